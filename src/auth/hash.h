@@ -1,0 +1,63 @@
+// Digest and encoding primitives: MD5, SHA-256, HMAC-SHA256, SHA-1, CRC-32, CRC-32C,
+// CRC-64/NVME, Base64 and lowercase hexadecimal.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+struct md5_ctx {
+  uint32_t state[4];
+  uint64_t total;
+  unsigned char buf[64];
+  uint64_t buf_len;
+};
+void md5_init(md5_ctx *c);
+void md5_update(md5_ctx *c, const void *data, size_t len);
+void md5_final(md5_ctx *c, unsigned char out[16]);
+int md5_file(const char *path, char out_hex[33]);  // 0, or -1 when it cannot be opened
+
+struct sha256_ctx {
+  uint32_t state[8];
+  unsigned char buf[64];
+  uint64_t buf_len;
+  uint64_t total;
+};
+void sha256_init(sha256_ctx *c);
+void sha256_update(sha256_ctx *c, const void *data, size_t len);
+void sha256_final(sha256_ctx *c, unsigned char out[32]);
+void sha256_raw(const void *data, size_t len, unsigned char out[32]);
+void sha256_hex(const void *data, size_t len, char out[65]);
+int sha256_file(const char *path, char out_hex[65]);
+
+struct sha1_ctx {
+  uint32_t state[5];
+  unsigned char buf[64];
+  uint64_t buf_len;
+  uint64_t total;
+};
+void sha1_init(sha1_ctx *c);
+void sha1_update(sha1_ctx *c, const void *data, size_t len);
+void sha1_final(sha1_ctx *c, unsigned char out[20]);
+
+// HMAC-SHA256; keys are byte strings that may hold zero bytes. No heap is used.
+void hmac_sha256(const void *key, size_t key_len, const void *msg, size_t msg_len,
+                 unsigned char out[32]);
+
+// Running CRCs; the value of an empty input is 0. Pieces give the same result as one pass.
+uint32_t crc32_update(uint32_t crc, const void *data, size_t len);
+uint32_t crc32c_update(uint32_t crc, const void *data, size_t len);
+uint64_t crc64nvme_update(uint64_t crc, const void *data, size_t len);
+
+// Lenient Base64 decoding into at most out_cap bytes; returns the bytes decoded.
+size_t base64_decode_n(const char *text, unsigned char *out, size_t out_cap);
+// The 8-byte form used for checksum trailers.
+size_t base64_decode(const char *text, unsigned char out[8]);
+// Standard Base64 with padding; out needs 4 * ((n + 2) / 3) + 1 bytes.
+void base64_encode(const unsigned char *data, size_t n, char *out);
+
+void hex_encode(const unsigned char *data, size_t n, char *out);
+// Decodes exactly 2*n hex digits (either case); 0, or -1 on a non-hex character.
+int hex_decode(const char *text, unsigned char *out, size_t n);
+
+// Compares two byte strings in time that depends only on their lengths: 1 equal, else 0.
+int const_time_eq(const void *a, size_t alen, const void *b, size_t blen);

@@ -1,0 +1,57 @@
+// AWS Signature Version 4 verification of request heads, and the streaming payload state.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "http/request.h"
+#include "platform/platform.h"
+
+#define S3_EMPTY_SHA256 "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"
+
+// 1 the request may proceed; 0 refused (the 403 answer has been sent and counted).
+int check_auth(const char *method, const char *path, const char *query, const char *authorization,
+               const char *host, const char *amz_date, const char *content_sha256, plat_sock sock,
+               const char *head, size_t head_len);
+
+// Parses "AWS4-HMAC-SHA256 Credential=.../date/...,SignedHeaders=...,Signature=...".
+// Buffers of 128, 64, 512 and 129 bytes. 0, or -1 when it does not parse.
+int parse_sigv4_authz(const char *authz, char cred_key[128], char cred_date[64],
+                      char signed_headers[512], char signature[129]);
+
+// 1 valid (or authentication off), 0 mismatch, -1 malformed or over a limit.
+int verify_sigv4(const char *method, const char *path, const char *query, const char *authorization,
+                 const char *host, const char *amz_date, const char *content_sha256,
+                 const char *head, size_t head_len);
+
+// The signing key for a credential date under s_secret_key, region us-east-1, service s3.
+void sigv4_signing_key(const char *cred_date, unsigned char out[32]);
+
+// ---------------------------------------------------------------- streamed uploads
+struct stream_state {
+  int32_t aws_chunked;    // the body is framed as aws-chunked
+  int32_t check_sigs;     // chunk signatures are verified and end-of-body checks run
+  int32_t trailer_mode;   // trailing checksum and trailer signature verified at the end
+  int32_t unsigned_chunks;  // STREAMING-UNSIGNED-PAYLOAD-TRAILER: bare sizes, no chunk signatures
+  unsigned char signing_key[32];
+  char amz_date[24];
+  char scope_date[12];
+  char prev_signature[65];
+  char trailer_signature[65];
+  char trailer_text[1024];
+};
+extern thread_local stream_state s_stream;
+extern thread_local char s_stream_crc_trailer[128];
+extern thread_local int s_stream_sigfail;
+
+// Chooses the body mode of a bucket or object request from x-amz-content-sha256 and
+// Content-Encoding (and arms the signature chain when the secret key is set).
+void stream_select(const S3Request *r);
+void s3_stream_arm(const char *authorization, const char *amz_date, const char *content_hash);
+// 1 valid, 0 mismatch, -1 malformed.
+int s3_verify_chunk_signature(const stream_state *st, const char *line, const char *chunk_sha_hex);
+// Clears aws_chunked, check_sigs, trailer_mode and the captured trailers.
+void stream_clear();
+
+// 1 when content_sha256 is a SHA-256 digest that differs from the stored body's, else 0.
+int verify_payload_hash(const char *path, const char *content_sha256);

@@ -1,0 +1,53 @@
+// Request body reception: fixed length, HTTP chunked and aws-chunked framing into a file, plus
+// the small in-memory and discarding readers the XML operations use.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "http/request.h"
+#include "platform/platform.h"
+
+constexpr uint64_t S3_BODY_MAX = 4294967296ULL;     // fixed-length bodies, inclusive
+constexpr uint64_t S3_AWS_CHUNK_MAX = 8388608ULL;   // one aws-chunked chunk, inclusive
+constexpr size_t S3_AWS_LINE_MAX = 510;             // aws-chunked header/trailer line
+
+// Digests of the decoded payload computed while it is received. The caller sets the want_
+// flags it needs; the reader adds those that the request's own headers and trailers need.
+struct body_digests {
+  int want_sha256, want_crc32, want_crc32c, want_crc64nvme, want_sha1;
+  unsigned char md5[16];
+  unsigned char sha256[32];
+  uint32_t crc32;
+  uint32_t crc32c;
+  uint64_t crc64nvme;
+  unsigned char sha1[20];
+};
+
+// Receives one body into out_path (created or truncated). 0 with etag_out (32 lowercase hex
+// digits) and *len_out set; -1 with the last-error text set (and s_stream_sigfail for signature
+// and checksum failures). digests may be null. The stream state is cleared at the end.
+int read_body_to_file(plat_sock sock, const char *head, size_t head_len, const char *prefix,
+                      size_t prefix_len, const char *out_path, char etag_out[33],
+                      uint64_t *len_out, body_digests *digests);
+
+// Outcome of an upload that failed: the S3 answer the operation sends.
+struct upload_error {
+  int status;
+  const char *code;
+  const char *message;
+};
+
+// Receives an upload body (PutObject, UploadPart) into path and runs every payload check:
+// streaming signatures and trailers, x-amz-content-sha256, Content-MD5 and x-amz-checksum-*.
+// 0 on success; -1 with the file removed and *err set (internal_message is the 500 text).
+// *len_out holds the bytes received in both cases (for the traffic counters).
+int receive_upload(plat_sock sock, const S3Request *r, const char *path,
+                   const char *internal_message, char etag_out[33], uint64_t *len_out,
+                   upload_error *err);
+
+// Reads up to want body bytes into dst (prefix first, then the socket, through a buffer).
+// Stops early when the peer closes or the receive times out. Returns the bytes stored.
+size_t read_body_to_mem(plat_sock sock, const S3Request *r, char *dst, size_t want);
+// Reads and drops n body bytes the same way.
+void discard_body(plat_sock sock, const S3Request *r, uint64_t n);

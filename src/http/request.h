@@ -1,0 +1,83 @@
+// The parsed request of one connection, the head reader, and the lookups every later stage uses.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/platform.h"
+
+constexpr size_t S3_METHOD_MAX = 15;
+constexpr size_t S3_TARGET_MAX = 4351;
+constexpr size_t S3_VERSION_MAX = 15;
+constexpr size_t S3_AUTHZ_MAX = 2047;
+constexpr size_t S3_HOST_MAX = 511;
+constexpr size_t S3_AMZ_DATE_MAX = 63;
+constexpr size_t S3_SHA256_HDR_MAX = 127;
+constexpr size_t S3_QUERY_MAX = 2047;
+constexpr size_t S3_PATH_MAX = 4351;
+constexpr size_t S3_BUCKET_MAX = 63;
+constexpr size_t S3_KEY_MAX = 4095;
+constexpr size_t S3_HEAD_INITIAL = 8192;
+constexpr size_t S3_HEAD_LIMIT = 65536;
+constexpr size_t S3_REQUEST_LINE_MAX = 4599;
+
+struct S3Request {
+  char method[S3_METHOD_MAX + 1];
+  char target[S3_TARGET_MAX + 1];
+  char version[S3_VERSION_MAX + 1];
+  char *head;          // every byte received so far (head and early body bytes), NUL-terminated
+  size_t head_cap;     // bytes allocated for head
+  size_t received;     // bytes held in head
+  size_t head_len;     // length of the head including its empty line
+  char authorization[S3_AUTHZ_MAX + 1];
+  char host[S3_HOST_MAX + 1];
+  char amz_date[S3_AMZ_DATE_MAX + 1];
+  char content_sha256[S3_SHA256_HDR_MAX + 1];
+  char query[S3_QUERY_MAX + 1];  // raw text after the first '?'
+  char path[S3_PATH_MAX + 1];    // raw target before the first '?'
+  char bucket[S3_BUCKET_MAX + 1];
+  char key[S3_KEY_MAX + 1];      // percent-decoded
+  const char *body_prefix;       // head + head_len: body bytes that came with the head
+  size_t body_prefix_len;
+  int is_service;                // path is "/" or holds no '/'
+};
+
+// Reads and parses one request head from s (answers Expect: 100-continue). 0 with *r filled,
+// or -1 when the connection is to be dropped unanswered. On both results the caller calls
+// request_free.
+int read_request_head(plat_sock s, S3Request *r);
+// Splits r->path into bucket and decoded key by the path rules: 0 valid, -1 rejected.
+int parse_bucket_key(S3Request *r);
+void request_free(S3Request *r);
+
+// A header's trimmed value (first occurrence, name case-insensitive), malloc'd; null if absent.
+char *hdr_value(const char *region, size_t len, const char *name);
+// A query parameter's raw value when it appears as name=..., malloc'd; null otherwise.
+char *qparam(const char *query, const char *name);
+// 1 when the query holds the parameter with or without a value.
+int qhas(const char *query, const char *name);
+// Percent-decodes in place ("+" unchanged; malformed escapes kept).
+void pct_decode(char *s);
+
+// Scoped owner of a malloc'd text such as hdr_value's result.
+struct owned_str {
+  char *p;
+  explicit owned_str(char *pp = nullptr) : p(pp) {}
+  ~owned_str();
+  owned_str(const owned_str &) = delete;
+  owned_str &operator=(const owned_str &) = delete;
+  const char *get() const { return p; }
+  bool empty() const { return !p || !*p; }
+};
+
+// Header value as unsigned 64-bit decimal (leading blanks skipped). 0 absent/empty/no digits;
+// returns 1 when present and parsed, 0 when absent; *overflow set when beyond 64 bits or negative.
+int hdr_u64(const char *region, size_t len, const char *name, uint64_t *out, int *overflow);
+
+// Copies src into dst[cap] (always NUL-terminated); returns 1 when all of it fit, else 0.
+int copy_text(char *dst, size_t cap, const char *src);
+int copy_text_n(char *dst, size_t cap, const char *src, size_t n);
+// ASCII case-insensitive comparisons.
+int ieq(const char *a, const char *b);
+int istarts_with(const char *s, const char *prefix);
+int icontains(const char *hay, const char *needle);

@@ -1,0 +1,45 @@
+// Entry points of the S3 operations. The dispatcher calls exactly one per request; each writes
+// its own answer and counts the request. bucket_dir is root/bucket.
+#pragma once
+
+#include "http/request.h"
+#include "platform/platform.h"
+
+// One request on one connection, from head to answer (dispatch.cpp).
+void handle_connection(plat_sock s);
+
+// Service and buckets (bucket_ops.cpp)
+void op_list_buckets(plat_sock s, S3Request *r);
+void op_create_bucket(plat_sock s, S3Request *r, const char *bucket_dir);
+void op_delete_bucket(plat_sock s, S3Request *r, const char *bucket_dir);
+void op_head_bucket(plat_sock s, S3Request *r, const char *bucket_dir);
+void op_get_bucket_location(plat_sock s, S3Request *r);
+
+// Objects (object_put.cpp, object_get.cpp)
+void op_put_object(plat_sock s, S3Request *r);
+void op_copy_object(plat_sock s, S3Request *r);
+void op_get_object(plat_sock s, S3Request *r, int is_head);
+void op_delete_object(plat_sock s, S3Request *r);
+void op_get_object_tagging(plat_sock s, S3Request *r);
+
+// Listing (listing.cpp)
+void op_list_objects(plat_sock s, S3Request *r, const char *bucket_dir);
+
+// Multipart (multipart.cpp, multipart_list.cpp); upload_id is the validated uploadId value.
+void op_initiate_multipart(plat_sock s, S3Request *r);
+void op_upload_part(plat_sock s, S3Request *r, const char *upload_id);
+void op_upload_part_copy(plat_sock s, S3Request *r, const char *upload_id);
+void op_complete_multipart(plat_sock s, S3Request *r, const char *upload_id);
+void op_abort_multipart(plat_sock s, S3Request *r, const char *upload_id);
+void op_list_parts(plat_sock s, S3Request *r, const char *upload_id);
+void op_list_multipart_uploads(plat_sock s, S3Request *r);
+
+// Multi-object delete (multi_delete.cpp)
+void op_delete_objects(plat_sock s, S3Request *r);
+
+// Shared by CopyObject and UploadPartCopy (object_put.cpp): parses x-amz-copy-source by the
+// request-path rules into bucket[64] and key[4096]. 0, or -1 when invalid.
+int parse_copy_source(const char *value, char bucket[64], char key[4096]);
+
+// Answers 501 NotImplemented for an unsupported feature (counted 0, 0).
+void answer_not_implemented(plat_sock s, S3Request *r);

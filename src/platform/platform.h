@@ -1,0 +1,145 @@
+// The operating-system services the server uses: sockets, threads, locks, time, randomness, files.
+// This header is the only door to the OS; implementations live in posix/ (and later win/), with
+// the same function names in each. Callers get plain 0/-1 results and a few error classes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// ---------------------------------------------------------------- sockets (IPv4 stream only)
+typedef intptr_t plat_sock;
+constexpr plat_sock PLAT_BAD_SOCK = -1;
+
+int plat_net_init();     // 0, or -1 when the socket library cannot start
+void plat_net_cleanup();
+
+// Parses dotted IPv4 text like inet_addr: 0 and the address in network order, or -1
+// ("none"). "255.255.255.255" parses to 0xffffffff with result 0.
+int plat_ipv4_parse(const char *text, uint32_t *addr_be);
+
+plat_sock plat_tcp_socket();                            // close-on-exec; PLAT_BAD_SOCK on failure
+void plat_sock_reuseaddr(plat_sock s);                  // SO_REUSEADDR = 1, result ignored
+int plat_sock_bind(plat_sock s, uint32_t addr_be, int port);  // 0 / -1
+int plat_sock_listen(plat_sock s, int backlog);          // 0 / -1
+int plat_sock_local_port(plat_sock s);                   // bound port, or -1
+// Waits until s is readable: 1 readable, 0 time-out, -1 error or invalid socket.
+int plat_sock_wait_readable(plat_sock s, int timeout_ms);
+plat_sock plat_sock_accept(plat_sock s);                 // close-on-exec; PLAT_BAD_SOCK on failure
+// Receives up to n bytes: > 0 bytes read, 0 peer closed, -1 error or time-out. EINTR is retried.
+long plat_sock_recv(plat_sock s, void *buf, size_t n);
+// Sends up to n bytes without ever raising SIGPIPE: > 0 bytes sent, -1 error. EINTR is retried.
+long plat_sock_send(plat_sock s, const void *buf, size_t n);
+void plat_sock_timeouts(plat_sock s, int recv_ms, int send_ms);  // results ignored
+void plat_sock_shutdown_send(plat_sock s);
+void plat_sock_shutdown_both(plat_sock s);
+void plat_sock_close(plat_sock s);
+
+// ---------------------------------------------------------------- threads and locks
+struct plat_thread;  // opaque
+typedef int (*plat_thread_fn)(void *arg);
+// Starts a thread with the given stack size. detached: the handle is released at once and
+// the result is a non-null dummy on success. Returns null on failure.
+plat_thread *plat_thread_start(plat_thread_fn fn, void *arg, size_t stack_bytes, int detached);
+// Waits up to timeout_ms for a joinable thread: 1 ended, 0 still running.
+int plat_thread_wait(plat_thread *t, int timeout_ms);
+// Releases a joinable thread's handle (joins it when ended, else detaches it).
+void plat_thread_release(plat_thread *t);
+uint32_t plat_thread_id();
+
+// A plain mutual-exclusion lock in caller-owned storage.
+struct plat_mutex {
+  alignas(16) unsigned char opaque[64];
+};
+void plat_mutex_init(plat_mutex *m);
+void plat_mutex_destroy(plat_mutex *m);
+void plat_mutex_lock(plat_mutex *m);
+void plat_mutex_unlock(plat_mutex *m);
+
+// Scoped holder of a plat_mutex.
+struct plat_lock_guard {
+  plat_mutex *m;
+  explicit plat_lock_guard(plat_mutex *mm) : m(mm) { plat_mutex_lock(m); }
+  ~plat_lock_guard() { plat_mutex_unlock(m); }
+  plat_lock_guard(const plat_lock_guard &) = delete;
+  plat_lock_guard &operator=(const plat_lock_guard &) = delete;
+};
+
+// Atomic fetch-and-add; returns the value before the addition.
+uint32_t plat_atomic_fetch_add_u32(uint32_t *p, uint32_t v);
+
+void plat_sleep_ms(int ms);
+
+// ---------------------------------------------------------------- time (UTC, no locale)
+struct plat_tm {
+  int year;   // e.g. 2026
+  int month;  // 1..12
+  int day;    // 1..31
+  int hour, minute, second;
+  int weekday;  // 0 = Sunday
+};
+int64_t plat_time_now();                              // seconds since 1970-01-01 UTC
+int plat_gmtime(int64_t t, plat_tm *out);             // 0 / -1
+int plat_timegm(const plat_tm *tm, int64_t *out);     // 0 / -1 (weekday ignored)
+uint32_t plat_tick_ms();                              // milliseconds of a monotonic clock
+
+// ---------------------------------------------------------------- randomness
+int plat_random_bytes(void *buf, size_t n);           // 0 when the OS source delivered, else -1
+
+// ---------------------------------------------------------------- files and directories
+enum plat_err {
+  PLAT_OK = 0,
+  PLAT_ERR_NOT_FOUND = 1,  // the entry, or a directory on its way, does not exist
+  PLAT_ERR_IS_DIR = 2,     // the entry is a directory where a file was expected
+  PLAT_ERR_BUSY = 3,       // sharing / lock / access conflict that may clear soon
+  PLAT_ERR_EXISTS = 4,
+  PLAT_ERR_OTHER = 5
+};
+
+struct plat_stat_t {
+  uint64_t size;
+  int64_t mtime;  // seconds since 1970 UTC
+  int is_dir;
+};
+int plat_stat(const char *path, plat_stat_t *out);     // 0 / -1
+int plat_set_mtime(const char *path, int64_t mtime);   // 0 / -1 (used by tests and tools)
+
+int plat_mkdir(const char *path);                      // 0 / -1 (exists counts as -1)
+int plat_rmdir(const char *path);                      // 0 / -1
+// Removes a file, never a directory. 0, or -1 with *err set (NOT_FOUND, IS_DIR, BUSY, OTHER).
+int plat_unlink(const char *path, plat_err *err);
+// Moves src onto dst, replacing dst atomically; across file systems falls back to copy + delete.
+// 0, or -1 with *err set.
+int plat_rename_replace(const char *src, const char *dst, plat_err *err);
+
+struct plat_dir;  // opaque listing
+plat_dir *plat_dir_open(const char *path);           // null when it cannot be opened
+// Next entry other than "." and "..": 1 with the name (cut to cap-1) and its directory flag,
+// 0 at the end.
+int plat_dir_next(plat_dir *d, char *name, size_t cap, int *is_dir);
+void plat_dir_close(plat_dir *d);
+
+// Files: unbuffered, close-on-exec, EINTR handled.
+struct plat_file;
+enum plat_file_mode { PLAT_READ = 0, PLAT_WRITE_TRUNC = 1 };
+plat_file *plat_file_open(const char *path, plat_file_mode mode);  // null on failure
+long plat_file_read(plat_file *f, void *buf, size_t n);           // bytes (0 at end), -1 error
+long plat_file_write(plat_file *f, const void *buf, size_t n);    // bytes written (all), -1 error
+int plat_file_seek(plat_file *f, uint64_t offset);                // 0 / -1, from the start
+int plat_file_flush(plat_file *f);                                // 0 / -1
+void plat_file_close(plat_file *f);
+
+// Scoped owner of a plat_file.
+struct plat_file_guard {
+  plat_file *f;
+  explicit plat_file_guard(plat_file *ff) : f(ff) {}
+  ~plat_file_guard() {
+    if (f) plat_file_close(f);
+  }
+  plat_file *release() {
+    plat_file *r = f;
+    f = nullptr;
+    return r;
+  }
+  plat_file_guard(const plat_file_guard &) = delete;
+  plat_file_guard &operator=(const plat_file_guard &) = delete;
+};

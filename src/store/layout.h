@@ -1,0 +1,43 @@
+// The storage tree: object paths, directory and file helpers, file times, content types,
+// temporary names.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+constexpr size_t S3_FS_PATH = 4352;  // every path buffer; paths are at most 4351 characters
+
+// root/bucket[/key] into out[4352]; 0, or -1 when it does not fit (out must then not be used).
+int object_path(const char *bucket, const char *key, char out[S3_FS_PATH]);
+// root/.s3meta/bucket/key into out[4352]; 0, or -1 when it does not fit.
+int meta_path(const char *bucket, const char *key, char out[S3_FS_PATH]);
+int mkdir_p(const char *path);
+// Creates the directory holding path (the text before its last '/'), when there is one.
+void mkdir_parent(const char *path);
+int replace_file(const char *src, const char *dst);
+int delete_dir_recursive(const char *path);
+int dir_contains_files(const char *path);
+// 1 when path exists and is a directory; 0 otherwise.
+int is_directory(const char *path);
+// 0 and the file's size and mtime; -1 when missing. is_dir optional.
+int file_info(const char *path, uint64_t *size, int64_t *mtime, int *is_dir);
+// Removes a file; 0 done, 1 there was none, -1 other failure (e.g. a directory).
+int remove_file(const char *path);
+
+int file_mtime_rfc1123(const char *path, char out[64]);
+int file_mtime_iso8601(const char *path, char out[64]);
+void format_rfc1123(int64_t t, char out[64]);   // "Thu, 01 Jan 1970 00:00:00 GMT"
+void format_iso8601(int64_t t, char out[64]);   // "1970-01-01T00:00:00.000Z"
+const char *guess_content_type(const char *name);
+
+// Next value of the process-wide temporary-name counter s_seq.
+uint32_t next_seq();
+// dir/.upload-<seconds>-<thread>-<seq>.tmp into out[4352]; 0 / -1.
+int make_upload_temp(const char *dir, char out[S3_FS_PATH]);
+// dir/.mpu-<thread>-<seq>.tmp (dir given with its length) into out[4352]; 0 / -1.
+int make_mpu_temp(const char *dir, size_t dir_len, char out[S3_FS_PATH]);
+// Copies src (from offset, count bytes; count UINT64_MAX = to the end) into dst through a
+// 64 KiB buffer, computing its MD5 hex into md5_out when given. 0, or -1 on any failure
+// (source unreadable, destination not writable, short write, source shorter than asked).
+int copy_file_range_md5(const char *src, uint64_t offset, uint64_t count, const char *dst,
+                        char md5_out[33], uint64_t *copied);
