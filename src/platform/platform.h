@@ -25,6 +25,8 @@ int plat_sock_local_port(plat_sock s);                   // bound port, or -1
 // Waits until s is readable: 1 readable, 0 time-out, -1 error or invalid socket.
 int plat_sock_wait_readable(plat_sock s, int timeout_ms);
 plat_sock plat_sock_accept(plat_sock s);                 // close-on-exec; PLAT_BAD_SOCK on failure
+// Connects a new stream socket to addr_be:port (used by tests and tools). PLAT_BAD_SOCK on failure.
+plat_sock plat_tcp_connect(uint32_t addr_be, int port);
 // Receives up to n bytes: > 0 bytes read, 0 peer closed, -1 error or time-out. EINTR is retried.
 long plat_sock_recv(plat_sock s, void *buf, size_t n);
 // Sends up to n bytes without ever raising SIGPIPE: > 0 bytes sent, -1 error. EINTR is retried.
