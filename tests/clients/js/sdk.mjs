@@ -1,0 +1,145 @@
+// The AWS SDK for JavaScript v3 (client-s3 + lib-storage) against quillmar-s3d, default checksums.
+import fs from 'node:fs';
+import path from 'node:path';
+import { Readable } from 'node:stream';
+import {
+  S3Client, CreateBucketCommand, ListBucketsCommand, HeadBucketCommand, PutObjectCommand,
+  GetObjectCommand, HeadObjectCommand, CopyObjectCommand, ListObjectsCommand, ListObjectsV2Command,
+  DeleteObjectCommand, DeleteObjectsCommand, DeleteBucketCommand, CreateMultipartUploadCommand,
+  UploadPartCopyCommand, CompleteMultipartUploadCommand, paginateListObjectsV2,
+} from '@aws-sdk/client-s3';
+import { Upload } from '@aws-sdk/lib-storage';
+import * as c from './common.mjs';
+
+const BIG = 20 * 1024 * 1024;
+
+function client(secret = c.SECRET_KEY) {
+  return new S3Client({
+    endpoint: c.endpoint, region: 'us-east-1', forcePathStyle: true,
+    credentials: { accessKeyId: c.ACCESS_KEY, secretAccessKey: secret },
+  });
+}
+
+async function bytes(resp) {
+  return Buffer.from(await resp.Body.transformToByteArray());
+}
+
+async function main() {
+  const s3 = client();
+  if (!c.authOn) {
+    await c.op('auth off', async () => {
+      await s3.send(new CreateBucketCommand({ Bucket: 'open' }));
+      await s3.send(new PutObjectCommand({ Bucket: 'open', Key: 'k', Body: Buffer.from('v') }));
+      c.check((await bytes(await s3.send(new GetObjectCommand({ Bucket: 'open', Key: 'k' })))).toString() === 'v', 'get');
+    });
+    return;
+  }
+  const b = 'jssdk-bucket';
+  const small = Buffer.from('js sdk small body');
+  const big = c.data(BIG, 5);
+  await c.op('make bucket', () => s3.send(new CreateBucketCommand({ Bucket: b })));
+  await c.op('list buckets', async () => {
+    const r = await s3.send(new ListBucketsCommand({}));
+    c.check(r.Buckets.some((x) => x.Name === b), 'not listed');
+  });
+  await c.op('head bucket', () => s3.send(new HeadBucketCommand({ Bucket: b })));
+  await c.op('put small+meta', async () => {
+    await s3.send(new PutObjectCommand({ Bucket: b, Key: 'small.txt', Body: small, ContentType: 'text/x-note', Metadata: { owner: 'ann' } }));
+    const h = await s3.send(new HeadObjectCommand({ Bucket: b, Key: 'small.txt' }));
+    c.check(h.ContentType === 'text/x-note', 'content type ' + h.ContentType);
+    c.check(h.Metadata.owner === 'ann', 'metadata ' + JSON.stringify(h.Metadata));
+  });
+  await c.op('put stream', async () => {
+    for (const [name, n] of [['rs-small.bin', 1000], ['rs-3m.bin', 3 * 1024 * 1024]]) {
+      const body = c.data(n, n);
+      const p = c.tmpFile(name, body);
+      await s3.send(new PutObjectCommand({ Bucket: b, Key: name, Body: fs.createReadStream(p), ContentLength: undefined }));
+      c.check(c.onDisk(b, name).equals(body), name + ' stored bytes differ');
+      const back = await bytes(await s3.send(new GetObjectCommand({ Bucket: b, Key: name })));
+      c.check(back.equals(body), name + ' downloaded bytes differ');
+    }
+  });
+  await c.op('put 20 MiB', async () => {
+    const up = new Upload({ client: s3, params: { Bucket: b, Key: 'big.bin', Body: Readable.from([big.subarray(0, BIG / 2), big.subarray(BIG / 2)]) } });
+    await up.done();
+    c.check(c.onDisk(b, 'big.bin').equals(big), 'stored bytes differ');
+  });
+  await c.op('get whole', async () => {
+    c.check((await bytes(await s3.send(new GetObjectCommand({ Bucket: b, Key: 'big.bin' })))).equals(big), 'differs');
+  });
+  await c.op('get range', async () => {
+    const r = await s3.send(new GetObjectCommand({ Bucket: b, Key: 'big.bin', Range: 'bytes=10-19' }));
+    c.check((await bytes(r)).equals(big.subarray(10, 20)), 'range differs');
+  });
+  await c.op('head object', async () => {
+    const h = await s3.send(new HeadObjectCommand({ Bucket: b, Key: 'big.bin' }));
+    c.check(h.ContentLength === BIG, 'length ' + h.ContentLength);
+  });
+  await c.op('copy small', async () => {
+    await s3.send(new CopyObjectCommand({ Bucket: b, Key: 'copy.txt', CopySource: `${b}/small.txt` }));
+    c.check(c.onDisk(b, 'copy.txt').equals(small), 'copy differs');
+  });
+  await c.op('copy 20 MiB', async () => {
+    const { UploadId } = await s3.send(new CreateMultipartUploadCommand({ Bucket: b, Key: 'big2.bin' }));
+    const parts = [];
+    const step = 8 * 1024 * 1024;
+    for (let off = 0, n = 1; off < BIG; off += step, n++) {
+      const last = Math.min(off + step, BIG) - 1;
+      const r = await s3.send(new UploadPartCopyCommand({ Bucket: b, Key: 'big2.bin', UploadId, PartNumber: n, CopySource: `${b}/big.bin`, CopySourceRange: `bytes=${off}-${last}` }));
+      parts.push({ PartNumber: n, ETag: r.CopyPartResult.ETag });
+    }
+    await s3.send(new CompleteMultipartUploadCommand({ Bucket: b, Key: 'big2.bin', UploadId, MultipartUpload: { Parts: parts } }));
+    c.check((await bytes(await s3.send(new GetObjectCommand({ Bucket: b, Key: 'big2.bin' })))).equals(big), 'copy differs');
+  });
+  const keys = c.listingKeys(1100);
+  c.populate('jssdk-list', keys);
+  await c.op('list v1', async () => {
+    let got = []; let marker;
+    for (;;) {
+      const r = await s3.send(new ListObjectsCommand({ Bucket: 'jssdk-list', Marker: marker, MaxKeys: 200 }));
+      got = got.concat((r.Contents || []).map((x) => x.Key));
+      if (!r.IsTruncated) break;
+      marker = r.NextMarker || got[got.length - 1];
+    }
+    c.check(JSON.stringify(got) === JSON.stringify(keys), 'v1 keys differ ' + got.length);
+  });
+  await c.op('list v2', async () => {
+    let got = [];
+    for await (const page of paginateListObjectsV2({ client: s3, pageSize: 100 }, { Bucket: 'jssdk-list' })) {
+      got = got.concat((page.Contents || []).map((x) => x.Key));
+    }
+    c.check(JSON.stringify(got) === JSON.stringify(keys), 'v2 keys differ ' + got.length);
+    const r = await s3.send(new ListObjectsV2Command({ Bucket: 'jssdk-list', Delimiter: '/', Prefix: 'dir-b/' }));
+    c.check(JSON.stringify((r.CommonPrefixes || []).map((x) => x.Prefix)) === '["dir-b/sub/"]', 'prefixes');
+  });
+  await c.op('delete one', async () => {
+    await s3.send(new DeleteObjectCommand({ Bucket: b, Key: 'copy.txt' }));
+    c.check(!c.existsOnDisk(b, 'copy.txt'), 'still there');
+  });
+  const del = Array.from({ length: 1500 }, (_, i) => 'del/k' + String(i).padStart(4, '0'));
+  c.populate(b, del);
+  await c.op('delete batch', async () => {
+    for (let i = 0; i < del.length; i += 1000) {
+      const r = await s3.send(new DeleteObjectsCommand({ Bucket: b, Delete: { Objects: del.slice(i, i + 1000).map((Key) => ({ Key })) } }));
+      c.check(!(r.Errors || []).length, 'errors ' + JSON.stringify(r.Errors));
+    }
+    c.check(c.filesUnder(path.join(c.root, b, 'del')).length === 0, 'keys left');
+  });
+  await c.op('remove bucket', async () => {
+    const r = await s3.send(new ListObjectsV2Command({ Bucket: b }));
+    for (const o of r.Contents || []) await s3.send(new DeleteObjectCommand({ Bucket: b, Key: o.Key }));
+    await s3.send(new DeleteBucketCommand({ Bucket: b }));
+    c.check(!fs.existsSync(path.join(c.root, b)), 'bucket dir still there');
+  });
+  await c.op('wrong secret', async () => {
+    try {
+      await client('wrong').send(new ListBucketsCommand({}));
+    } catch (e) {
+      c.check(e.name === 'SignatureDoesNotMatch' || e.Code === 'SignatureDoesNotMatch', 'error ' + e.name);
+      return;
+    }
+    throw new Error('request was accepted');
+  });
+}
+
+main().catch((e) => { c.result('suite', 'fail', e.stack || String(e)); process.exit(1); });

@@ -1,0 +1,50 @@
+"""Prints the client x operation compatibility matrix from the suites' results; fails on any "fail"."""
+import glob
+import json
+import os
+import sys
+
+OPS = ["make bucket", "list buckets", "head bucket", "put small+meta", "put 20 MiB", "put stdin",
+       "put stream", "get whole", "get range", "head object", "copy small", "copy 20 MiB", "multipart api",
+       "list v1", "list v2", "sync up", "sync changed", "sync down", "delete one", "delete batch",
+       "remove bucket", "wrong secret", "auth off", "suite"]
+CLIENTS = ["awscli2", "awscli1", "boto3-1.26", "boto3-1.43", "s3cmd", "rclone", "jssdk", "minio",
+           "minio-noregion"]
+SHORT = {"pass": "pass", "fail": "FAIL", "by design": "by design", "skipped": "skipped"}
+
+
+def main():
+    results_dir = sys.argv[1]
+    out_md = sys.argv[2] if len(sys.argv) > 2 else None
+    cells, notes, seen = {}, [], []
+    for path in sorted(glob.glob(os.path.join(results_dir, "*.jsonl"))):
+        for line in open(path):
+            r = json.loads(line)
+            c = r["client"]
+            if c not in seen:
+                seen.append(c)
+            cells[(c, r["op"])] = r["status"]
+            if r["status"] in ("fail", "by design", "skipped"):
+                notes.append("- %s / %s: %s: %s" % (c, r["op"], r["status"], r.get("detail", "")[:400]))
+    clients = [c for c in CLIENTS if c in seen] + [c for c in seen if c not in CLIENTS]
+    ops = [o for o in OPS if any((c, o) in cells for c in clients)]
+    ops += sorted({o for (_, o) in cells} - set(ops))
+    lines = ["| operation | " + " | ".join(clients) + " |", "|---|" + "---|" * len(clients)]
+    for o in ops:
+        lines.append("| %s | %s |" % (o, " | ".join(SHORT.get(cells.get((c, o)), "—") for c in clients)))
+    table = "\n".join(lines)
+    print("\nReal-client compatibility matrix (— = the client has no such operation)\n")
+    print(table)
+    if notes:
+        print("\nNotes:\n" + "\n".join(notes))
+    fails = sum(1 for v in cells.values() if v == "fail")
+    passes = sum(1 for v in cells.values() if v == "pass")
+    print("\nclients: %d passed, %d failed" % (passes, fails))
+    if out_md:
+        with open(out_md, "w") as f:
+            f.write(table + "\n")
+    return 1 if fails or not cells else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

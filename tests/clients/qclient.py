@@ -1,0 +1,193 @@
+"""Shared pieces of the real-client suites: a quillmar-s3d on a free port, test data, results."""
+import contextlib
+import hashlib
+import json
+import os
+import random
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import traceback
+
+ACCESS_KEY = "AKIDQUILLMARTEST0001"
+SECRET_KEY = "quillmarTestSecretKey/0123456789abcdefghij"
+REGION = "us-east-1"
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Server:
+    """quillmar-s3d on 127.0.0.1 with a fresh root; keys None means authentication off."""
+
+    def __init__(self, binary, keys=True, root=None):
+        self.binary = binary
+        self.keys = keys
+        self.port = free_port()
+        self.root = root or tempfile.mkdtemp(prefix="qs3-clients-")
+        self.own_root = root is None
+        self.proc = None
+
+    @property
+    def endpoint(self):
+        return "http://127.0.0.1:%d" % self.port
+
+    def __enter__(self):
+        args = [self.binary, "--root", self.root, "--port", str(self.port)]
+        env = dict(os.environ)
+        env.pop("QUILLMAR_S3_ACCESS_KEY", None)
+        env.pop("QUILLMAR_S3_SECRET_KEY", None)
+        if self.keys:
+            env["QUILLMAR_S3_ACCESS_KEY"] = ACCESS_KEY
+            env["QUILLMAR_S3_SECRET_KEY"] = SECRET_KEY
+        self.proc = subprocess.Popen(args, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        deadline = time.time() + 15
+        while time.time() < deadline:
+            try:
+                with socket.create_connection(("127.0.0.1", self.port), timeout=0.5):
+                    return self
+            except OSError:
+                if self.proc.poll() is not None:
+                    raise RuntimeError("quillmar-s3d exited: %s" % self.proc.stdout.read())
+                time.sleep(0.05)
+        raise RuntimeError("quillmar-s3d did not start")
+
+    def __exit__(self, *exc):
+        if self.proc and self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(timeout=20)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+        if self.own_root:
+            shutil.rmtree(self.root, ignore_errors=True)
+
+
+def data(n, seed):
+    """n deterministic pseudo-random bytes."""
+    rnd = random.Random(seed)
+    return rnd.randbytes(n)
+
+
+def md5(b):
+    return hashlib.md5(b).hexdigest()
+
+
+def write(path, b):
+    os.makedirs(os.path.dirname(path) or ".", exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(b)
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def populate(root, bucket, keys, body=b"x"):
+    """Stores keys straight into the server's tree (for listing and batch-delete volume)."""
+    for k in keys:
+        write(os.path.join(root, bucket, k), body)
+
+
+def listing_keys(n):
+    """n keys in a nested layout with shared prefixes: dir-a/..., dir-b/sub/..., top-level."""
+    out = []
+    for i in range(n):
+        if i % 3 == 0:
+            out.append("dir-a/k%04d" % i)
+        elif i % 3 == 1:
+            out.append("dir-b/sub/k%04d" % i)
+        else:
+            out.append("top%04d" % i)
+    return sorted(out)
+
+
+class Results:
+    """Records one line per (client, operation) into results_dir/<client>.jsonl."""
+
+    def __init__(self, results_dir, client):
+        self.client = client
+        os.makedirs(results_dir, exist_ok=True)
+        self.path = os.path.join(results_dir, client + ".jsonl")
+        self.f = open(self.path, "w")
+        self.failed = 0
+
+    def record(self, op, status, detail=""):
+        self.f.write(json.dumps({"client": self.client, "op": op, "status": status, "detail": detail}) + "\n")
+        self.f.flush()
+        if status == "fail":
+            self.failed += 1
+        print("%-14s %-16s %s %s" % (self.client, op, status, detail[:300]), flush=True)
+
+    @contextlib.contextmanager
+    def op(self, name):
+        t = time.time()
+        try:
+            yield
+        except ByDesign as e:
+            self.record(name, "by design", str(e))
+        except Exception as e:  # every failure becomes a matrix cell
+            tb = traceback.format_exc(limit=3)
+            self.record(name, "fail", "%s: %s | %s" % (type(e).__name__, e, tb.replace("\n", " ")))
+        else:
+            self.record(name, "pass", "%.1fs" % (time.time() - t))
+
+    def close(self):
+        self.f.close()
+        return 1 if self.failed else 0
+
+
+class ByDesign(Exception):
+    """A client behaviour the server deliberately does not follow; the message says why."""
+
+
+def check(cond, msg):
+    if not cond:
+        raise AssertionError(msg)
+
+
+def run(cmd, env=None, input=None, check_rc=True, timeout=600):
+    p = subprocess.run(cmd, env=env, input=input, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout)
+    if check_rc and p.returncode != 0:
+        raise AssertionError("command %s failed rc=%d: %s %s" % (
+            " ".join(cmd)[:200], p.returncode, p.stdout[-800:].decode(errors="replace"),
+            p.stderr[-1500:].decode(errors="replace")))
+    return p
+
+
+def client_env(extra=None):
+    env = dict(os.environ)
+    for k in ("AWS_CA_BUNDLE", "AWS_PROFILE", "AWS_CONFIG_FILE", "AWS_SHARED_CREDENTIALS_FILE"):
+        env.pop(k, None)
+    env["AWS_ACCESS_KEY_ID"] = ACCESS_KEY
+    env["AWS_SECRET_ACCESS_KEY"] = SECRET_KEY
+    env["AWS_DEFAULT_REGION"] = REGION
+    env["AWS_REGION"] = REGION
+    # Keep the clients' own files out of the user's home.
+    home = tempfile.mkdtemp(prefix="qs3-home-")
+    env["HOME"] = home
+    env["AWS_CONFIG_FILE"] = os.path.join(home, "aws-config")
+    env["AWS_SHARED_CREDENTIALS_FILE"] = os.path.join(home, "aws-credentials")
+    if extra:
+        env.update(extra)
+    return env
+
+
+def main_args():
+    import argparse
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--server", required=True, help="path of quillmar-s3d")
+    ap.add_argument("--results", required=True, help="directory for results")
+    ap.add_argument("--client", required=False, default=None)
+    return ap.parse_args()
+
+
+if __name__ == "__main__":
+    sys.exit("this module is imported by the client suites")

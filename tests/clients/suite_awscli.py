@@ -1,0 +1,137 @@
+"""The AWS CLI (Debian's 2.x at /usr/bin/aws, or the pip 1.x as `python3 -m awscli`) against quillmar-s3d."""
+import json
+import os
+import sys
+import tempfile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import qclient as q  # noqa: E402
+
+BIG = 20 * 1024 * 1024
+
+
+def main():
+    a = q.main_args()
+    client = a.client or "awscli2"
+    base = ["/usr/bin/aws"] if client == "awscli2" else [sys.executable, "-m", "awscli"]
+    res = q.Results(a.results, client)
+    work = tempfile.mkdtemp(prefix="qs3-awscli-")
+
+    def aws(srv, *args, env=None, **kw):
+        return q.run(base + ["--endpoint-url", srv.endpoint, "--region", q.REGION] + list(args),
+                     env=env or q.client_env(), **kw)
+
+    def js(p):
+        return json.loads(p.stdout or b"{}")
+
+    small = b"hello quillmar\n"
+    big = q.data(BIG, 1)
+    q.write(os.path.join(work, "small.txt"), small)
+    q.write(os.path.join(work, "big.bin"), big)
+    with q.Server(a.server, keys=True) as srv:
+        b = "cli-bucket"
+        with res.op("make bucket"):
+            aws(srv, "s3", "mb", "s3://" + b)
+            q.check(os.path.isdir(os.path.join(srv.root, b)), "bucket dir missing")
+        with res.op("list buckets"):
+            out = aws(srv, "s3", "ls").stdout.decode()
+            q.check(b in out, "bucket not listed: " + out)
+        with res.op("head bucket"):
+            aws(srv, "s3api", "head-bucket", "--bucket", b)
+        with res.op("put small+meta"):
+            aws(srv, "s3api", "put-object", "--bucket", b, "--key", "small.txt", "--body",
+                os.path.join(work, "small.txt"), "--content-type", "text/x-note", "--metadata", "color=blue")
+            h = js(aws(srv, "s3api", "head-object", "--bucket", b, "--key", "small.txt"))
+            q.check(h.get("ContentType") == "text/x-note", "content type %r" % h.get("ContentType"))
+            q.check(h.get("Metadata", {}).get("color") == "blue", "metadata %r" % h.get("Metadata"))
+            q.check(h.get("ContentLength") == len(small), "length")
+        with res.op("put 20 MiB"):
+            aws(srv, "s3", "cp", os.path.join(work, "big.bin"), "s3://%s/big.bin" % b)
+            q.check(q.read(os.path.join(srv.root, b, "big.bin")) == big, "stored bytes differ")
+        with res.op("put stdin"):
+            aws(srv, "s3", "cp", "-", "s3://%s/stdin.bin" % b, input=small * 1000)
+            q.check(q.read(os.path.join(srv.root, b, "stdin.bin")) == small * 1000, "stored bytes differ")
+        with res.op("get whole"):
+            out = os.path.join(work, "big.out")
+            aws(srv, "s3", "cp", "s3://%s/big.bin" % b, out)
+            q.check(q.read(out) == big, "downloaded bytes differ")
+        with res.op("get range"):
+            out = os.path.join(work, "range.out")
+            aws(srv, "s3api", "get-object", "--bucket", b, "--key", "big.bin", "--range", "bytes=1000-1999", out)
+            q.check(q.read(out) == big[1000:2000], "range bytes differ")
+        with res.op("head object"):
+            h = js(aws(srv, "s3api", "head-object", "--bucket", b, "--key", "big.bin"))
+            q.check(h.get("ContentLength") == BIG, "length %r" % h.get("ContentLength"))
+        with res.op("copy small"):
+            aws(srv, "s3api", "copy-object", "--bucket", b, "--key", "copy.txt", "--copy-source", b + "/small.txt")
+            out = os.path.join(work, "copy.out")
+            aws(srv, "s3", "cp", "s3://%s/copy.txt" % b, out)
+            q.check(q.read(out) == small, "copy differs")
+        with res.op("copy 20 MiB"):
+            aws(srv, "s3", "cp", "s3://%s/big.bin" % b, "s3://%s/big2.bin" % b)
+            out = os.path.join(work, "big2.out")
+            aws(srv, "s3", "cp", "s3://%s/big2.bin" % b, out)
+            q.check(q.read(out) == big, "copy differs")
+        keys = q.listing_keys(1100)
+        q.populate(srv.root, "cli-list", keys)
+        with res.op("list v1"):
+            got = js(aws(srv, "s3api", "list-objects", "--bucket", "cli-list", "--page-size", "100"))
+            q.check([c["Key"] for c in got.get("Contents", [])] == keys, "v1 keys differ")
+            got = js(aws(srv, "s3api", "list-objects", "--bucket", "cli-list", "--delimiter", "/",
+                         "--prefix", "dir-b/", "--page-size", "7"))
+            q.check([p["Prefix"] for p in got.get("CommonPrefixes", [])] == ["dir-b/sub/"], "v1 prefixes")
+        with res.op("list v2"):
+            got = js(aws(srv, "s3api", "list-objects-v2", "--bucket", "cli-list", "--page-size", "100"))
+            q.check([c["Key"] for c in got.get("Contents", [])] == keys, "v2 keys differ")
+            got = js(aws(srv, "s3api", "list-objects-v2", "--bucket", "cli-list", "--delimiter", "/",
+                         "--page-size", "50"))
+            q.check([p["Prefix"] for p in got.get("CommonPrefixes", [])] == ["dir-a/", "dir-b/"], "v2 prefixes")
+            q.check(len(got.get("Contents", [])) == len([k for k in keys if "/" not in k]), "v2 top keys")
+            out = aws(srv, "s3", "ls", "s3://cli-list", "--recursive").stdout.decode()
+            q.check(sorted(l.split()[-1] for l in out.splitlines() if l.strip()) == keys, "ls --recursive keys")
+        sync = os.path.join(work, "sync")
+        for i in range(5):
+            q.write(os.path.join(sync, "f%d.txt" % i, ), q.data(1000 + i, 10 + i))
+        q.write(os.path.join(sync, "sub", "deep.txt"), b"deep")
+        with res.op("sync up"):
+            aws(srv, "s3", "sync", sync, "s3://%s/sync" % b)
+            for i in range(5):
+                q.check(q.read(os.path.join(srv.root, b, "sync", "f%d.txt" % i)) == q.data(1000 + i, 10 + i), "f%d" % i)
+        with res.op("sync changed"):
+            q.write(os.path.join(sync, "f2.txt"), b"changed content of a different size")
+            out = aws(srv, "s3", "sync", sync, "s3://%s/sync" % b).stdout.decode()
+            ups = [l for l in out.splitlines() if l.startswith("upload:")]
+            q.check(len(ups) == 1 and "f2.txt" in ups[0], "expected one upload, got %r" % ups)
+        with res.op("sync down"):
+            down = os.path.join(work, "down")
+            aws(srv, "s3", "sync", "s3://%s/sync" % b, down)
+            for name in ["f0.txt", "f2.txt", "sub/deep.txt"]:
+                q.check(q.read(os.path.join(down, name)) == q.read(os.path.join(sync, name)), name)
+        with res.op("delete one"):
+            aws(srv, "s3", "rm", "s3://%s/copy.txt" % b)
+            p = aws(srv, "s3api", "head-object", "--bucket", b, "--key", "copy.txt", check_rc=False)
+            q.check(p.returncode != 0, "object still there")
+        q.populate(srv.root, b, ["del/k%04d" % i for i in range(1500)])
+        with res.op("delete batch"):
+            aws(srv, "s3", "rm", "s3://%s/del" % b, "--recursive")
+            left = [f for _, _, fs in os.walk(os.path.join(srv.root, b, "del")) for f in fs]
+            q.check(not left, "%d keys left" % len(left))
+        with res.op("remove bucket"):
+            aws(srv, "s3", "rb", "s3://" + b, "--force")
+            q.check(not os.path.exists(os.path.join(srv.root, b)), "bucket dir still there")
+        with res.op("wrong secret"):
+            env = q.client_env({"AWS_SECRET_ACCESS_KEY": "wrong" + q.SECRET_KEY})
+            p = aws(srv, "s3", "ls", env=env, check_rc=False)
+            q.check(p.returncode != 0 and b"SignatureDoesNotMatch" in p.stderr, p.stderr.decode()[-300:])
+    with q.Server(a.server, keys=False) as srv:
+        with res.op("auth off"):
+            aws(srv, "s3", "mb", "s3://open")
+            aws(srv, "s3", "cp", os.path.join(work, "small.txt"), "s3://open/a/b.txt")
+            out = aws(srv, "s3", "ls", "s3://open", "--recursive").stdout.decode()
+            q.check("a/b.txt" in out, out)
+            aws(srv, "s3", "rb", "s3://open", "--force")
+    return res.close()
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,143 @@
+"""boto3 (whichever the interpreter running this file has) against quillmar-s3d, default config."""
+import io
+import os
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import qclient as q  # noqa: E402
+
+import boto3  # noqa: E402
+import botocore  # noqa: E402
+from boto3.s3.transfer import TransferConfig  # noqa: E402
+
+BIG = 20 * 1024 * 1024
+
+
+def s3(srv, secret=q.SECRET_KEY):
+    os.environ.pop("AWS_CA_BUNDLE", None)
+    return boto3.client("s3", endpoint_url=srv.endpoint, region_name=q.REGION,
+                        aws_access_key_id=q.ACCESS_KEY, aws_secret_access_key=secret)
+
+
+def error_code(fn):
+    try:
+        fn()
+    except botocore.exceptions.ClientError as e:
+        return e.response.get("Error", {}).get("Code"), e.response["ResponseMetadata"]["HTTPStatusCode"]
+    return None, 200
+
+
+def main():
+    a = q.main_args()
+    client = a.client or "boto3-%s" % boto3.__version__
+    res = q.Results(a.results, client)
+    small = b"small object body"
+    big = q.data(BIG, 2)
+    with q.Server(a.server, keys=True) as srv:
+        c = s3(srv)
+        b = "boto-bucket"
+        with res.op("make bucket"):
+            c.create_bucket(Bucket=b)
+        with res.op("list buckets"):
+            q.check(b in [x["Name"] for x in c.list_buckets()["Buckets"]], "not listed")
+        with res.op("head bucket"):
+            c.head_bucket(Bucket=b)
+            q.check(c.get_bucket_location(Bucket=b).get("LocationConstraint") in (None, ""), "location")
+        with res.op("put small+meta"):
+            c.put_object(Bucket=b, Key="small.txt", Body=small, ContentType="text/x-note", Metadata={"owner": "ann"})
+            h = c.head_object(Bucket=b, Key="small.txt")
+            q.check(h["ContentType"] == "text/x-note", h["ContentType"])
+            q.check(h["Metadata"] == {"owner": "ann"}, str(h["Metadata"]))
+        with res.op("put 20 MiB"):
+            c.upload_fileobj(io.BytesIO(big), b, "big.bin")
+            q.check(q.read(os.path.join(srv.root, b, "big.bin")) == big, "stored bytes differ")
+            cfg = TransferConfig(multipart_threshold=5 * 1024 * 1024, multipart_chunksize=5 * 1024 * 1024)
+            path = os.path.join(srv.root, "..", os.path.basename(srv.root) + "-up.bin")
+            q.write(path, big[:12 * 1024 * 1024])
+            c.upload_file(path, b, "up5.bin", Config=cfg)
+            os.unlink(path)
+            q.check(q.read(os.path.join(srv.root, b, "up5.bin")) == big[:12 * 1024 * 1024], "upload_file differs")
+        with res.op("put stream"):
+            c.put_object(Bucket=b, Key="stream.bin", Body=io.BytesIO(big[:300000]))
+            q.check(q.read(os.path.join(srv.root, b, "stream.bin")) == big[:300000], "stream differs")
+        with res.op("get whole"):
+            q.check(c.get_object(Bucket=b, Key="big.bin")["Body"].read() == big, "download differs")
+        with res.op("get range"):
+            r = c.get_object(Bucket=b, Key="big.bin", Range="bytes=5-104")
+            q.check(r["Body"].read() == big[5:105] and r["ResponseMetadata"]["HTTPStatusCode"] == 206, "range")
+            etag = c.head_object(Bucket=b, Key="small.txt")["ETag"]
+            q.check(c.get_object(Bucket=b, Key="small.txt", IfMatch=etag)["Body"].read() == small, "IfMatch")
+            q.check(error_code(lambda: c.get_object(Bucket=b, Key="small.txt", IfMatch='"0000"'))[1] == 412, "412")
+            q.check(error_code(lambda: c.get_object(Bucket=b, Key="small.txt", IfNoneMatch=etag))[1] == 304, "304")
+        with res.op("head object"):
+            q.check(c.head_object(Bucket=b, Key="big.bin")["ContentLength"] == BIG, "length")
+            q.check(error_code(lambda: c.head_object(Bucket=b, Key="missing"))[1] == 404, "missing 404")
+        with res.op("copy small"):
+            c.copy_object(Bucket=b, Key="copy.txt", CopySource={"Bucket": b, "Key": "small.txt"})
+            q.check(c.get_object(Bucket=b, Key="copy.txt")["Body"].read() == small, "copy differs")
+        with res.op("copy 20 MiB"):
+            c.copy({"Bucket": b, "Key": "big.bin"}, b, "big2.bin")
+            q.check(c.get_object(Bucket=b, Key="big2.bin")["Body"].read() == big, "copy differs")
+        with res.op("multipart api"):
+            up = c.create_multipart_upload(Bucket=b, Key="parts.bin")["UploadId"]
+            c.upload_part(Bucket=b, Key="parts.bin", UploadId=up, PartNumber=1, Body=big[:5 * 1024 * 1024])
+            c.upload_part(Bucket=b, Key="parts.bin", UploadId=up, PartNumber=2, Body=b"tail")
+            parts = c.list_parts(Bucket=b, Key="parts.bin", UploadId=up)["Parts"]
+            q.check([p["PartNumber"] for p in parts] == [1, 2], str(parts))
+            ups = c.list_multipart_uploads(Bucket=b).get("Uploads", [])
+            q.check([u["UploadId"] for u in ups] == [up], str(ups))
+            c.abort_multipart_upload(Bucket=b, Key="parts.bin", UploadId=up)
+            q.check(not c.list_multipart_uploads(Bucket=b).get("Uploads"), "upload not aborted")
+        keys = q.listing_keys(1100)
+        q.populate(srv.root, "boto-list", keys)
+        with res.op("list v1"):
+            got, marker = [], ""
+            while True:
+                r = c.list_objects(Bucket="boto-list", Marker=marker, MaxKeys=150)
+                got += [x["Key"] for x in r.get("Contents", [])]
+                if not r.get("IsTruncated"):
+                    break
+                marker = r.get("NextMarker") or got[-1]
+            q.check(got == keys, "v1 keys differ (%d)" % len(got))
+            r = c.list_objects(Bucket="boto-list", Delimiter="/")
+            q.check([p["Prefix"] for p in r.get("CommonPrefixes", [])] == ["dir-a/", "dir-b/"], "v1 prefixes")
+        with res.op("list v2"):
+            pages = c.get_paginator("list_objects_v2").paginate(Bucket="boto-list", PaginationConfig={"PageSize": 100})
+            got = [x["Key"] for p in pages for x in p.get("Contents", [])]
+            q.check(got == keys, "v2 keys differ (%d)" % len(got))
+            pages = c.get_paginator("list_objects_v2").paginate(Bucket="boto-list", Prefix="dir-", Delimiter="/",
+                                                                PaginationConfig={"PageSize": 1})
+            pre = [x["Prefix"] for p in pages for x in p.get("CommonPrefixes", [])]
+            q.check(pre == ["dir-a/", "dir-b/"], "v2 prefixes %r" % pre)
+        with res.op("delete one"):
+            c.delete_object(Bucket=b, Key="copy.txt")
+            q.check(not os.path.exists(os.path.join(srv.root, b, "copy.txt")), "still there")
+        q.populate(srv.root, b, ["del/k%04d" % i for i in range(1500)])
+        with res.op("delete batch"):
+            keys = ["del/k%04d" % i for i in range(1500)]
+            r = c.delete_objects(Bucket=b, Delete={"Objects": [{"Key": k} for k in keys[:1000]], "Quiet": True})
+            q.check(not r.get("Deleted") and not r.get("Errors"), "quiet answer %r" % r)
+            r = c.delete_objects(Bucket=b, Delete={"Objects": [{"Key": k} for k in keys[1000:]], "Quiet": False})
+            q.check(len(r.get("Deleted", [])) == 500, "deleted %d" % len(r.get("Deleted", [])))
+            q.check(not any(fs for _, _, fs in os.walk(os.path.join(srv.root, b, "del"))), "keys left")
+        with res.op("remove bucket"):
+            for k in [x["Key"] for x in c.list_objects_v2(Bucket=b).get("Contents", [])]:
+                c.delete_object(Bucket=b, Key=k)
+            c.delete_bucket(Bucket=b)
+            q.check(not os.path.exists(os.path.join(srv.root, b)), "bucket dir still there")
+        with res.op("wrong secret"):
+            code = error_code(lambda: s3(srv, secret="wrong").list_buckets())
+            q.check(code == ("SignatureDoesNotMatch", 403), str(code))
+    with q.Server(a.server, keys=False) as srv:
+        with res.op("auth off"):
+            c = s3(srv)
+            c.create_bucket(Bucket="open")
+            c.put_object(Bucket="open", Key="k", Body=b"v")
+            q.check(c.get_object(Bucket="open", Key="k")["Body"].read() == b"v", "get")
+            c.delete_object(Bucket="open", Key="k")
+            c.delete_bucket(Bucket="open")
+    return res.close()
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,124 @@
+"""rclone (Debian) against quillmar-s3d: an s3 remote with provider Other and region us-east-1."""
+import json
+import os
+import sys
+import tempfile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import qclient as q  # noqa: E402
+
+BIG = 20 * 1024 * 1024
+
+
+def env_for(srv, secret):
+    e = q.client_env()
+    for k in list(e):
+        if k.startswith("RCLONE_"):
+            del e[k]
+    e.update({
+        "RCLONE_CONFIG": "/dev/null",
+        "RCLONE_CONFIG_Q_TYPE": "s3",
+        "RCLONE_CONFIG_Q_PROVIDER": "Other",
+        "RCLONE_CONFIG_Q_ENDPOINT": srv.endpoint,
+        "RCLONE_CONFIG_Q_REGION": q.REGION,
+        "RCLONE_CONFIG_Q_ACCESS_KEY_ID": q.ACCESS_KEY,
+        "RCLONE_CONFIG_Q_SECRET_ACCESS_KEY": secret,
+    })
+    return e
+
+
+def main():
+    a = q.main_args()
+    res = q.Results(a.results, a.client or "rclone")
+    work = tempfile.mkdtemp(prefix="qs3-rclone-")
+    small = b"rclone small\n"
+    big = q.data(BIG, 4)
+    q.write(os.path.join(work, "small.txt"), small)
+    q.write(os.path.join(work, "big.bin"), big)
+
+    def rc(srv, *args, secret=q.SECRET_KEY, **kw):
+        return q.run(["/usr/bin/rclone", "--retries", "1", "--low-level-retries", "1"] + list(args),
+                     env=env_for(srv, secret), **kw)
+
+    with q.Server(a.server, keys=True) as srv:
+        b = "rclone-bucket"
+        with res.op("make bucket"):
+            rc(srv, "mkdir", "q:" + b)
+            q.check(os.path.isdir(os.path.join(srv.root, b)), "no bucket dir")
+        with res.op("list buckets"):
+            q.check(b in rc(srv, "lsd", "q:").stdout.decode(), "not listed")
+        with res.op("put small+meta"):
+            rc(srv, "copyto", "--header-upload", "Content-Type: text/x-note", "--header-upload",
+               "x-amz-meta-color: blue", os.path.join(work, "small.txt"), "q:%s/small.txt" % b)
+            meta = q.read(os.path.join(srv.root, ".s3meta", b, "small.txt")).decode()
+            q.check(meta.startswith("text/x-note\n") and "x-amz-meta-color:blue" in meta, meta)
+        with res.op("put 20 MiB"):
+            rc(srv, "copyto", "--s3-upload-cutoff", "5M", "--s3-chunk-size", "5M",
+               os.path.join(work, "big.bin"), "q:%s/big.bin" % b)
+            q.check(q.read(os.path.join(srv.root, b, "big.bin")) == big, "stored bytes differ")
+        with res.op("put stdin"):
+            rc(srv, "rcat", "q:%s/stdin.bin" % b, input=small * 500)
+            q.check(q.read(os.path.join(srv.root, b, "stdin.bin")) == small * 500, "stored bytes differ")
+        with res.op("get whole"):
+            q.check(rc(srv, "cat", "q:%s/big.bin" % b).stdout == big, "download differs")
+        with res.op("get range"):
+            out = rc(srv, "cat", "--offset", "100", "--count", "50", "q:%s/big.bin" % b).stdout
+            q.check(out == big[100:150], "range differs")
+        with res.op("head object"):
+            info = json.loads(rc(srv, "lsjson", "q:%s/big.bin" % b).stdout)
+            q.check(info and info[0]["Size"] == BIG, str(info))
+        with res.op("copy small"):
+            rc(srv, "copyto", "q:%s/small.txt" % b, "q:%s/copy.txt" % b)
+            q.check(q.read(os.path.join(srv.root, b, "copy.txt")) == small, "copy differs")
+        with res.op("copy 20 MiB"):
+            rc(srv, "copyto", "q:%s/big.bin" % b, "q:%s/big2.bin" % b)
+            q.check(q.read(os.path.join(srv.root, b, "big2.bin")) == big, "copy differs")
+        keys = q.listing_keys(1100)
+        q.populate(srv.root, "rclone-list", keys)
+        with res.op("list v1"):
+            out = rc(srv, "lsf", "-R", "--files-only", "--s3-list-chunk", "100", "--s3-list-version", "1",
+                     "q:rclone-list").stdout.decode()
+            q.check(sorted(out.split()) == keys, "v1 listing differs")
+        with res.op("list v2"):
+            out = rc(srv, "ls", "--s3-list-chunk", "100", "--s3-list-version", "2", "q:rclone-list").stdout.decode()
+            q.check(sorted(l.split(None, 1)[1] for l in out.splitlines()) == keys, "v2 listing differs")
+            out = rc(srv, "lsf", "--s3-list-chunk", "7", "q:rclone-list/dir-b").stdout.decode()
+            q.check(out.split() == ["sub/"], "nested lsf %r" % out)
+        sync = os.path.join(work, "sync")
+        for i in range(4):
+            q.write(os.path.join(sync, "f%d.txt" % i), q.data(700 + i, 30 + i))
+        with res.op("sync up"):
+            rc(srv, "sync", sync, "q:%s/sync" % b)
+            q.check(q.read(os.path.join(srv.root, b, "sync", "f0.txt")) == q.data(700, 30), "f0")
+        with res.op("sync changed"):
+            q.write(os.path.join(sync, "f3.txt"), b"changed for rclone")
+            p = rc(srv, "sync", "-v", sync, "q:%s/sync" % b)
+            lines = [l for l in p.stderr.decode().splitlines() if ": Copied" in l]
+            q.check(len(lines) == 1 and "f3.txt" in lines[0], "copied %r" % lines)
+        with res.op("sync down"):
+            down = os.path.join(work, "down")
+            rc(srv, "sync", "q:%s/sync" % b, down)
+            q.check(q.read(os.path.join(down, "f3.txt")) == b"changed for rclone", "f3")
+        with res.op("delete one"):
+            rc(srv, "deletefile", "q:%s/copy.txt" % b)
+            q.check(not os.path.exists(os.path.join(srv.root, b, "copy.txt")), "still there")
+        q.populate(srv.root, b, ["del/k%04d" % i for i in range(1500)])
+        with res.op("delete batch"):
+            rc(srv, "delete", "--transfers", "8", "--checkers", "8", "q:%s/del" % b)
+            q.check(not any(fs for _, _, fs in os.walk(os.path.join(srv.root, b, "del"))), "keys left")
+        with res.op("remove bucket"):
+            rc(srv, "purge", "q:" + b)
+            q.check(not os.path.exists(os.path.join(srv.root, b)), "bucket dir still there")
+        with res.op("wrong secret"):
+            p = rc(srv, "lsd", "q:", secret="wrong", check_rc=False)
+            q.check(p.returncode != 0 and b"SignatureDoesNotMatch" in p.stderr, p.stderr.decode()[-300:])
+    with q.Server(a.server, keys=False) as srv:
+        with res.op("auth off"):
+            rc(srv, "mkdir", "q:open")
+            rc(srv, "copyto", os.path.join(work, "small.txt"), "q:open/n/e/s/t.txt")
+            q.check("n/e/s/t.txt" in rc(srv, "ls", "q:open").stdout.decode(), "ls")
+    return res.close()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
