@@ -27,6 +27,12 @@ int verify_sigv4(const char *method, const char *path, const char *query, const 
 // The signing key for a credential date under s_secret_key, region us-east-1, service s3.
 void sigv4_signing_key(const char *cred_date, unsigned char out[32]);
 
+// The canonical query of a raw query text into out[cap]: pieces split at "&", empty ones dropped,
+// the first 64 kept, sorted byte-wise as whole pieces, "=" added where missing, nothing decoded.
+// Returns its length, or -1 when the query is 2048 characters or longer or the result does not
+// fit in 4095 characters (or in cap - 1).
+long sigv4_canonical_query(const char *query, char *out, size_t cap);
+
 // ---------------------------------------------------------------- streamed uploads
 struct stream_state {
   int32_t aws_chunked;    // the body is framed as aws-chunked

@@ -1,9 +1,678 @@
-// STUB: replaced by body reception.
+// Request body reception: fixed length, HTTP chunked and aws-chunked framing (also aws-chunked
+// inside HTTP chunked) into a file, hashing the decoded payload once as it arrives; the upload
+// pipeline with its payload checks; and the small in-memory and discarding readers.
+//
+// Divisions: the byte source over the socket, the HTTP chunked layer, the three framings,
+// read_body_to_file, receive_upload, read_body_to_mem / discard_body.
 #include "http/body.h"
-int read_body_to_file(plat_sock, const char *, size_t, const char *, size_t, const char *,
-                      char etag_out[33], uint64_t *len_out, body_digests *) { etag_out[0] = 0; *len_out = 0; return -1; }
-int receive_upload(plat_sock, const S3Request *, const char *, const char *m, char etag_out[33],
-                   uint64_t *len_out, upload_error *err) {
-  etag_out[0] = 0; *len_out = 0; err->status = 500; err->code = "InternalError"; err->message = m; return -1; }
-size_t read_body_to_mem(plat_sock, const S3Request *, char *, size_t) { return 0; }
-void discard_body(plat_sock, const S3Request *, uint64_t) {}
+
+#include <cstdlib>
+#include <cstring>
+
+#include "auth/hash.h"
+#include "auth/sigv4.h"
+#include "auth/stream.h"
+#include "http/checksum.h"
+#include "server/state.h"
+
+static constexpr size_t k_piece = 262144;     // one receive or write
+static constexpr size_t k_readahead = 65536;  // bytes received ahead of the reader
+
+// ---------------------------------------------------------------- the byte source
+
+// The bytes of one body: those that came with the head first, then the socket. A connection
+// carries a single request, so receiving ahead of the reader takes nothing from anyone.
+struct body_source {
+  plat_sock sock;
+  const char *prefix;      // bytes received with the head ("" when none)
+  uint64_t prefix_len;
+  uint64_t prefix_pos;     // prefix bytes consumed so far
+  unsigned char *ahead;    // read-ahead buffer of k_readahead bytes, or null to receive directly
+  size_t ahead_pos;
+  size_t ahead_len;
+  int closed;              // the peer closed, or a receive failed or timed out
+};
+
+static void bs_init(body_source *bs, plat_sock sock, const char *prefix, size_t prefix_len,
+                    unsigned char *ahead) {
+  bs->sock = sock;
+  bs->prefix = prefix ? prefix : "";
+  bs->prefix_len = prefix ? prefix_len : 0;
+  bs->prefix_pos = 0;
+  bs->ahead = ahead;
+  bs->ahead_pos = 0;
+  bs->ahead_len = 0;
+  bs->closed = 0;
+}
+
+static long bs_recv(body_source *bs, void *dst, size_t n) {
+  if (bs->closed) return -1;
+  long r = plat_sock_recv(bs->sock, dst, n);
+  if (r <= 0) {
+    bs->closed = 1;
+    return -1;
+  }
+  return r;
+}
+
+// The next byte (0..255), or -1 when the connection ended.
+static int bs_byte(body_source *bs) {
+  if (bs->prefix_pos < bs->prefix_len) return (unsigned char)bs->prefix[bs->prefix_pos++];
+  if (bs->ahead_pos == bs->ahead_len) {
+    unsigned char one;
+    if (!bs->ahead) return bs_recv(bs, &one, 1) == 1 ? one : -1;
+    long r = bs_recv(bs, bs->ahead, k_readahead);
+    if (r < 0) return -1;
+    bs->ahead_pos = 0;
+    bs->ahead_len = (size_t)r;
+  }
+  return bs->ahead[bs->ahead_pos++];
+}
+
+// Fills dst with up to n bytes; fewer only when the connection ended.
+static size_t bs_read(body_source *bs, void *dst, size_t n) {
+  unsigned char *out = (unsigned char *)dst;
+  size_t got = 0;
+  uint64_t in_prefix = bs->prefix_len - bs->prefix_pos;
+  if (in_prefix) {
+    size_t k = in_prefix < n ? (size_t)in_prefix : n;
+    memcpy(out, bs->prefix + bs->prefix_pos, k);
+    bs->prefix_pos += k;
+    got += k;
+  }
+  if (got < n && bs->ahead_pos < bs->ahead_len) {
+    size_t k = bs->ahead_len - bs->ahead_pos;
+    if (k > n - got) k = n - got;
+    memcpy(out + got, bs->ahead + bs->ahead_pos, k);
+    bs->ahead_pos += k;
+    got += k;
+  }
+  while (got < n) {
+    size_t want = n - got;
+    if (!bs->ahead || want >= k_readahead) {
+      long r = bs_recv(bs, out + got, want < k_piece ? want : k_piece);
+      if (r < 0) break;
+      got += (size_t)r;
+      continue;
+    }
+    long r = bs_recv(bs, bs->ahead, k_readahead);
+    if (r < 0) break;
+    size_t k = (size_t)r < want ? (size_t)r : want;
+    memcpy(out + got, bs->ahead, k);
+    bs->ahead_pos = k;
+    bs->ahead_len = (size_t)r;
+    got += k;
+  }
+  return got;
+}
+
+// ---------------------------------------------------------------- the HTTP chunked layer
+
+// What the framings read from: the body source itself, or the payload carried by HTTP chunked
+// framing on it (plain chunked bodies, and aws-chunked bodies sent with Transfer-Encoding).
+struct body_in {
+  body_source *bs;
+  int chunked;       // decode HTTP chunked framing
+  uint64_t left;     // bytes left in the current HTTP chunk
+  int started;       // a data chunk was read; its two closing bytes come before the next size
+  int done;          // the zero-size chunk and its trailers were read
+  const char *fail;  // why the framing ended early, or null
+};
+
+static void in_init(body_in *in, body_source *bs, int chunked) {
+  memset(in, 0, sizeof *in);
+  in->bs = bs;
+  in->chunked = chunked;
+}
+
+// Reads one line up to its line feed and drops it; 0, or -1 at the end of the connection.
+// *empty tells whether it held nothing but an optional carriage return.
+static int skip_line(body_source *bs, int *empty) {
+  size_t n = 0;
+  int last = 0;
+  for (;;) {
+    int c = bs_byte(bs);
+    if (c < 0) return -1;
+    if (c == '\n') break;
+    n++;
+    last = c;
+  }
+  *empty = n == 0 || (n == 1 && last == '\r');
+  return 0;
+}
+
+// Reads the next chunk size line (and, after the zero-size chunk, the trailers).
+static int chunked_next(body_in *in) {
+  body_source *bs = in->bs;
+  if (in->started) {
+    // The two bytes after a chunk's data are its CR LF; they are not looked at.
+    bs_byte(bs);
+    bs_byte(bs);
+  }
+  in->started = 1;
+  // Only the number at the start of the line counts; extensions after it are ignored, and a
+  // long line is consumed whole so that none of it is taken for data.
+  char line[128];
+  size_t n = 0;
+  for (;;) {
+    int c = bs_byte(bs);
+    if (c < 0) {
+      in->fail = "client gone (chunked size)";
+      return -1;
+    }
+    if (c == '\n') break;
+    if (n < sizeof line - 1) line[n++] = (char)c;
+  }
+  line[n] = 0;
+  const char *p = line;
+  while (*p == ' ' || *p == '\t') p++;
+  uint64_t size = 0;
+  for (;; p++) {
+    int d;
+    if (*p >= '0' && *p <= '9') d = *p - '0';
+    else if (*p >= 'a' && *p <= 'f') d = *p - 'a' + 10;
+    else if (*p >= 'A' && *p <= 'F') d = *p - 'A' + 10;
+    else break;
+    size = size * 16 + (uint64_t)d;
+    if (size > 0xFFFFFFFFULL) {
+      in->fail = "bad chunked size";
+      return -1;
+    }
+  }
+  if (size == 0) {
+    // Trailers up to an empty line (or the end of the connection) are dropped.
+    int empty = 0;
+    while (skip_line(bs, &empty) == 0 && !empty) {
+    }
+    in->done = 1;
+    return 0;
+  }
+  in->left = size;
+  return 0;
+}
+
+// Fills dst with up to n payload bytes; fewer only at the end of the framing or connection.
+static size_t in_read(body_in *in, void *dst, size_t n) {
+  if (!in->chunked) return bs_read(in->bs, dst, n);
+  unsigned char *out = (unsigned char *)dst;
+  size_t got = 0;
+  while (got < n && !in->done && !in->fail) {
+    if (in->left == 0) {
+      chunked_next(in);
+      continue;
+    }
+    size_t k = n - got;
+    if (k > in->left) k = (size_t)in->left;
+    size_t r = bs_read(in->bs, out + got, k);
+    got += r;
+    in->left -= r;
+    if (r < k) in->fail = "client gone (chunked data)";
+  }
+  return got;
+}
+
+static int in_byte(body_in *in) {
+  if (!in->chunked) return bs_byte(in->bs);
+  unsigned char c;
+  return in_read(in, &c, 1) == 1 ? c : -1;
+}
+
+// ---------------------------------------------------------------- digests
+
+struct body_hashing {
+  md5_ctx md5;
+  sha256_ctx sha256;
+  sha1_ctx sha1;
+  body_digests *d;
+};
+
+static void hashing_init(body_hashing *h, body_digests *d) {
+  md5_init(&h->md5);
+  sha256_init(&h->sha256);
+  sha1_init(&h->sha1);
+  h->d = d;
+  d->crc32 = 0;
+  d->crc32c = 0;
+  d->crc64nvme = 0;
+}
+
+static void hashing_update(body_hashing *h, const void *data, size_t n) {
+  body_digests *d = h->d;
+  md5_update(&h->md5, data, n);
+  if (d->want_sha256) sha256_update(&h->sha256, data, n);
+  if (d->want_sha1) sha1_update(&h->sha1, data, n);
+  if (d->want_crc32) d->crc32 = crc32_update(d->crc32, data, n);
+  if (d->want_crc32c) d->crc32c = crc32c_update(d->crc32c, data, n);
+  if (d->want_crc64nvme) d->crc64nvme = crc64nvme_update(d->crc64nvme, data, n);
+}
+
+static void hashing_final(body_hashing *h, char etag_out[33]) {
+  body_digests *d = h->d;
+  md5_final(&h->md5, d->md5);
+  hex_encode(d->md5, 16, etag_out);
+  etag_out[32] = 0;
+  if (d->want_sha256) sha256_final(&h->sha256, d->sha256);
+  if (d->want_sha1) sha1_final(&h->sha1, d->sha1);
+}
+
+// Adds the digests the request's own headers and trailers will be checked against.
+static void want_from_request(const char *head, size_t head_len, body_digests *d) {
+  for (int a = CK_CRC32; a < CK_COUNT; a++) {
+    owned_str v(hdr_value(head, head_len, ck_info_of(a)->header));
+    if (v.get()) ck_want(d, a);
+  }
+  owned_str sha(hdr_value(head, head_len, "x-amz-content-sha256"));
+  if (payload_hash_is_digest(sha.get())) d->want_sha256 = 1;
+  if (s_stream.aws_chunked) {
+    d->want_crc32 = 1;  // the usual trailer, and cheap
+    owned_str trailer(hdr_value(head, head_len, "x-amz-trailer"));
+    for (const char *p = trailer.get(); p && *p;) {
+      while (*p == ' ' || *p == '\t' || *p == ',') p++;
+      const char *e = p;
+      while (*e && *e != ',' && *e != ' ' && *e != '\t') e++;
+      if (e > p) ck_want(d, ck_from_name(p, (size_t)(e - p)));
+      p = e;
+    }
+  }
+}
+
+// ---------------------------------------------------------------- the framings
+
+struct body_job {
+  body_in *in;
+  plat_file *out;
+  body_hashing *hash;
+  uint64_t len;       // payload bytes received and written
+  unsigned char *buf; // k_piece bytes
+  int aws;            // the body was aws-chunked: its end-of-body checks follow
+};
+
+// Content-Length as the framing reads it: a number beyond 64 bits, or negative and not 0,
+// comes out above every limit.
+static uint64_t content_length_value(const char *v) {
+  while (*v == ' ' || *v == '\t') v++;
+  int negative = *v == '-';
+  if (negative) v++;
+  uint64_t n = 0;
+  for (; *v >= '0' && *v <= '9'; v++) {
+    unsigned d = (unsigned)(*v - '0');
+    if (n > (UINT64_MAX - d) / 10) return UINT64_MAX;
+    n = n * 10 + d;
+  }
+  if (negative && n != 0) return UINT64_MAX;
+  return n;
+}
+
+static int read_fixed(body_job *j, uint64_t total) {
+  if (total > S3_BODY_MAX) {
+    set_error("body too large");
+    return -1;
+  }
+  while (j->len < total) {
+    uint64_t rest = total - j->len;
+    size_t want = rest < k_piece ? (size_t)rest : k_piece;
+    size_t got = bs_read(j->in->bs, j->buf, want);
+    if (got > 0) {
+      if (plat_file_write(j->out, j->buf, got) != (long)got) {
+        set_error("temp write fail");
+        return -1;
+      }
+      hashing_update(j->hash, j->buf, got);
+      j->len += got;
+    }
+    if (got < want) {
+      set_error("client disconnected during body");
+      return -1;
+    }
+  }
+  return 0;
+}
+
+static int read_chunked(body_job *j) {
+  for (;;) {
+    size_t got = in_read(j->in, j->buf, k_piece);
+    if (got > 0) {
+      // A short write here keeps the previous last-error text.
+      if (plat_file_write(j->out, j->buf, got) != (long)got) return -1;
+      hashing_update(j->hash, j->buf, got);
+      j->len += got;
+    }
+    if (got < k_piece) {
+      if (j->in->fail) {
+        set_error("%s", j->in->fail);
+        return -1;
+      }
+      return 0;
+    }
+  }
+}
+
+// One aws-chunked line without its line end into line[512]; 0, or -1 with the text set.
+static int aws_line(body_in *in, char line[S3_AWS_LINE_MAX + 2], size_t *len) {
+  size_t n = 0;
+  for (;;) {
+    int c = in_byte(in);
+    if (c < 0) {
+      set_error("client gone (aws-chunked line)");
+      return -1;
+    }
+    if (c == '\n') break;
+    line[n++] = (char)c;
+    if (n > S3_AWS_LINE_MAX) {
+      set_error("aws-chunked line too long");
+      return -1;
+    }
+  }
+  if (n > 0 && line[n - 1] == '\r') n--;
+  line[n] = 0;
+  *len = n;
+  return 0;
+}
+
+// The size at the start of a chunk header: hexadecimal as a signed 32-bit value (leading
+// blanks, a sign and "0x" accepted, clamped to the range). *digits counts the digits read and
+// *end points after them.
+static int64_t aws_size(const char *p, int *digits, const char **end) {
+  while (*p == ' ' || *p == '\t') p++;
+  int negative = 0;
+  if (*p == '+' || *p == '-') negative = *p++ == '-';
+  if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) p += 2;
+  int64_t v = 0;
+  *digits = 0;
+  for (;; p++) {
+    int d;
+    if (*p >= '0' && *p <= '9') d = *p - '0';
+    else if (*p >= 'a' && *p <= 'f') d = *p - 'a' + 10;
+    else if (*p >= 'A' && *p <= 'F') d = *p - 'A' + 10;
+    else break;
+    (*digits)++;
+    if (v <= 0x80000000LL) v = v * 16 + d;
+  }
+  *end = p;
+  if (negative) return v > 0x80000000LL ? -0x80000000LL : -v;
+  return v > 0x7FFFFFFFLL ? 0x7FFFFFFFLL : v;
+}
+
+// One data chunk of size bytes after its header line.
+static int aws_chunk(body_job *j, const char *line, size_t size) {
+  unsigned char *chunk = (unsigned char *)malloc(size);
+  if (!chunk) {
+    set_error("oom (aws-chunked chunk)");
+    return -1;
+  }
+  int rc = 0;
+  if (in_read(j->in, chunk, size) != size) {
+    set_error("client gone (aws-chunked data)");
+    rc = -1;
+  } else if (plat_file_write(j->out, chunk, size) != (long)size) {
+    set_error("temp write fail (aws-chunked)");
+    rc = -1;
+  } else {
+    j->len += size;
+    hashing_update(j->hash, chunk, size);
+    // The two bytes after the data are its CR LF; they are not looked at.
+    in_byte(j->in);
+    in_byte(j->in);
+    if (s_stream.check_sigs) {
+      char sha[65];
+      sha256_hex(chunk, size, sha);
+      rc = stream_chunk_step(line, sha);
+    }
+  }
+  free(chunk);
+  return rc;
+}
+
+static int read_aws_chunked(body_job *j) {
+  char line[S3_AWS_LINE_MAX + 2];
+  int after_terminal = 0;
+  for (;;) {
+    size_t n;
+    if (aws_line(j->in, line, &n) != 0) return -1;
+    if (n == 0) {
+      // A signed stream must reach its terminal chunk: otherwise it could be cut short in
+      // transit and still be stored as complete.
+      if (s_stream.check_sigs && !after_terminal) {
+        s_stream_sigfail = 1;
+        set_error("aws-chunked stream ended before its terminal chunk");
+        return -1;
+      }
+      return 0;
+    }
+    // Unsigned streams send bare sizes (extensions after ";" ignored); after their terminal
+    // chunk every line is a trailer. Signed streams mark each chunk header with ";".
+    int is_header = s_stream.unsigned_chunks ? !after_terminal : strchr(line, ';') != nullptr;
+    if (!is_header) {
+      if (!after_terminal) {
+        set_error("malformed aws-chunked line");
+        return -1;
+      }
+      stream_trailer_line(line);
+      continue;
+    }
+    int digits;
+    const char *end;
+    int64_t size = aws_size(line, &digits, &end);
+    if (s_stream.unsigned_chunks) {
+      while (*end == ' ' || *end == '\t') end++;
+      if (digits == 0 || (*end && *end != ';')) {
+        set_error("malformed aws-chunked line");
+        return -1;
+      }
+    }
+    if (size < 0) {
+      set_error("bad aws-chunked size");
+      return -1;
+    }
+    if (size == 0) {
+      if (s_stream.check_sigs && stream_terminal_step(line) != 0) return -1;
+      after_terminal = 1;
+      continue;
+    }
+    if ((uint64_t)size > S3_AWS_CHUNK_MAX) {
+      set_error("aws-chunked chunk too large");
+      return -1;
+    }
+    if (aws_chunk(j, line, (size_t)size) != 0) return -1;
+  }
+}
+
+// x-amz-decoded-content-length, when sent, must match what the stream decoded to.
+static int decoded_length_check(const char *head, size_t head_len, uint64_t len) {
+  owned_str v(hdr_value(head, head_len, "x-amz-decoded-content-length"));
+  if (!v.get()) return 0;
+  uint64_t want = 0;
+  int ok = *v.get() != 0;
+  for (const char *p = v.get(); *p && ok; p++) {
+    if (*p < '0' || *p > '9' || want > (UINT64_MAX - 9) / 10) ok = 0;
+    else want = want * 10 + (uint64_t)(*p - '0');
+  }
+  if (ok && want == len) return 0;
+  set_error("aws-chunked length differs from x-amz-decoded-content-length");
+  return -1;
+}
+
+// ---------------------------------------------------------------- read_body_to_file
+
+static int read_framed(body_job *j, const char *head, size_t head_len) {
+  owned_str cl(hdr_value(head, head_len, "content-length"));
+  owned_str te(hdr_value(head, head_len, "transfer-encoding"));
+  int has_cl = !cl.empty();
+  int te_chunked = te.get() && ieq(te.get(), "chunked");
+  if (s_stream.aws_chunked && (has_cl || te_chunked)) {
+    // Content-Length wins; without it, the aws-chunked stream is carried by HTTP chunked.
+    j->in->chunked = !has_cl;
+    j->aws = 1;
+    return read_aws_chunked(j);
+  }
+  if (has_cl) return read_fixed(j, content_length_value(cl.get()));
+  if (te_chunked) {
+    j->in->chunked = 1;
+    return read_chunked(j);
+  }
+  // No framing: the body is empty.
+  j->aws = s_stream.aws_chunked;
+  return 0;
+}
+
+// The checks of an aws-chunked body once its payload is complete and hashed.
+static int aws_end_of_body(body_job *j, const char *head, size_t head_len, const char *path) {
+  if (decoded_length_check(head, head_len, j->len) != 0) return -1;
+  if (stream_end_checks(j->hash->d, path) != 0) return -1;
+  if (j->in->chunked) {
+    // Drop what is left of the HTTP framing, so that the answer is not cut off by a reset
+    // for unread data when the connection closes.
+    uint64_t dropped = 0;
+    while (!j->in->done && !j->in->fail && dropped < (1u << 20)) dropped += in_read(j->in, j->buf, 4096);
+  }
+  return 0;
+}
+
+int read_body_to_file(plat_sock sock, const char *head, size_t head_len, const char *prefix,
+                      size_t prefix_len, const char *out_path, char etag_out[33],
+                      uint64_t *len_out, body_digests *digests) {
+  body_digests local;
+  if (!digests) {
+    memset(&local, 0, sizeof local);
+    digests = &local;
+  }
+  digests->failed_trailer = 0;
+  digests->trailer_malformed = 0;
+  *len_out = 0;
+  etag_out[0] = 0;
+
+  plat_file_guard out(plat_file_open(out_path, PLAT_WRITE_TRUNC));
+  if (!out.f) {
+    set_error("cannot open temp file %s", out_path);
+    return -1;
+  }
+  unsigned char *mem = (unsigned char *)malloc(k_piece + k_readahead);
+  if (!mem) {
+    set_error("oom (body buffer)");
+    stream_clear();
+    return -1;
+  }
+  body_source bs;
+  bs_init(&bs, sock, prefix, prefix_len, mem + k_piece);
+  body_in in;
+  in_init(&in, &bs, 0);
+  want_from_request(head, head_len, digests);
+  body_hashing hash;
+  hashing_init(&hash, digests);
+  body_job job = {&in, out.f, &hash, 0, mem, 0};
+
+  int rc = read_framed(&job, head, head_len);
+  hashing_final(&hash, etag_out);
+  if (rc == 0 && job.aws) rc = aws_end_of_body(&job, head, head_len, out_path);
+  *len_out = job.len;
+  stream_clear();
+  free(mem);
+  return rc;
+}
+
+// ---------------------------------------------------------------- receive_upload
+
+static void fail_with(upload_error *err, int status, const char *code, const char *message) {
+  err->status = status;
+  err->code = code;
+  err->message = message;
+}
+
+// Content-MD5 and x-amz-checksum-* headers against the received payload: 0, or -1 with *err.
+static int header_checksums(const S3Request *r, const body_digests *d, upload_error *err) {
+  owned_str md5(hdr_value(r->head, r->head_len, "content-md5"));
+  if (!md5.empty()) {
+    unsigned char got[17];
+    size_t n = base64_decode_n(md5.get(), got, sizeof got);
+    if (n != 16) {
+      set_error("Content-MD5 malformed");
+      fail_with(err, 400, "InvalidDigest", "The Content-MD5 you specified was invalid.");
+      return -1;
+    }
+    if (!const_time_eq(got, 16, d->md5, 16)) {
+      set_error("Content-MD5 mismatch");
+      fail_with(err, 400, "BadDigest", "The Content-MD5 you specified did not match what we received.");
+      return -1;
+    }
+  }
+  for (int a = CK_CRC32; a < CK_COUNT; a++) {
+    const ck_info *info = ck_info_of(a);
+    owned_str v(hdr_value(r->head, r->head_len, info->header));
+    if (v.empty()) continue;
+    int c = ck_compare(d, a, v.get());
+    if (c == 1) continue;
+    if (c < 0) {
+      set_error("%s malformed", info->header);
+      fail_with(err, 400, "InvalidRequest", info->header_invalid);
+    } else {
+      set_error("%s mismatch", info->header);
+      fail_with(err, 400, "BadDigest", info->bad_message);
+    }
+    return -1;
+  }
+  return 0;
+}
+
+static void remove_file(const char *path) {
+  plat_err e;
+  plat_unlink(path, &e);
+}
+
+int receive_upload(plat_sock sock, const S3Request *r, const char *path,
+                   const char *internal_message, char etag_out[33], uint64_t *len_out,
+                   upload_error *err) {
+  body_digests d;
+  memset(&d, 0, sizeof d);
+  if (payload_hash_is_digest(r->content_sha256)) d.want_sha256 = 1;
+  for (int a = CK_CRC32; a < CK_COUNT; a++) {
+    owned_str v(hdr_value(r->head, r->head_len, ck_info_of(a)->header));
+    if (v.get()) ck_want(&d, a);
+  }
+  if (read_body_to_file(sock, r->head, r->head_len, r->body_prefix, r->body_prefix_len, path,
+                        etag_out, len_out, &d) != 0) {
+    remove_file(path);
+    const ck_info *info = ck_info_of(d.failed_trailer);
+    if (info && d.trailer_malformed)
+      fail_with(err, 400, "InvalidRequest", info->trailer_invalid);
+    else if (info)
+      fail_with(err, 400, "BadDigest", info->bad_message);
+    else if (s_stream_sigfail)
+      fail_with(err, 403, "SignatureDoesNotMatch",
+                "The request signature we calculated does not match the signature you provided");
+    else
+      fail_with(err, 500, "InternalError", internal_message);
+    return -1;
+  }
+  if (payload_hash_differs(r->content_sha256, d.sha256)) {
+    remove_file(path);
+    set_error("x-amz-content-sha256 mismatch (payload swap)");
+    fail_with(err, 403, "XAmzContentSHA256Mismatch",
+              "The x-amz-content-sha256 header you provided did not match what we computed");
+    return -1;
+  }
+  if (header_checksums(r, &d, err) != 0) {
+    remove_file(path);
+    return -1;
+  }
+  return 0;
+}
+
+// ---------------------------------------------------------------- small bodies
+
+size_t read_body_to_mem(plat_sock sock, const S3Request *r, char *dst, size_t want) {
+  body_source bs;
+  bs_init(&bs, sock, r->body_prefix, r->body_prefix_len, nullptr);
+  return bs_read(&bs, dst, want);
+}
+
+void discard_body(plat_sock sock, const S3Request *r, uint64_t n) {
+  body_source bs;
+  bs_init(&bs, sock, r->body_prefix, r->body_prefix_len, nullptr);
+  unsigned char buf[16384];
+  while (n > 0) {
+    size_t k = n < sizeof buf ? (size_t)n : sizeof buf;
+    size_t got = bs_read(&bs, buf, k);
+    n -= got;
+    if (got < k) break;
+  }
+}

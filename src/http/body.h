@@ -22,6 +22,11 @@ struct body_digests {
   uint32_t crc32c;
   uint64_t crc64nvme;
   unsigned char sha1[20];
+  // Set by read_body_to_file when an aws-chunked checksum trailer other than
+  // x-amz-checksum-crc32 failed (its ck_algo, see http/checksum.h); trailer_malformed when its
+  // value did not decode. Such failures are answered 400, not 403.
+  int failed_trailer;
+  int trailer_malformed;
 };
 
 // Receives one body into out_path (created or truncated). 0 with etag_out (32 lowercase hex

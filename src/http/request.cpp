@@ -1,19 +1,354 @@
-// STUB: replaced by the request head reader and lookups.
+// Request head reading and parsing: the head buffer, the request line, the captured headers,
+// the bucket and key rules, and the header and query lookups used by every later stage.
 #include "http/request.h"
+
 #include <cstdlib>
 #include <cstring>
-int read_request_head(plat_sock, S3Request *) { return -1; }
-int parse_bucket_key(S3Request *) { return -1; }
-void request_free(S3Request *r) { free(r->head); r->head = nullptr; }
-char *hdr_value(const char *, size_t, const char *) { return nullptr; }
-char *qparam(const char *, const char *) { return nullptr; }
-int qhas(const char *, const char *) { return 0; }
-void pct_decode(char *) {}
-owned_str::~owned_str() { free(p); }
-int hdr_u64(const char *, size_t, const char *, uint64_t *out, int *ov) { *out = 0; if (ov) *ov = 0; return 0; }
-int copy_text(char *dst, size_t cap, const char *src) { return copy_text_n(dst, cap, src, strlen(src)); }
+
+#include "http/response.h"
+
+// ---------------------------------------------------------------- small text helpers
+
+static inline char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }
+
+static inline int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
 int copy_text_n(char *dst, size_t cap, const char *src, size_t n) {
-  if (!cap) return 0; size_t m = n < cap - 1 ? n : cap - 1; memcpy(dst, src, m); dst[m] = 0; return m == n; }
-int ieq(const char *, const char *) { return 0; }
-int istarts_with(const char *, const char *) { return 0; }
-int icontains(const char *, const char *) { return 0; }
+  if (!dst || cap == 0) return 0;
+  if (!src) n = 0;
+  size_t m = n < cap - 1 ? n : cap - 1;
+  if (m) memcpy(dst, src, m);
+  dst[m] = 0;
+  return m == n;
+}
+
+int copy_text(char *dst, size_t cap, const char *src) {
+  return copy_text_n(dst, cap, src, src ? strlen(src) : 0);
+}
+
+int ieq(const char *a, const char *b) {
+  if (!a || !b) return 0;
+  for (; *a && *b; a++, b++)
+    if (ascii_lower(*a) != ascii_lower(*b)) return 0;
+  return *a == *b;
+}
+
+int istarts_with(const char *s, const char *prefix) {
+  if (!s || !prefix) return 0;
+  for (; *prefix; s++, prefix++)
+    if (!*s || ascii_lower(*s) != ascii_lower(*prefix)) return 0;
+  return 1;
+}
+
+int icontains(const char *hay, const char *needle) {
+  if (!hay || !needle) return 0;
+  if (!*needle) return 1;
+  for (; *hay; hay++)
+    if (istarts_with(hay, needle)) return 1;
+  return 0;
+}
+
+owned_str::~owned_str() { free(p); }
+
+static char *dup_range(const char *s, size_t n) {
+  char *out = static_cast<char *>(malloc(n + 1));
+  if (!out) return nullptr;
+  if (n) memcpy(out, s, n);
+  out[n] = 0;
+  return out;
+}
+
+// ---------------------------------------------------------------- lookups
+
+char *hdr_value(const char *region, size_t len, const char *name) {
+  if (!region || !name) return nullptr;
+  size_t nlen = strlen(name);
+  size_t line = 0;
+  while (line < len) {
+    // The name and its colon must both lie inside the region.
+    if (line + nlen < len) {
+      size_t i = 0;
+      while (i < nlen && ascii_lower(region[line + i]) == ascii_lower(name[i])) i++;
+      if (i == nlen && region[line + nlen] == ':') {
+        size_t v = line + nlen + 1, end = v;
+        while (end < len && region[end] != '\r' && region[end] != '\n') end++;
+        while (v < end && (region[v] == ' ' || region[v] == '\t')) v++;
+        while (end > v && (region[end - 1] == ' ' || region[end - 1] == '\t')) end--;
+        return dup_range(region + v, end - v);
+      }
+    }
+    const void *lf = memchr(region + line, '\n', len - line);
+    if (!lf) break;
+    line = size_t(static_cast<const char *>(lf) - region) + 1;
+  }
+  return nullptr;
+}
+
+char *qparam(const char *query, const char *name) {
+  if (!query || !name) return nullptr;
+  size_t nlen = strlen(name);
+  if (nlen > 126) return nullptr;
+  const char *p = query;
+  for (;;) {
+    if (strncmp(p, name, nlen) == 0 && p[nlen] == '=') {
+      const char *v = p + nlen + 1;
+      const char *amp = strchr(v, '&');
+      return dup_range(v, amp ? size_t(amp - v) : strlen(v));
+    }
+    const char *amp = strchr(p, '&');
+    if (!amp) return nullptr;
+    p = amp + 1;
+  }
+}
+
+int qhas(const char *query, const char *name) {
+  if (!query || !name) return 0;
+  size_t nlen = strlen(name);
+  const char *p = query;
+  for (;;) {
+    if (strncmp(p, name, nlen) == 0 && (p[nlen] == 0 || p[nlen] == '&' || p[nlen] == '='))
+      return 1;
+    const char *amp = strchr(p, '&');
+    if (!amp) return 0;
+    p = amp + 1;
+  }
+}
+
+void pct_decode(char *s) {
+  if (!s) return;
+  char *w = s;
+  for (const char *r = s; *r;) {
+    int hi, lo;
+    if (*r == '%' && (hi = hex_digit(r[1])) >= 0 && (lo = hex_digit(r[2])) >= 0) {
+      *w++ = char(hi * 16 + lo);
+      r += 3;
+    } else {
+      *w++ = *r++;
+    }
+  }
+  *w = 0;
+}
+
+int hdr_u64(const char *region, size_t len, const char *name, uint64_t *out, int *overflow) {
+  *out = 0;
+  if (overflow) *overflow = 0;
+  owned_str v(hdr_value(region, len, name));
+  if (!v.p) return 0;
+  const char *p = v.p;
+  while (*p == ' ' || *p == '\t') p++;
+  int negative = 0;
+  if (*p == '-') {
+    negative = 1;
+    p++;
+  }
+  uint64_t n = 0;
+  int over = 0;
+  for (; *p >= '0' && *p <= '9'; p++) {
+    unsigned d = unsigned(*p - '0');
+    if (n > (UINT64_MAX - d) / 10) over = 1;
+    else n = n * 10 + d;
+  }
+  // A negative length other than zero can only be a lie; report it as too large.
+  if (negative && (n != 0 || over)) over = 1;
+  if (over) {
+    *out = UINT64_MAX;
+    if (overflow) *overflow = 1;
+  } else {
+    *out = n;
+  }
+  return 1;
+}
+
+// ---------------------------------------------------------------- head reading
+
+void request_free(S3Request *r) {
+  if (!r) return;
+  free(r->head);
+  r->head = nullptr;
+  r->head_cap = r->received = r->head_len = 0;
+  r->body_prefix = nullptr;
+  r->body_prefix_len = 0;
+}
+
+// The end of the head in the received text, or 0 while it is incomplete. A CR LF CR LF
+// anywhere wins over a bare LF LF; the search is a text search, so a NUL byte ends it.
+static size_t find_head_end(const char *text) {
+  const char *crlf = strstr(text, "\r\n\r\n");
+  if (crlf) return size_t(crlf - text) + 4;
+  const char *lf = strstr(text, "\n\n");
+  if (lf) return size_t(lf - text) + 2;
+  return 0;
+}
+
+static int receive_head(plat_sock s, S3Request *r) {
+  r->head = static_cast<char *>(malloc(S3_HEAD_INITIAL));
+  if (!r->head) return -1;
+  r->head_cap = S3_HEAD_INITIAL;
+  r->received = 0;
+  r->head[0] = 0;
+  for (;;) {
+    long got = plat_sock_recv(s, r->head + r->received, r->head_cap - 1 - r->received);
+    if (got <= 0) return -1;
+    r->received += size_t(got);
+    r->head[r->received] = 0;
+    size_t end = find_head_end(r->head);
+    if (end) {
+      r->head_len = end;
+      return 0;
+    }
+    if (r->received + 64 < r->head_cap) continue;
+    size_t grown = r->head_cap * 2;
+    if (grown > S3_HEAD_LIMIT) return -1;
+    char *p = static_cast<char *>(realloc(r->head, grown));
+    if (!p) return -1;
+    r->head = p;
+    r->head_cap = grown;
+  }
+}
+
+// Splits the request line into method, target and version; -1 when it is too long or lacks
+// either space.
+static int parse_request_line(S3Request *r) {
+  size_t line_len = strcspn(r->head, "\r\n");
+  if (line_len > S3_REQUEST_LINE_MAX) return -1;
+  const char *line = r->head;
+  const char *sp1 = static_cast<const char *>(memchr(line, ' ', line_len));
+  if (!sp1) return -1;
+  const char *after1 = sp1 + 1;
+  const char *sp2 = static_cast<const char *>(memchr(after1, ' ', line_len - size_t(after1 - line)));
+  if (!sp2) return -1;
+  copy_text_n(r->method, sizeof r->method, line, size_t(sp1 - line));
+  copy_text_n(r->target, sizeof r->target, after1, size_t(sp2 - after1));
+  copy_text_n(r->version, sizeof r->version, sp2 + 1, line_len - size_t(sp2 + 1 - line));
+  return 0;
+}
+
+static void capture_header(const S3Request *r, const char *name, char *field, size_t cap) {
+  owned_str v(hdr_value(r->head, r->head_len, name));
+  copy_text(field, cap, v.p ? v.p : "");
+}
+
+int read_request_head(plat_sock s, S3Request *r) {
+  memset(r, 0, sizeof *r);
+  if (receive_head(s, r) != 0) return -1;
+  r->body_prefix = r->head + r->head_len;
+  r->body_prefix_len = r->received - r->head_len;
+  if (parse_request_line(r) != 0) return -1;
+
+  // A client waiting for the interim answer would otherwise sit out its own time-out, so it
+  // goes out before anything can refuse the request.
+  {
+    owned_str expect(hdr_value(r->head, r->received, "expect"));
+    if (expect.p && ieq(expect.p, "100-continue")) {
+      static const char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
+      http_write_all(s, kContinue, sizeof kContinue - 1);
+    }
+  }
+
+  capture_header(r, "Authorization", r->authorization, sizeof r->authorization);
+  capture_header(r, "Host", r->host, sizeof r->host);
+  capture_header(r, "x-amz-date", r->amz_date, sizeof r->amz_date);
+  capture_header(r, "x-amz-content-sha256", r->content_sha256, sizeof r->content_sha256);
+
+  const char *q = strchr(r->target, '?');
+  if (q) {
+    copy_text(r->query, sizeof r->query, q + 1);
+    copy_text_n(r->path, sizeof r->path, r->target, size_t(q - r->target));
+  } else {
+    copy_text(r->path, sizeof r->path, r->target);
+  }
+  r->is_service = (strcmp(r->path, "/") == 0 || !strchr(r->path, '/')) ? 1 : 0;
+  return 0;
+}
+
+// ---------------------------------------------------------------- bucket and key rules
+
+constexpr size_t SEGMENT_DECODED_MAX = 1023;
+constexpr size_t SEGMENT_NAME_MAX = 255;
+constexpr size_t BUCKET_SEGMENT_MAX = 127;
+
+static int bucket_name_ok(const char *b, size_t n) {
+  if (n < 3 || n > S3_BUCKET_MAX) return 0;
+  for (size_t i = 0; i < n; i++) {
+    char c = b[i];
+    if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-')) return 0;
+  }
+  return 1;
+}
+
+// Strictly decodes one non-empty segment into out[SEGMENT_DECODED_MAX + 1]; returns the length
+// up to the first NUL, or -1 when an escape is malformed or the decoded text is too long.
+static long decode_segment(const char *seg, size_t n, char *out) {
+  size_t w = 0;
+  for (size_t i = 0; i < n;) {
+    char c = seg[i];
+    if (c == '%') {
+      if (i + 2 >= n) return -1;  // both digits must lie within the segment
+      int hi = hex_digit(seg[i + 1]), lo = hex_digit(seg[i + 2]);
+      if (hi < 0 || lo < 0) return -1;
+      c = char(hi * 16 + lo);
+      i += 3;
+    } else {
+      i++;
+    }
+    if (w >= SEGMENT_DECODED_MAX) return -1;
+    out[w++] = c;
+  }
+  out[w] = 0;
+  return long(strlen(out));
+}
+
+// A ".." segment anywhere in the decoded key: it can come from an encoded "/" in a segment.
+static int has_dotdot_segment(const char *key) {
+  for (const char *p = key; (p = strstr(p, "..")) != nullptr; p++) {
+    int starts = (p == key || p[-1] == '/');
+    int ends = (p[2] == 0 || p[2] == '/');
+    if (starts && ends) return 1;
+  }
+  return 0;
+}
+
+int parse_bucket_key(S3Request *r) {
+  r->bucket[0] = 0;
+  r->key[0] = 0;
+  const char *path = r->path;
+  if (!*path) return -1;
+  const char *seg = path + 1;  // the leading character, normally "/", is not examined
+  const char *slash = strchr(seg, '/');
+  size_t bucket_len = slash ? size_t(slash - seg) : strlen(seg);
+  const char *key_text = slash ? slash + 1 : seg + bucket_len;
+  if (bucket_len > BUCKET_SEGMENT_MAX || strlen(key_text) > S3_KEY_MAX) return -1;
+  if (!bucket_name_ok(seg, bucket_len)) return -1;
+  memcpy(r->bucket, seg, bucket_len);
+  r->bucket[bucket_len] = 0;
+
+  char decoded[SEGMENT_DECODED_MAX + 1];
+  size_t klen = 0;
+  for (const char *p = key_text; *p;) {
+    if (*p == '/') {
+      if (klen + 1 > S3_KEY_MAX) return -1;
+      r->key[klen++] = '/';
+      p++;
+      continue;
+    }
+    size_t n = strcspn(p, "/");
+    long dlen = decode_segment(p, n, decoded);
+    if (dlen < 0 || size_t(dlen) > SEGMENT_NAME_MAX) return -1;
+    if (strcmp(decoded, ".") == 0 || strcmp(decoded, "..") == 0) return -1;
+    if (klen + size_t(dlen) > S3_KEY_MAX - 1) return -1;
+    memcpy(r->key + klen, decoded, size_t(dlen));
+    klen += size_t(dlen);
+    p += n;
+  }
+  r->key[klen] = 0;
+  if (has_dotdot_segment(r->key)) {
+    r->key[0] = 0;
+    return -1;
+  }
+  return 0;
+}

@@ -1,16 +1,295 @@
-// STUB: replaced by the answer writers.
+// Answer writers: reason phrases, response heads, request ids, the S3 XML error document, the
+// send loop, XML escaping and the growable text buffer the larger documents are built in.
 #include "http/response.h"
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
-const char *http_reason(int) { return "OK"; }
-void http_send_headers(plat_sock, int, const char *, uint64_t, int) {}
-void http_send_obj_headers(plat_sock, int, const char *, uint64_t, const char *) {}
-void send_error(plat_sock, int, const char *, const char *, const char *, const char *) {}
-uint64_t http_write_all(plat_sock, const void *, uint64_t) { return 0; }
-const char *s3_request_id(char out[33]) { out[0] = 0; return out; }
-void http_date_now(char out[64]) { out[0] = 0; }
-void xml_escape_str(const char *, char *dst, size_t) { dst[0] = 0; }
-void dynbuf_init(dynbuf *b) { b->data = nullptr; b->len = b->cap = 0; b->failed = 1; }
-size_t dynbuf_append(dynbuf *, const char *, size_t) { return 0; }
-int dynbuf_printf(dynbuf *, const char *, ...) { return 0; }
-int dynbuf_append_escaped(dynbuf *, const char *) { return 0; }
-void dynbuf_free(dynbuf *b) { free(b->data); b->data = nullptr; }
+#include <cstring>
+
+// ---------------------------------------------------------------- phrases, dates, ids
+
+const char *http_reason(int status) {
+  switch (status) {
+    case 201: return "Created";
+    case 204: return "No Content";
+    case 400: return "Bad Request";
+    case 403: return "Forbidden";
+    case 404: return "Not Found";
+    case 405: return "Method Not Allowed";
+    case 409: return "Conflict";
+    case 500: return "Internal Server Error";
+    case 501: return "Not Implemented";
+    default: return "OK";
+  }
+}
+
+// English names whatever the locale: clients parse these.
+static const char *const kDays[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+static const char *const kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+void http_date_now(char out[64]) {
+  plat_tm tm;
+  if (plat_gmtime(plat_time_now(), &tm) != 0 || tm.weekday < 0 || tm.weekday > 6 ||
+      tm.month < 1 || tm.month > 12) {
+    snprintf(out, 64, "Thu, 01 Jan 1970 00:00:00 GMT");
+    return;
+  }
+  snprintf(out, 64, "%s, %02d %s %04d %02d:%02d:%02d GMT", kDays[tm.weekday], tm.day,
+           kMonths[tm.month - 1], tm.year, tm.hour, tm.minute, tm.second);
+}
+
+// Shared by every connection thread; each caller takes its own counter value and writes its
+// id into its own buffer, so concurrent callers never see each other's half-made ids.
+static std::atomic<uint32_t> s_request_counter{0};
+
+const char *s3_request_id(char out[33]) {
+  static const char kHex[] = "0123456789abcdef";
+  uint32_t t = uint32_t(plat_time_now());
+  uint32_t c = s_request_counter.fetch_add(1, std::memory_order_relaxed) + 1;
+  uint32_t x = (t * 2654435761u) ^ (c * 40503u);
+  // Each digit comes from the top four bits of the generator: its low four bits repeat every
+  // 16 steps and depend only on the seed's low bits, which would allow just 16 distinct ids.
+  for (int i = 0; i < 32; i++) {
+    x = x * 1664525u + 1013904223u;
+    out[i] = kHex[x >> 28];
+  }
+  out[32] = 0;
+  return out;
+}
+
+// ---------------------------------------------------------------- sending
+
+uint64_t http_write_all(plat_sock s, const void *data, uint64_t len) {
+  const char *p = static_cast<const char *>(data);
+  uint64_t sent = 0;
+  while (sent < len) {
+    uint64_t left = len - sent;
+    size_t chunk = left > (uint64_t(1) << 30) ? size_t(1) << 30 : size_t(left);
+    long n = plat_sock_send(s, p + sent, chunk);
+    if (n <= 0) break;
+    sent += uint64_t(n);
+  }
+  return sent;
+}
+
+constexpr size_t HEAD_BUF = 2048;
+
+// Finishes a head whose fixed lines are in fixed[0..fixed_len) and sends it in one piece.
+// The extra block may be of any length: a head that does not fit the stack buffer is built on
+// the heap, so it is sent whole or, when memory runs out, not at all.
+static void finish_and_send_head(plat_sock s, const char *fixed, size_t fixed_len,
+                                 const char *extra) {
+  static const char kTail[] = "Connection: close\r\n\r\n";
+  size_t extra_len = extra ? strlen(extra) : 0;
+  // A block whose last line lacks its CR LF would run into "Connection: close".
+  int add_crlf = extra_len >= 1 && !(extra_len >= 2 && extra[extra_len - 2] == '\r' &&
+                                     extra[extra_len - 1] == '\n');
+  size_t total = fixed_len + extra_len + (add_crlf ? 2 : 0) + sizeof kTail - 1;
+  char local[HEAD_BUF];
+  char *buf = total < sizeof local ? local : static_cast<char *>(malloc(total + 1));
+  if (!buf) return;
+  size_t at = 0;
+  memcpy(buf, fixed, fixed_len);
+  at += fixed_len;
+  if (extra_len) {
+    memcpy(buf + at, extra, extra_len);
+    at += extra_len;
+  }
+  if (add_crlf) {
+    memcpy(buf + at, "\r\n", 2);
+    at += 2;
+  }
+  memcpy(buf + at, kTail, sizeof kTail - 1);
+  at += sizeof kTail - 1;
+  http_write_all(s, buf, at);
+  if (buf != local) free(buf);
+}
+
+void http_send_headers(plat_sock s, int status, const char *extra, uint64_t content_length,
+                       int with_length) {
+  char date[64], id[33], fixed[HEAD_BUF];
+  http_date_now(date);
+  s3_request_id(id);
+  int n = snprintf(fixed, sizeof fixed,
+                   "HTTP/1.1 %d %s\r\nServer: quillmar-s3/1.2.3\r\nDate: %s\r\n"
+                   "x-amz-request-id: %s\r\n",
+                   status, http_reason(status), date, id);
+  if (n < 0 || size_t(n) >= sizeof fixed) return;
+  if (with_length) {
+    int m = snprintf(fixed + n, sizeof fixed - size_t(n), "Content-Length: %llu\r\n",
+                     (unsigned long long)content_length);
+    if (m < 0 || size_t(n + m) >= sizeof fixed) return;
+    n += m;
+  }
+  finish_and_send_head(s, fixed, size_t(n), extra);
+}
+
+void http_send_obj_headers(plat_sock s, int status, const char *content_type,
+                           uint64_t content_length, const char *extra) {
+  char date[64], id[33], fixed[HEAD_BUF];
+  http_date_now(date);
+  s3_request_id(id);
+  int n = snprintf(fixed, sizeof fixed,
+                   "HTTP/1.1 %d %s\r\nServer: quillmar-s3/1.2.3\r\nDate: %s\r\n"
+                   "x-amz-request-id: %s\r\nContent-Type: %s\r\nContent-Length: %llu\r\n",
+                   status, http_reason(status), date, id, content_type ? content_type : "",
+                   (unsigned long long)content_length);
+  // Only the content type can make the fixed lines long; such a head is not sent at all.
+  if (n < 0 || size_t(n) >= sizeof fixed) return;
+  finish_and_send_head(s, fixed, size_t(n), extra);
+}
+
+void send_error(plat_sock s, int status, const char *code, const char *message,
+                const char *resource, const char *extra_head) {
+  char escaped[4352];
+  xml_escape_str(resource ? resource : "", escaped, sizeof escaped);
+  uint32_t stamp = uint32_t(plat_time_now()) & 0xFFFFFFu;
+  char doc[8192];
+  int n = snprintf(doc, sizeof doc,
+                   "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Error>\n  <Code>%s</Code>\n"
+                   "  <Message>%s</Message>\n  <Resource>%s</Resource>\n"
+                   "  <RequestId>S3QREQ%08X</RequestId>\n  <HostId>quillmars3localhost</HostId>\n"
+                   "</Error>\n",
+                   code ? code : "", message ? message : "", escaped, (unsigned)stamp);
+  if (n < 0) return;
+  size_t doc_len = size_t(n) < sizeof doc ? size_t(n) : sizeof doc - 1;
+
+  static const char kType[] = "Content-Type: application/xml\r\n";
+  char extra_local[1024];
+  size_t more = extra_head ? strlen(extra_head) : 0;
+  char *extra = more + sizeof kType <= sizeof extra_local
+                    ? extra_local
+                    : static_cast<char *>(malloc(more + sizeof kType));
+  if (!extra) return;
+  memcpy(extra, kType, sizeof kType - 1);
+  if (more) memcpy(extra + sizeof kType - 1, extra_head, more);
+  extra[sizeof kType - 1 + more] = 0;
+  http_send_headers(s, status, extra, doc_len, 1);
+  if (extra != extra_local) free(extra);
+  http_write_all(s, doc, doc_len);
+}
+
+// ---------------------------------------------------------------- XML escaping
+
+static const char *xml_entity(char c) {
+  switch (c) {
+    case '&': return "&amp;";
+    case '<': return "&lt;";
+    case '>': return "&gt;";
+    case '"': return "&quot;";
+    case '\'': return "&apos;";
+    default: return nullptr;
+  }
+}
+
+void xml_escape_str(const char *src, char *dst, size_t cap) {
+  if (!dst || cap == 0) return;
+  size_t w = 0;
+  // Room for the longest entity and the NUL is checked before every character, so a cut
+  // never splits an entity.
+  for (const char *p = src ? src : ""; *p && w + 10 < cap; p++) {
+    const char *e = xml_entity(*p);
+    if (e) {
+      size_t n = strlen(e);
+      memcpy(dst + w, e, n);
+      w += n;
+    } else {
+      dst[w++] = *p;
+    }
+  }
+  dst[w] = 0;
+}
+
+// ---------------------------------------------------------------- dynbuf
+
+constexpr size_t DYNBUF_INITIAL = 4096;
+constexpr size_t DYNBUF_LAST_DOUBLING = 268435456;  // growth stops at twice this: 512 MiB
+constexpr size_t DYNBUF_PRINTF_SCRATCH = 4600;
+
+void dynbuf_init(dynbuf *b) {
+  b->len = 0;
+  b->failed = 0;
+  b->data = static_cast<char *>(malloc(DYNBUF_INITIAL));
+  if (!b->data) {
+    b->cap = 0;
+    b->failed = 1;
+    return;
+  }
+  b->cap = DYNBUF_INITIAL;
+  b->data[0] = 0;
+}
+
+size_t dynbuf_append(dynbuf *b, const char *text, size_t n) {
+  if (!text) return 0;
+  // An oversized count is taken as "the text up to its NUL", but never read past n.
+  if (n > b->cap) {
+    const void *nul = memchr(text, 0, n);
+    if (nul) n = size_t(static_cast<const char *>(nul) - text);
+  }
+  if (n > DYNBUF_LAST_DOUBLING * 2) {
+    b->failed = 1;
+    return 0;
+  }
+  size_t need = b->len + n + 1;
+  if (need > b->cap || !b->data) {
+    size_t cap = b->cap ? b->cap : DYNBUF_INITIAL;
+    while (cap < need) {
+      if (cap > DYNBUF_LAST_DOUBLING) {
+        b->failed = 1;
+        return 0;
+      }
+      cap *= 2;
+    }
+    char *p = static_cast<char *>(realloc(b->data, cap));
+    if (!p) {
+      b->failed = 1;
+      return 0;
+    }
+    if (!b->data) p[0] = 0;
+    b->data = p;
+    b->cap = cap;
+  }
+  if (n) memcpy(b->data + b->len, text, n);
+  b->len += n;
+  b->data[b->len] = 0;
+  return n;
+}
+
+int dynbuf_printf(dynbuf *b, const char *fmt, ...) {
+  char scratch[DYNBUF_PRINTF_SCRATCH];
+  va_list ap;
+  va_start(ap, fmt);
+  int n = vsnprintf(scratch, sizeof scratch, fmt, ap);
+  va_end(ap);
+  if (n < 0) return 0;
+  if (n == 0) return 1;
+  size_t want = size_t(n);
+  size_t take = want < sizeof scratch ? want : sizeof scratch - 1;
+  return dynbuf_append(b, scratch, take) == want ? 1 : 0;
+}
+
+int dynbuf_append_escaped(dynbuf *b, const char *text) {
+  if (!text) return 1;
+  const char *run = text;
+  for (const char *p = text;; p++) {
+    const char *e = *p ? xml_entity(*p) : nullptr;
+    if (!*p || e) {
+      size_t n = size_t(p - run);
+      if (n && dynbuf_append(b, run, n) != n) return 0;
+      if (!*p) return 1;
+      size_t en = strlen(e);
+      if (dynbuf_append(b, e, en) != en) return 0;
+      run = p + 1;
+    }
+  }
+}
+
+void dynbuf_free(dynbuf *b) {
+  free(b->data);
+  b->data = nullptr;
+  b->len = 0;
+  b->cap = 0;
+}

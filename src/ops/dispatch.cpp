@@ -1,4 +1,185 @@
-// STUB: replaced by the request dispatcher.
+// The life of one request on its connection: head, path rules, authentication, stream mode,
+// then routing by path shape, method and query to exactly one operation.
+#include <cstring>
+
+#include "auth/sigv4.h"
+#include "http/request.h"
+#include "http/response.h"
 #include "ops/ops.h"
-void handle_connection(plat_sock) {}
-void answer_not_implemented(plat_sock, S3Request *) {}
+#include "server/state.h"
+#include "store/layout.h"
+
+static const char kNotImplemented[] =
+    "A header you provided implies functionality that is not implemented";
+
+// Bucket sub-resources this server does not keep; refused whatever the method.
+static const char *const kBucketSubresources[] = {
+    "versioning", "tagging",       "lifecycle", "lifecycleConfiguration",
+    "cors",       "acl",           "policy",    "replication",
+    "website",    "logging",       "notifications", "requestPayment",
+    "analytics",  "inventory",     "metrics",   "accelerate",
+    "object-lock"};
+
+// Object sub-resources. Without this refusal PUT key?acl or PUT key?tagging would reach
+// PutObject and replace the object's data with the sub-resource document, and DELETE
+// key?tagging would delete the object. Tagging is listed apart: a GET of it is answered (with
+// an empty tag set), every other method is refused like the rest.
+static const char *const kObjectSubresources[] = {"acl",     "retention", "legal-hold", "torrent",
+                                                  "restore", "select",    "attributes"};
+
+void answer_not_implemented(plat_sock s, S3Request *r) {
+  count_request(0, 0);
+  send_error(s, 501, "NotImplemented", kNotImplemented, r->path, nullptr);
+}
+
+static void refuse(plat_sock s, S3Request *r, int status, const char *code, const char *message) {
+  count_request(0, 0);
+  send_error(s, status, code, message, r->path, nullptr);
+}
+
+static int has_any(const char *query, const char *const *names, size_t count) {
+  for (size_t i = 0; i < count; i++)
+    if (qhas(query, names[i])) return 1;
+  return 0;
+}
+
+// The uploadId value when it can name an upload directory: non-empty, at most 64 characters,
+// no "/" and no "."; any other value counts as no uploadId at all.
+static int valid_upload_id(const char *v) {
+  if (!v || !*v) return 0;
+  size_t n = strlen(v);
+  return n <= 64 && !strchr(v, '/') && !strchr(v, '.');
+}
+
+static void route_bucket(plat_sock s, S3Request *r) {
+  if (has_any(r->query, kBucketSubresources,
+              sizeof kBucketSubresources / sizeof kBucketSubresources[0])) {
+    answer_not_implemented(s, r);
+    return;
+  }
+  char dir[S3_FS_PATH];
+  if (object_path(r->bucket, nullptr, dir) != 0) {
+    refuse(s, r, 400, "InvalidRequest", "Invalid request path");
+    return;
+  }
+  const char *m = r->method;
+  if (ieq(m, "PUT")) {
+    op_create_bucket(s, r, dir);
+  } else if (ieq(m, "DELETE")) {
+    op_delete_bucket(s, r, dir);
+  } else if (ieq(m, "GET")) {
+    plat_stat_t st;
+    if (plat_stat(dir, &st) != 0) {
+      refuse(s, r, 404, "NoSuchBucket", "The specified bucket does not exist");
+    } else if (qhas(r->query, "location")) {
+      op_get_bucket_location(s, r);
+    } else if (qhas(r->query, "uploads")) {
+      op_list_multipart_uploads(s, r);
+    } else {
+      op_list_objects(s, r, dir);
+    }
+  } else if (ieq(m, "HEAD")) {
+    op_head_bucket(s, r, dir);
+  } else if (ieq(m, "POST") && qhas(r->query, "delete")) {
+    op_delete_objects(s, r);
+  } else {
+    refuse(s, r, 405, "MethodNotAllowed", "Method not supported for buckets");
+  }
+}
+
+static int has_copy_source(const S3Request *r) {
+  owned_str src(hdr_value(r->head, r->head_len, "x-amz-copy-source"));
+  return !src.empty();
+}
+
+static void route_multipart(plat_sock s, S3Request *r, const char *upload_id) {
+  const char *m = r->method;
+  owned_str part(qparam(r->query, "partNumber"));
+  if (ieq(m, "PUT") && part.p) {
+    if (has_copy_source(r))
+      op_upload_part_copy(s, r, upload_id);
+    else
+      op_upload_part(s, r, upload_id);
+  } else if (ieq(m, "POST")) {
+    op_complete_multipart(s, r, upload_id);
+  } else if (ieq(m, "DELETE")) {
+    op_abort_multipart(s, r, upload_id);
+  } else if (ieq(m, "GET")) {
+    op_list_parts(s, r, upload_id);
+  } else {
+    refuse(s, r, 405, "MethodNotAllowed", "Method not allowed for multipart");
+  }
+}
+
+static void route_object(plat_sock s, S3Request *r) {
+  const char *m = r->method;
+  if (has_any(r->query, kObjectSubresources,
+              sizeof kObjectSubresources / sizeof kObjectSubresources[0])) {
+    answer_not_implemented(s, r);
+    return;
+  }
+  if (qhas(r->query, "tagging")) {
+    if (ieq(m, "GET"))
+      op_get_object_tagging(s, r);
+    else
+      answer_not_implemented(s, r);
+    return;
+  }
+  {
+    owned_str upload_id(qparam(r->query, "uploadId"));
+    if (valid_upload_id(upload_id.p)) {
+      route_multipart(s, r, upload_id.p);
+      return;
+    }
+  }
+  if (qhas(r->query, "uploads") && (ieq(m, "POST") || ieq(m, "PUT"))) {
+    op_initiate_multipart(s, r);
+  } else if (ieq(m, "PUT")) {
+    if (has_copy_source(r))
+      op_copy_object(s, r);
+    else
+      op_put_object(s, r);
+  } else if (ieq(m, "GET")) {
+    op_get_object(s, r, 0);
+  } else if (ieq(m, "HEAD")) {
+    op_get_object(s, r, 1);
+  } else if (ieq(m, "DELETE")) {
+    op_delete_object(s, r);
+  } else {
+    refuse(s, r, 405, "MethodNotAllowed", "Method not supported for objects");
+  }
+}
+
+static int authenticate(plat_sock s, const S3Request *r) {
+  return check_auth(r->method, r->path, r->query, r->authorization, r->host, r->amz_date,
+                    r->content_sha256, s, r->head, r->head_len);
+}
+
+static void run_request(plat_sock s, S3Request *r) {
+  if (r->is_service) {
+    if (!authenticate(s, r)) return;
+    if (ieq(r->method, "GET"))
+      op_list_buckets(s, r);
+    else
+      refuse(s, r, 405, "MethodNotAllowed", "Only GET on / is supported");
+    return;
+  }
+  if (parse_bucket_key(r) != 0) {
+    set_error("bad path: %s", r->path);
+    refuse(s, r, 400, "InvalidRequest", "Invalid request path");
+    return;
+  }
+  if (!authenticate(s, r)) return;
+  stream_select(r);
+  if (r->key[0])
+    route_object(s, r);
+  else
+    route_bucket(s, r);
+}
+
+void handle_connection(plat_sock s) {
+  s_stream_sigfail = 0;
+  S3Request r;
+  if (read_request_head(s, &r) == 0) run_request(s, &r);
+  request_free(&r);
+}

@@ -1,3 +1,123 @@
-// STUB: replaced by multi-object delete.
+// Multi-object delete (POST /bucket?delete): removes each listed key's file and metadata file
+// and reports every key in a DeleteResult document.
+#include <cstdlib>
+#include <cstring>
+
+#include "http/body.h"
+#include "http/request.h"
+#include "http/response.h"
+#include "ops/multipart.h"
 #include "ops/ops.h"
-void op_delete_objects(plat_sock s, S3Request *r) { answer_not_implemented(s, r); }
+#include "platform/platform.h"
+#include "server/state.h"
+#include "store/layout.h"
+#include "store/meta.h"
+
+namespace {
+
+constexpr uint64_t DELETE_BODY_MAX = 67108864;  // larger bodies are refused
+constexpr size_t DELETE_BODY_DEFAULT = 1024;    // taken when Content-Length is absent or 0
+constexpr size_t DELETE_KEY_MAX = 4095;         // a longer key ends the processing
+
+// Quiet is on when a <Quiet> element holds text of four characters or more that begins with
+// "true" (so "trueish" counts, "True" does not).
+int quiet_requested(const char *body, size_t len) {
+  const char *open = find_bytes(body, len, "<Quiet>");
+  if (!open) return 0;
+  const char *text = open + 7;
+  size_t rest = len - (size_t)(text - body);
+  const char *close = find_bytes(text, rest, "</Quiet>");
+  if (!close) return 0;
+  return (size_t)(close - text) >= 4 && memcmp(text, "true", 4) == 0;
+}
+
+// 1 when the key holds a ".." segment (which would lead out of the bucket directory).
+int has_dotdot_segment(const char *key) {
+  for (const char *p = key; (p = strstr(p, "..")) != nullptr; p++) {
+    int starts = p == key || p[-1] == '/';
+    int ends = p[2] == 0 || p[2] == '/';
+    if (starts && ends) return 1;
+  }
+  return 0;
+}
+
+void append_entry(dynbuf *d, const char *key, const char *code, const char *message) {
+  if (!code) {
+    dynbuf_printf(d, "  <Deleted>\n    <Key>");
+    dynbuf_append_escaped(d, key);
+    dynbuf_printf(d, "</Key>\n  </Deleted>\n");
+    return;
+  }
+  dynbuf_printf(d, "  <Error>\n    <Key>");
+  dynbuf_append_escaped(d, key);
+  dynbuf_printf(d, "</Key>\n    <Code>%s</Code>\n    <Message>%s</Message>\n  </Error>\n", code,
+                message);
+}
+
+// Deletes one listed key and reports it.
+void delete_one(dynbuf *d, const char *bucket, const char *key, int quiet) {
+  char path[S3_FS_PATH];
+  if (!key[0] || has_dotdot_segment(key) || object_path(bucket, key, path) != 0) {
+    append_entry(d, key, "InvalidRequest", "Invalid key");
+    return;
+  }
+  int removed;
+  {
+    plat_lock_guard commit(object_commit_lock());
+    removed = remove_file(path);
+    if (removed >= 0) meta_remove(bucket, key);
+  }
+  if (removed < 0) {
+    append_entry(d, key, "InternalError", "Failed to delete");
+    return;
+  }
+  if (!quiet) append_entry(d, key, nullptr, nullptr);
+}
+
+}  // namespace
+
+void op_delete_objects(plat_sock s, S3Request *r) {
+  uint64_t announced = 0;
+  int overflow = 0;
+  hdr_u64(r->head, r->head_len, "content-length", &announced, &overflow);
+  if (overflow || announced > DELETE_BODY_MAX) {
+    if (!overflow) discard_body(s, r, announced);
+    count_request(0, 0);
+    send_error(s, 400, "MalformedXML", "Body too large", r->path, nullptr);
+    return;
+  }
+  size_t want = announced ? (size_t)announced : DELETE_BODY_DEFAULT;
+  char *body = static_cast<char *>(malloc(want + 1));
+  if (!body) return;
+  size_t len = read_body_to_mem(s, r, body, want);
+  body[len] = 0;
+
+  int quiet = quiet_requested(body, len);
+  dynbuf_guard doc;
+  dynbuf *d = &doc.b;
+  dynbuf_printf(d, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<DeleteResult>\n");
+  size_t pos = 0;
+  char key[DELETE_KEY_MAX + 1];
+  while (pos < len) {
+    const char *open = find_bytes(body + pos, len - pos, "<Key>");
+    if (!open) break;
+    const char *text = open + 5;
+    size_t rest = len - (size_t)(text - body);
+    const char *close = find_bytes(text, rest, "</Key>");
+    if (!close) break;
+    size_t n = (size_t)(close - text);
+    if (n > DELETE_KEY_MAX) break;
+    // Keys arrive percent-decoded; XML character references are taken as they stand.
+    memcpy(key, text, n);
+    key[n] = 0;
+    pct_decode(key);
+    delete_one(d, r->bucket, key, quiet);
+    pos = (size_t)(close - body) + 6;
+  }
+  free(body);
+  dynbuf_printf(d, "</DeleteResult>\n");
+  if (d->failed) return;
+  count_request(d->len, 0);
+  http_send_obj_headers(s, 200, "application/xml", d->len, nullptr);
+  http_write_all(s, d->data, d->len);
+}

@@ -14,7 +14,8 @@ int plat_net_init();     // 0, or -1 when the socket library cannot start
 void plat_net_cleanup();
 
 // Parses dotted IPv4 text like inet_addr: 0 and the address in network order, or -1
-// ("none"). "255.255.255.255" parses to 0xffffffff with result 0.
+// ("none"). "255.255.255.255" parses to 0xffffffff with result 0. Text with anything but
+// digits, hex letters, 'x' and dots (a trailing blank and junk, say) gives -1.
 int plat_ipv4_parse(const char *text, uint32_t *addr_be);
 
 plat_sock plat_tcp_socket();                            // close-on-exec; PLAT_BAD_SOCK on failure
@@ -80,8 +81,11 @@ struct plat_tm {
   int weekday;  // 0 = Sunday
 };
 int64_t plat_time_now();                              // seconds since 1970-01-01 UTC
+// Years 0 to 9999 only; -1 outside them.
 int plat_gmtime(int64_t t, plat_tm *out);             // 0 / -1
-int plat_timegm(const plat_tm *tm, int64_t *out);     // 0 / -1 (weekday ignored)
+// -1 for fields that name no real instant (30 February, hour 24, month 13): nothing is
+// normalised. Second 60 (a leap second) is taken as the next minute's first. Weekday ignored.
+int plat_timegm(const plat_tm *tm, int64_t *out);     // 0 / -1
 uint32_t plat_tick_ms();                              // milliseconds of a monotonic clock
 
 // ---------------------------------------------------------------- randomness
@@ -116,18 +120,18 @@ int plat_rename_replace(const char *src, const char *dst, plat_err *err);
 struct plat_dir;  // opaque listing
 plat_dir *plat_dir_open(const char *path);           // null when it cannot be opened
 // Next entry other than "." and "..": 1 with the name (cut to cap-1) and its directory flag,
-// 0 at the end.
+// 0 at the end. A symbolic link is never flagged as a directory, so walks stay in the tree.
 int plat_dir_next(plat_dir *d, char *name, size_t cap, int *is_dir);
 void plat_dir_close(plat_dir *d);
 
 // Files: unbuffered, close-on-exec, EINTR handled.
 struct plat_file;
 enum plat_file_mode { PLAT_READ = 0, PLAT_WRITE_TRUNC = 1 };
-plat_file *plat_file_open(const char *path, plat_file_mode mode);  // null on failure
+plat_file *plat_file_open(const char *path, plat_file_mode mode);  // null on failure or a directory
 long plat_file_read(plat_file *f, void *buf, size_t n);           // bytes (0 at end), -1 error
 long plat_file_write(plat_file *f, const void *buf, size_t n);    // bytes written (all), -1 error
 int plat_file_seek(plat_file *f, uint64_t offset);                // 0 / -1, from the start
-int plat_file_flush(plat_file *f);                                // 0 / -1
+int plat_file_flush(plat_file *f);  // 0 / -1; writes reach the OS at once, so this syncs nothing
 void plat_file_close(plat_file *f);
 
 // Scoped owner of a plat_file.

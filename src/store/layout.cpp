@@ -1,21 +1,415 @@
-// STUB: replaced by the storage layout helpers.
+// The storage tree: how buckets, keys and metadata map onto paths under the root, and the small
+// file helpers the operations share (directories, replacing moves, deletion, emptiness tests,
+// file times, content types, temporary names, the copy used by CopyObject and UploadPartCopy).
 #include "store/layout.h"
-int object_path(const char *, const char *, char out[S3_FS_PATH]) { out[0] = 0; return -1; }
-int meta_path(const char *, const char *, char out[S3_FS_PATH]) { out[0] = 0; return -1; }
-int mkdir_p(const char *) { return 0; }
-void mkdir_parent(const char *) {}
-int replace_file(const char *, const char *) { return -1; }
-int delete_dir_recursive(const char *) { return -1; }
-int dir_contains_files(const char *) { return 0; }
-int is_directory(const char *) { return 0; }
-int file_info(const char *, uint64_t *, int64_t *, int *) { return -1; }
-int remove_file(const char *) { return -1; }
-int file_mtime_rfc1123(const char *, char[64]) { return -1; }
-int file_mtime_iso8601(const char *, char[64]) { return -1; }
-void format_rfc1123(int64_t, char out[64]) { out[0] = 0; }
-void format_iso8601(int64_t, char out[64]) { out[0] = 0; }
-const char *guess_content_type(const char *) { return "binary/octet-stream"; }
-uint32_t next_seq() { return 0; }
-int make_upload_temp(const char *, char out[S3_FS_PATH]) { out[0] = 0; return -1; }
-int make_mpu_temp(const char *, size_t, char out[S3_FS_PATH]) { out[0] = 0; return -1; }
-int copy_file_range_md5(const char *, uint64_t, uint64_t, const char *, char *, uint64_t *) { return -1; }
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "auth/hash.h"
+#include "http/request.h"
+#include "platform/platform.h"
+#include "server/state.h"
+
+static constexpr size_t PATH_MAX_CHARS = S3_FS_PATH - 1;
+static constexpr size_t NAME_BUF = 256;  // one directory entry name, cut at 255 characters
+
+// ---------------------------------------------------------------- paths
+
+int object_path(const char *bucket, const char *key, char out[S3_FS_PATH]) {
+  int n = snprintf(out, S3_FS_PATH, "%s/%s", s_storage_root, bucket ? bucket : "");
+  if (n < 0 || size_t(n) > PATH_MAX_CHARS) return -1;
+  if (key && *key) {
+    int m = snprintf(out + n, S3_FS_PATH - size_t(n), "/%s", key);
+    if (m < 0 || size_t(n) + size_t(m) > PATH_MAX_CHARS) return -1;
+  }
+  size_t root_len = strlen(s_storage_root);
+  if (strncmp(out, s_storage_root, root_len) != 0) return -1;
+  if (out[root_len] != '/' && out[root_len] != 0) return -1;
+  return 0;
+}
+
+int meta_path(const char *bucket, const char *key, char out[S3_FS_PATH]) {
+  // A cut metadata path would name another object's record, so it is refused instead.
+  int n = snprintf(out, S3_FS_PATH, "%s/.s3meta/%s/%s", s_storage_root, bucket ? bucket : "",
+                   key ? key : "");
+  if (n < 0 || size_t(n) > PATH_MAX_CHARS) {
+    out[0] = 0;
+    return -1;
+  }
+  return 0;
+}
+
+// ---------------------------------------------------------------- directories
+
+int mkdir_p(const char *path) {
+  size_t len = strlen(path);
+  if (len > PATH_MAX_CHARS) return -1;
+  char buf[S3_FS_PATH];
+  memcpy(buf, path, len + 1);
+  // Levels start after the first character, so a leading "/" is not a level of its own.
+  // Failures (mostly "exists") are ignored: a missing level shows up when its file is made.
+  for (size_t i = 1; i < len; i++) {
+    if (buf[i] != '/') continue;
+    buf[i] = 0;
+    plat_mkdir(buf);
+    buf[i] = '/';
+  }
+  plat_mkdir(buf);
+  return 0;
+}
+
+void mkdir_parent(const char *path) {
+  const char *slash = strrchr(path, '/');
+  if (!slash || slash == path) return;
+  size_t n = size_t(slash - path);
+  if (n > PATH_MAX_CHARS) return;
+  char buf[S3_FS_PATH];
+  memcpy(buf, path, n);
+  buf[n] = 0;
+  mkdir_p(buf);
+}
+
+int is_directory(const char *path) {
+  plat_stat_t st;
+  return plat_stat(path, &st) == 0 && st.is_dir ? 1 : 0;
+}
+
+int file_info(const char *path, uint64_t *size, int64_t *mtime, int *is_dir) {
+  plat_stat_t st;
+  if (plat_stat(path, &st) != 0) return -1;
+  if (size) *size = st.size;
+  if (mtime) *mtime = st.mtime;
+  if (is_dir) *is_dir = st.is_dir;
+  return 0;
+}
+
+int remove_file(const char *path) {
+  plat_err err = PLAT_OK;
+  if (plat_unlink(path, &err) == 0) return 0;
+  return err == PLAT_ERR_NOT_FOUND ? 1 : -1;
+}
+
+// ---------------------------------------------------------------- replacing move
+
+int replace_file(const char *src, const char *dst) {
+  // Another thread that holds the destination open can make the move fail for a moment on some
+  // platforms; those conflicts are retried for about a second, anything else fails at once.
+  for (int attempt = 0; attempt < 200; attempt++) {
+    plat_err err = PLAT_OK;
+    if (plat_rename_replace(src, dst, &err) == 0) return 0;
+    if (err != PLAT_ERR_BUSY) return -1;
+    plat_sleep_ms(5);
+  }
+  return -1;
+}
+
+// ---------------------------------------------------------------- recursive deletion
+
+// Cuts path back to its parent (the text before its last '/'), never shorter than floor.
+static void path_pop(char *path, size_t *len, size_t floor) {
+  size_t n = *len;
+  while (n > floor && path[n - 1] != '/') n--;
+  if (n > floor) n--;
+  path[n] = 0;
+  *len = n;
+}
+
+static int path_push(char *path, size_t *len, const char *name) {
+  size_t nl = strlen(name);
+  if (*len + 1 + nl > PATH_MAX_CHARS) return -1;
+  path[*len] = '/';
+  memcpy(path + *len + 1, name, nl + 1);
+  *len += 1 + nl;
+  return 0;
+}
+
+int delete_dir_recursive(const char *path) {
+  // Depth first with one path buffer: descend into the first sub-directory found, and once a
+  // directory is removed go back to its parent and list it again from the start. Nothing is
+  // held per level, so keys nested thousands of levels deep are no problem.
+  size_t top_len = strlen(path);
+  if (top_len > PATH_MAX_CHARS) return -1;
+  char cur[S3_FS_PATH];
+  memcpy(cur, path, top_len + 1);
+  size_t len = top_len;
+  int fresh = 1;  // cur was just entered (a failed listing then means "remove it as it is")
+  for (;;) {
+    plat_dir *d = plat_dir_open(cur);
+    if (!d && !fresh) return -1;
+    int descended = 0;
+    if (d) {
+      char name[NAME_BUF];
+      int is_dir = 0;
+      while (plat_dir_next(d, name, sizeof name, &is_dir) == 1) {
+        if (is_dir) {
+          plat_dir_close(d);
+          d = nullptr;
+          if (path_push(cur, &len, name) != 0) return -1;
+          descended = 1;
+          break;
+        }
+        size_t saved = len;
+        if (path_push(cur, &len, name) != 0) {
+          plat_dir_close(d);
+          return -1;
+        }
+        plat_err err = PLAT_OK;
+        int rc = plat_unlink(cur, &err);
+        cur[saved] = 0;
+        len = saved;
+        if (rc != 0) {
+          plat_dir_close(d);
+          return -1;
+        }
+      }
+      if (d) plat_dir_close(d);
+    }
+    if (descended) {
+      fresh = 1;
+      continue;
+    }
+    if (plat_rmdir(cur) != 0) return -1;
+    if (len <= top_len) return 0;
+    path_pop(cur, &len, top_len);
+    fresh = 0;
+  }
+}
+
+// ---------------------------------------------------------------- emptiness test
+
+// A stack of directory paths still to be looked at, packed into one growable block.
+struct path_stack {
+  char *text = nullptr;
+  size_t text_len = 0, text_cap = 0;
+  size_t *starts = nullptr;
+  size_t count = 0, starts_cap = 0;
+  ~path_stack() {
+    free(text);
+    free(starts);
+  }
+  int push(const char *p, size_t n) {
+    if (text_len + n + 1 > text_cap) {
+      size_t nc = text_cap ? text_cap * 2 : 16384;
+      while (nc < text_len + n + 1) nc *= 2;
+      char *t = static_cast<char *>(realloc(text, nc));
+      if (!t) return -1;
+      text = t;
+      text_cap = nc;
+    }
+    if (count == starts_cap) {
+      size_t nc = starts_cap ? starts_cap * 2 : 256;
+      size_t *s = static_cast<size_t *>(realloc(starts, nc * sizeof(size_t)));
+      if (!s) return -1;
+      starts = s;
+      starts_cap = nc;
+    }
+    starts[count++] = text_len;
+    memcpy(text + text_len, p, n);
+    text[text_len + n] = 0;
+    text_len += n + 1;
+    return 0;
+  }
+  // Pops the top path into out (which holds S3_FS_PATH bytes).
+  void pop(char *out) {
+    size_t at = starts[--count];
+    memcpy(out, text + at, text_len - at);
+    text_len = at;
+  }
+};
+
+int dir_contains_files(const char *path) {
+  // Every sub-directory is visited, however many and however deep: a bucket must never be
+  // judged empty (and deleted) while it still holds a visible object. Pending directories
+  // are kept as packed paths; if that memory runs out the answer is "not empty", the safe one.
+  size_t top_len = strlen(path);
+  if (top_len > PATH_MAX_CHARS) return 0;
+  path_stack pending;
+  if (pending.push(path, top_len) != 0) return 1;
+  char cur[S3_FS_PATH];
+  while (pending.count > 0) {
+    pending.pop(cur);
+    size_t len = strlen(cur);
+    plat_dir *d = plat_dir_open(cur);
+    if (!d) continue;
+    char name[NAME_BUF];
+    int is_dir = 0;
+    while (plat_dir_next(d, name, sizeof name, &is_dir) == 1) {
+      if (name[0] == '.') continue;
+      if (!is_dir) {
+        plat_dir_close(d);
+        return 1;
+      }
+      size_t nl = strlen(name);
+      if (len + 1 + nl > PATH_MAX_CHARS) continue;  // cannot be opened anyway
+      cur[len] = '/';
+      memcpy(cur + len + 1, name, nl + 1);
+      int rc = pending.push(cur, len + 1 + nl);
+      cur[len] = 0;
+      if (rc != 0) {
+        plat_dir_close(d);
+        return 1;
+      }
+    }
+    plat_dir_close(d);
+  }
+  return 0;
+}
+
+// ---------------------------------------------------------------- file times
+
+static const char *const DAY_NAMES[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+static const char *const MONTH_NAMES[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                            "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+static void utc_fields(int64_t t, plat_tm *tm) {
+  if (plat_gmtime(t, tm) == 0 && tm->month >= 1 && tm->month <= 12 && tm->weekday >= 0 &&
+      tm->weekday <= 6)
+    return;
+  // Only absurd times fail to convert; they are shown as the epoch.
+  *tm = plat_tm{1970, 1, 1, 0, 0, 0, 4};
+}
+
+void format_rfc1123(int64_t t, char out[64]) {
+  plat_tm tm;
+  utc_fields(t, &tm);
+  snprintf(out, 64, "%s, %02d %s %04d %02d:%02d:%02d GMT", DAY_NAMES[tm.weekday], tm.day,
+           MONTH_NAMES[tm.month - 1], tm.year, tm.hour, tm.minute, tm.second);
+}
+
+void format_iso8601(int64_t t, char out[64]) {
+  plat_tm tm;
+  utc_fields(t, &tm);
+  snprintf(out, 64, "%04d-%02d-%02dT%02d:%02d:%02d.000Z", tm.year, tm.month, tm.day, tm.hour,
+           tm.minute, tm.second);
+}
+
+int file_mtime_rfc1123(const char *path, char out[64]) {
+  plat_stat_t st;
+  if (plat_stat(path, &st) != 0) return -1;
+  format_rfc1123(st.mtime, out);
+  return 0;
+}
+
+int file_mtime_iso8601(const char *path, char out[64]) {
+  plat_stat_t st;
+  if (plat_stat(path, &st) != 0) return -1;
+  format_iso8601(st.mtime, out);
+  return 0;
+}
+
+// ---------------------------------------------------------------- content types
+
+struct content_type_row {
+  const char *suffix;
+  const char *type;
+};
+
+static const content_type_row CONTENT_TYPES[] = {
+    {".txt", "text/plain"},          {".html", "text/html"},
+    {".htm", "text/html"},           {".css", "text/css"},
+    {".js", "application/javascript"}, {".json", "application/json"},
+    {".xml", "application/xml"},     {".png", "image/png"},
+    {".jpg", "image/jpeg"},          {".jpeg", "image/jpeg"},
+    {".gif", "image/gif"},           {".webp", "image/webp"},
+    {".svg", "image/svg+xml"},       {".pdf", "application/pdf"},
+    {".zip", "application/zip"},     {".gz", "application/gzip"},
+    {".mp4", "video/mp4"},           {".mp3", "audio/mpeg"},
+    {".wav", "audio/wav"},
+};
+
+const char *guess_content_type(const char *name) {
+  // The suffix runs from the last "." of the whole key, so "release.old/readme" has none known.
+  const char *dot = name ? strrchr(name, '.') : nullptr;
+  if (dot) {
+    for (const content_type_row &row : CONTENT_TYPES)
+      if (ieq(dot, row.suffix)) return row.type;
+  }
+  return "binary/octet-stream";
+}
+
+// ---------------------------------------------------------------- temporary names
+
+// Process-wide counter behind every temporary name; it keeps two names made in the same second
+// apart even when the platform reuses a thread id.
+static std::atomic<uint32_t> s_seq{0};
+
+uint32_t next_seq() { return s_seq.fetch_add(1) + 1; }
+
+int make_upload_temp(const char *dir, char out[S3_FS_PATH]) {
+  int n = snprintf(out, S3_FS_PATH, "%s/.upload-%lld-%lu-%lu.tmp", dir,
+                   static_cast<long long>(plat_time_now()),
+                   static_cast<unsigned long>(plat_thread_id()),
+                   static_cast<unsigned long>(next_seq()));
+  if (n < 0 || size_t(n) > PATH_MAX_CHARS) {
+    out[0] = 0;
+    return -1;
+  }
+  return 0;
+}
+
+int make_mpu_temp(const char *dir, size_t dir_len, char out[S3_FS_PATH]) {
+  if (dir_len > PATH_MAX_CHARS) {
+    out[0] = 0;
+    return -1;
+  }
+  int n = snprintf(out, S3_FS_PATH, "%.*s/.mpu-%lu-%lu.tmp", static_cast<int>(dir_len), dir,
+                   static_cast<unsigned long>(plat_thread_id()),
+                   static_cast<unsigned long>(next_seq()));
+  if (n < 0 || size_t(n) > PATH_MAX_CHARS) {
+    out[0] = 0;
+    return -1;
+  }
+  return 0;
+}
+
+// ---------------------------------------------------------------- copying
+
+int copy_file_range_md5(const char *src, uint64_t offset, uint64_t count, const char *dst,
+                        char md5_out[33], uint64_t *copied) {
+  constexpr size_t BLOCK = 65536;
+  if (copied) *copied = 0;
+  plat_file_guard in(plat_file_open(src, PLAT_READ));
+  if (!in.f) return -1;
+  if (offset && plat_file_seek(in.f, offset) != 0) return -1;
+  plat_file_guard out(plat_file_open(dst, PLAT_WRITE_TRUNC));
+  if (!out.f) return -1;
+  unsigned char *buf = static_cast<unsigned char *>(malloc(BLOCK));
+  if (!buf) return -1;
+  md5_ctx md5;
+  md5_init(&md5);
+  uint64_t done = 0;
+  int rc = 0;
+  const bool to_end = count == UINT64_MAX;
+  while (to_end || done < count) {
+    size_t want = BLOCK;
+    if (!to_end && count - done < want) want = size_t(count - done);
+    long got = plat_file_read(in.f, buf, want);
+    if (got < 0) {
+      rc = -1;
+      break;
+    }
+    if (got == 0) {
+      if (!to_end) rc = -1;  // the source is shorter than the range asked for
+      break;
+    }
+    if (plat_file_write(out.f, buf, size_t(got)) != got) {
+      rc = -1;
+      break;
+    }
+    md5_update(&md5, buf, size_t(got));
+    done += uint64_t(got);
+  }
+  free(buf);
+  if (rc == 0 && plat_file_flush(out.f) != 0) rc = -1;
+  if (copied) *copied = done;
+  if (rc == 0 && md5_out) {
+    unsigned char digest[16];
+    md5_final(&md5, digest);
+    hex_encode(digest, 16, md5_out);
+    md5_out[32] = 0;
+  }
+  return rc;
+}

@@ -1,5 +1,220 @@
-// STUB: replaced by the metadata files.
+// Object metadata files: one small text file per object under root/.s3meta/bucket/key holding
+// the content type, the ETag recorded at upload and the x-amz-meta-* headers of the request.
+//
+// Format, one line each, ended by LF (readers also take CR LF):
+//   1      content type, or empty
+//   2      ETag text, or empty
+//   3...   user metadata "name:value", in request-head order, repeats kept
 #include "store/meta.h"
-void meta_save(const char *, const char *, const char *, const char *, const char *, size_t) {}
-int meta_load(const char *, const char *, char[256], char *, size_t, char[1024]) { return 0; }
-void meta_remove(const char *, const char *) {}
+
+#include <cstring>
+
+#include "platform/platform.h"
+#include "store/layout.h"
+
+namespace {
+
+constexpr size_t META_NAME_MAX = 255;    // longest user metadata name recorded
+constexpr size_t META_VALUE_MAX = 1023;  // longest user metadata value recorded
+constexpr size_t META_READ_MAX = 1023;   // characters of one file line the reader keeps
+constexpr size_t META_BLOCK_MAX = 1023;  // user metadata block (buffer of 1024)
+constexpr size_t META_CTYPE_MAX = 255;   // content type (buffer of 256)
+
+// Buffered writer over a plat_file; remembers the first failure.
+struct meta_writer {
+  plat_file *f;
+  int failed;
+  size_t len;
+  char buf[8192];
+};
+
+void mw_flush(meta_writer *w) {
+  if (w->len && !w->failed && plat_file_write(w->f, w->buf, w->len) != (long)w->len) w->failed = 1;
+  w->len = 0;
+}
+
+void mw_put(meta_writer *w, const char *p, size_t n) {
+  while (n) {
+    size_t room = sizeof(w->buf) - w->len;
+    size_t take = n < room ? n : room;
+    memcpy(w->buf + w->len, p, take);
+    w->len += take;
+    p += take;
+    n -= take;
+    if (w->len == sizeof(w->buf)) mw_flush(w);
+  }
+}
+
+int starts_with_ci(const char *p, size_t n, const char *prefix) {
+  size_t pl = strlen(prefix);
+  if (n < pl) return 0;
+  for (size_t i = 0; i < pl; i++) {
+    char c = p[i];
+    if (c >= 'A' && c <= 'Z') c = (char)(c - 'A' + 'a');
+    if (c != prefix[i]) return 0;
+  }
+  return 1;
+}
+
+// Writes the user metadata line that one head line yields, if any. line excludes its LF.
+void save_user_line(meta_writer *w, const char *line, size_t n) {
+  if (n <= 11 || !starts_with_ci(line, n, "x-amz-meta-")) return;
+  const char *colon = static_cast<const char *>(memchr(line, ':', n));
+  if (!colon) return;
+  size_t name_len = (size_t)(colon - line);
+  if (name_len > META_NAME_MAX) return;
+  while (name_len && line[name_len - 1] == ' ') name_len--;
+
+  const char *v = colon + 1;
+  const char *end = line + n;
+  while (v < end && (*v == ' ' || *v == '\t')) v++;
+  size_t vlen = 0;
+  while (v + vlen < end && vlen < META_VALUE_MAX && v[vlen] != '\r' && v[vlen] != '\n' &&
+         v[vlen] != '\0')
+    vlen++;
+  while (vlen && (v[vlen - 1] == ' ' || v[vlen - 1] == '\t')) vlen--;
+
+  mw_put(w, line, name_len);
+  mw_put(w, ":", 1);
+  mw_put(w, v, vlen);
+  mw_put(w, "\n", 1);
+}
+
+// What the reader makes of the file, line by line.
+struct meta_reader {
+  int line_no;
+  char *content_type;
+  char *etag;
+  size_t etag_size;
+  char *block;
+  size_t block_len;
+};
+
+// Handles one file line (without its LF; at most META_READ_MAX characters kept).
+void load_line(meta_reader *m, const char *line, size_t n) {
+  int no = m->line_no++;
+  while (n && (*line == ' ' || *line == '\t')) {
+    line++;
+    n--;
+  }
+  if (no >= 2 && !memchr(line, ':', n)) return;
+  while (n && (line[n - 1] == '\r' || line[n - 1] == '\n')) n--;
+
+  if (no == 0) {
+    if (n >= 1 && n <= META_CTYPE_MAX) {
+      memcpy(m->content_type, line, n);
+      m->content_type[n] = 0;
+    }
+    return;
+  }
+  if (no == 1) {
+    if (n < m->etag_size) {
+      memcpy(m->etag, line, n);
+      m->etag[n] = 0;
+    }
+    return;
+  }
+  // The block keeps whole "name:value\r\n" lines while they fit; the last one that does not
+  // fit is cut, and then nothing more is added.
+  if (m->block_len >= META_BLOCK_MAX) return;
+  size_t room = META_BLOCK_MAX - m->block_len;
+  size_t take = n < room ? n : room;
+  memcpy(m->block + m->block_len, line, take);
+  m->block_len += take;
+  // The line end gets only the room below 1022 characters, so a line cut short by the
+  // limit carries no line end of its own.
+  size_t eol = m->block_len < 1022 ? 1022 - m->block_len : 0;
+  if (eol > 2) eol = 2;
+  memcpy(m->block + m->block_len, "\r\n", eol);
+  m->block_len += eol;
+  m->block[m->block_len] = 0;
+}
+
+}  // namespace
+
+void meta_save(const char *bucket, const char *key, const char *etag, const char *content_type,
+               const char *head, size_t head_len) {
+  char path[S3_FS_PATH];
+  // A path that does not fit is never cut: a cut path could name another object's file.
+  if (meta_path(bucket, key, path) != 0) return;
+  mkdir_parent(path);
+  plat_file *f = plat_file_open(path, PLAT_WRITE_TRUNC);
+  if (!f) return;
+  plat_file_guard guard(f);
+
+  static_assert(sizeof(meta_writer) < 16384, "writer lives on the stack");
+  meta_writer w;
+  w.f = f;
+  w.failed = 0;
+  w.len = 0;
+  if (content_type && *content_type) mw_put(&w, content_type, strlen(content_type));
+  mw_put(&w, "\n", 1);
+  if (etag && *etag) mw_put(&w, etag, strlen(etag));
+  mw_put(&w, "\n", 1);
+
+  size_t pos = 0;
+  while (head && pos < head_len) {
+    const char *nl = static_cast<const char *>(memchr(head + pos, '\n', head_len - pos));
+    size_t end = nl ? (size_t)(nl - head) : head_len;
+    save_user_line(&w, head + pos, end - pos);
+    pos = nl ? end + 1 : head_len;
+  }
+  mw_flush(&w);
+}
+
+int meta_load(const char *bucket, const char *key, char content_type[256], char *etag,
+              size_t etag_size, char user_meta[1024]) {
+  char path[S3_FS_PATH];
+  if (meta_path(bucket, key, path) != 0) return 0;
+  plat_file *f = plat_file_open(path, PLAT_READ);
+  if (!f) return 0;
+  plat_file_guard guard(f);
+
+  meta_reader m;
+  m.line_no = 0;
+  m.content_type = content_type;
+  m.etag = etag;
+  m.etag_size = etag_size;
+  m.block = user_meta;
+  m.block_len = strlen(user_meta) < META_BLOCK_MAX ? strlen(user_meta) : META_BLOCK_MAX;
+
+  // A line longer than META_READ_MAX keeps its first part; the rest of it is skipped up to
+  // its LF, so a long value can never turn into a header line of its own.
+  char line[META_READ_MAX + 1];
+  size_t line_len = 0;
+  int in_line = 0;
+  char buf[4096];
+  for (;;) {
+    long got = plat_file_read(f, buf, sizeof(buf));
+    if (got <= 0) break;
+    for (long i = 0; i < got; i++) {
+      char c = buf[i];
+      if (c == '\n') {
+        load_line(&m, line, line_len);
+        line_len = 0;
+        in_line = 0;
+        continue;
+      }
+      in_line = 1;
+      if (line_len < META_READ_MAX) line[line_len++] = c;
+    }
+  }
+  if (in_line) load_line(&m, line, line_len);
+  return 1;
+}
+
+plat_mutex *object_commit_lock() {
+  // Made on first use and never destroyed: a connection thread that outlives a stop may still
+  // hold it.
+  static plat_mutex lock;
+  static const bool ready = (plat_mutex_init(&lock), true);
+  (void)ready;
+  return &lock;
+}
+
+void meta_remove(const char *bucket, const char *key) {
+  char path[S3_FS_PATH];
+  if (meta_path(bucket, key, path) != 0) return;
+  plat_err err;
+  plat_unlink(path, &err);
+}

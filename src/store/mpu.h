@@ -4,9 +4,12 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "auth/hash.h"
 #include "store/layout.h"
 
 constexpr uint64_t S3_MPU_MAX_AGE = 604800;  // seconds; older uploads are swept at start
+constexpr unsigned long S3_MPU_MAX_PART = 10000;  // part numbers run from 1 to this
+constexpr size_t S3_MPU_FILE_PATH = 4600;   // upload dir + "/" + file name (cut at 4599)
 
 void mpu_new_upload_id(char out[33]);
 // root/.mpu/bucket/upload_id into out[4352]; 0 / -1.
@@ -19,3 +22,10 @@ int mpu_part_etag(const char *bucket, const char *upload_id, unsigned long part,
 void mpu_final_etag(const char *bucket, const char *upload_id, const unsigned long *parts,
                     size_t n, char out[48]);
 void mpu_gc_sweep();
+
+// The final ETag computed piece by piece: feed each part's stored ETag (32 hex digits; anything
+// else contributes nothing), then finish with the number of listed parts.
+void mpu_etag_feed(md5_ctx *c, const char *stored_etag);
+void mpu_etag_finish(md5_ctx *c, size_t parts, char out[48]);
+// dir/name into out[4600]; 0, or -1 when it does not fit.
+int mpu_file_path(const char *upload_dir, const char *name, char out[S3_MPU_FILE_PATH]);

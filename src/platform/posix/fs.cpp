@@ -1,0 +1,278 @@
+// Files and directories for POSIX: status, creation and removal, the replacing move (with a
+// copy across file systems), directory listings and unbuffered file handles.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/platform.h"
+
+// ---------------------------------------------------------------- status, mkdir, removal
+
+int plat_stat(const char *path, plat_stat_t *out) {
+  struct stat st;
+  if (!path || stat(path, &st) != 0) return -1;
+  out->size = S_ISREG(st.st_mode) ? (uint64_t)st.st_size : 0;
+  out->mtime = (int64_t)st.st_mtim.tv_sec;
+  out->is_dir = S_ISDIR(st.st_mode) ? 1 : 0;
+  return 0;
+}
+
+int plat_set_mtime(const char *path, int64_t mtime) {
+  timespec ts[2];
+  ts[0].tv_sec = 0;
+  ts[0].tv_nsec = UTIME_OMIT;
+  ts[1].tv_sec = (time_t)mtime;
+  ts[1].tv_nsec = 0;
+  return utimensat(AT_FDCWD, path, ts, 0) == 0 ? 0 : -1;
+}
+
+int plat_mkdir(const char *path) { return mkdir(path, 0777) == 0 ? 0 : -1; }
+
+int plat_rmdir(const char *path) { return rmdir(path) == 0 ? 0 : -1; }
+
+static plat_err map_errno(int e) {
+  switch (e) {
+    case ENOENT:
+    case ENOTDIR:
+      return PLAT_ERR_NOT_FOUND;
+    case EISDIR:
+      return PLAT_ERR_IS_DIR;
+    case EBUSY:
+    case ETXTBSY:
+      return PLAT_ERR_BUSY;
+    case EEXIST:
+    case ENOTEMPTY:
+      return PLAT_ERR_EXISTS;
+    default:
+      return PLAT_ERR_OTHER;
+  }
+}
+
+static bool is_dir_nofollow(const char *path) {
+  struct stat st;
+  return lstat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+int plat_unlink(const char *path, plat_err *err) {
+  plat_err dummy;
+  if (!err) err = &dummy;
+  *err = PLAT_OK;
+  if (unlink(path) == 0) return 0;
+  int e = errno;
+  // Linux answers EISDIR for a directory; other systems answer EPERM.
+  *err = (e == EPERM && is_dir_nofollow(path)) ? PLAT_ERR_IS_DIR : map_errno(e);
+  return -1;
+}
+
+// ---------------------------------------------------------------- replacing move
+
+// Copies src into a hidden temporary beside dst and moves that onto dst, so dst is replaced
+// atomically even across file systems; then removes src. The copy keeps mode and mtime,
+// as a rename would.
+static int copy_then_move(const char *src, const char *dst, plat_err *err) {
+  *err = PLAT_ERR_OTHER;
+  struct stat st;
+  int in;
+  do {
+    in = open(src, O_RDONLY | O_CLOEXEC);
+  } while (in < 0 && errno == EINTR);
+  if (in < 0) {
+    *err = map_errno(errno);
+    return -1;
+  }
+  if (fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(in);
+    return -1;
+  }
+  char tmp[4608];
+  const char *slash = strrchr(dst, '/');
+  int dir_len = slash ? (int)(slash - dst) + 1 : 0;
+  const char *base = slash ? slash + 1 : dst;
+  static uint32_t counter;
+  int n = snprintf(tmp, sizeof tmp, "%.*s.%s.xdev-%u-%u.tmp", dir_len, dst, base,
+                   plat_thread_id(), plat_atomic_fetch_add_u32(&counter, 1));
+  if (n < 0 || (size_t)n >= sizeof tmp) {
+    close(in);
+    return -1;
+  }
+  int out;
+  do {
+    out = open(tmp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 07777);
+  } while (out < 0 && errno == EINTR);
+  if (out < 0) {
+    *err = map_errno(errno);
+    close(in);
+    return -1;
+  }
+  char *buf = (char *)malloc(65536);
+  int ok = buf != nullptr;
+  while (ok) {
+    ssize_t r = read(in, buf, 65536);
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) ok = 0;
+    if (r <= 0) break;
+    ssize_t off = 0;
+    while (ok && off < r) {
+      ssize_t w = write(out, buf + off, (size_t)(r - off));
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) ok = 0;
+      else off += w;
+    }
+  }
+  free(buf);
+  close(in);
+  if (ok) {
+    timespec ts[2] = {st.st_atim, st.st_mtim};
+    (void)futimens(out, ts);
+    if (fsync(out) != 0) ok = 0;
+  }
+  if (close(out) != 0) ok = 0;
+  if (ok && rename(tmp, dst) != 0) {
+    *err = map_errno(errno);
+    ok = 0;
+  }
+  if (!ok) {
+    unlink(tmp);
+    return -1;
+  }
+  (void)unlink(src);
+  *err = PLAT_OK;
+  return 0;
+}
+
+int plat_rename_replace(const char *src, const char *dst, plat_err *err) {
+  plat_err dummy;
+  if (!err) err = &dummy;
+  *err = PLAT_OK;
+  if (rename(src, dst) == 0) return 0;
+  int e = errno;
+  if (e == EXDEV) return copy_then_move(src, dst, err);
+  *err = map_errno(e);
+  return -1;
+}
+
+// ---------------------------------------------------------------- directory listings
+
+struct plat_dir {
+  DIR *d;
+};
+
+plat_dir *plat_dir_open(const char *path) {
+  int fd;
+  do {
+    fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return nullptr;
+  DIR *d = fdopendir(fd);
+  if (!d) {
+    close(fd);
+    return nullptr;
+  }
+  plat_dir *pd = (plat_dir *)malloc(sizeof *pd);
+  if (!pd) {
+    closedir(d);
+    return nullptr;
+  }
+  pd->d = d;
+  return pd;
+}
+
+// A symbolic link is reported as a plain entry, never as a directory, so that walks and
+// recursive deletes stay inside the tree they started in.
+int plat_dir_next(plat_dir *d, char *name, size_t cap, int *is_dir) {
+  if (!d) return 0;
+  for (;;) {
+    dirent *e = readdir(d->d);
+    if (!e) return 0;
+    const char *n = e->d_name;
+    if (n[0] == '.' && (n[1] == 0 || (n[1] == '.' && n[2] == 0))) continue;
+    int dir = 0;
+    if (e->d_type == DT_DIR) {
+      dir = 1;
+    } else if (e->d_type == DT_UNKNOWN) {
+      struct stat st;
+      if (fstatat(dirfd(d->d), n, &st, AT_SYMLINK_NOFOLLOW) == 0) dir = S_ISDIR(st.st_mode) ? 1 : 0;
+    }
+    if (is_dir) *is_dir = dir;
+    if (cap > 0) {
+      size_t len = strlen(n);
+      if (len > cap - 1) len = cap - 1;
+      memcpy(name, n, len);
+      name[len] = 0;
+    }
+    return 1;
+  }
+}
+
+void plat_dir_close(plat_dir *d) {
+  if (!d) return;
+  closedir(d->d);
+  free(d);
+}
+
+// ---------------------------------------------------------------- files
+
+struct plat_file {
+  int fd;
+};
+
+// Reading a directory is refused at open, as other platforms do, so callers see one failure.
+plat_file *plat_file_open(const char *path, plat_file_mode mode) {
+  int flags = mode == PLAT_READ ? O_RDONLY : (O_WRONLY | O_CREAT | O_TRUNC);
+  int fd;
+  do {
+    fd = open(path, flags | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return nullptr;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    close(fd);
+    return nullptr;
+  }
+  plat_file *f = (plat_file *)malloc(sizeof *f);
+  if (!f) {
+    close(fd);
+    return nullptr;
+  }
+  f->fd = fd;
+  return f;
+}
+
+long plat_file_read(plat_file *f, void *buf, size_t n) {
+  for (;;) {
+    ssize_t r = read(f->fd, buf, n);
+    if (r >= 0) return (long)r;
+    if (errno != EINTR) return -1;
+  }
+}
+
+long plat_file_write(plat_file *f, const void *buf, size_t n) {
+  const char *p = (const char *)buf;
+  size_t done = 0;
+  while (done < n) {
+    ssize_t w = write(f->fd, p + done, n - done);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return -1;
+    done += (size_t)w;
+  }
+  return (long)done;
+}
+
+int plat_file_seek(plat_file *f, uint64_t offset) {
+  if (offset > (uint64_t)INT64_MAX) return -1;
+  return lseek(f->fd, (off_t)offset, SEEK_SET) == (off_t)offset ? 0 : -1;
+}
+
+// Writes are unbuffered, so the data is already with the kernel; nothing is held back here.
+int plat_file_flush(plat_file *) { return 0; }
+
+void plat_file_close(plat_file *f) {
+  if (!f) return;
+  (void)close(f->fd);
+  free(f);
+}

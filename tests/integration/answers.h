@@ -1,0 +1,75 @@
+// Expected S3 answers for the dispatcher and bucket tests: the error document, masking of the
+// values that change per answer, one shared server per test program, the traffic counters.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <regex>
+#include <string>
+
+#include "harness.h"
+
+namespace qa {
+
+// The error document as the server writes it, with its RequestId masked.
+inline std::string error_doc(const std::string &code, const std::string &message,
+                             const std::string &resource) {
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Error>\n  <Code>" + code +
+         "</Code>\n  <Message>" + message + "</Message>\n  <Resource>" + resource +
+         "</Resource>\n  <RequestId>S3QREQ*</RequestId>\n  <HostId>quillmars3localhost</HostId>\n"
+         "</Error>\n";
+}
+
+// Replaces Date, x-amz-request-id, the error RequestId and ISO times with fixed marks.
+inline std::string mask(std::string text) {
+  text = std::regex_replace(text, std::regex("Date: [^\r]*"), "Date: *");
+  text = std::regex_replace(text, std::regex("x-amz-request-id: [0-9a-f]{32}"), "x-amz-request-id: *");
+  text = std::regex_replace(text, std::regex("S3QREQ00[0-9A-F]{6}"), "S3QREQ*");
+  return std::regex_replace(text, std::regex("\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.000Z"),
+                            "TIME");
+}
+
+// The head of an error answer of the given status and document length, masked.
+inline std::string error_head(const std::string &status_line, size_t doc_len) {
+  return status_line + "\r\nServer: quillmar-s3/1.2.3\r\nDate: *\r\nx-amz-request-id: *\r\n"
+                       "Content-Length: " + std::to_string(doc_len) +
+         "\r\nContent-Type: application/xml\r\nConnection: close\r\n";
+}
+
+// Checks a whole error answer byte for byte (Date and ids masked).
+inline void expect_error(const qt::Response &r, int status, const std::string &status_line,
+                         const std::string &code, const std::string &message,
+                         const std::string &resource) {
+  EXPECT_EQ(r.status, status) << r.raw;
+  std::string doc = error_doc(code, message, resource);
+  EXPECT_EQ(mask(r.body), doc);
+  EXPECT_EQ(mask(r.head) + "\r\n", error_head(status_line, r.body.size())) << r.head;
+}
+
+// One server for the whole test program: a start and stop per test would cost a second each.
+class SharedServer : public ::testing::Test {
+ protected:
+  static qt::Server *server;
+  static void SetUpTestSuite() {
+    if (!server) server = new qt::Server();
+  }
+  static void TearDownTestSuite() {
+    delete server;
+    server = nullptr;
+  }
+  int port() const { return server->port; }
+  const std::string &root() const { return server->root; }
+};
+inline qt::Server *SharedServer::server = nullptr;
+
+// The request counter from the statistics document, or -1 while that document is not there.
+inline long long requests_count() {
+  const char *json = s3_get_stats_json();
+  if (!json) return -1;
+  std::cmatch m;
+  if (!std::regex_search(json, m, std::regex("\"requests_count\":(\\d+)"))) return -1;
+  return std::atoll(m[1].str().c_str());
+}
+
+}  // namespace qa

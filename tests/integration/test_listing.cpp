@@ -1,0 +1,362 @@
+// ListObjects v1 and v2 over raw HTTP: grouping by delimiter, the tokens between pages, the
+// parameters and their clamping, escaping, hidden names, and paging through random buckets.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+namespace {
+
+// One server for the whole program; each test fills buckets of its own.
+class Listing : public ::testing::Test {
+ protected:
+  static qt::Server *server;
+  static void SetUpTestSuite() {
+    if (!server) server = new qt::Server();
+  }
+  static void TearDownTestSuite() {
+    delete server;
+    server = nullptr;
+  }
+  static void fill(const std::string &bucket, const std::vector<std::string> &keys) {
+    qt::write_file(server->path(bucket + "/.keep-bucket"), "");  // the bucket exists even if empty
+    for (const std::string &k : keys) qt::write_file(server->path(bucket + "/" + k), "data of " + k);
+  }
+};
+qt::Server *Listing::server = nullptr;
+
+std::string url_encode(const std::string &s) {
+  static const char *hex = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : s) {
+    if (isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
+      out.push_back(char(c));
+    } else {
+      out.push_back('%');
+      out.push_back(hex[c >> 4]);
+      out.push_back(hex[c & 15]);
+    }
+  }
+  return out;
+}
+
+std::string xml_unescape(const std::string &s) {
+  std::string out;
+  for (size_t i = 0; i < s.size();) {
+    static const std::pair<const char *, char> ents[] = {
+        {"&amp;", '&'}, {"&lt;", '<'}, {"&gt;", '>'}, {"&quot;", '"'}, {"&apos;", '\''}};
+    bool done = false;
+    for (auto &e : ents) {
+      size_t n = strlen(e.first);
+      if (s.compare(i, n, e.first) == 0) {
+        out.push_back(e.second);
+        i += n;
+        done = true;
+        break;
+      }
+    }
+    if (!done) out.push_back(s[i++]);
+  }
+  return out;
+}
+
+// Text of the first <tag>...</tag> at or after from; found tells whether there was one.
+std::string element(const std::string &doc, const std::string &tag, size_t from = 0,
+                    bool *found = nullptr) {
+  size_t a = doc.find("<" + tag + ">", from);
+  if (found) *found = a != std::string::npos;
+  if (a == std::string::npos) return "";
+  a += tag.size() + 2;
+  size_t b = doc.find("</" + tag + ">", a);
+  return b == std::string::npos ? "" : doc.substr(a, b - a);
+}
+
+// A listing page: entries are "K:key" or "P:prefix" in document order (unescaped).
+struct Page {
+  int status = 0;
+  std::string body;
+  std::vector<std::string> entries;
+  bool truncated = false;
+  std::string token;   // NextContinuationToken or NextMarker, unescaped
+  bool has_token = false;
+  bool has_marker = false;
+  std::string marker;
+  int key_count = -1;
+  int max_keys = -1;
+};
+
+Page list(int port, const std::string &bucket, const std::string &query) {
+  qt::Response r = qt::request(port, "GET", "/" + bucket + (query.empty() ? "" : "?" + query));
+  Page p;
+  p.status = r.status;
+  p.body = r.body;
+  const std::string &d = r.body;
+  for (size_t at = 0;;) {
+    size_t c = d.find("  <Contents>\n", at);
+    size_t cp = d.find("  <CommonPrefixes>\n", at);
+    if (c == std::string::npos && cp == std::string::npos) break;
+    if (c != std::string::npos && (cp == std::string::npos || c < cp)) {
+      p.entries.push_back("K:" + xml_unescape(element(d, "Key", c)));
+      at = c + 1;
+    } else {
+      p.entries.push_back("P:" + xml_unescape(element(d, "Prefix", cp)));
+      at = cp + 1;
+    }
+  }
+  p.truncated = element(d, "IsTruncated") == "true";
+  bool v2tok = false, v1tok = false;
+  std::string t2 = element(d, "NextContinuationToken", 0, &v2tok);
+  std::string t1 = element(d, "NextMarker", 0, &v1tok);
+  p.has_token = v2tok || v1tok;
+  p.token = xml_unescape(v2tok ? t2 : t1);
+  p.marker = xml_unescape(element(d, "Marker", 0, &p.has_marker));
+  bool f = false;
+  std::string kc = element(d, "KeyCount", 0, &f);
+  if (f) p.key_count = std::stoi(kc);
+  std::string mk = element(d, "MaxKeys", 0, &f);
+  if (f) p.max_keys = std::stoi(mk);
+  return p;
+}
+
+std::string tok(const std::string &t) { return "continuation-token=" + url_encode(t); }
+
+TEST_F(Listing, PagesAndTokens) {
+  fill("s1", {"a/1", "a/2", "b"});
+  fill("s2", {"a", "b/1", "b/2", "c"});
+  fill("s3", {"a", "b/1", "c", "d"});
+  fill("s4", {"a/1", "b"});
+  fill("s5", {"a", "b/1"});
+  fill("s6", {"x1", "x2", "x3"});
+  fill("s7", {"other/1", "photos/2024/a.jpg", "photos/2024/b.jpg", "photos/x.jpg", "photosx"});
+  fill("s8", {"a--b", "a--c", "a-d", "b"});
+  fill("s9", {"k", "l", "m", "n", "o"});
+  fill("s10", {"a-b", "a/x"});
+  fill("s11", {"vis", "dir/.hidden", ".upload-1-2-3.tmp", ".hiddendir/k"});
+  struct row {
+    const char *name, *bucket;
+    std::string query;
+    std::vector<std::string> entries;
+    bool truncated;
+    std::string token;  // "" = no token element
+    int key_count;
+  } rows[] = {
+      {"groups by delimiter", "s1", "list-type=2&delimiter=/", {"P:a/", "K:b"}, false, "", 1},
+      {"cut inside a placed group", "s1", "list-type=2&delimiter=/&max-keys=1", {"P:a/"}, true,
+       "cpafter:a/", 0},
+      {"after the group", "s1", "list-type=2&delimiter=/&max-keys=1&" + tok("cpafter:a/"),
+       {"K:b"}, false, "", 1},
+      {"key then group", "s2", "list-type=2&delimiter=/&max-keys=2", {"K:a", "P:b/"}, true,
+       "cpafter:b/", 1},
+      {"page two after group", "s2", "list-type=2&delimiter=/&max-keys=2&" + tok("cpafter:b/"),
+       {"K:c"}, false, "", 1},
+      {"cut at a plain key", "s3", "list-type=2&delimiter=/&max-keys=2", {"K:a", "P:b/"}, true,
+       "cpafter:b/", 1},
+      {"plain keys after group", "s3", "list-type=2&delimiter=/&max-keys=2&" + tok("cpafter:b/"),
+       {"K:c", "K:d"}, false, "", 2},
+      {"group then plain key", "s4", "list-type=2&delimiter=/&max-keys=1", {"P:a/"}, true,
+       "cpafter:a/", 0},
+      {"plain key page", "s4", "list-type=2&delimiter=/&max-keys=1&" + tok("cpafter:a/"),
+       {"K:b"}, false, "", 1},
+      {"cut before an unplaced group", "s5", "list-type=2&delimiter=/&max-keys=1", {"K:a"}, true,
+       "cp:b/", 1},
+      {"resume at the group", "s5", "list-type=2&delimiter=/&max-keys=1&" + tok("cp:b/"),
+       {"P:b/"}, false, "", 0},
+      {"no delimiter", "s6", "list-type=2&max-keys=2", {"K:x1", "K:x2"}, true, "k:x2", 2},
+      {"after a key", "s6", "list-type=2&max-keys=2&" + tok("k:x2"), {"K:x3"}, false, "", 1},
+      {"exactly max-keys", "s6", "list-type=2&max-keys=3", {"K:x1", "K:x2", "K:x3"}, false, "", 3},
+      {"prefix and delimiter", "s7", "list-type=2&prefix=photos/&delimiter=/",
+       {"P:photos/2024/", "K:photos/x.jpg"}, false, "", 1},
+      {"prefix not counted outside", "s7", "list-type=2&prefix=photos/&max-keys=3",
+       {"K:photos/2024/a.jpg", "K:photos/2024/b.jpg", "K:photos/x.jpg"}, false, "", 3},
+      {"prefix group cut", "s7", "list-type=2&prefix=photos/&delimiter=/&max-keys=1",
+       {"P:photos/2024/"}, true, "cpafter:photos/2024/", 0},
+      {"multi-character delimiter", "s8", "list-type=2&delimiter=--", {"P:a--", "K:a-d", "K:b"},
+       false, "", 2},
+      {"v1 marker", "s9", "marker=m", {"K:n", "K:o"}, false, "", 2},
+      {"v1 k: marker", "s9", "marker=" + url_encode("k:m"), {"K:n", "K:o"}, false, "", 2},
+      {"token wins over marker", "s9", "marker=k&" + tok("k:n"), {"K:o"}, false, "", 1},
+      {"v1 NextMarker", "s9", "max-keys=2", {"K:k", "K:l"}, true, "k:l", 2},
+      {"key order, not walk order", "s10", "", {"K:a-b", "K:a/x"}, false, "", 2},
+      {"hidden names", "s11", "list-type=2", {"K:vis"}, false, "", 1},
+  };
+  for (const row &r : rows) {
+    Page p = list(server->port, r.bucket, r.query);
+    ASSERT_EQ(p.status, 200) << r.name;
+    EXPECT_EQ(p.entries, r.entries) << r.name << "\n" << p.body;
+    EXPECT_EQ(p.truncated, r.truncated) << r.name;
+    EXPECT_EQ(p.has_token, !r.token.empty()) << r.name;
+    EXPECT_EQ(p.token, r.token) << r.name;
+    EXPECT_EQ(p.key_count, r.key_count) << r.name;
+  }
+
+  // The marker echoes the resume point without its form head; v2 writes no Marker at all.
+  EXPECT_EQ(list(server->port, "s9", "marker=m").marker, "m");
+  EXPECT_EQ(list(server->port, "s9", "marker=" + url_encode("k:m")).marker, "m");
+  for (const char *q : {"", "list-type=1", "list-type=3"}) {
+    Page p = list(server->port, "s9", q);
+    EXPECT_TRUE(p.has_marker) << q;
+    EXPECT_EQ(p.marker, "") << q;
+    EXPECT_NE(p.body.find("  <Marker></Marker>\n"), std::string::npos) << q;
+  }
+  EXPECT_FALSE(list(server->port, "s9", "list-type=2").has_marker);
+}
+
+TEST_F(Listing, MaxKeysClamping) {
+  std::vector<std::string> keys;
+  for (int i = 0; i < 1001; i++) {
+    char k[16];
+    snprintf(k, sizeof k, "k%04d", i);
+    keys.push_back(k);
+  }
+  fill("many", keys);
+  struct row {
+    const char *query;
+    int max_keys;
+    size_t listed;
+  } rows[] = {
+      {"", 1000, 1000}, {"max-keys=5000", 1000, 1000}, {"max-keys=0", 1, 1},
+      {"max-keys=-5", 1, 1}, {"max-keys=abc", 1, 1},  {"max-keys=7", 7, 7},
+  };
+  for (const row &r : rows) {
+    Page p = list(server->port, "many", std::string("list-type=2&") + r.query);
+    EXPECT_EQ(p.max_keys, r.max_keys) << r.query;
+    EXPECT_EQ(p.entries.size(), r.listed) << r.query;
+    EXPECT_TRUE(p.truncated) << r.query;
+    EXPECT_EQ(p.token, "k:" + keys[r.listed - 1]) << r.query;
+  }
+}
+
+TEST_F(Listing, DocumentsByteForByte) {
+  fill("esc", {});
+  const int64_t t = 1714564800;  // 2024-05-01T12:00:00Z
+  const std::vector<std::pair<std::string, std::string>> objs = {
+      {"a&b", "1"}, {"d<e/f", "22"}, {"d<e/g", "333"}, {"r\"1", "4444"}, {"r\"2", "55555"}};
+  for (auto &o : objs) {
+    qt::write_file(server->path("esc/" + o.first), o.second);
+    qt::set_mtime(server->path("esc/" + o.first), t);
+  }
+  const std::string head =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+      "<ListBucketResult xmlns=\"http://s3.amazonaws.com/doc/2006-03-01/\">\n"
+      "  <Name>esc</Name>\n";
+  auto contents = [&](const std::string &key_xml, const std::string &data) {
+    return "  <Contents>\n    <Key>" + key_xml +
+           "</Key>\n    <LastModified>2024-05-01T12:00:00.000Z</LastModified>\n    <ETag>\"" +
+           qt::md5_hex(data) + "\"</ETag>\n    <Size>" + std::to_string(data.size()) +
+           "</Size>\n    <StorageClass>STANDARD</StorageClass>\n  </Contents>\n";
+  };
+
+  qt::Response r = qt::request(server->port, "GET", "/esc?list-type=2&delimiter=%2F&max-keys=2");
+  ASSERT_EQ(r.status, 200);
+  EXPECT_EQ(r.header("Content-Type"), "application/xml");
+  EXPECT_EQ(r.header("Content-Length"), std::to_string(r.body.size()));
+  EXPECT_EQ(r.body, head + "  <Prefix></Prefix>\n  <Delimiter>/</Delimiter>\n"
+                           "  <KeyCount>1</KeyCount>\n  <MaxKeys>2</MaxKeys>\n"
+                           "  <IsTruncated>true</IsTruncated>\n" +
+                        contents("a&amp;b", "1") +
+                        "  <CommonPrefixes>\n    <Prefix>d&lt;e/</Prefix>\n  </CommonPrefixes>\n"
+                        "  <NextContinuationToken>cpafter:d&lt;e/</NextContinuationToken>\n"
+                        "</ListBucketResult>\n");
+
+  r = qt::request(server->port, "GET", "/esc?prefix=d%3C&delimiter=%2F&marker=a%26b");
+  EXPECT_EQ(r.body, head + "  <Prefix>d&lt;</Prefix>\n  <Delimiter>/</Delimiter>\n"
+                           "  <Marker>a&amp;b</Marker>\n  <KeyCount>0</KeyCount>\n"
+                           "  <MaxKeys>1000</MaxKeys>\n  <IsTruncated>false</IsTruncated>\n"
+                           "  <CommonPrefixes>\n    <Prefix>d&lt;e/</Prefix>\n  </CommonPrefixes>\n"
+                           "</ListBucketResult>\n");
+
+  r = qt::request(server->port, "GET", "/esc?prefix=r%22&max-keys=1");
+  EXPECT_EQ(r.body, head + "  <Prefix>r&quot;</Prefix>\n  <Marker></Marker>\n"
+                           "  <KeyCount>1</KeyCount>\n  <MaxKeys>1</MaxKeys>\n"
+                           "  <IsTruncated>true</IsTruncated>\n" +
+                        contents("r&quot;1", "4444") +
+                        "  <NextMarker>k:r&quot;1</NextMarker>\n</ListBucketResult>\n");
+}
+
+TEST_F(Listing, LongKeysListWholeAndPageOn) {
+  // Escaping never cuts a key, and a token naming a long key brings the next page, not the
+  // same key again.
+  std::string amp;
+  for (int i = 0; i < 5; i++) amp += (i ? "/" : "") + std::string(200, '&');
+  std::string seg(250, 'k');
+  std::string long1 = seg + "/" + seg + "/" + seg + "/" + seg + "/" + seg + "/1";
+  std::string long2 = long1.substr(0, long1.size() - 1) + "2";
+  fill("longkeys", {amp, long1, long2});
+  Page p = list(server->port, "longkeys", "list-type=2");
+  EXPECT_EQ(p.entries, (std::vector<std::string>{"K:" + amp, "K:" + long1, "K:" + long2}));
+
+  p = list(server->port, "longkeys", "list-type=2&max-keys=1&" + tok("k:" + long1));
+  EXPECT_EQ(p.entries, (std::vector<std::string>{"K:" + long2}));
+  p = list(server->port, "longkeys", "max-keys=1&marker=" + url_encode(long1));
+  EXPECT_EQ(p.entries, (std::vector<std::string>{"K:" + long2}));
+}
+
+// Follows the tokens page by page; the pages together must be the one-page listing.
+std::vector<std::string> follow(int port, const std::string &bucket, const std::string &base,
+                                int max_keys, bool v2, std::string *why) {
+  std::vector<std::string> all;
+  std::string token;
+  for (int pages = 0; pages < 500; pages++) {
+    std::string q = base + "&max-keys=" + std::to_string(max_keys);
+    if (v2) q += "&list-type=2";
+    if (!token.empty()) q += v2 ? "&" + tok(token) : "&marker=" + url_encode(token);
+    Page p = list(port, bucket, q);
+    if (int(p.entries.size()) > max_keys) *why = "page larger than max-keys: " + q;
+    all.insert(all.end(), p.entries.begin(), p.entries.end());
+    if (!p.truncated) return all;
+    if (!p.has_token) {
+      *why = "truncated page without a token: " + q;
+      return all;
+    }
+    token = p.token;
+  }
+  *why = "paging did not end";
+  return all;
+}
+
+TEST_F(Listing, PagingYieldsTheFullListing) {
+  std::mt19937 rng(7);
+  const char *segs[] = {"a", "b", "ab", "a-b", "c", "a/b"};
+  for (int set = 0; set < 3; set++) {
+    std::string bucket = "paging" + std::to_string(set);
+    std::set<std::string> keys;
+    while (keys.size() < 24) {
+      std::string k;
+      int depth = 1 + int(rng() % 3);
+      for (int d = 0; d < depth; d++) k += std::string(d ? "/" : "") + segs[rng() % 6];
+      keys.insert(k + std::to_string(rng() % 4));  // a trailing digit: never a directory name
+    }
+    fill(bucket, std::vector<std::string>(keys.begin(), keys.end()));
+    for (const char *prefix : {"", "a", "a/"}) {
+      for (const char *delim : {"", "/", "b"}) {
+        std::string base = std::string("prefix=") + url_encode(prefix) + "&delimiter=" +
+                           url_encode(delim);
+        Page full = list(server->port, bucket, base + "&list-type=2");
+        ASSERT_FALSE(full.truncated);
+        std::set<std::string> distinct(full.entries.begin(), full.entries.end());
+        ASSERT_EQ(distinct.size(), full.entries.size()) << base;
+        ASSERT_TRUE(std::is_sorted(full.entries.begin(), full.entries.end(),
+                                   [](const std::string &a, const std::string &b) {
+                                     return a.substr(2) < b.substr(2);
+                                   }))
+            << base;
+        for (int mk = 1; mk <= 7; mk++) {
+          for (bool v2 : {true, false}) {
+            std::string why;
+            auto got = follow(server->port, bucket, base, mk, v2, &why);
+            EXPECT_EQ(why, "") << bucket << " " << base;
+            EXPECT_EQ(got, full.entries)
+                << bucket << " " << base << " max-keys " << mk << (v2 ? " v2" : " v1");
+          }
+        }
+      }
+    }
+  }
+}
+
+}  // namespace

@@ -1,0 +1,371 @@
+// Multipart uploads over HTTP: Initiate, UploadPart, UploadPartCopy, Complete, Abort and the two
+// listings, against one running server.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "answers.h"
+#include "harness.h"
+
+namespace {
+
+const std::string DECL = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+const std::string NS = "http://s3.amazonaws.com/doc/2006-03-01/";
+
+class Multipart : public qa::SharedServer {
+ protected:
+  qt::Response req(const std::string &method, const std::string &target,
+                   const std::vector<std::string> &headers = {}, const std::string &body = "",
+                   bool add_length = false) {
+    return qt::request(port(), method, target, headers, body, add_length);
+  }
+  void make_bucket(const std::string &b) { ASSERT_EQ(req("PUT", "/" + b).status, 200); }
+  // Starts an upload and returns its id ("" on failure).
+  std::string initiate(const std::string &bucket_key, const std::string &method = "POST",
+                       const std::vector<std::string> &headers = {}) {
+    qt::Response r = req(method, "/" + bucket_key + "?uploads", headers);
+    std::smatch m;
+    if (r.status != 200 || !std::regex_search(r.body, m, std::regex("<UploadId>([^<]*)</UploadId>")))
+      return "";
+    return m[1];
+  }
+  qt::Response put_part(const std::string &bucket_key, const std::string &id, const std::string &n,
+                        const std::string &data) {
+    return req("PUT", "/" + bucket_key + "?partNumber=" + n + "&uploadId=" + id, {}, data, true);
+  }
+  qt::Response complete(const std::string &bucket_key, const std::string &id,
+                        const std::string &body) {
+    return req("POST", "/" + bucket_key + "?uploadId=" + id, {}, body, true);
+  }
+  std::string upload_dir(const std::string &bucket, const std::string &id) {
+    return root() + "/.mpu/" + bucket + "/" + id;
+  }
+};
+
+// <Part> elements for the given numbers and ETag texts.
+std::string parts_xml(const std::vector<std::pair<int, std::string>> &parts) {
+  std::string x = "<CompleteMultipartUpload xmlns=\"" + NS + "\">";
+  for (auto &p : parts) {
+    x += "<Part><PartNumber>" + std::to_string(p.first) + "</PartNumber>";
+    if (p.second != "-") x += "<ETag>" + p.second + "</ETag>";
+    x += "</Part>";
+  }
+  return x + "</CompleteMultipartUpload>";
+}
+
+std::string raw_md5(const std::string &data) {
+  std::string hex = qt::md5_hex(data), raw;
+  for (size_t i = 0; i < 32; i += 2) raw += char(std::stoi(hex.substr(i, 2), nullptr, 16));
+  return raw;
+}
+
+// The ETag of a completed upload: MD5 of the parts' digests, a hyphen and the count.
+std::string multipart_etag(const std::vector<std::string> &parts) {
+  std::string digests;
+  for (auto &p : parts) digests += raw_md5(p);
+  return qt::md5_hex(digests) + "-" + std::to_string(parts.size());
+}
+
+TEST_F(Multipart, InitiateByPostAndPutRecordsKeyAndContentType) {
+  for (const char *method : {"POST", "PUT"}) {
+    qt::Response r = req(method, "/mp-init/dir/a%26b.bin?uploads", {"Content-Type: video/mp4"});
+    ASSERT_EQ(r.status, 200) << method << r.raw;
+    EXPECT_EQ(r.header("Content-Type"), "application/xml");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(r.body, m, std::regex("<UploadId>([0-9a-f]{32})</UploadId>")));
+    std::string id = m[1];
+    EXPECT_EQ(r.body, DECL + "<InitiateMultipartUploadResult>\n  <Bucket>mp-init</Bucket>\n"
+                             "  <Key>dir/a&amp;b.bin</Key>\n  <UploadId>" + id +
+                             "</UploadId>\n</InitiateMultipartUploadResult>\n");
+    EXPECT_EQ(qt::read_file(upload_dir("mp-init", id) + "/meta"), "dir/a&b.bin\nvideo/mp4\n");
+  }
+  // A line break in the key would split the recorded key line.
+  qt::Response r = req("POST", "/mp-init/bad%0Akey?uploads");
+  qa::expect_error(r, 400, "HTTP/1.1 400 Bad Request", "InvalidRequest", "Invalid key",
+                   "/mp-init/bad%0Akey");
+}
+
+TEST_F(Multipart, UploadPartNumbersAndMissingUpload) {
+  std::string id = initiate("mp-parts/k");
+  ASSERT_FALSE(id.empty());
+  for (const char *bad : {"0", "10001", "", "abc", "5x", "-1"}) {
+    qt::Response r = put_part("mp-parts/k", id, bad, "data");
+    EXPECT_EQ(r.status, 400) << bad;
+    EXPECT_NE(r.body.find("<Message>Invalid part number</Message>"), std::string::npos) << bad;
+  }
+  for (const char *good : {"1", "10000"}) {
+    qt::Response r = put_part("mp-parts/k", id, good, "data");
+    EXPECT_EQ(r.status, 200) << good << r.raw;
+    EXPECT_EQ(r.header("ETag"), "\"" + qt::md5_hex("data") + "\"");
+    EXPECT_FALSE(r.has_header("Content-Length"));
+    EXPECT_EQ(r.body, "");
+    EXPECT_EQ(qt::read_file(upload_dir("mp-parts", id) + "/" + good + ".etag"),
+              qt::md5_hex("data") + "\n");
+  }
+  qt::Response r = put_part("mp-parts/k", "0123456789abcdef0123456789abcdef", "1", "data");
+  qa::expect_error(r, 404, "HTTP/1.1 404 Not Found", "NoSuchUpload",
+                   "The specified multipart upload does not exist", "/mp-parts/k");
+}
+
+TEST_F(Multipart, CompleteSortsKeepsRepeatsAndMatchesEtagForms) {
+  make_bucket("mp-done");
+  std::string id = initiate("mp-done/obj.bin", "POST", {"Content-Type: text/csv"});
+  ASSERT_FALSE(id.empty());
+  const std::string p1 = std::string(70000, 'a') + "1", p2 = "second part";
+  ASSERT_EQ(put_part("mp-done/obj.bin", id, "1", p1).status, 200);
+  ASSERT_EQ(put_part("mp-done/obj.bin", id, "2", "replaced later").status, 200);
+  ASSERT_EQ(put_part("mp-done/obj.bin", id, "2", p2).status, 200);
+  std::string e1 = qt::md5_hex(p1), e2 = qt::md5_hex(p2);
+
+  // Listed as 2, 1, 1 with every ETag form: bare, quoted, entity-quoted and absent.
+  qt::Response r = complete("mp-done/obj.bin", id,
+                            parts_xml({{2, "&quot;" + e2 + "&quot;"}, {1, "\"" + e1 + "\""}, {1, "-"}}));
+  ASSERT_EQ(r.status, 200) << r.raw;
+  std::string etag = multipart_etag({p1, p1, p2});
+  EXPECT_EQ(r.body, DECL + "<CompleteMultipartUploadResult>\n  <Location>http://127.0.0.1:" +
+                        std::to_string(port()) + "/mp-done/obj.bin</Location>\n  <Bucket>mp-done</Bucket>\n"
+                        "  <Key>obj.bin</Key>\n  <ETag>\"" + etag + "\"</ETag>\n"
+                        "</CompleteMultipartUploadResult>\n");
+  EXPECT_EQ(qt::read_file(root() + "/mp-done/obj.bin"), p1 + p1 + p2);
+  EXPECT_FALSE(qt::dir_exists(upload_dir("mp-done", id)));
+  EXPECT_EQ(qt::read_file(root() + "/.s3meta/mp-done/obj.bin"), "text/csv\n" + etag + "\n");
+
+  for (const char *method : {"GET", "HEAD"}) {
+    qt::Response g = req(method, "/mp-done/obj.bin");
+    EXPECT_EQ(g.status, 200) << method;
+    EXPECT_EQ(g.header("ETag"), "\"" + etag + "\"") << method;
+    EXPECT_EQ(g.header("Content-Type"), "text/csv") << method;
+  }
+
+  // The upload is gone for every operation on it.
+  for (auto &[method, query] : std::vector<std::pair<std::string, std::string>>{
+           {"POST", ""}, {"DELETE", ""}, {"GET", ""}, {"PUT", "&partNumber=1"}}) {
+    qt::Response again = req(method, "/mp-done/obj.bin?uploadId=" + id + query, {},
+                             method == "POST" ? parts_xml({{1, "-"}}) : "", method == "PUT");
+    EXPECT_EQ(again.status, 404) << method;
+    EXPECT_NE(again.body.find("<Code>NoSuchUpload</Code>"), std::string::npos) << method;
+  }
+}
+
+TEST_F(Multipart, CompleteUsesTheKeyRecordedAtInitiation) {
+  std::string id = initiate("mp-key/a/b");
+  ASSERT_FALSE(id.empty());
+  ASSERT_EQ(put_part("mp-key/a/b", id, "1", "xyz").status, 200);
+  qt::Response r = complete("mp-key/other", id, parts_xml({{1, "-"}}));
+  ASSERT_EQ(r.status, 200) << r.raw;
+  EXPECT_NE(r.body.find("<Key>a/b</Key>"), std::string::npos);
+  EXPECT_NE(r.body.find("/mp-key/a/b</Location>"), std::string::npos);
+  EXPECT_EQ(qt::read_file(root() + "/mp-key/a/b"), "xyz");
+  EXPECT_FALSE(qt::file_exists(root() + "/mp-key/other"));
+}
+
+TEST_F(Multipart, FailedCompleteLeavesObjectAndPartsAlone) {
+  make_bucket("mp-fail");
+  ASSERT_EQ(req("PUT", "/mp-fail/k", {}, "old content").status, 200);
+  std::string id = initiate("mp-fail/k");
+  ASSERT_FALSE(id.empty());
+  ASSERT_EQ(put_part("mp-fail/k", id, "1", "one").status, 200);
+  ASSERT_EQ(put_part("mp-fail/k", id, "2", "two").status, 200);
+  std::string e1 = qt::md5_hex("one");
+
+  struct {
+    const char *name;
+    std::string body;
+    const char *code, *message;
+  } cases[] = {
+      {"wrong etag", parts_xml({{1, e1}, {2, "\"0123456789abcdef0123456789abcdef\""}}), "InvalidPart",
+       "The specified part etag does not match the etag we stored"},
+      {"part never uploaded", parts_xml({{1, e1}, {3, "-"}}), "InvalidPart",
+       "One or more of the specified parts could not be found"},
+      {"no valid part", parts_xml({{0, "-"}, {10001, "-"}}), "InvalidRequest", "No parts provided"},
+      {"no part element", "<CompleteMultipartUpload/>", "InvalidRequest", "No parts provided"},
+      {"too many parts", parts_xml(std::vector<std::pair<int, std::string>>(10001, {1, "-"})),
+       "InvalidRequest", "Too many parts in CompleteMultipartUpload"},
+  };
+  for (auto &c : cases) {
+    qt::Response r = complete("mp-fail/k", id, c.body);
+    EXPECT_EQ(r.status, 400) << c.name;
+    EXPECT_NE(r.body.find(std::string("<Code>") + c.code + "</Code>"), std::string::npos) << c.name;
+    EXPECT_NE(r.body.find(std::string("<Message>") + c.message + "</Message>"), std::string::npos)
+        << c.name << r.body;
+    EXPECT_EQ(qt::read_file(root() + "/mp-fail/k"), "old content") << c.name;
+  }
+  // A part file that vanished after its ETag was stored.
+  qt::write_file(upload_dir("mp-fail", id) + "/3.etag", qt::md5_hex("three") + "\n");
+  qt::Response r = complete("mp-fail/k", id, parts_xml({{1, "-"}, {3, "-"}}));
+  EXPECT_EQ(r.status, 400);
+  EXPECT_NE(r.body.find("<Message>Part file missing</Message>"), std::string::npos) << r.body;
+  EXPECT_EQ(qt::read_file(root() + "/mp-fail/k"), "old content");
+
+  EXPECT_EQ(qt::read_file(upload_dir("mp-fail", id) + "/1.part"), "one");
+  EXPECT_EQ(qt::read_file(upload_dir("mp-fail", id) + "/2.part"), "two");
+  // The retry succeeds with the parts kept.
+  r = complete("mp-fail/k", id, parts_xml({{1, "-"}, {2, "-"}}));
+  EXPECT_EQ(r.status, 200) << r.raw;
+  EXPECT_EQ(qt::read_file(root() + "/mp-fail/k"), "onetwo");
+}
+
+TEST_F(Multipart, AbortRemovesTheUpload) {
+  std::string id = initiate("mp-abort/k");
+  ASSERT_FALSE(id.empty());
+  ASSERT_EQ(put_part("mp-abort/k", id, "1", "x").status, 200);
+  qt::Response r = req("DELETE", "/mp-abort/k?uploadId=" + id);
+  EXPECT_EQ(r.status, 204);
+  EXPECT_FALSE(r.has_header("Content-Length"));
+  EXPECT_FALSE(qt::dir_exists(upload_dir("mp-abort", id)));
+  r = req("DELETE", "/mp-abort/k?uploadId=" + id);
+  qa::expect_error(r, 404, "HTTP/1.1 404 Not Found", "NoSuchUpload",
+                   "The specified multipart upload does not exist", "/mp-abort/k");
+}
+
+TEST_F(Multipart, ListPartsSortsNumericallyAndPages) {
+  std::string id = initiate("mp-lp/real&key");
+  ASSERT_FALSE(id.empty());
+  for (const char *n : {"10", "9", "2"}) ASSERT_EQ(put_part("mp-lp/real&key", id, n, std::string(n) + "-data").status, 200);
+  auto part = [](const std::string &n) {
+    return "  <Part>\n    <PartNumber>" + n + "</PartNumber>\n    <LastModified>RFC</LastModified>\n"
+           "    <ETag>\"" + qt::md5_hex(n + "-data") + "\"</ETag>\n    <Size>" +
+           std::to_string(n.size() + 5) + "</Size>\n  </Part>\n";
+  };
+  auto head = [&](const std::string &marker, const std::string &max, const std::string &trunc) {
+    return DECL + "<ListPartsResult xmlns=\"" + NS + "\">\n  <Bucket>mp-lp</Bucket>\n"
+           "  <Key>real&amp;key</Key>\n  <UploadId>" + id + "</UploadId>\n"
+           "  <StorageClass>STANDARD</StorageClass>\n  <PartNumberMarker>" + marker +
+           "</PartNumberMarker>\n  <MaxParts>" + max + "</MaxParts>\n  <IsTruncated>" + trunc +
+           "</IsTruncated>\n";
+  };
+  auto list = [&](const std::string &query) {
+    // Listed through another key: the recorded key is the one shown.
+    qt::Response r = req("GET", "/mp-lp/other?uploadId=" + id + query);
+    EXPECT_EQ(r.status, 200) << r.raw;
+    return std::regex_replace(r.body, std::regex("[A-Z][a-z]{2}, \\d\\d [A-Z][a-z]{2} \\d{4} \\d\\d:\\d\\d:\\d\\d GMT"), "RFC");
+  };
+  EXPECT_EQ(list(""), head("0", "1000", "false") + part("2") + part("9") + part("10") + "</ListPartsResult>\n");
+  EXPECT_EQ(list("&max-parts=1"), head("0", "1", "true") + part("2") +
+                                      "  <NextPartNumberMarker>2</NextPartNumberMarker>\n</ListPartsResult>\n");
+  EXPECT_EQ(list("&max-parts=1&part-number-marker=2"),
+            head("2", "1", "true") + part("9") + "  <NextPartNumberMarker>9</NextPartNumberMarker>\n</ListPartsResult>\n");
+  EXPECT_EQ(list("&part-number-marker=9&max-parts=0"), head("9", "1", "false") + part("10") + "</ListPartsResult>\n");
+  EXPECT_EQ(list("&part-number-marker=10&max-parts=5000"), head("10", "1000", "false") + "</ListPartsResult>\n");
+}
+
+TEST_F(Multipart, ListUploadsPagesByKeyMarkerAndFiltersByPrefix) {
+  make_bucket("mp-lu");
+  qt::Response empty = req("GET", "/mp-lu?uploads");
+  EXPECT_EQ(empty.body, DECL + "<ListMultipartUploadsResult xmlns=\"" + NS + "\">\n  <Bucket>mp-lu</Bucket>\n"
+                                  "  <KeyMarker></KeyMarker>\n  <MaxUploads>1000</MaxUploads>\n"
+                                  "  <IsTruncated>false</IsTruncated>\n</ListMultipartUploadsResult>\n");
+  std::string ib = initiate("mp-lu/b"), ia = initiate("mp-lu/a"), ib2 = initiate("mp-lu/b2");
+  ASSERT_FALSE(ia.empty() || ib.empty() || ib2.empty());
+  auto upload = [](const std::string &key, const std::string &id) {
+    return "  <Upload>\n    <Key>" + key + "</Key>\n    <UploadId>" + id +
+           "</UploadId>\n    <Initiated>TIME</Initiated>\n  </Upload>\n";
+  };
+  auto head = [&](const std::string &marker, const std::string &prefix, const std::string &max,
+                  const std::string &trunc) {
+    return DECL + "<ListMultipartUploadsResult xmlns=\"" + NS + "\">\n  <Bucket>mp-lu</Bucket>\n"
+           "  <KeyMarker>" + marker + "</KeyMarker>\n" + prefix + "  <MaxUploads>" + max +
+           "</MaxUploads>\n  <IsTruncated>" + trunc + "</IsTruncated>\n";
+  };
+  auto list = [&](const std::string &query) {
+    qt::Response r = req("GET", "/mp-lu?uploads" + query);
+    EXPECT_EQ(r.status, 200) << r.raw;
+    return qa::mask(r.body);
+  };
+  const std::string end = "</ListMultipartUploadsResult>\n";
+  EXPECT_EQ(list("&max-uploads=1"), head("", "", "1", "true") + upload("a", ia) +
+                                        "  <NextKeyMarker>a</NextKeyMarker>\n" + end);
+  EXPECT_EQ(list("&max-uploads=1&key-marker=a"), head("a", "", "1", "true") + upload("b", ib) +
+                                                     "  <NextKeyMarker>b</NextKeyMarker>\n" + end);
+  EXPECT_EQ(list("&key-marker=b"), head("b", "", "1000", "false") + upload("b2", ib2) + end);
+  EXPECT_EQ(list("&delimiter=&max-uploads=1000&prefix=b"),
+            head("", "  <Prefix>b</Prefix>\n", "1000", "false") + upload("b", ib) + upload("b2", ib2) + end);
+  EXPECT_EQ(list("&prefix=b2"), head("", "  <Prefix>b2</Prefix>\n", "1000", "false") + upload("b2", ib2) + end);
+  EXPECT_EQ(list("&prefix=zz"), head("", "  <Prefix>zz</Prefix>\n", "1000", "false") + end);
+}
+
+TEST_F(Multipart, UploadPartCopyWholeAndRanged) {
+  make_bucket("mp-copy");
+  std::string src = qt::random_bytes(300000, 7);
+  ASSERT_EQ(req("PUT", "/mp-copy/src%20file", {}, src).status, 200);
+  std::string id = initiate("mp-copy/dst");
+  ASSERT_FALSE(id.empty());
+  auto copy = [&](const std::string &n, const std::vector<std::string> &headers) {
+    return req("PUT", "/mp-copy/dst?partNumber=" + n + "&uploadId=" + id, headers);
+  };
+
+  qt::Response r = copy("1", {"x-amz-copy-source: /mp-copy/src%20file"});
+  ASSERT_EQ(r.status, 200) << r.raw;
+  EXPECT_EQ(r.header("Content-Type"), "application/xml");
+  EXPECT_EQ(qa::mask(r.body), DECL + "<CopyPartResult>\n  <ETag>\"" + qt::md5_hex(src) +
+                                  "\"</ETag>\n  <LastModified>TIME</LastModified>\n</CopyPartResult>\n");
+  r = copy("2", {"x-amz-copy-source: mp-copy/src%20file", "x-amz-copy-source-range: bytes=100-299999"});
+  ASSERT_EQ(r.status, 200) << r.raw;
+  EXPECT_NE(r.body.find(qt::md5_hex(src.substr(100))), std::string::npos);
+  r = copy("3", {"x-amz-copy-source: mp-copy/src%20file", "x-amz-copy-source-range: bytes=0-0"});
+  ASSERT_EQ(r.status, 200) << r.raw;
+
+  struct {
+    const char *name;
+    std::vector<std::string> headers;
+    int status;
+    const char *code, *message;
+  } errors[] = {
+      {"range without last", {"x-amz-copy-source: mp-copy/src%20file", "x-amz-copy-source-range: bytes=5-"},
+       400, "InvalidArgument", "Invalid copy source range"},
+      {"range reversed", {"x-amz-copy-source: mp-copy/src%20file", "x-amz-copy-source-range: bytes=9-5"},
+       400, "InvalidArgument", "Invalid copy source range"},
+      {"range beyond source", {"x-amz-copy-source: mp-copy/src%20file", "x-amz-copy-source-range: bytes=0-300000"},
+       416, "InvalidRange", "The requested range is not satisfiable"},
+      {"missing source", {"x-amz-copy-source: mp-copy/nothing"}, 404, "NoSuchKey", "The source key does not exist"},
+      {"source without key", {"x-amz-copy-source: mp-copy"}, 400, "InvalidArgument", "Invalid copy source"},
+      {"source leaving the root", {"x-amz-copy-source: mp-copy/..%2F..%2Fetc%2Fpasswd"}, 400, "InvalidArgument",
+       "Invalid copy source"},
+  };
+  for (auto &e : errors) {
+    r = copy("4", e.headers);
+    EXPECT_EQ(r.status, e.status) << e.name << r.raw;
+    EXPECT_NE(r.body.find(std::string("<Code>") + e.code + "</Code>"), std::string::npos) << e.name;
+    EXPECT_NE(r.body.find(std::string("<Message>") + e.message + "</Message>"), std::string::npos) << e.name;
+  }
+  r = req("PUT", "/mp-copy/dst?partNumber=10001&uploadId=" + id, {"x-amz-copy-source: mp-copy/src%20file"});
+  EXPECT_NE(r.body.find("Invalid part number"), std::string::npos);
+  r = req("PUT", "/mp-copy/dst?partNumber=1&uploadId=ffffffffffffffffffffffffffffffff",
+          {"x-amz-copy-source: mp-copy/src%20file"});
+  EXPECT_EQ(r.status, 404);
+
+  r = complete("mp-copy/dst", id, parts_xml({{1, "-"}, {2, "-"}, {3, "-"}}));
+  ASSERT_EQ(r.status, 200) << r.raw;
+  std::string expect = src + src.substr(100) + src.substr(0, 1);
+  EXPECT_TRUE(qt::read_file(root() + "/mp-copy/dst") == expect);
+  EXPECT_NE(r.body.find(multipart_etag({src, src.substr(100), src.substr(0, 1)})), std::string::npos);
+}
+
+TEST_F(Multipart, CompleteOfTenThousandParts) {
+  make_bucket("mp-big");
+  std::string id = initiate("mp-big/many");
+  ASSERT_FALSE(id.empty());
+  // The parts are laid down on disk directly: ten thousand uploads would only test the network.
+  std::string dir = upload_dir("mp-big", id), body = "<CompleteMultipartUpload>", expect;
+  std::vector<std::string> parts;
+  for (int n = 1; n <= 10000; n++) {
+    std::string data = std::to_string(n) + ",";
+    qt::write_file(dir + "/" + std::to_string(n) + ".part", data);
+    qt::write_file(dir + "/" + std::to_string(n) + ".etag", qt::md5_hex(data) + "\n");
+    parts.push_back(data);
+    expect += data;
+  }
+  // Listed from the last to the first: the order of the request does not matter.
+  for (int n = 10000; n >= 1; n--)
+    body += "<Part><ETag>\"" + qt::md5_hex(parts[n - 1]) + "\"</ETag><PartNumber>" + std::to_string(n) +
+            "</PartNumber></Part>";
+  body += "</CompleteMultipartUpload>";
+  qt::Response r = complete("mp-big/many", id, body);
+  ASSERT_EQ(r.status, 200) << r.raw.substr(0, 2000);
+  EXPECT_TRUE(qt::read_file(root() + "/mp-big/many") == expect);
+  EXPECT_NE(r.body.find("<ETag>\"" + multipart_etag(parts) + "\"</ETag>"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,351 @@
+// Integration-test support: starts the library on a free loopback port with a temporary
+// root, speaks raw HTTP over sockets and offers small file and text helpers.
+#include "harness.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "auth/hash.h"
+#include "platform/platform.h"
+
+namespace qt {
+
+static uint32_t loopback() {
+  uint32_t a = 0;
+  plat_ipv4_parse("127.0.0.1", &a);
+  return a;
+}
+
+// ---------------------------------------------------------------- server
+
+Server::Server(const std::string &access_key, const std::string &secret_key) {
+  root = make_temp_dir();
+  // A free port can be taken by another process between probing and binding: try a few.
+  for (int attempt = 0; attempt < 5; attempt++) {
+    int p = free_port();
+    if (s3_server_start_ex(p, "127.0.0.1", root.c_str(), access_key.c_str(), secret_key.c_str()) == 0) {
+      port = p;
+      return;
+    }
+    if (std::strncmp(s3_last_error(), "bind failed", 11) != 0) break;
+  }
+  ADD_FAILURE() << "server start failed: " << s3_last_error();
+}
+
+Server::~Server() {
+  s3_server_stop();
+  remove_tree(root);
+}
+
+int free_port() {
+  plat_sock s = plat_tcp_socket();
+  if (s == PLAT_BAD_SOCK) return 0;
+  int port = 0;
+  if (plat_sock_bind(s, loopback(), 0) == 0) port = plat_sock_local_port(s);
+  plat_sock_close(s);
+  return port < 0 ? 0 : port;
+}
+
+std::string make_temp_dir() {
+  for (int attempt = 0; attempt < 100; attempt++) {
+    unsigned char r[8];
+    if (plat_random_bytes(r, sizeof r) != 0) break;
+    char hex[17];
+    for (int i = 0; i < 8; i++) std::snprintf(hex + 2 * i, 3, "%02x", r[i]);
+    std::string dir = std::string("/tmp/quillmar-test-") + hex;
+    if (plat_mkdir(dir.c_str()) == 0) return dir;
+  }
+  ADD_FAILURE() << "cannot create a temporary directory";
+  return "/tmp/quillmar-test-unusable";
+}
+
+// Symbolic links are removed, never followed (the directory listing reports them as files).
+void remove_tree(const std::string &path) {
+  if (path.empty() || path == "/") return;
+  plat_dir *d = plat_dir_open(path.c_str());
+  if (!d) {
+    plat_unlink(path.c_str(), nullptr);
+    return;
+  }
+  std::vector<std::pair<std::string, int>> entries;
+  char name[4096];
+  int is_dir = 0;
+  while (plat_dir_next(d, name, sizeof name, &is_dir) == 1) entries.emplace_back(name, is_dir);
+  plat_dir_close(d);
+  for (auto &e : entries) {
+    std::string child = path + "/" + e.first;
+    if (e.second) remove_tree(child);
+    else plat_unlink(child.c_str(), nullptr);
+  }
+  plat_rmdir(path.c_str());
+}
+
+// ---------------------------------------------------------------- responses
+
+static bool ieq_str(const std::string &a, const std::string &b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); i++) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = (char)(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = (char)(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+std::string Response::header(const std::string &name) const {
+  for (auto &h : headers)
+    if (ieq_str(h.first, name)) return h.second;
+  return "";
+}
+
+bool Response::has_header(const std::string &name) const {
+  for (auto &h : headers)
+    if (ieq_str(h.first, name)) return true;
+  return false;
+}
+
+// Parses the final answer in raw; interim 1xx answers (100 Continue) ahead of it are skipped.
+static Response parse_response(const std::string &raw) {
+  Response r;
+  r.raw = raw;
+  size_t pos = 0;
+  for (;;) {
+    size_t end = raw.find("\r\n\r\n", pos);
+    if (end == std::string::npos || raw.compare(pos, 5, "HTTP/") != 0) {
+      r.body = raw.substr(pos);
+      return r;
+    }
+    std::string head = raw.substr(pos, end - pos);
+    size_t eol = head.find("\r\n");
+    std::string status_line = head.substr(0, eol);
+    int status = 0;
+    size_t sp = status_line.find(' ');
+    if (sp != std::string::npos && sp + 4 <= status_line.size()) {
+      for (size_t i = sp + 1; i < sp + 4; i++) {
+        char c = status_line[i];
+        if (c < '0' || c > '9') {
+          status = 0;
+          break;
+        }
+        status = status * 10 + (c - '0');
+      }
+    }
+    if (status >= 100 && status < 200 && end + 4 < raw.size()) {
+      pos = end + 4;
+      continue;
+    }
+    r.status = status;
+    r.status_line = status_line;
+    r.head = head;
+    r.headers.clear();
+    size_t line = eol == std::string::npos ? head.size() : eol + 2;
+    while (line < head.size()) {
+      size_t next = head.find("\r\n", line);
+      if (next == std::string::npos) next = head.size();
+      std::string h = head.substr(line, next - line);
+      size_t colon = h.find(':');
+      if (colon != std::string::npos) {
+        size_t v = colon + 1;
+        while (v < h.size() && (h[v] == ' ' || h[v] == '\t')) v++;
+        r.headers.emplace_back(h.substr(0, colon), h.substr(v));
+      }
+      line = next + 2;
+    }
+    r.body = raw.substr(end + 4);
+    return r;
+  }
+}
+
+// ---------------------------------------------------------------- connections
+
+Conn::Conn(int port) {
+  plat_sock s = plat_tcp_connect(loopback(), port);
+  fd = s == PLAT_BAD_SOCK ? -1 : (int)s;
+}
+
+Conn::~Conn() {
+  if (fd >= 0) plat_sock_close((plat_sock)fd);
+}
+
+bool Conn::send(const std::string &bytes) {
+  if (fd < 0) return false;
+  size_t off = 0;
+  while (off < bytes.size()) {
+    long n = plat_sock_send((plat_sock)fd, bytes.data() + off, bytes.size() - off);
+    if (n <= 0) return false;
+    off += (size_t)n;
+  }
+  return true;
+}
+
+// Reads until the peer closes, the connection fails, or timeout_ms pass.
+static std::string read_until(int fd, int timeout_ms, bool stop_at_first) {
+  std::string out;
+  if (fd < 0) return out;
+  uint32_t start = plat_tick_ms();
+  char buf[65536];
+  for (;;) {
+    uint32_t spent = plat_tick_ms() - start;
+    if (spent >= (uint32_t)timeout_ms) break;
+    int r = plat_sock_wait_readable((plat_sock)fd, timeout_ms - (int)spent);
+    if (r != 1) break;
+    long n = plat_sock_recv((plat_sock)fd, buf, sizeof buf);
+    if (n <= 0) break;
+    out.append(buf, (size_t)n);
+    if (stop_at_first) break;
+  }
+  return out;
+}
+
+std::string Conn::recv_all(int timeout_ms) { return read_until(fd, timeout_ms, false); }
+
+std::string Conn::recv_some(int timeout_ms) {
+  std::string out = read_until(fd, timeout_ms, true);
+  // Take whatever else is already waiting, without blocking for more.
+  while (fd >= 0 && plat_sock_wait_readable((plat_sock)fd, 0) == 1) {
+    char buf[65536];
+    long n = plat_sock_recv((plat_sock)fd, buf, sizeof buf);
+    if (n <= 0) break;
+    out.append(buf, (size_t)n);
+  }
+  return out;
+}
+
+bool Conn::closed_without_data(int timeout_ms) {
+  if (fd < 0) return false;
+  if (plat_sock_wait_readable((plat_sock)fd, timeout_ms) != 1) return false;
+  char c;
+  // 0: orderly close; -1: reset (closing with unread request bytes resets). Both mean
+  // the server went away without a byte.
+  return plat_sock_recv((plat_sock)fd, &c, 1) <= 0;
+}
+
+void Conn::shutdown_send() {
+  if (fd >= 0) plat_sock_shutdown_send((plat_sock)fd);
+}
+
+Response send_raw(int port, const std::string &bytes, int timeout_ms) {
+  Conn c(port);
+  if (c.fd < 0) return Response{};
+  plat_sock_timeouts((plat_sock)c.fd, timeout_ms, timeout_ms);
+  c.send(bytes);  // the server may answer and close before taking everything
+  return parse_response(c.recv_all(timeout_ms));
+}
+
+static bool has_header_line(const std::vector<std::string> &headers, const char *name) {
+  size_t n = std::strlen(name);
+  for (auto &h : headers)
+    if (h.size() > n && h[n] == ':' && ieq_str(h.substr(0, n), name)) return true;
+  return false;
+}
+
+Response request(int port, const std::string &method, const std::string &target,
+                 const std::vector<std::string> &headers, const std::string &body,
+                 bool add_length) {
+  std::string req = method + " " + target + " HTTP/1.1\r\n";
+  if (!has_header_line(headers, "Host")) req += "Host: 127.0.0.1:" + std::to_string(port) + "\r\n";
+  for (auto &h : headers) req += h + "\r\n";
+  if ((!body.empty() || add_length) && !has_header_line(headers, "Content-Length"))
+    req += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+  req += "\r\n";
+  req += body;
+  return send_raw(port, req);
+}
+
+// ---------------------------------------------------------------- files
+
+std::string read_file(const std::string &path) {
+  plat_file_guard f(plat_file_open(path.c_str(), PLAT_READ));
+  std::string out;
+  if (!f.f) return out;
+  char buf[65536];
+  long n;
+  while ((n = plat_file_read(f.f, buf, sizeof buf)) > 0) out.append(buf, (size_t)n);
+  return out;
+}
+
+bool file_exists(const std::string &path) {
+  plat_stat_t st;
+  return plat_stat(path.c_str(), &st) == 0 && !st.is_dir;
+}
+
+bool dir_exists(const std::string &path) {
+  plat_stat_t st;
+  return plat_stat(path.c_str(), &st) == 0 && st.is_dir;
+}
+
+static void make_parents(const std::string &path) {
+  for (size_t i = 1; i < path.size(); i++)
+    if (path[i] == '/') plat_mkdir(path.substr(0, i).c_str());
+}
+
+void write_file(const std::string &path, const std::string &data) {
+  make_parents(path);
+  plat_file_guard f(plat_file_open(path.c_str(), PLAT_WRITE_TRUNC));
+  if (!f.f || plat_file_write(f.f, data.data(), data.size()) != (long)data.size())
+    ADD_FAILURE() << "cannot write " << path;
+}
+
+void set_mtime(const std::string &path, int64_t seconds_since_1970) {
+  if (plat_set_mtime(path.c_str(), seconds_since_1970) != 0) ADD_FAILURE() << "cannot set mtime of " << path;
+}
+
+// ---------------------------------------------------------------- text
+
+std::string md5_hex(const std::string &data) {
+  md5_ctx c;
+  md5_init(&c);
+  md5_update(&c, data.data(), data.size());
+  unsigned char d[16];
+  md5_final(&c, d);
+  char hex[33];
+  hex_encode(d, 16, hex);
+  return hex;
+}
+
+std::string sha256_hex(const std::string &data) {
+  char hex[65];
+  ::sha256_hex(data.data(), data.size(), hex);
+  return hex;
+}
+
+// Deterministic bytes for fixtures (xorshift64*), the same for the same seed.
+std::string random_bytes(size_t n, uint32_t seed) {
+  uint64_t x = 0x9e3779b97f4a7c15ull ^ seed;
+  if (x == 0) x = 1;
+  std::string out(n, '\0');
+  for (size_t i = 0; i < n; i++) {
+    x ^= x >> 12;
+    x ^= x << 25;
+    x ^= x >> 27;
+    out[i] = (char)((x * 0x2545f4914f6cdd1dull) >> 56);
+  }
+  return out;
+}
+
+int run_command(const std::string &cmd, std::string *out) {
+  std::fflush(nullptr);
+  if (!out) {
+    int st = std::system(cmd.c_str());
+    if (st == -1) return -1;
+    return (st & 0x7f) == 0 ? (st >> 8) & 0xff : 128 + (st & 0x7f);
+  }
+  FILE *p = popen(cmd.c_str(), "r");
+  if (!p) return -1;
+  char buf[4096];
+  size_t n;
+  out->clear();
+  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out->append(buf, n);
+  int st = pclose(p);
+  if (st == -1) return -1;
+  // The wait status as the C library reports it: exit code in bits 8-15, signal in 0-6.
+  return (st & 0x7f) == 0 ? (st >> 8) & 0xff : 128 + (st & 0x7f);
+}
+
+std::string shared_dir() { return QUILLMAR_SHARED_DIR; }
+
+}  // namespace qt

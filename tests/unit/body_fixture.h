@@ -1,0 +1,185 @@
+// Loopback fixture for the body-reception tests: a connected socket pair on 127.0.0.1, a client
+// thread that sends the wire bytes and closes, a scratch directory, and request builders.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "auth/sigv4.h"
+#include "http/body.h"
+#include "http/request.h"
+#include "platform/platform.h"
+#include "server/state.h"
+
+namespace bt {
+
+inline uint32_t loopback() {
+  uint32_t a = 0;
+  plat_ipv4_parse("127.0.0.1", &a);
+  return a;
+}
+
+// A connected pair: server is the accepted end the reader uses.
+struct Pair {
+  plat_sock server = PLAT_BAD_SOCK;
+  plat_sock client = PLAT_BAD_SOCK;
+  Pair() {
+    plat_sock l = plat_tcp_socket();
+    EXPECT_EQ(0, plat_sock_bind(l, loopback(), 0));
+    EXPECT_EQ(0, plat_sock_listen(l, 4));
+    client = plat_tcp_connect(loopback(), plat_sock_local_port(l));
+    server = plat_sock_accept(l);
+    plat_sock_close(l);
+    plat_sock_timeouts(server, 10000, 10000);
+  }
+  ~Pair() {
+    if (server != PLAT_BAD_SOCK) plat_sock_close(server);
+    if (client != PLAT_BAD_SOCK) plat_sock_close(client);
+  }
+};
+
+// Sends bytes from the client end on its own thread, then closes that end, so that a reader
+// sees the end of the connection after the last byte.
+struct Sender {
+  std::thread t;
+  Sender(Pair &p, std::string bytes) {
+    plat_sock c = p.client;
+    p.client = PLAT_BAD_SOCK;
+    t = std::thread([c, bytes = std::move(bytes)] {
+      size_t off = 0;
+      while (off < bytes.size()) {
+        long n = plat_sock_send(c, bytes.data() + off, bytes.size() - off);
+        if (n <= 0) break;
+        off += (size_t)n;
+      }
+      plat_sock_shutdown_send(c);
+      plat_sock_close(c);
+    });
+  }
+  ~Sender() { t.join(); }
+};
+
+inline std::string scratch_dir() {
+  static std::string dir;
+  if (dir.empty()) {
+    unsigned char r[6];
+    plat_random_bytes(r, sizeof r);
+    char name[64];
+    snprintf(name, sizeof name, "/tmp/quillmar-body-%02x%02x%02x%02x%02x%02x", r[0], r[1], r[2], r[3],
+             r[4], r[5]);
+    plat_mkdir(name);
+    dir = name;
+  }
+  return dir;
+}
+
+inline std::string read_file(const std::string &path) {
+  std::string out;
+  plat_file_guard f(plat_file_open(path.c_str(), PLAT_READ));
+  if (!f.f) return out;
+  char buf[65536];
+  long n;
+  while ((n = plat_file_read(f.f, buf, sizeof buf)) > 0) out.append(buf, (size_t)n);
+  return out;
+}
+
+inline bool file_exists(const std::string &path) {
+  plat_stat_t st;
+  return plat_stat(path.c_str(), &st) == 0;
+}
+
+inline std::string last_error() {
+  char buf[1024];
+  get_error(buf, sizeof buf);
+  return buf;
+}
+
+// "PUT /bkt/key HTTP/1.1" with the given header lines and the empty line.
+inline std::string head(const std::vector<std::string> &lines) {
+  std::string h = "PUT /bkt/key HTTP/1.1\r\n";
+  for (const auto &l : lines) h += l + "\r\n";
+  return h + "\r\n";
+}
+
+// A parsed request over head + prefix, with the captured header fields the body code reads.
+struct Req {
+  std::string buf;
+  std::unique_ptr<S3Request> r{new S3Request()};
+  Req(const std::string &h, const std::string &prefix = "") : buf(h + prefix) {
+    memset(r.get(), 0, sizeof *r);
+    r->head = buf.data();
+    r->head_len = h.size();
+    r->received = buf.size();
+    r->body_prefix = buf.data() + h.size();
+    r->body_prefix_len = prefix.size();
+    capture("authorization", r->authorization, sizeof r->authorization);
+    capture("x-amz-date", r->amz_date, sizeof r->amz_date);
+    capture("x-amz-content-sha256", r->content_sha256, sizeof r->content_sha256);
+  }
+  void capture(const char *name, char *dst, size_t cap) {
+    owned_str v(hdr_value(r->head, r->head_len, name));
+    copy_text(dst, cap, v.get() ? v.get() : "");
+  }
+};
+
+// What one reception gave.
+struct Result {
+  int rc = 0;
+  std::string data;    // the file's content
+  std::string etag;
+  uint64_t len = 0;
+  std::string error;   // last-error text
+  int sigfail = 0;
+  upload_error up{};   // receive_upload only
+  bool file_left = false;
+};
+
+inline std::string out_path() { return scratch_dir() + "/body.out"; }
+
+// read_body_to_file over head, prefix (bytes that came with the head) and rest (the socket).
+inline Result run_body(const std::string &h, const std::string &prefix, const std::string &rest,
+                       body_digests *dg = nullptr) {
+  Result res;
+  Pair p;
+  set_error("");
+  s_stream_sigfail = 0;
+  {
+    Sender s(p, rest);
+    char etag[33];
+    res.rc = read_body_to_file(p.server, h.data(), h.size(), prefix.data(), prefix.size(),
+                               out_path().c_str(), etag, &res.len, dg);
+    res.etag = etag;
+  }
+  res.data = read_file(out_path());
+  res.error = last_error();
+  res.sigfail = s_stream_sigfail;
+  return res;
+}
+
+// stream_select + receive_upload over a request, with rest arriving on the socket.
+inline Result run_upload(Req &q, const std::string &rest) {
+  Result res;
+  Pair p;
+  set_error("");
+  s_stream_sigfail = 0;
+  stream_select(q.r.get());
+  {
+    Sender s(p, rest);
+    char etag[33];
+    res.rc = receive_upload(p.server, q.r.get(), out_path().c_str(), "Failed to store object body", etag,
+                            &res.len, &res.up);
+    res.etag = etag;
+  }
+  res.file_left = file_exists(out_path());
+  res.data = read_file(out_path());
+  res.error = last_error();
+  res.sigfail = s_stream_sigfail;
+  return res;
+}
+
+}  // namespace bt

@@ -1,0 +1,317 @@
+// The storage tree helpers: path rules, directory creation, replacing moves, recursive
+// deletion, the emptiness test, file times, content types, temporary names and range copies.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "auth/hash.h"
+#include "http/request.h"
+#include "platform/platform.h"
+#include "server/state.h"
+#include "store/layout.h"
+
+namespace {
+
+class LayoutTest : public ::testing::Test {
+ protected:
+  std::string root;
+  void SetUp() override {
+    char tmpl[] = "/tmp/quillmar-layout-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    root = tmpl;
+    ASSERT_TRUE(copy_text(s_storage_root, sizeof(s_storage_root), root.c_str()));
+  }
+  void TearDown() override {
+    delete_dir_recursive(root.c_str());
+    s_storage_root[0] = 0;
+  }
+  std::string p(const std::string &rel) const { return root + "/" + rel; }
+  void write(const std::string &rel, const std::string &data) {
+    std::string path = p(rel);
+    mkdir_parent(path.c_str());
+    plat_file *f = plat_file_open(path.c_str(), PLAT_WRITE_TRUNC);
+    ASSERT_NE(f, nullptr) << path;
+    ASSERT_EQ(plat_file_write(f, data.data(), data.size()), long(data.size()));
+    plat_file_close(f);
+  }
+  std::string read(const std::string &rel) {
+    plat_file *f = plat_file_open(p(rel).c_str(), PLAT_READ);
+    if (!f) return "<missing>";
+    std::string out;
+    char buf[4096];
+    long n;
+    while ((n = plat_file_read(f, buf, sizeof buf)) > 0) out.append(buf, size_t(n));
+    plat_file_close(f);
+    return out;
+  }
+  bool exists(const std::string &rel) {
+    plat_stat_t st;
+    return plat_stat(p(rel).c_str(), &st) == 0;
+  }
+};
+
+TEST_F(LayoutTest, ObjectPathRules) {
+  // The root here is about 27 characters; fill keys so root/bucket/key lands on the limit.
+  const std::string head = root + "/photos/";
+  const std::string fits(4351 - head.size(), 'k');
+  struct row {
+    const char *name;
+    const char *bucket;
+    std::string key;
+    bool has_key;
+    int rc;
+    std::string want;
+  } rows[] = {
+      {"nested key", "photos", "2024/a.jpg", true, 0, root + "/photos/2024/a.jpg"},
+      {"no key", "photos", "", false, 0, root + "/photos"},
+      {"empty key", "photos", "", true, 0, root + "/photos"},
+      {"exactly 4351", "photos", fits, true, 0, head + fits},
+      {"one beyond", "photos", fits + "k", true, -1, ""},
+  };
+  for (const row &r : rows) {
+    char out[S3_FS_PATH];
+    int rc = object_path(r.bucket, r.has_key ? r.key.c_str() : nullptr, out);
+    EXPECT_EQ(rc, r.rc) << r.name;
+    if (rc == 0) {
+      EXPECT_EQ(std::string(out), r.want) << r.name;
+    }
+  }
+
+  // A root that leaves no room for the bucket.
+  std::string long_root = root + "/" + std::string(4095 - root.size() - 1, 'r');
+  ASSERT_TRUE(copy_text(s_storage_root, sizeof(s_storage_root), long_root.c_str()));
+  char out[S3_FS_PATH];
+  EXPECT_EQ(object_path(std::string(300, 'b').c_str(), nullptr, out), -1);
+  ASSERT_TRUE(copy_text(s_storage_root, sizeof(s_storage_root), root.c_str()));
+}
+
+TEST_F(LayoutTest, MetaPathFormsOrRefuses) {
+  char out[S3_FS_PATH];
+  ASSERT_EQ(meta_path("b", "x/y.txt", out), 0);
+  EXPECT_EQ(std::string(out), root + "/.s3meta/b/x/y.txt");
+  // Cutting would name another object's record: refused.
+  EXPECT_EQ(meta_path("b", std::string(4340, 'k').c_str(), out), -1);
+}
+
+TEST_F(LayoutTest, MkdirPCreatesEveryLevel) {
+  EXPECT_EQ(mkdir_p(p("data/a/b").c_str()), 0);
+  EXPECT_TRUE(is_directory(p("data").c_str()));
+  EXPECT_TRUE(is_directory(p("data/a").c_str()));
+  EXPECT_TRUE(is_directory(p("data/a/b").c_str()));
+  EXPECT_EQ(mkdir_p(p("data/a/b").c_str()), 0);  // already there
+  std::string too_long = p("long/") + std::string(4352 - p("long/").size(), 'x');
+  ASSERT_EQ(too_long.size(), 4352u);
+  EXPECT_EQ(mkdir_p(too_long.c_str()), -1);
+  EXPECT_FALSE(exists("long"));
+  // mkdir_parent makes the directory that will hold a file.
+  mkdir_parent(p("m/n/file").c_str());
+  EXPECT_TRUE(is_directory(p("m/n").c_str()));
+  EXPECT_FALSE(exists("m/n/file"));
+}
+
+TEST_F(LayoutTest, ReplaceFile) {
+  write("src", "new");
+  write("dst", "old content");
+  ASSERT_EQ(replace_file(p("src").c_str(), p("dst").c_str()), 0);
+  EXPECT_EQ(read("dst"), "new");
+  EXPECT_FALSE(exists("src"));
+  // A missing source is not a busy destination: it fails and leaves the destination alone.
+  EXPECT_EQ(replace_file(p("nope").c_str(), p("dst").c_str()), -1);
+  EXPECT_EQ(read("dst"), "new");
+}
+
+TEST_F(LayoutTest, FileInfoAndRemoveFile) {
+  write("f", "12345");
+  uint64_t size = 0;
+  int64_t mtime = 0;
+  int is_dir = -1;
+  ASSERT_EQ(file_info(p("f").c_str(), &size, &mtime, &is_dir), 0);
+  EXPECT_EQ(size, 5u);
+  EXPECT_EQ(is_dir, 0);
+  EXPECT_GT(mtime, 0);
+  EXPECT_EQ(file_info(p("missing").c_str(), &size, nullptr, nullptr), -1);
+  ASSERT_EQ(mkdir_p(p("d").c_str()), 0);
+  EXPECT_EQ(remove_file(p("f").c_str()), 0);
+  EXPECT_EQ(remove_file(p("f").c_str()), 1);
+  EXPECT_EQ(remove_file(p("d").c_str()), -1);
+  EXPECT_TRUE(is_directory(p("d").c_str()));
+}
+
+TEST_F(LayoutTest, DeleteDirRecursive) {
+  EXPECT_EQ(delete_dir_recursive(p("absent").c_str()), -1);
+  write("t/.hidden", "h");
+  write("t/a/b/c/.x", "x");
+  write("t/a/file", "f");
+  write("t/a/.d/inner", "i");
+  ASSERT_EQ(mkdir_p(p("t/empty/deeper").c_str()), 0);
+  write("t/z", "z");
+  EXPECT_EQ(delete_dir_recursive(p("t").c_str()), 0);
+  EXPECT_FALSE(exists("t"));
+}
+
+TEST_F(LayoutTest, DirContainsFiles) {
+  ASSERT_EQ(mkdir_p(p("b/empty/sub").c_str()), 0);
+  write("b/.upload-1-2-3.tmp", "partial");
+  write("b/dir/.hidden", "hidden key");
+  write("b/.hiddendir/visible", "under a hidden level");
+  EXPECT_EQ(dir_contains_files(p("b").c_str()), 0);
+  EXPECT_EQ(dir_contains_files(p("missing").c_str()), 0);
+  // A regular file several levels down, behind many empty siblings.
+  for (int i = 0; i < 50; i++) ASSERT_EQ(mkdir_p(p("b/s" + std::to_string(i)).c_str()), 0);
+  write("b/s37/x/y/z/obj", "o");
+  EXPECT_EQ(dir_contains_files(p("b").c_str()), 1);
+  write("c/top", "t");
+  EXPECT_EQ(dir_contains_files(p("c").c_str()), 1);
+}
+
+TEST_F(LayoutTest, DeepTreeHelpers) {
+  // As deep as a 4095-byte key allows, with the whole path still one the OS accepts.
+  std::string rel = "deep";
+  while (root.size() + 1 + rel.size() + 2 + 2 < 4090) rel += "/d";
+  ASSERT_GT(rel.size(), 4000u - root.size());
+  ASSERT_EQ(mkdir_p(p(rel).c_str()), 0);
+  EXPECT_EQ(dir_contains_files(p("deep").c_str()), 0);
+  write(rel + "/f", "bottom");
+  EXPECT_EQ(dir_contains_files(p("deep").c_str()), 1);
+  EXPECT_EQ(delete_dir_recursive(p("deep").c_str()), 0);
+  EXPECT_FALSE(exists("deep"));
+}
+
+TEST(ContentType, Table) {
+  struct row {
+    const char *name;
+    const char *type;
+  } rows[] = {
+      {"a.txt", "text/plain"},         {"x.HTML", "text/html"},
+      {"x.htm", "text/html"},          {"s.css", "text/css"},
+      {"app.js", "application/javascript"}, {"d.json", "application/json"},
+      {"d.xml", "application/xml"},    {"p.png", "image/png"},
+      {"IMG.JPG", "image/jpeg"},       {"p.jpeg", "image/jpeg"},
+      {"g.gif", "image/gif"},          {"w.webp", "image/webp"},
+      {"v.svg", "image/svg+xml"},      {"doc.pdf", "application/pdf"},
+      {"z.zip", "application/zip"},    {"a.tar.gz", "application/gzip"},
+      {"m.mp4", "video/mp4"},          {"s.mp3", "audio/mpeg"},
+      {"s.wav", "audio/wav"},          {".txt", "text/plain"},
+      {"release.old/readme", "binary/octet-stream"},
+      {"file.", "binary/octet-stream"}, {"noext", "binary/octet-stream"},
+      {"a.txt.bak", "binary/octet-stream"},
+  };
+  for (const row &r : rows) EXPECT_STREQ(guess_content_type(r.name), r.type) << r.name;
+}
+
+TEST_F(LayoutTest, ModificationTimes) {
+  write("f", "x");
+  plat_tm tm{2024, 3, 5, 7, 8, 9, 0};
+  int64_t t = 0;
+  ASSERT_EQ(plat_timegm(&tm, &t), 0);
+  ASSERT_EQ(plat_set_mtime(p("f").c_str(), t), 0);
+  char buf[64];
+  ASSERT_EQ(file_mtime_iso8601(p("f").c_str(), buf), 0);
+  EXPECT_STREQ(buf, "2024-03-05T07:08:09.000Z");
+  ASSERT_EQ(file_mtime_rfc1123(p("f").c_str(), buf), 0);
+  EXPECT_STREQ(buf, "Tue, 05 Mar 2024 07:08:09 GMT");
+  ASSERT_EQ(plat_set_mtime(p("f").c_str(), 0), 0);
+  ASSERT_EQ(file_mtime_rfc1123(p("f").c_str(), buf), 0);
+  EXPECT_STREQ(buf, "Thu, 01 Jan 1970 00:00:00 GMT");
+  format_rfc1123(951782400, buf);  // leap day of a year divisible by 400
+  EXPECT_STREQ(buf, "Tue, 29 Feb 2000 00:00:00 GMT");
+  format_iso8601(951782400, buf);
+  EXPECT_STREQ(buf, "2000-02-29T00:00:00.000Z");
+
+  strcpy(buf, "untouched");
+  EXPECT_EQ(file_mtime_iso8601(p("missing").c_str(), buf), -1);
+  EXPECT_STREQ(buf, "untouched");
+  EXPECT_EQ(file_mtime_rfc1123(p("missing").c_str(), buf), -1);
+  EXPECT_STREQ(buf, "untouched");
+}
+
+// Splits "<dir>/.<kind>-n-n[-n].tmp" into its numbers; empty when the form is wrong.
+std::vector<unsigned long long> temp_numbers(const std::string &path, const std::string &dir,
+                                             const std::string &kind) {
+  std::string head = dir + "/." + kind + "-";
+  if (path.compare(0, head.size(), head) != 0) return {};
+  if (path.size() < 4 || path.compare(path.size() - 4, 4, ".tmp") != 0) return {};
+  std::string mid = path.substr(head.size(), path.size() - head.size() - 4);
+  std::vector<unsigned long long> nums;
+  size_t at = 0;
+  while (at <= mid.size()) {
+    size_t dash = mid.find('-', at);
+    std::string part = mid.substr(at, dash == std::string::npos ? std::string::npos : dash - at);
+    if (part.empty() || part.find_first_not_of("0123456789") != std::string::npos) return {};
+    nums.push_back(std::strtoull(part.c_str(), nullptr, 10));
+    if (dash == std::string::npos) break;
+    at = dash + 1;
+  }
+  return nums;
+}
+
+TEST_F(LayoutTest, TemporaryNames) {
+  char a[S3_FS_PATH], b[S3_FS_PATH];
+  std::string dir = p("bucket");
+  ASSERT_EQ(make_upload_temp(dir.c_str(), a), 0);
+  ASSERT_EQ(make_upload_temp(dir.c_str(), b), 0);
+  auto na = temp_numbers(a, dir, "upload");
+  auto nb = temp_numbers(b, dir, "upload");
+  ASSERT_EQ(na.size(), 3u) << a;
+  ASSERT_EQ(nb.size(), 3u) << b;
+  EXPECT_NEAR(double(na[0]), double(plat_time_now()), 5.0);
+  EXPECT_EQ(na[1], plat_thread_id());
+  EXPECT_EQ(nb[2], na[2] + 1);  // one shared counter
+
+  // The multipart name takes the directory by length: only "abc" of "abc/def".
+  ASSERT_EQ(make_mpu_temp("abc/def", 3, a), 0);
+  auto nm = temp_numbers(a, "abc", "mpu");
+  ASSERT_EQ(nm.size(), 2u) << a;
+  EXPECT_EQ(nm[0], plat_thread_id());
+  EXPECT_EQ(nm[1], nb[2] + 1);
+
+  std::string long_dir(4340, 'd');
+  EXPECT_EQ(make_upload_temp(long_dir.c_str(), a), -1);
+  EXPECT_EQ(make_mpu_temp(long_dir.c_str(), long_dir.size(), a), -1);
+}
+
+TEST_F(LayoutTest, CopyFileRangeMd5) {
+  std::string data;
+  for (int i = 0; i < 200000; i++) data.push_back(char('a' + i % 23));
+  write("src", data);
+  struct row {
+    const char *name;
+    uint64_t offset, count;
+    int rc;
+    std::string want;
+  } rows[] = {
+      {"whole file", 0, UINT64_MAX, 0, data},
+      {"range across blocks", 70000, 65536 + 10, 0, data.substr(70000, 65546)},
+      {"to the end from offset", 199990, UINT64_MAX, 0, data.substr(199990)},
+      {"empty range", 5, 0, 0, ""},
+      {"source too short", 199990, 11, -1, ""},
+  };
+  for (const row &r : rows) {
+    char md5[33] = "";
+    uint64_t copied = 12345;
+    int rc = copy_file_range_md5(p("src").c_str(), r.offset, r.count, p("dst").c_str(), md5,
+                                 &copied);
+    EXPECT_EQ(rc, r.rc) << r.name;
+    if (rc != 0) continue;
+    EXPECT_EQ(read("dst"), r.want) << r.name;
+    EXPECT_EQ(copied, r.want.size()) << r.name;
+    md5_ctx c;
+    md5_init(&c);
+    md5_update(&c, r.want.data(), r.want.size());
+    unsigned char d[16];
+    md5_final(&c, d);
+    char hex[33];
+    hex_encode(d, 16, hex);
+    hex[32] = 0;
+    EXPECT_STREQ(md5, hex) << r.name;
+  }
+  char md5[33];
+  EXPECT_EQ(copy_file_range_md5(p("missing").c_str(), 0, UINT64_MAX, p("dst").c_str(), md5,
+                                nullptr),
+            -1);
+}
+
+}  // namespace

@@ -1,0 +1,200 @@
+// Metadata files: what meta_save writes for a request head, and what meta_load gives back
+// from files written by the server or by hand.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "http/request.h"
+#include "platform/platform.h"
+#include "server/state.h"
+#include "store/layout.h"
+#include "store/meta.h"
+
+namespace {
+
+class MetaTest : public ::testing::Test {
+ protected:
+  std::string root;
+  void SetUp() override {
+    char tmpl[] = "/tmp/quillmar-meta-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    root = tmpl;
+    ASSERT_TRUE(copy_text(s_storage_root, sizeof(s_storage_root), root.c_str()));
+  }
+  void TearDown() override {
+    delete_dir_recursive(root.c_str());
+    s_storage_root[0] = 0;
+  }
+  std::string meta_file(const std::string &bucket, const std::string &key) {
+    return root + "/.s3meta/" + bucket + "/" + key;
+  }
+  static std::string read(const std::string &path) {
+    plat_file *f = plat_file_open(path.c_str(), PLAT_READ);
+    if (!f) return "<missing>";
+    std::string out;
+    char buf[4096];
+    long n;
+    while ((n = plat_file_read(f, buf, sizeof buf)) > 0) out.append(buf, size_t(n));
+    plat_file_close(f);
+    return out;
+  }
+  void write(const std::string &bucket, const std::string &key, const std::string &data) {
+    std::string path = meta_file(bucket, key);
+    mkdir_parent(path.c_str());
+    plat_file *f = plat_file_open(path.c_str(), PLAT_WRITE_TRUNC);
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(plat_file_write(f, data.data(), data.size()), long(data.size()));
+    plat_file_close(f);
+  }
+  struct loaded {
+    int rc;
+    std::string ctype, etag, block;
+  };
+  loaded load(const std::string &bucket, const std::string &key, size_t etag_size = 96) {
+    char ctype[256] = "";
+    char etag[96] = "";
+    char block[1024] = "";
+    loaded l;
+    l.rc = meta_load(bucket.c_str(), key.c_str(), ctype, etag, etag_size, block);
+    l.ctype = ctype;
+    l.etag = etag;
+    l.block = block;
+    return l;
+  }
+};
+
+const char *kMd5 = "0123456789abcdef0123456789abcdef";
+
+TEST_F(MetaTest, SaveRecordsUserMetadataFromTheHead) {
+  struct Case {
+    const char *name;
+    std::string head;
+    const char *ctype;
+    std::string file;
+  };
+  const std::string big(1500, 'v');
+  const Case cases[] = {
+      {"trimmed values, names as spelled",
+       "PUT /b/k HTTP/1.1\r\nHost: h\r\nContent-Type: text/plain\r\n"
+       "x-amz-meta-color:  blue \r\nX-Amz-Meta-Size:\t10\r\n\r\n",
+       "text/plain", std::string("text/plain\n") + kMd5 + "\nx-amz-meta-color:blue\nX-Amz-Meta-Size:10\n"},
+      {"no content type gives an empty first line", "PUT /b/k HTTP/1.1\r\n\r\n", nullptr,
+       std::string("\n") + kMd5 + "\n"},
+      {"no colon is not recorded, an empty name part is",
+       "PUT /b/k HTTP/1.1\r\nx-amz-meta-note\r\nx-amz-meta-:v\r\n\r\n", "",
+       std::string("\n") + kMd5 + "\nx-amz-meta-:v\n"},
+      {"repeats keep head order",
+       "PUT /b/k HTTP/1.1\r\nx-amz-meta-a: 1\r\nHost: h\r\nx-amz-meta-a: 2\r\n\r\n", "",
+       std::string("\n") + kMd5 + "\nx-amz-meta-a:1\nx-amz-meta-a:2\n"},
+      {"long value cut to 1023 bytes", "PUT /b/k HTTP/1.1\r\nx-amz-meta-big: " + big + "\r\n\r\n",
+       "", std::string("\n") + kMd5 + "\nx-amz-meta-big:" + big.substr(0, 1023) + "\n"},
+      {"name above 255 bytes is not recorded",
+       "PUT /b/k HTTP/1.1\r\nx-amz-meta-" + std::string(250, 'n') + ": v\r\n\r\n", "",
+       std::string("\n") + kMd5 + "\n"},
+      {"last piece without line feed and LF-only lines", "PUT /b/k HTTP/1.1\nx-amz-meta-x: 1\nx-amz-meta-y: 2",
+       "", std::string("\n") + kMd5 + "\nx-amz-meta-x:1\nx-amz-meta-y:2\n"},
+  };
+  for (const Case &c : cases) {
+    meta_save("bkt", "dir/obj.txt", kMd5, c.ctype, c.head.data(), c.head.size());
+    EXPECT_EQ(read(meta_file("bkt", "dir/obj.txt")), c.file) << c.name;
+  }
+}
+
+TEST_F(MetaTest, RoundTripAndLineEnds) {
+  const std::string head = "PUT /b/k HTTP/1.1\r\nContent-Type: text/csv\r\nx-amz-meta-owner: ann\r\n\r\n";
+  meta_save("bkt", "a/b/c", kMd5, "text/csv", head.data(), head.size());
+  loaded l = load("bkt", "a/b/c");
+  EXPECT_EQ(l.rc, 1);
+  EXPECT_EQ(l.ctype, "text/csv");
+  EXPECT_EQ(l.etag, kMd5);
+  EXPECT_EQ(l.block, "x-amz-meta-owner:ann\r\n");
+
+  // CR LF line ends read the same as LF; leading blanks are skipped.
+  write("bkt", "crlf", std::string(" text/csv\r\n") + kMd5 + "\r\nx-amz-meta-owner:ann\r\n");
+  loaded c = load("bkt", "crlf");
+  EXPECT_EQ(c.ctype, l.ctype);
+  EXPECT_EQ(c.etag, l.etag);
+  EXPECT_EQ(c.block, l.block);
+
+  // No file: 0 and the caller's buffers untouched.
+  EXPECT_EQ(load("bkt", "missing").rc, 0);
+  // Two lines only, first empty: empty content type and block.
+  write("bkt", "two", std::string("\n") + kMd5 + "\n");
+  loaded t = load("bkt", "two");
+  EXPECT_EQ(t.rc, 1);
+  EXPECT_EQ(t.ctype, "");
+  EXPECT_EQ(t.etag, kMd5);
+  EXPECT_EQ(t.block, "");
+
+  meta_remove("bkt", "a/b/c");
+  EXPECT_EQ(load("bkt", "a/b/c").rc, 0);
+  meta_remove("bkt", "a/b/c");  // already gone: no harm
+}
+
+TEST_F(MetaTest, ReaderLimits) {
+  // A 96-character ETag does not fit a 96-byte buffer; 95 does.
+  write("bkt", "e96", "text/plain\n" + std::string(96, 'e') + "\n");
+  EXPECT_EQ(load("bkt", "e96").etag, "");
+  write("bkt", "e95", "text/plain\n" + std::string(95, 'e') + "\n");
+  EXPECT_EQ(load("bkt", "e95").etag, std::string(95, 'e'));
+  // The same ETag with CopyObject's 80-byte buffer.
+  EXPECT_EQ(load("bkt", "e95", 80).etag, "");
+
+  // Content type: 255 taken, 256 ignored.
+  write("bkt", "c255", std::string(255, 'c') + "\n\n");
+  EXPECT_EQ(load("bkt", "c255").ctype, std::string(255, 'c'));
+  write("bkt", "c256", std::string(256, 'c') + "\n\n");
+  EXPECT_EQ(load("bkt", "c256").ctype, "");
+
+  // Five lines of 300 characters: three whole lines with their ends, then 117 characters.
+  std::string file = "\n\n", expect;
+  for (int i = 0; i < 5; i++) {
+    std::string line = "x-amz-meta-" + std::to_string(i) + ":" + std::string(300 - 13, char('a' + i));
+    ASSERT_EQ(line.size(), 300u);
+    file += line + "\n";
+    if (i < 3) expect += line + "\r\n";
+    if (i == 3) expect += line.substr(0, 117);
+  }
+  write("bkt", "five", file);
+  loaded f = load("bkt", "five");
+  EXPECT_EQ(f.block.size(), 1023u);
+  EXPECT_EQ(f.block, expect);
+}
+
+TEST_F(MetaTest, OverLongLineIsConsumedWhole) {
+  // A 255-byte name and a 1023-byte value make a line longer than one read. Its remainder holds
+  // a colon, but must not come back as a header of its own; the next line still reads.
+  std::string name = "x-amz-meta-" + std::string(244, 'n');
+  std::string value = std::string(900, 'v') + ":evil" + std::string(118, 'w');
+  ASSERT_EQ(value.size(), 1023u);
+  std::string head = "PUT /b/k HTTP/1.1\r\n" + name + ": " + value + "\r\nx-amz-meta-next: ok\r\n\r\n";
+  meta_save("bkt", "long", kMd5, "", head.data(), head.size());
+  ASSERT_EQ(read(meta_file("bkt", "long")),
+            std::string("\n") + kMd5 + "\n" + name + ":" + value + "\nx-amz-meta-next:ok\n");
+  loaded l = load("bkt", "long");
+  EXPECT_EQ(l.block, (name + ":" + value).substr(0, 1023));
+  EXPECT_EQ(l.block.find("evil"), std::string::npos);
+
+  // The colon of this line lies beyond the first read: the line is no header, its tail neither.
+  std::string file = std::string("\n\n") + "x-amz-meta-a:1\n" + std::string(1100, 'x') + ":tail:y\n" +
+                     "x-amz-meta-b:2\n";
+  write("bkt", "long2", file);
+  loaded m = load("bkt", "long2");
+  EXPECT_EQ(m.block, "x-amz-meta-a:1\r\nx-amz-meta-b:2\r\n");
+}
+
+TEST_F(MetaTest, PathThatDoesNotFitIsNeverCut) {
+  // root/.s3meta/bucket/key beyond 4351 characters: nothing is written and nothing is read,
+  // in particular not the file the cut path would name.
+  std::string key(4351 - root.size() - 1 - 3 - 1, 'k');  // object path fits exactly
+  char obj[S3_FS_PATH];
+  ASSERT_EQ(object_path("bkt", key.c_str(), obj), 0);
+  char mp[S3_FS_PATH];
+  ASSERT_EQ(meta_path("bkt", key.c_str(), mp), -1);
+  meta_save("bkt", key.c_str(), kMd5, "text/plain", "", 0);
+  EXPECT_EQ(load("bkt", key).rc, 0);
+}
+
+}  // namespace

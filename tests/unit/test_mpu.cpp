@@ -1,0 +1,194 @@
+// The multipart store: upload ids, the "meta" and ".etag" readers, the final ETag, the
+// start-up sweep's age boundary, and the Complete body's element reader.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "auth/hash.h"
+#include "http/request.h"
+#include "ops/multipart.h"
+#include "platform/platform.h"
+#include "server/state.h"
+#include "store/layout.h"
+#include "store/mpu.h"
+
+namespace {
+
+class MpuTest : public ::testing::Test {
+ protected:
+  std::string root;
+  void SetUp() override {
+    char tmpl[] = "/tmp/quillmar-mpu-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    root = tmpl;
+    ASSERT_TRUE(copy_text(s_storage_root, sizeof(s_storage_root), root.c_str()));
+  }
+  void TearDown() override {
+    delete_dir_recursive(root.c_str());
+    s_storage_root[0] = 0;
+  }
+  std::string upload(const std::string &id) { return root + "/.mpu/bkt/" + id; }
+  void write(const std::string &path, const std::string &data) {
+    mkdir_parent(path.c_str());
+    plat_file *f = plat_file_open(path.c_str(), PLAT_WRITE_TRUNC);
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(plat_file_write(f, data.data(), data.size()), long(data.size()));
+    plat_file_close(f);
+  }
+};
+
+std::string md5_of(const std::string &data, unsigned char raw[16]) {
+  md5_ctx c;
+  md5_init(&c);
+  md5_update(&c, data.data(), data.size());
+  md5_final(&c, raw);
+  char hex[33];
+  hex_encode(raw, 16, hex);
+  hex[32] = 0;
+  return hex;
+}
+
+TEST(MpuIds, ThirtyTwoLowercaseHexDigitsAndFresh) {
+  char a[33], b[33];
+  mpu_new_upload_id(a);
+  mpu_new_upload_id(b);
+  ASSERT_EQ(strlen(a), 32u);
+  for (const char *p = a; *p; p++) EXPECT_TRUE((*p >= '0' && *p <= '9') || (*p >= 'a' && *p <= 'f')) << a;
+  EXPECT_STRNE(a, b);
+}
+
+TEST_F(MpuTest, MetaReader) {
+  struct {
+    const char *name, *content;
+    int rc;
+    const char *key, *ctype;
+  } cases[] = {
+      {"lf", "dir/a.bin\ntext/plain\n", 0, "dir/a.bin", "text/plain"},
+      {"crlf", "dir/a.bin\r\ntext/plain\r\n", 0, "dir/a.bin", "text/plain"},
+      {"key line only", "k", 0, "k", ""},
+      {"key and empty type", "k\n\n", 0, "k", ""},
+      {"empty file", "", -1, "", ""},
+  };
+  for (auto &c : cases) {
+    write(upload("u1") + "/meta", c.content);
+    char key[4096] = "x", ctype[256] = "x";
+    EXPECT_EQ(mpu_meta_read("bkt", "u1", key, ctype), c.rc) << c.name;
+    if (c.rc == 0) {
+      EXPECT_STREQ(key, c.key) << c.name;
+      EXPECT_STREQ(ctype, c.ctype) << c.name;
+    }
+  }
+  char key[4096], ctype[256];
+  EXPECT_EQ(mpu_meta_read("bkt", "missing", key, ctype), -1);
+}
+
+TEST_F(MpuTest, PartEtagReader) {
+  struct {
+    const char *name, *content;
+    int rc;
+    const char *etag;
+  } cases[] = {
+      {"lf", "0123456789abcdef0123456789abcdef\n", 0, "0123456789abcdef0123456789abcdef"},
+      {"crlf", "0123456789abcdef0123456789abcdef\r\n", 0, "0123456789abcdef0123456789abcdef"},
+      {"empty file", "", -1, ""},
+      {"empty line", "\n", -1, ""},
+  };
+  for (auto &c : cases) {
+    write(upload("u1") + "/7.etag", c.content);
+    char etag[80] = "x";
+    EXPECT_EQ(mpu_part_etag("bkt", "u1", 7, etag), c.rc) << c.name;
+    if (c.rc == 0) {
+      EXPECT_STREQ(etag, c.etag) << c.name;
+    }
+  }
+  char etag[80];
+  EXPECT_EQ(mpu_part_etag("bkt", "u1", 8, etag), -1);
+}
+
+TEST_F(MpuTest, FinalEtagIsDigestOfPartDigestsWithCount) {
+  unsigned char d1[16], d2[16];
+  std::string e1 = md5_of("first part", d1);
+  std::string e2 = md5_of("second", d2);
+  write(upload("u1") + "/1.etag", e1 + "\n");
+  write(upload("u1") + "/2.etag", e2 + "\n");
+
+  unsigned char both[32], expect_raw[16];
+  memcpy(both, d1, 16);
+  memcpy(both + 16, d2, 16);
+  std::string expect = md5_of(std::string(reinterpret_cast<char *>(both), 32), expect_raw);
+
+  unsigned long parts[] = {1, 2};
+  char out[48];
+  mpu_final_etag("bkt", "u1", parts, 2, out);
+  EXPECT_EQ(std::string(out), expect + "-2");
+
+  // A repeated part counts twice; a part without ETag adds nothing but still counts.
+  unsigned long again[] = {1, 1, 9};
+  memcpy(both + 16, d1, 16);
+  expect = md5_of(std::string(reinterpret_cast<char *>(both), 32), expect_raw);
+  mpu_final_etag("bkt", "u1", again, 3, out);
+  EXPECT_EQ(std::string(out), expect + "-3");
+}
+
+TEST_F(MpuTest, SweepRemovesOnlyUploadsOlderThanSevenDays) {
+  // The boundary is exact to the second, so the fixture is rebuilt when the clock ticks
+  // between setting the times and the sweep.
+  for (int attempt = 0; attempt < 5; attempt++) {
+    delete_dir_recursive((root + "/.mpu").c_str());
+    int64_t now = server_now();
+    write(upload("old") + "/meta", "k\n\n");
+    write(upload("old") + "/1.part", "data");
+    write(upload("edge") + "/meta", "k\n\n");
+    write(upload("fresh") + "/meta", "k\n\n");
+    write(upload("nometa") + "/1.part", "data");
+    write(root + "/.mpu/bkt/plainfile", "x");
+    ASSERT_EQ(plat_set_mtime((upload("old") + "/meta").c_str(), now - 604801), 0);
+    ASSERT_EQ(plat_set_mtime((upload("edge") + "/meta").c_str(), now - 604800), 0);
+    ASSERT_EQ(plat_set_mtime((upload("nometa") + "/1.part").c_str(), now - 10 * 604800), 0);
+    mpu_gc_sweep();
+    if (server_now() != now) continue;
+    EXPECT_FALSE(is_directory(upload("old").c_str()));
+    EXPECT_TRUE(is_directory(upload("edge").c_str()));
+    EXPECT_TRUE(is_directory(upload("fresh").c_str()));
+    EXPECT_TRUE(is_directory(upload("nometa").c_str()));
+    plat_stat_t st;
+    EXPECT_EQ(plat_stat((root + "/.mpu/bkt/plainfile").c_str(), &st), 0);
+    EXPECT_TRUE(is_directory((root + "/.mpu/bkt").c_str()));
+    return;
+  }
+  FAIL() << "clock kept ticking during the sweep";
+}
+
+TEST(XmlGetTag, Cases) {
+  struct {
+    const char *name, *text;
+    size_t len;  // 0 = whole text
+    const char *tag, *expect;  // expect null = nothing returned
+  } cases[] = {
+      {"plain", "<Part><PartNumber>3</PartNumber></Part>", 0, "PartNumber", "3"},
+      {"no decoding or trimming", "<ETag> &quot;ab&quot; </ETag>", 0, "ETag", " &quot;ab&quot; "},
+      {"empty element", "<ETag></ETag>", 0, "ETag", ""},
+      {"absent", "<PartNumber>3</PartNumber>", 0, "ETag", nullptr},
+      {"not closed", "<ETag>abc", 0, "ETag", nullptr},
+      {"other element inside", "<ETag>a<b>c</b></ETag>", 0, "ETag", nullptr},
+      {"closing beyond length", "<ETag>abc</ETag>", 12, "ETag", nullptr},
+      {"prefix of a longer name", "<PartNumberX>1</PartNumberX><PartNumber>2</PartNumber>", 0,
+       "PartNumber", "2"},
+      {"zero length", "<ETag>a</ETag>", size_t(-1), "ETag", nullptr},
+  };
+  for (auto &c : cases) {
+    size_t len = c.len == size_t(-1) ? 0 : (c.len ? c.len : strlen(c.text));
+    char *got = xml_get_tag(c.text, len, c.tag);
+    if (!c.expect) {
+      EXPECT_EQ(got, nullptr) << c.name;
+    } else {
+      ASSERT_NE(got, nullptr) << c.name;
+      EXPECT_STREQ(got, c.expect) << c.name;
+    }
+    free(got);
+  }
+}
+
+}  // namespace
