@@ -30,28 +30,23 @@ void answer_error(plat_sock s, S3Request *r, int status, const char *code, const
 }
 
 // Copies the user metadata block into out as complete "name:value\r\n" lines. The block can
-// end in a line cut at its size limit (possibly without its line end); such a line is closed
+// end in a line cut at its size limit, with a partial line end or none; such a line is closed
 // here, and a piece that is no header at all is dropped, so the head always stays well-formed.
 size_t well_formed_meta(const char *block, char *out, size_t cap) {
   size_t len = 0;
   const char *p = block;
   out[0] = 0;
   while (*p) {
-    const char *end = strstr(p, "\r\n");
-    size_t n = end ? (size_t)(end - p) : strlen(p);
-    const char *next = end ? end + 2 : p + n;
-    while (n && p[n - 1] == '\r') n--;
+    size_t n = strcspn(p, "\r\n");
     const char *colon = static_cast<const char *>(memchr(p, ':', n));
-    int ok = colon && colon != p;
-    for (size_t i = 0; ok && i < n; i++)
-      if (p[i] == '\r' || p[i] == '\n') ok = 0;
-    if (ok && len + n + 2 < cap) {
+    if (colon && colon != p && len + n + 2 < cap) {
       memcpy(out + len, p, n);
       memcpy(out + len + n, "\r\n", 2);
       len += n + 2;
       out[len] = 0;
     }
-    p = next;
+    p += n;
+    while (*p == '\r' || *p == '\n') p++;
   }
   return len;
 }

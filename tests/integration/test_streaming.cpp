@@ -21,20 +21,23 @@ std::string alphabet_payload(size_t n) {
   return s.substr(0, n);
 }
 
-// A signed streamed PUT of size bytes to path, from tests/integration/stream_request.py.
-std::string signed_request(int port, const std::string &path, size_t size, size_t chunk, const std::string &mode) {
+// Signed streamed PUTs of size bytes to path-MODE, one per mode, from
+// tests/integration/stream_request.py; the file of each mode is out + "." + mode.
+std::string signed_requests(int port, const std::string &path, size_t size, size_t chunk, const std::string &modes) {
   std::string out = qt::make_temp_dir() + "/req";
   std::string cmd = std::string("python3 ") + QUILLMAR_SOURCE_DIR + "/tests/integration/stream_request.py " + out +
                     " " + std::to_string(port) + " " + kAccess + " '" + kSecret + "' " + path + " " +
-                    std::to_string(size) + " " + std::to_string(chunk) + " " + mode;
+                    std::to_string(size) + " " + std::to_string(chunk) + " " + modes;
   if (qt::run_command(cmd) != 0) return "";
-  return qt::read_file(out);
+  return out;
 }
 
 TEST(SignedStream, StoredOnlyWhenEveryChunkVerifies) {
   qt::Server srv(kAccess, kSecret);
   const size_t size = 150000;
   const std::string payload = alphabet_payload(size);
+  std::string out = signed_requests(srv.port, "/bkt/obj", size, 65536, "signed,trailer,tamper,cut");
+  if (out.empty()) GTEST_SKIP() << "python3 is needed for the independent signer";
   struct Case {
     const char *mode;
     int status;
@@ -42,9 +45,7 @@ TEST(SignedStream, StoredOnlyWhenEveryChunkVerifies) {
   for (const Case &c : cases) {
     SCOPED_TRACE(c.mode);
     std::string key = std::string("obj-") + c.mode;
-    std::string req = signed_request(srv.port, "/bkt/" + key, size, 65536, c.mode);
-    if (req.empty()) GTEST_SKIP() << "python3 is needed for the independent signer";
-    qt::Response r = qt::send_raw(srv.port, req);
+    qt::Response r = qt::send_raw(srv.port, qt::read_file(out + "." + c.mode));
     ASSERT_EQ(c.status, r.status) << r.raw.substr(0, 600);
     if (c.status == 200) {
       EXPECT_TRUE(qt::read_file(srv.path("bkt/" + key)) == payload);
@@ -54,6 +55,7 @@ TEST(SignedStream, StoredOnlyWhenEveryChunkVerifies) {
       EXPECT_FALSE(qt::file_exists(srv.path("bkt/" + key)));
     }
   }
+  qt::remove_tree(out.substr(0, out.size() - 4));
 }
 
 // The recorded JS SDK stream uploads: HTTP chunked framing around unsigned aws-chunked framing

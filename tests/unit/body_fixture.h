@@ -64,8 +64,25 @@ struct Sender {
   ~Sender() { t.join(); }
 };
 
+// Removes the scratch directory and the files the tests leave in it when the program ends.
+struct ScratchCleanup {
+  std::string dir;
+  ~ScratchCleanup() {
+    if (dir.empty()) return;
+    plat_dir *d = plat_dir_open(dir.c_str());
+    char name[256];
+    int is_dir;
+    plat_err e;
+    while (d && plat_dir_next(d, name, sizeof name, &is_dir) == 1)
+      if (!is_dir) plat_unlink((dir + "/" + name).c_str(), &e);
+    if (d) plat_dir_close(d);
+    plat_rmdir(dir.c_str());
+  }
+};
+
 inline std::string scratch_dir() {
-  static std::string dir;
+  static ScratchCleanup cleanup;
+  std::string &dir = cleanup.dir;
   if (dir.empty()) {
     unsigned char r[6];
     plat_random_bytes(r, sizeof r);

@@ -167,19 +167,6 @@ TEST_F(LayoutTest, DirContainsFiles) {
   EXPECT_EQ(dir_contains_files(p("c").c_str()), 1);
 }
 
-TEST_F(LayoutTest, DeepTreeHelpers) {
-  // As deep as a 4095-byte key allows, with the whole path still one the OS accepts.
-  std::string rel = "deep";
-  while (root.size() + 1 + rel.size() + 2 + 2 < 4090) rel += "/d";
-  ASSERT_GT(rel.size(), 4000u - root.size());
-  ASSERT_EQ(mkdir_p(p(rel).c_str()), 0);
-  EXPECT_EQ(dir_contains_files(p("deep").c_str()), 0);
-  write(rel + "/f", "bottom");
-  EXPECT_EQ(dir_contains_files(p("deep").c_str()), 1);
-  EXPECT_EQ(delete_dir_recursive(p("deep").c_str()), 0);
-  EXPECT_FALSE(exists("deep"));
-}
-
 TEST(ContentType, Table) {
   struct row {
     const char *name;

@@ -157,6 +157,12 @@ std::string replace_once(std::string s, const std::string &from, const std::stri
   return s;
 }
 
+std::string repeat(const std::string &s, int n) {
+  std::string out;
+  for (int i = 0; i < n; i++) out += s;
+  return out;
+}
+
 char flip(char c) { return c == 'a' ? 'b' : 'a'; }
 
 // Every signed element of a request changed by one byte: method, path, query and the value of
@@ -341,6 +347,11 @@ TEST(VerifySigv4, Outcomes) {
       {";; in SignedHeaders", replace_once(ex, "host;range", "host;;range"), -1},
       {"leading ; in SignedHeaders", replace_once(ex, "=host;range", "=;host;range"), -1},
       {"signed header name of 128", replace_once(ex, "host;range", "host;" + std::string(128, 'r')), -1},
+      // Each range line is about 1006 characters: seven fit in the headers block, nine do not.
+      {"headers block within its limit", replace_once(replace_once(ex, "bytes=0-9", std::string(1000, 'x')),
+                                                      "host;range", "host" + repeat(";range", 7)), 0},
+      {"headers block over its limit", replace_once(replace_once(ex, "bytes=0-9", std::string(1000, 'x')),
+                                                    "host;range", "host" + repeat(";range", 9)), -1},
       {"signature of 7", replace_once(ex, sig, sig.substr(0, 7)), -1},
       {"signature of 129", replace_once(ex, sig, sig + std::string(65, '0')), -1},
       {"signature of 128, wrong", replace_once(ex, sig, sig + sig), 0},
