@@ -126,17 +126,17 @@ Page list(int port, const std::string &bucket, const std::string &query) {
 std::string tok(const std::string &t) { return "continuation-token=" + url_encode(t); }
 
 TEST_F(Listing, PagesAndTokens) {
-  fill("s1", {"a/1", "a/2", "b"});
-  fill("s2", {"a", "b/1", "b/2", "c"});
-  fill("s3", {"a", "b/1", "c", "d"});
-  fill("s4", {"a/1", "b"});
-  fill("s5", {"a", "b/1"});
-  fill("s6", {"x1", "x2", "x3"});
-  fill("s7", {"other/1", "photos/2024/a.jpg", "photos/2024/b.jpg", "photos/x.jpg", "photosx"});
-  fill("s8", {"a--b", "a--c", "a-d", "b"});
-  fill("s9", {"k", "l", "m", "n", "o"});
-  fill("s10", {"a-b", "a/x"});
-  fill("s11", {"vis", "dir/.hidden", ".upload-1-2-3.tmp", ".hiddendir/k"});
+  fill("set1", {"a/1", "a/2", "b"});
+  fill("set2", {"a", "b/1", "b/2", "c"});
+  fill("set3", {"a", "b/1", "c", "d"});
+  fill("set4", {"a/1", "b"});
+  fill("set5", {"a", "b/1"});
+  fill("set6", {"x1", "x2", "x3"});
+  fill("set7", {"other/1", "photos/2024/a.jpg", "photos/2024/b.jpg", "photos/x.jpg", "photosx"});
+  fill("set8", {"a--b", "a--c", "a-d", "b"});
+  fill("set9", {"k", "l", "m", "n", "o"});
+  fill("set10", {"a-b", "a/x"});
+  fill("set11", {"vis", "dir/.hidden", ".upload-1-2-3.tmp", ".hiddendir/k"});
   struct row {
     const char *name, *bucket;
     std::string query;
@@ -145,44 +145,44 @@ TEST_F(Listing, PagesAndTokens) {
     std::string token;  // "" = no token element
     int key_count;
   } rows[] = {
-      {"groups by delimiter", "s1", "list-type=2&delimiter=/", {"P:a/", "K:b"}, false, "", 1},
-      {"cut inside a placed group", "s1", "list-type=2&delimiter=/&max-keys=1", {"P:a/"}, true,
+      {"groups by delimiter", "set1", "list-type=2&delimiter=/", {"P:a/", "K:b"}, false, "", 1},
+      {"cut inside a placed group", "set1", "list-type=2&delimiter=/&max-keys=1", {"P:a/"}, true,
        "cpafter:a/", 0},
-      {"after the group", "s1", "list-type=2&delimiter=/&max-keys=1&" + tok("cpafter:a/"),
+      {"after the group", "set1", "list-type=2&delimiter=/&max-keys=1&" + tok("cpafter:a/"),
        {"K:b"}, false, "", 1},
-      {"key then group", "s2", "list-type=2&delimiter=/&max-keys=2", {"K:a", "P:b/"}, true,
+      {"key then group", "set2", "list-type=2&delimiter=/&max-keys=2", {"K:a", "P:b/"}, true,
        "cpafter:b/", 1},
-      {"page two after group", "s2", "list-type=2&delimiter=/&max-keys=2&" + tok("cpafter:b/"),
+      {"page two after group", "set2", "list-type=2&delimiter=/&max-keys=2&" + tok("cpafter:b/"),
        {"K:c"}, false, "", 1},
-      {"cut at a plain key", "s3", "list-type=2&delimiter=/&max-keys=2", {"K:a", "P:b/"}, true,
+      {"cut at a plain key", "set3", "list-type=2&delimiter=/&max-keys=2", {"K:a", "P:b/"}, true,
        "cpafter:b/", 1},
-      {"plain keys after group", "s3", "list-type=2&delimiter=/&max-keys=2&" + tok("cpafter:b/"),
+      {"plain keys after group", "set3", "list-type=2&delimiter=/&max-keys=2&" + tok("cpafter:b/"),
        {"K:c", "K:d"}, false, "", 2},
-      {"group then plain key", "s4", "list-type=2&delimiter=/&max-keys=1", {"P:a/"}, true,
+      {"group then plain key", "set4", "list-type=2&delimiter=/&max-keys=1", {"P:a/"}, true,
        "cpafter:a/", 0},
-      {"plain key page", "s4", "list-type=2&delimiter=/&max-keys=1&" + tok("cpafter:a/"),
+      {"plain key page", "set4", "list-type=2&delimiter=/&max-keys=1&" + tok("cpafter:a/"),
        {"K:b"}, false, "", 1},
-      {"cut before an unplaced group", "s5", "list-type=2&delimiter=/&max-keys=1", {"K:a"}, true,
+      {"cut before an unplaced group", "set5", "list-type=2&delimiter=/&max-keys=1", {"K:a"}, true,
        "cp:b/", 1},
-      {"resume at the group", "s5", "list-type=2&delimiter=/&max-keys=1&" + tok("cp:b/"),
+      {"resume at the group", "set5", "list-type=2&delimiter=/&max-keys=1&" + tok("cp:b/"),
        {"P:b/"}, false, "", 0},
-      {"no delimiter", "s6", "list-type=2&max-keys=2", {"K:x1", "K:x2"}, true, "k:x2", 2},
-      {"after a key", "s6", "list-type=2&max-keys=2&" + tok("k:x2"), {"K:x3"}, false, "", 1},
-      {"exactly max-keys", "s6", "list-type=2&max-keys=3", {"K:x1", "K:x2", "K:x3"}, false, "", 3},
-      {"prefix and delimiter", "s7", "list-type=2&prefix=photos/&delimiter=/",
+      {"no delimiter", "set6", "list-type=2&max-keys=2", {"K:x1", "K:x2"}, true, "k:x2", 2},
+      {"after a key", "set6", "list-type=2&max-keys=2&" + tok("k:x2"), {"K:x3"}, false, "", 1},
+      {"exactly max-keys", "set6", "list-type=2&max-keys=3", {"K:x1", "K:x2", "K:x3"}, false, "", 3},
+      {"prefix and delimiter", "set7", "list-type=2&prefix=photos/&delimiter=/",
        {"P:photos/2024/", "K:photos/x.jpg"}, false, "", 1},
-      {"prefix not counted outside", "s7", "list-type=2&prefix=photos/&max-keys=3",
+      {"prefix not counted outside", "set7", "list-type=2&prefix=photos/&max-keys=3",
        {"K:photos/2024/a.jpg", "K:photos/2024/b.jpg", "K:photos/x.jpg"}, false, "", 3},
-      {"prefix group cut", "s7", "list-type=2&prefix=photos/&delimiter=/&max-keys=1",
+      {"prefix group cut", "set7", "list-type=2&prefix=photos/&delimiter=/&max-keys=1",
        {"P:photos/2024/"}, true, "cpafter:photos/2024/", 0},
-      {"multi-character delimiter", "s8", "list-type=2&delimiter=--", {"P:a--", "K:a-d", "K:b"},
+      {"multi-character delimiter", "set8", "list-type=2&delimiter=--", {"P:a--", "K:a-d", "K:b"},
        false, "", 2},
-      {"v1 marker", "s9", "marker=m", {"K:n", "K:o"}, false, "", 2},
-      {"v1 k: marker", "s9", "marker=" + url_encode("k:m"), {"K:n", "K:o"}, false, "", 2},
-      {"token wins over marker", "s9", "marker=k&" + tok("k:n"), {"K:o"}, false, "", 1},
-      {"v1 NextMarker", "s9", "max-keys=2", {"K:k", "K:l"}, true, "k:l", 2},
-      {"key order, not walk order", "s10", "", {"K:a-b", "K:a/x"}, false, "", 2},
-      {"hidden names", "s11", "list-type=2", {"K:vis"}, false, "", 1},
+      {"v1 marker", "set9", "marker=m", {"K:n", "K:o"}, false, "", 2},
+      {"v1 k: marker", "set9", "marker=" + url_encode("k:m"), {"K:n", "K:o"}, false, "", 2},
+      {"token wins over marker", "set9", "marker=k&" + tok("k:n"), {"K:o"}, false, "", 1},
+      {"v1 NextMarker", "set9", "max-keys=2", {"K:k", "K:l"}, true, "k:l", 2},
+      {"key order, not walk order", "set10", "", {"K:a-b", "K:a/x"}, false, "", 2},
+      {"hidden names", "set11", "list-type=2", {"K:vis"}, false, "", 1},
   };
   for (const row &r : rows) {
     Page p = list(server->port, r.bucket, r.query);
@@ -195,15 +195,15 @@ TEST_F(Listing, PagesAndTokens) {
   }
 
   // The marker echoes the resume point without its form head; v2 writes no Marker at all.
-  EXPECT_EQ(list(server->port, "s9", "marker=m").marker, "m");
-  EXPECT_EQ(list(server->port, "s9", "marker=" + url_encode("k:m")).marker, "m");
+  EXPECT_EQ(list(server->port, "set9", "marker=m").marker, "m");
+  EXPECT_EQ(list(server->port, "set9", "marker=" + url_encode("k:m")).marker, "m");
   for (const char *q : {"", "list-type=1", "list-type=3"}) {
-    Page p = list(server->port, "s9", q);
+    Page p = list(server->port, "set9", q);
     EXPECT_TRUE(p.has_marker) << q;
     EXPECT_EQ(p.marker, "") << q;
     EXPECT_NE(p.body.find("  <Marker></Marker>\n"), std::string::npos) << q;
   }
-  EXPECT_FALSE(list(server->port, "s9", "list-type=2").has_marker);
+  EXPECT_FALSE(list(server->port, "set9", "list-type=2").has_marker);
 }
 
 TEST_F(Listing, MaxKeysClamping) {
