@@ -96,6 +96,17 @@ def populate(root, bucket, keys, body=b"x"):
         write(os.path.join(root, bucket, k), body)
 
 
+# Keys that need percent-encoding in the path, escaping in XML, or both; all valid file names.
+ODD_KEYS = ["sp ace.txt", "plus+sign", "pct%41", "amp&<>\"'", "\u00fcn\u00ef/c\u00f6d\u00e9", "tilde~x",
+            "eq=a;b,c", "q?x#y", "star*(x)!$@", "dir/sub dir/k"]
+
+
+def write_tree(top, names):
+    """One small file per name under top, each holding its own name."""
+    for n in names:
+        write(os.path.join(top, n), n.encode())
+
+
 def listing_keys(n):
     """n keys in a nested layout with shared prefixes: dir-a/..., dir-b/sub/..., top-level."""
     out = []

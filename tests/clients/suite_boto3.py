@@ -57,6 +57,15 @@ def main():
             c.upload_file(path, b, "up5.bin", Config=cfg)
             os.unlink(path)
             q.check(q.read(os.path.join(srv.root, b, "up5.bin")) == big[:12 * 1024 * 1024], "upload_file differs")
+        with res.op("bad digest"):
+            # A wrong Content-MD5 or checksum header is refused and the stored object stays as it was.
+            for extra in ({"ContentMD5": "1B2M2Y8AsgTpgAmY7PhCfg=="}, {"ChecksumCRC32": "AAAAAA=="},
+                          {"ChecksumSHA256": "47DEQpj8HBSa+/TImW+5JCeuQeRkm5NMpbWZG3hSuFU="}):
+                code = error_code(lambda: c.put_object(Bucket=b, Key="small.txt", Body=b"other", **extra))
+                q.check(code == ("BadDigest", 400), "%r: %r" % (extra, code))
+            q.check(q.read(os.path.join(srv.root, b, "small.txt")) == small, "object changed")
+            c.put_object(Bucket=b, Key="sum.bin", Body=big[:70000], ChecksumAlgorithm="SHA256")
+            q.check(c.get_object(Bucket=b, Key="sum.bin")["Body"].read() == big[:70000], "checksummed put")
         with res.op("put stream"):
             c.put_object(Bucket=b, Key="stream.bin", Body=io.BytesIO(big[:300000]))
             q.check(q.read(os.path.join(srv.root, b, "stream.bin")) == big[:300000], "stream differs")
@@ -109,6 +118,19 @@ def main():
                                                                 PaginationConfig={"PageSize": 1})
             pre = [x["Prefix"] for p in pages for x in p.get("CommonPrefixes", [])]
             q.check(pre == ["dir-a/", "dir-b/"], "v2 prefixes %r" % pre)
+        with res.op("odd keys"):
+            for k in q.ODD_KEYS:
+                c.put_object(Bucket=b, Key="odd/" + k, Body=k.encode())
+                q.check(c.get_object(Bucket=b, Key="odd/" + k)["Body"].read() == k.encode(), "get %r" % k)
+                c.copy_object(Bucket=b, Key="odd2/" + k, CopySource={"Bucket": b, "Key": "odd/" + k})
+            for kind in ("list_objects", "list_objects_v2"):
+                got = [x["Key"] for x in getattr(c, kind)(Bucket=b, Prefix="odd/").get("Contents", [])]
+                q.check(got == sorted("odd/" + k for k in q.ODD_KEYS), "%s %r" % (kind, got))
+            r = c.delete_objects(Bucket=b, Delete={"Objects": [{"Key": p + k} for k in q.ODD_KEYS
+                                                               for p in ("odd/", "odd2/")]})
+            q.check(len(r.get("Deleted", [])) == 2 * len(q.ODD_KEYS) and not r.get("Errors"), str(r))
+            left = [x["Key"] for x in c.list_objects_v2(Bucket=b, Prefix="odd").get("Contents", [])]
+            q.check(not left, "reported deleted but still there: %r" % left)
         with res.op("delete one"):
             c.delete_object(Bucket=b, Key="copy.txt")
             q.check(not os.path.exists(os.path.join(srv.root, b, "copy.txt")), "still there")
@@ -132,10 +154,14 @@ def main():
         with res.op("auth off"):
             c = s3(srv)
             c.create_bucket(Bucket="open")
+            q.check("open" in [x["Name"] for x in c.list_buckets()["Buckets"]], "not listed")
+            c.head_bucket(Bucket="open")
+            q.check(c.get_bucket_location(Bucket="open").get("LocationConstraint") in (None, ""), "location")
             c.put_object(Bucket="open", Key="k", Body=b"v")
             q.check(c.get_object(Bucket="open", Key="k")["Body"].read() == b"v", "get")
             c.delete_object(Bucket="open", Key="k")
             c.delete_bucket(Bucket="open")
+            q.check(error_code(lambda: c.head_bucket(Bucket="open"))[1] == 404, "bucket still there")
     return res.close()
 
 

@@ -52,6 +52,12 @@ def main():
             out = os.path.join(work, "big.out")
             s3cmd(srv, "get", "--force", "s3://%s/big.bin" % b, out)
             q.check(q.read(out) == big, "download differs")
+        with res.op("get range"):
+            # --continue resumes a partial download with a Range request for the rest.
+            out = os.path.join(work, "part.out")
+            q.write(out, big[:7 * 1024 * 1024 + 3])
+            s3cmd(srv, "get", "--continue", "s3://%s/big.bin" % b, out)
+            q.check(q.read(out) == big, "resumed download differs")
         with res.op("head object"):
             out = s3cmd(srv, "info", "s3://%s/big.bin" % b).stdout.decode()
             q.check(str(BIG) in out, out)
@@ -61,6 +67,21 @@ def main():
         with res.op("copy 20 MiB"):
             s3cmd(srv, "cp", "s3://%s/big.bin" % b, "s3://%s/big2.bin" % b)
             q.check(q.read(os.path.join(srv.root, b, "big2.bin")) == big, "copy differs")
+        with res.op("odd keys"):
+            odd = os.path.join(work, "odd")
+            q.write_tree(odd, q.ODD_KEYS)
+            s3cmd(srv, "mb", "s3://s3cmd-odd")
+            s3cmd(srv, "sync", odd + "/", "s3://s3cmd-odd/")
+            out = s3cmd(srv, "ls", "--recursive", "s3://s3cmd-odd").stdout.decode()
+            got = sorted(l.split("s3://s3cmd-odd/", 1)[1] for l in out.splitlines() if "s3://" in l)
+            q.check(got == sorted(q.ODD_KEYS), "listing %r" % got)
+            back = os.path.join(work, "odd-back")
+            s3cmd(srv, "sync", "s3://s3cmd-odd/", back + "/")
+            for k in q.ODD_KEYS:
+                q.check(q.read(os.path.join(back, k)) == k.encode(), "downloaded %r differs" % k)
+            s3cmd(srv, "del", "--recursive", "--force", "s3://s3cmd-odd")
+            left = [f for _, _, fs in os.walk(os.path.join(srv.root, "s3cmd-odd")) for f in fs]
+            q.check(not left, "reported deleted but still there: %r" % left)
         keys = q.listing_keys(1100)
         q.populate(srv.root, "s3cmd-list", keys)
         with res.op("list v1"):
