@@ -41,6 +41,71 @@ int has_dotdot_segment(const char *key) {
   return 0;
 }
 
+// Decodes the XML character references of element text in place: the five named entities and
+// numeric references (&#N; and &#xH;). Every S3 client writes a key holding & < > " or ' as
+// such references; taking them literally would report the key deleted while it stays stored.
+// A reference that is malformed, or names NUL or a code point beyond U+10FFFF, stays as it is.
+void xml_entity_decode(char *s) {
+  static const struct {
+    const char *name;
+    char ch;
+  } named[] = {{"amp;", '&'}, {"lt;", '<'}, {"gt;", '>'}, {"quot;", '"'}, {"apos;", '\''}};
+  char *out = s;
+  for (const char *p = s; *p;) {
+    if (*p != '&') {
+      *out++ = *p++;
+      continue;
+    }
+    size_t used = 0;
+    for (const auto &e : named) {
+      size_t n = strlen(e.name);
+      if (strncmp(p + 1, e.name, n) == 0) {
+        *out++ = e.ch;
+        used = n + 1;
+        break;
+      }
+    }
+    if (!used && p[1] == '#') {
+      int hex = p[2] == 'x';
+      const char *q = p + 2 + hex;
+      unsigned long cp = 0;
+      int digits = 0;
+      for (; digits < 8; q++, digits++) {
+        int v = *q >= '0' && *q <= '9' ? *q - '0'
+                : hex && *q >= 'a' && *q <= 'f' ? *q - 'a' + 10
+                : hex && *q >= 'A' && *q <= 'F' ? *q - 'A' + 10 : -1;
+        if (v < 0) break;
+        cp = cp * (hex ? 16 : 10) + (unsigned long)v;
+      }
+      if (digits && *q == ';' && cp && cp <= 0x10FFFF && !(cp >= 0xD800 && cp <= 0xDFFF)) {
+        // UTF-8 is never longer than the reference it replaces ("&#1;" is 4 bytes).
+        if (cp < 0x80) {
+          *out++ = (char)cp;
+        } else if (cp < 0x800) {
+          *out++ = (char)(0xC0 | (cp >> 6));
+          *out++ = (char)(0x80 | (cp & 0x3F));
+        } else if (cp < 0x10000) {
+          *out++ = (char)(0xE0 | (cp >> 12));
+          *out++ = (char)(0x80 | ((cp >> 6) & 0x3F));
+          *out++ = (char)(0x80 | (cp & 0x3F));
+        } else {
+          *out++ = (char)(0xF0 | (cp >> 18));
+          *out++ = (char)(0x80 | ((cp >> 12) & 0x3F));
+          *out++ = (char)(0x80 | ((cp >> 6) & 0x3F));
+          *out++ = (char)(0x80 | (cp & 0x3F));
+        }
+        used = (size_t)(q + 1 - p);
+      }
+    }
+    if (used) {
+      p += used;
+    } else {
+      *out++ = *p++;
+    }
+  }
+  *out = 0;
+}
+
 void append_entry(dynbuf *d, const char *key, const char *code, const char *message) {
   if (!code) {
     dynbuf_printf(d, "  <Deleted>\n    <Key>");
@@ -107,9 +172,10 @@ void op_delete_objects(plat_sock s, S3Request *r) {
     if (!close) break;
     size_t n = (size_t)(close - text);
     if (n > DELETE_KEY_MAX) break;
-    // Keys arrive percent-decoded; XML character references are taken as they stand.
+    // Element text first loses its XML references, then its percent-encoding.
     memcpy(key, text, n);
     key[n] = 0;
+    xml_entity_decode(key);
     pct_decode(key);
     delete_one(d, r->bucket, key, quiet);
     pos = (size_t)(close - body) + 6;

@@ -91,14 +91,18 @@ def main():
         with res.op("odd keys"):
             odd = os.path.join(work, "odd")
             q.write_tree(odd, q.ODD_KEYS)
-            aws(srv, "s3", "sync", odd, "s3://cli-odd/")
-            got = js(aws(srv, "s3api", "list-objects-v2", "--bucket", "cli-odd"))
-            q.check(sorted(c["Key"] for c in got.get("Contents", [])) == sorted(q.ODD_KEYS), "keys %r" % got)
+            aws(srv, "s3", "sync", odd, "s3://%s/odd/" % b)
+            got = js(aws(srv, "s3api", "list-objects-v2", "--bucket", b, "--prefix", "odd/"))
+            q.check([c["Key"] for c in got.get("Contents", [])] == sorted("odd/" + k for k in q.ODD_KEYS),
+                    "keys %r" % got)
             back = os.path.join(work, "odd-back")
-            aws(srv, "s3", "sync", "s3://cli-odd/", back)
+            aws(srv, "s3", "sync", "s3://%s/odd/" % b, back)
             for k in q.ODD_KEYS:
                 q.check(q.read(os.path.join(back, k)) == k.encode(), "downloaded %r differs" % k)
-            aws(srv, "s3", "rb", "s3://cli-odd", "--force")
+            aws(srv, "s3", "rm", "s3://%s/odd/" % b, "--recursive")
+            left = [c["Key"] for c in js(aws(srv, "s3api", "list-objects-v2", "--bucket", b,
+                                             "--prefix", "odd/")).get("Contents", [])]
+            q.check(not left, "reported deleted but still there: %r" % left)
         keys = q.listing_keys(1100)
         q.populate(srv.root, "cli-list", keys)
         with res.op("list v1"):

@@ -50,12 +50,22 @@ def main():
         with res.op("put small+meta"):
             rc(srv, "copyto", "--header-upload", "Content-Type: text/x-note", "--header-upload",
                "x-amz-meta-color: blue", os.path.join(work, "small.txt"), "q:%s/small.txt" % b)
-            meta = q.read(os.path.join(srv.root, ".s3meta", b, "small.txt")).decode()
-            q.check(meta.startswith("text/x-note\n") and "x-amz-meta-color:blue" in meta, meta)
+            info = json.loads(rc(srv, "lsjson", "-M", "q:%s/small.txt" % b).stdout)
+            q.check(info and info[0]["MimeType"] == "text/x-note", str(info))
+            q.check(info[0].get("Metadata", {}).get("color") == "blue", str(info))
         with res.op("put 20 MiB"):
-            rc(srv, "copyto", "--s3-upload-cutoff", "5M", "--s3-chunk-size", "5M",
-               os.path.join(work, "big.bin"), "q:%s/big.bin" % b)
+            rc(srv, "copyto", os.path.join(work, "big.bin"), "q:%s/big.bin" % b)
             q.check(q.read(os.path.join(srv.root, b, "big.bin")) == big, "stored bytes differ")
+        with res.op("multipart api"):
+            # Above the upload cutoff rclone switches to a multipart upload.
+            rc(srv, "copy", "--s3-upload-cutoff", "5M", "--s3-chunk-size", "5M",
+               os.path.join(work, "big.bin"), "q:%s/mp" % b)
+            q.check(q.read(os.path.join(srv.root, b, "mp", "big.bin")) == big, "stored bytes differ")
+            info = json.loads(rc(srv, "lsjson", "q:%s/mp/big.bin" % b).stdout)
+            q.check(info and info[0]["Size"] == BIG, str(info))
+            q.check(rc(srv, "cat", "q:%s/mp/big.bin" % b).stdout == big, "download differs")
+            ups = json.loads(rc(srv, "backend", "list-multipart-uploads", "q:" + b).stdout)
+            q.check(ups == {b: []}, "uploads left %r" % ups)
         with res.op("put stdin"):
             rc(srv, "rcat", "q:%s/stdin.bin" % b, input=small * 500)
             q.check(q.read(os.path.join(srv.root, b, "stdin.bin")) == small * 500, "stored bytes differ")
@@ -73,6 +83,19 @@ def main():
         with res.op("copy 20 MiB"):
             rc(srv, "copyto", "q:%s/big.bin" % b, "q:%s/big2.bin" % b)
             q.check(q.read(os.path.join(srv.root, b, "big2.bin")) == big, "copy differs")
+        with res.op("odd keys"):
+            odd = os.path.join(work, "odd")
+            q.write_tree(odd, q.ODD_KEYS)
+            rc(srv, "copy", odd, "q:%s/odd" % b)
+            got = rc(srv, "lsf", "-R", "--files-only", "q:%s/odd" % b).stdout.decode().splitlines()
+            q.check(sorted(got) == sorted(q.ODD_KEYS), "listing %r" % got)
+            back = os.path.join(work, "odd-back")
+            rc(srv, "copy", "q:%s/odd" % b, back)
+            for k in q.ODD_KEYS:
+                q.check(q.read(os.path.join(back, k)) == k.encode(), "downloaded %r differs" % k)
+            rc(srv, "check", odd, "q:%s/odd" % b)
+            rc(srv, "delete", "q:%s/odd" % b)
+            q.check(not rc(srv, "lsf", "-R", "--files-only", "q:%s/odd" % b).stdout, "keys left")
         keys = q.listing_keys(1100)
         q.populate(srv.root, "rclone-list", keys)
         with res.op("list v1"):
@@ -99,6 +122,7 @@ def main():
             down = os.path.join(work, "down")
             rc(srv, "sync", "q:%s/sync" % b, down)
             q.check(q.read(os.path.join(down, "f3.txt")) == b"changed for rclone", "f3")
+            rc(srv, "check", sync, "q:%s/sync" % b)  # sizes and MD5 (listing ETags) agree
         with res.op("delete one"):
             rc(srv, "deletefile", "q:%s/copy.txt" % b)
             q.check(not os.path.exists(os.path.join(srv.root, b, "copy.txt")), "still there")
