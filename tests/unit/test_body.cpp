@@ -1,6 +1,7 @@
 // Body reception over a loopback connection: the framings, their limits and failure texts, the
 // in-memory and discarding readers, and the header checksums of the upload pipeline.
 #include "body_fixture.h"
+#include "scratch.h"
 
 #include "auth/hash.h"
 #include "auth/stream.h"
@@ -10,16 +11,7 @@ using bt::run_body;
 
 namespace {
 
-std::string md5_of(const std::string &s) {
-  md5_ctx c;
-  md5_init(&c);
-  md5_update(&c, s.data(), s.size());
-  unsigned char d[16];
-  md5_final(&c, d);
-  char hex[33];
-  hex_encode(d, 16, hex);
-  return hex;
-}
+using ut::md5_of;
 
 struct FramingCase {
   const char *name;

@@ -1,6 +1,6 @@
 // The storage tree helpers: path rules, directory creation, replacing moves, recursive
 // deletion, the emptiness test, file times, content types, temporary names and range copies.
-#include <gtest/gtest.h>
+#include "scratch.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -15,42 +15,11 @@
 
 namespace {
 
-class LayoutTest : public ::testing::Test {
+class LayoutTest : public ut::Scratch {
  protected:
-  std::string root;
-  void SetUp() override {
-    char tmpl[] = "/tmp/quillmar-layout-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    root = tmpl;
-    ASSERT_TRUE(copy_text(s_storage_root, sizeof(s_storage_root), root.c_str()));
-  }
-  void TearDown() override {
-    delete_dir_recursive(root.c_str());
-    s_storage_root[0] = 0;
-  }
-  std::string p(const std::string &rel) const { return root + "/" + rel; }
-  void write(const std::string &rel, const std::string &data) {
-    std::string path = p(rel);
-    mkdir_parent(path.c_str());
-    plat_file *f = plat_file_open(path.c_str(), PLAT_WRITE_TRUNC);
-    ASSERT_NE(f, nullptr) << path;
-    ASSERT_EQ(plat_file_write(f, data.data(), data.size()), long(data.size()));
-    plat_file_close(f);
-  }
-  std::string read(const std::string &rel) {
-    plat_file *f = plat_file_open(p(rel).c_str(), PLAT_READ);
-    if (!f) return "<missing>";
-    std::string out;
-    char buf[4096];
-    long n;
-    while ((n = plat_file_read(f, buf, sizeof buf)) > 0) out.append(buf, size_t(n));
-    plat_file_close(f);
-    return out;
-  }
-  bool exists(const std::string &rel) {
-    plat_stat_t st;
-    return plat_stat(p(rel).c_str(), &st) == 0;
-  }
+  void write(const std::string &rel, const std::string &data) { ut::write_file(p(rel), data); }
+  std::string read(const std::string &rel) { return ut::read_file(p(rel)); }
+  bool exists(const std::string &rel) { return ut::exists(p(rel)); }
 };
 
 TEST_F(LayoutTest, ObjectPathRules) {

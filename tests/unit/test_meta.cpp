@@ -1,6 +1,6 @@
 // Metadata files: what meta_save writes for a request head, and what meta_load gives back
 // from files written by the server or by hand.
-#include <gtest/gtest.h>
+#include "scratch.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -14,39 +14,14 @@
 
 namespace {
 
-class MetaTest : public ::testing::Test {
+class MetaTest : public ut::Scratch {
  protected:
-  std::string root;
-  void SetUp() override {
-    char tmpl[] = "/tmp/quillmar-meta-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    root = tmpl;
-    ASSERT_TRUE(copy_text(s_storage_root, sizeof(s_storage_root), root.c_str()));
-  }
-  void TearDown() override {
-    delete_dir_recursive(root.c_str());
-    s_storage_root[0] = 0;
-  }
   std::string meta_file(const std::string &bucket, const std::string &key) {
     return root + "/.s3meta/" + bucket + "/" + key;
   }
-  static std::string read(const std::string &path) {
-    plat_file *f = plat_file_open(path.c_str(), PLAT_READ);
-    if (!f) return "<missing>";
-    std::string out;
-    char buf[4096];
-    long n;
-    while ((n = plat_file_read(f, buf, sizeof buf)) > 0) out.append(buf, size_t(n));
-    plat_file_close(f);
-    return out;
-  }
+  static std::string read(const std::string &path) { return ut::read_file(path); }
   void write(const std::string &bucket, const std::string &key, const std::string &data) {
-    std::string path = meta_file(bucket, key);
-    mkdir_parent(path.c_str());
-    plat_file *f = plat_file_open(path.c_str(), PLAT_WRITE_TRUNC);
-    ASSERT_NE(f, nullptr);
-    ASSERT_EQ(plat_file_write(f, data.data(), data.size()), long(data.size()));
-    plat_file_close(f);
+    ut::write_file(meta_file(bucket, key), data);
   }
   struct loaded {
     int rc;

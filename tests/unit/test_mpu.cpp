@@ -1,6 +1,6 @@
 // The multipart store: upload ids, the "meta" and ".etag" readers, the final ETag, the
 // start-up sweep's age boundary, and the Complete body's element reader.
-#include <gtest/gtest.h>
+#include "scratch.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -16,39 +16,13 @@
 
 namespace {
 
-class MpuTest : public ::testing::Test {
+class MpuTest : public ut::Scratch {
  protected:
-  std::string root;
-  void SetUp() override {
-    char tmpl[] = "/tmp/quillmar-mpu-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    root = tmpl;
-    ASSERT_TRUE(copy_text(s_storage_root, sizeof(s_storage_root), root.c_str()));
-  }
-  void TearDown() override {
-    delete_dir_recursive(root.c_str());
-    s_storage_root[0] = 0;
-  }
   std::string upload(const std::string &id) { return root + "/.mpu/bkt/" + id; }
-  void write(const std::string &path, const std::string &data) {
-    mkdir_parent(path.c_str());
-    plat_file *f = plat_file_open(path.c_str(), PLAT_WRITE_TRUNC);
-    ASSERT_NE(f, nullptr);
-    ASSERT_EQ(plat_file_write(f, data.data(), data.size()), long(data.size()));
-    plat_file_close(f);
-  }
+  void write(const std::string &path, const std::string &data) { ut::write_file(path, data); }
 };
 
-std::string md5_of(const std::string &data, unsigned char raw[16]) {
-  md5_ctx c;
-  md5_init(&c);
-  md5_update(&c, data.data(), data.size());
-  md5_final(&c, raw);
-  char hex[33];
-  hex_encode(raw, 16, hex);
-  hex[32] = 0;
-  return hex;
-}
+using ut::md5_of;
 
 TEST(MpuIds, ThirtyTwoLowercaseHexDigitsAndFresh) {
   char a[33], b[33];

@@ -1,6 +1,6 @@
 // Key enumeration on temporary trees: sorted directory listings, walk order against key order,
 // hidden names, the capacities and truncation flags, and keys nested thousands of levels deep.
-#include <gtest/gtest.h>
+#include "scratch.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -18,24 +18,10 @@
 
 namespace {
 
-class WalkTest : public ::testing::Test {
+class WalkTest : public ut::Scratch {
  protected:
-  std::string root;
-  void SetUp() override {
-    char tmpl[] = "/tmp/quillmar-walk-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    root = tmpl;
-  }
-  void TearDown() override { delete_dir_recursive(root.c_str()); }
-  std::string p(const std::string &rel) const { return root + "/" + rel; }
-  void write(const std::string &rel, const std::string &data) {
-    std::string path = p(rel);
-    mkdir_parent(path.c_str());
-    plat_file *f = plat_file_open(path.c_str(), PLAT_WRITE_TRUNC);
-    ASSERT_NE(f, nullptr) << path;
-    ASSERT_EQ(plat_file_write(f, data.data(), data.size()), long(data.size()));
-    plat_file_close(f);
-  }
+  WalkTest() : ut::Scratch(false) {}
+  void write(const std::string &rel, const std::string &data) { ut::write_file(p(rel), data); }
   // gather_keys over dir with room for cap records; the flag starts at preset.
   std::vector<list_entry> gather(const std::string &dir, size_t cap, int *flag, long *rc) {
     std::vector<list_entry> out(cap ? cap : 1);
@@ -45,17 +31,7 @@ class WalkTest : public ::testing::Test {
   }
 };
 
-std::string md5_of(const std::string &s) {
-  md5_ctx c;
-  md5_init(&c);
-  md5_update(&c, s.data(), s.size());
-  unsigned char d[16];
-  md5_final(&c, d);
-  char hex[33];
-  hex_encode(d, 16, hex);
-  hex[32] = 0;
-  return hex;
-}
+using ut::md5_of;
 
 std::vector<std::string> keys_of(const std::vector<list_entry> &v) {
   std::vector<std::string> k;

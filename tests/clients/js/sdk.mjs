@@ -6,7 +6,8 @@ import {
   S3Client, CreateBucketCommand, ListBucketsCommand, HeadBucketCommand, PutObjectCommand,
   GetObjectCommand, HeadObjectCommand, CopyObjectCommand, ListObjectsCommand, ListObjectsV2Command,
   DeleteObjectCommand, DeleteObjectsCommand, DeleteBucketCommand, CreateMultipartUploadCommand,
-  UploadPartCopyCommand, CompleteMultipartUploadCommand, paginateListObjectsV2,
+  UploadPartCopyCommand, CompleteMultipartUploadCommand, paginateListObjectsV2, UploadPartCommand,
+  ListPartsCommand, ListMultipartUploadsCommand, AbortMultipartUploadCommand,
 } from '@aws-sdk/client-s3';
 import { Upload } from '@aws-sdk/lib-storage';
 import * as c from './common.mjs';
@@ -90,6 +91,36 @@ async function main() {
     }
     await s3.send(new CompleteMultipartUploadCommand({ Bucket: b, Key: 'big2.bin', UploadId, MultipartUpload: { Parts: parts } }));
     c.check((await bytes(await s3.send(new GetObjectCommand({ Bucket: b, Key: 'big2.bin' })))).equals(big), 'copy differs');
+  });
+  await c.op('multipart api', async () => {
+    const { UploadId } = await s3.send(new CreateMultipartUploadCommand({ Bucket: b, Key: 'parts.bin' }));
+    await s3.send(new UploadPartCommand({ Bucket: b, Key: 'parts.bin', UploadId, PartNumber: 1, Body: big.subarray(0, 5 * 1024 * 1024) }));
+    await s3.send(new UploadPartCommand({ Bucket: b, Key: 'parts.bin', UploadId, PartNumber: 2, Body: Buffer.from('tail') }));
+    const parts = (await s3.send(new ListPartsCommand({ Bucket: b, Key: 'parts.bin', UploadId }))).Parts || [];
+    c.check(JSON.stringify(parts.map((p) => [p.PartNumber, p.Size])) === JSON.stringify([[1, 5 * 1024 * 1024], [2, 4]]), 'parts ' + JSON.stringify(parts));
+    const ups = (await s3.send(new ListMultipartUploadsCommand({ Bucket: b, Prefix: 'parts' }))).Uploads || [];
+    c.check(ups.length === 1 && ups[0].UploadId === UploadId && ups[0].Key === 'parts.bin', 'uploads ' + JSON.stringify(ups));
+    await s3.send(new AbortMultipartUploadCommand({ Bucket: b, Key: 'parts.bin', UploadId }));
+    const after = (await s3.send(new ListMultipartUploadsCommand({ Bucket: b }))).Uploads || [];
+    c.check(after.length === 0, 'not aborted');
+  });
+  await c.op('odd keys', async () => {
+    for (const k of c.ODD_KEYS) {
+      await s3.send(new PutObjectCommand({ Bucket: b, Key: 'odd/' + k, Body: Buffer.from(k) }));
+      c.check((await bytes(await s3.send(new GetObjectCommand({ Bucket: b, Key: 'odd/' + k })))).toString() === k, 'get ' + k);
+      await s3.send(new CopyObjectCommand({ Bucket: b, Key: 'odd2/' + k, CopySource: encodeURIComponent(`${b}/odd/${k}`) }));
+      c.check(c.onDisk(b, 'odd2/' + k).toString() === k, 'copy ' + k);
+    }
+    const want = c.sorted(c.ODD_KEYS.map((k) => 'odd/' + k));
+    for (const Cmd of [ListObjectsCommand, ListObjectsV2Command]) {
+      const got = ((await s3.send(new Cmd({ Bucket: b, Prefix: 'odd/' }))).Contents || []).map((x) => x.Key);
+      c.check(JSON.stringify(got) === JSON.stringify(want), 'listing ' + JSON.stringify(got));
+    }
+    const all = c.ODD_KEYS.flatMap((k) => ['odd/' + k, 'odd2/' + k]);
+    const r = await s3.send(new DeleteObjectsCommand({ Bucket: b, Delete: { Objects: all.map((Key) => ({ Key })) } }));
+    c.check((r.Deleted || []).length === all.length && !(r.Errors || []).length, 'delete ' + JSON.stringify(r));
+    const left = ((await s3.send(new ListObjectsV2Command({ Bucket: b, Prefix: 'odd' }))).Contents || []).map((x) => x.Key);
+    c.check(left.length === 0, 'reported deleted but still there: ' + JSON.stringify(left));
   });
   const keys = c.listingKeys(1100);
   c.populate('jssdk-list', keys);

@@ -1,0 +1,80 @@
+// Unit-test support: a scratch directory under /tmp (optionally the storage root) and small
+// file and digest helpers over the platform layer.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "auth/hash.h"
+#include "http/request.h"
+#include "platform/platform.h"
+#include "server/state.h"
+#include "store/layout.h"
+
+namespace ut {
+
+inline std::string md5_of(const std::string &data, unsigned char raw[16] = nullptr) {
+  unsigned char d[16];
+  md5_ctx c;
+  md5_init(&c);
+  md5_update(&c, data.data(), data.size());
+  md5_final(&c, raw ? raw : d);
+  char hex[33];
+  hex_encode(raw ? raw : d, 16, hex);
+  hex[32] = 0;
+  return hex;
+}
+
+// Writes data to path, creating the directories on the way.
+inline void write_file(const std::string &path, const std::string &data) {
+  mkdir_parent(path.c_str());
+  plat_file *f = plat_file_open(path.c_str(), PLAT_WRITE_TRUNC);
+  ASSERT_NE(f, nullptr) << path;
+  ASSERT_EQ(plat_file_write(f, data.data(), data.size()), long(data.size())) << path;
+  plat_file_close(f);
+}
+
+// The whole file, or "<missing>" when it cannot be opened.
+inline std::string read_file(const std::string &path) {
+  plat_file *f = plat_file_open(path.c_str(), PLAT_READ);
+  if (!f) return "<missing>";
+  std::string out;
+  char buf[4096];
+  long n;
+  while ((n = plat_file_read(f, buf, sizeof buf)) > 0) out.append(buf, size_t(n));
+  plat_file_close(f);
+  return out;
+}
+
+inline bool exists(const std::string &path) {
+  plat_stat_t st;
+  return plat_stat(path.c_str(), &st) == 0;
+}
+
+// A fresh directory per test, removed afterwards. With as_storage_root it also becomes
+// s_storage_root for the code under test.
+class Scratch : public ::testing::Test {
+ protected:
+  std::string root;
+  explicit Scratch(bool as_storage_root = true) : as_root_(as_storage_root) {}
+  void SetUp() override {
+    char tmpl[] = "/tmp/quillmar-unit-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    root = tmpl;
+    if (as_root_) {
+      ASSERT_TRUE(copy_text(s_storage_root, sizeof(s_storage_root), root.c_str()));
+    }
+  }
+  void TearDown() override {
+    delete_dir_recursive(root.c_str());
+    if (as_root_) s_storage_root[0] = 0;
+  }
+  std::string p(const std::string &rel) const { return root + "/" + rel; }
+
+ private:
+  bool as_root_;
+};
+
+}  // namespace ut
