@@ -252,13 +252,6 @@ int b64_index(unsigned char ch) {
   return -1;
 }
 
-int hex_value(char ch) {
-  if (ch >= '0' && ch <= '9') return ch - '0';
-  if (ch >= 'a' && ch <= 'f') return ch - 'a' + 10;
-  if (ch >= 'A' && ch <= 'F') return ch - 'A' + 10;
-  return -1;
-}
-
 // Streams a file through a digest in pieces of piece_size bytes. A read error ends the input.
 // The piece buffer comes from the heap; should that fail, a small stack buffer does the work.
 template <typename Fn>
@@ -281,6 +274,13 @@ int digest_file(const char *path, size_t piece_size, Fn feed) {
 }
 
 }  // namespace
+
+int hex_digit_value(char ch) {
+  if (ch >= '0' && ch <= '9') return ch - '0';
+  if (ch >= 'a' && ch <= 'f') return ch - 'a' + 10;
+  if (ch >= 'A' && ch <= 'F') return ch - 'A' + 10;
+  return -1;
+}
 
 // ---------------------------------------------------------------- MD5
 void md5_init(md5_ctx *c) {
@@ -480,9 +480,9 @@ void hex_encode(const unsigned char *data, size_t n, char *out) {
 // Each digit is checked before the next is read, so a shorter text stops at its NUL.
 int hex_decode(const char *text, unsigned char *out, size_t n) {
   for (size_t i = 0; i < n; i++) {
-    int hi = hex_value(text[2 * i]);
+    int hi = hex_digit_value(text[2 * i]);
     if (hi < 0) return -1;
-    int lo = hex_value(text[2 * i + 1]);
+    int lo = hex_digit_value(text[2 * i + 1]);
     if (lo < 0) return -1;
     out[i] = (unsigned char)((hi << 4) | lo);
   }

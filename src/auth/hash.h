@@ -56,6 +56,8 @@ size_t base64_decode(const char *text, unsigned char out[8]);
 void base64_encode(const unsigned char *data, size_t n, char *out);
 
 void hex_encode(const unsigned char *data, size_t n, char *out);
+// The value of one hexadecimal digit (either case), or -1.
+int hex_digit_value(char ch);
 // Decodes exactly 2*n hex digits (either case); 0, or -1 on a non-hex character.
 int hex_decode(const char *text, unsigned char *out, size_t n);
 

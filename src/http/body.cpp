@@ -168,11 +168,8 @@ static int chunked_next(body_in *in) {
   while (*p == ' ' || *p == '\t') p++;
   uint64_t size = 0;
   for (;; p++) {
-    int d;
-    if (*p >= '0' && *p <= '9') d = *p - '0';
-    else if (*p >= 'a' && *p <= 'f') d = *p - 'a' + 10;
-    else if (*p >= 'A' && *p <= 'F') d = *p - 'A' + 10;
-    else break;
+    int d = hex_digit_value(*p);
+    if (d < 0) break;
     size = size * 16 + (uint64_t)d;
     if (size > 0xFFFFFFFFULL) {
       in->fail = "bad chunked size";
@@ -380,11 +377,8 @@ static int64_t aws_size(const char *p, int *digits, const char **end) {
   int64_t v = 0;
   *digits = 0;
   for (;; p++) {
-    int d;
-    if (*p >= '0' && *p <= '9') d = *p - '0';
-    else if (*p >= 'a' && *p <= 'f') d = *p - 'a' + 10;
-    else if (*p >= 'A' && *p <= 'F') d = *p - 'A' + 10;
-    else break;
+    int d = hex_digit_value(*p);
+    if (d < 0) break;
     (*digits)++;
     if (v <= 0x80000000LL) v = v * 16 + d;
   }

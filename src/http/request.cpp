@@ -5,18 +5,14 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "auth/hash.h"
 #include "http/response.h"
 
 // ---------------------------------------------------------------- small text helpers
 
 static inline char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }
 
-static inline int hex_digit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
+static inline int hex_digit(char c) { return hex_digit_value(c); }
 
 int copy_text_n(char *dst, size_t cap, const char *src, size_t n) {
   if (!dst || cap == 0) return 0;

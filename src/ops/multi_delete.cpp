@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "auth/hash.h"
 #include "http/body.h"
 #include "http/request.h"
 #include "http/response.h"
@@ -71,9 +72,7 @@ void xml_entity_decode(char *s) {
       unsigned long cp = 0;
       int digits = 0;
       for (; digits < 8; q++, digits++) {
-        int v = *q >= '0' && *q <= '9' ? *q - '0'
-                : hex && *q >= 'a' && *q <= 'f' ? *q - 'a' + 10
-                : hex && *q >= 'A' && *q <= 'F' ? *q - 'A' + 10 : -1;
+        int v = hex ? hex_digit_value(*q) : (*q >= '0' && *q <= '9' ? *q - '0' : -1);
         if (v < 0) break;
         cp = cp * (hex ? 16 : 10) + (unsigned long)v;
       }

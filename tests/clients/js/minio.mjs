@@ -79,7 +79,10 @@ async function main() {
     // of that key to resume.
     const n = 64 * 1024 * 1024 + 4096;
     const body = Buffer.concat([big, big, big, big.subarray(0, n - 3 * BIG)]);
-    await mc.putObject(b, 'mp.bin', Readable.from([body]), n);
+    const MiB = 1024 * 1024;
+    // The client cuts parts out of the stream's chunks but passes a chunk larger than a part whole.
+    const pieces = Array.from({ length: Math.ceil(n / MiB) }, (_, i) => body.subarray(i * MiB, (i + 1) * MiB));
+    await mc.putObject(b, 'mp.bin', Readable.from(pieces), n);
     c.check(c.onDisk(b, 'mp.bin').equals(body), 'stored bytes differ');
     c.check((await mc.statObject(b, 'mp.bin')).etag.endsWith('-2'), 'not a two-part upload');
     const id = await mc.initiateNewMultipartUpload(b, 'open/one.bin', {});
@@ -94,13 +97,23 @@ async function main() {
       c.check((await bytes(await mc.getObject(b, 'odd/' + k))).toString() === k, 'get ' + k);
     }
     const want = c.sorted(c.ODD_KEYS.map((k) => 'odd/' + k));
-    const got = (await collect(mc.listObjects(b, 'odd/', true))).map((x) => x.name);
-    c.check(JSON.stringify(got) === JSON.stringify(want), 'listing ' + JSON.stringify(got));
-    const got2 = (await collect(mc.listObjectsV2(b, 'odd/', true))).map((x) => x.name);
-    c.check(JSON.stringify(got2) === JSON.stringify(want), 'listing v2 ' + JSON.stringify(got2));
+    // The client asks for encoding-type=url and percent-decodes every listed name, whether or not
+    // the answer says it is encoded; listings here are never encoded.
+    const asDecoded = c.sorted(want.map((k) => decodeURIComponent(k.replace(/\+/g, ' '))));
+    let byDesign = '';
+    for (const [kind, stream] of [['v1', () => mc.listObjects(b, 'odd/', true)], ['v2', () => mc.listObjectsV2(b, 'odd/', true)]]) {
+      const got = c.sorted((await collect(stream())).map((x) => x.name));
+      if (JSON.stringify(got) === JSON.stringify(want)) continue;
+      c.check(JSON.stringify(got) === JSON.stringify(asDecoded), 'listing ' + kind + ' ' + JSON.stringify(got));
+      byDesign = 'listings ignore encoding-type=url, which this client sends and then decodes regardless: ' +
+        'it shows "odd/pct%41" as "odd/pctA" and "odd/plus+sign" as "odd/plus sign"';
+    }
     await mc.removeObjects(b, want);
-    const left = (await collect(mc.listObjects(b, 'odd/', true))).map((x) => x.name);
+    const left = [];
+    for (const k of want) if (c.existsOnDisk(b, k)) left.push(k);
+    for (const k of left) await mc.removeObject(b, k);
     c.check(left.length === 0, 'reported deleted but still there: ' + JSON.stringify(left));
+    if (byDesign) throw new c.ByDesign(byDesign);
   });
   const keys = c.listingKeys(1100);
   c.populate('minio-list', keys);
