@@ -99,7 +99,11 @@ def main():
             aws(srv, "s3", "sync", "s3://%s/odd/" % b, back)
             for k in q.ODD_KEYS:
                 q.check(q.read(os.path.join(back, k)) == k.encode(), "downloaded %r differs" % k)
-            aws(srv, "s3", "rm", "s3://%s/odd/" % b, "--recursive")
+            q.write(os.path.join(work, "odd-delete.json"),
+                    json.dumps({"Objects": [{"Key": "odd/" + k} for k in q.ODD_KEYS]}).encode())
+            r = js(aws(srv, "s3api", "delete-objects", "--bucket", b, "--delete",
+                       "file://" + os.path.join(work, "odd-delete.json")))
+            q.check(len(r.get("Deleted", [])) == len(q.ODD_KEYS) and not r.get("Errors"), "answer %r" % r)
             left = [c["Key"] for c in js(aws(srv, "s3api", "list-objects-v2", "--bucket", b,
                                              "--prefix", "odd/")).get("Contents", [])]
             q.check(not left, "reported deleted but still there: %r" % left)
@@ -152,6 +156,12 @@ def main():
             q.check(p.returncode != 0, "object still there")
         q.populate(srv.root, b, ["del/k%04d" % i for i in range(1500)])
         with res.op("delete batch"):
+            # s3api delete-objects sends one DeleteObjects request; s3 rm deletes key by key.
+            q.write(os.path.join(work, "delete.json"), json.dumps(
+                {"Objects": [{"Key": "del/k%04d" % i} for i in range(1000)], "Quiet": True}).encode())
+            r = js(aws(srv, "s3api", "delete-objects", "--bucket", b, "--delete",
+                       "file://" + os.path.join(work, "delete.json")))
+            q.check(not r.get("Deleted") and not r.get("Errors"), "quiet answer %r" % r)
             aws(srv, "s3", "rm", "s3://%s/del" % b, "--recursive")
             left = [f for _, _, fs in os.walk(os.path.join(srv.root, b, "del")) for f in fs]
             q.check(not left, "%d keys left" % len(left))

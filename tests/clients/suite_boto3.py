@@ -71,6 +71,12 @@ def main():
             q.check(q.read(os.path.join(srv.root, b, "stream.bin")) == big[:300000], "stream differs")
         with res.op("get whole"):
             q.check(c.get_object(Bucket=b, Key="big.bin")["Body"].read() == big, "download differs")
+            # Above 8 MiB download_file fetches ranges on several threads at once.
+            path = os.path.join(srv.root, "..", os.path.basename(srv.root) + "-down.bin")
+            c.download_file(b, "big.bin", path)
+            got = q.read(path)
+            os.unlink(path)
+            q.check(got == big, "download_file differs")
         with res.op("get range"):
             r = c.get_object(Bucket=b, Key="big.bin", Range="bytes=5-104")
             q.check(r["Body"].read() == big[5:105] and r["ResponseMetadata"]["HTTPStatusCode"] == 206, "range")

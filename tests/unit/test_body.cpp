@@ -23,6 +23,9 @@ struct FramingCase {
   const char *error;  // expected last-error text on failure
 };
 
+// Test names carry the case name; without this gtest would print the case's raw bytes.
+void PrintTo(const FramingCase &c, std::ostream *os) { *os << c.name; }
+
 class Framing : public ::testing::TestWithParam<FramingCase> {};
 
 TEST_P(Framing, DecodesOrFails) {
@@ -199,6 +202,8 @@ struct ChecksumCase {
   const char *code;
   const char *message;
 };
+
+void PrintTo(const ChecksumCase &c, std::ostream *os) { *os << c.name; }
 
 class HeaderChecksums : public ::testing::TestWithParam<ChecksumCase> {};
 
