@@ -13,6 +13,10 @@ CLIENTS = ["awscli2", "awscli1", "boto3-1.26", "boto3-1.43", "s3cmd", "rclone", 
 SHORT = {"pass": "pass", "fail": "FAIL", "by design": "by design", "skipped": "skipped"}
 
 
+def short(detail):
+    return detail.split(" | Traceback", 1)[0].split("\n    at ", 1)[0].strip()
+
+
 def main():
     results_dir = sys.argv[1]
     out_md = sys.argv[2] if len(sys.argv) > 2 else None
@@ -25,7 +29,7 @@ def main():
                 seen.append(c)
             cells[(c, r["op"])] = r["status"]
             if r["status"] in ("fail", "by design", "skipped"):
-                notes.append("- %s / %s: %s: %s" % (c, r["op"], r["status"], r.get("detail", "")[:400]))
+                notes.append((c, r["op"], r["status"], r.get("detail", "")))
     clients = [c for c in CLIENTS if c in seen] + [c for c in seen if c not in CLIENTS]
     ops = [o for o in OPS if any((c, o) in cells for c in clients)]
     ops += sorted({o for (_, o) in cells} - set(ops))
@@ -36,15 +40,17 @@ def main():
     print("\nReal-client compatibility matrix (— = the client has no such operation)\n")
     print(table)
     if notes:
-        print("\nNotes:\n" + "\n".join(notes))
+        print("\nNotes:\n" + "\n".join("- %s / %s: %s: %s" % (c, o, st, d[:400]) for c, o, st, d in notes))
     fails = sum(1 for v in cells.values() if v == "fail")
     passes = sum(1 for v in cells.values() if v == "pass")
     print("\nclients: %d passed, %d failed" % (passes, fails))
     if out_md:
         with open(out_md, "w") as f:
+            f.write("# Real-client compatibility matrix\n\n— = the client has no such operation.\n\n")
             f.write(table + "\n")
+            # The file keeps the reason of each cell, without tracebacks or stacks.
             if notes:
-                f.write("\n" + "\n".join(notes) + "\n")
+                f.write("\n" + "\n".join("- %s / %s: %s: %s" % (c, o, st, short(d)) for c, o, st, d in notes) + "\n")
     return 1 if fails or not cells else 0
 
 
