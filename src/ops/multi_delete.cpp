@@ -171,11 +171,12 @@ void op_delete_objects(plat_sock s, S3Request *r) {
     if (!close) break;
     size_t n = (size_t)(close - text);
     if (n > DELETE_KEY_MAX) break;
-    // Element text first loses its XML references, then its percent-encoding.
+    // The key is the element's text with its XML references decoded, and nothing else: clients
+    // send keys as they are, so percent-decoding them here would delete another object (the
+    // one named "a b" for a key "a%20b") and report the requested one deleted.
     memcpy(key, text, n);
     key[n] = 0;
     xml_entity_decode(key);
-    pct_decode(key);
     delete_one(d, r->bucket, key, quiet);
     pos = (size_t)(close - body) + 6;
   }
