@@ -73,39 +73,37 @@ int mpu_file_path(const char *upload_dir, const char *name, char out[S3_MPU_FILE
   return (n < 0 || (size_t)n >= S3_MPU_FILE_PATH) ? -1 : 0;
 }
 
-int mpu_meta_read(const char *bucket, const char *upload_id, char key[4096],
-                  char content_type[256]) {
+// Opens one file of an upload directory for line reading; null when it cannot be opened.
+static plat_file *open_upload_file(const char *bucket, const char *upload_id, const char *name,
+                                   line_reader *lr) {
   char dir[S3_FS_PATH];
   char path[S3_MPU_FILE_PATH];
+  if (mpu_upload_dir(bucket, upload_id, dir) != 0 || mpu_file_path(dir, name, path) != 0)
+    return nullptr;
+  lr->f = plat_file_open(path, PLAT_READ);
+  lr->len = lr->pos = 0;
+  return lr->f;
+}
+
+int mpu_meta_read(const char *bucket, const char *upload_id, char key[4096],
+                  char content_type[256]) {
   key[0] = 0;
   content_type[0] = 0;
-  if (mpu_upload_dir(bucket, upload_id, dir) != 0 || mpu_file_path(dir, "meta", path) != 0)
-    return -1;
-  plat_file *f = plat_file_open(path, PLAT_READ);
-  if (!f) return -1;
-  plat_file_guard guard(f);
   line_reader lr;
-  lr.f = f;
-  lr.len = lr.pos = 0;
+  plat_file_guard guard(open_upload_file(bucket, upload_id, "meta", &lr));
+  if (!guard.f) return -1;
   if (!read_line(&lr, key, MPU_KEY_MAX)) return -1;
   if (!read_line(&lr, content_type, MPU_CTYPE_MAX)) content_type[0] = 0;
   return 0;
 }
 
 int mpu_part_etag(const char *bucket, const char *upload_id, unsigned long part, char etag[80]) {
-  char dir[S3_FS_PATH];
   char name[32];
-  char path[S3_MPU_FILE_PATH];
   etag[0] = 0;
   snprintf(name, sizeof(name), "%lu.etag", part);
-  if (mpu_upload_dir(bucket, upload_id, dir) != 0 || mpu_file_path(dir, name, path) != 0)
-    return -1;
-  plat_file *f = plat_file_open(path, PLAT_READ);
-  if (!f) return -1;
-  plat_file_guard guard(f);
   line_reader lr;
-  lr.f = f;
-  lr.len = lr.pos = 0;
+  plat_file_guard guard(open_upload_file(bucket, upload_id, name, &lr));
+  if (!guard.f) return -1;
   char line[MPU_ETAG_READ + 1];
   // An empty line is no ETag either: such a part would match any ETag a client gives.
   if (!read_line(&lr, line, MPU_ETAG_READ) || !line[0]) return -1;

@@ -8,27 +8,19 @@
 #include <string>
 #include <vector>
 
+#include "answers.h"
 #include "harness.h"
 
 namespace {
 
 // One server for the whole program; each test fills buckets of its own.
-class Listing : public ::testing::Test {
+class Listing : public qa::SharedServer {
  protected:
-  static qt::Server *server;
-  static void SetUpTestSuite() {
-    if (!server) server = new qt::Server();
-  }
-  static void TearDownTestSuite() {
-    delete server;
-    server = nullptr;
-  }
   static void fill(const std::string &bucket, const std::vector<std::string> &keys) {
     qt::write_file(server->path(bucket + "/.keep-bucket"), "");  // the bucket exists even if empty
     for (const std::string &k : keys) qt::write_file(server->path(bucket + "/" + k), "data of " + k);
   }
 };
-qt::Server *Listing::server = nullptr;
 
 std::string url_encode(const std::string &s) {
   static const char *hex = "0123456789ABCDEF";
