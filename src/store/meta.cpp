@@ -63,6 +63,10 @@ void save_user_line(meta_writer *w, const char *line, size_t n) {
   if (!colon) return;
   size_t name_len = (size_t)(colon - line);
   if (name_len > META_NAME_MAX) return;
+  // The name goes back out as a response header on every GET: a CR inside it would end that
+  // line early and turn the rest into a header of the client's choosing.
+  for (size_t i = 0; i < name_len; i++)
+    if ((unsigned char)line[i] < 0x20 || line[i] == 0x7f) return;
   while (name_len && line[name_len - 1] == ' ') name_len--;
 
   const char *v = colon + 1;
@@ -99,6 +103,9 @@ void load_line(meta_reader *m, const char *line, size_t n) {
   }
   if (no >= 2 && !memchr(line, ':', n)) return;
   while (n && (line[n - 1] == '\r' || line[n - 1] == '\n')) n--;
+  // Every value here goes back out in a response head, where a CR inside it would split the
+  // line; such a line (only a file written by hand holds one) is ignored.
+  if (memchr(line, '\r', n)) return;
 
   if (no == 0) {
     if (n >= 1 && n <= META_CTYPE_MAX) {

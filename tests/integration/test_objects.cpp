@@ -106,6 +106,12 @@ TEST_F(Objects, MetadataRoundTrip) {
     EXPECT_EQ(r.body, std::string(method) == "GET" ? "hello" : "");
   }
 
+  // A CR inside a metadata name must not smuggle a header of its own into the GET answer.
+  ASSERT_EQ(put("/bkt/cr", "x", {"x-amz-meta-a\rSet-Cookie: evil", "x-amz-meta-ok: 1"}).status, 200);
+  r = get("/bkt/cr");
+  EXPECT_EQ(r.header("x-amz-meta-ok"), "1");
+  EXPECT_FALSE(r.has_header("Set-Cookie")) << r.head;
+
   // Long user metadata: the block is cut at its limit, yet every head line stays a header.
   std::vector<std::string> hdrs;
   for (int i = 0; i < 5; i++)
