@@ -44,6 +44,12 @@ class MultiDelete : public qa::SharedServer {
 };
 
 TEST_F(MultiDelete, ReportsEveryKeyInOrder) {
+  // The longest key that is processed, and one character more. Its ".." segment makes its entry
+  // the same whatever the length of the storage root.
+  std::string longest = "../";
+  while (longest.size() + 10 <= 4095) longest += "kkkkkkkkk/";
+  longest += std::string(4095 - longest.size(), 'k');
+  const std::string too_long = longest + "k";
   struct {
     const char *name;
     std::vector<std::string> stored;  // keys created first (in bucket md-<n>)
@@ -74,6 +80,9 @@ TEST_F(MultiDelete, ReportsEveryKeyInOrder) {
       {"directory", {"dir/inner"}, delete_body({"dir", "dir/inner"}),
        result(failed("dir") + deleted("dir/inner")), {"dir/inner"}},
       {"listed twice", {"a"}, delete_body({"a", "a"}), result(deleted("a") + deleted("a")), {"a"}},
+      // A key over 4095 characters ends the processing: "c" after it is neither deleted nor listed.
+      {"over-long key stops", {"a", "c"}, delete_body({"a", longest, too_long, "c"}),
+       result(deleted("a") + invalid(longest)), {"a"}},
       {"no keys", {}, "<Delete></Delete>", result(""), {}},
   };
   int n = 0;
@@ -92,6 +101,7 @@ TEST_F(MultiDelete, ReportsEveryKeyInOrder) {
   }
   EXPECT_TRUE(qt::file_exists(root() + "/md-6/a b"));  // "a b" is not "a%20b"
   EXPECT_TRUE(qt::dir_exists(root() + "/md-12/dir"));
+  EXPECT_TRUE(qt::file_exists(root() + "/md-14/c"));
 }
 
 TEST_F(MultiDelete, MissingBucketReportsEveryKeyDeleted) {

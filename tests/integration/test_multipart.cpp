@@ -109,6 +109,23 @@ TEST_F(Multipart, UploadPartNumbersAndMissingUpload) {
                    "The specified multipart upload does not exist", "/mp-parts/k");
 }
 
+TEST_F(Multipart, UploadPartWithMismatchedPayloadHashIsRefused) {
+  std::string id = initiate("mp-swap/k");
+  ASSERT_FALSE(id.empty());
+  qt::Response r = req("PUT", "/mp-swap/k?partNumber=1&uploadId=" + id,
+                       {"x-amz-content-sha256: " + qt::sha256_hex("other")}, "payload", true);
+  qa::expect_error(r, 403, "HTTP/1.1 403 Forbidden", "XAmzContentSHA256Mismatch",
+                   "The x-amz-content-sha256 header you provided did not match what we computed",
+                   "/mp-swap/k");
+  EXPECT_FALSE(qt::file_exists(upload_dir("mp-swap", id) + "/1.part"));
+  EXPECT_FALSE(qt::file_exists(upload_dir("mp-swap", id) + "/1.etag"));
+  // The same part with the matching hash is stored.
+  r = req("PUT", "/mp-swap/k?partNumber=1&uploadId=" + id,
+          {"x-amz-content-sha256: " + qt::sha256_hex("payload")}, "payload", true);
+  EXPECT_EQ(r.status, 200) << r.raw;
+  EXPECT_EQ(qt::read_file(upload_dir("mp-swap", id) + "/1.part"), "payload");
+}
+
 TEST_F(Multipart, CompleteSortsKeepsRepeatsAndMatchesEtagForms) {
   make_bucket("mp-done");
   std::string id = initiate("mp-done/obj.bin", "POST", {"Content-Type: text/csv"});
