@@ -653,6 +653,25 @@ int receive_upload(plat_sock sock, const S3Request *r, const char *path,
 
 // ---------------------------------------------------------------- small bodies
 
+char *read_small_body(plat_sock sock, const S3Request *r, uint64_t max, size_t default_len,
+                      size_t *len, int *too_large) {
+  uint64_t announced = 0;
+  int overflow = 0;
+  hdr_u64(r->head, r->head_len, "content-length", &announced, &overflow);
+  *len = 0;
+  *too_large = overflow || announced > max;
+  if (*too_large) {
+    if (!overflow) discard_body(sock, r, announced);
+    return nullptr;
+  }
+  size_t want = announced ? (size_t)announced : default_len;
+  char *body = static_cast<char *>(malloc(want + 1));
+  if (!body) return nullptr;
+  *len = read_body_to_mem(sock, r, body, want);
+  body[*len] = 0;
+  return body;
+}
+
 size_t read_body_to_mem(plat_sock sock, const S3Request *r, char *dst, size_t want) {
   body_source bs;
   bs_init(&bs, sock, r->body_prefix, r->body_prefix_len, nullptr);

@@ -54,5 +54,12 @@ int receive_upload(plat_sock sock, const S3Request *r, const char *path,
 // Reads up to want body bytes into dst (prefix first, then the socket, through a buffer).
 // Stops early when the peer closes or the receive times out. Returns the bytes stored.
 size_t read_body_to_mem(plat_sock sock, const S3Request *r, char *dst, size_t want);
+// Reads a small request body whole (the XML of CompleteMultipartUpload and DeleteObjects):
+// Content-Length bytes, or at most default_len when the length is absent or 0. Returns a
+// malloc'd NUL-terminated buffer with the bytes received in *len, or null: with *too_large
+// set when Content-Length is above max (its body has then been read and dropped, unless the
+// value overflowed), else when memory ran out.
+char *read_small_body(plat_sock sock, const S3Request *r, uint64_t max, size_t default_len,
+                      size_t *len, int *too_large);
 // Reads and drops n body bytes the same way.
 void discard_body(plat_sock sock, const S3Request *r, uint64_t n);

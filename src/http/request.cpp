@@ -268,7 +268,7 @@ constexpr size_t SEGMENT_DECODED_MAX = 1023;
 constexpr size_t SEGMENT_NAME_MAX = 255;
 constexpr size_t BUCKET_SEGMENT_MAX = 127;
 
-static int bucket_name_ok(const char *b, size_t n) {
+int valid_bucket_name(const char *b, size_t n) {
   if (n < 3 || n > S3_BUCKET_MAX) return 0;
   for (size_t i = 0; i < n; i++) {
     char c = b[i];
@@ -300,7 +300,7 @@ static long decode_segment(const char *seg, size_t n, char *out) {
 }
 
 // A ".." segment anywhere in the decoded key: it can come from an encoded "/" in a segment.
-static int has_dotdot_segment(const char *key) {
+int has_dotdot_segment(const char *key) {
   for (const char *p = key; (p = strstr(p, "..")) != nullptr; p++) {
     int starts = (p == key || p[-1] == '/');
     int ends = (p[2] == 0 || p[2] == '/');
@@ -319,7 +319,7 @@ int parse_bucket_key(S3Request *r) {
   size_t bucket_len = slash ? size_t(slash - seg) : strlen(seg);
   const char *key_text = slash ? slash + 1 : seg + bucket_len;
   if (bucket_len > BUCKET_SEGMENT_MAX || strlen(key_text) > S3_KEY_MAX) return -1;
-  if (!bucket_name_ok(seg, bucket_len)) return -1;
+  if (!valid_bucket_name(seg, bucket_len)) return -1;
   memcpy(r->bucket, seg, bucket_len);
   r->bucket[bucket_len] = 0;
 

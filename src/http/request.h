@@ -50,6 +50,11 @@ int read_request_head(plat_sock s, S3Request *r);
 int parse_bucket_key(S3Request *r);
 void request_free(S3Request *r);
 
+// The bucket-name rule: 3 to 63 characters of a-z, 0-9 and "-". 1 when name[0..n) follows it.
+int valid_bucket_name(const char *name, size_t n);
+// 1 when the decoded key holds a ".." segment (two dots between slashes or the key's ends).
+int has_dotdot_segment(const char *key);
+
 // A header's trimmed value (first occurrence, name case-insensitive), malloc'd; null if absent.
 char *hdr_value(const char *region, size_t len, const char *name);
 // A query parameter's raw value when it appears as name=..., malloc'd; null otherwise.

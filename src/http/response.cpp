@@ -108,16 +108,24 @@ static void finish_and_send_head(plat_sock s, const char *fixed, size_t fixed_le
   if (buf != local) free(buf);
 }
 
-void http_send_headers(plat_sock s, int status, const char *extra, uint64_t content_length,
-                       int with_length) {
-  char date[64], id[33], fixed[HEAD_BUF];
+// The status line, Server, Date and x-amz-request-id lines every head starts with, written into
+// buf; their length, or -1 when they do not fit.
+static int head_start(char *buf, size_t cap, int status) {
+  char date[64], id[33];
   http_date_now(date);
   s3_request_id(id);
-  int n = snprintf(fixed, sizeof fixed,
+  int n = snprintf(buf, cap,
                    "HTTP/1.1 %d %s\r\nServer: quillmar-s3/1.2.3\r\nDate: %s\r\n"
                    "x-amz-request-id: %s\r\n",
                    status, http_reason(status), date, id);
-  if (n < 0 || size_t(n) >= sizeof fixed) return;
+  return (n < 0 || size_t(n) >= cap) ? -1 : n;
+}
+
+void http_send_headers(plat_sock s, int status, const char *extra, uint64_t content_length,
+                       int with_length) {
+  char fixed[HEAD_BUF];
+  int n = head_start(fixed, sizeof fixed, status);
+  if (n < 0) return;
   if (with_length) {
     int m = snprintf(fixed + n, sizeof fixed - size_t(n), "Content-Length: %llu\r\n",
                      (unsigned long long)content_length);
@@ -129,17 +137,14 @@ void http_send_headers(plat_sock s, int status, const char *extra, uint64_t cont
 
 void http_send_obj_headers(plat_sock s, int status, const char *content_type,
                            uint64_t content_length, const char *extra) {
-  char date[64], id[33], fixed[HEAD_BUF];
-  http_date_now(date);
-  s3_request_id(id);
-  int n = snprintf(fixed, sizeof fixed,
-                   "HTTP/1.1 %d %s\r\nServer: quillmar-s3/1.2.3\r\nDate: %s\r\n"
-                   "x-amz-request-id: %s\r\nContent-Type: %s\r\nContent-Length: %llu\r\n",
-                   status, http_reason(status), date, id, content_type ? content_type : "",
-                   (unsigned long long)content_length);
+  char fixed[HEAD_BUF];
+  int n = head_start(fixed, sizeof fixed, status);
+  if (n < 0) return;
+  int m = snprintf(fixed + n, sizeof fixed - size_t(n), "Content-Type: %s\r\nContent-Length: %llu\r\n",
+                   content_type ? content_type : "", (unsigned long long)content_length);
   // Only the content type can make the fixed lines long; such a head is not sent at all.
-  if (n < 0 || size_t(n) >= sizeof fixed) return;
-  finish_and_send_head(s, fixed, size_t(n), extra);
+  if (m < 0 || size_t(n + m) >= sizeof fixed) return;
+  finish_and_send_head(s, fixed, size_t(n + m), extra);
 }
 
 void send_error(plat_sock s, int status, const char *code, const char *message,

@@ -26,11 +26,6 @@ static void send_xml(plat_sock s, const char *doc, size_t len) {
   http_write_all(s, doc, len);
 }
 
-static void refuse(plat_sock s, S3Request *r, int status, const char *code, const char *message) {
-  count_request(0, 0);
-  send_error(s, status, code, message, r->path, nullptr);
-}
-
 static void format_creation_date(char out[64]) {
   plat_tm tm;
   if (plat_gmtime(plat_time_now(), &tm) != 0) {
@@ -102,7 +97,7 @@ void op_create_bucket(plat_sock s, S3Request *r, const char *bucket_dir) {
   // root, a plain file of that name) must not be answered as a created bucket.
   if (mkdir_p(bucket_dir) != 0 || !is_directory(bucket_dir)) {
     set_error("mkdir failed: %s", bucket_dir);
-    refuse(s, r, 500, "InternalError", "Failed to create bucket directory");
+    answer_error(s, r, 500, "InternalError", "Failed to create bucket directory");
     return;
   }
   set_error("%s", "");  // clears the last error
@@ -112,11 +107,11 @@ void op_create_bucket(plat_sock s, S3Request *r, const char *bucket_dir) {
 
 void op_delete_bucket(plat_sock s, S3Request *r, const char *bucket_dir) {
   if (dir_contains_files(bucket_dir)) {
-    refuse(s, r, 409, "BucketNotEmpty", "The bucket you tried to delete is not empty");
+    answer_error(s, r, 409, "BucketNotEmpty", "The bucket you tried to delete is not empty");
     return;
   }
   if (delete_dir_recursive(bucket_dir) != 0) {
-    refuse(s, r, 500, "InternalError", "Failed to delete bucket");
+    answer_error(s, r, 500, "InternalError", "Failed to delete bucket");
     return;
   }
   // Uploads in progress and metadata records go with the bucket.
@@ -133,7 +128,7 @@ void op_delete_bucket(plat_sock s, S3Request *r, const char *bucket_dir) {
 void op_head_bucket(plat_sock s, S3Request *r, const char *bucket_dir) {
   plat_stat_t st;
   if (plat_stat(bucket_dir, &st) != 0) {
-    refuse(s, r, 404, "NoSuchBucket", "The specified bucket does not exist");
+    answer_error(s, r, 404, "NoSuchBucket", "The specified bucket does not exist");
     return;
   }
   // One object at most: the walk only touches the bucket, its outcome changes nothing.

@@ -27,14 +27,24 @@ static const char *const kBucketSubresources[] = {
 static const char *const kObjectSubresources[] = {"acl",     "retention", "legal-hold", "torrent",
                                                   "restore", "select",    "attributes"};
 
-void answer_not_implemented(plat_sock s, S3Request *r) {
+void answer_error(plat_sock s, S3Request *r, int status, const char *code, const char *message,
+                  const char *extra_head) {
   count_request(0, 0);
-  send_error(s, 501, "NotImplemented", kNotImplemented, r->path, nullptr);
+  send_error(s, status, code, message, r->path, extra_head);
 }
 
-static void refuse(plat_sock s, S3Request *r, int status, const char *code, const char *message) {
-  count_request(0, 0);
-  send_error(s, status, code, message, r->path, nullptr);
+void answer_not_implemented(plat_sock s, S3Request *r) {
+  answer_error(s, r, 501, "NotImplemented", kNotImplemented);
+}
+
+void answer_key_too_long(plat_sock s, S3Request *r) {
+  answer_error(s, r, 400, "KeyTooLongError", "Your key is too long");
+}
+
+void answer_xml(plat_sock s, const dynbuf *doc, uint64_t served, uint64_t uploaded) {
+  count_request(served, uploaded);
+  http_send_obj_headers(s, 200, "application/xml", doc->len, nullptr);
+  http_write_all(s, doc->data, doc->len);
 }
 
 static int has_any(const char *query, const char *const *names, size_t count) {
@@ -59,7 +69,7 @@ static void route_bucket(plat_sock s, S3Request *r) {
   }
   char dir[S3_FS_PATH];
   if (object_path(r->bucket, nullptr, dir) != 0) {
-    refuse(s, r, 400, "InvalidRequest", "Invalid request path");
+    answer_error(s, r, 400, "InvalidRequest", "Invalid request path");
     return;
   }
   const char *m = r->method;
@@ -70,7 +80,7 @@ static void route_bucket(plat_sock s, S3Request *r) {
   } else if (ieq(m, "GET")) {
     plat_stat_t st;
     if (plat_stat(dir, &st) != 0) {
-      refuse(s, r, 404, "NoSuchBucket", "The specified bucket does not exist");
+      answer_error(s, r, 404, "NoSuchBucket", "The specified bucket does not exist");
     } else if (qhas(r->query, "location")) {
       op_get_bucket_location(s, r);
     } else if (qhas(r->query, "uploads")) {
@@ -83,7 +93,7 @@ static void route_bucket(plat_sock s, S3Request *r) {
   } else if (ieq(m, "POST") && qhas(r->query, "delete")) {
     op_delete_objects(s, r);
   } else {
-    refuse(s, r, 405, "MethodNotAllowed", "Method not supported for buckets");
+    answer_error(s, r, 405, "MethodNotAllowed", "Method not supported for buckets");
   }
 }
 
@@ -107,7 +117,7 @@ static void route_multipart(plat_sock s, S3Request *r, const char *upload_id) {
   } else if (ieq(m, "GET")) {
     op_list_parts(s, r, upload_id);
   } else {
-    refuse(s, r, 405, "MethodNotAllowed", "Method not allowed for multipart");
+    answer_error(s, r, 405, "MethodNotAllowed", "Method not allowed for multipart");
   }
 }
 
@@ -146,7 +156,7 @@ static void route_object(plat_sock s, S3Request *r) {
   } else if (ieq(m, "DELETE")) {
     op_delete_object(s, r);
   } else {
-    refuse(s, r, 405, "MethodNotAllowed", "Method not supported for objects");
+    answer_error(s, r, 405, "MethodNotAllowed", "Method not supported for objects");
   }
 }
 
@@ -161,12 +171,12 @@ static void run_request(plat_sock s, S3Request *r) {
     if (ieq(r->method, "GET"))
       op_list_buckets(s, r);
     else
-      refuse(s, r, 405, "MethodNotAllowed", "Only GET on / is supported");
+      answer_error(s, r, 405, "MethodNotAllowed", "Only GET on / is supported");
     return;
   }
   if (parse_bucket_key(r) != 0) {
     set_error("bad path: %s", r->path);
-    refuse(s, r, 400, "InvalidRequest", "Invalid request path");
+    answer_error(s, r, 400, "InvalidRequest", "Invalid request path");
     return;
   }
   if (!authenticate(s, r)) return;

@@ -32,16 +32,6 @@ int quiet_requested(const char *body, size_t len) {
   return (size_t)(close - text) >= 4 && memcmp(text, "true", 4) == 0;
 }
 
-// 1 when the key holds a ".." segment (which would lead out of the bucket directory).
-int has_dotdot_segment(const char *key) {
-  for (const char *p = key; (p = strstr(p, "..")) != nullptr; p++) {
-    int starts = p == key || p[-1] == '/';
-    int ends = p[2] == 0 || p[2] == '/';
-    if (starts && ends) return 1;
-  }
-  return 0;
-}
-
 // Decodes the XML character references of element text in place: the five named entities and
 // numeric references (&#N; and &#xH;). Every S3 client writes a key holding & < > " or ' as
 // such references; taking them literally would report the key deleted while it stays stored.
@@ -141,20 +131,14 @@ void delete_one(dynbuf *d, const char *bucket, const char *key, int quiet) {
 }  // namespace
 
 void op_delete_objects(plat_sock s, S3Request *r) {
-  uint64_t announced = 0;
-  int overflow = 0;
-  hdr_u64(r->head, r->head_len, "content-length", &announced, &overflow);
-  if (overflow || announced > DELETE_BODY_MAX) {
-    if (!overflow) discard_body(s, r, announced);
-    count_request(0, 0);
-    send_error(s, 400, "MalformedXML", "Body too large", r->path, nullptr);
+  size_t len = 0;
+  int too_large = 0;
+  char *body = read_small_body(s, r, DELETE_BODY_MAX, DELETE_BODY_DEFAULT, &len, &too_large);
+  if (too_large) {
+    answer_error(s, r, 400, "MalformedXML", "Body too large");
     return;
   }
-  size_t want = announced ? (size_t)announced : DELETE_BODY_DEFAULT;
-  char *body = static_cast<char *>(malloc(want + 1));
   if (!body) return;
-  size_t len = read_body_to_mem(s, r, body, want);
-  body[len] = 0;
 
   int quiet = quiet_requested(body, len);
   dynbuf_guard doc;

@@ -35,18 +35,6 @@ struct completion_entry {
   char etag[80];
 };
 
-void answer_error(plat_sock s, S3Request *r, int status, const char *code, const char *message) {
-  count_request(0, 0);
-  send_error(s, status, code, message, r->path, nullptr);
-}
-
-// Sends a finished XML document with status 200; counts it as given.
-void answer_xml(plat_sock s, const dynbuf *doc, uint64_t served, uint64_t uploaded) {
-  count_request(served, uploaded);
-  http_send_obj_headers(s, 200, "application/xml", doc->len, nullptr);
-  http_write_all(s, doc->data, doc->len);
-}
-
 // Unsigned decimal made only of digits (at least one); 0 and the value, or -1. Saturates.
 int parse_digits(const char *p, size_t n, uint64_t *out) {
   if (!n) return -1;
@@ -463,17 +451,14 @@ void op_upload_part_copy(plat_sock s, S3Request *r, const char *upload_id) {
 }
 
 void op_complete_multipart(plat_sock s, S3Request *r, const char *upload_id) {
-  uint64_t announced = request_content_length(r);
-  if (announced > COMPLETE_BODY_MAX) {
-    if (announced != UINT64_MAX) discard_body(s, r, announced);
+  size_t got = 0;
+  int too_large = 0;
+  char *body = read_small_body(s, r, COMPLETE_BODY_MAX, COMPLETE_BODY_DEFAULT, &got, &too_large);
+  if (too_large) {
     answer_error(s, r, 400, "InvalidRequest", "Too many parts in CompleteMultipartUpload");
     return;
   }
-  size_t want = announced ? (size_t)announced : COMPLETE_BODY_DEFAULT;
-  char *body = static_cast<char *>(malloc(want + 1));
   if (!body) return;
-  size_t got = read_body_to_mem(s, r, body, want);
-  body[got] = 0;
 
   char key[4096];
   char content_type[256];

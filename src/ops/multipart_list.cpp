@@ -70,12 +70,6 @@ uint64_t leading_u64(const char *p, size_t max) {
   return v;
 }
 
-void answer_xml(plat_sock s, const dynbuf *doc) {
-  count_request(doc->len, 0);
-  http_send_obj_headers(s, 200, "application/xml", doc->len, nullptr);
-  http_write_all(s, doc->data, doc->len);
-}
-
 // The part number of a directory entry named "N.part", or 0 when it is not a part file.
 uint32_t part_number_of(const char *name) {
   const char *dot = strrchr(name, '.');
@@ -165,9 +159,7 @@ void op_list_parts(plat_sock s, S3Request *r, const char *upload_id) {
   char udir[S3_FS_PATH];
   if (mpu_meta_read(r->bucket, upload_id, key, content_type) != 0 ||
       mpu_upload_dir(r->bucket, upload_id, udir) != 0) {
-    count_request(0, 0);
-    send_error(s, 404, "NoSuchUpload", "The specified multipart upload does not exist", r->path,
-               nullptr);
+    answer_error(s, r, 404, "NoSuchUpload", "The specified multipart upload does not exist");
     return;
   }
   long max_parts = page_size(r->query, "max-parts");
@@ -210,7 +202,7 @@ void op_list_parts(plat_sock s, S3Request *r, const char *upload_id) {
   dynbuf_printf(d, "</ListPartsResult>\n");
   free(recs);
   if (d->failed) return;
-  answer_xml(s, d);
+  answer_xml(s, d, d->len, 0);
 }
 
 void op_list_multipart_uploads(plat_sock s, S3Request *r) {
@@ -289,5 +281,5 @@ void op_list_multipart_uploads(plat_sock s, S3Request *r) {
   int failed = d->failed || entries.b.failed;
   free(recs);
   if (failed) return;
-  answer_xml(s, d);
+  answer_xml(s, d, d->len, 0);
 }

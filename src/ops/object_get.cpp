@@ -18,17 +18,6 @@ constexpr size_t GET_BLOCK = 65536;        // bytes moved per read and send
 constexpr size_t OBJ_HEADERS_MAX = 2047;   // ETag, Last-Modified, Accept-Ranges, user metadata
 constexpr size_t OBJ_HEADERS_CAP = 2200;   // the same plus one Content-Range line
 
-void answer_key_too_long(plat_sock s, S3Request *r) {
-  send_error(s, 400, "KeyTooLongError", "Your key is too long", r->path, nullptr);
-  count_request(0, 0);
-}
-
-void answer_error(plat_sock s, S3Request *r, int status, const char *code, const char *msg,
-                  const char *extra) {
-  send_error(s, status, code, msg, r->path, extra);
-  count_request(0, 0);
-}
-
 // Copies the user metadata block into out as complete "name:value\r\n" lines. The block can
 // end in a line cut at its size limit, with a partial line end or none; such a line is closed
 // here, and a piece that is no header at all is dropped, so the head always stays well-formed.

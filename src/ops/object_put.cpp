@@ -18,20 +18,6 @@ namespace {
 
 constexpr size_t COPY_ETAG_BUF = 80;  // recorded source ETags of 80 characters and more are recomputed
 
-void answer_key_too_long(plat_sock s, S3Request *r) {
-  send_error(s, 400, "KeyTooLongError", "Your key is too long", r->path, nullptr);
-  count_request(0, 0);
-}
-
-int valid_bucket_name(const char *b, size_t n) {
-  if (n < 3 || n > S3_BUCKET_MAX) return 0;
-  for (size_t i = 0; i < n; i++) {
-    char c = b[i];
-    if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-')) return 0;
-  }
-  return 1;
-}
-
 // The key rules of request paths, applied to an already decoded key: no segment "." or "..",
 // no segment above 255 bytes.
 int valid_decoded_key(const char *key) {

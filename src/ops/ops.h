@@ -3,6 +3,7 @@
 #pragma once
 
 #include "http/request.h"
+#include "http/response.h"
 #include "platform/platform.h"
 
 // One request on one connection, from head to answer (dispatch.cpp).
@@ -41,5 +42,13 @@ void op_delete_objects(plat_sock s, S3Request *r);
 // request-path rules into bucket[64] and key[4096]. 0, or -1 when invalid.
 int parse_copy_source(const char *value, char bucket[64], char key[4096]);
 
-// Answers 501 NotImplemented for an unsupported feature (counted 0, 0).
+// Common answers (dispatch.cpp). Each counts the request before it is sent.
+// 501 NotImplemented for an unsupported feature, counted (0, 0).
 void answer_not_implemented(plat_sock s, S3Request *r);
+// An S3 error document naming the request path, counted (0, 0); extra_head as for send_error.
+void answer_error(plat_sock s, S3Request *r, int status, const char *code, const char *message,
+                  const char *extra_head = nullptr);
+// 400 KeyTooLongError: a path that object_path refuses is never acted on, counted (0, 0).
+void answer_key_too_long(plat_sock s, S3Request *r);
+// 200 with an XML document, counted with the given byte amounts.
+void answer_xml(plat_sock s, const dynbuf *doc, uint64_t served, uint64_t uploaded);
