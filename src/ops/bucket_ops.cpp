@@ -8,6 +8,7 @@
 #include "ops/ops.h"
 #include "server/state.h"
 #include "store/layout.h"
+#include "store/object.h"
 #include "store/walk.h"
 
 constexpr size_t LIST_DOC_CAP = 4096;      // the ListBuckets document, NUL included
@@ -100,7 +101,7 @@ void op_create_bucket(plat_sock s, S3Request *r, const char *bucket_dir) {
     answer_error(s, r, 500, "InternalError", "Failed to create bucket directory");
     return;
   }
-  set_error("%s", "");  // clears the last error
+  clear_error();
   count_request(0, 0);
   http_send_headers(s, 200, "", 0, 0);
 }
@@ -115,12 +116,8 @@ void op_delete_bucket(plat_sock s, S3Request *r, const char *bucket_dir) {
     return;
   }
   // Uploads in progress and metadata records go with the bucket.
-  char path[S3_FS_PATH];
-  int n = snprintf(path, sizeof path, "%s/.mpu/%s", s_storage_root, r->bucket);
-  if (n > 0 && size_t(n) < sizeof path) delete_dir_recursive(path);
-  n = snprintf(path, sizeof path, "%s/.s3meta/%s", s_storage_root, r->bucket);
-  if (n > 0 && size_t(n) < sizeof path) delete_dir_recursive(path);
-  set_error("%s", "");  // clears the last error
+  bucket_remove_records(r->bucket);
+  clear_error();
   count_request(0, 0);
   http_send_headers(s, 204, "", 0, 0);
 }
@@ -138,7 +135,7 @@ void op_head_bucket(plat_sock s, S3Request *r, const char *bucket_dir) {
     enumerate_objects(bucket_dir, bucket_dir, one, 1, &truncated);
     free(one);
   }
-  set_error("%s", "");  // clears the last error
+  clear_error();
   count_request(0, 0);
   http_send_headers(s, 200, "Content-Type: application/xml\r\nx-amz-bucket-region: us-east-1\r\n",
                     0, 0);

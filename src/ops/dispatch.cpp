@@ -33,6 +33,12 @@ void answer_error(plat_sock s, S3Request *r, int status, const char *code, const
   send_error(s, status, code, message, r->path, extra_head);
 }
 
+void answer_upload_error(plat_sock s, S3Request *r, uint64_t uploaded, int status,
+                         const char *code, const char *message) {
+  count_request(0, uploaded);
+  send_error(s, status, code, message, r->path, nullptr);
+}
+
 void answer_not_implemented(plat_sock s, S3Request *r) {
   answer_error(s, r, 501, "NotImplemented", kNotImplemented);
 }

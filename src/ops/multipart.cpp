@@ -16,8 +16,8 @@
 #include "platform/platform.h"
 #include "server/state.h"
 #include "store/layout.h"
-#include "store/meta.h"
 #include "store/mpu.h"
+#include "store/object.h"
 
 namespace {
 
@@ -261,22 +261,13 @@ void complete_with_list(plat_sock s, S3Request *r, const char *upload_id, const 
     if (rc == 1) {
       answer_error(s, r, 400, "InvalidPart", "Part file missing");
     } else {
-      send_error(s, 500, "InternalError", "Concat write fail", r->path, nullptr);
+      answer_error(s, r, 500, "InternalError", "Concat write fail");
     }
     return;
   }
-  // The new data and its metadata change together, under the lock readers take as well.
-  int moved;
-  {
-    plat_lock_guard commit(object_commit_lock());
-    moved = replace_file(tmp, target);
-    if (moved == 0)
-      meta_save(r->bucket, key, final_etag,
-                content_type[0] ? content_type : guess_content_type(key), "", 0);
-  }
-  if (moved != 0) {
-    remove_file(tmp);
-    send_error(s, 500, "InternalError", "Rename failed", r->path, nullptr);
+  if (object_commit(tmp, r->bucket, key, final_etag,
+                    content_type[0] ? content_type : guess_content_type(key), nullptr, 0) != 0) {
+    answer_error(s, r, 500, "InternalError", "Rename failed");
     return;
   }
   delete_dir_recursive(udir);
@@ -378,8 +369,7 @@ void op_upload_part(plat_sock s, S3Request *r, const char *upload_id) {
   uint64_t len = 0;
   upload_error err;
   if (receive_upload(s, r, path, "Failed to store part", etag, &len, &err) != 0) {
-    count_request(0, len);
-    send_error(s, err.status, err.code, err.message, r->path, nullptr);
+    answer_upload_error(s, r, len, err.status, err.code, err.message);
     return;
   }
   write_part_etag(udir, part, etag);
@@ -495,7 +485,7 @@ void op_abort_multipart(plat_sock s, S3Request *r, const char *upload_id) {
     return;
   }
   delete_dir_recursive(udir);
-  set_error("%s", "");
+  clear_error();
   count_request(0, 0);
   http_send_headers(s, 204, "", 0, 0);
 }

@@ -48,6 +48,9 @@ void answer_not_implemented(plat_sock s, S3Request *r);
 // An S3 error document naming the request path, counted (0, 0); extra_head as for send_error.
 void answer_error(plat_sock s, S3Request *r, int status, const char *code, const char *message,
                   const char *extra_head = nullptr);
+// The same after a request body was received: counted (0, uploaded).
+void answer_upload_error(plat_sock s, S3Request *r, uint64_t uploaded, int status,
+                         const char *code, const char *message);
 // 400 KeyTooLongError: a path that object_path refuses is never acted on, counted (0, 0).
 void answer_key_too_long(plat_sock s, S3Request *r);
 // 200 with an XML document, counted with the given byte amounts.

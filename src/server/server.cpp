@@ -100,6 +100,11 @@ void set_error(const char *fmt, ...) {
   memcpy(s_error, tmp, strlen(tmp) + 1);
 }
 
+void clear_error() {
+  plat_lock_guard g(error_mutex());
+  s_error[0] = 0;
+}
+
 void get_error(char *out, size_t cap) {
   if (!out || cap == 0) return;
   plat_lock_guard g(error_mutex());
@@ -241,7 +246,7 @@ static int start_locked(int port, const char *bind_addr, const char *storage_roo
     plat_lock_guard g(lifecycle_mutex());
     s_stop_flag = 0;
   }
-  set_error("");
+  clear_error();
 
   if (mkdir_p(s_storage_root) != 0) {
     set_error("cannot create storage root %s", s_storage_root);

@@ -13,10 +13,10 @@ extern char s_storage_root[4096];   // empty until the first start
 extern char s_access_key[256];
 extern char s_secret_key[256];
 
-// Formats the last-error text (printf style, cut at 1023 characters); "" clears it.
-// set_error("") is the way to clear it, so the empty format is not a mistake here.
-#pragma GCC diagnostic ignored "-Wformat-zero-length"
+// Formats the last-error text (printf style, cut at 1023 characters).
 void set_error(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+// Empties the last-error text (a start, and the operations that succeed, begin afresh).
+void clear_error();
 // Copies the current last-error text into out (always NUL-terminated).
 void get_error(char *out, size_t cap);
 

@@ -210,15 +210,6 @@ int meta_load(const char *bucket, const char *key, char content_type[256], char 
   return 1;
 }
 
-plat_mutex *object_commit_lock() {
-  // Made on first use and never destroyed: a connection thread that outlives a stop may still
-  // hold it.
-  static plat_mutex lock;
-  static const bool ready = (plat_mutex_init(&lock), true);
-  (void)ready;
-  return &lock;
-}
-
 void meta_remove(const char *bucket, const char *key) {
   char path[S3_FS_PATH];
   if (meta_path(bucket, key, path) != 0) return;

@@ -163,7 +163,7 @@ inline Result run_body(const std::string &h, const std::string &prefix, const st
                        body_digests *dg = nullptr) {
   Result res;
   Pair p;
-  set_error("");
+  clear_error();
   s_stream_sigfail = 0;
   {
     Sender s(p, rest);
@@ -182,7 +182,7 @@ inline Result run_body(const std::string &h, const std::string &prefix, const st
 inline Result run_upload(Req &q, const std::string &rest) {
   Result res;
   Pair p;
-  set_error("");
+  clear_error();
   s_stream_sigfail = 0;
   stream_select(q.r.get());
   {

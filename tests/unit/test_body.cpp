@@ -157,7 +157,7 @@ TEST(Body, OutputFileThatCannotBeCreated) {
   uint64_t len = 7;
   std::string h = head({"Content-Length: 1"});
   std::string path = bt::scratch_dir() + "/missing-dir/out";
-  set_error("");
+  clear_error();
   EXPECT_EQ(-1, read_body_to_file(p.server, h.data(), h.size(), nullptr, 0, path.c_str(), etag, &len, nullptr));
   EXPECT_EQ("cannot open temp file " + path, bt::last_error());
   s_stream.aws_chunked = 0;
