@@ -132,7 +132,8 @@ struct get_answer {
 // Content type and ETag: the recorded ones, else a guess from the key and the MD5 of the
 // data (the data is only hashed when no ETag was recorded).
 void describe_object(const object_view *v, const char *key, get_answer *a) {
-  copy_text(a->ctype, sizeof a->ctype, v->content_type[0] ? v->content_type : guess_content_type(key));
+  const char *ctype = v->content_type[0] ? v->content_type : guess_content_type(key);
+  copy_text(a->ctype, sizeof a->ctype, ctype);
   if (v->etag[0]) {
     copy_text(a->etag, sizeof a->etag, v->etag);
     return;

@@ -80,11 +80,13 @@ TEST_F(CountedAnswers, ErrorAnswersOfUploadsAndCopiesCountOnce) {
       {"PUT onto a key that names a directory", [&] { return req("PUT", "/cnt/dir", {}, body); },
        500, "InternalError", 10},
       {"copy from a missing source",
-       [&] { return req("PUT", "/cnt/k", {"x-amz-copy-source: /cnt/missing"}); }, 404, "NoSuchKey", 0},
-      {"copy source without a key", [&] { return req("PUT", "/cnt/k", {"x-amz-copy-source: cnt"}); },
-       400, "InvalidArgument", 0},
+       [&] { return req("PUT", "/cnt/k", {"x-amz-copy-source: /cnt/missing"}); }, 404,
+       "NoSuchKey", 0},
+      {"copy source without a key",
+       [&] { return req("PUT", "/cnt/k", {"x-amz-copy-source: cnt"}); }, 400, "InvalidArgument", 0},
       {"copy onto a key that names a directory",
-       [&] { return req("PUT", "/cnt/dir", {"x-amz-copy-source: /cnt/src"}); }, 500, "InternalError", 0},
+       [&] { return req("PUT", "/cnt/dir", {"x-amz-copy-source: /cnt/src"}); }, 500,
+       "InternalError", 0},
   };
   for (const Case &c : cases) {
     counters before = read_counters();

@@ -14,7 +14,9 @@ const char *kEtag = "0123456789abcdef0123456789abcdef";
 
 class ObjectStore : public ut::Scratch {
  protected:
-  std::string meta(const std::string &bucket_key) { return ut::read_file(p(".s3meta/" + bucket_key)); }
+  std::string meta(const std::string &bucket_key) {
+    return ut::read_file(p(".s3meta/" + bucket_key));
+  }
   // A finished temporary file in the bucket directory, as an upload leaves it.
   std::string temp_with(const std::string &bucket, const std::string &data) {
     std::string tmp = p(bucket + "/.upload-test.tmp");
@@ -27,7 +29,8 @@ TEST_F(ObjectStore, CommitPlacesDataAndRecord) {
   std::string tmp = temp_with("bkt", "hello");
   const std::string head = "PUT /bkt/a/b HTTP/1.1\r\nx-amz-meta-k: v\r\n\r\n";
   mkdir_parent(p("bkt/a/b").c_str());
-  ASSERT_EQ(object_commit(tmp.c_str(), "bkt", "a/b", kEtag, "text/plain", head.data(), head.size()), 0);
+  ASSERT_EQ(
+      object_commit(tmp.c_str(), "bkt", "a/b", kEtag, "text/plain", head.data(), head.size()), 0);
   EXPECT_EQ(ut::read_file(p("bkt/a/b")), "hello");
   EXPECT_FALSE(ut::exists(tmp));
   EXPECT_EQ(meta("bkt/a/b"), std::string("text/plain\n") + kEtag + "\nx-amz-meta-k:v\n");
