@@ -30,9 +30,9 @@ class Framing : public ::testing::TestWithParam<FramingCase> {};
 
 TEST_P(Framing, DecodesOrFails) {
   const FramingCase &c = GetParam();
-  memset(&s_stream, 0, sizeof s_stream);
-  s_stream.aws_chunked = c.aws;
-  bt::Result r = run_body(head(c.headers), c.prefix, c.rest);
+  stream_state st{};
+  st.aws_chunked = c.aws;
+  bt::Result r = run_body(head(c.headers), c.prefix, c.rest, st);
   ASSERT_EQ(c.rc, r.rc) << r.error;
   if (c.rc == 0) {
     EXPECT_EQ(c.data, r.data);
@@ -41,7 +41,7 @@ TEST_P(Framing, DecodesOrFails) {
   } else {
     EXPECT_EQ(c.error, r.error);
   }
-  EXPECT_EQ(0, s_stream.aws_chunked) << "stream state cleared at the end";
+  EXPECT_EQ(0, r.stream.aws_chunked) << "stream state cleared at the end";
 }
 
 const std::string kLine510 = "5;" + std::string(507, 'x') + "\r";  // 510 characters before LF
@@ -141,26 +141,23 @@ TEST(Body, LargeBodiesPassWhole) {
 
 TEST(Body, AwsChunkOf8MiBAccepted) {
   std::string data(S3_AWS_CHUNK_MAX, 'z');
-  memset(&s_stream, 0, sizeof s_stream);
-  s_stream.aws_chunked = 1;
-  bt::Result r = run_body(head({"Content-Length: 1"}), "", "800000;x\r\n" + data + "\r\n0;x\r\n\r\n");
+  bt::Result r =
+      run_body(head({"Content-Length: 1"}), "", "800000;x\r\n" + data + "\r\n0;x\r\n\r\n", bt::aws_stream());
   ASSERT_EQ(0, r.rc) << r.error;
   EXPECT_EQ(S3_AWS_CHUNK_MAX, r.len);
   EXPECT_TRUE(r.data == data);
 }
 
 TEST(Body, OutputFileThatCannotBeCreated) {
-  memset(&s_stream, 0, sizeof s_stream);
-  s_stream.aws_chunked = 1;
+  stream_state st = bt::aws_stream();
   bt::Pair p;
   char etag[33];
   uint64_t len = 7;
   std::string h = head({"Content-Length: 1"});
   std::string path = bt::scratch_dir() + "/missing-dir/out";
   set_error("");
-  EXPECT_EQ(-1, read_body_to_file(p.server, h.data(), h.size(), nullptr, 0, path.c_str(), etag, &len, nullptr));
+  EXPECT_EQ(-1, read_body_to_file(p.server, h.data(), h.size(), nullptr, 0, path.c_str(), etag, &len, nullptr, &st));
   EXPECT_EQ("cannot open temp file " + path, bt::last_error());
-  s_stream.aws_chunked = 0;
 }
 
 TEST(Body, MemAndDiscardTakePrefixThenSocket) {
@@ -209,7 +206,6 @@ class HeaderChecksums : public ::testing::TestWithParam<ChecksumCase> {};
 
 TEST_P(HeaderChecksums, VerifiedAgainstPayload) {
   const ChecksumCase &c = GetParam();
-  memset(&s_stream, 0, sizeof s_stream);
   bt::Req q(head({"Content-Length: 11", c.header}), "hello");
   bt::Result r = bt::run_upload(q, " world");
   if (c.status == 0) {
@@ -261,7 +257,6 @@ INSTANTIATE_TEST_SUITE_P(Upload, HeaderChecksums, ::testing::ValuesIn(kChecksums
                          [](const ::testing::TestParamInfo<ChecksumCase> &i) { return std::string(i.param.name); });
 
 TEST(Upload, FailedBodyIsRemovedAndAnswered500) {
-  memset(&s_stream, 0, sizeof s_stream);
   bt::Req q(head({"Content-Length: 100"}), "partial");
   bt::Result r = bt::run_upload(q, " body");
   ASSERT_EQ(-1, r.rc);
@@ -274,7 +269,6 @@ TEST(Upload, FailedBodyIsRemovedAndAnswered500) {
 }
 
 TEST(Upload, PayloadSwapText) {
-  memset(&s_stream, 0, sizeof s_stream);
   bt::Req q(head({"Content-Length: 3", "x-amz-content-sha256: " + std::string(64, 'a')}), "abc");
   bt::Result r = bt::run_upload(q, "");
   ASSERT_EQ(-1, r.rc);
