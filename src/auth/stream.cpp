@@ -23,13 +23,13 @@ static int is_hex(char c) {
   return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
+// ---------------------------------------------------------------- selection and arming
+
 // Selection starts the request's stream afresh; it runs before any body is read.
 static void start_stream(stream_state *st) {
   memset(st, 0, sizeof *st);
   st->aws_chunked = 1;
 }
-
-// ---------------------------------------------------------------- selection and arming
 
 static void clear_trailers(stream_state *st) {
   st->crc_trailer[0] = 0;

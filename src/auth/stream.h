@@ -23,7 +23,7 @@ struct stream_state {
   char trailer_signature[65];  // x-amz-trailer-signature as received
   char trailer_text[1024];     // the canonical trailer lines the trailer signature covers
   char crc_trailer[128];       // x-amz-checksum-crc32 trailer value
-  int32_t ck_algo;             // a checksum trailer of another algorithm (ck_algo), or CK_NONE
+  int32_t ck_algo;             // a checksum trailer of another algorithm (http/checksum.h), or 0
   char ck_value[128];          // its value
   int32_t sigfail;  // the body failed a signature or checksum check: answer 403, not 500
 };

@@ -3,8 +3,11 @@
 #include "body_fixture.h"
 #include "scratch.h"
 
+#include <algorithm>
+
 #include "auth/hash.h"
 #include "auth/stream.h"
+#include "http/aws_chunked.h"
 
 using bt::head;
 using bt::run_body;
@@ -158,6 +161,58 @@ TEST(Body, OutputFileThatCannotBeCreated) {
   set_error("");
   EXPECT_EQ(-1, read_body_to_file(p.server, h.data(), h.size(), nullptr, 0, path.c_str(), etag, &len, nullptr, &st));
   EXPECT_EQ("cannot open temp file " + path, bt::last_error());
+}
+
+// The aws-chunked framing over an in-memory source, with a sink that can refuse to store: the
+// one failure a socket cannot provoke.
+struct MemIo {
+  std::string in;
+  size_t pos = 0;
+  std::string stored;
+  bool refuse = false;
+};
+
+TEST(AwsChunked, StoreFailureIsNamedAndNothingCounted) {
+  aws_chunked_io io;
+  io.next_byte = [](void *ctx) {
+    MemIo *m = (MemIo *)ctx;
+    return m->pos < m->in.size() ? (int)(unsigned char)m->in[m->pos++] : -1;
+  };
+  io.read = [](void *ctx, void *dst, size_t n) {
+    MemIo *m = (MemIo *)ctx;
+    size_t k = std::min(n, m->in.size() - m->pos);
+    memcpy(dst, m->in.data() + m->pos, k);
+    m->pos += k;
+    return k;
+  };
+  io.store = [](void *ctx, const void *data, size_t n) {
+    MemIo *m = (MemIo *)ctx;
+    if (m->refuse) return -1;
+    m->stored.append((const char *)data, n);
+    return 0;
+  };
+  for (bool refuse : {false, true}) {
+    SCOPED_TRACE(refuse ? "refused" : "stored");
+    MemIo m;
+    m.in = "5;x\r\nhello\r\n6;x\r\n world\r\n0;x\r\n\r\nafter";
+    m.refuse = refuse;
+    io.ctx = &m;
+    stream_state st = bt::aws_stream();
+    uint64_t len = 0;
+    set_error("");
+    int rc = aws_chunked_read(&io, &st, &len);
+    if (!refuse) {
+      ASSERT_EQ(0, rc) << bt::last_error();
+      EXPECT_EQ("hello world", m.stored);
+      EXPECT_EQ(11u, len);
+      EXPECT_EQ("after", m.in.substr(m.pos)) << "nothing read past the closing empty line";
+    } else {
+      EXPECT_EQ(-1, rc);
+      EXPECT_EQ("temp write fail (aws-chunked)", bt::last_error());
+      EXPECT_EQ(0u, len);
+      EXPECT_EQ(0, st.sigfail);
+    }
+  }
 }
 
 TEST(Body, MemAndDiscardTakePrefixThenSocket) {
