@@ -355,7 +355,7 @@ void op_initiate_multipart(plat_sock s, S3Request *r) {
   answer_xml(s, &doc.b, 0, 0);
 }
 
-void op_upload_part(plat_sock s, S3Request *r, const char *upload_id) {
+void op_upload_part(plat_sock s, S3Request *r, const char *upload_id, stream_state *st) {
   unsigned long part = 0;
   char udir[S3_FS_PATH];
   if (check_part_request(s, r, upload_id, &part, udir) != 0) return;
@@ -368,7 +368,7 @@ void op_upload_part(plat_sock s, S3Request *r, const char *upload_id) {
   char etag[33];
   uint64_t len = 0;
   upload_error err;
-  if (receive_upload(s, r, path, "Failed to store part", etag, &len, &err) != 0) {
+  if (receive_upload(s, r, st, path, "Failed to store part", etag, &len, &err) != 0) {
     answer_upload_error(s, r, len, err.status, err.code, err.message);
     return;
   }

@@ -77,7 +77,7 @@ int parse_copy_source(const char *value, char bucket[64], char key[4096]) {
   return rc;
 }
 
-void op_put_object(plat_sock s, S3Request *r) {
+void op_put_object(plat_sock s, S3Request *r, stream_state *st) {
   char path[S3_FS_PATH];
   char bucket_dir[S3_FS_PATH];
   if (object_path(r->bucket, r->key, path) != 0 || object_path(r->bucket, nullptr, bucket_dir) != 0) {
@@ -97,7 +97,7 @@ void op_put_object(plat_sock s, S3Request *r) {
   char etag[33] = "";
   uint64_t len = 0;
   upload_error err = {500, "InternalError", "Failed to store object body"};
-  if (receive_upload(s, r, tmp, "Failed to store object body", etag, &len, &err) != 0) {
+  if (receive_upload(s, r, st, tmp, "Failed to store object body", etag, &len, &err) != 0) {
     answer_upload_error(s, r, len, err.status, err.code, err.message);
     return;
   }
