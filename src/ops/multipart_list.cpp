@@ -199,37 +199,52 @@ void op_list_parts(plat_sock s, S3Request *r, const char *upload_id) {
   answer_xml(s, d, d->len, 0);
 }
 
-void op_list_multipart_uploads(plat_sock s, S3Request *r) {
-  // The key marker is compared as received, without percent-decoding; so is the id marker
-  // (upload ids are hexadecimal).
+// The parameters of ListMultipartUploads.
+struct uploads_query {
   char marker[KEY_MARKER_MAX + 1];
   char id_marker[S3_NAME_SLOT];
-  marker[0] = 0;
-  id_marker[0] = 0;
-  int has_id_marker = 0;
-  {
-    owned_str m(qparam(r->query, "key-marker"));
-    if (m.get()) copy_text(marker, sizeof(marker), m.get());
-    owned_str im(qparam(r->query, "upload-id-marker"));
-    if (im.get()) {
-      has_id_marker = 1;
-      copy_text(id_marker, sizeof(id_marker), im.get());
-    }
+  int has_id_marker;
+  char prefix[4096];
+  int has_prefix;
+  long max_uploads;
+};
+
+static void read_uploads_query(const S3Request *r, uploads_query *q) {
+  // The key marker is compared as received, without percent-decoding; so is the id marker
+  // (upload ids are hexadecimal).
+  q->marker[0] = 0;
+  q->id_marker[0] = 0;
+  q->has_id_marker = 0;
+  owned_str m(qparam(r->query, "key-marker"));
+  if (m.get()) copy_text(q->marker, sizeof(q->marker), m.get());
+  owned_str im(qparam(r->query, "upload-id-marker"));
+  if (im.get()) {
+    q->has_id_marker = 1;
+    copy_text(q->id_marker, sizeof(q->id_marker), im.get());
   }
-  long max_uploads = page_size(r->query, "max-uploads");
+  q->max_uploads = page_size(r->query, "max-uploads");
   // The prefix narrows the listing to the uploads of matching keys (clients ask for the uploads
   // of one key before they start another). Unlike the marker it arrives percent-encoded.
-  char prefix[4096];
-  prefix[0] = 0;
-  int has_prefix = 0;
-  {
-    owned_str p(qparam(r->query, "prefix"));
-    if (p.get()) {
-      has_prefix = 1;
-      copy_text(prefix, sizeof(prefix), p.get());
-      pct_decode(prefix);
-    }
+  q->prefix[0] = 0;
+  q->has_prefix = 0;
+  owned_str p(qparam(r->query, "prefix"));
+  if (p.get()) {
+    q->has_prefix = 1;
+    copy_text(q->prefix, sizeof(q->prefix), p.get());
+    pct_decode(q->prefix);
   }
+}
+
+void op_list_multipart_uploads(plat_sock s, S3Request *r) {
+  uploads_query query;
+  uploads_query *q = &query;
+  read_uploads_query(r, q);
+  const char *marker = q->marker;
+  const char *id_marker = q->id_marker;
+  const char *prefix = q->prefix;
+  const int has_id_marker = q->has_id_marker;
+  const int has_prefix = q->has_prefix;
+  const long max_uploads = q->max_uploads;
 
   // One page and one look-ahead upload, which says whether the listing is cut.
   upload_page pg{nullptr, 0, size_t(max_uploads) + 1};
