@@ -173,7 +173,7 @@ TEST_F(WalkTest, KeyOrderMatchesAPlainSortFromEveryStart) {
   }
 }
 
-TEST_F(WalkTest, StartsInsideDeepDirectoriesWithoutVisitingEarlierOnes) {
+TEST_F(WalkTest, StartsInsideDeepDirectories) {
   // The walk descends along the seek text and goes on from there in key order.
   write("b/x/y/z/1", "");
   write("b/x/y/z/2", "");
