@@ -39,7 +39,9 @@ std::vector<std::string> walk_all(const std::string &dir, const std::string &see
   while ((rc = key_walk_next(g.w, key, nullptr, nullptr)) == 1) {
     out.push_back(key);
     std::string pre = skip(out.back());
-    if (!pre.empty()) EXPECT_EQ(key_walk_skip_prefix(g.w, pre.c_str()), 0);
+    if (!pre.empty()) {
+      EXPECT_EQ(key_walk_skip_prefix(g.w, pre.c_str()), 0);
+    }
   }
   EXPECT_EQ(rc, 0);
   return out;
