@@ -107,8 +107,14 @@ void op_create_bucket(plat_sock s, S3Request *r, const char *bucket_dir) {
 }
 
 void op_delete_bucket(plat_sock s, S3Request *r, const char *bucket_dir) {
-  if (dir_contains_files(bucket_dir)) {
+  // Every key counts, dot-names included; a walk that cannot finish keeps the bucket.
+  int has = dir_has_objects(bucket_dir);
+  if (has > 0) {
     answer_error(s, r, 409, "BucketNotEmpty", "The bucket you tried to delete is not empty");
+    return;
+  }
+  if (has < 0) {
+    answer_error(s, r, 500, "InternalError", "Failed to delete bucket");
     return;
   }
   if (delete_dir_recursive(bucket_dir) != 0) {

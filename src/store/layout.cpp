@@ -237,7 +237,7 @@ int dir_contains_files(const char *path) {
     char name[NAME_BUF];
     int is_dir = 0;
     while (plat_dir_next(d, name, sizeof name, &is_dir) == 1) {
-      if (name[0] == '.') continue;
+      if (is_own_name(name, is_dir)) continue;
       if (!is_dir) {
         plat_dir_close(d);
         return 1;
@@ -255,6 +255,35 @@ int dir_contains_files(const char *path) {
     }
     plat_dir_close(d);
   }
+  return 0;
+}
+
+// ---------------------------------------------------------------- the server's own names
+
+// Advances past a run of decimal digits (at least one); null when there is none.
+static const char *skip_digits(const char *p) {
+  const char *start = p;
+  while (*p >= '0' && *p <= '9') p++;
+  return p == start ? nullptr : p;
+}
+
+// Matches "<digits>-<digits>...-<digits>.tmp" with `groups` runs of digits, the first one
+// optionally negative (a clock before 1970 gives a negative seconds field).
+static int temp_tail_matches(const char *p, int groups, int first_signed) {
+  if (first_signed && *p == '-') p++;
+  for (int g = 0; g < groups; g++) {
+    if (g && *p++ != '-') return 0;
+    p = skip_digits(p);
+    if (!p) return 0;
+  }
+  return strcmp(p, ".tmp") == 0;
+}
+
+int is_own_name(const char *name, int is_dir) {
+  // Only files are ever made under these names; a directory so named is a user's key segment.
+  if (is_dir || name[0] != '.') return 0;
+  if (strncmp(name, ".upload-", 8) == 0 && temp_tail_matches(name + 8, 3, 1)) return 1;
+  if (strncmp(name, ".mpu-", 5) == 0 && temp_tail_matches(name + 5, 2, 0)) return 1;
   return 0;
 }
 

@@ -17,6 +17,10 @@ void mkdir_parent(const char *path);
 int replace_file(const char *src, const char *dst);
 int delete_dir_recursive(const char *path);
 int dir_contains_files(const char *path);
+// 1 when an entry inside a bucket directory is one of the server's own names and never an
+// object: a temporary file, recognised by the exact pattern make_upload_temp and
+// make_mpu_temp give it. Every other name, dot-names included, is a key's segment.
+int is_own_name(const char *name, int is_dir);
 // 1 when path exists and is a directory; 0 otherwise.
 int is_directory(const char *path);
 // 0 and the file's size and mtime; -1 when missing. is_dir optional.

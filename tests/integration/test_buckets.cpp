@@ -138,11 +138,11 @@ TEST_F(Buckets, DeleteBucket) {
                "The bucket you tried to delete is not empty", "/full");
   EXPECT_EQ(qt::read_file(at("full/a/b.txt")), "data");
 
-  // Hidden temporary files and empty directories do not keep a bucket alive; the bucket's
+  // The server's temporary files and empty directories do not keep a bucket alive; the bucket's
   // uploads and metadata go with it, other buckets' stay.
   ASSERT_EQ(req("PUT", "/scratch").status, 200);
   qt::write_file(at("scratch/.upload-1-2-3.tmp"), "partial");
-  qt::write_file(at("scratch/d/.hidden/x"), "hidden");
+  qt::write_file(at("scratch/d/.mpu-1-2.tmp"), "joining");
   ASSERT_TRUE(plat_mkdir(at("scratch/empty").c_str()) == 0);
   qt::write_file(at(".mpu/scratch/id1/meta"), "k");
   qt::write_file(at(".s3meta/scratch/k"), "m");

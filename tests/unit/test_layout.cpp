@@ -124,10 +124,11 @@ TEST_F(LayoutTest, DeleteDirRecursive) {
 TEST_F(LayoutTest, DirContainsFiles) {
   ASSERT_EQ(mkdir_p(p("b/empty/sub").c_str()), 0);
   write("b/.upload-1-2-3.tmp", "partial");
-  write("b/dir/.hidden", "hidden key");
-  write("b/.hiddendir/visible", "under a hidden level");
+  write("b/dir/.mpu-4-5.tmp", "joining");
   EXPECT_EQ(dir_contains_files(p("b").c_str()), 0);
   EXPECT_EQ(dir_contains_files(p("missing").c_str()), 0);
+  write("d/.hiddendir/.env", "a dot-key is an object like any other");
+  EXPECT_EQ(dir_contains_files(p("d").c_str()), 1);
   // A regular file several levels down, behind many empty siblings.
   for (int i = 0; i < 50; i++) ASSERT_EQ(mkdir_p(p("b/s" + std::to_string(i)).c_str()), 0);
   write("b/s37/x/y/z/obj", "o");
