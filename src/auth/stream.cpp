@@ -7,9 +7,9 @@
 #include <cstring>
 
 #include "auth/hash.h"
+#include "base/state.h"
 #include "http/body.h"
 #include "http/checksum.h"
-#include "server/state.h"
 
 thread_local stream_state s_stream;
 thread_local char s_stream_crc_trailer[128];

@@ -12,8 +12,8 @@
 #include "auth/hash.h"
 #include "auth/sigv4.h"
 #include "auth/stream.h"
+#include "base/state.h"
 #include "http/checksum.h"
-#include "server/state.h"
 
 static constexpr size_t k_piece = 262144;     // one receive or write
 static constexpr size_t k_readahead = 65536;  // bytes received ahead of the reader

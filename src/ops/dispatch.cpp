@@ -3,10 +3,10 @@
 #include <cstring>
 
 #include "auth/sigv4.h"
+#include "base/state.h"
 #include "http/request.h"
 #include "http/response.h"
 #include "ops/ops.h"
-#include "server/state.h"
 #include "store/layout.h"
 
 static const char kNotImplemented[] =

@@ -4,10 +4,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/state.h"
 #include "http/request.h"
 #include "http/response.h"
 #include "ops/ops.h"
-#include "server/state.h"
 #include "store/layout.h"
 #include "store/walk.h"
 

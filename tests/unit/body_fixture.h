@@ -11,10 +11,10 @@
 #include <vector>
 
 #include "auth/sigv4.h"
+#include "base/state.h"
 #include "http/body.h"
 #include "http/request.h"
 #include "platform/platform.h"
-#include "server/state.h"
 
 namespace bt {
 

@@ -7,10 +7,10 @@
 #include <string>
 
 #include "auth/hash.h"
+#include "base/state.h"
 #include "http/request.h"
 #include "ops/multipart.h"
 #include "platform/platform.h"
-#include "server/state.h"
 #include "store/layout.h"
 #include "store/mpu.h"
 

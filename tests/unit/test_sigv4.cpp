@@ -12,8 +12,8 @@
 
 #include "auth/hash.h"
 #include "auth/sigv4.h"
+#include "base/state.h"
 #include "http/request.h"
-#include "server/state.h"
 
 namespace {
 
