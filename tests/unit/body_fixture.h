@@ -15,6 +15,8 @@
 #include "http/body.h"
 #include "http/request.h"
 #include "platform/platform.h"
+#include "platform/testing.h"
+#include "quillmar-s3.h"
 
 namespace bt {
 
@@ -111,9 +113,7 @@ inline bool file_exists(const std::string &path) {
 }
 
 inline std::string last_error() {
-  char buf[1024];
-  get_error(buf, sizeof buf);
-  return buf;
+  return s3_last_error();
 }
 
 // "PUT /bkt/key HTTP/1.1" with the given header lines and the empty line.

@@ -13,6 +13,7 @@
 #include "auth/hash.h"
 #include "http/request.h"
 #include "platform/platform.h"
+#include "platform/testing.h"
 #include "store/layout.h"
 #include "store/walk.h"
 
