@@ -44,8 +44,6 @@ void wipe(void *p, size_t n) {
   while (n--) *v++ = 0;
 }
 
-char lower_ascii(char c) { return (c >= 'A' && c <= 'Z') ? (char)(c - 'A' + 'a') : c; }
-
 // Offset of needle within hay[0..hay_len), or -1. Never looks beyond hay_len.
 long find_in(const char *hay, size_t hay_len, const char *needle) {
   size_t n = strlen(needle);
@@ -113,7 +111,7 @@ int build_canonical_headers(const char *signed_headers, const char *host, const 
     size_t n = end - pos;
     if (n == 0 || n > HEADER_NAME_MAX) return -1;
     char name[HEADER_NAME_MAX + 1];
-    for (size_t i = 0; i < n; i++) name[i] = lower_ascii(signed_headers[pos + i]);
+    for (size_t i = 0; i < n; i++) name[i] = ascii_lower(signed_headers[pos + i]);
     name[n] = 0;
 
     int rc;
@@ -180,7 +178,7 @@ int parse_sigv4_authz(const char *authz, char cred_key[128], char cred_date[64],
   size_t len = strlen(authz);
   if (len < SCHEME_LEN) return -1;
   for (size_t i = 0; i < SCHEME_LEN; i++)
-    if (lower_ascii(authz[i]) != lower_ascii(SCHEME[i])) return -1;
+    if (ascii_lower(authz[i]) != ascii_lower(SCHEME[i])) return -1;
   const char *rest = authz + SCHEME_LEN;
   size_t rest_len = len - SCHEME_LEN;
 
