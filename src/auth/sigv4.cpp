@@ -12,8 +12,10 @@
 #include <cstring>
 
 #include "auth/hash.h"
+#include "base/date.h"
+#include "base/state.h"
+#include "base/text.h"
 #include "http/response.h"
-#include "server/state.h"
 
 namespace {
 
@@ -41,8 +43,6 @@ void wipe(void *p, size_t n) {
   volatile unsigned char *v = (volatile unsigned char *)p;
   while (n--) *v++ = 0;
 }
-
-char lower_ascii(char c) { return (c >= 'A' && c <= 'Z') ? (char)(c - 'A' + 'a') : c; }
 
 // Offset of needle within hay[0..hay_len), or -1. Never looks beyond hay_len.
 long find_in(const char *hay, size_t hay_len, const char *needle) {
@@ -111,7 +111,7 @@ int build_canonical_headers(const char *signed_headers, const char *host, const 
     size_t n = end - pos;
     if (n == 0 || n > HEADER_NAME_MAX) return -1;
     char name[HEADER_NAME_MAX + 1];
-    for (size_t i = 0; i < n; i++) name[i] = lower_ascii(signed_headers[pos + i]);
+    for (size_t i = 0; i < n; i++) name[i] = ascii_lower(signed_headers[pos + i]);
     name[n] = 0;
 
     int rc;
@@ -137,23 +137,14 @@ int build_canonical_headers(const char *signed_headers, const char *host, const 
 int scan_int(const char **pp, int width, int *out) {
   const char *p = *pp;
   while (*p == ' ' || (*p >= '\t' && *p <= '\r')) p++;
-  int used = 0, neg = 0;
-  if (*p == '+' || *p == '-') {
-    neg = *p == '-';
-    p++;
-    used++;
-  }
-  int digits = 0;
-  long v = 0;
-  while (used < width && *p >= '0' && *p <= '9') {
-    v = v * 10 + (*p - '0');
-    p++;
-    used++;
-    digits++;
-  }
-  if (!digits) return -1;
-  *out = (int)(neg ? -v : v);
-  *pp = p;
+  size_t n = 0;
+  while (n < (size_t)width && p[n]) n++;
+  // A minus before anything but zero fails here: no field of a date is negative.
+  uint64_t v = 0;
+  size_t used = 0;
+  if (parse_decimal(p, n, INT32_MAX, DEC_SIGN | DEC_PREFIX, &v, &used) != 0) return -1;
+  *out = (int)v;
+  *pp = p + used;
   return 0;
 }
 
@@ -162,7 +153,7 @@ int scan_int(const char **pp, int width, int *out) {
 int64_t amz_date_seconds(const char *amz_date) {
   if (strlen(amz_date) < 15) return 0;
   const char *p = amz_date;
-  plat_tm tm;
+  civil_time tm;
   memset(&tm, 0, sizeof tm);
   if (scan_int(&p, 4, &tm.year) || scan_int(&p, 2, &tm.month) || scan_int(&p, 2, &tm.day)) return 0;
   if (*p != 'T') return 0;
@@ -170,7 +161,7 @@ int64_t amz_date_seconds(const char *amz_date) {
   if (scan_int(&p, 2, &tm.hour) || scan_int(&p, 2, &tm.minute) || scan_int(&p, 2, &tm.second))
     return 0;
   int64_t t = 0;
-  if (plat_timegm(&tm, &t) != 0 || t <= 0) return 0;
+  if (seconds_from_civil(&tm, &t) != 0 || t <= 0) return 0;
   return t;
 }
 
@@ -187,7 +178,7 @@ int parse_sigv4_authz(const char *authz, char cred_key[128], char cred_date[64],
   size_t len = strlen(authz);
   if (len < SCHEME_LEN) return -1;
   for (size_t i = 0; i < SCHEME_LEN; i++)
-    if (lower_ascii(authz[i]) != lower_ascii(SCHEME[i])) return -1;
+    if (ascii_lower(authz[i]) != ascii_lower(SCHEME[i])) return -1;
   const char *rest = authz + SCHEME_LEN;
   size_t rest_len = len - SCHEME_LEN;
 

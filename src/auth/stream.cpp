@@ -9,10 +9,10 @@
 
 #include "auth/hash.h"
 #include "auth/sigv4.h"
+#include "base/state.h"
 #include "http/body.h"
 #include "http/checksum.h"
 #include "http/request.h"
-#include "server/state.h"
 
 static const char k_signed_payload[] = "STREAMING-AWS4-HMAC-SHA256-PAYLOAD";
 static const char k_signed_trailer[] = "STREAMING-AWS4-HMAC-SHA256-PAYLOAD-TRAILER";

@@ -8,7 +8,7 @@
 #include "auth/hash.h"
 #include "auth/stream.h"
 #include "http/request.h"
-#include "server/state.h"
+#include "base/state.h"
 
 // One aws-chunked line without its line end into line[512]; 0, or -1 with the text set.
 static int aws_line(const aws_chunked_io *io, char line[S3_AWS_LINE_MAX + 2], size_t *len) {

@@ -12,9 +12,9 @@
 
 #include "auth/hash.h"
 #include "auth/stream.h"
+#include "base/state.h"
 #include "http/aws_chunked.h"
 #include "http/checksum.h"
-#include "server/state.h"
 
 static constexpr size_t k_piece = 262144;     // one receive or write
 static constexpr size_t k_readahead = 65536;  // bytes received ahead of the reader

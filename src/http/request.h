@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/text.h"
 #include "platform/platform.h"
 
 constexpr size_t S3_METHOD_MAX = 15;
@@ -64,25 +65,6 @@ int qhas(const char *query, const char *name);
 // Percent-decodes in place ("+" unchanged; malformed escapes kept).
 void pct_decode(char *s);
 
-// Scoped owner of a malloc'd text such as hdr_value's result.
-struct owned_str {
-  char *p;
-  explicit owned_str(char *pp = nullptr) : p(pp) {}
-  ~owned_str();
-  owned_str(const owned_str &) = delete;
-  owned_str &operator=(const owned_str &) = delete;
-  const char *get() const { return p; }
-  bool empty() const { return !p || !*p; }
-};
-
 // Header value as unsigned 64-bit decimal (leading blanks skipped). 0 absent/empty/no digits;
 // returns 1 when present and parsed, 0 when absent; *overflow set when beyond 64 bits or negative.
 int hdr_u64(const char *region, size_t len, const char *name, uint64_t *out, int *overflow);
-
-// Copies src into dst[cap] (always NUL-terminated); returns 1 when all of it fit, else 0.
-int copy_text(char *dst, size_t cap, const char *src);
-int copy_text_n(char *dst, size_t cap, const char *src, size_t n);
-// ASCII case-insensitive comparisons.
-int ieq(const char *a, const char *b);
-int istarts_with(const char *s, const char *prefix);
-int icontains(const char *hay, const char *needle);

@@ -4,9 +4,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/date.h"
+#include "base/state.h"
 #include "http/response.h"
 #include "ops/ops.h"
-#include "server/state.h"
 #include "store/layout.h"
 #include "store/object.h"
 #include "store/walk.h"
@@ -25,16 +26,6 @@ static void send_xml(plat_sock s, const char *doc, size_t len) {
   count_request(len, 0);
   http_send_obj_headers(s, 200, "application/xml", len, nullptr);
   http_write_all(s, doc, len);
-}
-
-static void format_creation_date(char out[64]) {
-  plat_tm tm;
-  if (plat_gmtime(plat_time_now(), &tm) != 0) {
-    snprintf(out, 64, "1970-01-01T00:00:00.000Z");
-    return;
-  }
-  snprintf(out, 64, "%04d-%02d-%02dT%02d:%02d:%02d.000Z", tm.year, tm.month, tm.day, tm.hour,
-           tm.minute, tm.second);
 }
 
 // Appends the bucket entries to doc (holding len bytes) and returns the new length. An entry
@@ -75,7 +66,7 @@ void op_list_buckets(plat_sock s, S3Request *r) {
     return;
   }
   char date[64];
-  format_creation_date(date);
+  format_iso8601(plat_time_now(), date);
   size_t len = sizeof kListHead - 1;
   memcpy(doc, kListHead, len);
   len = append_bucket_entries(doc, len, date);

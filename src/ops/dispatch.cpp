@@ -4,10 +4,10 @@
 
 #include "auth/sigv4.h"
 #include "auth/stream.h"
+#include "base/state.h"
 #include "http/request.h"
 #include "http/response.h"
 #include "ops/ops.h"
-#include "server/state.h"
 #include "store/layout.h"
 
 static const char kNotImplemented[] =

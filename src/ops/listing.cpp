@@ -7,10 +7,10 @@
 #include <new>
 
 #include "auth/hash.h"
+#include "base/state.h"
 #include "http/request.h"
 #include "http/response.h"
 #include "ops/ops.h"
-#include "server/state.h"
 #include "store/layout.h"
 #include "store/walk.h"
 

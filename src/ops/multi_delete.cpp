@@ -4,13 +4,13 @@
 #include <cstring>
 
 #include "auth/hash.h"
+#include "base/state.h"
+#include "base/text.h"
 #include "http/body.h"
 #include "http/request.h"
 #include "http/response.h"
-#include "ops/multipart.h"
 #include "ops/ops.h"
 #include "platform/platform.h"
-#include "server/state.h"
 #include "store/layout.h"
 #include "store/object.h"
 

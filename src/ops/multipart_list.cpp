@@ -6,11 +6,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/state.h"
 #include "http/request.h"
 #include "http/response.h"
 #include "ops/ops.h"
 #include "platform/platform.h"
-#include "server/state.h"
 #include "store/layout.h"
 #include "store/mpu.h"
 #include "store/walk.h"

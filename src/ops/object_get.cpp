@@ -5,10 +5,11 @@
 #include <cstring>
 
 #include "auth/hash.h"
+#include "base/state.h"
+#include "base/text.h"
 #include "http/request.h"
 #include "http/response.h"
 #include "ops/ops.h"
-#include "server/state.h"
 #include "store/layout.h"
 #include "store/object.h"
 
@@ -43,15 +44,11 @@ size_t well_formed_meta(const char *block, char *out, size_t cap) {
 // Unsigned decimal: leading white space skipped, digits up to the first other character,
 // none read as 0, saturating at the top of the range.
 uint64_t range_number(const char **pp) {
-  const char *p = *pp;
-  while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r' || *p == '\f' || *p == '\v') p++;
+  const unsigned flags = DEC_BLANKS | DEC_PREFIX | DEC_EMPTY_ZERO | DEC_SATURATE;
   uint64_t v = 0;
-  while (*p >= '0' && *p <= '9') {
-    unsigned d = (unsigned)(*p - '0');
-    v = v > (UINT64_MAX - d) / 10 ? UINT64_MAX : v * 10 + d;
-    p++;
-  }
-  *pp = p;
+  size_t used = 0;
+  parse_decimal(*pp, strlen(*pp), UINT64_MAX, flags, &v, &used);
+  *pp += used;
   return v;
 }
 

@@ -6,11 +6,11 @@
 #include <cstring>
 
 #include "auth/hash.h"
+#include "base/state.h"
 #include "http/body.h"
 #include "http/request.h"
 #include "http/response.h"
 #include "ops/ops.h"
-#include "server/state.h"
 #include "store/layout.h"
 #include "store/object.h"
 

@@ -9,9 +9,9 @@
 #include <cstring>
 
 #include "auth/hash.h"
-#include "http/request.h"
+#include "base/state.h"
+#include "base/text.h"
 #include "platform/platform.h"
-#include "server/state.h"
 
 static constexpr size_t PATH_MAX_CHARS = S3_FS_PATH - 1;
 static constexpr size_t NAME_BUF = 256;  // one directory entry name, cut at 255 characters
@@ -288,32 +288,6 @@ int is_own_name(const char *name, int is_dir) {
 }
 
 // ---------------------------------------------------------------- file times
-
-static const char *const DAY_NAMES[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-static const char *const MONTH_NAMES[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                            "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-
-static void utc_fields(int64_t t, plat_tm *tm) {
-  if (plat_gmtime(t, tm) == 0 && tm->month >= 1 && tm->month <= 12 && tm->weekday >= 0 &&
-      tm->weekday <= 6)
-    return;
-  // Only absurd times fail to convert; they are shown as the epoch.
-  *tm = plat_tm{1970, 1, 1, 0, 0, 0, 4};
-}
-
-void format_rfc1123(int64_t t, char out[64]) {
-  plat_tm tm;
-  utc_fields(t, &tm);
-  snprintf(out, 64, "%s, %02d %s %04d %02d:%02d:%02d GMT", DAY_NAMES[tm.weekday], tm.day,
-           MONTH_NAMES[tm.month - 1], tm.year, tm.hour, tm.minute, tm.second);
-}
-
-void format_iso8601(int64_t t, char out[64]) {
-  plat_tm tm;
-  utc_fields(t, &tm);
-  snprintf(out, 64, "%04d-%02d-%02dT%02d:%02d:%02d.000Z", tm.year, tm.month, tm.day, tm.hour,
-           tm.minute, tm.second);
-}
 
 int file_mtime_rfc1123(const char *path, char out[64]) {
   plat_stat_t st;

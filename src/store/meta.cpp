@@ -9,6 +9,7 @@
 
 #include <cstring>
 
+#include "base/text.h"
 #include "platform/platform.h"
 #include "store/layout.h"
 
@@ -49,9 +50,7 @@ int starts_with_ci(const char *p, size_t n, const char *prefix) {
   size_t pl = strlen(prefix);
   if (n < pl) return 0;
   for (size_t i = 0; i < pl; i++) {
-    char c = p[i];
-    if (c >= 'A' && c <= 'Z') c = (char)(c - 'A' + 'a');
-    if (c != prefix[i]) return 0;
+    if (ascii_lower(p[i]) != prefix[i]) return 0;
   }
   return 1;
 }

@@ -7,9 +7,9 @@
 #include <cstring>
 
 #include "auth/hash.h"
-#include "http/request.h"
+#include "base/state.h"
+#include "base/text.h"
 #include "platform/platform.h"
-#include "server/state.h"
 #include "store/walk.h"
 
 namespace {

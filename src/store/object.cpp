@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "server/state.h"
+#include "base/state.h"
 #include "store/layout.h"
 #include "store/meta.h"
 

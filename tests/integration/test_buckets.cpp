@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "answers.h"
+#include "base/date.h"
 #include "harness.h"
 #include "platform/platform.h"
 
@@ -66,10 +67,10 @@ TEST_F(Buckets, ListSortedWithPlainFilesEscapedAndOneDate) {
     dates.push_back((*it)[0]);
   ASSERT_EQ(dates.size(), 5u);
   for (const auto &d : dates) EXPECT_EQ(d, dates[0]);
-  plat_tm tm;
+  civil_time tm;
   bool matched = false;
   for (int64_t t = before; t <= after; t++) {
-    ASSERT_EQ(plat_gmtime(t, &tm), 0);
+    ASSERT_EQ(civil_from_seconds(t, &tm), 0);
     char want[64];
     snprintf(want, sizeof want, "<CreationDate>%04d-%02d-%02dT%02d:%02d:%02d.000Z<", tm.year,
              tm.month, tm.day, tm.hour, tm.minute, tm.second);

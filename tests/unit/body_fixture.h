@@ -10,12 +10,15 @@
 #include <thread>
 #include <vector>
 
+#include "auth/sigv4.h"
 #include "auth/stream.h"
+#include "base/state.h"
 #include "http/aws_chunked.h"
 #include "http/body.h"
 #include "http/request.h"
 #include "platform/platform.h"
-#include "server/state.h"
+#include "platform/testing.h"
+#include "quillmar-s3.h"
 
 namespace bt {
 
@@ -112,9 +115,7 @@ inline bool file_exists(const std::string &path) {
 }
 
 inline std::string last_error() {
-  char buf[1024];
-  get_error(buf, sizeof buf);
-  return buf;
+  return s3_last_error();
 }
 
 // "PUT /bkt/key HTTP/1.1" with the given header lines and the empty line.

@@ -12,8 +12,9 @@
 
 #include "auth/hash.h"
 #include "auth/sigv4.h"
+#include "base/state.h"
 #include "http/request.h"
-#include "server/state.h"
+#include "quillmar-s3.h"
 
 namespace {
 
@@ -421,9 +422,7 @@ TEST(CheckAuth, RefusalsAndSkew) {
                       q.head.c_str(), q.head.size());
   };
   auto last_error = [] {
-    char buf[1024];
-    get_error(buf, sizeof buf);
-    return std::string(buf);
+    return std::string(s3_last_error());
   };
   // Puts the server clock `ahead` seconds past the signing time; retried when a second ticks over.
   auto at_offset = [&](int64_t ahead, int *rc, std::string *err) {
