@@ -44,13 +44,13 @@ inline std::string signer_lower(std::string s) {
 
 inline std::string signer_hmac(const std::string &key, const std::string &msg) {
   unsigned char out[32];
-  hmac_sha256(key.data(), key.size(), msg.data(), msg.size(), out);
+  ::hmac_sha256(key.data(), key.size(), msg.data(), msg.size(), out);
   return std::string((const char *)out, 32);
 }
 
 inline std::string signer_sha256_hex(const std::string &s) {
   char hex[65];
-  sha256_hex(s.data(), s.size(), hex);
+  ::sha256_hex(s.data(), s.size(), hex);
   return hex;
 }
 
@@ -101,7 +101,7 @@ inline std::string sign_request(const SignedRequest &r) {
   key = signer_hmac(signer_hmac(signer_hmac(key, "us-east-1"), "s3"), "aws4_request");
   std::string mac = signer_hmac(key, sts);
   char sig[65];
-  hex_encode((const unsigned char *)mac.data(), 32, sig);
+  ::hex_encode((const unsigned char *)mac.data(), 32, sig);
 
   std::string out = r.method + " " + r.target + " HTTP/1.1\r\n";
   for (const auto &h : r.headers) out += h.first + ": " + h.second + "\r\n";
