@@ -320,6 +320,13 @@ TEST_F(Auth, ReplayedChangesRefused) {
   }
   EXPECT_EQ(qt::read_file(server->path("replay/victim")), "precious");
   EXPECT_EQ(qt::read_file(server->path("replay/fresh")), "new data");
+
+  // The operations read the same whole query the signature covers: a prefix past 2047 characters.
+  Response list = qt::send_raw(port(), sign("GET", "/replay?" + pad + "&prefix=vic", "", {},
+                                            qt::amz_date_now(), ""));
+  EXPECT_EQ(list.status, 200) << list.raw;
+  EXPECT_NE(list.body.find("<Key>victim</Key>"), std::string::npos) << list.body;
+  EXPECT_EQ(list.body.find("<Key>fresh</Key>"), std::string::npos) << list.body;
 }
 
 // With either key empty the server checks nothing: no header, a garbage header, an old date.
