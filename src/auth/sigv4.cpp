@@ -233,8 +233,9 @@ void refuse(plat_sock sock, const char *path, const char *code, const char *mess
 
 int sigv4_unsigned_amz_header(const char *signed_headers, const char *head, size_t head_len) {
   if (!head) return 0;
+  // The request line is skipped.
   const void *first_lf = memchr(head, '\n', head_len);
-  size_t line = first_lf ? (size_t)((const char *)first_lf - head) + 1 : head_len;  // skip the request line
+  size_t line = first_lf ? (size_t)((const char *)first_lf - head) + 1 : head_len;
   static const char prefix[] = "x-amz-";
   const size_t plen = sizeof prefix - 1;
   while (line < head_len) {
@@ -255,6 +256,7 @@ int sigv4_unsigned_amz_header(const char *signed_headers, const char *head, size
   }
   return 0;
 }
+
 int parse_sigv4_authz(const char *authz, char cred_key[128], char cred_date[64],
                       char signed_headers[512], char signature[129]) {
   cred_key[0] = cred_date[0] = signed_headers[0] = signature[0] = 0;
@@ -420,7 +422,8 @@ int refuse_scope_or_unsigned(plat_sock sock, const char *path, const char *autho
   }
   if (sigv4_unsigned_amz_header(signed_headers, head, head_len)) {
     set_error("Access Denied: unsigned x-amz-* header");
-    refuse(sock, path, "AccessDenied", "There were headers present in the request which were not signed");
+    refuse(sock, path, "AccessDenied",
+           "There were headers present in the request which were not signed");
     return 1;
   }
   return 0;
