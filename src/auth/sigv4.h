@@ -28,7 +28,12 @@ int verify_sigv4(const char *method, const char *path, const char *query, const 
 void sigv4_signing_key(const char *cred_date, unsigned char out[32]);
 
 // The canonical query of a raw query text into out[cap]: pieces split at "&", empty ones dropped,
-// the first 64 kept, sorted byte-wise as whole pieces, "=" added where missing, nothing decoded.
-// Returns its length, or -1 when the query is 2048 characters or longer or the result does not
-// fit in 4095 characters (or in cap - 1).
+// every other piece kept, sorted byte-wise as whole pieces, "=" added where missing, nothing
+// decoded. Returns its length, or -1 when the query is longer than a request target can be or
+// the result does not fit in cap - 1.
 long sigv4_canonical_query(const char *query, char *out, size_t cap);
+
+// 1 when the head carries an x-amz-* header whose name is not in the ";"-separated
+// signed_headers list (compared without regard to case), else 0. The request line is skipped.
+int sigv4_unsigned_amz_header(const char *signed_headers, const char *head, size_t head_len);
+

@@ -123,13 +123,22 @@ static size_t find_head_end(const char *text) {
   return 0;
 }
 
+// Waits for the next bytes of the head until the head deadline; -1 when it has passed.
+static int wait_head_bytes(plat_sock s, uint32_t start) {
+  uint32_t spent = plat_tick_ms() - start;
+  if (spent >= uint32_t(S3_HEAD_DEADLINE_MS)) return -1;
+  return plat_sock_wait_readable(s, S3_HEAD_DEADLINE_MS - int(spent)) == 1 ? 0 : -1;
+}
+
 static int receive_head(plat_sock s, S3Request *r) {
+  uint32_t start = plat_tick_ms();
   r->head = static_cast<char *>(malloc(S3_HEAD_INITIAL));
   if (!r->head) return -1;
   r->head_cap = S3_HEAD_INITIAL;
   r->received = 0;
   r->head[0] = 0;
   for (;;) {
+    if (wait_head_bytes(s, start) != 0) return -1;
     long got = plat_sock_recv(s, r->head + r->received, r->head_cap - 1 - r->received);
     if (got <= 0) return -1;
     r->received += size_t(got);
@@ -173,10 +182,12 @@ static void capture_header(const S3Request *r, const char *name, char *field, si
 
 int read_request_head(plat_sock s, S3Request *r) {
   memset(r, 0, sizeof *r);
-  if (receive_head(s, r) != 0) return -1;
+  if (receive_head(s, r) != 0 || parse_request_line(r) != 0) {
+    plat_sock_shutdown_both(s);
+    return -1;
+  }
   r->body_prefix = r->head + r->head_len;
   r->body_prefix_len = r->received - r->head_len;
-  if (parse_request_line(r) != 0) return -1;
 
   // A client waiting for the interim answer would otherwise sit out its own time-out, so it
   // goes out before anything can refuse the request.

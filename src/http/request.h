@@ -8,19 +8,26 @@
 #include "platform/platform.h"
 
 constexpr size_t S3_METHOD_MAX = 15;
-constexpr size_t S3_TARGET_MAX = 4351;
+// A target always fits whole, as the request line holds at most 4599 characters; a target cut
+// to fit would name another key or leave part of its query unread (and unsigned).
+constexpr size_t S3_TARGET_MAX = 4599;
 constexpr size_t S3_VERSION_MAX = 15;
 constexpr size_t S3_AUTHZ_MAX = 2047;
 constexpr size_t S3_HOST_MAX = 511;
 constexpr size_t S3_AMZ_DATE_MAX = 63;
 constexpr size_t S3_SHA256_HDR_MAX = 127;
-constexpr size_t S3_QUERY_MAX = 2047;
+// The query is kept whole (it is never longer than the target), so that the operations read
+// exactly the parameters the signature covers.
+constexpr size_t S3_QUERY_MAX = S3_TARGET_MAX;
 constexpr size_t S3_PATH_MAX = 4351;
 constexpr size_t S3_BUCKET_MAX = 63;
 constexpr size_t S3_KEY_MAX = 4095;
 constexpr size_t S3_HEAD_INITIAL = 8192;
 constexpr size_t S3_HEAD_LIMIT = 65536;
 constexpr size_t S3_REQUEST_LINE_MAX = 4599;
+// The whole head must arrive within this time from the start of reading, however the client
+// spaces its bytes: a per-receive time-out alone lets a byte now and then hold a thread for ever.
+constexpr int S3_HEAD_DEADLINE_MS = 10000;
 
 struct S3Request {
   char method[S3_METHOD_MAX + 1];
@@ -44,8 +51,9 @@ struct S3Request {
 };
 
 // Reads and parses one request head from s (answers Expect: 100-continue). 0 with *r filled,
-// or -1 when the connection is to be dropped unanswered. On both results the caller calls
-// request_free.
+// or -1 when the connection is to be dropped unanswered (it is then shut down both ways, so the
+// closing handshake does not wait on a client that is still sending). On both results the caller
+// calls request_free.
 int read_request_head(plat_sock s, S3Request *r);
 // Splits r->path into bucket and decoded key by the path rules: 0 valid, -1 rejected.
 int parse_bucket_key(S3Request *r);
