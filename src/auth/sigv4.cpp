@@ -221,9 +221,10 @@ int listed(const char *list, const char *name, size_t n) {
   return 0;
 }
 
-void refuse(plat_sock sock, const char *path, const char *code, const char *message) {
+void refuse(plat_sock sock, const char *path, const char *code, const char *message,
+            int status = 403) {
   count_request(0, 0);
-  send_error(sock, 403, code, message, path, nullptr);
+  send_error(sock, status, code, message, path, nullptr);
 }
 
 }  // namespace
@@ -414,7 +415,8 @@ int refuse_scope_or_unsigned(plat_sock sock, const char *path, const char *autho
     set_error("SigV4 verification failed (credential date %s is not the day of %s)", cred_date, iso);
     refuse(sock, path, "AuthorizationHeaderMalformed",
            "The authorization header is malformed; Invalid credential date. Date is not the same "
-           "as X-Amz-Date.");
+           "as X-Amz-Date.",
+           400);
     return 1;
   }
   if (sigv4_unsigned_amz_header(signed_headers, head, head_len)) {

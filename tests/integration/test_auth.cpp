@@ -315,7 +315,10 @@ TEST_F(Auth, ReplayedChangesRefused) {
       EXPECT_TRUE(qt::file_exists(server->path("replay/" + c.key)));
       continue;
     }
-    qa::expect_error(r, 403, "HTTP/1.1 403 Forbidden", c.code, c.message, "/replay/" + c.key);
+    // A credential scope for another day is a malformed header to S3 (400), the rest are 403.
+    bool malformed = std::string(c.code) == "AuthorizationHeaderMalformed";
+    qa::expect_error(r, malformed ? 400 : 403, malformed ? "HTTP/1.1 400 Bad Request" : "HTTP/1.1 403 Forbidden",
+                     c.code, c.message, "/replay/" + c.key);
     EXPECT_FALSE(qt::file_exists(server->path("replay/" + c.key)));
   }
   EXPECT_EQ(qt::read_file(server->path("replay/victim")), "precious");
