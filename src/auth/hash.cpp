@@ -434,32 +434,6 @@ size_t base64_decode_n(const char *text, unsigned char *out, size_t out_cap) {
 
 size_t base64_decode(const char *text, unsigned char out[8]) { return base64_decode_n(text, out, 8); }
 
-void base64_encode(const unsigned char *data, size_t n, char *out) {
-  size_t o = 0;
-  size_t i = 0;
-  for (; i + 3 <= n; i += 3) {
-    uint32_t v = ((uint32_t)data[i] << 16) | ((uint32_t)data[i + 1] << 8) | data[i + 2];
-    out[o++] = B64_ALPHABET[(v >> 18) & 63];
-    out[o++] = B64_ALPHABET[(v >> 12) & 63];
-    out[o++] = B64_ALPHABET[(v >> 6) & 63];
-    out[o++] = B64_ALPHABET[v & 63];
-  }
-  if (n - i == 1) {
-    uint32_t v = (uint32_t)data[i] << 16;
-    out[o++] = B64_ALPHABET[(v >> 18) & 63];
-    out[o++] = B64_ALPHABET[(v >> 12) & 63];
-    out[o++] = '=';
-    out[o++] = '=';
-  } else if (n - i == 2) {
-    uint32_t v = ((uint32_t)data[i] << 16) | ((uint32_t)data[i + 1] << 8);
-    out[o++] = B64_ALPHABET[(v >> 18) & 63];
-    out[o++] = B64_ALPHABET[(v >> 12) & 63];
-    out[o++] = B64_ALPHABET[(v >> 6) & 63];
-    out[o++] = '=';
-  }
-  out[o] = 0;
-}
-
 // ---------------------------------------------------------------- comparison
 int const_time_eq(const void *a, size_t alen, const void *b, size_t blen) {
   if (alen != blen) return 0;

@@ -54,8 +54,6 @@ uint64_t crc64nvme_update(uint64_t crc, const void *data, size_t len);
 size_t base64_decode_n(const char *text, unsigned char *out, size_t out_cap);
 // The 8-byte form used for checksum trailers.
 size_t base64_decode(const char *text, unsigned char out[8]);
-// Standard Base64 with padding; out needs 4 * ((n + 2) / 3) + 1 bytes.
-void base64_encode(const unsigned char *data, size_t n, char *out);
 
 // Compares two byte strings in time that depends only on their lengths: 1 equal, else 0.
 int const_time_eq(const void *a, size_t alen, const void *b, size_t blen);

@@ -48,7 +48,7 @@ void stream_select(stream_state *st, const S3Request *r) {
 
   if (ieq(sha_v, k_signed_payload) || ieq(sha_v, k_signed_trailer)) {
     start_stream(st);
-    if (may_arm) s3_stream_arm(st, r->authorization, r->amz_date, sha_v);
+    if (may_arm) stream_arm(st, r->authorization, r->amz_date, sha_v);
   } else if (ieq(sha_v, k_unsigned_trailer)) {
     // Chunks without signatures (bare sizes); the header signature already covers the
     // request, and the trailing checksum is still verified.
@@ -56,11 +56,11 @@ void stream_select(stream_state *st, const S3Request *r) {
     st->unsigned_chunks = 1;
   } else if (chunk_encoded) {
     start_stream(st);
-    if (may_arm) s3_stream_arm(st, r->authorization, r->amz_date, k_signed_trailer);
+    if (may_arm) stream_arm(st, r->authorization, r->amz_date, k_signed_trailer);
   }
 }
 
-void s3_stream_arm(stream_state *st, const char *authorization, const char *amz_date,
+void stream_arm(stream_state *st, const char *authorization, const char *amz_date,
                    const char *content_hash) {
   char key[128], date[64], signed_headers[512], sig[129];
   if (parse_sigv4_authz(authorization, key, date, signed_headers, sig) != 0) return;
@@ -92,7 +92,7 @@ static void stream_mac_hex(const stream_state *st, const char *sts, size_t len, 
   out[64] = 0;
 }
 
-int s3_verify_chunk_signature(const stream_state *st, const char *line, const char *chunk_sha_hex) {
+int verify_chunk_signature(const stream_state *st, const char *line, const char *chunk_sha_hex) {
   const char *mark = strstr(line, k_chunk_sig);
   if (!mark) return -1;
   size_t size_len = (size_t)(mark - line);
@@ -130,7 +130,7 @@ static void chain_to(stream_state *st, const char *line) {
 }
 
 int stream_chunk_step(stream_state *st, const char *line, const char *chunk_sha_hex) {
-  int v = s3_verify_chunk_signature(st, line, chunk_sha_hex);
+  int v = verify_chunk_signature(st, line, chunk_sha_hex);
   if (v == 1) {
     chain_to(st, line);
     return 0;
@@ -145,7 +145,7 @@ int stream_chunk_step(stream_state *st, const char *line, const char *chunk_sha_
 }
 
 int stream_terminal_step(stream_state *st, const char *line) {
-  int v = s3_verify_chunk_signature(st, line, S3_EMPTY_SHA256);
+  int v = verify_chunk_signature(st, line, S3_EMPTY_SHA256);
   if (v == 1) {
     chain_to(st, line);
     return 0;
@@ -295,12 +295,5 @@ int payload_hash_differs(const char *content_sha256, const unsigned char sha[32]
   char hex[65];
   hex_encode(sha, 32, hex);
   hex[64] = 0;
-  return digest_differs(content_sha256, hex);
-}
-
-int verify_payload_hash(const char *path, const char *content_sha256) {
-  if (!payload_hash_is_digest(content_sha256)) return 0;
-  char hex[65];
-  if (sha256_file(path, hex) != 0) return 0;
   return digest_differs(content_sha256, hex);
 }

@@ -34,10 +34,10 @@ struct stream_state {
 void stream_select(stream_state *st, const S3Request *r);
 // Loads the signing key, dates and seed signature; leaves check_sigs 0 when the Authorization
 // value does not parse or a date is short.
-void s3_stream_arm(stream_state *st, const char *authorization, const char *amz_date,
-                   const char *content_hash);
+void stream_arm(stream_state *st, const char *authorization, const char *amz_date,
+                const char *content_hash);
 // 1 valid, 0 mismatch, -1 malformed.
-int s3_verify_chunk_signature(const stream_state *st, const char *line, const char *chunk_sha_hex);
+int verify_chunk_signature(const stream_state *st, const char *line, const char *chunk_sha_hex);
 // Clears aws_chunked, check_sigs, trailer_mode, unsigned_chunks and the captured trailers;
 // sigfail keeps its value for the uploading operation.
 void stream_clear(stream_state *st);
@@ -59,5 +59,3 @@ int stream_end_checks(stream_state *st, body_digests *d, const char *path);
 int payload_hash_is_digest(const char *content_sha256);
 // 1 when content_sha256 is a digest that differs from sha (the payload's SHA-256), else 0.
 int payload_hash_differs(const char *content_sha256, const unsigned char sha[32]);
-// 1 when content_sha256 is a SHA-256 digest that differs from the stored body's, else 0.
-int verify_payload_hash(const char *path, const char *content_sha256);

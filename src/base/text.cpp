@@ -159,3 +159,16 @@ int parse_decimal(const char *s, size_t len, uint64_t max, unsigned flags, uint6
   if (used) *used = i;
   return 0;
 }
+
+int parse_signed_decimal(const char *s, size_t len, uint64_t max, unsigned flags, int64_t *out) {
+  if (!s || !out || max > (uint64_t)INT64_MAX) return -1;
+  size_t i = 0;
+  if (flags & DEC_BLANKS)
+    while (i < len && s[i] && is_blank(s[i])) i++;
+  bool negative = false;
+  if (i < len && (s[i] == '-' || s[i] == '+')) negative = s[i++] == '-';
+  uint64_t v = 0;
+  if (parse_decimal(s + i, len - i, max, flags & ~DEC_SIGN, &v) != 0) return -1;
+  *out = negative ? -(int64_t)v : (int64_t)v;
+  return 0;
+}

@@ -66,3 +66,6 @@ enum : unsigned {
 // used, when given, receives the characters consumed (blanks and sign included).
 int parse_decimal(const char *s, size_t len, uint64_t max, unsigned flags, uint64_t *out,
                   size_t *used = nullptr);
+// The same with one optional leading sign, '+' or '-', whatever the flags say: the magnitude
+// follows parse_decimal's rules under max (at most INT64_MAX). 0, or -1 as parse_decimal.
+int parse_signed_decimal(const char *s, size_t len, uint64_t max, unsigned flags, int64_t *out);

@@ -152,12 +152,7 @@ int aws_decoded_length_check(const char *head, size_t head_len, uint64_t len) {
   owned_str v(hdr_value(head, head_len, "x-amz-decoded-content-length"));
   if (!v.get()) return 0;
   uint64_t want = 0;
-  int ok = *v.get() != 0;
-  for (const char *p = v.get(); *p && ok; p++) {
-    if (*p < '0' || *p > '9' || want > (UINT64_MAX - 9) / 10) ok = 0;
-    else want = want * 10 + (uint64_t)(*p - '0');
-  }
-  if (ok && want == len) return 0;
+  if (parse_decimal(v.get(), strlen(v.get()), UINT64_MAX, 0, &want) == 0 && want == len) return 0;
   set_error("aws-chunked length differs from x-amz-decoded-content-length");
   return -1;
 }

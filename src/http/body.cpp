@@ -299,16 +299,9 @@ static int job_store(void *ctx, const void *data, size_t n) {
 // Content-Length as the framing reads it: a number beyond 64 bits, or negative and not 0,
 // comes out above every limit.
 static uint64_t content_length_value(const char *v) {
-  while (*v == ' ' || *v == '\t') v++;
-  int negative = *v == '-';
-  if (negative) v++;
   uint64_t n = 0;
-  for (; *v >= '0' && *v <= '9'; v++) {
-    unsigned d = (unsigned)(*v - '0');
-    if (n > (UINT64_MAX - d) / 10) return UINT64_MAX;
-    n = n * 10 + d;
-  }
-  if (negative && n != 0) return UINT64_MAX;
+  if (parse_decimal(v, strlen(v), UINT64_MAX, DEC_BLANKS | DEC_MINUS | DEC_PREFIX | DEC_EMPTY_ZERO, &n) != 0)
+    return UINT64_MAX;
   return n;
 }
 

@@ -43,16 +43,10 @@ void copy_param(const char *query, const char *name, char *dst, size_t cap) {
 
 // Decimal with optional blanks and sign, as far as digits go; no digits gives 0.
 long parse_max_keys(const char *text) {
-  const char *p = text;
-  while (*p == ' ' || *p == '\t') p++;
-  int neg = 0;
-  if (*p == '+' || *p == '-') neg = *p++ == '-';
-  long v = 0;
-  while (*p >= '0' && *p <= '9') {
-    if (v <= 100000000) v = v * 10 + (*p - '0');  // beyond that only the clamp matters
-    p++;
-  }
-  return neg ? -v : v;
+  int64_t v = 0;  // beyond 10^9 only the clamp matters
+  if (parse_signed_decimal(text, strlen(text), 1000000000, DEC_BLANKS | DEC_PREFIX | DEC_SATURATE, &v) != 0)
+    return 0;
+  return (long)v;
 }
 
 void read_params(const S3Request *r, list_params *p) {

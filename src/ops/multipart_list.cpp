@@ -26,13 +26,10 @@ const char XML_DECL[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
 // The leading decimal number of p (after blanks and an optional sign), like atol; 0 when
 // there is none. Saturates far beyond any page size.
 long leading_long(const char *p) {
-  while (*p == ' ' || *p == '\t') p++;
-  int neg = 0;
-  if (*p == '-' || *p == '+') neg = *p++ == '-';
-  long v = 0;
-  for (; *p >= '0' && *p <= '9'; p++)
-    if (v < 1000000000L) v = v * 10 + (*p - '0');
-  return neg ? -v : v;
+  int64_t v = 0;
+  if (parse_signed_decimal(p, strlen(p), 1000000000, DEC_BLANKS | DEC_PREFIX | DEC_SATURATE, &v) != 0)
+    return 0;
+  return (long)v;
 }
 
 // A page-size parameter: absent 1000; above 1000 becomes 1000, below 1 becomes 1.
@@ -47,10 +44,7 @@ long page_size(const char *query, const char *name) {
 // Leading unsigned decimal digits of the first max characters of p; 0 when none. Saturates.
 uint64_t leading_u64(const char *p, size_t max) {
   uint64_t v = 0;
-  for (size_t i = 0; i < max && p[i] >= '0' && p[i] <= '9'; i++) {
-    uint64_t d = (uint64_t)(p[i] - '0');
-    v = v > (UINT64_MAX - d) / 10 ? UINT64_MAX : v * 10 + d;
-  }
+  if (parse_decimal(p, max, UINT64_MAX, DEC_PREFIX | DEC_SATURATE, &v) != 0) return 0;
   return v;
 }
 
@@ -112,8 +106,7 @@ void upload_page_offer(upload_page *pg, upload_record *u) {
 // memory ran out.
 int gather_uploads(const char *bucket, const upload_filter *f, upload_page *pg) {
   char dir[S3_FS_PATH];
-  int dn = snprintf(dir, sizeof(dir), "%s/.mpu/%s", s_storage_root, bucket);
-  if (dn < 0 || (size_t)dn >= sizeof(dir)) return 0;
+  if (mpu_bucket_dir(bucket, dir) != 0) return 0;
   plat_dir *d = plat_dir_open(dir);
   if (!d) return 0;
   int rc = 0;

@@ -68,6 +68,11 @@ int mpu_upload_dir(const char *bucket, const char *upload_id, char out[S3_FS_PAT
   return (n < 0 || (size_t)n >= S3_FS_PATH) ? -1 : 0;
 }
 
+int mpu_bucket_dir(const char *bucket, char out[S3_FS_PATH]) {
+  int n = snprintf(out, S3_FS_PATH, "%s/.mpu/%s", s_storage_root, bucket);
+  return (n < 0 || (size_t)n >= S3_FS_PATH) ? -1 : 0;
+}
+
 int mpu_file_path(const char *upload_dir, const char *name, char out[S3_MPU_FILE_PATH]) {
   int n = snprintf(out, S3_MPU_FILE_PATH, "%s/%s", upload_dir, name);
   return (n < 0 || (size_t)n >= S3_MPU_FILE_PATH) ? -1 : 0;
@@ -126,27 +131,13 @@ void mpu_etag_finish(md5_ctx *c, size_t parts, char out[48]) {
   snprintf(out, 48, "%s-%d", hex, (int)parts);
 }
 
-void mpu_final_etag(const char *bucket, const char *upload_id, const unsigned long *parts,
-                    size_t n, char out[48]) {
-  md5_ctx c;
-  md5_init(&c);
-  for (size_t i = 0; i < n; i++) {
-    char etag[80];
-    if (mpu_part_etag(bucket, upload_id, parts[i], etag) == 0) mpu_etag_feed(&c, etag);
-  }
-  mpu_etag_finish(&c, n, out);
-}
-
 // The number of a part file's name "N.part" (N from 1 to the highest part number), else 0.
 static uint32_t part_file_number(const char *name) {
   const char *dot = strrchr(name, '.');
   if (!dot || strcmp(dot + 1, "part") != 0) return 0;
-  uint32_t n = 0;
-  for (const char *p = name; p < dot && *p >= '0' && *p <= '9'; p++) {
-    n = n * 10 + uint32_t(*p - '0');
-    if (n > S3_MPU_MAX_PART) return 0;
-  }
-  return n;
+  uint64_t n = 0;
+  if (parse_decimal(name, (size_t)(dot - name), S3_MPU_MAX_PART, 0, &n) != 0) return 0;
+  return (uint32_t)n;
 }
 
 size_t mpu_list_parts(const char *upload_dir, uint32_t after, mpu_part_info *out, size_t cap,
