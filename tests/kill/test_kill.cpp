@@ -116,10 +116,19 @@ struct Contents {
   }
 };
 
+// A multipart upload as its writer knows it, kept across a kill.
+struct Upload {
+  std::string id;
+  std::vector<std::string> parts;  // acknowledged, in part-number order
+  std::vector<std::string> etags;  // as UploadPart answered them
+  bool complete_sent = false;      // a Complete was sent (it may have landed)
+};
+
 struct Stats {
   std::atomic<int> acked{0};
   std::atomic<int> cut{0};      // writes under way at a kill
   std::atomic<int> landed{0};   // of those, found in place afterwards
+  std::atomic<int> resumed{0};  // uploads completed after a kill from parts acknowledged before
 };
 
 class KillTest : public ::testing::Test {
@@ -141,25 +150,40 @@ class KillTest : public ::testing::Test {
   int put(const std::string &key, const std::string &body) {
     return qt::request(d.port, "PUT", target(key), {}, body, true).status;
   }
+  // The steps of a multipart upload; each answers the request's status (0: no answer).
+  int initiate(const std::string &key, Upload *u) {
+    *u = Upload();
+    qt::Response r = qt::request(d.port, "POST", target(key, "uploads"), {}, "");
+    u->id = xml_value(r.body, "UploadId");
+    return r.status;
+  }
+  int upload_part(const std::string &key, Upload *u, const std::string &data) {
+    std::string n = std::to_string(u->parts.size() + 1);
+    qt::Response r = qt::request(d.port, "PUT", target(key, "partNumber=" + n + "&uploadId=" + u->id),
+                                 {}, data, true);
+    if (r.status == 200) {
+      u->parts.push_back(data);
+      u->etags.push_back(r.header("ETag"));
+    }
+    return r.status;
+  }
+  int complete(const std::string &key, Upload *u) {
+    std::string doc = "<CompleteMultipartUpload>";
+    for (size_t i = 0; i < u->parts.size(); i++)
+      doc += "<Part><PartNumber>" + std::to_string(i + 1) + "</PartNumber><ETag>" + u->etags[i] +
+             "</ETag></Part>";
+    doc += "</CompleteMultipartUpload>";
+    u->complete_sent = true;
+    return qt::request(d.port, "POST", target(key, "uploadId=" + u->id), {}, doc).status;
+  }
   // A whole multipart upload; 200 with the object stored, else the failing status.
   int multipart(const std::string &key, const std::vector<std::string> &parts,
                 std::string *etag) {
-    qt::Response init = qt::request(d.port, "POST", target(key, "uploads"), {}, "");
-    if (init.status != 200) return init.status;
-    std::string id = xml_value(init.body, "UploadId");
-    std::string doc = "<CompleteMultipartUpload>";
-    for (size_t i = 0; i < parts.size(); i++) {
-      std::string n = std::to_string(i + 1);
-      qt::Response up = qt::request(d.port, "PUT", target(key, "partNumber=" + n + "&uploadId=" + id),
-                                    {}, parts[i], true);
-      if (up.status != 200) return up.status;
-      doc += "<Part><PartNumber>" + n + "</PartNumber><ETag>" + up.header("ETag") +
-             "</ETag></Part>";
-    }
-    doc += "</CompleteMultipartUpload>";
+    Upload u;
+    int status = initiate(key, &u);
+    for (size_t i = 0; i < parts.size() && status == 200; i++) status = upload_part(key, &u, parts[i]);
     *etag = multipart_etag(parts);
-    qt::Response done = qt::request(d.port, "POST", target(key, "uploadId=" + id), {}, doc);
-    return done.status;
+    return status == 200 ? complete(key, &u) : status;
   }
 
   void SetUp() override {
@@ -217,24 +241,36 @@ class KillTest : public ::testing::Test {
       stats.acked++;
     }
   }
-  void multipart_writer(KeyModel *m) {
+  // Completes u's acknowledged parts into m's key. 1 stored, 0 the server went away.
+  int finish_upload(KeyModel *m, Upload *u) {
+    std::string whole;
+    for (const std::string &p : u->parts) whole += p;
+    contents.note_multipart(whole, multipart_etag(u->parts));
+    m->inflight = whole;
+    m->has_inflight = true;
+    int status = complete(m->key, u);
+    if (status != 200) {
+      EXPECT_EQ(status, 0) << "Complete of " << m->key << " (" << u->parts.size()
+                           << " acknowledged parts) failed while the server ran";
+      return 0;
+    }
+    m->acked = whole;
+    m->has_inflight = false;
+    stats.acked++;
+    return 1;
+  }
+  // Uploads in two parts; an upload cut by a kill before its Complete is completed after the
+  // restart from the parts acknowledged before the kill, which must all still be there.
+  void multipart_writer(KeyModel *m, Upload *u) {
+    if (!u->id.empty() && !u->complete_sent && !u->parts.empty()) {
+      if (!finish_upload(m, u)) return;
+      stats.resumed++;
+    }
     for (;;) {
-      std::vector<std::string> parts = {fresh_payload(300000), fresh_payload(100000)};
-      std::string whole = parts[0] + parts[1];
-      std::string etag;
-      contents.note_multipart(whole, multipart_etag(parts));
-      // Counted as under way from the first request: only Complete can change the key, and
-      // the model allows the new content only then, but the upload's parts are all new bytes.
-      m->inflight = whole;
-      m->has_inflight = true;
-      int status = multipart(m->key, parts, &etag);
-      if (status != 200) {
-        EXPECT_EQ(status, 0) << "multipart upload of " << m->key << " failed while the server ran";
-        return;
-      }
-      m->acked = whole;
-      m->has_inflight = false;
-      stats.acked++;
+      if (initiate(m->key, u) != 200) return;
+      if (upload_part(m->key, u, fresh_payload(300000)) != 200) return;
+      if (upload_part(m->key, u, fresh_payload(100000)) != 200) return;
+      if (!finish_upload(m, u)) return;
     }
   }
 
@@ -275,6 +311,7 @@ class KillTest : public ::testing::Test {
 
 TEST_F(KillTest, EveryKeyHoldsOneWholeVersionAfterSigkill) {
   std::vector<KeyModel> models(5);
+  Upload upload;
   models[0].key = "p0/obj";
   models[1].key = "p1/deep/obj";
   models[2].key = "c/dst";
@@ -304,7 +341,7 @@ TEST_F(KillTest, EveryKeyHoldsOneWholeVersionAfterSigkill) {
     writers.emplace_back([&] { put_writer(&models[1]); });
     writers.emplace_back([&, round] { copy_writer(&models[2], (size_t)round); });
     writers.emplace_back([&, round] { copy_writer(&models[3], (size_t)round + 2); });
-    writers.emplace_back([&] { multipart_writer(&models[4]); });
+    writers.emplace_back([&] { multipart_writer(&models[4], &upload); });
     plat_sleep_ms((int)(rng() % 60));
     d.kill();
     for (std::thread &t : writers) t.join();
@@ -312,8 +349,10 @@ TEST_F(KillTest, EveryKeyHoldsOneWholeVersionAfterSigkill) {
     verify(models, round);
     if (HasFailure()) break;
   }
-  std::printf("kill rounds %d: %d writes acknowledged, %d cut by a kill, %d of those landed\n",
-              rounds, stats.acked.load(), stats.cut.load(), stats.landed.load());
+  std::printf("kill rounds %d: %d writes acknowledged, %d cut by a kill, %d of those landed, "
+              "%d uploads completed after a kill\n",
+              rounds, stats.acked.load(), stats.cut.load(), stats.landed.load(),
+              stats.resumed.load());
 }
 
 }  // namespace
