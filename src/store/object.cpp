@@ -89,14 +89,14 @@ int object_commit(const char *tmp, const char *bucket, const char *key, const ch
     int stamped = plat_file_set_mtime_ns(data.f, stamp);
     plat_file_close(data.release());
     moved = stamped == 0 ? replace_file(tmp, path) : -1;
-    if (moved == 0) {
-      // The data's move is made durable before the record's: after a power cut the new
-      // record must never stand beside the old data, which it would pass as current.
-      sync_parent(path);
-      if (drafted == 0) drafted = meta_draft_publish(&record, stamp) == 0 ? 1 : -1;
-    }
+    if (moved == 0 && drafted == 0) drafted = meta_draft_publish(&record, stamp) == 0 ? 1 : -1;
   }
   if (drafted == 0) meta_draft_discard(&record);
+  // The moves are made durable after the lock, so readers never wait for the disk. A power cut
+  // must never keep the record's move without the data's (the new record would pass the old
+  // data as current): journaling file systems keep moves in their order, and the data's
+  // directory is synced first.
+  if (moved == 0) sync_parent(path);
   if (drafted == 1) sync_parent(record.path);
   if (moved != 0) remove_file(tmp);
   return moved == 0 ? 0 : -1;
