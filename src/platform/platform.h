@@ -117,6 +117,19 @@ int plat_file_seek(plat_file *f, uint64_t offset);                // 0 / -1, fro
 int plat_file_flush(plat_file *f);  // 0 / -1; writes reach the OS at once, so this syncs nothing
 void plat_file_close(plat_file *f);
 
+// Durability and nanosecond file times, for the store's commit order. Times are nanoseconds
+// since 1970-01-01 UTC, as file systems keep modification times.
+int64_t plat_time_now_ns();
+// Forces the file's data to stable storage (fdatasync), also through a read-only handle. 0 / -1.
+int plat_file_sync(plat_file *f);
+// Makes the entries of a directory (files moved into it) durable. 0 / -1.
+int plat_dir_sync(const char *path);
+int plat_file_mtime_ns(plat_file *f, int64_t *mtime_ns);      // 0 / -1
+int plat_file_set_mtime_ns(plat_file *f, int64_t mtime_ns);   // 0 / -1
+// Status of the entry itself, a symbolic link never followed: 0 with *is_file (1 only for a
+// regular file) and its modification time; -1 when there is no such entry.
+int plat_entry_info(const char *path, int *is_file, int64_t *mtime_ns);
+
 // Scoped owner of a plat_file.
 struct plat_file_guard {
   plat_file *f;

@@ -10,3 +10,5 @@ int plat_sock_local_port(plat_sock s);                   // bound port, or -1
 // Connects a new stream socket to addr_be:port. PLAT_BAD_SOCK on failure.
 plat_sock plat_tcp_connect(uint32_t addr_be, int port);
 int plat_set_mtime(const char *path, int64_t mtime);   // 0 / -1
+// Creates a symbolic link at link_path pointing at target. 0 / -1.
+int plat_symlink(const char *target, const char *link_path);

@@ -8,6 +8,7 @@
 #include "server/server.h"
 #include "store/layout.h"
 #include "store/mpu.h"
+#include "store/sweep.h"
 
 // ---------------------------------------------------------------- locks
 
@@ -116,6 +117,7 @@ static int start_locked(int port, const char *bind_addr, const char *storage_roo
     return -1;
   }
   mpu_gc_sweep();
+  temp_sweep();
 
   if (plat_net_init() != 0) {
     set_error("WSAStartup failed");

@@ -5,6 +5,10 @@
 //   1      content type, or empty
 //   2      ETag text, or empty
 //   3...   user metadata "name:value", in request-head order, repeats kept
+//
+// A record is written under a temporary name, flushed, given the commit's time and moved into
+// place after the data it describes; a record older than its data file is an earlier
+// version's, left behind by a crash between the two moves, and is not trusted.
 #include "store/meta.h"
 
 #include <cstring>
@@ -138,16 +142,9 @@ void load_line(meta_reader *m, const char *line, size_t n) {
 
 }  // namespace
 
-void meta_save(const char *bucket, const char *key, const char *etag, const char *content_type,
-               const char *head, size_t head_len) {
-  char path[S3_FS_PATH];
-  // A path that does not fit is never cut: a cut path could name another object's file.
-  if (meta_path(bucket, key, path) != 0) return;
-  mkdir_parent(path);
-  plat_file *f = plat_file_open(path, PLAT_WRITE_TRUNC);
-  if (!f) return;
-  plat_file_guard guard(f);
-
+// Writes the record's lines into f. 0, or -1 when a write failed.
+static int write_record(plat_file *f, const char *etag, const char *content_type,
+                        const char *head, size_t head_len) {
   static_assert(sizeof(meta_writer) < 16384, "writer lives on the stack");
   meta_writer w;
   w.f = f;
@@ -166,16 +163,71 @@ void meta_save(const char *bucket, const char *key, const char *etag, const char
     pos = nl ? end + 1 : head_len;
   }
   mw_flush(&w);
+  return w.failed ? -1 : 0;
 }
 
-int meta_load(const char *bucket, const char *key, char content_type[256], char *etag,
-              size_t etag_size, char user_meta[1024]) {
-  char path[S3_FS_PATH];
-  if (meta_path(bucket, key, path) != 0) return 0;
-  plat_file *f = plat_file_open(path, PLAT_READ);
-  if (!f) return 0;
-  plat_file_guard guard(f);
+int meta_draft_write(meta_draft *d, const char *bucket, const char *key, const char *etag,
+                     const char *content_type, const char *head, size_t head_len) {
+  d->f = nullptr;
+  d->tmp[0] = 0;
+  // A path that does not fit is never cut: a cut path could name another object's file.
+  if (meta_path(bucket, key, d->path) != 0) return -1;
+  mkdir_parent(d->path);
+  const char *slash = strrchr(d->path, '/');
+  char dir[S3_FS_PATH];
+  copy_text_n(dir, sizeof dir, d->path, (size_t)(slash - d->path));
+  // The temporary name is one the start-up sweep knows, so a crash leaves nothing for good.
+  if (make_upload_temp(dir, d->tmp) != 0) return -1;
+  d->f = plat_file_open(d->tmp, PLAT_WRITE_TRUNC);
+  if (!d->f) {
+    d->tmp[0] = 0;
+    return -1;
+  }
+  if (write_record(d->f, etag, content_type, head, head_len) != 0 || plat_file_sync(d->f) != 0) {
+    meta_draft_discard(d);
+    return -1;
+  }
+  return 0;
+}
 
+int meta_draft_publish(meta_draft *d, int64_t stamp_ns) {
+  if (!d->f) return -1;
+  int rc = plat_file_set_mtime_ns(d->f, stamp_ns);
+  plat_file_close(d->f);
+  d->f = nullptr;
+  if (rc == 0) rc = replace_file(d->tmp, d->path);
+  if (rc != 0) {
+    meta_draft_discard(d);
+    return -1;
+  }
+  d->tmp[0] = 0;
+  return 0;
+}
+
+void meta_draft_discard(meta_draft *d) {
+  if (d->f) plat_file_close(d->f);
+  d->f = nullptr;
+  if (d->tmp[0]) remove_file(d->tmp);
+  d->tmp[0] = 0;
+}
+
+int meta_mtime_ns(const char *bucket, const char *key, int64_t *mtime_ns) {
+  char path[S3_FS_PATH];
+  int is_file = 0;
+  if (meta_path(bucket, key, path) != 0) return -1;
+  return plat_entry_info(path, &is_file, mtime_ns) == 0 && is_file ? 0 : -1;
+}
+
+void meta_save(const char *bucket, const char *key, const char *etag, const char *content_type,
+               const char *head, size_t head_len) {
+  meta_draft d;
+  if (meta_draft_write(&d, bucket, key, etag, content_type, head, head_len) == 0)
+    meta_draft_publish(&d, plat_time_now_ns());
+}
+
+// Reads an open record into the caller's buffers.
+static void read_record(plat_file *f, char content_type[256], char *etag, size_t etag_size,
+                        char user_meta[1024]) {
   meta_reader m;
   m.line_no = 0;
   m.content_type = content_type;
@@ -206,6 +258,28 @@ int meta_load(const char *bucket, const char *key, char content_type[256], char 
     }
   }
   if (in_line) load_line(&m, line, line_len);
+}
+
+int meta_load(const char *bucket, const char *key, char content_type[256], char *etag,
+              size_t etag_size, char user_meta[1024]) {
+  char path[S3_FS_PATH];
+  if (meta_path(bucket, key, path) != 0) return 0;
+  plat_file_guard guard(plat_file_open(path, PLAT_READ));
+  if (!guard.f) return 0;
+  read_record(guard.f, content_type, etag, etag_size, user_meta);
+  return 1;
+}
+
+int meta_load_current(const char *bucket, const char *key, int64_t data_mtime_ns,
+                      char content_type[256], char *etag, size_t etag_size, char user_meta[1024]) {
+  char path[S3_FS_PATH];
+  if (meta_path(bucket, key, path) != 0) return 0;
+  plat_file_guard guard(plat_file_open(path, PLAT_READ));
+  if (!guard.f) return 0;
+  // The time of the handle actually read, so a record replaced meanwhile cannot slip through.
+  int64_t meta_mtime = 0;
+  if (plat_file_mtime_ns(guard.f, &meta_mtime) != 0 || meta_mtime < data_mtime_ns) return 0;
+  read_record(guard.f, content_type, etag, etag_size, user_meta);
   return 1;
 }
 

@@ -27,7 +27,8 @@ struct object_view {
 // Moves the finished temporary file tmp onto bucket/key and records the new version's
 // metadata: content type, ETag and the x-amz-meta-* lines of head (head may be null). 0 when
 // the data is in place; -1 when it could not be moved, with tmp removed and an earlier object
-// of that key left as it was. A record that cannot be written leaves the object without one.
+// of that key left as it was. Data and record reach the disk before they are moved, the data
+// first; a record that cannot be written leaves the object without a trusted one.
 int object_commit(const char *tmp, const char *bucket, const char *key, const char *etag,
                   const char *content_type, const char *head, size_t head_len);
 

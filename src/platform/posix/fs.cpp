@@ -262,6 +262,56 @@ int plat_file_seek(plat_file *f, uint64_t offset) {
 // Writes are unbuffered, so the data is already with the kernel; nothing is held back here.
 int plat_file_flush(plat_file *) { return 0; }
 
+// ---------------------------------------------------------------- durability and file times
+
+int plat_file_sync(plat_file *f) {
+  // A failed fdatasync is not retried: the kernel may already have dropped the dirty pages.
+  return fdatasync(f->fd) == 0 ? 0 : -1;
+}
+
+int plat_dir_sync(const char *path) {
+  int fd;
+  do {
+    fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return -1;
+  int rc = fsync(fd) == 0 ? 0 : -1;
+  (void)close(fd);
+  return rc;
+}
+
+static int64_t to_ns(const timespec &ts) {
+  return (int64_t)ts.tv_sec * 1000000000 + (int64_t)ts.tv_nsec;
+}
+
+int plat_file_mtime_ns(plat_file *f, int64_t *mtime_ns) {
+  struct stat st;
+  if (fstat(f->fd, &st) != 0) return -1;
+  *mtime_ns = to_ns(st.st_mtim);
+  return 0;
+}
+
+int plat_file_set_mtime_ns(plat_file *f, int64_t mtime_ns) {
+  timespec ts[2];
+  ts[0].tv_sec = 0;
+  ts[0].tv_nsec = UTIME_OMIT;
+  ts[1].tv_sec = (time_t)(mtime_ns / 1000000000);
+  ts[1].tv_nsec = (long)(mtime_ns % 1000000000);
+  if (ts[1].tv_nsec < 0) {
+    ts[1].tv_sec -= 1;
+    ts[1].tv_nsec += 1000000000;
+  }
+  return futimens(f->fd, ts) == 0 ? 0 : -1;
+}
+
+int plat_entry_info(const char *path, int *is_file, int64_t *mtime_ns) {
+  struct stat st;
+  if (lstat(path, &st) != 0) return -1;
+  *is_file = S_ISREG(st.st_mode) ? 1 : 0;
+  *mtime_ns = to_ns(st.st_mtim);
+  return 0;
+}
+
 void plat_file_close(plat_file *f) {
   if (!f) return;
   (void)close(f->fd);

@@ -1,5 +1,5 @@
-// The wall clock (seconds since 1970, UTC) and a monotonic millisecond clock; calendar
-// arithmetic is plain code in base/date.
+// The wall clock (seconds or nanoseconds since 1970, UTC) and a monotonic millisecond
+// clock; calendar arithmetic is plain code in base/date.
 #include <ctime>
 
 #include "platform/platform.h"
@@ -8,6 +8,12 @@ int64_t plat_time_now() {
   timespec ts;
   if (clock_gettime(CLOCK_REALTIME, &ts) != 0) return (int64_t)time(nullptr);
   return (int64_t)ts.tv_sec;
+}
+
+int64_t plat_time_now_ns() {
+  timespec ts;
+  if (clock_gettime(CLOCK_REALTIME, &ts) != 0) return (int64_t)time(nullptr) * 1000000000;
+  return (int64_t)ts.tv_sec * 1000000000 + (int64_t)ts.tv_nsec;
 }
 
 uint32_t plat_tick_ms() {

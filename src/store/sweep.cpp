@@ -1,0 +1,117 @@
+// The start-up sweep of temporary files: uploads, copies, joined multipart objects and
+// metadata records that were being written when the process died. Their names never show in
+// a listing, but their space would stay taken until the bucket is deleted.
+#include "store/sweep.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "base/state.h"
+#include "platform/platform.h"
+#include "store/layout.h"
+
+namespace {
+
+constexpr size_t PENDING_CAP = 16u << 20;  // bytes of directory paths waiting to be visited
+constexpr size_t NAME_BUF = 512;           // one entry name (file systems allow 255 bytes)
+
+// Directories still to be visited, as packed NUL-terminated paths. Beyond PENDING_CAP bytes a
+// directory is skipped: its leftovers stay hidden and go with their bucket.
+struct pending_dirs {
+  char *text = nullptr;
+  size_t len = 0;
+  size_t cap = 0;
+  ~pending_dirs() { free(text); }
+  void push(const char *p) {
+    size_t n = strlen(p) + 1;
+    if (len + n > cap) {
+      size_t nc = cap ? cap * 2 : 65536;
+      while (nc < len + n) nc *= 2;
+      if (nc > PENDING_CAP) return;
+      char *t = static_cast<char *>(realloc(text, nc));
+      if (!t) return;
+      text = t;
+      cap = nc;
+    }
+    memcpy(text + len, p, n);
+    len += n;
+  }
+  // Pops the last path into out[S3_FS_PATH]; 0 when none is left.
+  int pop(char *out) {
+    if (len == 0) return 0;
+    size_t at = len - 1;
+    while (at > 0 && text[at - 1] != 0) at--;
+    memcpy(out, text + at, len - at);
+    len = at;
+    return 1;
+  }
+};
+
+struct sweep_state {
+  int64_t cutoff_ns;   // files last written before this are stale
+  uint64_t budget;     // directory entries still to be looked at
+  uint64_t removed;
+};
+
+// Joins dir and name into out; 0, or -1 when it does not fit.
+int join(const char *dir, const char *name, char out[S3_FS_PATH]) {
+  int n = snprintf(out, S3_FS_PATH, "%s/%s", dir, name);
+  return n < 0 || (size_t)n >= S3_FS_PATH ? -1 : 0;
+}
+
+// A temporary name, a regular file (never a link), and stale.
+void consider(sweep_state *s, const char *path) {
+  int is_file = 0;
+  int64_t mtime = 0;
+  if (plat_entry_info(path, &is_file, &mtime) != 0 || !is_file || mtime >= s->cutoff_ns) return;
+  plat_err err = PLAT_OK;
+  if (plat_unlink(path, &err) == 0) s->removed++;
+}
+
+// Visits every directory below top; a symbolic link is never listed as a directory, so the
+// walk stays inside the tree.
+void sweep_tree(sweep_state *s, const char *top) {
+  pending_dirs pending;
+  pending.push(top);
+  char dir[S3_FS_PATH];
+  char path[S3_FS_PATH];
+  char name[NAME_BUF];
+  while (s->budget > 0 && pending.pop(dir)) {
+    plat_dir *d = plat_dir_open(dir);
+    if (!d) continue;
+    int is_dir = 0;
+    while (s->budget > 0 && plat_dir_next(d, name, sizeof name, &is_dir) == 1) {
+      s->budget--;
+      if (join(dir, name, path) != 0) continue;
+      if (is_dir)
+        pending.push(path);
+      else if (is_own_name(name, 0))
+        consider(s, path);
+    }
+    plat_dir_close(d);
+  }
+}
+
+}  // namespace
+
+uint64_t temp_sweep() {
+  sweep_state s;
+  s.cutoff_ns = plat_time_now_ns() - S3_TEMP_GRACE_SECONDS * 1000000000;
+  s.budget = S3_TEMP_SWEEP_ENTRIES;
+  s.removed = 0;
+  plat_dir *root = plat_dir_open(s_storage_root);
+  if (!root) return 0;
+  char name[NAME_BUF];
+  char path[S3_FS_PATH];
+  int is_dir = 0;
+  // Buckets are the root's directories without a leading "."; the metadata tree is the one
+  // reserved directory that holds temporary files (uploads in progress have their own sweep).
+  while (plat_dir_next(root, name, sizeof name, &is_dir) == 1) {
+    if (!is_dir || name[0] == '.' || join(s_storage_root, name, path) != 0) continue;
+    sweep_tree(&s, path);
+  }
+  plat_dir_close(root);
+  if (join(s_storage_root, ".s3meta", path) == 0) sweep_tree(&s, path);
+  return s.removed;
+}
