@@ -89,8 +89,11 @@ struct plat_stat_t {
   uint64_t size;
   int64_t mtime;  // seconds since 1970 UTC
   int is_dir;
+  int is_link;    // only plat_lstat reports links; plat_stat follows them
 };
 int plat_stat(const char *path, plat_stat_t *out);     // 0 / -1
+// The entry itself, a symbolic link not followed: is_link 1 (and is_dir 0) for a link.
+int plat_lstat(const char *path, plat_stat_t *out);    // 0 / -1
 
 int plat_mkdir(const char *path);                      // 0 / -1 (exists counts as -1)
 int plat_rmdir(const char *path);                      // 0 / -1
@@ -107,7 +110,9 @@ plat_dir *plat_dir_open(const char *path);           // null when it cannot be o
 int plat_dir_next(plat_dir *d, char *name, size_t cap, int *is_dir);
 void plat_dir_close(plat_dir *d);
 
-// Files: unbuffered, close-on-exec, EINTR handled.
+// Files: unbuffered, close-on-exec, EINTR handled. The last component of the path is never
+// followed when it is a symbolic link (the open fails), so no file outside the tree is reached
+// through a link planted in it.
 struct plat_file;
 enum plat_file_mode { PLAT_READ = 0, PLAT_WRITE_TRUNC = 1 };
 plat_file *plat_file_open(const char *path, plat_file_mode mode);  // null on failure or a directory
@@ -116,6 +121,16 @@ long plat_file_write(plat_file *f, const void *buf, size_t n);    // bytes writt
 int plat_file_seek(plat_file *f, uint64_t offset);                // 0 / -1, from the start
 int plat_file_flush(plat_file *f);  // 0 / -1; writes reach the OS at once, so this syncs nothing
 void plat_file_close(plat_file *f);
+
+// An advisory lock on a lock file, shared or exclusive, held by one open handle of the file:
+// it excludes other handles of this process and of other processes on the same file system.
+struct plat_file_lock {
+  intptr_t fd;  // -1 when not held
+};
+// Opens path (creating it when create is set) and waits until the lock is granted. 0, or -1
+// when the file cannot be opened or locked; out->fd is then -1.
+int plat_file_lock_take(const char *path, int exclusive, int create, plat_file_lock *out);
+void plat_file_lock_release(plat_file_lock *l);
 
 // Scoped owner of a plat_file.
 struct plat_file_guard {
