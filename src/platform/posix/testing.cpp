@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "platform/testing.h"
 
@@ -54,4 +55,8 @@ int plat_set_mtime(const char *path, int64_t mtime) {
   ts[1].tv_sec = (time_t)mtime;
   ts[1].tv_nsec = 0;
   return utimensat(AT_FDCWD, path, ts, 0) == 0 ? 0 : -1;
+}
+
+int plat_make_symlink(const char *target, const char *link_path) {
+  return symlink(target, link_path) == 0 ? 0 : -1;
 }
