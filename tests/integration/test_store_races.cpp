@@ -102,14 +102,14 @@ TEST(KeyPlace, LinksInTheTreeAreNotFollowed) {
 // that held it.
 TEST(StoreRaces, DeleteBucketNeverLosesAnAcknowledgedPut) {
   qt::Server srv;
-  const int kWriters = 6, kPutsEach = 30;
+  const int kWriters = 3, kPutsEach = 150;
   ASSERT_EQ(qt::request(srv.port, "PUT", "/race").status, 200);
   std::atomic<int> running{kWriters}, acknowledged{0}, lost{0}, deleted{0};
   std::vector<std::thread> writers;
   for (int w = 0; w < kWriters; w++) {
     writers.emplace_back([&, w] {
       for (int i = 0; i < kPutsEach; i++) {
-        std::string target = "/race/w" + std::to_string(w) + "/k" + std::to_string(i);
+        std::string target = "/race/w" + std::to_string(w) + "-k" + std::to_string(i);
         std::string body = qt::random_bytes(2000 + 97 * i, uint32_t(w * 100 + i));
         if (put(srv.port, target, body).status != 200) continue;
         acknowledged++;
