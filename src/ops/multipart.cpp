@@ -365,8 +365,10 @@ void op_upload_part_copy(plat_sock s, S3Request *r, const char *upload_id) {
   uint64_t size = 0;
   int64_t mtime = 0;
   int is_dir = 0;
-  if (object_path(src_bucket, src_key, src) != 0 || file_info(src, &size, &mtime, &is_dir) != 0 ||
-      is_dir) {
+  // A source reached through a link in the tree is no object (the final open never follows one).
+  if (object_path(src_bucket, src_key, src) != 0 ||
+      !path_levels_plain(src, strlen(s_storage_root)) ||
+      file_info(src, &size, &mtime, &is_dir) != 0 || is_dir) {
     answer_error(s, r, 404, "NoSuchKey", "The source key does not exist");
     return;
   }

@@ -107,23 +107,20 @@ static int read_etag_file(const char *path, char etag[80]) {
   plat_file_guard guard(lr.f);
   if (!guard.f) return -1;
   char line[MPU_ETAG_READ + 1];
+  // An empty line is no ETag either: such a part would match any ETag a client gives.
   if (!read_line(&lr, line, MPU_ETAG_READ) || !line[0]) return -1;
   copy_text(etag, MPU_ETAG_MAX + 1, line);
   return 0;
 }
 
 int mpu_part_etag(const char *bucket, const char *upload_id, unsigned long part, char etag[80]) {
+  char dir[S3_FS_PATH];
+  char path[S3_MPU_FILE_PATH];
   char name[32];
   etag[0] = 0;
   snprintf(name, sizeof(name), "%lu.etag", part);
-  line_reader lr;
-  plat_file_guard guard(open_upload_file(bucket, upload_id, name, &lr));
-  if (!guard.f) return -1;
-  char line[MPU_ETAG_READ + 1];
-  // An empty line is no ETag either: such a part would match any ETag a client gives.
-  if (!read_line(&lr, line, MPU_ETAG_READ) || !line[0]) return -1;
-  copy_text(etag, MPU_ETAG_MAX + 1, line);
-  return 0;
+  if (mpu_upload_dir(bucket, upload_id, dir) != 0 || mpu_file_path(dir, name, path) != 0) return -1;
+  return read_etag_file(path, etag);
 }
 
 void mpu_etag_feed(md5_ctx *c, const char *stored_etag) {

@@ -63,24 +63,20 @@ int meta_usable(const char *bucket, const char *key) {
   return meta_path(bucket, key, mpath) == 0 && path_levels_plain(mpath, root_len());
 }
 
-// Moves tmp onto path and writes the record, under the process lock; the bucket lock is held
-// by the caller. A destination that is busy for a moment is retried with the lock dropped.
-int move_and_record(const char *tmp, const char *path, const char *bucket, const char *key,
-                    const char *etag, const char *content_type, const char *head,
-                    size_t head_len) {
-  for (int attempt = 0; attempt < MOVE_ATTEMPTS; attempt++) {
-    plat_err err = PLAT_OK;
-    {
-      plat_lock_guard commit(store_commit_lock());
-      if (plat_rename_replace(tmp, path, &err) == 0) {
-        meta_save(bucket, key, etag, content_type ? content_type : "", head, head_len);
-        return 0;
-      }
-    }
-    if (err != PLAT_ERR_BUSY) return -1;
-    plat_sleep_ms(MOVE_PAUSE_MS);
-  }
-  return -1;
+// One attempt at moving tmp onto path and writing the record, under the bucket lock and the
+// process lock. 0 done, -1 failed, 1 the destination is busy for a moment (try again later).
+int commit_attempt(const char *tmp, const char *path, const char *bucket, const char *key,
+                   const char *etag, const char *content_type, const char *head,
+                   size_t head_len) {
+  bucket_lock_guard held(bucket, 1, 1);
+  // A bucket deleted while the body arrived stays deleted: its directory is never made here,
+  // and the temporary file went with it, so the commit fails instead of answering 200.
+  if (!held.held() || object_make_dirs(bucket, key) != 0 || !meta_usable(bucket, key)) return -1;
+  plat_lock_guard commit(store_commit_lock());
+  plat_err err = PLAT_OK;
+  if (plat_rename_replace(tmp, path, &err) != 0) return err == PLAT_ERR_BUSY ? 1 : -1;
+  meta_save(bucket, key, etag, content_type ? content_type : "", head, head_len);
+  return 0;
 }
 
 }  // namespace
@@ -144,16 +140,18 @@ int object_make_dirs(const char *bucket, const char *key) {
 int object_commit(const char *tmp, const char *bucket, const char *key, const char *etag,
                   const char *content_type, const char *head, size_t head_len) {
   char path[S3_FS_PATH];
-  int moved = -1;
+  int rc = -1;
   if (object_path(bucket, key, path) == 0) {
-    bucket_lock_guard held(bucket, 1, 1);
-    // A bucket deleted while the body arrived stays deleted: its directory is never made here,
-    // and the temporary file went with it, so the commit fails instead of answering 200.
-    if (held.held() && object_make_dirs(bucket, key) == 0 && meta_usable(bucket, key))
-      moved = move_and_record(tmp, path, bucket, key, etag, content_type, head, head_len);
+    // A destination that another holder keeps busy is retried for about a second, with every
+    // lock dropped during the pauses.
+    for (int attempt = 0; attempt < MOVE_ATTEMPTS; attempt++) {
+      rc = commit_attempt(tmp, path, bucket, key, etag, content_type, head, head_len);
+      if (rc != 1) break;
+      plat_sleep_ms(MOVE_PAUSE_MS);
+    }
   }
-  if (moved != 0) remove_file(tmp);
-  return moved == 0 ? 0 : -1;
+  if (rc != 0) remove_file(tmp);
+  return rc == 0 ? 0 : -1;
 }
 
 int object_remove(const char *bucket, const char *key) {
