@@ -263,12 +263,6 @@ int has_dotdot_segment(const char *key) {
   return 0;
 }
 
-// The decoded key's last segment.
-static const char *last_segment(const char *key) {
-  const char *slash = strrchr(key, '/');
-  return slash ? slash + 1 : key;
-}
-
 int key_stays_inside(const char *key) {
   // An encoded "/" can make a "." or ".." segment that the raw segments did not show: such a
   // key would alias another key (x/./y is x/y) or name the directory itself.
@@ -281,7 +275,7 @@ int key_stays_inside(const char *key) {
   }
   // A file under the server's own temporary name would be stored but never listed, and a
   // sweep or a concurrent upload could take it for its own.
-  return is_own_name(last_segment(key), 0) ? 0 : 1;
+  return key_is_own_name(key) ? 0 : 1;
 }
 
 int parse_bucket_key(S3Request *r) {

@@ -157,6 +157,8 @@ int object_commit(const char *tmp, const char *bucket, const char *key, const ch
 int object_remove(const char *bucket, const char *key) {
   char path[S3_FS_PATH];
   if (object_path(bucket, key, path) != 0 || !path_levels_plain(path, root_len())) return -1;
+  // An upload's temporary file is no object: it is not there for a client to remove.
+  if (key_is_own_name(key)) return 1;
   bucket_lock_guard held(bucket, 1, 0);
   plat_lock_guard commit(store_commit_lock());
   // remove_file never removes a directory: a key that names one is refused.
@@ -175,7 +177,8 @@ int object_snapshot(const char *bucket, const char *key, object_view *out) {
   out->user_meta[0] = 0;
   char path[S3_FS_PATH];
   if (object_path(bucket, key, path) != 0 || !path_levels_plain(path, root_len())) return -1;
-  if (!bucket_dir_present(bucket)) return -1;
+  // A temporary file is an upload still arriving, never an object to read or copy.
+  if (key_is_own_name(key) || !bucket_dir_present(bucket)) return -1;
   // The open file pins the version whose status and record are read here, even if another
   // upload replaces the object right after.
   bucket_lock_guard held(bucket, 0, 1);

@@ -127,6 +127,15 @@ TEST_F(ObjectStore, BucketDeleteChecksAndRemovesUnderItsLock) {
   EXPECT_TRUE(ut::exists(p(".s3meta/.lock/empty")));
 }
 
+TEST_F(ObjectStore, TemporaryFilesAreNoObjects) {
+  // An upload still arriving is neither read (nor copied) nor removed through its name.
+  ut::write_file(p("bkt/d/.upload-1-2-3.tmp"), "half a bo");
+  object_view_guard g;
+  EXPECT_EQ(object_snapshot("bkt", "d/.upload-1-2-3.tmp", &g.v), -1);
+  EXPECT_EQ(object_remove("bkt", "d/.upload-1-2-3.tmp"), 1);
+  EXPECT_TRUE(ut::exists(p("bkt/d/.upload-1-2-3.tmp")));
+}
+
 TEST_F(ObjectStore, LinksInsideTheRootAreNeverFollowed) {
   ut::write_file(p("other/secret"), "not yours");
   ut::write_file(p("bkt/plain"), "mine");
