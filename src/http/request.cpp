@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "http/response.h"
+#include "store/layout.h"
 
 // ---------------------------------------------------------------- lookups
 
@@ -262,6 +263,21 @@ int has_dotdot_segment(const char *key) {
   return 0;
 }
 
+int key_stays_inside(const char *key) {
+  // An encoded "/" can make a "." or ".." segment that the raw segments did not show: such a
+  // key would alias another key (x/./y is x/y) or name the directory itself.
+  for (const char *seg = key;;) {
+    const char *end = strchr(seg, '/');
+    size_t n = end ? size_t(end - seg) : strlen(seg);
+    if ((n == 1 && seg[0] == '.') || (n == 2 && seg[0] == '.' && seg[1] == '.')) return 0;
+    if (!end) break;
+    seg = end + 1;
+  }
+  // A file under the server's own temporary name would be stored but never listed, and a
+  // sweep or a concurrent upload could take it for its own.
+  return key_is_own_name(key) ? 0 : 1;
+}
+
 int parse_bucket_key(S3Request *r) {
   r->bucket[0] = 0;
   r->key[0] = 0;
@@ -295,7 +311,7 @@ int parse_bucket_key(S3Request *r) {
     p += n;
   }
   r->key[klen] = 0;
-  if (has_dotdot_segment(r->key)) {
+  if (!key_stays_inside(r->key)) {
     r->key[0] = 0;
     return -1;
   }

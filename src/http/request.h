@@ -63,6 +63,10 @@ void request_free(S3Request *r);
 int valid_bucket_name(const char *name, size_t n);
 // 1 when the decoded key holds a ".." segment (two dots between slashes or the key's ends).
 int has_dotdot_segment(const char *key);
+// 1 when the decoded key names a file inside its bucket and the object namespace: no "." or
+// ".." segment (also one made by an encoded "/"), and a last segment that is not one of the
+// server's temporary-file names.
+int key_stays_inside(const char *key);
 
 // A header's trimmed value (first occurrence, name case-insensitive), malloc'd; null if absent.
 char *hdr_value(const char *region, size_t len, const char *name);

@@ -98,22 +98,18 @@ void op_create_bucket(plat_sock s, S3Request *r, const char *bucket_dir) {
 }
 
 void op_delete_bucket(plat_sock s, S3Request *r, const char *bucket_dir) {
-  // Every key counts, dot-names included; a walk that cannot finish keeps the bucket.
-  int has = dir_has_objects(bucket_dir);
-  if (has > 0) {
+  (void)bucket_dir;
+  // The check and the removal run under the bucket lock, so an upload answered 200 is either
+  // seen here (and the bucket kept) or refused because the bucket is gone.
+  int rc = bucket_delete(r->bucket);
+  if (rc > 0) {
     answer_error(s, r, 409, "BucketNotEmpty", "The bucket you tried to delete is not empty");
     return;
   }
-  if (has < 0) {
+  if (rc < 0) {
     answer_error(s, r, 500, "InternalError", "Failed to delete bucket");
     return;
   }
-  if (delete_dir_recursive(bucket_dir) != 0) {
-    answer_error(s, r, 500, "InternalError", "Failed to delete bucket");
-    return;
-  }
-  // Uploads in progress and metadata records go with the bucket.
-  bucket_remove_records(r->bucket);
   clear_error();
   count_request(0, 0);
   http_send_headers(s, 204, "", 0, 0);

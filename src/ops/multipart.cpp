@@ -62,26 +62,6 @@ int upload_exists(const char *udir) {
   return mpu_file_path(udir, "meta", meta) == 0 && plat_stat(meta, &st) == 0;
 }
 
-int part_file_path(const char *udir, unsigned long part, const char *ext,
-                   char out[S3_MPU_FILE_PATH]) {
-  char name[40];
-  snprintf(name, sizeof(name), "%lu.%s", part, ext);
-  return mpu_file_path(udir, name, out);
-}
-
-// Writes the one-line ".etag" file of a part; a file that cannot be written is not reported
-// (the part then counts as missing for Complete).
-void write_part_etag(const char *udir, unsigned long part, const char etag[33]) {
-  char path[S3_MPU_FILE_PATH];
-  if (part_file_path(udir, part, "etag", path) != 0) return;
-  plat_file *f = plat_file_open(path, PLAT_WRITE_TRUNC);
-  if (!f) return;
-  plat_file_guard guard(f);
-  char line[40];
-  int n = snprintf(line, sizeof(line), "%s\n", etag);
-  plat_file_write(f, line, (size_t)n);
-}
-
 // The checks UploadPart and UploadPartCopy share: part number and upload existence. 0 with
 // the part number and upload directory, or -1 after the error answer.
 int check_part_request(plat_sock s, S3Request *r, const char *upload_id, unsigned long *part,
@@ -96,6 +76,19 @@ int check_part_request(plat_sock s, S3Request *r, const char *upload_id, unsigne
     return -1;
   }
   return 0;
+}
+
+// Stores a received part with mpu_part_commit. 0 stored; -1 after the error answer (the
+// upload vanished meanwhile, or the files could not be moved).
+int answer_part_commit(plat_sock s, S3Request *r, uint64_t len, const char *udir,
+                       unsigned long part, const char *tmp, const char *etag) {
+  int rc = mpu_part_commit(r->bucket, udir, part, tmp, etag);
+  if (rc == 0) return 0;
+  if (rc == -1)
+    answer_upload_error(s, r, len, 404, "NoSuchUpload", NO_SUCH_UPLOAD);
+  else
+    answer_upload_error(s, r, len, 500, "InternalError", "Failed to store part");
+  return -1;
 }
 
 // x-amz-copy-source-range "bytes=first-last" (inclusive). 1 parsed, 0 malformed.
@@ -140,45 +133,75 @@ long parse_completion_list(const char *body, size_t len, completion_entry *list)
   return (long)count;
 }
 
-// Joins the listed parts into out, computing the final ETag. 0 with the total; otherwise the
-// answer to give: 1 "Part file missing", 2 "Concat write fail".
-int concat_parts(const char *bucket, const char *upload_id, const char *udir,
-                 const completion_entry *list, size_t n, plat_file *out, uint64_t *total,
-                 char final_etag[48]) {
+// Containment: the bare digits, "digits" and &quot;digits&quot; all match; no ETag given
+// matches any.
+int etag_given_matches(const char *given, const char *stored) {
+  return !given[0] || strstr(given, stored) != nullptr;
+}
+
+// What joining the parts can end in besides success.
+enum concat_result {
+  CONCAT_OK = 0,
+  CONCAT_PART_MISSING = 1,   // "Part file missing"
+  CONCAT_WRITE_FAIL = 2,     // "Concat write fail"
+  CONCAT_ETAG_CHANGED = 3,   // a retry replaced the part after the check: its ETag differs now
+  CONCAT_NO_RECORD = 4       // the part's record went away after the check
+};
+
+// Appends one open part to out; CONCAT_OK or CONCAT_WRITE_FAIL.
+int append_part(plat_file *in, plat_file *out, char *buf, uint64_t *total) {
+  for (;;) {
+    long got = plat_file_read(in, buf, COPY_BLOCK);
+    if (got == 0) return CONCAT_OK;
+    // A part that cannot be read to its end must not become a silently shortened object.
+    if (got < 0 || plat_file_write(out, buf, (size_t)got) != got) return CONCAT_WRITE_FAIL;
+    *total += (uint64_t)got;
+  }
+}
+
+// Joins the listed parts into out, computing the final ETag. Each part is opened together with
+// its record (mpu_part_open), so the bytes joined are those of the ETag fed into the final one
+// and checked against the client's, also while a retry of that part arrives.
+int concat_parts(const char *udir, const completion_entry *list, size_t n, plat_file *out,
+                 uint64_t *total, char final_etag[48]) {
   char *buf = static_cast<char *>(malloc(COPY_BLOCK));
-  if (!buf) return 2;
+  if (!buf) return CONCAT_WRITE_FAIL;
   md5_ctx etag_md5;
   md5_init(&etag_md5);
-  int rc = 0;
+  int rc = CONCAT_OK;
   *total = 0;
-  for (size_t i = 0; i < n && rc == 0; i++) {
-    char path[S3_MPU_FILE_PATH];
-    plat_file *in = part_file_path(udir, list[i].part, "part", path) == 0
-                        ? plat_file_open(path, PLAT_READ)
-                        : nullptr;
-    if (!in) {
-      rc = 1;
+  for (size_t i = 0; i < n && rc == CONCAT_OK; i++) {
+    plat_file *in = nullptr;
+    char stored[80];
+    int opened = mpu_part_open(udir, list[i].part, &in, stored);
+    if (opened != 0) {
+      rc = opened == -2 ? CONCAT_PART_MISSING : CONCAT_NO_RECORD;
       break;
     }
     plat_file_guard in_guard(in);
-    for (;;) {
-      long got = plat_file_read(in, buf, COPY_BLOCK);
-      if (got == 0) break;
-      // A part that cannot be read to its end must not become a silently shortened object.
-      if (got < 0 || plat_file_write(out, buf, (size_t)got) != got) {
-        rc = 2;
-        break;
-      }
-      *total += (uint64_t)got;
+    if (!etag_given_matches(list[i].etag, stored)) {
+      rc = CONCAT_ETAG_CHANGED;
+      break;
     }
-    char stored[80];
-    if (mpu_part_etag(bucket, upload_id, list[i].part, stored) == 0)
-      mpu_etag_feed(&etag_md5, stored);
+    rc = append_part(in, out, buf, total);
+    mpu_etag_feed(&etag_md5, stored);
   }
   free(buf);
-  if (rc == 0 && plat_file_flush(out) != 0) rc = 2;
-  if (rc == 0) mpu_etag_finish(&etag_md5, n, final_etag);
+  if (rc == CONCAT_OK && plat_file_flush(out) != 0) rc = CONCAT_WRITE_FAIL;
+  if (rc == CONCAT_OK) mpu_etag_finish(&etag_md5, n, final_etag);
   return rc;
+}
+
+// The error answer for a failed join.
+void answer_concat_error(plat_sock s, S3Request *r, int rc) {
+  if (rc == CONCAT_PART_MISSING)
+    answer_error(s, r, 400, "InvalidPart", "Part file missing");
+  else if (rc == CONCAT_ETAG_CHANGED)
+    answer_error(s, r, 400, "InvalidPart", "The specified part etag does not match the etag we stored");
+  else if (rc == CONCAT_NO_RECORD)
+    answer_error(s, r, 400, "InvalidPart", "One or more of the specified parts could not be found");
+  else
+    answer_error(s, r, 500, "InternalError", "Concat write fail");
 }
 
 // The CompleteMultipartUploadResult document.
@@ -212,20 +235,27 @@ void complete_with_list(plat_sock s, S3Request *r, const char *upload_id, const 
       answer_error(s, r, 400, "InvalidPart", "One or more of the specified parts could not be found");
       return;
     }
-    // Containment: the bare digits, "digits" and &quot;digits&quot; all match.
-    if (list[i].etag[0] && !strstr(list[i].etag, stored)) {
+    if (!etag_given_matches(list[i].etag, stored)) {
       answer_error(s, r, 400, "InvalidPart", "The specified part etag does not match the etag we stored");
       return;
     }
   }
 
+  // As PutObject does, a Complete into a bucket that was never made makes it, here at the
+  // start; the commit itself never re-makes a bucket deleted while the parts were joined.
+  char bucket_dir[S3_FS_PATH];
+  if (object_path(r->bucket, nullptr, bucket_dir) == 0 && !is_directory(bucket_dir))
+    mkdir_p(bucket_dir);
+  int dirs = object_make_dirs(r->bucket, key);
+  if (dirs != 0) {
+    if (dirs > 0)
+      answer_error(s, r, 404, "NoSuchBucket", "The specified bucket does not exist");
+    else
+      answer_error(s, r, 500, "InternalError", "Cannot open target");
+    return;
+  }
   const char *slash = strrchr(target, '/');
   size_t dir_len = (size_t)(slash - target);
-  if (strchr(key, '/')) {
-    char dir[S3_FS_PATH];
-    copy_text_n(dir, sizeof(dir), target, dir_len);
-    mkdir_p(dir);
-  }
   char tmp[S3_FS_PATH];
   plat_file *out = make_mpu_temp(target, dir_len, tmp) == 0 ? plat_file_open(tmp, PLAT_WRITE_TRUNC)
                                                             : nullptr;
@@ -235,15 +265,11 @@ void complete_with_list(plat_sock s, S3Request *r, const char *upload_id, const 
   }
   uint64_t total = 0;
   char final_etag[48];
-  int rc = concat_parts(r->bucket, upload_id, udir, list, n, out, &total, final_etag);
+  int rc = concat_parts(udir, list, n, out, &total, final_etag);
   plat_file_close(out);
-  if (rc != 0) {
+  if (rc != CONCAT_OK) {
     remove_file(tmp);
-    if (rc == 1) {
-      answer_error(s, r, 400, "InvalidPart", "Part file missing");
-    } else {
-      answer_error(s, r, 500, "InternalError", "Concat write fail");
-    }
+    answer_concat_error(s, r, rc);
     return;
   }
   if (object_commit(tmp, r->bucket, key, final_etag,
@@ -301,20 +327,21 @@ void op_upload_part(plat_sock s, S3Request *r, const char *upload_id, stream_sta
   unsigned long part = 0;
   char udir[S3_FS_PATH];
   if (check_part_request(s, r, upload_id, &part, udir) != 0) return;
-  char path[S3_MPU_FILE_PATH];
-  if (part_file_path(udir, part, "part", path) != 0) {
+  // The part is received into a temporary file and moved into place with its ETag only when
+  // it is whole and checked: a failed retry leaves the earlier part as it was.
+  char tmp[S3_FS_PATH];
+  if (make_upload_temp(udir, tmp) != 0) {
     answer_error(s, r, 500, "InternalError", "Failed to store part");
     return;
   }
-  // A part is received straight into its file: a repeated part number replaces the earlier one.
   char etag[33];
   uint64_t len = 0;
   upload_error err;
-  if (receive_upload(s, r, st, path, "Failed to store part", etag, &len, &err) != 0) {
+  if (receive_upload(s, r, st, tmp, "Failed to store part", etag, &len, &err) != 0) {
     answer_upload_error(s, r, len, err.status, err.code, err.message);
     return;
   }
-  write_part_etag(udir, part, etag);
+  if (answer_part_commit(s, r, len, udir, part, tmp, etag) != 0) return;
   char extra[64];
   snprintf(extra, sizeof(extra), "ETag: \"%s\"\r\n", etag);
   count_request(0, len);
@@ -338,8 +365,10 @@ void op_upload_part_copy(plat_sock s, S3Request *r, const char *upload_id) {
   uint64_t size = 0;
   int64_t mtime = 0;
   int is_dir = 0;
-  if (object_path(src_bucket, src_key, src) != 0 || file_info(src, &size, &mtime, &is_dir) != 0 ||
-      is_dir) {
+  // A source reached through a link in the tree is no object (the final open never follows one).
+  if (object_path(src_bucket, src_key, src) != 0 ||
+      !path_levels_plain(src, strlen(s_storage_root)) || key_is_own_name(src_key) ||
+      file_info(src, &size, &mtime, &is_dir) != 0 || is_dir) {
     answer_error(s, r, 404, "NoSuchKey", "The source key does not exist");
     return;
   }
@@ -360,16 +389,16 @@ void op_upload_part_copy(plat_sock s, S3Request *r, const char *upload_id) {
     count = last - first + 1;
   }
 
-  char path[S3_MPU_FILE_PATH];
+  char tmp[S3_FS_PATH];
   char md5[33];
   uint64_t copied = 0;
-  if (part_file_path(udir, part, "part", path) != 0 ||
-      copy_file_range_md5(src, first, count, path, md5, &copied) != 0) {
-    remove_file(path);
+  if (make_upload_temp(udir, tmp) != 0 ||
+      copy_file_range_md5(src, first, count, tmp, md5, &copied) != 0) {
+    if (tmp[0]) remove_file(tmp);
     answer_error(s, r, 500, "InternalError", "Copy failed");
     return;
   }
-  write_part_etag(udir, part, md5);
+  if (answer_part_commit(s, r, 0, udir, part, tmp, md5) != 0) return;
 
   char modified[64];
   if (file_mtime_iso8601(src, modified) != 0) copy_text(modified, sizeof(modified), "1970-01-01T00:00:00.000Z");

@@ -89,8 +89,11 @@ struct plat_stat_t {
   uint64_t size;
   int64_t mtime;  // seconds since 1970 UTC
   int is_dir;
+  int is_link;    // only plat_lstat reports links; plat_stat follows them
 };
 int plat_stat(const char *path, plat_stat_t *out);     // 0 / -1
+// The entry itself, a symbolic link not followed: is_link 1 (and is_dir 0) for a link.
+int plat_lstat(const char *path, plat_stat_t *out);    // 0 / -1
 
 int plat_mkdir(const char *path);                      // 0 / -1 (exists counts as -1)
 int plat_rmdir(const char *path);                      // 0 / -1
@@ -107,7 +110,9 @@ plat_dir *plat_dir_open(const char *path);           // null when it cannot be o
 int plat_dir_next(plat_dir *d, char *name, size_t cap, int *is_dir);
 void plat_dir_close(plat_dir *d);
 
-// Files: unbuffered, close-on-exec, EINTR handled.
+// Files: unbuffered, close-on-exec, EINTR handled. The last component of the path is never
+// followed when it is a symbolic link (the open fails), so no file outside the tree is reached
+// through a link planted in it.
 struct plat_file;
 enum plat_file_mode { PLAT_READ = 0, PLAT_WRITE_TRUNC = 1 };
 plat_file *plat_file_open(const char *path, plat_file_mode mode);  // null on failure or a directory
@@ -129,6 +134,15 @@ int plat_file_set_mtime_ns(plat_file *f, int64_t mtime_ns);   // 0 / -1
 // Status of the entry itself, a symbolic link never followed: 0 with *is_file (1 only for a
 // regular file) and its modification time; -1 when there is no such entry.
 int plat_entry_info(const char *path, int *is_file, int64_t *mtime_ns);
+// An advisory lock on a lock file, shared or exclusive, held by one open handle of the file:
+// it excludes other handles of this process and of other processes on the same file system.
+struct plat_file_lock {
+  intptr_t fd;  // -1 when not held
+};
+// Opens path (creating it when create is set) and waits until the lock is granted. 0, or -1
+// when the file cannot be opened or locked; out->fd is then -1.
+int plat_file_lock_take(const char *path, int exclusive, int create, plat_file_lock *out);
+void plat_file_lock_release(plat_file_lock *l);
 
 // Scoped owner of a plat_file.
 struct plat_file_guard {

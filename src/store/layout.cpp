@@ -287,6 +287,11 @@ int is_own_name(const char *name, int is_dir) {
   return 0;
 }
 
+int key_is_own_name(const char *key) {
+  const char *slash = strrchr(key, '/');
+  return is_own_name(slash ? slash + 1 : key, 0);
+}
+
 // ---------------------------------------------------------------- file times
 
 int file_mtime_rfc1123(const char *path, char out[64]) {

@@ -23,6 +23,8 @@ int dir_contains_files(const char *path);
 // object: a temporary file, recognised by the exact pattern make_upload_temp and
 // make_mpu_temp give it. Every other name, dot-names included, is a key's segment.
 int is_own_name(const char *name, int is_dir);
+// 1 when the key's last segment is one of those names: such a key never names an object.
+int key_is_own_name(const char *key);
 // 1 when path exists and is a directory; 0 otherwise.
 int is_directory(const char *path);
 // 0 and the file's size and mtime; -1 when missing. is_dir optional.

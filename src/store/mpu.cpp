@@ -10,6 +10,7 @@
 #include "base/state.h"
 #include "base/text.h"
 #include "platform/platform.h"
+#include "store/object.h"
 #include "store/walk.h"
 
 namespace {
@@ -102,18 +103,29 @@ int mpu_meta_read(const char *bucket, const char *upload_id, char key[4096],
   return 0;
 }
 
-int mpu_part_etag(const char *bucket, const char *upload_id, unsigned long part, char etag[80]) {
-  char name[32];
+// Reads the record of a part from its path: 0 with the ETag, -1 missing or empty.
+static int read_etag_file(const char *path, char etag[80]) {
   etag[0] = 0;
-  snprintf(name, sizeof(name), "%lu.etag", part);
   line_reader lr;
-  plat_file_guard guard(open_upload_file(bucket, upload_id, name, &lr));
+  lr.f = plat_file_open(path, PLAT_READ);
+  lr.len = lr.pos = 0;
+  plat_file_guard guard(lr.f);
   if (!guard.f) return -1;
   char line[MPU_ETAG_READ + 1];
   // An empty line is no ETag either: such a part would match any ETag a client gives.
   if (!read_line(&lr, line, MPU_ETAG_READ) || !line[0]) return -1;
   copy_text(etag, MPU_ETAG_MAX + 1, line);
   return 0;
+}
+
+int mpu_part_etag(const char *bucket, const char *upload_id, unsigned long part, char etag[80]) {
+  char dir[S3_FS_PATH];
+  char path[S3_MPU_FILE_PATH];
+  char name[32];
+  etag[0] = 0;
+  snprintf(name, sizeof(name), "%lu.etag", part);
+  if (mpu_upload_dir(bucket, upload_id, dir) != 0 || mpu_file_path(dir, name, path) != 0) return -1;
+  return read_etag_file(path, etag);
 }
 
 void mpu_etag_feed(md5_ctx *c, const char *stored_etag) {
@@ -209,4 +221,96 @@ void mpu_gc_sweep() {
   }
   free(buckets);
   free(uploads);
+}
+
+// ---------------------------------------------------------------- storing and joining parts
+
+// udir/N.ext into out; 0 / -1.
+static int part_path(const char *udir, unsigned long part, const char *ext,
+                     char out[S3_MPU_FILE_PATH]) {
+  char name[40];
+  snprintf(name, sizeof name, "%lu.%s", part, ext);
+  return mpu_file_path(udir, name, out);
+}
+
+// The upload's own lock is taken on its "meta" file, which exists exactly as long as the upload
+// does: a lock that cannot be taken means the upload is gone, and no file is ever created.
+static int upload_lock(const char *udir, int exclusive, plat_file_lock *out) {
+  char meta[S3_MPU_FILE_PATH];
+  out->fd = -1;
+  if (mpu_file_path(udir, "meta", meta) != 0) return -1;
+  return plat_file_lock_take(meta, exclusive, 0, out);
+}
+
+// Writes "etag\n" into a fresh temporary file of the upload; 0 with its path, or -1.
+static int write_etag_temp(const char *udir, const char *etag, char tmp[S3_FS_PATH]) {
+  if (make_upload_temp(udir, tmp) != 0) return -1;
+  plat_file_guard f(plat_file_open(tmp, PLAT_WRITE_TRUNC));
+  char line[80];
+  int n = snprintf(line, sizeof line, "%s\n", etag);
+  if (!f.f || n < 0 || (size_t)n >= sizeof line || plat_file_write(f.f, line, (size_t)n) != n ||
+      plat_file_flush(f.f) != 0) {
+    remove_file(tmp);
+    return -1;
+  }
+  return 0;
+}
+
+// The two moves of a part commit, the upload's lock held. The data goes first; should its
+// record then fail to move, the record is removed too, so the part counts as missing rather
+// than paired with an earlier payload's ETag.
+static int move_part_files(const char *udir, unsigned long part, const char *data_tmp,
+                           const char *etag_tmp) {
+  char data[S3_MPU_FILE_PATH];
+  char record[S3_MPU_FILE_PATH];
+  if (part_path(udir, part, "part", data) != 0 || part_path(udir, part, "etag", record) != 0)
+    return -2;
+  plat_err err = PLAT_OK;
+  if (plat_rename_replace(data_tmp, data, &err) != 0) return -2;
+  if (plat_rename_replace(etag_tmp, record, &err) != 0) {
+    remove_file(record);
+    return -2;
+  }
+  return 0;
+}
+
+int mpu_part_commit(const char *bucket, const char *udir, unsigned long part,
+                    const char *data_tmp, const char *etag) {
+  char etag_tmp[S3_FS_PATH];
+  if (write_etag_temp(udir, etag, etag_tmp) != 0) {
+    remove_file(data_tmp);
+    return -2;
+  }
+  int rc = -1;
+  {
+    // Shared bucket lock: DeleteBucket, which removes the bucket's uploads, waits for it.
+    bucket_lock_guard bucket_held(bucket, 0, 1);
+    plat_file_lock upload_held;
+    if (bucket_held.held() && upload_lock(udir, 1, &upload_held) == 0) {
+      rc = move_part_files(udir, part, data_tmp, etag_tmp);
+      plat_file_lock_release(&upload_held);
+    }
+  }
+  // Whatever was not moved: a vanished upload's files are gone already, so this is a no-op then.
+  remove_file(data_tmp);
+  remove_file(etag_tmp);
+  return rc;
+}
+
+int mpu_part_open(const char *udir, unsigned long part, plat_file **out, char etag[80]) {
+  *out = nullptr;
+  etag[0] = 0;
+  char data[S3_MPU_FILE_PATH];
+  char record[S3_MPU_FILE_PATH];
+  if (part_path(udir, part, "part", data) != 0 || part_path(udir, part, "etag", record) != 0)
+    return -1;
+  plat_file_lock held;
+  if (upload_lock(udir, 0, &held) != 0) return -1;
+  int rc = -1;
+  if (read_etag_file(record, etag) == 0) {
+    *out = plat_file_open(data, PLAT_READ);
+    rc = *out ? 0 : -2;
+  }
+  plat_file_lock_release(&held);
+  return rc;
 }

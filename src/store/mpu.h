@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "auth/hash.h"
+#include "platform/platform.h"
 #include "store/layout.h"
 
 constexpr uint64_t S3_MPU_MAX_AGE = 604800;  // seconds; older uploads are swept at start
@@ -37,5 +38,15 @@ struct mpu_part_info {
 // holds, with memory fixed by the highest part number. Returns the count.
 size_t mpu_list_parts(const char *upload_dir, uint32_t after, mpu_part_info *out, size_t cap,
                       int *more);
+// Moves a received part into place: data_tmp (its payload, checked and whole) becomes part N
+// of the upload in udir and etag its record, both in one step under the upload's lock, so a
+// Complete never joins one version's data under another version's ETag. 0 stored; -1 the
+// upload is gone (aborted, completed, its bucket deleted); -2 the files could not be moved.
+// data_tmp is removed on failure; an earlier part N then stays exactly as it was.
+int mpu_part_commit(const char *bucket, const char *udir, unsigned long part,
+                    const char *data_tmp, const char *etag);
+// Opens part N of the upload in udir for joining, with its recorded ETag, both of one version.
+// 0 with *out open; -1 no record (or the upload is gone); -2 the record is there but not the data.
+int mpu_part_open(const char *udir, unsigned long part, plat_file **out, char etag[80]);
 // dir/name into out[4600]; 0, or -1 when it does not fit.
 int mpu_file_path(const char *upload_dir, const char *name, char out[S3_MPU_FILE_PATH]);

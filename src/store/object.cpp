@@ -1,11 +1,16 @@
-// Objects as the store keeps them: the commit lock that pairs each data file with its metadata
-// record, and the store, remove and read steps that take it.
+// Objects as the store keeps them: the bucket and commit locks that pair each data file with its
+// metadata record, and the store, remove and read steps that take them.
 //
-// The lock is held only for the short steps that touch both files (two moves, a removal of
-// both, a status + open + record read), never while a body is received or sent; the data and
-// the record are flushed to disk before it is taken.
+// The locks are held only for the short steps that touch both files (two moves, a removal of
+// both, a status + open + record read), never while a body is received or sent, and never
+// across a sleep: a move that meets a busy destination drops them before it waits. The data and
+// the record are flushed to disk before any lock is taken.
 // Readers then always see the record of the version whose data they opened, also while several
-// clients store the same key.
+// clients (or several server processes on one root) store the same key.
+//
+// Symbolic links inside the storage root are never followed: every directory level between the
+// root and an object or record is checked with a status call that does not follow links, and
+// the files themselves are opened without following one.
 #include "store/object.h"
 
 #include <cstdio>
@@ -15,17 +20,12 @@
 #include "base/text.h"
 #include "store/layout.h"
 #include "store/meta.h"
+#include "store/walk.h"
 
 namespace {
 
-plat_mutex *commit_lock() {
-  // Made on first use and never destroyed: a connection thread that outlives a stop may still
-  // hold it.
-  static plat_mutex lock;
-  static const bool ready = (plat_mutex_init(&lock), true);
-  (void)ready;
-  return &lock;
-}
+constexpr int MOVE_ATTEMPTS = 200;  // a destination held open elsewhere: about a second
+constexpr int MOVE_PAUSE_MS = 5;
 
 // A bucket name as the request parser lets it through. The tree removal below must never be
 // pointed at the whole metadata or upload tree, or above it, by an empty or odd name.
@@ -71,28 +71,127 @@ void sync_parent(const char *path) {
   if (copy_text_n(dir, sizeof dir, path, (size_t)(slash - path)) == 1) plat_dir_sync(dir);
 }
 
+// root/.s3meta/.lock/bucket: a name no bucket's records can take, as bucket names never begin
+// with ".". Lock files are never removed; removing one while another handle waits on it would
+// let two holders lock two different files.
+int lock_file_path(const char *bucket, char out[S3_FS_PATH]) {
+  int n = snprintf(out, S3_FS_PATH, "%s/.s3meta/.lock/%s", s_storage_root, bucket);
+  return (n > 0 && (size_t)n < S3_FS_PATH) ? 0 : -1;
+}
+
+// 1 when the bucket directory exists as a real directory (not a link).
+int bucket_dir_present(const char *bucket) {
+  char dir[S3_FS_PATH];
+  plat_stat_t st;
+  return object_path(bucket, nullptr, dir) == 0 && plat_lstat(dir, &st) == 0 && st.is_dir;
+}
+
+// The root's length: levels below it are checked for links, the root itself may be one.
+size_t root_len() { return strlen(s_storage_root); }
+
+// 1 when the record of bucket/key can be used: its path fits and no level of it is a link.
+int meta_usable(const char *bucket, const char *key) {
+  char mpath[S3_FS_PATH];
+  return meta_path(bucket, key, mpath) == 0 && path_levels_plain(mpath, root_len());
+}
+
+// One attempt at moving the flushed data (tmp, open as data) onto path and publishing its
+// drafted record, under the bucket lock and the process lock. Both get the same time stamp.
+// 0 done, -1 failed, 1 the destination is busy for a moment (try again later). *drafted turns
+// from 0 to 1 once the record is in place (-1 when publishing it failed).
+int commit_attempt(const char *tmp, const char *path, const char *bucket, const char *key,
+                   plat_file *data, meta_draft *record, int *drafted) {
+  bucket_lock_guard held(bucket, 1, 1);
+  // A bucket deleted while the body arrived stays deleted: its directory is never made here,
+  // and the temporary file went with it, so the commit fails instead of answering 200.
+  if (!held.held() || object_make_dirs(bucket, key) != 0 || !meta_usable(bucket, key)) return -1;
+  plat_lock_guard commit(store_commit_lock());
+  int64_t stamp = commit_stamp(bucket, key);
+  if (plat_file_set_mtime_ns(data, stamp) != 0) return -1;
+  plat_err err = PLAT_OK;
+  if (plat_rename_replace(tmp, path, &err) != 0) return err == PLAT_ERR_BUSY ? 1 : -1;
+  if (*drafted == 0) *drafted = meta_draft_publish(record, stamp) == 0 ? 1 : -1;
+  return 0;
+}
+
 }  // namespace
+
+plat_mutex *store_commit_lock() {
+  // Made on first use and never destroyed: a connection thread that outlives a stop may still
+  // hold it.
+  static plat_mutex lock;
+  static const bool ready = (plat_mutex_init(&lock), true);
+  (void)ready;
+  return &lock;
+}
+
+bucket_lock_guard::bucket_lock_guard(const char *bucket, int exclusive, int create) {
+  l.fd = -1;
+  char path[S3_FS_PATH];
+  if (!plain_bucket_name(bucket) || lock_file_path(bucket, path) != 0) return;
+  if (plat_file_lock_take(path, exclusive, create, &l) == 0 || !create) return;
+  // First use on this root: make the lock directory and try once more.
+  mkdir_parent(path);
+  plat_file_lock_take(path, exclusive, create, &l);
+}
+
+int path_levels_plain(const char *path, size_t from) {
+  size_t len = strlen(path);
+  if (len >= S3_FS_PATH || from > len) return 0;
+  char buf[S3_FS_PATH];
+  memcpy(buf, path, len + 1);
+  for (size_t i = from + 1; i < len; i++) {
+    // Each level once: an empty level ("a//b") is the one before it again.
+    if (buf[i] != '/' || buf[i - 1] == '/') continue;
+    buf[i] = 0;
+    plat_stat_t st;
+    int link = plat_lstat(buf, &st) == 0 && st.is_link;
+    buf[i] = '/';
+    if (link) return 0;
+  }
+  return 1;
+}
+
+int object_make_dirs(const char *bucket, const char *key) {
+  char path[S3_FS_PATH];
+  if (object_path(bucket, key, path) != 0) return -1;
+  if (!bucket_dir_present(bucket)) return 1;
+  char dir[S3_FS_PATH];
+  if (object_path(bucket, nullptr, dir) != 0) return -1;
+  size_t from = strlen(dir);
+  size_t len = strlen(path);
+  for (size_t i = from + 1; i < len; i++) {
+    if (path[i] != '/' || path[i - 1] == '/') continue;
+    path[i] = 0;
+    plat_mkdir(path);  // "exists" is the usual failure; the status below decides
+    plat_stat_t st;
+    int ok = plat_lstat(path, &st) == 0 && st.is_dir;
+    path[i] = '/';
+    if (!ok) return -1;
+  }
+  return 0;
+}
 
 int object_commit(const char *tmp, const char *bucket, const char *key, const char *etag,
                   const char *content_type, const char *head, size_t head_len) {
   char path[S3_FS_PATH];
   int moved = -1;
-  // The slow flushes happen before the lock: the data, then the record beside its place.
+  // The slow flushes happen before the locks: the data, then the record beside its place.
   plat_file_guard data(object_path(bucket, key, path) == 0 ? flushed_temp(tmp) : nullptr);
   meta_draft record;
   int drafted = data.f ? meta_draft_write(&record, bucket, key, etag,
                                            content_type ? content_type : "", head, head_len)
                        : -1;
-  if (data.f) {
-    plat_lock_guard commit(commit_lock());
-    int64_t stamp = commit_stamp(bucket, key);
-    int stamped = plat_file_set_mtime_ns(data.f, stamp);
-    plat_file_close(data.release());
-    moved = stamped == 0 ? replace_file(tmp, path) : -1;
-    if (moved == 0 && drafted == 0) drafted = meta_draft_publish(&record, stamp) == 0 ? 1 : -1;
+  // A destination that another holder keeps busy is retried for about a second, with every
+  // lock dropped during the pauses.
+  for (int attempt = 0; data.f && attempt < MOVE_ATTEMPTS; attempt++) {
+    moved = commit_attempt(tmp, path, bucket, key, data.f, &record, &drafted);
+    if (moved != 1) break;
+    plat_sleep_ms(MOVE_PAUSE_MS);
   }
+  if (data.f) plat_file_close(data.release());
   if (drafted == 0) meta_draft_discard(&record);
-  // The moves are made durable after the lock, so readers never wait for the disk. A power cut
+  // The moves are made durable after the locks, so readers never wait for the disk. A power cut
   // must never keep the record's move without the data's (the new record would pass the old
   // data as current): journaling file systems keep moves in their order, and the data's
   // directory is synced first.
@@ -104,11 +203,14 @@ int object_commit(const char *tmp, const char *bucket, const char *key, const ch
 
 int object_remove(const char *bucket, const char *key) {
   char path[S3_FS_PATH];
-  if (object_path(bucket, key, path) != 0) return -1;
-  plat_lock_guard commit(commit_lock());
+  if (object_path(bucket, key, path) != 0 || !path_levels_plain(path, root_len())) return -1;
+  // An upload's temporary file is no object: it is not there for a client to remove.
+  if (key_is_own_name(key)) return 1;
+  bucket_lock_guard held(bucket, 1, 0);
+  plat_lock_guard commit(store_commit_lock());
   // remove_file never removes a directory: a key that names one is refused.
   int removed = remove_file(path);
-  if (removed >= 0) meta_remove(bucket, key);
+  if (removed >= 0 && meta_usable(bucket, key)) meta_remove(bucket, key);
   return removed;
 }
 
@@ -121,15 +223,22 @@ int object_snapshot(const char *bucket, const char *key, object_view *out) {
   out->etag[0] = 0;
   out->user_meta[0] = 0;
   char path[S3_FS_PATH];
-  if (object_path(bucket, key, path) != 0) return -1;
+  if (object_path(bucket, key, path) != 0 || !path_levels_plain(path, root_len())) return -1;
+  // A temporary file is an upload still arriving, never an object to read or copy.
+  if (key_is_own_name(key) || !bucket_dir_present(bucket)) return -1;
   // The open file pins the version whose status and record are read here, even if another
   // upload replaces the object right after.
-  plat_lock_guard snapshot(commit_lock());
-  int is_dir = 0;
-  if (file_info(path, &out->size, &out->mtime, &is_dir) != 0 || is_dir) return -1;
+  bucket_lock_guard held(bucket, 0, 1);
+  plat_lock_guard snapshot(store_commit_lock());
+  plat_stat_t st;
+  if (plat_lstat(path, &st) != 0 || st.is_dir || st.is_link) return -1;
+  out->size = st.size;
+  out->mtime = st.mtime;
   out->data = plat_file_open(path, PLAT_READ);
   int64_t data_mtime = 0;
-  if (out->data && plat_file_mtime_ns(out->data, &data_mtime) == 0)
+  if (!out->data || !meta_usable(bucket, key))
+    out->has_meta = 0;
+  else if (plat_file_mtime_ns(out->data, &data_mtime) == 0)
     out->has_meta = meta_load_current(bucket, key, data_mtime, out->content_type, out->etag,
                                       sizeof out->etag, out->user_meta);
   else
@@ -147,4 +256,22 @@ void bucket_remove_records(const char *bucket) {
   if (!plain_bucket_name(bucket)) return;
   remove_bucket_tree(".mpu", bucket);
   remove_bucket_tree(".s3meta", bucket);
+}
+
+int bucket_delete(const char *bucket) {
+  char dir[S3_FS_PATH];
+  if (!plain_bucket_name(bucket) || object_path(bucket, nullptr, dir) != 0) return -1;
+  // A link in the bucket's place is never walked or emptied: what it points at is not ours.
+  plat_stat_t st;
+  if (plat_lstat(dir, &st) != 0 || !st.is_dir) return -1;
+  bucket_lock_guard held(bucket, 1, 1);
+  if (!held.held()) return -1;
+  // Every key counts, dot-names included; a walk that cannot finish keeps the bucket.
+  int has = dir_has_objects(dir);
+  if (has != 0) return has > 0 ? 1 : -1;
+  if (delete_dir_recursive(dir) != 0) return -1;
+  // Uploads in progress and metadata records go with the bucket, still under the lock, so an
+  // upload's part cannot be stored into a bucket that is gone.
+  bucket_remove_records(bucket);
+  return 0;
 }

@@ -54,3 +54,35 @@ struct object_view_guard {
 // Removes what the store keeps about a deleted bucket beside its directory: the metadata
 // records of its objects and its multipart uploads in progress.
 void bucket_remove_records(const char *bucket);
+
+// The bucket lock: a lock file under the metadata tree, so it holds between processes sharing
+// one storage root as well as between threads. Commits hold it exclusively for their short
+// move-and-record step, reads shared for status + open + record read, and DeleteBucket
+// exclusively across its emptiness test and removal; no commit therefore lands in a bucket
+// that is being deleted, and none re-creates a deleted bucket.
+struct bucket_lock_guard {
+  plat_file_lock l;
+  // create: make the lock file when it is missing (only for a bucket that exists).
+  bucket_lock_guard(const char *bucket, int exclusive, int create);
+  ~bucket_lock_guard() { plat_file_lock_release(&l); }
+  int held() const { return l.fd >= 0; }
+  bucket_lock_guard(const bucket_lock_guard &) = delete;
+  bucket_lock_guard &operator=(const bucket_lock_guard &) = delete;
+};
+
+// The process-wide lock that pairs a data file with its record inside this process; taken
+// after the bucket lock, only for steps that never wait.
+plat_mutex *store_commit_lock();
+
+// Creates the directories between bucket and key inside the existing bucket directory; the
+// bucket directory itself is never created. 0 done, 1 the bucket directory is missing, -1 a
+// level could not be made or is a symbolic link or a file.
+int object_make_dirs(const char *bucket, const char *key);
+
+// 1 when no directory of path below the first `from` characters is a symbolic link (levels
+// that do not exist yet pass), 0 otherwise.
+int path_levels_plain(const char *path, size_t from);
+
+// DeleteBucket's store step, under the exclusive bucket lock: 0 the bucket and its records are
+// gone, 1 it still holds an object, -1 it could not be checked or removed (missing, a link).
+int bucket_delete(const char *bucket);

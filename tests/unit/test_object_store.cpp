@@ -5,7 +5,9 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/testing.h"
 #include "store/layout.h"
+#include "store/mpu.h"
 #include "store/object.h"
 
 namespace {
@@ -91,6 +93,117 @@ TEST_F(ObjectStore, BucketRecordsGoWithTheirBucketOnly) {
     EXPECT_TRUE(ut::exists(p(".s3meta/kept/k"))) << '"' << bad << '"';
     EXPECT_TRUE(ut::exists(p(".mpu/kept/id/meta"))) << '"' << bad << '"';
   }
+}
+
+TEST_F(ObjectStore, CommitNeverMakesAMissingBucket) {
+  // The body arrived, then the bucket was deleted (and its temporary file with it, or not).
+  ut::write_file(p("elsewhere/.upload-1-2-3.tmp"), "late");
+  std::string tmp = p("elsewhere/.upload-1-2-3.tmp");
+  EXPECT_EQ(object_commit(tmp.c_str(), "gone", "a/b", kEtag, "", nullptr, 0), -1);
+  EXPECT_FALSE(ut::exists(p("gone")));
+  EXPECT_FALSE(ut::exists(tmp));
+  EXPECT_EQ(object_make_dirs("gone", "a/b"), 1);
+  EXPECT_FALSE(ut::exists(p("gone")));
+  // Inside an existing bucket the key's levels are made.
+  ASSERT_EQ(plat_mkdir(p("here").c_str()), 0);
+  EXPECT_EQ(object_make_dirs("here", "x//y/z"), 0);
+  EXPECT_TRUE(is_directory(p("here/x/y").c_str()));
+}
+
+TEST_F(ObjectStore, BucketDeleteChecksAndRemovesUnderItsLock) {
+  ut::write_file(p("full/a/b"), "x");
+  ut::write_file(p("empty/.upload-1-2-3.tmp"), "in flight");
+  ut::write_file(p("empty/sub/.mpu-4-5.tmp"), "joining");
+  ut::write_file(p(".mpu/empty/id/1.part"), "part");
+  ut::write_file(p(".s3meta/empty/old"), "rec");
+  EXPECT_EQ(bucket_delete("full"), 1);
+  EXPECT_TRUE(ut::exists(p("full/a/b")));
+  EXPECT_EQ(bucket_delete("empty"), 0);
+  EXPECT_FALSE(ut::exists(p("empty")));
+  EXPECT_FALSE(ut::exists(p(".mpu/empty")));
+  EXPECT_FALSE(ut::exists(p(".s3meta/empty")));
+  EXPECT_EQ(bucket_delete("missing"), -1);
+  // The lock itself lives beside the records, never in a bucket's namespace.
+  EXPECT_TRUE(ut::exists(p(".s3meta/.lock/empty")));
+}
+
+TEST_F(ObjectStore, TemporaryFilesAreNoObjects) {
+  // An upload still arriving is neither read (nor copied) nor removed through its name.
+  ut::write_file(p("bkt/d/.upload-1-2-3.tmp"), "half a bo");
+  object_view_guard g;
+  EXPECT_EQ(object_snapshot("bkt", "d/.upload-1-2-3.tmp", &g.v), -1);
+  EXPECT_EQ(object_remove("bkt", "d/.upload-1-2-3.tmp"), 1);
+  EXPECT_TRUE(ut::exists(p("bkt/d/.upload-1-2-3.tmp")));
+}
+
+TEST_F(ObjectStore, LinksInsideTheRootAreNeverFollowed) {
+  ut::write_file(p("other/secret"), "not yours");
+  ut::write_file(p("bkt/plain"), "mine");
+  ASSERT_EQ(plat_symlink(p("other").c_str(), p("bkt/dir").c_str()), 0);
+  ASSERT_EQ(plat_symlink(p("other/secret").c_str(), p("bkt/file").c_str()), 0);
+  ASSERT_EQ(plat_symlink(p("other").c_str(), p("lnb").c_str()), 0);
+  ASSERT_EQ(plat_mkdir(p(".s3meta").c_str()), 0);
+  ASSERT_EQ(plat_symlink(p("other").c_str(), p(".s3meta/bkt").c_str()), 0);
+
+  struct row {
+    const char *name, *bucket, *key;
+    int through_dir;  // the link is a directory level: writes and removals are refused too
+  } rows[] = {
+      {"directory link", "bkt", "dir/secret", 1},
+      {"bucket link", "lnb", "secret", 1},
+      {"file link", "bkt", "file", 0},
+  };
+  for (const row &r : rows) {
+    object_view_guard g;
+    EXPECT_EQ(object_snapshot(r.bucket, r.key, &g.v), -1) << r.name;
+    EXPECT_EQ(g.v.data, nullptr) << r.name;
+    if (!r.through_dir) continue;
+    EXPECT_EQ(object_remove(r.bucket, r.key), -1) << r.name;
+    std::string tmp = temp_with("bkt", "x");
+    EXPECT_EQ(object_commit(tmp.c_str(), r.bucket, r.key, kEtag, "", nullptr, 0), -1) << r.name;
+  }
+  // A link as the last level is an entry like any other: a store replaces the link itself.
+  std::string tmp_over = temp_with("bkt", "replaced");
+  EXPECT_EQ(object_commit(tmp_over.c_str(), "bkt", "file", kEtag, "", nullptr, 0), -1)
+      << "its record path passes a link";
+  EXPECT_EQ(ut::read_file(p("other/secret")), "not yours");
+  EXPECT_EQ(bucket_delete("lnb"), -1);
+  EXPECT_TRUE(ut::exists(p("other/secret")));
+  // A record path through a link is never read or written either.
+  object_view_guard g;
+  ASSERT_EQ(object_snapshot("bkt", "plain", &g.v), 0);
+  EXPECT_EQ(g.v.has_meta, 0);
+  std::string tmp = temp_with("bkt", "x");
+  EXPECT_EQ(object_commit(tmp.c_str(), "bkt", "plain", kEtag, "", nullptr, 0), -1);
+  EXPECT_EQ(ut::read_file(p("bkt/plain")), "mine");
+  EXPECT_FALSE(ut::exists(p("other/plain")));
+}
+
+TEST_F(ObjectStore, PartCommitMovesDataAndRecordTogether) {
+  std::string udir = p(".mpu/bkt/id");
+  ut::write_file(udir + "/meta", "k\n\n");
+  ut::write_file(udir + "/.upload-1-1-1.tmp", "first");
+  ASSERT_EQ(mpu_part_commit("bkt", udir.c_str(), 3, (udir + "/.upload-1-1-1.tmp").c_str(), kEtag), 0);
+  plat_file *f = nullptr;
+  char etag[80];
+  ASSERT_EQ(mpu_part_open(udir.c_str(), 3, &f, etag), 0);
+  plat_file_guard held(f);
+  EXPECT_STREQ(etag, kEtag);
+  // The open part keeps the version it was opened with while a retry replaces it.
+  ut::write_file(udir + "/.upload-1-1-2.tmp", "second");
+  const char *etag2 = "fedcba9876543210fedcba9876543210";
+  ASSERT_EQ(mpu_part_commit("bkt", udir.c_str(), 3, (udir + "/.upload-1-1-2.tmp").c_str(), etag2), 0);
+  char buf[16];
+  EXPECT_EQ(plat_file_read(f, buf, sizeof buf), 5);
+  EXPECT_EQ(ut::read_file(udir + "/3.part"), "second");
+  EXPECT_EQ(ut::read_file(udir + "/3.etag"), std::string(etag2) + "\n");
+  // An upload that is gone takes no part and leaves no temporary file behind.
+  ut::write_file(p(".mpu/bkt/gone/.upload-1-1-3.tmp"), "late");
+  EXPECT_EQ(mpu_part_commit("bkt", p(".mpu/bkt/gone").c_str(), 1,
+                            p(".mpu/bkt/gone/.upload-1-1-3.tmp").c_str(), kEtag),
+            -1);
+  EXPECT_FALSE(ut::exists(p(".mpu/bkt/gone/1.part")));
+  EXPECT_FALSE(ut::exists(p(".mpu/bkt/gone/.upload-1-1-3.tmp")));
 }
 
 }  // namespace

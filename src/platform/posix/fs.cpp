@@ -6,6 +6,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,6 +20,17 @@ int plat_stat(const char *path, plat_stat_t *out) {
   out->size = S_ISREG(st.st_mode) ? (uint64_t)st.st_size : 0;
   out->mtime = (int64_t)st.st_mtim.tv_sec;
   out->is_dir = S_ISDIR(st.st_mode) ? 1 : 0;
+  out->is_link = 0;
+  return 0;
+}
+
+int plat_lstat(const char *path, plat_stat_t *out) {
+  struct stat st;
+  if (!path || lstat(path, &st) != 0) return -1;
+  out->size = S_ISREG(st.st_mode) ? (uint64_t)st.st_size : 0;
+  out->mtime = (int64_t)st.st_mtim.tv_sec;
+  out->is_dir = S_ISDIR(st.st_mode) ? 1 : 0;
+  out->is_link = S_ISLNK(st.st_mode) ? 1 : 0;
   return 0;
 }
 
@@ -217,7 +229,7 @@ plat_file *plat_file_open(const char *path, plat_file_mode mode) {
   int flags = mode == PLAT_READ ? O_RDONLY : (O_WRONLY | O_CREAT | O_TRUNC);
   int fd;
   do {
-    fd = open(path, flags | O_CLOEXEC, 0666);
+    fd = open(path, flags | O_CLOEXEC | O_NOFOLLOW, 0666);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return nullptr;
   struct stat st;
@@ -316,4 +328,34 @@ void plat_file_close(plat_file *f) {
   if (!f) return;
   (void)close(f->fd);
   free(f);
+}
+
+// ---------------------------------------------------------------- lock files
+
+// flock locks belong to the open file description, so two handles opened by two threads of one
+// process exclude each other just as two processes do.
+int plat_file_lock_take(const char *path, int exclusive, int create, plat_file_lock *out) {
+  out->fd = -1;
+  int fd;
+  do {
+    fd = open(path, (create ? O_RDWR | O_CREAT : O_RDONLY) | O_CLOEXEC | O_NOFOLLOW, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return -1;
+  int rc;
+  do {
+    rc = flock(fd, exclusive ? LOCK_EX : LOCK_SH);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) {
+    (void)close(fd);
+    return -1;
+  }
+  out->fd = fd;
+  return 0;
+}
+
+void plat_file_lock_release(plat_file_lock *l) {
+  if (!l || l->fd < 0) return;
+  // Closing the only handle drops the lock.
+  (void)close((int)l->fd);
+  l->fd = -1;
 }
