@@ -177,7 +177,7 @@ void op_list_parts(plat_sock s, S3Request *r, const char *upload_id) {
     char etag[80];
     if (mpu_part_etag(r->bucket, upload_id, p->number, etag) != 0) etag[0] = 0;
     char when[64];
-    format_rfc1123(p->mtime, when);
+    format_iso8601(p->mtime, when);
     dynbuf_printf(d,
                   "  <Part>\n    <PartNumber>%lu</PartNumber>\n    <LastModified>%s</LastModified>\n"
                   "    <ETag>\"%s\"</ETag>\n    <Size>%llu</Size>\n  </Part>\n",

@@ -83,6 +83,17 @@ void save_user_line(meta_writer *w, const char *line, size_t n) {
   mw_put(w, "\n", 1);
 }
 
+// Writes the user metadata lines of every line of head.
+void save_user_lines(meta_writer *w, const char *head, size_t head_len) {
+  size_t pos = 0;
+  while (head && pos < head_len) {
+    const char *nl = static_cast<const char *>(memchr(head + pos, '\n', head_len - pos));
+    size_t end = nl ? (size_t)(nl - head) : head_len;
+    save_user_line(w, head + pos, end - pos);
+    pos = nl ? end + 1 : head_len;
+  }
+}
+
 // What the reader makes of the file, line by line.
 struct meta_reader {
   int line_no;
@@ -158,14 +169,18 @@ void meta_save(const char *bucket, const char *key, const char *etag, const char
   if (etag && *etag) mw_put(&w, etag, strlen(etag));
   mw_put(&w, "\n", 1);
 
-  size_t pos = 0;
-  while (head && pos < head_len) {
-    const char *nl = static_cast<const char *>(memchr(head + pos, '\n', head_len - pos));
-    size_t end = nl ? (size_t)(nl - head) : head_len;
-    save_user_line(&w, head + pos, end - pos);
-    pos = nl ? end + 1 : head_len;
-  }
+  save_user_lines(&w, head, head_len);
   mw_flush(&w);
+}
+
+int meta_write_user_lines(plat_file *f, const char *head, size_t head_len) {
+  meta_writer w;
+  w.f = f;
+  w.failed = 0;
+  w.len = 0;
+  save_user_lines(&w, head, head_len);
+  mw_flush(&w);
+  return w.failed ? -1 : 0;
 }
 
 int meta_load(const char *bucket, const char *key, char content_type[256], char *etag,
