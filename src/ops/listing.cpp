@@ -10,6 +10,7 @@
 #include "base/state.h"
 #include "http/request.h"
 #include "http/response.h"
+#include "ops/key_text.h"
 #include "ops/ops.h"
 #include "store/layout.h"
 #include "store/walk.h"
@@ -186,41 +187,6 @@ void remember_last(page_state *ps, const char *text, size_t len, int is_prefix) 
 }
 
 void append_text(dynbuf *b, const char *s) { dynbuf_append(b, s, strlen(s)); }
-
-// A key text as the document carries it: XML-escaped, or under encoding-type=url
-// percent-encoded byte by byte except for unreserved characters and "/" (which leaves nothing
-// to escape). Clients decode it with a plain URL unquote.
-void append_key_text(dynbuf *b, const char *text, int url) {
-  if (!url) {
-    dynbuf_append_escaped(b, text);
-    return;
-  }
-  static const char hex[] = "0123456789ABCDEF";
-  char out[3 * 64];
-  size_t n = 0;
-  for (const unsigned char *c = (const unsigned char *)text; *c; c++) {
-    if ((*c >= 'A' && *c <= 'Z') || (*c >= 'a' && *c <= 'z') || (*c >= '0' && *c <= '9') ||
-        *c == '-' || *c == '_' || *c == '.' || *c == '~' || *c == '/') {
-      out[n++] = (char)*c;
-    } else {
-      out[n++] = '%';
-      out[n++] = hex[*c >> 4];
-      out[n++] = hex[*c & 15];
-    }
-    if (n > sizeof out - 3) {
-      dynbuf_append(b, out, n);
-      n = 0;
-    }
-  }
-  dynbuf_append(b, out, n);
-}
-
-// One element holding a key text: "  <name>text</name>\n" with the given indent.
-void append_key_element(dynbuf *b, const char *indent, const char *name, const char *text, int url) {
-  dynbuf_printf(b, "%s<%s>", indent, name);
-  append_key_text(b, text, url);
-  dynbuf_printf(b, "</%s>\n", name);
-}
 
 void add_key_entry(page_state *ps, const list_params *p, const char *key, const char *path,
                    uint64_t size, int64_t mtime) {
