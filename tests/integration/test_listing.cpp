@@ -450,4 +450,66 @@ TEST_F(Listing, DotKeysAreObjectsAndKeepTheirBucket) {
   EXPECT_FALSE(qt::dir_exists(server->path(".dotbucket")));
 }
 
+TEST_F(Listing, UrlEncodingOfKeyTexts) {
+  // Keys that XML or a URL would change: a literal "%41", a space, a plus, non-ASCII, "&".
+  fill("enc", {"odd/pct%41", "a b", "c+d", "\xc3\xbc", "e&f/g"});
+  struct row {
+    const char *name;
+    std::string query;
+    std::vector<std::string> elements;  // expected lines of the document, in order
+  } rows[] = {
+      {"v2 keys and prefixes", "list-type=2&encoding-type=url&delimiter=%2F&start-after=%20",
+       {"  <Prefix></Prefix>\n", "  <Delimiter>/</Delimiter>\n", "  <EncodingType>url</EncodingType>\n",
+        "  <StartAfter>%20</StartAfter>\n", "    <Key>a%20b</Key>\n", "    <Key>c%2Bd</Key>\n",
+        "    <Prefix>e%26f/</Prefix>\n", "    <Prefix>odd/</Prefix>\n", "    <Key>%C3%BC</Key>\n"}},
+      {"v2 under a prefix", "list-type=2&encoding-type=url&prefix=odd%2F",
+       {"  <Prefix>odd/</Prefix>\n", "    <Key>odd/pct%2541</Key>\n"}},
+      {"v1 marker and NextMarker", "encoding-type=url&delimiter=%2B&marker=a%20b&max-keys=1",
+       {"  <Delimiter>%2B</Delimiter>\n", "  <EncodingType>url</EncodingType>\n",
+        "  <Marker>a%20b</Marker>\n", "  <NextMarker>c%2B</NextMarker>\n",
+        "    <Prefix>c%2B</Prefix>\n"}},
+      {"plain XML without the parameter", "list-type=2&prefix=e",
+       {"  <Prefix>e</Prefix>\n", "    <Key>e&amp;f/g</Key>\n"}},
+  };
+  for (const row &r : rows) {
+    Page p = list(server->port, "enc", r.query);
+    ASSERT_EQ(p.status, 200) << r.name;
+    size_t at = 0;
+    for (const std::string &e : r.elements) {
+      size_t hit = p.body.find(e, at);
+      EXPECT_NE(hit, std::string::npos) << r.name << ": " << e << "\n" << p.body;
+      if (hit != std::string::npos) at = hit + e.size();
+    }
+  }
+  EXPECT_EQ(list(server->port, "enc", "list-type=2").body.find("EncodingType"), std::string::npos);
+  qt::Response bad = qt::request(server->port, "GET", "/enc?encoding-type=base64");
+  qa::expect_error(bad, 400, "HTTP/1.1 400 Bad Request", "InvalidArgument",
+                   "Invalid Encoding Method specified in Request", "/enc");
+}
+
+TEST_F(Listing, Version2EchoesAndOwners) {
+  fill("echo", {"a", "b", "c"});
+  Page p = list(server->port, "echo", "list-type=2&max-keys=1&start-after=a");
+  EXPECT_EQ(p.entries, (std::vector<std::string>{"K:b"}));
+  EXPECT_NE(p.body.find("  <StartAfter>a</StartAfter>\n"), std::string::npos) << p.body;
+  EXPECT_EQ(p.body.find("<ContinuationToken>"), std::string::npos);
+  ASSERT_TRUE(p.has_token);
+  // The token comes back as it was handed out, and the start-after beside it is echoed too.
+  Page q = list(server->port, "echo", "list-type=2&start-after=a&" + tok(p.token));
+  EXPECT_EQ(q.entries, (std::vector<std::string>{"K:c"}));
+  EXPECT_NE(q.body.find("  <ContinuationToken>" + p.token + "</ContinuationToken>\n"),
+            std::string::npos) << q.body;
+  EXPECT_NE(q.body.find("  <StartAfter>a</StartAfter>\n"), std::string::npos);
+  EXPECT_EQ(q.body.find("StartAfter", q.body.find("<Contents>")), std::string::npos);
+
+  const std::string owner =
+      "    <Owner>\n      <ID>quillmarlocal</ID>\n      <DisplayName>local</DisplayName>\n    </Owner>\n";
+  p = list(server->port, "echo", "list-type=2&fetch-owner=true");
+  size_t owners = 0;
+  for (size_t at = p.body.find(owner); at != std::string::npos; at = p.body.find(owner, at + 1)) owners++;
+  EXPECT_EQ(owners, 3u) << p.body;
+  for (const char *qs : {"list-type=2", "list-type=2&fetch-owner=false", "fetch-owner=true"})
+    EXPECT_EQ(list(server->port, "echo", qs).body.find("<Owner>"), std::string::npos) << qs;
+}
+
 }  // namespace

@@ -528,4 +528,26 @@ TEST_F(Multipart, UploadPartCopyConditions) {
   }
 }
 
+TEST_F(Multipart, ListUploadsUrlEncodingAndDecodedMarker) {
+  make_bucket("mp-enc");
+  std::string odd = initiate("mp-enc/odd/pct%2541"), sp = initiate("mp-enc/a%20b");
+  std::string plus = initiate("mp-enc/a%2Bb");
+  ASSERT_FALSE(odd.empty() || sp.empty() || plus.empty());
+  qt::Response r = req("GET", "/mp-enc?uploads&encoding-type=url&max-uploads=1&prefix=a");
+  ASSERT_EQ(r.status, 200) << r.raw;
+  for (const char *e : {"  <EncodingType>url</EncodingType>\n", "  <KeyMarker></KeyMarker>\n",
+                        "  <Prefix>a</Prefix>\n", "    <Key>a%20b</Key>\n",
+                        "  <NextKeyMarker>a%20b</NextKeyMarker>\n"})
+    EXPECT_NE(r.body.find(e), std::string::npos) << e << "\n" << r.body;
+  // The marker comes back encoded and is compared decoded: "a+b" follows "a b".
+  r = req("GET", "/mp-enc?uploads&encoding-type=url&key-marker=a%20b");
+  EXPECT_NE(r.body.find("  <KeyMarker>a%20b</KeyMarker>\n"), std::string::npos) << r.body;
+  EXPECT_NE(r.body.find("    <Key>a%2Bb</Key>\n"), std::string::npos) << r.body;
+  EXPECT_NE(r.body.find("    <Key>odd/pct%2541</Key>\n"), std::string::npos) << r.body;
+  EXPECT_EQ(r.body.find("a%20b</Key>"), std::string::npos) << r.body;
+  r = req("GET", "/mp-enc?uploads");
+  EXPECT_NE(r.body.find("    <Key>odd/pct%41</Key>\n"), std::string::npos) << r.body;
+  EXPECT_EQ(r.body.find("EncodingType"), std::string::npos);
+}
+
 }  // namespace
