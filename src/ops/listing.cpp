@@ -1,7 +1,8 @@
 // ListObjects, versions 1 and 2: the bucket is walked in key order from the resume point (or
 // the prefix), keys are grouped by delimiter into common prefixes, and the walk stops once the
-// page holds max-keys entries and one more key tells whether it is truncated. The position
-// between pages lives entirely in the token.
+// page holds max-keys entries and one more entry tells whether it is truncated. The position
+// between pages lives entirely in the version-2 token, or in the version-1 marker (the last key
+// or common prefix of the page, as S3 hands it out).
 #include <cstdlib>
 #include <cstring>
 #include <new>
