@@ -1,7 +1,8 @@
 // ListObjects, versions 1 and 2: the bucket is walked in key order from the resume point (or
 // the prefix), keys are grouped by delimiter into common prefixes, and the walk stops once the
-// page holds max-keys entries and one more key tells whether it is truncated. The position
-// between pages lives entirely in the token.
+// page holds max-keys entries and one more entry tells whether it is truncated. The position
+// between pages lives entirely in the version-2 token, or in the version-1 marker (the last key
+// or common prefix of the page, as S3 hands it out).
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -10,6 +11,7 @@
 #include "base/state.h"
 #include "http/request.h"
 #include "http/response.h"
+#include "ops/key_text.h"
 #include "ops/ops.h"
 #include "store/layout.h"
 #include "store/walk.h"
@@ -27,45 +29,41 @@ constexpr size_t DELIM_CAP = 256;
 
 struct list_params {
   int v2;
-  long max_keys;
+  long max_keys;           // 0 to 1000
+  int url;                 // encoding-type=url: key texts go out percent-encoded
+  int fetch_owner;         // version 2 writes each key's Owner
+  int has_token;           // continuation-token was sent (version 2 echoes it)
+  int has_start_after;     // start-after was sent (version 2 echoes it)
   char prefix[PARAM_CAP];
   char delimiter[DELIM_CAP];
-  char token[PARAM_CAP];
-  char resume[PARAM_CAP];  // the token without its form head
-  int group_skip;          // "cpafter:": the group named by resume was fully returned
+  char marker[PARAM_CAP];       // as sent, decoded
+  char token[PARAM_CAP];        // as sent, decoded
+  char start_after[PARAM_CAP];  // as sent, decoded
+  char resume[PARAM_CAP];  // where the page starts: keys up to this are not listed
+  // With a delimiter, keys whose common prefix sorts at or before resume are not listed: the
+  // resume point is a common prefix already returned ("cpafter:" tokens and version-1 markers
+  // that name one, as S3 hands them out in NextMarker) or lies inside such a group.
+  int group_skip;
 };
 
-// Copies a query parameter's raw value into dst when present (cut to fit).
-void copy_param(const char *query, const char *name, char *dst, size_t cap) {
+// Copies a query parameter's raw value into dst when present (cut to fit). 1 when present.
+int copy_param(const char *query, const char *name, char *dst, size_t cap) {
   owned_str v(qparam(query, name));
   if (v.p) copy_text(dst, cap, v.p);
+  return v.p != nullptr;
 }
 
-// Decimal with optional blanks and sign, as far as digits go; no digits gives 0.
-long parse_max_keys(const char *text) {
-  int64_t v = 0;  // beyond 10^9 only the clamp matters
-  if (parse_signed_decimal(text, strlen(text), 1000000000, DEC_BLANKS | DEC_PREFIX | DEC_SATURATE, &v) != 0)
-    return 0;
-  return (long)v;
+// max-keys as S3 takes it: a non-negative integer within the 32-bit range; more than 1000
+// lists 1000. 0 with the value, -1 for anything else.
+int parse_max_keys(const char *text, long *out) {
+  uint64_t v = 0;
+  if (parse_decimal(text, strlen(text), 2147483647, 0, &v) != 0) return -1;
+  *out = v > uint64_t(MAX_KEYS_LIMIT) ? MAX_KEYS_LIMIT : long(v);
+  return 0;
 }
 
-void read_params(const S3Request *r, list_params *p) {
-  memset(p, 0, sizeof *p);
-  owned_str list_type(qparam(r->query, "list-type"));
-  p->v2 = list_type.p && strcmp(list_type.p, "2") == 0;
-  copy_param(r->query, "marker", p->token, sizeof p->token);
-  copy_param(r->query, "continuation-token", p->token, sizeof p->token);
-  copy_param(r->query, "delimiter", p->delimiter, sizeof p->delimiter);
-  copy_param(r->query, "prefix", p->prefix, sizeof p->prefix);
-  p->max_keys = MAX_KEYS_LIMIT;
-  owned_str mk(qparam(r->query, "max-keys"));
-  if (mk.p) {
-    long v = parse_max_keys(mk.p);
-    p->max_keys = v > MAX_KEYS_LIMIT ? MAX_KEYS_LIMIT : v < 1 ? 1 : v;
-  }
-  pct_decode(p->prefix);
-  pct_decode(p->delimiter);
-  pct_decode(p->token);
+// The continuation token's form head, which says how the page resumes.
+void parse_token(list_params *p) {
   const char *rest = p->token;
   if (strncmp(p->token, "k:", 2) == 0) {
     rest = p->token + 2;
@@ -76,6 +74,45 @@ void read_params(const S3Request *r, list_params *p) {
     p->group_skip = 1;
   }
   copy_text(p->resume, sizeof p->resume, rest);
+}
+
+// Reads the query. 0, or -1 with the 400 InvalidArgument message to answer.
+int read_params(const S3Request *r, list_params *p, const char **error) {
+  memset(p, 0, sizeof *p);
+  owned_str list_type(qparam(r->query, "list-type"));
+  p->v2 = list_type.p && strcmp(list_type.p, "2") == 0;
+  copy_param(r->query, "marker", p->marker, sizeof p->marker);
+  p->has_token = copy_param(r->query, "continuation-token", p->token, sizeof p->token);
+  p->has_start_after = copy_param(r->query, "start-after", p->start_after, sizeof p->start_after);
+  copy_param(r->query, "delimiter", p->delimiter, sizeof p->delimiter);
+  copy_param(r->query, "prefix", p->prefix, sizeof p->prefix);
+  p->max_keys = MAX_KEYS_LIMIT;
+  owned_str mk(qparam(r->query, "max-keys"));
+  if (mk.p && parse_max_keys(mk.p, &p->max_keys) != 0) {
+    *error = "Provided max-keys not an integer or within integer range";
+    return -1;
+  }
+  owned_str enc(qparam(r->query, "encoding-type"));
+  if (enc.p && strcmp(enc.p, "url") != 0) {
+    *error = "Invalid Encoding Method specified in Request";
+    return -1;
+  }
+  p->url = enc.p != nullptr;
+  owned_str owner(qparam(r->query, "fetch-owner"));
+  p->fetch_owner = p->v2 && owner.p && strcmp(owner.p, "true") == 0;
+  pct_decode(p->prefix);
+  pct_decode(p->delimiter);
+  pct_decode(p->marker);
+  pct_decode(p->token);
+  pct_decode(p->start_after);
+  if (p->has_token) {
+    parse_token(p);
+  } else {
+    // A marker or start-after is a plain key or common prefix: the page starts right after it.
+    copy_text(p->resume, sizeof p->resume, p->v2 && p->has_start_after ? p->start_after : p->marker);
+    p->group_skip = 1;
+  }
+  return 0;
 }
 
 // Length of key's common prefix (through the first delimiter after the prefix), or 0 when the
@@ -89,11 +126,11 @@ size_t common_prefix_len(const char *key, size_t prefix_len, const char *delim, 
 struct walk_start {
   const char *seek;
   key_seek_mode mode;
-  int group_filter;  // skip keys whose common prefix equals the resume point, one by one
+  int group_filter;  // skip keys whose common prefix sorts at or before the resume point
 };
 
-// The resume point is a whole group of keys (a "cpafter:" token naming a common prefix of this
-// prefix and delimiter): every key that begins with it has it as its common prefix, so the
+// The resume point is a whole group of keys (a "cpafter:" token or a marker naming a common
+// prefix of this prefix and delimiter): every key that begins with it has it as its common prefix, so the
 // walk can start past all of them at once.
 int resume_is_group(const list_params *p, size_t prefix_len, size_t delim_len) {
   if (!p->group_skip || !delim_len) return 0;
@@ -105,7 +142,7 @@ walk_start choose_start(const list_params *p, size_t prefix_len, size_t delim_le
   walk_start ws{p->prefix, KEY_SEEK_FROM, 0};
   if (!p->resume[0]) return ws;
   int past = resume_is_group(p, prefix_len, delim_len);
-  ws.group_filter = p->group_skip && !past;
+  ws.group_filter = p->group_skip && delim_len;
   key_seek_mode mode = past ? KEY_SEEK_PAST : KEY_SEEK_AFTER;
   // The later of the two starting points; filtering in the page loop still checks both.
   if (strcmp(p->resume, p->prefix) >= 0 ||
@@ -135,8 +172,7 @@ int cmp_prefix_text(const char *text, size_t len, const char *s) {
 // token may have to name.
 struct page_state {
   dynbuf *entries;
-  size_t count = 0;
-  size_t key_count = 0;
+  size_t count = 0;  // keys and common prefixes on the page
   int truncated = 0;
   char last[KEY_MAX + 1] = "";  // the last entry's key or common prefix
   size_t last_len = 0;
@@ -153,45 +189,57 @@ void remember_last(page_state *ps, const char *text, size_t len, int is_prefix) 
 
 void append_text(dynbuf *b, const char *s) { dynbuf_append(b, s, strlen(s)); }
 
-void add_key_entry(page_state *ps, const char *key, const char *path, uint64_t size,
-                   int64_t mtime) {
+void add_key_entry(page_state *ps, const list_params *p, const char *key, const char *path,
+                   uint64_t size, int64_t mtime) {
   char etag[33];
   if (md5_file(path, etag) != 0) copy_text(etag, sizeof etag, "00000000000000000000000000000000");
   char when[64];
   format_iso8601(mtime, when);
-  append_text(ps->entries, "  <Contents>\n    <Key>");
-  dynbuf_append_escaped(ps->entries, key);
+  append_text(ps->entries, "  <Contents>\n");
+  append_key_element(ps->entries, "    ", "Key", key, p->url);
   dynbuf_printf(ps->entries,
-                "</Key>\n    <LastModified>%s</LastModified>\n    <ETag>\"%s\"</ETag>\n"
-                "    <Size>%llu</Size>\n    <StorageClass>STANDARD</StorageClass>\n  </Contents>\n",
+                "    <LastModified>%s</LastModified>\n    <ETag>\"%s\"</ETag>\n"
+                "    <Size>%llu</Size>\n    <StorageClass>STANDARD</StorageClass>\n",
                 when, etag, static_cast<unsigned long long>(size));
+  // The store has one owner, the one the bucket listing names.
+  if (p->fetch_owner)
+    append_text(ps->entries,
+                "    <Owner>\n      <ID>quillmarlocal</ID>\n      <DisplayName>local</DisplayName>\n"
+                "    </Owner>\n");
+  append_text(ps->entries, "  </Contents>\n");
   remember_last(ps, key, strlen(key), 0);
   ps->count++;
-  ps->key_count++;
 }
 
-void add_prefix_entry(page_state *ps, const char *key, size_t cp) {
+void add_prefix_entry(page_state *ps, const list_params *p, const char *key, size_t cp) {
   remember_last(ps, key, cp, 1);
-  append_text(ps->entries, "  <CommonPrefixes>\n    <Prefix>");
-  dynbuf_append_escaped(ps->entries, ps->last);
-  append_text(ps->entries, "</Prefix>\n  </CommonPrefixes>\n");
+  append_text(ps->entries, "  <CommonPrefixes>\n");
+  append_key_element(ps->entries, "    ", "Prefix", ps->last, p->url);
+  append_text(ps->entries, "  </CommonPrefixes>\n");
   ps->count++;
 }
 
-// The token for a page cut at the key that did not fit: where the next page starts.
-void cut_token(page_state *ps, const list_params *p, const char *key, size_t cp) {
+// The token for a page cut at the key that did not fit: where the next page starts. The key's
+// own group, if it has one, is neither on the page nor before the resume point.
+void cut_token(page_state *ps, const char *key, size_t cp) {
   ps->truncated = 1;
-  if (cp) {
-    // Keys sharing a common prefix are adjacent, so only the last entry can already hold it.
-    int on_page = ps->last_is_prefix && ps->last_len == cp && memcmp(ps->last, key, cp) == 0;
-    int after = on_page || (p->resume[0] && cmp_prefix_text(key, cp, p->resume) <= 0);
-    set_token(ps->token, after ? "cpafter:" : "cp:", key, cp);
-  } else if (ps->count) {
+  if (cp)
+    set_token(ps->token, "cp:", key, cp);
+  else if (ps->count)
     set_token(ps->token, ps->last_is_prefix ? "cpafter:" : "k:", ps->last, ps->last_len);
-  }
 }
 
-// Walks from the start point and fills the page. 0, or -1 when the walk failed (memory).
+// 1 when a key with common prefix cp (of length cp) adds nothing to the page: its group is
+// already on it, or sorts at or before the resume point, or is too long to show.
+int group_adds_nothing(const walk_start *ws, const list_params *p, const page_state *ps,
+                       const char *key, size_t cp) {
+  if (cp > KEY_MAX) return 1;
+  if (ws->group_filter && cmp_prefix_text(key, cp, p->resume) <= 0) return 1;
+  return ps->last_is_prefix && ps->last_len == cp && memcmp(ps->last, key, cp) == 0;
+}
+
+// Walks from the start point and fills the page; the listing is truncated only when one more
+// entry follows it. 0, or -1 when the walk failed (memory).
 int build_page(key_walk *w, const walk_start *ws, const list_params *p, page_state *ps) {
   const size_t prefix_len = strlen(p->prefix);
   const size_t delim_len = strlen(p->delimiter);
@@ -199,6 +247,7 @@ int build_page(key_walk *w, const walk_start *ws, const list_params *p, page_sta
   char key[S3_KEY_FIELD];
   uint64_t size = 0;
   int64_t mtime = 0;
+  if (max_keys == 0) return 0;
   for (;;) {
     int rc = key_walk_next(w, key, &size, &mtime);
     if (rc < 0) return -1;
@@ -209,48 +258,62 @@ int build_page(key_walk *w, const walk_start *ws, const list_params *p, page_sta
     }
     if (p->resume[0] && strcmp(key, p->resume) <= 0) continue;
     size_t cp = delim_len ? common_prefix_len(key, prefix_len, p->delimiter, delim_len) : 0;
+    if (cp && group_adds_nothing(ws, p, ps, key, cp)) {
+      if (cp > KEY_MAX) continue;
+      char group[KEY_MAX + 1];
+      memcpy(group, key, cp);
+      group[cp] = 0;
+      if (key_walk_skip_prefix(w, group) != 0) return -1;
+      continue;
+    }
     if (ps->count == max_keys) {
-      cut_token(ps, p, key, cp);
+      cut_token(ps, key, cp);
       return 0;
     }
     if (!cp) {
-      add_key_entry(ps, key, w->path, size, mtime);
+      add_key_entry(ps, p, key, w->path, size, mtime);
       continue;
     }
-    if (cp > KEY_MAX) continue;
-    if (ws->group_filter && cmp_prefix_text(key, cp, p->resume) == 0) continue;
-    if (ps->last_is_prefix && ps->last_len == cp && memcmp(ps->last, key, cp) == 0) continue;
-    add_prefix_entry(ps, key, cp);
-    // The rest of the group adds nothing to this page; when the page is full the next key
-    // is still needed as it stands, to say where the next page starts.
-    if (ps->count < max_keys && key_walk_skip_prefix(w, ps->last) != 0) return -1;
+    add_prefix_entry(ps, p, key, cp);
+    // The rest of the group adds nothing to this page.
+    if (key_walk_skip_prefix(w, ps->last) != 0) return -1;
   }
+}
+
+// The elements between Prefix and the entries, as each version has them.
+void write_head_elements(dynbuf *b, const list_params *p, const page_state *ps) {
+  if (p->delimiter[0]) append_key_element(b, "  ", "Delimiter", p->delimiter, p->url);
+  if (p->url) append_text(b, "  <EncodingType>url</EncodingType>\n");
+  if (!p->v2) {
+    append_key_element(b, "  ", "Marker", p->has_token ? p->resume : p->marker, p->url);
+    // As S3 does: NextMarker only with a delimiter; without one the last key is the marker.
+    if (ps->truncated && p->delimiter[0] && ps->count)
+      append_key_element(b, "  ", "NextMarker", ps->last, p->url);
+  } else {
+    // The token is the server's own text, handed back as it was received.
+    if (p->has_token) {
+      append_text(b, "  <ContinuationToken>");
+      dynbuf_append_escaped(b, p->token);
+      append_text(b, "</ContinuationToken>\n");
+    }
+    if (p->has_start_after) append_key_element(b, "  ", "StartAfter", p->start_after, p->url);
+  }
+  dynbuf_printf(b, "  <KeyCount>%d</KeyCount>\n  <MaxKeys>%ld</MaxKeys>\n  <IsTruncated>%s</IsTruncated>\n",
+                int(ps->count), p->max_keys, ps->truncated ? "true" : "false");
 }
 
 void write_document(dynbuf *b, const char *bucket, const list_params *p, const page_state *ps) {
   append_text(b, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<ListBucketResult xmlns=\"" S3_XMLNS
                  "\">\n  <Name>");
   append_text(b, bucket);
-  append_text(b, "</Name>\n  <Prefix>");
-  dynbuf_append_escaped(b, p->prefix);
-  append_text(b, "</Prefix>\n");
-  if (p->delimiter[0]) {
-    append_text(b, "  <Delimiter>");
-    dynbuf_append_escaped(b, p->delimiter);
-    append_text(b, "</Delimiter>\n");
-  }
-  if (!p->v2) {
-    append_text(b, "  <Marker>");
-    dynbuf_append_escaped(b, p->resume);
-    append_text(b, "</Marker>\n");
-  }
-  dynbuf_printf(b, "  <KeyCount>%d</KeyCount>\n  <MaxKeys>%ld</MaxKeys>\n  <IsTruncated>%s</IsTruncated>\n",
-                int(ps->key_count), p->max_keys, ps->truncated ? "true" : "false");
+  append_text(b, "</Name>\n");
+  append_key_element(b, "  ", "Prefix", p->prefix, p->url);
+  write_head_elements(b, p, ps);
   if (ps->entries->len) dynbuf_append(b, ps->entries->data, ps->entries->len);
-  if (ps->truncated && ps->token[0]) {
-    append_text(b, p->v2 ? "  <NextContinuationToken>" : "  <NextMarker>");
+  if (ps->truncated && ps->token[0] && p->v2) {
+    append_text(b, "  <NextContinuationToken>");
     dynbuf_append_escaped(b, ps->token);
-    append_text(b, p->v2 ? "</NextContinuationToken>\n" : "</NextMarker>\n");
+    append_text(b, "</NextContinuationToken>\n");
   }
   append_text(b, "</ListBucketResult>\n");
 }
@@ -292,7 +355,12 @@ void op_list_objects(plat_sock s, S3Request *r, const char *) {
     answer_empty(s);
     return;
   }
-  read_params(r, p);
+  const char *error = nullptr;
+  if (read_params(r, p, &error) != 0) {
+    free(p);
+    answer_error(s, r, 400, "InvalidArgument", error);
+    return;
+  }
   char dir[S3_FS_PATH];
   if (object_path(r->bucket, nullptr, dir) != 0) {
     free(p);

@@ -12,6 +12,7 @@
 #include "http/body.h"
 #include "http/request.h"
 #include "http/response.h"
+#include "ops/conditions.h"
 #include "ops/ops.h"
 #include "platform/platform.h"
 #include "store/layout.h"
@@ -102,6 +103,17 @@ int parse_copy_range(const char *v, uint64_t *first, uint64_t *last) {
   return *first <= *last;
 }
 
+// The x-amz-copy-source-if-* conditions of an UploadPartCopy against its source: 1 when they
+// do not hold (a source gone in the meantime fails them too), 0 when they hold or are absent.
+int copy_source_conditions_fail(const S3Request *r, const char *bucket, const char *key) {
+  if (!has_conditions(r->head, r->head_len, &COPY_CONDITIONS)) return 0;
+  object_view_guard view;
+  if (object_snapshot(bucket, key, &view.v) != 0) return 1;
+  char etag[S3_ETAG_CAP];
+  view_etag(&view.v, etag);
+  return evaluate_conditions(r->head, r->head_len, &COPY_CONDITIONS, etag, view.v.mtime) != COND_PASS;
+}
+
 // ---------------------------------------------------------------- Complete, step by step
 
 // Parses the Part elements of a Complete body into list. The count, or -1 when there are more
@@ -157,6 +169,28 @@ int append_part(plat_file *in, plat_file *out, char *buf, uint64_t *total) {
     if (got < 0 || plat_file_write(out, buf, (size_t)got) != got) return CONCAT_WRITE_FAIL;
     *total += (uint64_t)got;
   }
+}
+
+// What S3 asks of a completion list: at least one part, and part numbers strictly ascending
+// (a repeated part would otherwise be joined into the object twice). 0 when the list is
+// acceptable; otherwise the code and message of the 400 answer.
+int check_part_list(const completion_entry *list, size_t n, const char **code,
+                    const char **message) {
+  if (n == 0) {
+    *code = "MalformedXML";
+    *message = "The XML you provided was not well-formed or did not validate against our "
+               "published schema";
+    return -1;
+  }
+  for (size_t i = 1; i < n; i++) {
+    if (list[i].part <= list[i - 1].part) {
+      *code = "InvalidPartOrder";
+      *message = "The list of parts was not in ascending order. Parts must be ordered by part "
+                 "number.";
+      return -1;
+    }
+  }
+  return 0;
 }
 
 // Joins the listed parts into out, computing the final ETag. Each part is opened together with
@@ -272,8 +306,11 @@ void complete_with_list(plat_sock s, S3Request *r, const char *upload_id, const 
     answer_concat_error(s, r, rc);
     return;
   }
+  char user_meta[S3_USER_META_CAP];
+  if (mpu_meta_user(r->bucket, upload_id, user_meta) != 0) user_meta[0] = 0;
   if (object_commit(tmp, r->bucket, key, final_etag,
-                    content_type[0] ? content_type : guess_content_type(key), nullptr, 0) != 0) {
+                    content_type[0] ? content_type : guess_content_type(key), user_meta,
+                    strlen(user_meta)) != 0) {
     answer_error(s, r, 500, "InternalError", "Rename failed");
     return;
   }
@@ -302,16 +339,10 @@ void op_initiate_multipart(plat_sock s, S3Request *r) {
   char udir[S3_FS_PATH];
   if (mpu_upload_dir(r->bucket, id, udir) == 0) {
     mkdir_p(udir);
-    char meta[S3_MPU_FILE_PATH];
-    plat_file *f = mpu_file_path(udir, "meta", meta) == 0 ? plat_file_open(meta, PLAT_WRITE_TRUNC)
-                                                          : nullptr;
-    if (f) {
-      plat_file_guard guard(f);
-      owned_str ctype(hdr_value(r->head, r->head_len, "content-type"));
-      dynbuf_guard text;
-      dynbuf_printf(&text.b, "%s\n%s\n", r->key, ctype.get() ? ctype.get() : "");
-      if (!text.b.failed) plat_file_write(f, text.b.data, text.b.len);
-    }
+    // Content type and x-amz-meta-* headers wait in the upload until Complete records them
+    // for the object.
+    owned_str ctype(hdr_value(r->head, r->head_len, "content-type"));
+    mpu_meta_write(udir, r->key, ctype.get() ? ctype.get() : "", r->head, r->head_len);
   }
 
   dynbuf_guard doc;
@@ -370,6 +401,11 @@ void op_upload_part_copy(plat_sock s, S3Request *r, const char *upload_id) {
       !path_levels_plain(src, strlen(s_storage_root)) || key_is_own_name(src_key) ||
       file_info(src, &size, &mtime, &is_dir) != 0 || is_dir) {
     answer_error(s, r, 404, "NoSuchKey", "The source key does not exist");
+    return;
+  }
+  if (copy_source_conditions_fail(r, src_bucket, src_key)) {
+    answer_error(s, r, 412, "PreconditionFailed",
+                 "At least one of the pre-conditions you specified did not hold");
     return;
   }
 
@@ -438,10 +474,13 @@ void op_complete_multipart(plat_sock s, S3Request *r, const char *upload_id) {
   free(body);
   if (n < 0) {
     answer_error(s, r, 400, "InvalidRequest", "Too many parts in CompleteMultipartUpload");
-  } else if (n == 0) {
-    answer_error(s, r, 400, "InvalidRequest", "No parts provided");
   } else {
-    complete_with_list(s, r, upload_id, key, content_type, list, (size_t)n);
+    const char *code = nullptr;
+    const char *message = nullptr;
+    if (check_part_list(list, (size_t)n, &code, &message) != 0)
+      answer_error(s, r, 400, code, message);
+    else
+      complete_with_list(s, r, upload_id, key, content_type, list, (size_t)n);
   }
   free(list);
 }

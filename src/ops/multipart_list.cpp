@@ -9,6 +9,7 @@
 #include "base/state.h"
 #include "http/request.h"
 #include "http/response.h"
+#include "ops/key_text.h"
 #include "ops/ops.h"
 #include "platform/platform.h"
 #include "store/layout.h"
@@ -177,7 +178,7 @@ void op_list_parts(plat_sock s, S3Request *r, const char *upload_id) {
     char etag[80];
     if (mpu_part_etag(r->bucket, upload_id, p->number, etag) != 0) etag[0] = 0;
     char when[64];
-    format_rfc1123(p->mtime, when);
+    format_iso8601(p->mtime, when);
     dynbuf_printf(d,
                   "  <Part>\n    <PartNumber>%lu</PartNumber>\n    <LastModified>%s</LastModified>\n"
                   "    <ETag>\"%s\"</ETag>\n    <Size>%llu</Size>\n  </Part>\n",
@@ -199,17 +200,23 @@ struct uploads_query {
   int has_id_marker;
   char prefix[4096];
   int has_prefix;
+  int url;  // encoding-type=url
   long max_uploads;
 };
 
-static void read_uploads_query(const S3Request *r, uploads_query *q) {
-  // The key marker is compared as received, without percent-decoding; so is the id marker
-  // (upload ids are hexadecimal).
+// Reads the query. 0, or -1 for an encoding-type other than "url".
+static int read_uploads_query(const S3Request *r, uploads_query *q) {
+  // The key marker arrives percent-encoded like every query value, and is decoded before it is
+  // compared with keys: clients send back NextKeyMarker as they received it. Upload ids are
+  // hexadecimal and need no decoding.
   q->marker[0] = 0;
   q->id_marker[0] = 0;
   q->has_id_marker = 0;
   owned_str m(qparam(r->query, "key-marker"));
-  if (m.get()) copy_text(q->marker, sizeof(q->marker), m.get());
+  if (m.get()) {
+    copy_text(q->marker, sizeof(q->marker), m.get());
+    pct_decode(q->marker);
+  }
   owned_str im(qparam(r->query, "upload-id-marker"));
   if (im.get()) {
     q->has_id_marker = 1;
@@ -226,12 +233,18 @@ static void read_uploads_query(const S3Request *r, uploads_query *q) {
     copy_text(q->prefix, sizeof(q->prefix), p.get());
     pct_decode(q->prefix);
   }
+  owned_str enc(qparam(r->query, "encoding-type"));
+  q->url = enc.get() != nullptr;
+  return enc.get() && strcmp(enc.get(), "url") != 0 ? -1 : 0;
 }
 
 void op_list_multipart_uploads(plat_sock s, S3Request *r) {
   uploads_query query;
   uploads_query *q = &query;
-  read_uploads_query(r, q);
+  if (read_uploads_query(r, q) != 0) {
+    answer_error(s, r, 400, "InvalidArgument", "Invalid Encoding Method specified in Request");
+    return;
+  }
   const char *marker = q->marker;
   const char *id_marker = q->id_marker;
   const char *prefix = q->prefix;
@@ -253,36 +266,32 @@ void op_list_multipart_uploads(plat_sock s, S3Request *r) {
   dynbuf_append(d, XML_DECL, strlen(XML_DECL));
   dynbuf_printf(d, "<ListMultipartUploadsResult xmlns=\"%s\">\n  <Bucket>%s</Bucket>\n", S3_XMLNS,
                 r->bucket);
-  dynbuf_printf(d, "  <KeyMarker>");
-  dynbuf_append_escaped(d, marker);
-  dynbuf_printf(d, "</KeyMarker>\n");
+  if (q->url) dynbuf_printf(d, "  <EncodingType>url</EncodingType>\n");
+  append_key_element(d, "  ", "KeyMarker", marker, q->url);
   if (has_id_marker) {
     dynbuf_printf(d, "  <UploadIdMarker>");
     dynbuf_append_escaped(d, id_marker);
     dynbuf_printf(d, "</UploadIdMarker>\n");
   }
   if (has_prefix) {
-    dynbuf_printf(d, "  <Prefix>");
-    dynbuf_append_escaped(d, prefix);
-    dynbuf_printf(d, "</Prefix>\n");
+    append_key_element(d, "  ", "Prefix", prefix, q->url);
   }
   dynbuf_printf(d, "  <MaxUploads>%ld</MaxUploads>\n  <IsTruncated>%s</IsTruncated>\n",
                 max_uploads, cut ? "true" : "false");
   for (size_t i = 0; i < written; i++) {
     const upload_record *u = &pg.recs[i];
-    dynbuf_printf(d, "  <Upload>\n    <Key>");
-    dynbuf_append_escaped(d, u->key);
+    dynbuf_printf(d, "  <Upload>\n");
+    append_key_element(d, "    ", "Key", u->key, q->url);
     dynbuf_printf(d,
-                  "</Key>\n    <UploadId>%s</UploadId>\n    <Initiated>%s</Initiated>\n"
+                  "    <UploadId>%s</UploadId>\n    <Initiated>%s</Initiated>\n"
                   "  </Upload>\n",
                   u->upload_id, u->initiated);
   }
   if (cut) {
     // Both markers: the next page starts after this very upload, so no other upload of the
     // same key is skipped.
-    dynbuf_printf(d, "  <NextKeyMarker>");
-    dynbuf_append_escaped(d, pg.recs[written - 1].key);
-    dynbuf_printf(d, "</NextKeyMarker>\n  <NextUploadIdMarker>%s</NextUploadIdMarker>\n",
+    append_key_element(d, "  ", "NextKeyMarker", pg.recs[written - 1].key, q->url);
+    dynbuf_printf(d, "  <NextUploadIdMarker>%s</NextUploadIdMarker>\n",
                   pg.recs[written - 1].upload_id);
   }
   dynbuf_printf(d, "</ListMultipartUploadsResult>\n");

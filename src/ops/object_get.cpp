@@ -1,4 +1,4 @@
-// GetObject and HeadObject (one byte range, If-Match / If-None-Match, streamed in 64 KiB
+// GetObject and HeadObject (one byte range, entity-tag and date conditions, streamed in 64 KiB
 // blocks), DeleteObject, and the empty tag set of GET ?tagging.
 #include <cstdint>
 #include <cstdio>
@@ -9,6 +9,7 @@
 #include "base/text.h"
 #include "http/request.h"
 #include "http/response.h"
+#include "ops/conditions.h"
 #include "ops/ops.h"
 #include "store/layout.h"
 #include "store/object.h"
@@ -84,25 +85,6 @@ int parse_range(const char *value, uint64_t size, uint64_t *first, uint64_t *las
   return 1;
 }
 
-// MD5 hex of an open file, read from its start.
-int md5_open_file(plat_file *f, char out[33]) {
-  if (plat_file_seek(f, 0) != 0) return -1;
-  md5_ctx c;
-  md5_init(&c);
-  char block[GET_BLOCK];
-  for (;;) {
-    long got = plat_file_read(f, block, sizeof(block));
-    if (got < 0) return -1;
-    if (got == 0) break;
-    md5_update(&c, block, (size_t)got);
-  }
-  unsigned char digest[16];
-  md5_final(&c, digest);
-  hex_encode(digest, 16, out);
-  out[32] = 0;
-  return 0;
-}
-
 // Sends bytes [first, first + count) of the open file. Stops at the first failed send: the
 // client is gone, and every further send would only wait out the send time-out again.
 void stream_file(plat_sock s, plat_file *f, uint64_t first, uint64_t count) {
@@ -131,34 +113,30 @@ struct get_answer {
 void describe_object(const object_view *v, const char *key, get_answer *a) {
   const char *ctype = v->content_type[0] ? v->content_type : guess_content_type(key);
   copy_text(a->ctype, sizeof a->ctype, ctype);
-  if (v->etag[0]) {
-    copy_text(a->etag, sizeof a->etag, v->etag);
-    return;
-  }
-  char md5[33];
-  if (!v->data || md5_open_file(v->data, md5) != 0)
-    copy_text(md5, sizeof(md5), "00000000000000000000000000000000");
-  copy_text(a->etag, sizeof a->etag, md5);
+  view_etag(v, a->etag);
 }
 
-// If-Match and If-None-Match. 1 when they decided the answer (412 or 304, sent and
-// counted), 0 when the object is to be served.
-int answer_preconditions(plat_sock s, S3Request *r, int is_head, const get_answer *a) {
-  owned_str if_match(hdr_value(r->head, r->head_len, "If-Match"));
-  owned_str if_none(hdr_value(r->head, r->head_len, "If-None-Match"));
-  if (!if_match.empty() && strcmp(if_match.get(), "*") != 0 && !strstr(if_match.get(), a->etag)) {
+// If-Match, If-None-Match, If-Modified-Since and If-Unmodified-Since. 1 when they decided the
+// answer (412 or 304, sent and counted), 0 when the object is to be served. A 304 carries the
+// object's ETag and Last-Modified, so a cache can refresh what it holds.
+int answer_preconditions(plat_sock s, S3Request *r, int is_head, const object_view *v,
+                         const get_answer *a) {
+  condition_verdict c = evaluate_conditions(r->head, r->head_len, &GET_CONDITIONS, a->etag, v->mtime);
+  if (c == COND_PASS) return 0;
+  if (c == COND_FAILED) {
     answer_error(s, r, 412, "PreconditionFailed", "The precondition failed", nullptr);
     return 1;
   }
-  if (!if_none.empty() && (strcmp(if_none.get(), "*") == 0 || strstr(if_none.get(), a->etag))) {
-    count_request(0, 0);
-    if (is_head)
-      http_send_headers(s, 304, "", 0, 0);
-    else
-      http_send_obj_headers(s, 304, a->ctype, 0, nullptr);
-    return 1;
-  }
-  return 0;
+  char last_modified[64];
+  format_rfc1123(v->mtime, last_modified);
+  char extra[S3_ETAG_CAP + 96];
+  snprintf(extra, sizeof extra, "ETag: \"%s\"\r\nLast-Modified: %s\r\n", a->etag, last_modified);
+  count_request(0, 0);
+  if (is_head)
+    http_send_headers(s, 304, extra, 0, 0);
+  else
+    http_send_obj_headers(s, 304, a->ctype, 0, extra);
+  return 1;
 }
 
 // The object headers of a 200 or 206; user metadata that would not fit is left out whole.
@@ -216,7 +194,7 @@ void op_get_object(plat_sock s, S3Request *r, int is_head) {
   }
   get_answer a;
   describe_object(&view.v, r->key, &a);
-  if (answer_preconditions(s, r, is_head, &a)) return;
+  if (answer_preconditions(s, r, is_head, &view.v, &a)) return;
   build_object_headers(&view.v, &a);
   {
     owned_str range(hdr_value(r->head, r->head_len, "Range"));

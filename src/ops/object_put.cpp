@@ -10,6 +10,7 @@
 #include "http/body.h"
 #include "http/request.h"
 #include "http/response.h"
+#include "ops/conditions.h"
 #include "ops/ops.h"
 #include "store/layout.h"
 #include "store/object.h"
@@ -183,17 +184,52 @@ int copy_to_temp(const char *bucket_dir, const char *path, const copy_source *sr
   return 0;
 }
 
-// The new object's content type: the request's, else the source's record (which may be
-// empty) when it has one, else a guess from the destination key.
-void copy_content_type(const S3Request *r, const object_view *src, char out[256]) {
+// x-amz-metadata-directive: COPY (the default) keeps the source's content type and user
+// metadata, REPLACE takes the request's. 1 REPLACE, 0 COPY, -1 anything else.
+int replace_directive(const S3Request *r) {
+  owned_str v(hdr_value(r->head, r->head_len, "x-amz-metadata-directive"));
+  if (v.empty() || ieq(v.get(), "COPY")) return 0;
+  return ieq(v.get(), "REPLACE") ? 1 : -1;
+}
+
+// The new object's content type: under REPLACE the request's, under COPY the source's record
+// (which may be empty) when it has one; a guess from the destination key otherwise.
+void copy_content_type(const S3Request *r, int replace, const object_view *src, char out[256]) {
   out[0] = 0;
   owned_str v(hdr_value(r->head, r->head_len, "Content-Type"));
-  if (!v.empty())
+  if (replace && !v.empty())
     copy_text(out, 256, v.get());
-  else if (src->has_meta)
+  else if (!replace && src->has_meta)
     copy_text(out, 256, src->content_type);
   else
     copy_text(out, 256, guess_content_type(r->key));
+}
+
+// The checks made before any byte is copied: the directive, a copy onto itself that changes
+// nothing, and the x-amz-copy-source-if-* conditions against the source. 0, or -1 after the
+// error answer.
+int check_copy_request(plat_sock s, S3Request *r, const copy_source *src, int replace) {
+  if (replace < 0) {
+    answer_error(s, r, 400, "InvalidArgument", "Unknown metadata directive.");
+    return -1;
+  }
+  if (!replace && strcmp(src->bucket, r->bucket) == 0 && strcmp(src->key, r->key) == 0) {
+    answer_error(s, r, 400, "InvalidRequest",
+                 "This copy request is illegal because it is trying to copy an object to itself "
+                 "without changing the object's metadata, storage class, website redirect "
+                 "location or encryption attributes.");
+    return -1;
+  }
+  if (!has_conditions(r->head, r->head_len, &COPY_CONDITIONS)) return 0;
+  char etag[S3_ETAG_CAP];
+  view_etag(&src->view.v, etag);
+  if (evaluate_conditions(r->head, r->head_len, &COPY_CONDITIONS, etag, src->view.v.mtime) !=
+      COND_PASS) {
+    answer_error(s, r, 412, "PreconditionFailed",
+                 "At least one of the pre-conditions you specified did not hold");
+    return -1;
+  }
+  return 0;
 }
 
 // The ETag recorded for the copy: the source's recorded one, unless it is missing, too long,
@@ -238,6 +274,8 @@ void op_copy_object(plat_sock s, S3Request *r) {
   int overflow = 0;
   if (hdr_u64(r->head, r->head_len, "Content-Length", &body_len, &overflow) && body_len)
     discard_body(s, r, body_len);
+  const int replace = replace_directive(r);
+  if (check_copy_request(s, r, &src, replace) != 0) return;
 
   char tmp[S3_FS_PATH];
   char md5[33] = "";
@@ -246,8 +284,12 @@ void op_copy_object(plat_sock s, S3Request *r) {
     return;
   }
   char ctype[256];
-  copy_content_type(r, &src.view.v, ctype);
-  if (object_commit(tmp, r->bucket, r->key, copy_etag(&src.view.v, md5), ctype, nullptr, 0) != 0) {
+  copy_content_type(r, replace, &src.view.v, ctype);
+  // User metadata: the request's x-amz-meta-* headers, or the source's recorded lines, which
+  // have the same "name:value" form.
+  const char *meta = replace ? r->head : src.view.v.user_meta;
+  size_t meta_len = replace ? r->head_len : strlen(src.view.v.user_meta);
+  if (object_commit(tmp, r->bucket, r->key, copy_etag(&src.view.v, md5), ctype, meta, meta_len) != 0) {
     answer_error(s, r, 500, "InternalError", "Copy failed");
     return;
   }

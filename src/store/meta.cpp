@@ -87,6 +87,17 @@ void save_user_line(meta_writer *w, const char *line, size_t n) {
   mw_put(w, "\n", 1);
 }
 
+// Writes the user metadata lines of every line of head.
+void save_user_lines(meta_writer *w, const char *head, size_t head_len) {
+  size_t pos = 0;
+  while (head && pos < head_len) {
+    const char *nl = static_cast<const char *>(memchr(head + pos, '\n', head_len - pos));
+    size_t end = nl ? (size_t)(nl - head) : head_len;
+    save_user_line(w, head + pos, end - pos);
+    pos = nl ? end + 1 : head_len;
+  }
+}
+
 // What the reader makes of the file, line by line.
 struct meta_reader {
   int line_no;
@@ -155,13 +166,7 @@ static int write_record(plat_file *f, const char *etag, const char *content_type
   if (etag && *etag) mw_put(&w, etag, strlen(etag));
   mw_put(&w, "\n", 1);
 
-  size_t pos = 0;
-  while (head && pos < head_len) {
-    const char *nl = static_cast<const char *>(memchr(head + pos, '\n', head_len - pos));
-    size_t end = nl ? (size_t)(nl - head) : head_len;
-    save_user_line(&w, head + pos, end - pos);
-    pos = nl ? end + 1 : head_len;
-  }
+  save_user_lines(&w, head, head_len);
   mw_flush(&w);
   return w.failed ? -1 : 0;
 }
@@ -188,6 +193,16 @@ int meta_draft_write(meta_draft *d, const char *bucket, const char *key, const c
     return -1;
   }
   return 0;
+}
+
+int meta_write_user_lines(plat_file *f, const char *head, size_t head_len) {
+  meta_writer w;
+  w.f = f;
+  w.failed = 0;
+  w.len = 0;
+  save_user_lines(&w, head, head_len);
+  mw_flush(&w);
+  return w.failed ? -1 : 0;
 }
 
 int meta_draft_publish(meta_draft *d, int64_t stamp_ns) {

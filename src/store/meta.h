@@ -7,6 +7,8 @@
 #include "platform/platform.h"
 #include "store/layout.h"
 
+#include "platform/platform.h"
+
 // The store itself pairs these with the data files under its commit lock (store/object.h);
 // operations go through that module, never through these directly.
 
@@ -41,3 +43,7 @@ int meta_load_current(const char *bucket, const char *key, int64_t data_mtime_ns
                       char content_type[256], char *etag, size_t etag_size, char user_meta[1024]);
 // Removes the metadata file of one object (missing is fine).
 void meta_remove(const char *bucket, const char *key);
+// Writes to f the "name:value" line of each x-amz-meta-* header of head, as meta_save records
+// them (the upload store keeps them the same way until its object is made). 0, or -1 when a
+// write fell short.
+int meta_write_user_lines(plat_file *f, const char *head, size_t head_len);

@@ -1,5 +1,6 @@
 // The multipart upload store: one directory per upload under root/.mpu/bucket/upload-id, holding
-// "meta" (key line, content-type line) and for each part N "N.part" (payload) and "N.etag" (MD5).
+// "meta" (key line, content-type line, then the user metadata "name:value" lines given at
+// initiation) and for each part N "N.part" (payload) and "N.etag" (MD5).
 #include "store/mpu.h"
 
 #include <cstdio>
@@ -11,6 +12,7 @@
 #include "base/text.h"
 #include "platform/platform.h"
 #include "store/object.h"
+#include "store/meta.h"
 #include "store/walk.h"
 
 namespace {
@@ -19,6 +21,7 @@ constexpr size_t MPU_KEY_MAX = 4095;    // key field of 4096
 constexpr size_t MPU_CTYPE_MAX = 255;   // content-type field of 256
 constexpr size_t MPU_ETAG_READ = 63;    // characters of an ".etag" line that are read
 constexpr size_t MPU_ETAG_MAX = 79;     // ETag field of 80
+constexpr size_t MPU_USER_LINE_MAX = 1279;  // "name:value": a 255-byte name, ':', 1023 bytes
 constexpr size_t SWEEP_BUCKETS = 512;   // bucket directories looked at per sweep
 constexpr size_t SWEEP_UPLOADS = 2048;  // uploads looked at per bucket
 
@@ -100,6 +103,42 @@ int mpu_meta_read(const char *bucket, const char *upload_id, char key[4096],
   if (!guard.f) return -1;
   if (!read_line(&lr, key, MPU_KEY_MAX)) return -1;
   if (!read_line(&lr, content_type, MPU_CTYPE_MAX)) content_type[0] = 0;
+  return 0;
+}
+
+int mpu_meta_write(const char *upload_dir, const char *key, const char *content_type,
+                   const char *head, size_t head_len) {
+  char path[S3_MPU_FILE_PATH];
+  if (mpu_file_path(upload_dir, "meta", path) != 0) return -1;
+  plat_file_guard guard(plat_file_open(path, PLAT_WRITE_TRUNC));
+  if (!guard.f) return -1;
+  const char *ctype = content_type ? content_type : "";
+  size_t klen = strlen(key), clen = strlen(ctype);
+  if (plat_file_write(guard.f, key, klen) != (long)klen || plat_file_write(guard.f, "\n", 1) != 1 ||
+      plat_file_write(guard.f, ctype, clen) != (long)clen || plat_file_write(guard.f, "\n", 1) != 1)
+    return -1;
+  if (meta_write_user_lines(guard.f, head, head_len) != 0) return -1;
+  return plat_file_flush(guard.f);
+}
+
+int mpu_meta_user(const char *bucket, const char *upload_id, char user_meta[S3_USER_META_CAP]) {
+  user_meta[0] = 0;
+  line_reader lr;
+  plat_file_guard guard(open_upload_file(bucket, upload_id, "meta", &lr));
+  if (!guard.f) return -1;
+  char line[MPU_USER_LINE_MAX + 1];
+  if (!read_line(&lr, line, MPU_USER_LINE_MAX) || !read_line(&lr, line, MPU_USER_LINE_MAX)) return 0;
+  // Whole "name:value\r\n" lines while they fit: a cut line would record a cut value.
+  size_t len = 0;
+  while (read_line(&lr, line, MPU_USER_LINE_MAX)) {
+    size_t n = strlen(line);
+    if (!n || !memchr(line, ':', n) || memchr(line, '\r', n)) continue;
+    if (len + n + 2 >= S3_USER_META_CAP) break;
+    memcpy(user_meta + len, line, n);
+    memcpy(user_meta + len + n, "\r\n", 2);
+    len += n + 2;
+    user_meta[len] = 0;
+  }
   return 0;
 }
 

@@ -7,6 +7,7 @@
 #include "auth/hash.h"
 #include "platform/platform.h"
 #include "store/layout.h"
+#include "store/object.h"
 
 constexpr uint64_t S3_MPU_MAX_AGE = 604800;  // seconds; older uploads are swept at start
 constexpr unsigned long S3_MPU_MAX_PART = 10000;  // part numbers run from 1 to this
@@ -19,6 +20,14 @@ int mpu_upload_dir(const char *bucket, const char *upload_id, char out[S3_FS_PAT
 int mpu_bucket_dir(const char *bucket, char out[S3_FS_PATH]);
 // 0 with the key and content type, -1 when the upload does not exist.
 int mpu_meta_read(const char *bucket, const char *upload_id, char key[4096], char content_type[256]);
+// Writes the upload's "meta" file: the key, the content type (may be empty), then the
+// x-amz-meta-* headers of head as "name:value" lines. Uploads begun before user metadata was
+// kept have the first two lines only. 0, or -1 when it could not be written.
+int mpu_meta_write(const char *upload_dir, const char *key, const char *content_type,
+                   const char *head, size_t head_len);
+// The user metadata recorded at initiation, as "name:value\r\n" lines (whole lines only, at
+// most 1023 characters; "" when none). 0, or -1 when the upload does not exist.
+int mpu_meta_user(const char *bucket, const char *upload_id, char user_meta[S3_USER_META_CAP]);
 // 0 with the part's stored ETag, -1 when missing or empty.
 int mpu_part_etag(const char *bucket, const char *upload_id, unsigned long part, char etag[80]);
 void mpu_gc_sweep();

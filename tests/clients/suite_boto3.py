@@ -93,6 +93,23 @@ def main():
         with res.op("copy 20 MiB"):
             c.copy({"Bucket": b, "Key": "big.bin"}, b, "big2.bin")
             q.check(c.get_object(Bucket=b, Key="big2.bin")["Body"].read() == big, "copy differs")
+        with res.op("copy metadata"):
+            c.put_object(Bucket=b, Key="meta-src.txt", Body=b"m", ContentType="text/csv",
+                         Metadata={"owner": "ann"})
+            c.copy_object(Bucket=b, Key="meta-copy.txt", CopySource={"Bucket": b, "Key": "meta-src.txt"})
+            h = c.head_object(Bucket=b, Key="meta-copy.txt")
+            q.check(h["ContentType"] == "text/csv" and h["Metadata"] == {"owner": "ann"}, "COPY %r" % h)
+            c.copy_object(Bucket=b, Key="meta-copy.txt", CopySource={"Bucket": b, "Key": "meta-copy.txt"},
+                          MetadataDirective="REPLACE", ContentType="text/plain", Metadata={"owner": "bob"})
+            h = c.head_object(Bucket=b, Key="meta-copy.txt")
+            q.check(h["ContentType"] == "text/plain" and h["Metadata"] == {"owner": "bob"}, "REPLACE %r" % h)
+            up = c.create_multipart_upload(Bucket=b, Key="meta-mp.txt", ContentType="text/csv",
+                                           Metadata={"owner": "cy"})["UploadId"]
+            e = c.upload_part(Bucket=b, Key="meta-mp.txt", UploadId=up, PartNumber=1, Body=b"mp")["ETag"]
+            c.complete_multipart_upload(Bucket=b, Key="meta-mp.txt", UploadId=up,
+                                        MultipartUpload={"Parts": [{"PartNumber": 1, "ETag": e}]})
+            h = c.head_object(Bucket=b, Key="meta-mp.txt")
+            q.check(h["ContentType"] == "text/csv" and h["Metadata"] == {"owner": "cy"}, "multipart %r" % h)
         with res.op("multipart api"):
             up = c.create_multipart_upload(Bucket=b, Key="parts.bin")["UploadId"]
             c.upload_part(Bucket=b, Key="parts.bin", UploadId=up, PartNumber=1, Body=big[:5 * 1024 * 1024])

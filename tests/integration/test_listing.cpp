@@ -138,42 +138,56 @@ TEST_F(Listing, PagesAndTokens) {
     std::string token;  // "" = no token element
     int key_count;
   } rows[] = {
-      {"groups by delimiter", "set1", "list-type=2&delimiter=/", {"P:a/", "K:b"}, false, "", 1},
+      {"groups by delimiter", "set1", "list-type=2&delimiter=/", {"P:a/", "K:b"}, false, "", 2},
       {"cut inside a placed group", "set1", "list-type=2&delimiter=/&max-keys=1", {"P:a/"}, true,
-       "cpafter:a/", 0},
+       "cpafter:a/", 1},
       {"after the group", "set1", "list-type=2&delimiter=/&max-keys=1&" + tok("cpafter:a/"),
        {"K:b"}, false, "", 1},
       {"key then group", "set2", "list-type=2&delimiter=/&max-keys=2", {"K:a", "P:b/"}, true,
-       "cpafter:b/", 1},
+       "cpafter:b/", 2},
       {"page two after group", "set2", "list-type=2&delimiter=/&max-keys=2&" + tok("cpafter:b/"),
        {"K:c"}, false, "", 1},
       {"cut at a plain key", "set3", "list-type=2&delimiter=/&max-keys=2", {"K:a", "P:b/"}, true,
-       "cpafter:b/", 1},
+       "cpafter:b/", 2},
       {"plain keys after group", "set3", "list-type=2&delimiter=/&max-keys=2&" + tok("cpafter:b/"),
        {"K:c", "K:d"}, false, "", 2},
       {"group then plain key", "set4", "list-type=2&delimiter=/&max-keys=1", {"P:a/"}, true,
-       "cpafter:a/", 0},
+       "cpafter:a/", 1},
       {"plain key page", "set4", "list-type=2&delimiter=/&max-keys=1&" + tok("cpafter:a/"),
        {"K:b"}, false, "", 1},
       {"cut before an unplaced group", "set5", "list-type=2&delimiter=/&max-keys=1", {"K:a"}, true,
        "cp:b/", 1},
       {"resume at the group", "set5", "list-type=2&delimiter=/&max-keys=1&" + tok("cp:b/"),
-       {"P:b/"}, false, "", 0},
+       {"P:b/"}, false, "", 1},
       {"no delimiter", "set6", "list-type=2&max-keys=2", {"K:x1", "K:x2"}, true, "k:x2", 2},
       {"after a key", "set6", "list-type=2&max-keys=2&" + tok("k:x2"), {"K:x3"}, false, "", 1},
       {"exactly max-keys", "set6", "list-type=2&max-keys=3", {"K:x1", "K:x2", "K:x3"}, false, "", 3},
       {"prefix and delimiter", "set7", "list-type=2&prefix=photos/&delimiter=/",
-       {"P:photos/2024/", "K:photos/x.jpg"}, false, "", 1},
+       {"P:photos/2024/", "K:photos/x.jpg"}, false, "", 2},
       {"prefix not counted outside", "set7", "list-type=2&prefix=photos/&max-keys=3",
        {"K:photos/2024/a.jpg", "K:photos/2024/b.jpg", "K:photos/x.jpg"}, false, "", 3},
       {"prefix group cut", "set7", "list-type=2&prefix=photos/&delimiter=/&max-keys=1",
-       {"P:photos/2024/"}, true, "cpafter:photos/2024/", 0},
+       {"P:photos/2024/"}, true, "cpafter:photos/2024/", 1},
       {"multi-character delimiter", "set8", "list-type=2&delimiter=--", {"P:a--", "K:a-d", "K:b"},
-       false, "", 2},
+       false, "", 3},
       {"v1 marker", "set9", "marker=m", {"K:n", "K:o"}, false, "", 2},
-      {"v1 k: marker", "set9", "marker=" + url_encode("k:m"), {"K:n", "K:o"}, false, "", 2},
+      {"v1 marker is a plain key", "set9", "marker=" + url_encode("k:m"), {"K:l", "K:m", "K:n", "K:o"},
+       false, "", 4},
       {"token wins over marker", "set9", "marker=k&" + tok("k:n"), {"K:o"}, false, "", 1},
-      {"v1 NextMarker", "set9", "max-keys=2", {"K:k", "K:l"}, true, "k:l", 2},
+      {"v1 without delimiter: no NextMarker", "set9", "max-keys=2", {"K:k", "K:l"}, true, "", 2},
+      {"v1 NextMarker names the last group", "set2", "delimiter=/&max-keys=2", {"K:a", "P:b/"}, true,
+       "b/", 2},
+      {"v1 NextMarker names the last key", "set3", "delimiter=/&max-keys=1", {"K:a"}, true, "a", 1},
+      {"v1 marker equal to a group skips it", "set2", "delimiter=/&marker=b/", {"K:c"}, false, "", 1},
+      {"v1 marker inside a group", "set2", "delimiter=/&marker=b/1", {"K:c"}, false, "", 1},
+      {"v1 marker before a group", "set2", "delimiter=/&marker=a", {"P:b/", "K:c"}, false, "", 2},
+      {"page full, only its own group follows", "set1", "list-type=2&delimiter=/&max-keys=2",
+       {"P:a/", "K:b"}, false, "", 2},
+      {"v2 start-after", "set9", "list-type=2&start-after=l", {"K:m", "K:n", "K:o"}, false, "", 3},
+      {"v2 start-after a group", "set2", "list-type=2&delimiter=/&start-after=b/", {"K:c"}, false,
+       "", 1},
+      {"v2 token wins over start-after", "set9", "list-type=2&start-after=l&" + tok("k:n"), {"K:o"},
+       false, "", 1},
       {"key order, not walk order", "set10", "", {"K:a-b", "K:a/x"}, false, "", 2},
       {"dot-keys listed, temporaries not", "set11", "list-type=2",
        {"K:.hiddendir/k", "K:dir/.hidden", "K:vis"}, false, "", 3},
@@ -188,9 +202,9 @@ TEST_F(Listing, PagesAndTokens) {
     EXPECT_EQ(p.key_count, r.key_count) << r.name;
   }
 
-  // The marker echoes the resume point without its form head; v2 writes no Marker at all.
+  // The marker is echoed as sent; v2 writes no Marker at all.
   EXPECT_EQ(list(server->port, "set9", "marker=m").marker, "m");
-  EXPECT_EQ(list(server->port, "set9", "marker=" + url_encode("k:m")).marker, "m");
+  EXPECT_EQ(list(server->port, "set9", "marker=" + url_encode("k:m")).marker, "k:m");
   for (const char *q : {"", "list-type=1", "list-type=3"}) {
     Page p = list(server->port, "set9", q);
     EXPECT_TRUE(p.has_marker) << q;
@@ -200,7 +214,7 @@ TEST_F(Listing, PagesAndTokens) {
   EXPECT_FALSE(list(server->port, "set9", "list-type=2").has_marker);
 }
 
-TEST_F(Listing, MaxKeysClamping) {
+TEST_F(Listing, MaxKeysLimits) {
   std::vector<std::string> keys;
   for (int i = 0; i < 1001; i++) {
     char k[16];
@@ -213,8 +227,7 @@ TEST_F(Listing, MaxKeysClamping) {
     int max_keys;
     size_t listed;
   } rows[] = {
-      {"", 1000, 1000}, {"max-keys=5000", 1000, 1000}, {"max-keys=0", 1, 1},
-      {"max-keys=-5", 1, 1}, {"max-keys=abc", 1, 1},  {"max-keys=7", 7, 7},
+      {"", 1000, 1000}, {"max-keys=5000", 1000, 1000}, {"max-keys=7", 7, 7}, {"max-keys=1", 1, 1},
   };
   for (const row &r : rows) {
     Page p = list(server->port, "many", std::string("list-type=2&") + r.query);
@@ -222,6 +235,21 @@ TEST_F(Listing, MaxKeysClamping) {
     EXPECT_EQ(p.entries.size(), r.listed) << r.query;
     EXPECT_TRUE(p.truncated) << r.query;
     EXPECT_EQ(p.token, "k:" + keys[r.listed - 1]) << r.query;
+  }
+  // Zero keys asked for: nothing listed, and nothing claimed to follow.
+  for (const char *q : {"list-type=2&max-keys=0", "max-keys=0&delimiter=/"}) {
+    Page p = list(server->port, "many", q);
+    EXPECT_EQ(p.status, 200) << q;
+    EXPECT_EQ(p.max_keys, 0) << q;
+    EXPECT_TRUE(p.entries.empty()) << q;
+    EXPECT_FALSE(p.truncated) << q;
+    EXPECT_FALSE(p.has_token) << q;
+  }
+  for (const char *q : {"max-keys=-1", "max-keys=abc", "max-keys=", "max-keys=1.5",
+                        "max-keys=99999999999", "list-type=2&max-keys=-5"}) {
+    qt::Response r = qt::request(server->port, "GET", std::string("/many?") + q);
+    qa::expect_error(r, 400, "HTTP/1.1 400 Bad Request", "InvalidArgument",
+                     "Provided max-keys not an integer or within integer range", "/many");
   }
 }
 
@@ -250,7 +278,7 @@ TEST_F(Listing, DocumentsByteForByte) {
   EXPECT_EQ(r.header("Content-Type"), "application/xml");
   EXPECT_EQ(r.header("Content-Length"), std::to_string(r.body.size()));
   EXPECT_EQ(r.body, head + "  <Prefix></Prefix>\n  <Delimiter>/</Delimiter>\n"
-                           "  <KeyCount>1</KeyCount>\n  <MaxKeys>2</MaxKeys>\n"
+                           "  <KeyCount>2</KeyCount>\n  <MaxKeys>2</MaxKeys>\n"
                            "  <IsTruncated>true</IsTruncated>\n" +
                         contents("a&amp;b", "1") +
                         "  <CommonPrefixes>\n    <Prefix>d&lt;e/</Prefix>\n  </CommonPrefixes>\n"
@@ -259,7 +287,7 @@ TEST_F(Listing, DocumentsByteForByte) {
 
   r = qt::request(server->port, "GET", "/esc?prefix=d%3C&delimiter=%2F&marker=a%26b");
   EXPECT_EQ(r.body, head + "  <Prefix>d&lt;</Prefix>\n  <Delimiter>/</Delimiter>\n"
-                           "  <Marker>a&amp;b</Marker>\n  <KeyCount>0</KeyCount>\n"
+                           "  <Marker>a&amp;b</Marker>\n  <KeyCount>1</KeyCount>\n"
                            "  <MaxKeys>1000</MaxKeys>\n  <IsTruncated>false</IsTruncated>\n"
                            "  <CommonPrefixes>\n    <Prefix>d&lt;e/</Prefix>\n  </CommonPrefixes>\n"
                            "</ListBucketResult>\n");
@@ -268,8 +296,7 @@ TEST_F(Listing, DocumentsByteForByte) {
   EXPECT_EQ(r.body, head + "  <Prefix>r&quot;</Prefix>\n  <Marker></Marker>\n"
                            "  <KeyCount>1</KeyCount>\n  <MaxKeys>1</MaxKeys>\n"
                            "  <IsTruncated>true</IsTruncated>\n" +
-                        contents("r&quot;1", "4444") +
-                        "  <NextMarker>k:r&quot;1</NextMarker>\n</ListBucketResult>\n");
+                        contents("r&quot;1", "4444") + "</ListBucketResult>\n");
 }
 
 TEST_F(Listing, LongKeysListWholeAndPageOn) {
@@ -303,11 +330,12 @@ std::vector<std::string> follow(int port, const std::string &bucket, const std::
     if (int(p.entries.size()) > max_keys) *why = "page larger than max-keys: " + q;
     all.insert(all.end(), p.entries.begin(), p.entries.end());
     if (!p.truncated) return all;
-    if (!p.has_token) {
+    if (!p.has_token && (v2 || p.entries.empty())) {
       *why = "truncated page without a token: " + q;
       return all;
     }
-    token = p.token;
+    // Version 1 without a NextMarker: the last key of the page is the next marker.
+    token = p.has_token ? p.token : p.entries.back().substr(2);
   }
   *why = "paging did not end";
   return all;
@@ -420,6 +448,68 @@ TEST_F(Listing, DotKeysAreObjectsAndKeepTheirBucket) {
   }
   EXPECT_NE(qt::request(server->port, "PUT", "/.dotbucket").status, 200);
   EXPECT_FALSE(qt::dir_exists(server->path(".dotbucket")));
+}
+
+TEST_F(Listing, UrlEncodingOfKeyTexts) {
+  // Keys that XML or a URL would change: a literal "%41", a space, a plus, non-ASCII, "&".
+  fill("enc", {"odd/pct%41", "a b", "c+d", "\xc3\xbc", "e&f/g"});
+  struct row {
+    const char *name;
+    std::string query;
+    std::vector<std::string> elements;  // expected lines of the document, in order
+  } rows[] = {
+      {"v2 keys and prefixes", "list-type=2&encoding-type=url&delimiter=%2F&start-after=%20",
+       {"  <Prefix></Prefix>\n", "  <Delimiter>/</Delimiter>\n", "  <EncodingType>url</EncodingType>\n",
+        "  <StartAfter>%20</StartAfter>\n", "    <Key>a%20b</Key>\n", "    <Key>c%2Bd</Key>\n",
+        "    <Prefix>e%26f/</Prefix>\n", "    <Prefix>odd/</Prefix>\n", "    <Key>%C3%BC</Key>\n"}},
+      {"v2 under a prefix", "list-type=2&encoding-type=url&prefix=odd%2F",
+       {"  <Prefix>odd/</Prefix>\n", "    <Key>odd/pct%2541</Key>\n"}},
+      {"v1 marker and NextMarker", "encoding-type=url&delimiter=%2B&marker=a%20b&max-keys=1",
+       {"  <Delimiter>%2B</Delimiter>\n", "  <EncodingType>url</EncodingType>\n",
+        "  <Marker>a%20b</Marker>\n", "  <NextMarker>c%2B</NextMarker>\n",
+        "    <Prefix>c%2B</Prefix>\n"}},
+      {"plain XML without the parameter", "list-type=2&prefix=e",
+       {"  <Prefix>e</Prefix>\n", "    <Key>e&amp;f/g</Key>\n"}},
+  };
+  for (const row &r : rows) {
+    Page p = list(server->port, "enc", r.query);
+    ASSERT_EQ(p.status, 200) << r.name;
+    size_t at = 0;
+    for (const std::string &e : r.elements) {
+      size_t hit = p.body.find(e, at);
+      EXPECT_NE(hit, std::string::npos) << r.name << ": " << e << "\n" << p.body;
+      if (hit != std::string::npos) at = hit + e.size();
+    }
+  }
+  EXPECT_EQ(list(server->port, "enc", "list-type=2").body.find("EncodingType"), std::string::npos);
+  qt::Response bad = qt::request(server->port, "GET", "/enc?encoding-type=base64");
+  qa::expect_error(bad, 400, "HTTP/1.1 400 Bad Request", "InvalidArgument",
+                   "Invalid Encoding Method specified in Request", "/enc");
+}
+
+TEST_F(Listing, Version2EchoesAndOwners) {
+  fill("echo", {"a", "b", "c"});
+  Page p = list(server->port, "echo", "list-type=2&max-keys=1&start-after=a");
+  EXPECT_EQ(p.entries, (std::vector<std::string>{"K:b"}));
+  EXPECT_NE(p.body.find("  <StartAfter>a</StartAfter>\n"), std::string::npos) << p.body;
+  EXPECT_EQ(p.body.find("<ContinuationToken>"), std::string::npos);
+  ASSERT_TRUE(p.has_token);
+  // The token comes back as it was handed out, and the start-after beside it is echoed too.
+  Page q = list(server->port, "echo", "list-type=2&start-after=a&" + tok(p.token));
+  EXPECT_EQ(q.entries, (std::vector<std::string>{"K:c"}));
+  EXPECT_NE(q.body.find("  <ContinuationToken>" + p.token + "</ContinuationToken>\n"),
+            std::string::npos) << q.body;
+  EXPECT_NE(q.body.find("  <StartAfter>a</StartAfter>\n"), std::string::npos);
+  EXPECT_EQ(q.body.find("StartAfter", q.body.find("<Contents>")), std::string::npos);
+
+  const std::string owner =
+      "    <Owner>\n      <ID>quillmarlocal</ID>\n      <DisplayName>local</DisplayName>\n    </Owner>\n";
+  p = list(server->port, "echo", "list-type=2&fetch-owner=true");
+  size_t owners = 0;
+  for (size_t at = p.body.find(owner); at != std::string::npos; at = p.body.find(owner, at + 1)) owners++;
+  EXPECT_EQ(owners, 3u) << p.body;
+  for (const char *qs : {"list-type=2", "list-type=2&fetch-owner=false", "fetch-owner=true"})
+    EXPECT_EQ(list(server->port, "echo", qs).body.find("<Owner>"), std::string::npos) << qs;
 }
 
 }  // namespace

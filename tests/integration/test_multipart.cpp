@@ -127,26 +127,28 @@ TEST_F(Multipart, UploadPartWithMismatchedPayloadHashIsRefused) {
   EXPECT_EQ(qt::read_file(upload_dir("mp-swap", id) + "/1.part"), "payload");
 }
 
-TEST_F(Multipart, CompleteSortsKeepsRepeatsAndMatchesEtagForms) {
+TEST_F(Multipart, CompleteJoinsPartsAndMatchesEtagForms) {
   make_bucket("mp-done");
   std::string id = initiate("mp-done/obj.bin", "POST", {"Content-Type: text/csv"});
   ASSERT_FALSE(id.empty());
-  const std::string p1 = std::string(70000, 'a') + "1", p2 = "second part";
+  const std::string p1 = std::string(70000, 'a') + "1", p2 = "second part", p3 = "3";
   ASSERT_EQ(put_part("mp-done/obj.bin", id, "1", p1).status, 200);
   ASSERT_EQ(put_part("mp-done/obj.bin", id, "2", "replaced later").status, 200);
   ASSERT_EQ(put_part("mp-done/obj.bin", id, "2", p2).status, 200);
+  ASSERT_EQ(put_part("mp-done/obj.bin", id, "5", p3).status, 200);
   std::string e1 = qt::md5_hex(p1), e2 = qt::md5_hex(p2);
 
-  // Listed as 2, 1, 1 with every ETag form: bare, quoted, entity-quoted and absent.
+  // Every ETag form: quoted, entity-quoted and absent; gaps between numbers are fine, and so
+  // are parts far below S3's 5 MiB minimum.
   qt::Response r = complete("mp-done/obj.bin", id,
-                            parts_xml({{2, "&quot;" + e2 + "&quot;"}, {1, "\"" + e1 + "\""}, {1, "-"}}));
+                            parts_xml({{1, "\"" + e1 + "\""}, {2, "&quot;" + e2 + "&quot;"}, {5, "-"}}));
   ASSERT_EQ(r.status, 200) << r.raw;
-  std::string etag = multipart_etag({p1, p1, p2});
+  std::string etag = multipart_etag({p1, p2, p3});
   EXPECT_EQ(r.body, DECL + "<CompleteMultipartUploadResult>\n  <Location>http://127.0.0.1:" +
                         std::to_string(port()) + "/mp-done/obj.bin</Location>\n  <Bucket>mp-done</Bucket>\n"
                         "  <Key>obj.bin</Key>\n  <ETag>\"" + etag + "\"</ETag>\n"
                         "</CompleteMultipartUploadResult>\n");
-  EXPECT_EQ(qt::read_file(root() + "/mp-done/obj.bin"), p1 + p1 + p2);
+  EXPECT_EQ(qt::read_file(root() + "/mp-done/obj.bin"), p1 + p2 + p3);
   EXPECT_FALSE(qt::dir_exists(upload_dir("mp-done", id)));
   EXPECT_EQ(qt::read_file(root() + "/.s3meta/mp-done/obj.bin"), "text/csv\n" + etag + "\n");
 
@@ -187,6 +189,10 @@ TEST_F(Multipart, FailedCompleteLeavesObjectAndPartsAlone) {
   ASSERT_EQ(put_part("mp-fail/k", id, "1", "one").status, 200);
   ASSERT_EQ(put_part("mp-fail/k", id, "2", "two").status, 200);
   std::string e1 = qt::md5_hex("one");
+  const char *MALFORMED =
+      "The XML you provided was not well-formed or did not validate against our published schema";
+  const char *PART_ORDER =
+      "The list of parts was not in ascending order. Parts must be ordered by part number.";
 
   struct {
     const char *name;
@@ -197,8 +203,10 @@ TEST_F(Multipart, FailedCompleteLeavesObjectAndPartsAlone) {
        "The specified part etag does not match the etag we stored"},
       {"part never uploaded", parts_xml({{1, e1}, {3, "-"}}), "InvalidPart",
        "One or more of the specified parts could not be found"},
-      {"no valid part", parts_xml({{0, "-"}, {10001, "-"}}), "InvalidRequest", "No parts provided"},
-      {"no part element", "<CompleteMultipartUpload/>", "InvalidRequest", "No parts provided"},
+      {"no valid part", parts_xml({{0, "-"}, {10001, "-"}}), "MalformedXML", MALFORMED},
+      {"no part element", "<CompleteMultipartUpload/>", "MalformedXML", MALFORMED},
+      {"descending", parts_xml({{2, "-"}, {1, "-"}}), "InvalidPartOrder", PART_ORDER},
+      {"repeated", parts_xml({{1, "-"}, {1, "-"}, {2, "-"}}), "InvalidPartOrder", PART_ORDER},
       {"too many parts", parts_xml(std::vector<std::pair<int, std::string>>(10001, {1, "-"})),
        "InvalidRequest", "Too many parts in CompleteMultipartUpload"},
   };
@@ -243,7 +251,7 @@ TEST_F(Multipart, ListPartsSortsNumericallyAndPages) {
   ASSERT_FALSE(id.empty());
   for (const char *n : {"10", "9", "2"}) ASSERT_EQ(put_part("mp-lp/real&key", id, n, std::string(n) + "-data").status, 200);
   auto part = [](const std::string &n) {
-    return "  <Part>\n    <PartNumber>" + n + "</PartNumber>\n    <LastModified>RFC</LastModified>\n"
+    return "  <Part>\n    <PartNumber>" + n + "</PartNumber>\n    <LastModified>ISO</LastModified>\n"
            "    <ETag>\"" + qt::md5_hex(n + "-data") + "\"</ETag>\n    <Size>" +
            std::to_string(n.size() + 5) + "</Size>\n  </Part>\n";
   };
@@ -258,7 +266,8 @@ TEST_F(Multipart, ListPartsSortsNumericallyAndPages) {
     // Listed through another key: the recorded key is the one shown.
     qt::Response r = req("GET", "/mp-lp/other?uploadId=" + id + query);
     EXPECT_EQ(r.status, 200) << r.raw;
-    return std::regex_replace(r.body, std::regex("[A-Z][a-z]{2}, \\d\\d [A-Z][a-z]{2} \\d{4} \\d\\d:\\d\\d:\\d\\d GMT"), "RFC");
+    // LastModified in ISO 8601, as in every other listing.
+    return std::regex_replace(r.body, std::regex("\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.000Z"), "ISO");
   };
   EXPECT_EQ(list(""), head("0", "1000", "false") + part("2") + part("9") + part("10") + "</ListPartsResult>\n");
   EXPECT_EQ(list("&max-parts=1"), head("0", "1", "true") + part("2") +
@@ -450,8 +459,7 @@ TEST_F(Multipart, CompleteOfTenThousandParts) {
     parts.push_back(data);
     expect += data;
   }
-  // Listed from the last to the first: the order of the request does not matter.
-  for (int n = 10000; n >= 1; n--)
+  for (int n = 1; n <= 10000; n++)
     body += "<Part><ETag>\"" + qt::md5_hex(parts[n - 1]) + "\"</ETag><PartNumber>" + std::to_string(n) +
             "</PartNumber></Part>";
   body += "</CompleteMultipartUpload>";
@@ -459,6 +467,87 @@ TEST_F(Multipart, CompleteOfTenThousandParts) {
   ASSERT_EQ(r.status, 200) << r.raw.substr(0, 2000);
   EXPECT_TRUE(qt::read_file(root() + "/mp-big/many") == expect);
   EXPECT_NE(r.body.find("<ETag>\"" + multipart_etag(parts) + "\"</ETag>"), std::string::npos);
+}
+
+TEST_F(Multipart, MetadataGivenAtInitiationReachesTheObject) {
+  make_bucket("mp-meta");
+  std::string id = initiate("mp-meta/doc", "POST",
+                            {"Content-Type: text/markdown", "x-amz-meta-color:  blue ",
+                             "X-Amz-Meta-Size: 10", "x-amz-meta-note: a:b"});
+  ASSERT_FALSE(id.empty());
+  EXPECT_EQ(qt::read_file(upload_dir("mp-meta", id) + "/meta"),
+            "doc\ntext/markdown\nx-amz-meta-color:blue\nX-Amz-Meta-Size:10\nx-amz-meta-note:a:b\n");
+  ASSERT_EQ(put_part("mp-meta/doc", id, "1", "body").status, 200);
+  ASSERT_EQ(complete("mp-meta/doc", id, parts_xml({{1, "-"}})).status, 200);
+  qt::Response h = req("HEAD", "/mp-meta/doc");
+  EXPECT_EQ(h.status, 200);
+  EXPECT_EQ(h.header("Content-Type"), "text/markdown");
+  EXPECT_EQ(h.header("x-amz-meta-color"), "blue");
+  EXPECT_EQ(h.header("X-Amz-Meta-Size"), "10");
+  EXPECT_EQ(h.header("x-amz-meta-note"), "a:b");
+
+  // An upload begun before user metadata was kept: key and content type lines only.
+  std::string old = initiate("mp-meta/old");
+  ASSERT_FALSE(old.empty());
+  qt::write_file(upload_dir("mp-meta", old) + "/meta", "old\ntext/plain\n");
+  ASSERT_EQ(put_part("mp-meta/old", old, "1", "x").status, 200);
+  ASSERT_EQ(complete("mp-meta/old", old, parts_xml({{1, "-"}})).status, 200);
+  h = req("HEAD", "/mp-meta/old");
+  EXPECT_EQ(h.header("Content-Type"), "text/plain");
+  EXPECT_EQ(h.head.find("x-amz-meta-"), std::string::npos) << h.head;
+}
+
+TEST_F(Multipart, UploadPartCopyConditions) {
+  make_bucket("mp-cond");
+  ASSERT_EQ(req("PUT", "/mp-cond/src", {}, "source").status, 200);
+  qt::set_mtime(root() + "/mp-cond/src", 1714564800);  // Wed, 01 May 2024 12:00:00 GMT
+  std::string id = initiate("mp-cond/dst");
+  ASSERT_FALSE(id.empty());
+  const std::string etag = qt::md5_hex("source");
+  struct {
+    const char *name;
+    std::string header;
+    int status;
+  } cases[] = {
+      {"if-match holds", "x-amz-copy-source-if-match: \"" + etag + "\"", 200},
+      {"if-match fails", "x-amz-copy-source-if-match: \"0123\"", 412},
+      {"if-none-match holds", "x-amz-copy-source-if-none-match: \"0123\"", 200},
+      {"if-none-match fails", "x-amz-copy-source-if-none-match: " + etag, 412},
+      {"modified since earlier", "x-amz-copy-source-if-modified-since: Tue, 30 Apr 2024 12:00:00 GMT", 200},
+      {"not modified since", "x-amz-copy-source-if-modified-since: Wed, 01 May 2024 12:00:00 GMT", 412},
+      {"unmodified since", "x-amz-copy-source-if-unmodified-since: Wed, 01 May 2024 12:00:00 GMT", 200},
+      {"modified after", "x-amz-copy-source-if-unmodified-since: Tue, 30 Apr 2024 12:00:00 GMT", 412},
+  };
+  for (auto &c : cases) {
+    qt::Response r = req("PUT", "/mp-cond/dst?partNumber=1&uploadId=" + id,
+                         {"x-amz-copy-source: mp-cond/src", c.header});
+    EXPECT_EQ(r.status, c.status) << c.name << r.raw;
+    if (c.status == 412) {
+      EXPECT_NE(r.body.find("<Code>PreconditionFailed</Code>"), std::string::npos) << c.name;
+    }
+  }
+}
+
+TEST_F(Multipart, ListUploadsUrlEncodingAndDecodedMarker) {
+  make_bucket("mp-enc");
+  std::string odd = initiate("mp-enc/odd/pct%2541"), sp = initiate("mp-enc/a%20b");
+  std::string plus = initiate("mp-enc/a%2Bb");
+  ASSERT_FALSE(odd.empty() || sp.empty() || plus.empty());
+  qt::Response r = req("GET", "/mp-enc?uploads&encoding-type=url&max-uploads=1&prefix=a");
+  ASSERT_EQ(r.status, 200) << r.raw;
+  for (const char *e : {"  <EncodingType>url</EncodingType>\n", "  <KeyMarker></KeyMarker>\n",
+                        "  <Prefix>a</Prefix>\n", "    <Key>a%20b</Key>\n",
+                        "  <NextKeyMarker>a%20b</NextKeyMarker>\n"})
+    EXPECT_NE(r.body.find(e), std::string::npos) << e << "\n" << r.body;
+  // The marker comes back encoded and is compared decoded: "a+b" follows "a b".
+  r = req("GET", "/mp-enc?uploads&encoding-type=url&key-marker=a%20b");
+  EXPECT_NE(r.body.find("  <KeyMarker>a%20b</KeyMarker>\n"), std::string::npos) << r.body;
+  EXPECT_NE(r.body.find("    <Key>a%2Bb</Key>\n"), std::string::npos) << r.body;
+  EXPECT_NE(r.body.find("    <Key>odd/pct%2541</Key>\n"), std::string::npos) << r.body;
+  EXPECT_EQ(r.body.find("a%20b</Key>"), std::string::npos) << r.body;
+  r = req("GET", "/mp-enc?uploads");
+  EXPECT_NE(r.body.find("    <Key>odd/pct%41</Key>\n"), std::string::npos) << r.body;
+  EXPECT_EQ(r.body.find("EncodingType"), std::string::npos);
 }
 
 }  // namespace

@@ -59,6 +59,14 @@ class Objects : public ::testing::Test {
 
 std::string in_quotes(const std::string &s) { return "\"" + s + "\""; }
 
+// An S3 error answer with this status, code and message.
+void qa_expect_code(const qt::Response &r, int status, const std::string &code,
+                    const std::string &message) {
+  EXPECT_EQ(r.status, status) << r.raw;
+  EXPECT_NE(r.body.find("<Code>" + code + "</Code>"), std::string::npos) << r.body;
+  EXPECT_NE(r.body.find("<Message>" + message + "</Message>"), std::string::npos) << r.body;
+}
+
 TEST_F(Objects, PutStoresBodyAndMetadata) {
   // Empty body: empty file, the MD5 of nothing, no Content-Length on the answer.
   qt::Response r = put("/bkt/empty", "");
@@ -210,20 +218,41 @@ TEST_F(Objects, CopySourceForms) {
   EXPECT_NE(r.body.find("<Message>Invalid copy source</Message>"), std::string::npos);
   EXPECT_TRUE(hidden_files("dst").empty());
 
-  // Onto itself: content and record stay; a body sent with the copy is read and dropped.
-  r = copy("/src-bucket/a%20b.txt", "/src-bucket/a%20b.txt", {}, "hello");
+  // Onto itself without changing anything: refused as S3 does, nothing touched.
+  const std::string own_meta = "text/csv\n" + qt::md5_hex("copy me") + "\nx-amz-meta-owner:ann\n";
+  for (const char *directive : {"", "x-amz-metadata-directive: COPY"}) {
+    std::vector<std::string> h;
+    if (*directive) h.push_back(directive);
+    r = copy("/src-bucket/a%20b.txt", "/src-bucket/a%20b.txt", h, "hello");
+    qa_expect_code(r, 400, "InvalidRequest",
+                   "This copy request is illegal because it is trying to copy an object to itself "
+                   "without changing the object's metadata, storage class, website redirect location "
+                   "or encryption attributes.");
+    EXPECT_EQ(meta_file("src-bucket/a b.txt"), own_meta);
+  }
+  // With REPLACE it rewrites the metadata; content stays, a body sent with the copy is dropped.
+  r = copy("/src-bucket/a%20b.txt", "/src-bucket/a%20b.txt",
+           {"x-amz-metadata-directive: REPLACE", "Content-Type: text/plain", "x-amz-meta-v: 2"}, "hello");
   EXPECT_EQ(r.status, 200) << r.raw;
   EXPECT_EQ(qt::read_file(srv->path("src-bucket/a b.txt")), "copy me");
-  EXPECT_EQ(meta_file("src-bucket/a b.txt"), "text/csv\n" + qt::md5_hex("copy me") + "\n");
+  EXPECT_EQ(meta_file("src-bucket/a b.txt"), "text/plain\n" + qt::md5_hex("copy me") + "\nx-amz-meta-v:2\n");
   EXPECT_NE(r.body.find("<LastModified>2023-11-14T22:13:20.000Z</LastModified>"), std::string::npos);
+  r = copy("/dst/x", "/src-bucket/a%20b.txt", {"x-amz-metadata-directive: MERGE"});
+  qa_expect_code(r, 400, "InvalidArgument", "Unknown metadata directive.");
+  EXPECT_FALSE(qt::file_exists(srv->path("dst/x")));
 }
 
-TEST_F(Objects, CopyContentTypeAndEtag) {
-  ASSERT_EQ(put("/src/typed.txt", "typed", {"Content-Type: text/csv", "x-amz-meta-owner: ann"}).status, 200);
+TEST_F(Objects, CopyMetadataDirective) {
+  ASSERT_EQ(put("/src/typed.txt", "typed",
+                {"Content-Type: text/csv", "x-amz-meta-owner: ann", "X-Amz-Meta-Tag: a:b"})
+                .status,
+            200);
   ASSERT_EQ(put("/src/untyped.txt", "untyped").status, 200);
   qt::write_file(srv->path("src/placed"), "placed");
   qt::write_file(srv->path("src/multi"), "multi");
   qt::write_file(srv->path(".s3meta/src/multi"), "\nabcdef0123456789abcdef0123456789-2\n");
+  const std::string typed = qt::md5_hex("typed");
+  const std::string REPLACE = "x-amz-metadata-directive: REPLACE";
 
   struct Case {
     const char *source, *dest;
@@ -232,15 +261,24 @@ TEST_F(Objects, CopyContentTypeAndEtag) {
     std::string meta;          // the destination's metadata file
   };
   const Case cases[] = {
-      {"/src/typed.txt", "/dst/c1.bin", {}, "text/csv", "text/csv\n" + qt::md5_hex("typed") + "\n"},
-      {"/src/typed.txt", "/dst/c2.bin", {"Content-Type: image/png"}, "image/png",
-       "image/png\n" + qt::md5_hex("typed") + "\n"},
+      // COPY, the default: the source's content type and user metadata, whatever the request says.
+      {"/src/typed.txt", "/dst/c1.bin", {}, "text/csv",
+       "text/csv\n" + typed + "\nx-amz-meta-owner:ann\nX-Amz-Meta-Tag:a:b\n"},
+      {"/src/typed.txt", "/dst/c2.bin", {"Content-Type: image/png", "x-amz-meta-owner: bob"}, "text/csv",
+       "text/csv\n" + typed + "\nx-amz-meta-owner:ann\nX-Amz-Meta-Tag:a:b\n"},
+      {"/src/typed.txt", "/dst/c3.bin", {"x-amz-metadata-directive: COPY"}, "text/csv",
+       "text/csv\n" + typed + "\nx-amz-meta-owner:ann\nX-Amz-Meta-Tag:a:b\n"},
+      // REPLACE: the request's content type and user metadata only.
+      {"/src/typed.txt", "/dst/r1.bin", {REPLACE, "Content-Type: image/png", "x-amz-meta-owner: bob"},
+       "image/png", "image/png\n" + typed + "\nx-amz-meta-owner:bob\n"},
+      {"/src/typed.txt", "/dst/r2.json", {REPLACE}, "application/json",
+       "application/json\n" + typed + "\n"},
       // The source recorded no content type: the record stays empty, GET guesses from the key.
-      {"/src/untyped.txt", "/dst/c3.json", {}, "application/json", "\n" + qt::md5_hex("untyped") + "\n"},
+      {"/src/untyped.txt", "/dst/c4.json", {}, "application/json", "\n" + qt::md5_hex("untyped") + "\n"},
       // No metadata file at the source: guessed from the destination key and recorded.
-      {"/src/placed", "/dst/c4.json", {}, "application/json", "application/json\n" + qt::md5_hex("placed") + "\n"},
+      {"/src/placed", "/dst/c5.json", {}, "application/json", "application/json\n" + qt::md5_hex("placed") + "\n"},
       // A multipart ETag is kept in the record; the answer carries the MD5 of the bytes.
-      {"/src/multi", "/dst/c5", {}, "binary/octet-stream", "\nabcdef0123456789abcdef0123456789-2\n"},
+      {"/src/multi", "/dst/c6", {}, "binary/octet-stream", "\nabcdef0123456789abcdef0123456789-2\n"},
   };
   for (const Case &c : cases) {
     qt::Response r = copy(c.dest, c.source, c.headers);
@@ -248,11 +286,55 @@ TEST_F(Objects, CopyContentTypeAndEtag) {
     EXPECT_EQ(meta_file("dst" + std::string(c.dest).substr(4)), c.meta) << c.dest;
     qt::Response g = get(c.dest);
     EXPECT_EQ(g.header("Content-Type"), c.content_type) << c.dest;
-    EXPECT_FALSE(g.has_header("x-amz-meta-owner")) << c.dest;
   }
-  qt::Response r = copy("/dst/c6", "/src/multi");
+  qt::Response g = get("/dst/c2.bin");
+  EXPECT_EQ(g.header("x-amz-meta-owner"), "ann");
+  EXPECT_EQ(g.header("X-Amz-Meta-Tag"), "a:b");
+  qt::Response r = copy("/dst/c7", "/src/multi");
   EXPECT_NE(r.body.find("<ETag>\"" + qt::md5_hex("multi") + "\"</ETag>"), std::string::npos);
-  EXPECT_EQ(get("/dst/c6").header("ETag"), "\"abcdef0123456789abcdef0123456789-2\"");
+  EXPECT_EQ(get("/dst/c7").header("ETag"), "\"abcdef0123456789abcdef0123456789-2\"");
+}
+
+TEST_F(Objects, CopySourceConditions) {
+  ASSERT_EQ(put("/src/c", "conditional").status, 200);
+  qt::set_mtime(srv->path("src/c"), 1714564800);  // Wed, 01 May 2024 12:00:00 GMT
+  // A source without a recorded ETag is judged by the MD5 of its bytes.
+  qt::write_file(srv->path("src/placed"), "placed");
+  const std::string etag = qt::md5_hex("conditional");
+  const std::string BEFORE = "Tue, 30 Apr 2024 12:00:00 GMT", AT = "Wed, 01 May 2024 12:00:00 GMT";
+  struct Case {
+    const char *name, *source;
+    std::vector<std::string> headers;
+    int status;
+  };
+  const Case cases[] = {
+      {"if-match holds", "/src/c", {"x-amz-copy-source-if-match: \"" + etag + "\""}, 200},
+      {"if-match fails", "/src/c", {"x-amz-copy-source-if-match: \"other\""}, 412},
+      {"if-match by MD5", "/src/placed", {"x-amz-copy-source-if-match: " + qt::md5_hex("placed")}, 200},
+      {"if-none-match fails", "/src/c", {"x-amz-copy-source-if-none-match: \"" + etag + "\""}, 412},
+      {"if-none-match holds", "/src/c", {"x-amz-copy-source-if-none-match: \"other\""}, 200},
+      {"modified since before", "/src/c", {"x-amz-copy-source-if-modified-since: " + BEFORE}, 200},
+      {"not modified since", "/src/c", {"x-amz-copy-source-if-modified-since: " + AT}, 412},
+      {"unmodified since", "/src/c", {"x-amz-copy-source-if-unmodified-since: " + AT}, 200},
+      {"modified after the date", "/src/c", {"x-amz-copy-source-if-unmodified-since: " + BEFORE}, 412},
+      {"unreadable date ignored", "/src/c", {"x-amz-copy-source-if-unmodified-since: yesterday"}, 200},
+      // If-Match true overrides If-Unmodified-Since false.
+      {"match over unmodified", "/src/c",
+       {"x-amz-copy-source-if-match: " + etag, "x-amz-copy-source-if-unmodified-since: " + BEFORE}, 200},
+      // If-None-Match false wins over If-Modified-Since true.
+      {"none-match over modified", "/src/c",
+       {"x-amz-copy-source-if-none-match: " + etag, "x-amz-copy-source-if-modified-since: " + BEFORE}, 412},
+  };
+  for (const Case &c : cases) {
+    ASSERT_EQ(put("/dst/keep", "precious").status, 200);
+    qt::Response r = copy("/dst/keep", c.source, c.headers);
+    EXPECT_EQ(r.status, c.status) << c.name << r.raw;
+    if (c.status == 412) {
+      qa_expect_code(r, 412, "PreconditionFailed",
+                     "At least one of the pre-conditions you specified did not hold");
+      EXPECT_EQ(qt::read_file(srv->path("dst/keep")), "precious") << c.name;
+    }
+  }
 }
 
 TEST_F(Objects, RangeTable) {
@@ -305,31 +387,52 @@ TEST_F(Objects, RangeTable) {
 
 TEST_F(Objects, Preconditions) {
   ASSERT_EQ(put("/bkt/p.txt", "payload").status, 200);
+  qt::set_mtime(srv->path("bkt/p.txt"), 1714564800);  // Wed, 01 May 2024 12:00:00 GMT
   const std::string etag = qt::md5_hex("payload");
+  const std::string LAST_MODIFIED = "Wed, 01 May 2024 12:00:00 GMT";
+  const std::string BEFORE = "Tue, 30 Apr 2024 12:00:00 GMT";
+  const std::string IMS = "If-Modified-Since: ", IUS = "If-Unmodified-Since: ";
   struct Case {
+    const char *name;
     std::vector<std::string> headers;
     int status;
   };
   const Case cases[] = {
-      {{"If-None-Match: \"" + etag + "\""}, 304},
-      {{"If-None-Match: *"}, 304},
-      {{"If-None-Match: W/\"" + etag + "\", \"other\""}, 304},
-      {{"If-None-Match: \"other\""}, 200},
-      {{"If-Match: \"" + etag + "\""}, 200},
-      {{"If-Match: *"}, 200},
-      {{"If-Match: \"other\""}, 412},
-      {{"If-Match: \"" + std::string(etag).replace(0, 1, "X") + "\""}, 412},
-      // If-Match is judged first.
-      {{"If-Match: \"other\"", "If-None-Match: \"" + etag + "\""}, 412},
-      {{"If-Match: \"" + etag + "\"", "If-None-Match: \"" + etag + "\""}, 304},
+      {"none-match quoted", {"If-None-Match: \"" + etag + "\""}, 304},
+      {"none-match star", {"If-None-Match: *"}, 304},
+      {"none-match list", {"If-None-Match: W/\"" + etag + "\", \"other\""}, 304},
+      {"none-match other", {"If-None-Match: \"other\""}, 200},
+      {"match", {"If-Match: \"" + etag + "\""}, 200},
+      {"match star", {"If-Match: *"}, 200},
+      {"match other", {"If-Match: \"other\""}, 412},
+      {"match near miss", {"If-Match: \"" + std::string(etag).replace(0, 1, "X") + "\""}, 412},
+      {"match judged first", {"If-Match: \"other\"", "If-None-Match: \"" + etag + "\""}, 412},
+      {"match then none-match", {"If-Match: \"" + etag + "\"", "If-None-Match: \"" + etag + "\""}, 304},
+      // Dates, in the three HTTP forms.
+      {"modified since before", {IMS + BEFORE}, 200},
+      {"not modified since", {IMS + LAST_MODIFIED}, 304},
+      {"not modified, RFC 850", {IMS + "Wednesday, 01-May-24 12:00:00 GMT"}, 304},
+      {"not modified, asctime", {IMS + "Wed May  1 12:00:00 2024"}, 304},
+      {"modified one second later", {IMS + "Wed, 01 May 2024 11:59:59 GMT"}, 200},
+      {"unmodified since", {IUS + LAST_MODIFIED}, 200},
+      {"modified after", {IUS + BEFORE}, 412},
+      {"unreadable dates ignored", {IMS + "soon", IUS + "2024-05-01"}, 200},
+      // S3's combinations: If-Match true overrides If-Unmodified-Since false, and If-None-Match
+      // false overrides If-Modified-Since true.
+      {"match over unmodified", {"If-Match: " + etag, IUS + BEFORE}, 200},
+      {"none-match over modified", {"If-None-Match: " + etag, IMS + BEFORE}, 304},
+      {"none-match true ignores modified-since", {"If-None-Match: other", IMS + LAST_MODIFIED}, 200},
+      {"unmodified fails before none-match", {IUS + BEFORE, "If-None-Match: " + etag}, 412},
   };
   for (const Case &c : cases) {
     for (const char *method : {"GET", "HEAD"}) {
       qt::Response r = qt::request(port(), method, "/bkt/p.txt", c.headers);
-      EXPECT_EQ(r.status, c.status) << method << " " << c.headers[0];
+      EXPECT_EQ(r.status, c.status) << method << " " << c.name;
       if (c.status == 304) {
+        // A cache refreshes what it holds from these.
         EXPECT_EQ(r.body, "");
-        EXPECT_FALSE(r.has_header("ETag"));
+        EXPECT_EQ(r.header("ETag"), in_quotes(etag)) << method << " " << c.name;
+        EXPECT_EQ(r.header("Last-Modified"), LAST_MODIFIED) << method << " " << c.name;
       }
       if (c.status == 412 && std::string(method) == "GET") {
         EXPECT_NE(r.body.find("<Code>PreconditionFailed</Code>"), std::string::npos);
