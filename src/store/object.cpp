@@ -58,8 +58,10 @@ int object_remove(const char *bucket, const char *key) {
   char path[S3_FS_PATH];
   if (object_path(bucket, key, path) != 0) return -1;
   plat_lock_guard commit(commit_lock());
-  // remove_file never removes a directory: a key that names one is refused.
+  // remove_file never removes a directory. A key whose path is a directory (it holds other
+  // keys) has no object of its own, like a missing one.
   int removed = remove_file(path);
+  if (removed < 0 && is_directory(path)) return 1;
   if (removed >= 0) meta_remove(bucket, key);
   return removed;
 }
