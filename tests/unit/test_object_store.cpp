@@ -69,8 +69,9 @@ TEST_F(ObjectStore, RemoveAndSnapshotOfMissingOrDirectoryKeys) {
   EXPECT_EQ(g.v.data, nullptr);
   EXPECT_EQ(object_snapshot("bkt", "missing", &g.v), -1);
 
-  EXPECT_EQ(object_remove("bkt", "d"), -1);
-  EXPECT_TRUE(ut::exists(p(".s3meta/bkt/d"))) << "a failed removal keeps the record";
+  EXPECT_EQ(object_remove("bkt", "d"), 1) << "a directory is no object to remove";
+  EXPECT_TRUE(ut::exists(p("bkt/d/k")));
+  EXPECT_TRUE(ut::exists(p(".s3meta/bkt/d"))) << "nothing removed keeps the record";
   EXPECT_EQ(object_remove("bkt", "k"), 0);
   EXPECT_FALSE(ut::exists(p("bkt/k")));
   EXPECT_FALSE(ut::exists(p(".s3meta/bkt/k")));
