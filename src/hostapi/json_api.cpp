@@ -10,6 +10,7 @@
 
 #include "base/state.h"
 #include "hostapi/json_api.h"
+#include "http/request.h"
 #include "quillmar-s3.h"
 #include "server/server.h"
 #include "store/layout.h"
@@ -46,11 +47,10 @@ void root_snapshot(char out[sizeof(s_storage_root)]) {
   out[sizeof(s_storage_root) - 1] = '\0';
 }
 
-// Names the host may ask for: object_path only checks that the result starts with the root, so
-// "..", names with a separator and the hidden reserved directories are refused here.
+// Names the host may ask for: the bucket-name rule of requests, which also keeps out "..",
+// separators and the hidden reserved directories (object_path only checks the root prefix).
 int bucket_name_usable(const char *name) {
-  if (!name || !name[0] || name[0] == '.') return 0;
-  return strchr(name, '/') == nullptr && strchr(name, '\\') == nullptr;
+  return name && valid_bucket_name(name, strlen(name));
 }
 
 // JSON string content of text into out[cap] (quotation mark, backslash and controls escaped);

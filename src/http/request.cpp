@@ -176,6 +176,14 @@ static int parse_request_line(S3Request *r) {
   return 0;
 }
 
+void send_continue_if_expected(plat_sock s, const S3Request *r) {
+  owned_str expect(hdr_value(r->head, r->received, "expect"));
+  if (expect.p && ieq(expect.p, "100-continue")) {
+    static const char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
+    http_write_all(s, kContinue, sizeof kContinue - 1);
+  }
+}
+
 static void capture_header(const S3Request *r, const char *name, char *field, size_t cap) {
   owned_str v(hdr_value(r->head, r->head_len, name));
   copy_text(field, cap, v.p ? v.p : "");
@@ -189,16 +197,6 @@ int read_request_head(plat_sock s, S3Request *r) {
   }
   r->body_prefix = r->head + r->head_len;
   r->body_prefix_len = r->received - r->head_len;
-
-  // A client waiting for the interim answer would otherwise sit out its own time-out, so it
-  // goes out before anything can refuse the request.
-  {
-    owned_str expect(hdr_value(r->head, r->received, "expect"));
-    if (expect.p && ieq(expect.p, "100-continue")) {
-      static const char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
-      http_write_all(s, kContinue, sizeof kContinue - 1);
-    }
-  }
 
   capture_header(r, "Authorization", r->authorization, sizeof r->authorization);
   capture_header(r, "Host", r->host, sizeof r->host);
@@ -222,13 +220,35 @@ constexpr size_t SEGMENT_DECODED_MAX = 1023;
 constexpr size_t SEGMENT_NAME_MAX = 255;
 constexpr size_t BUCKET_SEGMENT_MAX = 127;
 
+// Four dot-separated runs of digits, as in 192.168.1.1: such a name would read as an address.
+static int looks_like_ipv4(const char *b, size_t n) {
+  int groups = 1;
+  size_t run = 0;
+  for (size_t i = 0; i < n; i++) {
+    if (b[i] == '.') {
+      if (run == 0) return 0;
+      groups++;
+      run = 0;
+    } else if (b[i] >= '0' && b[i] <= '9') {
+      run++;
+    } else {
+      return 0;
+    }
+  }
+  return groups == 4 && run > 0;
+}
+
 int valid_bucket_name(const char *b, size_t n) {
   if (n < 3 || n > S3_BUCKET_MAX) return 0;
   for (size_t i = 0; i < n; i++) {
     char c = b[i];
-    if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-')) return 0;
+    int alnum = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+    if (!alnum && c != '-' && c != '.') return 0;
+    // Letters or digits at both ends; a "." never next to another "." or a "-".
+    if (!alnum && (i == 0 || i == n - 1)) return 0;
+    if (c == '.' && (b[i - 1] == '.' || b[i - 1] == '-' || b[i + 1] == '-')) return 0;
   }
-  return 1;
+  return !looks_like_ipv4(b, n);
 }
 
 // Strictly decodes one non-empty segment into out[SEGMENT_DECODED_MAX + 1]; returns the length
@@ -287,8 +307,8 @@ int parse_bucket_key(S3Request *r) {
   const char *slash = strchr(seg, '/');
   size_t bucket_len = slash ? size_t(slash - seg) : strlen(seg);
   const char *key_text = slash ? slash + 1 : seg + bucket_len;
-  if (bucket_len > BUCKET_SEGMENT_MAX || strlen(key_text) > S3_KEY_MAX) return -1;
-  if (!valid_bucket_name(seg, bucket_len)) return -1;
+  if (bucket_len > BUCKET_SEGMENT_MAX || !valid_bucket_name(seg, bucket_len)) return -2;
+  if (strlen(key_text) > S3_KEY_MAX) return -1;
   memcpy(r->bucket, seg, bucket_len);
   r->bucket[bucket_len] = 0;
 

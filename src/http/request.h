@@ -50,16 +50,22 @@ struct S3Request {
   int is_service;                // path is "/" or holds no '/'
 };
 
-// Reads and parses one request head from s (answers Expect: 100-continue). 0 with *r filled,
+// Reads and parses one request head from s. 0 with *r filled,
 // or -1 when the connection is to be dropped unanswered (it is then shut down both ways, so the
 // closing handshake does not wait on a client that is still sending). On both results the caller
 // calls request_free.
 int read_request_head(plat_sock s, S3Request *r);
-// Splits r->path into bucket and decoded key by the path rules: 0 valid, -1 rejected.
+// Splits r->path into bucket and decoded key by the path rules: 0 valid, -1 the path is
+// rejected, -2 the bucket segment breaks the bucket-name rule.
 int parse_bucket_key(S3Request *r);
+// Sends the interim "100 Continue" when the request asks for it. Called once the request is
+// known to go on to its operation: a refusal answered before the body goes out instead.
+void send_continue_if_expected(plat_sock s, const S3Request *r);
 void request_free(S3Request *r);
 
-// The bucket-name rule: 3 to 63 characters of a-z, 0-9 and "-". 1 when name[0..n) follows it.
+// The bucket-name rule: 3 to 63 characters of a-z, 0-9, "." and "-", a letter or digit at
+// both ends, no "..", ".-" or "-.", not an IPv4 address. 1 when name[0..n) follows it. A name
+// that follows it never begins with ".", so the reserved root directories stay out of reach.
 int valid_bucket_name(const char *name, size_t n);
 // 1 when the decoded key holds a ".." segment (two dots between slashes or the key's ends).
 int has_dotdot_segment(const char *key);

@@ -96,11 +96,12 @@ static void finish_and_send_head(plat_sock s, const char *fixed, size_t fixed_le
 }
 
 // The status line, Server, Date and x-amz-request-id lines every head starts with, written into
-// buf; their length, or -1 when they do not fit.
-static int head_start(char *buf, size_t cap, int status) {
-  char date[64], id[33];
+// buf; their length, or -1 when they do not fit. id is the answer's request id, or null for a
+// fresh one.
+static int head_start(char *buf, size_t cap, int status, const char *id) {
+  char date[64], fresh[33];
   format_rfc1123(plat_time_now(), date);
-  request_id(id);
+  if (!id) id = request_id(fresh);
   int n = snprintf(buf, cap,
                    "HTTP/1.1 %d %s\r\nServer: quillmar-s3/" QUILLMAR_VERSION "\r\nDate: %s\r\n"
                    "x-amz-request-id: %s\r\n",
@@ -108,10 +109,10 @@ static int head_start(char *buf, size_t cap, int status) {
   return (n < 0 || size_t(n) >= cap) ? -1 : n;
 }
 
-void http_send_headers(plat_sock s, int status, const char *extra, uint64_t content_length,
-                       int with_length) {
+static void send_headers_with_id(plat_sock s, int status, const char *extra,
+                                 uint64_t content_length, int with_length, const char *id) {
   char fixed[HEAD_BUF];
-  int n = head_start(fixed, sizeof fixed, status);
+  int n = head_start(fixed, sizeof fixed, status, id);
   if (n < 0) return;
   if (with_length) {
     int m = snprintf(fixed + n, sizeof fixed - size_t(n), "Content-Length: %llu\r\n",
@@ -122,10 +123,15 @@ void http_send_headers(plat_sock s, int status, const char *extra, uint64_t cont
   finish_and_send_head(s, fixed, size_t(n), extra);
 }
 
+void http_send_headers(plat_sock s, int status, const char *extra, uint64_t content_length,
+                       int with_length) {
+  send_headers_with_id(s, status, extra, content_length, with_length, nullptr);
+}
+
 void http_send_obj_headers(plat_sock s, int status, const char *content_type,
                            uint64_t content_length, const char *extra) {
   char fixed[HEAD_BUF];
-  int n = head_start(fixed, sizeof fixed, status);
+  int n = head_start(fixed, sizeof fixed, status, nullptr);
   if (n < 0) return;
   int m = snprintf(fixed + n, sizeof fixed - size_t(n), "Content-Type: %s\r\nContent-Length: %llu\r\n",
                    content_type ? content_type : "", (unsigned long long)content_length);
@@ -138,14 +144,17 @@ void send_error(plat_sock s, int status, const char *code, const char *message,
                 const char *resource, const char *extra_head) {
   char escaped[4352];
   xml_escape_str(resource ? resource : "", escaped, sizeof escaped);
-  uint32_t stamp = uint32_t(plat_time_now()) & 0xFFFFFFu;
+  // The document names the same id as the head, so a client's log line and the error it
+  // quotes point at one request.
+  char id[33];
+  request_id(id);
   char doc[8192];
   int n = snprintf(doc, sizeof doc,
                    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Error>\n  <Code>%s</Code>\n"
                    "  <Message>%s</Message>\n  <Resource>%s</Resource>\n"
-                   "  <RequestId>S3QREQ%08X</RequestId>\n  <HostId>quillmars3localhost</HostId>\n"
+                   "  <RequestId>%s</RequestId>\n  <HostId>quillmars3localhost</HostId>\n"
                    "</Error>\n",
-                   code ? code : "", message ? message : "", escaped, (unsigned)stamp);
+                   code ? code : "", message ? message : "", escaped, id);
   if (n < 0) return;
   size_t doc_len = size_t(n) < sizeof doc ? size_t(n) : sizeof doc - 1;
 
@@ -159,7 +168,7 @@ void send_error(plat_sock s, int status, const char *code, const char *message,
   memcpy(extra, kType, sizeof kType - 1);
   if (more) memcpy(extra + sizeof kType - 1, extra_head, more);
   extra[sizeof kType - 1 + more] = 0;
-  http_send_headers(s, status, extra, doc_len, 1);
+  send_headers_with_id(s, status, extra, doc_len, 1, id);
   if (extra != extra_local) free(extra);
   http_write_all(s, doc, doc_len);
 }

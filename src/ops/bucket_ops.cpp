@@ -12,10 +12,6 @@
 #include "store/object.h"
 #include "store/walk.h"
 
-constexpr size_t LIST_DOC_CAP = 4096;      // the ListBuckets document, NUL included
-constexpr size_t LIST_ENTRY_RESERVE = 128;  // an entry is started only with this much free
-constexpr size_t LIST_ROOT_NAMES = 512;
-
 static const char kListHead[] =
     "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<ListAllMyBucketsResult xmlns=\"" S3_XMLNS
     "\">\n  <Owner>\n    <ID>quillmarlocal</ID>\n    <DisplayName>local</DisplayName>\n"
@@ -28,53 +24,66 @@ static void send_xml(plat_sock s, const char *doc, size_t len) {
   http_write_all(s, doc, len);
 }
 
-// Appends the bucket entries to doc (holding len bytes) and returns the new length. An entry
-// is added only when it fits completely together with the closing piece, so the document is
-// always well-formed; the walk stops at the first entry that does not fit. Names that did not
-// come through CreateBucket (plain files in the root) may hold "&" or "<": they are escaped.
-static size_t append_bucket_entries(char *doc, size_t len, const char *date) {
-  char (*names)[S3_NAME_SLOT] =
-      static_cast<char (*)[S3_NAME_SLOT]>(malloc(LIST_ROOT_NAMES * S3_NAME_SLOT));
-  if (!names) return len;
-  size_t count = list_dir_names(s_storage_root, names, LIST_ROOT_NAMES, nullptr, nullptr);
-  const size_t limit = LIST_DOC_CAP - 1;
-  for (size_t i = 0; i < count; i++) {
-    if (len + LIST_ENTRY_RESERVE > limit) break;
-    if (names[i][0] == '.') continue;
-    char escaped[S3_NAME_SLOT * 6 + 16];
-    xml_escape_str(names[i], escaped, sizeof escaped);
-    char entry[sizeof escaped + 160];
-    int n = snprintf(entry, sizeof entry,
-                     "    <Bucket>\n      <Name>%s</Name>\n      <CreationDate>%s</CreationDate>\n"
-                     "    </Bucket>\n",
-                     escaped, date);
-    if (n < 0 || size_t(n) >= sizeof entry) break;
-    if (len + size_t(n) + (sizeof kListTail - 1) > limit) break;
-    memcpy(doc + len, entry, size_t(n));
-    len += size_t(n);
+// Every visible entry of the storage root, sorted byte-wise. Grows with the number of
+// buckets, which only CreateBucket adds to, never with what one request sends.
+struct root_names {
+  char (*slots)[S3_NAME_SLOT] = nullptr;
+  size_t count = 0, cap = 0;
+  ~root_names() { free(slots); }
+};
+
+static int read_root_names(root_names *rn) {
+  plat_dir *d = plat_dir_open(s_storage_root);
+  if (!d) return 0;  // no root yet: no buckets
+  char name[S3_NAME_SLOT];
+  int is_dir = 0;
+  int rc = 0;
+  while (plat_dir_next(d, name, sizeof name, &is_dir) == 1) {
+    if (name[0] == '.') continue;  // the metadata and upload trees, and other hidden entries
+    if (rn->count == rn->cap) {
+      size_t nc = rn->cap ? rn->cap * 2 : 64;
+      void *p = realloc(rn->slots, nc * S3_NAME_SLOT);
+      if (!p) {
+        rc = -1;
+        break;
+      }
+      rn->slots = static_cast<char (*)[S3_NAME_SLOT]>(p);
+      rn->cap = nc;
+    }
+    copy_text(rn->slots[rn->count++], S3_NAME_SLOT, name);
   }
-  free(names);
-  return len;
+  plat_dir_close(d);
+  if (rc == 0 && rn->count > 1)
+    qsort(rn->slots, rn->count, S3_NAME_SLOT,
+          [](const void *a, const void *b) { return strcmp((const char *)a, (const char *)b); });
+  return rc;
+}
+
+// The whole ListAllMyBucketsResult into doc; 0, or -1 when memory ran out. Names that did not
+// come through CreateBucket (plain files in the root) may hold "&" or "<": they are escaped.
+static int build_bucket_list(dynbuf *doc) {
+  root_names rn;
+  if (read_root_names(&rn) != 0) return -1;
+  char date[64];
+  format_iso8601(plat_time_now(), date);
+  dynbuf_append(doc, kListHead, sizeof kListHead - 1);
+  for (size_t i = 0; i < rn.count; i++) {
+    dynbuf_printf(doc, "    <Bucket>\n      <Name>");
+    dynbuf_append_escaped(doc, rn.slots[i]);
+    dynbuf_printf(doc, "</Name>\n      <CreationDate>%s</CreationDate>\n    </Bucket>\n", date);
+  }
+  dynbuf_append(doc, kListTail, sizeof kListTail - 1);
+  return doc->failed ? -1 : 0;
 }
 
 void op_list_buckets(plat_sock s, S3Request *r) {
-  (void)r;
-  char *doc = static_cast<char *>(malloc(LIST_DOC_CAP));
-  if (!doc) {
-    count_request(0, 0);
-    http_send_obj_headers(s, 200, "application/xml", 0, nullptr);
+  dynbuf_guard doc;
+  if (build_bucket_list(&doc.b) != 0) {
+    // A document with buckets left out would tell the client they are gone.
+    answer_error(s, r, 500, "InternalError", "Failed to list buckets");
     return;
   }
-  char date[64];
-  format_iso8601(plat_time_now(), date);
-  size_t len = sizeof kListHead - 1;
-  memcpy(doc, kListHead, len);
-  len = append_bucket_entries(doc, len, date);
-  memcpy(doc + len, kListTail, sizeof kListTail - 1);
-  len += sizeof kListTail - 1;
-  doc[len] = 0;
-  send_xml(s, doc, len);
-  free(doc);
+  send_xml(s, doc.b.data, doc.b.len);
 }
 
 void op_get_bucket_location(plat_sock s, S3Request *r) {
@@ -98,9 +107,13 @@ void op_create_bucket(plat_sock s, S3Request *r, const char *bucket_dir) {
 }
 
 void op_delete_bucket(plat_sock s, S3Request *r, const char *bucket_dir) {
-  (void)bucket_dir;
+  if (!is_directory(bucket_dir)) {
+    answer_error(s, r, 404, "NoSuchBucket", "The specified bucket does not exist");
+    return;
+  }
   // The check and the removal run under the bucket lock, so an upload answered 200 is either
-  // seen here (and the bucket kept) or refused because the bucket is gone.
+  // seen here (and the bucket kept) or refused because the bucket is gone. Every key counts,
+  // dot-names and folder markers included; a walk that cannot finish keeps the bucket.
   int rc = bucket_delete(r->bucket);
   if (rc > 0) {
     answer_error(s, r, 409, "BucketNotEmpty", "The bucket you tried to delete is not empty");

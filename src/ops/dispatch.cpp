@@ -1,5 +1,6 @@
 // The life of one request on its connection: head, path rules, authentication, stream mode,
 // then routing by path shape, method and query to exactly one operation.
+#include <cstdio>
 #include <cstring>
 
 #include "auth/sigv4.h"
@@ -9,6 +10,7 @@
 #include "http/response.h"
 #include "ops/ops.h"
 #include "store/layout.h"
+#include "store/walk.h"
 
 static const char kNotImplemented[] =
     "A header you provided implies functionality that is not implemented";
@@ -46,6 +48,19 @@ void answer_not_implemented(plat_sock s, S3Request *r) {
 
 void answer_key_too_long(plat_sock s, S3Request *r) {
   answer_error(s, r, 400, "KeyTooLongError", "Your key is too long");
+}
+
+int answer_key_conflict(plat_sock s, S3Request *r, uint64_t uploaded) {
+  char conflict[S3_KEY_FIELD];
+  if (key_placement(r->bucket, r->key, conflict) != 1) return 0;
+  // The message names the key in the way; it is cut so the document stays whole.
+  char escaped[1024];
+  xml_escape_str(conflict, escaped, sizeof escaped);
+  char message[sizeof escaped + 64];
+  snprintf(message, sizeof message, "The key cannot be stored beside the existing key \"%s\"",
+           escaped);
+  answer_upload_error(s, r, uploaded, 409, "KeyConflict", message);
+  return 1;
 }
 
 void answer_xml(plat_sock s, const dynbuf *doc, uint64_t served, uint64_t uploaded) {
@@ -168,6 +183,22 @@ static void route_object(plat_sock s, S3Request *r, stream_state *st) {
   }
 }
 
+// A write that stores an object (PUT: PutObject, CopyObject, UploadPart; POST: initiating or
+// completing a multipart upload) is refused before its body is read, and so instead of the
+// interim answer, when the bucket does not exist (it is never created on the way) or when the
+// tree cannot hold the key beside a stored one. 1 when refused and answered.
+static int refuse_object_write(plat_sock s, S3Request *r) {
+  if (!ieq(r->method, "PUT") && !ieq(r->method, "POST")) return 0;
+  char dir[S3_FS_PATH];
+  if (object_path(r->bucket, nullptr, dir) != 0 || !is_directory(dir)) {
+    answer_error(s, r, 404, "NoSuchBucket", "The specified bucket does not exist");
+    return 1;
+  }
+  // A part goes to the upload's own folder; the key's place is checked at completion.
+  if (ieq(r->method, "PUT") && qhas(r->query, "uploadId")) return 0;
+  return answer_key_conflict(s, r, 0);
+}
+
 static int authenticate(plat_sock s, const S3Request *r) {
   return check_auth(r->method, r->path, r->query, r->authorization, r->host, r->amz_date,
                     r->content_sha256, s, r->head, r->head_len);
@@ -182,13 +213,19 @@ static void run_request(plat_sock s, S3Request *r, stream_state *st) {
       answer_error(s, r, 405, "MethodNotAllowed", "Only GET on / is supported");
     return;
   }
-  if (parse_bucket_key(r) != 0) {
+  int parsed = parse_bucket_key(r);
+  if (parsed != 0 || (r->key[0] && !key_is_storable(r->key))) {
     set_error("bad path: %s", r->path);
-    answer_error(s, r, 400, "InvalidRequest", "Invalid request path");
+    if (parsed == -2)
+      answer_error(s, r, 400, "InvalidBucketName", "The specified bucket is not valid.");
+    else
+      answer_error(s, r, 400, "InvalidRequest", "Invalid request path");
     return;
   }
   if (!authenticate(s, r)) return;
   stream_select(st, r);
+  if (r->key[0] && refuse_object_write(s, r)) return;
+  send_continue_if_expected(s, r);
   if (r->key[0])
     route_object(s, r, st);
   else

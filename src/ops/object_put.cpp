@@ -91,8 +91,8 @@ void op_put_object(plat_sock s, S3Request *r, stream_state *st) {
     answer_error(s, r, 500, "InternalError", "Failed to store object body");
     return;
   }
-  // A PUT into a bucket that does not exist creates it.
-  mkdir_p(bucket_dir);
+  // Only the key's own levels are made: the bucket exists (checked before the body), and a
+  // bucket deleted meanwhile is not brought back.
   mkdir_parent(path);
 
   char etag[33] = "";
@@ -102,9 +102,15 @@ void op_put_object(plat_sock s, S3Request *r, stream_state *st) {
     answer_upload_error(s, r, len, err.status, err.code, err.message);
     return;
   }
+  // Another client may have stored a key in the way while the body came in.
+  if (answer_key_conflict(s, r, len)) {
+    remove_file(tmp);
+    return;
+  }
   owned_str ctype(hdr_value(r->head, r->head_len, "Content-Type"));
   if (object_commit(tmp, r->bucket, r->key, etag, ctype.get() ? ctype.get() : "", r->head,
                     r->head_len) != 0) {
+    if (answer_key_conflict(s, r, len)) return;
     set_error("rename failed: %s -> %s", tmp, path);
     answer_upload_error(s, r, len, 500, "InternalError", "Failed to move object into place");
     return;
@@ -174,7 +180,6 @@ int copy_into(plat_file *in, const char *dst, char md5_out[33]) {
 // temporary path and the copy's MD5, or -1 with nothing left behind.
 int copy_to_temp(const char *bucket_dir, const char *path, const copy_source *src,
                  char tmp[S3_FS_PATH], char md5[33]) {
-  mkdir_p(bucket_dir);
   mkdir_parent(path);
   if (make_upload_temp(bucket_dir, tmp) != 0) return -1;
   if (copy_into(src->view.v.data, tmp, md5) != 0) {
@@ -283,6 +288,10 @@ void op_copy_object(plat_sock s, S3Request *r) {
     answer_error(s, r, 500, "InternalError", "Copy failed");
     return;
   }
+  if (answer_key_conflict(s, r, 0)) {
+    remove_file(tmp);
+    return;
+  }
   char ctype[256];
   copy_content_type(r, replace, &src.view.v, ctype);
   // User metadata: the request's x-amz-meta-* headers, or the source's recorded lines, which
@@ -290,6 +299,7 @@ void op_copy_object(plat_sock s, S3Request *r) {
   const char *meta = replace ? r->head : src.view.v.user_meta;
   size_t meta_len = replace ? r->head_len : strlen(src.view.v.user_meta);
   if (object_commit(tmp, r->bucket, r->key, copy_etag(&src.view.v, md5), ctype, meta, meta_len) != 0) {
+    if (answer_key_conflict(s, r, 0)) return;
     answer_error(s, r, 500, "InternalError", "Copy failed");
     return;
   }

@@ -55,5 +55,9 @@ void answer_upload_error(plat_sock s, S3Request *r, uint64_t uploaded, int statu
                          const char *code, const char *message);
 // 400 KeyTooLongError: a path that object_path refuses is never acted on, counted (0, 0).
 void answer_key_too_long(plat_sock s, S3Request *r);
+// 409 KeyConflict, naming the stored key that keeps this request's key from being stored ("a"
+// for "a/b", "a/x" for "a"), counted (0, uploaded). 1 when answered; 0 when the key can be
+// stored (an empty directory in its place has then been removed).
+int answer_key_conflict(plat_sock s, S3Request *r, uint64_t uploaded);
 // 200 with an XML document, counted with the given byte amounts.
 void answer_xml(plat_sock s, const dynbuf *doc, uint64_t served, uint64_t uploaded);

@@ -1,10 +1,12 @@
-// The accept thread and the connection threads: one thread per connection, at most 32 alive,
-// each serving exactly one request and then closing gracefully.
+// The accept thread and the connection threads: one thread per connection, at most 32 alive
+// (further connections wait in the listen queue), each serving exactly one request and then
+// closing gracefully.
 #include "ops/ops.h"
 #include "server/server.h"
 
 constexpr int S3_ACCEPT_WAIT_MS = 1000;       // bounds how long a stop waits for this thread
 constexpr int S3_IO_TIMEOUT_MS = 60000;
+constexpr int S3_SLOT_POLL_MS = 5;             // how often a full server looks for a free slot
 
 // After the answer, what the client still sends is read and thrown away before closing:
 // closing with unread bytes makes the kernel send a reset, and a client still busy sending
@@ -52,6 +54,13 @@ int accept_loop(void *) {
     int stop = 0;
     plat_sock ls = lifecycle_listen_sock(&stop);
     if (stop || ls == PLAT_BAD_SOCK) return 0;
+    // While every connection thread is busy, new connections are left in the listen queue
+    // (not accepted and closed): each is served once a thread frees. The stop flag is read
+    // again at every turn, so a stop is noticed within a poll.
+    if (!conn_slot_free()) {
+      plat_sleep_ms(S3_SLOT_POLL_MS);
+      continue;
+    }
     if (wait_accept_ready(ls) != 1) continue;
     plat_sock c = plat_sock_accept(ls);
     if (c == PLAT_BAD_SOCK) {
@@ -60,7 +69,7 @@ int accept_loop(void *) {
       continue;
     }
     if (!conn_try_enter()) {
-      plat_sock_close(c);  // full or stopping: no answer at all
+      plat_sock_close(c);  // stopping: no answer at all
       continue;
     }
     if (!plat_thread_start(conn_fn, (void *)c, S3_THREAD_STACK, 1)) {

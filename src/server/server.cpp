@@ -24,6 +24,9 @@ static plat_thread *s_thread = nullptr;  // the accept thread; touched only unde
 static int s_active_conns = 0;
 
 constexpr int S3_MAX_CONNS = 32;
+// Connections beyond the ones being served wait here until a thread frees; SDKs open up to
+// 50 at once.
+constexpr int S3_LISTEN_BACKLOG = 128;
 
 // ---------------------------------------------------------------- lifecycle hooks
 
@@ -37,6 +40,11 @@ int conn_try_enter() {
   if (s_stop_flag || s_active_conns >= S3_MAX_CONNS) return 0;
   s_active_conns += 1;
   return 1;
+}
+
+int conn_slot_free() {
+  plat_lock_guard g(lifecycle_mutex());
+  return s_active_conns < S3_MAX_CONNS;
 }
 
 void conn_leave() {
@@ -139,7 +147,7 @@ static int start_locked(int port, const char *bind_addr, const char *storage_roo
     drop_listen_sock();
     return -1;
   }
-  if (plat_sock_listen(s, 64) != 0) {
+  if (plat_sock_listen(s, S3_LISTEN_BACKLOG) != 0) {
     set_error("listen failed");
     drop_listen_sock();
     return -1;

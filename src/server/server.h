@@ -19,6 +19,8 @@ int accept_loop(void *unused);
 // conn_try_enter: 1 when a new connection thread may start (count taken), 0 when the server is
 // full or stopping. conn_leave: gives the count back.
 int conn_try_enter();
+// 1 while fewer connection threads run than the bound allows.
+int conn_slot_free();
 void conn_leave();
 // The listening socket and stop flag, read under the lifecycle lock.
 plat_sock lifecycle_listen_sock(int *stop_flag);

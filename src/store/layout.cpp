@@ -12,19 +12,51 @@
 #include "base/state.h"
 #include "base/text.h"
 #include "platform/platform.h"
+#include "store/walk.h"
 
 static constexpr size_t PATH_MAX_CHARS = S3_FS_PATH - 1;
 static constexpr size_t NAME_BUF = 256;  // one directory entry name, cut at 255 characters
 
 // ---------------------------------------------------------------- paths
 
+// 1 when some "/"-separated segment of key is one of the server's own file names: such a key
+// would alias a folder marker or a temporary file, so it names no object.
+static int key_has_own_segment(const char *key) {
+  char seg[NAME_BUF];
+  for (const char *p = key; *p;) {
+    size_t n = strcspn(p, "/");
+    if (n > 0 && n < sizeof seg) {
+      memcpy(seg, p, n);
+      seg[n] = 0;
+      if (is_own_name(seg, 0)) return 1;
+    }
+    p += n;
+    if (*p == '/') p++;
+  }
+  return 0;
+}
+
+int key_is_storable(const char *key) {
+  if (!key || !key[0]) return 0;
+  if (key[strspn(key, "/")] == 0) return 0;  // only "/": the bucket directory itself
+  return !key_has_own_segment(key);
+}
+
+// Appends "/" key to out (holding n characters), and the folder marker's name when the key
+// ends in "/": a folder marker is a file inside the directory its key names.
+static int append_key_path(char out[S3_FS_PATH], size_t n, const char *key) {
+  if (!key_is_storable(key)) return -1;
+  size_t kl = strlen(key);
+  const int marker = key[kl - 1] == '/';
+  int m = snprintf(out + n, S3_FS_PATH - n, "/%s%s", key, marker ? S3_FOLDER_MARKER : "");
+  if (m < 0 || n + size_t(m) > PATH_MAX_CHARS) return -1;
+  return 0;
+}
+
 int object_path(const char *bucket, const char *key, char out[S3_FS_PATH]) {
   int n = snprintf(out, S3_FS_PATH, "%s/%s", s_storage_root, bucket ? bucket : "");
   if (n < 0 || size_t(n) > PATH_MAX_CHARS) return -1;
-  if (key && *key) {
-    int m = snprintf(out + n, S3_FS_PATH - size_t(n), "/%s", key);
-    if (m < 0 || size_t(n) + size_t(m) > PATH_MAX_CHARS) return -1;
-  }
+  if (key && *key && append_key_path(out, size_t(n), key) != 0) return -1;
   size_t root_len = strlen(s_storage_root);
   if (strncmp(out, s_storage_root, root_len) != 0) return -1;
   if (out[root_len] != '/' && out[root_len] != 0) return -1;
@@ -32,10 +64,11 @@ int object_path(const char *bucket, const char *key, char out[S3_FS_PATH]) {
 }
 
 int meta_path(const char *bucket, const char *key, char out[S3_FS_PATH]) {
-  // A cut metadata path would name another object's record, so it is refused instead.
-  int n = snprintf(out, S3_FS_PATH, "%s/.s3meta/%s/%s", s_storage_root, bucket ? bucket : "",
-                   key ? key : "");
-  if (n < 0 || size_t(n) > PATH_MAX_CHARS) {
+  // A cut metadata path would name another object's record, so it is refused instead. The
+  // record of a folder marker sits at the mirrored place of its file.
+  int n = snprintf(out, S3_FS_PATH, "%s/.s3meta/%s", s_storage_root, bucket ? bucket : "");
+  if (n < 0 || size_t(n) > PATH_MAX_CHARS || !key || !*key ||
+      append_key_path(out, size_t(n), key) != 0) {
     out[0] = 0;
     return -1;
   }
@@ -126,7 +159,9 @@ static int path_push(char *path, size_t *len, const char *name) {
   return 0;
 }
 
-int delete_dir_recursive(const char *path) {
+// Removes the tree at path; with files_too 0 it removes only directories and fails (keeping
+// the rest) at the first file it meets.
+static int remove_tree(const char *path, int files_too) {
   // Depth first with one path buffer: descend into the first sub-directory found, and once a
   // directory is removed go back to its parent and list it again from the start. Nothing is
   // held per level, so keys nested thousands of levels deep are no problem.
@@ -150,6 +185,10 @@ int delete_dir_recursive(const char *path) {
           if (path_push(cur, &len, name) != 0) return -1;
           descended = 1;
           break;
+        }
+        if (!files_too) {
+          plat_dir_close(d);
+          return -1;
         }
         size_t saved = len;
         if (path_push(cur, &len, name) != 0) {
@@ -176,6 +215,70 @@ int delete_dir_recursive(const char *path) {
     path_pop(cur, &len, top_len);
     fresh = 0;
   }
+}
+
+int delete_dir_recursive(const char *path) { return remove_tree(path, 1); }
+
+// ---------------------------------------------------------------- keys the tree cannot hold
+
+// Names the conflicting key key[0..n), then tail, then more, in conflict[4096] (cut to fit).
+// Returns 1.
+static int name_conflict(char conflict[S3_KEY_FIELD], const char *key, size_t n, const char *tail,
+                         const char *more) {
+  copy_text_n(conflict, S3_KEY_FIELD, key, n);
+  size_t at = strlen(conflict);
+  copy_text(conflict + at, S3_KEY_FIELD - at, tail);
+  at = strlen(conflict);
+  copy_text(conflict + at, S3_KEY_FIELD - at, more);
+  return 1;
+}
+
+// A directory stands where the object's file goes. It is in the way only while it holds an
+// object (named into conflict); empty levels left by deleted keys are removed here, in the
+// data tree and in the metadata tree. 0 clear, 1 conflict.
+static int clear_directory_in_way(const char *bucket, const char *key, const char *path,
+                                  char conflict[S3_KEY_FIELD]) {
+  const size_t kl = strlen(key);
+  char first[S3_KEY_FIELD] = "";
+  int found = -1;
+  {
+    key_walk_guard g;
+    if (g.w && key_walk_open(g.w, path, "", KEY_SEEK_FROM) == 0)
+      found = key_walk_next(g.w, first, nullptr, nullptr);
+  }
+  if (found == 1) return name_conflict(conflict, key, kl, "/", first);
+  // A walk that could not finish, or a level holding a file of the server's own (an upload
+  // being completed into it), keeps the directory.
+  if (found != 0 || remove_tree(path, 0) != 0) return name_conflict(conflict, key, kl, "/", "");
+  char meta[S3_FS_PATH];
+  if (meta_path(bucket, key, meta) == 0 && is_directory(meta)) remove_tree(meta, 0);
+  return 0;
+}
+
+int key_placement(const char *bucket, const char *key, char conflict[S3_KEY_FIELD]) {
+  conflict[0] = 0;
+  char dir[S3_FS_PATH];
+  char path[S3_FS_PATH];
+  if (object_path(bucket, nullptr, dir) != 0 || object_path(bucket, key, path) != 0) return -1;
+  // Every level above the key must be a directory, or not exist yet: an object there is in
+  // the way ("a" for "a/b").
+  size_t dl = strlen(dir);
+  char level[S3_FS_PATH];
+  memcpy(level, dir, dl);
+  level[dl] = '/';
+  for (size_t i = 1; key[i]; i++) {
+    if (key[i] != '/' || key[i - 1] == '/') continue;
+    if (dl + 1 + i > PATH_MAX_CHARS) return -1;
+    memcpy(level + dl + 1, key, i);
+    level[dl + 1 + i] = 0;
+    int is_dir = 0;
+    if (file_info(level, nullptr, nullptr, &is_dir) == 0 && !is_dir)
+      return name_conflict(conflict, key, i, "", "");
+  }
+  int is_dir = 0;
+  if (file_info(path, nullptr, nullptr, &is_dir) == 0 && is_dir)
+    return clear_directory_in_way(bucket, key, path, conflict);
+  return 0;
 }
 
 // ---------------------------------------------------------------- emptiness test
@@ -237,7 +340,7 @@ int dir_contains_files(const char *path) {
     char name[NAME_BUF];
     int is_dir = 0;
     while (plat_dir_next(d, name, sizeof name, &is_dir) == 1) {
-      if (is_own_name(name, is_dir)) continue;
+      if (is_own_name(name, is_dir) && !is_folder_marker(name, is_dir)) continue;
       if (!is_dir) {
         plat_dir_close(d);
         return 1;
@@ -279,9 +382,14 @@ static int temp_tail_matches(const char *p, int groups, int first_signed) {
   return strcmp(p, ".tmp") == 0;
 }
 
+int is_folder_marker(const char *name, int is_dir) {
+  return !is_dir && strcmp(name, S3_FOLDER_MARKER) == 0;
+}
+
 int is_own_name(const char *name, int is_dir) {
   // Only files are ever made under these names; a directory so named is a user's key segment.
   if (is_dir || name[0] != '.') return 0;
+  if (is_folder_marker(name, is_dir)) return 1;
   if (strncmp(name, ".upload-", 8) == 0 && temp_tail_matches(name + 8, 3, 1)) return 1;
   if (strncmp(name, ".mpu-", 5) == 0 && temp_tail_matches(name + 5, 2, 0)) return 1;
   return 0;

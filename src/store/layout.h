@@ -9,9 +9,19 @@
 
 constexpr size_t S3_FS_PATH = 4352;  // every path buffer; paths are at most 4351 characters
 
-// root/bucket[/key] into out[4352]; 0, or -1 when it does not fit (out must then not be used).
+// The file that holds a folder marker (a key ending in "/", such as "dir/") inside the
+// directory its key names, so that "dir/" and "dir/file" are both objects. Its name matches
+// no temporary-name pattern, and no key may have a segment of that name.
+#define S3_FOLDER_MARKER ".quillmar-folder"
+
+// 1 when key can name an object: not empty, not made only of "/", and no segment is one of the
+// server's own names (is_own_name).
+int key_is_storable(const char *key);
+// root/bucket[/key] into out[4352] (a folder marker's key gets the marker file's name
+// appended); 0, or -1 when it does not fit or the key is not storable (out must then not be
+// used).
 int object_path(const char *bucket, const char *key, char out[S3_FS_PATH]);
-// root/.s3meta/bucket/key into out[4352]; 0, or -1 when it does not fit.
+// root/.s3meta/bucket/key into out[4352], mapped as object_path maps the key; 0 / -1.
 int meta_path(const char *bucket, const char *key, char out[S3_FS_PATH]);
 int mkdir_p(const char *path);
 // Creates the directory holding path (the text before its last '/'), when there is one.
@@ -19,12 +29,20 @@ void mkdir_parent(const char *path);
 int replace_file(const char *src, const char *dst);
 int delete_dir_recursive(const char *path);
 int dir_contains_files(const char *path);
-// 1 when an entry inside a bucket directory is one of the server's own names and never an
-// object: a temporary file, recognised by the exact pattern make_upload_temp and
-// make_mpu_temp give it. Every other name, dot-names included, is a key's segment.
+// Whether bucket/key can be stored as the tree stands: 0 it can (an empty directory left where
+// the object's file goes has been removed), 1 another object is in the way and
+// conflict[4096] names its key ("a" for "a/b"; "a/x" for "a" when "a/x" is stored), -1 the
+// key has no path. Nothing that holds an object is changed.
+int key_placement(const char *bucket, const char *key, char conflict[4096]);
+// 1 when an entry inside a bucket directory is one of the server's own names and never shown
+// as it is: a temporary file, recognised by the exact pattern make_upload_temp and
+// make_mpu_temp give it, or a folder marker's file. Every other name, dot-names included, is
+// a key's segment.
 int is_own_name(const char *name, int is_dir);
 // 1 when the key's last segment is one of those names: such a key never names an object.
 int key_is_own_name(const char *key);
+// 1 when a directory entry is a folder marker's file; walkers list it as its directory's key.
+int is_folder_marker(const char *name, int is_dir);
 // 1 when path exists and is a directory; 0 otherwise.
 int is_directory(const char *path);
 // 0 and the file's size and mtime; -1 when missing. is_dir optional.

@@ -208,8 +208,10 @@ int object_remove(const char *bucket, const char *key) {
   if (key_is_own_name(key)) return 1;
   bucket_lock_guard held(bucket, 1, 0);
   plat_lock_guard commit(store_commit_lock());
-  // remove_file never removes a directory: a key that names one is refused.
+  // remove_file never removes a directory. A key whose path is a directory (it holds other
+  // keys) has no object of its own, like a missing one.
   int removed = remove_file(path);
+  if (removed < 0 && is_directory(path)) return 1;
   if (removed >= 0 && meta_usable(bucket, key)) meta_remove(bucket, key);
   return removed;
 }

@@ -32,8 +32,8 @@ struct object_view {
 int object_commit(const char *tmp, const char *bucket, const char *key, const char *etag,
                   const char *content_type, const char *head, size_t head_len);
 
-// Removes bucket/key and its metadata record. 0 removed, 1 there was no such file, -1 the
-// entry could not be removed (a key that names a directory, a protected file); its record then
+// Removes bucket/key and its metadata record. 0 removed, 1 there was no such object (nothing,
+// or a directory that holds other keys), -1 the file could not be removed; its record then
 // stays too.
 int object_remove(const char *bucket, const char *key);
 

@@ -167,7 +167,14 @@ int push_dir(key_walk *w, size_t path_len, size_t key_len) {
     char name[S3_NAME_SLOT];
     int is_dir = 0;
     while (plat_dir_next(d, name, sizeof name, &is_dir) == 1) {
-      if (is_own_name(name, is_dir)) continue;
+      // A folder marker is the key of its directory itself ("dir/"), which sorts before every
+      // other key inside it: it is held as the empty name. The bucket directory has none.
+      if (is_folder_marker(name, is_dir)) {
+        if (key_len == 0) continue;
+        name[0] = 0;
+      } else if (is_own_name(name, is_dir)) {
+        continue;
+      }
       if (names_add(ns, name, is_dir) != 0) {
         rc = -1;
         break;
@@ -214,7 +221,7 @@ int seek_frames(key_walk *w, const char *rest, key_seek_mode mode) {
     while (f->pos < f->end) {
       const char *s = name_at(w->names, f->pos);
       size_t sl = strlen(s);
-      if (s[sl - 1] == '/' && strncmp(rest, s, sl) == 0) {
+      if (sl && s[sl - 1] == '/' && strncmp(rest, s, sl) == 0) {
         // The seek point lies inside this sub-directory: go on there.
         f->pos++;
         size_t key_len = f->key_len;
@@ -271,9 +278,11 @@ int key_walk_next(key_walk *w, char key[S3_KEY_FIELD], uint64_t *size, int64_t *
     }
     const char *name = name_at(w->names, f->pos++);
     size_t key_len = f->key_len;
-    size_t nk = extend_key(w, key_len, name);
+    const int marker = name[0] == 0;
+    // The marker's file is read under its own name; its key is the directory's.
+    size_t nk = extend_key(w, key_len, marker ? S3_FOLDER_MARKER : name);
     if (!nk) continue;
-    if (w->path[w->key_off + nk - 1] == '/') {
+    if (!marker && w->path[w->key_off + nk - 1] == '/') {
       if (push_dir(w, w->key_off + nk - 1, nk) != 0) {
         w->failed = 1;
         return -1;
@@ -282,7 +291,9 @@ int key_walk_next(key_walk *w, char key[S3_KEY_FIELD], uint64_t *size, int64_t *
     }
     plat_stat_t st;
     if (plat_stat(w->path, &st) != 0 || st.is_dir) continue;  // gone since it was listed
-    memcpy(key, w->path + w->key_off, nk + 1);
+    if (marker) nk = key_len;
+    memcpy(key, w->path + w->key_off, nk);
+    key[nk] = 0;
     if (size) *size = st.size;
     if (mtime) *mtime = st.mtime;
     return 1;

@@ -17,7 +17,7 @@ inline std::string error_doc(const std::string &code, const std::string &message
                              const std::string &resource) {
   return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Error>\n  <Code>" + code +
          "</Code>\n  <Message>" + message + "</Message>\n  <Resource>" + resource +
-         "</Resource>\n  <RequestId>S3QREQ*</RequestId>\n  <HostId>quillmars3localhost</HostId>\n"
+         "</Resource>\n  <RequestId>ID</RequestId>\n  <HostId>quillmars3localhost</HostId>\n"
          "</Error>\n";
 }
 
@@ -25,7 +25,8 @@ inline std::string error_doc(const std::string &code, const std::string &message
 inline std::string mask(std::string text) {
   text = std::regex_replace(text, std::regex("Date: [^\r]*"), "Date: *");
   text = std::regex_replace(text, std::regex("x-amz-request-id: [0-9a-f]{32}"), "x-amz-request-id: *");
-  text = std::regex_replace(text, std::regex("S3QREQ00[0-9A-F]{6}"), "S3QREQ*");
+  text = std::regex_replace(text, std::regex("<RequestId>[0-9a-f]{32}</RequestId>"),
+                            "<RequestId>ID</RequestId>");
   return std::regex_replace(text, std::regex("\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.000Z"),
                             "TIME");
 }
@@ -37,7 +38,8 @@ inline std::string error_head(const std::string &status_line, size_t doc_len) {
          "\r\nContent-Type: application/xml\r\nConnection: close\r\n";
 }
 
-// Checks a whole error answer byte for byte (Date and ids masked).
+// Checks a whole error answer byte for byte (Date and ids masked); the document's RequestId is
+// the id of the answer's x-amz-request-id header.
 inline void expect_error(const qt::Response &r, int status, const std::string &status_line,
                          const std::string &code, const std::string &message,
                          const std::string &resource) {
@@ -45,6 +47,9 @@ inline void expect_error(const qt::Response &r, int status, const std::string &s
   std::string doc = error_doc(code, message, resource);
   EXPECT_EQ(mask(r.body), doc);
   EXPECT_EQ(mask(r.head) + "\r\n", error_head(status_line, r.body.size())) << r.head;
+  std::string id = r.header("x-amz-request-id");
+  EXPECT_EQ(id.size(), 32u) << r.head;
+  EXPECT_NE(r.body.find("<RequestId>" + id + "</RequestId>"), std::string::npos) << r.raw;
 }
 
 // One server for the whole test program: a start and stop per test would cost a second each.

@@ -32,6 +32,9 @@ counters read_counters() {
 
 class CountedAnswers : public qa::SharedServer {
  protected:
+  void SetUp() override {
+    for (const char *b : {"cnt", "cnt-mp"}) plat_mkdir((root() + "/" + b).c_str());
+  }
   qt::Response req(const std::string &method, const std::string &target,
                    const std::vector<std::string> &headers = {}, const std::string &body = "") {
     return qt::request(port(), method, target, headers, body, !body.empty());
@@ -78,15 +81,15 @@ TEST_F(CountedAnswers, ErrorAnswersOfUploadsAndCopiesCountOnce) {
        },
        403, "XAmzContentSHA256Mismatch", 10},
       {"PUT onto a key that names a directory", [&] { return req("PUT", "/cnt/dir", {}, body); },
-       500, "InternalError", 10},
+       409, "KeyConflict", 0},
       {"copy from a missing source",
        [&] { return req("PUT", "/cnt/k", {"x-amz-copy-source: /cnt/missing"}); }, 404,
        "NoSuchKey", 0},
       {"copy source without a key",
        [&] { return req("PUT", "/cnt/k", {"x-amz-copy-source: cnt"}); }, 400, "InvalidArgument", 0},
       {"copy onto a key that names a directory",
-       [&] { return req("PUT", "/cnt/dir", {"x-amz-copy-source: /cnt/src"}); }, 500,
-       "InternalError", 0},
+       [&] { return req("PUT", "/cnt/dir", {"x-amz-copy-source: /cnt/src"}); }, 409,
+       "KeyConflict", 0},
   };
   for (const Case &c : cases) {
     counters before = read_counters();
@@ -103,9 +106,10 @@ TEST_F(CountedAnswers, ErrorAnswersOfUploadsAndCopiesCountOnce) {
 }
 
 TEST_F(CountedAnswers, CompleteThatCannotPlaceItsObjectIsCounted) {
-  ASSERT_EQ(req("PUT", "/cnt-mp/dir/inner", {}, "inner").status, 200);
+  // The key below is stored after the upload began, so only the completion meets it.
   std::string id = initiate("cnt-mp/dir");
   ASSERT_FALSE(id.empty());
+  ASSERT_EQ(req("PUT", "/cnt-mp/dir/inner", {}, "inner").status, 200);
   ASSERT_EQ(req("PUT", "/cnt-mp/dir?partNumber=1&uploadId=" + id, {}, "part one").status, 200);
 
   counters before = read_counters();
@@ -113,8 +117,8 @@ TEST_F(CountedAnswers, CompleteThatCannotPlaceItsObjectIsCounted) {
                        "<CompleteMultipartUpload><Part><PartNumber>1</PartNumber></Part>"
                        "</CompleteMultipartUpload>");
   counters after = read_counters();
-  EXPECT_EQ(r.status, 500) << r.raw;
-  EXPECT_NE(r.body.find("<Message>Rename failed</Message>"), std::string::npos) << r.body;
+  EXPECT_EQ(r.status, 409) << r.raw;
+  EXPECT_NE(r.body.find("<Code>KeyConflict</Code>"), std::string::npos) << r.body;
   EXPECT_EQ(after.requests - before.requests, 1);
   // The upload stays for a retry, and no joined temporary file is left beside the target.
   EXPECT_TRUE(qt::file_exists(root() + "/.mpu/cnt-mp/" + id + "/1.part"));

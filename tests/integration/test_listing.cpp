@@ -512,4 +512,34 @@ TEST_F(Listing, Version2EchoesAndOwners) {
     EXPECT_EQ(list(server->port, "echo", qs).body.find("<Owner>"), std::string::npos) << qs;
 }
 
+TEST_F(Listing, FolderMarkersListAsKeysInS3Order) {
+  const int port = server->port;
+  ASSERT_EQ(qt::request(port, "PUT", "/marks").status, 200);
+  for (const char *k : {"dir/", "dir/file", "dir-x", "dir/sub/", "dir/a", "top"})
+    ASSERT_EQ(qt::request(port, "PUT", std::string("/marks/") + k, {}, k, true).status, 200) << k;
+  const std::vector<std::string> all = {"K:dir-x", "K:dir/", "K:dir/a", "K:dir/file",
+                                        "K:dir/sub/", "K:top"};
+  EXPECT_EQ(list(port, "marks", "list-type=2").entries, all);
+  EXPECT_EQ(list(port, "marks", "").entries, all);
+  // With "/" as delimiter the marker falls in its own common prefix.
+  for (const char *q : {"delimiter=/", "list-type=2&delimiter=/"})
+    EXPECT_EQ(list(port, "marks", q).entries,
+              (std::vector<std::string>{"K:dir-x", "P:dir/", "K:top"})) << q;
+  EXPECT_EQ(list(port, "marks", "list-type=2&delimiter=/&prefix=dir/").entries,
+            (std::vector<std::string>{"K:dir/", "K:dir/a", "K:dir/file", "P:dir/sub/"}));
+  EXPECT_EQ(list(port, "marks", "list-type=2&prefix=dir/sub/").entries,
+            (std::vector<std::string>{"K:dir/sub/"}));
+  // Pages of one key resume right after a marker and right before one.
+  std::vector<std::string> paged;
+  std::string marker;
+  for (int i = 0; i < 10; i++) {
+    Page p = list(port, "marks", "max-keys=1" + (marker.empty() ? "" : "&marker=" + url_encode(marker)));
+    ASSERT_EQ(p.entries.size(), 1u) << p.body;
+    paged.push_back(p.entries[0]);
+    marker = p.entries[0].substr(2);
+    if (!p.truncated) break;
+  }
+  EXPECT_EQ(paged, all);
+}
+
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include "answers.h"
 #include "harness.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -16,10 +17,6 @@ std::string deleted(const std::string &key) { return "  <Deleted>\n    <Key>" + 
 std::string invalid(const std::string &key) {
   return "  <Error>\n    <Key>" + key + "</Key>\n    <Code>InvalidRequest</Code>\n"
          "    <Message>Invalid key</Message>\n  </Error>\n";
-}
-std::string failed(const std::string &key) {
-  return "  <Error>\n    <Key>" + key + "</Key>\n    <Code>InternalError</Code>\n"
-         "    <Message>Failed to delete</Message>\n  </Error>\n";
 }
 std::string result(const std::string &entries) { return DECL + "<DeleteResult>\n" + entries + "</DeleteResult>\n"; }
 
@@ -33,6 +30,10 @@ std::string delete_body(const std::vector<std::string> &keys, const std::string 
 
 class MultiDelete : public qa::SharedServer {
  protected:
+  void SetUp() override {
+    for (const char *b : {"md-short", "md-big", "md-6", "md-14", "md-12"})
+      plat_mkdir((root() + "/" + b).c_str());
+  }
   qt::Response post(const std::string &bucket, const std::string &body,
                     const std::vector<std::string> &headers = {}) {
     return qt::request(port(), "POST", "/" + bucket + "?delete", headers, body);
@@ -78,12 +79,14 @@ TEST_F(MultiDelete, ReportsEveryKeyInOrder) {
        result(invalid("..") + invalid("../other/k") + invalid("a/..") + deleted("a..b")), {}},
       {"dot-dot from a reference", {}, delete_body({"a/&#46;./b"}), result(invalid("a/../b")), {}},
       {"directory", {"dir/inner"}, delete_body({"dir", "dir/inner"}),
-       result(failed("dir") + deleted("dir/inner")), {"dir/inner"}},
+       result(deleted("dir") + deleted("dir/inner")), {"dir/inner"}},
       {"listed twice", {"a"}, delete_body({"a", "a"}), result(deleted("a") + deleted("a")), {"a"}},
       // A key over 4095 characters ends the processing: "c" after it is neither deleted nor listed.
       {"over-long key stops", {"a", "c"}, delete_body({"a", longest, too_long, "c"}),
        result(deleted("a") + invalid(longest)), {"a"}},
       {"no keys", {}, "<Delete></Delete>", result(""), {}},
+      {"a folder marker's file by its own name", {"d/"}, delete_body({"d/.quillmar-folder"}),
+       result(invalid("d/.quillmar-folder")), {}},
   };
   int n = 0;
   for (auto &c : cases) {

@@ -9,6 +9,7 @@
 
 #include "answers.h"
 #include "harness.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -17,6 +18,12 @@ const std::string NS = "http://s3.amazonaws.com/doc/2006-03-01/";
 
 class Multipart : public qa::SharedServer {
  protected:
+  // Uploads go only into buckets that exist.
+  void SetUp() override {
+    for (const char *b : {"mp-copy", "mp-fail", "mp-done", "mp-swap", "mp-key", "mp-init",
+                          "mp-abort", "mp-parts", "mp-many", "mp-lp", "mp-big"})
+      plat_mkdir((root() + "/" + b).c_str());
+  }
   qt::Response req(const std::string &method, const std::string &target,
                    const std::vector<std::string> &headers = {}, const std::string &body = "",
                    bool add_length = false) {

@@ -20,7 +20,10 @@ const char *kEmptyMd5 = "d41d8cd98f00b204e9800998ecf8427e";
 class Objects : public ::testing::Test {
  protected:
   std::unique_ptr<qt::Server> srv;
-  void SetUp() override { srv = std::make_unique<qt::Server>(); }
+  void SetUp() override {
+    srv = std::make_unique<qt::Server>();
+    for (const char *b : {"bkt", "dst", "src-bucket", "src"}) plat_mkdir(srv->path(b).c_str());
+  }
   void TearDown() override { srv.reset(); }
 
   int port() const { return srv->port; }
@@ -77,7 +80,11 @@ TEST_F(Objects, PutStoresBodyAndMetadata) {
   EXPECT_EQ(qt::read_file(srv->path("bkt/empty")), "");
   EXPECT_EQ(meta_file("bkt/empty"), std::string("\n") + kEmptyMd5 + "\n");
 
-  // Nested key into a bucket that does not exist yet.
+  // A nested key makes its levels; a missing bucket is not made on the way.
+  r = put("/newbkt/docs/2024/report.pdf", "%PDF-1.4");
+  EXPECT_EQ(r.status, 404);
+  EXPECT_FALSE(qt::dir_exists(srv->path("newbkt")));
+  ASSERT_EQ(qt::request(port(), "PUT", "/newbkt").status, 200);
   r = put("/newbkt/docs/2024/report.pdf", "%PDF-1.4");
   ASSERT_EQ(r.status, 200) << r.raw;
   EXPECT_EQ(qt::read_file(srv->path("newbkt/docs/2024/report.pdf")), "%PDF-1.4");
@@ -87,11 +94,11 @@ TEST_F(Objects, PutStoresBodyAndMetadata) {
   EXPECT_EQ(r.header("Content-Type"), "application/pdf");
   EXPECT_EQ(r.header("ETag"), in_quotes(qt::md5_hex("%PDF-1.4")));
 
-  // A key that names a directory level cannot be stored.
+  // A key that names a directory level of a stored key cannot be stored.
   ASSERT_EQ(put("/bkt/docs/a", "1").status, 200);
   r = put("/bkt/docs", "x");
-  EXPECT_EQ(r.status, 500);
-  EXPECT_NE(r.body.find("<Code>InternalError</Code>"), std::string::npos);
+  EXPECT_EQ(r.status, 409);
+  EXPECT_NE(r.body.find("<Code>KeyConflict</Code>"), std::string::npos);
   EXPECT_TRUE(hidden_files("bkt").empty());
 }
 
@@ -496,14 +503,14 @@ TEST_F(Objects, DeleteAndTagging) {
   EXPECT_EQ(qt::request(port(), "DELETE", "/bkt/gone").status, 204);
   EXPECT_EQ(qt::request(port(), "DELETE", "/nobucket/x").status, 204);
 
-  // A directory level of another object, and a directory left empty, are refused.
+  // A directory level of another object, or a directory left empty, holds no object: deleting
+  // it deletes nothing, as for a missing key.
   r = qt::request(port(), "DELETE", "/bkt/a");
-  EXPECT_EQ(r.status, 500);
-  EXPECT_NE(r.body.find("<Message>Failed to delete object</Message>"), std::string::npos);
+  EXPECT_EQ(r.status, 204);
   EXPECT_EQ(qt::read_file(srv->path("bkt/a/b")), "nested");
   EXPECT_EQ(qt::request(port(), "DELETE", "/bkt/a/b").status, 204);
   EXPECT_TRUE(qt::dir_exists(srv->path("bkt/a")));
-  EXPECT_EQ(qt::request(port(), "DELETE", "/bkt/a").status, 500);
+  EXPECT_EQ(qt::request(port(), "DELETE", "/bkt/a").status, 204);
 }
 
 TEST_F(Objects, ConcurrentPutsNeverTear) {
@@ -540,6 +547,7 @@ TEST(ObjectsLongRoot, KeyTooLongIsRefusedEverywhere) {
   qt::write_file(root + "/.keep", "");
   int port = qt::free_port();
   ASSERT_EQ(s3_server_start_ex(port, "127.0.0.1", root.c_str(), "", ""), 0) << s3_last_error();
+  ASSERT_EQ(plat_mkdir((root + "/bkt").c_str()), 0);
 
   std::string key;
   for (int i = 0; i < 20; i++) key += (i ? "/" : "") + std::string(200, 'k');

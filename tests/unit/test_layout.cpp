@@ -41,6 +41,11 @@ TEST_F(LayoutTest, ObjectPathRules) {
       {"empty key", "photos", "", true, 0, root + "/photos"},
       {"exactly 4351", "photos", fits, true, 0, head + fits},
       {"one beyond", "photos", fits + "k", true, -1, ""},
+      {"folder marker", "photos", "2024/", true, 0, root + "/photos/2024/.quillmar-folder"},
+      {"marker with its name beyond", "photos", fits.substr(14) + "/", true, -1, ""},
+      {"only slashes", "photos", "//", true, -1, ""},
+      {"marker file by its name", "photos", "2024/.quillmar-folder", true, -1, ""},
+      {"temporary file by its name", "photos", ".upload-1-2-3.tmp", true, -1, ""},
   };
   for (const row &r : rows) {
     char out[S3_FS_PATH];
@@ -63,6 +68,8 @@ TEST_F(LayoutTest, MetaPathFormsOrRefuses) {
   char out[S3_FS_PATH];
   ASSERT_EQ(meta_path("b", "x/y.txt", out), 0);
   EXPECT_EQ(std::string(out), root + "/.s3meta/b/x/y.txt");
+  ASSERT_EQ(meta_path("b", "x/", out), 0);
+  EXPECT_EQ(std::string(out), root + "/.s3meta/b/x/.quillmar-folder");
   // Cutting would name another object's record: refused.
   EXPECT_EQ(meta_path("b", std::string(4340, 'k').c_str(), out), -1);
 }

@@ -110,6 +110,8 @@ TEST(OwnNames, OnlyTheServersTemporaryFiles) {
       {".s3meta", 1, 0},  // reserved only at the storage root, which no bucket walk visits
       {".mpu", 1, 0},
       {"upload-1-2-3.tmp", 0, 0},
+      {".quillmar-folder", 0, 1},  // a folder marker's file, shown only as its directory's key
+      {".quillmar-folder", 1, 0},
   };
   for (const row &r : rows) EXPECT_EQ(is_own_name(r.name, r.is_dir), r.own) << r.name;
 }
@@ -135,6 +137,13 @@ TEST_F(WalkTest, KeyOrderMatchesAPlainSortFromEveryStart) {
       dirs.insert(key.substr(0, at));
   }
   for (const std::string &k : keys) write("b/" + k, k);
+  // Folder markers on every other directory: the key "d/" sorts right before "d/..." keys.
+  int every_other = 0;
+  for (const std::string &d : dirs) {
+    if (every_other++ % 2) continue;
+    write("b/" + d + "/.quillmar-folder", d + "/");
+    keys.insert(d + "/");
+  }
   write("b/.upload-1-2-3.tmp", "a PUT in flight");
   write("b/a/.mpu-4-5.tmp", "a Complete in flight");
   ASSERT_EQ(mkdir_p(p("b/empty/deeper").c_str()), 0);
