@@ -12,6 +12,7 @@
 #include "http/body.h"
 #include "http/request.h"
 #include "http/response.h"
+#include "http/xml_body.h"
 #include "ops/ops.h"
 #include "platform/platform.h"
 #include "store/layout.h"
@@ -20,12 +21,16 @@
 
 namespace {
 
-constexpr uint64_t COMPLETE_BODY_MAX = 16777216;  // larger Complete bodies are refused
-constexpr size_t COMPLETE_BODY_DEFAULT = 1024;    // taken when Content-Length is absent or 0
 constexpr size_t COMPLETE_MAX_ENTRIES = 10000;
+// The largest Complete body read: S3's 10,000 parts at up to 384 bytes each (part number, an
+// ETag with escaped quotes, a checksum element and blanks), plus 64 KiB for the rest. Beyond
+// it the answer is MaxMessageLengthExceeded, and no request holds more than this.
+constexpr size_t COMPLETE_BODY_MAX = COMPLETE_MAX_ENTRIES * 384 + 65536;
 constexpr size_t COPY_BLOCK = 65536;
 
 const char NO_SUCH_UPLOAD[] = "The specified multipart upload does not exist";
+const char MALFORMED_XML[] =
+    "The XML you provided was not well-formed or did not validate against our published schema.";
 const char XML_DECL[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
 
 // One entry of a Complete request: the part number and the ETag the client gave (may be empty).
@@ -382,15 +387,21 @@ void op_upload_part_copy(plat_sock s, S3Request *r, const char *upload_id) {
   answer_xml(s, &doc.b, 0, copied);
 }
 
-void op_complete_multipart(plat_sock s, S3Request *r, const char *upload_id) {
+void op_complete_multipart(plat_sock s, S3Request *r, const char *upload_id, stream_state *st) {
   size_t got = 0;
-  int too_large = 0;
-  char *body = read_small_body(s, r, COMPLETE_BODY_MAX, COMPLETE_BODY_DEFAULT, &got, &too_large);
-  if (too_large) {
-    answer_error(s, r, 400, "InvalidRequest", "Too many parts in CompleteMultipartUpload");
+  char *body = nullptr;
+  upload_error err;
+  if (read_whole_body(s, r, st, COMPLETE_BODY_MAX, &body, &got, &err) != 0) {
+    answer_error(s, r, err.status, err.code, err.message);
     return;
   }
-  if (!body) return;
+  // A cut or garbled body must never complete from the parts it happens to list.
+  if (!xml_well_formed(body, got, "CompleteMultipartUpload")) {
+    free(body);
+    set_error("CompleteMultipartUpload body malformed");
+    answer_error(s, r, 400, "MalformedXML", MALFORMED_XML);
+    return;
+  }
 
   char key[4096];
   char content_type[256];
