@@ -269,17 +269,18 @@ static int other_trailer_check(const stream_state *st, body_digests *d, const ch
 
 int stream_end_checks(stream_state *st, body_digests *d, const char *path) {
   if (!trailer_checks_on(st)) return 0;
+  int signed_trailers = st->check_sigs && st->trailer_mode;
+  if (st->crc_trailer[0] && crc32_trailer_check(st, d, path) != 0) return -1;
+  if (signed_trailers && st->trailer_signature[0] && trailer_signature_check(st) != 0) return -1;
+  if (st->ck_algo != CK_NONE && st->ck_value[0] && other_trailer_check(st, d, path) != 0)
+    return -1;
   // A signed trailer stream ends with its trailer signature: without it, trailers could be
   // added or changed in transit and still be taken.
-  if (st->check_sigs && st->trailer_mode && !st->trailer_signature[0]) {
+  if (signed_trailers && !st->trailer_signature[0]) {
     st->sigfail = 1;
     set_error("x-amz-trailer-signature missing (streamed payload)");
     return -1;
   }
-  if (st->crc_trailer[0] && crc32_trailer_check(st, d, path) != 0) return -1;
-  if (st->check_sigs && st->trailer_mode && trailer_signature_check(st) != 0) return -1;
-  if (st->ck_algo != CK_NONE && st->ck_value[0] && other_trailer_check(st, d, path) != 0)
-    return -1;
   return 0;
 }
 
