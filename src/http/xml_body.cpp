@@ -34,17 +34,16 @@ size_t name_length(const char *text, size_t len, size_t pos) {
 }
 
 // Offset of the '>' that ends the tag opened at pos, quoted attribute values skipped; 0 when
-// the tag does not end.
+// the tag does not end before the next '<'.
 size_t tag_end(const char *text, size_t len, size_t pos) {
   char quote = 0;
   for (size_t i = pos; i < len; i++) {
     char c = text[i];
+    if (c == '<') return 0;  // never inside a tag, not even in an attribute value
     if (quote) {
       if (c == quote) quote = 0;
     } else if (c == '"' || c == '\'') {
       quote = c;
-    } else if (c == '<') {
-      return 0;
     } else if (c == '>') {
       return i;
     }
