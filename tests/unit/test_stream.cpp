@@ -125,6 +125,11 @@ TEST_F(Example, ChunkChain) {
        {-1, 500, "malformed aws-chunked terminal chunk"}},
       {"ends_before_terminal", chunk1_line() + one + chunk2_line() + two + "\r\n",
        {-1, 403, "aws-chunked stream ended before its terminal chunk"}},
+      // The input itself ending before the terminal chunk is the same cut.
+      {"input_ends_after_a_chunk", chunk1_line() + one + chunk2_line() + two,
+       {-1, 403, "aws-chunked stream ended before its terminal chunk"}},
+      {"input_ends_inside_a_chunk", chunk1_line() + one + chunk2_line() + two.substr(0, 500),
+       {-1, 403, "aws-chunked stream ended before its terminal chunk"}},
       {"bare_sizes", "10000\r\n" + one, {-1, 500, "malformed aws-chunked line"}},
   };
   for (const Case &c : cases) {
