@@ -116,8 +116,13 @@ int parse_copy_range(const char *v, uint64_t *first, uint64_t *last) {
 
 // ---------------------------------------------------------------- Complete, step by step
 
-// Parses the Part elements of a Complete body into list. The count, or -1 when there are more
-// than COMPLETE_MAX_ENTRIES valid ones.
+// What parse_completion_list found wrong with a Part element.
+constexpr long PARTS_TOO_MANY = -1;    // more than COMPLETE_MAX_ENTRIES
+constexpr long PARTS_MALFORMED = -2;   // a PartNumber missing or not a number
+constexpr long PARTS_OUT_OF_RANGE = -3;  // a PartNumber outside 1..10000
+
+// Parses the Part elements of a Complete body into list. The count, or one of the PARTS_
+// values: a part the client listed is never left out, or the object would silently lack it.
 long parse_completion_list(const char *body, size_t len, completion_entry *list) {
   size_t count = 0;
   size_t pos = 0;
@@ -127,19 +132,19 @@ long parse_completion_list(const char *body, size_t len, completion_entry *list)
     size_t after = (size_t)(open - body) + 6;
     const char *close = find_bytes(body + after, len - after, "</Part>");
     if (!close) break;
-    if (count == COMPLETE_MAX_ENTRIES) return -1;
+    if (count == COMPLETE_MAX_ENTRIES) return PARTS_TOO_MANY;
     size_t seg_len = (size_t)(close - open);
     owned_str num(xml_get_tag(open, seg_len, "PartNumber"));
     uint64_t n = 0;
     // Blanks around the number are tolerated; anything else makes the element invalid.
-    if (num.get() && parse_decimal(num.get(), strlen(num.get()), UINT64_MAX, DEC_BLANKS, &n) != 0)
-      n = 0;
-    if (n >= 1 && n <= S3_MPU_MAX_PART) {
-      owned_str etag(xml_get_tag(open, seg_len, "ETag"));
-      list[count].part = (uint32_t)n;
-      copy_text(list[count].etag, sizeof(list[count].etag), etag.get() ? etag.get() : "");
-      count++;
-    }
+    if (!num.get() ||
+        parse_decimal(num.get(), strlen(num.get()), UINT64_MAX, DEC_BLANKS | DEC_SATURATE, &n) != 0)
+      return PARTS_MALFORMED;
+    if (n < 1 || n > S3_MPU_MAX_PART) return PARTS_OUT_OF_RANGE;
+    owned_str etag(xml_get_tag(open, seg_len, "ETag"));
+    list[count].part = (uint32_t)n;
+    copy_text(list[count].etag, sizeof(list[count].etag), etag.get() ? etag.get() : "");
+    count++;
     pos = (size_t)(close - body) + 6;
   }
   return (long)count;
@@ -418,8 +423,13 @@ void op_complete_multipart(plat_sock s, S3Request *r, const char *upload_id, str
   }
   long n = parse_completion_list(body, got, list);
   free(body);
-  if (n < 0) {
+  if (n == PARTS_TOO_MANY) {
     answer_error(s, r, 400, "InvalidRequest", "Too many parts in CompleteMultipartUpload");
+  } else if (n == PARTS_MALFORMED) {
+    answer_error(s, r, 400, "MalformedXML", MALFORMED_XML);
+  } else if (n == PARTS_OUT_OF_RANGE) {
+    answer_error(s, r, 400, "InvalidArgument",
+                 "Part number must be an integer between 1 and 10000, inclusive");
   } else if (n == 0) {
     answer_error(s, r, 400, "InvalidRequest", "No parts provided");
   } else {

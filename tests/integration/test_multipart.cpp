@@ -198,7 +198,19 @@ TEST_F(Multipart, FailedCompleteLeavesObjectAndPartsAlone) {
        "The specified part etag does not match the etag we stored"},
       {"part never uploaded", parts_xml({{1, e1}, {3, "-"}}), "InvalidPart",
        "One or more of the specified parts could not be found"},
-      {"no valid part", parts_xml({{0, "-"}, {10001, "-"}}), "InvalidRequest", "No parts provided"},
+      // A listed part is never left out: one the server cannot take refuses the whole list.
+      {"part number 0", parts_xml({{1, e1}, {0, "-"}}), "InvalidArgument",
+       "Part number must be an integer between 1 and 10000, inclusive"},
+      {"part number 10001", parts_xml({{1, e1}, {10001, "-"}}), "InvalidArgument",
+       "Part number must be an integer between 1 and 10000, inclusive"},
+      {"part number not a number",
+       "<CompleteMultipartUpload><Part><PartNumber>1</PartNumber></Part><Part><PartNumber>2x</PartNumber>"
+       "</Part></CompleteMultipartUpload>",
+       "MalformedXML", "The XML you provided was not well-formed or did not validate against our published schema."},
+      {"part without number",
+       "<CompleteMultipartUpload><Part><PartNumber>1</PartNumber></Part><Part><ETag>x</ETag></Part>"
+       "</CompleteMultipartUpload>",
+       "MalformedXML", "The XML you provided was not well-formed or did not validate against our published schema."},
       {"no part element", "<CompleteMultipartUpload/>", "InvalidRequest", "No parts provided"},
       {"too many parts", parts_xml(std::vector<std::pair<int, std::string>>(10001, {1, "-"})),
        "InvalidRequest", "Too many parts in CompleteMultipartUpload"},
