@@ -430,6 +430,12 @@ int refuse_scope_or_unsigned(plat_sock sock, const char *path, const char *autho
 
 }  // namespace
 
+int sigv4_signing_time(const char *amz_date, const char *head, size_t head_len,
+                       char iso[AMZ_DATE_LEN + 1]) {
+  int64_t t = 0;
+  return request_time(amz_date, head, head_len, iso, &t);
+}
+
 int check_auth(const char *method, const char *path, const char *query, const char *authorization,
                const char *host, const char *amz_date, const char *content_sha256, plat_sock sock,
                const char *head, size_t head_len) {

@@ -24,6 +24,10 @@ int verify_sigv4(const char *method, const char *path, const char *query, const 
                  const char *host, const char *amz_date, const char *content_sha256,
                  const char *head, size_t head_len);
 
+// The signing time as the request's string to sign carries it: x-amz-date, else the Date
+// header written in x-amz-date's form, into iso[17]. 0, or -1 when neither reads.
+int sigv4_signing_time(const char *amz_date, const char *head, size_t head_len, char iso[17]);
+
 // The signing key for a credential date under s_secret_key, region us-east-1, service s3.
 void sigv4_signing_key(const char *cred_date, unsigned char out[32]);
 

@@ -45,10 +45,15 @@ void stream_select(stream_state *st, const S3Request *r) {
   const char *sha_v = sha.get() ? sha.get() : "";
   int chunk_encoded = enc.get() && icontains(enc.get(), "aws-chunked");
   int may_arm = s_secret_key[0] != 0 && r->authorization[0] != 0;
+  // The chain starts from the time the header signature used: a client that signs with the
+  // Date header alone has no x-amz-date, and its chunk signatures carry the Date's time.
+  char when[24];
+  if (sigv4_signing_time(r->amz_date, r->head, r->head_len, when) != 0)
+    copy_text(when, sizeof when, r->amz_date);
 
   if (ieq(sha_v, k_signed_payload) || ieq(sha_v, k_signed_trailer)) {
     start_stream(st);
-    if (may_arm) stream_arm(st, r->authorization, r->amz_date, sha_v);
+    if (may_arm) stream_arm(st, r->authorization, when, sha_v);
   } else if (ieq(sha_v, k_unsigned_trailer)) {
     // Chunks without signatures (bare sizes); the header signature already covers the
     // request, and the trailing checksum is still verified.
@@ -56,7 +61,7 @@ void stream_select(stream_state *st, const S3Request *r) {
     st->unsigned_chunks = 1;
   } else if (chunk_encoded) {
     start_stream(st);
-    if (may_arm) stream_arm(st, r->authorization, r->amz_date, k_signed_trailer);
+    if (may_arm) stream_arm(st, r->authorization, when, k_signed_trailer);
   }
 }
 
@@ -264,12 +269,18 @@ static int other_trailer_check(const stream_state *st, body_digests *d, const ch
 
 int stream_end_checks(stream_state *st, body_digests *d, const char *path) {
   if (!trailer_checks_on(st)) return 0;
+  int signed_trailers = st->check_sigs && st->trailer_mode;
   if (st->crc_trailer[0] && crc32_trailer_check(st, d, path) != 0) return -1;
-  if (st->check_sigs && st->trailer_mode && st->trailer_signature[0] &&
-      trailer_signature_check(st) != 0)
-    return -1;
+  if (signed_trailers && st->trailer_signature[0] && trailer_signature_check(st) != 0) return -1;
   if (st->ck_algo != CK_NONE && st->ck_value[0] && other_trailer_check(st, d, path) != 0)
     return -1;
+  // A signed trailer stream ends with its trailer signature: without it, trailers could be
+  // added or changed in transit and still be taken.
+  if (signed_trailers && !st->trailer_signature[0]) {
+    st->sigfail = 1;
+    set_error("x-amz-trailer-signature missing (streamed payload)");
+    return -1;
+  }
   return 0;
 }
 

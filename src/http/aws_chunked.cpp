@@ -10,14 +10,17 @@
 #include "http/request.h"
 #include "base/state.h"
 
-// One aws-chunked line without its line end into line[512]; 0, or -1 with the text set.
+static constexpr size_t k_aws_piece = 65536;  // chunk bytes received, stored and hashed at once
+
+// One aws-chunked line without its line end into line[512]; 0, or -1 with the text set (-2
+// when the input ended).
 static int aws_line(const aws_chunked_io *io, char line[S3_AWS_LINE_MAX + 2], size_t *len) {
   size_t n = 0;
   for (;;) {
     int c = io->next_byte(io->ctx);
     if (c < 0) {
       set_error("client gone (aws-chunked line)");
-      return -1;
+      return -2;
     }
     if (c == '\n') break;
     line[n++] = (char)c;
@@ -53,35 +56,46 @@ static int64_t aws_size(const char *p, int *digits, const char **end) {
   return v > 0x7FFFFFFFLL ? 0x7FFFFFFFLL : v;
 }
 
-// One data chunk of size bytes after its header line. The chunk is held whole: its signature
-// covers all of it, and it is at most S3_AWS_CHUNK_MAX bytes.
+// One data chunk of size bytes after its header line, passed on in pieces as it arrives and
+// hashed for its signature on the way, so that memory stays at one piece whatever the chunk
+// size. The signature is checked once the chunk is whole; a chunk that fails it fails the body,
+// whose file the caller removes. 0, or -1 with the text set (-2 when the input ended).
 static int aws_chunk(const aws_chunked_io *io, stream_state *st, const char *line, size_t size,
                      uint64_t *len) {
-  unsigned char *chunk = (unsigned char *)malloc(size);
-  if (!chunk) {
+  unsigned char *piece = (unsigned char *)malloc(k_aws_piece);
+  if (!piece) {
     set_error("oom (aws-chunked chunk)");
     return -1;
   }
+  sha256_ctx sha;
+  sha256_init(&sha);
   int rc = 0;
-  if (io->read(io->ctx, chunk, size) != size) {
-    set_error("client gone (aws-chunked data)");
-    rc = -1;
-  } else if (io->store(io->ctx, chunk, size) != 0) {
-    set_error("temp write fail (aws-chunked)");
-    rc = -1;
-  } else {
-    *len += size;
-    // The two bytes after the data are its CR LF; they are not looked at.
-    io->next_byte(io->ctx);
-    io->next_byte(io->ctx);
-    if (st->check_sigs) {
-      char sha[65];
-      sha256_hex(chunk, size, sha);
-      rc = stream_chunk_step(st, line, sha);
+  for (size_t left = size; left > 0 && rc == 0;) {
+    size_t n = left < k_aws_piece ? left : k_aws_piece;
+    if (io->read(io->ctx, piece, n) != n) {
+      set_error("client gone (aws-chunked data)");
+      rc = -2;
+    } else if (io->store(io->ctx, piece, n) != 0) {
+      set_error("temp write fail (aws-chunked)");
+      rc = -1;
+    } else {
+      sha256_update(&sha, piece, n);
+      *len += n;
+      left -= n;
     }
   }
-  free(chunk);
-  return rc;
+  free(piece);
+  if (rc != 0) return rc;
+  // The two bytes after the data are its CR LF; they are not looked at.
+  io->next_byte(io->ctx);
+  io->next_byte(io->ctx);
+  if (!st->check_sigs) return 0;
+  unsigned char digest[32];
+  sha256_final(&sha, digest);
+  char hex[65];
+  hex_encode(digest, 32, hex);
+  hex[64] = 0;
+  return stream_chunk_step(st, line, hex);
 }
 
 // A chunk header line: its size, or -1 with the text set. Unsigned streams send bare sizes
@@ -115,12 +129,21 @@ static int body_end(stream_state *st, int after_terminal) {
   return 0;
 }
 
+// A failure of the line or chunk reader: -1, refused as cut short when a signed stream's input
+// ended before its terminal chunk (its client may still be waiting for the answer, inside HTTP
+// chunked framing that ended early).
+static int read_failed(stream_state *st, int rc, int after_terminal) {
+  if (rc == -2 && st->check_sigs && !after_terminal) return body_end(st, 0);
+  return -1;
+}
+
 int aws_chunked_read(const aws_chunked_io *io, stream_state *st, uint64_t *len) {
   char line[S3_AWS_LINE_MAX + 2];
   int after_terminal = 0;
   for (;;) {
     size_t n;
-    if (aws_line(io, line, &n) != 0) return -1;
+    int rc = aws_line(io, line, &n);
+    if (rc != 0) return read_failed(st, rc, after_terminal);
     if (n == 0) return body_end(st, after_terminal);
     // Unsigned streams: after their terminal chunk every line is a trailer. Signed streams
     // mark each chunk header with ";".
@@ -144,7 +167,8 @@ int aws_chunked_read(const aws_chunked_io *io, stream_state *st, uint64_t *len) 
       set_error("aws-chunked chunk too large");
       return -1;
     }
-    if (aws_chunk(io, st, line, (size_t)size, len) != 0) return -1;
+    rc = aws_chunk(io, st, line, (size_t)size, len);
+    if (rc != 0) return read_failed(st, rc, after_terminal);
   }
 }
 

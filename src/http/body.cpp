@@ -1,10 +1,12 @@
 // Request body reception: fixed length, HTTP chunked and aws-chunked framing (also aws-chunked
-// inside HTTP chunked) into a file, hashing the decoded payload once as it arrives; the upload
-// pipeline with its payload checks; and the small in-memory and discarding readers.
+// inside HTTP chunked) into a file or into memory, hashing the decoded payload once as it
+// arrives and holding it to one limit whatever the framing; the upload pipeline and the
+// whole-body reader with their payload checks; the Content-Length rule; and the small
+// in-memory and discarding readers.
 //
 // Divisions: the byte source over the socket, the HTTP chunked layer, digests, the three
-// framings (aws-chunked itself in aws_chunked.cpp), read_body_to_file, receive_upload,
-// read_body_to_mem / discard_body.
+// framings (aws-chunked itself in aws_chunked.cpp), read_body_to_file, receive_upload, bodies
+// read whole, the Content-Length rule, read_body_to_mem / discard_body.
 #include "http/body.h"
 
 #include <cstdlib>
@@ -115,8 +117,11 @@ struct body_in {
   body_source *bs;
   int chunked;       // decode HTTP chunked framing
   uint64_t left;     // bytes left in the current HTTP chunk
+  uint64_t max;      // the most bytes all HTTP chunks together may announce
+  uint64_t carried;  // bytes the HTTP chunks read so far announced
   int started;       // a data chunk was read; its two closing bytes come before the next size
   int done;          // the zero-size chunk and its trailers were read
+  int over;          // a chunk size went beyond max
   const char *fail;  // why the framing ended early, or null
 };
 
@@ -124,6 +129,7 @@ static void in_init(body_in *in, body_source *bs, int chunked) {
   memset(in, 0, sizeof *in);
   in->bs = bs;
   in->chunked = chunked;
+  in->max = UINT64_MAX;
 }
 
 // Reads one line up to its line feed and drops it; 0, or -1 at the end of the connection.
@@ -171,12 +177,20 @@ static int chunked_next(body_in *in) {
   for (;; p++) {
     int d = hex_digit_value(*p);
     if (d < 0) break;
-    size = size * 16 + (uint64_t)d;
-    if (size > 0xFFFFFFFFULL) {
+    if (size >> 60) {
       in->fail = "bad chunked size";
       return -1;
     }
+    size = size * 16 + (uint64_t)d;
   }
+  // A size that would carry the body past its limit is refused before any of its data is
+  // received, so that the limit does not first cost the time of receiving it.
+  if (size > in->max - in->carried) {
+    in->over = 1;
+    in->fail = "body too large";
+    return -1;
+  }
+  in->carried += size;
   if (size == 0) {
     // Trailers up to an empty line (or the end of the connection) are dropped.
     int empty = 0;
@@ -277,21 +291,55 @@ static void want_from_request(const char *head, size_t head_len, const stream_st
 
 // ---------------------------------------------------------------- the framings
 
+// Where the decoded payload goes: a file, or a growing buffer in memory (bodies read whole).
+struct body_sink {
+  plat_file *file;  // the output file, or null for memory
+  char *mem;        // malloc'd, NUL-terminated after the payload; grown up to max + 1 bytes
+  size_t mem_cap;
+};
+
 struct body_job {
   body_in *in;
-  plat_file *out;
+  body_sink *sink;
   body_hashing *hash;
-  uint64_t len;       // payload bytes received and written
+  uint64_t len;       // payload bytes received and stored
+  uint64_t max;       // the most payload bytes accepted, whatever the framing
+  int over;           // the payload went beyond max
   unsigned char *buf; // k_piece bytes
   int aws;            // the body was aws-chunked: its end-of-body checks follow
   stream_state *st;   // the request's stream
 };
 
-// Writes n payload bytes to the file and the digests: 0, or -1 on a short write (the framing
-// decides the text).
+static int sink_mem_append(body_sink *k, uint64_t used, const void *data, size_t n, uint64_t max) {
+  // used + n <= max here, and max fits in memory: the callers' limits are a few MiB.
+  size_t need = (size_t)used + n + 1;
+  if (need > k->mem_cap) {
+    size_t cap = k->mem_cap ? k->mem_cap : 16384;
+    while (cap < need) cap *= 2;
+    if (cap > (size_t)max + 1) cap = (size_t)max + 1;
+    char *grown = (char *)realloc(k->mem, cap);
+    if (!grown) return -1;
+    k->mem = grown;
+    k->mem_cap = cap;
+  }
+  memcpy(k->mem + used, data, n);
+  k->mem[used + n] = 0;
+  return 0;
+}
+
+// Stores and hashes n payload bytes: 0, or -1 when they would go beyond the limit (j->over) or
+// could not be stored (the framing decides the text).
 static int job_store(void *ctx, const void *data, size_t n) {
   body_job *j = (body_job *)ctx;
-  if (plat_file_write(j->out, data, n) != (long)n) return -1;
+  if (n > j->max - j->len) {
+    j->over = 1;
+    return -1;
+  }
+  if (j->sink->file) {
+    if (plat_file_write(j->sink->file, data, n) != (long)n) return -1;
+  } else if (sink_mem_append(j->sink, j->len, data, n, j->max) != 0) {
+    return -1;
+  }
   hashing_update(j->hash, data, n);
   return 0;
 }
@@ -306,8 +354,8 @@ static uint64_t content_length_value(const char *v) {
 }
 
 static int read_fixed(body_job *j, uint64_t total) {
-  if (total > S3_BODY_MAX) {
-    set_error("body too large");
+  if (total > j->max) {
+    j->over = 1;
     return -1;
   }
   while (j->len < total) {
@@ -330,6 +378,8 @@ static int read_fixed(body_job *j, uint64_t total) {
 }
 
 static int read_chunked(body_job *j) {
+  // The HTTP chunks carry the payload itself: their sizes are held to the payload's limit.
+  j->in->max = j->max;
   for (;;) {
     size_t got = in_read(j->in, j->buf, k_piece);
     if (got > 0) {
@@ -347,7 +397,7 @@ static int read_chunked(body_job *j) {
   }
 }
 
-// The aws-chunked framing reads through the HTTP chunked layer and stores into the job's file.
+// The aws-chunked framing reads through the HTTP chunked layer and stores into the job's sink.
 static int job_next_byte(void *ctx) { return in_byte(((body_job *)ctx)->in); }
 
 static size_t job_read(void *ctx, void *dst, size_t n) {
@@ -395,6 +445,51 @@ static int aws_end_of_body(body_job *j, const char *head, size_t head_len, const
   return 0;
 }
 
+// One body from the source into the sink, hashed as it arrives, with the end-of-body checks of
+// a streamed body (path names the stored file for a checksum nobody announced; null for
+// memory, which computes every checksum as it goes). st is cleared at the end.
+static int run_body_job(plat_sock sock, const char *head, size_t head_len, const char *prefix,
+                        size_t prefix_len, body_sink *sink, uint64_t max, const char *path,
+                        char etag_out[33], uint64_t *len_out, body_digests *digests,
+                        stream_state *st) {
+  unsigned char *mem = (unsigned char *)malloc(k_piece + k_readahead);
+  if (!mem) {
+    set_error("oom (body buffer)");
+    stream_clear(st);
+    return -1;
+  }
+  body_source bs;
+  bs_init(&bs, sock, prefix, prefix_len, mem + k_piece);
+  body_in in;
+  in_init(&in, &bs, 0);
+  want_from_request(head, head_len, st, digests);
+  if (!path)
+    for (int a = CK_CRC32; a < CK_COUNT; a++) ck_want(digests, a);
+  body_hashing hash;
+  hashing_init(&hash, digests);
+  body_job job = {&in, sink, &hash, 0, max, 0, mem, 0, st};
+
+  int rc = read_framed(&job, head, head_len);
+  hashing_final(&hash, etag_out);
+  if (rc == 0 && job.aws) rc = aws_end_of_body(&job, head, head_len, path);
+  if (rc != 0 && (job.over || in.over)) {
+    set_error("body too large");
+    digests->too_large = 1;
+  }
+  *len_out = job.len;
+  stream_clear(st);
+  free(mem);
+  return rc;
+}
+
+static void reset_outcome(body_digests *digests, char etag_out[33], uint64_t *len_out) {
+  digests->failed_trailer = 0;
+  digests->trailer_malformed = 0;
+  digests->too_large = 0;
+  *len_out = 0;
+  etag_out[0] = 0;
+}
+
 int read_body_to_file(plat_sock sock, const char *head, size_t head_len, const char *prefix,
                       size_t prefix_len, const char *out_path, char etag_out[33],
                       uint64_t *len_out, body_digests *digests, stream_state *st) {
@@ -408,38 +503,15 @@ int read_body_to_file(plat_sock sock, const char *head, size_t head_len, const c
     memset(&plain, 0, sizeof plain);
     st = &plain;
   }
-  digests->failed_trailer = 0;
-  digests->trailer_malformed = 0;
-  *len_out = 0;
-  etag_out[0] = 0;
-
+  reset_outcome(digests, etag_out, len_out);
   plat_file_guard out(plat_file_open(out_path, PLAT_WRITE_TRUNC));
   if (!out.f) {
     set_error("cannot open temp file %s", out_path);
     return -1;
   }
-  unsigned char *mem = (unsigned char *)malloc(k_piece + k_readahead);
-  if (!mem) {
-    set_error("oom (body buffer)");
-    stream_clear(st);
-    return -1;
-  }
-  body_source bs;
-  bs_init(&bs, sock, prefix, prefix_len, mem + k_piece);
-  body_in in;
-  in_init(&in, &bs, 0);
-  want_from_request(head, head_len, st, digests);
-  body_hashing hash;
-  hashing_init(&hash, digests);
-  body_job job = {&in, out.f, &hash, 0, mem, 0, st};
-
-  int rc = read_framed(&job, head, head_len);
-  hashing_final(&hash, etag_out);
-  if (rc == 0 && job.aws) rc = aws_end_of_body(&job, head, head_len, out_path);
-  *len_out = job.len;
-  stream_clear(st);
-  free(mem);
-  return rc;
+  body_sink sink = {out.f, nullptr, 0};
+  return run_body_job(sock, head, head_len, prefix, prefix_len, &sink, S3_BODY_MAX, out_path,
+                      etag_out, len_out, digests, st);
 }
 
 // ---------------------------------------------------------------- receive_upload
@@ -453,12 +525,13 @@ static void fail_with(upload_error *err, int status, const char *code, const cha
 // Content-MD5 and x-amz-checksum-* headers against the received payload: 0, or -1 with *err.
 static int header_checksums(const S3Request *r, const body_digests *d, upload_error *err) {
   owned_str md5(hdr_value(r->head, r->head_len, "content-md5"));
-  if (!md5.empty()) {
+  // Present but empty is malformed too: it names no digest the body could be held to.
+  if (md5.get()) {
     unsigned char got[17];
     size_t n = base64_decode_n(md5.get(), got, sizeof got);
     if (n != 16) {
       set_error("Content-MD5 malformed");
-      fail_with(err, 400, "InvalidDigest", "The Content-MD5 you specified was invalid.");
+      fail_with(err, 400, "InvalidDigest", "The Content-MD5 you specified was not valid.");
       return -1;
     }
     if (!const_time_eq(got, 16, d->md5, 16)) {
@@ -504,7 +577,9 @@ int receive_upload(plat_sock sock, const S3Request *r, stream_state *st, const c
                         etag_out, len_out, &d, st) != 0) {
     remove_file(path);
     const ck_info *info = ck_info_of(d.failed_trailer);
-    if (info && d.trailer_malformed)
+    if (d.too_large)
+      fail_with(err, 400, "EntityTooLarge", "Your proposed upload exceeds the maximum allowed size");
+    else if (info && d.trailer_malformed)
       fail_with(err, 400, "InvalidRequest", info->trailer_invalid);
     else if (info)
       fail_with(err, 400, "BadDigest", info->bad_message);
@@ -529,25 +604,96 @@ int receive_upload(plat_sock sock, const S3Request *r, stream_state *st, const c
   return 0;
 }
 
-// ---------------------------------------------------------------- small bodies
+// ---------------------------------------------------------------- bodies read whole
 
-char *read_small_body(plat_sock sock, const S3Request *r, uint64_t max, size_t default_len,
-                      size_t *len, int *too_large) {
-  uint64_t announced = 0;
-  int overflow = 0;
-  hdr_u64(r->head, r->head_len, "content-length", &announced, &overflow);
+// The answer to a whole body that failed to arrive.
+static void whole_body_failure(const body_digests *d, const stream_state *st, upload_error *err) {
+  const ck_info *info = ck_info_of(d->failed_trailer);
+  if (d->too_large)
+    fail_with(err, 400, "MaxMessageLengthExceeded", "Your request was too big.");
+  else if (info && d->trailer_malformed)
+    fail_with(err, 400, "InvalidRequest", info->trailer_invalid);
+  else if (info)
+    fail_with(err, 400, "BadDigest", info->bad_message);
+  else if (st && st->sigfail)
+    fail_with(err, 403, "SignatureDoesNotMatch",
+              "The request signature we calculated does not match the signature you provided");
+  else
+    fail_with(err, 400, "IncompleteBody",
+              "You did not provide the number of bytes specified by the Content-Length HTTP header");
+}
+
+int read_whole_body(plat_sock sock, const S3Request *r, stream_state *st, size_t max, char **out,
+                    size_t *len, upload_error *err) {
+  *out = nullptr;
   *len = 0;
-  *too_large = overflow || announced > max;
-  if (*too_large) {
-    if (!overflow) discard_body(sock, r, announced);
-    return nullptr;
+  body_digests d;
+  memset(&d, 0, sizeof d);
+  d.want_sha256 = 1;
+  stream_state plain;
+  if (!st) {
+    memset(&plain, 0, sizeof plain);
+    st = &plain;
   }
-  size_t want = announced ? (size_t)announced : default_len;
-  char *body = static_cast<char *>(malloc(want + 1));
-  if (!body) return nullptr;
-  *len = read_body_to_mem(sock, r, body, want);
-  body[*len] = 0;
-  return body;
+  char etag[33];
+  uint64_t got = 0;
+  reset_outcome(&d, etag, &got);
+  body_sink sink = {nullptr, nullptr, 0};
+  int rc = run_body_job(sock, r->head, r->head_len, r->body_prefix, r->body_prefix_len, &sink,
+                        max, nullptr, etag, &got, &d, st);
+  if (rc == 0 && !sink.mem) {
+    // An empty body: still a buffer, so that callers parse "" like any other text.
+    sink.mem = (char *)calloc(1, 1);
+    if (!sink.mem) {
+      set_error("oom (body buffer)");
+      rc = -1;
+    }
+  }
+  char *body = sink.mem;
+  if (rc != 0) {
+    free(body);
+    whole_body_failure(&d, st, err);
+    return -1;
+  }
+  // The body must be the one that was signed: a captured request replayed with another body
+  // is refused before anything is done.
+  if (payload_hash_differs(r->content_sha256, d.sha256)) {
+    free(body);
+    set_error("x-amz-content-sha256 mismatch (request body)");
+    fail_with(err, 400, "XAmzContentSHA256Mismatch",
+              "The provided 'x-amz-content-sha256' header does not match what was computed.");
+    return -1;
+  }
+  if (header_checksums(r, &d, err) != 0) {
+    free(body);
+    return -1;
+  }
+  *out = body;
+  *len = (size_t)got;
+  return 0;
+}
+
+// ---------------------------------------------------------------- the Content-Length rule
+
+int content_length_check(const S3Request *r, upload_error *err) {
+  owned_str v(hdr_value(r->head, r->head_len, "content-length"));
+  if (!v.get()) return 0;
+  const char *p = v.get();
+  if (!*p) {
+    set_error("empty Content-Length");
+    fail_with(err, 400, "MissingContentLength", "You must provide the Content-Length HTTP header.");
+    return -1;
+  }
+  int negative = *p == '-';
+  const char *digits = p + negative;
+  size_t n = strspn(digits, "0123456789");
+  if (n > 0 && digits[n] == 0 && !negative) return 0;
+  // A number too long for 64 bits is still a number: the body rules refuse it as too large.
+  set_error("bad Content-Length: %.40s", p);
+  fail_with(err, 400, "InvalidArgument",
+            negative && n > 0 && digits[n] == 0 ? "Content-Length must not be negative."
+                                                : "Content-Length must be a decimal number.");
+  return -1;
 }
 
 size_t read_body_to_mem(plat_sock sock, const S3Request *r, char *dst, size_t want) {

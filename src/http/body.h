@@ -27,6 +27,8 @@ struct body_digests {
   // value did not decode. Such failures are answered 400, not 403.
   int failed_trailer;
   int trailer_malformed;
+  // Set by read_body_to_file when the payload went beyond its limit, whatever the framing.
+  int too_large;
 };
 
 // Receives one body into out_path (created or truncated), framed as st says (null: a body
@@ -53,15 +55,23 @@ int receive_upload(plat_sock sock, const S3Request *r, stream_state *st, const c
                    const char *internal_message, char etag_out[33], uint64_t *len_out,
                    upload_error *err);
 
+// Reads a request body whole into memory (the XML of CompleteMultipartUpload and
+// DeleteObjects), in any framing (Content-Length, HTTP chunked, aws-chunked with its signature
+// checks), at most max bytes of payload. The body is then held to x-amz-content-sha256 when
+// that is a digest, and to Content-MD5 and x-amz-checksum-* when sent. 0 with *out (malloc'd,
+// NUL-terminated, caller frees; "" for an empty body) and *len; -1 with *err set: 400
+// MaxMessageLengthExceeded beyond max, 400 XAmzContentSHA256Mismatch, 400 BadDigest or
+// InvalidDigest, 403 SignatureDoesNotMatch for a failed stream, 400 IncompleteBody otherwise.
+int read_whole_body(plat_sock sock, const S3Request *r, stream_state *st, size_t max, char **out,
+                    size_t *len, upload_error *err);
+
+// The Content-Length header, when present, must be one decimal number: 0 when it is (or when
+// it is absent); -1 with *err set when it is empty (400 MissingContentLength), negative or not
+// a number (400 InvalidArgument).
+int content_length_check(const S3Request *r, upload_error *err);
+
 // Reads up to want body bytes into dst (prefix first, then the socket, through a buffer).
 // Stops early when the peer closes or the receive times out. Returns the bytes stored.
 size_t read_body_to_mem(plat_sock sock, const S3Request *r, char *dst, size_t want);
-// Reads a small request body whole (the XML of CompleteMultipartUpload and DeleteObjects):
-// Content-Length bytes, or at most default_len when the length is absent or 0. Returns a
-// malloc'd NUL-terminated buffer with the bytes received in *len, or null: with *too_large
-// set when Content-Length is above max (its body has then been read and dropped, unless the
-// value overflowed), else when memory ran out.
-char *read_small_body(plat_sock sock, const S3Request *r, uint64_t max, size_t default_len,
-                      size_t *len, int *too_large);
 // Reads and drops n body bytes the same way.
 void discard_body(plat_sock sock, const S3Request *r, uint64_t n);

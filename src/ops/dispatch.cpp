@@ -6,6 +6,7 @@
 #include "auth/sigv4.h"
 #include "auth/stream.h"
 #include "base/state.h"
+#include "http/body.h"
 #include "http/request.h"
 #include "http/response.h"
 #include "ops/ops.h"
@@ -75,15 +76,16 @@ static int has_any(const char *query, const char *const *names, size_t count) {
   return 0;
 }
 
-// The uploadId value when it can name an upload directory: non-empty, at most 64 characters,
-// no "/" and no "."; any other value counts as no uploadId at all.
+// An uploadId of the form this server gives out: 32 lowercase hexadecimal digits. Any other
+// value names no upload, and can name no directory either.
 static int valid_upload_id(const char *v) {
-  if (!v || !*v) return 0;
-  size_t n = strlen(v);
-  return n <= 64 && !strchr(v, '/') && !strchr(v, '.');
+  if (!v || strlen(v) != 32) return 0;
+  for (const char *p = v; *p; p++)
+    if (!((*p >= '0' && *p <= '9') || (*p >= 'a' && *p <= 'f'))) return 0;
+  return 1;
 }
 
-static void route_bucket(plat_sock s, S3Request *r) {
+static void route_bucket(plat_sock s, S3Request *r, stream_state *st) {
   if (has_any(r->query, kBucketSubresources,
               sizeof kBucketSubresources / sizeof kBucketSubresources[0])) {
     answer_not_implemented(s, r);
@@ -113,7 +115,7 @@ static void route_bucket(plat_sock s, S3Request *r) {
   } else if (ieq(m, "HEAD")) {
     op_head_bucket(s, r, dir);
   } else if (ieq(m, "POST") && qhas(r->query, "delete")) {
-    op_delete_objects(s, r);
+    op_delete_objects(s, r, st);
   } else {
     answer_error(s, r, 405, "MethodNotAllowed", "Method not supported for buckets");
   }
@@ -124,23 +126,36 @@ static int has_copy_source(const S3Request *r) {
   return !src.empty();
 }
 
-static void route_multipart(plat_sock s, S3Request *r, const char *upload_id,
-                            stream_state *st) {
+// A request that carries uploadId at all is a multipart request, whatever its value: an id
+// that names no upload must never turn UploadPart into PutObject or Abort into DeleteObject.
+static void route_multipart(plat_sock s, S3Request *r, stream_state *st) {
   const char *m = r->method;
   owned_str part(qparam(r->query, "partNumber"));
-  if (ieq(m, "PUT") && part.p) {
+  int routed = (ieq(m, "PUT") && part.p) || ieq(m, "POST") || ieq(m, "DELETE") || ieq(m, "GET");
+  if (!routed) {
+    answer_error(s, r, 405, "MethodNotAllowed", "Method not allowed for multipart");
+    return;
+  }
+  owned_str id(qparam(r->query, "uploadId"));
+  if (!valid_upload_id(id.p)) {
+    set_error("malformed uploadId");
+    answer_error(s, r, 404, "NoSuchUpload",
+                 "The specified upload does not exist. The upload ID may be invalid, or the "
+                 "upload may have been aborted or completed.");
+    return;
+  }
+  const char *upload_id = id.p;
+  if (ieq(m, "PUT")) {
     if (has_copy_source(r))
       op_upload_part_copy(s, r, upload_id);
     else
       op_upload_part(s, r, upload_id, st);
   } else if (ieq(m, "POST")) {
-    op_complete_multipart(s, r, upload_id);
+    op_complete_multipart(s, r, upload_id, st);
   } else if (ieq(m, "DELETE")) {
     op_abort_multipart(s, r, upload_id);
-  } else if (ieq(m, "GET")) {
-    op_list_parts(s, r, upload_id);
   } else {
-    answer_error(s, r, 405, "MethodNotAllowed", "Method not allowed for multipart");
+    op_list_parts(s, r, upload_id);
   }
 }
 
@@ -158,12 +173,9 @@ static void route_object(plat_sock s, S3Request *r, stream_state *st) {
       answer_not_implemented(s, r);
     return;
   }
-  {
-    owned_str upload_id(qparam(r->query, "uploadId"));
-    if (valid_upload_id(upload_id.p)) {
-      route_multipart(s, r, upload_id.p, st);
-      return;
-    }
+  if (qhas(r->query, "uploadId")) {
+    route_multipart(s, r, st);
+    return;
   }
   if (qhas(r->query, "uploads") && (ieq(m, "POST") || ieq(m, "PUT"))) {
     op_initiate_multipart(s, r);
@@ -205,6 +217,14 @@ static int authenticate(plat_sock s, const S3Request *r) {
 }
 
 static void run_request(plat_sock s, S3Request *r, stream_state *st) {
+  {
+    // A Content-Length that is not one number leaves the body's end unknown.
+    upload_error bad;
+    if (content_length_check(r, &bad) != 0) {
+      answer_error(s, r, bad.status, bad.code, bad.message);
+      return;
+    }
+  }
   if (r->is_service) {
     if (!authenticate(s, r)) return;
     if (ieq(r->method, "GET"))
@@ -229,7 +249,7 @@ static void run_request(plat_sock s, S3Request *r, stream_state *st) {
   if (r->key[0])
     route_object(s, r, st);
   else
-    route_bucket(s, r);
+    route_bucket(s, r, st);
 }
 
 void handle_connection(plat_sock s) {

@@ -1,5 +1,6 @@
-// Multi-object delete (POST /bucket?delete): removes each listed key's file and metadata file
-// and reports every key in a DeleteResult document.
+// Multi-object delete (POST /bucket?delete): reads the Delete document whole and, when it is
+// sound, removes each listed key's file and metadata file and reports every key in a
+// DeleteResult document.
 #include <cstdlib>
 #include <cstring>
 
@@ -9,6 +10,7 @@
 #include "http/body.h"
 #include "http/request.h"
 #include "http/response.h"
+#include "http/xml_body.h"
 #include "ops/ops.h"
 #include "platform/platform.h"
 #include "store/layout.h"
@@ -16,9 +18,13 @@
 
 namespace {
 
-constexpr uint64_t DELETE_BODY_MAX = 67108864;  // larger bodies are refused
-constexpr size_t DELETE_BODY_DEFAULT = 1024;    // taken when Content-Length is absent or 0
-constexpr size_t DELETE_KEY_MAX = 4095;         // a longer key ends the processing
+constexpr size_t DELETE_MAX_KEYS = 1000;  // S3's limit per request; more is MalformedXML
+// The largest body read: 1,000 entries of a key as long as the store holds (4,095 bytes) with
+// room for its XML escapes and the Object, Key and VersionId tags, plus 64 KiB for the rest.
+// Beyond it the answer is MaxMessageLengthExceeded, and no request holds more than this.
+constexpr size_t DELETE_BODY_MAX = DELETE_MAX_KEYS * 4608 + 65536;
+constexpr size_t DELETE_KEY_MAX = 4095;  // a longer key ends the processing
+
 
 // Quiet is on when a <Quiet> element holds text of four characters or more that begins with
 // "true" (so "trueish" counts, "True" does not).
@@ -122,29 +128,50 @@ void delete_one(dynbuf *d, const char *bucket, const char *key, int quiet) {
   if (!quiet) append_entry(d, key, nullptr, nullptr);
 }
 
+// The number of Key elements, counted up to one more than S3 allows.
+size_t count_keys(const char *body, size_t len) {
+  size_t n = 0;
+  for (size_t pos = 0; pos < len && n <= DELETE_MAX_KEYS;) {
+    const char *open = find_bytes(body + pos, len - pos, "<Key>");
+    if (!open) break;
+    n++;
+    pos = (size_t)(open - body) + 5;
+  }
+  return n;
+}
+
 }  // namespace
 
-void op_delete_objects(plat_sock s, S3Request *r) {
+void op_delete_objects(plat_sock s, S3Request *r, stream_state *st) {
+  char *raw = nullptr;
   size_t len = 0;
-  int too_large = 0;
-  char *body = read_small_body(s, r, DELETE_BODY_MAX, DELETE_BODY_DEFAULT, &len, &too_large);
-  if (too_large) {
-    answer_error(s, r, 400, "MalformedXML", "Body too large");
+  upload_error err;
+  if (read_whole_body(s, r, st, DELETE_BODY_MAX, &raw, &len, &err) != 0) {
+    answer_error(s, r, err.status, err.code, err.message);
     return;
   }
-  if (!body) return;
+  owned_str body(raw);
+  // Nothing is deleted unless the whole request is sound: a cut or garbled body, an empty
+  // list or one over S3's limit is refused as a whole.
+  size_t keys = xml_well_formed(raw, len, "Delete") ? count_keys(raw, len) : 0;
+  if (keys == 0 || keys > DELETE_MAX_KEYS) {
+    set_error(keys ? "DeleteObjects with more than %zu keys" : "DeleteObjects body malformed",
+              DELETE_MAX_KEYS);
+    answer_error(s, r, 400, "MalformedXML", MALFORMED_XML);
+    return;
+  }
 
-  int quiet = quiet_requested(body, len);
+  int quiet = quiet_requested(raw, len);
   dynbuf_guard doc;
   dynbuf *d = &doc.b;
   dynbuf_printf(d, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<DeleteResult>\n");
   size_t pos = 0;
   char key[DELETE_KEY_MAX + 1];
   while (pos < len) {
-    const char *open = find_bytes(body + pos, len - pos, "<Key>");
+    const char *open = find_bytes(raw + pos, len - pos, "<Key>");
     if (!open) break;
     const char *text = open + 5;
-    size_t rest = len - (size_t)(text - body);
+    size_t rest = len - (size_t)(text - raw);
     const char *close = find_bytes(text, rest, "</Key>");
     if (!close) break;
     size_t n = (size_t)(close - text);
@@ -156,9 +183,8 @@ void op_delete_objects(plat_sock s, S3Request *r) {
     key[n] = 0;
     xml_entity_decode(key);
     delete_one(d, r->bucket, key, quiet);
-    pos = (size_t)(close - body) + 6;
+    pos = (size_t)(close - raw) + 6;
   }
-  free(body);
   dynbuf_printf(d, "</DeleteResult>\n");
   if (d->failed) return;
   count_request(d->len, 0);

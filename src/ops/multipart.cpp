@@ -13,6 +13,7 @@
 #include "http/request.h"
 #include "http/response.h"
 #include "ops/conditions.h"
+#include "http/xml_body.h"
 #include "ops/ops.h"
 #include "platform/platform.h"
 #include "store/layout.h"
@@ -21,9 +22,11 @@
 
 namespace {
 
-constexpr uint64_t COMPLETE_BODY_MAX = 16777216;  // larger Complete bodies are refused
-constexpr size_t COMPLETE_BODY_DEFAULT = 1024;    // taken when Content-Length is absent or 0
 constexpr size_t COMPLETE_MAX_ENTRIES = 10000;
+// The largest Complete body read: S3's 10,000 parts at up to 384 bytes each (part number, an
+// ETag with escaped quotes, a checksum element and blanks), plus 64 KiB for the rest. Beyond
+// it the answer is MaxMessageLengthExceeded, and no request holds more than this.
+constexpr size_t COMPLETE_BODY_MAX = COMPLETE_MAX_ENTRIES * 384 + 65536;
 constexpr size_t COPY_BLOCK = 65536;
 
 const char NO_SUCH_UPLOAD[] = "The specified multipart upload does not exist";
@@ -116,8 +119,13 @@ int copy_source_conditions_fail(const S3Request *r, const char *bucket, const ch
 
 // ---------------------------------------------------------------- Complete, step by step
 
-// Parses the Part elements of a Complete body into list. The count, or -1 when there are more
-// than COMPLETE_MAX_ENTRIES valid ones.
+// What parse_completion_list found wrong with a Part element.
+constexpr long PARTS_TOO_MANY = -1;    // more than COMPLETE_MAX_ENTRIES
+constexpr long PARTS_MALFORMED = -2;   // a PartNumber missing or not a number
+constexpr long PARTS_OUT_OF_RANGE = -3;  // a PartNumber outside 1..10000
+
+// Parses the Part elements of a Complete body into list. The count, or one of the PARTS_
+// values: a part the client listed is never left out, or the object would silently lack it.
 long parse_completion_list(const char *body, size_t len, completion_entry *list) {
   size_t count = 0;
   size_t pos = 0;
@@ -127,19 +135,19 @@ long parse_completion_list(const char *body, size_t len, completion_entry *list)
     size_t after = (size_t)(open - body) + 6;
     const char *close = find_bytes(body + after, len - after, "</Part>");
     if (!close) break;
-    if (count == COMPLETE_MAX_ENTRIES) return -1;
+    if (count == COMPLETE_MAX_ENTRIES) return PARTS_TOO_MANY;
     size_t seg_len = (size_t)(close - open);
     owned_str num(xml_get_tag(open, seg_len, "PartNumber"));
     uint64_t n = 0;
     // Blanks around the number are tolerated; anything else makes the element invalid.
-    if (num.get() && parse_decimal(num.get(), strlen(num.get()), UINT64_MAX, DEC_BLANKS, &n) != 0)
-      n = 0;
-    if (n >= 1 && n <= S3_MPU_MAX_PART) {
-      owned_str etag(xml_get_tag(open, seg_len, "ETag"));
-      list[count].part = (uint32_t)n;
-      copy_text(list[count].etag, sizeof(list[count].etag), etag.get() ? etag.get() : "");
-      count++;
-    }
+    if (!num.get() ||
+        parse_decimal(num.get(), strlen(num.get()), UINT64_MAX, DEC_BLANKS | DEC_SATURATE, &n) != 0)
+      return PARTS_MALFORMED;
+    if (n < 1 || n > S3_MPU_MAX_PART) return PARTS_OUT_OF_RANGE;
+    owned_str etag(xml_get_tag(open, seg_len, "ETag"));
+    list[count].part = (uint32_t)n;
+    copy_text(list[count].etag, sizeof(list[count].etag), etag.get() ? etag.get() : "");
+    count++;
     pos = (size_t)(close - body) + 6;
   }
   return (long)count;
@@ -178,8 +186,7 @@ int check_part_list(const completion_entry *list, size_t n, const char **code,
                     const char **message) {
   if (n == 0) {
     *code = "MalformedXML";
-    *message = "The XML you provided was not well-formed or did not validate against our "
-               "published schema";
+    *message = MALFORMED_XML;
     return -1;
   }
   for (size_t i = 1; i < n; i++) {
@@ -447,15 +454,21 @@ void op_upload_part_copy(plat_sock s, S3Request *r, const char *upload_id) {
   answer_xml(s, &doc.b, 0, copied);
 }
 
-void op_complete_multipart(plat_sock s, S3Request *r, const char *upload_id) {
+void op_complete_multipart(plat_sock s, S3Request *r, const char *upload_id, stream_state *st) {
   size_t got = 0;
-  int too_large = 0;
-  char *body = read_small_body(s, r, COMPLETE_BODY_MAX, COMPLETE_BODY_DEFAULT, &got, &too_large);
-  if (too_large) {
-    answer_error(s, r, 400, "InvalidRequest", "Too many parts in CompleteMultipartUpload");
+  char *body = nullptr;
+  upload_error err;
+  if (read_whole_body(s, r, st, COMPLETE_BODY_MAX, &body, &got, &err) != 0) {
+    answer_error(s, r, err.status, err.code, err.message);
     return;
   }
-  if (!body) return;
+  // A cut or garbled body must never complete from the parts it happens to list.
+  if (!xml_well_formed(body, got, "CompleteMultipartUpload")) {
+    free(body);
+    set_error("CompleteMultipartUpload body malformed");
+    answer_error(s, r, 400, "MalformedXML", MALFORMED_XML);
+    return;
+  }
 
   char key[4096];
   char content_type[256];
@@ -472,8 +485,13 @@ void op_complete_multipart(plat_sock s, S3Request *r, const char *upload_id) {
   }
   long n = parse_completion_list(body, got, list);
   free(body);
-  if (n < 0) {
+  if (n == PARTS_TOO_MANY) {
     answer_error(s, r, 400, "InvalidRequest", "Too many parts in CompleteMultipartUpload");
+  } else if (n == PARTS_MALFORMED) {
+    answer_error(s, r, 400, "MalformedXML", MALFORMED_XML);
+  } else if (n == PARTS_OUT_OF_RANGE) {
+    answer_error(s, r, 400, "InvalidArgument",
+                 "Part number must be an integer between 1 and 10000, inclusive");
   } else {
     const char *code = nullptr;
     const char *message = nullptr;

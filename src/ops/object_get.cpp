@@ -192,6 +192,14 @@ void op_get_object(plat_sock s, S3Request *r, int is_head) {
     answer_error(s, r, 404, "NoSuchKey", "The specified key does not exist", nullptr);
     return;
   }
+  // An object whose data cannot be opened is never answered 200: the body could not follow
+  // its head (and a HEAD would carry a made-up ETag).
+  if (!view.v.data) {
+    set_error("cannot open object data %s/%s", r->bucket, r->key);
+    answer_error(s, r, 500, "InternalError", "We encountered an internal error. Please try again.",
+                 nullptr);
+    return;
+  }
   get_answer a;
   describe_object(&view.v, r->key, &a);
   if (answer_preconditions(s, r, is_head, &view.v, &a)) return;

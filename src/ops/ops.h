@@ -4,6 +4,10 @@
 
 #include "http/request.h"
 #include "http/response.h"
+
+// S3's message for a body that is not the XML document the operation takes.
+inline constexpr char MALFORMED_XML[] =
+    "The XML you provided was not well-formed or did not validate against our published schema.";
 #include "platform/platform.h"
 
 struct stream_state;  // the request's stream (auth/stream.h), read by the uploads
@@ -32,13 +36,13 @@ void op_list_objects(plat_sock s, S3Request *r, const char *bucket_dir);
 void op_initiate_multipart(plat_sock s, S3Request *r);
 void op_upload_part(plat_sock s, S3Request *r, const char *upload_id, stream_state *st);
 void op_upload_part_copy(plat_sock s, S3Request *r, const char *upload_id);
-void op_complete_multipart(plat_sock s, S3Request *r, const char *upload_id);
+void op_complete_multipart(plat_sock s, S3Request *r, const char *upload_id, stream_state *st);
 void op_abort_multipart(plat_sock s, S3Request *r, const char *upload_id);
 void op_list_parts(plat_sock s, S3Request *r, const char *upload_id);
 void op_list_multipart_uploads(plat_sock s, S3Request *r);
 
 // Multi-object delete (multi_delete.cpp)
-void op_delete_objects(plat_sock s, S3Request *r);
+void op_delete_objects(plat_sock s, S3Request *r, stream_state *st);
 
 // Shared by CopyObject and UploadPartCopy (object_put.cpp): parses x-amz-copy-source by the
 // request-path rules into bucket[64] and key[4096]. 0, or -1 when invalid.

@@ -279,18 +279,29 @@ TEST_F(Dispatch, MultipartRows) {
   EXPECT_EQ(req("DELETE", "/mprows/other?uploadId=" + gone).status, 204);
 }
 
-TEST_F(Dispatch, InvalidUploadIdCountsAsNone) {
+TEST_F(Dispatch, MalformedUploadIdIsNoSuchUpload) {
+  // Any uploadId makes a multipart request: a value that is not of the server's form never
+  // turns UploadPart into PutObject or Abort into DeleteObject.
   make_bucket("badid");
-  std::string long_id(65, 'a');
-  for (const std::string &id : {std::string("abc.def"), std::string(""), long_id, std::string("a%2Fb/c")}) {
-    SCOPED_TRACE(id);
-    std::string t = "/badid/k?uploadId=" + id + "&partNumber=1";
-    EXPECT_EQ(req("PUT", t, {}, "plain").status, 200);
-    EXPECT_EQ(qt::read_file(root() + "/badid/k"), "plain");
-    EXPECT_EQ(req("DELETE", "/badid/k?uploadId=" + id).status, 204);
-    EXPECT_FALSE(qt::file_exists(root() + "/badid/k"));
+  put("/badid/k", "kept");
+  const std::string no_upload =
+      "The specified upload does not exist. The upload ID may be invalid, or the upload may have "
+      "been aborted or completed.";
+  const std::string ids[] = {"abc.def", "", std::string(65, 'a'), std::string(64, 'a'), "a%2Fb/c",
+                             std::string(32, 'A'), std::string(31, 'a') + "."};
+  for (const std::string &id : ids) {
+    for (const std::string &t : {"/badid/k?uploadId=" + id + "&partNumber=1", "/badid/k?uploadId=" + id,
+                                 std::string("/badid/k?partNumber=1&uploadId")}) {
+      for (const char *method : {"PUT", "POST", "DELETE", "GET"}) {
+        if (std::string(method) == "PUT" && t.find("partNumber") == std::string::npos) continue;
+        SCOPED_TRACE(std::string(method) + " " + t);
+        Response r = req(method, t, {}, std::string(method) == "PUT" ? "plain" : "");
+        expect_error(r, 404, "HTTP/1.1 404 Not Found", "NoSuchUpload", no_upload, "/badid/k");
+      }
+    }
   }
-  // 64 characters is still an upload id (of an upload that does not exist).
+  EXPECT_EQ(qt::read_file(root() + "/badid/k"), "kept");
+  // Methods a multipart request does not have are refused before the id is looked at.
   Response r = req("HEAD", "/badid/k?uploadId=" + std::string(64, 'a'));
   EXPECT_EQ(r.status, 405);
 }

@@ -1,7 +1,9 @@
-// Multi-object delete over HTTP: which keys are removed, how each is reported, Quiet, and the
-// body size rules.
+// Multi-object delete over HTTP: which keys are removed, how each is reported, Quiet, the
+// framings the body may come in, and the bodies that are refused whole.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -84,7 +86,6 @@ TEST_F(MultiDelete, ReportsEveryKeyInOrder) {
       // A key over 4095 characters ends the processing: "c" after it is neither deleted nor listed.
       {"over-long key stops", {"a", "c"}, delete_body({"a", longest, too_long, "c"}),
        result(deleted("a") + invalid(longest)), {"a"}},
-      {"no keys", {}, "<Delete></Delete>", result(""), {}},
       {"a folder marker's file by its own name", {"d/"}, delete_body({"d/.quillmar-folder"}),
        result(invalid("d/.quillmar-folder")), {}},
   };
@@ -114,38 +115,91 @@ TEST_F(MultiDelete, MissingBucketReportsEveryKeyDeleted) {
   EXPECT_FALSE(qt::dir_exists(root() + "/md-nobucket"));
 }
 
-TEST_F(MultiDelete, WithoutContentLengthOnly1024BytesAreRead) {
-  ASSERT_EQ(qt::request(port(), "PUT", "/md-short").status, 200);
-  put("md-short/first");
-  put("md-short/late");
+// The body of a request with HTTP chunked framing in pieces of n bytes.
+std::string chunked(const std::string &body, size_t n) {
+  std::string wire;
+  for (size_t off = 0; off < body.size(); off += n) {
+    char size[16];
+    snprintf(size, sizeof size, "%zx\r\n", std::min(n, body.size() - off));
+    wire += size + body.substr(off, n) + "\r\n";
+  }
+  return wire + "0\r\n\r\n";
+}
+
+const char MALFORMED[] =
+    "The XML you provided was not well-formed or did not validate against our published schema.";
+
+TEST_F(MultiDelete, BodyIsReadWholeWhateverItsFraming) {
+  ASSERT_EQ(qt::request(port(), "PUT", "/md-framing").status, 200);
+  put("md-framing/first");
+  put("md-framing/late");
   std::string body = "<Delete><Object><Key>first</Key></Object>";
-  body += std::string(1100 - body.size(), ' ') + "<Object><Key>late</Key></Object></Delete>";
-  // The client closes its side after the body, so the server sees the end of the data.
-  qt::Conn c(port());
-  ASSERT_TRUE(c.send("POST /md-short?delete HTTP/1.1\r\nHost: x\r\n\r\n" + body));
-  c.shutdown_send();
-  std::string raw = c.recv_all();
-  EXPECT_NE(raw.find("\r\n\r\n" + result(deleted("first"))), std::string::npos) << raw;
-  EXPECT_TRUE(qt::file_exists(root() + "/md-short/late"));
-  EXPECT_FALSE(qt::file_exists(root() + "/md-short/first"));
+  body += std::string(3000, ' ') + "<Object><Key>late</Key></Object></Delete>";
+  // HTTP chunked framing: the key far past the first kilobyte is seen too.
+  qt::Response r = qt::send_raw(port(), "POST /md-framing?delete HTTP/1.1\r\nHost: x\r\n"
+                                        "Transfer-Encoding: chunked\r\n\r\n" + chunked(body, 700));
+  EXPECT_EQ(r.status, 200) << r.raw;
+  EXPECT_EQ(r.body, result(deleted("first") + deleted("late")));
+  EXPECT_FALSE(qt::file_exists(root() + "/md-framing/late"));
+}
+
+TEST_F(MultiDelete, UnsoundBodiesDeleteNothing) {
+  ASSERT_EQ(qt::request(port(), "PUT", "/md-refuse").status, 200);
+  put("md-refuse/a");
+  std::vector<std::string> keys_1001;
+  for (int i = 0; i < 1001; i++) keys_1001.push_back("a");
+  const std::string whole = delete_body({"a"});
+  struct {
+    const char *name;
+    std::string body;
+  } cases[] = {
+      {"empty", ""},
+      {"no keys", "<Delete></Delete>"},
+      {"cut short", whole.substr(0, whole.size() - 5)},
+      {"unclosed object", "<Delete><Object><Key>a</Key></Delete>"},
+      {"other root", "<Remove><Object><Key>a</Key></Object></Remove>"},
+      {"text after root", whole + "junk"},
+      {"1001 keys", delete_body(keys_1001)},
+  };
+  for (auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    // Content-Length 0 is answered at once: nothing is waited for.
+    qt::Response r = post("md-refuse", c.body, {"Content-Length: " + std::to_string(c.body.size())});
+    qa::expect_error(r, 400, "HTTP/1.1 400 Bad Request", "MalformedXML", MALFORMED, "/md-refuse");
+    EXPECT_TRUE(qt::file_exists(root() + "/md-refuse/a"));
+  }
+  // Without any framing the body is empty, and answered at once as well.
+  qt::Response r = qt::send_raw(port(), "POST /md-refuse?delete HTTP/1.1\r\nHost: x\r\n\r\n", 5000);
+  EXPECT_EQ(r.status, 400) << r.raw;
+  // 1000 keys are S3's limit, and are handled.
+  std::vector<std::string> keys_1000(keys_1001.begin(), keys_1001.end() - 1);
+  r = post("md-refuse", delete_body(keys_1000, "true"));
+  EXPECT_EQ(r.status, 200) << r.raw.substr(0, 400);
+  EXPECT_FALSE(qt::file_exists(root() + "/md-refuse/a"));
 }
 
 TEST_F(MultiDelete, BodySizeLimit) {
   ASSERT_EQ(qt::request(port(), "PUT", "/md-big").status, 200);
   put("md-big/k");
-  // 64 MiB exactly is read whole: the key at its very end is handled.
+  // 1,000 entries of 4,608 bytes and 64 KiB more are read whole: the key at the very end is
+  // handled.
+  const size_t limit = 1000 * 4608 + 65536;
   std::string tail = "<Object><Key>k</Key></Object></Delete>";
-  std::string body = "<Delete>" + std::string(67108864 - 8 - tail.size(), ' ') + tail;
-  ASSERT_EQ(body.size(), 67108864u);
+  std::string body = "<Delete>" + std::string(limit - 8 - tail.size(), ' ') + tail;
+  ASSERT_EQ(body.size(), limit);
   qt::Response r = post("md-big", body);
   EXPECT_EQ(r.status, 200);
   EXPECT_EQ(r.body, result(deleted("k")));
 
-  // One byte more is refused once the body has been consumed.
+  // One byte more is refused, in either framing, and nothing is deleted.
   put("md-big/k");
   body.insert(8, " ");
+  const std::string too_big = "Your request was too big.";
   r = post("md-big", body);
-  qa::expect_error(r, 400, "HTTP/1.1 400 Bad Request", "MalformedXML", "Body too large", "/md-big");
+  qa::expect_error(r, 400, "HTTP/1.1 400 Bad Request", "MaxMessageLengthExceeded", too_big, "/md-big");
+  r = qt::send_raw(port(), "POST /md-big?delete HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n" +
+                               chunked(body, 65536));
+  qa::expect_error(r, 400, "HTTP/1.1 400 Bad Request", "MaxMessageLengthExceeded", too_big, "/md-big");
   EXPECT_TRUE(qt::file_exists(root() + "/md-big/k"));
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <regex>
 #include <string>
 #include <vector>
@@ -197,7 +198,7 @@ TEST_F(Multipart, FailedCompleteLeavesObjectAndPartsAlone) {
   ASSERT_EQ(put_part("mp-fail/k", id, "2", "two").status, 200);
   std::string e1 = qt::md5_hex("one");
   const char *MALFORMED =
-      "The XML you provided was not well-formed or did not validate against our published schema";
+      "The XML you provided was not well-formed or did not validate against our published schema.";
   const char *PART_ORDER =
       "The list of parts was not in ascending order. Parts must be ordered by part number.";
 
@@ -210,7 +211,19 @@ TEST_F(Multipart, FailedCompleteLeavesObjectAndPartsAlone) {
        "The specified part etag does not match the etag we stored"},
       {"part never uploaded", parts_xml({{1, e1}, {3, "-"}}), "InvalidPart",
        "One or more of the specified parts could not be found"},
-      {"no valid part", parts_xml({{0, "-"}, {10001, "-"}}), "MalformedXML", MALFORMED},
+      // A listed part is never left out: one the server cannot take refuses the whole list.
+      {"part number 0", parts_xml({{1, e1}, {0, "-"}}), "InvalidArgument",
+       "Part number must be an integer between 1 and 10000, inclusive"},
+      {"part number 10001", parts_xml({{1, e1}, {10001, "-"}}), "InvalidArgument",
+       "Part number must be an integer between 1 and 10000, inclusive"},
+      {"part number not a number",
+       "<CompleteMultipartUpload><Part><PartNumber>1</PartNumber></Part><Part><PartNumber>2x</PartNumber>"
+       "</Part></CompleteMultipartUpload>",
+       "MalformedXML", "The XML you provided was not well-formed or did not validate against our published schema."},
+      {"part without number",
+       "<CompleteMultipartUpload><Part><PartNumber>1</PartNumber></Part><Part><ETag>x</ETag></Part>"
+       "</CompleteMultipartUpload>",
+       "MalformedXML", "The XML you provided was not well-formed or did not validate against our published schema."},
       {"no part element", "<CompleteMultipartUpload/>", "MalformedXML", MALFORMED},
       {"descending", parts_xml({{2, "-"}, {1, "-"}}), "InvalidPartOrder", PART_ORDER},
       {"repeated", parts_xml({{1, "-"}, {1, "-"}, {2, "-"}}), "InvalidPartOrder", PART_ORDER},
@@ -555,6 +568,57 @@ TEST_F(Multipart, ListUploadsUrlEncodingAndDecodedMarker) {
   r = req("GET", "/mp-enc?uploads");
   EXPECT_NE(r.body.find("    <Key>odd/pct%41</Key>\n"), std::string::npos) << r.body;
   EXPECT_EQ(r.body.find("EncodingType"), std::string::npos);
+}
+
+TEST_F(Multipart, CompleteBodyIsReadWholeOrRefusedWhole) {
+  make_bucket("mp-body");
+  const std::string parts[] = {"one-", "two-", "three"};
+  std::string id = initiate("mp-body/k");
+  ASSERT_FALSE(id.empty());
+  for (int n = 1; n <= 3; n++) ASSERT_EQ(put_part("mp-body/k", id, std::to_string(n), parts[n - 1]).status, 200);
+  const std::string target = "/mp-body/k?uploadId=" + id;
+  const std::string list = parts_xml({{1, "-"}, {2, "-"}, {3, "-"}});
+  const std::string malformed =
+      "The XML you provided was not well-formed or did not validate against our published schema.";
+
+  // Refused whole, leaving the upload and its parts as they were. The cut body lists part 1
+  // whole: taken as it stands, it would complete from part 1 alone.
+  const std::string cut = list.substr(0, list.find("</Part>") + 7);
+  struct {
+    const char *name;
+    std::string request;
+    const char *code;
+    const char *message;
+  } refused[] = {
+      {"cut short", "Content-Length: " + std::to_string(cut.size()) + "\r\n\r\n" + cut, "MalformedXML",
+       malformed.c_str()},
+      {"empty", "Content-Length: 0\r\n\r\n", "MalformedXML", malformed.c_str()},
+      {"no framing", "\r\n", "MalformedXML", malformed.c_str()},
+      // A chunk claiming more than the limit is refused at its size line.
+      {"over the limit", "Transfer-Encoding: chunked\r\n\r\n400000\r\n<Complete", "MaxMessageLengthExceeded",
+       "Your request was too big."},
+  };
+  for (auto &c : refused) {
+    SCOPED_TRACE(c.name);
+    qt::Response r = qt::send_raw(port(), "POST " + target + " HTTP/1.1\r\nHost: x\r\n" + c.request, 5000);
+    qa::expect_error(r, 400, "HTTP/1.1 400 Bad Request", c.code, c.message, "/mp-body/k");
+    EXPECT_TRUE(qt::file_exists(upload_dir("mp-body", id) + "/3.part"));
+    EXPECT_FALSE(qt::file_exists(root() + "/mp-body/k"));
+  }
+
+  // HTTP chunked framing, the list far past the first kilobyte: every part is joined.
+  std::string body = "<CompleteMultipartUpload>" + std::string(2000, ' ') + list.substr(list.find("<Part>"));
+  std::string wire;
+  for (size_t off = 0; off < body.size(); off += 500) {
+    char size[16];
+    snprintf(size, sizeof size, "%zx\r\n", std::min<size_t>(500, body.size() - off));
+    wire += size + body.substr(off, 500) + "\r\n";
+  }
+  qt::Response r = qt::send_raw(port(), "POST " + target + " HTTP/1.1\r\nHost: x\r\n"
+                                        "Transfer-Encoding: chunked\r\n\r\n" + wire + "0\r\n\r\n");
+  ASSERT_EQ(r.status, 200) << r.raw;
+  EXPECT_EQ(qt::read_file(root() + "/mp-body/k"), "one-two-three");
+  EXPECT_NE(r.body.find(multipart_etag({parts[0], parts[1], parts[2]})), std::string::npos);
 }
 
 }  // namespace

@@ -209,4 +209,32 @@ inline Result run_upload(Req &q, const std::string &rest) {
   return res;
 }
 
+// What read_whole_body gave.
+struct Whole {
+  int rc = 0;
+  std::string body;
+  upload_error err{};
+  std::string error;  // last-error text
+};
+
+// read_whole_body over a request with rest arriving on the socket, at most max bytes, with the
+// request's stream st (all zero: a body that is not streamed).
+inline Whole run_whole(Req &q, const std::string &rest, size_t max, stream_state st = stream_state{}) {
+  Whole w;
+  Pair p;
+  clear_error();
+  {
+    Sender s(p, rest);
+    char *out = nullptr;
+    size_t len = 0;
+    w.rc = read_whole_body(p.server, q.r.get(), &st, max, &out, &len, &w.err);
+    if (out) {
+      w.body.assign(out, len);
+      free(out);
+    }
+  }
+  w.error = last_error();
+  return w;
+}
+
 }  // namespace bt

@@ -102,11 +102,16 @@ const FramingCase kFraming[] = {
      "client gone (chunked size)"},
     {"chunked_gone_in_data", {"Transfer-Encoding: chunked"}, 0, "", "a\r\nhello", -1, "",
      "client gone (chunked data)"},
-    // The largest 32-bit size is honoured (then runs out of data); one digit more is refused.
-    {"chunked_max_size", {"Transfer-Encoding: chunked"}, 0, "", "ffffffff\r\nhello", -1, "",
+    // Chunk sizes are held to the limit of a Content-Length body: 4 GiB is honoured (then runs
+    // out of data); one byte more is refused at its size line, before any data is received.
+    {"chunked_size_at_limit", {"Transfer-Encoding: chunked"}, 0, "", "100000000\r\nhello", -1, "",
      "client gone (chunked data)"},
-    {"chunked_size_beyond_32_bits", {"Transfer-Encoding: chunked"}, 0, "", "100000000\r\nhello", -1, "",
-     "bad chunked size"},
+    {"chunked_size_over_limit", {"Transfer-Encoding: chunked"}, 0, "", "100000001\r\nhello", -1, "",
+     "body too large"},
+    {"chunked_sizes_add_up_over_limit", {"Transfer-Encoding: chunked"}, 0, "",
+     "5\r\nhello\r\nfffffffc\r\nx", -1, "", "body too large"},
+    {"chunked_size_beyond_64_bits", {"Transfer-Encoding: chunked"}, 0, "", "10000000000000000\r\nhello",
+     -1, "", "bad chunked size"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Body, Framing, ::testing::ValuesIn(kFraming),
@@ -282,7 +287,8 @@ const ChecksumCase kChecksums[] = {
     {"md5_bad", "Content-MD5: XrY7u+Ae7tCTyyK7j1rNxw==", 400, "BadDigest",
      "The Content-MD5 you specified did not match what we received."},
     {"md5_malformed", "Content-MD5: XrY7u+Ae7tCTyyK7", 400, "InvalidDigest",
-     "The Content-MD5 you specified was invalid."},
+     "The Content-MD5 you specified was not valid."},
+    {"md5_empty", "Content-MD5:", 400, "InvalidDigest", "The Content-MD5 you specified was not valid."},
     {"crc32_good", "x-amz-checksum-crc32: DUoRhQ==", 0, "", ""},
     {"crc32_bad", "x-amz-checksum-crc32: DUoRhA==", 400, "BadDigest",
      "The CRC32 you specified did not match the calculated checksum."},
@@ -328,6 +334,138 @@ TEST(Upload, PayloadSwapText) {
   bt::Result r = bt::run_upload(q, "");
   ASSERT_EQ(-1, r.rc);
   EXPECT_EQ("x-amz-content-sha256 mismatch (payload swap)", r.error);
+}
+
+TEST(Upload, OverTheLimitIsEntityTooLargeInEveryFraming) {
+  // Content-Length over 4 GiB, and an HTTP chunk claiming more: both are refused before any
+  // payload is stored, with the same answer.
+  for (const std::vector<std::string> &h :
+       {std::vector<std::string>{"Content-Length: 4294967297"}, {"Transfer-Encoding: chunked"}}) {
+    SCOPED_TRACE(h[0]);
+    bt::Req q(head(h));
+    bt::Result r = bt::run_upload(q, "100000001\r\nhello");
+    ASSERT_EQ(-1, r.rc);
+    EXPECT_EQ(400, r.up.status);
+    EXPECT_STREQ("EntityTooLarge", r.up.code);
+    EXPECT_STREQ("Your proposed upload exceeds the maximum allowed size", r.up.message);
+    EXPECT_EQ("body too large", r.error);
+    EXPECT_FALSE(r.file_left);
+  }
+}
+
+// ---------------------------------------------------------------- bodies read whole
+
+const char kDeleteXml[] = "<Delete><Object><Key>a</Key></Object></Delete>";  // 46 bytes
+
+// Frames kDeleteXml-sized payloads: HTTP chunked in two chunks, aws-chunked in two chunks.
+std::string http_chunked(const std::string &a, const std::string &b) {
+  char s1[16], s2[16];
+  snprintf(s1, sizeof s1, "%zx\r\n", a.size());
+  snprintf(s2, sizeof s2, "%zx\r\n", b.size());
+  return s1 + a + "\r\n" + s2 + b + "\r\n0\r\n\r\n";
+}
+std::string aws_chunked(const std::string &a, const std::string &b) {
+  char s1[16], s2[16];
+  snprintf(s1, sizeof s1, "%zx;x\r\n", a.size());
+  snprintf(s2, sizeof s2, "%zx;x\r\n", b.size());
+  return s1 + a + "\r\n" + s2 + b + "\r\n0;x\r\n\r\n";
+}
+
+TEST(WholeBody, EveryFramingReadWholeUpToTheLimit) {
+  const std::string x = kDeleteXml, a = x.substr(0, 20), b = x.substr(20);
+  char digest[65];
+  sha256_hex(x.data(), x.size(), digest);
+  const std::string sha = std::string("x-amz-content-sha256: ") + digest;
+  struct Case {
+    const char *name;
+    std::vector<std::string> headers;
+    int aws;
+    std::string wire;
+    size_t max;
+    int status;  // 0: read whole
+    const char *code;
+  } cases[] = {
+      {"length", {"Content-Length: 46"}, 0, x, 46, 0, ""},
+      {"length_over", {"Content-Length: 46"}, 0, x, 45, 400, "MaxMessageLengthExceeded"},
+      {"http_chunked", {"Transfer-Encoding: chunked"}, 0, http_chunked(a, b), 46, 0, ""},
+      {"http_chunked_over", {"Transfer-Encoding: chunked"}, 0, http_chunked(a, b), 45, 400,
+       "MaxMessageLengthExceeded"},
+      {"aws_chunked", {"Content-Length: 1"}, 1, aws_chunked(a, b), 46, 0, ""},
+      {"aws_chunked_over", {"Content-Length: 1"}, 1, aws_chunked(a, b), 45, 400, "MaxMessageLengthExceeded"},
+      {"aws_in_http_chunked", {"Transfer-Encoding: chunked"}, 1, http_chunked(aws_chunked(a, b), ""), 46, 0, ""},
+      {"aws_in_http_chunked_over", {"Transfer-Encoding: chunked"}, 1, http_chunked(aws_chunked(a, b), ""), 45,
+       400, "MaxMessageLengthExceeded"},
+      // No framing at all is an empty body, answered at once rather than waited for.
+      {"no_framing", {}, 0, "", 46, 0, ""},
+      {"signed_digest", {"Content-Length: 46", sha}, 0, x, 46, 0, ""},
+      {"signed_digest_of_another_body", {"Content-Length: 46", sha}, 0,
+       "<Delete><Object><Key>b</Key></Object></Delete>", 46, 400, "XAmzContentSHA256Mismatch"},
+      {"md5_of_another_body", {"Content-Length: 46", "Content-MD5: XrY7u+Ae7tCTyyK7j1rNww=="}, 0, x, 46, 400,
+       "BadDigest"},
+      {"md5_empty", {"Content-Length: 46", "Content-MD5: "}, 0, x, 46, 400, "InvalidDigest"},
+      {"cut_short", {"Content-Length: 47"}, 0, x, 100, 400, "IncompleteBody"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    bt::Req q(head(c.headers));
+    stream_state st{};
+    st.aws_chunked = c.aws;
+    bt::Whole w = bt::run_whole(q, c.wire, c.max, st);
+    if (c.status == 0) {
+      ASSERT_EQ(0, w.rc) << w.error;
+      EXPECT_EQ(c.wire.empty() ? "" : x, w.body);
+    } else {
+      ASSERT_EQ(-1, w.rc);
+      EXPECT_EQ(c.status, w.err.status);
+      EXPECT_STREQ(c.code, w.err.code);
+      EXPECT_TRUE(w.body.empty());
+    }
+  }
+}
+
+TEST(WholeBody, MismatchTexts) {
+  bt::Req q(head({"Content-Length: 3", "x-amz-content-sha256: " + std::string(64, 'a')}), "abc");
+  bt::Whole w = bt::run_whole(q, "", 100);
+  ASSERT_EQ(-1, w.rc);
+  EXPECT_STREQ("The provided 'x-amz-content-sha256' header does not match what was computed.", w.err.message);
+  bt::Req big(head({"Content-Length: 101"}));
+  w = bt::run_whole(big, "", 100);
+  EXPECT_STREQ("Your request was too big.", w.err.message);
+}
+
+TEST(ContentLength, OneDecimalNumberOrAbsent) {
+  struct Case {
+    const char *name;
+    std::vector<std::string> headers;
+    int status;  // 0: usable
+    const char *code;
+  } cases[] = {
+      {"absent", {}, 0, ""},
+      {"zero", {"Content-Length: 0"}, 0, ""},
+      {"number", {"Content-Length: 0012"}, 0, ""},
+      {"beyond_64_bits_is_a_number", {"Content-Length: 99999999999999999999999"}, 0, ""},
+      {"empty", {"Content-Length:"}, 400, "MissingContentLength"},
+      {"blank", {"Content-Length:   "}, 400, "MissingContentLength"},
+      {"negative", {"Content-Length: -1"}, 400, "InvalidArgument"},
+      {"minus_zero", {"Content-Length: -0"}, 400, "InvalidArgument"},
+      {"plus", {"Content-Length: +5"}, 400, "InvalidArgument"},
+      {"word", {"Content-Length: five"}, 400, "InvalidArgument"},
+      {"trailing_junk", {"Content-Length: 5x"}, 400, "InvalidArgument"},
+      {"two_values", {"Content-Length: 5, 5"}, 400, "InvalidArgument"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    bt::Req q(head(c.headers));
+    upload_error err{};
+    int rc = content_length_check(q.r.get(), &err);
+    if (c.status == 0) {
+      EXPECT_EQ(0, rc);
+    } else {
+      EXPECT_EQ(-1, rc);
+      EXPECT_EQ(c.status, err.status);
+      EXPECT_STREQ(c.code, err.code);
+    }
+  }
 }
 
 }  // namespace

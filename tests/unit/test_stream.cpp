@@ -125,6 +125,11 @@ TEST_F(Example, ChunkChain) {
        {-1, 500, "malformed aws-chunked terminal chunk"}},
       {"ends_before_terminal", chunk1_line() + one + chunk2_line() + two + "\r\n",
        {-1, 403, "aws-chunked stream ended before its terminal chunk"}},
+      // The input itself ending before the terminal chunk is the same cut.
+      {"input_ends_after_a_chunk", chunk1_line() + one + chunk2_line() + two,
+       {-1, 403, "aws-chunked stream ended before its terminal chunk"}},
+      {"input_ends_inside_a_chunk", chunk1_line() + one + chunk2_line() + two.substr(0, 500),
+       {-1, 403, "aws-chunked stream ended before its terminal chunk"}},
       {"bare_sizes", "10000\r\n" + one, {-1, 500, "malformed aws-chunked line"}},
   };
   for (const Case &c : cases) {
@@ -156,6 +161,18 @@ TEST_F(Example, SignedStreamInsideHttpChunked) {
   bt::Result r = upload(h, wire);
   ASSERT_EQ(0, r.rc) << r.error;
   EXPECT_TRUE(std::string(66560, 'a') == r.data);
+}
+
+TEST_F(Example, SignedWithDateHeaderAloneIsStillChained) {
+  // A client that signs with Date and sends no x-amz-date: its chunk signatures carry the
+  // Date's time, so the chain must be armed with it, not left unchecked.
+  std::vector<std::string> h = example_headers();
+  h[1] = "Date: Fri, 24 May 2013 00:00:00 GMT";
+  std::string changed = chunk1_data();
+  changed[5] = 'b';
+  expect_outcome(upload(h, example_chunks() + "\r\n"), {0, 0, ""});
+  expect_outcome(upload(h, chunk1_line() + changed + chunk2_line() + chunk2_data() + end_line() + "\r\n"),
+                 {-1, 403, "aws-chunked chunk signature mismatch"});
 }
 
 TEST_F(Example, WithoutSecretKeyNothingIsChecked) {
@@ -193,7 +210,11 @@ TEST_F(Example, TrailerChecks) {
     std::string trailers;
     Outcome out;
   } cases[] = {
-      {"crc_without_signature", "STREAMING-AWS4-HMAC-SHA256-PAYLOAD-TRAILER", crc + "\r\n", {0, 0, ""}},
+      // The trailer mode promises a trailer signature: trailers without one are refused.
+      {"crc_without_signature", "STREAMING-AWS4-HMAC-SHA256-PAYLOAD-TRAILER", crc + "\r\n",
+       {-1, 403, "x-amz-trailer-signature missing (streamed payload)"}},
+      {"no_trailers_at_all", "STREAMING-AWS4-HMAC-SHA256-PAYLOAD-TRAILER", "",
+       {-1, 403, "x-amz-trailer-signature missing (streamed payload)"}},
       {"crc_and_good_signature", "STREAMING-AWS4-HMAC-SHA256-PAYLOAD-TRAILER",
        crc + "\r\nx-amz-trailer-signature:" + good_sig + "\r\n", {0, 0, ""}},
       {"bad_signature", "STREAMING-AWS4-HMAC-SHA256-PAYLOAD-TRAILER",
