@@ -22,17 +22,10 @@ namespace {
 
 constexpr uint64_t COMPLETE_BODY_MAX = 16777216;  // larger Complete bodies are refused
 constexpr size_t COMPLETE_BODY_DEFAULT = 1024;    // taken when Content-Length is absent or 0
-constexpr size_t COMPLETE_MAX_ENTRIES = 10000;
 constexpr size_t COPY_BLOCK = 65536;
 
 const char NO_SUCH_UPLOAD[] = "The specified multipart upload does not exist";
 const char XML_DECL[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
-
-// One entry of a Complete request: the part number and the ETag the client gave (may be empty).
-struct completion_entry {
-  uint32_t part;
-  char etag[80];
-};
 
 // The partNumber query value: 1 to 10000, or 0 when it is absent or anything else.
 unsigned long query_part_number(const S3Request *r) {
@@ -111,8 +104,8 @@ int parse_copy_range(const char *v, uint64_t *first, uint64_t *last) {
 
 // ---------------------------------------------------------------- Complete, step by step
 
-// Parses the Part elements of a Complete body into list. The count, or -1 when there are more
-// than COMPLETE_MAX_ENTRIES valid ones.
+}  // namespace
+
 long parse_completion_list(const char *body, size_t len, completion_entry *list) {
   size_t count = 0;
   size_t pos = 0;
@@ -139,6 +132,8 @@ long parse_completion_list(const char *body, size_t len, completion_entry *list)
   }
   return (long)count;
 }
+
+namespace {
 
 // Joins the listed parts into out, computing the final ETag. 0 with the total; otherwise the
 // answer to give: 1 "Part file missing", 2 "Concat write fail".

@@ -52,8 +52,8 @@ uint64_t range_number(const char **pp) {
   return v;
 }
 
-// Works out one byte range of an object of the given size: 1 with first and last byte
-// (inclusive), 0 when unsatisfiable. Only the first range of a list counts.
+}  // namespace
+
 int parse_range(const char *value, uint64_t size, uint64_t *first, uint64_t *last) {
   const char *p = value;
   while (*p == ' ' || *p == '\t') p++;
@@ -83,6 +83,8 @@ int parse_range(const char *value, uint64_t size, uint64_t *first, uint64_t *las
   *last = b;
   return 1;
 }
+
+namespace {
 
 // MD5 hex of an open file, read from its start.
 int md5_open_file(plat_file *f, char out[33]) {

@@ -10,3 +10,5 @@ int plat_sock_local_port(plat_sock s);                   // bound port, or -1
 // Connects a new stream socket to addr_be:port. PLAT_BAD_SOCK on failure.
 plat_sock plat_tcp_connect(uint32_t addr_be, int port);
 int plat_set_mtime(const char *path, int64_t mtime);   // 0 / -1
+// A connected pair of local stream sockets (close-on-exec): 0, or -1.
+int plat_sock_pair(plat_sock out[2]);

@@ -55,3 +55,11 @@ int plat_set_mtime(const char *path, int64_t mtime) {
   ts[1].tv_nsec = 0;
   return utimensat(AT_FDCWD, path, ts, 0) == 0 ? 0 : -1;
 }
+
+int plat_sock_pair(plat_sock out[2]) {
+  int fd[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fd) != 0) return -1;
+  out[0] = fd[0];
+  out[1] = fd[1];
+  return 0;
+}
