@@ -142,6 +142,26 @@ size_t count_keys(const char *body, size_t len) {
 
 }  // namespace
 
+int delete_body_next_key(const char *body, size_t len, size_t *pos, char key[4096]) {
+  if (*pos >= len) return 0;
+  const char *open = find_bytes(body + *pos, len - *pos, "<Key>");
+  if (!open) return 0;
+  const char *text = open + 5;
+  size_t rest = len - (size_t)(text - body);
+  const char *close = find_bytes(text, rest, "</Key>");
+  if (!close) return 0;
+  size_t n = (size_t)(close - text);
+  if (n > DELETE_KEY_MAX) return 0;
+  // The key is the element's text with its XML references decoded, and nothing else: clients
+  // send keys as they are, so percent-decoding them here would delete another object (the
+  // one named "a b" for a key "a%20b") and report the requested one deleted.
+  memcpy(key, text, n);
+  key[n] = 0;
+  xml_entity_decode(key);
+  *pos = (size_t)(close - body) + 6;
+  return 1;
+}
+
 void op_delete_objects(plat_sock s, S3Request *r, stream_state *st) {
   char *raw = nullptr;
   size_t len = 0;
@@ -167,24 +187,7 @@ void op_delete_objects(plat_sock s, S3Request *r, stream_state *st) {
   dynbuf_printf(d, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<DeleteResult>\n");
   size_t pos = 0;
   char key[DELETE_KEY_MAX + 1];
-  while (pos < len) {
-    const char *open = find_bytes(raw + pos, len - pos, "<Key>");
-    if (!open) break;
-    const char *text = open + 5;
-    size_t rest = len - (size_t)(text - raw);
-    const char *close = find_bytes(text, rest, "</Key>");
-    if (!close) break;
-    size_t n = (size_t)(close - text);
-    if (n > DELETE_KEY_MAX) break;
-    // The key is the element's text with its XML references decoded, and nothing else: clients
-    // send keys as they are, so percent-decoding them here would delete another object (the
-    // one named "a b" for a key "a%20b") and report the requested one deleted.
-    memcpy(key, text, n);
-    key[n] = 0;
-    xml_entity_decode(key);
-    delete_one(d, r->bucket, key, quiet);
-    pos = (size_t)(close - raw) + 6;
-  }
+  while (delete_body_next_key(raw, len, &pos, key) == 1) delete_one(d, r->bucket, key, quiet);
   dynbuf_printf(d, "</DeleteResult>\n");
   if (d->failed) return;
   count_request(d->len, 0);

@@ -22,7 +22,6 @@
 
 namespace {
 
-constexpr size_t COMPLETE_MAX_ENTRIES = 10000;
 // The largest Complete body read: S3's 10,000 parts at up to 384 bytes each (part number, an
 // ETag with escaped quotes, a checksum element and blanks), plus 64 KiB for the rest. Beyond
 // it the answer is MaxMessageLengthExceeded, and no request holds more than this.
@@ -31,12 +30,6 @@ constexpr size_t COPY_BLOCK = 65536;
 
 const char NO_SUCH_UPLOAD[] = "The specified multipart upload does not exist";
 const char XML_DECL[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
-
-// One entry of a Complete request: the part number and the ETag the client gave (may be empty).
-struct completion_entry {
-  uint32_t part;
-  char etag[80];
-};
 
 // The partNumber query value: 1 to 10000, or 0 when it is absent or anything else.
 unsigned long query_part_number(const S3Request *r) {
@@ -124,6 +117,8 @@ constexpr long PARTS_TOO_MANY = -1;    // more than COMPLETE_MAX_ENTRIES
 constexpr long PARTS_MALFORMED = -2;   // a PartNumber missing or not a number
 constexpr long PARTS_OUT_OF_RANGE = -3;  // a PartNumber outside 1..10000
 
+}  // namespace
+
 // Parses the Part elements of a Complete body into list. The count, or one of the PARTS_
 // values: a part the client listed is never left out, or the object would silently lack it.
 long parse_completion_list(const char *body, size_t len, completion_entry *list) {
@@ -152,6 +147,8 @@ long parse_completion_list(const char *body, size_t len, completion_entry *list)
   }
   return (long)count;
 }
+
+namespace {
 
 // Containment: the bare digits, "digits" and &quot;digits&quot; all match; no ETag given
 // matches any.

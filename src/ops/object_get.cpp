@@ -53,8 +53,8 @@ uint64_t range_number(const char **pp) {
   return v;
 }
 
-// Works out one byte range of an object of the given size: 1 with first and last byte
-// (inclusive), 0 when unsatisfiable. Only the first range of a list counts.
+}  // namespace
+
 int parse_range(const char *value, uint64_t size, uint64_t *first, uint64_t *last) {
   const char *p = value;
   while (*p == ' ' || *p == '\t') p++;
@@ -84,6 +84,8 @@ int parse_range(const char *value, uint64_t size, uint64_t *first, uint64_t *las
   *last = b;
   return 1;
 }
+
+namespace {
 
 // Sends bytes [first, first + count) of the open file. Stops at the first failed send: the
 // client is gone, and every further send would only wait out the send time-out again.

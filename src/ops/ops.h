@@ -65,3 +65,22 @@ void answer_key_too_long(plat_sock s, S3Request *r);
 int answer_key_conflict(plat_sock s, S3Request *r, uint64_t uploaded);
 // 200 with an XML document, counted with the given byte amounts.
 void answer_xml(plat_sock s, const dynbuf *doc, uint64_t served, uint64_t uploaded);
+
+// The parsers of request values and bodies that the operations above use, each a pure verdict.
+// Range header against an object of size bytes (object_get.cpp): 1 with the first and last
+// byte (inclusive), 0 when unsatisfiable. Only the first range of a list counts.
+int parse_range(const char *value, uint64_t size, uint64_t *first, uint64_t *last);
+// One entry of a Complete request: the part number and the ETag the client gave (may be empty).
+struct completion_entry {
+  uint32_t part;
+  char etag[80];
+};
+constexpr size_t COMPLETE_MAX_ENTRIES = 10000;
+// Parses the Part elements of a Complete body (multipart.cpp) into list, which has room for
+// COMPLETE_MAX_ENTRIES. The count, or a negative verdict (multipart.cpp's PARTS_ values): more
+// entries than that, a part number missing or not a number, or one outside 1..10000.
+long parse_completion_list(const char *body, size_t len, completion_entry *list);
+// The next <Key> of a DeleteObjects body from *pos on (multi_delete.cpp): 1 with the key's text
+// (XML references decoded) in key and *pos moved past it; 0 when there is none, or when the
+// next one is longer than a key can be (which ends the processing).
+int delete_body_next_key(const char *body, size_t len, size_t *pos, char key[4096]);

@@ -60,3 +60,11 @@ int plat_set_mtime(const char *path, int64_t mtime) {
 int plat_symlink(const char *target, const char *link_path) {
   return symlink(target, link_path) == 0 ? 0 : -1;
 }
+
+int plat_sock_pair(plat_sock out[2]) {
+  int fd[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fd) != 0) return -1;
+  out[0] = fd[0];
+  out[1] = fd[1];
+  return 0;
+}
