@@ -40,7 +40,7 @@ QUILLMAR_LOCK(lifecycle_mutex)  // s_running, s_stop_flag, s_listen_sock, s_acti
 QUILLMAR_LOCK(stats_mutex)      // the three traffic counters
 QUILLMAR_LOCK(error_mutex)      // s_error and the per-thread snapshots
 QUILLMAR_LOCK(control_mutex)    // serialises whole starts and stops against each other
-QUILLMAR_LOCK(result_lock)      // the JSON output buffer
+QUILLMAR_LOCK(result_lock)      // the JSON output buffer, and the configuration a start writes
 
 #undef QUILLMAR_LOCK
 
@@ -230,11 +230,15 @@ static int start_locked(int port, const char *bind_addr, const char *storage_roo
     return -1;
   }
 
-  copy_cut(s_storage_root, sizeof s_storage_root, storage_root);
-  copy_cut(s_access_key, sizeof s_access_key, access_key);
-  copy_cut(s_secret_key, sizeof s_secret_key, secret_key);
-  s_port = port;
-  copy_cut(s_bind_addr, sizeof s_bind_addr, bind_addr);
+  {
+    // The host's JSON calls read the root, address and port on their own threads, at any time.
+    plat_lock_guard g(result_lock());
+    copy_cut(s_storage_root, sizeof s_storage_root, storage_root);
+    copy_cut(s_access_key, sizeof s_access_key, access_key);
+    copy_cut(s_secret_key, sizeof s_secret_key, secret_key);
+    s_port = port;
+    copy_cut(s_bind_addr, sizeof s_bind_addr, bind_addr);
+  }
   {
     // The connection count is left alone: it is exact at all times, and threads of an earlier
     // run that a stop gave up waiting for are still alive and will still give theirs back.
