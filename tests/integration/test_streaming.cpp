@@ -108,6 +108,7 @@ TEST(UnsignedStream, WrongTrailerChecksumKeepsTheEarlierObject) {
   qt::Server srv;
   std::string req = qt::read_file(qt::data_dir() +
                                   "/requests/jssdk/06-put-readstream-small/0006_06-put-readstream-small_PutObject.req");
+  ASSERT_FALSE(req.empty()) << "capture missing under " << qt::data_dir();
   ASSERT_EQ(200, qt::send_raw(srv.port, req).status);
   size_t at = req.find("x-amz-checksum-crc32:/kvDnA==");
   ASSERT_NE(std::string::npos, at);
