@@ -1,4 +1,4 @@
-// Digest and encoding primitives: MD5, SHA-256, SHA-1, HMAC-SHA256, the three CRCs, Base64, hex,
+// Digest and encoding primitives: MD5, SHA-256, SHA-1, HMAC-SHA256, the three CRCs, Base64,
 // constant-time comparison and the file digests. Everything works on caller-owned memory; the CRC
 // tables are generated at compile time, so no thread ever sees them half filled.
 #include "auth/hash.h"
@@ -240,7 +240,6 @@ T crc_run(const crc_table<T, Poly> &tab, T crc, const void *data, size_t len) {
   return (T)~crc;
 }
 
-constexpr char HEX_DIGITS[] = "0123456789abcdef";
 constexpr char B64_ALPHABET[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 int b64_index(unsigned char ch) {
@@ -274,13 +273,6 @@ int digest_file(const char *path, size_t piece_size, Fn feed) {
 }
 
 }  // namespace
-
-int hex_digit_value(char ch) {
-  if (ch >= '0' && ch <= '9') return ch - '0';
-  if (ch >= 'a' && ch <= 'f') return ch - 'a' + 10;
-  if (ch >= 'A' && ch <= 'F') return ch - 'A' + 10;
-  return -1;
-}
 
 // ---------------------------------------------------------------- MD5
 void md5_init(md5_ctx *c) {
@@ -466,27 +458,6 @@ void base64_encode(const unsigned char *data, size_t n, char *out) {
     out[o++] = '=';
   }
   out[o] = 0;
-}
-
-// ---------------------------------------------------------------- hexadecimal
-void hex_encode(const unsigned char *data, size_t n, char *out) {
-  for (size_t i = 0; i < n; i++) {
-    out[2 * i] = HEX_DIGITS[data[i] >> 4];
-    out[2 * i + 1] = HEX_DIGITS[data[i] & 15];
-  }
-  out[2 * n] = 0;
-}
-
-// Each digit is checked before the next is read, so a shorter text stops at its NUL.
-int hex_decode(const char *text, unsigned char *out, size_t n) {
-  for (size_t i = 0; i < n; i++) {
-    int hi = hex_digit_value(text[2 * i]);
-    if (hi < 0) return -1;
-    int lo = hex_digit_value(text[2 * i + 1]);
-    if (lo < 0) return -1;
-    out[i] = (unsigned char)((hi << 4) | lo);
-  }
-  return 0;
 }
 
 // ---------------------------------------------------------------- comparison

@@ -1,9 +1,11 @@
 // Digest and encoding primitives: MD5, SHA-256, HMAC-SHA256, SHA-1, CRC-32, CRC-32C,
-// CRC-64/NVME, Base64 and lowercase hexadecimal.
+// CRC-64/NVME and Base64; digests in text use base/text's lowercase hexadecimal.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+#include "base/text.h"
 
 struct md5_ctx {
   uint32_t state[4];
@@ -54,12 +56,6 @@ size_t base64_decode_n(const char *text, unsigned char *out, size_t out_cap);
 size_t base64_decode(const char *text, unsigned char out[8]);
 // Standard Base64 with padding; out needs 4 * ((n + 2) / 3) + 1 bytes.
 void base64_encode(const unsigned char *data, size_t n, char *out);
-
-void hex_encode(const unsigned char *data, size_t n, char *out);
-// The value of one hexadecimal digit (either case), or -1.
-int hex_digit_value(char ch);
-// Decodes exactly 2*n hex digits (either case); 0, or -1 on a non-hex character.
-int hex_decode(const char *text, unsigned char *out, size_t n);
 
 // Compares two byte strings in time that depends only on their lengths: 1 equal, else 0.
 int const_time_eq(const void *a, size_t alen, const void *b, size_t blen);

@@ -12,8 +12,10 @@
 #include <cstring>
 
 #include "auth/hash.h"
+#include "base/date.h"
+#include "base/state.h"
+#include "base/text.h"
 #include "http/response.h"
-#include "server/state.h"
 
 namespace {
 
@@ -26,13 +28,12 @@ constexpr char REGION[] = "us-east-1";
 constexpr char SERVICE[] = "s3";
 
 constexpr size_t HEADER_NAME_MAX = 127;
-constexpr size_t HEADER_VALUE_MAX = 1023;
-constexpr size_t HEADER_LINE_MAX = 1023;
-constexpr size_t CANON_HEADERS_MAX = 8191;  // block plus one must stay within this
-constexpr size_t QUERY_TEXT_MAX = 2047;
-constexpr size_t QUERY_PIECES_MAX = 64;
-constexpr size_t CANON_QUERY_MAX = 4095;
-constexpr size_t CANON_REQUEST_MAX = 8191;  // the five variable parts plus 128
+// The query comes from the request target, so it can never be longer than the target; a piece
+// is at least one character plus its "&", which bounds the pieces. Every piece is signed.
+constexpr size_t QUERY_TEXT_MAX = S3_TARGET_MAX;
+constexpr size_t QUERY_PIECES_MAX = S3_TARGET_MAX / 2 + 1;
+constexpr size_t CANON_QUERY_MAX = QUERY_TEXT_MAX + QUERY_PIECES_MAX;  // an "=" added to each
+constexpr size_t AMZ_DATE_LEN = 16;  // 20130524T000000Z
 
 constexpr long SKEW_MAX_SECONDS = 900;
 
@@ -41,8 +42,6 @@ void wipe(void *p, size_t n) {
   volatile unsigned char *v = (volatile unsigned char *)p;
   while (n--) *v++ = 0;
 }
-
-char lower_ascii(char c) { return (c >= 'A' && c <= 'Z') ? (char)(c - 'A' + 'a') : c; }
 
 // Offset of needle within hay[0..hay_len), or -1. Never looks beyond hay_len.
 long find_in(const char *hay, size_t hay_len, const char *needle) {
@@ -79,29 +78,33 @@ bool span_less(const span &a, const span &b) {
   return a.n < b.n;
 }
 
-// Appends one canonical header line for the already lower-cased name; 0, or -1 when the block
-// would grow beyond its limit.
-int append_header_line(char *block, size_t *block_len, const char *name, const char *value) {
-  char cut_value[HEADER_VALUE_MAX + 1];
-  copy_text(cut_value, sizeof cut_value, value);
-  char line[HEADER_LINE_MAX + 1];
-  int w = snprintf(line, sizeof line, "%s:%s\n", name, cut_value);
-  if (w < 0) return -1;
-  size_t line_len = (size_t)w < sizeof line ? (size_t)w : sizeof line - 1;
-  if (*block_len + line_len + 1 > CANON_HEADERS_MAX) return -1;
-  memcpy(block + *block_len, line, line_len);
-  *block_len += line_len;
-  block[*block_len] = 0;
-  return 0;
+void hash_text(sha256_ctx *c, const char *text) { sha256_update(c, text, strlen(text)); }
+
+// The value a signed header enters the canonical request with. It is taken whole from the head,
+// whatever its length: a value cut short would leave its tail unsigned. host, x-amz-date and
+// x-amz-content-sha256 fall back to the captured inputs when no head is given or the head lacks
+// them (an absent one signs as empty); any other absent header gives null.
+char *signed_value(const char *name, const char *host, const char *amz_date,
+                   const char *content_sha256, const char *head, size_t head_len) {
+  char *v = head ? hdr_value(head, head_len, name) : nullptr;
+  if (v) return v;
+  const char *input = strcmp(name, "host") == 0                   ? host
+                      : strcmp(name, "x-amz-date") == 0           ? amz_date
+                      : strcmp(name, "x-amz-content-sha256") == 0 ? content_sha256
+                                                                  : nullptr;
+  if (!input) return nullptr;
+  size_t n = strlen(input);
+  char *copy = (char *)malloc(n + 1);
+  if (copy) memcpy(copy, input, n + 1);
+  return copy;
 }
 
-// The canonical headers block in SignedHeaders order into block[CANON_HEADERS_MAX + 1]:
-// 0, 1 when a signed header is missing from the request, -1 when malformed or too long.
-int build_canonical_headers(const char *signed_headers, const char *host, const char *amz_date,
-                            const char *content_sha256, const char *head, size_t head_len,
-                            char *block, size_t *block_len) {
-  *block_len = 0;
-  block[0] = 0;
+// Feeds the canonical headers block, in SignedHeaders order, into c: 0, 1 when a signed header
+// is missing from the request, -1 when a name is malformed (or memory runs out). Hashing as it
+// goes keeps no copy of the values, so their size is bounded only by the head.
+int hash_canonical_headers(sha256_ctx *c, const char *signed_headers, const char *host,
+                           const char *amz_date, const char *content_sha256, const char *head,
+                           size_t head_len) {
   size_t sh_len = strlen(signed_headers);
   size_t pos = 0;
   // A ";" at the very end leaves pos == sh_len and so simply ends the list.
@@ -111,75 +114,146 @@ int build_canonical_headers(const char *signed_headers, const char *host, const 
     size_t n = end - pos;
     if (n == 0 || n > HEADER_NAME_MAX) return -1;
     char name[HEADER_NAME_MAX + 1];
-    for (size_t i = 0; i < n; i++) name[i] = lower_ascii(signed_headers[pos + i]);
+    for (size_t i = 0; i < n; i++) name[i] = ascii_lower(signed_headers[pos + i]);
     name[n] = 0;
-
-    int rc;
-    if (strcmp(name, "host") == 0) {
-      rc = append_header_line(block, block_len, name, host);
-    } else if (strcmp(name, "x-amz-date") == 0) {
-      rc = append_header_line(block, block_len, name, amz_date);
-    } else if (strcmp(name, "x-amz-content-sha256") == 0) {
-      rc = append_header_line(block, block_len, name, content_sha256);
-    } else {
-      owned_str v(head ? hdr_value(head, head_len, name) : nullptr);
-      if (!v.get()) return 1;
-      rc = append_header_line(block, block_len, name, v.get());
+    owned_str v(signed_value(name, host, amz_date, content_sha256, head, head_len));
+    if (!v.get()) {
+      bool known = strcmp(name, "host") == 0 || strcmp(name, "x-amz-date") == 0 ||
+                   strcmp(name, "x-amz-content-sha256") == 0;
+      return known ? -1 : 1;
     }
-    if (rc != 0) return -1;
+    hash_text(c, name);
+    sha256_update(c, ":", 1);
+    hash_text(c, v.get());
+    sha256_update(c, "\n", 1);
     pos = end + 1;
   }
   return 0;
 }
 
-// Reads one number the way a "%<width>d" conversion does: leading white space skipped, an optional
-// sign and the digits together at most width characters, at least one digit.
-int scan_int(const char **pp, int width, int *out) {
-  const char *p = *pp;
-  while (*p == ' ' || (*p >= '\t' && *p <= '\r')) p++;
-  int used = 0, neg = 0;
-  if (*p == '+' || *p == '-') {
-    neg = *p == '-';
-    p++;
-    used++;
-  }
-  int digits = 0;
-  long v = 0;
-  while (used < width && *p >= '0' && *p <= '9') {
-    v = v * 10 + (*p - '0');
-    p++;
-    used++;
-    digits++;
-  }
-  if (!digits) return -1;
-  *out = (int)(neg ? -v : v);
-  *pp = p;
+// Reads exactly n decimal digits at *pp into *out; 0, or -1 when any is not a digit.
+int read_digits(const char **pp, int n, int *out) {
+  uint64_t v = 0;
+  size_t len = strnlen(*pp, (size_t)n);
+  if (len != (size_t)n || parse_decimal(*pp, len, 9999, 0, &v) != 0) return -1;
+  *pp += n;
+  *out = (int)v;
   return 0;
 }
 
-// Seconds since 1970 of an x-amz-date such as 20130524T000000Z (the Z is not required), or 0 when
-// the text does not read as such a time, so that no skew check applies.
-int64_t amz_date_seconds(const char *amz_date) {
-  if (strlen(amz_date) < 15) return 0;
-  const char *p = amz_date;
-  plat_tm tm;
+// Seconds since 1970 of an x-amz-date in its one form, 20130524T000000Z, naming a real instant;
+// 0, or -1 for anything else. A date that does not read is never taken as "no date": that would
+// let a signature live for ever.
+int parse_amz_date(const char *text, int64_t *out) {
+  if (strlen(text) != AMZ_DATE_LEN || text[8] != 'T' || text[15] != 'Z') return -1;
+  const char *p = text;
+  civil_time tm;
   memset(&tm, 0, sizeof tm);
-  if (scan_int(&p, 4, &tm.year) || scan_int(&p, 2, &tm.month) || scan_int(&p, 2, &tm.day)) return 0;
-  if (*p != 'T') return 0;
-  p++;
-  if (scan_int(&p, 2, &tm.hour) || scan_int(&p, 2, &tm.minute) || scan_int(&p, 2, &tm.second))
-    return 0;
-  int64_t t = 0;
-  if (plat_timegm(&tm, &t) != 0 || t <= 0) return 0;
-  return t;
+  if (read_digits(&p, 4, &tm.year) || read_digits(&p, 2, &tm.month) || read_digits(&p, 2, &tm.day))
+    return -1;
+  p++;  // the T
+  if (read_digits(&p, 2, &tm.hour) || read_digits(&p, 2, &tm.minute) || read_digits(&p, 2, &tm.second))
+    return -1;
+  return seconds_from_civil(&tm, out);
 }
 
-void refuse(plat_sock sock, const char *path, const char *code, const char *message) {
+// Seconds since 1970 of a Date header in the form "Fri, 24 May 2013 00:00:00 GMT" (the weekday is
+// optional and not checked; the zone may also read UTC, +0000 or -0000, which is how some
+// signers write it); 0, or -1 for anything else.
+int parse_http_date(const char *text, int64_t *out) {
+  static const char months[] = "janfebmaraprmayjunjulaugsepoctnovdec";
+  const char *p = text;
+  const char *comma = strchr(p, ',');
+  if (comma) p = comma + 1;
+  while (*p == ' ') p++;
+  civil_time tm;
+  memset(&tm, 0, sizeof tm);
+  int day_digits = (p[0] && p[1] >= '0' && p[1] <= '9') ? 2 : 1;
+  if (read_digits(&p, day_digits, &tm.day) || *p++ != ' ') return -1;
+  for (int m = 0; m < 12 && !tm.month; m++)
+    if (ascii_lower(p[0]) == months[3 * m] && ascii_lower(p[1]) == months[3 * m + 1] &&
+        ascii_lower(p[2]) == months[3 * m + 2])
+      tm.month = m + 1;
+  if (!tm.month || p[3] != ' ') return -1;
+  p += 4;
+  if (read_digits(&p, 4, &tm.year) || *p++ != ' ') return -1;
+  if (read_digits(&p, 2, &tm.hour) || *p++ != ':' || read_digits(&p, 2, &tm.minute) ||
+      *p++ != ':' || read_digits(&p, 2, &tm.second) || *p++ != ' ')
+    return -1;
+  if (strcmp(p, "GMT") != 0 && strcmp(p, "UTC") != 0 && strcmp(p, "+0000") != 0 &&
+      strcmp(p, "-0000") != 0)
+    return -1;
+  return seconds_from_civil(&tm, out);
+}
+
+// The time a request was signed at, as the x-amz-date text that goes into the string to sign.
+// x-amz-date when sent; otherwise the Date header, written in x-amz-date's form, as signers that
+// sign with Date (and then send no x-amz-date) put it into their string to sign. 0 with iso and
+// *t set; -1 when the date that counts is missing or does not read.
+int request_time(const char *amz_date, const char *head, size_t head_len, char iso[AMZ_DATE_LEN + 1],
+                 int64_t *t) {
+  iso[0] = 0;
+  if (amz_date[0]) {
+    if (parse_amz_date(amz_date, t) != 0) return -1;
+    memcpy(iso, amz_date, AMZ_DATE_LEN + 1);
+    return 0;
+  }
+  owned_str date(head ? hdr_value(head, head_len, "date") : nullptr);
+  civil_time tm;
+  if (!date.get() || parse_http_date(date.get(), t) != 0 || civil_from_seconds(*t, &tm) != 0) return -1;
+  int w = snprintf(iso, AMZ_DATE_LEN + 1, "%04d%02d%02dT%02d%02d%02dZ", tm.year, tm.month, tm.day,
+                   tm.hour, tm.minute, tm.second);
+  return (w == (int)AMZ_DATE_LEN) ? 0 : -1;
+}
+
+// 1 when name[0..n) appears in the ";"-separated list, compared without regard to case.
+int listed(const char *list, const char *name, size_t n) {
+  for (const char *p = list; *p;) {
+    size_t m = strcspn(p, ";");
+    if (m == n) {
+      size_t i = 0;
+      while (i < n && ascii_lower(p[i]) == ascii_lower(name[i])) i++;
+      if (i == n) return 1;
+    }
+    p += m;
+    if (*p) p++;
+  }
+  return 0;
+}
+
+void refuse(plat_sock sock, const char *path, const char *code, const char *message,
+            int status = 403) {
   count_request(0, 0);
-  send_error(sock, 403, code, message, path, nullptr);
+  send_error(sock, status, code, message, path, nullptr);
 }
 
 }  // namespace
+
+int sigv4_unsigned_amz_header(const char *signed_headers, const char *head, size_t head_len) {
+  if (!head) return 0;
+  // The request line is skipped.
+  const void *first_lf = memchr(head, '\n', head_len);
+  size_t line = first_lf ? (size_t)((const char *)first_lf - head) + 1 : head_len;
+  static const char prefix[] = "x-amz-";
+  const size_t plen = sizeof prefix - 1;
+  while (line < head_len) {
+    const void *lf = memchr(head + line, '\n', head_len - line);
+    size_t end = lf ? (size_t)((const char *)lf - head) : head_len;
+    const char *text = head + line;
+    size_t n = end - line;
+    const void *colon = memchr(text, ':', n);
+    if (colon && n >= plen) {
+      size_t i = 0;
+      while (i < plen && ascii_lower(text[i]) == prefix[i]) i++;
+      // The name as sent, up to its colon: a blank before the colon keeps it from counting as
+      // signed, so such a line is refused rather than guessed at.
+      size_t name_len = (size_t)((const char *)colon - text);
+      if (i == plen && !listed(signed_headers, text, name_len)) return 1;
+    }
+    line = end + 1;
+  }
+  return 0;
+}
 
 int parse_sigv4_authz(const char *authz, char cred_key[128], char cred_date[64],
                       char signed_headers[512], char signature[129]) {
@@ -187,7 +261,7 @@ int parse_sigv4_authz(const char *authz, char cred_key[128], char cred_date[64],
   size_t len = strlen(authz);
   if (len < SCHEME_LEN) return -1;
   for (size_t i = 0; i < SCHEME_LEN; i++)
-    if (lower_ascii(authz[i]) != lower_ascii(SCHEME[i])) return -1;
+    if (ascii_lower(authz[i]) != ascii_lower(SCHEME[i])) return -1;
   const char *rest = authz + SCHEME_LEN;
   size_t rest_len = len - SCHEME_LEN;
 
@@ -229,10 +303,13 @@ long sigv4_canonical_query(const char *query, char *out, size_t cap) {
   span pieces[QUERY_PIECES_MAX];
   size_t count = 0;
   size_t pos = 0;
-  while (pos < qlen && count < QUERY_PIECES_MAX) {
+  while (pos < qlen) {
     size_t end = pos;
     while (end < qlen && query[end] != '&') end++;
-    if (end > pos) pieces[count++] = span{query + pos, end - pos};
+    if (end > pos) {
+      if (count == QUERY_PIECES_MAX) return -1;  // never drop a piece: it would go unsigned
+      pieces[count++] = span{query + pos, end - pos};
+    }
     pos = end + 1;
   }
   std::sort(pieces, pieces + count, span_less);
@@ -278,32 +355,37 @@ int verify_sigv4(const char *method, const char *path, const char *query, const 
   if (parse_sigv4_authz(authorization, cred_key, cred_date, signed_headers, signature) != 0) return -1;
   if (s_access_key[0] && strcmp(cred_key, s_access_key) != 0) return 0;
 
-  char headers[CANON_HEADERS_MAX + 1];
-  size_t headers_len = 0;
-  int hrc = build_canonical_headers(signed_headers, host, amz_date, content_sha256, head, head_len,
-                                    headers, &headers_len);
+  char cquery[CANON_QUERY_MAX + 1];
+  if (sigv4_canonical_query(query, cquery, sizeof cquery) < 0) return -1;
+
+  // The canonical request goes straight into its digest, so no part of it is ever cut to fit.
+  sha256_ctx c;
+  sha256_init(&c);
+  hash_text(&c, method);
+  sha256_update(&c, "\n", 1);
+  hash_text(&c, path);
+  sha256_update(&c, "\n", 1);
+  hash_text(&c, cquery);
+  sha256_update(&c, "\n", 1);
+  int hrc = hash_canonical_headers(&c, signed_headers, host, amz_date, content_sha256, head, head_len);
   if (hrc < 0) return -1;
   if (hrc > 0) return 0;
-
-  char cquery[CANON_QUERY_MAX + 1];
-  long cq_len = sigv4_canonical_query(query, cquery, sizeof cquery);
-  if (cq_len < 0) return -1;
-
-  size_t method_len = strlen(method), path_len = strlen(path), sh_len = strlen(signed_headers);
-  if (method_len + path_len + (size_t)cq_len + headers_len + sh_len + 128 > CANON_REQUEST_MAX)
-    return -1;
-
-  const char *payload = content_sha256[0] ? content_sha256 : S3_EMPTY_SHA256;
-  // Room for the parts above plus the payload hash (at most 127 characters) and five line feeds.
-  char creq[CANON_REQUEST_MAX + 256];
-  int cr_len = snprintf(creq, sizeof creq, "%s\n%s\n%s\n%s\n%s\n%s", method, path, cquery, headers,
-                        signed_headers, payload);
-  if (cr_len < 0 || (size_t)cr_len >= sizeof creq) return -1;
+  sha256_update(&c, "\n", 1);
+  hash_text(&c, signed_headers);
+  sha256_update(&c, "\n", 1);
+  hash_text(&c, content_sha256[0] ? content_sha256 : S3_EMPTY_SHA256);
+  unsigned char creq_digest[32];
+  sha256_final(&c, creq_digest);
   char creq_hash[65];
-  sha256_hex(creq, (size_t)cr_len, creq_hash);
+  hex_encode(creq_digest, 32, creq_hash);
 
+  // Without x-amz-date the Date header, in x-amz-date's form, is the signing time.
+  char iso[AMZ_DATE_LEN + 1];
+  int64_t t = 0;
+  const char *when = amz_date;
+  if (!amz_date[0] && request_time(amz_date, head, head_len, iso, &t) == 0) when = iso;
   char sts[512];
-  int sts_len = snprintf(sts, sizeof sts, "AWS4-HMAC-SHA256\n%s\n%s/%s/%s/aws4_request\n%s", amz_date,
+  int sts_len = snprintf(sts, sizeof sts, "AWS4-HMAC-SHA256\n%s\n%s/%s/%s/aws4_request\n%s", when,
                          cred_date, REGION, SERVICE, creq_hash);
   if (sts_len < 0 || (size_t)sts_len >= sizeof sts) return -1;
 
@@ -319,13 +401,44 @@ int verify_sigv4(const char *method, const char *path, const char *query, const 
   return ok ? 1 : 0;
 }
 
+namespace {
+
+// The refusals that need the parsed Authorization value: a credential scope for another day than
+// the signing time's, and an x-amz-* header the signature does not cover (an unsigned
+// x-amz-copy-source would turn a captured PutObject into a copy of any object). 1 when the
+// request was refused here. An Authorization value that does not parse is left to verify_sigv4.
+int refuse_scope_or_unsigned(plat_sock sock, const char *path, const char *authorization,
+                             const char *iso, const char *head, size_t head_len) {
+  char cred_key[128], cred_date[64], signed_headers[512], signature[129];
+  if (parse_sigv4_authz(authorization, cred_key, cred_date, signed_headers, signature) != 0) return 0;
+  if (strlen(cred_date) != 8 || memcmp(cred_date, iso, 8) != 0) {
+    set_error("SigV4 verification failed (credential date %s is not the day of %s)", cred_date, iso);
+    refuse(sock, path, "AuthorizationHeaderMalformed",
+           "The authorization header is malformed; Invalid credential date. Date is not the same "
+           "as X-Amz-Date.",
+           400);
+    return 1;
+  }
+  if (sigv4_unsigned_amz_header(signed_headers, head, head_len)) {
+    set_error("Access Denied: unsigned x-amz-* header");
+    refuse(sock, path, "AccessDenied",
+           "There were headers present in the request which were not signed");
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace
+
 int check_auth(const char *method, const char *path, const char *query, const char *authorization,
                const char *host, const char *amz_date, const char *content_sha256, plat_sock sock,
                const char *head, size_t head_len) {
   if (!s_access_key[0] || !s_secret_key[0]) return 1;
 
-  int64_t t = amz_date_seconds(amz_date);
-  if (t > 0) {
+  char iso[AMZ_DATE_LEN + 1];
+  int64_t t = 0;
+  int dated = request_time(amz_date, head, head_len, iso, &t) == 0;
+  if (dated) {
     int64_t diff = server_now() - t;
     if (diff < 0) diff = -diff;
     if (diff > SKEW_MAX_SECONDS) {
@@ -341,6 +454,13 @@ int check_auth(const char *method, const char *path, const char *query, const ch
     refuse(sock, path, "AccessDenied", "Access Denied");
     return 0;
   }
+  // Every signature expires: without a signing time that reads, there is nothing to expire by.
+  if (!dated) {
+    set_error("Access Denied: no valid x-amz-date or Date header");
+    refuse(sock, path, "AccessDenied", "AWS authentication requires a valid Date or x-amz-date header");
+    return 0;
+  }
+  if (refuse_scope_or_unsigned(sock, path, authorization, iso, head, head_len)) return 0;
 
   int rc = verify_sigv4(method, path, query, authorization, host, amz_date, content_sha256, head,
                         head_len);

@@ -1,4 +1,4 @@
-// AWS Signature Version 4 verification of request heads, and the streaming payload state.
+// AWS Signature Version 4 verification of request heads.
 #pragma once
 
 #include <cstddef>
@@ -28,36 +28,12 @@ int verify_sigv4(const char *method, const char *path, const char *query, const 
 void sigv4_signing_key(const char *cred_date, unsigned char out[32]);
 
 // The canonical query of a raw query text into out[cap]: pieces split at "&", empty ones dropped,
-// the first 64 kept, sorted byte-wise as whole pieces, "=" added where missing, nothing decoded.
-// Returns its length, or -1 when the query is 2048 characters or longer or the result does not
-// fit in 4095 characters (or in cap - 1).
+// every other piece kept, sorted byte-wise as whole pieces, "=" added where missing, nothing
+// decoded. Returns its length, or -1 when the query is longer than a request target can be or
+// the result does not fit in cap - 1.
 long sigv4_canonical_query(const char *query, char *out, size_t cap);
 
-// ---------------------------------------------------------------- streamed uploads
-struct stream_state {
-  int32_t aws_chunked;    // the body is framed as aws-chunked
-  int32_t check_sigs;     // chunk signatures are verified and end-of-body checks run
-  int32_t trailer_mode;   // trailing checksum and trailer signature verified at the end
-  int32_t unsigned_chunks;  // STREAMING-UNSIGNED-PAYLOAD-TRAILER: bare sizes, no chunk signatures
-  unsigned char signing_key[32];
-  char amz_date[24];
-  char scope_date[12];
-  char prev_signature[65];
-  char trailer_signature[65];
-  char trailer_text[1024];
-};
-extern thread_local stream_state s_stream;
-extern thread_local char s_stream_crc_trailer[128];
-extern thread_local int s_stream_sigfail;
+// 1 when the head carries an x-amz-* header whose name is not in the ";"-separated
+// signed_headers list (compared without regard to case), else 0. The request line is skipped.
+int sigv4_unsigned_amz_header(const char *signed_headers, const char *head, size_t head_len);
 
-// Chooses the body mode of a bucket or object request from x-amz-content-sha256 and
-// Content-Encoding (and arms the signature chain when the secret key is set).
-void stream_select(const S3Request *r);
-void s3_stream_arm(const char *authorization, const char *amz_date, const char *content_hash);
-// 1 valid, 0 mismatch, -1 malformed.
-int s3_verify_chunk_signature(const stream_state *st, const char *line, const char *chunk_sha_hex);
-// Clears aws_chunked, check_sigs, trailer_mode and the captured trailers.
-void stream_clear();
-
-// 1 when content_sha256 is a SHA-256 digest that differs from the stored body's, else 0.
-int verify_payload_hash(const char *path, const char *content_sha256);

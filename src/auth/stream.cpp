@@ -1,23 +1,18 @@
 // Streamed uploads: choosing the body mode, the chunk-signature chain seeded by the header
 // signature, trailer capture, the end-of-body checksum and trailer-signature checks, and the
-// x-amz-content-sha256 comparison for bodies that are not streamed.
+// x-amz-content-sha256 comparison for bodies that are not streamed. All of it works on the
+// request's own stream_state.
 #include "auth/stream.h"
 
 #include <cstdio>
 #include <cstring>
 
 #include "auth/hash.h"
+#include "auth/sigv4.h"
+#include "base/state.h"
 #include "http/body.h"
 #include "http/checksum.h"
-#include "server/state.h"
-
-thread_local stream_state s_stream;
-thread_local char s_stream_crc_trailer[128];
-thread_local int s_stream_sigfail;
-
-// A checksum trailer of another algorithm than CRC-32 (crc32c, crc64nvme, sha1, sha256).
-static thread_local int s_stream_ck_algo;
-static thread_local char s_stream_ck_value[128];
+#include "http/request.h"
 
 static const char k_signed_payload[] = "STREAMING-AWS4-HMAC-SHA256-PAYLOAD";
 static const char k_signed_trailer[] = "STREAMING-AWS4-HMAC-SHA256-PAYLOAD-TRAILER";
@@ -28,16 +23,23 @@ static int is_hex(char c) {
   return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
-static void clear_all() {
-  memset(&s_stream, 0, sizeof s_stream);
-  s_stream_crc_trailer[0] = 0;
-  s_stream_ck_algo = CK_NONE;
-  s_stream_ck_value[0] = 0;
-}
-
 // ---------------------------------------------------------------- selection and arming
 
-void stream_select(const S3Request *r) {
+// Selection starts the request's stream afresh; it runs before any body is read.
+static void start_stream(stream_state *st) {
+  memset(st, 0, sizeof *st);
+  st->aws_chunked = 1;
+}
+
+static void clear_trailers(stream_state *st) {
+  st->crc_trailer[0] = 0;
+  st->trailer_signature[0] = 0;
+  st->trailer_text[0] = 0;
+  st->ck_algo = CK_NONE;
+  st->ck_value[0] = 0;
+}
+
+void stream_select(stream_state *st, const S3Request *r) {
   owned_str sha(hdr_value(r->head, r->head_len, "x-amz-content-sha256"));
   owned_str enc(hdr_value(r->head, r->head_len, "content-encoding"));
   const char *sha_v = sha.get() ? sha.get() : "";
@@ -45,49 +47,39 @@ void stream_select(const S3Request *r) {
   int may_arm = s_secret_key[0] != 0 && r->authorization[0] != 0;
 
   if (ieq(sha_v, k_signed_payload) || ieq(sha_v, k_signed_trailer)) {
-    clear_all();
-    s_stream.aws_chunked = 1;
-    if (may_arm) s3_stream_arm(r->authorization, r->amz_date, sha_v);
+    start_stream(st);
+    if (may_arm) s3_stream_arm(st, r->authorization, r->amz_date, sha_v);
   } else if (ieq(sha_v, k_unsigned_trailer)) {
     // Chunks without signatures (bare sizes); the header signature already covers the
     // request, and the trailing checksum is still verified.
-    clear_all();
-    s_stream.aws_chunked = 1;
-    s_stream.unsigned_chunks = 1;
+    start_stream(st);
+    st->unsigned_chunks = 1;
   } else if (chunk_encoded) {
-    clear_all();
-    s_stream.aws_chunked = 1;
-    if (may_arm) s3_stream_arm(r->authorization, r->amz_date, k_signed_trailer);
+    start_stream(st);
+    if (may_arm) s3_stream_arm(st, r->authorization, r->amz_date, k_signed_trailer);
   }
 }
 
-void s3_stream_arm(const char *authorization, const char *amz_date, const char *content_hash) {
+void s3_stream_arm(stream_state *st, const char *authorization, const char *amz_date,
+                   const char *content_hash) {
   char key[128], date[64], signed_headers[512], sig[129];
   if (parse_sigv4_authz(authorization, key, date, signed_headers, sig) != 0) return;
   if (strlen(sig) != 64 || strlen(date) < 8 || strlen(amz_date) < 8) return;
-  sigv4_signing_key(date, s_stream.signing_key);
-  copy_text_n(s_stream.scope_date, sizeof s_stream.scope_date, date, 8);
-  copy_text(s_stream.amz_date, sizeof s_stream.amz_date, amz_date);
-  copy_text(s_stream.prev_signature, sizeof s_stream.prev_signature, sig);
-  s_stream.check_sigs = 1;
-  s_stream.trailer_mode = strcmp(content_hash, k_signed_trailer) == 0;
-  s_stream_crc_trailer[0] = 0;
-  s_stream.trailer_signature[0] = 0;
-  s_stream.trailer_text[0] = 0;
-  s_stream_ck_algo = CK_NONE;
-  s_stream_ck_value[0] = 0;
+  sigv4_signing_key(date, st->signing_key);
+  copy_text_n(st->scope_date, sizeof st->scope_date, date, 8);
+  copy_text(st->amz_date, sizeof st->amz_date, amz_date);
+  copy_text(st->prev_signature, sizeof st->prev_signature, sig);
+  st->check_sigs = 1;
+  st->trailer_mode = strcmp(content_hash, k_signed_trailer) == 0;
+  clear_trailers(st);
 }
 
-void stream_clear() {
-  s_stream.aws_chunked = 0;
-  s_stream.check_sigs = 0;
-  s_stream.trailer_mode = 0;
-  s_stream.unsigned_chunks = 0;
-  s_stream_crc_trailer[0] = 0;
-  s_stream.trailer_signature[0] = 0;
-  s_stream.trailer_text[0] = 0;
-  s_stream_ck_algo = CK_NONE;
-  s_stream_ck_value[0] = 0;
+void stream_clear(stream_state *st) {
+  st->aws_chunked = 0;
+  st->check_sigs = 0;
+  st->trailer_mode = 0;
+  st->unsigned_chunks = 0;
+  clear_trailers(st);
 }
 
 // ---------------------------------------------------------------- chunk signatures
@@ -130,21 +122,21 @@ int s3_verify_chunk_signature(const stream_state *st, const char *line, const ch
 // signature as the signer computed it, in lower case: a client that writes its signatures in
 // upper case still chains from the MAC's own hex form, so each following chunk (and the
 // trailer signature) verifies.
-static void chain_to(const char *line) {
+static void chain_to(stream_state *st, const char *line) {
   const char *sig = strstr(line, k_chunk_sig) + strlen(k_chunk_sig);
-  copy_text(s_stream.prev_signature, sizeof s_stream.prev_signature, sig);
-  for (char *p = s_stream.prev_signature; *p; p++)
+  copy_text(st->prev_signature, sizeof st->prev_signature, sig);
+  for (char *p = st->prev_signature; *p; p++)
     if (*p >= 'A' && *p <= 'F') *p = (char)(*p - 'A' + 'a');
 }
 
-int stream_chunk_step(const char *line, const char *chunk_sha_hex) {
-  int v = s3_verify_chunk_signature(&s_stream, line, chunk_sha_hex);
+int stream_chunk_step(stream_state *st, const char *line, const char *chunk_sha_hex) {
+  int v = s3_verify_chunk_signature(st, line, chunk_sha_hex);
   if (v == 1) {
-    chain_to(line);
+    chain_to(st, line);
     return 0;
   }
   if (v == 0) {
-    s_stream_sigfail = 1;
+    st->sigfail = 1;
     set_error("aws-chunked chunk signature mismatch");
   } else {
     set_error("malformed aws-chunked chunk line");
@@ -152,14 +144,14 @@ int stream_chunk_step(const char *line, const char *chunk_sha_hex) {
   return -1;
 }
 
-int stream_terminal_step(const char *line) {
-  int v = s3_verify_chunk_signature(&s_stream, line, S3_EMPTY_SHA256);
+int stream_terminal_step(stream_state *st, const char *line) {
+  int v = s3_verify_chunk_signature(st, line, S3_EMPTY_SHA256);
   if (v == 1) {
-    chain_to(line);
+    chain_to(st, line);
     return 0;
   }
   if (v == 0) {
-    s_stream_sigfail = 1;
+    st->sigfail = 1;
     set_error("aws-chunked terminal signature mismatch");
   } else {
     set_error("malformed aws-chunked terminal chunk");
@@ -174,79 +166,80 @@ static const char *skip_blanks(const char *p) {
   return p;
 }
 
-static void trailer_text_append(const char *line) {
-  char *t = s_stream.trailer_text;
-  size_t used = strlen(t), room = sizeof s_stream.trailer_text - 1 - used;
+static void trailer_text_append(stream_state *st, const char *line) {
+  char *t = st->trailer_text;
+  size_t used = strlen(t), room = sizeof st->trailer_text - 1 - used;
   size_t n = strlen(line);
   if (n > room) n = room;
   memcpy(t + used, line, n);
   used += n;
-  if (used < sizeof s_stream.trailer_text - 1) t[used++] = '\n';
+  if (used < sizeof st->trailer_text - 1) t[used++] = '\n';
   t[used] = 0;
 }
 
-void stream_trailer_line(const char *line) {
+void stream_trailer_line(stream_state *st, const char *line) {
   size_t len = strlen(line);
   if (len > 20 && istarts_with(line, "x-amz-checksum-crc32:")) {
-    copy_text(s_stream_crc_trailer, sizeof s_stream_crc_trailer, skip_blanks(line + 21));
-    trailer_text_append(line);
+    copy_text(st->crc_trailer, sizeof st->crc_trailer, skip_blanks(line + 21));
+    trailer_text_append(st, line);
     return;
   }
   if (len > 22 && istarts_with(line, "x-amz-trailer-signature")) {
     const char *colon = strchr(line, ':');
     if (colon)
-      copy_text(s_stream.trailer_signature, sizeof s_stream.trailer_signature, skip_blanks(colon + 1));
+      copy_text(st->trailer_signature, sizeof st->trailer_signature, skip_blanks(colon + 1));
     return;
   }
   const char *colon = strchr(line, ':');
   if (colon) {
     int algo = ck_from_name(line, (size_t)(colon - line));
     if (algo != CK_NONE) {
-      s_stream_ck_algo = algo;
-      copy_text(s_stream_ck_value, sizeof s_stream_ck_value, skip_blanks(colon + 1));
+      st->ck_algo = algo;
+      copy_text(st->ck_value, sizeof st->ck_value, skip_blanks(colon + 1));
     }
   }
-  trailer_text_append(line);
+  trailer_text_append(st, line);
 }
 
-int stream_trailer_checks_on() {
-  return (s_stream.check_sigs && s_stream.trailer_mode) || s_stream.unsigned_chunks;
+// The trailing checksums are verified in signed trailer mode, and on unsigned streams.
+static int trailer_checks_on(const stream_state *st) {
+  return (st->check_sigs && st->trailer_mode) || st->unsigned_chunks;
 }
 
 // ---------------------------------------------------------------- end of body
 
-static int crc32_trailer_check(body_digests *d, const char *path) {
+static int crc32_trailer_check(stream_state *st, body_digests *d, const char *path) {
   unsigned char got[8];
-  size_t n = base64_decode(s_stream_crc_trailer, got);
+  size_t n = base64_decode(st->crc_trailer, got);
   if (n != 4 || (!ck_wanted(d, CK_CRC32) && ck_from_file(d, CK_CRC32, path) != 0)) {
-    s_stream_sigfail = 1;
+    st->sigfail = 1;
     set_error("x-amz-checksum-crc32 trailer malformed");
     return -1;
   }
   uint32_t sent = ((uint32_t)got[0] << 24) | ((uint32_t)got[1] << 16) | ((uint32_t)got[2] << 8) | got[3];
   if (sent != d->crc32) {
-    s_stream_sigfail = 1;
+    st->sigfail = 1;
     set_error("x-amz-checksum-crc32 mismatch (streamed payload)");
     return -1;
   }
   return 0;
 }
 
-static int trailer_signature_check() {
+static int trailer_signature_check(stream_state *st) {
   char text_sha[65];
-  sha256_hex(s_stream.trailer_text, strlen(s_stream.trailer_text), text_sha);
+  sha256_hex(st->trailer_text, strlen(st->trailer_text), text_sha);
   char sts[1600];
   int n = snprintf(sts, sizeof sts, "AWS4-HMAC-SHA256-TRAILER\n%s\n%s/us-east-1/s3/aws4_request\n%s\n%s",
-                   s_stream.amz_date, s_stream.scope_date, s_stream.prev_signature, text_sha);
+                   st->amz_date, st->scope_date, st->prev_signature, text_sha);
   int ok = n > 0 && (size_t)n < sizeof sts;
   if (ok) {
     char expect[65];
-    stream_mac_hex(&s_stream, sts, (size_t)n, expect);
-    const char *given = s_stream.trailer_signature;
+    stream_mac_hex(st, sts, (size_t)n, expect);
+    const char *given = st->trailer_signature;
     ok = const_time_eq(expect, 64, given, strlen(given));
   }
   if (!ok) {
-    s_stream_sigfail = 1;
+    st->sigfail = 1;
     set_error("x-amz-trailer-signature mismatch (streamed payload)");
     return -1;
   }
@@ -254,11 +247,11 @@ static int trailer_signature_check() {
 }
 
 // A trailer of the other algorithms: a mismatch is bad data, not a bad signature (400).
-static int other_trailer_check(body_digests *d, const char *path) {
-  int algo = s_stream_ck_algo;
+static int other_trailer_check(const stream_state *st, body_digests *d, const char *path) {
+  int algo = st->ck_algo;
   const ck_info *info = ck_info_of(algo);
   int v = -1;
-  if (ck_wanted(d, algo) || ck_from_file(d, algo, path) == 0) v = ck_compare(d, algo, s_stream_ck_value);
+  if (ck_wanted(d, algo) || ck_from_file(d, algo, path) == 0) v = ck_compare(d, algo, st->ck_value);
   if (v == 1) return 0;
   d->failed_trailer = algo;
   d->trailer_malformed = v < 0;
@@ -269,13 +262,13 @@ static int other_trailer_check(body_digests *d, const char *path) {
   return -1;
 }
 
-int stream_end_checks(body_digests *d, const char *path) {
-  if (!stream_trailer_checks_on()) return 0;
-  if (s_stream_crc_trailer[0] && crc32_trailer_check(d, path) != 0) return -1;
-  if (s_stream.check_sigs && s_stream.trailer_mode && s_stream.trailer_signature[0] &&
-      trailer_signature_check() != 0)
+int stream_end_checks(stream_state *st, body_digests *d, const char *path) {
+  if (!trailer_checks_on(st)) return 0;
+  if (st->crc_trailer[0] && crc32_trailer_check(st, d, path) != 0) return -1;
+  if (st->check_sigs && st->trailer_mode && st->trailer_signature[0] &&
+      trailer_signature_check(st) != 0)
     return -1;
-  if (s_stream_ck_algo != CK_NONE && s_stream_ck_value[0] && other_trailer_check(d, path) != 0)
+  if (st->ck_algo != CK_NONE && st->ck_value[0] && other_trailer_check(st, d, path) != 0)
     return -1;
   return 0;
 }

@@ -8,9 +8,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/state.h"
 #include "hostapi/json_api.h"
 #include "quillmar-s3.h"
-#include "server/state.h"
+#include "server/server.h"
 #include "store/layout.h"
 #include "store/walk.h"
 #include "yyjson.h"

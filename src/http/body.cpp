@@ -2,18 +2,19 @@
 // inside HTTP chunked) into a file, hashing the decoded payload once as it arrives; the upload
 // pipeline with its payload checks; and the small in-memory and discarding readers.
 //
-// Divisions: the byte source over the socket, the HTTP chunked layer, the three framings,
-// read_body_to_file, receive_upload, read_body_to_mem / discard_body.
+// Divisions: the byte source over the socket, the HTTP chunked layer, digests, the three
+// framings (aws-chunked itself in aws_chunked.cpp), read_body_to_file, receive_upload,
+// read_body_to_mem / discard_body.
 #include "http/body.h"
 
 #include <cstdlib>
 #include <cstring>
 
 #include "auth/hash.h"
-#include "auth/sigv4.h"
 #include "auth/stream.h"
+#include "base/state.h"
+#include "http/aws_chunked.h"
 #include "http/checksum.h"
-#include "server/state.h"
 
 static constexpr size_t k_piece = 262144;     // one receive or write
 static constexpr size_t k_readahead = 65536;  // bytes received ahead of the reader
@@ -253,14 +254,15 @@ static void hashing_final(body_hashing *h, char etag_out[33]) {
 }
 
 // Adds the digests the request's own headers and trailers will be checked against.
-static void want_from_request(const char *head, size_t head_len, body_digests *d) {
+static void want_from_request(const char *head, size_t head_len, const stream_state *st,
+                              body_digests *d) {
   for (int a = CK_CRC32; a < CK_COUNT; a++) {
     owned_str v(hdr_value(head, head_len, ck_info_of(a)->header));
     if (v.get()) ck_want(d, a);
   }
   owned_str sha(hdr_value(head, head_len, "x-amz-content-sha256"));
   if (payload_hash_is_digest(sha.get())) d->want_sha256 = 1;
-  if (s_stream.aws_chunked) {
+  if (st->aws_chunked) {
     d->want_crc32 = 1;  // the usual trailer, and cheap
     owned_str trailer(hdr_value(head, head_len, "x-amz-trailer"));
     for (const char *p = trailer.get(); p && *p;) {
@@ -282,7 +284,17 @@ struct body_job {
   uint64_t len;       // payload bytes received and written
   unsigned char *buf; // k_piece bytes
   int aws;            // the body was aws-chunked: its end-of-body checks follow
+  stream_state *st;   // the request's stream
 };
+
+// Writes n payload bytes to the file and the digests: 0, or -1 on a short write (the framing
+// decides the text).
+static int job_store(void *ctx, const void *data, size_t n) {
+  body_job *j = (body_job *)ctx;
+  if (plat_file_write(j->out, data, n) != (long)n) return -1;
+  hashing_update(j->hash, data, n);
+  return 0;
+}
 
 // Content-Length as the framing reads it: a number beyond 64 bits, or negative and not 0,
 // comes out above every limit.
@@ -310,11 +322,10 @@ static int read_fixed(body_job *j, uint64_t total) {
     size_t want = rest < k_piece ? (size_t)rest : k_piece;
     size_t got = bs_read(j->in->bs, j->buf, want);
     if (got > 0) {
-      if (plat_file_write(j->out, j->buf, got) != (long)got) {
+      if (job_store(j, j->buf, got) != 0) {
         set_error("temp write fail");
         return -1;
       }
-      hashing_update(j->hash, j->buf, got);
       j->len += got;
     }
     if (got < want) {
@@ -330,8 +341,7 @@ static int read_chunked(body_job *j) {
     size_t got = in_read(j->in, j->buf, k_piece);
     if (got > 0) {
       // A short write here keeps the previous last-error text.
-      if (plat_file_write(j->out, j->buf, got) != (long)got) return -1;
-      hashing_update(j->hash, j->buf, got);
+      if (job_store(j, j->buf, got) != 0) return -1;
       j->len += got;
     }
     if (got < k_piece) {
@@ -344,146 +354,16 @@ static int read_chunked(body_job *j) {
   }
 }
 
-// One aws-chunked line without its line end into line[512]; 0, or -1 with the text set.
-static int aws_line(body_in *in, char line[S3_AWS_LINE_MAX + 2], size_t *len) {
-  size_t n = 0;
-  for (;;) {
-    int c = in_byte(in);
-    if (c < 0) {
-      set_error("client gone (aws-chunked line)");
-      return -1;
-    }
-    if (c == '\n') break;
-    line[n++] = (char)c;
-    if (n > S3_AWS_LINE_MAX) {
-      set_error("aws-chunked line too long");
-      return -1;
-    }
-  }
-  if (n > 0 && line[n - 1] == '\r') n--;
-  line[n] = 0;
-  *len = n;
-  return 0;
-}
+// The aws-chunked framing reads through the HTTP chunked layer and stores into the job's file.
+static int job_next_byte(void *ctx) { return in_byte(((body_job *)ctx)->in); }
 
-// The size at the start of a chunk header: hexadecimal as a signed 32-bit value (leading
-// blanks, a sign and "0x" accepted, clamped to the range). *digits counts the digits read and
-// *end points after them.
-static int64_t aws_size(const char *p, int *digits, const char **end) {
-  while (*p == ' ' || *p == '\t') p++;
-  int negative = 0;
-  if (*p == '+' || *p == '-') negative = *p++ == '-';
-  if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) p += 2;
-  int64_t v = 0;
-  *digits = 0;
-  for (;; p++) {
-    int d = hex_digit_value(*p);
-    if (d < 0) break;
-    (*digits)++;
-    if (v <= 0x80000000LL) v = v * 16 + d;
-  }
-  *end = p;
-  if (negative) return v > 0x80000000LL ? -0x80000000LL : -v;
-  return v > 0x7FFFFFFFLL ? 0x7FFFFFFFLL : v;
-}
-
-// One data chunk of size bytes after its header line.
-static int aws_chunk(body_job *j, const char *line, size_t size) {
-  unsigned char *chunk = (unsigned char *)malloc(size);
-  if (!chunk) {
-    set_error("oom (aws-chunked chunk)");
-    return -1;
-  }
-  int rc = 0;
-  if (in_read(j->in, chunk, size) != size) {
-    set_error("client gone (aws-chunked data)");
-    rc = -1;
-  } else if (plat_file_write(j->out, chunk, size) != (long)size) {
-    set_error("temp write fail (aws-chunked)");
-    rc = -1;
-  } else {
-    j->len += size;
-    hashing_update(j->hash, chunk, size);
-    // The two bytes after the data are its CR LF; they are not looked at.
-    in_byte(j->in);
-    in_byte(j->in);
-    if (s_stream.check_sigs) {
-      char sha[65];
-      sha256_hex(chunk, size, sha);
-      rc = stream_chunk_step(line, sha);
-    }
-  }
-  free(chunk);
-  return rc;
+static size_t job_read(void *ctx, void *dst, size_t n) {
+  return in_read(((body_job *)ctx)->in, dst, n);
 }
 
 static int read_aws_chunked(body_job *j) {
-  char line[S3_AWS_LINE_MAX + 2];
-  int after_terminal = 0;
-  for (;;) {
-    size_t n;
-    if (aws_line(j->in, line, &n) != 0) return -1;
-    if (n == 0) {
-      // A signed stream must reach its terminal chunk: otherwise it could be cut short in
-      // transit and still be stored as complete.
-      if (s_stream.check_sigs && !after_terminal) {
-        s_stream_sigfail = 1;
-        set_error("aws-chunked stream ended before its terminal chunk");
-        return -1;
-      }
-      return 0;
-    }
-    // Unsigned streams send bare sizes (extensions after ";" ignored); after their terminal
-    // chunk every line is a trailer. Signed streams mark each chunk header with ";".
-    int is_header = s_stream.unsigned_chunks ? !after_terminal : strchr(line, ';') != nullptr;
-    if (!is_header) {
-      if (!after_terminal) {
-        set_error("malformed aws-chunked line");
-        return -1;
-      }
-      stream_trailer_line(line);
-      continue;
-    }
-    int digits;
-    const char *end;
-    int64_t size = aws_size(line, &digits, &end);
-    if (s_stream.unsigned_chunks) {
-      while (*end == ' ' || *end == '\t') end++;
-      if (digits == 0 || (*end && *end != ';')) {
-        set_error("malformed aws-chunked line");
-        return -1;
-      }
-    }
-    if (size < 0) {
-      set_error("bad aws-chunked size");
-      return -1;
-    }
-    if (size == 0) {
-      if (s_stream.check_sigs && stream_terminal_step(line) != 0) return -1;
-      after_terminal = 1;
-      continue;
-    }
-    if ((uint64_t)size > S3_AWS_CHUNK_MAX) {
-      set_error("aws-chunked chunk too large");
-      return -1;
-    }
-    if (aws_chunk(j, line, (size_t)size) != 0) return -1;
-  }
-}
-
-// x-amz-decoded-content-length, when sent, must match what the stream decoded to.
-static int decoded_length_check(const char *head, size_t head_len, uint64_t len) {
-  owned_str v(hdr_value(head, head_len, "x-amz-decoded-content-length"));
-  if (!v.get()) return 0;
-  uint64_t want = 0;
-  int ok = *v.get() != 0;
-  for (const char *p = v.get(); *p && ok; p++) {
-    if (*p < '0' || *p > '9' || want > (UINT64_MAX - 9) / 10) ok = 0;
-    else want = want * 10 + (uint64_t)(*p - '0');
-  }
-  if (ok && want == len) return 0;
-  set_error("aws-chunked length differs from x-amz-decoded-content-length");
-  return -1;
+  aws_chunked_io io = {j, job_next_byte, job_read, job_store};
+  return aws_chunked_read(&io, j->st, &j->len);
 }
 
 // ---------------------------------------------------------------- read_body_to_file
@@ -493,7 +373,7 @@ static int read_framed(body_job *j, const char *head, size_t head_len) {
   owned_str te(hdr_value(head, head_len, "transfer-encoding"));
   int has_cl = !cl.empty();
   int te_chunked = te.get() && ieq(te.get(), "chunked");
-  if (s_stream.aws_chunked && (has_cl || te_chunked)) {
+  if (j->st->aws_chunked && (has_cl || te_chunked)) {
     // Content-Length wins; without it, the aws-chunked stream is carried by HTTP chunked.
     j->in->chunked = !has_cl;
     j->aws = 1;
@@ -505,14 +385,14 @@ static int read_framed(body_job *j, const char *head, size_t head_len) {
     return read_chunked(j);
   }
   // No framing: the body is empty.
-  j->aws = s_stream.aws_chunked;
+  j->aws = j->st->aws_chunked;
   return 0;
 }
 
 // The checks of an aws-chunked body once its payload is complete and hashed.
 static int aws_end_of_body(body_job *j, const char *head, size_t head_len, const char *path) {
-  if (decoded_length_check(head, head_len, j->len) != 0) return -1;
-  if (stream_end_checks(j->hash->d, path) != 0) return -1;
+  if (aws_decoded_length_check(head, head_len, j->len) != 0) return -1;
+  if (stream_end_checks(j->st, j->hash->d, path) != 0) return -1;
   if (j->in->chunked) {
     // Drop what is left of the HTTP framing, so that the answer is not cut off by a reset
     // for unread data when the connection closes.
@@ -524,11 +404,16 @@ static int aws_end_of_body(body_job *j, const char *head, size_t head_len, const
 
 int read_body_to_file(plat_sock sock, const char *head, size_t head_len, const char *prefix,
                       size_t prefix_len, const char *out_path, char etag_out[33],
-                      uint64_t *len_out, body_digests *digests) {
+                      uint64_t *len_out, body_digests *digests, stream_state *st) {
   body_digests local;
   if (!digests) {
     memset(&local, 0, sizeof local);
     digests = &local;
+  }
+  stream_state plain;
+  if (!st) {
+    memset(&plain, 0, sizeof plain);
+    st = &plain;
   }
   digests->failed_trailer = 0;
   digests->trailer_malformed = 0;
@@ -543,23 +428,23 @@ int read_body_to_file(plat_sock sock, const char *head, size_t head_len, const c
   unsigned char *mem = (unsigned char *)malloc(k_piece + k_readahead);
   if (!mem) {
     set_error("oom (body buffer)");
-    stream_clear();
+    stream_clear(st);
     return -1;
   }
   body_source bs;
   bs_init(&bs, sock, prefix, prefix_len, mem + k_piece);
   body_in in;
   in_init(&in, &bs, 0);
-  want_from_request(head, head_len, digests);
+  want_from_request(head, head_len, st, digests);
   body_hashing hash;
   hashing_init(&hash, digests);
-  body_job job = {&in, out.f, &hash, 0, mem, 0};
+  body_job job = {&in, out.f, &hash, 0, mem, 0, st};
 
   int rc = read_framed(&job, head, head_len);
   hashing_final(&hash, etag_out);
   if (rc == 0 && job.aws) rc = aws_end_of_body(&job, head, head_len, out_path);
   *len_out = job.len;
-  stream_clear();
+  stream_clear(st);
   free(mem);
   return rc;
 }
@@ -612,7 +497,7 @@ static void remove_file(const char *path) {
   plat_unlink(path, &e);
 }
 
-int receive_upload(plat_sock sock, const S3Request *r, const char *path,
+int receive_upload(plat_sock sock, const S3Request *r, stream_state *st, const char *path,
                    const char *internal_message, char etag_out[33], uint64_t *len_out,
                    upload_error *err) {
   body_digests d;
@@ -623,14 +508,14 @@ int receive_upload(plat_sock sock, const S3Request *r, const char *path,
     if (v.get()) ck_want(&d, a);
   }
   if (read_body_to_file(sock, r->head, r->head_len, r->body_prefix, r->body_prefix_len, path,
-                        etag_out, len_out, &d) != 0) {
+                        etag_out, len_out, &d, st) != 0) {
     remove_file(path);
     const ck_info *info = ck_info_of(d.failed_trailer);
     if (info && d.trailer_malformed)
       fail_with(err, 400, "InvalidRequest", info->trailer_invalid);
     else if (info)
       fail_with(err, 400, "BadDigest", info->bad_message);
-    else if (s_stream_sigfail)
+    else if (st && st->sigfail)
       fail_with(err, 403, "SignatureDoesNotMatch",
                 "The request signature we calculated does not match the signature you provided");
     else

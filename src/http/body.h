@@ -8,9 +8,9 @@
 #include "http/request.h"
 #include "platform/platform.h"
 
-constexpr uint64_t S3_BODY_MAX = 4294967296ULL;     // fixed-length bodies, inclusive
-constexpr uint64_t S3_AWS_CHUNK_MAX = 8388608ULL;   // one aws-chunked chunk, inclusive
-constexpr size_t S3_AWS_LINE_MAX = 510;             // aws-chunked header/trailer line
+struct stream_state;
+
+constexpr uint64_t S3_BODY_MAX = 4294967296ULL;  // fixed-length bodies, inclusive
 
 // Digests of the decoded payload computed while it is received. The caller sets the want_
 // flags it needs; the reader adds those that the request's own headers and trailers need.
@@ -29,12 +29,13 @@ struct body_digests {
   int trailer_malformed;
 };
 
-// Receives one body into out_path (created or truncated). 0 with etag_out (32 lowercase hex
-// digits) and *len_out set; -1 with the last-error text set (and s_stream_sigfail for signature
-// and checksum failures). digests may be null. The stream state is cleared at the end.
+// Receives one body into out_path (created or truncated), framed as st says (null: a body
+// that is not streamed). 0 with etag_out (32 lowercase hex digits) and *len_out set; -1 with
+// the last-error text set (and st->sigfail for signature and checksum failures). digests may
+// be null. st is cleared at the end (stream_clear), unless out_path cannot be created.
 int read_body_to_file(plat_sock sock, const char *head, size_t head_len, const char *prefix,
                       size_t prefix_len, const char *out_path, char etag_out[33],
-                      uint64_t *len_out, body_digests *digests);
+                      uint64_t *len_out, body_digests *digests, stream_state *st);
 
 // Outcome of an upload that failed: the S3 answer the operation sends.
 struct upload_error {
@@ -44,10 +45,11 @@ struct upload_error {
 };
 
 // Receives an upload body (PutObject, UploadPart) into path and runs every payload check:
-// streaming signatures and trailers, x-amz-content-sha256, Content-MD5 and x-amz-checksum-*.
-// 0 on success; -1 with the file removed and *err set (internal_message is the 500 text).
-// *len_out holds the bytes received in both cases (for the traffic counters).
-int receive_upload(plat_sock sock, const S3Request *r, const char *path,
+// streaming signatures and trailers (st, the request's stream), x-amz-content-sha256,
+// Content-MD5 and x-amz-checksum-*. 0 on success; -1 with the file removed and *err set
+// (internal_message is the 500 text). *len_out holds the bytes received in both cases (for
+// the traffic counters).
+int receive_upload(plat_sock sock, const S3Request *r, stream_state *st, const char *path,
                    const char *internal_message, char etag_out[33], uint64_t *len_out,
                    upload_error *err);
 

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "auth/hash.h"
+#include "base/text.h"
 #include "http/body.h"
 #include "platform/platform.h"
 
@@ -40,9 +41,7 @@ int ck_from_name(const char *name, size_t len) {
     if (strlen(h) != len) continue;
     size_t i = 0;
     for (; i < len; i++) {
-      char c = name[i];
-      if (c >= 'A' && c <= 'Z') c = (char)(c - 'A' + 'a');
-      if (c != h[i]) break;
+      if (ascii_lower(name[i]) != h[i]) break;
     }
     if (i == len) return a;
   }

@@ -5,51 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "auth/hash.h"
 #include "http/response.h"
 
-// ---------------------------------------------------------------- small text helpers
-
-static inline char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }
-
-static inline int hex_digit(char c) { return hex_digit_value(c); }
-
-int copy_text_n(char *dst, size_t cap, const char *src, size_t n) {
-  if (!dst || cap == 0) return 0;
-  if (!src) n = 0;
-  size_t m = n < cap - 1 ? n : cap - 1;
-  if (m) memcpy(dst, src, m);
-  dst[m] = 0;
-  return m == n;
-}
-
-int copy_text(char *dst, size_t cap, const char *src) {
-  return copy_text_n(dst, cap, src, src ? strlen(src) : 0);
-}
-
-int ieq(const char *a, const char *b) {
-  if (!a || !b) return 0;
-  for (; *a && *b; a++, b++)
-    if (ascii_lower(*a) != ascii_lower(*b)) return 0;
-  return *a == *b;
-}
-
-int istarts_with(const char *s, const char *prefix) {
-  if (!s || !prefix) return 0;
-  for (; *prefix; s++, prefix++)
-    if (!*s || ascii_lower(*s) != ascii_lower(*prefix)) return 0;
-  return 1;
-}
-
-int icontains(const char *hay, const char *needle) {
-  if (!hay || !needle) return 0;
-  if (!*needle) return 1;
-  for (; *hay; hay++)
-    if (istarts_with(hay, needle)) return 1;
-  return 0;
-}
-
-owned_str::~owned_str() { free(p); }
+// ---------------------------------------------------------------- lookups
 
 static char *dup_range(const char *s, size_t n) {
   char *out = static_cast<char *>(malloc(n + 1));
@@ -58,8 +16,6 @@ static char *dup_range(const char *s, size_t n) {
   out[n] = 0;
   return out;
 }
-
-// ---------------------------------------------------------------- lookups
 
 char *hdr_value(const char *region, size_t len, const char *name) {
   if (!region || !name) return nullptr;
@@ -120,7 +76,7 @@ void pct_decode(char *s) {
   char *w = s;
   for (const char *r = s; *r;) {
     int hi, lo;
-    if (*r == '%' && (hi = hex_digit(r[1])) >= 0 && (lo = hex_digit(r[2])) >= 0) {
+    if (*r == '%' && (hi = hex_digit_value(r[1])) >= 0 && (lo = hex_digit_value(r[2])) >= 0) {
       *w++ = char(hi * 16 + lo);
       r += 3;
     } else {
@@ -135,27 +91,13 @@ int hdr_u64(const char *region, size_t len, const char *name, uint64_t *out, int
   if (overflow) *overflow = 0;
   owned_str v(hdr_value(region, len, name));
   if (!v.p) return 0;
-  const char *p = v.p;
-  while (*p == ' ' || *p == '\t') p++;
-  int negative = 0;
-  if (*p == '-') {
-    negative = 1;
-    p++;
-  }
-  uint64_t n = 0;
-  int over = 0;
-  for (; *p >= '0' && *p <= '9'; p++) {
-    unsigned d = unsigned(*p - '0');
-    if (n > (UINT64_MAX - d) / 10) over = 1;
-    else n = n * 10 + d;
-  }
-  // A negative length other than zero can only be a lie; report it as too large.
-  if (negative && (n != 0 || over)) over = 1;
-  if (over) {
+  // The value comes trimmed of blanks. Digits up to the first other character, none read as
+  // 0. A negative length other than zero can only be a lie, so it is reported as too large,
+  // like a value beyond 64 bits.
+  const unsigned flags = DEC_MINUS | DEC_PREFIX | DEC_EMPTY_ZERO;
+  if (parse_decimal(v.p, strlen(v.p), UINT64_MAX, flags, out) != 0) {
     *out = UINT64_MAX;
     if (overflow) *overflow = 1;
-  } else {
-    *out = n;
   }
   return 1;
 }
@@ -181,13 +123,22 @@ static size_t find_head_end(const char *text) {
   return 0;
 }
 
+// Waits for the next bytes of the head until the head deadline; -1 when it has passed.
+static int wait_head_bytes(plat_sock s, uint32_t start) {
+  uint32_t spent = plat_tick_ms() - start;
+  if (spent >= uint32_t(S3_HEAD_DEADLINE_MS)) return -1;
+  return plat_sock_wait_readable(s, S3_HEAD_DEADLINE_MS - int(spent)) == 1 ? 0 : -1;
+}
+
 static int receive_head(plat_sock s, S3Request *r) {
+  uint32_t start = plat_tick_ms();
   r->head = static_cast<char *>(malloc(S3_HEAD_INITIAL));
   if (!r->head) return -1;
   r->head_cap = S3_HEAD_INITIAL;
   r->received = 0;
   r->head[0] = 0;
   for (;;) {
+    if (wait_head_bytes(s, start) != 0) return -1;
     long got = plat_sock_recv(s, r->head + r->received, r->head_cap - 1 - r->received);
     if (got <= 0) return -1;
     r->received += size_t(got);
@@ -231,10 +182,12 @@ static void capture_header(const S3Request *r, const char *name, char *field, si
 
 int read_request_head(plat_sock s, S3Request *r) {
   memset(r, 0, sizeof *r);
-  if (receive_head(s, r) != 0) return -1;
+  if (receive_head(s, r) != 0 || parse_request_line(r) != 0) {
+    plat_sock_shutdown_both(s);
+    return -1;
+  }
   r->body_prefix = r->head + r->head_len;
   r->body_prefix_len = r->received - r->head_len;
-  if (parse_request_line(r) != 0) return -1;
 
   // A client waiting for the interim answer would otherwise sit out its own time-out, so it
   // goes out before anything can refuse the request.
@@ -285,7 +238,7 @@ static long decode_segment(const char *seg, size_t n, char *out) {
     char c = seg[i];
     if (c == '%') {
       if (i + 2 >= n) return -1;  // both digits must lie within the segment
-      int hi = hex_digit(seg[i + 1]), lo = hex_digit(seg[i + 2]);
+      int hi = hex_digit_value(seg[i + 1]), lo = hex_digit_value(seg[i + 2]);
       if (hi < 0 || lo < 0) return -1;
       c = char(hi * 16 + lo);
       i += 3;

@@ -4,22 +4,30 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/text.h"
 #include "platform/platform.h"
 
 constexpr size_t S3_METHOD_MAX = 15;
-constexpr size_t S3_TARGET_MAX = 4351;
+// A target always fits whole, as the request line holds at most 4599 characters; a target cut
+// to fit would name another key or leave part of its query unread (and unsigned).
+constexpr size_t S3_TARGET_MAX = 4599;
 constexpr size_t S3_VERSION_MAX = 15;
 constexpr size_t S3_AUTHZ_MAX = 2047;
 constexpr size_t S3_HOST_MAX = 511;
 constexpr size_t S3_AMZ_DATE_MAX = 63;
 constexpr size_t S3_SHA256_HDR_MAX = 127;
-constexpr size_t S3_QUERY_MAX = 2047;
+// The query is kept whole (it is never longer than the target), so that the operations read
+// exactly the parameters the signature covers.
+constexpr size_t S3_QUERY_MAX = S3_TARGET_MAX;
 constexpr size_t S3_PATH_MAX = 4351;
 constexpr size_t S3_BUCKET_MAX = 63;
 constexpr size_t S3_KEY_MAX = 4095;
 constexpr size_t S3_HEAD_INITIAL = 8192;
 constexpr size_t S3_HEAD_LIMIT = 65536;
 constexpr size_t S3_REQUEST_LINE_MAX = 4599;
+// The whole head must arrive within this time from the start of reading, however the client
+// spaces its bytes: a per-receive time-out alone lets a byte now and then hold a thread for ever.
+constexpr int S3_HEAD_DEADLINE_MS = 10000;
 
 struct S3Request {
   char method[S3_METHOD_MAX + 1];
@@ -43,8 +51,9 @@ struct S3Request {
 };
 
 // Reads and parses one request head from s (answers Expect: 100-continue). 0 with *r filled,
-// or -1 when the connection is to be dropped unanswered. On both results the caller calls
-// request_free.
+// or -1 when the connection is to be dropped unanswered (it is then shut down both ways, so the
+// closing handshake does not wait on a client that is still sending). On both results the caller
+// calls request_free.
 int read_request_head(plat_sock s, S3Request *r);
 // Splits r->path into bucket and decoded key by the path rules: 0 valid, -1 rejected.
 int parse_bucket_key(S3Request *r);
@@ -64,25 +73,6 @@ int qhas(const char *query, const char *name);
 // Percent-decodes in place ("+" unchanged; malformed escapes kept).
 void pct_decode(char *s);
 
-// Scoped owner of a malloc'd text such as hdr_value's result.
-struct owned_str {
-  char *p;
-  explicit owned_str(char *pp = nullptr) : p(pp) {}
-  ~owned_str();
-  owned_str(const owned_str &) = delete;
-  owned_str &operator=(const owned_str &) = delete;
-  const char *get() const { return p; }
-  bool empty() const { return !p || !*p; }
-};
-
 // Header value as unsigned 64-bit decimal (leading blanks skipped). 0 absent/empty/no digits;
 // returns 1 when present and parsed, 0 when absent; *overflow set when beyond 64 bits or negative.
 int hdr_u64(const char *region, size_t len, const char *name, uint64_t *out, int *overflow);
-
-// Copies src into dst[cap] (always NUL-terminated); returns 1 when all of it fit, else 0.
-int copy_text(char *dst, size_t cap, const char *src);
-int copy_text_n(char *dst, size_t cap, const char *src, size_t n);
-// ASCII case-insensitive comparisons.
-int ieq(const char *a, const char *b);
-int istarts_with(const char *s, const char *prefix);
-int icontains(const char *hay, const char *needle);

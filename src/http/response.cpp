@@ -8,7 +8,10 @@
 #include <cstdlib>
 #include <cstring>
 
-// ---------------------------------------------------------------- phrases, dates, ids
+#include "base/date.h"
+#include "base/version.h"
+
+// ---------------------------------------------------------------- phrases and ids
 
 const char *http_reason(int status) {
   switch (status) {
@@ -25,27 +28,11 @@ const char *http_reason(int status) {
   }
 }
 
-// English names whatever the locale: clients parse these.
-static const char *const kDays[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-static const char *const kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-
-void http_date_now(char out[64]) {
-  plat_tm tm;
-  if (plat_gmtime(plat_time_now(), &tm) != 0 || tm.weekday < 0 || tm.weekday > 6 ||
-      tm.month < 1 || tm.month > 12) {
-    snprintf(out, 64, "Thu, 01 Jan 1970 00:00:00 GMT");
-    return;
-  }
-  snprintf(out, 64, "%s, %02d %s %04d %02d:%02d:%02d GMT", kDays[tm.weekday], tm.day,
-           kMonths[tm.month - 1], tm.year, tm.hour, tm.minute, tm.second);
-}
-
 // Shared by every connection thread; each caller takes its own counter value and writes its
 // id into its own buffer, so concurrent callers never see each other's half-made ids.
 static std::atomic<uint32_t> s_request_counter{0};
 
-const char *s3_request_id(char out[33]) {
+const char *request_id(char out[33]) {
   static const char kHex[] = "0123456789abcdef";
   uint32_t t = uint32_t(plat_time_now());
   uint32_t c = s_request_counter.fetch_add(1, std::memory_order_relaxed) + 1;
@@ -112,10 +99,10 @@ static void finish_and_send_head(plat_sock s, const char *fixed, size_t fixed_le
 // buf; their length, or -1 when they do not fit.
 static int head_start(char *buf, size_t cap, int status) {
   char date[64], id[33];
-  http_date_now(date);
-  s3_request_id(id);
+  format_rfc1123(plat_time_now(), date);
+  request_id(id);
   int n = snprintf(buf, cap,
-                   "HTTP/1.1 %d %s\r\nServer: quillmar-s3/1.2.3\r\nDate: %s\r\n"
+                   "HTTP/1.1 %d %s\r\nServer: quillmar-s3/" QUILLMAR_VERSION "\r\nDate: %s\r\n"
                    "x-amz-request-id: %s\r\n",
                    status, http_reason(status), date, id);
   return (n < 0 || size_t(n) >= cap) ? -1 : n;

@@ -25,9 +25,7 @@ void send_error(plat_sock s, int status, const char *code, const char *message,
 uint64_t http_write_all(plat_sock s, const void *data, uint64_t len);
 
 // Writes a fresh 32-digit request id into out[33] and returns out (thread-safe).
-const char *s3_request_id(char out[33]);
-// Current time formatted "%a, %d %b %Y %H:%M:%S GMT" (English names) into out[64].
-void http_date_now(char out[64]);
+const char *request_id(char out[33]);
 
 // XML-escapes src into dst[cap] (always NUL-terminated, never splits an entity).
 void xml_escape_str(const char *src, char *dst, size_t cap);

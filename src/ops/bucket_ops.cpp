@@ -4,10 +4,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/date.h"
+#include "base/state.h"
 #include "http/response.h"
 #include "ops/ops.h"
-#include "server/state.h"
 #include "store/layout.h"
+#include "store/object.h"
 #include "store/walk.h"
 
 constexpr size_t LIST_DOC_CAP = 4096;      // the ListBuckets document, NUL included
@@ -24,16 +26,6 @@ static void send_xml(plat_sock s, const char *doc, size_t len) {
   count_request(len, 0);
   http_send_obj_headers(s, 200, "application/xml", len, nullptr);
   http_write_all(s, doc, len);
-}
-
-static void format_creation_date(char out[64]) {
-  plat_tm tm;
-  if (plat_gmtime(plat_time_now(), &tm) != 0) {
-    snprintf(out, 64, "1970-01-01T00:00:00.000Z");
-    return;
-  }
-  snprintf(out, 64, "%04d-%02d-%02dT%02d:%02d:%02d.000Z", tm.year, tm.month, tm.day, tm.hour,
-           tm.minute, tm.second);
 }
 
 // Appends the bucket entries to doc (holding len bytes) and returns the new length. An entry
@@ -74,7 +66,7 @@ void op_list_buckets(plat_sock s, S3Request *r) {
     return;
   }
   char date[64];
-  format_creation_date(date);
+  format_iso8601(plat_time_now(), date);
   size_t len = sizeof kListHead - 1;
   memcpy(doc, kListHead, len);
   len = append_bucket_entries(doc, len, date);
@@ -100,14 +92,20 @@ void op_create_bucket(plat_sock s, S3Request *r, const char *bucket_dir) {
     answer_error(s, r, 500, "InternalError", "Failed to create bucket directory");
     return;
   }
-  set_error("%s", "");  // clears the last error
+  clear_error();
   count_request(0, 0);
   http_send_headers(s, 200, "", 0, 0);
 }
 
 void op_delete_bucket(plat_sock s, S3Request *r, const char *bucket_dir) {
-  if (dir_contains_files(bucket_dir)) {
+  // Every key counts, dot-names included; a walk that cannot finish keeps the bucket.
+  int has = dir_has_objects(bucket_dir);
+  if (has > 0) {
     answer_error(s, r, 409, "BucketNotEmpty", "The bucket you tried to delete is not empty");
+    return;
+  }
+  if (has < 0) {
+    answer_error(s, r, 500, "InternalError", "Failed to delete bucket");
     return;
   }
   if (delete_dir_recursive(bucket_dir) != 0) {
@@ -115,12 +113,8 @@ void op_delete_bucket(plat_sock s, S3Request *r, const char *bucket_dir) {
     return;
   }
   // Uploads in progress and metadata records go with the bucket.
-  char path[S3_FS_PATH];
-  int n = snprintf(path, sizeof path, "%s/.mpu/%s", s_storage_root, r->bucket);
-  if (n > 0 && size_t(n) < sizeof path) delete_dir_recursive(path);
-  n = snprintf(path, sizeof path, "%s/.s3meta/%s", s_storage_root, r->bucket);
-  if (n > 0 && size_t(n) < sizeof path) delete_dir_recursive(path);
-  set_error("%s", "");  // clears the last error
+  bucket_remove_records(r->bucket);
+  clear_error();
   count_request(0, 0);
   http_send_headers(s, 204, "", 0, 0);
 }
@@ -138,7 +132,7 @@ void op_head_bucket(plat_sock s, S3Request *r, const char *bucket_dir) {
     enumerate_objects(bucket_dir, bucket_dir, one, 1, &truncated);
     free(one);
   }
-  set_error("%s", "");  // clears the last error
+  clear_error();
   count_request(0, 0);
   http_send_headers(s, 200, "Content-Type: application/xml\r\nx-amz-bucket-region: us-east-1\r\n",
                     0, 0);

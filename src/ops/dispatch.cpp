@@ -3,10 +3,11 @@
 #include <cstring>
 
 #include "auth/sigv4.h"
+#include "auth/stream.h"
+#include "base/state.h"
 #include "http/request.h"
 #include "http/response.h"
 #include "ops/ops.h"
-#include "server/state.h"
 #include "store/layout.h"
 
 static const char kNotImplemented[] =
@@ -31,6 +32,12 @@ void answer_error(plat_sock s, S3Request *r, int status, const char *code, const
                   const char *extra_head) {
   count_request(0, 0);
   send_error(s, status, code, message, r->path, extra_head);
+}
+
+void answer_upload_error(plat_sock s, S3Request *r, uint64_t uploaded, int status,
+                         const char *code, const char *message) {
+  count_request(0, uploaded);
+  send_error(s, status, code, message, r->path, nullptr);
 }
 
 void answer_not_implemented(plat_sock s, S3Request *r) {
@@ -102,14 +109,15 @@ static int has_copy_source(const S3Request *r) {
   return !src.empty();
 }
 
-static void route_multipart(plat_sock s, S3Request *r, const char *upload_id) {
+static void route_multipart(plat_sock s, S3Request *r, const char *upload_id,
+                            stream_state *st) {
   const char *m = r->method;
   owned_str part(qparam(r->query, "partNumber"));
   if (ieq(m, "PUT") && part.p) {
     if (has_copy_source(r))
       op_upload_part_copy(s, r, upload_id);
     else
-      op_upload_part(s, r, upload_id);
+      op_upload_part(s, r, upload_id, st);
   } else if (ieq(m, "POST")) {
     op_complete_multipart(s, r, upload_id);
   } else if (ieq(m, "DELETE")) {
@@ -121,7 +129,7 @@ static void route_multipart(plat_sock s, S3Request *r, const char *upload_id) {
   }
 }
 
-static void route_object(plat_sock s, S3Request *r) {
+static void route_object(plat_sock s, S3Request *r, stream_state *st) {
   const char *m = r->method;
   if (has_any(r->query, kObjectSubresources,
               sizeof kObjectSubresources / sizeof kObjectSubresources[0])) {
@@ -138,7 +146,7 @@ static void route_object(plat_sock s, S3Request *r) {
   {
     owned_str upload_id(qparam(r->query, "uploadId"));
     if (valid_upload_id(upload_id.p)) {
-      route_multipart(s, r, upload_id.p);
+      route_multipart(s, r, upload_id.p, st);
       return;
     }
   }
@@ -148,7 +156,7 @@ static void route_object(plat_sock s, S3Request *r) {
     if (has_copy_source(r))
       op_copy_object(s, r);
     else
-      op_put_object(s, r);
+      op_put_object(s, r, st);
   } else if (ieq(m, "GET")) {
     op_get_object(s, r, 0);
   } else if (ieq(m, "HEAD")) {
@@ -165,7 +173,7 @@ static int authenticate(plat_sock s, const S3Request *r) {
                     r->content_sha256, s, r->head, r->head_len);
 }
 
-static void run_request(plat_sock s, S3Request *r) {
+static void run_request(plat_sock s, S3Request *r, stream_state *st) {
   if (r->is_service) {
     if (!authenticate(s, r)) return;
     if (ieq(r->method, "GET"))
@@ -180,16 +188,19 @@ static void run_request(plat_sock s, S3Request *r) {
     return;
   }
   if (!authenticate(s, r)) return;
-  stream_select(r);
+  stream_select(st, r);
   if (r->key[0])
-    route_object(s, r);
+    route_object(s, r, st);
   else
     route_bucket(s, r);
 }
 
 void handle_connection(plat_sock s) {
-  s_stream_sigfail = 0;
+  // The stream of this request's body: selected after authentication, moved forward by the
+  // body reader, read by the upload that answers. It lives and dies with the request.
+  stream_state st;
+  memset(&st, 0, sizeof st);
   S3Request r;
-  if (read_request_head(s, &r) == 0) run_request(s, &r);
+  if (read_request_head(s, &r) == 0) run_request(s, &r, &st);
   request_free(&r);
 }

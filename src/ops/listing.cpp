@@ -1,19 +1,21 @@
-// ListObjects, versions 1 and 2: the bucket is walked, sorted, filtered by prefix and resume
-// point, grouped by delimiter into common prefixes, cut at max-keys and written as one
-// ListBucketResult document. The position between pages lives entirely in the token.
+// ListObjects, versions 1 and 2: the bucket is walked in key order from the resume point (or
+// the prefix), keys are grouped by delimiter into common prefixes, and the walk stops once the
+// page holds max-keys entries and one more key tells whether it is truncated. The position
+// between pages lives entirely in the token.
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
+#include "auth/hash.h"
+#include "base/state.h"
 #include "http/request.h"
 #include "http/response.h"
 #include "ops/ops.h"
-#include "server/state.h"
 #include "store/layout.h"
 #include "store/walk.h"
 
 namespace {
 
-constexpr size_t GATHER_CAP = 65536;   // keys seen by one listing at most
 constexpr long MAX_KEYS_LIMIT = 1000;
 constexpr size_t KEY_MAX = 4095;
 constexpr size_t TOKEN_CAP = 4160;     // next token handed out: "cpafter:" and a whole key
@@ -31,14 +33,6 @@ struct list_params {
   char token[PARAM_CAP];
   char resume[PARAM_CAP];  // the token without its form head
   int group_skip;          // "cpafter:": the group named by resume was fully returned
-};
-
-// One entry of the page: a key (a gathered record) or a common prefix, which is always the
-// first prefix_len characters of the key of the record that produced it.
-struct page_item {
-  size_t rec;
-  size_t prefix_len;
-  int is_prefix;
 };
 
 // Copies a query parameter's raw value into dst when present (cut to fit).
@@ -97,26 +91,35 @@ size_t common_prefix_len(const char *key, size_t prefix_len, const char *delim, 
   return hit ? size_t(hit - key) + delim_len : 0;
 }
 
-int same_prefix(const char *a, size_t alen, const char *b, size_t blen) {
-  return alen == blen && memcmp(a, b, alen) == 0;
+// Where the walk starts and how the resume point is honoured.
+struct walk_start {
+  const char *seek;
+  key_seek_mode mode;
+  int group_filter;  // skip keys whose common prefix equals the resume point, one by one
+};
+
+// The resume point is a whole group of keys (a "cpafter:" token naming a common prefix of this
+// prefix and delimiter): every key that begins with it has it as its common prefix, so the
+// walk can start past all of them at once.
+int resume_is_group(const list_params *p, size_t prefix_len, size_t delim_len) {
+  if (!p->group_skip || !delim_len) return 0;
+  if (strncmp(p->resume, p->prefix, prefix_len) != 0) return 0;
+  return common_prefix_len(p->resume, prefix_len, p->delimiter, delim_len) == strlen(p->resume);
 }
 
-// 1 when the common prefix (text, len) is already on the page. Keys sharing a common prefix
-// are adjacent in key order, so the newest placed prefix is checked first.
-int prefix_on_page(const key_set *ks, const page_item *page, size_t n, const char *text,
-                   size_t len) {
-  for (size_t i = n; i-- > 0;) {
-    if (!page[i].is_prefix) continue;
-    if (same_prefix(key_set_key(ks, page[i].rec), page[i].prefix_len, text, len)) return 1;
+walk_start choose_start(const list_params *p, size_t prefix_len, size_t delim_len) {
+  walk_start ws{p->prefix, KEY_SEEK_FROM, 0};
+  if (!p->resume[0]) return ws;
+  int past = resume_is_group(p, prefix_len, delim_len);
+  ws.group_filter = p->group_skip && !past;
+  key_seek_mode mode = past ? KEY_SEEK_PAST : KEY_SEEK_AFTER;
+  // The later of the two starting points; filtering in the page loop still checks both.
+  if (strcmp(p->resume, p->prefix) >= 0 ||
+      (past && strncmp(p->prefix, p->resume, strlen(p->resume)) == 0)) {
+    ws.seek = p->resume;
+    ws.mode = mode;
   }
-  return 0;
-}
-
-int cmp_prefix_text(const char *text, size_t len, const char *s) {
-  size_t sl = strlen(s);
-  int c = memcmp(text, s, len < sl ? len : sl);
-  if (c) return c;
-  return len < sl ? -1 : len > sl ? 1 : 0;
+  return ws;
 }
 
 void set_token(char *token, const char *head, const char *text, size_t len) {
@@ -127,77 +130,110 @@ void set_token(char *token, const char *head, const char *text, size_t len) {
   token[hl + len] = 0;
 }
 
-// The token that names the last page entry: after its group, or after its key.
-void token_after_last(const key_set *ks, const page_item *page, size_t n, char *token) {
-  if (n == 0) return;
-  const page_item &last = page[n - 1];
-  const char *key = key_set_key(ks, last.rec);
-  if (last.is_prefix) set_token(token, "cpafter:", key, last.prefix_len);
-  else set_token(token, "k:", key, strlen(key));
+int cmp_prefix_text(const char *text, size_t len, const char *s) {
+  size_t sl = strlen(s);
+  int c = memcmp(text, s, len < sl ? len : sl);
+  if (c) return c;
+  return len < sl ? -1 : len > sl ? 1 : 0;
 }
 
-struct page_result {
+// The page as it is built: the entries already written and the last one, which the next
+// token may have to name.
+struct page_state {
+  dynbuf *entries;
   size_t count = 0;
   size_t key_count = 0;
   int truncated = 0;
+  char last[KEY_MAX + 1] = "";  // the last entry's key or common prefix
+  size_t last_len = 0;
+  int last_is_prefix = 0;
   char token[TOKEN_CAP] = "";
 };
 
-void build_page(const key_set *ks, int walk_truncated, const list_params *p, page_item *page,
-                page_result *out) {
-  const size_t prefix_len = strlen(p->prefix);
-  const size_t delim_len = strlen(p->delimiter);
-  const size_t max_keys = size_t(p->max_keys);
-  size_t n = 0;
-  for (size_t i = 0; i < ks->count; i++) {
-    const char *key = key_set_key(ks, i);
-    if (prefix_len && strncmp(key, p->prefix, prefix_len) != 0) continue;
-    if (p->resume[0] && strcmp(key, p->resume) <= 0) continue;
-    if (n == max_keys) {
-      // Cut here: the token says where the next page starts.
-      out->truncated = 1;
-      size_t cp = delim_len ? common_prefix_len(key, prefix_len, p->delimiter, delim_len) : 0;
-      if (!delim_len) {
-        token_after_last(ks, page, n, out->token);
-      } else if (cp) {
-        int after = prefix_on_page(ks, page, n, key, cp) ||
-                    (p->resume[0] && cmp_prefix_text(key, cp, p->resume) <= 0);
-        set_token(out->token, after ? "cpafter:" : "cp:", key, cp);
-      } else {
-        token_after_last(ks, page, n, out->token);
-      }
-      break;
-    }
-    size_t cp = delim_len ? common_prefix_len(key, prefix_len, p->delimiter, delim_len) : 0;
-    if (!cp) {
-      page[n++] = page_item{i, 0, 0};
-      out->key_count++;
-      continue;
-    }
-    if (cp > KEY_MAX) continue;
-    if (p->group_skip && cmp_prefix_text(key, cp, p->resume) == 0) continue;
-    if (prefix_on_page(ks, page, n, key, cp)) continue;
-    page[n++] = page_item{i, cp, 1};
-  }
-  out->count = n;
-  if (!out->truncated && walk_truncated) {
-    // Some directory held more names than one walk takes: the listing cannot claim to be whole.
-    out->truncated = 1;
-    token_after_last(ks, page, n, out->token);
-  }
-}
-
-// Escapes the first len characters of text (a common prefix: at most a whole key).
-void append_escaped_n(dynbuf *b, const char *text, size_t len) {
-  char part[KEY_MAX + 1];
-  copy_text_n(part, sizeof part, text, len);
-  dynbuf_append_escaped(b, part);
+void remember_last(page_state *ps, const char *text, size_t len, int is_prefix) {
+  memcpy(ps->last, text, len);
+  ps->last[len] = 0;
+  ps->last_len = len;
+  ps->last_is_prefix = is_prefix;
 }
 
 void append_text(dynbuf *b, const char *s) { dynbuf_append(b, s, strlen(s)); }
 
-void write_document(dynbuf *b, const char *bucket, const list_params *p, const key_set *ks,
-                    const page_item *page, const page_result *pr) {
+void add_key_entry(page_state *ps, const char *key, const char *path, uint64_t size,
+                   int64_t mtime) {
+  char etag[33];
+  if (md5_file(path, etag) != 0) copy_text(etag, sizeof etag, "00000000000000000000000000000000");
+  char when[64];
+  format_iso8601(mtime, when);
+  append_text(ps->entries, "  <Contents>\n    <Key>");
+  dynbuf_append_escaped(ps->entries, key);
+  dynbuf_printf(ps->entries,
+                "</Key>\n    <LastModified>%s</LastModified>\n    <ETag>\"%s\"</ETag>\n"
+                "    <Size>%llu</Size>\n    <StorageClass>STANDARD</StorageClass>\n  </Contents>\n",
+                when, etag, static_cast<unsigned long long>(size));
+  remember_last(ps, key, strlen(key), 0);
+  ps->count++;
+  ps->key_count++;
+}
+
+void add_prefix_entry(page_state *ps, const char *key, size_t cp) {
+  remember_last(ps, key, cp, 1);
+  append_text(ps->entries, "  <CommonPrefixes>\n    <Prefix>");
+  dynbuf_append_escaped(ps->entries, ps->last);
+  append_text(ps->entries, "</Prefix>\n  </CommonPrefixes>\n");
+  ps->count++;
+}
+
+// The token for a page cut at the key that did not fit: where the next page starts.
+void cut_token(page_state *ps, const list_params *p, const char *key, size_t cp) {
+  ps->truncated = 1;
+  if (cp) {
+    // Keys sharing a common prefix are adjacent, so only the last entry can already hold it.
+    int on_page = ps->last_is_prefix && ps->last_len == cp && memcmp(ps->last, key, cp) == 0;
+    int after = on_page || (p->resume[0] && cmp_prefix_text(key, cp, p->resume) <= 0);
+    set_token(ps->token, after ? "cpafter:" : "cp:", key, cp);
+  } else if (ps->count) {
+    set_token(ps->token, ps->last_is_prefix ? "cpafter:" : "k:", ps->last, ps->last_len);
+  }
+}
+
+// Walks from the start point and fills the page. 0, or -1 when the walk failed (memory).
+int build_page(key_walk *w, const walk_start *ws, const list_params *p, page_state *ps) {
+  const size_t prefix_len = strlen(p->prefix);
+  const size_t delim_len = strlen(p->delimiter);
+  const size_t max_keys = size_t(p->max_keys);
+  char key[S3_KEY_FIELD];
+  uint64_t size = 0;
+  int64_t mtime = 0;
+  for (;;) {
+    int rc = key_walk_next(w, key, &size, &mtime);
+    if (rc < 0) return -1;
+    if (rc == 0) return 0;
+    if (prefix_len && strncmp(key, p->prefix, prefix_len) != 0) {
+      if (strcmp(key, p->prefix) > 0) return 0;  // past every key that has the prefix
+      continue;
+    }
+    if (p->resume[0] && strcmp(key, p->resume) <= 0) continue;
+    size_t cp = delim_len ? common_prefix_len(key, prefix_len, p->delimiter, delim_len) : 0;
+    if (ps->count == max_keys) {
+      cut_token(ps, p, key, cp);
+      return 0;
+    }
+    if (!cp) {
+      add_key_entry(ps, key, w->path, size, mtime);
+      continue;
+    }
+    if (cp > KEY_MAX) continue;
+    if (ws->group_filter && cmp_prefix_text(key, cp, p->resume) == 0) continue;
+    if (ps->last_is_prefix && ps->last_len == cp && memcmp(ps->last, key, cp) == 0) continue;
+    add_prefix_entry(ps, key, cp);
+    // The rest of the group adds nothing to this page; when the page is full the next key
+    // is still needed as it stands, to say where the next page starts.
+    if (ps->count < max_keys && key_walk_skip_prefix(w, ps->last) != 0) return -1;
+  }
+}
+
+void write_document(dynbuf *b, const char *bucket, const list_params *p, const page_state *ps) {
   append_text(b, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<ListBucketResult xmlns=\"" S3_XMLNS
                  "\">\n  <Name>");
   append_text(b, bucket);
@@ -215,29 +251,11 @@ void write_document(dynbuf *b, const char *bucket, const list_params *p, const k
     append_text(b, "</Marker>\n");
   }
   dynbuf_printf(b, "  <KeyCount>%d</KeyCount>\n  <MaxKeys>%ld</MaxKeys>\n  <IsTruncated>%s</IsTruncated>\n",
-                int(pr->key_count), p->max_keys, pr->truncated ? "true" : "false");
-  for (size_t i = 0; i < pr->count; i++) {
-    const page_item &it = page[i];
-    const char *key = key_set_key(ks, it.rec);
-    if (it.is_prefix) {
-      append_text(b, "  <CommonPrefixes>\n    <Prefix>");
-      append_escaped_n(b, key, it.prefix_len);
-      append_text(b, "</Prefix>\n  </CommonPrefixes>\n");
-      continue;
-    }
-    const key_record &rec = ks->recs[it.rec];
-    char mtime[64];
-    format_iso8601(rec.mtime, mtime);
-    append_text(b, "  <Contents>\n    <Key>");
-    dynbuf_append_escaped(b, key);
-    dynbuf_printf(b,
-                  "</Key>\n    <LastModified>%s</LastModified>\n    <ETag>\"%s\"</ETag>\n"
-                  "    <Size>%llu</Size>\n    <StorageClass>STANDARD</StorageClass>\n  </Contents>\n",
-                  mtime, rec.etag, static_cast<unsigned long long>(rec.size));
-  }
-  if (pr->truncated && pr->token[0]) {
+                int(ps->key_count), p->max_keys, ps->truncated ? "true" : "false");
+  if (ps->entries->len) dynbuf_append(b, ps->entries->data, ps->entries->len);
+  if (ps->truncated && ps->token[0]) {
     append_text(b, p->v2 ? "  <NextContinuationToken>" : "  <NextMarker>");
-    dynbuf_append_escaped(b, pr->token);
+    dynbuf_append_escaped(b, ps->token);
     append_text(b, p->v2 ? "</NextContinuationToken>\n" : "</NextMarker>\n");
   }
   append_text(b, "</ListBucketResult>\n");
@@ -246,6 +264,25 @@ void write_document(dynbuf *b, const char *bucket, const list_params *p, const k
 void answer_empty(plat_sock s) {
   http_send_obj_headers(s, 200, "application/xml", 0, nullptr);
   count_request(0, 0);
+}
+
+// Fills the document; 0, or -1 when the bucket could not be walked to the end of the page.
+int list_into(dynbuf *doc, const char *dir, const char *bucket, const list_params *p) {
+  const size_t prefix_len = strlen(p->prefix);
+  const size_t delim_len = strlen(p->delimiter);
+  walk_start ws = choose_start(p, prefix_len, delim_len);
+  key_walk_guard g;
+  if (!g.w || key_walk_open(g.w, dir, ws.seek, ws.mode) != 0) return -1;
+  dynbuf_guard entries;
+  page_state *ps = static_cast<page_state *>(malloc(sizeof(page_state)));
+  if (!ps) return -1;
+  new (ps) page_state();
+  ps->entries = &entries.b;
+  int rc = build_page(g.w, &ws, p, ps);
+  if (rc == 0) write_document(doc, bucket, p, ps);
+  if (entries.b.failed) rc = -1;
+  free(ps);
+  return rc;
 }
 
 }  // namespace
@@ -263,28 +300,16 @@ void op_list_objects(plat_sock s, S3Request *r, const char *) {
   }
   read_params(r, p);
   char dir[S3_FS_PATH];
-  page_item *page = nullptr;
-  key_set ks;
-  key_set_init(&ks);
-  if (object_path(r->bucket, nullptr, dir) != 0 ||
-      !(page = static_cast<page_item *>(malloc(size_t(p->max_keys) * sizeof(page_item))))) {
+  if (object_path(r->bucket, nullptr, dir) != 0) {
     free(p);
     answer_empty(s);
     return;
   }
-  int walk_truncated = 0;
-  // A failed walk (memory) lists as an empty bucket.
-  if (gather_key_set(dir, dir, &ks, GATHER_CAP, &walk_truncated) < 0) ks.count = 0;
-  key_set_sort(&ks);
-  page_result pr;
-  build_page(&ks, walk_truncated, p, page, &pr);
-  write_document(&doc.b, r->bucket, p, &ks, page, &pr);
-  free(page);
-  key_set_free(&ks);
+  int rc = list_into(&doc.b, dir, r->bucket, p);
   free(p);
-  if (doc.b.failed) {
-    // Never a half document.
-    answer_empty(s);
+  if (rc != 0 || doc.b.failed) {
+    // Never a half document, and never a cut listing that claims to be whole.
+    answer_error(s, r, 500, "InternalError", "We encountered an internal error. Please try again.");
     return;
   }
   http_send_obj_headers(s, 200, "application/xml", doc.b.len, nullptr);

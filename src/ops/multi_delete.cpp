@@ -4,15 +4,15 @@
 #include <cstring>
 
 #include "auth/hash.h"
+#include "base/state.h"
+#include "base/text.h"
 #include "http/body.h"
 #include "http/request.h"
 #include "http/response.h"
-#include "ops/multipart.h"
 #include "ops/ops.h"
 #include "platform/platform.h"
-#include "server/state.h"
 #include "store/layout.h"
-#include "store/meta.h"
+#include "store/object.h"
 
 namespace {
 
@@ -115,13 +115,7 @@ void delete_one(dynbuf *d, const char *bucket, const char *key, int quiet) {
     append_entry(d, key, "InvalidRequest", "Invalid key");
     return;
   }
-  int removed;
-  {
-    plat_lock_guard commit(object_commit_lock());
-    removed = remove_file(path);
-    if (removed >= 0) meta_remove(bucket, key);
-  }
-  if (removed < 0) {
+  if (object_remove(bucket, key) < 0) {
     append_entry(d, key, "InternalError", "Failed to delete");
     return;
   }

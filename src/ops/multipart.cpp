@@ -1,23 +1,22 @@
 // The multipart operations that create, fill and end uploads: Initiate, UploadPart,
 // UploadPartCopy, Complete and Abort. Uploads live in the .mpu tree (store/mpu.h); Complete
 // joins the parts into a temporary file beside the target and moves it into place.
-#include "ops/multipart.h"
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "auth/hash.h"
+#include "base/state.h"
+#include "base/text.h"
 #include "http/body.h"
 #include "http/request.h"
 #include "http/response.h"
 #include "ops/ops.h"
 #include "platform/platform.h"
-#include "server/state.h"
 #include "store/layout.h"
-#include "store/meta.h"
 #include "store/mpu.h"
+#include "store/object.h"
 
 namespace {
 
@@ -35,23 +34,11 @@ struct completion_entry {
   char etag[80];
 };
 
-// Unsigned decimal made only of digits (at least one); 0 and the value, or -1. Saturates.
-int parse_digits(const char *p, size_t n, uint64_t *out) {
-  if (!n) return -1;
-  uint64_t v = 0;
-  for (size_t i = 0; i < n; i++) {
-    if (p[i] < '0' || p[i] > '9') return -1;
-    if (v < 100000000000ULL) v = v * 10 + (uint64_t)(p[i] - '0');
-  }
-  *out = v;
-  return 0;
-}
-
 // The partNumber query value: 1 to 10000, or 0 when it is absent or anything else.
 unsigned long query_part_number(const S3Request *r) {
   owned_str v(qparam(r->query, "partNumber"));
   uint64_t n = 0;
-  if (!v.get() || parse_digits(v.get(), strlen(v.get()), &n) != 0) return 0;
+  if (!v.get() || parse_decimal(v.get(), strlen(v.get()), UINT64_MAX, 0, &n) != 0) return 0;
   return (n >= 1 && n <= S3_MPU_MAX_PART) ? (unsigned long)n : 0;
 }
 
@@ -117,8 +104,8 @@ int parse_copy_range(const char *v, uint64_t *first, uint64_t *last) {
   const char *p = v + 6;
   const char *dash = strchr(p, '-');
   if (!dash) return 0;
-  if (parse_digits(p, (size_t)(dash - p), first) != 0) return 0;
-  if (parse_digits(dash + 1, strlen(dash + 1), last) != 0) return 0;
+  if (parse_decimal(p, (size_t)(dash - p), UINT64_MAX, DEC_SATURATE, first) != 0) return 0;
+  if (parse_decimal(dash + 1, strlen(dash + 1), UINT64_MAX, DEC_SATURATE, last) != 0) return 0;
   return *first <= *last;
 }
 
@@ -139,15 +126,9 @@ long parse_completion_list(const char *body, size_t len, completion_entry *list)
     size_t seg_len = (size_t)(close - open);
     owned_str num(xml_get_tag(open, seg_len, "PartNumber"));
     uint64_t n = 0;
-    if (num.get()) {
-      // Blanks around the number are tolerated; anything else makes the element invalid.
-      const char *p = num.get();
-      size_t l = strlen(p);
-      while (l && (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\n')) p++, l--;
-      while (l && (p[l - 1] == ' ' || p[l - 1] == '\t' || p[l - 1] == '\r' || p[l - 1] == '\n'))
-        l--;
-      if (parse_digits(p, l, &n) != 0) n = 0;
-    }
+    // Blanks around the number are tolerated; anything else makes the element invalid.
+    if (num.get() && parse_decimal(num.get(), strlen(num.get()), UINT64_MAX, DEC_BLANKS, &n) != 0)
+      n = 0;
     if (n >= 1 && n <= S3_MPU_MAX_PART) {
       owned_str etag(xml_get_tag(open, seg_len, "ETag"));
       list[count].part = (uint32_t)n;
@@ -261,22 +242,13 @@ void complete_with_list(plat_sock s, S3Request *r, const char *upload_id, const 
     if (rc == 1) {
       answer_error(s, r, 400, "InvalidPart", "Part file missing");
     } else {
-      send_error(s, 500, "InternalError", "Concat write fail", r->path, nullptr);
+      answer_error(s, r, 500, "InternalError", "Concat write fail");
     }
     return;
   }
-  // The new data and its metadata change together, under the lock readers take as well.
-  int moved;
-  {
-    plat_lock_guard commit(object_commit_lock());
-    moved = replace_file(tmp, target);
-    if (moved == 0)
-      meta_save(r->bucket, key, final_etag,
-                content_type[0] ? content_type : guess_content_type(key), "", 0);
-  }
-  if (moved != 0) {
-    remove_file(tmp);
-    send_error(s, 500, "InternalError", "Rename failed", r->path, nullptr);
+  if (object_commit(tmp, r->bucket, key, final_etag,
+                    content_type[0] ? content_type : guess_content_type(key), nullptr, 0) != 0) {
+    answer_error(s, r, 500, "InternalError", "Rename failed");
     return;
   }
   delete_dir_recursive(udir);
@@ -288,45 +260,6 @@ void complete_with_list(plat_sock s, S3Request *r, const char *upload_id, const 
 }
 
 }  // namespace
-
-// ---------------------------------------------------------------- shared text helpers
-
-const char *find_bytes(const char *hay, size_t len, const char *needle) {
-  size_t nl = strlen(needle);
-  if (!nl || nl > len) return nullptr;
-  const char *end = hay + len - nl;
-  for (const char *p = hay; p <= end; p++) {
-    p = static_cast<const char *>(memchr(p, needle[0], (size_t)(end - p) + 1));
-    if (!p) return nullptr;
-    if (memcmp(p, needle, nl) == 0) return p;
-  }
-  return nullptr;
-}
-
-char *xml_get_tag(const char *text, size_t len, const char *name) {
-  if (!text || !len) return nullptr;
-  char open[130];
-  char close[131];
-  char cut[128];
-  copy_text(cut, sizeof(cut), name);
-  snprintf(open, sizeof(open), "<%s>", cut);
-  snprintf(close, sizeof(close), "</%s>", cut);
-  const char *start = find_bytes(text, len, open);
-  if (!start) return nullptr;
-  const char *value = start + strlen(open);
-  size_t rest = len - (size_t)(value - text);
-  const char *lt = static_cast<const char *>(memchr(value, '<', rest));
-  if (!lt) return nullptr;
-  size_t close_len = strlen(close);
-  size_t left = len - (size_t)(lt - text);
-  if (left < close_len || memcmp(lt, close, close_len) != 0) return nullptr;
-  size_t n = (size_t)(lt - value);
-  char *out = static_cast<char *>(malloc(n + 1));
-  if (!out) return nullptr;
-  memcpy(out, value, n);
-  out[n] = 0;
-  return out;
-}
 
 // ---------------------------------------------------------------- the operations
 
@@ -364,7 +297,7 @@ void op_initiate_multipart(plat_sock s, S3Request *r) {
   answer_xml(s, &doc.b, 0, 0);
 }
 
-void op_upload_part(plat_sock s, S3Request *r, const char *upload_id) {
+void op_upload_part(plat_sock s, S3Request *r, const char *upload_id, stream_state *st) {
   unsigned long part = 0;
   char udir[S3_FS_PATH];
   if (check_part_request(s, r, upload_id, &part, udir) != 0) return;
@@ -377,9 +310,8 @@ void op_upload_part(plat_sock s, S3Request *r, const char *upload_id) {
   char etag[33];
   uint64_t len = 0;
   upload_error err;
-  if (receive_upload(s, r, path, "Failed to store part", etag, &len, &err) != 0) {
-    count_request(0, len);
-    send_error(s, err.status, err.code, err.message, r->path, nullptr);
+  if (receive_upload(s, r, st, path, "Failed to store part", etag, &len, &err) != 0) {
+    answer_upload_error(s, r, len, err.status, err.code, err.message);
     return;
   }
   write_part_etag(udir, part, etag);
@@ -495,7 +427,7 @@ void op_abort_multipart(plat_sock s, S3Request *r, const char *upload_id) {
     return;
   }
   delete_dir_recursive(udir);
-  set_error("%s", "");
+  clear_error();
   count_request(0, 0);
   http_send_headers(s, 204, "", 0, 0);
 }

@@ -1,43 +1,27 @@
 // The two read-only multipart listings: ListParts (the parts of one upload) and
-// ListMultipartUploads (the uploads in progress in one bucket). Both list and sort a whole
-// upload directory on every call and answer one XML document.
+// ListMultipartUploads (the uploads in progress in one bucket). Both page through everything
+// there is, keeping in memory no more than one page and one look-ahead entry.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "base/state.h"
 #include "http/request.h"
 #include "http/response.h"
 #include "ops/ops.h"
 #include "platform/platform.h"
-#include "server/state.h"
 #include "store/layout.h"
 #include "store/mpu.h"
 #include "store/walk.h"
 
 namespace {
 
-constexpr size_t LIST_CAP = 8192;          // names and records per listing
 constexpr long LIST_PAGE_DEFAULT = 1000;   // max-parts / max-uploads when absent or larger
 constexpr size_t PART_MARKER_MAX = 31;     // characters of part-number-marker that are read
 constexpr size_t KEY_MARKER_MAX = 1023;    // characters of key-marker that are kept
 
 const char XML_DECL[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
-
-struct part_record {
-  uint32_t number;
-  uint64_t size;
-  char etag[80];
-  char last_modified[64];
-};
-
-struct upload_record {
-  char key[4096];
-  char upload_id[S3_NAME_SLOT];
-  char initiated[64];
-};
-
-typedef char name_slot[S3_NAME_SLOT];
 
 // The leading decimal number of p (after blanks and an optional sign), like atol; 0 when
 // there is none. Saturates far beyond any page size.
@@ -70,85 +54,95 @@ uint64_t leading_u64(const char *p, size_t max) {
   return v;
 }
 
-// The part number of a directory entry named "N.part", or 0 when it is not a part file.
-uint32_t part_number_of(const char *name) {
-  const char *dot = strrchr(name, '.');
-  if (!dot || strcmp(dot + 1, "part") != 0) return 0;
-  uint64_t n = leading_u64(name, (size_t)(dot - name));
-  return n > UINT32_MAX ? 0 : (uint32_t)n;
+// One upload in progress, as listed.
+struct upload_record {
+  char *key;  // owned
+  char upload_id[S3_NAME_SLOT];
+  char initiated[64];
+};
+
+// Uploads sort by key, then by upload id.
+int upload_cmp(const char *key_a, const char *id_a, const char *key_b, const char *id_b) {
+  int c = strcmp(key_a, key_b);
+  return c ? c : strcmp(id_a, id_b);
 }
 
-// Gathers the part records of an upload directory, sorted by number. The count, or -1 when
+// Where a page of uploads starts: after key-marker, or, with an upload-id-marker too, after
+// that upload of the marker's key.
+struct upload_filter {
+  const char *key_marker;
+  const char *id_marker;  // empty: every upload of the marker's key is skipped
+  const char *prefix;
+};
+
+int upload_wanted(const upload_filter *f, const char *key, const char *id) {
+  if (f->prefix[0] && strncmp(key, f->prefix, strlen(f->prefix)) != 0) return 0;
+  if (!f->key_marker[0]) return 1;
+  int c = strcmp(key, f->key_marker);
+  if (c != 0) return c > 0;
+  return f->id_marker[0] && strcmp(id, f->id_marker) > 0;
+}
+
+// The first `keep` uploads in order, kept sorted while the directory is read.
+struct upload_page {
+  upload_record *recs;
+  size_t count, keep;
+};
+
+// Places one record (its key already copied) or frees it when it sorts after all kept ones.
+void upload_page_offer(upload_page *pg, upload_record *u) {
+  size_t at = pg->count;
+  while (at > 0 && upload_cmp(u->key, u->upload_id, pg->recs[at - 1].key,
+                              pg->recs[at - 1].upload_id) < 0)
+    at--;
+  if (at == pg->keep) {
+    free(u->key);
+    return;
+  }
+  if (pg->count == pg->keep) {
+    free(pg->recs[pg->count - 1].key);
+    pg->count--;
+  }
+  memmove(&pg->recs[at + 1], &pg->recs[at], (pg->count - at) * sizeof(upload_record));
+  pg->recs[at] = *u;
+  pg->count++;
+}
+
+// Fills the page with the first uploads of the bucket that the filter admits. 0, or -1 when
 // memory ran out.
-long gather_parts(const char *bucket, const char *upload_id, const char *udir, part_record **out) {
-  name_slot *names = static_cast<name_slot *>(malloc(LIST_CAP * sizeof(name_slot)));
-  part_record *recs = static_cast<part_record *>(malloc(LIST_CAP * sizeof(part_record)));
-  if (!names || !recs) {
-    free(names);
-    free(recs);
-    return -1;
-  }
-  size_t nn = list_dir_names(udir, names, LIST_CAP, nullptr, nullptr);
-  size_t count = 0;
-  for (size_t i = 0; i < nn && count < LIST_CAP; i++) {
-    uint32_t number = part_number_of(names[i]);
-    if (!number) continue;
-    char path[S3_MPU_FILE_PATH];
-    uint64_t size = 0;
-    int64_t mtime = 0;
-    if (mpu_file_path(udir, names[i], path) != 0 || file_info(path, &size, &mtime, nullptr) != 0)
-      continue;
-    part_record *p = &recs[count++];
-    p->number = number;
-    p->size = size;
-    if (mpu_part_etag(bucket, upload_id, number, p->etag) != 0) p->etag[0] = 0;
-    if (file_mtime_rfc1123(path, p->last_modified) != 0)
-      copy_text(p->last_modified, sizeof(p->last_modified), "Thu, 01 Jan 1970 00:00:00 GMT");
-  }
-  free(names);
-  std::stable_sort(recs, recs + count,
-                   [](const part_record &a, const part_record &b) { return a.number < b.number; });
-  *out = recs;
-  return (long)count;
-}
-
-// Gathers the upload records of a bucket, sorted by key (uploads of one key in id order).
-// The count, or -1 when memory ran out; *truncated when the directory held more names.
-long gather_uploads(const char *bucket, upload_record **out, int *truncated) {
-  *truncated = 0;
-  *out = nullptr;
+int gather_uploads(const char *bucket, const upload_filter *f, upload_page *pg) {
   char dir[S3_FS_PATH];
   int dn = snprintf(dir, sizeof(dir), "%s/.mpu/%s", s_storage_root, bucket);
   if (dn < 0 || (size_t)dn >= sizeof(dir)) return 0;
-  name_slot *names = static_cast<name_slot *>(malloc(LIST_CAP * sizeof(name_slot)));
-  if (!names) return -1;
-  size_t nn = list_dir_names(dir, names, LIST_CAP, nullptr, truncated);
-  // Records for the names actually listed (at most LIST_CAP); one at least, so that an empty
-  // bucket is not mistaken for a failed allocation.
-  upload_record *recs = static_cast<upload_record *>(malloc((nn ? nn : 1) * sizeof(upload_record)));
-  if (!recs) {
-    free(names);
-    return -1;
-  }
-  size_t count = 0;
-  for (size_t i = 0; i < nn; i++) {
-    upload_record *u = &recs[count];
+  plat_dir *d = plat_dir_open(dir);
+  if (!d) return 0;
+  int rc = 0;
+  char name[S3_NAME_SLOT];
+  int is_dir = 0;
+  char *key = static_cast<char *>(malloc(S3_KEY_FIELD));
+  if (!key) rc = -1;
+  while (rc == 0 && plat_dir_next(d, name, sizeof name, &is_dir) == 1) {
     char content_type[256];
-    if (mpu_meta_read(bucket, names[i], u->key, content_type) != 0) continue;
-    copy_text(u->upload_id, sizeof(u->upload_id), names[i]);
+    if (!is_dir || mpu_meta_read(bucket, name, key, content_type) != 0) continue;
+    if (!upload_wanted(f, key, name)) continue;
+    upload_record u;
+    u.key = static_cast<char *>(malloc(strlen(key) + 1));
+    if (!u.key) {
+      rc = -1;
+      break;
+    }
+    memcpy(u.key, key, strlen(key) + 1);
+    copy_text(u.upload_id, sizeof(u.upload_id), name);
     char udir[S3_FS_PATH];
     char meta[S3_MPU_FILE_PATH];
-    if (mpu_upload_dir(bucket, names[i], udir) != 0 || mpu_file_path(udir, "meta", meta) != 0 ||
-        file_mtime_iso8601(meta, u->initiated) != 0)
-      copy_text(u->initiated, sizeof(u->initiated), "1970-01-01T00:00:00.000Z");
-    count++;
+    if (mpu_upload_dir(bucket, name, udir) != 0 || mpu_file_path(udir, "meta", meta) != 0 ||
+        file_mtime_iso8601(meta, u.initiated) != 0)
+      copy_text(u.initiated, sizeof(u.initiated), "1970-01-01T00:00:00.000Z");
+    upload_page_offer(pg, &u);
   }
-  free(names);
-  std::stable_sort(recs, recs + count, [](const upload_record &a, const upload_record &b) {
-    return strcmp(a.key, b.key) < 0;
-  });
-  *out = recs;
-  return (long)count;
+  free(key);
+  plat_dir_close(d);
+  return rc;
 }
 
 }  // namespace
@@ -168,14 +162,11 @@ void op_list_parts(plat_sock s, S3Request *r, const char *upload_id) {
     owned_str m(qparam(r->query, "part-number-marker"));
     if (m.get()) marker = leading_u64(m.get(), PART_MARKER_MAX);
   }
-
-  part_record *recs = nullptr;
-  long n = gather_parts(r->bucket, upload_id, udir, &recs);
-  if (n < 0) return;
-  long first = 0;
-  while (marker && first < n && recs[first].number <= marker) first++;
-  long eligible = n - first;
-  int truncated = eligible > max_parts;
+  mpu_part_info *parts = static_cast<mpu_part_info *>(malloc(size_t(max_parts) * sizeof(mpu_part_info)));
+  if (!parts) return;
+  uint32_t after = marker > S3_MPU_MAX_PART ? uint32_t(S3_MPU_MAX_PART) : uint32_t(marker);
+  int truncated = 0;
+  size_t n = mpu_list_parts(udir, after, parts, size_t(max_parts), &truncated);
 
   dynbuf_guard doc;
   dynbuf *d = &doc.b;
@@ -188,73 +179,81 @@ void op_list_parts(plat_sock s, S3Request *r, const char *upload_id) {
                 "  <PartNumberMarker>%llu</PartNumberMarker>\n  <MaxParts>%ld</MaxParts>\n"
                 "  <IsTruncated>%s</IsTruncated>\n",
                 upload_id, (unsigned long long)marker, max_parts, truncated ? "true" : "false");
-  uint32_t last = 0;
-  for (long i = first; i < n && i - first < max_parts; i++) {
-    const part_record *p = &recs[i];
+  for (size_t i = 0; i < n; i++) {
+    const mpu_part_info *p = &parts[i];
+    char etag[80];
+    if (mpu_part_etag(r->bucket, upload_id, p->number, etag) != 0) etag[0] = 0;
+    char when[64];
+    format_rfc1123(p->mtime, when);
     dynbuf_printf(d,
                   "  <Part>\n    <PartNumber>%lu</PartNumber>\n    <LastModified>%s</LastModified>\n"
                   "    <ETag>\"%s\"</ETag>\n    <Size>%llu</Size>\n  </Part>\n",
-                  (unsigned long)p->number, p->last_modified, p->etag, (unsigned long long)p->size);
-    last = p->number;
+                  (unsigned long)p->number, when, etag, (unsigned long long)p->size);
   }
-  if (truncated)
-    dynbuf_printf(d, "  <NextPartNumberMarker>%lu</NextPartNumberMarker>\n", (unsigned long)last);
+  if (truncated && n)
+    dynbuf_printf(d, "  <NextPartNumberMarker>%lu</NextPartNumberMarker>\n",
+                  (unsigned long)parts[n - 1].number);
   dynbuf_printf(d, "</ListPartsResult>\n");
-  free(recs);
+  free(parts);
   if (d->failed) return;
   answer_xml(s, d, d->len, 0);
 }
 
-void op_list_multipart_uploads(plat_sock s, S3Request *r) {
-  // The key marker is compared as received, without percent-decoding.
+// The parameters of ListMultipartUploads.
+struct uploads_query {
   char marker[KEY_MARKER_MAX + 1];
-  marker[0] = 0;
-  {
-    owned_str m(qparam(r->query, "key-marker"));
-    if (m.get()) copy_text(marker, sizeof(marker), m.get());
+  char id_marker[S3_NAME_SLOT];
+  int has_id_marker;
+  char prefix[4096];
+  int has_prefix;
+  long max_uploads;
+};
+
+static void read_uploads_query(const S3Request *r, uploads_query *q) {
+  // The key marker is compared as received, without percent-decoding; so is the id marker
+  // (upload ids are hexadecimal).
+  q->marker[0] = 0;
+  q->id_marker[0] = 0;
+  q->has_id_marker = 0;
+  owned_str m(qparam(r->query, "key-marker"));
+  if (m.get()) copy_text(q->marker, sizeof(q->marker), m.get());
+  owned_str im(qparam(r->query, "upload-id-marker"));
+  if (im.get()) {
+    q->has_id_marker = 1;
+    copy_text(q->id_marker, sizeof(q->id_marker), im.get());
   }
-  long max_uploads = page_size(r->query, "max-uploads");
+  q->max_uploads = page_size(r->query, "max-uploads");
   // The prefix narrows the listing to the uploads of matching keys (clients ask for the uploads
   // of one key before they start another). Unlike the marker it arrives percent-encoded.
-  char prefix[4096];
-  prefix[0] = 0;
-  int has_prefix = 0;
-  {
-    owned_str p(qparam(r->query, "prefix"));
-    if (p.get()) {
-      has_prefix = 1;
-      copy_text(prefix, sizeof(prefix), p.get());
-      pct_decode(prefix);
-    }
+  q->prefix[0] = 0;
+  q->has_prefix = 0;
+  owned_str p(qparam(r->query, "prefix"));
+  if (p.get()) {
+    q->has_prefix = 1;
+    copy_text(q->prefix, sizeof(q->prefix), p.get());
+    pct_decode(q->prefix);
   }
-  size_t prefix_len = strlen(prefix);
+}
 
-  upload_record *recs = nullptr;
-  int dir_truncated = 0;
-  long n = gather_uploads(r->bucket, &recs, &dir_truncated);
-  if (n < 0) return;
+void op_list_multipart_uploads(plat_sock s, S3Request *r) {
+  uploads_query query;
+  uploads_query *q = &query;
+  read_uploads_query(r, q);
+  const char *marker = q->marker;
+  const char *id_marker = q->id_marker;
+  const char *prefix = q->prefix;
+  const int has_id_marker = q->has_id_marker;
+  const int has_prefix = q->has_prefix;
+  const long max_uploads = q->max_uploads;
 
-  dynbuf_guard entries;
-  long written = 0;
-  int cut = 0;
-  const char *last_key = "";
-  for (long i = 0; i < n; i++) {
-    const upload_record *u = &recs[i];
-    if (marker[0] && strcmp(u->key, marker) <= 0) continue;
-    if (prefix_len && strncmp(u->key, prefix, prefix_len) != 0) continue;
-    if (written == max_uploads) {
-      cut = 1;
-      break;
-    }
-    dynbuf_printf(&entries.b, "  <Upload>\n    <Key>");
-    dynbuf_append_escaped(&entries.b, u->key);
-    dynbuf_printf(&entries.b,
-                  "</Key>\n    <UploadId>%s</UploadId>\n    <Initiated>%s</Initiated>\n"
-                  "  </Upload>\n",
-                  u->upload_id, u->initiated);
-    last_key = u->key;
-    written++;
-  }
+  // One page and one look-ahead upload, which says whether the listing is cut.
+  upload_page pg{nullptr, 0, size_t(max_uploads) + 1};
+  pg.recs = static_cast<upload_record *>(malloc(pg.keep * sizeof(upload_record)));
+  if (!pg.recs) return;
+  upload_filter f{marker, id_marker, prefix};
+  int rc = gather_uploads(r->bucket, &f, &pg);
+  int cut = pg.count > size_t(max_uploads);
+  size_t written = cut ? size_t(max_uploads) : pg.count;
 
   dynbuf_guard doc;
   dynbuf *d = &doc.b;
@@ -264,22 +263,41 @@ void op_list_multipart_uploads(plat_sock s, S3Request *r) {
   dynbuf_printf(d, "  <KeyMarker>");
   dynbuf_append_escaped(d, marker);
   dynbuf_printf(d, "</KeyMarker>\n");
+  if (has_id_marker) {
+    dynbuf_printf(d, "  <UploadIdMarker>");
+    dynbuf_append_escaped(d, id_marker);
+    dynbuf_printf(d, "</UploadIdMarker>\n");
+  }
   if (has_prefix) {
     dynbuf_printf(d, "  <Prefix>");
     dynbuf_append_escaped(d, prefix);
     dynbuf_printf(d, "</Prefix>\n");
   }
   dynbuf_printf(d, "  <MaxUploads>%ld</MaxUploads>\n  <IsTruncated>%s</IsTruncated>\n",
-                max_uploads, (cut || dir_truncated) ? "true" : "false");
-  if (entries.b.len) dynbuf_append(d, entries.b.data, entries.b.len);
+                max_uploads, cut ? "true" : "false");
+  for (size_t i = 0; i < written; i++) {
+    const upload_record *u = &pg.recs[i];
+    dynbuf_printf(d, "  <Upload>\n    <Key>");
+    dynbuf_append_escaped(d, u->key);
+    dynbuf_printf(d,
+                  "</Key>\n    <UploadId>%s</UploadId>\n    <Initiated>%s</Initiated>\n"
+                  "  </Upload>\n",
+                  u->upload_id, u->initiated);
+  }
   if (cut) {
+    // Both markers: the next page starts after this very upload, so no other upload of the
+    // same key is skipped.
     dynbuf_printf(d, "  <NextKeyMarker>");
-    dynbuf_append_escaped(d, last_key);
-    dynbuf_printf(d, "</NextKeyMarker>\n");
+    dynbuf_append_escaped(d, pg.recs[written - 1].key);
+    dynbuf_printf(d, "</NextKeyMarker>\n  <NextUploadIdMarker>%s</NextUploadIdMarker>\n",
+                  pg.recs[written - 1].upload_id);
   }
   dynbuf_printf(d, "</ListMultipartUploadsResult>\n");
-  int failed = d->failed || entries.b.failed;
-  free(recs);
-  if (failed) return;
+  for (size_t i = 0; i < pg.count; i++) free(pg.recs[i].key);
+  free(pg.recs);
+  if (rc != 0 || d->failed) {
+    answer_error(s, r, 500, "InternalError", "We encountered an internal error. Please try again.");
+    return;
+  }
   answer_xml(s, d, d->len, 0);
 }

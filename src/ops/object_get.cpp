@@ -5,12 +5,13 @@
 #include <cstring>
 
 #include "auth/hash.h"
+#include "base/state.h"
+#include "base/text.h"
 #include "http/request.h"
 #include "http/response.h"
 #include "ops/ops.h"
-#include "server/state.h"
 #include "store/layout.h"
-#include "store/meta.h"
+#include "store/object.h"
 
 namespace {
 
@@ -43,15 +44,11 @@ size_t well_formed_meta(const char *block, char *out, size_t cap) {
 // Unsigned decimal: leading white space skipped, digits up to the first other character,
 // none read as 0, saturating at the top of the range.
 uint64_t range_number(const char **pp) {
-  const char *p = *pp;
-  while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r' || *p == '\f' || *p == '\v') p++;
+  const unsigned flags = DEC_BLANKS | DEC_PREFIX | DEC_EMPTY_ZERO | DEC_SATURATE;
   uint64_t v = 0;
-  while (*p >= '0' && *p <= '9') {
-    unsigned d = (unsigned)(*p - '0');
-    v = v > (UINT64_MAX - d) / 10 ? UINT64_MAX : v * 10 + d;
-    p++;
-  }
-  *pp = p;
+  size_t used = 0;
+  parse_decimal(*pp, strlen(*pp), UINT64_MAX, flags, &v, &used);
+  *pp += used;
   return v;
 }
 
@@ -120,102 +117,114 @@ void stream_file(plat_sock s, plat_file *f, uint64_t first, uint64_t count) {
   }
 }
 
+// ---------------------------------------------------------------- GetObject, step by step
+
+// What a GET or HEAD answers with, worked out from the object's view.
+struct get_answer {
+  char ctype[S3_CTYPE_CAP];
+  char etag[S3_ETAG_CAP];
+  char headers[OBJ_HEADERS_MAX + 1];  // ETag, Last-Modified, Accept-Ranges, user metadata
+};
+
+// Content type and ETag: the recorded ones, else a guess from the key and the MD5 of the
+// data (the data is only hashed when no ETag was recorded).
+void describe_object(const object_view *v, const char *key, get_answer *a) {
+  const char *ctype = v->content_type[0] ? v->content_type : guess_content_type(key);
+  copy_text(a->ctype, sizeof a->ctype, ctype);
+  if (v->etag[0]) {
+    copy_text(a->etag, sizeof a->etag, v->etag);
+    return;
+  }
+  char md5[33];
+  if (!v->data || md5_open_file(v->data, md5) != 0)
+    copy_text(md5, sizeof(md5), "00000000000000000000000000000000");
+  copy_text(a->etag, sizeof a->etag, md5);
+}
+
+// If-Match and If-None-Match. 1 when they decided the answer (412 or 304, sent and
+// counted), 0 when the object is to be served.
+int answer_preconditions(plat_sock s, S3Request *r, int is_head, const get_answer *a) {
+  owned_str if_match(hdr_value(r->head, r->head_len, "If-Match"));
+  owned_str if_none(hdr_value(r->head, r->head_len, "If-None-Match"));
+  if (!if_match.empty() && strcmp(if_match.get(), "*") != 0 && !strstr(if_match.get(), a->etag)) {
+    answer_error(s, r, 412, "PreconditionFailed", "The precondition failed", nullptr);
+    return 1;
+  }
+  if (!if_none.empty() && (strcmp(if_none.get(), "*") == 0 || strstr(if_none.get(), a->etag))) {
+    count_request(0, 0);
+    if (is_head)
+      http_send_headers(s, 304, "", 0, 0);
+    else
+      http_send_obj_headers(s, 304, a->ctype, 0, nullptr);
+    return 1;
+  }
+  return 0;
+}
+
+// The object headers of a 200 or 206; user metadata that would not fit is left out whole.
+void build_object_headers(const object_view *v, get_answer *a) {
+  char last_modified[64];
+  format_rfc1123(v->mtime, last_modified);
+  char meta_lines[1100];
+  well_formed_meta(v->user_meta, meta_lines, sizeof(meta_lines));
+  int n = snprintf(a->headers, sizeof(a->headers),
+                   "ETag: \"%s\"\r\nLast-Modified: %s\r\nAccept-Ranges: bytes\r\n%s", a->etag,
+                   last_modified, meta_lines);
+  if (n < 0 || (size_t)n >= sizeof(a->headers))
+    snprintf(a->headers, sizeof(a->headers),
+             "ETag: \"%s\"\r\nLast-Modified: %s\r\nAccept-Ranges: bytes\r\n", a->etag,
+             last_modified);
+}
+
+// A Range header. 1 when it decided the answer (416, or a GET's 206 with its bytes), 0 when
+// the whole object is to be answered (a HEAD with a satisfiable range).
+int answer_range(plat_sock s, S3Request *r, int is_head, const object_view *v,
+                 const get_answer *a, const char *range) {
+  uint64_t first = 0, last = 0;
+  if (!parse_range(range, v->size, &first, &last)) {
+    char extra[64];
+    snprintf(extra, sizeof(extra), "Content-Range: bytes */%llu\r\n", (unsigned long long)v->size);
+    answer_error(s, r, 416, "InvalidRange", "The requested range is not satisfiable",
+                 is_head ? nullptr : extra);
+    return 1;
+  }
+  if (is_head) return 0;
+  char partial[OBJ_HEADERS_CAP];
+  snprintf(partial, sizeof(partial), "%sContent-Range: bytes %llu-%llu/%llu\r\n", a->headers,
+           (unsigned long long)first, (unsigned long long)last, (unsigned long long)v->size);
+  uint64_t len = last - first + 1;
+  // Counted with the planned length before the body goes out: a body the client cuts short
+  // still counts whole.
+  count_request(len, 0);
+  http_send_obj_headers(s, 206, a->ctype, len, partial);
+  stream_file(s, v->data, first, len);
+  return 1;
+}
+
 }  // namespace
 
 void op_get_object(plat_sock s, S3Request *r, int is_head) {
-  owned_str range(hdr_value(r->head, r->head_len, "Range"));
-  owned_str if_match(hdr_value(r->head, r->head_len, "If-Match"));
-  owned_str if_none(hdr_value(r->head, r->head_len, "If-None-Match"));
-
   char path[S3_FS_PATH];
   if (object_path(r->bucket, r->key, path) != 0) {
     answer_key_too_long(s, r);
     return;
   }
-  // Status, data and metadata are taken together: the open file pins the version whose
-  // metadata was read, even if another upload replaces the object meanwhile.
-  uint64_t size = 0;
-  int64_t mtime = 0;
-  int is_dir = 0;
-  int found = 0;
-  char ctype[256] = "";
-  char etag[96] = "";
-  char user_meta[1024] = "";
-  plat_file_guard data(nullptr);
-  {
-    plat_lock_guard snapshot(object_commit_lock());
-    if (file_info(path, &size, &mtime, &is_dir) == 0 && !is_dir) {
-      found = 1;
-      data.f = plat_file_open(path, PLAT_READ);
-      meta_load(r->bucket, r->key, ctype, etag, sizeof(etag), user_meta);
-    }
-  }
-  if (!found) {
+  object_view_guard view;
+  if (object_snapshot(r->bucket, r->key, &view.v) != 0) {
     answer_error(s, r, 404, "NoSuchKey", "The specified key does not exist", nullptr);
     return;
   }
-  if (!ctype[0]) copy_text(ctype, sizeof(ctype), guess_content_type(r->key));
-  // The recorded ETag wins; the data is only hashed when none was recorded.
-  if (!etag[0]) {
-    char md5[33];
-    if (!data.f || md5_open_file(data.f, md5) != 0)
-      copy_text(md5, sizeof(md5), "00000000000000000000000000000000");
-    copy_text(etag, sizeof(etag), md5);
+  get_answer a;
+  describe_object(&view.v, r->key, &a);
+  if (answer_preconditions(s, r, is_head, &a)) return;
+  build_object_headers(&view.v, &a);
+  {
+    owned_str range(hdr_value(r->head, r->head_len, "Range"));
+    if (!range.empty() && answer_range(s, r, is_head, &view.v, &a, range.get())) return;
   }
-  char last_modified[64];
-  format_rfc1123(mtime, last_modified);
-
-  if (!if_match.empty() && strcmp(if_match.get(), "*") != 0 && !strstr(if_match.get(), etag)) {
-    answer_error(s, r, 412, "PreconditionFailed", "The precondition failed", nullptr);
-    return;
-  }
-  if (!if_none.empty() && (strcmp(if_none.get(), "*") == 0 || strstr(if_none.get(), etag))) {
-    if (is_head)
-      http_send_headers(s, 304, "", 0, 0);
-    else
-      http_send_obj_headers(s, 304, ctype, 0, nullptr);
-    count_request(0, 0);
-    return;
-  }
-
-  char meta_lines[1100];
-  well_formed_meta(user_meta, meta_lines, sizeof(meta_lines));
-  char headers[OBJ_HEADERS_MAX + 1];
-  int n = snprintf(headers, sizeof(headers),
-                   "ETag: \"%s\"\r\nLast-Modified: %s\r\nAccept-Ranges: bytes\r\n%s", etag,
-                   last_modified, meta_lines);
-  if (n < 0 || (size_t)n >= sizeof(headers))
-    snprintf(headers, sizeof(headers), "ETag: \"%s\"\r\nLast-Modified: %s\r\nAccept-Ranges: bytes\r\n",
-             etag, last_modified);
-
-  if (!range.empty()) {
-    uint64_t first = 0, last = 0;
-    if (!parse_range(range.get(), size, &first, &last)) {
-      char extra[64];
-      snprintf(extra, sizeof(extra), "Content-Range: bytes */%llu\r\n", (unsigned long long)size);
-      answer_error(s, r, 416, "InvalidRange", "The requested range is not satisfiable",
-                   is_head ? nullptr : extra);
-      return;
-    }
-    if (!is_head) {
-      char partial[OBJ_HEADERS_CAP];
-      snprintf(partial, sizeof(partial), "%sContent-Range: bytes %llu-%llu/%llu\r\n", headers,
-               (unsigned long long)first, (unsigned long long)last, (unsigned long long)size);
-      uint64_t len = last - first + 1;
-      http_send_obj_headers(s, 206, ctype, len, partial);
-      count_request(len, 0);
-      stream_file(s, data.f, first, len);
-      return;
-    }
-  }
-
-  http_send_obj_headers(s, 200, ctype, size, headers);
-  if (is_head) {
-    count_request(0, 0);
-    return;
-  }
-  count_request(size, 0);
-  stream_file(s, data.f, 0, size);
+  count_request(is_head ? 0 : view.v.size, 0);
+  http_send_obj_headers(s, 200, a.ctype, view.v.size, a.headers);
+  if (!is_head) stream_file(s, view.v.data, 0, view.v.size);
 }
 
 void op_delete_object(plat_sock s, S3Request *r) {
@@ -224,20 +233,13 @@ void op_delete_object(plat_sock s, S3Request *r) {
     answer_key_too_long(s, r);
     return;
   }
-  // remove_file never removes a directory: a key that names one is refused.
-  int removed;
-  {
-    plat_lock_guard commit(object_commit_lock());
-    removed = remove_file(path);
-    if (removed >= 0) meta_remove(r->bucket, r->key);
-  }
-  if (removed < 0) {
+  if (object_remove(r->bucket, r->key) < 0) {
     answer_error(s, r, 500, "InternalError", "Failed to delete object", nullptr);
     return;
   }
-  set_error("");
-  http_send_headers(s, 204, "", 0, 0);
+  clear_error();
   count_request(0, 0);
+  http_send_headers(s, 204, "", 0, 0);
 }
 
 void op_get_object_tagging(plat_sock s, S3Request *r) {
@@ -258,7 +260,7 @@ void op_get_object_tagging(plat_sock s, S3Request *r) {
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Tagging xmlns=\"" S3_XMLNS
       "\"><TagSet></TagSet></Tagging>\n";
   const uint64_t len = sizeof(doc) - 1;
-  http_send_obj_headers(s, 200, "application/xml", len, nullptr);
   count_request(len, 0);
+  http_send_obj_headers(s, 200, "application/xml", len, nullptr);
   http_write_all(s, doc, len);
 }

@@ -6,17 +6,18 @@
 #include <cstring>
 
 #include "auth/hash.h"
+#include "base/state.h"
 #include "http/body.h"
 #include "http/request.h"
 #include "http/response.h"
 #include "ops/ops.h"
-#include "server/state.h"
 #include "store/layout.h"
-#include "store/meta.h"
+#include "store/object.h"
 
 namespace {
 
-constexpr size_t COPY_ETAG_BUF = 80;  // recorded source ETags of 80 characters and more are recomputed
+constexpr size_t COPY_ETAG_MAX = 79;   // recorded source ETags longer than this are recomputed
+constexpr size_t COPY_BLOCK = 65536;   // bytes moved per read and write
 
 // The key rules of request paths, applied to an already decoded key: no segment "." or "..",
 // no segment above 255 bytes.
@@ -76,7 +77,7 @@ int parse_copy_source(const char *value, char bucket[64], char key[4096]) {
   return rc;
 }
 
-void op_put_object(plat_sock s, S3Request *r) {
+void op_put_object(plat_sock s, S3Request *r, stream_state *st) {
   char path[S3_FS_PATH];
   char bucket_dir[S3_FS_PATH];
   if (object_path(r->bucket, r->key, path) != 0 || object_path(r->bucket, nullptr, bucket_dir) != 0) {
@@ -86,8 +87,7 @@ void op_put_object(plat_sock s, S3Request *r) {
   char tmp[S3_FS_PATH];
   if (make_upload_temp(bucket_dir, tmp) != 0) {
     set_error("temporary name too long in %s", bucket_dir);
-    send_error(s, 500, "InternalError", "Failed to store object body", r->path, nullptr);
-    count_request(0, 0);
+    answer_error(s, r, 500, "InternalError", "Failed to store object body");
     return;
   }
   // A PUT into a bucket that does not exist creates it.
@@ -97,34 +97,132 @@ void op_put_object(plat_sock s, S3Request *r) {
   char etag[33] = "";
   uint64_t len = 0;
   upload_error err = {500, "InternalError", "Failed to store object body"};
-  if (receive_upload(s, r, tmp, "Failed to store object body", etag, &len, &err) != 0) {
-    send_error(s, err.status, err.code, err.message, r->path, nullptr);
-    count_request(0, len);
+  if (receive_upload(s, r, st, tmp, "Failed to store object body", etag, &len, &err) != 0) {
+    answer_upload_error(s, r, len, err.status, err.code, err.message);
     return;
   }
   owned_str ctype(hdr_value(r->head, r->head_len, "Content-Type"));
-  int moved;
-  {
-    plat_lock_guard commit(object_commit_lock());
-    moved = replace_file(tmp, path);
-    if (moved == 0)
-      meta_save(r->bucket, r->key, etag, ctype.get() ? ctype.get() : "", r->head, r->head_len);
-  }
-  if (moved != 0) {
+  if (object_commit(tmp, r->bucket, r->key, etag, ctype.get() ? ctype.get() : "", r->head,
+                    r->head_len) != 0) {
     set_error("rename failed: %s -> %s", tmp, path);
-    plat_err perr;
-    plat_unlink(tmp, &perr);
-    send_error(s, 500, "InternalError", "Failed to move object into place", r->path, nullptr);
-    count_request(0, len);
+    answer_upload_error(s, r, len, 500, "InternalError", "Failed to move object into place");
     return;
   }
-  set_error("");
+  clear_error();
   count_request(0, len);
 
   char extra[64];
   snprintf(extra, sizeof(extra), "ETag: \"%s\"\r\n", etag);
   http_send_headers(s, 200, extra, 0, 0);
 }
+
+// ---------------------------------------------------------------- CopyObject, step by step
+
+namespace {
+
+// The source of a copy as it was when the copy began: its data stays open, so the bytes
+// copied are those of the version whose record was read.
+struct copy_source {
+  char bucket[S3_BUCKET_MAX + 1];
+  char key[S3_KEY_MAX + 1];
+  object_view_guard view;
+};
+
+// Parses x-amz-copy-source and takes the source's view. 0, or -1 after the error answer.
+int open_copy_source(plat_sock s, S3Request *r, copy_source *src) {
+  {
+    owned_str source(hdr_value(r->head, r->head_len, "x-amz-copy-source"));
+    if (parse_copy_source(source.get(), src->bucket, src->key) != 0) {
+      answer_error(s, r, 400, "InvalidArgument", "Invalid copy source");
+      return -1;
+    }
+  }
+  if (object_snapshot(src->bucket, src->key, &src->view.v) != 0) {
+    answer_error(s, r, 404, "NoSuchKey", "The source key does not exist");
+    return -1;
+  }
+  return 0;
+}
+
+// Copies the open source from its start into dst (created or emptied) with the MD5 hex of the
+// bytes. 0, or -1 when the source cannot be read or a write falls short.
+int copy_into(plat_file *in, const char *dst, char md5_out[33]) {
+  if (!in) return -1;
+  plat_file_guard out(plat_file_open(dst, PLAT_WRITE_TRUNC));
+  if (!out.f) return -1;
+  md5_ctx md5;
+  md5_init(&md5);
+  char block[COPY_BLOCK];
+  for (;;) {
+    long got = plat_file_read(in, block, sizeof block);
+    if (got < 0) return -1;
+    if (got == 0) break;
+    if (plat_file_write(out.f, block, (size_t)got) != got) return -1;
+    md5_update(&md5, block, (size_t)got);
+  }
+  if (plat_file_flush(out.f) != 0) return -1;
+  unsigned char digest[16];
+  md5_final(&md5, digest);
+  hex_encode(digest, 16, md5_out);
+  md5_out[32] = 0;
+  return 0;
+}
+
+// Copies the source into a fresh temporary file in the bucket directory, so that a failed
+// copy, or a copy onto itself, leaves the destination's previous content whole. 0 with the
+// temporary path and the copy's MD5, or -1 with nothing left behind.
+int copy_to_temp(const char *bucket_dir, const char *path, const copy_source *src,
+                 char tmp[S3_FS_PATH], char md5[33]) {
+  mkdir_p(bucket_dir);
+  mkdir_parent(path);
+  if (make_upload_temp(bucket_dir, tmp) != 0) return -1;
+  if (copy_into(src->view.v.data, tmp, md5) != 0) {
+    remove_file(tmp);
+    return -1;
+  }
+  return 0;
+}
+
+// The new object's content type: the request's, else the source's record (which may be
+// empty) when it has one, else a guess from the destination key.
+void copy_content_type(const S3Request *r, const object_view *src, char out[256]) {
+  out[0] = 0;
+  owned_str v(hdr_value(r->head, r->head_len, "Content-Type"));
+  if (!v.empty())
+    copy_text(out, 256, v.get());
+  else if (src->has_meta)
+    copy_text(out, 256, src->content_type);
+  else
+    copy_text(out, 256, guess_content_type(r->key));
+}
+
+// The ETag recorded for the copy: the source's recorded one, unless it is missing, too long,
+// or a plain MD5 that differs from the bytes copied; otherwise the copy's own MD5.
+const char *copy_etag(const object_view *src, const char *md5) {
+  const char *rec = src->etag;
+  if (!rec[0] || strlen(rec) > COPY_ETAG_MAX) return md5;
+  if (is_md5_text(rec) && strcmp(rec, md5) != 0) return md5;
+  return rec;
+}
+
+// The CopyObjectResult: the MD5 of the bytes copied, and the source's time as it was found
+// (also when the source is the destination itself). Counted with the source's size.
+void answer_copy_result(plat_sock s, const object_view *src, const char *md5) {
+  char mtime[64];
+  format_iso8601(src->mtime, mtime);
+  char doc[1024];
+  int n = snprintf(doc, sizeof(doc),
+                   "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<CopyObjectResult>\n"
+                   "  <ETag>\"%s\"</ETag>\n  <LastModified>%s</LastModified>\n"
+                   "</CopyObjectResult>\n",
+                   md5, mtime);
+  if (n < 0 || (size_t)n >= sizeof(doc)) n = 0;
+  count_request(0, src->size);
+  http_send_obj_headers(s, 200, "application/xml", (uint64_t)n, nullptr);
+  http_write_all(s, doc, (uint64_t)n);
+}
+
+}  // namespace
 
 void op_copy_object(plat_sock s, S3Request *r) {
   char path[S3_FS_PATH];
@@ -133,99 +231,25 @@ void op_copy_object(plat_sock s, S3Request *r) {
     answer_key_too_long(s, r);
     return;
   }
-  char src_bucket[S3_BUCKET_MAX + 1];
-  char src_key[S3_KEY_MAX + 1];
-  {
-    owned_str source(hdr_value(r->head, r->head_len, "x-amz-copy-source"));
-    if (parse_copy_source(source.get(), src_bucket, src_key) != 0) {
-      send_error(s, 400, "InvalidArgument", "Invalid copy source", r->path, nullptr);
-      return;
-    }
-  }
-  char src_path[S3_FS_PATH];
-  uint64_t src_size = 0;
-  int64_t src_mtime = 0;
-  int src_is_dir = 0;
-  if (object_path(src_bucket, src_key, src_path) != 0 ||
-      file_info(src_path, &src_size, &src_mtime, &src_is_dir) != 0 || src_is_dir) {
-    send_error(s, 404, "NoSuchKey", "The source key does not exist", r->path, nullptr);
-    return;
-  }
+  copy_source src;
+  if (open_copy_source(s, r, &src) != 0) return;
 
   uint64_t body_len = 0;
   int overflow = 0;
   if (hdr_u64(r->head, r->head_len, "Content-Length", &body_len, &overflow) && body_len)
     discard_body(s, r, body_len);
 
-  char req_ctype[256] = "";
-  {
-    owned_str v(hdr_value(r->head, r->head_len, "Content-Type"));
-    if (!v.empty()) copy_text(req_ctype, sizeof(req_ctype), v.get());
-  }
-  char src_ctype[256] = "";
-  char src_etag[COPY_ETAG_BUF] = "";
-  char src_meta[1024] = "";
-  // Read before the copy, so that a copy onto itself still sees the source's own record.
-  int has_meta;
-  {
-    plat_lock_guard commit(object_commit_lock());
-    has_meta = meta_load(src_bucket, src_key, src_ctype, src_etag, sizeof(src_etag), src_meta);
-  }
-
-  // Copy through a temporary file so that a failed copy, or a copy onto itself, leaves the
-  // destination's previous content whole.
   char tmp[S3_FS_PATH];
   char md5[33] = "";
-  uint64_t copied = 0;
-  mkdir_p(bucket_dir);
-  mkdir_parent(path);
-  if (make_upload_temp(bucket_dir, tmp) != 0) {
-    send_error(s, 500, "InternalError", "Copy failed", r->path, nullptr);
+  if (copy_to_temp(bucket_dir, path, &src, tmp, md5) != 0) {
+    answer_error(s, r, 500, "InternalError", "Copy failed");
     return;
   }
-  plat_err perr;
-  if (copy_file_range_md5(src_path, 0, UINT64_MAX, tmp, md5, &copied) != 0) {
-    plat_unlink(tmp, &perr);
-    send_error(s, 500, "InternalError", "Copy failed", r->path, nullptr);
+  char ctype[256];
+  copy_content_type(r, &src.view.v, ctype);
+  if (object_commit(tmp, r->bucket, r->key, copy_etag(&src.view.v, md5), ctype, nullptr, 0) != 0) {
+    answer_error(s, r, 500, "InternalError", "Copy failed");
     return;
   }
-
-  const char *ctype;
-  if (req_ctype[0])
-    ctype = req_ctype;
-  else if (has_meta)
-    ctype = src_ctype;
-  else
-    ctype = guess_content_type(r->key);
-  // A recorded plain-upload ETag is the MD5 of the data; if the source was replaced while it
-  // was copied, the record belongs to other bytes and the copy's own MD5 is kept instead.
-  const char *etag = md5;
-  if (src_etag[0] && !(is_md5_text(src_etag) && strcmp(src_etag, md5) != 0)) etag = src_etag;
-
-  int moved;
-  {
-    plat_lock_guard commit(object_commit_lock());
-    moved = replace_file(tmp, path);
-    if (moved == 0) meta_save(r->bucket, r->key, etag, ctype, "", 0);
-  }
-  if (moved != 0) {
-    plat_unlink(tmp, &perr);
-    send_error(s, 500, "InternalError", "Copy failed", r->path, nullptr);
-    return;
-  }
-  count_request(0, src_size);
-
-  // LastModified is the source's time as it was found, also when the source is the
-  // destination itself.
-  char mtime[64];
-  format_iso8601(src_mtime, mtime);
-  char doc[1024];
-  int n = snprintf(doc, sizeof(doc),
-                   "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<CopyObjectResult>\n"
-                   "  <ETag>\"%s\"</ETag>\n  <LastModified>%s</LastModified>\n"
-                   "</CopyObjectResult>\n",
-                   md5, mtime);
-  if (n < 0 || (size_t)n >= sizeof(doc)) n = 0;
-  http_send_obj_headers(s, 200, "application/xml", (uint64_t)n, nullptr);
-  http_write_all(s, doc, (uint64_t)n);
+  answer_copy_result(s, &src.view.v, md5);
 }

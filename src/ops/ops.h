@@ -6,6 +6,8 @@
 #include "http/response.h"
 #include "platform/platform.h"
 
+struct stream_state;  // the request's stream (auth/stream.h), read by the uploads
+
 // One request on one connection, from head to answer (dispatch.cpp).
 void handle_connection(plat_sock s);
 
@@ -17,7 +19,7 @@ void op_head_bucket(plat_sock s, S3Request *r, const char *bucket_dir);
 void op_get_bucket_location(plat_sock s, S3Request *r);
 
 // Objects (object_put.cpp, object_get.cpp)
-void op_put_object(plat_sock s, S3Request *r);
+void op_put_object(plat_sock s, S3Request *r, stream_state *st);
 void op_copy_object(plat_sock s, S3Request *r);
 void op_get_object(plat_sock s, S3Request *r, int is_head);
 void op_delete_object(plat_sock s, S3Request *r);
@@ -28,7 +30,7 @@ void op_list_objects(plat_sock s, S3Request *r, const char *bucket_dir);
 
 // Multipart (multipart.cpp, multipart_list.cpp); upload_id is the validated uploadId value.
 void op_initiate_multipart(plat_sock s, S3Request *r);
-void op_upload_part(plat_sock s, S3Request *r, const char *upload_id);
+void op_upload_part(plat_sock s, S3Request *r, const char *upload_id, stream_state *st);
 void op_upload_part_copy(plat_sock s, S3Request *r, const char *upload_id);
 void op_complete_multipart(plat_sock s, S3Request *r, const char *upload_id);
 void op_abort_multipart(plat_sock s, S3Request *r, const char *upload_id);
@@ -48,6 +50,9 @@ void answer_not_implemented(plat_sock s, S3Request *r);
 // An S3 error document naming the request path, counted (0, 0); extra_head as for send_error.
 void answer_error(plat_sock s, S3Request *r, int status, const char *code, const char *message,
                   const char *extra_head = nullptr);
+// The same after a request body was received: counted (0, uploaded).
+void answer_upload_error(plat_sock s, S3Request *r, uint64_t uploaded, int status,
+                         const char *code, const char *message);
 // 400 KeyTooLongError: a path that object_path refuses is never acted on, counted (0, 0).
 void answer_key_too_long(plat_sock s, S3Request *r);
 // 200 with an XML document, counted with the given byte amounts.

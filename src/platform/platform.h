@@ -22,12 +22,9 @@ plat_sock plat_tcp_socket();                            // close-on-exec; PLAT_B
 void plat_sock_reuseaddr(plat_sock s);                  // SO_REUSEADDR = 1, result ignored
 int plat_sock_bind(plat_sock s, uint32_t addr_be, int port);  // 0 / -1
 int plat_sock_listen(plat_sock s, int backlog);          // 0 / -1
-int plat_sock_local_port(plat_sock s);                   // bound port, or -1
 // Waits until s is readable: 1 readable, 0 time-out, -1 error or invalid socket.
 int plat_sock_wait_readable(plat_sock s, int timeout_ms);
 plat_sock plat_sock_accept(plat_sock s);                 // close-on-exec; PLAT_BAD_SOCK on failure
-// Connects a new stream socket to addr_be:port (used by tests and tools). PLAT_BAD_SOCK on failure.
-plat_sock plat_tcp_connect(uint32_t addr_be, int port);
 // Receives up to n bytes: > 0 bytes read, 0 peer closed, -1 error or time-out. EINTR is retried.
 long plat_sock_recv(plat_sock s, void *buf, size_t n);
 // Sends up to n bytes without ever raising SIGPIPE: > 0 bytes sent, -1 error. EINTR is retried.
@@ -54,7 +51,6 @@ struct plat_mutex {
   alignas(16) unsigned char opaque[64];
 };
 void plat_mutex_init(plat_mutex *m);
-void plat_mutex_destroy(plat_mutex *m);
 void plat_mutex_lock(plat_mutex *m);
 void plat_mutex_unlock(plat_mutex *m);
 
@@ -72,20 +68,8 @@ uint32_t plat_atomic_fetch_add_u32(uint32_t *p, uint32_t v);
 
 void plat_sleep_ms(int ms);
 
-// ---------------------------------------------------------------- time (UTC, no locale)
-struct plat_tm {
-  int year;   // e.g. 2026
-  int month;  // 1..12
-  int day;    // 1..31
-  int hour, minute, second;
-  int weekday;  // 0 = Sunday
-};
+// ---------------------------------------------------------------- clocks
 int64_t plat_time_now();                              // seconds since 1970-01-01 UTC
-// Years 0 to 9999 only; -1 outside them.
-int plat_gmtime(int64_t t, plat_tm *out);             // 0 / -1
-// -1 for fields that name no real instant (30 February, hour 24, month 13): nothing is
-// normalised. Second 60 (a leap second) is taken as the next minute's first. Weekday ignored.
-int plat_timegm(const plat_tm *tm, int64_t *out);     // 0 / -1
 uint32_t plat_tick_ms();                              // milliseconds of a monotonic clock
 
 // ---------------------------------------------------------------- randomness
@@ -107,7 +91,6 @@ struct plat_stat_t {
   int is_dir;
 };
 int plat_stat(const char *path, plat_stat_t *out);     // 0 / -1
-int plat_set_mtime(const char *path, int64_t mtime);   // 0 / -1 (used by tests and tools)
 
 int plat_mkdir(const char *path);                      // 0 / -1 (exists counts as -1)
 int plat_rmdir(const char *path);                      // 0 / -1

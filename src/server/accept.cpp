@@ -1,9 +1,8 @@
 // The accept thread and the connection threads: one thread per connection, at most 32 alive,
 // each serving exactly one request and then closing gracefully.
 #include "ops/ops.h"
-#include "server/state.h"
+#include "server/server.h"
 
-constexpr size_t S3_THREAD_STACK = 4194304;   // the request handler keeps its buffers on it
 constexpr int S3_ACCEPT_WAIT_MS = 1000;       // bounds how long a stop waits for this thread
 constexpr int S3_IO_TIMEOUT_MS = 60000;
 
@@ -48,7 +47,7 @@ static int conn_fn(void *arg) {
   return 0;
 }
 
-int worker_fn(void *) {
+int accept_loop(void *) {
   for (;;) {
     int stop = 0;
     plat_sock ls = lifecycle_listen_sock(&stop);

@@ -9,9 +9,9 @@
 #include <cstring>
 
 #include "auth/hash.h"
-#include "http/request.h"
+#include "base/state.h"
+#include "base/text.h"
 #include "platform/platform.h"
-#include "server/state.h"
 
 static constexpr size_t PATH_MAX_CHARS = S3_FS_PATH - 1;
 static constexpr size_t NAME_BUF = 256;  // one directory entry name, cut at 255 characters
@@ -237,7 +237,7 @@ int dir_contains_files(const char *path) {
     char name[NAME_BUF];
     int is_dir = 0;
     while (plat_dir_next(d, name, sizeof name, &is_dir) == 1) {
-      if (name[0] == '.') continue;
+      if (is_own_name(name, is_dir)) continue;
       if (!is_dir) {
         plat_dir_close(d);
         return 1;
@@ -258,33 +258,36 @@ int dir_contains_files(const char *path) {
   return 0;
 }
 
+// ---------------------------------------------------------------- the server's own names
+
+// Advances past a run of decimal digits (at least one); null when there is none.
+static const char *skip_digits(const char *p) {
+  const char *start = p;
+  while (*p >= '0' && *p <= '9') p++;
+  return p == start ? nullptr : p;
+}
+
+// Matches "<digits>-<digits>...-<digits>.tmp" with `groups` runs of digits, the first one
+// optionally negative (a clock before 1970 gives a negative seconds field).
+static int temp_tail_matches(const char *p, int groups, int first_signed) {
+  if (first_signed && *p == '-') p++;
+  for (int g = 0; g < groups; g++) {
+    if (g && *p++ != '-') return 0;
+    p = skip_digits(p);
+    if (!p) return 0;
+  }
+  return strcmp(p, ".tmp") == 0;
+}
+
+int is_own_name(const char *name, int is_dir) {
+  // Only files are ever made under these names; a directory so named is a user's key segment.
+  if (is_dir || name[0] != '.') return 0;
+  if (strncmp(name, ".upload-", 8) == 0 && temp_tail_matches(name + 8, 3, 1)) return 1;
+  if (strncmp(name, ".mpu-", 5) == 0 && temp_tail_matches(name + 5, 2, 0)) return 1;
+  return 0;
+}
+
 // ---------------------------------------------------------------- file times
-
-static const char *const DAY_NAMES[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-static const char *const MONTH_NAMES[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                            "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-
-static void utc_fields(int64_t t, plat_tm *tm) {
-  if (plat_gmtime(t, tm) == 0 && tm->month >= 1 && tm->month <= 12 && tm->weekday >= 0 &&
-      tm->weekday <= 6)
-    return;
-  // Only absurd times fail to convert; they are shown as the epoch.
-  *tm = plat_tm{1970, 1, 1, 0, 0, 0, 4};
-}
-
-void format_rfc1123(int64_t t, char out[64]) {
-  plat_tm tm;
-  utc_fields(t, &tm);
-  snprintf(out, 64, "%s, %02d %s %04d %02d:%02d:%02d GMT", DAY_NAMES[tm.weekday], tm.day,
-           MONTH_NAMES[tm.month - 1], tm.year, tm.hour, tm.minute, tm.second);
-}
-
-void format_iso8601(int64_t t, char out[64]) {
-  plat_tm tm;
-  utc_fields(t, &tm);
-  snprintf(out, 64, "%04d-%02d-%02dT%02d:%02d:%02d.000Z", tm.year, tm.month, tm.day, tm.hour,
-           tm.minute, tm.second);
-}
 
 int file_mtime_rfc1123(const char *path, char out[64]) {
   plat_stat_t st;

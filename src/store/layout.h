@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/date.h"
+
 constexpr size_t S3_FS_PATH = 4352;  // every path buffer; paths are at most 4351 characters
 
 // root/bucket[/key] into out[4352]; 0, or -1 when it does not fit (out must then not be used).
@@ -17,6 +19,10 @@ void mkdir_parent(const char *path);
 int replace_file(const char *src, const char *dst);
 int delete_dir_recursive(const char *path);
 int dir_contains_files(const char *path);
+// 1 when an entry inside a bucket directory is one of the server's own names and never an
+// object: a temporary file, recognised by the exact pattern make_upload_temp and
+// make_mpu_temp give it. Every other name, dot-names included, is a key's segment.
+int is_own_name(const char *name, int is_dir);
 // 1 when path exists and is a directory; 0 otherwise.
 int is_directory(const char *path);
 // 0 and the file's size and mtime; -1 when missing. is_dir optional.
@@ -24,10 +30,9 @@ int file_info(const char *path, uint64_t *size, int64_t *mtime, int *is_dir);
 // Removes a file; 0 done, 1 there was none, -1 other failure (e.g. a directory).
 int remove_file(const char *path);
 
+// A file's modification time in the texts of base/date.h; -1 when the file is missing.
 int file_mtime_rfc1123(const char *path, char out[64]);
 int file_mtime_iso8601(const char *path, char out[64]);
-void format_rfc1123(int64_t t, char out[64]);   // "Thu, 01 Jan 1970 00:00:00 GMT"
-void format_iso8601(int64_t t, char out[64]);   // "1970-01-01T00:00:00.000Z"
 const char *guess_content_type(const char *name);
 
 // Next value of the process-wide temporary-name counter s_seq.

@@ -9,6 +9,7 @@
 
 #include <cstring>
 
+#include "base/text.h"
 #include "platform/platform.h"
 #include "store/layout.h"
 
@@ -49,9 +50,7 @@ int starts_with_ci(const char *p, size_t n, const char *prefix) {
   size_t pl = strlen(prefix);
   if (n < pl) return 0;
   for (size_t i = 0; i < pl; i++) {
-    char c = p[i];
-    if (c >= 'A' && c <= 'Z') c = (char)(c - 'A' + 'a');
-    if (c != prefix[i]) return 0;
+    if (ascii_lower(p[i]) != prefix[i]) return 0;
   }
   return 1;
 }
@@ -208,15 +207,6 @@ int meta_load(const char *bucket, const char *key, char content_type[256], char 
   }
   if (in_line) load_line(&m, line, line_len);
   return 1;
-}
-
-plat_mutex *object_commit_lock() {
-  // Made on first use and never destroyed: a connection thread that outlives a stop may still
-  // hold it.
-  static plat_mutex lock;
-  static const bool ready = (plat_mutex_init(&lock), true);
-  (void)ready;
-  return &lock;
 }
 
 void meta_remove(const char *bucket, const char *key) {

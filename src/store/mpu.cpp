@@ -7,9 +7,9 @@
 #include <cstring>
 
 #include "auth/hash.h"
-#include "http/request.h"
+#include "base/state.h"
+#include "base/text.h"
 #include "platform/platform.h"
-#include "server/state.h"
 #include "store/walk.h"
 
 namespace {
@@ -135,6 +135,52 @@ void mpu_final_etag(const char *bucket, const char *upload_id, const unsigned lo
     if (mpu_part_etag(bucket, upload_id, parts[i], etag) == 0) mpu_etag_feed(&c, etag);
   }
   mpu_etag_finish(&c, n, out);
+}
+
+// The number of a part file's name "N.part" (N from 1 to the highest part number), else 0.
+static uint32_t part_file_number(const char *name) {
+  const char *dot = strrchr(name, '.');
+  if (!dot || strcmp(dot + 1, "part") != 0) return 0;
+  uint32_t n = 0;
+  for (const char *p = name; p < dot && *p >= '0' && *p <= '9'; p++) {
+    n = n * 10 + uint32_t(*p - '0');
+    if (n > S3_MPU_MAX_PART) return 0;
+  }
+  return n;
+}
+
+size_t mpu_list_parts(const char *upload_dir, uint32_t after, mpu_part_info *out, size_t cap,
+                      int *more) {
+  *more = 0;
+  // One flag per possible part number: the listing never grows with what the directory holds.
+  unsigned char *present = static_cast<unsigned char *>(calloc(S3_MPU_MAX_PART + 1, 1));
+  if (!present) return 0;
+  plat_dir *d = plat_dir_open(upload_dir);
+  if (d) {
+    char name[S3_NAME_SLOT];
+    int is_dir = 0;
+    while (plat_dir_next(d, name, sizeof name, &is_dir) == 1) {
+      uint32_t n = is_dir ? 0 : part_file_number(name);
+      if (n > after) present[n] = 1;
+    }
+    plat_dir_close(d);
+  }
+  size_t count = 0;
+  for (uint32_t n = after + 1; n <= S3_MPU_MAX_PART; n++) {
+    if (!present[n]) continue;
+    char file[32];
+    char path[S3_MPU_FILE_PATH];
+    plat_stat_t st;
+    snprintf(file, sizeof file, "%lu.part", static_cast<unsigned long>(n));
+    if (mpu_file_path(upload_dir, file, path) != 0 || plat_stat(path, &st) != 0) continue;
+    if (count == cap) {
+      *more = 1;
+      break;
+    }
+    out[count++] = mpu_part_info{n, st.size, st.mtime};
+  }
+  free(present);
+  return count;
 }
 
 void mpu_gc_sweep() {

@@ -27,5 +27,16 @@ void mpu_gc_sweep();
 // else contributes nothing), then finish with the number of listed parts.
 void mpu_etag_feed(md5_ctx *c, const char *stored_etag);
 void mpu_etag_finish(md5_ctx *c, size_t parts, char out[48]);
+// One stored part as ListParts shows it.
+struct mpu_part_info {
+  uint32_t number;
+  uint64_t size;
+  int64_t mtime;
+};
+// The parts of the upload in upload_dir numbered above `after`, ascending, at most cap of them
+// into out; *more becomes 1 when further parts follow. Reads the directory once, whatever it
+// holds, with memory fixed by the highest part number. Returns the count.
+size_t mpu_list_parts(const char *upload_dir, uint32_t after, mpu_part_info *out, size_t cap,
+                      int *more);
 // dir/name into out[4600]; 0, or -1 when it does not fit.
 int mpu_file_path(const char *upload_dir, const char *name, char out[S3_MPU_FILE_PATH]);

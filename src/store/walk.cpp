@@ -1,11 +1,12 @@
-// Key enumeration: sorted directory listings and the walkers behind every listing of objects.
+// Key enumeration: sorted directory listings and the walker that visits a bucket's objects in
+// key order.
 //
-// The walkers go depth first through a bucket, each directory in the byte-wise order of its
-// entry names. They run without recursion: the names of every directory on the current path
-// are kept packed in one growable block (a stack of directory listings), so a key nested two
-// thousand levels deep costs only its own names, never a full name list per level. Each
-// directory contributes at most a fixed number of names (the first ones the platform yields),
-// which is what decides the listings and the truncation flag.
+// S3 lists keys in byte-wise order. A bucket stores a key with "/" in it as nested directories,
+// and a directory's keys all begin with its name followed by "/"; so sorting each directory's
+// entries with "/" appended to the names of sub-directories and walking depth first yields
+// the keys in exactly that order ("a-b" < "a/x" < "a0"). The walk can therefore start at any
+// key by descending along it, skip a whole group of keys by popping back out, and stop at any
+// point: a listing page costs the directories on its path, not the bucket.
 #include "store/walk.h"
 
 #include <algorithm>
@@ -15,11 +16,9 @@
 
 #include "auth/hash.h"
 #include "platform/platform.h"
-#include "store/layout.h"
 
-static constexpr size_t GATHER_DIR_CAP = 16384;     // names taken from one directory by gather_keys
-static constexpr size_t ENUMERATE_DIR_CAP = 256;    // ... and by enumerate_objects
 static constexpr size_t PATH_MAX_CHARS = S3_FS_PATH - 1;
+static constexpr size_t KEY_MAX = S3_KEY_FIELD - 1;
 static const char ZERO_ETAG[] = "00000000000000000000000000000000";
 
 // ---------------------------------------------------------------- one directory, fixed slots
@@ -93,323 +92,274 @@ size_t list_dir_names(const char *dir, char (*names)[S3_NAME_SLOT], size_t cap, 
   return n;
 }
 
-int list_entry_cmp(const void *a, const void *b) {
-  return strcmp(static_cast<const list_entry *>(a)->key, static_cast<const list_entry *>(b)->key);
-}
+// ---------------------------------------------------------------- the walk's memory
 
-// ---------------------------------------------------------------- the shared walk
+// The sorted entry names of every directory on the current path, innermost last, packed in
+// one growable block. Sub-directory names carry their trailing "/", which is what sorts them.
+struct walk_names {
+  char *text;
+  size_t text_len, text_cap;
+  size_t *offs;
+  size_t count, offs_cap;
+};
+
+struct walk_frame {
+  size_t begin, end, pos;  // this directory's names in walk_names::offs
+  size_t text_mark;        // walk_names::text_len before they were added
+  size_t key_len;          // the key prefix of this directory ("" or ending in "/")
+};
+
+struct walk_frames {
+  walk_frame *f;
+  size_t depth, cap;
+};
 
 namespace {
 
-struct packed_name {
-  size_t off;  // into name_stack::text
-  int is_dir;
-};
-
-// The listings of every directory on the current walk path, innermost last.
-struct name_stack {
-  char *text = nullptr;
-  size_t text_len = 0, text_cap = 0;
-  packed_name *ents = nullptr;
-  size_t count = 0, ents_cap = 0;
-  ~name_stack() {
-    free(text);
-    free(ents);
-  }
-  int add(const char *name, int is_dir) {
-    size_t nl = strlen(name);
-    if (text_len + nl + 1 > text_cap) {
-      size_t nc = text_cap ? text_cap * 2 : 65536;
-      while (nc < text_len + nl + 1) nc *= 2;
-      char *t = static_cast<char *>(realloc(text, nc));
-      if (!t) return -1;
-      text = t;
-      text_cap = nc;
-    }
-    if (count == ents_cap) {
-      size_t nc = ents_cap ? ents_cap * 2 : 1024;
-      packed_name *e = static_cast<packed_name *>(realloc(ents, nc * sizeof(packed_name)));
-      if (!e) return -1;
-      ents = e;
-      ents_cap = nc;
-    }
-    ents[count].off = text_len;
-    ents[count].is_dir = is_dir;
-    count++;
-    memcpy(text + text_len, name, nl + 1);
-    text_len += nl + 1;
-    return 0;
-  }
-};
-
-// Appends at most cap entries of dir, sorted byte-wise (as list_dir_names gives them).
-// *truncated: the directory held more. 0, or -1 when memory ran out.
-int push_listing(name_stack *ns, const char *dir, size_t cap, int *truncated) {
-  *truncated = 0;
-  plat_dir *d = plat_dir_open(dir);
-  if (!d) return 0;
-  size_t first = ns->count;
-  char name[S3_NAME_SLOT];
-  int is_dir = 0;
-  int rc = 0;
-  while (plat_dir_next(d, name, sizeof name, &is_dir) == 1) {
-    if (ns->count - first == cap) {
-      *truncated = 1;
-      break;
-    }
-    if (ns->add(name, is_dir) != 0) {
-      rc = -1;
-      break;
-    }
-  }
-  plat_dir_close(d);
-  if (rc != 0) return -1;
-  const char *text = ns->text;
-  // Offsets grow in the order the platform yielded the names, so ties keep that order.
-  std::sort(ns->ents + first, ns->ents + ns->count, [text](const packed_name &a, const packed_name &b) {
-    int c = strcmp(text + a.off, text + b.off);
-    return c < 0 || (c == 0 && a.off < b.off);
-  });
-  return 0;
-}
-
-struct walk_frame {
-  size_t begin, end, pos;  // this directory's entries in name_stack
-  size_t text_mark;        // name_stack::text_len before they were added
-  size_t path_len;         // length of this directory's path in the walk's path buffer
-  int truncated;           // this directory, or one finished below it, held too many names
-};
-
-// Called for each object found: its key (relative to the base), full path and status.
-// Returns 0, or -1 when the record cannot be stored (memory).
-typedef int (*walk_emit_fn)(void *ctx, size_t index, const char *key, const char *path,
-                            const plat_stat_t *st);
-
-struct walk_outcome {
-  long count = 0;
-  int failed = 0;          // memory ran out
-  int stopped = 0;         // the walk stopped at the capacity before it was complete
-  int stopped_at_file = 0; // ... on meeting one more object
-  int dirs_truncated = 0;  // completed walk: some directory held more names than taken
-};
-
-struct frame_stack {
-  walk_frame *f = nullptr;
-  size_t depth = 0, cap = 0;
-  ~frame_stack() { free(f); }
-  int push(const walk_frame &w) {
-    if (depth == cap) {
-      size_t nc = cap ? cap * 2 : 64;
-      walk_frame *n = static_cast<walk_frame *>(realloc(f, nc * sizeof(walk_frame)));
-      if (!n) return -1;
-      f = n;
-      cap = nc;
-    }
-    f[depth++] = w;
-    return 0;
-  }
-};
-
-// Opens dir's listing as a new frame (an empty one when the path does not fit).
-int enter_dir(name_stack *ns, frame_stack *fs, const char *path, size_t path_len, int fits,
-              size_t dir_cap) {
-  walk_frame w{};
-  w.begin = ns->count;
-  w.text_mark = ns->text_len;
-  w.path_len = path_len;
-  if (fits && push_listing(ns, path, dir_cap, &w.truncated) != 0) return -1;
-  w.end = ns->count;
-  w.pos = w.begin;
-  return fs->push(w);
-}
-
-// Depth first over dir; keys relative to base; at most cap objects. Mirrors a recursive walk
-// in which every directory returns at once when the count has reached the capacity after one
-// of its sub-directories, or when one more object turns up with the capacity used.
-void walk_tree(const char *dir, const char *base, size_t dir_cap, size_t cap, walk_emit_fn emit,
-               void *ctx, walk_outcome *out) {
-  char path[S3_FS_PATH];
-  size_t dir_len = strlen(dir);
-  size_t base_len = strlen(base);
-  int fits = dir_len <= PATH_MAX_CHARS;
-  if (fits) memcpy(path, dir, dir_len + 1);
-  else path[0] = 0, dir_len = 0;
-  name_stack ns;
-  frame_stack fs;
-  if (enter_dir(&ns, &fs, path, dir_len, fits, dir_cap) != 0) {
-    out->failed = 1;
-    return;
-  }
-  size_t count = 0;
-  while (fs.depth > 0) {
-    walk_frame *f = &fs.f[fs.depth - 1];
-    if (f->pos == f->end) {
-      int truncated = f->truncated;
-      ns.count = f->begin;
-      ns.text_len = f->text_mark;
-      fs.depth--;
-      if (fs.depth == 0) {
-        out->dirs_truncated = truncated;
-        break;
-      }
-      walk_frame *parent = &fs.f[fs.depth - 1];
-      if (truncated) parent->truncated = 1;
-      path[parent->path_len] = 0;
-      if (count >= cap) {
-        out->stopped = 1;
-        break;
-      }
-      continue;
-    }
-    packed_name e = ns.ents[f->pos++];
-    const char *name = ns.text + e.off;
-    if (name[0] == '.') continue;  // reserved trees, temporary files, hidden keys
-    size_t nl = strlen(name);
-    size_t len = f->path_len;
-    int child_fits = len + 1 + nl <= PATH_MAX_CHARS;
-    if (child_fits) {
-      path[len] = '/';
-      memcpy(path + len + 1, name, nl + 1);
-    }
-    if (e.is_dir) {
-      // name may move when the stack grows; it is not used past this point.
-      if (enter_dir(&ns, &fs, path, child_fits ? len + 1 + nl : len, child_fits, dir_cap) != 0) {
-        out->failed = 1;
-        break;
-      }
-      continue;
-    }
-    if (count >= cap) {
-      out->stopped = 1;
-      out->stopped_at_file = 1;
-      break;
-    }
-    plat_stat_t st;
-    if (child_fits && plat_stat(path, &st) == 0) {
-      const char *key = len + 1 + nl >= base_len ? path + base_len : path + len + 1 + nl;
-      while (*key == '/') key++;
-      if (emit(ctx, count, key, path, &st) != 0) {
-        out->failed = 1;
-        break;
-      }
-      count++;
-    }
-    path[len] = 0;
-  }
-  out->count = long(count);
-}
-
-void file_etag(const char *path, char *etag, size_t cap) {
-  char hex[33];
-  if (md5_file(path, hex) != 0) memcpy(hex, ZERO_ETAG, sizeof hex);
-  snprintf(etag, cap, "%s", hex);
-}
-
-// Copies key cut at 4095 characters into a 4096-byte field.
-void copy_key(char dst[4096], const char *key) {
-  size_t n = strnlen(key, 4095);
-  memcpy(dst, key, n);
-  dst[n] = 0;
-}
-
-int emit_list_entry(void *ctx, size_t index, const char *key, const char *path,
-                    const plat_stat_t *st) {
-  list_entry *e = static_cast<list_entry *>(ctx) + index;
-  copy_key(e->key, key);
-  e->size = st->size;
-  e->is_prefix = 0;
-  file_etag(path, e->etag, sizeof e->etag);
-  format_iso8601(st->mtime, e->last_modified);
-  return 0;
-}
-
-int emit_object_entry(void *ctx, size_t index, const char *key, const char *path,
-                      const plat_stat_t *st) {
-  object_entry *e = static_cast<object_entry *>(ctx) + index;
-  copy_key(e->key, key);
-  e->size = st->size;
-  file_etag(path, e->etag, sizeof e->etag);
-  format_iso8601(st->mtime, e->last_modified);
-  return 0;
-}
-
-int emit_key_record(void *ctx, size_t, const char *key, const char *path,
-                    const plat_stat_t *st) {
-  key_set *ks = static_cast<key_set *>(ctx);
-  size_t kl = strnlen(key, 4095);
-  if (ks->count == ks->recs_cap) {
-    size_t nc = ks->recs_cap ? ks->recs_cap * 2 : 256;
-    key_record *r = static_cast<key_record *>(realloc(ks->recs, nc * sizeof(key_record)));
-    if (!r) return -1;
-    ks->recs = r;
-    ks->recs_cap = nc;
-  }
-  if (ks->text_len + kl + 1 > ks->text_cap) {
-    size_t nc = ks->text_cap ? ks->text_cap * 2 : 16384;
-    while (nc < ks->text_len + kl + 1) nc *= 2;
-    char *t = static_cast<char *>(realloc(ks->text, nc));
+int names_add(walk_names *ns, const char *name, int is_dir) {
+  size_t nl = strlen(name);
+  size_t need = nl + (is_dir ? 2 : 1);
+  if (ns->text_len + need > ns->text_cap) {
+    size_t nc = ns->text_cap ? ns->text_cap * 2 : 16384;
+    while (nc < ns->text_len + need) nc *= 2;
+    char *t = static_cast<char *>(realloc(ns->text, nc));
     if (!t) return -1;
-    ks->text = t;
-    ks->text_cap = nc;
+    ns->text = t;
+    ns->text_cap = nc;
   }
-  key_record *r = &ks->recs[ks->count];
-  r->key_off = ks->text_len;
-  memcpy(ks->text + ks->text_len, key, kl);
-  ks->text[ks->text_len + kl] = 0;
-  ks->text_len += kl + 1;
-  r->size = st->size;
-  r->mtime = st->mtime;
-  file_etag(path, r->etag, sizeof r->etag);
-  ks->count++;
+  if (ns->count == ns->offs_cap) {
+    size_t nc = ns->offs_cap ? ns->offs_cap * 2 : 256;
+    size_t *o = static_cast<size_t *>(realloc(ns->offs, nc * sizeof(size_t)));
+    if (!o) return -1;
+    ns->offs = o;
+    ns->offs_cap = nc;
+  }
+  char *at = ns->text + ns->text_len;
+  memcpy(at, name, nl);
+  if (is_dir) at[nl++] = '/';
+  at[nl] = 0;
+  ns->offs[ns->count++] = ns->text_len;
+  ns->text_len += nl + 1;
   return 0;
+}
+
+const char *name_at(const walk_names *ns, size_t i) { return ns->text + ns->offs[i]; }
+
+// Reads the directory whose path is w->path cut at path_len, whole, and pushes it as a frame
+// sorted in key order. A directory that cannot be opened is an empty frame. 0 / -1 (memory).
+int push_dir(key_walk *w, size_t path_len, size_t key_len) {
+  walk_names *ns = w->names;
+  walk_frames *fs = w->frames;
+  if (fs->depth == fs->cap) {
+    size_t nc = fs->cap ? fs->cap * 2 : 32;
+    walk_frame *f = static_cast<walk_frame *>(realloc(fs->f, nc * sizeof(walk_frame)));
+    if (!f) return -1;
+    fs->f = f;
+    fs->cap = nc;
+  }
+  walk_frame fr{ns->count, ns->count, ns->count, ns->text_len, key_len};
+  char saved = w->path[path_len];
+  w->path[path_len] = 0;
+  plat_dir *d = plat_dir_open(w->path);
+  w->path[path_len] = saved;
+  int rc = 0;
+  if (d) {
+    char name[S3_NAME_SLOT];
+    int is_dir = 0;
+    while (plat_dir_next(d, name, sizeof name, &is_dir) == 1) {
+      if (is_own_name(name, is_dir)) continue;
+      if (names_add(ns, name, is_dir) != 0) {
+        rc = -1;
+        break;
+      }
+    }
+    plat_dir_close(d);
+  }
+  if (rc != 0) {
+    ns->count = fr.begin;
+    ns->text_len = fr.text_mark;
+    return -1;
+  }
+  const char *text = ns->text;
+  std::sort(ns->offs + fr.begin, ns->offs + ns->count,
+            [text](size_t a, size_t b) { return strcmp(text + a, text + b) < 0; });
+  fr.end = ns->count;
+  fs->f[fs->depth++] = fr;
+  return 0;
+}
+
+void pop_dir(key_walk *w) {
+  walk_frame *f = &w->frames->f[--w->frames->depth];
+  w->names->count = f->begin;
+  w->names->text_len = f->text_mark;
+}
+
+// Appends name to the key of the innermost directory in w->path; the new key length, or 0
+// when the key or its path would not fit (such an entry cannot be an object).
+size_t extend_key(key_walk *w, size_t key_len, const char *name) {
+  size_t nl = strlen(name);
+  if (key_len + nl > KEY_MAX || w->key_off + key_len + nl > PATH_MAX_CHARS) return 0;
+  memcpy(w->path + w->key_off + key_len, name, nl + 1);
+  return key_len + nl;
+}
+
+// Moves the innermost directory's position to the first entry at or beyond the seek point
+// rest (the seek text with that directory's key prefix taken off), entering sub-directories
+// that the seek point lies in. Entries before the position are never visited.
+int seek_frames(key_walk *w, const char *rest, key_seek_mode mode) {
+  for (;;) {
+    walk_frame *f = &w->frames->f[w->frames->depth - 1];
+    const size_t rest_len = strlen(rest);
+    int entered = 0;
+    while (f->pos < f->end) {
+      const char *s = name_at(w->names, f->pos);
+      size_t sl = strlen(s);
+      if (s[sl - 1] == '/' && strncmp(rest, s, sl) == 0) {
+        // The seek point lies inside this sub-directory: go on there.
+        f->pos++;
+        size_t key_len = f->key_len;
+        size_t nk = extend_key(w, key_len, s);
+        if (!nk) continue;
+        if (push_dir(w, w->key_off + nk - 1, nk) != 0) return -1;
+        rest += sl;
+        entered = 1;
+        break;
+      }
+      if (mode == KEY_SEEK_PAST && strncmp(s, rest, rest_len) == 0) {
+        f->pos++;  // every key of this entry begins with the text that is skipped
+        continue;
+      }
+      int c = strcmp(s, rest);
+      if (mode == KEY_SEEK_FROM ? c >= 0 : c > 0) return 0;  // here and after all qualify
+      f->pos++;
+    }
+    if (!entered) return 0;  // the rest of the outer directories lies beyond the seek point
+  }
 }
 
 }  // namespace
 
-// ---------------------------------------------------------------- the three walkers
+// ---------------------------------------------------------------- the walk
 
-long gather_keys(const char *dir, const char *base, list_entry *out, size_t cap, int *truncated) {
-  walk_outcome w;
-  walk_tree(dir, base, GATHER_DIR_CAP, cap, emit_list_entry, out, &w);
-  if (w.failed) return -1;
-  // Stopping at the capacity leaves the flag as the caller set it; only a complete walk
-  // reports whether some directory held more names than were taken.
-  if (!w.stopped && truncated) *truncated = w.dirs_truncated;
-  return w.count;
-}
-
-long enumerate_objects(const char *dir, const char *base, object_entry *out, size_t cap,
-                       int *truncated) {
-  walk_outcome w;
-  walk_tree(dir, base, ENUMERATE_DIR_CAP, cap, emit_object_entry, out, &w);
-  if (w.failed) return -1;
-  if (w.stopped_at_file && truncated) *truncated = 1;
-  return w.count;
-}
-
-void key_set_init(key_set *ks) { *ks = key_set{}; }
-
-void key_set_free(key_set *ks) {
-  free(ks->recs);
-  free(ks->text);
-  *ks = key_set{};
-}
-
-long gather_key_set(const char *dir, const char *base, key_set *out, size_t cap, int *truncated) {
-  walk_outcome w;
-  walk_tree(dir, base, GATHER_DIR_CAP, cap, emit_key_record, out, &w);
-  if (w.failed) {
-    out->count = 0;
+int key_walk_open(key_walk *w, const char *dir, const char *seek, key_seek_mode mode) {
+  w->names = static_cast<walk_names *>(calloc(1, sizeof(walk_names)));
+  w->frames = static_cast<walk_frames *>(calloc(1, sizeof(walk_frames)));
+  w->failed = 0;
+  size_t dl = strlen(dir);
+  if (!w->names || !w->frames || dl + 1 > PATH_MAX_CHARS) {
+    w->failed = 1;
     return -1;
   }
-  if (!w.stopped && truncated) *truncated = w.dirs_truncated;
-  return w.count;
+  memcpy(w->path, dir, dl);
+  w->path[dl] = '/';
+  w->path[dl + 1] = 0;
+  w->key_off = dl + 1;
+  if (push_dir(w, dl, 0) != 0 || seek_frames(w, seek ? seek : "", mode) != 0) {
+    w->failed = 1;
+    return -1;
+  }
+  return 0;
 }
 
-void key_set_sort(key_set *ks) {
-  if (ks->count < 2) return;
-  const char *text = ks->text;
-  std::sort(ks->recs, ks->recs + ks->count, [text](const key_record &a, const key_record &b) {
-    return strcmp(text + a.key_off, text + b.key_off) < 0;
-  });
+int key_walk_next(key_walk *w, char key[S3_KEY_FIELD], uint64_t *size, int64_t *mtime) {
+  if (w->failed) return -1;
+  while (w->frames && w->frames->depth > 0) {
+    walk_frame *f = &w->frames->f[w->frames->depth - 1];
+    if (f->pos == f->end) {
+      pop_dir(w);
+      continue;
+    }
+    const char *name = name_at(w->names, f->pos++);
+    size_t key_len = f->key_len;
+    size_t nk = extend_key(w, key_len, name);
+    if (!nk) continue;
+    if (w->path[w->key_off + nk - 1] == '/') {
+      if (push_dir(w, w->key_off + nk - 1, nk) != 0) {
+        w->failed = 1;
+        return -1;
+      }
+      continue;
+    }
+    plat_stat_t st;
+    if (plat_stat(w->path, &st) != 0 || st.is_dir) continue;  // gone since it was listed
+    memcpy(key, w->path + w->key_off, nk + 1);
+    if (size) *size = st.size;
+    if (mtime) *mtime = st.mtime;
+    return 1;
+  }
+  return 0;
+}
+
+int key_walk_skip_prefix(key_walk *w, const char *prefix) {
+  if (w->failed) return -1;
+  // Directories whose key prefix the skipped text does not begin with lie wholly inside it.
+  walk_frames *fs = w->frames;
+  while (fs->depth > 1) {
+    const walk_frame *f = &fs->f[fs->depth - 1];
+    if (strncmp(prefix, w->path + w->key_off, f->key_len) == 0 && strlen(prefix) >= f->key_len)
+      break;
+    pop_dir(w);
+  }
+  if (fs->depth == 0) return 0;
+  const walk_frame *f = &fs->f[fs->depth - 1];
+  if (seek_frames(w, prefix + f->key_len, KEY_SEEK_PAST) != 0) {
+    w->failed = 1;
+    return -1;
+  }
+  return 0;
+}
+
+void key_walk_close(key_walk *w) {
+  if (w->names) {
+    free(w->names->text);
+    free(w->names->offs);
+    free(w->names);
+  }
+  if (w->frames) {
+    free(w->frames->f);
+    free(w->frames);
+  }
+  w->names = nullptr;
+  w->frames = nullptr;
+}
+
+key_walk_guard::key_walk_guard() : w(static_cast<key_walk *>(calloc(1, sizeof(key_walk)))) {}
+
+key_walk_guard::~key_walk_guard() {
+  if (w) key_walk_close(w);
+  free(w);
+}
+
+int dir_has_objects(const char *dir) {
+  key_walk_guard g;
+  if (!g.w || key_walk_open(g.w, dir, "", KEY_SEEK_FROM) != 0) return -1;
+  char key[S3_KEY_FIELD];
+  return key_walk_next(g.w, key, nullptr, nullptr);
+}
+
+long enumerate_objects(const char *dir, const char *, object_entry *out, size_t cap,
+                       int *truncated) {
+  key_walk_guard g;
+  if (!g.w || key_walk_open(g.w, dir, "", KEY_SEEK_FROM) != 0) return -1;
+  size_t count = 0;
+  char key[S3_KEY_FIELD];
+  uint64_t size = 0;
+  int64_t mtime = 0;
+  for (;;) {
+    int rc = key_walk_next(g.w, key, &size, &mtime);
+    if (rc < 0) return -1;
+    if (rc == 0) break;
+    if (count == cap) {
+      if (truncated) *truncated = 1;
+      break;
+    }
+    object_entry *e = &out[count++];
+    memcpy(e->key, key, strlen(key) + 1);
+    e->size = size;
+    char hex[33];
+    if (md5_file(g.w->path, hex) != 0) memcpy(hex, ZERO_ETAG, sizeof hex);
+    memcpy(e->etag, hex, sizeof hex);
+    format_iso8601(mtime, e->last_modified);
+  }
+  return long(count);
 }

@@ -1,21 +1,16 @@
-// Key enumeration: sorted directory listings and the recursive walkers behind every listing.
+// Key enumeration: sorted directory listings and the walker in key order behind every listing.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-constexpr size_t S3_NAME_SLOT = 256;
+#include "store/layout.h"
 
-struct list_entry {
-  char key[4096];
-  uint64_t size;
-  char etag[80];
-  char last_modified[64];
-  int32_t is_prefix;
-};
+constexpr size_t S3_NAME_SLOT = 256;
+constexpr size_t S3_KEY_FIELD = 4096;  // a key of at most 4095 bytes and its terminator
 
 struct object_entry {
-  char key[4096];
+  char key[S3_KEY_FIELD];
   uint64_t size;
   char etag[40];
   char last_modified[64];
@@ -25,37 +20,49 @@ struct object_entry {
 // truncated optional. Returns the count.
 size_t list_dir_names(const char *dir, char (*names)[S3_NAME_SLOT], size_t cap, int *is_dir,
                       int *truncated);
-// Recursive walk for ListObjects; returns records stored or -1 when memory ran out.
-long gather_keys(const char *dir, const char *base, list_entry *out, size_t cap, int *truncated);
-// Recursive walk for HeadBucket and the host JSON API; returns records stored (-1 only when
-// the walk's own memory ran out).
+
+// Where a walk starts: at the first key >= text, > text, or > text and not beginning with it.
+enum key_seek_mode { KEY_SEEK_FROM = 0, KEY_SEEK_AFTER = 1, KEY_SEEK_PAST = 2 };
+
+// A walk through a bucket's objects in key order (byte-wise, a directory sorting as its name
+// followed by "/"). It holds the sorted names of each directory on the current path and
+// nothing else, so its memory grows with the depth and the largest directory, never with the
+// number of keys. The server's own files (is_own_name) are never returned.
+struct key_walk {
+  char path[S3_FS_PATH];  // bucket directory, "/", then the key being visited
+  size_t key_off;         // where the key starts in path
+  struct walk_names *names;
+  struct walk_frames *frames;
+  int failed;             // memory ran out: the walk ended early
+};
+
+// Opens a walk of dir starting at the seek point (text empty: the first key). 0, or -1 when
+// dir's path is too long or memory ran out.
+int key_walk_open(key_walk *w, const char *dir, const char *seek, key_seek_mode mode);
+// The next object: 1 with its key (<= 4095 bytes), full path (in w->path until the next call)
+// and status; 0 at the end; -1 when memory ran out.
+int key_walk_next(key_walk *w, char key[S3_KEY_FIELD], uint64_t *size, int64_t *mtime);
+// Skips every remaining key that begins with prefix, which must be a prefix of the key last
+// returned. 0, or -1 when memory ran out.
+int key_walk_skip_prefix(key_walk *w, const char *prefix);
+void key_walk_close(key_walk *w);
+
+// RAII for a walk on the heap (the path buffer is too large for deep call chains).
+struct key_walk_guard {
+  key_walk *w;
+  key_walk_guard();
+  ~key_walk_guard();
+  key_walk_guard(const key_walk_guard &) = delete;
+  key_walk_guard &operator=(const key_walk_guard &) = delete;
+};
+
+// 1 when dir holds at least one object (stops at the first one), 0 when it holds none, -1
+// when the walk could not finish (memory): callers must then not treat the bucket as empty.
+int dir_has_objects(const char *dir);
+
+// The first objects of dir in key order with their MD5 ETags, for the host JSON API and
+// HeadBucket; keys are relative to dir (base must name the same directory). At most cap
+// records; *truncated (optional) becomes 1 when more objects remained. Returns the count, or
+// -1 when memory ran out.
 long enumerate_objects(const char *dir, const char *base, object_entry *out, size_t cap,
                        int *truncated);
-int list_entry_cmp(const void *a, const void *b);
-
-// The gathered set of a listing in compact form: the same walk, records and truncation rules
-// as gather_keys, but memory grows with what the bucket holds instead of cap full records.
-struct key_record {
-  size_t key_off;       // key text at key_set::text + key_off (NUL-terminated, <= 4095 chars)
-  uint64_t size;
-  int64_t mtime;        // seconds since 1970 UTC
-  char etag[33];        // MD5 hex of the content, or 32 zeros when unreadable
-};
-
-struct key_set {
-  key_record *recs;
-  size_t count, recs_cap;
-  char *text;           // every key, NUL-terminated, back to back
-  size_t text_len, text_cap;
-};
-
-void key_set_init(key_set *ks);
-void key_set_free(key_set *ks);
-inline const char *key_set_key(const key_set *ks, size_t i) {
-  return ks->text + ks->recs[i].key_off;
-}
-// Walks dir like gather_keys (keys relative to base, at most cap records, truncation flag
-// written by the same rules); returns the records stored or -1 when memory ran out.
-long gather_key_set(const char *dir, const char *base, key_set *out, size_t cap, int *truncated);
-// Sorts the records by key, byte-wise.
-void key_set_sort(key_set *ks);

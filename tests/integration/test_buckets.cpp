@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "answers.h"
+#include "base/date.h"
 #include "harness.h"
 #include "platform/platform.h"
 
@@ -66,10 +67,10 @@ TEST_F(Buckets, ListSortedWithPlainFilesEscapedAndOneDate) {
     dates.push_back((*it)[0]);
   ASSERT_EQ(dates.size(), 5u);
   for (const auto &d : dates) EXPECT_EQ(d, dates[0]);
-  plat_tm tm;
+  civil_time tm;
   bool matched = false;
   for (int64_t t = before; t <= after; t++) {
-    ASSERT_EQ(plat_gmtime(t, &tm), 0);
+    ASSERT_EQ(civil_from_seconds(t, &tm), 0);
     char want[64];
     snprintf(want, sizeof want, "<CreationDate>%04d-%02d-%02dT%02d:%02d:%02d.000Z<", tm.year,
              tm.month, tm.day, tm.hour, tm.minute, tm.second);
@@ -138,11 +139,11 @@ TEST_F(Buckets, DeleteBucket) {
                "The bucket you tried to delete is not empty", "/full");
   EXPECT_EQ(qt::read_file(at("full/a/b.txt")), "data");
 
-  // Hidden temporary files and empty directories do not keep a bucket alive; the bucket's
+  // The server's temporary files and empty directories do not keep a bucket alive; the bucket's
   // uploads and metadata go with it, other buckets' stay.
   ASSERT_EQ(req("PUT", "/scratch").status, 200);
   qt::write_file(at("scratch/.upload-1-2-3.tmp"), "partial");
-  qt::write_file(at("scratch/d/.hidden/x"), "hidden");
+  qt::write_file(at("scratch/d/.mpu-1-2.tmp"), "joining");
   ASSERT_TRUE(plat_mkdir(at("scratch/empty").c_str()) == 0);
   qt::write_file(at(".mpu/scratch/id1/meta"), "k");
   qt::write_file(at(".s3meta/scratch/k"), "m");

@@ -55,18 +55,19 @@ TEST(JsonApi, BucketListIsSortedAndSkipsHiddenEntries) {
   EXPECT_STREQ(s3_list_buckets_json(), "{\"buckets\":[],\"count\":0}");
 }
 
-TEST(JsonApi, ObjectListHasEntriesInWalkOrderWithTotals) {
+TEST(JsonApi, ObjectListHasEntriesInKeyOrderWithTotals) {
   qt::Server s;
   put_object_file(s, "bkt/a.txt", "abc");
   put_object_file(s, "bkt/d/b.bin", "12345");
-  put_object_file(s, "bkt/d/.hidden", "no");           // hidden names never listed
-  put_object_file(s, "bkt/.upload-1-2-3.tmp", "tmp");  // nor upload temporaries
+  put_object_file(s, "bkt/d/.env", "no");             // dot-keys are objects too
+  put_object_file(s, "bkt/.upload-1-2-3.tmp", "tmp");  // upload temporaries are not
   ASSERT_EQ(plat_mkdir(s.path("bkt/empty-dir").c_str()), 0);
 
   std::string text = s3_list_objects_json("bkt");
-  EXPECT_EQ(text, "{\"objects\":[" + entry("a.txt", "abc") + "," + entry("d/b.bin", "12345") +
-                      "],\"bucket\":\"bkt\",\"count\":2,\"total_bytes\":8}");
-  EXPECT_EQ(qt::json_eval(text, "[o['key'] for o in d['objects']]"), "['a.txt', 'd/b.bin']");
+  EXPECT_EQ(text, "{\"objects\":[" + entry("a.txt", "abc") + "," + entry("d/.env", "no") + "," +
+                      entry("d/b.bin", "12345") +
+                      "],\"bucket\":\"bkt\",\"count\":3,\"total_bytes\":10}");
+  EXPECT_EQ(qt::json_eval(text, "[o['key'] for o in d['objects']]"), "['a.txt', 'd/.env', 'd/b.bin']");
 }
 
 TEST(JsonApi, ObjectListRefusesUnusableNamesAndListsMissingBucketsEmpty) {

@@ -1,5 +1,6 @@
 // ListObjects v1 and v2 over raw HTTP: grouping by delimiter, the tokens between pages, the
-// parameters and their clamping, escaping, hidden names, and paging through random buckets.
+// parameters and their clamping, escaping, dot-keys and temporaries, and paging through random
+// and larger buckets.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -17,7 +18,7 @@ namespace {
 class Listing : public qa::SharedServer {
  protected:
   static void fill(const std::string &bucket, const std::vector<std::string> &keys) {
-    qt::write_file(server->path(bucket + "/.keep-bucket"), "");  // the bucket exists even if empty
+    ASSERT_EQ(qt::request(server->port, "PUT", "/" + bucket).status, 200);  // even if empty
     for (const std::string &k : keys) qt::write_file(server->path(bucket + "/" + k), "data of " + k);
   }
 };
@@ -128,7 +129,7 @@ TEST_F(Listing, PagesAndTokens) {
   fill("set8", {"a--b", "a--c", "a-d", "b"});
   fill("set9", {"k", "l", "m", "n", "o"});
   fill("set10", {"a-b", "a/x"});
-  fill("set11", {"vis", "dir/.hidden", ".upload-1-2-3.tmp", ".hiddendir/k"});
+  fill("set11", {"vis", "dir/.hidden", ".upload-1-2-3.tmp", "d/.mpu-4-5.tmp", ".hiddendir/k"});
   struct row {
     const char *name, *bucket;
     std::string query;
@@ -174,7 +175,8 @@ TEST_F(Listing, PagesAndTokens) {
       {"token wins over marker", "set9", "marker=k&" + tok("k:n"), {"K:o"}, false, "", 1},
       {"v1 NextMarker", "set9", "max-keys=2", {"K:k", "K:l"}, true, "k:l", 2},
       {"key order, not walk order", "set10", "", {"K:a-b", "K:a/x"}, false, "", 2},
-      {"hidden names", "set11", "list-type=2", {"K:vis"}, false, "", 1},
+      {"dot-keys listed, temporaries not", "set11", "list-type=2",
+       {"K:.hiddendir/k", "K:dir/.hidden", "K:vis"}, false, "", 3},
   };
   for (const row &r : rows) {
     Page p = list(server->port, r.bucket, r.query);
@@ -349,6 +351,75 @@ TEST_F(Listing, PagingYieldsTheFullListing) {
       }
     }
   }
+}
+
+TEST_F(Listing, PagesThroughMoreKeysThanOnePageOverSeveralLevels) {
+  // 1,500 keys over three levels, with the names that sort around "/" and dot-keys: the pages
+  // of every size, one after another, are exactly the sorted key set.
+  // ("a" itself cannot be stored beside "a/b": it would be a file and a directory at once.)
+  std::set<std::string> keys = {"a-b", "a.b", "a/b", "a0", ".env", "dir/.gitignore",
+                                ".well-known/x", "z/.a/.b"};
+  for (int i = 0; keys.size() < 1500; i++) {
+    char k[48];
+    snprintf(k, sizeof k, "l%d/m%d/k%03d", i % 7, (i / 7) % 5, i);
+    keys.insert(k);
+  }
+  fill("big", std::vector<std::string>(keys.begin(), keys.end()));
+  qt::write_file(server->path("big/l3/.upload-1-2-3.tmp"), "a PUT in flight");
+  std::vector<std::string> want;
+  for (const std::string &k : keys) want.push_back("K:" + k);
+
+  Page first = list(server->port, "big", "list-type=2");
+  EXPECT_TRUE(first.truncated);
+  EXPECT_EQ(first.entries.size(), 1000u);
+  EXPECT_EQ(first.token, "k:" + want[999].substr(2));
+  for (int mk : {1000, 333, 7}) {
+    for (bool v2 : {true, false}) {
+      std::string why;
+      EXPECT_EQ(follow(server->port, "big", "prefix=", mk, v2, &why), want) << mk << v2;
+      EXPECT_EQ(why, "");
+    }
+  }
+  // Grouped: the top-level prefixes and keys; under one directory, its sub-directories.
+  std::string why;
+  EXPECT_EQ(follow(server->port, "big", "delimiter=/", 2, true, &why),
+            (std::vector<std::string>{"K:.env", "P:.well-known/", "K:a-b", "K:a.b", "P:a/", "K:a0",
+                                      "P:dir/", "P:l0/", "P:l1/", "P:l2/", "P:l3/", "P:l4/",
+                                      "P:l5/", "P:l6/", "P:z/"}));
+  EXPECT_EQ(follow(server->port, "big", "prefix=l3/&delimiter=/", 2, false, &why),
+            (std::vector<std::string>{"P:l3/m0/", "P:l3/m1/", "P:l3/m2/", "P:l3/m3/", "P:l3/m4/"}));
+  // A start-point in the middle of a deep directory.
+  Page mid = list(server->port, "big", "list-type=2&max-keys=2&" + tok("k:l3/m2/k017"));
+  std::vector<std::string> after;
+  for (const std::string &k : keys)
+    if (k > "l3/m2/k017" && after.size() < 2) after.push_back("K:" + k);
+  EXPECT_EQ(mid.entries, after);
+  EXPECT_EQ(why, "");
+}
+
+TEST_F(Listing, DotKeysAreObjectsAndKeepTheirBucket) {
+  ASSERT_EQ(qt::request(server->port, "PUT", "/dots").status, 200);
+  for (const char *k : {".env", ".well-known/x", "dir/.gitignore"})
+    ASSERT_EQ(qt::request(server->port, "PUT", std::string("/dots/") + k, {}, k, true).status, 200) << k;
+  EXPECT_EQ(list(server->port, "dots", "list-type=2").entries,
+            (std::vector<std::string>{"K:.env", "K:.well-known/x", "K:dir/.gitignore"}));
+  EXPECT_EQ(list(server->port, "dots", "delimiter=/").entries,
+            (std::vector<std::string>{"K:.env", "P:.well-known/", "P:dir/"}));
+
+  qt::Response del = qt::request(server->port, "DELETE", "/dots");
+  EXPECT_EQ(del.status, 409);
+  EXPECT_NE(del.body.find("<Code>BucketNotEmpty</Code>"), std::string::npos);
+  EXPECT_EQ(qt::read_file(server->path("dots/dir/.gitignore")), "dir/.gitignore");
+  EXPECT_EQ(qt::request(server->port, "GET", "/dots/.env").body, ".env");
+
+  // The reserved trees at the root stay out of reach: no bucket of that name.
+  for (const char *b : {"/.s3meta", "/.mpu", "/.s3meta?list-type=2"}) {
+    qt::Response r = qt::request(server->port, "GET", b);
+    EXPECT_NE(r.status, 200) << b;
+    EXPECT_EQ(r.body.find("<ListBucketResult"), std::string::npos) << b;
+  }
+  EXPECT_NE(qt::request(server->port, "PUT", "/.dotbucket").status, 200);
+  EXPECT_FALSE(qt::dir_exists(server->path(".dotbucket")));
 }
 
 }  // namespace

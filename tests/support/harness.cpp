@@ -10,6 +10,7 @@
 
 #include "auth/hash.h"
 #include "platform/platform.h"
+#include "platform/testing.h"
 
 namespace qt {
 

@@ -11,10 +11,14 @@
 #include <vector>
 
 #include "auth/sigv4.h"
+#include "auth/stream.h"
+#include "base/state.h"
+#include "http/aws_chunked.h"
 #include "http/body.h"
 #include "http/request.h"
 #include "platform/platform.h"
-#include "server/state.h"
+#include "platform/testing.h"
+#include "quillmar-s3.h"
 
 namespace bt {
 
@@ -111,9 +115,7 @@ inline bool file_exists(const std::string &path) {
 }
 
 inline std::string last_error() {
-  char buf[1024];
-  get_error(buf, sizeof buf);
-  return buf;
+  return s3_last_error();
 }
 
 // "PUT /bkt/key HTTP/1.1" with the given header lines and the empty line.
@@ -152,50 +154,58 @@ struct Result {
   uint64_t len = 0;
   std::string error;   // last-error text
   int sigfail = 0;
+  stream_state stream{};  // the request's stream after the body was read
   upload_error up{};   // receive_upload only
   bool file_left = false;
 };
 
 inline std::string out_path() { return scratch_dir() + "/body.out"; }
 
-// read_body_to_file over head, prefix (bytes that came with the head) and rest (the socket).
+// read_body_to_file over head, prefix (bytes that came with the head) and rest (the socket),
+// with the request's stream st (all zero: a body that is not streamed).
 inline Result run_body(const std::string &h, const std::string &prefix, const std::string &rest,
-                       body_digests *dg = nullptr) {
+                       const stream_state &st = stream_state{}, body_digests *dg = nullptr) {
   Result res;
   Pair p;
-  set_error("");
-  s_stream_sigfail = 0;
+  clear_error();
+  res.stream = st;
   {
     Sender s(p, rest);
     char etag[33];
     res.rc = read_body_to_file(p.server, h.data(), h.size(), prefix.data(), prefix.size(),
-                               out_path().c_str(), etag, &res.len, dg);
+                               out_path().c_str(), etag, &res.len, dg, &res.stream);
     res.etag = etag;
   }
   res.data = read_file(out_path());
   res.error = last_error();
-  res.sigfail = s_stream_sigfail;
+  res.sigfail = res.stream.sigfail;
   return res;
+}
+
+// The stream of a body framed as aws-chunked, without signature checks.
+inline stream_state aws_stream() {
+  stream_state st{};
+  st.aws_chunked = 1;
+  return st;
 }
 
 // stream_select + receive_upload over a request, with rest arriving on the socket.
 inline Result run_upload(Req &q, const std::string &rest) {
   Result res;
   Pair p;
-  set_error("");
-  s_stream_sigfail = 0;
-  stream_select(q.r.get());
+  clear_error();
+  stream_select(&res.stream, q.r.get());
   {
     Sender s(p, rest);
     char etag[33];
-    res.rc = receive_upload(p.server, q.r.get(), out_path().c_str(), "Failed to store object body", etag,
-                            &res.len, &res.up);
+    res.rc = receive_upload(p.server, q.r.get(), &res.stream, out_path().c_str(),
+                            "Failed to store object body", etag, &res.len, &res.up);
     res.etag = etag;
   }
   res.file_left = file_exists(out_path());
   res.data = read_file(out_path());
   res.error = last_error();
-  res.sigfail = s_stream_sigfail;
+  res.sigfail = res.stream.sigfail;
   return res;
 }
 

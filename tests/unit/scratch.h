@@ -8,9 +8,9 @@
 #include <string>
 
 #include "auth/hash.h"
+#include "base/state.h"
 #include "http/request.h"
 #include "platform/platform.h"
-#include "server/state.h"
 #include "store/layout.h"
 
 namespace ut {

@@ -3,8 +3,11 @@
 #include "body_fixture.h"
 #include "scratch.h"
 
+#include <algorithm>
+
 #include "auth/hash.h"
 #include "auth/stream.h"
+#include "http/aws_chunked.h"
 
 using bt::head;
 using bt::run_body;
@@ -30,9 +33,9 @@ class Framing : public ::testing::TestWithParam<FramingCase> {};
 
 TEST_P(Framing, DecodesOrFails) {
   const FramingCase &c = GetParam();
-  memset(&s_stream, 0, sizeof s_stream);
-  s_stream.aws_chunked = c.aws;
-  bt::Result r = run_body(head(c.headers), c.prefix, c.rest);
+  stream_state st{};
+  st.aws_chunked = c.aws;
+  bt::Result r = run_body(head(c.headers), c.prefix, c.rest, st);
   ASSERT_EQ(c.rc, r.rc) << r.error;
   if (c.rc == 0) {
     EXPECT_EQ(c.data, r.data);
@@ -41,7 +44,7 @@ TEST_P(Framing, DecodesOrFails) {
   } else {
     EXPECT_EQ(c.error, r.error);
   }
-  EXPECT_EQ(0, s_stream.aws_chunked) << "stream state cleared at the end";
+  EXPECT_EQ(0, r.stream.aws_chunked) << "stream state cleared at the end";
 }
 
 const std::string kLine510 = "5;" + std::string(507, 'x') + "\r";  // 510 characters before LF
@@ -141,26 +144,75 @@ TEST(Body, LargeBodiesPassWhole) {
 
 TEST(Body, AwsChunkOf8MiBAccepted) {
   std::string data(S3_AWS_CHUNK_MAX, 'z');
-  memset(&s_stream, 0, sizeof s_stream);
-  s_stream.aws_chunked = 1;
-  bt::Result r = run_body(head({"Content-Length: 1"}), "", "800000;x\r\n" + data + "\r\n0;x\r\n\r\n");
+  bt::Result r =
+      run_body(head({"Content-Length: 1"}), "", "800000;x\r\n" + data + "\r\n0;x\r\n\r\n", bt::aws_stream());
   ASSERT_EQ(0, r.rc) << r.error;
   EXPECT_EQ(S3_AWS_CHUNK_MAX, r.len);
   EXPECT_TRUE(r.data == data);
 }
 
 TEST(Body, OutputFileThatCannotBeCreated) {
-  memset(&s_stream, 0, sizeof s_stream);
-  s_stream.aws_chunked = 1;
+  stream_state st = bt::aws_stream();
   bt::Pair p;
   char etag[33];
   uint64_t len = 7;
   std::string h = head({"Content-Length: 1"});
   std::string path = bt::scratch_dir() + "/missing-dir/out";
-  set_error("");
-  EXPECT_EQ(-1, read_body_to_file(p.server, h.data(), h.size(), nullptr, 0, path.c_str(), etag, &len, nullptr));
+  clear_error();
+  EXPECT_EQ(-1, read_body_to_file(p.server, h.data(), h.size(), nullptr, 0, path.c_str(), etag, &len, nullptr, &st));
   EXPECT_EQ("cannot open temp file " + path, bt::last_error());
-  s_stream.aws_chunked = 0;
+}
+
+// The aws-chunked framing over an in-memory source, with a sink that can refuse to store: the
+// one failure a socket cannot provoke.
+struct MemIo {
+  std::string in;
+  size_t pos = 0;
+  std::string stored;
+  bool refuse = false;
+};
+
+TEST(AwsChunked, StoreFailureIsNamedAndNothingCounted) {
+  aws_chunked_io io;
+  io.next_byte = [](void *ctx) {
+    MemIo *m = (MemIo *)ctx;
+    return m->pos < m->in.size() ? (int)(unsigned char)m->in[m->pos++] : -1;
+  };
+  io.read = [](void *ctx, void *dst, size_t n) {
+    MemIo *m = (MemIo *)ctx;
+    size_t k = std::min(n, m->in.size() - m->pos);
+    memcpy(dst, m->in.data() + m->pos, k);
+    m->pos += k;
+    return k;
+  };
+  io.store = [](void *ctx, const void *data, size_t n) {
+    MemIo *m = (MemIo *)ctx;
+    if (m->refuse) return -1;
+    m->stored.append((const char *)data, n);
+    return 0;
+  };
+  for (bool refuse : {false, true}) {
+    SCOPED_TRACE(refuse ? "refused" : "stored");
+    MemIo m;
+    m.in = "5;x\r\nhello\r\n6;x\r\n world\r\n0;x\r\n\r\nafter";
+    m.refuse = refuse;
+    io.ctx = &m;
+    stream_state st = bt::aws_stream();
+    uint64_t len = 0;
+    clear_error();
+    int rc = aws_chunked_read(&io, &st, &len);
+    if (!refuse) {
+      ASSERT_EQ(0, rc) << bt::last_error();
+      EXPECT_EQ("hello world", m.stored);
+      EXPECT_EQ(11u, len);
+      EXPECT_EQ("after", m.in.substr(m.pos)) << "nothing read past the closing empty line";
+    } else {
+      EXPECT_EQ(-1, rc);
+      EXPECT_EQ("temp write fail (aws-chunked)", bt::last_error());
+      EXPECT_EQ(0u, len);
+      EXPECT_EQ(0, st.sigfail);
+    }
+  }
 }
 
 TEST(Body, MemAndDiscardTakePrefixThenSocket) {
@@ -209,7 +261,6 @@ class HeaderChecksums : public ::testing::TestWithParam<ChecksumCase> {};
 
 TEST_P(HeaderChecksums, VerifiedAgainstPayload) {
   const ChecksumCase &c = GetParam();
-  memset(&s_stream, 0, sizeof s_stream);
   bt::Req q(head({"Content-Length: 11", c.header}), "hello");
   bt::Result r = bt::run_upload(q, " world");
   if (c.status == 0) {
@@ -261,7 +312,6 @@ INSTANTIATE_TEST_SUITE_P(Upload, HeaderChecksums, ::testing::ValuesIn(kChecksums
                          [](const ::testing::TestParamInfo<ChecksumCase> &i) { return std::string(i.param.name); });
 
 TEST(Upload, FailedBodyIsRemovedAndAnswered500) {
-  memset(&s_stream, 0, sizeof s_stream);
   bt::Req q(head({"Content-Length: 100"}), "partial");
   bt::Result r = bt::run_upload(q, " body");
   ASSERT_EQ(-1, r.rc);
@@ -274,7 +324,6 @@ TEST(Upload, FailedBodyIsRemovedAndAnswered500) {
 }
 
 TEST(Upload, PayloadSwapText) {
-  memset(&s_stream, 0, sizeof s_stream);
   bt::Req q(head({"Content-Length: 3", "x-amz-content-sha256: " + std::string(64, 'a')}), "abc");
   bt::Result r = bt::run_upload(q, "");
   ASSERT_EQ(-1, r.rc);

@@ -267,18 +267,6 @@ TEST(Base64, EncodeRfc4648) {
   EXPECT_EQ(memcmp(back, crc, 4), 0);
 }
 
-TEST(Hex, EncodeDecode) {
-  unsigned char b[3] = {0x00, 0xab, 0xff};
-  char text[7];
-  hex_encode(b, 3, text);
-  EXPECT_STREQ(text, "00abff");
-  unsigned char out[3];
-  EXPECT_EQ(hex_decode("00ABfF", out, 3), 0);
-  EXPECT_EQ(memcmp(out, b, 3), 0);
-  EXPECT_EQ(hex_decode("00abfg", out, 3), -1);
-  EXPECT_EQ(hex_decode("00ab", out, 3), -1);  // stops at the end of a short text
-}
-
 TEST(ConstTimeEq, Results) {
   EXPECT_EQ(const_time_eq("abcd", 4, "abcd", 4), 1);
   EXPECT_EQ(const_time_eq("abcd", 4, "abce", 4), 0);

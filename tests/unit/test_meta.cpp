@@ -6,9 +6,9 @@
 #include <cstring>
 #include <string>
 
+#include "base/state.h"
 #include "http/request.h"
 #include "platform/platform.h"
-#include "server/state.h"
 #include "store/layout.h"
 #include "store/meta.h"
 

@@ -1,5 +1,5 @@
-// The multipart store: upload ids, the "meta" and ".etag" readers, the final ETag, the
-// start-up sweep's age boundary, and the Complete body's element reader.
+// The multipart store: upload ids, the "meta" and ".etag" readers, the final ETag and the
+// start-up sweep's age boundary.
 #include "scratch.h"
 
 #include <cstdlib>
@@ -7,10 +7,10 @@
 #include <string>
 
 #include "auth/hash.h"
+#include "base/state.h"
 #include "http/request.h"
-#include "ops/multipart.h"
 #include "platform/platform.h"
-#include "server/state.h"
+#include "platform/testing.h"
 #include "store/layout.h"
 #include "store/mpu.h"
 
@@ -133,36 +133,6 @@ TEST_F(MpuTest, SweepRemovesOnlyUploadsOlderThanSevenDays) {
     return;
   }
   FAIL() << "clock kept ticking during the sweep";
-}
-
-TEST(XmlGetTag, Cases) {
-  struct {
-    const char *name, *text;
-    size_t len;  // 0 = whole text
-    const char *tag, *expect;  // expect null = nothing returned
-  } cases[] = {
-      {"plain", "<Part><PartNumber>3</PartNumber></Part>", 0, "PartNumber", "3"},
-      {"no decoding or trimming", "<ETag> &quot;ab&quot; </ETag>", 0, "ETag", " &quot;ab&quot; "},
-      {"empty element", "<ETag></ETag>", 0, "ETag", ""},
-      {"absent", "<PartNumber>3</PartNumber>", 0, "ETag", nullptr},
-      {"not closed", "<ETag>abc", 0, "ETag", nullptr},
-      {"other element inside", "<ETag>a<b>c</b></ETag>", 0, "ETag", nullptr},
-      {"closing beyond length", "<ETag>abc</ETag>", 12, "ETag", nullptr},
-      {"prefix of a longer name", "<PartNumberX>1</PartNumberX><PartNumber>2</PartNumber>", 0,
-       "PartNumber", "2"},
-      {"zero length", "<ETag>a</ETag>", size_t(-1), "ETag", nullptr},
-  };
-  for (auto &c : cases) {
-    size_t len = c.len == size_t(-1) ? 0 : (c.len ? c.len : strlen(c.text));
-    char *got = xml_get_tag(c.text, len, c.tag);
-    if (!c.expect) {
-      EXPECT_EQ(got, nullptr) << c.name;
-    } else {
-      ASSERT_NE(got, nullptr) << c.name;
-      EXPECT_STREQ(got, c.expect) << c.name;
-    }
-    free(got);
-  }
 }
 
 }  // namespace

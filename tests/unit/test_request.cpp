@@ -187,18 +187,4 @@ TEST(HeaderNumber, DecimalRules) {
   }
 }
 
-TEST(TextHelpers, CopyAndCompare) {
-  char small[4];
-  EXPECT_EQ(copy_text(small, sizeof small, "abc"), 1);
-  EXPECT_STREQ(small, "abc");
-  EXPECT_EQ(copy_text(small, sizeof small, "abcd"), 0);
-  EXPECT_STREQ(small, "abc");
-  EXPECT_EQ(ieq("GeT", "get"), 1);
-  EXPECT_EQ(ieq("get", "gets"), 0);
-  EXPECT_EQ(istarts_with("STREAMING-AWS4", "streaming-"), 1);
-  EXPECT_EQ(istarts_with("str", "streaming"), 0);
-  EXPECT_EQ(icontains("gzip, AWS-Chunked", "aws-chunked"), 1);
-  EXPECT_EQ(icontains("gzip", "aws-chunked"), 0);
-}
-
 }  // namespace

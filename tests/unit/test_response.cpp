@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "http/response.h"
+#include "platform/testing.h"
 
 namespace {
 
@@ -129,7 +130,7 @@ TEST(RequestId, FormatAndDistinct) {
   std::regex hex32("[0-9a-f]{32}");
   for (int i = 0; i < 1000; i++) {
     char id[33];
-    EXPECT_EQ(s3_request_id(id), id);
+    EXPECT_EQ(request_id(id), id);
     EXPECT_TRUE(std::regex_match(id, hex32)) << id;
     seen.insert(id);
   }
@@ -141,7 +142,7 @@ TEST(RequestId, FormatAndDistinct) {
     threads.emplace_back([&, t] {
       for (int i = 0; i < 500; i++) {
         char id[33];
-        ids[size_t(t * 500 + i)] = s3_request_id(id);
+        ids[size_t(t * 500 + i)] = request_id(id);
       }
     });
   for (auto &th : threads) th.join();

@@ -12,8 +12,10 @@
 
 #include "auth/hash.h"
 #include "auth/sigv4.h"
+#include "base/state.h"
 #include "http/request.h"
-#include "server/state.h"
+#include "quillmar-s3.h"
+#include "../support/signer.h"
 
 namespace {
 
@@ -157,12 +159,6 @@ std::string replace_once(std::string s, const std::string &from, const std::stri
   return s;
 }
 
-std::string repeat(const std::string &s, int n) {
-  std::string out;
-  for (int i = 0; i < n; i++) out += s;
-  return out;
-}
-
 char flip(char c) { return c == 'a' ? 'b' : 'a'; }
 
 // Every signed element of a request changed by one byte: method, path, query and the value of
@@ -273,15 +269,23 @@ TEST(ParseAuthz, Table) {
 }
 
 TEST(CanonicalQuery, Table) {
-  std::string q65, q64_sorted;
-  std::vector<std::string> first64;
+  std::string q65, q65_sorted;
+  std::vector<std::string> all;
   for (int i = 0; i < 65; i++) {
     char piece[16];
     snprintf(piece, sizeof piece, "p%02d=%d", 64 - i, i);  // descending names: sorting reverses them
     q65 += (i ? "&" : "") + std::string(piece);
-    if (i < 64) first64.insert(first64.begin(), piece);
+    all.insert(all.begin(), piece);
   }
-  for (size_t i = 0; i < first64.size(); i++) q64_sorted += (i ? "&" : "") + first64[i];
+  for (size_t i = 0; i < all.size(); i++) q65_sorted += (i ? "&" : "") + all[i];
+  // Pieces of one character each: the most a request line can carry, every one with "=" added.
+  std::string singles, singles_canonical;
+  for (int i = 0; i < 2290; i++) {
+    singles += (i ? "&" : "") + std::string(1, "abc"[i % 3]);
+  }
+  for (char c : {'a', 'b', 'c'})
+    for (int i = 0; i < (c == 'a' ? 764 : 763); i++)
+      singles_canonical += (singles_canonical.empty() ? "" : "&") + std::string(1, c) + "=";
   // ok = false: the query is refused and the output left empty.
   struct { const char *name; std::string query; bool ok; std::string canonical; } cases[] = {
       {"sorted, empty piece dropped, = added", "b=2&a=1&&c", true, "a=1&b=2&c="},
@@ -291,16 +295,20 @@ TEST(CanonicalQuery, Table) {
       {"kept encoded", "prefix=a%2Fb&delimiter=%2F", true, "delimiter=%2F&prefix=a%2Fb"},
       {"plus and empty value kept", "a=b+c&delimiter=", true, "a=b+c&delimiter="},
       {"whole pieces compared, = added after sorting", "a=2&a=10&a", true, "a=&a=10&a=2"},
-      {"first 64 of 65", q65, true, q64_sorted},
-      {"2047 characters", "k=" + std::string(2045, 'v'), true, "k=" + std::string(2045, 'v')},
-      {"2048 characters", "k=" + std::string(2046, 'v'), false, ""},
+      {"every one of 65 pieces", q65, true, q65_sorted},
+      {"3000 characters, none cut", "k=" + std::string(2998, 'v'), true, "k=" + std::string(2998, 'v')},
+      {"2290 one-letter pieces", singles, true, singles_canonical},
+      {"longer than any request target", "k=" + std::string(4598, 'v'), false, ""},
   };
   for (auto &c : cases) {
-    char out[4096];
+    static char out[8192];
     long rc = sigv4_canonical_query(c.query.c_str(), out, sizeof out);
     EXPECT_EQ(rc, c.ok ? (long)c.canonical.size() : -1L) << c.name;
     EXPECT_EQ(std::string(out), c.canonical) << c.name;
   }
+  char small[7];
+  EXPECT_EQ(sigv4_canonical_query("a=1&b=2", small, sizeof small), -1) << "result larger than the buffer";
+  EXPECT_STREQ(small, "");
 }
 
 TEST(VerifySigv4, PublishedExamples) {
@@ -347,17 +355,50 @@ TEST(VerifySigv4, Outcomes) {
       {";; in SignedHeaders", replace_once(ex, "host;range", "host;;range"), -1},
       {"leading ; in SignedHeaders", replace_once(ex, "=host;range", "=;host;range"), -1},
       {"signed header name of 128", replace_once(ex, "host;range", "host;" + std::string(128, 'r')), -1},
-      // Each range line is about 1006 characters: seven fit in the headers block, nine do not.
-      {"headers block within its limit", replace_once(replace_once(ex, "bytes=0-9", std::string(1000, 'x')),
-                                                      "host;range", "host" + repeat(";range", 7)), 0},
-      {"headers block over its limit", replace_once(replace_once(ex, "bytes=0-9", std::string(1000, 'x')),
-                                                    "host;range", "host" + repeat(";range", 9)), -1},
       {"signature of 7", replace_once(ex, sig, sig.substr(0, 7)), -1},
       {"signature of 129", replace_once(ex, sig, sig + std::string(65, '0')), -1},
       {"signature of 128, wrong", replace_once(ex, sig, sig + sig), 0},
       {"signature cut to 63", replace_once(ex, sig, sig.substr(0, 63)), 0},
-      {"query of 2048", replace_once(ex, "/test.txt ", "/test.txt?k=" + std::string(2046, 'v') + " "), -1},
+      {"query of 3000, signed for none", replace_once(ex, "/test.txt ", "/test.txt?k=" + std::string(2998, 'v') + " "), 0},
+      {"query longer than a target", replace_once(ex, "/test.txt ", "/test.txt?k=" + std::string(4598, 'v') + " "), -1},
       {"no Authorization", replace_once(ex, "Authorization: ", "X-Authorization: "), -1},
+  };
+  for (auto &c : cases) EXPECT_EQ(verify_raw(c.raw), c.rc) << c.name;
+}
+
+// Long values and long queries are signed whole: a change anywhere in them is a mismatch.
+TEST(VerifySigv4, WholeValuesAndQueriesSigned) {
+  KeyScope keys(EX_ACCESS, EX_SECRET);
+  std::string note(3000, 'n'), q65;
+  for (int i = 0; i < 65; i++) q65 += (i ? "&p" : "p") + std::to_string(i) + "=" + std::to_string(i);
+  auto make = [&](const std::string &target, const std::string &host, int notes) {
+    qt::SignedRequest r;
+    r.method = "PUT";
+    r.target = target;
+    r.access = EX_ACCESS;
+    r.secret = EX_SECRET;
+    r.sign_time = "20130524T000000Z";
+    r.headers = {{"Host", host}, {"x-amz-date", r.sign_time}, {"x-amz-content-sha256", EMPTY_SHA}};
+    for (int i = 0; i < notes; i++) r.headers.push_back({"x-amz-meta-n" + std::to_string(i), note});
+    return qt::sign_request(r);
+  };
+  auto change_at = [](std::string raw, const std::string &marker, size_t offset) {
+    size_t at = raw.find(marker);
+    EXPECT_NE(at, std::string::npos) << marker;
+    raw[at + marker.size() + offset] = 'X';
+    return raw;
+  };
+  const std::string long_host(700, 'h');
+  const std::string long_query = "/b/k?x-pad=" + std::string(2990, 'q') + "&partNumber=1";
+  struct { const char *name; std::string raw; int rc; } cases[] = {
+      {"value of 3000 signed", make("/b/k", "h", 1), 1},
+      {"value of 3000 changed at 2000", change_at(make("/b/k", "h", 1), "x-amz-meta-n0: ", 2000), 0},
+      {"nine values of 3000 signed", make("/b/k", "h", 9), 1},
+      {"host of 700 changed at 600", change_at(make("/b/k", long_host, 0), "Host: ", 600), 0},
+      {"query of 3000 signed", make(long_query, "h", 0), 1},
+      {"query of 3000 changed after 2047", change_at(make(long_query, "h", 0), "&partNumber=", 0), 0},
+      {"65 parameters signed", make("/b/k?" + q65, "h", 0), 1},
+      {"65th parameter changed", change_at(make("/b/k?" + q65, "h", 0), "&p64=", 0), 0},
   };
   for (auto &c : cases) EXPECT_EQ(verify_raw(c.raw), c.rc) << c.name;
 }
@@ -398,6 +439,12 @@ TEST(VerifySigv4, CapturedClientRequests) {
       continue;
     }
     signed_count++;
+    // Real clients sign every x-amz-* header they send, and scope to their signing day.
+    char key[128], date[64], sh[512], sig[129];
+    if (parse_sigv4_authz(r.authorization.c_str(), key, date, sh, sig) == 0) {
+      EXPECT_EQ(sigv4_unsigned_amz_header(sh, r.head.c_str(), r.head.size()), 0) << entry.path().string();
+      EXPECT_EQ(std::string(date), r.amz_date.substr(0, 8)) << entry.path().string();
+    }
     int rc = verify(r);
     if (rc == 1)
       verified++;
@@ -409,22 +456,26 @@ TEST(VerifySigv4, CapturedClientRequests) {
   EXPECT_EQ(verified, signed_count);
 }
 
+namespace {
+
+int run_check(const RawRequest &q) {
+  return check_auth(q.method.c_str(), q.path.c_str(), q.query.c_str(), q.authorization.c_str(),
+                    q.host.c_str(), q.amz_date.c_str(), q.content_sha256.c_str(), PLAT_BAD_SOCK,
+                    q.head.c_str(), q.head.size());
+}
+
+std::string last_error_text() { return std::string(s3_last_error()); }
+
+}  // namespace
+
 // check_auth on a socket that cannot be written: the refusals leave their last-error texts.
 TEST(CheckAuth, RefusalsAndSkew) {
   KeyScope keys(EX_ACCESS, EX_SECRET);
   RawRequest r;
   ASSERT_TRUE(parse_raw(EX_GET_RANGE, &r));
   const int64_t signed_at = 1369353600;  // 2013-05-24T00:00:00Z
-  auto run = [&](const RawRequest &q) {
-    return check_auth(q.method.c_str(), q.path.c_str(), q.query.c_str(), q.authorization.c_str(),
-                      q.host.c_str(), q.amz_date.c_str(), q.content_sha256.c_str(), PLAT_BAD_SOCK,
-                      q.head.c_str(), q.head.size());
-  };
-  auto last_error = [] {
-    char buf[1024];
-    get_error(buf, sizeof buf);
-    return std::string(buf);
-  };
+  auto run = run_check;
+  auto last_error = last_error_text;
   // Puts the server clock `ahead` seconds past the signing time; retried when a second ticks over.
   auto at_offset = [&](int64_t ahead, int *rc, std::string *err) {
     for (int attempt = 0; attempt < 3; attempt++) {
@@ -465,20 +516,85 @@ TEST(CheckAuth, RefusalsAndSkew) {
   EXPECT_EQ(run(malformed), 0);
   EXPECT_EQ(last_error(), "SigV4 verification failed (bad authorization)");
   server_set_clock_offset(0);
+}
 
-  // No x-amz-date or one that does not read as a time: no skew check, the signature decides.
-  RawRequest undated = r;
-  undated.amz_date = "";
-  EXPECT_EQ(run(undated), 0);
-  EXPECT_EQ(last_error(), "SigV4 verification failed (signature mismatch)");
-  RawRequest odd_date = r;
-  odd_date.amz_date = "2013-05-24T00:00:00Z";
-  EXPECT_EQ(run(odd_date), 0);
-  EXPECT_EQ(last_error(), "SigV4 verification failed (signature mismatch)");
+// The refusals that keep a captured signature from being reused: no readable signing time, a
+// scope for another day, an x-amz-* header outside the signature. Dates may come from Date alone.
+TEST(CheckAuth, DatesScopesAndUnsignedHeaders) {
+  KeyScope keys(EX_ACCESS, EX_SECRET);
+  const int64_t signed_at = 1369353600;  // 2013-05-24T00:00:00Z
+  auto make = [](const std::string &amz_date, const std::string &date, const std::string &scope,
+                 std::vector<std::pair<std::string, std::string>> extra) {
+    qt::SignedRequest r;
+    r.access = EX_ACCESS;
+    r.secret = EX_SECRET;
+    r.sign_time = amz_date.empty() ? "20130524T000000Z" : amz_date;
+    r.scope_date = scope;
+    r.headers = {{"Host", "examplebucket"}, {"x-amz-content-sha256", EMPTY_SHA}};
+    if (!amz_date.empty()) r.headers.push_back({"X-Amz-Date", amz_date});
+    if (!date.empty()) r.headers.push_back({"Date", date});
+    for (auto &h : extra) r.headers.push_back(h);
+    return qt::sign_request(r);
+  };
+  const std::string ok_date = "20130524T000000Z", http_date = "Fri, 24 May 2013 00:00:00 GMT";
+  const std::string date_err = "Access Denied: no valid x-amz-date or Date header";
+  const std::string unsigned_err = "Access Denied: unsigned x-amz-* header";
+  const std::string signed_copy = make(ok_date, "", "", {{"x-amz-copy-source", "/b/k"}});
+  const std::string plain = make(ok_date, "", "", {});
+  auto with_line = [&](const std::string &line) { return replace_once(plain, "\r\n\r\n", "\r\n" + line + "\r\n\r\n"); };
+  // err "" = accepted.
+  struct { const char *name; std::string raw; std::string err; } cases[] = {
+      {"x-amz-date and Date, both signed", EX_PUT, ""},
+      {"Date alone, signed", make("", http_date, "", {}), ""},
+      {"Date alone in -0000 form", make("", "Fri, 24 May 2013 00:00:00 -0000", "", {}), ""},
+      {"Date alone, an hour off", make("", "Fri, 24 May 2013 01:00:00 GMT", "", {}),
+       "RequestTimeTooSkewed (3600s)"},
+      {"Date alone, unreadable", make("", "yesterday", "", {}), date_err},
+      {"no date at all", make("", "", "", {}), date_err},
+      {"x-amz-date without Z", make("20130524T000000", "", "", {}), date_err},
+      {"x-amz-date with dashes", make("2013-05-24T00:00:00Z", "", "", {}), date_err},
+      {"x-amz-date of 30 February", make("20130230T000000Z", "", "", {}), date_err},
+      {"unreadable x-amz-date beside a good Date", make("garbage", http_date, "", {}), date_err},
+      {"scope a day early", make(ok_date, "", "20130523", {}),
+       "SigV4 verification failed (credential date 20130523 is not the day of 20130524T000000Z)"},
+      {"scope date of another form", make(ok_date, "", "2013-05-24", {}),
+       "SigV4 verification failed (credential date 2013-05-24 is not the day of 20130524T000000Z)"},
+      {"signed x-amz-copy-source", signed_copy, ""},
+      {"unsigned x-amz-copy-source added", with_line("x-amz-copy-source: /b/other"), unsigned_err},
+      {"unsigned upper-case X-AMZ-META-A added", with_line("X-AMZ-META-A: 1"), unsigned_err},
+      {"unsigned x-amz-* with a blank before its colon", with_line("x-amz-copy-source : /b/k"), unsigned_err},
+      {"unsigned ordinary header added", with_line("Content-Type: text/plain"), ""},
+      {"second copy of a signed x-amz-* header", replace_once(signed_copy, "\r\n\r\n",
+                                                               "\r\nX-Amz-Copy-Source: /b/x\r\n\r\n"), ""},
+  };
+  for (auto &c : cases) {
+    RawRequest q;
+    ASSERT_TRUE(parse_raw(c.raw, &q)) << c.name;
+    int rc = 0;
+    std::string err;
+    for (int attempt = 0; attempt < 3; attempt++) {  // retried when a second ticks over
+      set_error("%s", "");
+      int64_t before = plat_time_now();
+      server_set_clock_offset(signed_at - before);
+      rc = run_check(q);
+      err = last_error_text();
+      if (plat_time_now() == before) break;
+    }
+    server_set_clock_offset(0);
+    EXPECT_EQ(rc, c.err.empty() ? 1 : 0) << c.name << ": " << err;
+    EXPECT_EQ(err, c.err) << c.name;
+  }
+}
 
+TEST(CheckAuth, AuthenticationOff) {
+  RawRequest no_authz, bad_sig;
+  ASSERT_TRUE(parse_raw(EX_GET_RANGE, &bad_sig));
+  no_authz = bad_sig;
+  no_authz.authorization = "";
+  bad_sig.authorization[bad_sig.authorization.size() - 1] = 'f';
   // With either key empty nothing is checked, not even the clock.
+  KeyScope access_only(EX_ACCESS, "");
+  EXPECT_EQ(run_check(bad_sig), 1);
   set_keys("", EX_SECRET);
-  EXPECT_EQ(run(no_authz), 1);
-  set_keys(EX_ACCESS, "");
-  EXPECT_EQ(run(bad_sig), 1);
+  EXPECT_EQ(run_check(no_authz), 1);
 }

@@ -7,6 +7,7 @@
 #include <functional>
 
 #include "auth/hash.h"
+#include "auth/sigv4.h"
 #include "auth/stream.h"
 
 using bt::head;
@@ -93,8 +94,8 @@ TEST_F(Example, StoresTheDecodedPayload) {
   ASSERT_EQ(0, r.rc) << r.error;
   EXPECT_TRUE(std::string(66560, 'a') == r.data);
   EXPECT_EQ(66560u, r.len);
-  EXPECT_EQ(0, s_stream.aws_chunked);
-  EXPECT_EQ(0, s_stream.check_sigs);
+  EXPECT_EQ(0, r.stream.aws_chunked) << "the stream is cleared once its body was read";
+  EXPECT_EQ(0, r.stream.check_sigs);
 }
 
 TEST_F(Example, ChunkChain) {
@@ -250,17 +251,16 @@ TEST(StreamSelect, Modes) {
                             "aws4_request,SignedHeaders=host,Signature=") +
                 kSeed);
     bt::Req q(head(h));
-    memset(&s_stream, 0, sizeof s_stream);
-    stream_select(q.r.get());
-    EXPECT_EQ(c.aws_chunked, s_stream.aws_chunked);
-    EXPECT_EQ(c.check_sigs, s_stream.check_sigs);
-    EXPECT_EQ(c.trailer_mode, s_stream.trailer_mode);
-    EXPECT_EQ(c.unsigned_chunks, s_stream.unsigned_chunks);
+    stream_state st{};
+    stream_select(&st, q.r.get());
+    EXPECT_EQ(c.aws_chunked, st.aws_chunked);
+    EXPECT_EQ(c.check_sigs, st.check_sigs);
+    EXPECT_EQ(c.trailer_mode, st.trailer_mode);
+    EXPECT_EQ(c.unsigned_chunks, st.unsigned_chunks);
     if (c.check_sigs) {
-      EXPECT_STREQ(kSeed, s_stream.prev_signature);
-      EXPECT_STREQ("20130524", s_stream.scope_date);
+      EXPECT_STREQ(kSeed, st.prev_signature);
+      EXPECT_STREQ("20130524", st.scope_date);
     }
-    stream_clear();
   }
   use_keys("", "");
 }

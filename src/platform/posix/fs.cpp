@@ -22,15 +22,6 @@ int plat_stat(const char *path, plat_stat_t *out) {
   return 0;
 }
 
-int plat_set_mtime(const char *path, int64_t mtime) {
-  timespec ts[2];
-  ts[0].tv_sec = 0;
-  ts[0].tv_nsec = UTIME_OMIT;
-  ts[1].tv_sec = (time_t)mtime;
-  ts[1].tv_nsec = 0;
-  return utimensat(AT_FDCWD, path, ts, 0) == 0 ? 0 : -1;
-}
-
 int plat_mkdir(const char *path) { return mkdir(path, 0777) == 0 ? 0 : -1; }
 
 int plat_rmdir(const char *path) { return rmdir(path) == 0 ? 0 : -1; }

@@ -63,13 +63,6 @@ int plat_sock_listen(plat_sock s, int backlog) {
   return listen(to_fd(s), backlog) == 0 ? 0 : -1;
 }
 
-int plat_sock_local_port(plat_sock s) {
-  sockaddr_in sa;
-  socklen_t len = sizeof sa;
-  if (s == PLAT_BAD_SOCK || getsockname(to_fd(s), (sockaddr *)&sa, &len) != 0) return -1;
-  return (int)ntohs(sa.sin_port);
-}
-
 // poll rather than select: descriptors above FD_SETSIZE must work too.
 int plat_sock_wait_readable(plat_sock s, int timeout_ms) {
   if (s == PLAT_BAD_SOCK) return -1;
@@ -99,30 +92,6 @@ plat_sock plat_sock_accept(plat_sock s) {
     if (fd >= 0) return (plat_sock)fd;
     if (errno != EINTR) return PLAT_BAD_SOCK;
   }
-}
-
-plat_sock plat_tcp_connect(uint32_t addr_be, int port) {
-  plat_sock s = plat_tcp_socket();
-  if (s == PLAT_BAD_SOCK) return s;
-  sockaddr_in sa = make_addr(addr_be, port);
-  if (connect(to_fd(s), (const sockaddr *)&sa, sizeof sa) == 0) return s;
-  if (errno == EINTR) {
-    // An interrupted connect goes on in the background; calling connect again is not
-    // allowed, so wait for it to finish and read its outcome.
-    pollfd p;
-    p.fd = to_fd(s);
-    p.events = POLLOUT;
-    int r;
-    do {
-      p.revents = 0;
-      r = poll(&p, 1, 30000);
-    } while (r < 0 && errno == EINTR);
-    int err = 0;
-    socklen_t len = sizeof err;
-    if (r > 0 && getsockopt(to_fd(s), SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0) return s;
-  }
-  plat_sock_close(s);
-  return PLAT_BAD_SOCK;
 }
 
 long plat_sock_recv(plat_sock s, void *buf, size_t n) {

@@ -114,7 +114,6 @@ static_assert(alignof(pthread_mutex_t) <= 16, "plat_mutex under-aligned");
 static pthread_mutex_t *pm(plat_mutex *m) { return (pthread_mutex_t *)(void *)m->opaque; }
 
 void plat_mutex_init(plat_mutex *m) { (void)pthread_mutex_init(pm(m), nullptr); }
-void plat_mutex_destroy(plat_mutex *m) { (void)pthread_mutex_destroy(pm(m)); }
 void plat_mutex_lock(plat_mutex *m) { (void)pthread_mutex_lock(pm(m)); }
 void plat_mutex_unlock(plat_mutex *m) { (void)pthread_mutex_unlock(pm(m)); }
 

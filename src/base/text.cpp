@@ -1,0 +1,161 @@
+// Text and number helpers: bounded copies, case-insensitive comparisons, hexadecimal, byte
+// search, the XML element reader and the one decimal reader every header and query value uses.
+#include "base/text.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+// ---------------------------------------------------------------- copies and comparisons
+
+int copy_text_n(char *dst, size_t cap, const char *src, size_t n) {
+  if (!dst || cap == 0) return 0;
+  if (!src) n = 0;
+  size_t m = n < cap - 1 ? n : cap - 1;
+  if (m) memcpy(dst, src, m);
+  dst[m] = 0;
+  return m == n;
+}
+
+int copy_text(char *dst, size_t cap, const char *src) {
+  return copy_text_n(dst, cap, src, src ? strlen(src) : 0);
+}
+
+int ieq(const char *a, const char *b) {
+  if (!a || !b) return 0;
+  for (; *a && *b; a++, b++)
+    if (ascii_lower(*a) != ascii_lower(*b)) return 0;
+  return *a == *b;
+}
+
+int istarts_with(const char *s, const char *prefix) {
+  if (!s || !prefix) return 0;
+  for (; *prefix; s++, prefix++)
+    if (!*s || ascii_lower(*s) != ascii_lower(*prefix)) return 0;
+  return 1;
+}
+
+int icontains(const char *hay, const char *needle) {
+  if (!hay || !needle) return 0;
+  if (!*needle) return 1;
+  for (; *hay; hay++)
+    if (istarts_with(hay, needle)) return 1;
+  return 0;
+}
+
+owned_str::~owned_str() { free(p); }
+
+// ---------------------------------------------------------------- hexadecimal
+
+void hex_encode(const unsigned char *data, size_t n, char *out) {
+  static const char digits[] = "0123456789abcdef";
+  for (size_t i = 0; i < n; i++) {
+    out[2 * i] = digits[data[i] >> 4];
+    out[2 * i + 1] = digits[data[i] & 15];
+  }
+  out[2 * n] = 0;
+}
+
+int hex_digit_value(char ch) {
+  if (ch >= '0' && ch <= '9') return ch - '0';
+  if (ch >= 'a' && ch <= 'f') return ch - 'a' + 10;
+  if (ch >= 'A' && ch <= 'F') return ch - 'A' + 10;
+  return -1;
+}
+
+// Each digit is checked before the next is read, so a shorter text stops at its NUL.
+int hex_decode(const char *text, unsigned char *out, size_t n) {
+  for (size_t i = 0; i < n; i++) {
+    int hi = hex_digit_value(text[2 * i]);
+    if (hi < 0) return -1;
+    int lo = hex_digit_value(text[2 * i + 1]);
+    if (lo < 0) return -1;
+    out[i] = (unsigned char)((hi << 4) | lo);
+  }
+  return 0;
+}
+
+// ---------------------------------------------------------------- searching
+
+const char *find_bytes(const char *hay, size_t len, const char *needle) {
+  size_t nl = strlen(needle);
+  if (!nl || nl > len) return nullptr;
+  const char *end = hay + len - nl;
+  for (const char *p = hay; p <= end; p++) {
+    p = static_cast<const char *>(memchr(p, needle[0], (size_t)(end - p) + 1));
+    if (!p) return nullptr;
+    if (memcmp(p, needle, nl) == 0) return p;
+  }
+  return nullptr;
+}
+
+char *xml_get_tag(const char *text, size_t len, const char *name) {
+  if (!text || !len) return nullptr;
+  char open[130];
+  char close[131];
+  char cut[128];
+  copy_text(cut, sizeof(cut), name);
+  snprintf(open, sizeof(open), "<%s>", cut);
+  snprintf(close, sizeof(close), "</%s>", cut);
+  const char *start = find_bytes(text, len, open);
+  if (!start) return nullptr;
+  const char *value = start + strlen(open);
+  size_t rest = len - (size_t)(value - text);
+  const char *lt = static_cast<const char *>(memchr(value, '<', rest));
+  if (!lt) return nullptr;
+  size_t close_len = strlen(close);
+  size_t left = len - (size_t)(lt - text);
+  if (left < close_len || memcmp(lt, close, close_len) != 0) return nullptr;
+  size_t n = (size_t)(lt - value);
+  char *out = static_cast<char *>(malloc(n + 1));
+  if (!out) return nullptr;
+  memcpy(out, value, n);
+  out[n] = 0;
+  return out;
+}
+
+// ---------------------------------------------------------------- decimal numbers
+
+static bool is_blank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+int parse_decimal(const char *s, size_t len, uint64_t max, unsigned flags, uint64_t *out,
+                  size_t *used) {
+  if (!s || !out) return -1;
+  // The text ends at len or at a NUL, whichever comes first; nothing past either is read.
+  auto at = [&](size_t i) -> char { return i < len ? s[i] : 0; };
+  size_t i = 0;
+  if (flags & DEC_BLANKS)
+    while (at(i) && is_blank(at(i))) i++;
+  bool negative = false;
+  if ((flags & DEC_PLUS) && at(i) == '+') {
+    i++;
+  } else if ((flags & DEC_MINUS) && at(i) == '-') {
+    negative = true;
+    i++;
+  }
+  uint64_t v = 0;
+  size_t digits = 0;
+  bool over = false;
+  for (; at(i) >= '0' && at(i) <= '9'; i++, digits++) {
+    unsigned d = unsigned(at(i) - '0');
+    if (over || v > max / 10 || (v == max / 10 && d > max % 10)) {
+      over = true;  // the rest of the digits are still consumed
+      continue;
+    }
+    v = v * 10 + d;
+  }
+  if (!digits && !(flags & DEC_EMPTY_ZERO)) return -1;
+  if (negative && (v != 0 || over)) over = true;
+  if (!(flags & DEC_PREFIX)) {
+    if (flags & DEC_BLANKS)
+      while (at(i) && is_blank(at(i))) i++;
+    if (at(i)) return -1;
+  }
+  if (over) {
+    if (!(flags & DEC_SATURATE)) return -1;
+    v = max;
+  }
+  *out = v;
+  if (used) *used = i;
+  return 0;
+}

@@ -1,0 +1,125 @@
+// Every answered request is counted once, error answers included: the traffic counters of the
+// statistics document around PutObject, CopyObject and CompleteMultipartUpload failures.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <functional>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "answers.h"
+#include "harness.h"
+#include "platform/platform.h"
+
+namespace {
+
+struct counters {
+  long long requests = -1;
+  long long uploaded = -1;
+};
+
+counters read_counters() {
+  counters c;
+  const char *json = s3_get_stats_json();
+  std::cmatch m;
+  if (json && std::regex_search(json, m, std::regex("\"requests_count\":(\\d+)")))
+    c.requests = std::atoll(m[1].str().c_str());
+  if (json && std::regex_search(json, m, std::regex("\"bytes_uploaded\":(\\d+)")))
+    c.uploaded = std::atoll(m[1].str().c_str());
+  return c;
+}
+
+class CountedAnswers : public qa::SharedServer {
+ protected:
+  qt::Response req(const std::string &method, const std::string &target,
+                   const std::vector<std::string> &headers = {}, const std::string &body = "") {
+    return qt::request(port(), method, target, headers, body, !body.empty());
+  }
+  // Names in a directory of the root that begin with "." (temporary files left behind).
+  std::vector<std::string> hidden_files(const std::string &rel) {
+    std::vector<std::string> out;
+    plat_dir *d = plat_dir_open((root() + "/" + rel).c_str());
+    if (!d) return out;
+    char name[256];
+    int is_dir = 0;
+    while (plat_dir_next(d, name, sizeof name, &is_dir) == 1)
+      if (name[0] == '.') out.push_back(name);
+    plat_dir_close(d);
+    return out;
+  }
+  std::string initiate(const std::string &bucket_key) {
+    qt::Response r = req("POST", "/" + bucket_key + "?uploads");
+    std::smatch m;
+    if (!std::regex_search(r.body, m, std::regex("<UploadId>([0-9a-f]{32})</UploadId>"))) return "";
+    return m[1];
+  }
+};
+
+TEST_F(CountedAnswers, ErrorAnswersOfUploadsAndCopiesCountOnce) {
+  // "dir" is a directory level of another key: no object can be placed onto it.
+  ASSERT_EQ(req("PUT", "/cnt/dir/inner", {}, "inner").status, 200);
+  ASSERT_EQ(req("PUT", "/cnt/src", {}, "source").status, 200);
+  const std::string body = "ten bytes!";
+  struct Case {
+    const char *name;
+    std::function<qt::Response()> send;
+    int status;
+    const char *code;
+    long long uploaded;  // bytes the answer counts as received
+  };
+  const Case cases[] = {
+      {"PUT with a Content-MD5 of other bytes",
+       [&] { return req("PUT", "/cnt/k", {"Content-MD5: 1B2M2Y8AsgTpgAmY7PhCfg=="}, body); }, 400,
+       "BadDigest", 10},
+      {"PUT with a payload digest of other bytes",
+       [&] {
+         return req("PUT", "/cnt/k", {"x-amz-content-sha256: " + qt::sha256_hex("other")}, body);
+       },
+       403, "XAmzContentSHA256Mismatch", 10},
+      {"PUT onto a key that names a directory", [&] { return req("PUT", "/cnt/dir", {}, body); },
+       500, "InternalError", 10},
+      {"copy from a missing source",
+       [&] { return req("PUT", "/cnt/k", {"x-amz-copy-source: /cnt/missing"}); }, 404,
+       "NoSuchKey", 0},
+      {"copy source without a key",
+       [&] { return req("PUT", "/cnt/k", {"x-amz-copy-source: cnt"}); }, 400, "InvalidArgument", 0},
+      {"copy onto a key that names a directory",
+       [&] { return req("PUT", "/cnt/dir", {"x-amz-copy-source: /cnt/src"}); }, 500,
+       "InternalError", 0},
+  };
+  for (const Case &c : cases) {
+    counters before = read_counters();
+    qt::Response r = c.send();
+    counters after = read_counters();
+    EXPECT_EQ(r.status, c.status) << c.name << "\n" << r.raw;
+    EXPECT_NE(r.body.find(std::string("<Code>") + c.code + "</Code>"), std::string::npos) << c.name;
+    EXPECT_EQ(after.requests - before.requests, 1) << c.name;
+    EXPECT_EQ(after.uploaded - before.uploaded, c.uploaded) << c.name;
+  }
+  EXPECT_EQ(qt::read_file(root() + "/cnt/dir/inner"), "inner");
+  EXPECT_FALSE(qt::file_exists(root() + "/cnt/k"));
+  EXPECT_TRUE(hidden_files("cnt").empty());
+}
+
+TEST_F(CountedAnswers, CompleteThatCannotPlaceItsObjectIsCounted) {
+  ASSERT_EQ(req("PUT", "/cnt-mp/dir/inner", {}, "inner").status, 200);
+  std::string id = initiate("cnt-mp/dir");
+  ASSERT_FALSE(id.empty());
+  ASSERT_EQ(req("PUT", "/cnt-mp/dir?partNumber=1&uploadId=" + id, {}, "part one").status, 200);
+
+  counters before = read_counters();
+  qt::Response r = req("POST", "/cnt-mp/dir?uploadId=" + id, {},
+                       "<CompleteMultipartUpload><Part><PartNumber>1</PartNumber></Part>"
+                       "</CompleteMultipartUpload>");
+  counters after = read_counters();
+  EXPECT_EQ(r.status, 500) << r.raw;
+  EXPECT_NE(r.body.find("<Message>Rename failed</Message>"), std::string::npos) << r.body;
+  EXPECT_EQ(after.requests - before.requests, 1);
+  // The upload stays for a retry, and no joined temporary file is left beside the target.
+  EXPECT_TRUE(qt::file_exists(root() + "/.mpu/cnt-mp/" + id + "/1.part"));
+  EXPECT_TRUE(hidden_files("cnt-mp").empty());
+  EXPECT_EQ(qt::read_file(root() + "/cnt-mp/dir/inner"), "inner");
+}
+
+}  // namespace

@@ -1,0 +1,114 @@
+// A small AWS Signature Version 4 signer for tests: builds a complete raw request whose headers
+// are all signed, with the signing time and the credential scope date under the test's control,
+// so that tests can sign requests a real client would never send (an unreadable date, a scope for
+// another day) and then change them byte by byte.
+#pragma once
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "auth/hash.h"
+#include "base/date.h"
+#include "platform/platform.h"
+
+namespace qt {
+
+struct SignedRequest {
+  std::string method = "GET";
+  std::string target = "/";  // path and query exactly as sent
+  // Header lines in the order sent; every one is signed. Names keep their case on the wire.
+  std::vector<std::pair<std::string, std::string>> headers;
+  std::string body;
+  std::string access, secret;
+  std::string sign_time;   // the string to sign's date line, e.g. 20261210T044736Z
+  std::string scope_date;  // "" = the first eight characters of sign_time
+};
+
+// x-amz-date text of the current time shifted by `shift` seconds.
+inline std::string amz_date_now(long shift = 0) {
+  civil_time tm;
+  civil_from_seconds(plat_time_now() + shift, &tm);
+  char buf[32];
+  snprintf(buf, sizeof buf, "%04d%02d%02dT%02d%02d%02dZ", tm.year, tm.month, tm.day, tm.hour, tm.minute,
+           tm.second);
+  return buf;
+}
+
+inline std::string signer_lower(std::string s) {
+  for (char &c : s)
+    if (c >= 'A' && c <= 'Z') c = (char)(c - 'A' + 'a');
+  return s;
+}
+
+inline std::string signer_hmac(const std::string &key, const std::string &msg) {
+  unsigned char out[32];
+  ::hmac_sha256(key.data(), key.size(), msg.data(), msg.size(), out);
+  return std::string((const char *)out, 32);
+}
+
+inline std::string signer_sha256_hex(const std::string &s) {
+  char hex[65];
+  ::sha256_hex(s.data(), s.size(), hex);
+  return hex;
+}
+
+// The canonical query of already-encoded text: pieces sorted whole, "=" added where missing.
+inline std::string signer_canonical_query(const std::string &query) {
+  std::vector<std::string> pieces;
+  size_t pos = 0;
+  while (pos <= query.size()) {
+    size_t amp = query.find('&', pos);
+    if (amp == std::string::npos) amp = query.size();
+    if (amp > pos) pieces.push_back(query.substr(pos, amp - pos));
+    pos = amp + 1;
+  }
+  std::sort(pieces.begin(), pieces.end());
+  std::string out;
+  for (const std::string &p : pieces) {
+    if (!out.empty()) out += '&';
+    out += p;
+    if (p.find('=') == std::string::npos) out += '=';
+  }
+  return out;
+}
+
+// The request as bytes: request line, the headers, the Authorization header that signs them all,
+// the empty line and the body. The payload hash is the x-amz-content-sha256 header when given.
+inline std::string sign_request(const SignedRequest &r) {
+  std::vector<std::pair<std::string, std::string>> canon;
+  std::string payload = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+  for (const auto &h : r.headers) {
+    canon.push_back({signer_lower(h.first), h.second});
+    if (signer_lower(h.first) == "x-amz-content-sha256") payload = h.second;
+  }
+  std::sort(canon.begin(), canon.end());
+  std::string canon_headers, signed_names;
+  for (const auto &h : canon) {
+    canon_headers += h.first + ":" + h.second + "\n";
+    signed_names += (signed_names.empty() ? "" : ";") + h.first;
+  }
+  size_t q = r.target.find('?');
+  std::string path = r.target.substr(0, q);
+  std::string query = q == std::string::npos ? "" : r.target.substr(q + 1);
+  std::string creq = r.method + "\n" + path + "\n" + signer_canonical_query(query) + "\n" + canon_headers +
+                     "\n" + signed_names + "\n" + payload;
+  std::string scope_date = r.scope_date.empty() ? r.sign_time.substr(0, 8) : r.scope_date;
+  std::string scope = scope_date + "/us-east-1/s3/aws4_request";
+  std::string sts = "AWS4-HMAC-SHA256\n" + r.sign_time + "\n" + scope + "\n" + signer_sha256_hex(creq);
+  std::string key = signer_hmac("AWS4" + r.secret, scope_date);
+  key = signer_hmac(signer_hmac(signer_hmac(key, "us-east-1"), "s3"), "aws4_request");
+  std::string mac = signer_hmac(key, sts);
+  char sig[65];
+  ::hex_encode((const unsigned char *)mac.data(), 32, sig);
+
+  std::string out = r.method + " " + r.target + " HTTP/1.1\r\n";
+  for (const auto &h : r.headers) out += h.first + ": " + h.second + "\r\n";
+  out += "Authorization: AWS4-HMAC-SHA256 Credential=" + r.access + "/" + scope +
+         ",SignedHeaders=" + signed_names + ",Signature=" + sig + "\r\n\r\n";
+  return out + r.body;
+}
+
+}  // namespace qt
