@@ -22,7 +22,7 @@ char s_secret_key[256] = "";
 
 QUILLMAR_LAZY_LOCK(stats_mutex)  // the three traffic counters
 QUILLMAR_LAZY_LOCK(error_mutex)  // s_error and the per-thread snapshots
-QUILLMAR_LAZY_LOCK(result_lock)  // the JSON output buffer
+QUILLMAR_LAZY_LOCK(result_lock)  // the JSON output buffer, and the configuration a start writes
 
 plat_mutex *result_mutex() { return result_lock(); }
 

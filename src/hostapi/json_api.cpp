@@ -41,8 +41,10 @@ const char *store_result(const char *text) {
   return s_result;
 }
 
-// The storage root as one consistent copy; empty before the first start.
+// The storage root as one consistent copy (a start writes it under the result lock); empty
+// before the first start.
 void root_snapshot(char out[sizeof(s_storage_root)]) {
+  plat_lock_guard g(result_mutex());
   memcpy(out, s_storage_root, sizeof(s_storage_root));
   out[sizeof(s_storage_root) - 1] = '\0';
 }
@@ -151,9 +153,14 @@ extern "C" QUILLMAR_API const char *s3_list_buckets_json(void) {
 
 extern "C" QUILLMAR_API const char *s3_list_objects_json(const char *bucket) {
   if (!bucket_name_usable(bucket)) return NO_BUCKET;
-  int have_root = s_storage_root[0] != '\0';
+  int have_root, bad_path;
   char dir[S3_FS_PATH];
-  if (have_root && object_path(bucket, nullptr, dir) != 0) return NO_BUCKET;
+  {
+    plat_lock_guard g(result_mutex());  // object_path reads the root a start may be writing
+    have_root = s_storage_root[0] != '\0';
+    bad_path = have_root && object_path(bucket, nullptr, dir) != 0;
+  }
+  if (bad_path) return NO_BUCKET;
 
   object_entry *ents = static_cast<object_entry *>(malloc(BUCKET_OBJECTS * sizeof(object_entry)));
   if (!ents) return OOM;
@@ -223,18 +230,13 @@ extern "C" QUILLMAR_API const char *s3_get_stats_json(void) {
 
   // The two texts come from the host's start arguments; a root like C:\data or one with a
   // quotation mark would otherwise break the document, so they are escaped.
-  char storage_root[sizeof(s_storage_root)];
-  root_snapshot(storage_root);
-  char bind[sizeof(s_bind_addr)];
-  memcpy(bind, s_bind_addr, sizeof(bind));
-  bind[sizeof(bind) - 1] = '\0';
   static char root_esc[sizeof(s_storage_root) * 6];
   static char bind_esc[sizeof(s_bind_addr) * 6];
   int running = server_is_running();
 
   plat_lock_guard g(result_mutex());
-  json_escape(storage_root, root_esc, sizeof(root_esc));
-  json_escape(bind, bind_esc, sizeof(bind_esc));
+  json_escape(s_storage_root, root_esc, sizeof(root_esc));
+  json_escape(s_bind_addr, bind_esc, sizeof(bind_esc));
   snprintf(s_result, sizeof(s_result),
            "{\"running\":%d,\"port\":%d,\"bind_addr\":\"%s\",\"storage_root\":\"%s\","
            "\"total_buckets\":%d,\"total_objects\":%d,\"storage_used_bytes\":%llu,"

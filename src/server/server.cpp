@@ -107,11 +107,15 @@ static int start_locked(int port, const char *bind_addr, const char *storage_roo
     return -1;
   }
 
-  copy_text(s_storage_root, sizeof s_storage_root, storage_root);
-  copy_text(s_access_key, sizeof s_access_key, access_key);
-  copy_text(s_secret_key, sizeof s_secret_key, secret_key);
-  s_port = port;
-  copy_text(s_bind_addr, sizeof s_bind_addr, bind_addr);
+  {
+    // The host's JSON calls read the root, address and port on their own threads, at any time.
+    plat_lock_guard g(result_mutex());
+    copy_text(s_storage_root, sizeof s_storage_root, storage_root);
+    copy_text(s_access_key, sizeof s_access_key, access_key);
+    copy_text(s_secret_key, sizeof s_secret_key, secret_key);
+    s_port = port;
+    copy_text(s_bind_addr, sizeof s_bind_addr, bind_addr);
+  }
   {
     // The connection count is left alone: it is exact at all times, and threads of an earlier
     // run that a stop gave up waiting for are still alive and will still give theirs back.

@@ -66,7 +66,7 @@ void each_jssdk_stream(const std::function<void(const std::string &, const std::
   const char *dirs[] = {"jssdk/06-put-readstream-small", "jssdk/08-put-readstream-contentlength",
                         "jssdk/12-put-stream-sha256", "jssdk-extra/05-stream-content-encoding-gzip"};
   for (const char *d : dirs) {
-    std::string dir = qt::shared_dir() + "/wire/requests/" + d;
+    std::string dir = qt::data_dir() + "/requests/" + d;
     plat_dir *h = plat_dir_open(dir.c_str());
     ASSERT_TRUE(h) << dir;
     char name[256];
@@ -109,8 +109,9 @@ TEST(UnsignedStream, RecordedJsSdkUploadsStoreTheirPayload) {
 
 TEST(UnsignedStream, WrongTrailerChecksumKeepsTheEarlierObject) {
   qt::Server srv;
-  std::string req = qt::read_file(qt::shared_dir() +
-                                  "/wire/requests/jssdk/06-put-readstream-small/0006_06-put-readstream-small_PutObject.req");
+  std::string req = qt::read_file(qt::data_dir() +
+                                  "/requests/jssdk/06-put-readstream-small/0006_06-put-readstream-small_PutObject.req");
+  ASSERT_FALSE(req.empty()) << "capture missing under " << qt::data_dir();
   ASSERT_EQ(plat_mkdir(srv.path("js-bkt").c_str()), 0);
   ASSERT_EQ(200, qt::send_raw(srv.port, req).status);
   size_t at = req.find("x-amz-checksum-crc32:/kvDnA==");

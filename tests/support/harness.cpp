@@ -347,6 +347,6 @@ int run_command(const std::string &cmd, std::string *out) {
   return (st & 0x7f) == 0 ? (st >> 8) & 0xff : 128 + (st & 0x7f);
 }
 
-std::string shared_dir() { return QUILLMAR_SHARED_DIR; }
+std::string data_dir() { return QUILLMAR_DATA_DIR; }
 
 }  // namespace qt

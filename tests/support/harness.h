@@ -76,7 +76,7 @@ std::string random_bytes(size_t n, uint32_t seed);
 // Runs a shell command, returns its exit status; output captured into *out when given.
 int run_command(const std::string &cmd, std::string *out = nullptr);
 
-// The directory of the shared material (vectors, wire captures).
-std::string shared_dir();
+// tests/data in the source tree: the captured client requests.
+std::string data_dir();
 
 }  // namespace qt

@@ -425,8 +425,8 @@ TEST(VerifySigv4, Keys) {
 // Every header-signed request that real clients sent verifies byte for byte.
 TEST(VerifySigv4, CapturedClientRequests) {
   namespace fs = std::filesystem;
-  fs::path dir = fs::path(QUILLMAR_SHARED_DIR) / "wire" / "requests";
-  if (!fs::is_directory(dir)) GTEST_SKIP() << "no captures at " << dir;
+  fs::path dir = fs::path(QUILLMAR_DATA_DIR) / "requests";
+  ASSERT_TRUE(fs::is_directory(dir)) << "no captures at " << dir;
   KeyScope keys("AKIDWIRECAPTURE00001", "wireCaptureSecretKey/0123456789abcdefghij");
   int signed_count = 0, verified = 0, skipped = 0;
   for (auto &entry : fs::recursive_directory_iterator(dir)) {

@@ -351,7 +351,7 @@ TEST(UnsignedStream, BareSizesAndTrailers) {
 // declared, and the checksum trailer it computed.
 void each_request(const std::string &dir, const std::function<void(const std::string &)> &fn) {
   plat_dir *d = plat_dir_open(dir.c_str());
-  if (!d) return;
+  ASSERT_TRUE(d) << "no captures at " << dir;
   char name[512];
   int is_dir;
   while (plat_dir_next(d, name, sizeof name, &is_dir)) {
@@ -368,7 +368,7 @@ void each_request(const std::string &dir, const std::function<void(const std::st
 TEST(UnsignedStream, RecordedClientRequests) {
   use_keys("AKIDWIRECAPTURE00001", "wireCaptureSecretKey/0123456789abcdefghij");
   int seen = 0;
-  each_request(std::string(QUILLMAR_SHARED_DIR) + "/wire/requests", [&](const std::string &path) {
+  each_request(std::string(QUILLMAR_DATA_DIR) + "/requests", [&](const std::string &path) {
     std::string raw = bt::read_file(path);
     size_t end = raw.find("\r\n\r\n");
     if (end == std::string::npos) return;
