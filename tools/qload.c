@@ -78,7 +78,7 @@ static int one_request(const char *method, long idx, long long body_len, char *b
   char head[512];
   int hn = snprintf(head, sizeof head,
                     "%s /%s%08ld HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nContent-Length: %lld\r\n"
-                    "Content-Type: application/octet-stream\r\n\r\n",
+                    "Content-Type: application/octet-stream\r\nConnection: close\r\n\r\n",
                     method, g_prefix, idx, g_port, body_len);
   int rc = send_all(fd, head, (size_t)hn);
   for (long long left = body_len; rc == 0 && left > 0;) {
