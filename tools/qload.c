@@ -8,7 +8,8 @@
  *   qload PORT bigget STREAMS PREFIX               STREAMS GETs of PREFIX%08d at once
  *
  * Output, one line: "requests=N errors=E seconds=S rate=R bytes=B mbps=M". A request counts as
- * an error unless its answer starts "HTTP/1.1 2". */
+ * an error unless its answer starts "HTTP/1.1 2" (a connection closed unanswered is one); the
+ * rate counts answered requests only. */
 #define _GNU_SOURCE
 #include <arpa/inet.h>
 #include <errno.h>
@@ -169,8 +170,9 @@ int main(int argc, char **argv) {
   for (long t = 0; t < threads; t++) pthread_join(tid[t], NULL);
   double dt = now_s() - t0;
   long long bytes = atomic_load(&g_bytes);
+  long errors = atomic_load(&g_errors);
   printf("requests=%ld errors=%ld seconds=%.4f rate=%.1f bytes=%lld mbps=%.1f\n", g_count,
-         atomic_load(&g_errors), dt, g_count / dt, bytes, bytes / dt / 1e6);
+         errors, dt, (g_count - errors) / dt, bytes, bytes / dt / 1e6);
   free(g_body);
   return 0;
 }
