@@ -1,6 +1,8 @@
 // Digest and encoding primitives: MD5, SHA-256, SHA-1, HMAC-SHA256, the three CRCs, Base64,
 // constant-time comparison and the file digests. Everything works on caller-owned memory; the CRC
-// tables are generated at compile time, so no thread ever sees them half filled.
+// tables are generated at compile time, so no thread ever sees them half filled. SHA-256 blocks,
+// CRC-32 and CRC-32C go to the instruction paths of hash_x86.cpp when CPUID offers them; this
+// portable code is the fallback and gives the same results.
 #include "auth/hash.h"
 
 #include <atomic>
