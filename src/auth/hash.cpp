@@ -1,11 +1,15 @@
 // Digest and encoding primitives: MD5, SHA-256, SHA-1, HMAC-SHA256, the three CRCs, Base64,
 // constant-time comparison and the file digests. Everything works on caller-owned memory; the CRC
-// tables are generated at compile time, so no thread ever sees them half filled.
+// tables are generated at compile time, so no thread ever sees them half filled. SHA-256 blocks,
+// CRC-32 and CRC-32C go to the instruction paths of hash_x86.cpp when CPUID offers them; this
+// portable code is the fallback and gives the same results.
 #include "auth/hash.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
+#include "auth/hash_accel.h"
 #include "platform/platform.h"
 
 namespace {
@@ -39,8 +43,8 @@ inline void store_be64(unsigned char *p, uint64_t v) {
 }
 
 // The block-buffering shared by the three Merkle-Damgard digests: fills buf, compresses each full
-// block (whole blocks straight from the input), keeps the rest for the next call.
-template <typename Ctx, void (*Block)(Ctx *, const unsigned char *)>
+// block (whole blocks straight from the input, in one run), keeps the rest for the next call.
+template <typename Ctx, void (*Blocks)(Ctx *, const unsigned char *, size_t)>
 void absorb(Ctx *c, const void *data, size_t len) {
   const unsigned char *p = (const unsigned char *)data;
   c->total += len;
@@ -52,13 +56,13 @@ void absorb(Ctx *c, const void *data, size_t len) {
     p += take;
     len -= take;
     if (c->buf_len < 64) return;
-    Block(c, c->buf);
+    Blocks(c, c->buf, 1);
     c->buf_len = 0;
   }
-  while (len >= 64) {
-    Block(c, p);
-    p += 64;
-    len -= 64;
+  if (len >= 64) {
+    Blocks(c, p, len / 64);
+    p += len & ~(size_t)63;
+    len &= 63;
   }
   if (len) {
     memcpy(c->buf, p, len);
@@ -67,19 +71,34 @@ void absorb(Ctx *c, const void *data, size_t len) {
 }
 
 // Appends 0x80, zeros to 56 mod 64 and the 8-byte bit length (already encoded by the caller).
-template <typename Ctx, void (*Block)(Ctx *, const unsigned char *)>
+template <typename Ctx, void (*Blocks)(Ctx *, const unsigned char *, size_t)>
 void pad_final(Ctx *c, const unsigned char len_bytes[8]) {
   size_t n = (size_t)c->buf_len;
   c->buf[n++] = 0x80;
   if (n > 56) {
     memset(c->buf + n, 0, 64 - n);
-    Block(c, c->buf);
+    Blocks(c, c->buf, 1);
     n = 0;
   }
   memset(c->buf + n, 0, 56 - n);
   memcpy(c->buf + 56, len_bytes, 8);
-  Block(c, c->buf);
+  Blocks(c, c->buf, 1);
   c->buf_len = 0;
+}
+
+// Runs a one-block compression over n consecutive blocks.
+template <typename Ctx, void (*Block)(Ctx *, const unsigned char *)>
+void each_block(Ctx *c, const unsigned char *p, size_t n) {
+  for (; n; n--, p += 64) Block(c, p);
+}
+
+// Set by hash_force_portable: every digest then takes the portable path.
+std::atomic<int> s_force_portable{0};
+
+// The instruction-set paths in use: what CPUID offered, asked once, unless forced off.
+unsigned accel_paths() {
+  static const unsigned cpu = hash_accel_cpu();
+  return s_force_portable.load(std::memory_order_relaxed) ? 0 : cpu;
 }
 
 // ---------------------------------------------------------------- MD5 (RFC 1321)
@@ -102,14 +121,17 @@ void md5_block(md5_ctx *c, const unsigned char *block) {
   uint32_t m[16];
   for (int i = 0; i < 16; i++) m[i] = load_le32(block + 4 * i);
   uint32_t a = c->state[0], b = c->state[1], cc = c->state[2], d = c->state[3];
+  // Fully unrolled, the round tests, message indexes and rotations become constants and the
+  // register shuffle disappears: MD5 bounds the speed of every upload.
+#pragma GCC unroll 64
   for (int i = 0; i < 64; i++) {
     uint32_t f;
     int g;
     if (i < 16) {
-      f = (b & cc) | (~b & d);
+      f = d ^ (b & (cc ^ d));  // (b & c) | (~b & d) with one operation fewer
       g = i;
     } else if (i < 32) {
-      f = (d & b) | (~d & cc);
+      f = cc ^ (d & (b ^ cc));  // (d & b) | (~d & c)
       g = (5 * i + 1) & 15;
     } else if (i < 48) {
       f = b ^ cc ^ d;
@@ -129,17 +151,6 @@ void md5_block(md5_ctx *c, const unsigned char *block) {
   c->state[2] += cc;
   c->state[3] += d;
 }
-
-// ---------------------------------------------------------------- SHA-256 (FIPS 180-4)
-constexpr uint32_t SHA256_K[64] = {
-    0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
-    0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
-    0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
-    0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
-    0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
-    0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
-    0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
-    0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
 
 void sha256_transform(sha256_ctx *c, const unsigned char *block) {
   uint32_t w[64];
@@ -175,6 +186,14 @@ void sha256_transform(sha256_ctx *c, const unsigned char *block) {
   c->state[5] += f;
   c->state[6] += g;
   c->state[7] += h;
+}
+
+// Whole blocks through the SHA extensions when the CPU has them, else the portable rounds.
+void sha256_blocks(sha256_ctx *c, const unsigned char *p, size_t n) {
+  if (accel_paths() & HASH_ACCEL_SHA256)
+    sha256_blocks_accel(c->state, p, n);
+  else
+    each_block<sha256_ctx, sha256_transform>(c, p, n);
 }
 
 // ---------------------------------------------------------------- SHA-1 (FIPS 180-4)
@@ -274,6 +293,18 @@ int digest_file(const char *path, size_t piece_size, Fn feed) {
 
 }  // namespace
 
+// ---------------------------------------------------------------- SHA-256 (FIPS 180-4)
+// Shared with the SHA extensions path, which loads them four at a time.
+const uint32_t SHA256_K[64] = {
+    0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
+    0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
+    0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
+    0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
+    0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
+    0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
+    0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
+    0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
+
 // ---------------------------------------------------------------- MD5
 void md5_init(md5_ctx *c) {
   c->state[0] = 0x67452301;
@@ -284,12 +315,12 @@ void md5_init(md5_ctx *c) {
   c->buf_len = 0;
 }
 
-void md5_update(md5_ctx *c, const void *data, size_t len) { absorb<md5_ctx, md5_block>(c, data, len); }
+void md5_update(md5_ctx *c, const void *data, size_t len) { absorb<md5_ctx, each_block<md5_ctx, md5_block>>(c, data, len); }
 
 void md5_final(md5_ctx *c, unsigned char out[16]) {
   unsigned char len_bytes[8];
   store_le64(len_bytes, c->total * 8);
-  pad_final<md5_ctx, md5_block>(c, len_bytes);
+  pad_final<md5_ctx, each_block<md5_ctx, md5_block>>(c, len_bytes);
   for (int i = 0; i < 4; i++) store_le32(out + 4 * i, c->state[i]);
 }
 
@@ -314,13 +345,13 @@ void sha256_init(sha256_ctx *c) {
 }
 
 void sha256_update(sha256_ctx *c, const void *data, size_t len) {
-  absorb<sha256_ctx, sha256_transform>(c, data, len);
+  absorb<sha256_ctx, sha256_blocks>(c, data, len);
 }
 
 void sha256_final(sha256_ctx *c, unsigned char out[32]) {
   unsigned char len_bytes[8];
   store_be64(len_bytes, c->total * 8);
-  pad_final<sha256_ctx, sha256_transform>(c, len_bytes);
+  pad_final<sha256_ctx, sha256_blocks>(c, len_bytes);
   for (int i = 0; i < 8; i++) store_be32(out + 4 * i, c->state[i]);
 }
 
@@ -362,12 +393,12 @@ void sha1_init(sha1_ctx *c) {
   c->total = 0;
 }
 
-void sha1_update(sha1_ctx *c, const void *data, size_t len) { absorb<sha1_ctx, sha1_block>(c, data, len); }
+void sha1_update(sha1_ctx *c, const void *data, size_t len) { absorb<sha1_ctx, each_block<sha1_ctx, sha1_block>>(c, data, len); }
 
 void sha1_final(sha1_ctx *c, unsigned char out[20]) {
   unsigned char len_bytes[8];
   store_be64(len_bytes, c->total * 8);
-  pad_final<sha1_ctx, sha1_block>(c, len_bytes);
+  pad_final<sha1_ctx, each_block<sha1_ctx, sha1_block>>(c, len_bytes);
   for (int i = 0; i < 5; i++) store_be32(out + 4 * i, c->state[i]);
 }
 
@@ -400,13 +431,27 @@ void hmac_sha256(const void *key, size_t key_len, const void *msg, size_t msg_le
 }
 
 // ---------------------------------------------------------------- CRCs
+uint32_t crc32_portable(uint32_t crc, const void *data, size_t len) {
+  return crc_run(s_crc32_tab, crc, data, len);
+}
+
+uint32_t crc32c_portable(uint32_t crc, const void *data, size_t len) {
+  return crc_run(s_crc32c_tab, crc, data, len);
+}
+
 uint32_t crc32_update(uint32_t crc, const void *data, size_t len) {
+  if (accel_paths() & HASH_ACCEL_CRC32) return crc32_accel(crc, data, len);
   return crc_run(s_crc32_tab, crc, data, len);
 }
 
 uint32_t crc32c_update(uint32_t crc, const void *data, size_t len) {
+  if (accel_paths() & HASH_ACCEL_CRC32C) return crc32c_accel(crc, data, len);
   return crc_run(s_crc32c_tab, crc, data, len);
 }
+
+void hash_force_portable(int on) { s_force_portable.store(on ? 1 : 0, std::memory_order_relaxed); }
+
+unsigned hash_accel_paths() { return accel_paths(); }
 
 uint64_t crc64nvme_update(uint64_t crc, const void *data, size_t len) {
   return crc_run(s_crc64nvme_tab, crc, data, len);

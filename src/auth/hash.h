@@ -50,6 +50,13 @@ uint32_t crc32_update(uint32_t crc, const void *data, size_t len);
 uint32_t crc32c_update(uint32_t crc, const void *data, size_t len);
 uint64_t crc64nvme_update(uint64_t crc, const void *data, size_t len);
 
+// The digests pick SHA-256 and CRC instructions at run time when the CPU has them; these two
+// let tests and measurements compare with the portable code. hash_force_portable(1) routes
+// every later call through the portable code, hash_force_portable(0) restores the choice.
+// hash_accel_paths() gives the HASH_ACCEL_* bits (auth/hash_accel.h) in use right now.
+void hash_force_portable(int on);
+unsigned hash_accel_paths();
+
 // Lenient Base64 decoding into at most out_cap bytes; returns the bytes decoded.
 size_t base64_decode_n(const char *text, unsigned char *out, size_t out_cap);
 // The 8-byte form used for checksum trailers.

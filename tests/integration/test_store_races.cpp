@@ -133,8 +133,10 @@ TEST(StoreRaces, DeleteBucketNeverLosesAnAcknowledgedPut) {
       running--;
     });
   }
-  // A write never re-creates a deleted bucket, so the deleter makes it again after each win.
+  // A write never re-creates a deleted bucket, so the deleter makes it again after each win, and
+  // paces itself so that writers get their turns (the pauses only shape the load).
   while (running > 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
     if (qt::request(srv.port, "DELETE", "/race").status != 204) continue;
     deleted++;
     qt::request(srv.port, "PUT", "/race");
