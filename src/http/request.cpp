@@ -266,11 +266,13 @@ static long decode_segment(const char *seg, size_t n, char *out) {
     } else {
       i++;
     }
-    if (w >= SEGMENT_DECODED_MAX) return -1;
+    // An encoded NUL would end the key early in every C string it passes through, so that
+    // "ab%00cd/e" stored and read the key "ab/e": such a segment names no key at all.
+    if (c == 0 || w >= SEGMENT_DECODED_MAX) return -1;
     out[w++] = c;
   }
   out[w] = 0;
-  return long(strlen(out));
+  return long(w);
 }
 
 // A ".." segment anywhere in the decoded key: it can come from an encoded "/" in a segment.

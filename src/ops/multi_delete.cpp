@@ -117,7 +117,9 @@ void append_entry(dynbuf *d, const char *key, const char *code, const char *mess
 // Deletes one listed key and reports it.
 void delete_one(dynbuf *d, const char *bucket, const char *key, int quiet) {
   char path[S3_FS_PATH];
-  if (!key[0] || has_dotdot_segment(key) || object_path(bucket, key, path) != 0) {
+  // The same rules as a key in a request path: no "." or ".." segment (x/./y would delete
+  // x/y), no name of the server's own.
+  if (!key[0] || !key_stays_inside(key) || object_path(bucket, key, path) != 0) {
     append_entry(d, key, "InvalidRequest", "Invalid key");
     return;
   }

@@ -392,6 +392,9 @@ int is_own_name(const char *name, int is_dir) {
   if (is_folder_marker(name, is_dir)) return 1;
   if (strncmp(name, ".upload-", 8) == 0 && temp_tail_matches(name + 8, 3, 1)) return 1;
   if (strncmp(name, ".mpu-", 5) == 0 && temp_tail_matches(name + 5, 2, 0)) return 1;
+  // The copy a move across file systems makes beside its destination, ".<name>.xdev-N-N.tmp".
+  const char *x = strstr(name + 1, ".xdev-");
+  if (x && x > name + 1 && temp_tail_matches(x + 6, 2, 0)) return 1;
   return 0;
 }
 

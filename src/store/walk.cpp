@@ -290,7 +290,8 @@ int key_walk_next(key_walk *w, char key[S3_KEY_FIELD], uint64_t *size, int64_t *
       continue;
     }
     plat_stat_t st;
-    if (plat_stat(w->path, &st) != 0 || st.is_dir) continue;  // gone since it was listed
+    // Gone since it was listed, or a link: reads never follow links, so listings never show one.
+    if (plat_lstat(w->path, &st) != 0 || st.is_dir || st.is_link) continue;
     if (marker) nk = key_len;
     memcpy(key, w->path + w->key_off, nk);
     key[nk] = 0;

@@ -88,6 +88,9 @@ TEST_F(MultiDelete, ReportsEveryKeyInOrder) {
        result(deleted("a") + invalid(longest)), {"a"}},
       {"a folder marker's file by its own name", {"d/"}, delete_body({"d/.quillmar-folder"}),
        result(invalid("d/.quillmar-folder")), {}},
+      // "x/./y" would name the file of "x/y": refused, and "x/y" stays.
+      {"dot segments", {"x/y"}, delete_body({"x/./y", "./x/y", "x/y/."}),
+       result(invalid("x/./y") + invalid("./x/y") + invalid("x/y/.")), {}},
   };
   int n = 0;
   for (auto &c : cases) {
@@ -106,6 +109,7 @@ TEST_F(MultiDelete, ReportsEveryKeyInOrder) {
   EXPECT_TRUE(qt::file_exists(root() + "/md-6/a b"));  // "a b" is not "a%20b"
   EXPECT_TRUE(qt::dir_exists(root() + "/md-12/dir"));
   EXPECT_TRUE(qt::file_exists(root() + "/md-14/c"));
+  EXPECT_TRUE(qt::file_exists(root() + "/md-16/x/y"));
 }
 
 TEST_F(MultiDelete, MissingBucketReportsEveryKeyDeleted) {

@@ -102,6 +102,10 @@ TEST(KeyPlace, LinksInTheTreeAreNotFollowed) {
 
   EXPECT_EQ(qt::request(srv.port, "GET", "/lnk/dir/secret").status, 404);
   EXPECT_EQ(qt::request(srv.port, "GET", "/lnk/file").status, 404);
+  // Nor are they listed: neither the link to a file nor what the link to a folder holds.
+  qt::Response list = qt::request(srv.port, "GET", "/lnk?list-type=2");
+  EXPECT_EQ(list.status, 200);
+  EXPECT_EQ(list.body.find("<Key>"), std::string::npos) << list.body;
   EXPECT_NE(put(srv.port, "/lnk/dir/new", "x").status, 200);
   qt::request(srv.port, "DELETE", "/lnk/dir/secret");
   EXPECT_EQ(qt::read_file(outside + "/secret"), "outside data");

@@ -112,6 +112,9 @@ TEST(OwnNames, OnlyTheServersTemporaryFiles) {
       {"upload-1-2-3.tmp", 0, 0},
       {".quillmar-folder", 0, 1},  // a folder marker's file, shown only as its directory's key
       {".quillmar-folder", 1, 0},
+      {".photo.jpg.xdev-140213-3.tmp", 0, 1},  // a move across file systems, half done
+      {".xdev-1-2.tmp", 0, 0},
+      {".a.xdev-1.tmp", 0, 0},
   };
   for (const row &r : rows) EXPECT_EQ(is_own_name(r.name, r.is_dir), r.own) << r.name;
 }
