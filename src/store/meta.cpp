@@ -74,7 +74,7 @@ int starts_with_ci(const char *p, size_t n, const char *prefix) {
   size_t pl = strlen(prefix);
   if (n < pl) return 0;
   for (size_t i = 0; i < pl; i++) {
-    if (ascii_lower(p[i]) != prefix[i]) return 0;
+    if (ascii_lower(p[i]) != ascii_lower(prefix[i])) return 0;
   }
   return 1;
 }
