@@ -254,9 +254,31 @@ void build_complete_doc(dynbuf *d, const S3Request *r, const char *key, const ch
   dynbuf_printf(d, "</Key>\n  <ETag>\"%s\"</ETag>\n</CompleteMultipartUploadResult>\n", etag);
 }
 
+// Moves the joined parts (tmp) onto the key with the headers recorded at initiation, under the
+// request's condition. 0, or -1 after the error answer; the upload then stays for a retry.
+int commit_completed(plat_sock s, S3Request *r, const char *upload_id, const char *key,
+                     const char *content_type, const char *tmp, const char *final_etag,
+                     const commit_condition *cond) {
+  char headers[S3_MPU_HEADERS_CAP];
+  if (mpu_meta_headers(r->bucket, upload_id, headers) != 0) headers[0] = 0;
+  int rc = object_commit(tmp, r->bucket, key, final_etag,
+                         content_type[0] ? content_type : guess_content_type(key), headers,
+                         strlen(headers), cond);
+  if (rc == COMMIT_PRECONDITION_FAILED || rc == COMMIT_NO_OBJECT) {
+    answer_commit_verdict(s, r, rc, 0);
+    return -1;
+  }
+  if (rc != 0) {
+    answer_error(s, r, 500, "InternalError", "Rename failed");
+    return -1;
+  }
+  return 0;
+}
+
 // Everything of Complete after the body has been read and the upload found.
 void complete_with_list(plat_sock s, S3Request *r, const char *upload_id, const char *key,
-                        const char *content_type, completion_entry *list, size_t n) {
+                        const char *content_type, completion_entry *list, size_t n,
+                        const commit_condition *cond) {
   char udir[S3_FS_PATH];
   char target[S3_FS_PATH];
   if (!key[0] || mpu_upload_dir(r->bucket, upload_id, udir) != 0 ||
@@ -310,14 +332,7 @@ void complete_with_list(plat_sock s, S3Request *r, const char *upload_id, const 
     answer_concat_error(s, r, rc);
     return;
   }
-  char user_meta[S3_USER_META_CAP];
-  if (mpu_meta_user(r->bucket, upload_id, user_meta) != 0) user_meta[0] = 0;
-  if (object_commit(tmp, r->bucket, key, final_etag,
-                    content_type[0] ? content_type : guess_content_type(key), user_meta,
-                    strlen(user_meta)) != 0) {
-    answer_error(s, r, 500, "InternalError", "Rename failed");
-    return;
-  }
+  if (commit_completed(s, r, upload_id, key, content_type, tmp, final_etag, cond) != 0) return;
   delete_dir_recursive(udir);
 
   dynbuf_guard doc;
@@ -332,6 +347,9 @@ void complete_with_list(plat_sock s, S3Request *r, const char *upload_id, const 
 
 void op_initiate_multipart(plat_sock s, S3Request *r) {
   discard_announced_body(s, r);
+  // The content headers wait in the upload with its user metadata: refused now, not at
+  // Complete, when the client has sent every part.
+  if (check_content_headers(s, r) != 0) return;
   // The "meta" file keeps the key on one line: a key with a line break in it would come back
   // as another key at completion, and the object would be stored under the wrong name.
   if (strpbrk(r->key, "\r\n")) {
@@ -343,8 +361,8 @@ void op_initiate_multipart(plat_sock s, S3Request *r) {
   char udir[S3_FS_PATH];
   if (mpu_upload_dir(r->bucket, id, udir) == 0) {
     mkdir_p(udir);
-    // Content type and x-amz-meta-* headers wait in the upload until Complete records them
-    // for the object.
+    // Content type, x-amz-meta-* and content headers wait in the upload until Complete records
+    // them for the object.
     owned_str ctype(hdr_value(r->head, r->head_len, "content-type"));
     mpu_meta_write(udir, r->key, ctype.get() ? ctype.get() : "", r->head, r->head_len);
   }
@@ -452,6 +470,8 @@ void op_upload_part_copy(plat_sock s, S3Request *r, const char *upload_id) {
 }
 
 void op_complete_multipart(plat_sock s, S3Request *r, const char *upload_id, stream_state *st) {
+  commit_condition cond;
+  if (read_write_condition(s, r, &cond) != 0) return;
   size_t got = 0;
   char *body = nullptr;
   upload_error err;
@@ -495,7 +515,7 @@ void op_complete_multipart(plat_sock s, S3Request *r, const char *upload_id, str
     if (check_part_list(list, (size_t)n, &code, &message) != 0)
       answer_error(s, r, 400, code, message);
     else
-      complete_with_list(s, r, upload_id, key, content_type, list, (size_t)n);
+      complete_with_list(s, r, upload_id, key, content_type, list, (size_t)n, &cond);
   }
   free(list);
 }

@@ -1,5 +1,6 @@
-// GetObject and HeadObject (one byte range, entity-tag and date conditions, streamed in 64 KiB
-// blocks), DeleteObject, and the empty tag set of GET ?tagging.
+// GetObject and HeadObject (one byte range, entity-tag and date conditions, the recorded
+// content headers and the response-* overrides, streamed in 64 KiB blocks), DeleteObject, and
+// the empty tag set of GET ?tagging.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -12,13 +13,21 @@
 #include "ops/conditions.h"
 #include "ops/ops.h"
 #include "store/layout.h"
+#include "store/meta.h"
 #include "store/object.h"
 
 namespace {
 
 constexpr size_t GET_BLOCK = 65536;        // bytes moved per read and send
-constexpr size_t OBJ_HEADERS_MAX = 2047;   // ETag, Last-Modified, Accept-Ranges, user metadata
-constexpr size_t OBJ_HEADERS_CAP = 2200;   // the same plus one Content-Range line
+// ETag, Last-Modified, Accept-Ranges (about 200), content headers, user metadata (1100).
+constexpr size_t OBJ_HEADERS_MAX = 1400 + S3_CONTENT_BLOCK_CAP;
+constexpr size_t OBJ_HEADERS_CAP = OBJ_HEADERS_MAX + 160;  // the same plus one Content-Range line
+
+// The query parameters that override what a GET or HEAD answers with, by content_header_id;
+// response-content-type overrides the content type.
+const char *const OVERRIDE_PARAMS[CH_COUNT] = {
+    "response-cache-control", "response-content-disposition", "response-content-encoding",
+    "response-content-language", "response-expires"};
 
 // Copies the user metadata block into out as complete "name:value\r\n" lines. The block can
 // end in a line cut at its size limit, with a partial line end or none; such a line is closed
@@ -103,19 +112,59 @@ void stream_file(plat_sock s, plat_file *f, uint64_t first, uint64_t count) {
 
 // ---------------------------------------------------------------- GetObject, step by step
 
-// What a GET or HEAD answers with, worked out from the object's view.
-struct get_answer {
-  char ctype[S3_CTYPE_CAP];
-  char etag[S3_ETAG_CAP];
-  char headers[OBJ_HEADERS_MAX + 1];  // ETag, Last-Modified, Accept-Ranges, user metadata
+// The response-* overrides of one request; "" where none was given.
+struct get_overrides {
+  char ctype[S3_CONTENT_VALUE_CAP];
+  content_headers c;
 };
 
-// Content type and ETag: the recorded ones, else a guess from the key and the MD5 of the
-// data (the data is only hashed when no ETag was recorded).
-void describe_object(const object_view *v, const char *key, get_answer *a) {
+// One override parameter, percent-decoded, into out. 0, or -1 when its value could not stand
+// in a response head (a control character would split it) or is too long.
+int override_value(const S3Request *r, const char *name, char out[S3_CONTENT_VALUE_CAP]) {
+  out[0] = 0;
+  owned_str raw(qparam(r->query, name));
+  if (!raw.get()) return 0;
+  if (copy_text(out, S3_CONTENT_VALUE_CAP, raw.get()) != 1) return -1;
+  pct_decode(out);
+  if (content_value_usable(out)) return 0;
+  out[0] = 0;
+  return -1;
+}
+
+// The response-* parameters, which S3 honours on signed requests (presigned downloads use
+// them); every request that reaches an operation is signed, or authentication is off. 0, or
+// -1 after the 400 answer.
+int read_overrides(plat_sock s, S3Request *r, get_overrides *o) {
+  content_headers_clear(&o->c);
+  const char *bad = nullptr;
+  if (override_value(r, "response-content-type", o->ctype) != 0) bad = "response-content-type";
+  for (int i = 0; i < CH_COUNT && !bad; i++)
+    if (override_value(r, OVERRIDE_PARAMS[i], o->c.value[i]) != 0) bad = OVERRIDE_PARAMS[i];
+  if (!bad) return 0;
+  char message[96];
+  snprintf(message, sizeof message, "Invalid value for parameter %s.", bad);
+  answer_error(s, r, 400, "InvalidArgument", message, nullptr);
+  return -1;
+}
+
+// What a GET or HEAD answers with, worked out from the object's view.
+struct get_answer {
+  char ctype[S3_CONTENT_VALUE_CAP];
+  char etag[S3_ETAG_CAP];
+  content_headers content;            // recorded, with the request's overrides
+  char headers[OBJ_HEADERS_MAX + 1];  // ETag, Last-Modified, Accept-Ranges, content, user
+};
+
+// Content type, ETag and content headers: the recorded ones, else a guess from the key and the
+// MD5 of the data (the data is only hashed when no ETag was recorded); overrides win.
+void describe_object(const object_view *v, const char *key, const get_overrides *o,
+                     get_answer *a) {
   const char *ctype = v->content_type[0] ? v->content_type : guess_content_type(key);
-  copy_text(a->ctype, sizeof a->ctype, ctype);
+  copy_text(a->ctype, sizeof a->ctype, o->ctype[0] ? o->ctype : ctype);
   view_etag(v, a->etag);
+  a->content = v->content;
+  for (int i = 0; i < CH_COUNT; i++)
+    if (o->c.value[i][0]) copy_text(a->content.value[i], S3_CONTENT_VALUE_CAP, o->c.value[i]);
 }
 
 // If-Match, If-None-Match, If-Modified-Since and If-Unmodified-Since. 1 when they decided the
@@ -145,15 +194,17 @@ int answer_preconditions(plat_sock s, S3Request *r, int is_head, const object_vi
 void build_object_headers(const object_view *v, get_answer *a) {
   char last_modified[64];
   format_rfc1123(v->mtime, last_modified);
+  char content_lines[S3_CONTENT_BLOCK_CAP];
+  content_headers_render(&a->content, content_lines, sizeof content_lines);
   char meta_lines[1100];
   well_formed_meta(v->user_meta, meta_lines, sizeof(meta_lines));
   int n = snprintf(a->headers, sizeof(a->headers),
-                   "ETag: \"%s\"\r\nLast-Modified: %s\r\nAccept-Ranges: bytes\r\n%s", a->etag,
-                   last_modified, meta_lines);
+                   "ETag: \"%s\"\r\nLast-Modified: %s\r\nAccept-Ranges: bytes\r\n%s%s", a->etag,
+                   last_modified, content_lines, meta_lines);
   if (n < 0 || (size_t)n >= sizeof(a->headers))
     snprintf(a->headers, sizeof(a->headers),
-             "ETag: \"%s\"\r\nLast-Modified: %s\r\nAccept-Ranges: bytes\r\n", a->etag,
-             last_modified);
+             "ETag: \"%s\"\r\nLast-Modified: %s\r\nAccept-Ranges: bytes\r\n%s", a->etag,
+             last_modified, content_lines);
 }
 
 // A Range header. 1 when it decided the answer (416, or a GET's 206 with its bytes), 0 when
@@ -189,6 +240,8 @@ void op_get_object(plat_sock s, S3Request *r, int is_head) {
     answer_key_too_long(s, r);
     return;
   }
+  get_overrides overrides;
+  if (read_overrides(s, r, &overrides) != 0) return;
   object_view_guard view;
   if (object_snapshot(r->bucket, r->key, &view.v) != 0) {
     answer_error(s, r, 404, "NoSuchKey", "The specified key does not exist", nullptr);
@@ -203,7 +256,7 @@ void op_get_object(plat_sock s, S3Request *r, int is_head) {
     return;
   }
   get_answer a;
-  describe_object(&view.v, r->key, &a);
+  describe_object(&view.v, r->key, &overrides, &a);
   if (answer_preconditions(s, r, is_head, &view.v, &a)) return;
   build_object_headers(&view.v, &a);
   {

@@ -1,5 +1,6 @@
 // PutObject and CopyObject: both build the new object in a hidden temporary file inside the
-// bucket directory and move it onto the key in one step, then write its metadata file.
+// bucket directory and move it onto the key in one step, then write its metadata file; and the
+// checks every write shares (content headers kept, If-None-Match and If-Match).
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +14,7 @@
 #include "ops/conditions.h"
 #include "ops/ops.h"
 #include "store/layout.h"
+#include "store/meta.h"
 #include "store/object.h"
 
 namespace {
@@ -42,6 +44,46 @@ int is_md5_text(const char *t) {
 }
 
 }  // namespace
+
+int check_content_headers(plat_sock s, S3Request *r) {
+  content_headers c;
+  int bad = -1;
+  if (content_headers_from_head(r->head, r->head_len, &c, &bad) == 0) return 0;
+  char message[96];
+  snprintf(message, sizeof message, "Invalid value for header %s.",
+           bad >= 0 && bad < CH_COUNT ? CONTENT_HEADER_NAMES[bad] : "");
+  answer_error(s, r, 400, "InvalidArgument", message);
+  return -1;
+}
+
+int read_write_condition(plat_sock s, S3Request *r, commit_condition *cond) {
+  cond->if_none_match = 0;
+  cond->if_match[0] = 0;
+  owned_str none(hdr_value(r->head, r->head_len, "If-None-Match"));
+  owned_str match(hdr_value(r->head, r->head_len, "If-Match"));
+  if (!none.empty()) {
+    // A write can only ask that the key be free; an entity tag here asks for what S3 does not do.
+    if (strcmp(none.get(), "*") != 0) {
+      answer_not_implemented(s, r);
+      return -1;
+    }
+    cond->if_none_match = 1;
+  }
+  if (!match.empty() && copy_text(cond->if_match, sizeof cond->if_match, match.get()) != 1) {
+    // A cut list could lose the very tag that matches.
+    answer_error(s, r, 400, "InvalidArgument", "Invalid value for header If-Match.");
+    return -1;
+  }
+  return 0;
+}
+
+void answer_commit_verdict(plat_sock s, S3Request *r, int verdict, uint64_t uploaded) {
+  if (verdict == COMMIT_NO_OBJECT)
+    answer_upload_error(s, r, uploaded, 404, "NoSuchKey", "The specified key does not exist");
+  else
+    answer_upload_error(s, r, uploaded, 412, "PreconditionFailed",
+                        "At least one of the pre-conditions you specified did not hold");
+}
 
 int parse_copy_source(const char *value, char bucket[64], char key[4096]) {
   bucket[0] = 0;
@@ -91,6 +133,8 @@ void op_put_object(plat_sock s, S3Request *r, stream_state *st) {
     answer_error(s, r, 500, "InternalError", "Failed to store object body");
     return;
   }
+  commit_condition cond;
+  if (check_content_headers(s, r) != 0 || read_write_condition(s, r, &cond) != 0) return;
   // Only the key's own levels are made: the bucket exists (checked before the body), and a
   // bucket deleted meanwhile is not brought back.
   mkdir_parent(path);
@@ -108,8 +152,13 @@ void op_put_object(plat_sock s, S3Request *r, stream_state *st) {
     return;
   }
   owned_str ctype(hdr_value(r->head, r->head_len, "Content-Type"));
-  if (object_commit(tmp, r->bucket, r->key, etag, ctype.get() ? ctype.get() : "", r->head,
-                    r->head_len) != 0) {
+  int rc = object_commit(tmp, r->bucket, r->key, etag, ctype.get() ? ctype.get() : "", r->head,
+                         r->head_len, &cond);
+  if (rc == COMMIT_PRECONDITION_FAILED || rc == COMMIT_NO_OBJECT) {
+    answer_commit_verdict(s, r, rc, len);
+    return;
+  }
+  if (rc != 0) {
     if (answer_key_conflict(s, r, len)) return;
     set_error("rename failed: %s -> %s", tmp, path);
     answer_upload_error(s, r, len, 500, "InternalError", "Failed to move object into place");
@@ -218,6 +267,7 @@ int check_copy_request(plat_sock s, S3Request *r, const copy_source *src, int re
     answer_error(s, r, 400, "InvalidArgument", "Unknown metadata directive.");
     return -1;
   }
+  if (replace && check_content_headers(s, r) != 0) return -1;
   if (!replace && strcmp(src->bucket, r->bucket) == 0 && strcmp(src->key, r->key) == 0) {
     answer_error(s, r, 400, "InvalidRequest",
                  "This copy request is illegal because it is trying to copy an object to itself "
@@ -244,6 +294,15 @@ const char *copy_etag(const object_view *src, const char *md5) {
   if (!rec[0] || strlen(rec) > COPY_ETAG_MAX) return md5;
   if (is_md5_text(rec) && strcmp(rec, md5) != 0) return md5;
   return rec;
+}
+
+// What a copy under COPY keeps of the source as a header block: its user metadata lines,
+// which have the "name:value" form, and its content headers. Returns out.
+const char *source_headers(const object_view *src, char *out, size_t cap) {
+  size_t n = copy_text(out, cap, src->user_meta) ? strlen(out) : 0;
+  if (!n) out[0] = 0;
+  content_headers_render(&src->content, out + n, cap - n);
+  return out;
 }
 
 // The CopyObjectResult: the MD5 of the bytes copied, and the source's time as it was found
@@ -280,7 +339,9 @@ void op_copy_object(plat_sock s, S3Request *r) {
   if (hdr_u64(r->head, r->head_len, "Content-Length", &body_len, &overflow) && body_len)
     discard_body(s, r, body_len);
   const int replace = replace_directive(r);
-  if (check_copy_request(s, r, &src, replace) != 0) return;
+  commit_condition cond;
+  if (check_copy_request(s, r, &src, replace) != 0 || read_write_condition(s, r, &cond) != 0)
+    return;
 
   char tmp[S3_FS_PATH];
   char md5[33] = "";
@@ -294,11 +355,16 @@ void op_copy_object(plat_sock s, S3Request *r) {
   }
   char ctype[256];
   copy_content_type(r, replace, &src.view.v, ctype);
-  // User metadata: the request's x-amz-meta-* headers, or the source's recorded lines, which
-  // have the same "name:value" form.
-  const char *meta = replace ? r->head : src.view.v.user_meta;
-  size_t meta_len = replace ? r->head_len : strlen(src.view.v.user_meta);
-  if (object_commit(tmp, r->bucket, r->key, copy_etag(&src.view.v, md5), ctype, meta, meta_len) != 0) {
+  char kept[S3_USER_META_CAP + S3_CONTENT_BLOCK_CAP];
+  const char *meta = replace ? r->head : source_headers(&src.view.v, kept, sizeof kept);
+  size_t meta_len = replace ? r->head_len : strlen(kept);
+  int rc = object_commit(tmp, r->bucket, r->key, copy_etag(&src.view.v, md5), ctype, meta,
+                         meta_len, &cond);
+  if (rc == COMMIT_PRECONDITION_FAILED || rc == COMMIT_NO_OBJECT) {
+    answer_commit_verdict(s, r, rc, 0);
+    return;
+  }
+  if (rc != 0) {
     if (answer_key_conflict(s, r, 0)) return;
     answer_error(s, r, 500, "InternalError", "Copy failed");
     return;

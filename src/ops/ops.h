@@ -44,6 +44,19 @@ void op_list_multipart_uploads(plat_sock s, S3Request *r);
 // Multi-object delete (multi_delete.cpp)
 void op_delete_objects(plat_sock s, S3Request *r, stream_state *st);
 
+// Shared by the operations that store objects (object_put.cpp).
+struct commit_condition;
+// The content headers a stored object keeps (Cache-Control, Content-Disposition,
+// Content-Encoding, Content-Language, Expires): 0 when each one given can be kept; -1 after a
+// 400 InvalidArgument naming one that holds a control character or is too long.
+int check_content_headers(plat_sock s, S3Request *r);
+// If-None-Match and If-Match of a write into cond. 0, or -1 after the answer: 501 for an
+// If-None-Match other than "*", 400 for an If-Match list too long to keep.
+int read_write_condition(plat_sock s, S3Request *r, commit_condition *cond);
+// The answer to object_commit's COMMIT_* verdicts: 412 PreconditionFailed or 404 NoSuchKey,
+// counted with the bytes uploaded.
+void answer_commit_verdict(plat_sock s, S3Request *r, int verdict, uint64_t uploaded);
+
 // Shared by CopyObject and UploadPartCopy (object_put.cpp): parses x-amz-copy-source by the
 // request-path rules into bucket[64] and key[4096]. 0, or -1 when invalid.
 int parse_copy_source(const char *value, char bucket[64], char key[4096]);

@@ -4,13 +4,19 @@
 // Format, one line each, ended by LF (readers also take CR LF):
 //   1      content type, or empty
 //   2      ETag text, or empty
-//   3...   user metadata "name:value", in request-head order, repeats kept
+//   3...   user metadata "name:value", in request-head order, repeats kept, and after them
+//          one "+Name value" line per content header (Cache-Control, Content-Disposition,
+//          Content-Encoding, Content-Language, Expires), its ':' and '%' written as %3A and
+//          %25. Such a line holds no colon: a reader of records that had only user metadata
+//          lines skips it, and none can be taken for user metadata. Records without such
+//          lines (all those written before content headers were kept) read as before.
 //
 // A record is written under a temporary name, flushed, given the commit's time and moved into
 // place after the data it describes; a record older than its data file is an earlier
 // version's, left behind by a crash between the two moves, and is not trusted.
 #include "store/meta.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "base/text.h"
@@ -24,6 +30,20 @@ constexpr size_t META_VALUE_MAX = 1023;  // longest user metadata value recorded
 constexpr size_t META_READ_MAX = 1023;   // characters of one file line the reader keeps
 constexpr size_t META_BLOCK_MAX = 1023;  // user metadata block (buffer of 1024)
 constexpr size_t META_CTYPE_MAX = 255;   // content type (buffer of 256)
+// Longest encoded content-header value: with "+", the longest name and a blank, its line
+// stays within what the reader keeps of a line.
+constexpr size_t CONTENT_ENCODED_MAX = META_READ_MAX - 2 - 19;
+
+// A byte that may stand in a header value sent back to clients: no control character but
+// the tab, no DEL (a CR or LF would end the head line and let the rest pose as a header).
+int value_byte_ok(unsigned char c) { return c == '\t' || (c >= 0x20 && c != 0x7f); }
+
+// Length of value as a record line writes it (':' and '%' take three characters).
+size_t encoded_len(const char *v) {
+  size_t n = 0;
+  for (; *v; v++) n += (*v == ':' || *v == '%') ? 3 : 1;
+  return n;
+}
 
 // Buffered writer over a plat_file; remembers the first failure.
 struct meta_writer {
@@ -54,7 +74,7 @@ int starts_with_ci(const char *p, size_t n, const char *prefix) {
   size_t pl = strlen(prefix);
   if (n < pl) return 0;
   for (size_t i = 0; i < pl; i++) {
-    if (ascii_lower(p[i]) != prefix[i]) return 0;
+    if (ascii_lower(p[i]) != ascii_lower(prefix[i])) return 0;
   }
   return 1;
 }
@@ -106,6 +126,7 @@ struct meta_reader {
   size_t etag_size;
   char *block;
   size_t block_len;
+  content_headers *content;  // null when the caller takes none
 };
 
 // Handles one file line (without its LF; at most META_READ_MAX characters kept).
@@ -115,8 +136,9 @@ void load_line(meta_reader *m, const char *line, size_t n) {
     line++;
     n--;
   }
-  if (no >= 2 && !memchr(line, ':', n)) return;
   while (n && (line[n - 1] == '\r' || line[n - 1] == '\n')) n--;
+  if (no >= 2 && meta_content_line(line, n, m->content)) return;
+  if (no >= 2 && !memchr(line, ':', n)) return;
   // Every value here goes back out in a response head, where a CR inside it would split the
   // line; such a line (only a file written by hand holds one) is ignored.
   if (memchr(line, '\r', n)) return;
@@ -153,6 +175,182 @@ void load_line(meta_reader *m, const char *line, size_t n) {
 
 }  // namespace
 
+const char *const CONTENT_HEADER_NAMES[CH_COUNT] = {"Cache-Control", "Content-Disposition",
+                                                     "Content-Encoding", "Content-Language",
+                                                     "Expires"};
+
+void content_headers_clear(content_headers *c) {
+  for (int i = 0; i < CH_COUNT; i++) c->value[i][0] = 0;
+}
+
+int content_value_usable(const char *value) {
+  size_t n = strlen(value);
+  if (n >= S3_CONTENT_VALUE_CAP || encoded_len(value) > CONTENT_ENCODED_MAX) return 0;
+  for (size_t i = 0; i < n; i++)
+    if (!value_byte_ok((unsigned char)value[i])) return 0;
+  return 1;
+}
+
+namespace {
+
+// The index of a content header name (any case), or -1.
+int content_header_index(const char *name, size_t n) {
+  for (int i = 0; i < CH_COUNT; i++) {
+    const char *want = CONTENT_HEADER_NAMES[i];
+    if (strlen(want) == n && starts_with_ci(name, n, want)) return i;
+  }
+  return -1;
+}
+
+// Content-Encoding without its aws-chunked token, into out[cap]: "gzip,aws-chunked" keeps
+// "gzip"; a value without the token is kept as it is.
+void strip_aws_chunked(const char *v, size_t n, char *out, size_t cap) {
+  size_t len = 0;
+  int stripped = 0;
+  out[0] = 0;
+  for (size_t pos = 0; pos < n;) {
+    size_t end = pos;
+    while (end < n && v[end] != ',') end++;
+    size_t a = pos, b = end;
+    while (a < b && (v[a] == ' ' || v[a] == '\t')) a++;
+    while (b > a && (v[b - 1] == ' ' || v[b - 1] == '\t')) b--;
+    if (b - a == 11 && starts_with_ci(v + a, 11, "aws-chunked")) {
+      stripped = 1;
+    } else if (b > a && len + (len ? 1 : 0) + (b - a) < cap) {
+      if (len) out[len++] = ',';
+      memcpy(out + len, v + a, b - a);
+      len += b - a;
+      out[len] = 0;
+    }
+    pos = end + 1;
+  }
+  if (!stripped) copy_text_n(out, cap, v, n);
+}
+
+// Takes one head line (without its LF) into out if it is the first of a content header.
+// -1 when it is one whose value cannot be kept, else 0.
+int take_content_line(const char *line, size_t n, content_headers *out, int seen[CH_COUNT],
+                      int *bad_index) {
+  const char *colon = static_cast<const char *>(memchr(line, ':', n));
+  if (!colon) return 0;
+  int id = content_header_index(line, (size_t)(colon - line));
+  if (id < 0 || seen[id]) return 0;
+  seen[id] = 1;
+  const char *v = colon + 1;
+  const char *end = line + n;
+  while (v < end && (*v == ' ' || *v == '\t')) v++;
+  while (end > v && (end[-1] == '\r' || end[-1] == ' ' || end[-1] == '\t')) end--;
+  size_t vlen = (size_t)(end - v);
+  char *dst = out->value[id];
+  // A value that does not fit is refused, never cut: a cut disposition or coding would be a
+  // different one.
+  if (vlen >= S3_CONTENT_VALUE_CAP || memchr(v, 0, vlen)) {
+    *bad_index = id;
+    return -1;
+  }
+  if (id == CH_CONTENT_ENCODING)
+    strip_aws_chunked(v, vlen, dst, S3_CONTENT_VALUE_CAP);
+  else
+    copy_text_n(dst, S3_CONTENT_VALUE_CAP, v, vlen);
+  if (!content_value_usable(dst)) {
+    dst[0] = 0;
+    *bad_index = id;
+    return -1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int content_headers_from_head(const char *head, size_t head_len, content_headers *out,
+                              int *bad) {
+  content_headers_clear(out);
+  int seen[CH_COUNT] = {0, 0, 0, 0, 0};
+  int rc = 0;
+  size_t pos = 0;
+  while (head && pos < head_len) {
+    const char *nl = static_cast<const char *>(memchr(head + pos, '\n', head_len - pos));
+    size_t end = nl ? (size_t)(nl - head) : head_len;
+    int which = -1;
+    if (take_content_line(head + pos, end - pos, out, seen, &which) != 0 && rc == 0) {
+      rc = -1;
+      if (bad) *bad = which;
+    }
+    pos = nl ? end + 1 : head_len;
+  }
+  return rc;
+}
+
+size_t content_headers_render(const content_headers *c, char *out, size_t cap) {
+  size_t len = 0;
+  if (cap) out[0] = 0;
+  for (int i = 0; i < CH_COUNT; i++) {
+    if (!c->value[i][0]) continue;
+    int n = snprintf(out + len, cap - len, "%s: %s\r\n", CONTENT_HEADER_NAMES[i], c->value[i]);
+    if (n < 0 || (size_t)n >= cap - len) {
+      out[len] = 0;
+      continue;
+    }
+    len += (size_t)n;
+  }
+  return len;
+}
+
+int meta_content_line(const char *line, size_t n, content_headers *c) {
+  if (n < 2 || line[0] != '+' || memchr(line, ':', n)) return 0;
+  const char *sp = static_cast<const char *>(memchr(line, ' ', n));
+  size_t name_len = sp ? (size_t)(sp - line) - 1 : n - 1;
+  int id = content_header_index(line + 1, name_len);
+  // A name this version does not know is skipped, as an older reader skips all of them.
+  if (id < 0 || !c || !sp) return 1;
+  char value[S3_CONTENT_VALUE_CAP];
+  size_t len = 0;
+  for (const char *p = sp + 1; p < line + n && len + 1 < sizeof value; p++) {
+    char ch = *p;
+    // Only the two escapes the writer makes are undone: any other would let a record written
+    // by hand smuggle a line break into a response head.
+    if (ch == '%' && line + n - p >= 3 && p[1] == '3' && (p[2] == 'A' || p[2] == 'a')) {
+      ch = ':';
+      p += 2;
+    } else if (ch == '%' && line + n - p >= 3 && p[1] == '2' && p[2] == '5') {
+      p += 2;
+    }
+    value[len++] = ch;
+  }
+  value[len] = 0;
+  if (content_value_usable(value)) copy_text(c->value[id], S3_CONTENT_VALUE_CAP, value);
+  return 1;
+}
+
+// Writes the "+Name value" lines of the content headers that have a value.
+static void save_content_lines(meta_writer *w, const content_headers *c) {
+  for (int i = 0; i < CH_COUNT; i++) {
+    const char *v = c->value[i];
+    if (!v[0]) continue;
+    mw_put(w, "+", 1);
+    mw_put(w, CONTENT_HEADER_NAMES[i], strlen(CONTENT_HEADER_NAMES[i]));
+    mw_put(w, " ", 1);
+    for (; *v; v++) {
+      if (*v == ':')
+        mw_put(w, "%3A", 3);
+      else if (*v == '%')
+        mw_put(w, "%25", 3);
+      else
+        mw_put(w, v, 1);
+    }
+    mw_put(w, "\n", 1);
+  }
+}
+
+// Writes everything a header block gives a record after its first two lines.
+static void save_header_lines(meta_writer *w, const char *head, size_t head_len) {
+  save_user_lines(w, head, head_len);
+  // Values that cannot be kept were refused with their request; here they are only dropped.
+  content_headers c;
+  content_headers_from_head(head, head_len, &c, nullptr);
+  save_content_lines(w, &c);
+}
+
 // Writes the record's lines into f. 0, or -1 when a write failed.
 static int write_record(plat_file *f, const char *etag, const char *content_type,
                         const char *head, size_t head_len) {
@@ -166,7 +364,7 @@ static int write_record(plat_file *f, const char *etag, const char *content_type
   if (etag && *etag) mw_put(&w, etag, strlen(etag));
   mw_put(&w, "\n", 1);
 
-  save_user_lines(&w, head, head_len);
+  save_header_lines(&w, head, head_len);
   mw_flush(&w);
   return w.failed ? -1 : 0;
 }
@@ -195,12 +393,12 @@ int meta_draft_write(meta_draft *d, const char *bucket, const char *key, const c
   return 0;
 }
 
-int meta_write_user_lines(plat_file *f, const char *head, size_t head_len) {
+int meta_write_header_lines(plat_file *f, const char *head, size_t head_len) {
   meta_writer w;
   w.f = f;
   w.failed = 0;
   w.len = 0;
-  save_user_lines(&w, head, head_len);
+  save_header_lines(&w, head, head_len);
   mw_flush(&w);
   return w.failed ? -1 : 0;
 }
@@ -242,7 +440,7 @@ void meta_save(const char *bucket, const char *key, const char *etag, const char
 
 // Reads an open record into the caller's buffers.
 static void read_record(plat_file *f, char content_type[256], char *etag, size_t etag_size,
-                        char user_meta[1024]) {
+                        char user_meta[1024], content_headers *content) {
   meta_reader m;
   m.line_no = 0;
   m.content_type = content_type;
@@ -250,6 +448,7 @@ static void read_record(plat_file *f, char content_type[256], char *etag, size_t
   m.etag_size = etag_size;
   m.block = user_meta;
   m.block_len = strlen(user_meta) < META_BLOCK_MAX ? strlen(user_meta) : META_BLOCK_MAX;
+  m.content = content;
 
   // A line longer than META_READ_MAX keeps its first part; the rest of it is skipped up to
   // its LF, so a long value can never turn into a header line of its own.
@@ -276,17 +475,18 @@ static void read_record(plat_file *f, char content_type[256], char *etag, size_t
 }
 
 int meta_load(const char *bucket, const char *key, char content_type[256], char *etag,
-              size_t etag_size, char user_meta[1024]) {
+              size_t etag_size, char user_meta[1024], content_headers *content) {
   char path[S3_FS_PATH];
   if (meta_path(bucket, key, path) != 0) return 0;
   plat_file_guard guard(plat_file_open(path, PLAT_READ));
   if (!guard.f) return 0;
-  read_record(guard.f, content_type, etag, etag_size, user_meta);
+  read_record(guard.f, content_type, etag, etag_size, user_meta, content);
   return 1;
 }
 
 int meta_load_current(const char *bucket, const char *key, int64_t data_mtime_ns,
-                      char content_type[256], char *etag, size_t etag_size, char user_meta[1024]) {
+                      char content_type[256], char *etag, size_t etag_size, char user_meta[1024],
+                      content_headers *content) {
   char path[S3_FS_PATH];
   if (meta_path(bucket, key, path) != 0) return 0;
   plat_file_guard guard(plat_file_open(path, PLAT_READ));
@@ -294,7 +494,7 @@ int meta_load_current(const char *bucket, const char *key, int64_t data_mtime_ns
   // The time of the handle actually read, so a record replaced meanwhile cannot slip through.
   int64_t meta_mtime = 0;
   if (plat_file_mtime_ns(guard.f, &meta_mtime) != 0 || meta_mtime < data_mtime_ns) return 0;
-  read_record(guard.f, content_type, etag, etag_size, user_meta);
+  read_record(guard.f, content_type, etag, etag_size, user_meta, content);
   return 1;
 }
 

@@ -7,7 +7,41 @@
 #include "platform/platform.h"
 #include "store/layout.h"
 
-#include "platform/platform.h"
+// The content headers an object keeps and GET and HEAD answer with, beside its content type.
+enum content_header_id {
+  CH_CACHE_CONTROL = 0,
+  CH_CONTENT_DISPOSITION,
+  CH_CONTENT_ENCODING,
+  CH_CONTENT_LANGUAGE,
+  CH_EXPIRES,
+  CH_COUNT
+};
+constexpr size_t S3_CONTENT_VALUE_CAP = 1024;  // one value, NUL included
+// Their names as answers spell them, indexed by content_header_id.
+extern const char *const CONTENT_HEADER_NAMES[CH_COUNT];
+// Room for the "Name: value\r\n" lines of all five (content_headers_render), NUL included.
+constexpr size_t S3_CONTENT_BLOCK_CAP = CH_COUNT * (24 + S3_CONTENT_VALUE_CAP) + 1;
+
+struct content_headers {
+  char value[CH_COUNT][S3_CONTENT_VALUE_CAP];  // "" when the object has none
+};
+void content_headers_clear(content_headers *c);
+// Takes the five content headers from a header block: a request head, a block rendered by
+// content_headers_render, or any "Name: value" lines such as a form's fields. The first line
+// of each name counts; its value is trimmed, and Content-Encoding loses its aws-chunked token,
+// which frames the request body and is no coding of the object. 0 when every value given is
+// usable; -1 with *bad (when given) naming the first one that holds a control character or
+// is too long to record. Unusable values are left empty, so the result is always safe to keep.
+int content_headers_from_head(const char *head, size_t head_len, content_headers *out,
+                              int *bad);
+// Checks one value as content_headers_from_head does: 1 usable, 0 not.
+int content_value_usable(const char *value);
+// The "Name: value\r\n" lines of the headers that have a value, into out[cap]; their length
+// (lines that do not fit are left out whole).
+size_t content_headers_render(const content_headers *c, char *out, size_t cap);
+// 1 when the record line line[0..n) is a content-header line (then stored into c when given),
+// 0 when it is anything else.
+int meta_content_line(const char *line, size_t n, content_headers *c);
 
 // The store itself pairs these with the data files under its commit lock (store/object.h);
 // operations go through that module, never through these directly.
@@ -19,7 +53,8 @@ struct meta_draft {
   char tmp[S3_FS_PATH];     // its name ("" when nothing is pending)
   char path[S3_FS_PATH];    // the record's place
 };
-// Writes the record of bucket/key (content type, ETag, then the x-amz-meta-* lines of head)
+// Writes the record of bucket/key (content type, ETag, then the x-amz-meta-* lines and the
+// content headers of head)
 // into a temporary file and flushes it to disk. 0, or -1 with nothing left behind.
 int meta_draft_write(meta_draft *d, const char *bucket, const char *key, const char *etag,
                      const char *content_type, const char *head, size_t head_len);
@@ -34,16 +69,18 @@ int meta_mtime_ns(const char *bucket, const char *key, int64_t *mtime_ns);
 // Writes .s3meta/bucket/key at once (a draft published with the current time).
 void meta_save(const char *bucket, const char *key, const char *etag, const char *content_type,
                const char *head, size_t head_len);
-// Reads it: 1 read, 0 none. Writes only the buffers it has values for (callers clear them).
+// Reads it: 1 read, 0 none. Writes only the buffers it has values for (callers clear them);
+// content, when given, receives the content headers.
 int meta_load(const char *bucket, const char *key, char content_type[256], char *etag,
-              size_t etag_size, char user_meta[1024]);
+              size_t etag_size, char user_meta[1024], content_headers *content = nullptr);
 // As meta_load, but a record older than the data it would describe (data_mtime_ns) counts as
 // none: it belongs to an earlier version whose replacement was cut short before its record.
 int meta_load_current(const char *bucket, const char *key, int64_t data_mtime_ns,
-                      char content_type[256], char *etag, size_t etag_size, char user_meta[1024]);
+                      char content_type[256], char *etag, size_t etag_size, char user_meta[1024],
+                      content_headers *content = nullptr);
 // Removes the metadata file of one object (missing is fine).
 void meta_remove(const char *bucket, const char *key);
-// Writes to f the "name:value" line of each x-amz-meta-* header of head, as meta_save records
-// them (the upload store keeps them the same way until its object is made). 0, or -1 when a
-// write fell short.
-int meta_write_user_lines(plat_file *f, const char *head, size_t head_len);
+// Writes to f the "name:value" line of each x-amz-meta-* header of head and the lines of its
+// content headers, as meta_save records them (the upload store keeps them the same way until
+// its object is made). 0, or -1 when a write fell short.
+int meta_write_header_lines(plat_file *f, const char *head, size_t head_len);

@@ -1,6 +1,6 @@
 // The multipart upload store: one directory per upload under root/.mpu/bucket/upload-id, holding
-// "meta" (key line, content-type line, then the user metadata "name:value" lines given at
-// initiation) and for each part N "N.part" (payload) and "N.etag" (MD5).
+// "meta" (key line, content-type line, then the user metadata "name:value" lines and the
+// content-header lines given at initiation, as object records keep them) and for each part N "N.part" (payload) and "N.etag" (MD5).
 #include "store/mpu.h"
 
 #include <cstdio>
@@ -117,28 +117,36 @@ int mpu_meta_write(const char *upload_dir, const char *key, const char *content_
   if (plat_file_write(guard.f, key, klen) != (long)klen || plat_file_write(guard.f, "\n", 1) != 1 ||
       plat_file_write(guard.f, ctype, clen) != (long)clen || plat_file_write(guard.f, "\n", 1) != 1)
     return -1;
-  if (meta_write_user_lines(guard.f, head, head_len) != 0) return -1;
+  if (meta_write_header_lines(guard.f, head, head_len) != 0) return -1;
   return plat_file_flush(guard.f);
 }
 
-int mpu_meta_user(const char *bucket, const char *upload_id, char user_meta[S3_USER_META_CAP]) {
-  user_meta[0] = 0;
+int mpu_meta_headers(const char *bucket, const char *upload_id, char block[S3_MPU_HEADERS_CAP]) {
+  block[0] = 0;
   line_reader lr;
   plat_file_guard guard(open_upload_file(bucket, upload_id, "meta", &lr));
   if (!guard.f) return -1;
   char line[MPU_USER_LINE_MAX + 1];
   if (!read_line(&lr, line, MPU_USER_LINE_MAX) || !read_line(&lr, line, MPU_USER_LINE_MAX)) return 0;
   // Whole "name:value\r\n" lines while they fit: a cut line would record a cut value.
+  content_headers content;
+  content_headers_clear(&content);
   size_t len = 0;
+  int full = 0;
   while (read_line(&lr, line, MPU_USER_LINE_MAX)) {
     size_t n = strlen(line);
-    if (!n || !memchr(line, ':', n) || memchr(line, '\r', n)) continue;
-    if (len + n + 2 >= S3_USER_META_CAP) break;
-    memcpy(user_meta + len, line, n);
-    memcpy(user_meta + len + n, "\r\n", 2);
+    if (meta_content_line(line, n, &content)) continue;
+    if (full || !n || !memchr(line, ':', n) || memchr(line, '\r', n)) continue;
+    if (len + n + 2 >= S3_USER_META_CAP) {
+      full = 1;
+      continue;
+    }
+    memcpy(block + len, line, n);
+    memcpy(block + len + n, "\r\n", 2);
     len += n + 2;
-    user_meta[len] = 0;
+    block[len] = 0;
   }
+  content_headers_render(&content, block + len, S3_MPU_HEADERS_CAP - len);
   return 0;
 }
 

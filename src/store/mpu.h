@@ -7,6 +7,7 @@
 #include "auth/hash.h"
 #include "platform/platform.h"
 #include "store/layout.h"
+#include "store/meta.h"
 #include "store/object.h"
 
 constexpr uint64_t S3_MPU_MAX_AGE = 604800;  // seconds; older uploads are swept at start
@@ -25,9 +26,13 @@ int mpu_meta_read(const char *bucket, const char *upload_id, char key[4096], cha
 // kept have the first two lines only. 0, or -1 when it could not be written.
 int mpu_meta_write(const char *upload_dir, const char *key, const char *content_type,
                    const char *head, size_t head_len);
-// The user metadata recorded at initiation, as "name:value\r\n" lines (whole lines only, at
-// most 1023 characters; "" when none). 0, or -1 when the upload does not exist.
-int mpu_meta_user(const char *bucket, const char *upload_id, char user_meta[S3_USER_META_CAP]);
+// Room for what mpu_meta_headers gives: user metadata and content-header lines.
+constexpr size_t S3_MPU_HEADERS_CAP = S3_USER_META_CAP + S3_CONTENT_BLOCK_CAP;
+// The headers recorded at initiation, as a header block for the object's record: the user
+// metadata "name:value\r\n" lines (whole lines only, at most 1023 characters), then the
+// content headers as "Name: value\r\n" lines ("" when none). 0, or -1 when the upload does not
+// exist.
+int mpu_meta_headers(const char *bucket, const char *upload_id, char block[S3_MPU_HEADERS_CAP]);
 // 0 with the part's stored ETag, -1 when missing or empty.
 int mpu_part_etag(const char *bucket, const char *upload_id, unsigned long part, char etag[80]);
 void mpu_gc_sweep();

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "auth/hash.h"
 #include "base/state.h"
 #include "base/text.h"
 #include "store/layout.h"
@@ -95,17 +96,62 @@ int meta_usable(const char *bucket, const char *key) {
   return meta_path(bucket, key, mpath) == 0 && path_levels_plain(mpath, root_len());
 }
 
+// 1 when the entity-tag list holds etag anywhere ("*" holds every one): quotes, lists and weak
+// prefixes around it do not matter, as for conditional reads.
+int etag_listed(const char *list, const char *etag) {
+  return strcmp(list, "*") == 0 || (etag[0] && strstr(list, etag) != nullptr);
+}
+
+// The ETag of the object at path, as a read would answer it: the trusted record's, else the
+// MD5 of its data. 0, or -1 when the data cannot be read.
+int current_etag(const char *bucket, const char *key, const char *path, char etag[S3_ETAG_CAP]) {
+  etag[0] = 0;
+  plat_file_guard data(plat_file_open(path, PLAT_READ));
+  int64_t mtime = 0;
+  if (!data.f || plat_file_mtime_ns(data.f, &mtime) != 0) return -1;
+  if (meta_usable(bucket, key)) {
+    char ctype[S3_CTYPE_CAP] = "";
+    char user[S3_USER_META_CAP] = "";
+    meta_load_current(bucket, key, mtime, ctype, etag, S3_ETAG_CAP, user);
+  }
+  if (etag[0]) return 0;
+  // An object stored by other means has no record: its bytes are hashed, under the locks, so
+  // that the version tested is the version replaced.
+  char md5[33];
+  if (md5_file(path, md5) != 0) return -1;
+  copy_text(etag, S3_ETAG_CAP, md5);
+  return 0;
+}
+
+// The conditional write's test of what holds the key now, under the commit's locks: 0 the
+// commit may go on, else its COMMIT_* verdict.
+int check_condition(const commit_condition *cond, const char *bucket, const char *key,
+                    const char *path) {
+  if (!cond || (!cond->if_none_match && !cond->if_match[0])) return 0;
+  plat_stat_t st;
+  int exists = plat_lstat(path, &st) == 0 && !st.is_dir && !st.is_link;
+  if (!exists) return cond->if_match[0] ? COMMIT_NO_OBJECT : 0;
+  if (cond->if_none_match) return COMMIT_PRECONDITION_FAILED;
+  char etag[S3_ETAG_CAP];
+  if (current_etag(bucket, key, path, etag) != 0) return -1;
+  return etag_listed(cond->if_match, etag) ? 0 : COMMIT_PRECONDITION_FAILED;
+}
+
 // One attempt at moving the flushed data (tmp, open as data) onto path and publishing its
 // drafted record, under the bucket lock and the process lock. Both get the same time stamp.
-// 0 done, -1 failed, 1 the destination is busy for a moment (try again later). *drafted turns
-// from 0 to 1 once the record is in place (-1 when publishing it failed).
+// 0 done, -1 failed, 1 the destination is busy for a moment (try again later), or the
+// condition's COMMIT_* verdict. *drafted turns from 0 to 1 once the record is in place (-1 when
+// publishing it failed).
 int commit_attempt(const char *tmp, const char *path, const char *bucket, const char *key,
-                   plat_file *data, meta_draft *record, int *drafted) {
+                   plat_file *data, meta_draft *record, int *drafted,
+                   const commit_condition *cond) {
   bucket_lock_guard held(bucket, 1, 1);
   // A bucket deleted while the body arrived stays deleted: its directory is never made here,
   // and the temporary file went with it, so the commit fails instead of answering 200.
   if (!held.held() || object_make_dirs(bucket, key) != 0 || !meta_usable(bucket, key)) return -1;
   plat_lock_guard commit(store_commit_lock());
+  int verdict = check_condition(cond, bucket, key, path);
+  if (verdict != 0) return verdict;
   int64_t stamp = commit_stamp(bucket, key);
   if (plat_file_set_mtime_ns(data, stamp) != 0) return -1;
   plat_err err = PLAT_OK;
@@ -173,7 +219,8 @@ int object_make_dirs(const char *bucket, const char *key) {
 }
 
 int object_commit(const char *tmp, const char *bucket, const char *key, const char *etag,
-                  const char *content_type, const char *head, size_t head_len) {
+                  const char *content_type, const char *head, size_t head_len,
+                  const commit_condition *cond) {
   char path[S3_FS_PATH];
   int moved = -1;
   // The slow flushes happen before the locks: the data, then the record beside its place.
@@ -185,7 +232,7 @@ int object_commit(const char *tmp, const char *bucket, const char *key, const ch
   // A destination that another holder keeps busy is retried for about a second, with every
   // lock dropped during the pauses.
   for (int attempt = 0; data.f && attempt < MOVE_ATTEMPTS; attempt++) {
-    moved = commit_attempt(tmp, path, bucket, key, data.f, &record, &drafted);
+    moved = commit_attempt(tmp, path, bucket, key, data.f, &record, &drafted, cond);
     if (moved != 1) break;
     plat_sleep_ms(MOVE_PAUSE_MS);
   }
@@ -198,6 +245,7 @@ int object_commit(const char *tmp, const char *bucket, const char *key, const ch
   if (moved == 0) sync_parent(path);
   if (drafted == 1) sync_parent(record.path);
   if (moved != 0) remove_file(tmp);
+  if (moved == COMMIT_PRECONDITION_FAILED || moved == COMMIT_NO_OBJECT) return moved;
   return moved == 0 ? 0 : -1;
 }
 
@@ -224,6 +272,7 @@ int object_snapshot(const char *bucket, const char *key, object_view *out) {
   out->content_type[0] = 0;
   out->etag[0] = 0;
   out->user_meta[0] = 0;
+  content_headers_clear(&out->content);
   char path[S3_FS_PATH];
   if (object_path(bucket, key, path) != 0 || !path_levels_plain(path, root_len())) return -1;
   // A temporary file is an upload still arriving, never an object to read or copy.
@@ -242,10 +291,10 @@ int object_snapshot(const char *bucket, const char *key, object_view *out) {
     out->has_meta = 0;
   else if (plat_file_mtime_ns(out->data, &data_mtime) == 0)
     out->has_meta = meta_load_current(bucket, key, data_mtime, out->content_type, out->etag,
-                                      sizeof out->etag, out->user_meta);
+                                      sizeof out->etag, out->user_meta, &out->content);
   else
     out->has_meta = meta_load(bucket, key, out->content_type, out->etag, sizeof out->etag,
-                              out->user_meta);
+                              out->user_meta, &out->content);
   return 0;
 }
 

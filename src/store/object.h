@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "platform/platform.h"
+#include "store/meta.h"
 
 constexpr size_t S3_CTYPE_CAP = 256;     // recorded content type, NUL included
 constexpr size_t S3_ETAG_CAP = 96;       // recorded ETag, NUL included
@@ -22,15 +23,33 @@ struct object_view {
   char content_type[S3_CTYPE_CAP];        // "" when none was recorded
   char etag[S3_ETAG_CAP];                 // "" when none was recorded
   char user_meta[S3_USER_META_CAP];       // "" when none was recorded
+  content_headers content;                // Cache-Control and the rest; "" when not recorded
 };
 
+// A conditional write: what the object a commit would replace must be like. The test is made
+// under the commit's locks, so of two racing conditional writes only one can find the key
+// free, and none replaces a version it did not mean to.
+constexpr size_t S3_IF_MATCH_CAP = 1024;  // an If-Match entity-tag list, NUL included
+struct commit_condition {
+  int if_none_match;                // If-None-Match: *: only when no object holds the key
+  char if_match[S3_IF_MATCH_CAP];   // If-Match: "*" or entity tags, one of which the current
+                                    // object's ETag must be ("" when not given)
+};
+// object_commit's verdicts besides 0 and -1; in both the temporary file has been removed and
+// the stored object is as it was.
+constexpr int COMMIT_PRECONDITION_FAILED = 2;  // an object exists, or its ETag is not listed
+constexpr int COMMIT_NO_OBJECT = 3;            // If-Match, and no object holds the key
+
 // Moves the finished temporary file tmp onto bucket/key and records the new version's
-// metadata: content type, ETag and the x-amz-meta-* lines of head (head may be null). 0 when
-// the data is in place; -1 when it could not be moved, with tmp removed and an earlier object
-// of that key left as it was. Data and record reach the disk before they are moved, the data
-// first; a record that cannot be written leaves the object without a trusted one.
+// metadata: content type, ETag, and the x-amz-meta-* lines and content headers of the header
+// block head (a request head, or lines in that form; head may be null). With cond, only when
+// the object in place meets it. 0 when the data is in place; -1 when it could not be moved, or
+// a verdict COMMIT_*, with tmp removed and an earlier object of that key left as it was. Data
+// and record reach the disk before they are moved, the data first; a record that cannot be
+// written leaves the object without a trusted one.
 int object_commit(const char *tmp, const char *bucket, const char *key, const char *etag,
-                  const char *content_type, const char *head, size_t head_len);
+                  const char *content_type, const char *head, size_t head_len,
+                  const commit_condition *cond = nullptr);
 
 // Removes bucket/key and its metadata record. 0 removed, 1 there was no such object (nothing,
 // or a directory that holds other keys), -1 the file could not be removed; its record then

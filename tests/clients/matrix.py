@@ -4,7 +4,7 @@ import json
 import os
 import sys
 
-OPS = ["make bucket", "list buckets", "head bucket", "put small+meta", "bad digest", "put 20 MiB",
+OPS = ["make bucket", "list buckets", "head bucket", "put small+meta", "content headers", "bad digest", "put 20 MiB",
        "put stdin", "put stream", "get whole", "get range", "head object", "copy small", "copy 20 MiB",
        "copy metadata", "multipart api", "odd keys", "list v1", "list v2", "sync up", "sync changed",
        "sync touched", "sync down", "delete one", "delete batch", "remove bucket", "wrong secret",

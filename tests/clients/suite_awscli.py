@@ -1,4 +1,5 @@
 """The AWS CLI (Debian's 2.x at /usr/bin/aws, or the pip 1.x as `python3 -m awscli`) against quillmar-s3d."""
+import gzip
 import json
 import os
 import sys
@@ -46,6 +47,21 @@ def main():
             q.check(h.get("ContentType") == "text/x-note", "content type %r" % h.get("ContentType"))
             q.check(h.get("Metadata", {}).get("color") == "blue", "metadata %r" % h.get("Metadata"))
             q.check(h.get("ContentLength") == len(small), "length")
+        with res.op("content headers"):
+            gz = os.path.join(work, "page.txt.gz")
+            q.write(gz, gzip.compress(small))
+            aws(srv, "s3", "cp", gz, "s3://%s/page.txt.gz" % b, "--content-encoding", "gzip",
+                "--cache-control", "max-age=3600", "--content-disposition", 'attachment; filename="page.txt"',
+                "--content-language", "en-GB")
+            h = js(aws(srv, "s3api", "head-object", "--bucket", b, "--key", "page.txt.gz"))
+            q.check(h.get("ContentEncoding") == "gzip", "encoding %r" % h.get("ContentEncoding"))
+            q.check(h.get("CacheControl") == "max-age=3600", "cache control %r" % h.get("CacheControl"))
+            q.check(h.get("ContentDisposition") == 'attachment; filename="page.txt"',
+                    "disposition %r" % h.get("ContentDisposition"))
+            q.check(h.get("ContentLanguage") == "en-GB", "language %r" % h.get("ContentLanguage"))
+            q.check(q.read(os.path.join(srv.root, b, "page.txt.gz")) == gzip.compress(small) or
+                    gzip.decompress(q.read(os.path.join(srv.root, b, "page.txt.gz"))) == small,
+                    "stored bytes differ")
         with res.op("put 20 MiB"):
             aws(srv, "s3", "cp", os.path.join(work, "big.bin"), "s3://%s/big.bin" % b)
             q.check(q.read(os.path.join(srv.root, b, "big.bin")) == big, "stored bytes differ")

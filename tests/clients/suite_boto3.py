@@ -1,4 +1,6 @@
 """boto3 (whichever the interpreter running this file has) against quillmar-s3d, default config."""
+import datetime
+import gzip
 import io
 import os
 import sys
@@ -48,6 +50,24 @@ def main():
             h = c.head_object(Bucket=b, Key="small.txt")
             q.check(h["ContentType"] == "text/x-note", h["ContentType"])
             q.check(h["Metadata"] == {"owner": "ann"}, str(h["Metadata"]))
+        with res.op("content headers"):
+            body = gzip.compress(small)
+            expires = datetime.datetime(2044, 12, 1, 16, 0, 0, tzinfo=datetime.timezone.utc)
+            c.put_object(Bucket=b, Key="page.txt.gz", Body=body, ContentEncoding="gzip",
+                         CacheControl="max-age=3600", ContentDisposition='attachment; filename="page.txt"',
+                         ContentLanguage="en-GB", Expires=expires)
+            h = c.head_object(Bucket=b, Key="page.txt.gz")
+            q.check(h.get("ContentEncoding") == "gzip", "encoding %r" % h.get("ContentEncoding"))
+            q.check(h.get("CacheControl") == "max-age=3600", "cache control %r" % h.get("CacheControl"))
+            q.check(h.get("ContentDisposition") == 'attachment; filename="page.txt"', "disposition")
+            q.check(h.get("ContentLanguage") == "en-GB", "language %r" % h.get("ContentLanguage"))
+            q.check(h.get("Expires") == expires or h.get("ExpiresString") == "Thu, 01 Dec 2044 16:00:00 GMT",
+                    "expires %r" % h.get("Expires"))
+            g = c.get_object(Bucket=b, Key="page.txt.gz", ResponseCacheControl="no-cache",
+                             ResponseContentType="application/gzip")
+            q.check(g["Body"].read() == body, "stored bytes differ")
+            q.check(g.get("CacheControl") == "no-cache" and g.get("ContentType") == "application/gzip",
+                    "overrides %r %r" % (g.get("CacheControl"), g.get("ContentType")))
         with res.op("put 20 MiB"):
             c.upload_fileobj(io.BytesIO(big), b, "big.bin")
             q.check(q.read(os.path.join(srv.root, b, "big.bin")) == big, "stored bytes differ")

@@ -184,3 +184,63 @@ TEST_F(MetaTest, PathThatDoesNotFitIsNeverCut) {
 }
 
 }  // namespace
+
+TEST(ContentHeadersFromHead, WhatAHeadGivesAndWhatIsRefused) {
+  struct Case {
+    const char *name;
+    std::string head;
+    int rc;
+    int bad;                  // index refused, when rc is -1
+    const char *encoding;     // Content-Encoding kept
+    const char *disposition;  // Content-Disposition kept
+  };
+  const Case cases[] = {
+      {"trimmed, any case, first line wins",
+       "PUT /b/k HTTP/1.1\r\ncontent-encoding:\t gzip \r\nCONTENT-DISPOSITION: inline\r\n"
+       "Content-Encoding: br\r\n\r\n",
+       0, -1, "gzip", "inline"},
+      {"aws-chunked token removed", "PUT /b/k HTTP/1.1\r\nContent-Encoding: aws-chunked,gzip\r\n", 0,
+       -1, "gzip", ""},
+      {"user metadata and look-alikes are no content headers",
+       "PUT /b/k HTTP/1.1\r\nx-amz-meta-content-encoding: gzip\r\nContent-Encodings: br\r\n", 0, -1,
+       "", ""},
+      {"control character refused, the rest kept",
+       "PUT /b/k HTTP/1.1\r\nContent-Disposition: a\x01z\r\nContent-Encoding: gzip\r\n", -1,
+       CH_CONTENT_DISPOSITION, "gzip", ""},
+      {"too long refused, never cut",
+       "PUT /b/k HTTP/1.1\r\nContent-Disposition: " + std::string(1100, 'd') + "\r\n", -1,
+       CH_CONTENT_DISPOSITION, "", ""},
+      {"colons count three times toward the limit",
+       "PUT /b/k HTTP/1.1\r\nContent-Disposition: " + std::string(400, ':') + "\r\n", -1,
+       CH_CONTENT_DISPOSITION, "", ""},
+  };
+  for (const Case &c : cases) {
+    content_headers h;
+    int bad = -1;
+    EXPECT_EQ(content_headers_from_head(c.head.data(), c.head.size(), &h, &bad), c.rc) << c.name;
+    EXPECT_EQ(bad, c.bad) << c.name;
+    EXPECT_STREQ(h.value[CH_CONTENT_ENCODING], c.encoding) << c.name;
+    EXPECT_STREQ(h.value[CH_CONTENT_DISPOSITION], c.disposition) << c.name;
+  }
+}
+
+TEST_F(MetaTest, ContentHeadersRoundTripThroughARecord) {
+  const std::string head =
+      "PUT /b/k HTTP/1.1\r\nExpires: Thu, 01 Dec 2044 16:00:00 GMT\r\nx-amz-meta-a: 1\r\n"
+      "Content-Disposition: attachment; filename=\"100%25: x\"\r\n\r\n";
+  meta_save("bkt", "k", kMd5, "text/plain", head.data(), head.size());
+  char ctype[256] = "", etag[96] = "", block[1024] = "";
+  content_headers c;
+  content_headers_clear(&c);
+  ASSERT_EQ(meta_load("bkt", "k", ctype, etag, sizeof etag, block, &c), 1);
+  EXPECT_STREQ(c.value[CH_EXPIRES], "Thu, 01 Dec 2044 16:00:00 GMT");
+  EXPECT_STREQ(c.value[CH_CONTENT_DISPOSITION], "attachment; filename=\"100%25: x\"");
+  EXPECT_STREQ(c.value[CH_CACHE_CONTROL], "");
+  // A reader that takes no content headers sees the user metadata alone.
+  EXPECT_STREQ(block, "x-amz-meta-a:1\r\n");
+  char rendered[S3_CONTENT_BLOCK_CAP];
+  content_headers_render(&c, rendered, sizeof rendered);
+  EXPECT_STREQ(rendered,
+               "Content-Disposition: attachment; filename=\"100%25: x\"\r\n"
+               "Expires: Thu, 01 Dec 2044 16:00:00 GMT\r\n");
+}
