@@ -28,6 +28,9 @@ done
 dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles | grep -qx /etc/default/quillmar-s3d ||
   { echo "/etc/default/quillmar-s3d is not a conffile"; missing=1; }
 [ "$missing" = 0 ]
+# The machine is left alone: apt only works out what installing the package would do.
+apt-get install --simulate "$deb" >"$work/apt.log" 2>&1 || { cat "$work/apt.log"; exit 1; }
+grep -q '^Inst quillmar-s3 ' "$work/apt.log" || { cat "$work/apt.log"; exit 1; }
 LD_LIBRARY_PATH="$work/root/usr/lib" "$work/root/usr/bin/quillmar-s3d" --version
 
 # The Python package, installed the way a user would, from a copy (pip writes into the tree).
