@@ -1,4 +1,6 @@
 // quillmar-s3d: a stand-alone host for the library; serves one storage root until SIGINT or SIGTERM.
+// Exit status: 0 after a clean stop (and for --help, --version), 1 for bad arguments, 2 when the
+// server could not start.
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -7,6 +9,8 @@
 #include <thread>
 
 #include "quillmar-s3.h"
+
+enum { EXIT_CLEAN = 0, EXIT_BAD_ARGS = 1, EXIT_START_FAILED = 2 };
 
 static volatile std::sig_atomic_t g_stop = 0;
 
@@ -21,8 +25,11 @@ static void usage(FILE *out) {
           "  --access-key K     access key id (or QUILLMAR_S3_ACCESS_KEY)\n"
           "  --secret-key S     secret key (or QUILLMAR_S3_SECRET_KEY)\n"
           "  --stats            print the statistics document on exit\n"
+          "  --quiet            print no banner once serving\n"
+          "  --version          print the version and exit\n"
           "  --help             show this text\n"
-          "Authentication is on when both keys are non-empty.\n");
+          "Authentication is on when both keys are non-empty.\n"
+          "Exit status: 0 clean stop, 1 bad arguments, 2 the server could not start.\n");
 }
 
 // Decimal port text of at most 6 digits; range checks are the library's.
@@ -45,15 +52,24 @@ int main(int argc, char **argv) {
   const char *secret_key = std::getenv("QUILLMAR_S3_SECRET_KEY");
   int port = 9000;
   bool stats = false;
+  bool quiet = false;
 
   for (int i = 1; i < argc; i++) {
     const char *arg = argv[i];
     if (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0) {
       usage(stdout);
-      return 0;
+      return EXIT_CLEAN;
+    }
+    if (strcmp(arg, "--version") == 0) {
+      printf("quillmar-s3d %s\n", s3_version());
+      return EXIT_CLEAN;
     }
     if (strcmp(arg, "--stats") == 0) {
       stats = true;
+      continue;
+    }
+    if (strcmp(arg, "--quiet") == 0) {
+      quiet = true;
       continue;
     }
     static const char *const with_value[] = {"--root", "--port", "--bind", "--access-key",
@@ -69,7 +85,7 @@ int main(int argc, char **argv) {
       } else if (arg[n] == 0) {
         if (i + 1 >= argc) {
           fprintf(stderr, "quillmar-s3d: %s needs a value\n", arg);
-          return 2;
+          return EXIT_BAD_ARGS;
         }
         value = argv[++i];
         which = k;
@@ -80,7 +96,7 @@ int main(int argc, char **argv) {
       case 1:
         if (!parse_port(value, &port)) {
           fprintf(stderr, "quillmar-s3d: invalid port %s\n", value);
-          return 2;
+          return EXIT_BAD_ARGS;
         }
         break;
       case 2: bind = value; break;
@@ -89,7 +105,7 @@ int main(int argc, char **argv) {
       default:
         fprintf(stderr, "quillmar-s3d: unknown option %s\n", arg);
         usage(stderr);
-        return 2;
+        return EXIT_BAD_ARGS;
     }
   }
   if (!access_key) access_key = "";
@@ -100,12 +116,14 @@ int main(int argc, char **argv) {
 
   if (s3_server_start_ex(port, bind, root, access_key, secret_key) != 0) {
     fprintf(stderr, "quillmar-s3d: %s\n", s3_last_error());
-    return 1;
+    return EXIT_START_FAILED;
   }
-  bool auth = access_key[0] && secret_key[0];
-  printf("quillmar-s3d %s serving http://%s:%d root %s authentication %s\n", s3_version(),
-         bind[0] ? bind : "127.0.0.1", port, root, auth ? "on" : "off");
-  fflush(stdout);
+  if (!quiet) {
+    bool auth = access_key[0] && secret_key[0];
+    printf("quillmar-s3d %s serving http://%s:%d root %s authentication %s\n", s3_version(),
+           bind[0] ? bind : "127.0.0.1", port, root, auth ? "on" : "off");
+    fflush(stdout);
+  }
 
   while (!g_stop) std::this_thread::sleep_for(std::chrono::milliseconds(100));
 
@@ -114,5 +132,5 @@ int main(int argc, char **argv) {
     printf("%s\n", s3_get_stats_json());
     fflush(stdout);
   }
-  return 0;
+  return EXIT_CLEAN;
 }

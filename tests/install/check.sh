@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
-# Installs a built tree into a temporary prefix and builds a small host program against it twice:
-# through find_package(quillmar-s3) and through pkg-config. usage: check.sh BUILD_DIR
+# Installs a built tree into a temporary prefix, moves the installed tree elsewhere, and builds a
+# small host program against it there twice: through find_package(quillmar-s3) and through
+# pkg-config, neither told where it was installed first. usage: check.sh BUILD_DIR
 set -euo pipefail
 build=$(cd "$1" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-prefix=$work/prefix
+prefix=$work/moved
 
-cmake --install "$build" --prefix "$prefix" >/dev/null
+cmake --install "$build" --prefix "$work/installed" >/dev/null
+mv "$work/installed" "$prefix"
 libdir=$(dirname "$(find "$prefix" -name 'libquillmar-s3.so.1' | head -n1)")
 [ -n "$libdir" ] || { echo "install check: library not installed"; exit 1; }
 
@@ -31,12 +33,17 @@ case $out in
   *) echo "install check: CMake consumer printed: $out"; exit 1 ;;
 esac
 
-# pkg-config (--define-prefix: the tree was installed elsewhere than the configured prefix).
-flags=$(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --define-prefix --cflags --libs quillmar-s3)
+# pkg-config, with the prefix taken from where the .pc file now lies.
+flags=$(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags --libs quillmar-s3)
+case " $flags " in
+  *" -I$prefix/"*" -L$prefix/"*) ;;
+  *) echo "install check: pkg-config does not point into the moved prefix: $flags"; exit 1 ;;
+esac
 cc -o "$work/pc-consumer" "$here/consumer/main.c" $flags
 out=$(LD_LIBRARY_PATH="$libdir" "$work/pc-consumer" "$(port)" "$work/root2")
 case $out in
   "version 1.2.3 running 1"*) ;;
   *) echo "install check: pkg-config consumer printed: $out"; exit 1 ;;
 esac
-echo "install check: CMake package, pkg-config and the nine exports are fine"
+[ -f "$prefix/share/man/man1/quillmar-s3d.1.gz" ] || { echo "install check: no man page"; exit 1; }
+echo "install check: CMake package, pkg-config (both from a moved prefix) and the nine exports are fine"

@@ -245,14 +245,15 @@ TEST(Connections, EarlyAnswerSurvivesABodyStillBeingSent) {
 
 namespace {
 
-// Runs quillmar-s3d with args until its banner appears, stops it with SIGTERM and gives its
-// exit status after "rc=" followed by everything it printed.
-std::string run_host(const std::string &env, const std::string &args) {
+// Runs quillmar-s3d with args until its banner appears (or the shell test ready holds), stops it
+// with SIGTERM and gives its exit status after "rc=" followed by everything it printed.
+std::string run_host(const std::string &env, const std::string &args,
+                     const std::string &ready = "grep -q serving $out") {
   std::string bin = std::string(QUILLMAR_BINARY_DIR) + "/quillmar-s3d";
   std::string out_file = qt::make_temp_dir();
   std::string script =
       "out=" + out_file + "/out; " + env + " '" + bin + "' " + args + " >$out 2>&1 & pid=$!; " +
-      "i=0; while [ $i -lt 100 ] && ! grep -q serving $out && kill -0 $pid 2>/dev/null; do "
+      "i=0; while [ $i -lt 100 ] && ! " + ready + " && kill -0 $pid 2>/dev/null; do "
       "sleep 0.05; i=$((i+1)); done; kill -TERM $pid 2>/dev/null; wait $pid; echo \"rc=$?\"; cat $out";
   std::string out;
   qt::run_command("sh -c \"" + [&] {
@@ -286,8 +287,29 @@ TEST(HostProgram, ServesUntilSignalledAndReportsFailedStarts) {
   EXPECT_NE(out.find("authentication on"), std::string::npos) << out;
   EXPECT_EQ(out.rfind("rc=0\n", 0), 0u) << out;
 
-  out = run_host("", "--root " + root + " --port 0");
-  EXPECT_EQ(out.rfind("rc=1\n", 0), 0u) << out;
-  EXPECT_NE(out.find("invalid port 0"), std::string::npos) << out;
+  // Exit status 1 for arguments it cannot use, 2 for a start the library refused.
+  struct {
+    const char *args, *rc, *says;
+  } const cases[] = {
+      {"--version", "rc=0\n", "quillmar-s3d 1.2.3\n"},
+      {"--bogus", "rc=1\n", "unknown option --bogus"},
+      {"--root", "rc=1\n", "--root needs a value"},
+      {"--port 9x", "rc=1\n", "invalid port 9x"},
+      {"--port 0", "rc=2\n", "invalid port 0"},
+      {"--port 1 --bind localhost", "rc=2\n", "invalid bind address localhost"},
+  };
+  for (const auto &c : cases) {
+    out = run_host("", std::string("--root ") + root + " " + c.args);
+    EXPECT_EQ(out.rfind(c.rc, 0), 0u) << c.args << ": " << out;
+    EXPECT_NE(out.find(c.says), std::string::npos) << c.args << ": " << out;
+  }
+
+  // --quiet: no banner, but a clean stop and the statistics asked for. The start creates the
+  // new root after the signal handlers are in place, so its folder tells when to signal.
+  std::string quiet_root = root + "/quiet";
+  out = run_host("", "--quiet --stats --root " + quiet_root + " --port " + port,
+                 "[ -d " + quiet_root + " ]");
+  EXPECT_EQ(out.rfind("rc=0\n{\"running\":0", 0), 0u) << out;
+  EXPECT_EQ(out.find("serving"), std::string::npos) << out;
   qt::remove_tree(root);
 }
