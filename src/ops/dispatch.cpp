@@ -9,6 +9,7 @@
 #include "http/body.h"
 #include "http/request.h"
 #include "http/response.h"
+#include "ops/cors.h"
 #include "ops/ops.h"
 #include "store/layout.h"
 #include "store/walk.h"
@@ -19,7 +20,7 @@ static const char kNotImplemented[] =
 // Bucket sub-resources this server does not keep; refused whatever the method.
 static const char *const kBucketSubresources[] = {
     "versioning", "tagging",       "lifecycle", "lifecycleConfiguration",
-    "cors",       "acl",           "policy",    "replication",
+    "acl",        "policy",        "replication",
     "website",    "logging",       "notifications", "requestPayment",
     "analytics",  "inventory",     "metrics",   "accelerate",
     "object-lock"};
@@ -85,7 +86,31 @@ static int valid_upload_id(const char *v) {
   return 1;
 }
 
+// PUT, GET and DELETE /bucket?cors, on a bucket that exists.
+static void route_bucket_cors(plat_sock s, S3Request *r, stream_state *st, const char *dir) {
+  const char *m = r->method;
+  if (!ieq(m, "PUT") && !ieq(m, "GET") && !ieq(m, "DELETE")) {
+    answer_error(s, r, 405, "MethodNotAllowed", "Method not supported for buckets");
+  } else if (!is_directory(dir)) {
+    answer_error(s, r, 404, "NoSuchBucket", "The specified bucket does not exist");
+  } else if (ieq(m, "PUT")) {
+    op_put_bucket_cors(s, r, st);
+  } else if (ieq(m, "GET")) {
+    op_get_bucket_cors(s, r);
+  } else {
+    op_delete_bucket_cors(s, r);
+  }
+}
+
 static void route_bucket(plat_sock s, S3Request *r, stream_state *st) {
+  if (qhas(r->query, "cors")) {
+    char dir[S3_FS_PATH];
+    if (object_path(r->bucket, nullptr, dir) != 0)
+      answer_error(s, r, 400, "InvalidRequest", "Invalid request path");
+    else
+      route_bucket_cors(s, r, st, dir);
+    return;
+  }
   if (has_any(r->query, kBucketSubresources,
               sizeof kBucketSubresources / sizeof kBucketSubresources[0])) {
     answer_not_implemented(s, r);
@@ -216,7 +241,7 @@ static int authenticate(plat_sock s, const S3Request *r) {
                     r->content_sha256, s, r->head, r->head_len);
 }
 
-static void run_request(plat_sock s, S3Request *r, stream_state *st) {
+static void run_request(plat_sock s, S3Request *r, stream_state *st, dynbuf *cors_lines) {
   {
     // A Content-Length that is not one number leaves the body's end unknown.
     upload_error bad;
@@ -242,6 +267,15 @@ static void run_request(plat_sock s, S3Request *r, stream_state *st) {
       answer_error(s, r, 400, "InvalidRequest", "Invalid request path");
     return;
   }
+  // Browsers send a preflight without credentials: it is answered from the bucket's CORS
+  // rules alone. Every other answer to a request from an allowed origin, refusals of
+  // authentication included, carries the CORS headers, so the page can read it.
+  if (ieq(r->method, "OPTIONS")) {
+    op_cors_preflight(s, r);
+    return;
+  }
+  cors_actual_headers(r, cors_lines);
+  if (cors_lines->len) http_set_request_headers(cors_lines->data);
   if (!authenticate(s, r)) return;
   stream_select(st, r);
   if (r->key[0] && refuse_object_write(s, r)) return;
@@ -258,6 +292,8 @@ void handle_connection(plat_sock s) {
   stream_state st;
   memset(&st, 0, sizeof st);
   S3Request r;
-  if (read_request_head(s, &r) == 0) run_request(s, &r, &st);
+  dynbuf_guard cors_lines;
+  if (read_request_head(s, &r) == 0) run_request(s, &r, &st, &cors_lines.b);
+  http_set_request_headers(nullptr);
   request_free(&r);
 }

@@ -18,6 +18,7 @@
 
 #include "base/state.h"
 #include "base/text.h"
+#include "store/cors_store.h"
 #include "store/layout.h"
 #include "store/meta.h"
 #include "store/walk.h"
@@ -258,6 +259,7 @@ void bucket_remove_records(const char *bucket) {
   if (!plain_bucket_name(bucket)) return;
   remove_bucket_tree(".mpu", bucket);
   remove_bucket_tree(".s3meta", bucket);
+  cors_config_remove(bucket);
 }
 
 int bucket_delete(const char *bucket) {
