@@ -17,11 +17,13 @@ const char *http_reason(int status) {
   switch (status) {
     case 201: return "Created";
     case 204: return "No Content";
+    case 303: return "See Other";
     case 400: return "Bad Request";
     case 403: return "Forbidden";
     case 404: return "Not Found";
     case 405: return "Method Not Allowed";
     case 409: return "Conflict";
+    case 411: return "Length Required";
     case 500: return "Internal Server Error";
     case 501: return "Not Implemented";
     default: return "OK";

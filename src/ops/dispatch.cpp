@@ -141,6 +141,8 @@ static void route_bucket(plat_sock s, S3Request *r, stream_state *st) {
     op_head_bucket(s, r, dir);
   } else if (ieq(m, "POST") && qhas(r->query, "delete")) {
     op_delete_objects(s, r, st);
+  } else if (is_form_upload(r)) {
+    op_post_object(s, r);
   } else {
     answer_error(s, r, 405, "MethodNotAllowed", "Method not supported for buckets");
   }
@@ -276,7 +278,9 @@ static void run_request(plat_sock s, S3Request *r, stream_state *st, dynbuf *cor
   }
   cors_actual_headers(r, cors_lines);
   if (cors_lines->len) http_set_request_headers(cors_lines->data);
-  if (!authenticate(s, r)) return;
+  // A browser form upload carries no Authorization header: its signed policy is checked
+  // by the upload itself.
+  if (!is_form_upload(r) && !authenticate(s, r)) return;
   stream_select(st, r);
   if (r->key[0] && refuse_object_write(s, r)) return;
   send_continue_if_expected(s, r);
