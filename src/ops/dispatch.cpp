@@ -238,6 +238,14 @@ static int refuse_object_write(plat_sock s, S3Request *r) {
   return answer_key_conflict(s, r, 0);
 }
 
+// An OPTIONS request from a browser names its origin; one without is no preflight and keeps
+// the answer every unsupported method gets.
+static int is_cors_preflight(const S3Request *r) {
+  if (!ieq(r->method, "OPTIONS")) return 0;
+  owned_str origin(hdr_value(r->head, r->head_len, "Origin"));
+  return origin.get() != nullptr;
+}
+
 static int authenticate(plat_sock s, const S3Request *r) {
   return check_auth(r->method, r->path, r->query, r->authorization, r->host, r->amz_date,
                     r->content_sha256, s, r->head, r->head_len);
@@ -272,7 +280,7 @@ static void run_request(plat_sock s, S3Request *r, stream_state *st, dynbuf *cor
   // Browsers send a preflight without credentials: it is answered from the bucket's CORS
   // rules alone. Every other answer to a request from an allowed origin, refusals of
   // authentication included, carries the CORS headers, so the page can read it.
-  if (ieq(r->method, "OPTIONS")) {
+  if (is_cors_preflight(r)) {
     op_cors_preflight(s, r);
     return;
   }

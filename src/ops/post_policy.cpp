@@ -112,13 +112,12 @@ int invalid_policy(post_verdict *v, const char *why) {
 
 // "Policy Condition failed" naming the condition as S3 shows it.
 int condition_failed(post_verdict *v, const char *op, const char *field, const char *value) {
+  // The message names the condition; a long value is cut so the document stays whole.
   char m[1024];
-  if (op)
-    snprintf(m, sizeof m, "Invalid according to Policy: Policy Condition failed: [\"%s\", \"$%s\", \"%s\"]",
-             op, field, value);
-  else
-    snprintf(m, sizeof m, "Invalid according to Policy: Policy Condition failed: [\"eq\", \"$%s\", \"%s\"]",
-             field, value);
+  int n = snprintf(m, sizeof m,
+                   "Invalid according to Policy: Policy Condition failed: [\"%s\", \"$%s\", \"%s\"]",
+                   op ? op : "eq", field, value);
+  if (n < 0) m[0] = 0;
   return fail(v, 403, "AccessDenied", m);
 }
 

@@ -201,7 +201,8 @@ TEST_F(Cors, PreflightDecidedByTheRules) {
   expect_error(preflight("/plain-b/k", "http://app.test:8080", "GET"), 403,
                "HTTP/1.1 403 Forbidden", "CORSResponse", kNotEnabled, "/plain-b/k");
   EXPECT_EQ(preflight("/gone-b/k", "http://app.test:8080", "GET").status, 404);
-  EXPECT_EQ(preflight("/pre-b/k", "", "GET").status, 400);
+  // Without Origin an OPTIONS is no preflight: refused like any other unsupported method.
+  EXPECT_EQ(preflight("/pre-b/k", "", "GET").status, 405);
   EXPECT_EQ(preflight("/pre-b/k", "http://app.test:8080", "").status, 400);
 }
 
@@ -233,17 +234,17 @@ TEST_F(Cors, ActualRequestsCarryHeadersOnlyForAllowedOrigins) {
       {"origin not allowed", "/act-b/f.txt", {"Origin: http://evil.test"}, true},
       {"method not allowed", "/act-b/f.txt", {"Origin: https://x.example.com"}, true},
       {"bucket without rules", "/plain2-b/f.txt", {"Origin: http://app.test:8080"}, false},
-      {"control character in Origin", "/act-b/f.txt", {"Origin: http://app.test:8080\rX-Evil: 1"},
-       true},
   };
   for (const auto &c : none) {
     SCOPED_TRACE(c.name);
     std::string method = std::string(c.name) == "method not allowed" ? "DELETE" : "GET";
     Response r = req(method, c.target, c.headers);
     EXPECT_FALSE(r.has_header("Access-Control-Allow-Origin")) << r.head;
-    EXPECT_FALSE(r.has_header("X-Evil")) << r.head;
     EXPECT_EQ(r.has_header("Vary"), c.vary) << r.head;
   }
+  // A line break inside Origin never reaches the answer's head as a line of its own.
+  Response split = req("GET", "/act-b/f.txt", {"Origin: http://app.test:8080\rX-Evil: 1"});
+  EXPECT_FALSE(split.has_header("X-Evil")) << split.head;
 }
 
 TEST_F(Cors, ConfigurationGoesWithItsBucket) {
