@@ -186,13 +186,13 @@ void meta_lines(const post_form *f, dynbuf *out) {
   }
 }
 
-// Percent-encodes text for a URL query value into out.
-void url_encode(dynbuf *out, const char *text) {
+// Percent-encodes text for a URL into out; keep_slash leaves "/" as it is (a key in a path).
+void url_encode(dynbuf *out, const char *text, int keep_slash = 0) {
   static const char kHex[] = "0123456789ABCDEF";
   for (const unsigned char *p = (const unsigned char *)text; *p; p++) {
     char c = (char)*p;
     if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-        strchr("-_.~", c)) {
+        strchr("-_.~", c) || (keep_slash && c == '/')) {
       dynbuf_append(out, &c, 1);
     } else {
       char e[3] = {'%', kHex[*p >> 4], kHex[*p & 15]};
@@ -217,7 +217,7 @@ void answer_stored(plat_sock s, const S3Request *r, const post_form *f, const ch
   dynbuf_printf(&location.b, "http://%s/", r->host[0] ? r->host : "localhost");
   url_encode(&location.b, f->bucket);
   dynbuf_append(&location.b, "/", 1);
-  url_encode(&location.b, f->key);
+  url_encode(&location.b, f->key, 1);
   const char *redirect = post_field_value(f, "success_action_redirect");
   if (!redirect) redirect = post_field_value(f, "redirect");
   dynbuf_guard head;

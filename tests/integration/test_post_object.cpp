@@ -82,11 +82,11 @@ TEST_F(PostObject, StoresTheFileWithItsFieldsAndAnswersAsAsked) {
   EXPECT_EQ(got.header("Content-Type"), "text/plain");
   EXPECT_EQ(got.header("x-amz-meta-owner"), "ann");
 
-  Response created = post("form-b", {{"key", "a&b.txt"}, {"success_action_status", "201"}}, "x", "abc");
+  Response created = post("form-b", {{"key", "dir/a&b.txt"}, {"success_action_status", "201"}}, "x", "abc");
   EXPECT_EQ(created.status, 201) << created.raw;
   EXPECT_EQ(created.body,
             "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<PostResponse><Location>http://127.0.0.1/"
-            "form-b/a%26b.txt</Location><Bucket>form-b</Bucket><Key>a&amp;b.txt</Key><ETag>&quot;" +
+            "form-b/dir/a%26b.txt</Location><Bucket>form-b</Bucket><Key>dir/a&amp;b.txt</Key><ETag>&quot;" +
                 qt::md5_hex("abc") + "&quot;</ETag></PostResponse>");
   EXPECT_EQ(post("form-b", {{"key", "ok"}, {"success_action_status", "200"}}, "x", "1").status, 200);
 
