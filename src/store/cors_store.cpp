@@ -10,6 +10,7 @@
 #include "base/state.h"
 #include "platform/platform.h"
 #include "store/layout.h"
+#include "store/object.h"
 
 namespace {
 
@@ -47,7 +48,12 @@ int cors_config_save(const char *bucket, const char *doc, size_t len) {
   if (len > CORS_CONFIG_MAX || config_path(bucket, path) != 0 || temp_path(bucket, tmp) != 0)
     return -1;
   mkdir_parent(tmp);
-  if (write_synced(tmp, doc, len) != 0 || replace_file(tmp, path) != 0) {
+  // Under the bucket lock, so a configuration never lands after its bucket was deleted (it
+  // would then apply to the next bucket of that name).
+  bucket_lock_guard held(bucket, 0, 1);
+  char dir[S3_FS_PATH];
+  if (!held.held() || object_path(bucket, nullptr, dir) != 0 || !is_directory(dir) ||
+      write_synced(tmp, doc, len) != 0 || replace_file(tmp, path) != 0) {
     set_error("cannot store the CORS configuration of %s", bucket);
     remove_file(tmp);
     return -1;
