@@ -98,6 +98,20 @@ TEST_F(PostObject, StoresTheFileWithItsFieldsAndAnswersAsAsked) {
   EXPECT_EQ(qt::read_file(root() + "/form-b/r k"), "abc");
 }
 
+// The delimiter may arrive split at any point of the reader's buffer; files whose end falls on
+// every offset around one buffer's length, ending in a near-delimiter, come back whole.
+TEST_F(PostObject, DelimiterAtEveryOffsetAroundTheBuffer) {
+  ASSERT_EQ(qt::request(port(), "PUT", "/edge-b").status, 200);
+  const std::string near = "\r\n--" + std::string(kBoundary).substr(0, sizeof kBoundary - 2);
+  for (size_t n = 65536 - 260; n <= 65536 + 20; n += 7) {
+    SCOPED_TRACE(n);
+    std::string data = qt::random_bytes(n, (uint32_t)n) + near;
+    Response r = post("edge-b", {{"key", "f"}}, "f", data);
+    ASSERT_EQ(r.status, 204) << r.raw;
+    ASSERT_EQ(qt::read_file(root() + "/edge-b/f"), data);
+  }
+}
+
 TEST_F(PostObject, BrokenFormsRefusedAndNothingStored) {
   ASSERT_EQ(qt::request(port(), "PUT", "/broken-b").status, 200);
   std::string good = form_body({{"key", "k"}}, "f", "data");
