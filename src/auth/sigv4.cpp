@@ -476,3 +476,25 @@ int check_auth(const char *method, const char *path, const char *query, const ch
          "The request signature we calculated does not match the signature you provided");
   return 0;
 }
+
+int sigv4_verify_policy(const char *policy_b64, const char *credential, const char *signature) {
+  // credential: access-key/date/us-east-1/s3/aws4_request, as a form upload names it.
+  const char *slash = credential ? strchr(credential, '/') : nullptr;
+  if (!slash || !signature) return -1;
+  size_t key_len = (size_t)(slash - credential);
+  const char *date = slash + 1;
+  const char *date_end = strchr(date, '/');
+  if (!date_end || date_end - date != 8) return -1;
+  char scope_date[9];
+  memcpy(scope_date, date, 8);
+  scope_date[8] = 0;
+  if (strcmp(date_end, "/us-east-1/s3/aws4_request") != 0) return 0;
+  if (key_len != strlen(s_access_key) || memcmp(credential, s_access_key, key_len) != 0) return 0;
+  unsigned char key[32], mac[32];
+  sigv4_signing_key(scope_date, key);
+  hmac_sha256(key, 32, policy_b64, strlen(policy_b64), mac);
+  char expected[65];
+  hex_encode(mac, 32, expected);
+  wipe(key, 32);
+  return const_time_eq(expected, 64, signature, strlen(signature)) ? 1 : 0;
+}

@@ -41,3 +41,8 @@ long sigv4_canonical_query(const char *query, char *out, size_t cap);
 // signed_headers list (compared without regard to case), else 0. The request line is skipped.
 int sigv4_unsigned_amz_header(const char *signed_headers, const char *head, size_t head_len);
 
+
+// The signature of a browser form upload: the HMAC of the base64 policy text under the signing
+// key of the credential (access-key/date/us-east-1/s3/aws4_request). 1 valid, 0 mismatch (also
+// another access key or scope), -1 the credential does not parse. Compared in constant time.
+int sigv4_verify_policy(const char *policy_b64, const char *credential, const char *signature);

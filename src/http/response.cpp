@@ -17,11 +17,13 @@ const char *http_reason(int status) {
   switch (status) {
     case 201: return "Created";
     case 204: return "No Content";
+    case 303: return "See Other";
     case 400: return "Bad Request";
     case 403: return "Forbidden";
     case 404: return "Not Found";
     case 405: return "Method Not Allowed";
     case 409: return "Conflict";
+    case 411: return "Length Required";
     case 500: return "Internal Server Error";
     case 501: return "Not Implemented";
     default: return "OK";
@@ -64,6 +66,12 @@ uint64_t http_write_all(plat_sock s, const void *data, uint64_t len) {
 
 constexpr size_t HEAD_BUF = 2048;
 
+// Lines the dispatcher adds to every head of the request on this thread (the CORS answer to
+// the request's Origin), so that operations and refusals carry them without knowing of them.
+static thread_local const char *t_answer_headers = nullptr;
+
+void http_set_request_headers(const char *lines) { t_answer_headers = lines; }
+
 // Finishes a head whose fixed lines are in fixed[0..fixed_len) and sends it in one piece.
 // The extra block may be of any length: a head that does not fit the stack buffer is built on
 // the heap, so it is sent whole or, when memory runs out, not at all.
@@ -74,7 +82,9 @@ static void finish_and_send_head(plat_sock s, const char *fixed, size_t fixed_le
   // A block whose last line lacks its CR LF would run into "Connection: close".
   int add_crlf = extra_len >= 1 && !(extra_len >= 2 && extra[extra_len - 2] == '\r' &&
                                      extra[extra_len - 1] == '\n');
-  size_t total = fixed_len + extra_len + (add_crlf ? 2 : 0) + sizeof kTail - 1;
+  const char *request_lines = t_answer_headers ? t_answer_headers : "";
+  size_t request_len = strlen(request_lines);
+  size_t total = fixed_len + extra_len + (add_crlf ? 2 : 0) + request_len + sizeof kTail - 1;
   char local[HEAD_BUF];
   char *buf = total < sizeof local ? local : static_cast<char *>(malloc(total + 1));
   if (!buf) return;
@@ -89,6 +99,8 @@ static void finish_and_send_head(plat_sock s, const char *fixed, size_t fixed_le
     memcpy(buf + at, "\r\n", 2);
     at += 2;
   }
+  memcpy(buf + at, request_lines, request_len);
+  at += request_len;
   memcpy(buf + at, kTail, sizeof kTail - 1);
   at += sizeof kTail - 1;
   http_write_all(s, buf, at);

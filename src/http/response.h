@@ -21,6 +21,10 @@ void http_send_obj_headers(plat_sock s, int status, const char *content_type,
 // A complete S3 error answer (head and document). extra_head: more head lines or null.
 void send_error(plat_sock s, int status, const char *code, const char *message,
                 const char *resource, const char *extra_head);
+// Header lines (each ended by CR LF) added to every head this thread writes until cleared with
+// null; the text must outlive the request. Used for answers that depend on the request as a
+// whole (CORS) rather than on the operation.
+void http_set_request_headers(const char *lines);
 // Sends all bytes (stops silently at the first failed send). Returns bytes sent.
 uint64_t http_write_all(plat_sock s, const void *data, uint64_t len);
 

@@ -9,6 +9,7 @@
 #include "http/body.h"
 #include "http/request.h"
 #include "http/response.h"
+#include "ops/cors.h"
 #include "ops/ops.h"
 #include "store/layout.h"
 #include "store/walk.h"
@@ -19,7 +20,7 @@ static const char kNotImplemented[] =
 // Bucket sub-resources this server does not keep; refused whatever the method.
 static const char *const kBucketSubresources[] = {
     "versioning", "tagging",       "lifecycle", "lifecycleConfiguration",
-    "cors",       "acl",           "policy",    "replication",
+    "acl",        "policy",        "replication",
     "website",    "logging",       "notifications", "requestPayment",
     "analytics",  "inventory",     "metrics",   "accelerate",
     "object-lock"};
@@ -85,7 +86,31 @@ static int valid_upload_id(const char *v) {
   return 1;
 }
 
+// PUT, GET and DELETE /bucket?cors, on a bucket that exists.
+static void route_bucket_cors(plat_sock s, S3Request *r, stream_state *st, const char *dir) {
+  const char *m = r->method;
+  if (!ieq(m, "PUT") && !ieq(m, "GET") && !ieq(m, "DELETE")) {
+    answer_error(s, r, 405, "MethodNotAllowed", "Method not supported for buckets");
+  } else if (!is_directory(dir)) {
+    answer_error(s, r, 404, "NoSuchBucket", "The specified bucket does not exist");
+  } else if (ieq(m, "PUT")) {
+    op_put_bucket_cors(s, r, st);
+  } else if (ieq(m, "GET")) {
+    op_get_bucket_cors(s, r);
+  } else {
+    op_delete_bucket_cors(s, r);
+  }
+}
+
 static void route_bucket(plat_sock s, S3Request *r, stream_state *st) {
+  if (qhas(r->query, "cors")) {
+    char dir[S3_FS_PATH];
+    if (object_path(r->bucket, nullptr, dir) != 0)
+      answer_error(s, r, 400, "InvalidRequest", "Invalid request path");
+    else
+      route_bucket_cors(s, r, st, dir);
+    return;
+  }
   if (has_any(r->query, kBucketSubresources,
               sizeof kBucketSubresources / sizeof kBucketSubresources[0])) {
     answer_not_implemented(s, r);
@@ -116,6 +141,8 @@ static void route_bucket(plat_sock s, S3Request *r, stream_state *st) {
     op_head_bucket(s, r, dir);
   } else if (ieq(m, "POST") && qhas(r->query, "delete")) {
     op_delete_objects(s, r, st);
+  } else if (is_form_upload(r)) {
+    op_post_object(s, r);
   } else {
     answer_error(s, r, 405, "MethodNotAllowed", "Method not supported for buckets");
   }
@@ -211,12 +238,20 @@ static int refuse_object_write(plat_sock s, S3Request *r) {
   return answer_key_conflict(s, r, 0);
 }
 
+// An OPTIONS request from a browser names its origin; one without is no preflight and keeps
+// the answer every unsupported method gets.
+static int is_cors_preflight(const S3Request *r) {
+  if (!ieq(r->method, "OPTIONS")) return 0;
+  owned_str origin(hdr_value(r->head, r->head_len, "Origin"));
+  return origin.get() != nullptr;
+}
+
 static int authenticate(plat_sock s, const S3Request *r) {
   return check_auth(r->method, r->path, r->query, r->authorization, r->host, r->amz_date,
                     r->content_sha256, s, r->head, r->head_len);
 }
 
-static void run_request(plat_sock s, S3Request *r, stream_state *st) {
+static void run_request(plat_sock s, S3Request *r, stream_state *st, dynbuf *cors_lines) {
   {
     // A Content-Length that is not one number leaves the body's end unknown.
     upload_error bad;
@@ -242,7 +277,18 @@ static void run_request(plat_sock s, S3Request *r, stream_state *st) {
       answer_error(s, r, 400, "InvalidRequest", "Invalid request path");
     return;
   }
-  if (!authenticate(s, r)) return;
+  // Browsers send a preflight without credentials: it is answered from the bucket's CORS
+  // rules alone. Every other answer to a request from an allowed origin, refusals of
+  // authentication included, carries the CORS headers, so the page can read it.
+  if (is_cors_preflight(r)) {
+    op_cors_preflight(s, r);
+    return;
+  }
+  cors_actual_headers(r, cors_lines);
+  if (cors_lines->len) http_set_request_headers(cors_lines->data);
+  // A browser form upload carries no Authorization header: its signed policy is checked
+  // by the upload itself.
+  if (!is_form_upload(r) && !authenticate(s, r)) return;
   stream_select(st, r);
   if (r->key[0] && refuse_object_write(s, r)) return;
   send_continue_if_expected(s, r);
@@ -258,6 +304,8 @@ void handle_connection(plat_sock s) {
   stream_state st;
   memset(&st, 0, sizeof st);
   S3Request r;
-  if (read_request_head(s, &r) == 0) run_request(s, &r, &st);
+  dynbuf_guard cors_lines;
+  if (read_request_head(s, &r) == 0) run_request(s, &r, &st, &cors_lines.b);
+  http_set_request_headers(nullptr);
   request_free(&r);
 }

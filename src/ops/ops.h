@@ -41,6 +41,11 @@ void op_abort_multipart(plat_sock s, S3Request *r, const char *upload_id);
 void op_list_parts(plat_sock s, S3Request *r, const char *upload_id);
 void op_list_multipart_uploads(plat_sock s, S3Request *r);
 
+// Browser form uploads (post_object.cpp): 1 when r is a POST of multipart/form-data to a
+// bucket, which authenticates with its signed policy instead of an Authorization header.
+int is_form_upload(const S3Request *r);
+void op_post_object(plat_sock s, S3Request *r);
+
 // Multi-object delete (multi_delete.cpp)
 void op_delete_objects(plat_sock s, S3Request *r, stream_state *st);
 

@@ -19,6 +19,7 @@
 #include "auth/hash.h"
 #include "base/state.h"
 #include "base/text.h"
+#include "store/cors_store.h"
 #include "store/layout.h"
 #include "store/meta.h"
 #include "store/walk.h"
@@ -307,6 +308,7 @@ void bucket_remove_records(const char *bucket) {
   if (!plain_bucket_name(bucket)) return;
   remove_bucket_tree(".mpu", bucket);
   remove_bucket_tree(".s3meta", bucket);
+  cors_config_remove(bucket);
 }
 
 int bucket_delete(const char *bucket) {

@@ -1,0 +1,369 @@
+// POST Object: a browser form upload to /bucket. The fields before the file are read into a
+// bounded form, checked against the signed policy, and the file part then streams into a
+// temporary file with its MD5 computed on the way, like a PutObject body, before it is committed.
+#include "ops/post_object.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "auth/hash.h"
+#include "auth/sigv4.h"
+#include "base/state.h"
+#include "base/text.h"
+#include "http/body.h"
+#include "http/form_data.h"
+#include "ops/ops.h"
+#include "store/layout.h"
+#include "store/object.h"
+
+namespace {
+
+const char kMalformedPost[] =
+    "The body of your POST request is not well-formed multipart/form-data.";
+
+// The form and the reader are large; both live on the heap for the request.
+struct post_state {
+  form_reader reader;
+  post_form form;
+  form_part file;
+};
+
+struct post_state_guard {
+  post_state *p = static_cast<post_state *>(calloc(1, sizeof(post_state)));
+  ~post_state_guard() { free(p); }
+};
+
+// Reads the value of the current part into the form. 0, or -1 when it does not fit.
+int take_field(form_reader *r, post_form *f, const char *name) {
+  if (f->count >= POST_FIELDS_MAX) return -1;
+  post_field *fld = &f->fields[f->count];
+  copy_text(fld->name, sizeof fld->name, name);
+  fld->value_at = f->used;
+  fld->covered = 0;
+  for (;;) {
+    size_t room = sizeof f->values - f->used;
+    if (room <= 1) return -1;
+    long got = form_read(r, f->values + f->used, room - 1);
+    if (got < 0) return -1;
+    if (got == 0) break;
+    f->used += (size_t)got;
+  }
+  f->values[f->used++] = 0;
+  f->count++;
+  return 0;
+}
+
+// Reads the fields up to the file part. 1 at the file (its header in *file), 0 the form has
+// none, -1 malformed or beyond the bounds.
+int collect_fields(form_reader *r, post_form *f, form_part *file) {
+  for (;;) {
+    int rc = form_next_part(r, file);
+    if (rc <= 0) return rc;
+    if (ieq(file->name, "file")) return 1;
+    if (take_field(r, f, file->name) != 0) return -1;
+  }
+}
+
+// The key field with every ${filename} replaced by the file's name (its last path segment, as
+// some browsers send a whole path). 0, or -1 when the result is too long.
+int resolve_key(post_form *f, const char *filename) {
+  const char *key = post_field_value(f, "key");
+  const char *base = filename;
+  for (const char *p = filename; *p; p++)
+    if (*p == '/' || *p == '\\') base = p + 1;
+  size_t n = 0, bl = strlen(base);
+  for (const char *p = key; *p;) {
+    if (strncmp(p, "${filename}", 11) == 0) {
+      if (n + bl >= sizeof f->key) return -1;
+      memcpy(f->key + n, base, bl);
+      n += bl;
+      p += 11;
+    } else {
+      if (n + 1 >= sizeof f->key) return -1;
+      f->key[n++] = *p++;
+    }
+  }
+  f->key[n] = 0;
+  return 0;
+}
+
+int missing_field(post_verdict *v, const char *name) {
+  v->status = 400;
+  v->code = "InvalidArgument";
+  snprintf(v->message, sizeof v->message,
+           "Bucket POST must contain a field named '%s'.  If it is specified, please check the "
+           "order of the fields.", name);
+  return -1;
+}
+
+// The signature and the policy: 0 when the form may be stored (with its length range in *v),
+// -1 with *v set. With authentication off, a form without a policy passes.
+int check_form(post_form *f, post_verdict *v) {
+  v->status = 0;
+  v->min_len = 0;
+  v->max_len = UINT64_MAX;
+  int auth_on = s_access_key[0] && s_secret_key[0];
+  const char *policy = post_field_value(f, "policy");
+  if (auth_on) {
+    static const char *const kNeeded[] = {"policy", "x-amz-algorithm", "x-amz-credential",
+                                          "x-amz-date", "x-amz-signature"};
+    for (const char *name : kNeeded)
+      if (!post_field_value(f, name)) return missing_field(v, name);
+    if (strcmp(post_field_value(f, "x-amz-algorithm"), "AWS4-HMAC-SHA256") != 0) {
+      v->status = 400;
+      v->code = "InvalidArgument";
+      copy_text(v->message, sizeof v->message, "Only AWS4-HMAC-SHA256 is supported.");
+      return -1;
+    }
+    if (sigv4_verify_policy(policy, post_field_value(f, "x-amz-credential"),
+                            post_field_value(f, "x-amz-signature")) != 1) {
+      v->status = 403;
+      v->code = "SignatureDoesNotMatch";
+      copy_text(v->message, sizeof v->message,
+                "The request signature we calculated does not match the signature you provided. "
+                "Check your key and signing method.");
+      return -1;
+    }
+  }
+  if (!policy) return 0;
+  unsigned char *doc = static_cast<unsigned char *>(malloc(POST_POLICY_MAX + 1));
+  if (!doc) {
+    v->status = 500;
+    v->code = "InternalError";
+    copy_text(v->message, sizeof v->message, "Out of memory");
+    return -1;
+  }
+  size_t n = strlen(policy) / 4 * 3 + 3 > POST_POLICY_MAX ? 0 : base64_decode_n(policy, doc, POST_POLICY_MAX);
+  int rc = post_policy_check((const char *)doc, n, f, server_now(), v);
+  free(doc);
+  return rc;
+}
+
+// Streams the file part into path with its MD5. 0 done; 1 it went beyond max bytes (the rest
+// is not read); -1 the body broke off or the file could not be written.
+int stream_file(form_reader *r, const char *path, uint64_t max, char etag[33], uint64_t *len) {
+  plat_file_guard out(plat_file_open(path, PLAT_WRITE_TRUNC));
+  if (!out.f) return -1;
+  md5_ctx md5;
+  md5_init(&md5);
+  static constexpr size_t BLOCK = 65536;
+  char *block = static_cast<char *>(malloc(BLOCK));
+  if (!block) return -1;
+  int rc = 0;
+  for (;;) {
+    long got = form_read(r, block, BLOCK);
+    if (got <= 0) {
+      rc = got < 0 ? -1 : 0;
+      break;
+    }
+    *len += (uint64_t)got;
+    if (*len > max) {
+      rc = 1;
+      break;
+    }
+    if (plat_file_write(out.f, block, (size_t)got) != got) {
+      rc = -1;
+      break;
+    }
+    md5_update(&md5, block, (size_t)got);
+  }
+  free(block);
+  unsigned char digest[16];
+  md5_final(&md5, digest);
+  hex_encode(digest, 16, etag);
+  etag[32] = 0;
+  return rc;
+}
+
+// The x-amz-meta-* fields as header lines for the metadata record; a value with a line break
+// is left out, as it would make a line of its own.
+void meta_lines(const post_form *f, dynbuf *out) {
+  for (size_t i = 0; i < f->count; i++) {
+    const char *v = f->values + f->fields[i].value_at;
+    if (!istarts_with(f->fields[i].name, "x-amz-meta-") || strpbrk(v, "\r\n")) continue;
+    dynbuf_printf(out, "%s: %s\r\n", f->fields[i].name, v);
+  }
+}
+
+// Percent-encodes text for a URL into out; keep_slash leaves "/" as it is (a key in a path).
+void url_encode(dynbuf *out, const char *text, int keep_slash = 0) {
+  static const char kHex[] = "0123456789ABCDEF";
+  for (const unsigned char *p = (const unsigned char *)text; *p; p++) {
+    char c = (char)*p;
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+        strchr("-_.~", c) || (keep_slash && c == '/')) {
+      dynbuf_append(out, &c, 1);
+    } else {
+      char e[3] = {'%', kHex[*p >> 4], kHex[*p & 15]};
+      dynbuf_append(out, e, 3);
+    }
+  }
+}
+
+// 1 when a redirect target can be sent back in a Location line: an http(s) URL without
+// control characters.
+int usable_redirect(const char *url) {
+  if (!url || !(istarts_with(url, "http://") || istarts_with(url, "https://"))) return 0;
+  for (const char *p = url; *p; p++)
+    if ((unsigned char)*p < 0x21 || *p == 0x7f) return 0;
+  return 1;
+}
+
+// The success answer: a redirect when one is asked for, else success_action_status (200, 201
+// with the PostResponse document, 204 otherwise).
+void answer_stored(plat_sock s, const S3Request *r, const post_form *f, const char *etag) {
+  dynbuf_guard location;
+  dynbuf_printf(&location.b, "http://%s/", r->host[0] ? r->host : "localhost");
+  url_encode(&location.b, f->bucket);
+  dynbuf_append(&location.b, "/", 1);
+  url_encode(&location.b, f->key, 1);
+  const char *redirect = post_field_value(f, "success_action_redirect");
+  if (!redirect) redirect = post_field_value(f, "redirect");
+  dynbuf_guard head;
+  dynbuf_printf(&head.b, "ETag: \"%s\"\r\n", etag);
+  if (usable_redirect(redirect)) {
+    dynbuf_printf(&head.b, "Location: %s%sbucket=", redirect, strchr(redirect, '?') ? "&" : "?");
+    url_encode(&head.b, f->bucket);
+    dynbuf_append(&head.b, "&key=", 5);
+    url_encode(&head.b, f->key);
+    dynbuf_printf(&head.b, "&etag=%%22%s%%22\r\n", etag);
+    http_send_headers(s, 303, head.b.data, 0, 1);
+    return;
+  }
+  dynbuf_printf(&head.b, "Location: %s\r\n", location.b.data);
+  const char *status = post_field_value(f, "success_action_status");
+  if (status && strcmp(status, "201") == 0) {
+    dynbuf_guard doc;
+    dynbuf_printf(&doc.b, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<PostResponse><Location>");
+    dynbuf_append_escaped(&doc.b, location.b.data);
+    dynbuf_append(&doc.b, "</Location><Bucket>", 19);
+    dynbuf_append_escaped(&doc.b, f->bucket);
+    dynbuf_append(&doc.b, "</Bucket><Key>", 14);
+    dynbuf_append_escaped(&doc.b, f->key);
+    dynbuf_printf(&doc.b, "</Key><ETag>&quot;%s&quot;</ETag></PostResponse>", etag);
+    http_send_obj_headers(s, 201, "application/xml", doc.b.len, head.b.data);
+    http_write_all(s, doc.b.data, doc.b.len);
+  } else {
+    http_send_headers(s, status && strcmp(status, "200") == 0 ? 200 : 204, head.b.data, 0,
+                      status && strcmp(status, "200") == 0);
+  }
+}
+
+// Reads the form up to its file and decides on it. 0 with the key resolved and the length
+// range in *v; -1 with *v set.
+int read_and_check_form(plat_sock s, S3Request *r, post_state *st, const char *boundary,
+                        uint64_t body_len, post_verdict *v) {
+  form_init(&st->reader, s, r->body_prefix, r->body_prefix_len, body_len, boundary);
+  copy_text(st->form.bucket, sizeof st->form.bucket, r->bucket);
+  int rc = collect_fields(&st->reader, &st->form, &st->file);
+  v->status = 400;
+  if (rc < 0) {
+    v->code = "MalformedPOSTRequest";
+    copy_text(v->message, sizeof v->message, kMalformedPost);
+    return -1;
+  }
+  if (!post_field_value(&st->form, "key")) return missing_field(v, "key");
+  if (rc == 0) {
+    v->code = "InvalidArgument";
+    copy_text(v->message, sizeof v->message, "POST requires exactly one file upload per request.");
+    return -1;
+  }
+  char path[S3_FS_PATH];
+  if (resolve_key(&st->form, st->file.filename) != 0 || !st->form.key[0] ||
+      strlen(st->form.key) > S3_KEY_MAX || !key_is_storable(st->form.key) ||
+      !key_stays_inside(st->form.key) || object_path(r->bucket, st->form.key, path) != 0) {
+    v->code = "InvalidArgument";
+    copy_text(v->message, sizeof v->message, "The key is not valid.");
+    return -1;
+  }
+  return check_form(&st->form, v);
+}
+
+// The content type the object keeps: the form's Content-Type field, else the file part's.
+const char *form_content_type(const post_state *st) {
+  const char *ct = post_field_value(&st->form, "Content-Type");
+  if (!ct) ct = st->file.content_type;
+  return strpbrk(ct, "\r\n") ? "" : ct;
+}
+
+// Streams the file, checks its length against the policy and commits it. 0 stored (etag set),
+// -1 answered.
+int store_file(plat_sock s, S3Request *r, post_state *st, const post_verdict *v, char etag[33]) {
+  char bucket_dir[S3_FS_PATH], tmp[S3_FS_PATH];
+  uint64_t len = 0;
+  if (object_path(r->bucket, nullptr, bucket_dir) != 0 || make_upload_temp(bucket_dir, tmp) != 0) {
+    answer_error(s, r, 500, "InternalError", "Failed to store object body");
+    return -1;
+  }
+  uint64_t max = v->max_len < S3_BODY_MAX ? v->max_len : S3_BODY_MAX;
+  int rc = stream_file(&st->reader, tmp, max, etag, &len);
+  if (rc != 0 || len < v->min_len) {
+    remove_file(tmp);
+    if (rc == 1)
+      answer_upload_error(s, r, len, 400, "EntityTooLarge", "Your proposed upload exceeds the maximum allowed size");
+    else if (rc == 0)
+      answer_upload_error(s, r, len, 400, "EntityTooSmall", "Your proposed upload is smaller than the minimum allowed size");
+    else
+      answer_upload_error(s, r, len, 400, "MalformedPOSTRequest", kMalformedPost);
+    return -1;
+  }
+  dynbuf_guard meta;
+  meta_lines(&st->form, &meta.b);
+  if (object_commit(tmp, r->bucket, st->form.key, etag, form_content_type(st), meta.b.data,
+                    meta.b.len) != 0) {
+    set_error("rename failed: %s", tmp);
+    answer_upload_error(s, r, len, 500, "InternalError", "Failed to move object into place");
+    return -1;
+  }
+  clear_error();
+  count_request(0, len);
+  return 0;
+}
+
+}  // namespace
+
+int is_form_upload(const S3Request *r) {
+  if (r->key[0] || !ieq(r->method, "POST") || qhas(r->query, "delete")) return 0;
+  owned_str ct(hdr_value(r->head, r->head_len, "Content-Type"));
+  return ct.get() && istarts_with(ct.get(), "multipart/form-data");
+}
+
+void op_post_object(plat_sock s, S3Request *r) {
+  owned_str ct(hdr_value(r->head, r->head_len, "Content-Type"));
+  char boundary[FORM_BOUNDARY_MAX + 1];
+  uint64_t body_len = 0;
+  int overflow = 0;
+  if (!hdr_u64(r->head, r->head_len, "Content-Length", &body_len, &overflow) || overflow) {
+    answer_error(s, r, 411, "MissingContentLength", "You must provide the Content-Length HTTP header.");
+    return;
+  }
+  char dir[S3_FS_PATH];
+  if (object_path(r->bucket, nullptr, dir) != 0 || !is_directory(dir)) {
+    answer_error(s, r, 404, "NoSuchBucket", "The specified bucket does not exist");
+    return;
+  }
+  post_state_guard st;
+  if (!st.p) {
+    answer_error(s, r, 500, "InternalError", "Out of memory");
+    return;
+  }
+  if (form_boundary(ct.get(), boundary) != 0) {
+    answer_error(s, r, 400, "MalformedPOSTRequest", kMalformedPost);
+    return;
+  }
+  post_verdict v;
+  if (read_and_check_form(s, r, st.p, boundary, body_len, &v) != 0) {
+    if (v.status == 403 || v.status == 400) set_error("form upload refused: %s", v.code);
+    answer_error(s, r, v.status, v.code, v.message);
+    return;
+  }
+  // The form's own key must not collide with a stored key's directory level.
+  char conflict[4096];
+  if (key_placement(r->bucket, st.p->form.key, conflict) == 1) {
+    answer_error(s, r, 409, "KeyConflict", "The key cannot be stored beside an existing key");
+    return;
+  }
+  char etag[33];
+  if (store_file(s, r, st.p, &v, etag) == 0) answer_stored(s, r, &st.p->form, etag);
+}
