@@ -140,16 +140,23 @@ def main():
             q.check(c.get_object(Bucket=b, Key="fm/a.txt")["Body"].read() == b"fm/a.txt", "object beside marker")
             c.delete_objects(Bucket=b, Delete={"Objects": [{"Key": "fm/a.txt"}, {"Key": "fm/sub/b.txt"}]})
         with res.op("missing bucket"):
-            # A mistyped bucket name is an error at once (a 2 MiB body goes with Expect: 100-continue),
-            # never retried and never a new bucket.
-            for body in (b"x", big[:2 * 1024 * 1024]):
+            # A mistyped bucket name is an error at once (a file-like body goes with
+            # Expect: 100-continue, which the 404 answers), never retried and never a new bucket.
+            expects = []
+
+            def note_expect(request, **kw):
+                expects.append(request.headers.get("Expect"))
+            c.meta.events.register("before-send.s3.PutObject", note_expect)
+            for body in (b"x", big[:3 * 1024 * 1024]):
                 try:
-                    c.put_object(Bucket="boto-bucket-typo", Key="k", Body=body)
+                    c.put_object(Bucket="boto-bucket-typo", Key="k", Body=io.BytesIO(body))
                     raise AssertionError("put into a missing bucket was accepted")
                 except botocore.exceptions.ClientError as e:
                     md = e.response["ResponseMetadata"]
                     got = (e.response["Error"].get("Code"), md["HTTPStatusCode"], md.get("RetryAttempts"))
                     q.check(got == ("NoSuchBucket", 404, 0), "answer %r" % (got,))
+            c.meta.events.unregister("before-send.s3.PutObject", note_expect)
+            q.check(expects and expects[-1] == b"100-continue", "no Expect sent: %r" % expects)
             q.check(not os.path.exists(os.path.join(srv.root, "boto-bucket-typo")), "bucket created")
             q.check(error_code(lambda: c.delete_bucket(Bucket="boto-bucket-typo")) == ("NoSuchBucket", 404),
                     "delete missing bucket")
