@@ -124,6 +124,24 @@ def main():
             left = [c["Key"] for c in js(aws(srv, "s3api", "list-objects-v2", "--bucket", b,
                                              "--prefix", "odd/")).get("Contents", [])]
             q.check(not left, "reported deleted but still there: %r" % left)
+        with res.op("folder marker"):
+            # "Create folder" as the console does it, beside an object of the same folder.
+            aws(srv, "s3api", "put-object", "--bucket", b, "--key", "fm/")
+            aws(srv, "s3", "cp", os.path.join(work, "small.txt"), "s3://%s/fm/a.txt" % b)
+            got = js(aws(srv, "s3api", "list-objects-v2", "--bucket", b, "--prefix", "fm/", "--delimiter", "/"))
+            q.check([c["Key"] for c in got.get("Contents", [])] == ["fm/", "fm/a.txt"], "keys %r" % got)
+            out = aws(srv, "s3", "ls", "s3://%s/" % b).stdout.decode()
+            q.check("PRE fm/" in out, "folder not shown: " + out)
+            h = js(aws(srv, "s3api", "head-object", "--bucket", b, "--key", "fm/"))
+            q.check(h.get("ContentLength") == 0, "head %r" % h)
+            dest = os.path.join(work, "marker.out")
+            q.write(dest, b"stale")
+            aws(srv, "s3api", "get-object", "--bucket", b, "--key", "fm/", dest)
+            q.check(q.read(dest) == b"", "marker body")
+            aws(srv, "s3", "rm", "s3://%s/fm/" % b)
+            got = js(aws(srv, "s3api", "list-objects-v2", "--bucket", b, "--prefix", "fm/"))
+            q.check([c["Key"] for c in got.get("Contents", [])] == ["fm/a.txt"], "after delete %r" % got)
+            aws(srv, "s3", "rm", "s3://%s/fm/a.txt" % b)
         keys = q.listing_keys(1100)
         q.populate(srv.root, "cli-list", keys)
         with res.op("list v1"):

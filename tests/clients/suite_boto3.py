@@ -140,6 +140,46 @@ def main():
             q.check([u["UploadId"] for u in ups] == [up], str(ups))
             c.abort_multipart_upload(Bucket=b, Key="parts.bin", UploadId=up)
             q.check(not c.list_multipart_uploads(Bucket=b).get("Uploads"), "upload not aborted")
+        with res.op("folder marker"):
+            # A "Create folder" marker beside the objects of the same folder: listed as a key,
+            # folded into the common prefix by the delimiter, deleted on its own.
+            c.put_object(Bucket=b, Key="fm/", Body=b"")
+            for k in ("fm/a.txt", "fm/sub/b.txt"):
+                c.put_object(Bucket=b, Key=k, Body=k.encode())
+            q.check(c.get_object(Bucket=b, Key="fm/")["Body"].read() == b"", "marker body")
+            q.check(c.head_object(Bucket=b, Key="fm/")["ContentLength"] == 0, "marker length")
+            r = c.list_objects_v2(Bucket=b, Prefix="fm/", Delimiter="/")
+            got = ([x["Key"] for x in r.get("Contents", [])], [p["Prefix"] for p in r.get("CommonPrefixes", [])])
+            q.check(got == (["fm/", "fm/a.txt"], ["fm/sub/"]), "v2 delimiter %r" % (got,))
+            r = c.list_objects(Bucket=b, Prefix="f", Delimiter="/")
+            got = ([x["Key"] for x in r.get("Contents", [])], [p["Prefix"] for p in r.get("CommonPrefixes", [])])
+            q.check(got == ([], ["fm/"]), "v1 delimiter %r" % (got,))
+            c.delete_object(Bucket=b, Key="fm/")
+            r = c.list_objects_v2(Bucket=b, Prefix="fm/")
+            q.check([x["Key"] for x in r.get("Contents", [])] == ["fm/a.txt", "fm/sub/b.txt"], "after delete %r" % r)
+            q.check(c.get_object(Bucket=b, Key="fm/a.txt")["Body"].read() == b"fm/a.txt", "object beside marker")
+            c.delete_objects(Bucket=b, Delete={"Objects": [{"Key": "fm/a.txt"}, {"Key": "fm/sub/b.txt"}]})
+        with res.op("missing bucket"):
+            # A mistyped bucket name is an error at once (a file-like body goes with
+            # Expect: 100-continue, which the 404 answers), never retried and never a new bucket.
+            expects = []
+
+            def note_expect(request, **kw):
+                expects.append(request.headers.get("Expect"))
+            c.meta.events.register("before-send.s3.PutObject", note_expect)
+            for body in (b"x", big[:3 * 1024 * 1024]):
+                try:
+                    c.put_object(Bucket="boto-bucket-typo", Key="k", Body=io.BytesIO(body))
+                    raise AssertionError("put into a missing bucket was accepted")
+                except botocore.exceptions.ClientError as e:
+                    md = e.response["ResponseMetadata"]
+                    got = (e.response["Error"].get("Code"), md["HTTPStatusCode"], md.get("RetryAttempts"))
+                    q.check(got == ("NoSuchBucket", 404, 0), "answer %r" % (got,))
+            c.meta.events.unregister("before-send.s3.PutObject", note_expect)
+            q.check(expects and expects[-1] == b"100-continue", "no Expect sent: %r" % expects)
+            q.check(not os.path.exists(os.path.join(srv.root, "boto-bucket-typo")), "bucket created")
+            q.check(error_code(lambda: c.delete_bucket(Bucket="boto-bucket-typo")) == ("NoSuchBucket", 404),
+                    "delete missing bucket")
         keys = q.listing_keys(1100)
         q.populate(srv.root, "boto-list", keys)
         with res.op("list v1"):

@@ -124,6 +124,36 @@ async function main() {
     for (const Key of left) await s3.send(new DeleteObjectCommand({ Bucket: b, Key }));
     c.check(left.length === 0, 'reported deleted but still there: ' + JSON.stringify(left));
   });
+  await c.op('folder marker', async () => {
+    // A "Create folder" marker beside the objects of the same folder: listed as a key,
+    // folded into the common prefix by the delimiter, deleted on its own.
+    await s3.send(new PutObjectCommand({ Bucket: b, Key: 'fm/', Body: Buffer.alloc(0) }));
+    for (const k of ['fm/a.txt', 'fm/sub/b.txt']) await s3.send(new PutObjectCommand({ Bucket: b, Key: k, Body: Buffer.from(k) }));
+    c.check((await bytes(await s3.send(new GetObjectCommand({ Bucket: b, Key: 'fm/' })))).length === 0, 'marker body');
+    const shape = (r) => JSON.stringify([(r.Contents || []).map((x) => x.Key), (r.CommonPrefixes || []).map((x) => x.Prefix)]);
+    let r = await s3.send(new ListObjectsV2Command({ Bucket: b, Prefix: 'fm/', Delimiter: '/' }));
+    c.check(shape(r) === '[["fm/","fm/a.txt"],["fm/sub/"]]', 'v2 delimiter ' + shape(r));
+    r = await s3.send(new ListObjectsCommand({ Bucket: b, Prefix: 'f', Delimiter: '/' }));
+    c.check(shape(r) === '[[],["fm/"]]', 'v1 delimiter ' + shape(r));
+    await s3.send(new DeleteObjectCommand({ Bucket: b, Key: 'fm/' }));
+    r = await s3.send(new ListObjectsV2Command({ Bucket: b, Prefix: 'fm/' }));
+    c.check(shape(r) === '[["fm/a.txt","fm/sub/b.txt"],[]]', 'after delete ' + shape(r));
+    await s3.send(new DeleteObjectsCommand({ Bucket: b, Delete: { Objects: [{ Key: 'fm/a.txt' }, { Key: 'fm/sub/b.txt' }] } }));
+  });
+  await c.op('missing bucket', async () => {
+    // A mistyped bucket name is an error at once (the 3 MiB body goes with Expect: 100-continue,
+    // which the 404 answers), never retried and never a new bucket.
+    for (const Body of [Buffer.from('x'), big.subarray(0, 3 * 1024 * 1024)]) {
+      let err;
+      try {
+        await s3.send(new PutObjectCommand({ Bucket: 'jssdk-bucket-typo', Key: 'k', Body }));
+      } catch (e) { err = e; }
+      c.check(err, 'put into a missing bucket was accepted');
+      const got = [err.name, err.$metadata && err.$metadata.httpStatusCode, err.$metadata && err.$metadata.attempts];
+      c.check(JSON.stringify(got) === '["NoSuchBucket",404,1]', 'answer ' + JSON.stringify(got));
+    }
+    c.check(!fs.existsSync(path.join(c.root, 'jssdk-bucket-typo')), 'bucket created');
+  });
   const keys = c.listingKeys(1100);
   c.populate('jssdk-list', keys);
   await c.op('list v1', async () => {
