@@ -18,13 +18,13 @@ async function urls() {
     endPoint: u.hostname, port: Number(u.port), useSSL: false, pathStyle: true, region: 'us-east-1',
     accessKey: ACCESS_KEY, secretKey: SECRET_KEY,
   });
-  const hourAgo = new Date(Date.now() - 2 * 3600 * 1000);
+  const twoHoursAgo = new Date(Date.now() - 2 * 3600 * 1000);
   const out = {
     sdk_put: await getSignedUrl(sdk, new PutObjectCommand({ Bucket: bucket, Key: key + '-sdk' }), { expiresIn: 600 }),
     sdk_get: await getSignedUrl(sdk, new GetObjectCommand({ Bucket: bucket, Key: key + '-sdk' }), { expiresIn: 600 }),
     // Signed two hours ago for one hour: expired however fast it is fetched.
     sdk_expired: await getSignedUrl(sdk, new GetObjectCommand({ Bucket: bucket, Key: key + '-sdk' }),
-      { expiresIn: 3600, signingDate: hourAgo }),
+      { expiresIn: 3600, signingDate: twoHoursAgo }),
     minio_put: await minio.presignedPutObject(bucket, key + '-minio', 600),
     minio_get: await minio.presignedGetObject(bucket, key + '-minio', 600),
   };
