@@ -347,6 +347,59 @@ void sigv4_signing_key(const char *cred_date, unsigned char out[32]) {
   wipe(k_service, 32);
 }
 
+namespace {
+
+// Everything a signature is checked against once the mechanism (header or query) has been read.
+struct sig_check {
+  const char *method, *path, *cquery, *signed_headers, *cred_date, *sign_time, *payload_hash,
+      *signature;
+  const char *host, *amz_date, *content_sha256, *head;
+  size_t head_len;
+};
+
+// 1 the signature matches, 0 it does not (or a signed header is missing), -1 malformed.
+int verify_signature(const sig_check *in) {
+  // The canonical request goes straight into its digest, so no part of it is ever cut to fit.
+  sha256_ctx c;
+  sha256_init(&c);
+  hash_text(&c, in->method);
+  sha256_update(&c, "\n", 1);
+  hash_text(&c, in->path);
+  sha256_update(&c, "\n", 1);
+  hash_text(&c, in->cquery);
+  sha256_update(&c, "\n", 1);
+  int hrc = hash_canonical_headers(&c, in->signed_headers, in->host, in->amz_date,
+                                   in->content_sha256, in->head, in->head_len);
+  if (hrc < 0) return -1;
+  if (hrc > 0) return 0;
+  sha256_update(&c, "\n", 1);
+  hash_text(&c, in->signed_headers);
+  sha256_update(&c, "\n", 1);
+  hash_text(&c, in->payload_hash);
+  unsigned char creq_digest[32];
+  sha256_final(&c, creq_digest);
+  char creq_hash[65];
+  hex_encode(creq_digest, 32, creq_hash);
+
+  char sts[512];
+  int sts_len = snprintf(sts, sizeof sts, "AWS4-HMAC-SHA256\n%s\n%s/%s/%s/aws4_request\n%s",
+                         in->sign_time, in->cred_date, REGION, SERVICE, creq_hash);
+  if (sts_len < 0 || (size_t)sts_len >= sizeof sts) return -1;
+
+  unsigned char key[32], mac[32];
+  sigv4_signing_key(in->cred_date, key);
+  hmac_sha256(key, 32, sts, (size_t)sts_len, mac);
+  char expected[65];
+  hex_encode(mac, 32, expected);
+  int ok = const_time_eq(expected, 64, in->signature, strlen(in->signature));
+  wipe(key, sizeof key);
+  wipe(mac, sizeof mac);
+  wipe(expected, sizeof expected);
+  return ok ? 1 : 0;
+}
+
+}  // namespace
+
 int verify_sigv4(const char *method, const char *path, const char *query, const char *authorization,
                  const char *host, const char *amz_date, const char *content_sha256,
                  const char *head, size_t head_len) {
@@ -358,47 +411,15 @@ int verify_sigv4(const char *method, const char *path, const char *query, const 
   char cquery[CANON_QUERY_MAX + 1];
   if (sigv4_canonical_query(query, cquery, sizeof cquery) < 0) return -1;
 
-  // The canonical request goes straight into its digest, so no part of it is ever cut to fit.
-  sha256_ctx c;
-  sha256_init(&c);
-  hash_text(&c, method);
-  sha256_update(&c, "\n", 1);
-  hash_text(&c, path);
-  sha256_update(&c, "\n", 1);
-  hash_text(&c, cquery);
-  sha256_update(&c, "\n", 1);
-  int hrc = hash_canonical_headers(&c, signed_headers, host, amz_date, content_sha256, head, head_len);
-  if (hrc < 0) return -1;
-  if (hrc > 0) return 0;
-  sha256_update(&c, "\n", 1);
-  hash_text(&c, signed_headers);
-  sha256_update(&c, "\n", 1);
-  hash_text(&c, content_sha256[0] ? content_sha256 : S3_EMPTY_SHA256);
-  unsigned char creq_digest[32];
-  sha256_final(&c, creq_digest);
-  char creq_hash[65];
-  hex_encode(creq_digest, 32, creq_hash);
-
   // Without x-amz-date the Date header, in x-amz-date's form, is the signing time.
   char iso[AMZ_DATE_LEN + 1];
   int64_t t = 0;
   const char *when = amz_date;
   if (!amz_date[0] && request_time(amz_date, head, head_len, iso, &t) == 0) when = iso;
-  char sts[512];
-  int sts_len = snprintf(sts, sizeof sts, "AWS4-HMAC-SHA256\n%s\n%s/%s/%s/aws4_request\n%s", when,
-                         cred_date, REGION, SERVICE, creq_hash);
-  if (sts_len < 0 || (size_t)sts_len >= sizeof sts) return -1;
-
-  unsigned char key[32], mac[32];
-  sigv4_signing_key(cred_date, key);
-  hmac_sha256(key, 32, sts, (size_t)sts_len, mac);
-  char expected[65];
-  hex_encode(mac, 32, expected);
-  int ok = const_time_eq(expected, 64, signature, strlen(signature));
-  wipe(key, sizeof key);
-  wipe(mac, sizeof mac);
-  wipe(expected, sizeof expected);
-  return ok ? 1 : 0;
+  sig_check in = {method, path, cquery, signed_headers, cred_date, when,
+                  content_sha256[0] ? content_sha256 : S3_EMPTY_SHA256, signature,
+                  host, amz_date, content_sha256, head, head_len};
+  return verify_signature(&in);
 }
 
 namespace {
@@ -436,10 +457,207 @@ int sigv4_signing_time(const char *amz_date, const char *head, size_t head_len,
   return request_time(amz_date, head, head_len, iso, &t);
 }
 
+namespace {
+
+// Query authentication (presigned URLs): the X-Amz-* parameters, read and checked.
+constexpr int64_t PRESIGN_EXPIRES_MAX = 604800;  // one week, in seconds
+constexpr char QUERY_PARAMS_MISSING[] =
+    "Query-string authentication version 4 requires the X-Amz-Algorithm, X-Amz-Credential, "
+    "X-Amz-Signature, X-Amz-Date, X-Amz-SignedHeaders, and X-Amz-Expires parameters.";
+constexpr char UNSIGNED_PAYLOAD[] = "UNSIGNED-PAYLOAD";
+
+struct query_auth {
+  char cred_key[128];
+  char cred_date[64];
+  char signed_headers[512];
+  char signature[129];
+  char date[AMZ_DATE_LEN + 1];
+  int64_t t;                // X-Amz-Date in seconds since 1970
+  int64_t expires;          // X-Amz-Expires, 1 to PRESIGN_EXPIRES_MAX
+  char message[256];        // the AuthorizationQueryParametersError text when parsing failed
+};
+
+// A query parameter, percent-decoded, into dst[cap]: 0, or -1 when absent or too long.
+int query_value(const char *query, const char *name, char *dst, size_t cap) {
+  owned_str v(qparam(query, name));
+  if (!v.get()) return -1;
+  pct_decode(v.p);
+  size_t n = strlen(v.get());
+  if (n >= cap) return -1;
+  memcpy(dst, v.get(), n + 1);
+  return 0;
+}
+
+// X-Amz-Credential: <key>/<date>/<region>/<service>/aws4_request. The region and service are
+// not read here: a scope for another one gives another signature.
+int parse_query_credential(const char *query, query_auth *qa) {
+  char cred[512];
+  if (query_value(query, "X-Amz-Credential", cred, sizeof cred) != 0) return -1;
+  const char *slash1 = strchr(cred, '/');
+  const char *slash2 = slash1 ? strchr(slash1 + 1, '/') : nullptr;
+  if (!slash2 || take_piece(qa->cred_key, cred, (size_t)(slash1 - cred), 0, 127) != 0 ||
+      take_piece(qa->cred_date, slash1 + 1, (size_t)(slash2 - slash1 - 1), 0, 63) != 0)
+    return -1;
+  return 0;
+}
+
+// X-Amz-Expires: decimal seconds, 1 to a week. 0, or -1 with qa->message set.
+int parse_query_expires(const char *text, query_auth *qa) {
+  uint64_t v = 0;
+  const char *msg = nullptr;
+  if (text[0] == '-')
+    msg = "X-Amz-Expires must be non-negative";
+  else if (!text[0] || parse_decimal(text, strlen(text), UINT64_MAX, DEC_SATURATE, &v) != 0)
+    msg = "X-Amz-Expires should be a number";
+  else if (v > (uint64_t)PRESIGN_EXPIRES_MAX)
+    msg = "X-Amz-Expires must be less than a week (in seconds) that is; 604800";
+  else if (v == 0)
+    msg = "X-Amz-Expires must be greater than 0";
+  if (msg) {
+    copy_text(qa->message, sizeof qa->message, msg);
+    return -1;
+  }
+  qa->expires = (int64_t)v;
+  return 0;
+}
+
+// Reads the X-Amz-* parameters: 0, or -1 with the AuthorizationQueryParametersError message.
+int parse_query_auth(const char *query, query_auth *qa) {
+  memset(qa, 0, sizeof *qa);
+  char alg[64], date[64], expires[32];
+  if (query_value(query, "X-Amz-Algorithm", alg, sizeof alg) != 0 ||
+      query_value(query, "X-Amz-Date", date, sizeof date) != 0 ||
+      query_value(query, "X-Amz-Expires", expires, sizeof expires) != 0 ||
+      query_value(query, "X-Amz-SignedHeaders", qa->signed_headers, sizeof qa->signed_headers) != 0 ||
+      query_value(query, "X-Amz-Signature", qa->signature, sizeof qa->signature) != 0 ||
+      !qhas(query, "X-Amz-Credential")) {
+    copy_text(qa->message, sizeof qa->message, QUERY_PARAMS_MISSING);
+    return -1;
+  }
+  if (strcmp(alg, "AWS4-HMAC-SHA256") != 0) {
+    copy_text(qa->message, sizeof qa->message, "X-Amz-Algorithm only supports \"AWS4-HMAC-SHA256\"");
+    return -1;
+  }
+  if (parse_query_credential(query, qa) != 0) {
+    copy_text(qa->message, sizeof qa->message,
+              "Error parsing the X-Amz-Credential parameter; the Credential is mal-formed; "
+              "expecting \"<YOUR-AKID>/YYYYMMDD/REGION/SERVICE/aws4_request\".");
+    return -1;
+  }
+  if (parse_amz_date(date, &qa->t) != 0) {
+    copy_text(qa->message, sizeof qa->message,
+              "X-Amz-Date must be in the ISO8601 Long Format \"yyyyMMdd'T'HHmmss'Z'\"");
+    return -1;
+  }
+  memcpy(qa->date, date, AMZ_DATE_LEN + 1);
+  if (strlen(qa->cred_date) != 8 || memcmp(qa->cred_date, qa->date, 8) != 0) {
+    snprintf(qa->message, sizeof qa->message,
+             "Error parsing the X-Amz-Credential parameter; incorrect date. This should be \"%.8s\"",
+             qa->date);
+    return -1;
+  }
+  return parse_query_expires(expires, qa);
+}
+
+// The query as signed: every piece but the first X-Amz-Signature one, which carries the
+// signature itself. A second X-Amz-Signature piece stays in, and so is covered.
+long query_without_signature(const char *query, char *out, size_t cap) {
+  static const char sig[] = "X-Amz-Signature=";
+  size_t n = 0;
+  int dropped = 0;
+  for (const char *p = query; *p;) {
+    size_t len = strcspn(p, "&");
+    if (!dropped && len >= sizeof sig - 1 && memcmp(p, sig, sizeof sig - 1) == 0) {
+      dropped = 1;
+    } else if (len > 0) {
+      if (n + len + 2 > cap) return -1;
+      if (n) out[n++] = '&';
+      memcpy(out + n, p, len);
+      n += len;
+    }
+    p += len;
+    if (*p) p++;
+  }
+  out[n] = 0;
+  return (long)n;
+}
+
+// Checks a presigned request; 1 let through, 0 refused and answered.
+int check_query_auth(const char *method, const char *path, const char *query, const char *host,
+                     const char *amz_date, const char *content_sha256, plat_sock sock,
+                     const char *head, size_t head_len) {
+  query_auth qa;
+  if (parse_query_auth(query, &qa) != 0) {
+    set_error("Access Denied: %s", qa.message);
+    refuse(sock, path, "AuthorizationQueryParametersError", qa.message);
+    return 0;
+  }
+  int64_t now = server_now();
+  if (qa.t - now > SKEW_MAX_SECONDS) {
+    set_error("RequestTimeTooSkewed (%lds)", (long)(qa.t - now));
+    refuse(sock, path, "RequestTimeTooSkewed",
+           "The difference between the request time and the server's time is too large");
+    return 0;
+  }
+  if (now > qa.t + qa.expires) {
+    set_error("Access Denied: presigned URL expired %lds ago", (long)(now - qa.t - qa.expires));
+    refuse(sock, path, "AccessDenied", "Request has expired");
+    return 0;
+  }
+  if (sigv4_unsigned_amz_header(qa.signed_headers, head, head_len)) {
+    set_error("Access Denied: unsigned x-amz-* header");
+    refuse(sock, path, "AccessDenied",
+           "There were headers present in the request which were not signed");
+    return 0;
+  }
+  // Chunk signatures chain from a header signature; a presigned URL has none to start them.
+  if (strncmp(content_sha256, "STREAMING-AWS4-HMAC-SHA256-PAYLOAD", 34) == 0) {
+    set_error("Access Denied: signed streaming payload with query authentication");
+    refuse(sock, path, "InvalidArgument",
+           "Signed streaming payloads require the Authorization header", 400);
+    return 0;
+  }
+  int rc = -1;
+  char stripped[S3_QUERY_MAX + 1];
+  char cquery[CANON_QUERY_MAX + 1];
+  if (query_without_signature(query, stripped, sizeof stripped) >= 0 &&
+      sigv4_canonical_query(stripped, cquery, sizeof cquery) >= 0) {
+    rc = 0;
+    if (strcmp(qa.cred_key, s_access_key) == 0 && strlen(qa.signature) >= 8) {
+      sig_check in = {method, path, cquery, qa.signed_headers, qa.cred_date, qa.date,
+                      content_sha256[0] ? content_sha256 : UNSIGNED_PAYLOAD, qa.signature,
+                      host, amz_date, content_sha256, head, head_len};
+      rc = verify_signature(&in);
+    }
+  }
+  if (rc == 1) return 1;
+  set_error("SigV4 verification failed (%s)", rc == 0 ? "signature mismatch" : "bad authorization");
+  refuse(sock, path, "SignatureDoesNotMatch",
+         "The request signature we calculated does not match the signature you provided");
+  return 0;
+}
+
+}  // namespace
+
 int check_auth(const char *method, const char *path, const char *query, const char *authorization,
                const char *host, const char *amz_date, const char *content_sha256, plat_sock sock,
                const char *head, size_t head_len) {
   if (!s_access_key[0] || !s_secret_key[0]) return 1;
+
+  // A presigned URL names its mechanism with X-Amz-Algorithm; without an Authorization header,
+  // any of its other parameters means the client meant one (and is told what is missing).
+  if (qhas(query, "X-Amz-Algorithm") && authorization[0]) {
+    set_error("Access Denied: both an Authorization header and query authentication");
+    refuse(sock, path, "InvalidArgument",
+           "Only one auth mechanism allowed; only the X-Amz-Algorithm query parameter, Signature "
+           "query string parameter or the Authorization header should be specified",
+           400);
+    return 0;
+  }
+  if (!authorization[0] && (qhas(query, "X-Amz-Algorithm") || qhas(query, "X-Amz-Credential") ||
+                            qhas(query, "X-Amz-Signature")))
+    return check_query_auth(method, path, query, host, amz_date, content_sha256, sock, head,
+                            head_len);
 
   char iso[AMZ_DATE_LEN + 1];
   int64_t t = 0;

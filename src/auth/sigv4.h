@@ -9,7 +9,9 @@
 
 #define S3_EMPTY_SHA256 "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"
 
-// 1 the request may proceed; 0 refused (the 403 answer has been sent and counted).
+// 1 the request may proceed; 0 refused (the 403 or 400 answer has been sent and counted).
+// The signature comes from the Authorization header or, for a presigned URL, from the
+// X-Amz-* query parameters; path is the path as the client sent it.
 int check_auth(const char *method, const char *path, const char *query, const char *authorization,
                const char *host, const char *amz_date, const char *content_sha256, plat_sock sock,
                const char *head, size_t head_len);

@@ -189,6 +189,48 @@ static void capture_header(const S3Request *r, const char *name, char *field, si
   copy_text(field, cap, v.p ? v.p : "");
 }
 
+// The bucket named by a Host of the form bucket.localhost or bucket.localhost:port, into
+// *label / *n; 0 when the Host names none. Only name characters are taken, so the label can
+// never add a "/" or an escape to the path; whether it is a valid bucket name is left to the
+// bucket rule, which answers for it.
+static int virtual_host_bucket(const char *host, const char **label, size_t *n) {
+  static const char suffix[] = ".localhost";
+  const size_t slen = sizeof suffix - 1;
+  size_t hlen = strcspn(host, ":");
+  if (host[hlen] == ':') {
+    const char *port = host + hlen + 1;
+    if (!*port || strspn(port, "0123456789") != strlen(port)) return 0;
+  }
+  if (hlen <= slen) return 0;
+  for (size_t i = 0; i < slen; i++)
+    if (ascii_lower(host[hlen - slen + i]) != suffix[i]) return 0;
+  size_t m = hlen - slen;
+  for (size_t i = 0; i < m; i++) {
+    char c = host[i];
+    int ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+             c == '-' || c == '.' || c == '_';
+    if (!ok) return 0;
+  }
+  *label = host;
+  *n = m;
+  return 1;
+}
+
+// Puts "/bucket" before the path of a request addressed by its Host, so that the rest of the
+// server sees a path-style request. -1 when the result would not fit.
+static int apply_virtual_host(S3Request *r) {
+  const char *label = nullptr;
+  size_t n = 0;
+  if (r->path[0] != '/' || !virtual_host_bucket(r->host, &label, &n)) return 0;
+  size_t plen = strlen(r->path);
+  if (1 + n + plen > S3_PATH_MAX) return -1;
+  memmove(r->path + 1 + n, r->path, plen + 1);
+  r->path[0] = '/';
+  memcpy(r->path + 1, label, n);
+  r->vhost_len = 1 + n;
+  return 0;
+}
+
 int read_request_head(plat_sock s, S3Request *r) {
   memset(r, 0, sizeof *r);
   if (receive_head(s, r) != 0 || parse_request_line(r) != 0) {
@@ -209,6 +251,10 @@ int read_request_head(plat_sock s, S3Request *r) {
     copy_text_n(r->path, sizeof r->path, r->target, size_t(q - r->target));
   } else {
     copy_text(r->path, sizeof r->path, r->target);
+  }
+  if (apply_virtual_host(r) != 0) {
+    plat_sock_shutdown_both(s);
+    return -1;
   }
   r->is_service = (strcmp(r->path, "/") == 0 || !strchr(r->path, '/')) ? 1 : 0;
   return 0;

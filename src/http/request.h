@@ -48,7 +48,12 @@ struct S3Request {
   const char *body_prefix;       // head + head_len: body bytes that came with the head
   size_t body_prefix_len;
   int is_service;                // path is "/" or holds no '/'
+  size_t vhost_len;              // length of the "/bucket" a bucket.localhost Host put before path
 };
+
+// The path as the client sent it, which its signature covers: for a request addressed by a
+// bucket.localhost Host, path without the "/bucket" put in front of it.
+inline const char *request_sent_path(const S3Request *r) { return r->path + r->vhost_len; }
 
 // Reads and parses one request head from s. 0 with *r filled,
 // or -1 when the connection is to be dropped unanswered (it is then shut down both ways, so the

@@ -247,7 +247,8 @@ static int is_cors_preflight(const S3Request *r) {
 }
 
 static int authenticate(plat_sock s, const S3Request *r) {
-  return check_auth(r->method, r->path, r->query, r->authorization, r->host, r->amz_date,
+  // The signature covers the path as sent, before a bucket.localhost Host rewrote it.
+  return check_auth(r->method, request_sent_path(r), r->query, r->authorization, r->host, r->amz_date,
                     r->content_sha256, s, r->head, r->head_len);
 }
 

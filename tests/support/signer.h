@@ -75,6 +75,19 @@ inline std::string signer_canonical_query(const std::string &query) {
   return out;
 }
 
+// The hex signature of a canonical request under secret, for a scope date and signing time.
+inline std::string signer_signature(const std::string &secret, const std::string &scope_date,
+                                    const std::string &sign_time, const std::string &creq) {
+  std::string scope = scope_date + "/us-east-1/s3/aws4_request";
+  std::string sts = "AWS4-HMAC-SHA256\n" + sign_time + "\n" + scope + "\n" + signer_sha256_hex(creq);
+  std::string key = signer_hmac("AWS4" + secret, scope_date);
+  key = signer_hmac(signer_hmac(signer_hmac(key, "us-east-1"), "s3"), "aws4_request");
+  std::string mac = signer_hmac(key, sts);
+  char sig[65];
+  ::hex_encode((const unsigned char *)mac.data(), 32, sig);
+  return sig;
+}
+
 // The request as bytes: request line, the headers, the Authorization header that signs them all,
 // the empty line and the body. The payload hash is the x-amz-content-sha256 header when given.
 inline std::string sign_request(const SignedRequest &r) {
@@ -97,18 +110,69 @@ inline std::string sign_request(const SignedRequest &r) {
                      "\n" + signed_names + "\n" + payload;
   std::string scope_date = r.scope_date.empty() ? r.sign_time.substr(0, 8) : r.scope_date;
   std::string scope = scope_date + "/us-east-1/s3/aws4_request";
-  std::string sts = "AWS4-HMAC-SHA256\n" + r.sign_time + "\n" + scope + "\n" + signer_sha256_hex(creq);
-  std::string key = signer_hmac("AWS4" + r.secret, scope_date);
-  key = signer_hmac(signer_hmac(signer_hmac(key, "us-east-1"), "s3"), "aws4_request");
-  std::string mac = signer_hmac(key, sts);
-  char sig[65];
-  ::hex_encode((const unsigned char *)mac.data(), 32, sig);
+  std::string sig = signer_signature(r.secret, scope_date, r.sign_time, creq);
 
   std::string out = r.method + " " + r.target + " HTTP/1.1\r\n";
   for (const auto &h : r.headers) out += h.first + ": " + h.second + "\r\n";
   out += "Authorization: AWS4-HMAC-SHA256 Credential=" + r.access + "/" + scope +
          ",SignedHeaders=" + signed_names + ",Signature=" + sig + "\r\n\r\n";
   return out + r.body;
+}
+
+// A presigned URL request (query authentication): the X-Amz-* parameters go into the query and
+// the signature covers the Host header and every header given here.
+struct PresignedRequest {
+  std::string method = "GET";
+  std::string path = "/";       // as sent, already encoded
+  std::string query;            // further parameters before the X-Amz-* ones, already encoded
+  std::string host;             // the Host header, always signed
+  std::vector<std::pair<std::string, std::string>> headers;  // further signed headers
+  std::string body;
+  std::string access, secret;
+  std::string sign_time;        // X-Amz-Date
+  std::string scope_date;       // "" = the first eight characters of sign_time
+  std::string expires = "3600";
+  std::string algorithm = "AWS4-HMAC-SHA256";
+};
+
+// The target (path and query) of a presigned URL, with its X-Amz-Signature last.
+inline std::string presign_target(const PresignedRequest &r) {
+  std::vector<std::pair<std::string, std::string>> canon = {{"host", r.host}};
+  std::string payload = "UNSIGNED-PAYLOAD";
+  for (const auto &h : r.headers) {
+    canon.push_back({signer_lower(h.first), h.second});
+    if (signer_lower(h.first) == "x-amz-content-sha256") payload = h.second;
+  }
+  std::sort(canon.begin(), canon.end());
+  std::string canon_headers, signed_names;
+  for (const auto &h : canon) {
+    canon_headers += h.first + ":" + h.second + "\n";
+    signed_names += (signed_names.empty() ? "" : ";") + h.first;
+  }
+  std::string scope_date = r.scope_date.empty() ? r.sign_time.substr(0, 8) : r.scope_date;
+  std::string names_encoded;
+  for (char c : signed_names) names_encoded += c == ';' ? std::string("%3B") : std::string(1, c);
+  std::string query = r.query + (r.query.empty() ? "" : "&") + "X-Amz-Algorithm=" + r.algorithm +
+                      "&X-Amz-Credential=" + r.access + "%2F" + scope_date +
+                      "%2Fus-east-1%2Fs3%2Faws4_request&X-Amz-Date=" + r.sign_time +
+                      "&X-Amz-Expires=" + r.expires + "&X-Amz-SignedHeaders=" + names_encoded;
+  std::string creq = r.method + "\n" + r.path + "\n" + signer_canonical_query(query) + "\n" +
+                     canon_headers + "\n" + signed_names + "\n" + payload;
+  return r.path + "?" + query + "&X-Amz-Signature=" +
+         signer_signature(r.secret, scope_date, r.sign_time, creq);
+}
+
+// The presigned request as bytes: request line, Host, the further headers, Content-Length when
+// there is a body, the empty line and the body.
+inline std::string presign_bytes(const PresignedRequest &r, const std::string &target) {
+  std::string out = r.method + " " + target + " HTTP/1.1\r\nHost: " + r.host + "\r\n";
+  for (const auto &h : r.headers) out += h.first + ": " + h.second + "\r\n";
+  if (!r.body.empty()) out += "Content-Length: " + std::to_string(r.body.size()) + "\r\n";
+  return out + "\r\n" + r.body;
+}
+
+inline std::string presign_request(const PresignedRequest &r) {
+  return presign_bytes(r, presign_target(r));
 }
 
 }  // namespace qt
