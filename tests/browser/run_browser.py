@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Real-browser test: headless Chromium opens a page served from a second loopback origin,
-which uploads with fetch PUT, posts a signed form upload and downloads the object back from
-quillmar-s3d with a CORS rule on the bucket; then, against a bucket without a rule, the browser
-must refuse the upload. Checks the page's verdict and the stored bytes on disk.
+which uploads with fetch PUT to a presigned URL, posts a signed form upload and downloads the
+object back through a presigned URL from quillmar-s3d with a CORS rule on the bucket; then,
+against a bucket without a rule, the browser must refuse the upload. Checks the page's verdict and the stored bytes on disk.
 
 Usage: run_browser.py QUILLMAR_S3D   (exits 77 when no chromium is installed)"""
 import datetime
@@ -44,6 +44,22 @@ def sign_v4(method, url, body=b""):
     headers["Authorization"] = "AWS4-HMAC-SHA256 Credential=%s/%s,SignedHeaders=%s,Signature=%s" % (
         qclient.ACCESS_KEY, scope, names, sig)
     return headers
+
+
+def presign(method, url, expires=300):
+    """A presigned URL for one request under the test keys (query authentication)."""
+    u = urllib.parse.urlsplit(url)
+    now = datetime.datetime.now(datetime.timezone.utc)
+    amz_date, day = now.strftime("%Y%m%dT%H%M%SZ"), now.strftime("%Y%m%d")
+    scope = day + "/us-east-1/s3/aws4_request"
+    enc = lambda v: urllib.parse.quote(v, safe="-_.~")
+    params = {"X-Amz-Algorithm": "AWS4-HMAC-SHA256", "X-Amz-Credential": qclient.ACCESS_KEY + "/" + scope,
+              "X-Amz-Date": amz_date, "X-Amz-Expires": str(expires), "X-Amz-SignedHeaders": "host"}
+    query = "&".join(sorted("%s=%s" % (k, enc(v)) for k, v in params.items()))
+    canonical = "\n".join([method, u.path, query, "host:%s\n" % u.netloc, "host", "UNSIGNED-PAYLOAD"])
+    sts = "\n".join(["AWS4-HMAC-SHA256", amz_date, scope, hashlib.sha256(canonical.encode()).hexdigest()])
+    sig = hmac.new(signing_key(day), sts.encode(), hashlib.sha256).hexdigest()
+    return "%s://%s%s?%s&X-Amz-Signature=%s" % (u.scheme, u.netloc, u.path, query, sig)
 
 
 def signing_key(day):
@@ -167,10 +183,11 @@ def main():
         assert call("PUT", signed.endpoint + "/web-b", signed=True) == 200
         assert call("PUT", signed.endpoint + "/web-b?cors", cors_rule(page.origin), signed=True) == 200
 
-        # With the rule: PUT (authentication off; a presigned URL goes into put_url once
-        # query authentication exists), the signed form upload, and the download.
+        # With the rule, authentication on: PUT to a presigned URL, the signed form upload, and
+        # the download from a presigned URL.
         verdict = run_page(chromium, page, {
-            "put_url": plain.endpoint + "/web-b/a.txt", "get_url": plain.endpoint + "/web-b/a.txt",
+            "put_url": presign("PUT", signed.endpoint + "/web-b/a.txt"),
+            "get_url": presign("GET", signed.endpoint + "/web-b/a.txt"),
             "post_url": signed.endpoint + "/web-b", "form_fields": signed_form("web-b"),
             "data": data, "form_data": form_data})
         print("verdict with the rule:", verdict)
@@ -180,7 +197,7 @@ def main():
         check(verdict.get("put") == "ok etag=" + etag, "fetch PUT stored, ETag readable", failures)
         check(verdict.get("post") == "ok", "form upload answered 201 with PostResponse", failures)
         check(verdict.get("get") == "ok", "fetch GET read the object back", failures)
-        check(read(os.path.join(plain.root, "web-b", "a.txt")) == data, "PUT bytes on disk", failures)
+        check(read(os.path.join(signed.root, "web-b", "a.txt")) == data, "PUT bytes on disk", failures)
         check(read(os.path.join(signed.root, "web-b", "form", "form.txt")) == form_data,
               "form bytes on disk", failures)
 
