@@ -12,6 +12,7 @@
 #include "ops/conditions.h"
 #include "ops/ops.h"
 #include "store/layout.h"
+#include "store/etag_cache.h"
 #include "store/object.h"
 
 namespace {
@@ -110,12 +111,29 @@ struct get_answer {
   char headers[OBJ_HEADERS_MAX + 1];  // ETag, Last-Modified, Accept-Ranges, user metadata
 };
 
+// The recorded ETag, else the MD5 of the open data, which is kept per file version (as
+// listings keep theirs) so that the next HEAD of an object without a record reads nothing.
+void object_etag(const object_view *v, char out[S3_ETAG_CAP]) {
+  plat_file_id id;
+  const bool known = !v->etag[0] && v->data && plat_file_handle_identity(v->data, &id) == 0;
+  char hex[33];
+  if (known && etag_cache_get(&id, hex)) {
+    copy_text(out, S3_ETAG_CAP, hex);
+    return;
+  }
+  view_etag(v, out);
+  plat_file_id after;
+  if (known && plat_file_handle_identity(v->data, &after) == 0 && etag_same_version(&id, &after) &&
+      strcmp(out, "00000000000000000000000000000000") != 0)
+    etag_cache_put(&id, out);
+}
+
 // Content type and ETag: the recorded ones, else a guess from the key and the MD5 of the
 // data (the data is only hashed when no ETag was recorded).
 void describe_object(const object_view *v, const char *key, get_answer *a) {
   const char *ctype = v->content_type[0] ? v->content_type : guess_content_type(key);
   copy_text(a->ctype, sizeof a->ctype, ctype);
-  view_etag(v, a->etag);
+  object_etag(v, a->etag);
 }
 
 // If-Match, If-None-Match, If-Modified-Since and If-Unmodified-Since. 1 when they decided the

@@ -147,6 +147,8 @@ struct plat_file_id {
 // Status of the entry itself, a symbolic link never followed: 0 with *out filled when it is a
 // regular file; -1 when there is no such entry or it is anything else (directory, link, ...).
 int plat_file_identity(const char *path, plat_file_id *out);
+// The same for an open file (fstat; on Windows GetFileInformationByHandle). 0 / -1.
+int plat_file_handle_identity(plat_file *f, plat_file_id *out);
 // An advisory lock on a lock file, shared or exclusive, held by one open handle of the file:
 // it excludes other handles of this process and of other processes on the same file system.
 struct plat_file_lock {

@@ -34,16 +34,16 @@ unsigned slot_of(const plat_file_id *id) {
   return (unsigned)(h % ETAG_CACHE_SLOTS);
 }
 
-bool same_id(const plat_file_id *a, const plat_file_id *b) {
+}  // namespace
+
+int etag_same_version(const plat_file_id *a, const plat_file_id *b) {
   return a->dev == b->dev && a->ino == b->ino && a->size == b->size && a->mtime_ns == b->mtime_ns;
 }
-
-}  // namespace
 
 int etag_cache_get(const plat_file_id *id, char hex[33]) {
   unsigned i = slot_of(id);
   plat_lock_guard g(cache_lock());
-  if (!s_slots[i].used || !same_id(&s_slots[i].id, id)) return 0;
+  if (!s_slots[i].used || !etag_same_version(&s_slots[i].id, id)) return 0;
   memcpy(hex, s_slots[i].hex, 33);
   return 1;
 }

@@ -12,3 +12,5 @@ constexpr unsigned ETAG_CACHE_SLOTS = 4096;
 int etag_cache_get(const plat_file_id *id, char hex[33]);
 // Keeps the MD5 of a file version, replacing whatever shared its slot.
 void etag_cache_put(const plat_file_id *id, const char hex[33]);
+// 1 when a and b are the same version of the same file.
+int etag_same_version(const plat_file_id *a, const plat_file_id *b);

@@ -284,9 +284,7 @@ void object_list_etag(const char *bucket, const char *key, const char *path, cha
   if (md5_file(path, hex) != 0) return;
   // Kept only when the file was the same version from start to end of the hashing.
   plat_file_id after;
-  if (plat_file_identity(path, &after) == 0 && after.dev == id.dev && after.ino == id.ino &&
-      after.size == id.size && after.mtime_ns == id.mtime_ns)
-    etag_cache_put(&id, hex);
+  if (plat_file_identity(path, &after) == 0 && etag_same_version(&id, &after)) etag_cache_put(&id, hex);
   copy_text(out, cap, hex);
 }
 
