@@ -1,4 +1,4 @@
-// What the control API and the accept loop share: the thread stack size, the running state
+// What the control API and the connection threads share: the thread stack size, the running state
 // and the connection count, both kept under the lifecycle lock.
 #pragma once
 
