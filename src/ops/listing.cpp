@@ -14,6 +14,7 @@
 #include "ops/key_text.h"
 #include "ops/ops.h"
 #include "store/layout.h"
+#include "store/object.h"
 #include "store/walk.h"
 
 namespace {
@@ -172,6 +173,7 @@ int cmp_prefix_text(const char *text, size_t len, const char *s) {
 // token may have to name.
 struct page_state {
   dynbuf *entries;
+  const char *bucket = "";  // whose records hold the keys' ETags
   size_t count = 0;  // keys and common prefixes on the page
   int truncated = 0;
   char last[KEY_MAX + 1] = "";  // the last entry's key or common prefix
@@ -191,8 +193,8 @@ void append_text(dynbuf *b, const char *s) { dynbuf_append(b, s, strlen(s)); }
 
 void add_key_entry(page_state *ps, const list_params *p, const char *key, const char *path,
                    uint64_t size, int64_t mtime) {
-  char etag[33];
-  if (md5_file(path, etag) != 0) copy_text(etag, sizeof etag, "00000000000000000000000000000000");
+  char etag[S3_ETAG_CAP];
+  object_list_etag(ps->bucket, key, path, etag, sizeof etag);
   char when[64];
   format_iso8601(mtime, when);
   append_text(ps->entries, "  <Contents>\n");
@@ -335,6 +337,7 @@ int list_into(dynbuf *doc, const char *dir, const char *bucket, const list_param
   if (!ps) return -1;
   new (ps) page_state();
   ps->entries = &entries.b;
+  ps->bucket = bucket;
   int rc = build_page(g.w, &ws, p, ps);
   if (rc == 0) write_document(doc, bucket, p, ps);
   if (entries.b.failed) rc = -1;

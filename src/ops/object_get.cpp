@@ -14,6 +14,7 @@
 #include "ops/ops.h"
 #include "store/layout.h"
 #include "store/meta.h"
+#include "store/etag_cache.h"
 #include "store/object.h"
 
 namespace {
@@ -147,6 +148,23 @@ int read_overrides(plat_sock s, S3Request *r, get_overrides *o) {
   return -1;
 }
 
+// The recorded ETag, else the MD5 of the open data, which is kept per file version (as
+// listings keep theirs) so that the next HEAD of an object without a record reads nothing.
+void object_etag(const object_view *v, char out[S3_ETAG_CAP]) {
+  plat_file_id id;
+  const bool known = !v->etag[0] && v->data && plat_file_handle_identity(v->data, &id) == 0;
+  char hex[33];
+  if (known && etag_cache_get(&id, hex)) {
+    copy_text(out, S3_ETAG_CAP, hex);
+    return;
+  }
+  view_etag(v, out);
+  plat_file_id after;
+  if (known && plat_file_handle_identity(v->data, &after) == 0 && etag_same_version(&id, &after) &&
+      strcmp(out, "00000000000000000000000000000000") != 0)
+    etag_cache_put(&id, out);
+}
+
 // What a GET or HEAD answers with, worked out from the object's view.
 struct get_answer {
   char ctype[S3_CONTENT_VALUE_CAP];
@@ -161,7 +179,7 @@ void describe_object(const object_view *v, const char *key, const get_overrides 
                      get_answer *a) {
   const char *ctype = v->content_type[0] ? v->content_type : guess_content_type(key);
   copy_text(a->ctype, sizeof a->ctype, o->ctype[0] ? o->ctype : ctype);
-  view_etag(v, a->etag);
+  object_etag(v, a->etag);
   a->content = v->content;
   for (int i = 0; i < CH_COUNT; i++)
     if (o->c.value[i][0]) copy_text(a->content.value[i], S3_CONTENT_VALUE_CAP, o->c.value[i]);

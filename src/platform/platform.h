@@ -134,6 +134,21 @@ int plat_file_set_mtime_ns(plat_file *f, int64_t mtime_ns);   // 0 / -1
 // Status of the entry itself, a symbolic link never followed: 0 with *is_file (1 only for a
 // regular file) and its modification time; -1 when there is no such entry.
 int plat_entry_info(const char *path, int *is_file, int64_t *mtime_ns);
+// Identity and version of a file, for caches of what its content yields: the file system's
+// device and file numbers (on Windows the volume serial number and the 64-bit file index),
+// its size and its modification time in nanoseconds. Same identity and same size and time: the
+// same content, unless someone rewrote it in place and set the time back.
+struct plat_file_id {
+  uint64_t dev;
+  uint64_t ino;
+  uint64_t size;
+  int64_t mtime_ns;
+};
+// Status of the entry itself, a symbolic link never followed: 0 with *out filled when it is a
+// regular file; -1 when there is no such entry or it is anything else (directory, link, ...).
+int plat_file_identity(const char *path, plat_file_id *out);
+// The same for an open file (fstat; on Windows GetFileInformationByHandle). 0 / -1.
+int plat_file_handle_identity(plat_file *f, plat_file_id *out);
 // An advisory lock on a lock file, shared or exclusive, held by one open handle of the file:
 // it excludes other handles of this process and of other processes on the same file system.
 struct plat_file_lock {

@@ -20,10 +20,12 @@ QUILLMAR_LAZY_LOCK(control_mutex)    // serialises whole starts and stops agains
 static int s_running = 0;
 static int s_stop_flag = 0;
 static plat_sock s_listen_sock = PLAT_BAD_SOCK;
-static plat_thread *s_thread = nullptr;  // the accept thread; touched only under control_mutex
+static uint32_t s_run = 0;  // number of the current run, advanced by each start
 static int s_active_conns = 0;
+// The connection threads of the current run; touched only under control_mutex.
+static plat_thread *s_workers[S3_MAX_CONNS];
+static int s_worker_count = 0;
 
-constexpr int S3_MAX_CONNS = 32;
 // Connections beyond the ones being served wait here until a thread frees; SDKs open up to
 // 50 at once.
 constexpr int S3_LISTEN_BACKLOG = 128;
@@ -35,9 +37,9 @@ int server_is_running() {
   return s_running;
 }
 
-int conn_try_enter() {
+int conn_try_enter(uint32_t gen) {
   plat_lock_guard g(lifecycle_mutex());
-  if (s_stop_flag || s_active_conns >= S3_MAX_CONNS) return 0;
+  if (s_stop_flag || gen != s_run || s_active_conns >= S3_MAX_CONNS) return 0;
   s_active_conns += 1;
   return 1;
 }
@@ -52,15 +54,15 @@ void conn_leave() {
   s_active_conns -= 1;
 }
 
-plat_sock lifecycle_listen_sock(int *stop_flag) {
+plat_sock lifecycle_listen_sock(uint32_t gen, int *stopped) {
   plat_lock_guard g(lifecycle_mutex());
-  if (stop_flag) *stop_flag = s_stop_flag;
+  if (stopped) *stopped = s_stop_flag || gen != s_run;
   return s_listen_sock;
 }
 
-int lifecycle_stop_flag() {
+int lifecycle_stopped(uint32_t gen) {
   plat_lock_guard g(lifecycle_mutex());
-  return s_stop_flag;
+  return s_stop_flag || gen != s_run;
 }
 
 static int active_conns() {
@@ -70,7 +72,51 @@ static int active_conns() {
 
 // ---------------------------------------------------------------- start and stop
 
-// Closes a listening socket that never got an accept thread.
+// Sets the stop flag and closes the listening socket: waiting threads wake and end, and
+// connections that arrive from now on are refused by the system.
+static void raise_stop() {
+  plat_lock_guard g(lifecycle_mutex());
+  s_stop_flag = 1;
+  if (s_listen_sock != PLAT_BAD_SOCK) {
+    plat_sock_shutdown_both(s_listen_sock);
+    plat_sock_close(s_listen_sock);
+    s_listen_sock = PLAT_BAD_SOCK;
+  }
+}
+
+// Waits for the connection threads until deadline_ms (of plat_tick_ms) and lets go of them:
+// those that ended are joined, those still serving a slow client run on detached and end
+// after that connection, as the run they belong to is over.
+static void release_workers(uint32_t deadline_ms) {
+  for (int i = 0; i < s_worker_count; i++) {
+    int32_t left = (int32_t)(deadline_ms - plat_tick_ms());
+    (void)plat_thread_wait(s_workers[i], left > 0 ? (int)left : 0);
+    plat_thread_release(s_workers[i]);
+    s_workers[i] = nullptr;
+  }
+  s_worker_count = 0;
+}
+
+// Starts the connection threads of a new run. 0, or -1 with none left running.
+static int start_workers() {
+  uint32_t run;
+  {
+    plat_lock_guard g(lifecycle_mutex());
+    run = ++s_run;
+  }
+  for (int i = 0; i < S3_MAX_CONNS; i++) {
+    plat_thread *t = plat_thread_start(conn_worker, (void *)(uintptr_t)run, S3_THREAD_STACK, 0);
+    if (!t) {
+      raise_stop();
+      release_workers(plat_tick_ms() + 5000);
+      return -1;
+    }
+    s_workers[s_worker_count++] = t;
+  }
+  return 0;
+}
+
+// Closes a listening socket that never got connection threads.
 static void drop_listen_sock() {
   plat_sock s;
   {
@@ -156,8 +202,7 @@ static int start_locked(int port, const char *bind_addr, const char *storage_roo
     drop_listen_sock();
     return -1;
   }
-  s_thread = plat_thread_start(accept_loop, nullptr, S3_THREAD_STACK, 0);
-  if (!s_thread) {
+  if (start_workers() != 0) {
     set_error("CreateThread failed");
     drop_listen_sock();
     return -1;
@@ -182,21 +227,11 @@ extern "C" QUILLMAR_API int s3_server_start(int port, const char *storage_root,
 extern "C" QUILLMAR_API int s3_server_stop(void) {
   plat_lock_guard control(control_mutex());
   if (!server_is_running()) return 0;
-  {
-    plat_lock_guard g(lifecycle_mutex());
-    s_stop_flag = 1;
-    if (s_listen_sock != PLAT_BAD_SOCK) {
-      plat_sock_shutdown_both(s_listen_sock);
-      plat_sock_close(s_listen_sock);
-      s_listen_sock = PLAT_BAD_SOCK;
-    }
-  }
-  if (s_thread) {
-    (void)plat_thread_wait(s_thread, 5000);
-    plat_thread_release(s_thread);
-    s_thread = nullptr;
-  }
+  raise_stop();
+  // Connections being served get up to five seconds to finish; then the threads, which end
+  // within a readiness wait once idle, get what is left of two more.
   for (int i = 0; i < 50 && active_conns() > 0; i++) plat_sleep_ms(100);
+  release_workers(plat_tick_ms() + 2000);
   {
     plat_lock_guard g(lifecycle_mutex());
     s_running = 0;

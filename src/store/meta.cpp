@@ -459,6 +459,9 @@ static void read_record(plat_file *f, char content_type[256], char *etag, size_t
   for (;;) {
     long got = plat_file_read(f, buf, sizeof(buf));
     if (got <= 0) break;
+    // A record is a regular file, and a regular file reads short only at its end: a record
+    // smaller than the buffer (nearly all are) costs one read, without the empty one after it.
+    const bool at_end = got < (long)sizeof(buf);
     for (long i = 0; i < got; i++) {
       char c = buf[i];
       if (c == '\n') {
@@ -470,6 +473,7 @@ static void read_record(plat_file *f, char content_type[256], char *etag, size_t
       in_line = 1;
       if (line_len < META_READ_MAX) line[line_len++] = c;
     }
+    if (at_end) break;
   }
   if (in_line) load_line(&m, line, line_len);
 }

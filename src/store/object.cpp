@@ -20,6 +20,7 @@
 #include "base/state.h"
 #include "base/text.h"
 #include "store/cors_store.h"
+#include "store/etag_cache.h"
 #include "store/layout.h"
 #include "store/meta.h"
 #include "store/walk.h"
@@ -302,6 +303,38 @@ int object_snapshot(const char *bucket, const char *key, object_view *out) {
 void object_release(object_view *v) {
   if (v->data) plat_file_close(v->data);
   v->data = nullptr;
+}
+
+void object_list_etag(const char *bucket, const char *key, const char *path, char *out,
+                      size_t cap) {
+  copy_text(out, cap, "00000000000000000000000000000000");
+  plat_file_id id;
+  // A link or a directory in an object's place is no object a client can read.
+  if (key_is_own_name(key) || plat_file_identity(path, &id) != 0) return;
+  char ctype[S3_CTYPE_CAP] = "";
+  char etag[S3_ETAG_CAP] = "";
+  char user[S3_USER_META_CAP] = "";
+  if (meta_usable(bucket, key)) {
+    // Under the commit lock the data's status and the record belong to one version, as for a
+    // read; the status is taken again here since the walk's may be older.
+    plat_lock_guard commit(store_commit_lock());
+    if (plat_file_identity(path, &id) != 0) return;
+    (void)meta_load_current(bucket, key, id.mtime_ns, ctype, etag, sizeof etag, user);
+  }
+  if (etag[0] && strlen(etag) < cap) {
+    copy_text(out, cap, etag);
+    return;
+  }
+  char hex[33];
+  if (etag_cache_get(&id, hex)) {
+    copy_text(out, cap, hex);
+    return;
+  }
+  if (md5_file(path, hex) != 0) return;
+  // Kept only when the file was the same version from start to end of the hashing.
+  plat_file_id after;
+  if (plat_file_identity(path, &after) == 0 && etag_same_version(&id, &after)) etag_cache_put(&id, hex);
+  copy_text(out, cap, hex);
 }
 
 void bucket_remove_records(const char *bucket) {

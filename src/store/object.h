@@ -70,6 +70,13 @@ struct object_view_guard {
   object_view_guard &operator=(const object_view_guard &) = delete;
 };
 
+// The ETag a listing shows for bucket/key, whose data file is path: the recorded one when the
+// record is not older than the data (as a read takes it), else the MD5 of the data, computed
+// once per file version and then kept in a bounded cache; "0" * 32 when the file cannot be
+// read. Never writes to the store. out holds cap bytes; a record too long for it is not used.
+void object_list_etag(const char *bucket, const char *key, const char *path, char *out,
+                      size_t cap);
+
 // Removes what the store keeps about a deleted bucket beside its directory: the metadata
 // records of its objects and its multipart uploads in progress.
 void bucket_remove_records(const char *bucket);

@@ -14,12 +14,11 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "auth/hash.h"
 #include "platform/platform.h"
+#include "store/object.h"
 
 static constexpr size_t PATH_MAX_CHARS = S3_FS_PATH - 1;
 static constexpr size_t KEY_MAX = S3_KEY_FIELD - 1;
-static const char ZERO_ETAG[] = "00000000000000000000000000000000";
 
 // ---------------------------------------------------------------- one directory, fixed slots
 
@@ -351,6 +350,9 @@ int dir_has_objects(const char *dir) {
 
 long enumerate_objects(const char *dir, const char *, object_entry *out, size_t cap,
                        int *truncated) {
+  // dir is root/bucket: the records of its keys are filed under that last component.
+  const char *slash = strrchr(dir, '/');
+  const char *bucket = slash ? slash + 1 : dir;
   key_walk_guard g;
   if (!g.w || key_walk_open(g.w, dir, "", KEY_SEEK_FROM) != 0) return -1;
   size_t count = 0;
@@ -368,9 +370,7 @@ long enumerate_objects(const char *dir, const char *, object_entry *out, size_t 
     object_entry *e = &out[count++];
     memcpy(e->key, key, strlen(key) + 1);
     e->size = size;
-    char hex[33];
-    if (md5_file(g.w->path, hex) != 0) memcpy(hex, ZERO_ETAG, sizeof hex);
-    memcpy(e->etag, hex, sizeof hex);
+    object_list_etag(bucket, key, g.w->path, e->etag, sizeof e->etag);
     format_iso8601(mtime, e->last_modified);
   }
   return long(count);

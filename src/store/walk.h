@@ -60,8 +60,9 @@ struct key_walk_guard {
 // when the walk could not finish (memory): callers must then not treat the bucket as empty.
 int dir_has_objects(const char *dir);
 
-// The first objects of dir in key order with their MD5 ETags, for the host JSON API and
-// HeadBucket; keys are relative to dir (base must name the same directory). At most cap
+// The first objects of dir (root/bucket) in key order with their ETags as listings show them
+// (object_list_etag), for the host JSON API and HeadBucket; keys are relative to dir (base
+// must name the same directory). At most cap
 // records; *truncated (optional) becomes 1 when more objects remained. Returns the count, or
 // -1 when memory ran out.
 long enumerate_objects(const char *dir, const char *base, object_entry *out, size_t cap,

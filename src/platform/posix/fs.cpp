@@ -324,6 +324,27 @@ int plat_entry_info(const char *path, int *is_file, int64_t *mtime_ns) {
   return 0;
 }
 
+static int identity_of(const struct stat &st, plat_file_id *out) {
+  if (!S_ISREG(st.st_mode)) return -1;
+  out->dev = (uint64_t)st.st_dev;
+  out->ino = (uint64_t)st.st_ino;
+  out->size = (uint64_t)st.st_size;
+  out->mtime_ns = to_ns(st.st_mtim);
+  return 0;
+}
+
+int plat_file_identity(const char *path, plat_file_id *out) {
+  struct stat st;
+  if (lstat(path, &st) != 0) return -1;
+  return identity_of(st, out);
+}
+
+int plat_file_handle_identity(plat_file *f, plat_file_id *out) {
+  struct stat st;
+  if (!f || fstat(f->fd, &st) != 0) return -1;
+  return identity_of(st, out);
+}
+
 void plat_file_close(plat_file *f) {
   if (!f) return;
   (void)close(f->fd);
