@@ -21,7 +21,7 @@ const char kNotEnabled[] = "CORS is not enabled for this bucket.";
 const char kNotAllowed[] =
     "This CORS request is not allowed. This is usually because the evalution of Origin, request "
     "method / Access-Control-Request-Method or Access-Control-Request-Headers are not whitelisted "
-    "by the resource's CORS spec.";
+    "by the bucket's CORS rules.";
 const char kNoConfig[] = "The CORS configuration does not exist";
 constexpr size_t REQUEST_HEADERS_MAX = 64;  // names in one Access-Control-Request-Headers
 

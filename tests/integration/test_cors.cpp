@@ -18,7 +18,7 @@ const char kNotEnabled[] = "CORS is not enabled for this bucket.";
 const char kNotAllowed[] =
     "This CORS request is not allowed. This is usually because the evalution of Origin, request "
     "method / Access-Control-Request-Method or Access-Control-Request-Headers are not whitelisted "
-    "by the resource's CORS spec.";
+    "by the bucket's CORS rules.";
 const char kMalformed[] =
     "The XML you provided was not well-formed or did not validate against our published schema.";
 
