@@ -1,6 +1,7 @@
 """Presigned URLs made by real clients (boto3, the AWS CLI, the JavaScript SDK's presigner,
-minio-js), fetched with curl against quillmar-s3d; expired and tampered URLs refused; the
-JavaScript SDK in virtual-host style against http://localhost:PORT.
+minio-js), fetched with curl against quillmar-s3d; expired and tampered URLs refused; boto3's
+presigned POST sent as a form upload by curl; the JavaScript SDK in virtual-host style against
+http://localhost:PORT.
 
 Exits 77 (skipped) only when curl is missing; every client that is installed must pass."""
 import json
@@ -77,6 +78,32 @@ def boto3_cases(srv):
     case("boto3 tampered key refused", lambda: refused(tamper_key(get), 403, "SignatureDoesNotMatch"))
     case("boto3 tampered expiry refused", lambda: refused(
         get.replace("X-Amz-Expires=600", "X-Amz-Expires=6000"), 403, "SignatureDoesNotMatch"))
+
+    def form_post():
+        # A browser-style form upload from boto3's presigned POST, sent by curl: the fields in
+        # the order given, the file last; a policy limit on the length refuses a larger file.
+        post = s3.generate_presigned_post(BUCKET, "forms/${filename}", ExpiresIn=600,
+                                          Conditions=[["content-length-range", 1, 100000]])
+        body = q.data(5000, 7)
+        src = tempfile.NamedTemporaryFile(delete=False, suffix="-upload.bin")
+        src.write(body)
+        src.close()
+        out = src.name + ".out"
+        cmd = ["curl", "-s", "-o", out, "-w", "%{http_code}"]
+        for k, v in post["fields"].items():
+            cmd += ["-F", "%s=%s" % (k, v)]
+        name = os.path.basename(src.name)
+        p = q.run(cmd + ["-F", "file=@%s" % src.name, post["url"]])
+        st = int(p.stdout.decode())
+        q.check(st == 204, "form POST %d %s" % (st, q.read(out)[:300]))
+        q.check(q.read(os.path.join(srv.root, BUCKET, "forms", name)) == body, "stored form bytes")
+        big = src.name + ".big"
+        q.write(big, q.data(100001, 8))
+        p = q.run(cmd + ["-F", "file=@%s" % big, post["url"]])
+        q.check(int(p.stdout.decode()) == 400 and b"EntityTooLarge" in q.read(out), "too large accepted")
+        for f in (src.name, big, out):
+            os.unlink(f)
+    case("boto3 presigned POST form upload", form_post)
 
 
 def awscli_cases(srv):
