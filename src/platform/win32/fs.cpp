@@ -35,7 +35,7 @@ wpath::wpath(const char *utf8, const wchar_t *suffix) {
   wchar_t *rel = (wchar_t *)malloc(((size_t)n + extra) * sizeof(wchar_t));
   if (!rel) return;
   MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, rel, n);
-  if (suffix) wcscat(rel, suffix);
+  if (suffix) memcpy(rel + n - 1, suffix, (extra + 1) * sizeof(wchar_t));
   for (wchar_t *c = rel; *c; c++)
     if (*c == L'/') *c = L'\\';
   if (wcslen(rel) < 240 || wcsncmp(rel, L"\\\\", 2) == 0) {
@@ -46,7 +46,7 @@ wpath::wpath(const char *utf8, const wchar_t *suffix) {
   DWORD full = GetFullPathNameW(rel, 0, nullptr, nullptr);
   wchar_t *out = full ? (wchar_t *)malloc((full + 4) * sizeof(wchar_t)) : nullptr;
   if (out) {
-    wcscpy(out, L"\\\\?\\");
+    memcpy(out, L"\\\\?\\", 4 * sizeof(wchar_t));
     if (GetFullPathNameW(rel, full, out + 4, nullptr) == 0) {
       free(out);
       out = nullptr;

@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Runs the Windows build's unit and integration test programs under Wine, each program once,
+# and prints how many tests ran, passed and failed. Usage: tests/wine/run.sh BUILD_DIR
+# Tests that cannot work under Wine are excluded by name below, each with its reason printed.
+set -uo pipefail
+build=${1:?usage: run.sh BUILD_DIR}
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/env.sh"
+
+# name pattern (gtest filter) | reason
+excluded=(
+)
+
+filter="-"
+for row in "${excluded[@]}"; do
+  pat=${row%%|*}
+  echo "excluded under Wine: $pat -- ${row#*|}"
+  filter="$filter$pat:"
+done
+
+total=0 passed=0 failed=0 skipped=0 bad_programs=()
+shopt -s nullglob
+programs=("$build"/tests/unit_*.exe "$build"/tests/it_*.exe)
+[ ${#programs[@]} -gt 0 ] || { echo "no test programs in $build/tests" >&2; exit 2; }
+for exe in "${programs[@]}"; do
+  name=$(basename "$exe" .exe)
+  log=$(mktemp)
+  "$WINE_BIN" "$exe" --gtest_filter="$filter" --gtest_color=no >"$log" 2>&1
+  rc=$?
+  ran=$(sed -n 's/^\[==========\] \([0-9]*\) tests\? from .* ran\..*/\1/p' "$log" | tail -1)
+  ok=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) tests\?\..*/\1/p' "$log" | tail -1)
+  bad=$(sed -n 's/^\[  FAILED  \] \([0-9]*\) tests\?, listed below.*/\1/p' "$log" | tail -1)
+  skip=$(sed -n 's/^\[  SKIPPED \] \([0-9]*\) tests\?, listed below.*/\1/p' "$log" | tail -1)
+  ran=${ran:-0} ok=${ok:-0} bad=${bad:-0} skip=${skip:-0}
+  total=$((total + ran)) passed=$((passed + ok)) failed=$((failed + bad)) skipped=$((skipped + skip))
+  printf '%-28s ran %4d  passed %4d  failed %3d  skipped %2d  (exit %d)\n' "$name" "$ran" "$ok" "$bad" "$skip" "$rc"
+  if [ "$rc" -ne 0 ] || [ "$ran" -eq 0 ] || [ "$skip" -ne 0 ]; then
+    bad_programs+=("$name")
+    grep -E '^\[  (FAILED|SKIPPED) \]|Failure|error:' "$log" | head -40
+    [ "$ran" -eq 0 ] && tail -20 "$log"
+  fi
+  rm -f "$log"
+done
+echo "under Wine: $total tests ran in ${#programs[@]} programs, $passed passed, $failed failed, $skipped skipped, ${#excluded[@]} excluded by name"
+[ ${#bad_programs[@]} -eq 0 ] || { echo "programs with failures: ${bad_programs[*]}"; exit 1; }
