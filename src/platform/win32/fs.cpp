@@ -8,6 +8,7 @@
 // names that Windows would alias are refused before they reach this layer.
 #include <windows.h>
 
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
@@ -171,9 +172,49 @@ int plat_unlink(const char *path, plat_err *err) {
 
 // ---------------------------------------------------------------- replacing move
 
+// FILE_RENAME_INFO as Windows 10 takes it for FileRenameInfoEx (class 22), declared here so
+// the build does not require Windows 10 headers. FileName is an NT path.
+struct rename_info_ex {
+  DWORD flags;
+  HANDLE root;
+  DWORD name_bytes;
+  WCHAR name[1];
+};
+const int k_file_rename_info_ex = 22;
+const DWORD k_rename_replace = 0x1, k_rename_posix = 0x2;
+
+// The rename of POSIX: dst is replaced even while other handles (readers of the old object)
+// have it open; they go on reading the old bytes. Windows 10 1709 and later; 0 / -1.
+static int posix_rename(const wchar_t *src, const wchar_t *dst) {
+  DWORD full = GetFullPathNameW(dst, 0, nullptr, nullptr);
+  if (full == 0) return -1;
+  size_t bytes = offsetof(rename_info_ex, name) + (full + 8) * sizeof(WCHAR);
+  rename_info_ex *ri = (rename_info_ex *)calloc(1, bytes);
+  if (!ri) return -1;
+  const wchar_t *in = dst;
+  if (wcsncmp(in, L"\\\\?\\", 4) == 0) in += 4;  // already absolute; the NT prefix replaces it
+  memcpy(ri->name, L"\\??\\", 4 * sizeof(WCHAR));
+  DWORD n = GetFullPathNameW(in, full + 4, ri->name + 4, nullptr);
+  int rc = -1;
+  if (n > 0 && n < full + 4) {
+    ri->flags = k_rename_replace | k_rename_posix;
+    ri->name_bytes = (DWORD)((n + 4) * sizeof(WCHAR));
+    HANDLE h = CreateFileW(src, DELETE | SYNCHRONIZE, k_share_all, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+      if (SetFileInformationByHandle(h, (FILE_INFO_BY_HANDLE_CLASS)k_file_rename_info_ex, ri, (DWORD)bytes))
+        rc = 0;
+      CloseHandle(h);
+    }
+  }
+  free(ri);
+  return rc;
+}
+
 // MoveFileEx replaces dst in one step on the same volume and copies across volumes. It fails
-// while another handle has dst open without delete sharing (a virus scanner or an indexer,
-// often): that is reported as busy, and the store tries again later.
+// while another handle has dst open (a reader of the old object, a virus scanner); then the
+// POSIX rename is tried, and where that is missing the move is reported as busy and the store
+// tries again later.
 int plat_rename_replace(const char *src, const char *dst, plat_err *err) {
   plat_err dummy;
   if (!err) err = &dummy;
@@ -187,7 +228,11 @@ int plat_rename_replace(const char *src, const char *dst, plat_err *err) {
     return 0;
   DWORD e = GetLastError();
   DWORD a = GetFileAttributesW(wd.p);
-  if (e == ERROR_ACCESS_DENIED && a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY))
+  int dst_is_dir = a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
+  if ((e == ERROR_ACCESS_DENIED || e == ERROR_SHARING_VIOLATION) && !dst_is_dir &&
+      posix_rename(ws.p, wd.p) == 0)
+    return 0;
+  if (e == ERROR_ACCESS_DENIED && dst_is_dir)
     *err = PLAT_ERR_IS_DIR;
   else
     *err = map_error(e);
