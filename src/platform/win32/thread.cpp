@@ -1,6 +1,5 @@
 // Threads, critical sections, sleeping and the thread id for Windows.
 #include <windows.h>
-#include <process.h>
 
 #include <cstdlib>
 
@@ -17,7 +16,7 @@ struct thread_start {
   void *arg;
 };
 
-unsigned __stdcall trampoline(void *p) {
+DWORD WINAPI trampoline(void *p) {
   thread_start st = *(thread_start *)p;
   free(p);
   st.fn(st.arg);
@@ -28,8 +27,8 @@ plat_thread detached_dummy;
 
 }  // namespace
 
-// _beginthreadex rather than CreateThread, so the C run-time's per-thread state is set up
-// and freed with the thread. The stack size is a reservation: only used pages are committed.
+// The stack size is a reservation: only the pages a thread uses are committed. (msvcrt.dll
+// sets up and frees its per-thread state itself, so CreateThread needs no C run-time wrapper.)
 plat_thread *plat_thread_start(plat_thread_fn fn, void *arg, size_t stack_bytes, int detached) {
   thread_start *st = (thread_start *)malloc(sizeof *st);
   if (!st) return nullptr;
@@ -43,19 +42,18 @@ plat_thread *plat_thread_start(plat_thread_fn fn, void *arg, size_t stack_bytes,
       return nullptr;
     }
   }
-  if (stack_bytes > 0xFFFFFFFFu) stack_bytes = 0xFFFFFFFFu;
-  uintptr_t h = _beginthreadex(nullptr, (unsigned)stack_bytes, trampoline, st,
-                               stack_bytes ? STACK_SIZE_PARAM_IS_A_RESERVATION : 0, nullptr);
-  if (h == 0) {
+  HANDLE h = CreateThread(nullptr, stack_bytes, trampoline, st,
+                          stack_bytes ? STACK_SIZE_PARAM_IS_A_RESERVATION : 0, nullptr);
+  if (!h) {
     free(st);
     free(t);
     return nullptr;
   }
   if (detached) {
-    CloseHandle((HANDLE)h);
+    CloseHandle(h);
     return &detached_dummy;
   }
-  t->h = (HANDLE)h;
+  t->h = h;
   return t;
 }
 
