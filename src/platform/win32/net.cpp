@@ -41,9 +41,21 @@ static SOCKET to_sock(plat_sock s) { return (SOCKET)s; }
 
 static void no_inherit(SOCKET s) { (void)SetHandleInformation((HANDLE)s, HANDLE_FLAG_INHERIT, 0); }
 
+static SOCKET new_socket() {
+  return WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
+                    WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+}
+
+// A caller that never started Winsock (a test program using sockets directly) gets it started
+// once here, for the rest of the process; the server itself pairs plat_net_init and cleanup.
 plat_sock plat_tcp_socket() {
-  SOCKET s = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
-                        WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+  SOCKET s = new_socket();
+  if (s == INVALID_SOCKET && WSAGetLastError() == WSANOTINITIALISED) {
+    static LONG started;
+    WSADATA wsa;
+    if (InterlockedCompareExchange(&started, 1, 0) == 0) (void)WSAStartup(MAKEWORD(2, 2), &wsa);
+    s = new_socket();
+  }
   if (s == INVALID_SOCKET) return PLAT_BAD_SOCK;
   no_inherit(s);
   return (plat_sock)s;
