@@ -9,6 +9,12 @@ here=$(cd "$(dirname "$0")" && pwd)
 
 # name pattern (gtest filter) | reason
 excluded=(
+  "CommitOrder.RecordIsTrustedOnlyWhenNotOlderThanItsData|Windows file times count 100 ns units; the test sets a record 1 ns older than its data (commits themselves round stamps up, see src/platform/win32/fs.cpp)"
+  "CommitOrder.SweepRemovesStaleTemporaryFilesAndNothingElse|plants symbolic links; Wine makes host links, not Windows reparse points, so lstat of them fails"
+  "ObjectStore.LinksInsideTheRootAreNeverFollowed|plants symbolic links; Wine makes host links, not Windows reparse points"
+  "KeyPlace.LinksInTheTreeAreNotFollowed|plants symbolic links; Wine makes host links, not Windows reparse points"
+  "ObjectStore.PartCommitMovesDataAndRecordTogether|replaces a file another handle holds open; Wine 8 refuses that and lacks the POSIX-semantics rename of Windows 10"
+  "WalkTest.DeepNesting|about 2000 nested directories; under Wine every file call resolves the whole host path and the test takes many minutes"
 )
 
 filter="-"
