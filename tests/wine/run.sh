@@ -6,6 +6,9 @@ set -uo pipefail
 build=${1:?usage: run.sh BUILD_DIR}
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/env.sh"
+# The integration programs load quillmar-s3.dll from the build folder.
+build_abs=$(cd "$build" && pwd)
+export WINEPATH="Z:${build_abs//\//\\}"
 
 # name pattern (gtest filter) | reason
 excluded=(
@@ -14,6 +17,7 @@ excluded=(
   "ObjectStore.LinksInsideTheRootAreNeverFollowed|plants symbolic links; Wine makes host links, not Windows reparse points"
   "KeyPlace.LinksInTheTreeAreNotFollowed|plants symbolic links; Wine makes host links, not Windows reparse points"
   "ObjectStore.PartCommitMovesDataAndRecordTogether|replaces a file another handle holds open; Wine 8 refuses that and lacks the POSIX-semantics rename of Windows 10"
+  "Example.TrailerChecks|computes its trailer signatures with a Python helper, which a Windows program under Wine cannot start"
   "WalkTest.DeepNesting|about 2000 nested directories; under Wine every file call resolves the whole host path and the test takes many minutes"
 )
 
