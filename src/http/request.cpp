@@ -383,5 +383,11 @@ int parse_bucket_key(S3Request *r) {
     r->key[0] = 0;
     return -1;
   }
+  // Names Windows cannot hold are refused everywhere, so a store moves between platforms.
+  // DELETE still reaches them: an object stored under such a name before the rule existed can
+  // be removed, and removing a name that was never stored does no harm.
+  if (!ieq(r->method, "DELETE") &&
+      (name_portability_problem(r->bucket) || name_portability_problem(r->key)))
+    return -3;
   return 0;
 }

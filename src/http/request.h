@@ -61,7 +61,8 @@ inline const char *request_sent_path(const S3Request *r) { return r->path + r->v
 // calls request_free.
 int read_request_head(plat_sock s, S3Request *r);
 // Splits r->path into bucket and decoded key by the path rules: 0 valid, -1 the path is
-// rejected, -2 the bucket segment breaks the bucket-name rule.
+// rejected, -2 the bucket segment breaks the bucket-name rule, -3 the bucket or the key is not
+// a file name on every platform (name_portability_problem), for any method but DELETE.
 int parse_bucket_key(S3Request *r);
 // Sends the interim "100 Continue" when the request asks for it. Called once the request is
 // known to go on to its operation: a refusal answered before the body goes out instead.

@@ -102,6 +102,17 @@ static void route_bucket_cors(plat_sock s, S3Request *r, stream_state *st, const
   }
 }
 
+// 400 for a bucket or key name that is not a file name on every platform the store runs on.
+static void answer_unportable_name(plat_sock s, S3Request *r) {
+  const char *why = name_portability_problem(r->bucket);
+  const char *what = why ? "Bucket name" : "Key";
+  if (!why) why = name_portability_problem(r->key);
+  char msg[256];
+  snprintf(msg, sizeof msg, "%s is not a valid file name on every platform this server runs on: %s",
+           what, why ? why : "unknown");
+  answer_error(s, r, 400, "InvalidArgument", msg);
+}
+
 static void route_bucket(plat_sock s, S3Request *r, stream_state *st) {
   if (qhas(r->query, "cors")) {
     char dir[S3_FS_PATH];
@@ -274,6 +285,8 @@ static void run_request(plat_sock s, S3Request *r, stream_state *st, dynbuf *cor
     set_error("bad path: %s", r->path);
     if (parsed == -2)
       answer_error(s, r, 400, "InvalidBucketName", "The specified bucket is not valid.");
+    else if (parsed == -3)
+      answer_unportable_name(s, r);
     else
       answer_error(s, r, 400, "InvalidRequest", "Invalid request path");
     return;

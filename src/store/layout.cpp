@@ -42,6 +42,46 @@ int key_is_storable(const char *key) {
   return !key_has_own_segment(key);
 }
 
+// 1 when the segment (n bytes) names a device on Windows: the part before the first "." is,
+// blanks at its end ignored, CON, PRN, AUX, NUL, or COM or LPT and a digit 1-9 (also the
+// superscripts 1, 2 and 3, which Windows takes for the same ports).
+static int is_device_segment(const char *seg, size_t n) {
+  size_t base = 0;
+  while (base < n && seg[base] != '.') base++;
+  while (base > 0 && seg[base - 1] == ' ') base--;
+  auto up = [&](size_t i) { return char(seg[i] >= 'a' && seg[i] <= 'z' ? seg[i] - 32 : seg[i]); };
+  auto is = [&](const char *word) {
+    for (size_t i = 0; i < 3; i++)
+      if (up(i) != word[i]) return false;
+    return true;
+  };
+  if (base == 3) return is("CON") || is("PRN") || is("AUX") || is("NUL");
+  if (base < 4 || !(is("COM") || is("LPT"))) return 0;
+  if (base == 4) return seg[3] >= '1' && seg[3] <= '9';
+  // UTF-8 of the superscripts: C2 B9, C2 B2, C2 B3.
+  return base == 5 && (unsigned char)seg[3] == 0xC2 &&
+         ((unsigned char)seg[4] == 0xB9 || (unsigned char)seg[4] == 0xB2 ||
+          (unsigned char)seg[4] == 0xB3);
+}
+
+const char *name_portability_problem(const char *name) {
+  for (const char *seg = name;;) {
+    size_t n = strcspn(seg, "/");
+    for (size_t i = 0; i < n; i++) {
+      unsigned char c = (unsigned char)seg[i];
+      if (c == '\\') return "it contains \"\\\"";
+      if (c == ':') return "it contains \":\"";
+      if (c < 0x20) return "it contains a control character";
+      if (strchr("<>\"|?*", c)) return "it contains one of <>\"|?*";
+    }
+    if (n > 0 && (seg[n - 1] == '.' || seg[n - 1] == ' '))
+      return "a segment ends in \".\" or \" \"";
+    if (is_device_segment(seg, n)) return "a segment is a reserved device name";
+    if (!seg[n]) return nullptr;
+    seg += n + 1;
+  }
+}
+
 // Appends "/" key to out (holding n characters), and the folder marker's name when the key
 // ends in "/": a folder marker is a file inside the directory its key names.
 static int append_key_path(char out[S3_FS_PATH], size_t n, const char *key) {

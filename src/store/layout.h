@@ -17,6 +17,13 @@ constexpr size_t S3_FS_PATH = 4352;  // every path buffer; paths are at most 435
 // 1 when key can name an object: not empty, not made only of "/", and no segment is one of the
 // server's own names (is_own_name).
 int key_is_storable(const char *key);
+// Why a key or bucket name cannot be a file name on every platform the store runs on (Windows
+// cannot hold it, or would take it for another name or a device), or null when it can: a
+// "\\", ":", one of <>"|?* or a control character in it, a "/"-separated segment ending in "."
+// or " ", or a segment that is a reserved device name (CON, PRN, AUX, NUL, COM1-9, LPT1-9), in
+// any case and with or without an extension. The same rule holds on every platform, so a
+// store can move between them.
+const char *name_portability_problem(const char *name);
 // root/bucket[/key] into out[4352] (a folder marker's key gets the marker file's name
 // appended); 0, or -1 when it does not fit or the key is not storable (out must then not be
 // used).

@@ -60,9 +60,17 @@ class Scratch : public ::testing::Test {
   std::string root;
   explicit Scratch(bool as_storage_root = true) : as_root_(as_storage_root) {}
   void SetUp() override {
-    char tmpl[] = "/tmp/quillmar-unit-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    root = tmpl;
+    // A random name made through the platform layer, as mkdtemp exists on POSIX only.
+    for (int attempt = 0; attempt < 100 && root.empty(); attempt++) {
+      unsigned char r[8];
+      ASSERT_EQ(plat_random_bytes(r, sizeof r), 0);
+      char hex[17];
+      hex_encode(r, sizeof r, hex);
+      hex[16] = 0;
+      std::string dir = std::string("/tmp/quillmar-unit-") + hex;
+      if (plat_mkdir(dir.c_str()) == 0) root = dir;
+    }
+    ASSERT_FALSE(root.empty()) << "cannot create a temporary directory";
     if (as_root_) {
       ASSERT_TRUE(copy_text(s_storage_root, sizeof(s_storage_root), root.c_str()));
     }

@@ -146,6 +146,55 @@ TEST_F(LayoutTest, DirContainsFiles) {
   EXPECT_EQ(dir_contains_files(p("c").c_str()), 1);
 }
 
+// Names Windows cannot hold, or would take for another name or a device, are refused on every
+// platform; near misses stay allowed. The request parser answers -3 for them, except DELETE.
+TEST(PortableNames, Table) {
+  struct row {
+    const char *name;
+    const char *key;
+    bool refused;
+  } rows[] = {
+      {"plain", "photos/2024/a.jpg", false},
+      {"backslash", "a\\b", true},
+      {"colon", "logs/12:30.txt", true},
+      {"less", "a<b", true},
+      {"greater", "a>b", true},
+      {"quote", "say\"hi\"", true},
+      {"pipe", "a|b", true},
+      {"question", "why?", true},
+      {"star", "*.txt", true},
+      {"control", "tab\there", true},
+      {"escape char", "a\x1b", true},
+      {"trailing dot", "dir/file.", true},
+      {"trailing dot mid", "dir./file", true},
+      {"trailing blank", "file ", true},
+      {"leading blank ok", " file", false},
+      {"dots inside ok", "a.b.c", false},
+      {"folder marker ok", "dir/", false},
+      {"con", "CON", true},
+      {"con lower ext", "dir/con.txt", true},
+      {"con double ext", "Con.tar.gz", true},
+      {"con blank ext", "CON .txt", true},
+      {"prn", "prn", true},
+      {"aux", "x/AuX", true},
+      {"nul", "nul.json", true},
+      {"com1", "COM1", true},
+      {"com9 ext", "com9.log", true},
+      {"lpt5", "Lpt5", true},
+      {"com superscript", "COM\xc2\xb9", true},
+      {"com0 ok", "COM0", false},
+      {"com10 ok", "COM10", false},
+      {"lpt ok", "LPT", false},
+      {"console ok", "console", false},
+      {"nul prefix ok", "nullable", false},
+      {"con suffix ok", "xcon", false},
+      {"device in middle", "a/aux/b", true},
+      {"utf8 ok", "caf\xc3\xa9/\xe2\x82\xac", false},
+  };
+  for (const row &r : rows)
+    EXPECT_EQ(name_portability_problem(r.key) != nullptr, r.refused) << r.name << ": " << r.key;
+}
+
 TEST(ContentType, Table) {
   struct row {
     const char *name;

@@ -54,7 +54,9 @@ TEST(PathRules, Table) {
       {"dotdot segment", "/bucket/a/../b", -1, "", ""},
       {"leading encoded dotdot", "/bucket/..%2Fx", -1, "", ""},
       {"trailing encoded dotdot", "/bucket/x%2F..", -1, "", ""},
-      {"three dots", "/bucket/...", 0, "bucket", "..."},
+      {"three dots: not a file name everywhere", "/bucket/...", -3, "bucket", "..."},
+      {"colon in key", "/bucket/a%3Ab", -3, "bucket", "a:b"},
+      {"device name as bucket", "/aux/k", -3, "aux", "k"},
       {"dotdot inside name", "/bucket/a..b/..c", 0, "bucket", "a..b/..c"},
       {"bad hex", "/bucket/a%zz", -1, "", ""},
       {"short escape", "/bucket/a%4", -1, "", ""},
@@ -81,6 +83,18 @@ TEST(PathRules, Table) {
       EXPECT_STREQ(r.bucket, c.bucket);
       EXPECT_EQ(std::string(r.key), c.key);
     }
+  }
+}
+
+// DELETE still reaches a name that is not a file name everywhere, so an object stored under it
+// before the rule can be removed.
+TEST(PathRules, DeleteReachesUnportableNames) {
+  for (const char *method : {"DELETE", "GET", "PUT"}) {
+    S3Request r;
+    memset(&r, 0, sizeof r);
+    copy_text(r.method, sizeof r.method, method);
+    copy_text(r.path, sizeof r.path, "/bucket/12:30.log");
+    EXPECT_EQ(parse_bucket_key(&r), strcmp(method, "DELETE") == 0 ? 0 : -3) << method;
   }
 }
 

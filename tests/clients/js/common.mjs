@@ -42,9 +42,10 @@ export function data(n, seed) {
   return out;
 }
 
-// Keys that need percent-encoding in the path, escaping in XML, or both.
-export const ODD_KEYS = ['sp ace.txt', 'plus+sign', 'pct%41', 'amp&<>"\'', '\u00fcn\u00ef/c\u00f6d\u00e9', 'tilde~x',
-  'eq=a;b,c', 'q?x#y', 'star*(x)!$@', 'dir/sub dir/k'];
+// Keys that need percent-encoding in the path, escaping in XML, or both; valid file names on
+// every platform (no <>:"|?* or backslash, which the server refuses).
+export const ODD_KEYS = ['sp ace.txt', 'plus+sign', 'pct%41', 'amp&\'', '\u00fcn\u00ef/c\u00f6d\u00e9', 'tilde~x',
+  'eq=a;b,c', 'hash#y', 'paren(x)!$@', 'dir/sub dir/k'];
 
 export function sorted(list) {
   return [...list].sort((a, b) => (a < b ? -1 : a > b ? 1 : 0));
