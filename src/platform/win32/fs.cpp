@@ -412,6 +412,36 @@ int plat_file_set_mtime_ns(plat_file *f, int64_t mtime_ns) {
   return SetFileTime(h, nullptr, nullptr, &ft) ? 0 : -1;
 }
 
+// The identity of an open handle: the volume serial number and the 64-bit file index name the
+// file as device and inode do elsewhere. -1 for anything but a regular file.
+static int handle_identity(HANDLE h, plat_file_id *out) {
+  BY_HANDLE_FILE_INFORMATION bi;
+  if (!GetFileInformationByHandle(h, &bi) ||
+      (bi.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
+    return -1;
+  out->dev = bi.dwVolumeSerialNumber;
+  out->ino = ((uint64_t)bi.nFileIndexHigh << 32) | bi.nFileIndexLow;
+  out->size = ((uint64_t)bi.nFileSizeHigh << 32) | bi.nFileSizeLow;
+  out->mtime_ns = ft_to_ns(bi.ftLastWriteTime);
+  return 0;
+}
+
+int plat_file_identity(const char *path, plat_file_id *out) {
+  wpath w(path);
+  if (!w.p) return -1;
+  // Opened for its attributes only, the link itself rather than its target.
+  HANDLE h = CreateFileW(w.p, FILE_READ_ATTRIBUTES, k_share_all, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return -1;
+  int rc = handle_identity(h, out);
+  CloseHandle(h);
+  return rc;
+}
+
+int plat_file_handle_identity(plat_file *f, plat_file_id *out) {
+  return f ? handle_identity(f->h, out) : -1;
+}
+
 int plat_entry_info(const char *path, int *is_file, int64_t *mtime_ns) {
   wpath w(path);
   WIN32_FILE_ATTRIBUTE_DATA d;
