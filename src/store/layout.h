@@ -35,7 +35,6 @@ int mkdir_p(const char *path);
 void mkdir_parent(const char *path);
 int replace_file(const char *src, const char *dst);
 int delete_dir_recursive(const char *path);
-int dir_contains_files(const char *path);
 // Whether bucket/key can be stored as the tree stands: 0 it can (an empty directory left where
 // the object's file goes has been removed), 1 another object is in the way and
 // conflict[4096] names its key ("a" for "a/b"; "a/x" for "a" when "a/x" is stored), -1 the

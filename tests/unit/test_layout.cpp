@@ -14,6 +14,7 @@
 #include "platform/platform.h"
 #include "platform/testing.h"
 #include "store/layout.h"
+#include "store/walk.h"
 
 namespace {
 
@@ -130,20 +131,20 @@ TEST_F(LayoutTest, DeleteDirRecursive) {
   EXPECT_FALSE(exists("t"));
 }
 
-TEST_F(LayoutTest, DirContainsFiles) {
+TEST_F(LayoutTest, DirHasObjects) {
   ASSERT_EQ(mkdir_p(p("b/empty/sub").c_str()), 0);
   write("b/.upload-1-2-3.tmp", "partial");
   write("b/dir/.mpu-4-5.tmp", "joining");
-  EXPECT_EQ(dir_contains_files(p("b").c_str()), 0);
-  EXPECT_EQ(dir_contains_files(p("missing").c_str()), 0);
+  EXPECT_EQ(dir_has_objects(p("b").c_str()), 0);
+  EXPECT_EQ(dir_has_objects(p("missing").c_str()), 0);
   write("d/.hiddendir/.env", "a dot-key is an object like any other");
-  EXPECT_EQ(dir_contains_files(p("d").c_str()), 1);
+  EXPECT_EQ(dir_has_objects(p("d").c_str()), 1);
   // A regular file several levels down, behind many empty siblings.
   for (int i = 0; i < 50; i++) ASSERT_EQ(mkdir_p(p("b/s" + std::to_string(i)).c_str()), 0);
   write("b/s37/x/y/z/obj", "o");
-  EXPECT_EQ(dir_contains_files(p("b").c_str()), 1);
+  EXPECT_EQ(dir_has_objects(p("b").c_str()), 1);
   write("c/top", "t");
-  EXPECT_EQ(dir_contains_files(p("c").c_str()), 1);
+  EXPECT_EQ(dir_has_objects(p("c").c_str()), 1);
 }
 
 // Names Windows cannot hold, or would take for another name or a device, are refused on every
