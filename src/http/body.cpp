@@ -684,15 +684,14 @@ int content_length_check(const S3Request *r, upload_error *err) {
     fail_with(err, 400, "MissingContentLength", "You must provide the Content-Length HTTP header.");
     return -1;
   }
-  int negative = *p == '-';
-  const char *digits = p + negative;
-  size_t n = strspn(digits, "0123456789");
-  if (n > 0 && digits[n] == 0 && !negative) return 0;
   // A number too long for 64 bits is still a number: the body rules refuse it as too large.
+  uint64_t value = 0;
+  const size_t len = strlen(p);
+  if (parse_decimal(p, len, UINT64_MAX, DEC_SATURATE, &value) == 0) return 0;
+  const bool negative = p[0] == '-' && parse_decimal(p + 1, len - 1, UINT64_MAX, DEC_SATURATE, &value) == 0;
   set_error("bad Content-Length: %.40s", p);
   fail_with(err, 400, "InvalidArgument",
-            negative && n > 0 && digits[n] == 0 ? "Content-Length must not be negative."
-                                                : "Content-Length must be a decimal number.");
+            negative ? "Content-Length must not be negative." : "Content-Length must be a decimal number.");
   return -1;
 }
 
