@@ -120,6 +120,9 @@ int meta_path(const char *bucket, const char *key, char out[S3_FS_PATH]) {
 int mkdir_p(const char *path) {
   size_t len = strlen(path);
   if (len > PATH_MAX_CHARS) return -1;
+  // Nearly always every level is there already (a record beside others of its bucket): one
+  // status call then does instead of a failing mkdir per level.
+  if (is_directory(path)) return 0;
   char buf[S3_FS_PATH];
   memcpy(buf, path, len + 1);
   // Levels start after the first character, so a leading "/" is not a level of its own.

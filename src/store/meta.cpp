@@ -386,11 +386,17 @@ int meta_draft_write(meta_draft *d, const char *bucket, const char *key, const c
     d->tmp[0] = 0;
     return -1;
   }
-  if (write_record(d->f, etag, content_type, head, head_len) != 0 || plat_file_sync(d->f) != 0) {
+  if (write_record(d->f, etag, content_type, head, head_len) != 0) {
     meta_draft_discard(d);
     return -1;
   }
   return 0;
+}
+
+int meta_draft_sync(meta_draft *d) {
+  if (d->f && plat_file_sync(d->f) == 0) return 0;
+  meta_draft_discard(d);
+  return -1;
 }
 
 int meta_write_header_lines(plat_file *f, const char *head, size_t head_len) {
@@ -434,7 +440,8 @@ int meta_mtime_ns(const char *bucket, const char *key, int64_t *mtime_ns) {
 void meta_save(const char *bucket, const char *key, const char *etag, const char *content_type,
                const char *head, size_t head_len) {
   meta_draft d;
-  if (meta_draft_write(&d, bucket, key, etag, content_type, head, head_len) == 0)
+  if (meta_draft_write(&d, bucket, key, etag, content_type, head, head_len) == 0 &&
+      meta_draft_sync(&d) == 0)
     meta_draft_publish(&d, plat_time_now_ns());
 }
 

@@ -49,15 +49,18 @@ int meta_content_line(const char *line, size_t n, content_headers *c);
 // A record written ahead under a temporary name beside its place, published by one move, so
 // that no reader and no crash ever meets a cut record.
 struct meta_draft {
-  plat_file *f;             // the flushed temporary file, open until published or discarded
+  plat_file *f;             // the temporary file, open until published or discarded
   char tmp[S3_FS_PATH];     // its name ("" when nothing is pending)
   char path[S3_FS_PATH];    // the record's place
 };
 // Writes the record of bucket/key (content type, ETag, then the x-amz-meta-* lines and the
-// content headers of head)
-// into a temporary file and flushes it to disk. 0, or -1 with nothing left behind.
+// content headers of head) into a temporary file. 0, or -1 with nothing left behind.
 int meta_draft_write(meta_draft *d, const char *bucket, const char *key, const char *etag,
                      const char *content_type, const char *head, size_t head_len);
+// Flushes a written draft to disk; it must be, before it is published. Kept apart from the
+// writing so that a commit can write its data and its record first and then flush both, and the
+// second flush finds most of its work done by the first. 0, or -1 with the draft discarded.
+int meta_draft_sync(meta_draft *d);
 // Gives the draft the modification time stamp_ns and moves it onto the record's place. 0, or
 // -1 with the draft removed and an earlier record left as it was.
 int meta_draft_publish(meta_draft *d, int64_t stamp_ns);

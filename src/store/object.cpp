@@ -44,15 +44,12 @@ void remove_bucket_tree(const char *tree, const char *bucket) {
   if (n > 0 && (size_t)n < sizeof path) delete_dir_recursive(path);
 }
 
-// Opens a finished temporary file and forces its bytes to disk, so that once it replaces an
-// object no crash can leave the object short. The open handle, or null.
-plat_file *flushed_temp(const char *tmp) {
-  plat_file *f = plat_file_open(tmp, PLAT_READ);
-  if (f && plat_file_sync(f) != 0) {
-    plat_file_close(f);
-    return nullptr;
-  }
-  return f;
+// Forces the bytes of a finished temporary file to disk, so that once it replaces an object no
+// crash can leave the object short. 0, or -1 with the handle closed.
+int flush_temp(plat_file_guard *data) {
+  if (data->f && plat_file_sync(data->f) == 0) return 0;
+  if (data->f) plat_file_close(data->release());
+  return -1;
 }
 
 // The time a commit gives both its data file and its record: now, and always later than the
@@ -225,12 +222,17 @@ int object_commit(const char *tmp, const char *bucket, const char *key, const ch
                   const commit_condition *cond) {
   char path[S3_FS_PATH];
   int moved = -1;
-  // The slow flushes happen before the locks: the data, then the record beside its place.
-  plat_file_guard data(object_path(bucket, key, path) == 0 ? flushed_temp(tmp) : nullptr);
+  // The slow flushes happen before the locks. The record is written beside its place before
+  // the data is flushed: the data's flush then commits the file system's journal with the
+  // record's file in it, and the record's own flush has little left to do.
+  plat_file_guard data(object_path(bucket, key, path) == 0 ? plat_file_open(tmp, PLAT_READ)
+                                                            : nullptr);
   meta_draft record;
   int drafted = data.f ? meta_draft_write(&record, bucket, key, etag,
                                            content_type ? content_type : "", head, head_len)
                        : -1;
+  if (flush_temp(&data) != 0 && drafted == 0) meta_draft_discard(&record);
+  if (data.f && drafted == 0) drafted = meta_draft_sync(&record);
   // A destination that another holder keeps busy is retried for about a second, with every
   // lock dropped during the pauses.
   for (int attempt = 0; data.f && attempt < MOVE_ATTEMPTS; attempt++) {
