@@ -212,7 +212,8 @@ static int posix_rename(const wchar_t *src, const wchar_t *dst) {
 }
 
 static int move_replacing(const wchar_t *src, const wchar_t *dst) {
-  return MoveFileExW(src, dst, MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH) ? 0 : -1;
+  const DWORD flags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH;
+  return MoveFileExW(src, dst, flags) ? 0 : -1;
 }
 
 // MoveFileEx replaces dst in one step on the same volume and copies across volumes. It fails
