@@ -74,6 +74,7 @@ std::string sha256_hex(const std::string &data);
 std::string random_bytes(size_t n, uint32_t seed);
 
 // Runs a shell command, returns its exit status; output captured into *out when given.
+// With QUILLMAR_TEST_COMMANDS set, the command runs on the host through tests/wine/commands.py.
 int run_command(const std::string &cmd, std::string *out = nullptr);
 
 // tests/data in the source tree: the captured client requests.

@@ -211,10 +211,16 @@ static int posix_rename(const wchar_t *src, const wchar_t *dst) {
   return rc;
 }
 
+static int move_replacing(const wchar_t *src, const wchar_t *dst) {
+  const DWORD flags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH;
+  return MoveFileExW(src, dst, flags) ? 0 : -1;
+}
+
 // MoveFileEx replaces dst in one step on the same volume and copies across volumes. It fails
 // while another handle has dst open (a reader of the old object, a virus scanner); then the
-// POSIX rename is tried, and where that is missing the move is reported as busy and the store
-// tries again later.
+// POSIX rename is tried. Where that is missing (volumes other than NTFS, Windows before 10),
+// the move is tried again for a short while, since most such handles are brief (a record read,
+// a scan), and only then reported as busy.
 int plat_rename_replace(const char *src, const char *dst, plat_err *err) {
   plat_err dummy;
   if (!err) err = &dummy;
@@ -224,14 +230,19 @@ int plat_rename_replace(const char *src, const char *dst, plat_err *err) {
     *err = PLAT_ERR_OTHER;
     return -1;
   }
-  if (MoveFileExW(ws.p, wd.p, MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH))
-    return 0;
+  if (move_replacing(ws.p, wd.p) == 0) return 0;
   DWORD e = GetLastError();
   DWORD a = GetFileAttributesW(wd.p);
   int dst_is_dir = a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
-  if ((e == ERROR_ACCESS_DENIED || e == ERROR_SHARING_VIOLATION) && !dst_is_dir &&
-      posix_rename(ws.p, wd.p) == 0)
-    return 0;
+  if ((e == ERROR_ACCESS_DENIED || e == ERROR_SHARING_VIOLATION) && !dst_is_dir) {
+    if (posix_rename(ws.p, wd.p) == 0) return 0;
+    for (int attempt = 0; attempt < 20; attempt++) {
+      Sleep(attempt < 10 ? 1 : 10);
+      if (move_replacing(ws.p, wd.p) == 0) return 0;
+      e = GetLastError();
+      if (e != ERROR_ACCESS_DENIED && e != ERROR_SHARING_VIOLATION) break;
+    }
+  }
   if (e == ERROR_ACCESS_DENIED && dst_is_dir)
     *err = PLAT_ERR_IS_DIR;
   else
