@@ -100,11 +100,10 @@ static int helper_main(void *arg) {
     if (p->consumed == p->produced) break;
     uint32_t idx = p->consumed % k_slots;
     size_t n = p->lens[idx];
-    int skip = p->failed || p->abandon;
+    int skip = p->abandon;
     plat_mutex_unlock(&p->mu);
-    int rc = skip ? 0 : write_slot(p, p->ring + (size_t)idx * k_slot, n);
+    if (!skip) md5_update(&p->hash->md5, p->ring + (size_t)idx * k_slot, n);
     plat_mutex_lock(&p->mu);
-    if (rc != 0) p->failed = 1;
     p->consumed++;
     plat_cond_signal(&p->room);
   }
@@ -134,30 +133,34 @@ unsigned char *pipe_space(body_pipe *p, size_t *cap) {
 }
 
 // Hands the slot being filled on to the helper and waits for room for the next one.
-static int hand_to_helper(body_pipe *p, uint32_t idx, size_t n) {
+static void hand_to_helper(body_pipe *p, uint32_t idx, size_t n) {
   plat_lock_guard g(&p->mu);
   p->lens[idx] = n;
   p->produced++;
   plat_cond_signal(&p->work);
-  while (p->produced - p->consumed >= k_slots && !p->failed) plat_cond_wait(&p->room, &p->mu);
-  return p->failed ? -1 : 0;
+  while (p->produced - p->consumed >= k_slots) plat_cond_wait(&p->room, &p->mu);
 }
 
-// The slot being filled is done: MD5 here, the rest inline or by the helper.
+// The slot being filled is done: written and hashed here, MD5 by the helper once it runs.
 static int hand_on(body_pipe *p) {
   size_t n = p->fill_len;
   uint32_t idx = p->produced % k_slots;
   const unsigned char *data = p->ring + (size_t)idx * k_slot;
-  md5_update(&p->hash->md5, data, n);
   p->fill_len = 0;
   p->handed += n;
+  if (write_slot(p, data, n) != 0) {
+    set_error("temp write fail");
+    return -1;
+  }
   if (!p->helper && !p->no_helper && p->handed >= k_pipe_after) {
     p->helper = plat_thread_start(helper_main, p, k_helper_stack, 0);
     if (!p->helper) p->no_helper = 1;
   }
-  int rc = p->helper ? hand_to_helper(p, idx, n) : write_slot(p, data, n);
-  if (rc != 0) set_error("temp write fail");
-  return rc;
+  if (p->helper)
+    hand_to_helper(p, idx, n);
+  else
+    md5_update(&p->hash->md5, data, n);
+  return 0;
 }
 
 int pipe_commit(body_pipe *p, size_t n) {
@@ -198,10 +201,6 @@ static void stop_helper(body_pipe *p, int abandon) {
 int pipe_finish(body_pipe *p) {
   if (p->fill_len > 0 && hand_on(p) != 0) return -1;
   stop_helper(p, 0);
-  if (p->failed) {
-    set_error("temp write fail");
-    return -1;
-  }
   return 0;
 }
 
