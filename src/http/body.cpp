@@ -4,9 +4,10 @@
 // whole-body reader with their payload checks; the Content-Length rule; and the small
 // in-memory and discarding readers.
 //
-// Divisions: the byte source over the socket, the HTTP chunked layer, digests, the three
-// framings (aws-chunked itself in aws_chunked.cpp), read_body_to_file, receive_upload, bodies
-// read whole, the Content-Length rule, read_body_to_mem / discard_body.
+// Divisions: the byte source over the socket, the HTTP chunked layer, the digests a request
+// wants, the three framings (aws-chunked itself in aws_chunked.cpp; the way into a file, with
+// the digests themselves, in body_pipe.cpp), read_body_to_file, receive_upload, bodies read
+// whole, the Content-Length rule, read_body_to_mem / discard_body.
 #include "http/body.h"
 
 #include <cstdlib>
@@ -230,7 +231,7 @@ static int in_byte(body_in *in) {
   return in_read(in, &c, 1) == 1 ? c : -1;
 }
 
-// ---------------------------------------------------------------- digests
+// ---------------------------------------------------------------- the digests a request wants
 
 // Adds the digests the request's own headers and trailers will be checked against.
 static void want_from_request(const char *head, size_t head_len, const stream_state *st,

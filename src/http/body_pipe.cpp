@@ -1,11 +1,12 @@
 // The way of a received payload into its file: digests, and the ring of buffers with its helper
-// thread that overlaps writing (and the digests other than MD5) with receiving and MD5.
+// thread that computes MD5 while the connection's thread receives and writes.
 //
-// On two cores MD5 and the copy into the file cache are the two large costs of an upload and
-// take about as long as each other, so one thread for each keeps both busy; SHA-256, when the
-// payload is signed, is cheaper than MD5 and goes with the writes. The helper also starts the
-// write-back of what it wrote every few MiB, so that the flush before the upload is
-// acknowledged finds little left to do.
+// On two cores MD5 is the largest cost of an upload; the copy into the file cache, receiving and
+// the other digests (SHA-256 of a signed payload, CRCs) together cost less. So the helper does
+// MD5 alone and the connection's thread all the rest, the two about equally busy. Writes stay on
+// the connection's thread, where a failure is answered at once. Every few MiB the write-back
+// of what was written is started, so that the flush before the upload is acknowledged finds
+// little left to do.
 #include "http/body_pipe.h"
 
 #include <cstdlib>
@@ -52,10 +53,10 @@ void hashing_final(body_hashing *h, char etag_out[33]) {
 
 // ---------------------------------------------------------------- the ring
 
-static constexpr size_t k_slot = 262144;         // one slot: one write
+static constexpr size_t k_slot = 262144;  // one slot: one write, one hand-on
 static constexpr uint32_t k_slots = 4;
-static constexpr uint64_t k_pipe_after = 1048576;      // bytes written inline before the helper
-static constexpr uint64_t k_writeback_every = 8388608;
+static constexpr uint64_t k_pipe_after = 1048576;       // bytes hashed inline before the helper
+static constexpr uint64_t k_writeback_every = 8388608;  // bytes between write-back starts
 static constexpr size_t k_helper_stack = 262144;
 
 struct body_pipe {
@@ -65,22 +66,22 @@ struct body_pipe {
   size_t fill_len;      // bytes in the slot being filled, slot produced % k_slots
   uint64_t handed;      // bytes handed on so far
   plat_thread *helper;  // null until the body passed k_pipe_after (or when it did not start)
-  int no_helper;        // the helper could not be started: everything stays inline
-  uint64_t written;     // bytes written (by the helper once it runs)
+  int no_helper;        // the helper could not be started, or has ended: MD5 stays inline
+  uint64_t written;     // bytes written
   uint64_t flushed;     // bytes whose write-back was started
-  // Shared with the helper, under mu.
+  // Shared with the helper, under mu. The helper reads a slot only between its hand-on and its
+  // release, and the connection's thread fills it only outside that span.
   plat_mutex mu;
   plat_cond work;       // a slot was handed on, or the pipe stops
-  plat_cond room;       // the helper is done with a slot
-  uint32_t produced;    // slots handed to the helper
-  uint32_t consumed;    // slots the helper is done with
+  plat_cond room;       // the helper released a slot
+  uint32_t produced;    // slots handed on (the one being filled is produced % k_slots)
+  uint32_t consumed;    // slots the helper released
   size_t lens[k_slots];
   int stop;             // no more slots come
-  int abandon;          // and those not yet written are dropped
-  int failed;           // a write failed
+  int abandon;          // and those not yet hashed are dropped: the body failed
 };
 
-// Hashes and writes one slot's bytes (all digests but MD5): 0 / -1.
+// Writes one slot's bytes and adds them to every digest but MD5: 0 / -1.
 static int write_slot(body_pipe *p, const unsigned char *data, size_t n) {
   hashing_rest(p->hash, data, n);
   if (plat_file_write(p->file, data, n) != (long)n) return -1;
@@ -92,6 +93,7 @@ static int write_slot(body_pipe *p, const unsigned char *data, size_t n) {
   return 0;
 }
 
+// The helper: MD5 of each slot in turn, until the pipe stops and the slots handed on are done.
 static int helper_main(void *arg) {
   body_pipe *p = (body_pipe *)arg;
   plat_mutex_lock(&p->mu);
@@ -132,7 +134,7 @@ unsigned char *pipe_space(body_pipe *p, size_t *cap) {
   return p->ring + (size_t)(p->produced % k_slots) * k_slot + p->fill_len;
 }
 
-// Hands the slot being filled on to the helper and waits for room for the next one.
+// Hands slot idx on to the helper and waits until the next slot to fill is released.
 static void hand_to_helper(body_pipe *p, uint32_t idx, size_t n) {
   plat_lock_guard g(&p->mu);
   p->lens[idx] = n;
@@ -182,7 +184,7 @@ int pipe_store(body_pipe *p, const void *data, size_t n) {
   return 0;
 }
 
-// Tells the helper to end once the slots it has are done (or dropped) and waits for it.
+// Tells the helper to end once the slots handed on are done (or dropped) and waits for it.
 static void stop_helper(body_pipe *p, int abandon) {
   if (!p->helper) return;
   {

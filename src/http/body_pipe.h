@@ -1,6 +1,6 @@
 // The way of a received payload into its file: the digests computed on the way, and for large
-// bodies a small ring of buffers with one helper thread that writes them while the connection's
-// thread receives the next bytes.
+// bodies a small ring of buffers with one helper thread that computes MD5 while the
+// connection's thread receives and writes the next bytes.
 #pragma once
 
 #include <cstddef>
@@ -25,10 +25,9 @@ void hashing_update(body_hashing *h, const void *data, size_t n);
 void hashing_final(body_hashing *h, char etag_out[33]);
 
 // Bytes go into the ring slot by slot. The connection's thread fills a slot (straight from the
-// socket, or by copy), adds it to MD5 and hands it on; until the body passes a threshold the
-// same thread also writes it and computes the other digests, after that the helper thread does
-// so, one slot behind. Memory stays at the ring whatever the body's size, and a write failure
-// of the helper comes back as the failure of a later hand-on or of pipe_finish.
+// socket, or by copy), writes it, adds it to every digest but MD5 and hands it on; until the
+// body passes a threshold the same thread also computes MD5, after that a helper thread does,
+// up to a few slots behind. Memory stays at the ring whatever the body's size.
 struct body_pipe;
 
 // A pipe into the open file f, hashing into h; null when its memory cannot be had.
@@ -40,8 +39,8 @@ int pipe_commit(body_pipe *p, size_t n);
 // Copies n bytes in: 0 / -1 as pipe_commit.
 int pipe_store(body_pipe *p, const void *data, size_t n);
 // Hands on what is left and waits until every byte is written and hashed: 0, or -1 when a write
-// failed (text set). The digests in h are complete only after this.
+// failed (text set). The digests in h are complete only after this (or pipe_close).
 int pipe_finish(body_pipe *p);
-// Stops the helper (dropping slots not yet written, when pipe_finish was not called) and frees
-// the pipe. The file stays open.
+// Stops the helper (dropping what it has not hashed yet, when pipe_finish was not called) and
+// frees the pipe; null is ignored. The file stays open.
 void pipe_close(body_pipe *p);
