@@ -58,6 +58,20 @@ static constexpr uint32_t k_slots = 4;
 static constexpr uint64_t k_pipe_after = 1048576;       // bytes hashed inline before the helper
 static constexpr uint64_t k_writeback_every = 8388608;  // bytes between write-back starts
 static constexpr size_t k_helper_stack = 262144;
+// Helpers running at once, over all uploads. Beyond a few the cores are busy anyway, and an
+// upload without one touches a single slot of its ring.
+static constexpr uint32_t k_helpers_max = 4;
+
+static uint32_t s_helpers;  // helpers running or about to, changed only atomically
+
+// Takes one of the k_helpers_max places: 1, or 0 when all are taken.
+static int helper_place_take() {
+  if (plat_atomic_fetch_add_u32(&s_helpers, 1) < k_helpers_max) return 1;
+  plat_atomic_fetch_add_u32(&s_helpers, UINT32_MAX);
+  return 0;
+}
+
+static void helper_place_release() { plat_atomic_fetch_add_u32(&s_helpers, UINT32_MAX); }
 
 struct body_pipe {
   plat_file *file;
@@ -65,7 +79,7 @@ struct body_pipe {
   unsigned char *ring;  // k_slots slots of k_slot bytes
   size_t fill_len;      // bytes in the slot being filled, slot produced % k_slots
   uint64_t handed;      // bytes handed on so far
-  plat_thread *helper;  // null until the body passed k_pipe_after (or when it did not start)
+  plat_thread *helper;  // null until the body passed k_pipe_after and a helper place was free
   int no_helper;        // the helper could not be started, or has ended: MD5 stays inline
   uint64_t written;     // bytes written
   uint64_t flushed;     // bytes whose write-back was started
@@ -154,9 +168,12 @@ static int hand_on(body_pipe *p) {
     set_error("temp write fail");
     return -1;
   }
-  if (!p->helper && !p->no_helper && p->handed >= k_pipe_after) {
+  if (!p->helper && !p->no_helper && p->handed >= k_pipe_after && helper_place_take()) {
     p->helper = plat_thread_start(helper_main, p, k_helper_stack, 0);
-    if (!p->helper) p->no_helper = 1;
+    if (!p->helper) {
+      helper_place_release();
+      p->no_helper = 1;
+    }
   }
   if (p->helper)
     hand_to_helper(p, idx, n);
@@ -196,6 +213,7 @@ static void stop_helper(body_pipe *p, int abandon) {
   while (plat_thread_wait(p->helper, 60000) != 1) {
   }
   plat_thread_release(p->helper);
+  helper_place_release();
   p->helper = nullptr;
   p->no_helper = 1;
 }
