@@ -125,25 +125,31 @@ void md5_block(md5_ctx *c, const unsigned char *block) {
   // register shuffle disappears: MD5 bounds the speed of every upload.
 #pragma GCC unroll 64
   for (int i = 0; i < 64; i++) {
-    uint32_t f;
+    // What does not wait for b is added to a first, so that each step's chain from the newest
+    // word b is as short as the function allows.
+    uint32_t early, late;
     int g;
     if (i < 16) {
-      f = d ^ (b & (cc ^ d));  // (b & c) | (~b & d) with one operation fewer
+      early = 0;
+      late = d ^ (b & (cc ^ d));
       g = i;
     } else if (i < 32) {
-      f = cc ^ (d & (b ^ cc));  // (d & b) | (~d & c)
+      early = cc & ~d;  // (d & b) | (~d & c): the two halves never share a bit
+      late = d & b;
       g = (5 * i + 1) & 15;
     } else if (i < 48) {
-      f = b ^ cc ^ d;
+      early = 0;
+      late = b ^ (cc ^ d);
       g = (3 * i + 5) & 15;
     } else {
-      f = cc ^ (b | ~d);
+      early = 0;
+      late = cc ^ (b | ~d);
       g = (7 * i) & 15;
     }
     uint32_t t = d;
     d = cc;
     cc = b;
-    b = b + rotl32(a + f + MD5_K[i] + m[g], MD5_S[i]);
+    b = b + rotl32((a + MD5_K[i] + m[g] + early) + late, MD5_S[i]);
     a = t;
   }
   c->state[0] += a;

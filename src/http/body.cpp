@@ -4,9 +4,10 @@
 // whole-body reader with their payload checks; the Content-Length rule; and the small
 // in-memory and discarding readers.
 //
-// Divisions: the byte source over the socket, the HTTP chunked layer, digests, the three
-// framings (aws-chunked itself in aws_chunked.cpp), read_body_to_file, receive_upload, bodies
-// read whole, the Content-Length rule, read_body_to_mem / discard_body.
+// Divisions: the byte source over the socket, the HTTP chunked layer, the digests a request
+// wants, the three framings (aws-chunked itself in aws_chunked.cpp; the way into a file, with
+// the digests themselves, in body_pipe.cpp), read_body_to_file, receive_upload, bodies read
+// whole, the Content-Length rule, read_body_to_mem / discard_body.
 #include "http/body.h"
 
 #include <cstdlib>
@@ -16,6 +17,7 @@
 #include "auth/stream.h"
 #include "base/state.h"
 #include "http/aws_chunked.h"
+#include "http/body_pipe.h"
 #include "http/checksum.h"
 
 static constexpr size_t k_piece = 262144;     // one receive or write
@@ -229,43 +231,7 @@ static int in_byte(body_in *in) {
   return in_read(in, &c, 1) == 1 ? c : -1;
 }
 
-// ---------------------------------------------------------------- digests
-
-struct body_hashing {
-  md5_ctx md5;
-  sha256_ctx sha256;
-  sha1_ctx sha1;
-  body_digests *d;
-};
-
-static void hashing_init(body_hashing *h, body_digests *d) {
-  md5_init(&h->md5);
-  sha256_init(&h->sha256);
-  sha1_init(&h->sha1);
-  h->d = d;
-  d->crc32 = 0;
-  d->crc32c = 0;
-  d->crc64nvme = 0;
-}
-
-static void hashing_update(body_hashing *h, const void *data, size_t n) {
-  body_digests *d = h->d;
-  md5_update(&h->md5, data, n);
-  if (d->want_sha256) sha256_update(&h->sha256, data, n);
-  if (d->want_sha1) sha1_update(&h->sha1, data, n);
-  if (d->want_crc32) d->crc32 = crc32_update(d->crc32, data, n);
-  if (d->want_crc32c) d->crc32c = crc32c_update(d->crc32c, data, n);
-  if (d->want_crc64nvme) d->crc64nvme = crc64nvme_update(d->crc64nvme, data, n);
-}
-
-static void hashing_final(body_hashing *h, char etag_out[33]) {
-  body_digests *d = h->d;
-  md5_final(&h->md5, d->md5);
-  hex_encode(d->md5, 16, etag_out);
-  etag_out[32] = 0;
-  if (d->want_sha256) sha256_final(&h->sha256, d->sha256);
-  if (d->want_sha1) sha1_final(&h->sha1, d->sha1);
-}
+// ---------------------------------------------------------------- the digests a request wants
 
 // Adds the digests the request's own headers and trailers will be checked against.
 static void want_from_request(const char *head, size_t head_len, const stream_state *st,
@@ -291,9 +257,11 @@ static void want_from_request(const char *head, size_t head_len, const stream_st
 
 // ---------------------------------------------------------------- the framings
 
-// Where the decoded payload goes: a file, or a growing buffer in memory (bodies read whole).
+// Where the decoded payload goes: a file through its pipe, or a growing buffer in memory
+// (bodies read whole).
 struct body_sink {
   plat_file *file;  // the output file, or null for memory
+  body_pipe *pipe;  // the file's pipe while the body is received
   char *mem;        // malloc'd, NUL-terminated after the payload; grown up to max + 1 bytes
   size_t mem_cap;
 };
@@ -335,13 +303,33 @@ static int job_store(void *ctx, const void *data, size_t n) {
     j->over = 1;
     return -1;
   }
-  if (j->sink->file) {
-    if (plat_file_write(j->sink->file, data, n) != (long)n) return -1;
-  } else if (sink_mem_append(j->sink, j->len, data, n, j->max) != 0) {
-    return -1;
-  }
+  if (j->sink->pipe) return pipe_store(j->sink->pipe, data, n);
+  if (sink_mem_append(j->sink, j->len, data, n, j->max) != 0) return -1;
   hashing_update(j->hash, data, n);
   return 0;
+}
+
+// Room for the next payload bytes, so that they are received where they are kept: the pipe's
+// ring for a file, the job's buffer (copied on by job_commit) for memory.
+static unsigned char *job_space(body_job *j, size_t *cap) {
+  if (j->sink->pipe) return pipe_space(j->sink->pipe, cap);
+  *cap = k_piece;
+  return j->buf;
+}
+
+// The n bytes placed at job_space are payload: as job_store, and counted in j->len.
+static int job_commit(body_job *j, const unsigned char *at, size_t n) {
+  int rc;
+  if (!j->sink->pipe) {
+    rc = job_store(j, at, n);
+  } else if (n > j->max - j->len) {
+    j->over = 1;
+    rc = -1;
+  } else {
+    rc = pipe_commit(j->sink->pipe, n);
+  }
+  if (rc == 0) j->len += n;
+  return rc;
 }
 
 // Content-Length as the framing reads it: a number beyond 64 bits, or negative and not 0,
@@ -360,14 +348,13 @@ static int read_fixed(body_job *j, uint64_t total) {
   }
   while (j->len < total) {
     uint64_t rest = total - j->len;
-    size_t want = rest < k_piece ? (size_t)rest : k_piece;
-    size_t got = bs_read(j->in->bs, j->buf, want);
-    if (got > 0) {
-      if (job_store(j, j->buf, got) != 0) {
-        set_error("temp write fail");
-        return -1;
-      }
-      j->len += got;
+    size_t cap;
+    unsigned char *at = job_space(j, &cap);
+    size_t want = rest < cap ? (size_t)rest : cap;
+    size_t got = bs_read(j->in->bs, at, want);
+    if (got > 0 && job_commit(j, at, got) != 0) {
+      set_error("temp write fail");
+      return -1;
     }
     if (got < want) {
       set_error("client disconnected during body");
@@ -381,13 +368,12 @@ static int read_chunked(body_job *j) {
   // The HTTP chunks carry the payload itself: their sizes are held to the payload's limit.
   j->in->max = j->max;
   for (;;) {
-    size_t got = in_read(j->in, j->buf, k_piece);
-    if (got > 0) {
-      // A short write here keeps the previous last-error text.
-      if (job_store(j, j->buf, got) != 0) return -1;
-      j->len += got;
-    }
-    if (got < k_piece) {
+    size_t cap;
+    unsigned char *at = job_space(j, &cap);
+    size_t got = in_read(j->in, at, cap);
+    // A short write here keeps the previous last-error text.
+    if (got > 0 && job_commit(j, at, got) != 0) return -1;
+    if (got < cap) {
       if (j->in->fail) {
         set_error("%s", j->in->fail);
         return -1;
@@ -468,8 +454,18 @@ static int run_body_job(plat_sock sock, const char *head, size_t head_len, const
   body_hashing hash;
   hashing_init(&hash, digests);
   body_job job = {&in, sink, &hash, 0, max, 0, mem, 0, st};
+  int rc = 0;
+  if (sink->file && !(sink->pipe = pipe_open(sink->file, &hash))) {
+    set_error("oom (body pipe)");
+    rc = -1;
+  }
 
-  int rc = read_framed(&job, head, head_len);
+  if (rc == 0) rc = read_framed(&job, head, head_len);
+  // Every byte is written and hashed before the digests are read and the end-of-body checks,
+  // which may read the file back, are made.
+  if (rc == 0 && sink->pipe) rc = pipe_finish(sink->pipe);
+  pipe_close(sink->pipe);
+  sink->pipe = nullptr;
   hashing_final(&hash, etag_out);
   if (rc == 0 && job.aws) rc = aws_end_of_body(&job, head, head_len, path);
   if (rc != 0 && (job.over || in.over)) {
@@ -509,7 +505,7 @@ int read_body_to_file(plat_sock sock, const char *head, size_t head_len, const c
     set_error("cannot open temp file %s", out_path);
     return -1;
   }
-  body_sink sink = {out.f, nullptr, 0};
+  body_sink sink = {out.f, nullptr, nullptr, 0};
   return run_body_job(sock, head, head_len, prefix, prefix_len, &sink, S3_BODY_MAX, out_path,
                       etag_out, len_out, digests, st);
 }
@@ -638,7 +634,7 @@ int read_whole_body(plat_sock sock, const S3Request *r, stream_state *st, size_t
   char etag[33];
   uint64_t got = 0;
   reset_outcome(&d, etag, &got);
-  body_sink sink = {nullptr, nullptr, 0};
+  body_sink sink = {nullptr, nullptr, nullptr, 0};
   int rc = run_body_job(sock, r->head, r->head_len, r->body_prefix, r->body_prefix_len, &sink,
                         max, nullptr, etag, &got, &d, st);
   if (rc == 0 && !sink.mem) {

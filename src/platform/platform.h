@@ -63,6 +63,17 @@ struct plat_lock_guard {
   plat_lock_guard &operator=(const plat_lock_guard &) = delete;
 };
 
+// A condition variable in caller-owned storage, used with one plat_mutex. Waits may wake
+// without a signal, so callers wait in a loop on their own condition.
+struct plat_cond {
+  alignas(16) unsigned char opaque[64];
+};
+void plat_cond_init(plat_cond *c);
+void plat_cond_destroy(plat_cond *c);
+// Releases m (held by the caller), waits for a signal and takes m again.
+void plat_cond_wait(plat_cond *c, plat_mutex *m);
+void plat_cond_signal(plat_cond *c);  // wakes one waiter
+
 // Atomic fetch-and-add; returns the value before the addition.
 uint32_t plat_atomic_fetch_add_u32(uint32_t *p, uint32_t v);
 
@@ -127,6 +138,10 @@ void plat_file_close(plat_file *f);
 int64_t plat_time_now_ns();
 // Forces the file's data to stable storage (fdatasync), also through a read-only handle. 0 / -1.
 int plat_file_sync(plat_file *f);
+// Starts writing len bytes of the file's data from offset to storage and returns without
+// waiting, so that a later plat_file_sync has little left to do. Only a hint: where the system
+// has no such call it does nothing.
+void plat_file_writeback(plat_file *f, uint64_t offset, uint64_t len);
 // Makes the entries of a directory (files moved into it) durable. 0 / -1.
 int plat_dir_sync(const char *path);
 int plat_file_mtime_ns(plat_file *f, int64_t *mtime_ns);      // 0 / -1

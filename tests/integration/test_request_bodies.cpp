@@ -1,6 +1,6 @@
 // Request bodies against the real library: signed bodies replayed with another body, the
-// Content-Length and Content-MD5 rules, the one body limit of every framing, and a read whose
-// data cannot be opened.
+// Content-Length and Content-MD5 rules, the one body limit of every framing, large bodies, and a
+// read whose data cannot be opened.
 #include <gtest/gtest.h>
 
 #include <regex>
@@ -9,6 +9,7 @@
 
 #include "answers.h"
 #include "harness.h"
+#include "platform/platform.h"
 #include "signer.h"
 
 namespace {
@@ -157,6 +158,37 @@ TEST_F(Bodies, EveryFramingStopsAtTheUploadLimit) {
     EXPECT_EQ("kept", qt::read_file(root() + "/lim/k"));
     EXPECT_TRUE(only_entry(root() + "/lim", "k"));
   }
+}
+
+TEST_F(Bodies, LargeBodiesAreStoredOrRefusedAsSmallOnes) {
+  // Past the first MiB a second thread takes over MD5 while the body is still arriving.
+  ASSERT_EQ(200, qt::request(port(), "PUT", "/large").status);
+  const size_t mib = 1048576;
+  const std::string data = qt::random_bytes(5 * mib + 3, 7);
+  qt::Response ok = qt::request(port(), "PUT", "/large/k", {}, data);
+  ASSERT_EQ(200, ok.status) << ok.raw;
+  EXPECT_EQ("\"" + qt::md5_hex(data) + "\"", ok.header("ETag"));
+  EXPECT_TRUE(qt::read_file(root() + "/large/k") == data);
+
+  qt::Response bad = qt::request(port(), "PUT", "/large/k", {"Content-MD5: 1B2M2Y8AsgTpgAmY7PhCfg=="},
+                                 std::string(data.size(), 'b'));
+  qa::expect_error(bad, 400, "HTTP/1.1 400 Bad Request", "BadDigest",
+                   "The Content-MD5 you specified did not match what we received.", "/large/k");
+  EXPECT_TRUE(only_entry(root() + "/large", "k"));
+
+  // The connection drops after 3 MiB of 8.
+  {
+    qt::Conn c(port());
+    ASSERT_TRUE(c.send("PUT /large/k HTTP/1.1\r\nHost: x\r\nContent-Length: 8388608\r\n\r\n" +
+                       std::string(3 * mib, 'c')));
+  }
+  bool clean = false;
+  for (int i = 0; i < 100 && !clean; i++) {
+    clean = only_entry(root() + "/large", "k");
+    if (!clean) plat_sleep_ms(50);
+  }
+  EXPECT_TRUE(clean);
+  EXPECT_TRUE(qt::read_file(root() + "/large/k") == data);
 }
 
 TEST_F(Bodies, DataThatCannotBeOpenedIsNeverAnswered200) {

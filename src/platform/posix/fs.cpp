@@ -281,6 +281,17 @@ int plat_file_sync(plat_file *f) {
   return fdatasync(f->fd) == 0 ? 0 : -1;
 }
 
+void plat_file_writeback(plat_file *f, uint64_t offset, uint64_t len) {
+#ifdef __linux__
+  if (offset <= (uint64_t)INT64_MAX && len <= (uint64_t)INT64_MAX - offset)
+    (void)sync_file_range(f->fd, (off64_t)offset, (off64_t)len, SYNC_FILE_RANGE_WRITE);
+#else
+  (void)f;
+  (void)offset;
+  (void)len;
+#endif
+}
+
 int plat_dir_sync(const char *path) {
   int fd;
   do {

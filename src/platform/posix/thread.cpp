@@ -1,4 +1,4 @@
-// Threads, locks, sleeping and the thread id for POSIX (pthreads).
+// Threads, locks, condition variables, sleeping and the thread id for POSIX (pthreads).
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -116,6 +116,16 @@ static pthread_mutex_t *pm(plat_mutex *m) { return (pthread_mutex_t *)(void *)m-
 void plat_mutex_init(plat_mutex *m) { (void)pthread_mutex_init(pm(m), nullptr); }
 void plat_mutex_lock(plat_mutex *m) { (void)pthread_mutex_lock(pm(m)); }
 void plat_mutex_unlock(plat_mutex *m) { (void)pthread_mutex_unlock(pm(m)); }
+
+static_assert(sizeof(pthread_cond_t) <= sizeof(plat_cond::opaque), "plat_cond too small");
+static_assert(alignof(pthread_cond_t) <= 16, "plat_cond under-aligned");
+
+static pthread_cond_t *pc(plat_cond *c) { return (pthread_cond_t *)(void *)c->opaque; }
+
+void plat_cond_init(plat_cond *c) { (void)pthread_cond_init(pc(c), nullptr); }
+void plat_cond_destroy(plat_cond *c) { (void)pthread_cond_destroy(pc(c)); }
+void plat_cond_wait(plat_cond *c, plat_mutex *m) { (void)pthread_cond_wait(pc(c), pm(m)); }
+void plat_cond_signal(plat_cond *c) { (void)pthread_cond_signal(pc(c)); }
 
 uint32_t plat_atomic_fetch_add_u32(uint32_t *p, uint32_t v) {
   return __atomic_fetch_add(p, v, __ATOMIC_SEQ_CST);

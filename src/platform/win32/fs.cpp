@@ -395,6 +395,9 @@ int plat_file_sync(plat_file *f) {
   return h && FlushFileBuffers(h) ? 0 : -1;
 }
 
+// Windows starts no write-back of a range on request; the final flush does all of it.
+void plat_file_writeback(plat_file *, uint64_t, uint64_t) {}
+
 // NTFS journals its directory entries, and moves are made with MOVEFILE_WRITE_THROUGH, so a
 // directory needs no flush of its own; flushing a directory handle is attempted, and only a
 // directory that cannot be opened counts as a failure.

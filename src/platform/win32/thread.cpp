@@ -1,4 +1,4 @@
-// Threads, critical sections, sleeping and the thread id for Windows.
+// Threads, critical sections, condition variables, sleeping and the thread id for Windows.
 #include <windows.h>
 
 #include <cstdlib>
@@ -80,6 +80,15 @@ static CRITICAL_SECTION *cs(plat_mutex *m) { return (CRITICAL_SECTION *)(void *)
 void plat_mutex_init(plat_mutex *m) { InitializeCriticalSection(cs(m)); }
 void plat_mutex_lock(plat_mutex *m) { EnterCriticalSection(cs(m)); }
 void plat_mutex_unlock(plat_mutex *m) { LeaveCriticalSection(cs(m)); }
+
+static_assert(sizeof(CONDITION_VARIABLE) <= sizeof(plat_cond::opaque), "plat_cond too small");
+
+static CONDITION_VARIABLE *cv(plat_cond *c) { return (CONDITION_VARIABLE *)(void *)c->opaque; }
+
+void plat_cond_init(plat_cond *c) { InitializeConditionVariable(cv(c)); }
+void plat_cond_destroy(plat_cond *) {}  // a condition variable holds no resources
+void plat_cond_wait(plat_cond *c, plat_mutex *m) { (void)SleepConditionVariableCS(cv(c), cs(m), INFINITE); }
+void plat_cond_signal(plat_cond *c) { WakeConditionVariable(cv(c)); }
 
 uint32_t plat_atomic_fetch_add_u32(uint32_t *p, uint32_t v) {
   return (uint32_t)InterlockedExchangeAdd((volatile LONG *)p, (LONG)v);
