@@ -301,11 +301,8 @@ void complete_with_list(plat_sock s, S3Request *r, const char *upload_id, const 
     }
   }
 
-  // As PutObject does, a Complete into a bucket that was never made makes it, here at the
-  // start; the commit itself never re-makes a bucket deleted while the parts were joined.
-  char bucket_dir[S3_FS_PATH];
-  if (object_path(r->bucket, nullptr, bucket_dir) == 0 && !is_directory(bucket_dir))
-    mkdir_p(bucket_dir);
+  // A bucket deleted since the request was let through stays deleted: no step of Complete
+  // makes a bucket directory, so the missing one is answered as such.
   int dirs = object_make_dirs(r->bucket, key);
   if (dirs != 0) {
     if (dirs > 0)
@@ -358,13 +355,19 @@ void op_initiate_multipart(plat_sock s, S3Request *r) {
   }
   char id[33];
   mpu_new_upload_id(id);
-  char udir[S3_FS_PATH];
-  if (mpu_upload_dir(r->bucket, id, udir) == 0) {
-    mkdir_p(udir);
-    // Content type, x-amz-meta-* and content headers wait in the upload until Complete records
-    // them for the object.
-    owned_str ctype(hdr_value(r->head, r->head_len, "content-type"));
-    mpu_meta_write(udir, r->key, ctype.get() ? ctype.get() : "", r->head, r->head_len);
+  // Content type, x-amz-meta-* and content headers wait in the upload until Complete records
+  // them for the object. An upload id is given out only for an upload that exists.
+  owned_str ctype(hdr_value(r->head, r->head_len, "content-type"));
+  int made = mpu_create(r->bucket, id, r->key, ctype.get() ? ctype.get() : "", r->head,
+                        r->head_len);
+  if (made > 0) {
+    answer_error(s, r, 404, "NoSuchBucket", "The specified bucket does not exist");
+    return;
+  }
+  if (made < 0) {
+    set_error("cannot create multipart upload in %s", r->bucket);
+    answer_error(s, r, 500, "InternalError", "Cannot create multipart upload");
+    return;
   }
 
   dynbuf_guard doc;

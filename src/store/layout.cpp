@@ -134,7 +134,9 @@ int mkdir_p(const char *path) {
     buf[i] = '/';
   }
   plat_mkdir(buf);
-  return 0;
+  // Only the last level decides: a file or a link to nothing in its place, or a parent that
+  // could not be made, leaves no directory there.
+  return is_directory(buf) ? 0 : -1;
 }
 
 void mkdir_parent(const char *path) {

@@ -121,6 +121,23 @@ int mpu_meta_write(const char *upload_dir, const char *key, const char *content_
   return plat_file_flush(guard.f);
 }
 
+int mpu_create(const char *bucket, const char *upload_id, const char *key,
+               const char *content_type, const char *head, size_t head_len) {
+  char udir[S3_FS_PATH];
+  char bdir[S3_FS_PATH];
+  if (mpu_upload_dir(bucket, upload_id, udir) != 0 || object_path(bucket, nullptr, bdir) != 0)
+    return -1;
+  bucket_lock_guard held(bucket, 0, 1);
+  if (!held.held()) return -1;
+  // A link in the bucket's place is no bucket of this store.
+  plat_stat_t st;
+  if (plat_lstat(bdir, &st) != 0 || !st.is_dir) return 1;
+  if (mkdir_p(udir) == 0 && mpu_meta_write(udir, key, content_type, head, head_len) == 0)
+    return 0;
+  delete_dir_recursive(udir);
+  return -1;
+}
+
 int mpu_meta_headers(const char *bucket, const char *upload_id, char block[S3_MPU_HEADERS_CAP]) {
   block[0] = 0;
   line_reader lr;

@@ -26,6 +26,12 @@ int mpu_meta_read(const char *bucket, const char *upload_id, char key[4096], cha
 // kept have the first two lines only. 0, or -1 when it could not be written.
 int mpu_meta_write(const char *upload_dir, const char *key, const char *content_type,
                    const char *head, size_t head_len);
+// Makes the upload upload_id of key in bucket: its folder and its "meta" file (as
+// mpu_meta_write). Under the shared bucket lock, so DeleteBucket, which removes a bucket's
+// uploads, never leaves one behind in a bucket it deleted. 0 made, 1 the bucket does not exist,
+// -1 the upload could not be made (nothing is left of it).
+int mpu_create(const char *bucket, const char *upload_id, const char *key,
+               const char *content_type, const char *head, size_t head_len);
 // Room for what mpu_meta_headers gives: user metadata and content-header lines.
 constexpr size_t S3_MPU_HEADERS_CAP = S3_USER_META_CAP + S3_CONTENT_BLOCK_CAP;
 // The headers recorded at initiation, as a header block for the object's record: the user

@@ -81,6 +81,18 @@ TEST(Lifecycle, StartRefusesBadArgumentsInOrder) {
   }
 }
 
+// A root that cannot be made (a file stands where one of its folders would go) fails the start
+// instead of a server that answers every write with an error.
+TEST(Lifecycle, RootThatCannotBeMadeFailsTheStart) {
+  std::string base = qt::make_temp_dir();
+  StopOnExit guard{base};
+  qt::write_file(base + "/file", "x");
+  std::string root = base + "/file/store";
+  EXPECT_EQ(s3_server_start_ex(qt::free_port(), "127.0.0.1", root.c_str(), "", ""), -1);
+  EXPECT_EQ(std::string(s3_last_error()), "cannot create storage root " + root);
+  EXPECT_EQ(s3_server_status(), 0);
+}
+
 TEST(Lifecycle, RootOfExactly4095CharactersStarts) {
   std::string base = qt::make_temp_dir();
   StopOnExit guard{base};

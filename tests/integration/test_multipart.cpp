@@ -99,6 +99,20 @@ TEST_F(Multipart, InitiateByPostAndPutRecordsKeyAndContentType) {
                    "/mp-init/bad%0Akey");
 }
 
+// An upload id is given out only for an upload that exists: a bucket whose upload folder cannot
+// be made (a file holds its place) gets a 500, and nothing is left behind.
+TEST_F(Multipart, InitiateThatCannotMakeItsUploadIsAnError) {
+  plat_mkdir((root() + "/mp-blocked").c_str());
+  std::string blocker = root() + "/.mpu/mp-blocked";
+  qt::write_file(blocker, "not a folder");
+  qt::Response r = req("POST", "/mp-blocked/k?uploads");
+  EXPECT_EQ(r.status, 500) << r.raw;
+  EXPECT_EQ(r.body.find("<UploadId>"), std::string::npos);
+  EXPECT_EQ(qt::read_file(blocker), "not a folder");
+  std::remove(blocker.c_str());
+  EXPECT_NE(initiate("mp-blocked/k"), "");
+}
+
 TEST_F(Multipart, UploadPartNumbersAndMissingUpload) {
   std::string id = initiate("mp-parts/k");
   ASSERT_FALSE(id.empty());

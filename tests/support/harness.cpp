@@ -328,12 +328,12 @@ std::string random_bytes(size_t n, uint32_t seed) {
   return out;
 }
 
-// A command sent to the host's command runner (tests/wine/commands.py, spec "PORT TOKEN"):
+// A command sent to the host's command runner (tests/wine/commands.py, reached at "PORT TOKEN"):
 // its exit status, -1 when the runner cannot be reached; its output into *out or to stdout.
-static int run_remote(const char *spec, const std::string &cmd, std::string *out) {
+static int run_remote(const char *runner, const std::string &cmd, std::string *out) {
   int port = 0;
   char token[64];
-  if (std::sscanf(spec, "%d %63s", &port, token) != 2) return -1;
+  if (std::sscanf(runner, "%d %63s", &port, token) != 2) return -1;
   plat_sock s = plat_tcp_connect(loopback(), port);
   if (s == PLAT_BAD_SOCK) return -1;
   std::string req = std::string(token) + "\n" + cmd, answer;

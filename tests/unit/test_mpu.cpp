@@ -33,6 +33,19 @@ TEST(MpuIds, ThirtyTwoLowercaseHexDigitsAndFresh) {
   EXPECT_STRNE(a, b);
 }
 
+// An upload is made only inside a bucket that exists, and then whole: folder and "meta" file.
+TEST_F(MpuTest, CreateNeedsTheBucket) {
+  const char *id = "0123456789abcdef0123456789abcdef";
+  EXPECT_EQ(mpu_create("bkt", id, "k", "text/plain", nullptr, 0), 1);
+  EXPECT_FALSE(ut::exists(root + "/.mpu/bkt"));
+  plat_mkdir((root + "/bkt").c_str());
+  ASSERT_EQ(mpu_create("bkt", id, "dir/k", "text/plain", nullptr, 0), 0);
+  char key[4096], ctype[256];
+  ASSERT_EQ(mpu_meta_read("bkt", id, key, ctype), 0);
+  EXPECT_STREQ(key, "dir/k");
+  EXPECT_STREQ(ctype, "text/plain");
+}
+
 TEST_F(MpuTest, MetaReader) {
   struct {
     const char *name, *content;
