@@ -34,6 +34,7 @@ excluded=(
   "JsonApi.BucketListIsSortedAndSkipsHiddenEntries|plants a folder whose name is not UTF-8; Windows names are UTF-16"
   "JsonApi.KeysAreEscapedAndInvalidUtf8FailsTheWrite|plants keys with '\"', '\\' and a tab, which cannot be in Windows file names"
   "JsonApi.ObjectListThatWouldOutgrowTheResultStaysValid|plants keys made of '\"', which cannot be in Windows file names"
+  "JsonApi.StatisticsEscapeTheStorageRoot|starts on a root named with '\"', which cannot be in a Windows folder name (the start rightly fails there)"
 )
 
 filter="-"
