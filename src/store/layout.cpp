@@ -126,7 +126,7 @@ int mkdir_p(const char *path) {
   char buf[S3_FS_PATH];
   memcpy(buf, path, len + 1);
   // Levels start after the first character, so a leading "/" is not a level of its own.
-  // Failures (mostly "exists") are ignored: a missing level shows up when its file is made.
+  // Failures (mostly "exists") are ignored: whether the last level is a directory decides.
   for (size_t i = 1; i < len; i++) {
     if (buf[i] != '/') continue;
     buf[i] = 0;

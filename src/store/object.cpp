@@ -231,8 +231,8 @@ int object_commit(const char *tmp, const char *bucket, const char *key, const ch
   int drafted = data.f ? meta_draft_write(&record, bucket, key, etag,
                                            content_type ? content_type : "", head, head_len)
                        : -1;
-  if (flush_temp(&data) != 0 && drafted == 0) meta_draft_discard(&record);
-  if (data.f && drafted == 0) drafted = meta_draft_sync(&record);
+  // A data flush that fails closes the data, and the unpublished draft goes below.
+  if (flush_temp(&data) == 0 && drafted == 0) drafted = meta_draft_sync(&record);
   // A destination that another holder keeps busy is retried for about a second, with every
   // lock dropped during the pauses.
   for (int attempt = 0; data.f && attempt < MOVE_ATTEMPTS; attempt++) {
