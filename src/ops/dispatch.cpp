@@ -123,11 +123,18 @@ static void answer_unportable_name(plat_sock s, S3Request *r) {
   answer_error(s, r, 400, "InvalidArgument", msg);
 }
 
+// Whether a bucket exists for the operations that only read it: anything of that name in the
+// root, as ListBuckets shows it.
+static int bucket_entry_exists(const char *dir) {
+  plat_stat_t st;
+  return plat_stat(dir, &st) == 0;
+}
+
 // A configuration this server keeps none of, on a bucket that exists: never a listing, never a
 // DeleteBucket, never a PUT that claims to have stored something.
 static void route_bucket_config(plat_sock s, S3Request *r, const char *dir, const char *name) {
   const char *m = r->method;
-  if (!is_directory(dir)) {
+  if (!bucket_entry_exists(dir)) {
     answer_error(s, r, 404, "NoSuchBucket", "The specified bucket does not exist");
   } else if (ieq(m, "GET")) {
     op_get_bucket_config(s, r, name);
@@ -151,7 +158,7 @@ static void route_bucket_served(plat_sock s, S3Request *r, stream_state *st, con
     op_delete_objects(s, r, st);
   } else if (!ieq(m, "GET") || qhas(r->query, "delete")) {
     answer_error(s, r, 405, "MethodNotAllowed", "Method not supported for buckets");
-  } else if (!is_directory(dir)) {
+  } else if (!bucket_entry_exists(dir)) {
     answer_error(s, r, 404, "NoSuchBucket", "The specified bucket does not exist");
   } else if (qhas(r->query, "location")) {
     op_get_bucket_location(s, r);
@@ -186,8 +193,7 @@ static void route_bucket(plat_sock s, S3Request *r, stream_state *st) {
   } else if (ieq(m, "DELETE")) {
     op_delete_bucket(s, r, dir);
   } else if (ieq(m, "GET")) {
-    plat_stat_t st;
-    if (plat_stat(dir, &st) != 0)
+    if (!bucket_entry_exists(dir))
       answer_error(s, r, 404, "NoSuchBucket", "The specified bucket does not exist");
     else
       op_list_objects(s, r, dir);
