@@ -26,9 +26,17 @@ struct config_answer {
 constexpr char kNoSuchConfiguration[] = "NoSuchConfiguration";
 constexpr char kNoSuchConfigurationText[] = "The specified configuration does not exist.";
 
+// The store has one owner, the one the bucket listing names.
+constexpr char kAcl[] =
+    "<AccessControlPolicy xmlns=\"" S3_XMLNS "\"><Owner><ID>quillmarlocal</ID>"
+    "<DisplayName>local</DisplayName></Owner><AccessControlList><Grant>"
+    "<Grantee xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" xsi:type=\"CanonicalUser\">"
+    "<ID>quillmarlocal</ID><DisplayName>local</DisplayName></Grantee>"
+    "<Permission>FULL_CONTROL</Permission></Grant></AccessControlList></AccessControlPolicy>\n";
+
 const config_answer kConfigs[] = {
     {"accelerate", "<AccelerateConfiguration xmlns=\"" S3_XMLNS "\"/>\n", nullptr, nullptr, nullptr},
-    {"acl", nullptr, nullptr, nullptr, nullptr},  // written by write_acl
+    {"acl", kAcl, nullptr, nullptr, nullptr},
     {"analytics", nullptr,
      "<ListBucketAnalyticsConfigurationResult xmlns=\"" S3_XMLNS
      "\"><IsTruncated>false</IsTruncated></ListBucketAnalyticsConfigurationResult>\n",
@@ -88,22 +96,12 @@ const config_answer *find_config(const char *name) {
   return nullptr;
 }
 
-// The store has one owner, the one the bucket listing names.
-constexpr char kAcl[] =
-    "<AccessControlPolicy xmlns=\"" S3_XMLNS "\"><Owner><ID>quillmarlocal</ID>"
-    "<DisplayName>local</DisplayName></Owner><AccessControlList><Grant>"
-    "<Grantee xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" xsi:type=\"CanonicalUser\">"
-    "<ID>quillmarlocal</ID><DisplayName>local</DisplayName></Grantee>"
-    "<Permission>FULL_CONTROL</Permission></Grant></AccessControlList></AccessControlPolicy>\n";
-
-void send_doc(plat_sock s, const char *body) {
+void send_doc(plat_sock s, S3Request *r, const char *body) {
   dynbuf_guard doc;
   dynbuf_append(&doc.b, kXmlHead, sizeof kXmlHead - 1);
   dynbuf_append(&doc.b, body, strlen(body));
   if (doc.b.failed) {
-    count_request(0, 0);
-    send_error(s, 500, "InternalError", "We encountered an internal error. Please try again.",
-               "", nullptr);
+    answer_error(s, r, 500, "InternalError", "We encountered an internal error. Please try again.");
     return;
   }
   answer_xml(s, &doc.b, doc.b.len, 0);
@@ -141,16 +139,12 @@ void op_get_bucket_config(plat_sock s, S3Request *r, const char *name) {
     answer_not_implemented(s, r);
     return;
   }
-  if (strcmp(name, "acl") == 0) {
-    send_doc(s, kAcl);
-    return;
-  }
   if (c->list_doc && !qhas(r->query, "id")) {
-    send_doc(s, c->list_doc);
+    send_doc(s, r, c->list_doc);
     return;
   }
   if (c->doc) {
-    send_doc(s, c->doc);
+    send_doc(s, r, c->doc);
     return;
   }
   answer_error(s, r, 404, c->code, c->message);
@@ -163,7 +157,7 @@ void op_delete_bucket_config(plat_sock s, S3Request *) {
 }
 
 void op_get_object_acl(plat_sock s, S3Request *r) {
-  if (object_exists_or_answer(s, r)) send_doc(s, kAcl);
+  if (object_exists_or_answer(s, r)) send_doc(s, r, kAcl);
 }
 
 void op_put_object_acl(plat_sock s, S3Request *r) {
