@@ -410,8 +410,8 @@ static void save_part_lines(meta_writer *w, const part_layout *parts) {
     size_t run = 1;
     while (i + run < parts->count && parts->sizes[i + run] == parts->sizes[i]) run++;
     char token[48];
-    int n = run > 1 ? snprintf(token, sizeof token, "%llu*%zu",
-                               (unsigned long long)parts->sizes[i], run)
+    int n = run > 1 ? snprintf(token, sizeof token, "%llu*%llu",
+                               (unsigned long long)parts->sizes[i], (unsigned long long)run)
                     : snprintf(token, sizeof token, "%llu", (unsigned long long)parts->sizes[i]);
     if (n <= 0 || (size_t)n >= sizeof token) return;
     if (line_len && line_len + 1 + (size_t)n > PARTS_LINE_MAX) {
