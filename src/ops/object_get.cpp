@@ -63,9 +63,9 @@ int range_number(const char **pp, const char *end, uint64_t *out) {
   return 0;
 }
 
-// One byte-range-spec of [p, end), blanks around it allowed: "first-", "first-last" or the
+// One byte range of [p, end), blanks around it allowed: "first-", "first-last" or the
 // suffix "-count". 1 with the range, 0 valid but unsatisfiable, -1 no valid range.
-int parse_range_spec(const char *p, const char *end, uint64_t size, uint64_t *first,
+int parse_one_range(const char *p, const char *end, uint64_t size, uint64_t *first,
                      uint64_t *last) {
   while (p < end && (*p == ' ' || *p == '\t')) p++;
   while (end > p && (end[-1] == ' ' || end[-1] == '\t')) end--;
@@ -106,7 +106,7 @@ int parse_range(const char *value, uint64_t size, uint64_t *first, uint64_t *las
     while (q < end && (*q == ' ' || *q == '\t')) q++;
     if (q != end) {
       uint64_t a = 0, b = 0;
-      int one = parse_range_spec(p, end, size, &a, &b);
+      int one = parse_one_range(p, end, size, &a, &b);
       if (one < 0) return -1;
       if (verdict < 0) {
         verdict = one;
