@@ -153,7 +153,7 @@ void http_send_obj_headers(plat_sock s, int status, const char *content_type,
 }
 
 void send_error(plat_sock s, int status, const char *code, const char *message,
-                const char *resource, const char *extra_head) {
+                const char *resource, const char *extra_head, const char *elements) {
   char escaped[4352];
   xml_escape_str(resource ? resource : "", escaped, sizeof escaped);
   // The document names the same id as the head, so a client's log line and the error it
@@ -163,10 +163,11 @@ void send_error(plat_sock s, int status, const char *code, const char *message,
   char doc[8192];
   int n = snprintf(doc, sizeof doc,
                    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Error>\n  <Code>%s</Code>\n"
-                   "  <Message>%s</Message>\n  <Resource>%s</Resource>\n"
+                   "  <Message>%s</Message>\n  <Resource>%s</Resource>\n%s"
                    "  <RequestId>%s</RequestId>\n  <HostId>quillmars3localhost</HostId>\n"
                    "</Error>\n",
-                   code ? code : "", message ? message : "", escaped, id);
+                   code ? code : "", message ? message : "", escaped, elements ? elements : "",
+                   id);
   if (n < 0) return;
   size_t doc_len = size_t(n) < sizeof doc ? size_t(n) : sizeof doc - 1;
 

@@ -100,7 +100,9 @@ void answer_xml(plat_sock s, const dynbuf *doc, uint64_t served, uint64_t upload
 
 // The parsers of request values and bodies that the operations above use, each a pure verdict.
 // Range header against an object of size bytes (object_get.cpp): 1 with the first and last
-// byte (inclusive), 0 when unsatisfiable. Only the first range of a list counts.
+// byte (inclusive), 0 when valid but unsatisfiable, -1 when it is no valid byte range (another
+// unit, bad syntax, a last byte before the first), which a read ignores. Every range of a list
+// must be valid; only the first one is served.
 int parse_range(const char *value, uint64_t size, uint64_t *first, uint64_t *last);
 // One entry of a Complete request: the part number and the ETag the client gave (may be empty).
 struct completion_entry {
