@@ -66,7 +66,8 @@ int receive_upload(plat_sock sock, const S3Request *r, stream_state *st, const c
 // that is a digest, and to Content-MD5 and x-amz-checksum-* when sent. 0 with *out (malloc'd,
 // NUL-terminated, caller frees; "" for an empty body) and *len; -1 with *err set: 400
 // MaxMessageLengthExceeded beyond max, 400 XAmzContentSHA256Mismatch, 400 BadDigest or
-// InvalidDigest, 403 SignatureDoesNotMatch for a failed stream, 400 IncompleteBody otherwise.
+// InvalidDigest, 403 SignatureDoesNotMatch for a failed stream, 411 MissingContentLength for a
+// stream with nothing to carry it, 400 IncompleteBody otherwise.
 int read_whole_body(plat_sock sock, const S3Request *r, stream_state *st, size_t max, char **out,
                     size_t *len, upload_error *err);
 

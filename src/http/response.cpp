@@ -1,5 +1,6 @@
-// Answer writers: reason phrases, response heads, request ids, the S3 XML error document, the
-// send loop, XML escaping and the growable text buffer the larger documents are built in.
+// Answer writers: reason phrases, response heads, request ids, the request's answer context
+// (its added head lines, HEAD answers without a body), the S3 XML error document, the send
+// loop, XML escaping and the growable text buffer the larger documents are built in.
 #include "http/response.h"
 
 #include <atomic>
