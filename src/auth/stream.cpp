@@ -41,9 +41,12 @@ static void clear_trailers(stream_state *st) {
 
 void stream_select(stream_state *st, const S3Request *r) {
   owned_str sha(hdr_value(r->head, r->head_len, "x-amz-content-sha256"));
-  owned_str enc(hdr_value(r->head, r->head_len, "content-encoding"));
+  // Content-Encoding names how the stored object is encoded, not how this body is framed: a
+  // client may send "aws-chunked" there with an ordinary body. A decoded length announces a
+  // stream even when the payload hash does not name one, unless it is the payload's digest.
+  owned_str decoded(hdr_value(r->head, r->head_len, "x-amz-decoded-content-length"));
   const char *sha_v = sha.get() ? sha.get() : "";
-  int chunk_encoded = enc.get() && icontains(enc.get(), "aws-chunked");
+  int announced = decoded.get() && !payload_hash_is_digest(sha_v);
   int may_arm = s_secret_key[0] != 0 && r->authorization[0] != 0;
   // The chain starts from the time the header signature used: a client that signs with the
   // Date header alone has no x-amz-date, and its chunk signatures carry the Date's time.
@@ -59,7 +62,7 @@ void stream_select(stream_state *st, const S3Request *r) {
     // request, and the trailing checksum is still verified.
     start_stream(st);
     st->unsigned_chunks = 1;
-  } else if (chunk_encoded) {
+  } else if (announced) {
     start_stream(st);
     if (may_arm) stream_arm(st, r->authorization, when, k_signed_trailer);
   }

@@ -29,7 +29,7 @@ struct stream_state {
 };
 
 // Chooses the body mode of a bucket or object request from x-amz-content-sha256 and
-// Content-Encoding (and arms the signature chain when the secret key is set). A request that
+// x-amz-decoded-content-length, never from Content-Encoding (and arms the signature chain when the secret key is set). A request that
 // is not streamed leaves st untouched.
 void stream_select(stream_state *st, const S3Request *r);
 // Loads the signing key, dates and seed signature; leaves check_sigs 0 when the Authorization

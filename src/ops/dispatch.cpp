@@ -367,6 +367,13 @@ static void run_request(plat_sock s, S3Request *r, stream_state *st, dynbuf *cor
   // by the upload itself.
   if (!is_form_upload(r) && !authenticate(s, r)) return;
   stream_select(st, r);
+  {
+    upload_error bad;
+    if (stream_length_check(r, st, &bad) != 0) {
+      answer_error(s, r, bad.status, bad.code, bad.message);
+      return;
+    }
+  }
   if (r->key[0] && refuse_object_write(s, r)) return;
   send_continue_if_expected(s, r);
   if (r->key[0])
@@ -382,7 +389,11 @@ void handle_connection(plat_sock s) {
   memset(&st, 0, sizeof st);
   S3Request r;
   dynbuf_guard cors_lines;
-  if (read_request_head(s, &r) == 0) run_request(s, &r, &st, &cors_lines.b);
+  if (read_request_head(s, &r) == 0) {
+    http_set_head_only(ieq(r.method, "HEAD"));
+    run_request(s, &r, &st, &cors_lines.b);
+  }
   http_set_request_headers(nullptr);
+  http_set_head_only(0);
   request_free(&r);
 }

@@ -12,6 +12,7 @@
 namespace {
 
 using qa::expect_error;
+using qa::expect_error_to;
 using qt::Response;
 
 const char kNotImplemented[] = "A header you provided implies functionality that is not implemented";
@@ -116,8 +117,8 @@ TEST_F(Dispatch, ServiceShape) {
   }
   for (const char *method : {"PUT", "PATCH", "HEAD", "DELETE", "POST"}) {
     Response r = req(method, "/");
-    expect_error(r, 405, "HTTP/1.1 405 Method Not Allowed", "MethodNotAllowed",
-                 "Only GET on / is supported", "/");
+    expect_error_to(method, r, 405, "HTTP/1.1 405 Method Not Allowed", "MethodNotAllowed",
+                    "Only GET on / is supported", "/");
   }
   // An OPTIONS is a preflight wherever it goes, and one without an Origin is refused.
   Response star = qt::send_raw(port(), "OPTIONS * HTTP/1.1\r\nHost: x\r\n\r\n");
@@ -227,8 +228,8 @@ TEST_F(Dispatch, ObjectSubresourcesNeverTouchData) {
       SCOPED_TRACE(m + " ?" + name);
       for (const std::string &q : {name, name + "=", "x=1&" + name}) {
         Response r = req(method, "/objsub/k?" + q, {}, "<Tagging><TagSet/></Tagging>");
-        expect_error(r, 501, "HTTP/1.1 501 Not Implemented", "NotImplemented", kNotImplemented,
-                     "/objsub/k");
+        expect_error_to(method, r, 501, "HTTP/1.1 501 Not Implemented", "NotImplemented", kNotImplemented,
+                        "/objsub/k");
       }
     }
   }
@@ -265,8 +266,8 @@ TEST_F(Dispatch, MultipartRows) {
   for (const auto &row : not_routed) {
     SCOPED_TRACE(row[0] + " " + row[1]);
     Response r = req(row[0], row[1]);
-    expect_error(r, 405, "HTTP/1.1 405 Method Not Allowed", "MethodNotAllowed",
-                 "Method not allowed for multipart", "/mprows/big");
+    expect_error_to(row[0], r, 405, "HTTP/1.1 405 Method Not Allowed", "MethodNotAllowed",
+                    "Method not allowed for multipart", "/mprows/big");
   }
   put("/mprows/src", "copied-bytes");
   Response copy_part = req("PUT", base + "&partNumber=2", {"x-amz-copy-source: /mprows/src"});

@@ -480,8 +480,12 @@ TEST_F(Objects, ReadFallbacksAndMissingKeys) {
     for (const char *method : {"GET", "HEAD"}) {
       r = qt::request(port(), method, target);
       EXPECT_EQ(r.status, 404) << method << target;
-      EXPECT_NE(r.body.find("<Message>The specified key does not exist</Message>"), std::string::npos)
-          << method << target;
+      // A HEAD is answered by the status line alone, as S3 does.
+      if (std::string(method) == "HEAD")
+        EXPECT_EQ(r.body, "") << target;
+      else
+        EXPECT_NE(r.body.find("<Message>The specified key does not exist</Message>"), std::string::npos)
+            << target;
     }
   }
 }
