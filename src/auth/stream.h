@@ -19,6 +19,7 @@ struct stream_state {
   unsigned char signing_key[32];
   char amz_date[24];           // x-amz-date, at most 23 characters
   char scope_date[12];         // the first 8 characters of the credential date
+  char region[64];             // the credential scope's region, at most 63 characters
   char prev_signature[65];     // what the next chunk signature chains from
   char trailer_signature[65];  // x-amz-trailer-signature as received
   char trailer_text[1024];     // the canonical trailer lines the trailer signature covers

@@ -220,10 +220,11 @@ TEST_F(Example, TrailerChecks) {
       {"bad_signature", "STREAMING-AWS4-HMAC-SHA256-PAYLOAD-TRAILER",
        crc + "\r\nx-amz-trailer-signature:" + bad_sig + "\r\n",
        {-1, 403, "x-amz-trailer-signature mismatch (streamed payload)"}},
+      // A checksum that differs is bad data (400 BadDigest), as for every algorithm.
       {"crc_differs", "STREAMING-AWS4-HMAC-SHA256-PAYLOAD-TRAILER", "x-amz-checksum-crc32:sK4Y7Q==\r\n",
-       {-1, 403, "x-amz-checksum-crc32 mismatch (streamed payload)"}},
+       {-1, 400, "x-amz-checksum-crc32 mismatch (streamed payload)"}},
       {"crc_of_6_bytes", "STREAMING-AWS4-HMAC-SHA256-PAYLOAD-TRAILER", "x-amz-checksum-crc32:AAAAAAAA\r\n",
-       {-1, 403, "x-amz-checksum-crc32 trailer malformed"}},
+       {-1, 400, "x-amz-checksum-crc32 trailer malformed"}},
       // Written in lower case, the value turns on chunk checks but not trailer mode.
       {"lower_case_value_no_trailer_mode", "streaming-aws4-hmac-sha256-payload-trailer",
        "x-amz-checksum-crc32:AAAAAAAA\r\nx-amz-trailer-signature:" + bad_sig + "\r\n", {0, 0, ""}},
@@ -324,7 +325,7 @@ TEST(UnsignedStream, BareSizesAndTrailers) {
   } cases[] = {
       {"crc32_trailer", {"x-amz-trailer: x-amz-checksum-crc32"},
        "3;ext=1\r\nhel\r\n2\r\nlo\r\n0\r\nx-amz-checksum-crc32:NhCmhg==\r\n\r\n", 0, ""},
-      {"crc32_differs", {}, "5\r\nhello\r\n0\r\nx-amz-checksum-crc32:NhCmhw==\r\n\r\n", 403,
+      {"crc32_differs", {}, "5\r\nhello\r\n0\r\nx-amz-checksum-crc32:NhCmhw==\r\n\r\n", 400,
        "x-amz-checksum-crc32 mismatch (streamed payload)"},
       {"sha256_trailer_unannounced", {}, "5\r\nhello\r\n0\r\nx-amz-checksum-sha256:LPJNul+wow4m6DsqxbninhsWHlwfp0JecwQzYpOLmCQ=\r\n\r\n",
        0, ""},
