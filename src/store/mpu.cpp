@@ -355,6 +355,10 @@ int mpu_part_commit(const char *bucket, const char *udir, unsigned long part,
       plat_file_lock_release(&upload_held);
     }
   }
+  // A lock that failed while the upload is still there is a failure to store, not a gone upload.
+  char meta[S3_MPU_FILE_PATH];
+  plat_stat_t st;
+  if (rc == -1 && mpu_file_path(udir, "meta", meta) == 0 && plat_lstat(meta, &st) == 0) rc = -2;
   // Whatever was not moved: a vanished upload's files are gone already, so this is a no-op then.
   remove_file(data_tmp);
   remove_file(etag_tmp);

@@ -46,7 +46,8 @@ constexpr int COMMIT_NO_OBJECT = 3;            // If-Match, and no object holds 
 // the object in place meets it. 0 when the data is in place; -1 when it could not be moved, or
 // a verdict COMMIT_*, with tmp removed and an earlier object of that key left as it was. Data
 // and record reach the disk before they are moved, the data first; a record that cannot be
-// written leaves the object without a trusted one.
+// written or flushed fails the commit, one that cannot be moved after the data leaves the
+// object without a trusted one.
 int object_commit(const char *tmp, const char *bucket, const char *key, const char *etag,
                   const char *content_type, const char *head, size_t head_len,
                   const commit_condition *cond = nullptr);
