@@ -313,7 +313,7 @@ static int write_etag_temp(const char *udir, const char *etag, char tmp[S3_FS_PA
   char line[80];
   int n = snprintf(line, sizeof line, "%s\n", etag);
   if (!f.f || n < 0 || (size_t)n >= sizeof line || plat_file_write(f.f, line, (size_t)n) != n ||
-      plat_file_flush(f.f) != 0) {
+      plat_file_flush(f.f) != 0 || plat_file_sync(f.f) != 0) {
     remove_file(tmp);
     return -1;
   }
@@ -338,10 +338,17 @@ static int move_part_files(const char *udir, unsigned long part, const char *dat
   return 0;
 }
 
+// Forces a received part's bytes to disk before it is moved into place: a part answered 200 is
+// joined later from what the disk kept. 0 / -1.
+static int sync_file(const char *path) {
+  plat_file_guard f(plat_file_open(path, PLAT_READ));
+  return f.f && plat_file_sync(f.f) == 0 ? 0 : -1;
+}
+
 int mpu_part_commit(const char *bucket, const char *udir, unsigned long part,
                     const char *data_tmp, const char *etag) {
   char etag_tmp[S3_FS_PATH];
-  if (write_etag_temp(udir, etag, etag_tmp) != 0) {
+  if (sync_file(data_tmp) != 0 || write_etag_temp(udir, etag, etag_tmp) != 0) {
     remove_file(data_tmp);
     return -2;
   }
@@ -359,6 +366,8 @@ int mpu_part_commit(const char *bucket, const char *udir, unsigned long part,
   char meta[S3_MPU_FILE_PATH];
   plat_stat_t st;
   if (rc == -1 && mpu_file_path(udir, "meta", meta) == 0 && plat_lstat(meta, &st) == 0) rc = -2;
+  // The moves themselves; a failure costs durability, never consistency.
+  if (rc == 0) plat_dir_sync(udir);
   // Whatever was not moved: a vanished upload's files are gone already, so this is a no-op then.
   remove_file(data_tmp);
   remove_file(etag_tmp);

@@ -260,7 +260,9 @@ int object_commit(const char *tmp, const char *bucket, const char *key, const ch
   if (drafted == 1) sync_parent(record.path);
   if (moved != 0) remove_file(tmp);
   if (moved == COMMIT_PRECONDITION_FAILED || moved == COMMIT_NO_OBJECT) return moved;
-  return moved == 0 ? 0 : -1;
+  // New data whose record could not follow it is no success to answer: its ETag, content type
+  // and metadata are not what the client stored (it reads as a version without a record).
+  return moved == 0 && drafted == 1 ? 0 : -1;
 }
 
 int object_remove(const char *bucket, const char *key) {

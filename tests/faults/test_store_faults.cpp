@@ -42,6 +42,9 @@ const fault_case kCases[] = {
     {"PutBucketLock", OP_PUT, "lock", "/.s3meta/.lock/bkt", 1, 0},
     // A part's temporary files in the upload's folder, its move and the upload's lock.
     {"PartDataWrite", OP_UPLOAD_PART, "write", "/.mpu/bkt/", 1, 1},
+    {"PartDataSync", OP_UPLOAD_PART, "sync", "/.mpu/bkt/", 1, 1},
+    {"PartRecordWrite", OP_UPLOAD_PART, "write", "/.mpu/bkt/", 2, 1},
+    {"PartRecordSync", OP_UPLOAD_PART, "sync", "/.mpu/bkt/", 2, 1},
     {"PartDataMove", OP_UPLOAD_PART, "rename", "/.mpu/bkt/", 1, 1},
     {"PartUploadLock", OP_UPLOAD_PART, "lock", "/.mpu/bkt/", 1, 0},
     {"PartBucketLock", OP_UPLOAD_PART, "lock", "/.s3meta/.lock/bkt", 1, 0},
@@ -236,6 +239,29 @@ INSTANTIATE_TEST_SUITE_P(Calls, StoreFaults, ::testing::ValuesIn(kCases),
                          [](const ::testing::TestParamInfo<fault_case> &info) {
                            return std::string(info.param.name);
                          });
+
+// The record's move, the last step, fails after the new data took the key: the answer is still
+// one InternalError, nothing temporary is left, and what a read then meets is one version whose
+// ETag is its bytes' digest, never the new bytes under the earlier record.
+TEST_F(StoreFaults, RecordMoveFailingAfterTheDataIsAnsweredAsAFailure) {
+  qt::Response r;
+  {
+    fault_scope scope;
+    ASSERT_GE(plat_fault_arm("rename", (srv.root + "/.s3meta/bkt/.upload-").c_str(), 1, 1), 0);
+    r = send("PUT", "/bkt/obj", newer, {"Content-Type: image/png"});
+  }
+  EXPECT_EQ(status_lines(r.raw), 1) << r.raw;
+  EXPECT_EQ(r.status, 500) << r.raw;
+  EXPECT_EQ(between(r.body, "<Code>", "</Code>"), "InternalError") << r.body;
+  std::vector<std::string> left;
+  own_temporaries(srv.root, &left);
+  EXPECT_TRUE(left.empty()) << "temporary file left: " << left[0];
+  qt::Response got = send("GET", "/bkt/obj");
+  ASSERT_EQ(got.status, 200);
+  EXPECT_TRUE(got.body == earlier || got.body == newer);
+  EXPECT_EQ(got.header("ETag"), "\"" + qt::md5_hex(got.body) + "\"");
+  EXPECT_NE(got.header("Content-Type"), got.body == newer ? "text/plain" : "image/png");
+}
 
 // The rules themselves: the nth matching call fails, for as many calls as asked, and only on
 // a path that holds the rule's text; clearing them brings the OS's own calls back.
