@@ -1,5 +1,6 @@
 // OS services that only the tests use (connecting to the server, reading a bound port, setting
-// a file time); built into the test programs, never into the library.
+// a file time, failing system calls, fixing the clock); built into the test programs, never
+// into the library.
 #pragma once
 
 #include <cstdint>
@@ -30,5 +31,9 @@ int plat_fault_arm(const char *call, const char *path_part, unsigned nth, unsign
 // How many calls the rule failed so far, and how many matched it in all.
 unsigned plat_fault_failed(int id);
 unsigned plat_fault_matched(int id);
-// Removes every rule and puts the OS's own calls back.
+// Removes every rule and puts the OS's own calls back (the wall clock runs again too).
 void plat_fault_clear();
+// Fixes the wall clock the server reads (plat_time_now, plat_time_now_ns) at ns nanoseconds
+// since 1970, as a clock set back or forward would; the monotonic clock runs on. 0 lets the
+// wall clock run again.
+void plat_clock_fix_ns(int64_t ns);

@@ -1,6 +1,7 @@
 // The test programs' own OS services for POSIX: a client connect, the bound port of a socket,
-// setting a file's modification time, making a symbolic link, and failing system calls on
-// demand through the platform's table of them.
+// setting a file's modification time, making a symbolic link, and failing system calls or
+// fixing the wall clock through the platform's table of system calls.
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -233,12 +234,20 @@ int fault_flock(int fd, int op) {
   return os_own<int (*)(int, int)>("flock")(fd, op);
 }
 
+std::atomic<int64_t> s_fixed_ns{0};  // the wall clock's fixed time, 0 while it runs
+std::atomic<int> s_rules_armed{0};
+
 int fault_clock_gettime(clockid_t clock, timespec *ts) {
-  if (fails_on_path("clock", nullptr)) {
+  if (s_rules_armed.load() && fails_on_path("clock", nullptr)) {
     errno = EINVAL;
     return -1;
   }
-  return os_own<int (*)(clockid_t, timespec *)>("clock_gettime")(clock, ts);
+  int64_t fixed = s_fixed_ns.load();
+  if (clock != CLOCK_REALTIME || fixed == 0)
+    return os_own<int (*)(clockid_t, timespec *)>("clock_gettime")(clock, ts);
+  ts->tv_sec = (time_t)(fixed / 1000000000);
+  ts->tv_nsec = (long)(fixed % 1000000000);
+  return 0;
 }
 
 struct fault_hook {
@@ -284,6 +293,7 @@ int plat_fault_arm(const char *call, const char *path_part, unsigned nth, unsign
     r.times = times;
     r.used = 1;
   }
+  s_rules_armed.store(1);
   for (const fault_hook &h : k_hooks) plat_syscall_set(h.name, h.fn);
   return id;
 }
@@ -302,7 +312,17 @@ unsigned plat_fault_matched(int id) {
 
 void plat_fault_clear() {
   for (const fault_hook &h : k_hooks) plat_syscall_set(h.name, nullptr);
+  s_fixed_ns.store(0);
+  s_rules_armed.store(0);
   plat_lock_guard g(fault_lock());
   memset(s_rules, 0, sizeof s_rules);
   memset(s_fd_rules, 0, sizeof s_fd_rules);
+}
+
+void plat_clock_fix_ns(int64_t ns) {
+  s_fixed_ns.store(ns);
+  if (ns != 0)
+    plat_syscall_set("clock_gettime", (plat_syscall_ptr)fault_clock_gettime);
+  else if (!s_rules_armed.load())
+    plat_syscall_set("clock_gettime", nullptr);
 }

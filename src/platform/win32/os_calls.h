@@ -1,5 +1,5 @@
 // The Win32 calls of the system-call table (platform/syscalls.h), for the files of this folder:
-// each os_* name calls the table's current entry, Windows' own call unless a test replaced it.
+// each os_* function calls the table's current entry, Windows' own call unless a test replaced it.
 // Costs one atomic load per call.
 #pragma once
 
@@ -23,14 +23,39 @@ enum os_call_id {
 
 plat_syscall_ptr os_call(os_call_id id);
 
-#define os_CreateFileW ((decltype(&CreateFileW))os_call(OS_CREATE_FILE))
-#define os_CloseHandle ((decltype(&CloseHandle))os_call(OS_CLOSE_HANDLE))
-#define os_ReadFile ((decltype(&ReadFile))os_call(OS_READ_FILE))
-#define os_WriteFile ((decltype(&WriteFile))os_call(OS_WRITE_FILE))
-#define os_FlushFileBuffers ((decltype(&FlushFileBuffers))os_call(OS_FLUSH_FILE_BUFFERS))
-#define os_MoveFileExW ((decltype(&MoveFileExW))os_call(OS_MOVE_FILE_EX))
-#define os_DeleteFileW ((decltype(&DeleteFileW))os_call(OS_DELETE_FILE))
-#define os_CreateDirectoryW ((decltype(&CreateDirectoryW))os_call(OS_CREATE_DIRECTORY))
-#define os_LockFileEx ((decltype(&LockFileEx))os_call(OS_LOCK_FILE_EX))
-#define os_GetSystemTimePreciseAsFileTime \
-  ((decltype(&GetSystemTimePreciseAsFileTime))os_call(OS_GET_SYSTEM_TIME))
+template <typename F>
+inline F os_fn(os_call_id id) {
+  return (F)os_call(id);
+}
+
+inline HANDLE os_CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa,
+                             DWORD disposition, DWORD flags, HANDLE tmpl) {
+  return os_fn<decltype(&CreateFileW)>(OS_CREATE_FILE)(name, access, share, sa, disposition, flags,
+                                                       tmpl);
+}
+inline BOOL os_CloseHandle(HANDLE h) { return os_fn<decltype(&CloseHandle)>(OS_CLOSE_HANDLE)(h); }
+inline BOOL os_ReadFile(HANDLE h, LPVOID buf, DWORD n, LPDWORD got, LPOVERLAPPED ov) {
+  return os_fn<decltype(&ReadFile)>(OS_READ_FILE)(h, buf, n, got, ov);
+}
+inline BOOL os_WriteFile(HANDLE h, LPCVOID buf, DWORD n, LPDWORD put, LPOVERLAPPED ov) {
+  return os_fn<decltype(&WriteFile)>(OS_WRITE_FILE)(h, buf, n, put, ov);
+}
+inline BOOL os_FlushFileBuffers(HANDLE h) {
+  return os_fn<decltype(&FlushFileBuffers)>(OS_FLUSH_FILE_BUFFERS)(h);
+}
+inline BOOL os_MoveFileExW(LPCWSTR src, LPCWSTR dst, DWORD flags) {
+  return os_fn<decltype(&MoveFileExW)>(OS_MOVE_FILE_EX)(src, dst, flags);
+}
+inline BOOL os_DeleteFileW(LPCWSTR name) {
+  return os_fn<decltype(&DeleteFileW)>(OS_DELETE_FILE)(name);
+}
+inline BOOL os_CreateDirectoryW(LPCWSTR name, LPSECURITY_ATTRIBUTES sa) {
+  return os_fn<decltype(&CreateDirectoryW)>(OS_CREATE_DIRECTORY)(name, sa);
+}
+inline BOOL os_LockFileEx(HANDLE h, DWORD flags, DWORD reserved, DWORD low, DWORD high,
+                          LPOVERLAPPED ov) {
+  return os_fn<decltype(&LockFileEx)>(OS_LOCK_FILE_EX)(h, flags, reserved, low, high, ov);
+}
+inline void os_GetSystemTimePreciseAsFileTime(LPFILETIME ft) {
+  os_fn<decltype(&GetSystemTimePreciseAsFileTime)>(OS_GET_SYSTEM_TIME)(ft);
+}
