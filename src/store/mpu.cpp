@@ -31,6 +31,7 @@ struct line_reader {
   char buf[4096];
   long len;
   long pos;
+  int failed;  // a read failed: nothing more is read, and what was read is not to be trusted
 };
 
 // Reads one line into out (at most max characters kept, the rest of the line skipped). Line
@@ -40,8 +41,9 @@ int read_line(line_reader *lr, char *out, size_t max) {
   int any = 0;
   for (;;) {
     if (lr->pos >= lr->len) {
-      lr->len = plat_file_read(lr->f, lr->buf, sizeof(lr->buf));
+      lr->len = lr->failed ? 0 : plat_file_read(lr->f, lr->buf, sizeof(lr->buf));
       lr->pos = 0;
+      if (lr->len < 0) lr->failed = 1;
       if (lr->len <= 0) break;
     }
     char c = lr->buf[lr->pos++];
@@ -91,6 +93,7 @@ static plat_file *open_upload_file(const char *bucket, const char *upload_id, co
     return nullptr;
   lr->f = plat_file_open(path, PLAT_READ);
   lr->len = lr->pos = 0;
+  lr->failed = 0;
   return lr->f;
 }
 
@@ -103,7 +106,7 @@ int mpu_meta_read(const char *bucket, const char *upload_id, char key[4096],
   if (!guard.f) return -1;
   if (!read_line(&lr, key, MPU_KEY_MAX)) return -1;
   if (!read_line(&lr, content_type, MPU_CTYPE_MAX)) content_type[0] = 0;
-  return 0;
+  return lr.failed ? -1 : 0;
 }
 
 int mpu_meta_write(const char *upload_dir, const char *key, const char *content_type,
@@ -144,7 +147,8 @@ int mpu_meta_headers(const char *bucket, const char *upload_id, char block[S3_MP
   plat_file_guard guard(open_upload_file(bucket, upload_id, "meta", &lr));
   if (!guard.f) return -1;
   char line[MPU_USER_LINE_MAX + 1];
-  if (!read_line(&lr, line, MPU_USER_LINE_MAX) || !read_line(&lr, line, MPU_USER_LINE_MAX)) return 0;
+  if (!read_line(&lr, line, MPU_USER_LINE_MAX) || !read_line(&lr, line, MPU_USER_LINE_MAX))
+    return lr.failed ? -1 : 0;
   // Whole "name:value\r\n" lines while they fit: a cut line would record a cut value.
   content_headers content;
   content_headers_clear(&content);
@@ -164,7 +168,9 @@ int mpu_meta_headers(const char *bucket, const char *upload_id, char block[S3_MP
     block[len] = 0;
   }
   content_headers_render(&content, block + len, S3_MPU_HEADERS_CAP - len);
-  return 0;
+  // Headers cut short by a failed read would be recorded as if they were all.
+  if (lr.failed) block[0] = 0;
+  return lr.failed ? -1 : 0;
 }
 
 // Reads the record of a part from its path: 0 with the ETag, -1 missing or empty.
@@ -173,11 +179,12 @@ static int read_etag_file(const char *path, char etag[80]) {
   line_reader lr;
   lr.f = plat_file_open(path, PLAT_READ);
   lr.len = lr.pos = 0;
+  lr.failed = 0;
   plat_file_guard guard(lr.f);
   if (!guard.f) return -1;
   char line[MPU_ETAG_READ + 1];
   // An empty line is no ETag either: such a part would match any ETag a client gives.
-  if (!read_line(&lr, line, MPU_ETAG_READ) || !line[0]) return -1;
+  if (!read_line(&lr, line, MPU_ETAG_READ) || !line[0] || lr.failed) return -1;
   copy_text(etag, MPU_ETAG_MAX + 1, line);
   return 0;
 }

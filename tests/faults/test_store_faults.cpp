@@ -24,47 +24,49 @@ struct fault_case {
   const char *name;
   fault_op op;
   const char *call;   // a kind of call of plat_fault_arm
-  const char *where;  // the path text: from the storage root when it starts with "/", else
-                      // anywhere in the path ("" for every path)
+  const char *where;  // the text the path must hold, "{root}" standing for the storage root
+                      // ("" for every path)
   unsigned nth;       // the first matching call that fails
   unsigned times;     // how many fail (0: every one from the nth on)
 };
 
 const fault_case kCases[] = {
     // The new data's temporary file beside the key, and the record's beside its place.
-    {"PutDataOpen", OP_PUT, "open", "/bkt/.upload-", 1, 1},
-    {"PutDataWrite", OP_PUT, "write", "/bkt/.upload-", 1, 1},
-    {"PutLargeDataWrite", OP_PUT_LARGE, "write", "/bkt/.upload-", 3, 1},
-    {"PutDataSync", OP_PUT, "sync", "/bkt/.upload-", 1, 1},
-    {"PutRecordWrite", OP_PUT, "write", "/.s3meta/bkt/.upload-", 1, 1},
-    {"PutRecordSync", OP_PUT, "sync", "/.s3meta/bkt/.upload-", 1, 1},
-    {"PutDataMove", OP_PUT, "rename", "/bkt/.upload-", 1, 1},
-    {"PutBucketLock", OP_PUT, "lock", "/.s3meta/.lock/bkt", 1, 0},
+    {"PutDataOpen", OP_PUT, "open", "{root}/bkt/.upload-", 1, 1},
+    {"PutDataWrite", OP_PUT, "write", "{root}/bkt/.upload-", 1, 1},
+    {"PutLargeDataWrite", OP_PUT_LARGE, "write", "{root}/bkt/.upload-", 3, 1},
+    {"PutDataSync", OP_PUT, "sync", "{root}/bkt/.upload-", 1, 1},
+    {"PutRecordWrite", OP_PUT, "write", "{root}/.s3meta/bkt/.upload-", 1, 1},
+    {"PutRecordSync", OP_PUT, "sync", "{root}/.s3meta/bkt/.upload-", 1, 1},
+    {"PutDataMove", OP_PUT, "rename", "{root}/bkt/.upload-", 1, 1},
+    {"PutBucketLock", OP_PUT, "lock", "{root}/.s3meta/.lock/bkt", 1, 0},
     // A part's temporary files in the upload's folder, its move and the upload's lock.
-    {"PartDataWrite", OP_UPLOAD_PART, "write", "/.mpu/bkt/", 1, 1},
-    {"PartDataSync", OP_UPLOAD_PART, "sync", "/.mpu/bkt/", 1, 1},
-    {"PartRecordWrite", OP_UPLOAD_PART, "write", "/.mpu/bkt/", 2, 1},
-    {"PartRecordSync", OP_UPLOAD_PART, "sync", "/.mpu/bkt/", 2, 1},
-    {"PartDataMove", OP_UPLOAD_PART, "rename", "/.mpu/bkt/", 1, 1},
-    {"PartUploadLock", OP_UPLOAD_PART, "lock", "/.mpu/bkt/", 1, 0},
-    {"PartBucketLock", OP_UPLOAD_PART, "lock", "/.s3meta/.lock/bkt", 1, 0},
+    {"PartDataWrite", OP_UPLOAD_PART, "write", "{root}/.mpu/bkt/", 1, 1},
+    {"PartDataSync", OP_UPLOAD_PART, "sync", "{root}/.mpu/bkt/", 1, 1},
+    {"PartRecordWrite", OP_UPLOAD_PART, "write", "{root}/.mpu/bkt/", 2, 1},
+    {"PartRecordSync", OP_UPLOAD_PART, "sync", "{root}/.mpu/bkt/", 2, 1},
+    {"PartDataMove", OP_UPLOAD_PART, "rename", "{root}/.mpu/bkt/", 1, 1},
+    {"PartUploadLock", OP_UPLOAD_PART, "lock", "{root}/.mpu/bkt/", 1, 0},
+    {"PartBucketLock", OP_UPLOAD_PART, "lock", "{root}/.s3meta/.lock/bkt", 1, 0},
     // The joined parts' temporary file beside the key, reading a part, the record, the move.
-    {"CompleteJoinWrite", OP_COMPLETE, "write", "/bkt/.mpu-", 1, 1},
-    {"CompletePartRead", OP_COMPLETE, "read", "1.part", 1, 1},
-    {"CompleteJoinSync", OP_COMPLETE, "sync", "/bkt/.mpu-", 1, 1},
-    {"CompleteRecordSync", OP_COMPLETE, "sync", "/.s3meta/bkt/.upload-", 1, 1},
-    {"CompleteJoinMove", OP_COMPLETE, "rename", "/bkt/.mpu-", 1, 1},
-    {"CompleteBucketLock", OP_COMPLETE, "lock", "/.s3meta/.lock/bkt", 1, 0},
+    {"CompleteJoinWrite", OP_COMPLETE, "write", "{root}/bkt/.mpu-", 1, 1},
+    {"CompleteUploadRead", OP_COMPLETE, "read", "/meta", 1, 1},
+    {"CompleteHeadersRead", OP_COMPLETE, "read", "/meta", 2, 1},
+    {"CompletePartRead", OP_COMPLETE, "read", "/1.part", 1, 1},
+    {"CompleteJoinSync", OP_COMPLETE, "sync", "{root}/bkt/.mpu-", 1, 1},
+    {"CompleteRecordSync", OP_COMPLETE, "sync", "{root}/.s3meta/bkt/.upload-", 1, 1},
+    {"CompleteJoinMove", OP_COMPLETE, "rename", "{root}/bkt/.mpu-", 1, 1},
+    {"CompleteBucketLock", OP_COMPLETE, "lock", "{root}/.s3meta/.lock/bkt", 1, 0},
     // The copy's temporary file, reading the source, the record, the move, the lock.
-    {"CopyDataWrite", OP_COPY, "write", "/bkt/.upload-", 1, 1},
-    {"CopySourceRead", OP_COPY, "read", "/bkt/source", 1, 1},
-    {"CopyDataSync", OP_COPY, "sync", "/bkt/.upload-", 1, 1},
-    {"CopyRecordSync", OP_COPY, "sync", "/.s3meta/bkt/.upload-", 1, 1},
-    {"CopyDataMove", OP_COPY, "rename", "/bkt/.upload-", 1, 1},
-    {"CopyBucketLock", OP_COPY, "lock", "/.s3meta/.lock/bkt", 1, 0},
+    {"CopyDataWrite", OP_COPY, "write", "{root}/bkt/.upload-", 1, 1},
+    {"CopySourceRead", OP_COPY, "read", "{root}/bkt/source", 1, 1},
+    {"CopyDataSync", OP_COPY, "sync", "{root}/bkt/.upload-", 1, 1},
+    {"CopyRecordSync", OP_COPY, "sync", "{root}/.s3meta/bkt/.upload-", 1, 1},
+    {"CopyDataMove", OP_COPY, "rename", "{root}/bkt/.upload-", 1, 1},
+    {"CopyBucketLock", OP_COPY, "lock", "{root}/.s3meta/.lock/bkt", 1, 0},
     // Removing the object's file, and the lock the removal holds.
-    {"DeleteUnlink", OP_DELETE, "unlink", "/bkt/obj", 1, 1},
-    {"DeleteBucketLock", OP_DELETE, "lock", "/.s3meta/.lock/bkt", 1, 0},
+    {"DeleteUnlink", OP_DELETE, "unlink", "{root}/bkt/obj", 1, 1},
+    {"DeleteBucketLock", OP_DELETE, "lock", "{root}/.s3meta/.lock/bkt", 1, 0},
 };
 
 void PrintTo(const fault_case &c, std::ostream *os) { *os << c.name; }
@@ -127,7 +129,7 @@ class StoreFaults : public ::testing::TestWithParam<fault_case> {
   }
 
   void start_upload() {
-    qt::Response r = send("POST", "/bkt/obj?uploads");
+    qt::Response r = send("POST", "/bkt/obj?uploads", "", {"x-amz-meta-color: blue"});
     ASSERT_EQ(r.status, 200) << r.raw;
     upload_id = between(r.body, "<UploadId>", "</UploadId>");
     ASSERT_FALSE(upload_id.empty());
@@ -201,7 +203,8 @@ TEST_P(StoreFaults, EarlierObjectStaysWholeAndTheFailureIsAnsweredOnce) {
   unsigned failed = 0;
   {
     fault_scope scope;
-    std::string where = c.where[0] == '/' ? srv.root + c.where : c.where;
+    std::string where = c.where;
+    if (where.compare(0, 6, "{root}") == 0) where = srv.root + where.substr(6);
     int rule = plat_fault_arm(c.call, where.c_str(), c.nth, c.times);
     ASSERT_GE(rule, 0);
     r = run(c.op);
@@ -229,9 +232,10 @@ TEST_P(StoreFaults, EarlierObjectStaysWholeAndTheFailureIsAnsweredOnce) {
     expect_earlier_object();
   }
   if (c.op == OP_COMPLETE) {
-    // The upload stays for a retry, which then replaces the object.
+    // The upload stays for a retry, which then replaces the object, with its metadata.
     ASSERT_EQ(complete().status, 200);
     EXPECT_TRUE(qt::read_file(srv.path("bkt/obj")) == newer);
+    EXPECT_EQ(send("HEAD", "/bkt/obj").header("x-amz-meta-color"), "blue");
   }
 }
 
