@@ -262,7 +262,12 @@ int commit_completed(plat_sock s, S3Request *r, const char *upload_id, const cha
                      const char *content_type, const char *tmp, const char *final_etag,
                      const commit_condition *cond, const part_layout *parts) {
   char headers[S3_MPU_HEADERS_CAP];
-  if (mpu_meta_headers(r->bucket, upload_id, headers) != 0) headers[0] = 0;
+  // Without the headers recorded at initiation the object would be stored without its metadata.
+  if (mpu_meta_headers(r->bucket, upload_id, headers) != 0) {
+    remove_file(tmp);
+    answer_error(s, r, 500, "InternalError", "We encountered an internal error. Please try again.");
+    return -1;
+  }
   int rc = object_commit(tmp, r->bucket, key, final_etag,
                          content_type[0] ? content_type : guess_content_type(key), headers,
                          strlen(headers), cond, parts);
@@ -527,7 +532,12 @@ void op_complete_multipart(plat_sock s, S3Request *r, const char *upload_id, str
   char content_type[256];
   if (mpu_meta_read(r->bucket, upload_id, key, content_type) != 0) {
     free(body);
-    answer_repeated_complete(s, r, upload_id);
+    // An upload whose file exists but cannot be read is still there, for a retry.
+    char udir[S3_FS_PATH];
+    if (mpu_upload_dir(r->bucket, upload_id, udir) == 0 && upload_exists(udir))
+      answer_error(s, r, 500, "InternalError", "We encountered an internal error. Please try again.");
+    else
+      answer_repeated_complete(s, r, upload_id);
     return;
   }
   completion_entry *list =

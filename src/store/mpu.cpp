@@ -31,6 +31,7 @@ struct line_reader {
   char buf[4096];
   long len;
   long pos;
+  int failed;  // a read failed: nothing more is read, and what was read is not to be trusted
 };
 
 // Reads one line into out (at most max characters kept, the rest of the line skipped). Line
@@ -40,8 +41,9 @@ int read_line(line_reader *lr, char *out, size_t max) {
   int any = 0;
   for (;;) {
     if (lr->pos >= lr->len) {
-      lr->len = plat_file_read(lr->f, lr->buf, sizeof(lr->buf));
+      lr->len = lr->failed ? 0 : plat_file_read(lr->f, lr->buf, sizeof(lr->buf));
       lr->pos = 0;
+      if (lr->len < 0) lr->failed = 1;
       if (lr->len <= 0) break;
     }
     char c = lr->buf[lr->pos++];
@@ -91,6 +93,7 @@ static plat_file *open_upload_file(const char *bucket, const char *upload_id, co
     return nullptr;
   lr->f = plat_file_open(path, PLAT_READ);
   lr->len = lr->pos = 0;
+  lr->failed = 0;
   return lr->f;
 }
 
@@ -103,7 +106,7 @@ int mpu_meta_read(const char *bucket, const char *upload_id, char key[4096],
   if (!guard.f) return -1;
   if (!read_line(&lr, key, MPU_KEY_MAX)) return -1;
   if (!read_line(&lr, content_type, MPU_CTYPE_MAX)) content_type[0] = 0;
-  return 0;
+  return lr.failed ? -1 : 0;
 }
 
 int mpu_meta_write(const char *upload_dir, const char *key, const char *content_type,
@@ -144,7 +147,8 @@ int mpu_meta_headers(const char *bucket, const char *upload_id, char block[S3_MP
   plat_file_guard guard(open_upload_file(bucket, upload_id, "meta", &lr));
   if (!guard.f) return -1;
   char line[MPU_USER_LINE_MAX + 1];
-  if (!read_line(&lr, line, MPU_USER_LINE_MAX) || !read_line(&lr, line, MPU_USER_LINE_MAX)) return 0;
+  if (!read_line(&lr, line, MPU_USER_LINE_MAX) || !read_line(&lr, line, MPU_USER_LINE_MAX))
+    return lr.failed ? -1 : 0;
   // Whole "name:value\r\n" lines while they fit: a cut line would record a cut value.
   content_headers content;
   content_headers_clear(&content);
@@ -164,7 +168,9 @@ int mpu_meta_headers(const char *bucket, const char *upload_id, char block[S3_MP
     block[len] = 0;
   }
   content_headers_render(&content, block + len, S3_MPU_HEADERS_CAP - len);
-  return 0;
+  // Headers cut short by a failed read would be recorded as if they were all.
+  if (lr.failed) block[0] = 0;
+  return lr.failed ? -1 : 0;
 }
 
 // root/.mpu/bucket/<id>.done into out; 0 / -1.
@@ -224,11 +230,12 @@ static int read_etag_file(const char *path, char etag[80]) {
   line_reader lr;
   lr.f = plat_file_open(path, PLAT_READ);
   lr.len = lr.pos = 0;
+  lr.failed = 0;
   plat_file_guard guard(lr.f);
   if (!guard.f) return -1;
   char line[MPU_ETAG_READ + 1];
   // An empty line is no ETag either: such a part would match any ETag a client gives.
-  if (!read_line(&lr, line, MPU_ETAG_READ) || !line[0]) return -1;
+  if (!read_line(&lr, line, MPU_ETAG_READ) || !line[0] || lr.failed) return -1;
   copy_text(etag, MPU_ETAG_MAX + 1, line);
   return 0;
 }
@@ -371,7 +378,7 @@ static int write_etag_temp(const char *udir, const char *etag, char tmp[S3_FS_PA
   char line[80];
   int n = snprintf(line, sizeof line, "%s\n", etag);
   if (!f.f || n < 0 || (size_t)n >= sizeof line || plat_file_write(f.f, line, (size_t)n) != n ||
-      plat_file_flush(f.f) != 0) {
+      plat_file_flush(f.f) != 0 || plat_file_sync(f.f) != 0) {
     remove_file(tmp);
     return -1;
   }
@@ -396,10 +403,17 @@ static int move_part_files(const char *udir, unsigned long part, const char *dat
   return 0;
 }
 
+// Forces a received part's bytes to disk before it is moved into place: a part answered 200 is
+// joined later from what the disk kept. 0 / -1.
+static int sync_file(const char *path) {
+  plat_file_guard f(plat_file_open(path, PLAT_READ));
+  return f.f && plat_file_sync(f.f) == 0 ? 0 : -1;
+}
+
 int mpu_part_commit(const char *bucket, const char *udir, unsigned long part,
                     const char *data_tmp, const char *etag) {
   char etag_tmp[S3_FS_PATH];
-  if (write_etag_temp(udir, etag, etag_tmp) != 0) {
+  if (sync_file(data_tmp) != 0 || write_etag_temp(udir, etag, etag_tmp) != 0) {
     remove_file(data_tmp);
     return -2;
   }
@@ -413,6 +427,12 @@ int mpu_part_commit(const char *bucket, const char *udir, unsigned long part,
       plat_file_lock_release(&upload_held);
     }
   }
+  // A lock that failed while the upload is still there is a failure to store, not a gone upload.
+  char meta[S3_MPU_FILE_PATH];
+  plat_stat_t st;
+  if (rc == -1 && mpu_file_path(udir, "meta", meta) == 0 && plat_lstat(meta, &st) == 0) rc = -2;
+  // The moves themselves; a failure costs durability, never consistency.
+  if (rc == 0) plat_dir_sync(udir);
   // Whatever was not moved: a vanished upload's files are gone already, so this is a no-op then.
   remove_file(data_tmp);
   remove_file(etag_tmp);

@@ -19,7 +19,7 @@ void mpu_new_upload_id(char out[33]);
 int mpu_upload_dir(const char *bucket, const char *upload_id, char out[S3_FS_PATH]);
 // root/.mpu/bucket, the folder holding the bucket's uploads, into out[4352]; 0 / -1.
 int mpu_bucket_dir(const char *bucket, char out[S3_FS_PATH]);
-// 0 with the key and content type, -1 when the upload does not exist.
+// 0 with the key and content type, -1 when the upload does not exist or its file cannot be read.
 int mpu_meta_read(const char *bucket, const char *upload_id, char key[4096], char content_type[256]);
 // Writes the upload's "meta" file: the key, the content type (may be empty), then the
 // x-amz-meta-* headers of head as "name:value" lines. Uploads begun before user metadata was
@@ -37,7 +37,7 @@ constexpr size_t S3_MPU_HEADERS_CAP = S3_USER_META_CAP + S3_CONTENT_BLOCK_CAP;
 // The headers recorded at initiation, as a header block for the object's record: the user
 // metadata "name:value\r\n" lines (whole lines only, at most 1023 characters), then the
 // content headers as "Name: value\r\n" lines ("" when none). 0, or -1 when the upload does not
-// exist.
+// exist or its file cannot be read.
 int mpu_meta_headers(const char *bucket, const char *upload_id, char block[S3_MPU_HEADERS_CAP]);
 // The record a successful Complete leaves in place of its upload, root/.mpu/bucket/<id>.done:
 // the key, the final ETag and the object's size, so that a client retrying a Complete whose

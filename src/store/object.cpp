@@ -79,6 +79,13 @@ int lock_file_path(const char *bucket, char out[S3_FS_PATH]) {
   return (n > 0 && (size_t)n < S3_FS_PATH) ? 0 : -1;
 }
 
+// 1 when the bucket's lock file exists.
+int lock_file_present(const char *bucket) {
+  char path[S3_FS_PATH];
+  plat_stat_t st;
+  return lock_file_path(bucket, path) == 0 && plat_lstat(path, &st) == 0;
+}
+
 // 1 when the bucket directory exists as a real directory (not a link).
 int bucket_dir_present(const char *bucket) {
   char dir[S3_FS_PATH];
@@ -234,6 +241,9 @@ int object_commit(const char *tmp, const char *bucket, const char *key, const ch
                        : -1;
   // A data flush that fails closes the data, and the unpublished draft goes below.
   if (flush_temp(&data) == 0 && drafted == 0) drafted = meta_draft_sync(&record);
+  // Without its record on disk the new version would lose its ETag, content type and
+  // metadata: the commit fails and the earlier object stays.
+  if (drafted != 0 && data.f) plat_file_close(data.release());
   // A destination that another holder keeps busy is retried for about a second, with every
   // lock dropped during the pauses.
   for (int attempt = 0; data.f && attempt < MOVE_ATTEMPTS; attempt++) {
@@ -251,7 +261,9 @@ int object_commit(const char *tmp, const char *bucket, const char *key, const ch
   if (drafted == 1) sync_parent(record.path);
   if (moved != 0) remove_file(tmp);
   if (moved == COMMIT_PRECONDITION_FAILED || moved == COMMIT_NO_OBJECT) return moved;
-  return moved == 0 ? 0 : -1;
+  // New data whose record could not follow it is no success to answer: its ETag, content type
+  // and metadata are not what the client stored (it reads as a version without a record).
+  return moved == 0 && drafted == 1 ? 0 : -1;
 }
 
 int object_remove(const char *bucket, const char *key) {
@@ -259,7 +271,10 @@ int object_remove(const char *bucket, const char *key) {
   if (object_path(bucket, key, path) != 0 || !path_levels_plain(path, root_len())) return -1;
   // An upload's temporary file is no object: it is not there for a client to remove.
   if (key_is_own_name(key)) return 1;
+  // Without the bucket lock the removal could split a commit's data from its record; a
+  // bucket that never had a commit has no lock file yet, and nothing to race with.
   bucket_lock_guard held(bucket, 1, 0);
+  if (!held.held() && lock_file_present(bucket)) return -1;
   plat_lock_guard commit(store_commit_lock());
   // remove_file never removes a directory. A key whose path is a directory (it holds other
   // keys) has no object of its own, like a missing one.

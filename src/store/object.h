@@ -44,10 +44,11 @@ constexpr int COMMIT_NO_OBJECT = 3;            // If-Match, and no object holds 
 // Moves the finished temporary file tmp onto bucket/key and records the new version's
 // metadata: content type, ETag, and the x-amz-meta-* lines and content headers of the header
 // block head (a request head, or lines in that form; head may be null). With cond, only when
-// the object in place meets it. 0 when the data is in place; -1 when it could not be moved, or
+// the object in place meets it. 0 when data and record are in place; -1 when not, or
 // a verdict COMMIT_*, with tmp removed and an earlier object of that key left as it was. Data
 // and record reach the disk before they are moved, the data first; a record that cannot be
-// written leaves the object without a trusted one.
+// written or flushed fails the commit; one that cannot be moved after the data fails it too,
+// with the new data in place and no trusted record (it reads as a version stored without one).
 // parts, when given, is recorded as the object's part layout.
 int object_commit(const char *tmp, const char *bucket, const char *key, const char *etag,
                   const char *content_type, const char *head, size_t head_len,

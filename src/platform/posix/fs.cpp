@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "platform/platform.h"
+#include "platform/posix/os_calls.h"
 
 // ---------------------------------------------------------------- status, mkdir, removal
 
@@ -34,7 +35,7 @@ int plat_lstat(const char *path, plat_stat_t *out) {
   return 0;
 }
 
-int plat_mkdir(const char *path) { return mkdir(path, 0777) == 0 ? 0 : -1; }
+int plat_mkdir(const char *path) { return os_mkdir(path, 0777) == 0 ? 0 : -1; }
 
 int plat_rmdir(const char *path) { return rmdir(path) == 0 ? 0 : -1; }
 
@@ -65,7 +66,7 @@ int plat_unlink(const char *path, plat_err *err) {
   plat_err dummy;
   if (!err) err = &dummy;
   *err = PLAT_OK;
-  if (unlink(path) == 0) return 0;
+  if (os_unlink(path) == 0) return 0;
   int e = errno;
   // Linux answers EISDIR for a directory; other systems answer EPERM.
   *err = (e == EPERM && is_dir_nofollow(path)) ? PLAT_ERR_IS_DIR : map_errno(e);
@@ -82,14 +83,14 @@ static int copy_then_move(const char *src, const char *dst, plat_err *err) {
   struct stat st;
   int in;
   do {
-    in = open(src, O_RDONLY | O_CLOEXEC);
+    in = os_open(src, O_RDONLY | O_CLOEXEC);
   } while (in < 0 && errno == EINTR);
   if (in < 0) {
     *err = map_errno(errno);
     return -1;
   }
   if (fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(in);
+    os_close(in);
     return -1;
   }
   char tmp[4608];
@@ -100,50 +101,50 @@ static int copy_then_move(const char *src, const char *dst, plat_err *err) {
   int n = snprintf(tmp, sizeof tmp, "%.*s.%s.xdev-%u-%u.tmp", dir_len, dst, base,
                    plat_thread_id(), plat_atomic_fetch_add_u32(&counter, 1));
   if (n < 0 || (size_t)n >= sizeof tmp) {
-    close(in);
+    os_close(in);
     return -1;
   }
   int out;
   do {
-    out = open(tmp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 07777);
+    out = os_open(tmp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 07777);
   } while (out < 0 && errno == EINTR);
   if (out < 0) {
     *err = map_errno(errno);
-    close(in);
+    os_close(in);
     return -1;
   }
   char *buf = (char *)malloc(65536);
   int ok = buf != nullptr;
   while (ok) {
-    ssize_t r = read(in, buf, 65536);
+    ssize_t r = os_read(in, buf, 65536);
     if (r < 0 && errno == EINTR) continue;
     if (r < 0) ok = 0;
     if (r <= 0) break;
     ssize_t off = 0;
     while (ok && off < r) {
-      ssize_t w = write(out, buf + off, (size_t)(r - off));
+      ssize_t w = os_write(out, buf + off, (size_t)(r - off));
       if (w < 0 && errno == EINTR) continue;
       if (w <= 0) ok = 0;
       else off += w;
     }
   }
   free(buf);
-  close(in);
+  os_close(in);
   if (ok) {
     timespec ts[2] = {st.st_atim, st.st_mtim};
     (void)futimens(out, ts);
-    if (fsync(out) != 0) ok = 0;
+    if (os_fsync(out) != 0) ok = 0;
   }
-  if (close(out) != 0) ok = 0;
-  if (ok && rename(tmp, dst) != 0) {
+  if (os_close(out) != 0) ok = 0;
+  if (ok && os_rename(tmp, dst) != 0) {
     *err = map_errno(errno);
     ok = 0;
   }
   if (!ok) {
-    unlink(tmp);
+    os_unlink(tmp);
     return -1;
   }
-  (void)unlink(src);
+  (void)os_unlink(src);
   *err = PLAT_OK;
   return 0;
 }
@@ -152,7 +153,7 @@ int plat_rename_replace(const char *src, const char *dst, plat_err *err) {
   plat_err dummy;
   if (!err) err = &dummy;
   *err = PLAT_OK;
-  if (rename(src, dst) == 0) return 0;
+  if (os_rename(src, dst) == 0) return 0;
   int e = errno;
   if (e == EXDEV) return copy_then_move(src, dst, err);
   *err = map_errno(e);
@@ -168,12 +169,12 @@ struct plat_dir {
 plat_dir *plat_dir_open(const char *path) {
   int fd;
   do {
-    fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    fd = os_open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return nullptr;
   DIR *d = fdopendir(fd);
   if (!d) {
-    close(fd);
+    os_close(fd);
     return nullptr;
   }
   plat_dir *pd = (plat_dir *)malloc(sizeof *pd);
@@ -229,17 +230,17 @@ plat_file *plat_file_open(const char *path, plat_file_mode mode) {
   int flags = mode == PLAT_READ ? O_RDONLY : (O_WRONLY | O_CREAT | O_TRUNC);
   int fd;
   do {
-    fd = open(path, flags | O_CLOEXEC | O_NOFOLLOW, 0666);
+    fd = os_open(path, flags | O_CLOEXEC | O_NOFOLLOW, 0666);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return nullptr;
   struct stat st;
   if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-    close(fd);
+    os_close(fd);
     return nullptr;
   }
   plat_file *f = (plat_file *)malloc(sizeof *f);
   if (!f) {
-    close(fd);
+    os_close(fd);
     return nullptr;
   }
   f->fd = fd;
@@ -248,7 +249,7 @@ plat_file *plat_file_open(const char *path, plat_file_mode mode) {
 
 long plat_file_read(plat_file *f, void *buf, size_t n) {
   for (;;) {
-    ssize_t r = read(f->fd, buf, n);
+    ssize_t r = os_read(f->fd, buf, n);
     if (r >= 0) return (long)r;
     if (errno != EINTR) return -1;
   }
@@ -258,7 +259,7 @@ long plat_file_write(plat_file *f, const void *buf, size_t n) {
   const char *p = (const char *)buf;
   size_t done = 0;
   while (done < n) {
-    ssize_t w = write(f->fd, p + done, n - done);
+    ssize_t w = os_write(f->fd, p + done, n - done);
     if (w < 0 && errno == EINTR) continue;
     if (w <= 0) return -1;
     done += (size_t)w;
@@ -278,7 +279,7 @@ int plat_file_flush(plat_file *) { return 0; }
 
 int plat_file_sync(plat_file *f) {
   // A failed fdatasync is not retried: the kernel may already have dropped the dirty pages.
-  return fdatasync(f->fd) == 0 ? 0 : -1;
+  return os_fdatasync(f->fd) == 0 ? 0 : -1;
 }
 
 void plat_file_writeback(plat_file *f, uint64_t offset, uint64_t len) {
@@ -295,11 +296,11 @@ void plat_file_writeback(plat_file *f, uint64_t offset, uint64_t len) {
 int plat_dir_sync(const char *path) {
   int fd;
   do {
-    fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    fd = os_open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return -1;
-  int rc = fsync(fd) == 0 ? 0 : -1;
-  (void)close(fd);
+  int rc = os_fsync(fd) == 0 ? 0 : -1;
+  (void)os_close(fd);
   return rc;
 }
 
@@ -358,7 +359,7 @@ int plat_file_handle_identity(plat_file *f, plat_file_id *out) {
 
 void plat_file_close(plat_file *f) {
   if (!f) return;
-  (void)close(f->fd);
+  (void)os_close(f->fd);
   free(f);
 }
 
@@ -370,15 +371,15 @@ int plat_file_lock_take(const char *path, int exclusive, int create, plat_file_l
   out->fd = -1;
   int fd;
   do {
-    fd = open(path, (create ? O_RDWR | O_CREAT : O_RDONLY) | O_CLOEXEC | O_NOFOLLOW, 0666);
+    fd = os_open(path, (create ? O_RDWR | O_CREAT : O_RDONLY) | O_CLOEXEC | O_NOFOLLOW, 0666);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return -1;
   int rc;
   do {
-    rc = flock(fd, exclusive ? LOCK_EX : LOCK_SH);
+    rc = os_flock(fd, exclusive ? LOCK_EX : LOCK_SH);
   } while (rc != 0 && errno == EINTR);
   if (rc != 0) {
-    (void)close(fd);
+    (void)os_close(fd);
     return -1;
   }
   out->fd = fd;
@@ -388,6 +389,6 @@ int plat_file_lock_take(const char *path, int exclusive, int create, plat_file_l
 void plat_file_lock_release(plat_file_lock *l) {
   if (!l || l->fd < 0) return;
   // Closing the only handle drops the lock.
-  (void)close((int)l->fd);
+  (void)os_close((int)l->fd);
   l->fd = -1;
 }

@@ -14,6 +14,7 @@
 #include <cwchar>
 
 #include "platform/platform.h"
+#include "platform/win32/os_calls.h"
 
 // ---------------------------------------------------------------- paths and errors
 
@@ -114,12 +115,12 @@ static int fill_stat(const char *path, plat_stat_t *out, int follow) {
   int link = (d.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? 1 : 0;
   if (link && follow) {
     // Follow the link by opening what it points at.
-    HANDLE h = CreateFileW(w.p, FILE_READ_ATTRIBUTES, k_share_all, nullptr, OPEN_EXISTING,
+    HANDLE h = os_CreateFileW(w.p, FILE_READ_ATTRIBUTES, k_share_all, nullptr, OPEN_EXISTING,
                            FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE) return -1;
     BY_HANDLE_FILE_INFORMATION bi;
     BOOL ok = GetFileInformationByHandle(h, &bi);
-    CloseHandle(h);
+    os_CloseHandle(h);
     if (!ok) return -1;
     d.dwFileAttributes = bi.dwFileAttributes & ~(DWORD)FILE_ATTRIBUTE_REPARSE_POINT;
     d.ftLastWriteTime = bi.ftLastWriteTime;
@@ -142,7 +143,7 @@ int plat_lstat(const char *path, plat_stat_t *out) { return fill_stat(path, out,
 
 int plat_mkdir(const char *path) {
   wpath w(path);
-  return w.p && CreateDirectoryW(w.p, nullptr) ? 0 : -1;
+  return w.p && os_CreateDirectoryW(w.p, nullptr) ? 0 : -1;
 }
 
 int plat_rmdir(const char *path) {
@@ -159,7 +160,7 @@ int plat_unlink(const char *path, plat_err *err) {
     *err = PLAT_ERR_OTHER;
     return -1;
   }
-  if (DeleteFileW(w.p)) return 0;
+  if (os_DeleteFileW(w.p)) return 0;
   DWORD e = GetLastError();
   DWORD a = GetFileAttributesW(w.p);
   // DeleteFile answers "access denied" for a directory, as for a file in use.
@@ -199,12 +200,12 @@ static int posix_rename(const wchar_t *src, const wchar_t *dst) {
   if (n > 0 && n < full + 4) {
     ri->flags = k_rename_replace | k_rename_posix;
     ri->name_bytes = (DWORD)((n + 4) * sizeof(WCHAR));
-    HANDLE h = CreateFileW(src, DELETE | SYNCHRONIZE, k_share_all, nullptr, OPEN_EXISTING,
+    HANDLE h = os_CreateFileW(src, DELETE | SYNCHRONIZE, k_share_all, nullptr, OPEN_EXISTING,
                            FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h != INVALID_HANDLE_VALUE) {
       if (SetFileInformationByHandle(h, (FILE_INFO_BY_HANDLE_CLASS)k_file_rename_info_ex, ri, (DWORD)bytes))
         rc = 0;
-      CloseHandle(h);
+      os_CloseHandle(h);
     }
   }
   free(ri);
@@ -213,7 +214,7 @@ static int posix_rename(const wchar_t *src, const wchar_t *dst) {
 
 static int move_replacing(const wchar_t *src, const wchar_t *dst) {
   const DWORD flags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH;
-  return MoveFileExW(src, dst, flags) ? 0 : -1;
+  return os_MoveFileExW(src, dst, flags) ? 0 : -1;
 }
 
 // MoveFileEx replaces dst in one step on the same volume and copies across volumes. It fails
@@ -321,23 +322,23 @@ plat_file *plat_file_open(const char *path, plat_file_mode mode) {
   if (!w.p) return nullptr;
   int wr = mode != PLAT_READ;
   DWORD access = wr ? (GENERIC_READ | GENERIC_WRITE) : GENERIC_READ;
-  HANDLE h = CreateFileW(w.p, access, k_share_all, nullptr, wr ? OPEN_ALWAYS : OPEN_EXISTING,
+  HANDLE h = os_CreateFileW(w.p, access, k_share_all, nullptr, wr ? OPEN_ALWAYS : OPEN_EXISTING,
                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (h == INVALID_HANDLE_VALUE) return nullptr;
   BY_HANDLE_FILE_INFORMATION bi;
   if (!GetFileInformationByHandle(h, &bi) ||
       (bi.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
-    CloseHandle(h);
+    os_CloseHandle(h);
     return nullptr;
   }
   // Truncated only once it is known to be a plain file, never a link's target.
   if (wr && !SetEndOfFile(h)) {
-    CloseHandle(h);
+    os_CloseHandle(h);
     return nullptr;
   }
   plat_file *f = (plat_file *)malloc(sizeof *f);
   if (!f) {
-    CloseHandle(h);
+    os_CloseHandle(h);
     return nullptr;
   }
   f->h = h;
@@ -349,7 +350,7 @@ plat_file *plat_file_open(const char *path, plat_file_mode mode) {
 long plat_file_read(plat_file *f, void *buf, size_t n) {
   DWORD want = n > 0x40000000u ? 0x40000000u : (DWORD)n;
   DWORD got = 0;
-  if (!ReadFile(f->h, buf, want, &got, nullptr)) return -1;
+  if (!os_ReadFile(f->h, buf, want, &got, nullptr)) return -1;
   return (long)got;
 }
 
@@ -360,7 +361,7 @@ long plat_file_write(plat_file *f, const void *buf, size_t n) {
     size_t left = n - done;
     DWORD part = left > 0x40000000u ? 0x40000000u : (DWORD)left;
     DWORD put = 0;
-    if (!WriteFile(f->h, p + done, part, &put, nullptr) || put == 0) return -1;
+    if (!os_WriteFile(f->h, p + done, part, &put, nullptr) || put == 0) return -1;
     done += put;
   }
   return (long)done;
@@ -392,7 +393,7 @@ static HANDLE writable(plat_file *f) {
 
 int plat_file_sync(plat_file *f) {
   HANDLE h = writable(f);
-  return h && FlushFileBuffers(h) ? 0 : -1;
+  return h && os_FlushFileBuffers(h) ? 0 : -1;
 }
 
 // Windows starts no write-back of a range on request; the final flush does all of it.
@@ -404,11 +405,11 @@ void plat_file_writeback(plat_file *, uint64_t, uint64_t) {}
 int plat_dir_sync(const char *path) {
   wpath w(path);
   if (!w.p) return -1;
-  HANDLE h = CreateFileW(w.p, GENERIC_READ, k_share_all, nullptr, OPEN_EXISTING,
+  HANDLE h = os_CreateFileW(w.p, GENERIC_READ, k_share_all, nullptr, OPEN_EXISTING,
                          FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (h == INVALID_HANDLE_VALUE) return -1;
-  (void)FlushFileBuffers(h);
-  CloseHandle(h);
+  (void)os_FlushFileBuffers(h);
+  os_CloseHandle(h);
   return 0;
 }
 
@@ -444,11 +445,11 @@ int plat_file_identity(const char *path, plat_file_id *out) {
   wpath w(path);
   if (!w.p) return -1;
   // Opened for its attributes only, the link itself rather than its target.
-  HANDLE h = CreateFileW(w.p, FILE_READ_ATTRIBUTES, k_share_all, nullptr, OPEN_EXISTING,
+  HANDLE h = os_CreateFileW(w.p, FILE_READ_ATTRIBUTES, k_share_all, nullptr, OPEN_EXISTING,
                          FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (h == INVALID_HANDLE_VALUE) return -1;
   int rc = handle_identity(h, out);
-  CloseHandle(h);
+  os_CloseHandle(h);
   return rc;
 }
 
@@ -467,8 +468,8 @@ int plat_entry_info(const char *path, int *is_file, int64_t *mtime_ns) {
 
 void plat_file_close(plat_file *f) {
   if (!f) return;
-  if (f->wh) CloseHandle(f->wh);
-  CloseHandle(f->h);
+  if (f->wh) os_CloseHandle(f->wh);
+  os_CloseHandle(f->h);
   free(f);
 }
 
@@ -480,14 +481,14 @@ int plat_file_lock_take(const char *path, int exclusive, int create, plat_file_l
   out->fd = -1;
   wpath w(path);
   if (!w.p) return -1;
-  HANDLE h = CreateFileW(w.p, create ? (GENERIC_READ | GENERIC_WRITE) : GENERIC_READ, k_share_all,
+  HANDLE h = os_CreateFileW(w.p, create ? (GENERIC_READ | GENERIC_WRITE) : GENERIC_READ, k_share_all,
                          nullptr, create ? OPEN_ALWAYS : OPEN_EXISTING,
                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (h == INVALID_HANDLE_VALUE) return -1;
   OVERLAPPED ov;
   memset(&ov, 0, sizeof ov);
-  if (!LockFileEx(h, exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0, 0, MAXDWORD, MAXDWORD, &ov)) {
-    CloseHandle(h);
+  if (!os_LockFileEx(h, exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0, 0, MAXDWORD, MAXDWORD, &ov)) {
+    os_CloseHandle(h);
     return -1;
   }
   out->fd = (intptr_t)h;
@@ -500,6 +501,6 @@ void plat_file_lock_release(plat_file_lock *l) {
   OVERLAPPED ov;
   memset(&ov, 0, sizeof ov);
   (void)UnlockFileEx(h, 0, MAXDWORD, MAXDWORD, &ov);
-  CloseHandle(h);
+  os_CloseHandle(h);
   l->fd = -1;
 }

@@ -1,12 +1,16 @@
 // The test programs' own OS services for Windows: a client connect, the bound port of a
-// socket, setting a file's modification time, making a symbolic link and a socket pair.
+// socket, setting a file's modification time, making a symbolic link and a socket pair, and
+// fixing the wall clock (the rules that fail calls on demand are POSIX only).
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
 
+#include <atomic>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/syscalls.h"
 #include "platform/testing.h"
 
 static SOCKET to_sock(plat_sock s) { return (SOCKET)s; }
@@ -97,3 +101,32 @@ int plat_sock_pair(plat_sock out[2]) {
   out[1] = a;
   return 0;
 }
+
+// ---------------------------------------------------------------- failing calls on demand
+// The Windows table (platform/syscalls.h) can be replaced call by call; the path-matching rules
+// are kept to the POSIX build, where the fault tests run, so none can be armed here.
+int plat_fault_arm(const char *, const char *, unsigned, unsigned) { return -1; }
+unsigned plat_fault_failed(int) { return 0; }
+unsigned plat_fault_matched(int) { return 0; }
+
+// FILETIME counts 100-nanosecond units since 1601-01-01 UTC.
+static const int64_t k_unix_epoch_ft = 116444736000000000LL;
+static std::atomic<int64_t> s_fixed_ns{0};  // the wall clock's fixed time, 0 while it runs
+
+static void WINAPI fixed_system_time(LPFILETIME ft) {
+  int64_t fixed = s_fixed_ns.load();
+  if (fixed == 0) {
+    GetSystemTimePreciseAsFileTime(ft);
+    return;
+  }
+  uint64_t units = (uint64_t)(fixed / 100 + k_unix_epoch_ft);
+  ft->dwLowDateTime = (DWORD)units;
+  ft->dwHighDateTime = (DWORD)(units >> 32);
+}
+
+void plat_clock_fix_ns(int64_t ns) {
+  s_fixed_ns.store(ns);
+  plat_syscall_set("GetSystemTimePreciseAsFileTime", ns ? (plat_syscall_ptr)fixed_system_time : nullptr);
+}
+
+void plat_fault_clear() { plat_clock_fix_ns(0); }

@@ -3,13 +3,14 @@
 #include <windows.h>
 
 #include "platform/platform.h"
+#include "platform/win32/os_calls.h"
 
 // FILETIME counts 100-nanosecond units since 1601-01-01 UTC.
 static const int64_t k_unix_epoch_ft = 116444736000000000LL;
 
 static int64_t now_ft() {
   FILETIME ft;
-  GetSystemTimePreciseAsFileTime(&ft);
+  os_GetSystemTimePreciseAsFileTime(&ft);
   return (int64_t)(((uint64_t)ft.dwHighDateTime << 32) | ft.dwLowDateTime);
 }
 
