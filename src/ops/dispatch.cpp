@@ -305,6 +305,7 @@ static void run_request(plat_sock s, S3Request *r, stream_state *st, dynbuf *cor
   if (!is_form_upload(r) && !authenticate(s, r)) return;
   stream_select(st, r);
   if (r->key[0] && refuse_object_write(s, r)) return;
+  if (refuse_unkept_promises(s, r)) return;
   send_continue_if_expected(s, r);
   if (r->key[0])
     route_object(s, r, st);

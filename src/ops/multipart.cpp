@@ -335,7 +335,7 @@ void complete_with_list(plat_sock s, S3Request *r, const char *upload_id, const 
   dynbuf_guard doc;
   build_complete_doc(&doc.b, r, key, final_etag);
   if (doc.b.failed) return;
-  answer_xml(s, &doc.b, 0, total);
+  answer_stored_xml(s, &doc.b, 0, total);
 }
 
 }  // namespace
@@ -376,7 +376,7 @@ void op_initiate_multipart(plat_sock s, S3Request *r) {
   dynbuf_append_escaped(&doc.b, r->key);
   dynbuf_printf(&doc.b, "</Key>\n  <UploadId>%s</UploadId>\n</InitiateMultipartUploadResult>\n", id);
   if (doc.b.failed) return;
-  answer_xml(s, &doc.b, 0, 0);
+  answer_stored_xml(s, &doc.b, 0, 0);
 }
 
 void op_upload_part(plat_sock s, S3Request *r, const char *upload_id, stream_state *st) {
@@ -398,8 +398,8 @@ void op_upload_part(plat_sock s, S3Request *r, const char *upload_id, stream_sta
     return;
   }
   if (answer_part_commit(s, r, len, udir, part, tmp, etag) != 0) return;
-  char extra[64];
-  snprintf(extra, sizeof(extra), "ETag: \"%s\"\r\n", etag);
+  char extra[128];
+  snprintf(extra, sizeof(extra), "ETag: \"%s\"\r\n%s", etag, SSE_ANSWER_HEADER);
   count_request(0, len);
   http_send_headers(s, 200, extra, 0, 0);
 }

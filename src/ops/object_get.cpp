@@ -217,12 +217,12 @@ void build_object_headers(const object_view *v, get_answer *a) {
   char meta_lines[1100];
   well_formed_meta(v->user_meta, meta_lines, sizeof(meta_lines));
   int n = snprintf(a->headers, sizeof(a->headers),
-                   "ETag: \"%s\"\r\nLast-Modified: %s\r\nAccept-Ranges: bytes\r\n%s%s", a->etag,
-                   last_modified, content_lines, meta_lines);
+                   "ETag: \"%s\"\r\nLast-Modified: %s\r\nAccept-Ranges: bytes\r\n%s%s%s", a->etag,
+                   last_modified, SSE_ANSWER_HEADER, content_lines, meta_lines);
   if (n < 0 || (size_t)n >= sizeof(a->headers))
     snprintf(a->headers, sizeof(a->headers),
-             "ETag: \"%s\"\r\nLast-Modified: %s\r\nAccept-Ranges: bytes\r\n%s", a->etag,
-             last_modified, content_lines);
+             "ETag: \"%s\"\r\nLast-Modified: %s\r\nAccept-Ranges: bytes\r\n%s%s", a->etag,
+             last_modified, SSE_ANSWER_HEADER, content_lines);
 }
 
 // A Range header. 1 when it decided the answer (416, or a GET's 206 with its bytes), 0 when

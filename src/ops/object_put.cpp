@@ -167,8 +167,8 @@ void op_put_object(plat_sock s, S3Request *r, stream_state *st) {
   clear_error();
   count_request(0, len);
 
-  char extra[64];
-  snprintf(extra, sizeof(extra), "ETag: \"%s\"\r\n", etag);
+  char extra[128];
+  snprintf(extra, sizeof(extra), "ETag: \"%s\"\r\n%s", etag, SSE_ANSWER_HEADER);
   http_send_headers(s, 200, extra, 0, 0);
 }
 
@@ -318,7 +318,7 @@ void answer_copy_result(plat_sock s, const object_view *src, const char *md5) {
                    md5, mtime);
   if (n < 0 || (size_t)n >= sizeof(doc)) n = 0;
   count_request(0, src->size);
-  http_send_obj_headers(s, 200, "application/xml", (uint64_t)n, nullptr);
+  http_send_obj_headers(s, 200, "application/xml", (uint64_t)n, SSE_ANSWER_HEADER);
   http_write_all(s, doc, (uint64_t)n);
 }
 

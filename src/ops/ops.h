@@ -102,3 +102,26 @@ long parse_completion_list(const char *body, size_t len, completion_entry *list)
 // (XML references decoded) in key and *pos moved past it; 0 when there is none, or when the
 // next one is longer than a key can be (which ends the processing).
 int delete_body_next_key(const char *body, size_t len, size_t *pos, char key[4096]);
+
+// Promises this server cannot keep (header_rules.cpp). Customer-key (SSE-C) and key-service
+// (aws:kms, aws:kms:dsse) encryption answer 501 and Object Lock 400 InvalidRequest, before
+// anything is stored; x-amz-server-side-encryption: AES256 is accepted, and every stored object
+// is answered with SSE_ANSWER_HEADER, as S3 answers for its default encryption (the data itself
+// lies in plain files).
+enum header_verdict {
+  HDR_KEPT = 0,         // nothing asked that is not done
+  HDR_NOT_IMPLEMENTED,  // 501 NotImplemented
+  HDR_BAD_ENCRYPTION,   // 400 InvalidArgument: an x-amz-server-side-encryption S3 does not know
+  HDR_NO_OBJECT_LOCK,   // 400 InvalidRequest "Bucket is missing Object Lock Configuration"
+};
+extern const char SSE_ANSWER_HEADER[];  // "x-amz-server-side-encryption: AES256\r\n"
+// Checks the headers of an object request (reads, writes, parts, Initiate) before its body is
+// taken: 1 when refused and answered, 0 when it may go on.
+int refuse_unkept_promises(plat_sock s, S3Request *r);
+// The verdict on one field of a browser form, which stores an object as a PutObject does.
+header_verdict field_promise_verdict(const char *name, const char *value);
+// 200 with the XML result of a write that stored or will store an object (Initiate, Complete),
+// with SSE_ANSWER_HEADER; counted as answer_xml.
+void answer_stored_xml(plat_sock s, const dynbuf *doc, uint64_t served, uint64_t uploaded);
+// Answers a verdict other than HDR_KEPT, counted (0, 0).
+void answer_header_verdict(plat_sock s, S3Request *r, header_verdict v);
