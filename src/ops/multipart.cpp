@@ -264,7 +264,7 @@ int commit_completed(plat_sock s, S3Request *r, const char *upload_id, const cha
   int rc = object_commit(tmp, r->bucket, key, final_etag,
                          content_type[0] ? content_type : guess_content_type(key), headers,
                          strlen(headers), cond);
-  if (rc == COMMIT_PRECONDITION_FAILED || rc == COMMIT_NO_OBJECT) {
+  if (rc == COMMIT_PRECONDITION_FAILED || rc == COMMIT_NO_OBJECT || rc == COMMIT_SLOW_DOWN) {
     answer_commit_verdict(s, r, rc, 0);
     return -1;
   }

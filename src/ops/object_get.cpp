@@ -261,7 +261,12 @@ void op_get_object(plat_sock s, S3Request *r, int is_head) {
   get_overrides overrides;
   if (read_overrides(s, r, &overrides) != 0) return;
   object_view_guard view;
-  if (object_snapshot(r->bucket, r->key, &view.v) != 0) {
+  int taken = object_snapshot(r->bucket, r->key, &view.v);
+  if (taken == STORE_BUSY) {
+    answer_store_busy(s, r, 0);
+    return;
+  }
+  if (taken != 0) {
     answer_error(s, r, 404, "NoSuchKey", "The specified key does not exist", nullptr);
     return;
   }
@@ -292,7 +297,12 @@ void op_delete_object(plat_sock s, S3Request *r) {
     answer_key_too_long(s, r);
     return;
   }
-  if (object_remove(r->bucket, r->key) < 0) {
+  int removed = object_remove(r->bucket, r->key);
+  if (removed == STORE_BUSY) {
+    answer_store_busy(s, r, 0);
+    return;
+  }
+  if (removed < 0) {
     answer_error(s, r, 500, "InternalError", "Failed to delete object", nullptr);
     return;
   }

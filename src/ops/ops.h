@@ -58,8 +58,11 @@ int check_content_headers(plat_sock s, S3Request *r);
 // If-None-Match and If-Match of a write into cond. 0, or -1 after the answer: 501 for an
 // If-None-Match other than "*", 400 for an If-Match list too long to keep.
 int read_write_condition(plat_sock s, S3Request *r, commit_condition *cond);
-// The answer to object_commit's COMMIT_* verdicts: 412 PreconditionFailed or 404 NoSuchKey,
-// counted with the bytes uploaded.
+// 503 SlowDown, when the store's bucket lock was not granted in time (STORE_BUSY), counted
+// with the bytes uploaded.
+void answer_store_busy(plat_sock s, S3Request *r, uint64_t uploaded);
+// The answer to object_commit's COMMIT_* verdicts: 412 PreconditionFailed, 404 NoSuchKey or
+// 503 SlowDown, counted with the bytes uploaded.
 void answer_commit_verdict(plat_sock s, S3Request *r, int verdict, uint64_t uploaded);
 
 // Shared by CopyObject and UploadPartCopy (object_put.cpp): parses x-amz-copy-source by the

@@ -323,8 +323,13 @@ int store_file(plat_sock s, S3Request *r, post_state *st, const post_verdict *v,
   }
   dynbuf_guard meta;
   meta_lines(&st->form, &meta.b);
-  if (object_commit(tmp, r->bucket, st->form.key, etag, form_content_type(st), meta.b.data,
-                    meta.b.len) != 0) {
+  int committed = object_commit(tmp, r->bucket, st->form.key, etag, form_content_type(st), meta.b.data,
+                                meta.b.len);
+  if (committed == COMMIT_SLOW_DOWN) {
+    answer_commit_verdict(s, r, committed, len);
+    return -1;
+  }
+  if (committed != 0) {
     set_error("rename failed: %s", tmp);
     answer_upload_error(s, r, len, 500, "InternalError", "Failed to move object into place");
     return -1;

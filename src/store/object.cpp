@@ -101,38 +101,74 @@ int etag_listed(const char *list, const char *etag) {
   return strcmp(list, "*") == 0 || (etag[0] && strstr(list, etag) != nullptr);
 }
 
-// The ETag of the object at path, as a read would answer it: the trusted record's, else the
-// MD5 of its data. 0, or -1 when the data cannot be read.
-int current_etag(const char *bucket, const char *key, const char *path, char etag[S3_ETAG_CAP]) {
-  etag[0] = 0;
-  plat_file_guard data(plat_file_open(path, PLAT_READ));
-  int64_t mtime = 0;
-  if (!data.f || plat_file_mtime_ns(data.f, &mtime) != 0) return -1;
-  if (meta_usable(bucket, key)) {
-    char ctype[S3_CTYPE_CAP] = "";
-    char user[S3_USER_META_CAP] = "";
-    meta_load_current(bucket, key, mtime, ctype, etag, S3_ETAG_CAP, user);
-  }
-  if (etag[0]) return 0;
-  // An object stored by other means has no record: its bytes are hashed, under the locks, so
-  // that the version tested is the version replaced.
+// The MD5 of the version in an If-Match write's place, for an object without a trusted record
+// (one stored by other means), computed before any lock is taken: hashing a large file under
+// the locks would hold every read of the bucket, and through the process lock every other
+// bucket, for as long as the disk needs.
+struct prior_hash {
+  int have;          // 1 when md5 is the content of the version id names
+  plat_file_id id;
   char md5[33];
-  if (md5_file(path, md5) != 0) return -1;
-  copy_text(etag, S3_ETAG_CAP, md5);
+};
+
+// A commit attempt's verdict when the version in place is not the one hashed: hash again.
+constexpr int ATTEMPT_REHASH = 5;
+constexpr int REHASH_ATTEMPTS = 3;  // an object rewritten on every try is answered "try later"
+
+// 1 when bucket/key, whose data file has the given time, has a trusted record with an ETag.
+int record_etag(const char *bucket, const char *key, int64_t mtime_ns, char etag[S3_ETAG_CAP]) {
+  etag[0] = 0;
+  if (!meta_usable(bucket, key)) return 0;
+  char ctype[S3_CTYPE_CAP] = "";
+  char user[S3_USER_META_CAP] = "";
+  meta_load_current(bucket, key, mtime_ns, ctype, etag, S3_ETAG_CAP, user);
+  return etag[0] != 0;
+}
+
+// Outside the locks: hashes the version at path when an If-Match test will need its bytes.
+void hash_prior_version(const commit_condition *cond, const char *bucket, const char *key,
+                        const char *path, prior_hash *p) {
+  p->have = 0;
+  if (!cond || !cond->if_match[0] || plat_file_identity(path, &p->id) != 0) return;
+  char etag[S3_ETAG_CAP];
+  if (record_etag(bucket, key, p->id.mtime_ns, etag)) return;
+  if (etag_cache_get(&p->id, p->md5)) {
+    p->have = 1;
+    return;
+  }
+  plat_file_id after;
+  if (md5_file(path, p->md5) != 0 || plat_file_identity(path, &after) != 0 ||
+      !etag_same_version(&p->id, &after))
+    return;
+  etag_cache_put(&p->id, p->md5);
+  p->have = 1;
+}
+
+// The ETag of the object at path, as a read would answer it, under the locks: the trusted
+// record's, else the MD5 hashed beforehand when the version is still the one hashed. 0, -1
+// when the data cannot be read, or ATTEMPT_REHASH.
+int current_etag(const char *bucket, const char *key, const char *path, const prior_hash *prior,
+                 char etag[S3_ETAG_CAP]) {
+  plat_file_id now;
+  if (plat_file_identity(path, &now) != 0) return -1;
+  if (record_etag(bucket, key, now.mtime_ns, etag)) return 0;
+  if (!prior->have || !etag_same_version(&prior->id, &now)) return ATTEMPT_REHASH;
+  copy_text(etag, S3_ETAG_CAP, prior->md5);
   return 0;
 }
 
 // The conditional write's test of what holds the key now, under the commit's locks: 0 the
-// commit may go on, else its COMMIT_* verdict.
+// commit may go on, else its COMMIT_* verdict (or ATTEMPT_REHASH).
 int check_condition(const commit_condition *cond, const char *bucket, const char *key,
-                    const char *path) {
+                    const char *path, const prior_hash *prior) {
   if (!cond || (!cond->if_none_match && !cond->if_match[0])) return 0;
   plat_stat_t st;
   int exists = plat_lstat(path, &st) == 0 && !st.is_dir && !st.is_link;
   if (!exists) return cond->if_match[0] ? COMMIT_NO_OBJECT : 0;
   if (cond->if_none_match) return COMMIT_PRECONDITION_FAILED;
   char etag[S3_ETAG_CAP];
-  if (current_etag(bucket, key, path, etag) != 0) return -1;
+  int rc = current_etag(bucket, key, path, prior, etag);
+  if (rc != 0) return rc;
   return etag_listed(cond->if_match, etag) ? 0 : COMMIT_PRECONDITION_FAILED;
 }
 
@@ -143,13 +179,14 @@ int check_condition(const commit_condition *cond, const char *bucket, const char
 // publishing it failed).
 int commit_attempt(const char *tmp, const char *path, const char *bucket, const char *key,
                    plat_file *data, meta_draft *record, int *drafted,
-                   const commit_condition *cond) {
+                   const commit_condition *cond, const prior_hash *prior) {
   bucket_lock_guard held(bucket, 1, 1);
+  if (held.timed_out()) return COMMIT_SLOW_DOWN;
   // A bucket deleted while the body arrived stays deleted: its directory is never made here,
   // and the temporary file went with it, so the commit fails instead of answering 200.
   if (!held.held() || object_make_dirs(bucket, key) != 0 || !meta_usable(bucket, key)) return -1;
   plat_lock_guard commit(store_commit_lock());
-  int verdict = check_condition(cond, bucket, key, path);
+  int verdict = check_condition(cond, bucket, key, path, prior);
   if (verdict != 0) return verdict;
   int64_t stamp = commit_stamp(bucket, key);
   if (plat_file_set_mtime_ns(data, stamp) != 0) return -1;
@@ -172,9 +209,10 @@ plat_mutex *store_commit_lock() {
 
 bucket_lock_guard::bucket_lock_guard(const char *bucket, int exclusive, int create) {
   l.fd = -1;
+  l.timed_out = 0;
   char path[S3_FS_PATH];
   if (!plain_bucket_name(bucket) || lock_file_path(bucket, path) != 0) return;
-  if (plat_file_lock_take(path, exclusive, create, &l) == 0 || !create) return;
+  if (plat_file_lock_take(path, exclusive, create, &l) == 0 || !create || l.timed_out) return;
   // First use on this root: make the lock directory and try once more.
   mkdir_parent(path);
   plat_file_lock_take(path, exclusive, create, &l);
@@ -233,10 +271,21 @@ int object_commit(const char *tmp, const char *bucket, const char *key, const ch
                        : -1;
   // A data flush that fails closes the data, and the unpublished draft goes below.
   if (flush_temp(&data) == 0 && drafted == 0) drafted = meta_draft_sync(&record);
+  prior_hash prior;
+  hash_prior_version(cond, bucket, key, path, &prior);
   // A destination that another holder keeps busy is retried for about a second, with every
-  // lock dropped during the pauses.
+  // lock dropped during the pauses; a version replaced after it was hashed is hashed again.
+  int rehashed = 0;
   for (int attempt = 0; data.f && attempt < MOVE_ATTEMPTS; attempt++) {
-    moved = commit_attempt(tmp, path, bucket, key, data.f, &record, &drafted, cond);
+    moved = commit_attempt(tmp, path, bucket, key, data.f, &record, &drafted, cond, &prior);
+    if (moved == ATTEMPT_REHASH) {
+      if (++rehashed >= REHASH_ATTEMPTS) {
+        moved = COMMIT_SLOW_DOWN;
+        break;
+      }
+      hash_prior_version(cond, bucket, key, path, &prior);
+      continue;
+    }
     if (moved != 1) break;
     plat_sleep_ms(MOVE_PAUSE_MS);
   }
@@ -249,7 +298,9 @@ int object_commit(const char *tmp, const char *bucket, const char *key, const ch
   if (moved == 0) sync_parent(path);
   if (drafted == 1) sync_parent(record.path);
   if (moved != 0) remove_file(tmp);
-  if (moved == COMMIT_PRECONDITION_FAILED || moved == COMMIT_NO_OBJECT) return moved;
+  if (moved == COMMIT_PRECONDITION_FAILED || moved == COMMIT_NO_OBJECT ||
+      moved == COMMIT_SLOW_DOWN)
+    return moved;
   return moved == 0 ? 0 : -1;
 }
 
@@ -259,6 +310,7 @@ int object_remove(const char *bucket, const char *key) {
   // An upload's temporary file is no object: it is not there for a client to remove.
   if (key_is_own_name(key)) return 1;
   bucket_lock_guard held(bucket, 1, 0);
+  if (held.timed_out()) return STORE_BUSY;
   plat_lock_guard commit(store_commit_lock());
   // remove_file never removes a directory. A key whose path is a directory (it holds other
   // keys) has no object of its own, like a missing one.
@@ -284,11 +336,13 @@ int object_snapshot(const char *bucket, const char *key, object_view *out) {
   // The open file pins the version whose status and record are read here, even if another
   // upload replaces the object right after.
   bucket_lock_guard held(bucket, 0, 1);
+  if (held.timed_out()) return STORE_BUSY;
   plat_lock_guard snapshot(store_commit_lock());
-  plat_stat_t st;
-  if (plat_lstat(path, &st) != 0 || st.is_dir || st.is_link) return -1;
-  out->size = st.size;
-  out->mtime = st.mtime;
+  // Only a regular file is an object; a FIFO, socket or device in its place is never opened.
+  plat_file_id id;
+  if (plat_file_identity(path, &id) != 0) return -1;
+  out->size = id.size;
+  out->mtime = id.mtime_ns / 1000000000;  // times before 1970 are no object's
   out->data = plat_file_open(path, PLAT_READ);
   int64_t data_mtime = 0;
   if (!out->data || !meta_usable(bucket, key))
@@ -353,7 +407,7 @@ int bucket_delete(const char *bucket) {
   plat_stat_t st;
   if (plat_lstat(dir, &st) != 0 || !st.is_dir) return -1;
   bucket_lock_guard held(bucket, 1, 1);
-  if (!held.held()) return -1;
+  if (!held.held()) return held.timed_out() ? STORE_BUSY : -1;
   // Every key counts, dot-names included; a walk that cannot finish keeps the bucket.
   int has = dir_has_objects(dir);
   if (has != 0) return has > 0 ? 1 : -1;
