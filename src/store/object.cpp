@@ -306,8 +306,10 @@ int object_commit(const char *tmp, const char *bucket, const char *key, const ch
 
 int object_remove(const char *bucket, const char *key) {
   char path[S3_FS_PATH];
-  if (object_path(bucket, key, path) != 0 || !path_levels_plain(path, root_len())) return -1;
-  // An upload's temporary file is no object: it is not there for a client to remove.
+  if (object_path(bucket, key, path) != 0) return -1;
+  // Behind a link lies nothing of this store's, so no object to remove; nor is an upload's
+  // temporary file one a client may remove.
+  if (!path_levels_plain(path, root_len())) return 1;
   if (key_is_own_name(key)) return 1;
   bucket_lock_guard held(bucket, 1, 0);
   if (held.timed_out()) return STORE_BUSY;
