@@ -218,11 +218,11 @@ void build_object_headers(const object_view *v, get_answer *a) {
   well_formed_meta(v->user_meta, meta_lines, sizeof(meta_lines));
   int n = snprintf(a->headers, sizeof(a->headers),
                    "ETag: \"%s\"\r\nLast-Modified: %s\r\nAccept-Ranges: bytes\r\n%s%s%s", a->etag,
-                   last_modified, SSE_ANSWER_HEADER, content_lines, meta_lines);
+                   last_modified, content_lines, meta_lines, SSE_ANSWER_HEADER);
   if (n < 0 || (size_t)n >= sizeof(a->headers))
     snprintf(a->headers, sizeof(a->headers),
              "ETag: \"%s\"\r\nLast-Modified: %s\r\nAccept-Ranges: bytes\r\n%s%s", a->etag,
-             last_modified, SSE_ANSWER_HEADER, content_lines);
+             last_modified, content_lines, SSE_ANSWER_HEADER);
 }
 
 // A Range header. 1 when it decided the answer (416, or a GET's 206 with its bytes), 0 when
