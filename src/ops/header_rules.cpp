@@ -4,8 +4,8 @@
 // The default encryption S3 reports for every object (AES256) is accepted and answered back.
 #include <cstring>
 
-#include "base/text.h"
 #include "base/state.h"
+#include "base/text.h"
 #include "http/request.h"
 #include "http/response.h"
 #include "ops/ops.h"
@@ -42,11 +42,14 @@ int value_is(const char *value, size_t n, const char *want) {
   return strlen(want) == n && memcmp(value, want, n) == 0;
 }
 
-header_verdict verdict_for(const char *name, size_t name_len, const char *value,
-                           size_t value_len, request_kind kind) {
+// The verdict on one header (or form field) of a request of that kind; an empty value asks for
+// nothing.
+header_verdict verdict_for(const char *name, size_t name_len, const char *value, size_t value_len,
+                           request_kind kind) {
   if (kind == KIND_NONE || value_len == 0) return HDR_KEPT;
   // The key travels with every request that touches the object, reads included.
-  if (name_starts(name, name_len, "x-amz-server-side-encryption-customer-")) return HDR_NOT_IMPLEMENTED;
+  if (name_starts(name, name_len, "x-amz-server-side-encryption-customer-"))
+    return HDR_NOT_IMPLEMENTED;
   if (kind != KIND_READ &&
       name_starts(name, name_len, "x-amz-copy-source-server-side-encryption-customer-"))
     return HDR_NOT_IMPLEMENTED;

@@ -323,8 +323,8 @@ int store_file(plat_sock s, S3Request *r, post_state *st, const post_verdict *v,
   }
   dynbuf_guard meta;
   meta_lines(&st->form, &meta.b);
-  int committed = object_commit(tmp, r->bucket, st->form.key, etag, form_content_type(st), meta.b.data,
-                                meta.b.len);
+  int committed = object_commit(tmp, r->bucket, st->form.key, etag, form_content_type(st),
+                                meta.b.data, meta.b.len);
   if (committed == COMMIT_SLOW_DOWN) {
     answer_commit_verdict(s, r, committed, len);
     return -1;

@@ -106,7 +106,7 @@ int etag_listed(const char *list, const char *etag) {
 // the locks would hold every read of the bucket, and through the process lock every other
 // bucket, for as long as the disk needs.
 struct prior_hash {
-  int have;          // 1 when md5 is the content of the version id names
+  int have;  // 1 when md5 is the content of the version id names
   plat_file_id id;
   char md5[33];
 };
@@ -178,8 +178,8 @@ int check_condition(const commit_condition *cond, const char *bucket, const char
 // condition's COMMIT_* verdict. *drafted turns from 0 to 1 once the record is in place (-1 when
 // publishing it failed).
 int commit_attempt(const char *tmp, const char *path, const char *bucket, const char *key,
-                   plat_file *data, meta_draft *record, int *drafted,
-                   const commit_condition *cond, const prior_hash *prior) {
+                   plat_file *data, meta_draft *record, int *drafted, const commit_condition *cond,
+                   const prior_hash *prior) {
   bucket_lock_guard held(bucket, 1, 1);
   if (held.timed_out()) return COMMIT_SLOW_DOWN;
   // A bucket deleted while the body arrived stays deleted: its directory is never made here,
@@ -298,8 +298,7 @@ int object_commit(const char *tmp, const char *bucket, const char *key, const ch
   if (moved == 0) sync_parent(path);
   if (drafted == 1) sync_parent(record.path);
   if (moved != 0) remove_file(tmp);
-  if (moved == COMMIT_PRECONDITION_FAILED || moved == COMMIT_NO_OBJECT ||
-      moved == COMMIT_SLOW_DOWN)
+  if (moved == COMMIT_PRECONDITION_FAILED || moved == COMMIT_NO_OBJECT || moved == COMMIT_SLOW_DOWN)
     return moved;
   return moved == 0 ? 0 : -1;
 }

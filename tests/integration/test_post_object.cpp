@@ -230,7 +230,6 @@ TEST_F(SignedPostObject, PolicyDecides) {
   EXPECT_EQ(qt::read_file(srv.root + "/signed-b/user/f.bin"), "12345");
 }
 
-
 // A field given twice would let the policy judge one value while the object keeps the other;
 // several content-length-range conditions must all hold, not only the last.
 TEST_F(SignedPostObject, RepeatedFieldsAndEveryLengthRange) {
@@ -241,7 +240,8 @@ TEST_F(SignedPostObject, RepeatedFieldsAndEveryLengthRange) {
     int status;
   } twice[] = {
       {"same field twice", {{"key", "user/a"}, {"x-amz-meta-role", "user"}, {"x-amz-meta-role", "admin"}}, 400},
-      {"same field in another case", {{"key", "user/a"}, {"x-amz-meta-role", "user"}, {"X-Amz-Meta-Role", "admin"}},
+      {"same field in another case",
+       {{"key", "user/a"}, {"x-amz-meta-role", "user"}, {"X-Amz-Meta-Role", "admin"}},
        400},
       {"key twice", {{"key", "user/a"}, {"key", "admin/a"}, {"x-amz-meta-role", "user"}}, 400},
   };
@@ -254,15 +254,16 @@ TEST_F(SignedPostObject, RepeatedFieldsAndEveryLengthRange) {
   EXPECT_FALSE(qt::file_exists(srv.root + "/signed-b/user/a"));
   EXPECT_FALSE(qt::file_exists(srv.root + "/signed-b/admin/a"));
   // Fields S3 ignores may repeat.
-  Response ignored = post(signed_fields(conds),
-                          {{"key", "user/a"}, {"x-amz-meta-role", "user"}, {"x-ignore-n", "1"}, {"x-ignore-n", "2"}},
-                          "12345");
+  Response ignored =
+      post(signed_fields(conds),
+           {{"key", "user/a"}, {"x-amz-meta-role", "user"}, {"x-ignore-n", "1"}, {"x-ignore-n", "2"}}, "12345");
   EXPECT_EQ(ignored.status, 204) << ignored.raw;
   EXPECT_EQ(qt::read_file(srv.root + "/signed-b/user/a"), "12345");
 
   // The narrower range comes first: enforcing only the last one would let 3 and 8 bytes pass.
-  const std::string ranges = "[\"starts-with\", \"$key\", \"user/\"], [\"content-length-range\", 4, 6], "
-                             "[\"content-length-range\", 2, 10]";
+  const std::string ranges =
+      "[\"starts-with\", \"$key\", \"user/\"], [\"content-length-range\", 4, 6], "
+      "[\"content-length-range\", 2, 10]";
   const std::pair<std::string, int> sizes[] = {{"123", 400}, {"12345678", 400}, {"12345", 204}};
   for (const auto &sz : sizes) {
     SCOPED_TRACE(sz.first);

@@ -37,8 +37,7 @@ std::string upload_id_of(const Response &r) {
 }
 
 const char kSseC[] = "x-amz-server-side-encryption-customer-algorithm: AES256";
-const char kSseCKey[] =
-    "x-amz-server-side-encryption-customer-key: MDEyMzQ1Njc4OWFiY2RlZjAxMjM0NTY3ODlhYmNkZWY=";
+const char kSseCKey[] = "x-amz-server-side-encryption-customer-key: MDEyMzQ1Njc4OWFiY2RlZjAxMjM0NTY3ODlhYmNkZWY=";
 const char kNoLock[] = "Bucket is missing Object Lock Configuration";
 
 class Refusals : public qa::SharedServer {};
@@ -59,30 +58,66 @@ TEST_F(Refusals, EncryptionAndLockRequestsAreRefusedAndNothingIsStored) {
   } cases[] = {
       {"SSE-C on PUT", "PUT", "/ref-b/k", {kSseC, kSseCKey}, 501, "NotImplemented", ""},
       {"SSE-C on PUT over a stored key", "PUT", "/ref-b/src", {kSseC}, 501, "NotImplemented", ""},
-      {"aws:kms on PUT", "PUT", "/ref-b/k", {"x-amz-server-side-encryption: aws:kms"}, 501,
-       "NotImplemented", ""},
-      {"aws:kms:dsse on PUT", "PUT", "/ref-b/k", {"x-amz-server-side-encryption: aws:kms:dsse"}, 501,
-       "NotImplemented", ""},
-      {"a key-service key alone", "PUT", "/ref-b/k",
-       {"x-amz-server-side-encryption-aws-kms-key-id: k1"}, 501, "NotImplemented", ""},
-      {"an unknown algorithm", "PUT", "/ref-b/k", {"x-amz-server-side-encryption: AES512"}, 400,
-       "InvalidArgument", "The encryption method specified is not supported"},
-      {"lock mode on PUT", "PUT", "/ref-b/k",
+      {"aws:kms on PUT", "PUT", "/ref-b/k", {"x-amz-server-side-encryption: aws:kms"}, 501, "NotImplemented", ""},
+      {"aws:kms:dsse on PUT",
+       "PUT",
+       "/ref-b/k",
+       {"x-amz-server-side-encryption: aws:kms:dsse"},
+       501,
+       "NotImplemented",
+       ""},
+      {"a key-service key alone",
+       "PUT",
+       "/ref-b/k",
+       {"x-amz-server-side-encryption-aws-kms-key-id: k1"},
+       501,
+       "NotImplemented",
+       ""},
+      {"an unknown algorithm",
+       "PUT",
+       "/ref-b/k",
+       {"x-amz-server-side-encryption: AES512"},
+       400,
+       "InvalidArgument",
+       "The encryption method specified is not supported"},
+      {"lock mode on PUT",
+       "PUT",
+       "/ref-b/k",
        {"x-amz-object-lock-mode: GOVERNANCE", "x-amz-object-lock-retain-until-date: 2030-01-01T00:00:00Z"},
-       400, "InvalidRequest", kNoLock},
-      {"legal hold on PUT", "PUT", "/ref-b/k", {"x-amz-object-lock-legal-hold: ON"}, 400,
-       "InvalidRequest", kNoLock},
+       400,
+       "InvalidRequest",
+       kNoLock},
+      {"legal hold on PUT", "PUT", "/ref-b/k", {"x-amz-object-lock-legal-hold: ON"}, 400, "InvalidRequest", kNoLock},
       {"SSE-C on CopyObject", "PUT", "/ref-b/c", {copy, kSseC}, 501, "NotImplemented", ""},
-      {"source SSE-C on CopyObject", "PUT", "/ref-b/c",
-       {copy, "x-amz-copy-source-server-side-encryption-customer-algorithm: AES256"}, 501,
-       "NotImplemented", ""},
-      {"lock on CopyObject", "PUT", "/ref-b/c", {copy, "x-amz-object-lock-mode: COMPLIANCE"}, 400,
-       "InvalidRequest", kNoLock},
+      {"source SSE-C on CopyObject",
+       "PUT",
+       "/ref-b/c",
+       {copy, "x-amz-copy-source-server-side-encryption-customer-algorithm: AES256"},
+       501,
+       "NotImplemented",
+       ""},
+      {"lock on CopyObject",
+       "PUT",
+       "/ref-b/c",
+       {copy, "x-amz-object-lock-mode: COMPLIANCE"},
+       400,
+       "InvalidRequest",
+       kNoLock},
       {"SSE-C on Initiate", "POST", "/ref-b/u?uploads", {kSseC}, 501, "NotImplemented", ""},
-      {"aws:kms on Initiate", "POST", "/ref-b/u?uploads", {"x-amz-server-side-encryption: aws:kms"},
-       501, "NotImplemented", ""},
-      {"lock on Initiate", "POST", "/ref-b/u?uploads", {"x-amz-object-lock-legal-hold: ON"}, 400,
-       "InvalidRequest", kNoLock},
+      {"aws:kms on Initiate",
+       "POST",
+       "/ref-b/u?uploads",
+       {"x-amz-server-side-encryption: aws:kms"},
+       501,
+       "NotImplemented",
+       ""},
+      {"lock on Initiate",
+       "POST",
+       "/ref-b/u?uploads",
+       {"x-amz-object-lock-legal-hold: ON"},
+       400,
+       "InvalidRequest",
+       kNoLock},
       {"SSE-C on UploadPart", "PUT", part, {kSseC}, 501, "NotImplemented", ""},
       {"SSE-C on GET", "GET", "/ref-b/src", {kSseC, kSseCKey}, 501, "NotImplemented", ""},
       {"SSE-C on HEAD", "HEAD", "/ref-b/src", {kSseC}, 501, "", ""},
@@ -125,8 +160,10 @@ TEST_F(Refusals, DefaultEncryptionIsAcceptedAndAnsweredBack) {
                               "<CompleteMultipartUpload><Part><PartNumber>1</PartNumber></Part>"
                               "</CompleteMultipartUpload>");
   const std::pair<const char *, const Response *> answers[] = {
-      {"PUT", &put},   {"PUT without the header", &plain}, {"GET", &get},   {"HEAD", &head},
-      {"Copy", &copy}, {"Initiate", &init},                 {"UploadPart", &part}, {"Complete", &done}};
+      {"PUT", &put},         {"PUT without the header", &plain},
+      {"GET", &get},         {"HEAD", &head},
+      {"Copy", &copy},       {"Initiate", &init},
+      {"UploadPart", &part}, {"Complete", &done}};
   for (const auto &a : answers) {
     SCOPED_TRACE(a.first);
     EXPECT_EQ(a.second->status, 200) << a.second->raw;
@@ -144,10 +181,11 @@ TEST_F(Refusals, FormFieldsAreJudgedLikeHeaders) {
   auto post = [&](const std::string &field, const std::string &value) {
     std::string b = "--" + boundary + "\r\nContent-Disposition: form-data; name=\"key\"\r\n\r\nf\r\n";
     b += "--" + boundary + "\r\nContent-Disposition: form-data; name=\"" + field + "\"\r\n\r\n" + value + "\r\n";
-    b += "--" + boundary + "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"a\"\r\n\r\n"
-         "form data\r\n--" + boundary + "--\r\n";
-    return qt::request(port(), "POST", "/form-r",
-                       {"Content-Type: multipart/form-data; boundary=" + boundary}, b);
+    b += "--" + boundary +
+         "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"a\"\r\n\r\n"
+         "form data\r\n--" +
+         boundary + "--\r\n";
+    return qt::request(port(), "POST", "/form-r", {"Content-Type: multipart/form-data; boundary=" + boundary}, b);
   };
   struct Case {
     const char *field, *value;
@@ -214,10 +252,13 @@ TEST_F(Refusals, ALinkedBucketIsNoBucket) {
     const char *method, *target;
     int status;
   } cases[] = {
-      {"GET", "/linked-b?list-type=2", 404}, {"GET", "/linked-b", 404},
-      {"HEAD", "/linked-b", 404},            {"GET", "/linked-b/secret", 404},
+      {"GET", "/linked-b?list-type=2", 404},
+      {"GET", "/linked-b", 404},
+      {"HEAD", "/linked-b", 404},
+      {"GET", "/linked-b/secret", 404},
       {"PUT", "/linked-b/new", 404},
-      {"POST", "/linked-b/u?uploads", 404},  {"DELETE", "/linked-b", 404},
+      {"POST", "/linked-b/u?uploads", 404},
+      {"DELETE", "/linked-b", 404},
       // A DELETE of a key answers 204 whether or not it was there; the file stays.
       {"DELETE", "/linked-b/secret", 204},
   };
@@ -242,9 +283,8 @@ TEST(BucketLock, AHeldLockEndsInSlowDown) {
   plat_file_lock lock;
   ASSERT_EQ(plat_file_lock_take(srv.path(".s3meta/.lock/held-b").c_str(), 1, 0, &lock), 0);
   Response put, get;
-  std::thread writer([&] {
-    put = qt::send_raw(srv.port, "PUT /held-b/k HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\n\r\nv2", 60000);
-  });
+  std::thread writer(
+      [&] { put = qt::send_raw(srv.port, "PUT /held-b/k HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\n\r\nv2", 60000); });
   std::thread reader([&] { get = qt::send_raw(srv.port, "GET /held-b/k HTTP/1.1\r\nHost: x\r\n\r\n", 60000); });
   EXPECT_EQ(qt::request(srv.port, "PUT", "/free-b/k", {}, "free").status, 200);
   writer.join();
@@ -284,10 +324,10 @@ TEST_F(Refusals, ConditionalWriteOnAnObjectWithoutRecord) {
   // Replaced on disk: the record no longer vouches for the data, which is hashed again.
   qt::write_file(root() + "/cond-b/big", "outside write");
   qt::set_mtime(root() + "/cond-b/big", 4102444800);  // later than the record
-  EXPECT_EQ(qt::request(port(), "PUT", "/cond-b/big", {"If-Match: \"" + qt::md5_hex("replaced") + "\""},
-                        "y").status, 412);
-  Response again = qt::request(port(), "PUT", "/cond-b/big",
-                               {"If-Match: \"" + qt::md5_hex("outside write") + "\""}, "z");
+  EXPECT_EQ(qt::request(port(), "PUT", "/cond-b/big", {"If-Match: \"" + qt::md5_hex("replaced") + "\""}, "y").status,
+            412);
+  Response again =
+      qt::request(port(), "PUT", "/cond-b/big", {"If-Match: \"" + qt::md5_hex("outside write") + "\""}, "z");
   EXPECT_EQ(again.status, 200) << again.raw;
   EXPECT_EQ(qt::read_file(root() + "/cond-b/big"), "z");
 }
