@@ -1,9 +1,11 @@
 // AWS Signature Version 4 verification of request heads: the Authorization parser, the canonical
 // request, the signing key and check_auth, the gate every request passes before any operation.
 //
-// The canonical request is rebuilt from the bytes as received: method, path and query are never
-// decoded, re-encoded or normalised, and signed headers keep the order the client listed them in.
-// A client that canonicalises differently gets a mismatch, never a guess.
+// The canonical request is rebuilt from the bytes as received: method and path are never decoded,
+// re-encoded or normalised, and signed headers keep the order the client listed them in. The
+// query is the one part SigV4 defines a canonical form for (each name and value decoded, encoded
+// again and sorted), because clients send its characters raw or escaped as they please and sign
+// the escaped form. A client that canonicalises differently gets a mismatch, never a guess.
 #include "auth/sigv4.h"
 
 #include <algorithm>
@@ -24,7 +26,6 @@ constexpr size_t SCHEME_LEN = sizeof SCHEME - 1;
 constexpr char CREDENTIAL[] = "Credential=";
 constexpr char SIGNED_HEADERS[] = "SignedHeaders=";
 constexpr char SIGNATURE[] = "Signature=";
-constexpr char REGION[] = "us-east-1";
 constexpr char SERVICE[] = "s3";
 
 constexpr size_t HEADER_NAME_MAX = 127;
@@ -32,10 +33,12 @@ constexpr size_t HEADER_NAME_MAX = 127;
 // is at least one character plus its "&", which bounds the pieces. Every piece is signed.
 constexpr size_t QUERY_TEXT_MAX = S3_TARGET_MAX;
 constexpr size_t QUERY_PIECES_MAX = S3_TARGET_MAX / 2 + 1;
-constexpr size_t CANON_QUERY_MAX = QUERY_TEXT_MAX + QUERY_PIECES_MAX;  // an "=" added to each
+constexpr size_t CANON_QUERY_MAX = SIGV4_CANON_QUERY_MAX;
 constexpr size_t AMZ_DATE_LEN = 16;  // 20130524T000000Z
 
 constexpr long SKEW_MAX_SECONDS = 900;
+constexpr char HOST_UNSIGNED_MESSAGE[] =
+    "The authorization header is malformed; the SignedHeaders must include host.";
 
 // Overwrites key material before its stack frame is reused.
 void wipe(void *p, size_t n) {
@@ -66,16 +69,57 @@ int take_piece(char *dst, const char *src, size_t n, size_t min_len, size_t max_
   return 0;
 }
 
-struct span {
-  const char *p;
-  size_t n;
+// One canonical query parameter: its encoded name and value, held in a scratch buffer.
+struct query_param {
+  size_t name_at, name_len;
+  size_t value_at, value_len;
 };
 
-bool span_less(const span &a, const span &b) {
-  size_t m = a.n < b.n ? a.n : b.n;
-  int c = memcmp(a.p, b.p, m);
-  if (c != 0) return c < 0;
-  return a.n < b.n;
+int bytes_cmp(const char *a, size_t an, const char *b, size_t bn) {
+  size_t m = an < bn ? an : bn;
+  int c = memcmp(a, b, m);
+  if (c != 0) return c;
+  return an < bn ? -1 : (an > bn ? 1 : 0);
+}
+
+int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool unreserved(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+         c == '_' || c == '.' || c == '~';
+}
+
+// Decodes src[0..n) and encodes it again with the unreserved set, appending to buf at *used.
+// buf has room for 3 bytes per source byte, so this never runs out (a "%XX" source gives at
+// most its own three bytes back).
+void canonical_encode(const char *src, size_t n, char *buf, size_t *used) {
+  static const char hex[] = "0123456789ABCDEF";
+  size_t u = *used;
+  for (size_t i = 0; i < n; i++) {
+    unsigned char c = (unsigned char)src[i];
+    int hi = -1, lo = -1;
+    if (c == '%' && i + 2 < n) {
+      hi = hex_digit(src[i + 1]);
+      lo = hex_digit(src[i + 2]);
+    }
+    if (hi >= 0 && lo >= 0) {
+      c = (unsigned char)(hi * 16 + lo);
+      i += 2;
+    }
+    if (unreserved(c)) {
+      buf[u++] = (char)c;
+    } else {
+      buf[u++] = '%';
+      buf[u++] = hex[c >> 4];
+      buf[u++] = hex[c & 15];
+    }
+  }
+  *used = u;
 }
 
 void hash_text(sha256_ctx *c, const char *text) { sha256_update(c, text, strlen(text)); }
@@ -227,6 +271,19 @@ void refuse(plat_sock sock, const char *path, const char *code, const char *mess
   send_error(sock, status, code, message, path, nullptr);
 }
 
+// The region of a credential scope, from s[0..room) up to the next "/" (or "," or the end) into
+// region: 0, or -1 when it is empty, longer than SIGV4_REGION_MAX or holds a blank or control
+// byte. The region only enters the signing key and the string to sign, which the client made
+// with the same text; it names no place this server keeps data in.
+int scope_region(const char *s, size_t room, char region[SIGV4_REGION_MAX + 1]) {
+  size_t n = 0;
+  while (n < room && s[n] != '/' && s[n] != ',') n++;
+  if (take_piece(region, s, n, 1, SIGV4_REGION_MAX) != 0) return -1;
+  for (size_t i = 0; i < n; i++)
+    if ((unsigned char)region[i] <= ' ' || (unsigned char)region[i] >= 0x7f) return -1;
+  return 0;
+}
+
 }  // namespace
 
 int sigv4_unsigned_amz_header(const char *signed_headers, const char *head, size_t head_len) {
@@ -256,8 +313,9 @@ int sigv4_unsigned_amz_header(const char *signed_headers, const char *head, size
 }
 
 int parse_sigv4_authz(const char *authz, char cred_key[128], char cred_date[64],
-                      char signed_headers[512], char signature[129]) {
-  cred_key[0] = cred_date[0] = signed_headers[0] = signature[0] = 0;
+                      char region[SIGV4_REGION_MAX + 1], char signed_headers[512],
+                      char signature[129]) {
+  cred_key[0] = cred_date[0] = region[0] = signed_headers[0] = signature[0] = 0;
   size_t len = strlen(authz);
   if (len < SCHEME_LEN) return -1;
   for (size_t i = 0; i < SCHEME_LEN; i++)
@@ -265,7 +323,8 @@ int parse_sigv4_authz(const char *authz, char cred_key[128], char cred_date[64],
   const char *rest = authz + SCHEME_LEN;
   size_t rest_len = len - SCHEME_LEN;
 
-  // Credential=<key>/<date>/...: the region, service and terminator are not read.
+  // Credential=<key>/<date>/<region>/...: the service and terminator are not read (any other
+  // text than s3/aws4_request gives another signature).
   long c = find_in(rest, rest_len, CREDENTIAL);
   if (c < 0) return -1;
   const char *k = rest + c + (sizeof CREDENTIAL - 1);
@@ -277,6 +336,9 @@ int parse_sigv4_authz(const char *authz, char cred_key[128], char cred_date[64],
   if (slash2 < 0) return -1;
   if (take_piece(cred_key, k, (size_t)slash1, 0, 127) || take_piece(cred_date, d, (size_t)slash2, 0, 63))
     return -1;
+  const char *g = d + slash2 + 1;
+  size_t g_room = k_room - (size_t)slash1 - 1 - (size_t)slash2 - 1;
+  if (scope_region(g, g_room, region) != 0) return -1;
 
   long h = find_in(rest, rest_len, SIGNED_HEADERS);
   if (h < 0) return -1;
@@ -295,50 +357,74 @@ int parse_sigv4_authz(const char *authz, char cred_key[128], char cred_date[64],
   return 0;
 }
 
+namespace {
+
+bool param_less(const char *buf, const query_param &a, const query_param &b) {
+  int c = bytes_cmp(buf + a.name_at, a.name_len, buf + b.name_at, b.name_len);
+  if (c != 0) return c < 0;
+  return bytes_cmp(buf + a.value_at, a.value_len, buf + b.value_at, b.value_len) < 0;
+}
+
+}  // namespace
+
 long sigv4_canonical_query(const char *query, char *out, size_t cap) {
   if (cap == 0) return -1;
   out[0] = 0;
   size_t qlen = strlen(query);
   if (qlen > QUERY_TEXT_MAX) return -1;
-  span pieces[QUERY_PIECES_MAX];
-  size_t count = 0;
+  // Encoded names and values, 3 bytes per source byte at most: about 87 KiB of the connection
+  // thread's stack, fixed by the longest request target.
+  char scratch[3 * QUERY_TEXT_MAX];
+  query_param params[QUERY_PIECES_MAX];
+  size_t count = 0, used = 0;
   size_t pos = 0;
   while (pos < qlen) {
     size_t end = pos;
     while (end < qlen && query[end] != '&') end++;
     if (end > pos) {
       if (count == QUERY_PIECES_MAX) return -1;  // never drop a piece: it would go unsigned
-      pieces[count++] = span{query + pos, end - pos};
+      const void *eq = memchr(query + pos, '=', end - pos);
+      size_t name_end = eq ? (size_t)((const char *)eq - query) : end;
+      query_param &q = params[count++];
+      q.name_at = used;
+      canonical_encode(query + pos, name_end - pos, scratch, &used);
+      q.name_len = used - q.name_at;
+      q.value_at = used;
+      if (eq) canonical_encode(query + name_end + 1, end - name_end - 1, scratch, &used);
+      q.value_len = used - q.value_at;
     }
     pos = end + 1;
   }
-  std::sort(pieces, pieces + count, span_less);
+  std::sort(params, params + count,
+            [&scratch](const query_param &a, const query_param &b) { return param_less(scratch, a, b); });
 
   size_t limit = cap - 1 < CANON_QUERY_MAX ? cap - 1 : CANON_QUERY_MAX;
   size_t n = 0;
   for (size_t i = 0; i < count; i++) {
-    bool has_eq = memchr(pieces[i].p, '=', pieces[i].n) != nullptr;
-    size_t need = (i ? 1 : 0) + pieces[i].n + (has_eq ? 0 : 1);
+    const query_param &q = params[i];
+    size_t need = (i ? 1 : 0) + q.name_len + 1 + q.value_len;
     if (n + need > limit) {
       out[0] = 0;
       return -1;
     }
     if (i) out[n++] = '&';
-    memcpy(out + n, pieces[i].p, pieces[i].n);
-    n += pieces[i].n;
-    if (!has_eq) out[n++] = '=';
+    memcpy(out + n, scratch + q.name_at, q.name_len);
+    n += q.name_len;
+    out[n++] = '=';
+    memcpy(out + n, scratch + q.value_at, q.value_len);
+    n += q.value_len;
   }
   out[n] = 0;
   return (long)n;
 }
 
-void sigv4_signing_key(const char *cred_date, unsigned char out[32]) {
+void sigv4_signing_key(const char *cred_date, const char *region, unsigned char out[32]) {
   char secret[4 + sizeof s_secret_key];
   int w = snprintf(secret, sizeof secret, "AWS4%s", s_secret_key);
   size_t secret_len = w < 0 ? 0 : ((size_t)w < sizeof secret ? (size_t)w : sizeof secret - 1);
   unsigned char k_date[32], k_region[32], k_service[32];
   hmac_sha256(secret, secret_len, cred_date, strlen(cred_date), k_date);
-  hmac_sha256(k_date, 32, REGION, sizeof REGION - 1, k_region);
+  hmac_sha256(k_date, 32, region, strlen(region), k_region);
   hmac_sha256(k_region, 32, SERVICE, sizeof SERVICE - 1, k_service);
   hmac_sha256(k_service, 32, "aws4_request", 12, out);
   wipe(secret, sizeof secret);
@@ -351,8 +437,8 @@ namespace {
 
 // Everything a signature is checked against once the mechanism (header or query) has been read.
 struct sig_check {
-  const char *method, *path, *cquery, *signed_headers, *cred_date, *sign_time, *payload_hash,
-      *signature;
+  const char *method, *path, *cquery, *signed_headers, *cred_date, *region, *sign_time,
+      *payload_hash, *signature;
   const char *host, *amz_date, *content_sha256, *head;
   size_t head_len;
 };
@@ -383,11 +469,11 @@ int verify_signature(const sig_check *in) {
 
   char sts[512];
   int sts_len = snprintf(sts, sizeof sts, "AWS4-HMAC-SHA256\n%s\n%s/%s/%s/aws4_request\n%s",
-                         in->sign_time, in->cred_date, REGION, SERVICE, creq_hash);
+                         in->sign_time, in->cred_date, in->region, SERVICE, creq_hash);
   if (sts_len < 0 || (size_t)sts_len >= sizeof sts) return -1;
 
   unsigned char key[32], mac[32];
-  sigv4_signing_key(in->cred_date, key);
+  sigv4_signing_key(in->cred_date, in->region, key);
   hmac_sha256(key, 32, sts, (size_t)sts_len, mac);
   char expected[65];
   hex_encode(mac, 32, expected);
@@ -404,8 +490,9 @@ int verify_sigv4(const char *method, const char *path, const char *query, const 
                  const char *host, const char *amz_date, const char *content_sha256,
                  const char *head, size_t head_len) {
   if (!s_secret_key[0]) return 1;
-  char cred_key[128], cred_date[64], signed_headers[512], signature[129];
-  if (parse_sigv4_authz(authorization, cred_key, cred_date, signed_headers, signature) != 0) return -1;
+  char cred_key[128], cred_date[64], region[SIGV4_REGION_MAX + 1], signed_headers[512], signature[129];
+  if (parse_sigv4_authz(authorization, cred_key, cred_date, region, signed_headers, signature) != 0)
+    return -1;
   if (s_access_key[0] && strcmp(cred_key, s_access_key) != 0) return 0;
 
   char cquery[CANON_QUERY_MAX + 1];
@@ -416,7 +503,7 @@ int verify_sigv4(const char *method, const char *path, const char *query, const 
   int64_t t = 0;
   const char *when = amz_date;
   if (!amz_date[0] && request_time(amz_date, head, head_len, iso, &t) == 0) when = iso;
-  sig_check in = {method, path, cquery, signed_headers, cred_date, when,
+  sig_check in = {method, path, cquery, signed_headers, cred_date, region, when,
                   content_sha256[0] ? content_sha256 : S3_EMPTY_SHA256, signature,
                   host, amz_date, content_sha256, head, head_len};
   return verify_signature(&in);
@@ -425,19 +512,27 @@ int verify_sigv4(const char *method, const char *path, const char *query, const 
 namespace {
 
 // The refusals that need the parsed Authorization value: a credential scope for another day than
-// the signing time's, and an x-amz-* header the signature does not cover (an unsigned
-// x-amz-copy-source would turn a captured PutObject into a copy of any object). 1 when the
-// request was refused here. An Authorization value that does not parse is left to verify_sigv4.
+// the signing time's, a signature that does not cover host (made for one bucket.localhost name,
+// it would serve every other bucket), and an x-amz-* header the signature does not cover (an
+// unsigned x-amz-copy-source would turn a captured PutObject into a copy of any object). 1 when
+// the request was refused here. An Authorization value that does not parse is left to
+// verify_sigv4.
 int refuse_scope_or_unsigned(plat_sock sock, const char *path, const char *authorization,
                              const char *iso, const char *head, size_t head_len) {
-  char cred_key[128], cred_date[64], signed_headers[512], signature[129];
-  if (parse_sigv4_authz(authorization, cred_key, cred_date, signed_headers, signature) != 0) return 0;
+  char cred_key[128], cred_date[64], region[SIGV4_REGION_MAX + 1], signed_headers[512], signature[129];
+  if (parse_sigv4_authz(authorization, cred_key, cred_date, region, signed_headers, signature) != 0)
+    return 0;
   if (strlen(cred_date) != 8 || memcmp(cred_date, iso, 8) != 0) {
     set_error("SigV4 verification failed (credential date %s is not the day of %s)", cred_date, iso);
     refuse(sock, path, "AuthorizationHeaderMalformed",
            "The authorization header is malformed; Invalid credential date. Date is not the same "
            "as X-Amz-Date.",
            400);
+    return 1;
+  }
+  if (!listed(signed_headers, "host", 4)) {
+    set_error("SigV4 verification failed (host is not a signed header)");
+    refuse(sock, path, "AuthorizationHeaderMalformed", HOST_UNSIGNED_MESSAGE, 400);
     return 1;
   }
   if (sigv4_unsigned_amz_header(signed_headers, head, head_len)) {
@@ -469,6 +564,7 @@ constexpr char UNSIGNED_PAYLOAD[] = "UNSIGNED-PAYLOAD";
 struct query_auth {
   char cred_key[128];
   char cred_date[64];
+  char region[SIGV4_REGION_MAX + 1];
   char signed_headers[512];
   char signature[129];
   char date[AMZ_DATE_LEN + 1];
@@ -488,15 +584,16 @@ int query_value(const char *query, const char *name, char *dst, size_t cap) {
   return 0;
 }
 
-// X-Amz-Credential: <key>/<date>/<region>/<service>/aws4_request. The region and service are
-// not read here: a scope for another one gives another signature.
+// X-Amz-Credential: <key>/<date>/<region>/<service>/aws4_request. The service is not read
+// here: a scope for another one gives another signature.
 int parse_query_credential(const char *query, query_auth *qa) {
   char cred[512];
   if (query_value(query, "X-Amz-Credential", cred, sizeof cred) != 0) return -1;
   const char *slash1 = strchr(cred, '/');
   const char *slash2 = slash1 ? strchr(slash1 + 1, '/') : nullptr;
   if (!slash2 || take_piece(qa->cred_key, cred, (size_t)(slash1 - cred), 0, 127) != 0 ||
-      take_piece(qa->cred_date, slash1 + 1, (size_t)(slash2 - slash1 - 1), 0, 63) != 0)
+      take_piece(qa->cred_date, slash1 + 1, (size_t)(slash2 - slash1 - 1), 0, 63) != 0 ||
+      scope_region(slash2 + 1, strlen(slash2 + 1), qa->region) != 0)
     return -1;
   return 0;
 }
@@ -604,6 +701,12 @@ int check_query_auth(const char *method, const char *path, const char *query, co
     refuse(sock, path, "AccessDenied", "Request has expired");
     return 0;
   }
+  if (!listed(qa.signed_headers, "host", 4)) {
+    set_error("SigV4 verification failed (host is not a signed header)");
+    refuse(sock, path, "AuthorizationQueryParametersError", "X-Amz-SignedHeaders must include host.",
+           400);
+    return 0;
+  }
   if (sigv4_unsigned_amz_header(qa.signed_headers, head, head_len)) {
     set_error("Access Denied: unsigned x-amz-* header");
     refuse(sock, path, "AccessDenied",
@@ -624,7 +727,7 @@ int check_query_auth(const char *method, const char *path, const char *query, co
       sigv4_canonical_query(stripped, cquery, sizeof cquery) >= 0) {
     rc = 0;
     if (strcmp(qa.cred_key, s_access_key) == 0 && strlen(qa.signature) >= 8) {
-      sig_check in = {method, path, cquery, qa.signed_headers, qa.cred_date, qa.date,
+      sig_check in = {method, path, cquery, qa.signed_headers, qa.cred_date, qa.region, qa.date,
                       content_sha256[0] ? content_sha256 : UNSIGNED_PAYLOAD, qa.signature,
                       host, amz_date, content_sha256, head, head_len};
       rc = verify_signature(&in);
@@ -696,7 +799,7 @@ int check_auth(const char *method, const char *path, const char *query, const ch
 }
 
 int sigv4_verify_policy(const char *policy_b64, const char *credential, const char *signature) {
-  // credential: access-key/date/us-east-1/s3/aws4_request, as a form upload names it.
+  // credential: access-key/date/region/s3/aws4_request, as a form upload names it.
   const char *slash = credential ? strchr(credential, '/') : nullptr;
   if (!slash || !signature) return -1;
   size_t key_len = (size_t)(slash - credential);
@@ -706,10 +809,12 @@ int sigv4_verify_policy(const char *policy_b64, const char *credential, const ch
   char scope_date[9];
   memcpy(scope_date, date, 8);
   scope_date[8] = 0;
-  if (strcmp(date_end, "/us-east-1/s3/aws4_request") != 0) return 0;
+  char region[SIGV4_REGION_MAX + 1];
+  if (scope_region(date_end + 1, strlen(date_end + 1), region) != 0) return -1;
+  if (strcmp(date_end + 1 + strlen(region), "/s3/aws4_request") != 0) return 0;
   if (key_len != strlen(s_access_key) || memcmp(credential, s_access_key, key_len) != 0) return 0;
   unsigned char key[32], mac[32];
-  sigv4_signing_key(scope_date, key);
+  sigv4_signing_key(scope_date, region, key);
   hmac_sha256(key, 32, policy_b64, strlen(policy_b64), mac);
   char expected[65];
   hex_encode(mac, 32, expected);

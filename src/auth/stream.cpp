@@ -41,9 +41,12 @@ static void clear_trailers(stream_state *st) {
 
 void stream_select(stream_state *st, const S3Request *r) {
   owned_str sha(hdr_value(r->head, r->head_len, "x-amz-content-sha256"));
-  owned_str enc(hdr_value(r->head, r->head_len, "content-encoding"));
+  // Content-Encoding names how the stored object is encoded, not how this body is framed: a
+  // client may send "aws-chunked" there with an ordinary body. A decoded length announces a
+  // stream even when the payload hash does not name one, unless it is the payload's digest.
+  owned_str decoded(hdr_value(r->head, r->head_len, "x-amz-decoded-content-length"));
   const char *sha_v = sha.get() ? sha.get() : "";
-  int chunk_encoded = enc.get() && icontains(enc.get(), "aws-chunked");
+  int announced = decoded.get() && !payload_hash_is_digest(sha_v);
   int may_arm = s_secret_key[0] != 0 && r->authorization[0] != 0;
   // The chain starts from the time the header signature used: a client that signs with the
   // Date header alone has no x-amz-date, and its chunk signatures carry the Date's time.
@@ -59,7 +62,7 @@ void stream_select(stream_state *st, const S3Request *r) {
     // request, and the trailing checksum is still verified.
     start_stream(st);
     st->unsigned_chunks = 1;
-  } else if (chunk_encoded) {
+  } else if (announced) {
     start_stream(st);
     if (may_arm) stream_arm(st, r->authorization, when, k_signed_trailer);
   }
@@ -67,11 +70,13 @@ void stream_select(stream_state *st, const S3Request *r) {
 
 void stream_arm(stream_state *st, const char *authorization, const char *amz_date,
                    const char *content_hash) {
-  char key[128], date[64], signed_headers[512], sig[129];
-  if (parse_sigv4_authz(authorization, key, date, signed_headers, sig) != 0) return;
+  char key[128], date[64], region[SIGV4_REGION_MAX + 1], signed_headers[512], sig[129];
+  if (parse_sigv4_authz(authorization, key, date, region, signed_headers, sig) != 0) return;
   if (strlen(sig) != 64 || strlen(date) < 8 || strlen(amz_date) < 8) return;
-  sigv4_signing_key(date, st->signing_key);
+  // The chain is signed under the header signature's scope, whatever its region.
+  sigv4_signing_key(date, region, st->signing_key);
   copy_text_n(st->scope_date, sizeof st->scope_date, date, 8);
+  copy_text(st->region, sizeof st->region, region);
   copy_text(st->amz_date, sizeof st->amz_date, amz_date);
   copy_text(st->prev_signature, sizeof st->prev_signature, sig);
   st->check_sigs = 1;
@@ -115,8 +120,9 @@ int verify_chunk_signature(const stream_state *st, const char *line, const char 
   given[64] = 0;
 
   char sts[640];
-  int n = snprintf(sts, sizeof sts, "AWS4-HMAC-SHA256-PAYLOAD\n%s\n%s/us-east-1/s3/aws4_request\n%s\n%s\n%s",
-                   st->amz_date, st->scope_date, st->prev_signature, S3_EMPTY_SHA256, chunk_sha_hex);
+  int n = snprintf(sts, sizeof sts, "AWS4-HMAC-SHA256-PAYLOAD\n%s\n%s/%s/s3/aws4_request\n%s\n%s\n%s",
+                   st->amz_date, st->scope_date, st->region, st->prev_signature, S3_EMPTY_SHA256,
+                   chunk_sha_hex);
   if (n < 0 || (size_t)n >= sizeof sts) return -1;
   char expect[65];
   stream_mac_hex(st, sts, (size_t)n, expect);
@@ -213,17 +219,21 @@ static int trailer_checks_on(const stream_state *st) {
 
 // ---------------------------------------------------------------- end of body
 
+// The CRC-32 trailer. A value that differs from the payload is bad data, as for every other
+// algorithm (400 BadDigest, or 400 InvalidRequest when it does not decode), not a bad signature:
+// the trailer signature, checked on its own, says whether the trailer is the client's.
 static int crc32_trailer_check(stream_state *st, body_digests *d, const char *path) {
   unsigned char got[8];
   size_t n = base64_decode(st->crc_trailer, got);
   if (n != 4 || (!ck_wanted(d, CK_CRC32) && ck_from_file(d, CK_CRC32, path) != 0)) {
-    st->sigfail = 1;
+    d->failed_trailer = CK_CRC32;
+    d->trailer_malformed = 1;
     set_error("x-amz-checksum-crc32 trailer malformed");
     return -1;
   }
   uint32_t sent = ((uint32_t)got[0] << 24) | ((uint32_t)got[1] << 16) | ((uint32_t)got[2] << 8) | got[3];
   if (sent != d->crc32) {
-    st->sigfail = 1;
+    d->failed_trailer = CK_CRC32;
     set_error("x-amz-checksum-crc32 mismatch (streamed payload)");
     return -1;
   }
@@ -234,8 +244,8 @@ static int trailer_signature_check(stream_state *st) {
   char text_sha[65];
   sha256_hex(st->trailer_text, strlen(st->trailer_text), text_sha);
   char sts[1600];
-  int n = snprintf(sts, sizeof sts, "AWS4-HMAC-SHA256-TRAILER\n%s\n%s/us-east-1/s3/aws4_request\n%s\n%s",
-                   st->amz_date, st->scope_date, st->prev_signature, text_sha);
+  int n = snprintf(sts, sizeof sts, "AWS4-HMAC-SHA256-TRAILER\n%s\n%s/%s/s3/aws4_request\n%s\n%s",
+                   st->amz_date, st->scope_date, st->region, st->prev_signature, text_sha);
   int ok = n > 0 && (size_t)n < sizeof sts;
   if (ok) {
     char expect[65];

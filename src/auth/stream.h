@@ -19,6 +19,7 @@ struct stream_state {
   unsigned char signing_key[32];
   char amz_date[24];           // x-amz-date, at most 23 characters
   char scope_date[12];         // the first 8 characters of the credential date
+  char region[64];             // the credential scope's region, at most 63 characters
   char prev_signature[65];     // what the next chunk signature chains from
   char trailer_signature[65];  // x-amz-trailer-signature as received
   char trailer_text[1024];     // the canonical trailer lines the trailer signature covers
@@ -29,7 +30,7 @@ struct stream_state {
 };
 
 // Chooses the body mode of a bucket or object request from x-amz-content-sha256 and
-// Content-Encoding (and arms the signature chain when the secret key is set). A request that
+// x-amz-decoded-content-length, never from Content-Encoding (and arms the signature chain when the secret key is set). A request that
 // is not streamed leaves st untouched.
 void stream_select(stream_state *st, const S3Request *r);
 // Loads the signing key, dates and seed signature; leaves check_sigs 0 when the Authorization

@@ -118,22 +118,22 @@ static int64_t header_size(const stream_state *st, const char *line) {
   return size;
 }
 
-// The empty line that ends the body. A signed stream must have reached its terminal chunk:
-// otherwise it could be cut short in transit and still be stored as complete.
-static int body_end(stream_state *st, int after_terminal) {
-  if (st->check_sigs && !after_terminal) {
-    st->sigfail = 1;
+// The empty line that ends the body. The stream must have reached its terminal chunk, signed
+// or not: otherwise it was cut short, in transit or by its client, and storing what came would
+// store a truncated object as complete.
+static int body_end(int after_terminal) {
+  if (!after_terminal) {
     set_error("aws-chunked stream ended before its terminal chunk");
-    return -1;
+    return -2;
   }
   return 0;
 }
 
-// A failure of the line or chunk reader: -1, refused as cut short when a signed stream's input
-// ended before its terminal chunk (its client may still be waiting for the answer, inside HTTP
-// chunked framing that ended early).
-static int read_failed(stream_state *st, int rc, int after_terminal) {
-  if (rc == -2 && st->check_sigs && !after_terminal) return body_end(st, 0);
+// A failure of the line or chunk reader: -2 when the input ended before the terminal chunk
+// (the same cut as an early empty line; its client may still be waiting for the answer, inside
+// HTTP chunked framing that ended early), else -1.
+static int read_failed(int rc, int after_terminal) {
+  if (rc == -2 && !after_terminal) return body_end(0);
   return -1;
 }
 
@@ -143,8 +143,8 @@ int aws_chunked_read(const aws_chunked_io *io, stream_state *st, uint64_t *len) 
   for (;;) {
     size_t n;
     int rc = aws_line(io, line, &n);
-    if (rc != 0) return read_failed(st, rc, after_terminal);
-    if (n == 0) return body_end(st, after_terminal);
+    if (rc != 0) return read_failed(rc, after_terminal);
+    if (n == 0) return body_end(after_terminal);
     // Unsigned streams: after their terminal chunk every line is a trailer. Signed streams
     // mark each chunk header with ";".
     int is_header = st->unsigned_chunks ? !after_terminal : strchr(line, ';') != nullptr;
@@ -168,7 +168,7 @@ int aws_chunked_read(const aws_chunked_io *io, stream_state *st, uint64_t *len) 
       return -1;
     }
     rc = aws_chunk(io, st, line, (size_t)size, len);
-    if (rc != 0) return read_failed(st, rc, after_terminal);
+    if (rc != 0) return read_failed(rc, after_terminal);
   }
 }
 

@@ -23,8 +23,9 @@ struct aws_chunked_io {
 };
 
 // Decodes one aws-chunked body up to the empty line that ends it, taking the chunk, terminal
-// and trailer steps of st on the way. *len counts the payload bytes stored. 0, or -1 with the
-// last-error text set (and st->sigfail for a signature failure).
+// and trailer steps of st on the way. *len counts the payload bytes stored. 0; -2 when the
+// stream ended (an empty line, or the end of the input) before its terminal chunk; or -1.
+// Failures set the last-error text (and st->sigfail for a signature failure).
 int aws_chunked_read(const aws_chunked_io *io, stream_state *st, uint64_t *len);
 
 // x-amz-decoded-content-length, when the head carries it, must equal the decoded length len:

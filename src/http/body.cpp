@@ -276,6 +276,8 @@ struct body_job {
   unsigned char *buf; // k_piece bytes
   int aws;            // the body was aws-chunked: its end-of-body checks follow
   stream_state *st;   // the request's stream
+  int incomplete;     // the aws-chunked stream ended before its terminal chunk
+  int no_length;      // a streamed body came with nothing to carry it
 };
 
 static int sink_mem_append(body_sink *k, uint64_t used, const void *data, size_t n, uint64_t max) {
@@ -392,29 +394,47 @@ static size_t job_read(void *ctx, void *dst, size_t n) {
 
 static int read_aws_chunked(body_job *j) {
   aws_chunked_io io = {j, job_next_byte, job_read, job_store};
-  return aws_chunked_read(&io, j->st, &j->len);
+  int rc = aws_chunked_read(&io, j->st, &j->len);
+  if (rc == -2) j->incomplete = 1;
+  return rc == 0 ? 0 : -1;
+}
+
+// The headers that carry a body: Content-Length present and not empty, Transfer-Encoding
+// chunked.
+static void framing_headers(const char *head, size_t head_len, int *has_cl, int *te_chunked) {
+  owned_str cl(hdr_value(head, head_len, "content-length"));
+  owned_str te(hdr_value(head, head_len, "transfer-encoding"));
+  *has_cl = !cl.empty();
+  *te_chunked = te.get() && ieq(te.get(), "chunked");
 }
 
 // ---------------------------------------------------------------- read_body_to_file
 
 static int read_framed(body_job *j, const char *head, size_t head_len) {
-  owned_str cl(hdr_value(head, head_len, "content-length"));
-  owned_str te(hdr_value(head, head_len, "transfer-encoding"));
-  int has_cl = !cl.empty();
-  int te_chunked = te.get() && ieq(te.get(), "chunked");
+  int has_cl, te_chunked;
+  framing_headers(head, head_len, &has_cl, &te_chunked);
   if (j->st->aws_chunked && (has_cl || te_chunked)) {
     // Content-Length wins; without it, the aws-chunked stream is carried by HTTP chunked.
     j->in->chunked = !has_cl;
     j->aws = 1;
     return read_aws_chunked(j);
   }
-  if (has_cl) return read_fixed(j, content_length_value(cl.get()));
+  if (has_cl) {
+    owned_str cl(hdr_value(head, head_len, "content-length"));
+    return read_fixed(j, content_length_value(cl.get()));
+  }
   if (te_chunked) {
     j->in->chunked = 1;
     return read_chunked(j);
   }
+  if (j->st->aws_chunked) {
+    // A stream with nothing to carry it: taking it for an empty body would store an empty
+    // object in place of the one being sent.
+    j->no_length = 1;
+    set_error("streamed body without Content-Length");
+    return -1;
+  }
   // No framing: the body is empty.
-  j->aws = j->st->aws_chunked;
   return 0;
 }
 
@@ -453,7 +473,7 @@ static int run_body_job(plat_sock sock, const char *head, size_t head_len, const
     for (int a = CK_CRC32; a < CK_COUNT; a++) ck_want(digests, a);
   body_hashing hash;
   hashing_init(&hash, digests);
-  body_job job = {&in, sink, &hash, 0, max, 0, mem, 0, st};
+  body_job job = {&in, sink, &hash, 0, max, 0, mem, 0, st, 0, 0};
   int rc = 0;
   if (sink->file && !(sink->pipe = pipe_open(sink->file, &hash))) {
     set_error("oom (body pipe)");
@@ -472,6 +492,8 @@ static int run_body_job(plat_sock sock, const char *head, size_t head_len, const
     set_error("body too large");
     digests->too_large = 1;
   }
+  digests->incomplete = rc != 0 && job.incomplete;
+  digests->no_length = rc != 0 && job.no_length;
   *len_out = job.len;
   stream_clear(st);
   free(mem);
@@ -482,6 +504,8 @@ static void reset_outcome(body_digests *digests, char etag_out[33], uint64_t *le
   digests->failed_trailer = 0;
   digests->trailer_malformed = 0;
   digests->too_large = 0;
+  digests->incomplete = 0;
+  digests->no_length = 0;
   *len_out = 0;
   etag_out[0] = 0;
 }
@@ -554,6 +578,10 @@ static int header_checksums(const S3Request *r, const body_digests *d, upload_er
   return 0;
 }
 
+static const char k_missing_length[] = "You must provide the Content-Length HTTP header.";
+static const char k_incomplete[] =
+    "You did not provide the number of bytes specified by the Content-Length HTTP header";
+
 static void remove_file(const char *path) {
   plat_err e;
   plat_unlink(path, &e);
@@ -575,6 +603,10 @@ int receive_upload(plat_sock sock, const S3Request *r, stream_state *st, const c
     const ck_info *info = ck_info_of(d.failed_trailer);
     if (d.too_large)
       fail_with(err, 400, "EntityTooLarge", "Your proposed upload exceeds the maximum allowed size");
+    else if (d.no_length)
+      fail_with(err, 411, "MissingContentLength", k_missing_length);
+    else if (d.incomplete)
+      fail_with(err, 400, "IncompleteBody", k_incomplete);
     else if (info && d.trailer_malformed)
       fail_with(err, 400, "InvalidRequest", info->trailer_invalid);
     else if (info)
@@ -607,6 +639,10 @@ static void whole_body_failure(const body_digests *d, const stream_state *st, up
   const ck_info *info = ck_info_of(d->failed_trailer);
   if (d->too_large)
     fail_with(err, 400, "MaxMessageLengthExceeded", "Your request was too big.");
+  else if (d->no_length)
+    fail_with(err, 411, "MissingContentLength", k_missing_length);
+  else if (d->incomplete)
+    fail_with(err, 400, "IncompleteBody", k_incomplete);
   else if (info && d->trailer_malformed)
     fail_with(err, 400, "InvalidRequest", info->trailer_invalid);
   else if (info)
@@ -615,8 +651,7 @@ static void whole_body_failure(const body_digests *d, const stream_state *st, up
     fail_with(err, 403, "SignatureDoesNotMatch",
               "The request signature we calculated does not match the signature you provided");
   else
-    fail_with(err, 400, "IncompleteBody",
-              "You did not provide the number of bytes specified by the Content-Length HTTP header");
+    fail_with(err, 400, "IncompleteBody", k_incomplete);
 }
 
 int read_whole_body(plat_sock sock, const S3Request *r, stream_state *st, size_t max, char **out,
@@ -671,13 +706,23 @@ int read_whole_body(plat_sock sock, const S3Request *r, stream_state *st, size_t
 
 // ---------------------------------------------------------------- the Content-Length rule
 
+int stream_length_check(const S3Request *r, const stream_state *st, upload_error *err) {
+  if (!st || !st->aws_chunked) return 0;
+  int has_cl, te_chunked;
+  framing_headers(r->head, r->head_len, &has_cl, &te_chunked);
+  if (has_cl || te_chunked) return 0;
+  set_error("streamed body without Content-Length");
+  fail_with(err, 411, "MissingContentLength", k_missing_length);
+  return -1;
+}
+
 int content_length_check(const S3Request *r, upload_error *err) {
   owned_str v(hdr_value(r->head, r->head_len, "content-length"));
   if (!v.get()) return 0;
   const char *p = v.get();
   if (!*p) {
     set_error("empty Content-Length");
-    fail_with(err, 400, "MissingContentLength", "You must provide the Content-Length HTTP header.");
+    fail_with(err, 400, "MissingContentLength", k_missing_length);
     return -1;
   }
   // A number too long for 64 bits is still a number: the body rules refuse it as too large.

@@ -29,6 +29,11 @@ struct body_digests {
   int trailer_malformed;
   // Set by read_body_to_file when the payload went beyond its limit, whatever the framing.
   int too_large;
+  // Set by read_body_to_file when an aws-chunked body ended before its terminal chunk
+  // (answered 400 IncompleteBody), or came with neither Content-Length nor HTTP chunked
+  // framing to carry it (411 MissingContentLength).
+  int incomplete;
+  int no_length;
 };
 
 // Receives one body into out_path (created or truncated), framed as st says (null: a body
@@ -61,9 +66,15 @@ int receive_upload(plat_sock sock, const S3Request *r, stream_state *st, const c
 // that is a digest, and to Content-MD5 and x-amz-checksum-* when sent. 0 with *out (malloc'd,
 // NUL-terminated, caller frees; "" for an empty body) and *len; -1 with *err set: 400
 // MaxMessageLengthExceeded beyond max, 400 XAmzContentSHA256Mismatch, 400 BadDigest or
-// InvalidDigest, 403 SignatureDoesNotMatch for a failed stream, 400 IncompleteBody otherwise.
+// InvalidDigest, 403 SignatureDoesNotMatch for a failed stream, 411 MissingContentLength for a
+// stream with nothing to carry it, 400 IncompleteBody otherwise.
 int read_whole_body(plat_sock sock, const S3Request *r, stream_state *st, size_t max, char **out,
                     size_t *len, upload_error *err);
+
+// A streamed body (st says aws-chunked) must come with Content-Length or HTTP chunked framing:
+// 0 when it does or when the body is not streamed; -1 with *err set (411 MissingContentLength)
+// otherwise. Checked before the client is told to send its body.
+int stream_length_check(const S3Request *r, const stream_state *st, upload_error *err);
 
 // The Content-Length header, when present, must be one decimal number: 0 when it is (or when
 // it is absent); -1 with *err set when it is empty (400 MissingContentLength), negative or not

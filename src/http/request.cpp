@@ -346,6 +346,55 @@ int key_stays_inside(const char *key) {
   return key_is_own_name(key) ? 0 : 1;
 }
 
+int text_is_utf8(const char *s, size_t n) {
+  const unsigned char *p = reinterpret_cast<const unsigned char *>(s);
+  for (size_t i = 0; i < n;) {
+    unsigned c = p[i];
+    if (c < 0x80) {
+      i++;
+      continue;
+    }
+    // The sequence length and the range its second byte must lie in, which excludes the
+    // overlong forms, the surrogates and everything above U+10FFFF.
+    size_t len;
+    unsigned lo = 0x80, hi = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) {
+      len = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      len = 3;
+      if (c == 0xE0) lo = 0xA0;
+      if (c == 0xED) hi = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      len = 4;
+      if (c == 0xF0) lo = 0x90;
+      if (c == 0xF4) hi = 0x8F;
+    } else {
+      return 0;
+    }
+    if (n - i < len) return 0;
+    if (p[i + 1] < lo || p[i + 1] > hi) return 0;
+    for (size_t k = 2; k < len; k++)
+      if (p[i + k] < 0x80 || p[i + k] > 0xBF) return 0;
+    i += len;
+  }
+  return 1;
+}
+
+int query_is_utf8(const char *query) {
+  if (!query) return 1;
+  // Each name and value percent-decoded; the query is never longer than the target.
+  char part[S3_QUERY_MAX + 1];
+  for (const char *p = query; *p;) {
+    size_t n = strcspn(p, "&=");
+    copy_text_n(part, sizeof part, p, n);
+    pct_decode(part);
+    if (!text_is_utf8(part, strlen(part))) return 0;
+    p += n;
+    if (*p) p++;
+  }
+  return 1;
+}
+
 int parse_bucket_key(S3Request *r) {
   r->bucket[0] = 0;
   r->key[0] = 0;
@@ -379,6 +428,11 @@ int parse_bucket_key(S3Request *r) {
     p += n;
   }
   r->key[klen] = 0;
+  // S3 keys are UTF-8; any other bytes make the URI unparsable for S3, for every method.
+  if (!text_is_utf8(r->key, klen)) {
+    r->key[0] = 0;
+    return -4;
+  }
   if (!key_stays_inside(r->key)) {
     r->key[0] = 0;
     return -1;

@@ -62,8 +62,14 @@ inline const char *request_sent_path(const S3Request *r) { return r->path + r->v
 int read_request_head(plat_sock s, S3Request *r);
 // Splits r->path into bucket and decoded key by the path rules: 0 valid, -1 the path is
 // rejected, -2 the bucket segment breaks the bucket-name rule, -3 the bucket or the key is not
-// a file name on every platform (name_portability_problem), for any method but DELETE.
+// a file name on every platform (name_portability_problem), for any method but DELETE, -4 the
+// decoded key is not UTF-8.
 int parse_bucket_key(S3Request *r);
+// 1 when s[0..n) is well-formed UTF-8 (no overlong form, surrogate or code point above
+// U+10FFFF), else 0.
+int text_is_utf8(const char *s, size_t n);
+// 1 when every name and value of the raw query, percent-decoded, is UTF-8.
+int query_is_utf8(const char *query);
 // Sends the interim "100 Continue" when the request asks for it. Called once the request is
 // known to go on to its operation: a refusal answered before the body goes out instead.
 void send_continue_if_expected(plat_sock s, const S3Request *r);

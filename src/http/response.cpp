@@ -1,5 +1,6 @@
-// Answer writers: reason phrases, response heads, request ids, the S3 XML error document, the
-// send loop, XML escaping and the growable text buffer the larger documents are built in.
+// Answer writers: reason phrases, response heads, request ids, the request's answer context
+// (its added head lines, HEAD answers without a body), the S3 XML error document, the send
+// loop, XML escaping and the growable text buffer the larger documents are built in.
 #include "http/response.h"
 
 #include <atomic>
@@ -15,19 +16,41 @@
 
 const char *http_reason(int status) {
   switch (status) {
+    case 100: return "Continue";
+    case 200: return "OK";
     case 201: return "Created";
+    case 202: return "Accepted";
     case 204: return "No Content";
+    case 206: return "Partial Content";
+    case 301: return "Moved Permanently";
+    case 302: return "Found";
     case 303: return "See Other";
+    case 304: return "Not Modified";
+    case 307: return "Temporary Redirect";
     case 400: return "Bad Request";
+    case 401: return "Unauthorized";
     case 403: return "Forbidden";
     case 404: return "Not Found";
     case 405: return "Method Not Allowed";
+    case 408: return "Request Timeout";
     case 409: return "Conflict";
     case 411: return "Length Required";
+    case 412: return "Precondition Failed";
+    case 413: return "Content Too Large";
+    case 414: return "URI Too Long";
+    case 416: return "Range Not Satisfiable";
+    case 417: return "Expectation Failed";
+    case 431: return "Request Header Fields Too Large";
     case 500: return "Internal Server Error";
     case 501: return "Not Implemented";
-    default: return "OK";
+    case 503: return "Service Unavailable";
+    case 505: return "HTTP Version Not Supported";
+    default: break;
   }
+  // A status without a phrase of its own still says what kind of answer it is.
+  if (status >= 500) return "Internal Server Error";
+  if (status >= 400) return "Bad Request";
+  return "OK";
 }
 
 // Shared by every connection thread; each caller takes its own counter value and writes its
@@ -51,7 +74,7 @@ const char *request_id(char out[33]) {
 
 // ---------------------------------------------------------------- sending
 
-uint64_t http_write_all(plat_sock s, const void *data, uint64_t len) {
+static uint64_t send_all(plat_sock s, const void *data, uint64_t len) {
   const char *p = static_cast<const char *>(data);
   uint64_t sent = 0;
   while (sent < len) {
@@ -66,11 +89,26 @@ uint64_t http_write_all(plat_sock s, const void *data, uint64_t len) {
 
 constexpr size_t HEAD_BUF = 2048;
 
-// Lines the dispatcher adds to every head of the request on this thread (the CORS answer to
-// the request's Origin), so that operations and refusals carry them without knowing of them.
-static thread_local const char *t_answer_headers = nullptr;
+// What the dispatcher knows of the request on this thread that every answer depends on: the
+// lines added to every head (the CORS answer to the request's Origin), so that operations and
+// refusals carry them without knowing of them, and whether the request is a HEAD, whose
+// answers never carry a body.
+struct answer_context {
+  const char *lines;
+  int head_only;
+};
+static thread_local answer_context t_answer = {nullptr, 0};
 
-void http_set_request_headers(const char *lines) { t_answer_headers = lines; }
+void http_set_request_headers(const char *lines) { t_answer.lines = lines; }
+
+void http_set_head_only(int head_only) { t_answer.head_only = head_only; }
+
+uint64_t http_write_all(plat_sock s, const void *data, uint64_t len) {
+  // The head of an answer to HEAD is the one a GET would get, its Content-Length included;
+  // what would follow it is left out here, whichever writer produced it.
+  if (t_answer.head_only) return len;
+  return send_all(s, data, len);
+}
 
 // Finishes a head whose fixed lines are in fixed[0..fixed_len) and sends it in one piece.
 // The extra block may be of any length: a head that does not fit the stack buffer is built on
@@ -82,7 +120,7 @@ static void finish_and_send_head(plat_sock s, const char *fixed, size_t fixed_le
   // A block whose last line lacks its CR LF would run into "Connection: close".
   int add_crlf = extra_len >= 1 && !(extra_len >= 2 && extra[extra_len - 2] == '\r' &&
                                      extra[extra_len - 1] == '\n');
-  const char *request_lines = t_answer_headers ? t_answer_headers : "";
+  const char *request_lines = t_answer.lines ? t_answer.lines : "";
   size_t request_len = strlen(request_lines);
   size_t total = fixed_len + extra_len + (add_crlf ? 2 : 0) + request_len + sizeof kTail - 1;
   char local[HEAD_BUF];
@@ -103,7 +141,7 @@ static void finish_and_send_head(plat_sock s, const char *fixed, size_t fixed_le
   at += request_len;
   memcpy(buf + at, kTail, sizeof kTail - 1);
   at += sizeof kTail - 1;
-  http_write_all(s, buf, at);
+  send_all(s, buf, at);
   if (buf != local) free(buf);
 }
 
@@ -153,7 +191,7 @@ void http_send_obj_headers(plat_sock s, int status, const char *content_type,
 }
 
 void send_error(plat_sock s, int status, const char *code, const char *message,
-                const char *resource, const char *extra_head) {
+                const char *resource, const char *extra_head, const char *elements) {
   char escaped[4352];
   xml_escape_str(resource ? resource : "", escaped, sizeof escaped);
   // The document names the same id as the head, so a client's log line and the error it
@@ -163,10 +201,11 @@ void send_error(plat_sock s, int status, const char *code, const char *message,
   char doc[8192];
   int n = snprintf(doc, sizeof doc,
                    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Error>\n  <Code>%s</Code>\n"
-                   "  <Message>%s</Message>\n  <Resource>%s</Resource>\n"
+                   "  <Message>%s</Message>\n  <Resource>%s</Resource>\n%s"
                    "  <RequestId>%s</RequestId>\n  <HostId>quillmars3localhost</HostId>\n"
                    "</Error>\n",
-                   code ? code : "", message ? message : "", escaped, id);
+                   code ? code : "", message ? message : "", escaped, elements ? elements : "",
+                   id);
   if (n < 0) return;
   size_t doc_len = size_t(n) < sizeof doc ? size_t(n) : sizeof doc - 1;
 

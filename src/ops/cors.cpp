@@ -389,6 +389,11 @@ void op_cors_preflight(plat_sock s, S3Request *r) {
     answer_error(s, r, 400, "BadRequest", "Invalid Access-Control-Request-Method: null");
     return;
   }
+  // The service itself has no CORS rules.
+  if (!r->bucket[0]) {
+    answer_error(s, r, 403, "CORSResponse", kNotEnabled);
+    return;
+  }
   char dir[S3_FS_PATH];
   if (object_path(r->bucket, nullptr, dir) != 0 || !is_directory(dir)) {
     answer_error(s, r, 404, "NoSuchBucket", "The specified bucket does not exist");

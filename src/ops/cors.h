@@ -36,7 +36,8 @@ int cors_wildcard_match(const char *pattern, const char *text, int ci);
 void op_put_bucket_cors(plat_sock s, S3Request *r, stream_state *st);
 void op_get_bucket_cors(plat_sock s, S3Request *r);
 void op_delete_bucket_cors(plat_sock s, S3Request *r);
-// OPTIONS on a bucket or object path: answered from the bucket's rules, unauthenticated.
+// OPTIONS on the service, a bucket or an object path: answered from the bucket's rules,
+// unauthenticated.
 void op_cors_preflight(plat_sock s, S3Request *r);
 // The lines every answer to this request carries when it has an Origin header that a rule of
 // its bucket allows for its method (and Vary: Origin whenever the bucket has rules), written

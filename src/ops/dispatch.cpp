@@ -17,20 +17,17 @@
 static const char kNotImplemented[] =
     "A header you provided implies functionality that is not implemented";
 
-// Bucket sub-resources this server does not keep; refused whatever the method.
-static const char *const kBucketSubresources[] = {
-    "versioning", "tagging",       "lifecycle", "lifecycleConfiguration",
-    "acl",        "policy",        "replication",
-    "website",    "logging",       "notifications", "requestPayment",
-    "analytics",  "inventory",     "metrics",   "accelerate",
-    "object-lock"};
+// Object sub-resources answered by themselves: ?acl and ?tagging are read (and a private ACL
+// set), every other method and every other of these is refused. Without this table PUT key?acl
+// would reach PutObject and replace the object's data with the ACL document, and DELETE
+// key?tagging would delete the object.
+static const char *const kObjectSubresources[] = {"acl",     "tagging", "retention", "legal-hold",
+                                                  "torrent", "restore", "select",    "attributes"};
 
-// Object sub-resources. Without this refusal PUT key?acl or PUT key?tagging would reach
-// PutObject and replace the object's data with the sub-resource document, and DELETE
-// key?tagging would delete the object. Tagging is listed apart: a GET of it is answered (with
-// an empty tag set), every other method is refused like the rest.
-static const char *const kObjectSubresources[] = {"acl",     "retention", "legal-hold", "torrent",
-                                                  "restore", "select",    "attributes"};
+// Bucket sub-resources with an operation of their own here. The configurations this server
+// does not keep are config_defaults.cpp's; every other query parameter is no sub-resource and
+// leaves the request to the bucket's plain operation.
+static const char *const kBucketServed[] = {"location", "uploads", "versions", "delete"};
 
 void answer_error(plat_sock s, S3Request *r, int status, const char *code, const char *message,
                   const char *extra_head) {
@@ -77,6 +74,19 @@ static int has_any(const char *query, const char *const *names, size_t count) {
   return 0;
 }
 
+static int has_copy_source(const S3Request *r) {
+  owned_str src(hdr_value(r->head, r->head_len, "x-amz-copy-source"));
+  return !src.empty();
+}
+
+// The copy source names its key by the path's rules; one that is not UTF-8 names nothing.
+static int copy_source_is_utf8(const S3Request *r) {
+  owned_str src(hdr_value(r->head, r->head_len, "x-amz-copy-source"));
+  if (src.empty()) return 1;
+  pct_decode(src.p);
+  return text_is_utf8(src.p, strlen(src.p));
+}
+
 // An uploadId of the form this server gives out: 32 lowercase hexadecimal digits. Any other
 // value names no upload, and can name no directory either.
 static int valid_upload_id(const char *v) {
@@ -113,23 +123,68 @@ static void answer_unportable_name(plat_sock s, S3Request *r) {
   answer_error(s, r, 400, "InvalidArgument", msg);
 }
 
-static void route_bucket(plat_sock s, S3Request *r, stream_state *st) {
-  if (qhas(r->query, "cors")) {
-    char dir[S3_FS_PATH];
-    if (object_path(r->bucket, nullptr, dir) != 0)
-      answer_error(s, r, 400, "InvalidRequest", "Invalid request path");
-    else
-      route_bucket_cors(s, r, st, dir);
-    return;
-  }
-  if (has_any(r->query, kBucketSubresources,
-              sizeof kBucketSubresources / sizeof kBucketSubresources[0])) {
+// Whether a bucket exists for the operations that only read it: anything of that name in the
+// root, as ListBuckets shows it (a symbolic link is none).
+static int bucket_entry_exists(const char *dir) {
+  plat_stat_t st;
+  return plat_lstat(dir, &st) == 0 && !st.is_link;
+}
+
+// A configuration this server keeps none of, on a bucket that exists: never a listing, never a
+// DeleteBucket, never a PUT that claims to have stored something.
+static void route_bucket_config(plat_sock s, S3Request *r, const char *dir, const char *name) {
+  const char *m = r->method;
+  if (!bucket_entry_exists(dir)) {
+    answer_error(s, r, 404, "NoSuchBucket", "The specified bucket does not exist");
+  } else if (ieq(m, "GET")) {
+    op_get_bucket_config(s, r, name);
+  } else if (ieq(m, "HEAD")) {
+    op_head_bucket(s, r, dir);
+  } else if (ieq(m, "PUT")) {
     answer_not_implemented(s, r);
-    return;
+  } else if (ieq(m, "DELETE")) {
+    op_delete_bucket_config(s, r);
+  } else {
+    answer_error(s, r, 405, "MethodNotAllowed", "Method not supported for buckets");
   }
+}
+
+// ?location, ?uploads, ?versions and ?delete: each on its one method; HEAD is HeadBucket.
+static void route_bucket_served(plat_sock s, S3Request *r, stream_state *st, const char *dir) {
+  const char *m = r->method;
+  if (ieq(m, "HEAD")) {
+    op_head_bucket(s, r, dir);
+  } else if (ieq(m, "POST") && qhas(r->query, "delete")) {
+    op_delete_objects(s, r, st);
+  } else if (!ieq(m, "GET") || qhas(r->query, "delete")) {
+    answer_error(s, r, 405, "MethodNotAllowed", "Method not supported for buckets");
+  } else if (!bucket_entry_exists(dir)) {
+    answer_error(s, r, 404, "NoSuchBucket", "The specified bucket does not exist");
+  } else if (qhas(r->query, "location")) {
+    op_get_bucket_location(s, r);
+  } else if (qhas(r->query, "uploads")) {
+    op_list_multipart_uploads(s, r);
+  } else {
+    op_list_object_versions(s, r);
+  }
+}
+
+static void route_bucket(plat_sock s, S3Request *r, stream_state *st) {
   char dir[S3_FS_PATH];
   if (object_path(r->bucket, nullptr, dir) != 0) {
     answer_error(s, r, 400, "InvalidRequest", "Invalid request path");
+    return;
+  }
+  if (qhas(r->query, "cors")) {
+    route_bucket_cors(s, r, st, dir);
+    return;
+  }
+  if (const char *config = bucket_config_subresource(r->query)) {
+    route_bucket_config(s, r, dir, config);
+    return;
+  }
+  if (has_any(r->query, kBucketServed, sizeof kBucketServed / sizeof kBucketServed[0])) {
+    route_bucket_served(s, r, st, dir);
     return;
   }
   const char *m = r->method;
@@ -138,20 +193,12 @@ static void route_bucket(plat_sock s, S3Request *r, stream_state *st) {
   } else if (ieq(m, "DELETE")) {
     op_delete_bucket(s, r, dir);
   } else if (ieq(m, "GET")) {
-    plat_stat_t st;
-    if (plat_stat(dir, &st) != 0) {
+    if (!bucket_entry_exists(dir))
       answer_error(s, r, 404, "NoSuchBucket", "The specified bucket does not exist");
-    } else if (qhas(r->query, "location")) {
-      op_get_bucket_location(s, r);
-    } else if (qhas(r->query, "uploads")) {
-      op_list_multipart_uploads(s, r);
-    } else {
+    else
       op_list_objects(s, r, dir);
-    }
   } else if (ieq(m, "HEAD")) {
     op_head_bucket(s, r, dir);
-  } else if (ieq(m, "POST") && qhas(r->query, "delete")) {
-    op_delete_objects(s, r, st);
   } else if (is_form_upload(r)) {
     op_post_object(s, r);
   } else {
@@ -159,10 +206,6 @@ static void route_bucket(plat_sock s, S3Request *r, stream_state *st) {
   }
 }
 
-static int has_copy_source(const S3Request *r) {
-  owned_str src(hdr_value(r->head, r->head_len, "x-amz-copy-source"));
-  return !src.empty();
-}
 
 // A request that carries uploadId at all is a multipart request, whatever its value: an id
 // that names no upload must never turn UploadPart into PutObject or Abort into DeleteObject.
@@ -197,15 +240,22 @@ static void route_multipart(plat_sock s, S3Request *r, stream_state *st) {
   }
 }
 
+static int has_object_subresource(const S3Request *r) {
+  return has_any(r->query, kObjectSubresources,
+                 sizeof kObjectSubresources / sizeof kObjectSubresources[0]);
+}
+
 static void route_object(plat_sock s, S3Request *r, stream_state *st) {
   const char *m = r->method;
-  if (has_any(r->query, kObjectSubresources,
-              sizeof kObjectSubresources / sizeof kObjectSubresources[0])) {
-    answer_not_implemented(s, r);
-    return;
-  }
-  if (qhas(r->query, "tagging")) {
-    if (ieq(m, "GET"))
+  if (has_object_subresource(r)) {
+    // Exactly one of them, on its own method; a second one beside it is refused too.
+    int several = 0;
+    for (const char *n : kObjectSubresources) several += qhas(r->query, n);
+    if (several == 1 && qhas(r->query, "acl") && ieq(m, "GET"))
+      op_get_object_acl(s, r);
+    else if (several == 1 && qhas(r->query, "acl") && ieq(m, "PUT"))
+      op_put_object_acl(s, r);
+    else if (several == 1 && qhas(r->query, "tagging") && ieq(m, "GET"))
       op_get_object_tagging(s, r);
     else
       answer_not_implemented(s, r);
@@ -244,18 +294,16 @@ static int refuse_object_write(plat_sock s, S3Request *r) {
     answer_error(s, r, 404, "NoSuchBucket", "The specified bucket does not exist");
     return 1;
   }
-  // A part goes to the upload's own folder; the key's place is checked at completion.
+  // A part goes to the upload's own folder; the key's place is checked at completion. A
+  // sub-resource stores no object and must not clear an empty directory in the key's place.
   if (ieq(r->method, "PUT") && qhas(r->query, "uploadId")) return 0;
+  if (has_object_subresource(r)) return 0;
   return answer_key_conflict(s, r, 0);
 }
 
-// An OPTIONS request from a browser names its origin; one without is no preflight and keeps
-// the answer every unsupported method gets.
-static int is_cors_preflight(const S3Request *r) {
-  if (!ieq(r->method, "OPTIONS")) return 0;
-  owned_str origin(hdr_value(r->head, r->head_len, "Origin"));
-  return origin.get() != nullptr;
-}
+// Every OPTIONS on a bucket or key is a preflight, answered from the bucket's CORS rules alone
+// and never from credentials a browser does not send; one without an Origin is refused there.
+static int is_cors_preflight(const S3Request *r) { return ieq(r->method, "OPTIONS"); }
 
 static int authenticate(plat_sock s, const S3Request *r) {
   // The signature covers the path as sent, before a bucket.localhost Host rewrote it.
@@ -272,7 +320,16 @@ static void run_request(plat_sock s, S3Request *r, stream_state *st, dynbuf *cor
       return;
     }
   }
+  // A key, prefix or marker that is not UTF-8 names nothing S3 could hold.
+  if (!query_is_utf8(r->query)) {
+    answer_error(s, r, 400, "InvalidURI", "Couldn't parse the specified URI.");
+    return;
+  }
   if (r->is_service) {
+    if (ieq(r->method, "OPTIONS")) {
+      op_cors_preflight(s, r);
+      return;
+    }
     if (!authenticate(s, r)) return;
     if (ieq(r->method, "GET"))
       op_list_buckets(s, r);
@@ -287,8 +344,14 @@ static void run_request(plat_sock s, S3Request *r, stream_state *st, dynbuf *cor
       answer_error(s, r, 400, "InvalidBucketName", "The specified bucket is not valid.");
     else if (parsed == -3)
       answer_unportable_name(s, r);
+    else if (parsed == -4)
+      answer_error(s, r, 400, "InvalidURI", "Couldn't parse the specified URI.");
     else
       answer_error(s, r, 400, "InvalidRequest", "Invalid request path");
+    return;
+  }
+  if (r->key[0] && !copy_source_is_utf8(r)) {
+    answer_error(s, r, 400, "InvalidArgument", "Invalid copy source");
     return;
   }
   // Browsers send a preflight without credentials: it is answered from the bucket's CORS
@@ -304,6 +367,13 @@ static void run_request(plat_sock s, S3Request *r, stream_state *st, dynbuf *cor
   // by the upload itself.
   if (!is_form_upload(r) && !authenticate(s, r)) return;
   stream_select(st, r);
+  {
+    upload_error bad;
+    if (stream_length_check(r, st, &bad) != 0) {
+      answer_error(s, r, bad.status, bad.code, bad.message);
+      return;
+    }
+  }
   if (r->key[0] && refuse_object_write(s, r)) return;
   if (refuse_unkept_promises(s, r)) return;
   send_continue_if_expected(s, r);
@@ -320,7 +390,11 @@ void handle_connection(plat_sock s) {
   memset(&st, 0, sizeof st);
   S3Request r;
   dynbuf_guard cors_lines;
-  if (read_request_head(s, &r) == 0) run_request(s, &r, &st, &cors_lines.b);
+  if (read_request_head(s, &r) == 0) {
+    http_set_head_only(ieq(r.method, "HEAD"));
+    run_request(s, &r, &st, &cors_lines.b);
+  }
   http_set_request_headers(nullptr);
+  http_set_head_only(0);
   request_free(&r);
 }

@@ -1,8 +1,10 @@
-// ListObjects, versions 1 and 2: the bucket is walked in key order from the resume point (or
+// ListObjects, versions 1 and 2, and ListObjectVersions: the bucket is walked in key order from the resume point (or
 // the prefix), keys are grouped by delimiter into common prefixes, and the walk stops once the
 // page holds max-keys entries and one more entry tells whether it is truncated. The position
 // between pages lives entirely in the version-2 token, or in the version-1 marker (the last key
-// or common prefix of the page, as S3 hands it out).
+// or common prefix of the page, as S3 hands it out). The store keeps one version of each key,
+// so ListObjectVersions is the version-1 listing with each key as its "null" version and
+// key-marker as the marker.
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -30,6 +32,8 @@ constexpr size_t DELIM_CAP = 256;
 
 struct list_params {
   int v2;
+  int versions;            // ListObjectVersions
+  int has_version_marker;  // version-id-marker was sent, "null" (ListObjectVersions echoes it)
   long max_keys;           // 0 to 1000
   int url;                 // encoding-type=url: key texts go out percent-encoded
   int fetch_owner;         // version 2 writes each key's Owner
@@ -37,7 +41,7 @@ struct list_params {
   int has_start_after;     // start-after was sent (version 2 echoes it)
   char prefix[PARAM_CAP];
   char delimiter[DELIM_CAP];
-  char marker[PARAM_CAP];       // as sent, decoded
+  char marker[PARAM_CAP];       // as sent, decoded (key-marker for ListObjectVersions)
   char token[PARAM_CAP];        // as sent, decoded
   char start_after[PARAM_CAP];  // as sent, decoded
   char resume[PARAM_CAP];  // where the page starts: keys up to this are not listed
@@ -77,14 +81,38 @@ void parse_token(list_params *p) {
   copy_text(p->resume, sizeof p->resume, rest);
 }
 
+// key-marker and version-id-marker of ListObjectVersions. Every key has the one version
+// "null", so a page that resumes at (key, "null") starts after the key, as one that names the
+// key alone does. 0, or -1 with the 400 InvalidArgument message to answer.
+int read_version_markers(const S3Request *r, list_params *p, const char **error) {
+  int has_key = copy_param(r->query, "key-marker", p->marker, sizeof p->marker);
+  owned_str vid(qparam(r->query, "version-id-marker"));
+  if (!vid.p || !vid.p[0]) return 0;
+  if (!has_key || !p->marker[0]) {
+    *error = "A version-id marker cannot be specified without a key marker.";
+    return -1;
+  }
+  if (strcmp(vid.p, "null") != 0) {
+    *error = "Invalid version id specified";
+    return -1;
+  }
+  p->has_version_marker = 1;
+  return 0;
+}
+
 // Reads the query. 0, or -1 with the 400 InvalidArgument message to answer.
-int read_params(const S3Request *r, list_params *p, const char **error) {
+int read_params(const S3Request *r, int versions, list_params *p, const char **error) {
   memset(p, 0, sizeof *p);
-  owned_str list_type(qparam(r->query, "list-type"));
-  p->v2 = list_type.p && strcmp(list_type.p, "2") == 0;
-  copy_param(r->query, "marker", p->marker, sizeof p->marker);
-  p->has_token = copy_param(r->query, "continuation-token", p->token, sizeof p->token);
-  p->has_start_after = copy_param(r->query, "start-after", p->start_after, sizeof p->start_after);
+  p->versions = versions;
+  if (versions) {
+    if (read_version_markers(r, p, error) != 0) return -1;
+  } else {
+    owned_str list_type(qparam(r->query, "list-type"));
+    p->v2 = list_type.p && strcmp(list_type.p, "2") == 0;
+    copy_param(r->query, "marker", p->marker, sizeof p->marker);
+    p->has_token = copy_param(r->query, "continuation-token", p->token, sizeof p->token);
+    p->has_start_after = copy_param(r->query, "start-after", p->start_after, sizeof p->start_after);
+  }
   copy_param(r->query, "delimiter", p->delimiter, sizeof p->delimiter);
   copy_param(r->query, "prefix", p->prefix, sizeof p->prefix);
   p->max_keys = MAX_KEYS_LIMIT;
@@ -197,18 +225,21 @@ void add_key_entry(page_state *ps, const list_params *p, const char *key, const 
   object_list_etag(ps->bucket, key, path, etag, sizeof etag);
   char when[64];
   format_iso8601(mtime, when);
-  append_text(ps->entries, "  <Contents>\n");
+  const char *element = p->versions ? "Version" : "Contents";
+  dynbuf_printf(ps->entries, "  <%s>\n", element);
   append_key_element(ps->entries, "    ", "Key", key, p->url);
+  if (p->versions)
+    append_text(ps->entries, "    <VersionId>null</VersionId>\n    <IsLatest>true</IsLatest>\n");
   dynbuf_printf(ps->entries,
                 "    <LastModified>%s</LastModified>\n    <ETag>\"%s\"</ETag>\n"
                 "    <Size>%llu</Size>\n    <StorageClass>STANDARD</StorageClass>\n",
                 when, etag, static_cast<unsigned long long>(size));
   // The store has one owner, the one the bucket listing names.
-  if (p->fetch_owner)
+  if (p->fetch_owner || p->versions)
     append_text(ps->entries,
                 "    <Owner>\n      <ID>quillmarlocal</ID>\n      <DisplayName>local</DisplayName>\n"
                 "    </Owner>\n");
-  append_text(ps->entries, "  </Contents>\n");
+  dynbuf_printf(ps->entries, "  </%s>\n", element);
   remember_last(ps, key, strlen(key), 0);
   ps->count++;
 }
@@ -304,20 +335,41 @@ void write_head_elements(dynbuf *b, const list_params *p, const page_state *ps) 
                 int(ps->count), p->max_keys, ps->truncated ? "true" : "false");
 }
 
+// ListVersionsResult's elements before the entries. The page resumes after NextKeyMarker: a
+// key (whose one version is "null") or a common prefix, which names no version.
+void write_versions_head(dynbuf *b, const list_params *p, const page_state *ps) {
+  append_key_element(b, "  ", "KeyMarker", p->marker, p->url);
+  append_text(b, p->has_version_marker ? "  <VersionIdMarker>null</VersionIdMarker>\n"
+                                       : "  <VersionIdMarker></VersionIdMarker>\n");
+  if (ps->truncated && ps->count) {
+    append_key_element(b, "  ", "NextKeyMarker", ps->last, p->url);
+    if (!ps->last_is_prefix) append_text(b, "  <NextVersionIdMarker>null</NextVersionIdMarker>\n");
+  }
+  dynbuf_printf(b, "  <MaxKeys>%ld</MaxKeys>\n", p->max_keys);
+  if (p->delimiter[0]) append_key_element(b, "  ", "Delimiter", p->delimiter, p->url);
+  if (p->url) append_text(b, "  <EncodingType>url</EncodingType>\n");
+  dynbuf_printf(b, "  <IsTruncated>%s</IsTruncated>\n", ps->truncated ? "true" : "false");
+}
+
 void write_document(dynbuf *b, const char *bucket, const list_params *p, const page_state *ps) {
-  append_text(b, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<ListBucketResult xmlns=\"" S3_XMLNS
-                 "\">\n  <Name>");
+  const char *root = p->versions ? "ListVersionsResult" : "ListBucketResult";
+  dynbuf_printf(b, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<%s xmlns=\"" S3_XMLNS
+                   "\">\n  <Name>", root);
   append_text(b, bucket);
   append_text(b, "</Name>\n");
-  append_key_element(b, "  ", "Prefix", p->prefix, p->url);
-  write_head_elements(b, p, ps);
+  // Version 1 leaves its Prefix as sent even under encoding-type=url, as S3 does.
+  append_key_element(b, "  ", "Prefix", p->prefix, p->url && (p->v2 || p->versions));
+  if (p->versions)
+    write_versions_head(b, p, ps);
+  else
+    write_head_elements(b, p, ps);
   if (ps->entries->len) dynbuf_append(b, ps->entries->data, ps->entries->len);
   if (ps->truncated && ps->token[0] && p->v2) {
     append_text(b, "  <NextContinuationToken>");
     dynbuf_append_escaped(b, ps->token);
     append_text(b, "</NextContinuationToken>\n");
   }
-  append_text(b, "</ListBucketResult>\n");
+  dynbuf_printf(b, "</%s>\n", root);
 }
 
 void answer_empty(plat_sock s) {
@@ -347,7 +399,7 @@ int list_into(dynbuf *doc, const char *dir, const char *bucket, const list_param
 
 }  // namespace
 
-void op_list_objects(plat_sock s, S3Request *r, const char *) {
+static void list_bucket(plat_sock s, S3Request *r, int versions) {
   dynbuf_guard doc;
   if (doc.b.failed || !doc.b.data) {
     answer_empty(s);
@@ -359,7 +411,7 @@ void op_list_objects(plat_sock s, S3Request *r, const char *) {
     return;
   }
   const char *error = nullptr;
-  if (read_params(r, p, &error) != 0) {
+  if (read_params(r, versions, p, &error) != 0) {
     free(p);
     answer_error(s, r, 400, "InvalidArgument", error);
     return;
@@ -387,3 +439,7 @@ void op_list_objects(plat_sock s, S3Request *r, const char *) {
   http_write_all(s, doc.b.data, doc.b.len);
   count_request(doc.b.len, 0);
 }
+
+void op_list_objects(plat_sock s, S3Request *r, const char *) { list_bucket(s, r, 0); }
+
+void op_list_object_versions(plat_sock s, S3Request *r) { list_bucket(s, r, 1); }

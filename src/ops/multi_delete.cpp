@@ -175,7 +175,9 @@ void op_delete_objects(plat_sock s, S3Request *r, stream_state *st) {
   owned_str body(raw);
   // Nothing is deleted unless the whole request is sound: a cut or garbled body, an empty
   // list or one over S3's limit is refused as a whole.
-  size_t keys = xml_well_formed(raw, len, "Delete") ? count_keys(raw, len) : 0;
+  // XML is UTF-8 here: a key of other bytes makes the document ill-formed.
+  size_t keys = xml_well_formed(raw, len, "Delete") && text_is_utf8(raw, len)
+                    ? count_keys(raw, len) : 0;
   if (keys == 0 || keys > DELETE_MAX_KEYS) {
     set_error(keys ? "DeleteObjects with more than %zu keys" : "DeleteObjects body malformed",
               DELETE_MAX_KEYS);

@@ -201,7 +201,7 @@ int check_part_list(const completion_entry *list, size_t n, const char **code,
 // its record (mpu_part_open), so the bytes joined are those of the ETag fed into the final one
 // and checked against the client's, also while a retry of that part arrives.
 int concat_parts(const char *udir, const completion_entry *list, size_t n, plat_file *out,
-                 uint64_t *total, char final_etag[48]) {
+                 uint64_t *total, uint64_t *sizes, char final_etag[48]) {
   char *buf = static_cast<char *>(malloc(COPY_BLOCK));
   if (!buf) return CONCAT_WRITE_FAIL;
   md5_ctx etag_md5;
@@ -221,7 +221,9 @@ int concat_parts(const char *udir, const completion_entry *list, size_t n, plat_
       rc = CONCAT_ETAG_CHANGED;
       break;
     }
+    const uint64_t before = *total;
     rc = append_part(in, out, buf, total);
+    sizes[i] = *total - before;
     mpu_etag_feed(&etag_md5, stored);
   }
   free(buf);
@@ -258,12 +260,12 @@ void build_complete_doc(dynbuf *d, const S3Request *r, const char *key, const ch
 // request's condition. 0, or -1 after the error answer; the upload then stays for a retry.
 int commit_completed(plat_sock s, S3Request *r, const char *upload_id, const char *key,
                      const char *content_type, const char *tmp, const char *final_etag,
-                     const commit_condition *cond) {
+                     const commit_condition *cond, const part_layout *parts) {
   char headers[S3_MPU_HEADERS_CAP];
   if (mpu_meta_headers(r->bucket, upload_id, headers) != 0) headers[0] = 0;
   int rc = object_commit(tmp, r->bucket, key, final_etag,
                          content_type[0] ? content_type : guess_content_type(key), headers,
-                         strlen(headers), cond);
+                         strlen(headers), cond, parts);
   if (rc == COMMIT_PRECONDITION_FAILED || rc == COMMIT_NO_OBJECT || rc == COMMIT_SLOW_DOWN) {
     answer_commit_verdict(s, r, rc, 0);
     return -1;
@@ -322,20 +324,51 @@ void complete_with_list(plat_sock s, S3Request *r, const char *upload_id, const 
   }
   uint64_t total = 0;
   char final_etag[48];
-  int rc = concat_parts(udir, list, n, out, &total, final_etag);
+  uint64_t *sizes = static_cast<uint64_t *>(malloc(n * sizeof(uint64_t)));
+  int rc = sizes ? concat_parts(udir, list, n, out, &total, sizes, final_etag) : CONCAT_WRITE_FAIL;
   plat_file_close(out);
   if (rc != CONCAT_OK) {
+    free(sizes);
     remove_file(tmp);
     answer_concat_error(s, r, rc);
     return;
   }
-  if (commit_completed(s, r, upload_id, key, content_type, tmp, final_etag, cond) != 0) return;
+  const part_layout layout = {sizes, n};
+  rc = commit_completed(s, r, upload_id, key, content_type, tmp, final_etag, cond, &layout);
+  free(sizes);
+  if (rc != 0) return;
+  // The completion record goes in before the upload goes away: a retry finds one or the other.
+  // One that cannot be written costs only that: a retry is then answered NoSuchUpload.
+  (void)mpu_done_write(r->bucket, upload_id, key, final_etag, total);
   delete_dir_recursive(udir);
 
   dynbuf_guard doc;
   build_complete_doc(&doc.b, r, key, final_etag);
   if (doc.b.failed) return;
   answer_stored_xml(s, &doc.b, 0, total);
+}
+
+// A Complete for an upload that is gone: when that upload was completed and the object it made
+// is still there (the same ETag and size in a trusted record), the answer is the one its
+// Complete gave, for a client that retries after losing it; otherwise NoSuchUpload.
+void answer_repeated_complete(plat_sock s, S3Request *r, const char *upload_id) {
+  char key[4096];
+  char etag[80];
+  uint64_t size = 0;
+  int same = 0;
+  if (mpu_done_read(r->bucket, upload_id, key, etag, &size) == 0) {
+    object_view_guard view;
+    same = object_snapshot(r->bucket, key, &view.v) == 0 && view.v.has_meta &&
+           strcmp(view.v.etag, etag) == 0 && view.v.size == size;
+  }
+  if (!same) {
+    answer_error(s, r, 404, "NoSuchUpload", NO_SUCH_UPLOAD);
+    return;
+  }
+  dynbuf_guard doc;
+  build_complete_doc(&doc.b, r, key, etag);
+  if (doc.b.failed) return;
+  answer_xml(s, &doc.b, 0, 0);
 }
 
 }  // namespace
@@ -494,7 +527,7 @@ void op_complete_multipart(plat_sock s, S3Request *r, const char *upload_id, str
   char content_type[256];
   if (mpu_meta_read(r->bucket, upload_id, key, content_type) != 0) {
     free(body);
-    answer_error(s, r, 404, "NoSuchUpload", NO_SUCH_UPLOAD);
+    answer_repeated_complete(s, r, upload_id);
     return;
   }
   completion_entry *list =

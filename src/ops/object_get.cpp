@@ -1,6 +1,6 @@
-// GetObject and HeadObject (one byte range, entity-tag and date conditions, the recorded
-// content headers and the response-* overrides, streamed in 64 KiB blocks), DeleteObject, and
-// the empty tag set of GET ?tagging.
+// GetObject and HeadObject (one byte range or one part, entity-tag and date conditions, the
+// recorded content headers and the response-* overrides, streamed in 64 KiB blocks),
+// DeleteObject (If-Match makes it conditional), and the empty tag set of GET ?tagging.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -52,15 +52,42 @@ size_t well_formed_meta(const char *block, char *out, size_t cap) {
   return len;
 }
 
-// Unsigned decimal: leading white space skipped, digits up to the first other character,
-// none read as 0, saturating at the top of the range.
-uint64_t range_number(const char **pp) {
-  const unsigned flags = DEC_BLANKS | DEC_PREFIX | DEC_EMPTY_ZERO | DEC_SATURATE;
-  uint64_t v = 0;
-  size_t used = 0;
-  parse_decimal(*pp, strlen(*pp), UINT64_MAX, flags, &v, &used);
-  *pp += used;
-  return v;
+// The digits at *pp as a number, saturating at the top of the range (a first byte beyond every
+// size is still a valid, unsatisfiable range). 0, or -1 when there are none.
+int range_number(const char **pp, const char *end, uint64_t *out) {
+  const char *p = *pp;
+  while (p < end && *p >= '0' && *p <= '9') p++;
+  if (p == *pp) return -1;
+  parse_decimal(*pp, (size_t)(p - *pp), UINT64_MAX, DEC_SATURATE, out);
+  *pp = p;
+  return 0;
+}
+
+// One byte range of [p, end), blanks around it allowed: "first-", "first-last" or the
+// suffix "-count". 1 with the range, 0 valid but unsatisfiable, -1 no valid range.
+int parse_one_range(const char *p, const char *end, uint64_t size, uint64_t *first,
+                     uint64_t *last) {
+  while (p < end && (*p == ' ' || *p == '\t')) p++;
+  while (end > p && (end[-1] == ' ' || end[-1] == '\t')) end--;
+  if (p < end && *p == '-') {
+    p++;
+    uint64_t n = 0;
+    if (range_number(&p, end, &n) != 0 || p != end) return -1;
+    if (n == 0 || size == 0) return 0;
+    *first = n < size ? size - n : 0;
+    *last = size - 1;
+    return 1;
+  }
+  uint64_t a = 0;
+  if (range_number(&p, end, &a) != 0 || p == end || *p != '-') return -1;
+  p++;
+  uint64_t b = UINT64_MAX;
+  if (p != end && (range_number(&p, end, &b) != 0 || p != end)) return -1;
+  if (b < a) return -1;
+  if (a >= size) return 0;
+  *first = a;
+  *last = b < size ? b : size - 1;
+  return 1;
 }
 
 }  // namespace
@@ -68,31 +95,29 @@ uint64_t range_number(const char **pp) {
 int parse_range(const char *value, uint64_t size, uint64_t *first, uint64_t *last) {
   const char *p = value;
   while (*p == ' ' || *p == '\t') p++;
-  if (!istarts_with(p, "bytes=")) return 0;
+  if (!istarts_with(p, "bytes=")) return -1;
   p += 6;
-  if (*p == '-') {
-    p++;
-    uint64_t n = range_number(&p);
-    if (n == 0 || size == 0) return 0;
-    *first = n < size ? size - n : 0;
-    *last = size - 1;
-    return 1;
+  // Empty elements of the list are allowed, as in every HTTP list; at least one range is not.
+  int verdict = -1;
+  for (;;) {
+    const char *comma = strchr(p, ',');
+    const char *end = comma ? comma : p + strlen(p);
+    const char *q = p;
+    while (q < end && (*q == ' ' || *q == '\t')) q++;
+    if (q != end) {
+      uint64_t a = 0, b = 0;
+      int one = parse_one_range(p, end, size, &a, &b);
+      if (one < 0) return -1;
+      if (verdict < 0) {
+        verdict = one;
+        *first = a;
+        *last = b;
+      }
+    }
+    if (!comma) break;
+    p = comma + 1;
   }
-  const char *dash = strchr(p, '-');
-  if (!dash) return 0;
-  const char *q = p;
-  uint64_t a = range_number(&q);
-  uint64_t b = size ? size - 1 : 0;
-  if (dash[1]) {
-    q = dash + 1;
-    b = range_number(&q);
-  }
-  if (a >= size) return 0;
-  if (b >= size) b = size - 1;
-  if (b < a) return 0;
-  *first = a;
-  *last = b;
-  return 1;
+  return verdict;
 }
 
 namespace {
@@ -225,29 +250,103 @@ void build_object_headers(const object_view *v, get_answer *a) {
              last_modified, content_lines, SSE_ANSWER_HEADER);
 }
 
+// An error answer whose document carries more elements (escaped XML), counted (0, 0).
+void answer_error_with(plat_sock s, S3Request *r, int status, const char *code,
+                       const char *message, const char *extra_head, const char *elements) {
+  count_request(0, 0);
+  send_error(s, status, code, message, r->path, extra_head, elements);
+}
+
+// The 206 of bytes [first, first + len) of the object, with its Content-Range and any further
+// head lines (more); a HEAD gets the same head without the bytes.
+void answer_partial(plat_sock s, int is_head, const object_view *v, const get_answer *a,
+                    uint64_t first, uint64_t len, const char *more) {
+  char partial[OBJ_HEADERS_CAP];
+  snprintf(partial, sizeof(partial), "%sContent-Range: bytes %llu-%llu/%llu\r\n%s", a->headers,
+           (unsigned long long)first, (unsigned long long)(first + len - 1),
+           (unsigned long long)v->size, more);
+  // Counted with the planned length before the body goes out: a body the client cuts short
+  // still counts whole.
+  count_request(is_head ? 0 : len, 0);
+  http_send_obj_headers(s, 206, a->ctype, len, partial);
+  if (!is_head) stream_file(s, v->data, first, len);
+}
+
 // A Range header. 1 when it decided the answer (416, or a GET's 206 with its bytes), 0 when
-// the whole object is to be answered (a HEAD with a satisfiable range).
+// the whole object is to be answered (a range that is no valid byte range is ignored, as HTTP
+// asks, and a HEAD answers a satisfiable range with the whole object's head).
 int answer_range(plat_sock s, S3Request *r, int is_head, const object_view *v,
                  const get_answer *a, const char *range) {
   uint64_t first = 0, last = 0;
-  if (!parse_range(range, v->size, &first, &last)) {
+  int verdict = parse_range(range, v->size, &first, &last);
+  if (verdict < 0) return 0;
+  if (verdict == 0) {
     char extra[64];
     snprintf(extra, sizeof(extra), "Content-Range: bytes */%llu\r\n", (unsigned long long)v->size);
-    answer_error(s, r, 416, "InvalidRange", "The requested range is not satisfiable",
-                 is_head ? nullptr : extra);
+    // The range as sent, cut so the document stays whole; clients read the size from it.
+    char requested[512];
+    xml_escape_str(range, requested, sizeof requested);
+    char elements[sizeof requested + 128];
+    snprintf(elements, sizeof elements,
+             "  <RangeRequested>%s</RangeRequested>\n  <ActualObjectSize>%llu</ActualObjectSize>\n",
+             requested, (unsigned long long)v->size);
+    answer_error_with(s, r, 416, "InvalidRange", "The requested range is not satisfiable",
+                      is_head ? nullptr : extra, elements);
     return 1;
   }
   if (is_head) return 0;
-  char partial[OBJ_HEADERS_CAP];
-  snprintf(partial, sizeof(partial), "%sContent-Range: bytes %llu-%llu/%llu\r\n", a->headers,
-           (unsigned long long)first, (unsigned long long)last, (unsigned long long)v->size);
-  uint64_t len = last - first + 1;
-  // Counted with the planned length before the body goes out: a body the client cuts short
-  // still counts whole.
-  count_request(len, 0);
-  http_send_obj_headers(s, 206, a->ctype, len, partial);
-  stream_file(s, v->data, first, len);
+  answer_partial(s, 0, v, a, first, last - first + 1, "");
   return 1;
+}
+
+// The partNumber query value: 1 with it, 0 when absent, -1 after the 400 answer for one that is
+// no part number (S3's range is 1 to 10000).
+int read_part_number(plat_sock s, S3Request *r, uint32_t *out) {
+  *out = 0;
+  owned_str v(qparam(r->query, "partNumber"));
+  if (!v.get()) return 0;
+  uint64_t n = 0;
+  if (parse_decimal(v.get(), strlen(v.get()), S3_PARTS_MAX, 0, &n) != 0 || n == 0) {
+    answer_error(s, r, 400, "InvalidArgument",
+                 "Part number must be an integer between 1 and 10000, inclusive", nullptr);
+    return -1;
+  }
+  *out = (uint32_t)n;
+  return 1;
+}
+
+// GET or HEAD of one part. An object made from parts answers from its recorded layout, with
+// the number of its parts; any other object (stored whole, copied, or completed before layouts
+// were recorded) is one part, the whole object, as S3 answers for an object stored whole.
+void answer_part(plat_sock s, S3Request *r, int is_head, const object_view *v,
+                 const get_answer *a, uint32_t part) {
+  const part_lookup *p = &v->parts;
+  const uint32_t count = p->count ? p->count : 1;
+  if (part > count) {
+    char elements[160];
+    snprintf(elements, sizeof elements,
+             "  <PartNumberRequested>%u</PartNumberRequested>\n"
+             "  <ActualPartCount>%u</ActualPartCount>\n",
+             (unsigned)part, (unsigned)count);
+    answer_error_with(s, r, 416, "InvalidPartNumber", "The requested partnumber is not satisfiable",
+                      nullptr, elements);
+    return;
+  }
+  const uint64_t first = p->count ? p->first : 0;
+  const uint64_t len = p->count ? p->len : v->size;
+  char more[64] = "";
+  if (p->count)
+    snprintf(more, sizeof more, "x-amz-mp-parts-count: %u\r\n", (unsigned)p->count);
+  if (len) {
+    answer_partial(s, is_head, v, a, first, len, more);
+    return;
+  }
+  // No Content-Range can name an empty part: the whole of an empty object is answered as such,
+  // an empty last part of a larger one as an empty 206.
+  char head_lines[OBJ_HEADERS_CAP];
+  snprintf(head_lines, sizeof head_lines, "%s%s", a->headers, more);
+  count_request(0, 0);
+  http_send_obj_headers(s, v->size ? 206 : 200, a->ctype, 0, head_lines);
 }
 
 }  // namespace
@@ -260,8 +359,16 @@ void op_get_object(plat_sock s, S3Request *r, int is_head) {
   }
   get_overrides overrides;
   if (read_overrides(s, r, &overrides) != 0) return;
+  uint32_t part = 0;
+  if (read_part_number(s, r, &part) < 0) return;
+  owned_str range(hdr_value(r->head, r->head_len, "Range"));
+  if (part && range.get()) {
+    answer_error(s, r, 400, "InvalidRequest",
+                 "Cannot specify both Range header and partNumber query parameter", nullptr);
+    return;
+  }
   object_view_guard view;
-  int taken = object_snapshot(r->bucket, r->key, &view.v);
+  int taken = object_snapshot(r->bucket, r->key, &view.v, part);
   if (taken == STORE_BUSY) {
     answer_store_busy(s, r, 0);
     return;
@@ -282,10 +389,11 @@ void op_get_object(plat_sock s, S3Request *r, int is_head) {
   describe_object(&view.v, r->key, &overrides, &a);
   if (answer_preconditions(s, r, is_head, &view.v, &a)) return;
   build_object_headers(&view.v, &a);
-  {
-    owned_str range(hdr_value(r->head, r->head_len, "Range"));
-    if (!range.empty() && answer_range(s, r, is_head, &view.v, &a, range.get())) return;
+  if (part) {
+    answer_part(s, r, is_head, &view.v, &a, part);
+    return;
   }
+  if (!range.empty() && answer_range(s, r, is_head, &view.v, &a, range.get())) return;
   count_request(is_head ? 0 : view.v.size, 0);
   http_send_obj_headers(s, 200, a.ctype, view.v.size, a.headers);
   if (!is_head) stream_file(s, view.v.data, 0, view.v.size);
@@ -297,12 +405,25 @@ void op_delete_object(plat_sock s, S3Request *r) {
     answer_key_too_long(s, r);
     return;
   }
-  int removed = object_remove(r->bucket, r->key);
-  if (removed == STORE_BUSY) {
+  // If-Match makes the delete conditional, as S3 does: the object goes only when it is one the
+  // header names, tested and removed in one step; without an object the answer is NoSuchKey.
+  owned_str if_match(hdr_value(r->head, r->head_len, "If-Match"));
+  int rc = if_match.empty() ? object_remove(r->bucket, r->key)
+                            : object_remove_if_match(r->bucket, r->key, if_match.get());
+  if (rc == STORE_BUSY) {
     answer_store_busy(s, r, 0);
     return;
   }
-  if (removed < 0) {
+  if (rc == COMMIT_NO_OBJECT) {
+    answer_error(s, r, 404, "NoSuchKey", "The specified key does not exist", nullptr);
+    return;
+  }
+  if (rc == COMMIT_PRECONDITION_FAILED) {
+    answer_error(s, r, 412, "PreconditionFailed",
+                 "At least one of the pre-conditions you specified did not hold", nullptr);
+    return;
+  }
+  if (rc < 0) {
     answer_error(s, r, 500, "InternalError", "Failed to delete object", nullptr);
     return;
   }

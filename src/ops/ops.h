@@ -31,6 +31,20 @@ void op_get_object_tagging(plat_sock s, S3Request *r);
 
 // Listing (listing.cpp)
 void op_list_objects(plat_sock s, S3Request *r, const char *bucket_dir);
+// ListObjectVersions: every object is its one "null" version, as in a bucket that never had
+// versioning.
+void op_list_object_versions(plat_sock s, S3Request *r);
+
+// Configurations kept by none (config_defaults.cpp). bucket_config_subresource gives the name
+// of the first such bucket sub-resource the query carries, or null. The GET answers are those
+// of a bucket without the configuration; a DELETE answers 204 and changes nothing.
+const char *bucket_config_subresource(const char *query);
+void op_get_bucket_config(plat_sock s, S3Request *r, const char *name);
+void op_delete_bucket_config(plat_sock s, S3Request *r);
+// GET key?acl: the owner's FULL_CONTROL. PUT key?acl: 200 for the canned "private" ACL with no
+// body, 501 for anything else. Both 404 for a key that names no object.
+void op_get_object_acl(plat_sock s, S3Request *r);
+void op_put_object_acl(plat_sock s, S3Request *r);
 
 // Multipart (multipart.cpp, multipart_list.cpp); upload_id is the validated uploadId value.
 void op_initiate_multipart(plat_sock s, S3Request *r);
@@ -89,7 +103,9 @@ void answer_xml(plat_sock s, const dynbuf *doc, uint64_t served, uint64_t upload
 
 // The parsers of request values and bodies that the operations above use, each a pure verdict.
 // Range header against an object of size bytes (object_get.cpp): 1 with the first and last
-// byte (inclusive), 0 when unsatisfiable. Only the first range of a list counts.
+// byte (inclusive), 0 when valid but unsatisfiable, -1 when it is no valid byte range (another
+// unit, bad syntax, a last byte before the first), which a read ignores. Every range of a list
+// must be valid; only the first one is served.
 int parse_range(const char *value, uint64_t size, uint64_t *first, uint64_t *last);
 // One entry of a Complete request: the part number and the ETag the client gave (may be empty).
 struct completion_entry {

@@ -128,9 +128,10 @@ static void drop_listen_sock() {
   plat_net_cleanup();
 }
 
-static int start_locked(int port, const char *bind_addr, const char *storage_root,
-                        const char *access_key, const char *secret_key) {
-  if (!bind_addr || !bind_addr[0]) bind_addr = "127.0.0.1";
+// The start arguments a run cannot use, refused before anything changes. 0, or -1 with the
+// reason in the last-error text.
+static int check_start_args(int port, const char *bind_addr, const char *storage_root,
+                            uint32_t *addr_be) {
   if (server_is_running()) {
     set_error("server already running");
     return -1;
@@ -139,8 +140,7 @@ static int start_locked(int port, const char *bind_addr, const char *storage_roo
     set_error("invalid port %d", port);
     return -1;
   }
-  uint32_t addr_be = 0;
-  if (plat_ipv4_parse(bind_addr, &addr_be) != 0) {
+  if (plat_ipv4_parse(bind_addr, addr_be) != 0) {
     set_error("invalid bind address %s", bind_addr);
     return -1;
   }
@@ -152,7 +152,12 @@ static int start_locked(int port, const char *bind_addr, const char *storage_roo
     set_error("storage_root too long");
     return -1;
   }
+  return 0;
+}
 
+// Makes the checked arguments the configuration of the new run.
+static void adopt_config(int port, const char *bind_addr, const char *storage_root,
+                         const char *access_key, const char *secret_key) {
   {
     // The host's JSON calls read the root, address and port on their own threads, at any time.
     plat_lock_guard g(result_mutex());
@@ -169,14 +174,11 @@ static int start_locked(int port, const char *bind_addr, const char *storage_roo
     s_stop_flag = 0;
   }
   clear_error();
+}
 
-  if (mkdir_p(s_storage_root) != 0) {
-    set_error("cannot create storage root %s", s_storage_root);
-    return -1;
-  }
-  mpu_gc_sweep();
-  temp_sweep();
-
+// Opens, binds and listens on the run's socket and starts its connection threads. 0, or -1
+// with the socket closed and the reason in the last-error text.
+static int open_listener(uint32_t addr_be, int port) {
   if (plat_net_init() != 0) {
     set_error("WSAStartup failed");
     return -1;
@@ -194,19 +196,30 @@ static int start_locked(int port, const char *bind_addr, const char *storage_roo
   plat_sock_reuseaddr(s);
   if (plat_sock_bind(s, addr_be, port) != 0) {
     set_error("bind failed on %s:%d (in use?)", s_bind_addr, port);
-    drop_listen_sock();
-    return -1;
-  }
-  if (plat_sock_listen(s, S3_LISTEN_BACKLOG) != 0) {
+  } else if (plat_sock_listen(s, S3_LISTEN_BACKLOG) != 0) {
     set_error("listen failed");
-    drop_listen_sock();
-    return -1;
-  }
-  if (start_workers() != 0) {
+  } else if (start_workers() != 0) {
     set_error("CreateThread failed");
-    drop_listen_sock();
+  } else {
+    return 0;
+  }
+  drop_listen_sock();
+  return -1;
+}
+
+static int start_locked(int port, const char *bind_addr, const char *storage_root,
+                        const char *access_key, const char *secret_key) {
+  if (!bind_addr || !bind_addr[0]) bind_addr = "127.0.0.1";
+  uint32_t addr_be = 0;
+  if (check_start_args(port, bind_addr, storage_root, &addr_be) != 0) return -1;
+  adopt_config(port, bind_addr, storage_root, access_key, secret_key);
+  if (mkdir_p(s_storage_root) != 0) {
+    set_error("cannot create storage root %s", s_storage_root);
     return -1;
   }
+  mpu_gc_sweep();
+  temp_sweep();
+  if (open_listener(addr_be, port) != 0) return -1;
   plat_lock_guard g(lifecycle_mutex());
   s_running = 1;
   return 0;

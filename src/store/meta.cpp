@@ -10,6 +10,10 @@
 //          %25. Such a line holds no colon: a reader of records that had only user metadata
 //          lines skips it, and none can be taken for user metadata. Records without such
 //          lines (all those written before content headers were kept) read as before.
+//          An object made from parts has, last, its part layout on one or more
+//          "+Parts SIZE[*COUNT] ..." lines: the part sizes in order, a run of equal sizes
+//          written once with its count. Readers that do not know the name skip these lines as
+//          they skip an unknown content header; records without them have no layout.
 //
 // A record is written under a temporary name, flushed, given the commit's time and moved into
 // place after the data it describes; a record older than its data file is an earlier
@@ -33,6 +37,9 @@ constexpr size_t META_CTYPE_MAX = 255;   // content type (buffer of 256)
 // Longest encoded content-header value: with "+", the longest name and a blank, its line
 // stays within what the reader keeps of a line.
 constexpr size_t CONTENT_ENCODED_MAX = META_READ_MAX - 2 - 19;
+constexpr size_t PARTS_LINE_MAX = 900;  // a layout line stays well within what is read of one
+const char PARTS_PREFIX[] = "+Parts ";
+constexpr size_t PARTS_PREFIX_LEN = sizeof(PARTS_PREFIX) - 1;
 
 // A byte that may stand in a header value sent back to clients: no control character but
 // the tab, no DEL (a CR or LF would end the head line and let the rest pose as a header).
@@ -127,7 +134,51 @@ struct meta_reader {
   char *block;
   size_t block_len;
   content_headers *content;  // null when the caller takes none
+  part_lookup *parts;        // null when the caller takes none
 };
+
+// Adds one run of a layout line, `count` parts of `size` bytes, to what is known.
+void take_part_run(part_lookup *p, uint64_t size, uint64_t count) {
+  if (count == 0 || count > S3_PARTS_MAX - p->count) {
+    p->bad = 1;
+    return;
+  }
+  if (size && count > (UINT64_MAX - p->total) / size) {
+    p->bad = 1;
+    return;
+  }
+  if (!p->found && p->want > p->count && p->want <= p->count + count) {
+    p->first = p->total + (p->want - p->count - 1) * size;
+    p->len = size;
+    p->found = 1;
+  }
+  p->count += (uint32_t)count;
+  p->total += size * count;
+}
+
+// Reads the runs of one layout line, after its "+Parts ".
+void load_parts_line(part_lookup *p, const char *text, size_t n) {
+  size_t pos = 0;
+  while (pos < n && !p->bad) {
+    if (text[pos] == ' ') {
+      pos++;
+      continue;
+    }
+    size_t end = pos;
+    while (end < n && text[end] != ' ') end++;
+    const char *star = static_cast<const char *>(memchr(text + pos, '*', end - pos));
+    size_t size_len = star ? (size_t)(star - (text + pos)) : end - pos;
+    uint64_t size = 0, count = 1;
+    if (parse_decimal(text + pos, size_len, UINT64_MAX, 0, &size) != 0 ||
+        (star && parse_decimal(star + 1, (size_t)(text + end - star - 1), S3_PARTS_MAX, 0,
+                               &count) != 0)) {
+      p->bad = 1;
+      return;
+    }
+    take_part_run(p, size, count);
+    pos = end;
+  }
+}
 
 // Handles one file line (without its LF; at most META_READ_MAX characters kept).
 void load_line(meta_reader *m, const char *line, size_t n) {
@@ -137,6 +188,10 @@ void load_line(meta_reader *m, const char *line, size_t n) {
     n--;
   }
   while (n && (line[n - 1] == '\r' || line[n - 1] == '\n')) n--;
+  if (no >= 2 && n >= PARTS_PREFIX_LEN && memcmp(line, PARTS_PREFIX, PARTS_PREFIX_LEN) == 0) {
+    if (m->parts) load_parts_line(m->parts, line + PARTS_PREFIX_LEN, n - PARTS_PREFIX_LEN);
+    return;
+  }
   if (no >= 2 && meta_content_line(line, n, m->content)) return;
   if (no >= 2 && !memchr(line, ':', n)) return;
   // Every value here goes back out in a response head, where a CR inside it would split the
@@ -178,6 +233,11 @@ void load_line(meta_reader *m, const char *line, size_t n) {
 const char *const CONTENT_HEADER_NAMES[CH_COUNT] = {"Cache-Control", "Content-Disposition",
                                                      "Content-Encoding", "Content-Language",
                                                      "Expires"};
+
+void part_lookup_clear(part_lookup *p, uint32_t want) {
+  memset(p, 0, sizeof *p);
+  p->want = want;
+}
 
 void content_headers_clear(content_headers *c) {
   for (int i = 0; i < CH_COUNT; i++) c->value[i][0] = 0;
@@ -342,6 +402,36 @@ static void save_content_lines(meta_writer *w, const content_headers *c) {
   }
 }
 
+// Writes the layout lines of parts: runs of equal sizes, a new line before one grows too long.
+static void save_part_lines(meta_writer *w, const part_layout *parts) {
+  if (!parts || !parts->count) return;
+  size_t line_len = 0;
+  for (size_t i = 0; i < parts->count;) {
+    size_t run = 1;
+    while (i + run < parts->count && parts->sizes[i + run] == parts->sizes[i]) run++;
+    char token[48];
+    int n = run > 1 ? snprintf(token, sizeof token, "%llu*%llu",
+                               (unsigned long long)parts->sizes[i], (unsigned long long)run)
+                    : snprintf(token, sizeof token, "%llu", (unsigned long long)parts->sizes[i]);
+    if (n <= 0 || (size_t)n >= sizeof token) return;
+    if (line_len && line_len + 1 + (size_t)n > PARTS_LINE_MAX) {
+      mw_put(w, "\n", 1);
+      line_len = 0;
+    }
+    if (!line_len) {
+      mw_put(w, PARTS_PREFIX, PARTS_PREFIX_LEN);
+      line_len = PARTS_PREFIX_LEN;
+    } else {
+      mw_put(w, " ", 1);
+      line_len++;
+    }
+    mw_put(w, token, (size_t)n);
+    line_len += (size_t)n;
+    i += run;
+  }
+  mw_put(w, "\n", 1);
+}
+
 // Writes everything a header block gives a record after its first two lines.
 static void save_header_lines(meta_writer *w, const char *head, size_t head_len) {
   save_user_lines(w, head, head_len);
@@ -353,7 +443,7 @@ static void save_header_lines(meta_writer *w, const char *head, size_t head_len)
 
 // Writes the record's lines into f. 0, or -1 when a write failed.
 static int write_record(plat_file *f, const char *etag, const char *content_type,
-                        const char *head, size_t head_len) {
+                        const char *head, size_t head_len, const part_layout *parts) {
   static_assert(sizeof(meta_writer) < 16384, "writer lives on the stack");
   meta_writer w;
   w.f = f;
@@ -365,12 +455,14 @@ static int write_record(plat_file *f, const char *etag, const char *content_type
   mw_put(&w, "\n", 1);
 
   save_header_lines(&w, head, head_len);
+  save_part_lines(&w, parts);
   mw_flush(&w);
   return w.failed ? -1 : 0;
 }
 
 int meta_draft_write(meta_draft *d, const char *bucket, const char *key, const char *etag,
-                     const char *content_type, const char *head, size_t head_len) {
+                     const char *content_type, const char *head, size_t head_len,
+                     const part_layout *parts) {
   d->f = nullptr;
   d->tmp[0] = 0;
   // A path that does not fit is never cut: a cut path could name another object's file.
@@ -386,7 +478,7 @@ int meta_draft_write(meta_draft *d, const char *bucket, const char *key, const c
     d->tmp[0] = 0;
     return -1;
   }
-  if (write_record(d->f, etag, content_type, head, head_len) != 0) {
+  if (write_record(d->f, etag, content_type, head, head_len, parts) != 0) {
     meta_draft_discard(d);
     return -1;
   }
@@ -447,7 +539,7 @@ void meta_save(const char *bucket, const char *key, const char *etag, const char
 
 // Reads an open record into the caller's buffers.
 static void read_record(plat_file *f, char content_type[256], char *etag, size_t etag_size,
-                        char user_meta[1024], content_headers *content) {
+                        char user_meta[1024], content_headers *content, part_lookup *parts) {
   meta_reader m;
   m.line_no = 0;
   m.content_type = content_type;
@@ -456,6 +548,7 @@ static void read_record(plat_file *f, char content_type[256], char *etag, size_t
   m.block = user_meta;
   m.block_len = strlen(user_meta) < META_BLOCK_MAX ? strlen(user_meta) : META_BLOCK_MAX;
   m.content = content;
+  m.parts = parts;
 
   // A line longer than META_READ_MAX keeps its first part; the rest of it is skipped up to
   // its LF, so a long value can never turn into a header line of its own.
@@ -486,18 +579,19 @@ static void read_record(plat_file *f, char content_type[256], char *etag, size_t
 }
 
 int meta_load(const char *bucket, const char *key, char content_type[256], char *etag,
-              size_t etag_size, char user_meta[1024], content_headers *content) {
+              size_t etag_size, char user_meta[1024], content_headers *content,
+              part_lookup *parts) {
   char path[S3_FS_PATH];
   if (meta_path(bucket, key, path) != 0) return 0;
   plat_file_guard guard(plat_file_open(path, PLAT_READ));
   if (!guard.f) return 0;
-  read_record(guard.f, content_type, etag, etag_size, user_meta, content);
+  read_record(guard.f, content_type, etag, etag_size, user_meta, content, parts);
   return 1;
 }
 
 int meta_load_current(const char *bucket, const char *key, int64_t data_mtime_ns,
                       char content_type[256], char *etag, size_t etag_size, char user_meta[1024],
-                      content_headers *content) {
+                      content_headers *content, part_lookup *parts) {
   char path[S3_FS_PATH];
   if (meta_path(bucket, key, path) != 0) return 0;
   plat_file_guard guard(plat_file_open(path, PLAT_READ));
@@ -505,7 +599,7 @@ int meta_load_current(const char *bucket, const char *key, int64_t data_mtime_ns
   // The time of the handle actually read, so a record replaced meanwhile cannot slip through.
   int64_t meta_mtime = 0;
   if (plat_file_mtime_ns(guard.f, &meta_mtime) != 0 || meta_mtime < data_mtime_ns) return 0;
-  read_record(guard.f, content_type, etag, etag_size, user_meta, content);
+  read_record(guard.f, content_type, etag, etag_size, user_meta, content, parts);
   return 1;
 }
 

@@ -43,6 +43,25 @@ size_t content_headers_render(const content_headers *c, char *out, size_t cap);
 // 0 when it is anything else.
 int meta_content_line(const char *line, size_t n, content_headers *c);
 
+// The part layout of an object made by CompleteMultipartUpload: the size of each part, in
+// order. Kept in the object's record so that a read of one part needs no guess.
+constexpr size_t S3_PARTS_MAX = 10000;  // parts of one object
+struct part_layout {
+  const uint64_t *sizes;  // count sizes
+  size_t count;
+};
+// What a record's layout says about one part, filled while the record is read.
+struct part_lookup {
+  uint32_t want;   // the part asked for, from 1; 0 for none
+  uint32_t count;  // parts recorded; 0 when the record holds no layout
+  uint64_t total;  // their sizes summed
+  uint64_t first;  // offset of part `want` in the object
+  uint64_t len;    // its size
+  int found;       // 1 when part `want` is among those recorded
+  int bad;         // 1 when a layout line could not be read: the layout is not to be used
+};
+void part_lookup_clear(part_lookup *p, uint32_t want);
+
 // The store itself pairs these with the data files under its commit lock (store/object.h);
 // operations go through that module, never through these directly.
 
@@ -55,8 +74,10 @@ struct meta_draft {
 };
 // Writes the record of bucket/key (content type, ETag, then the x-amz-meta-* lines and the
 // content headers of head) into a temporary file. 0, or -1 with nothing left behind.
+// parts, when given, is recorded as the object's part layout.
 int meta_draft_write(meta_draft *d, const char *bucket, const char *key, const char *etag,
-                     const char *content_type, const char *head, size_t head_len);
+                     const char *content_type, const char *head, size_t head_len,
+                     const part_layout *parts = nullptr);
 // Flushes a written draft to disk; it must be, before it is published. Kept apart from the
 // writing so that a commit can write its data and its record first and then flush both, and the
 // second flush finds most of its work done by the first. 0, or -1 with the draft discarded.
@@ -73,14 +94,16 @@ int meta_mtime_ns(const char *bucket, const char *key, int64_t *mtime_ns);
 void meta_save(const char *bucket, const char *key, const char *etag, const char *content_type,
                const char *head, size_t head_len);
 // Reads it: 1 read, 0 none. Writes only the buffers it has values for (callers clear them);
-// content, when given, receives the content headers.
+// content, when given, receives the content headers, and parts (cleared by the caller) what
+// the part layout says.
 int meta_load(const char *bucket, const char *key, char content_type[256], char *etag,
-              size_t etag_size, char user_meta[1024], content_headers *content = nullptr);
+              size_t etag_size, char user_meta[1024], content_headers *content = nullptr,
+              part_lookup *parts = nullptr);
 // As meta_load, but a record older than the data it would describe (data_mtime_ns) counts as
 // none: it belongs to an earlier version whose replacement was cut short before its record.
 int meta_load_current(const char *bucket, const char *key, int64_t data_mtime_ns,
                       char content_type[256], char *etag, size_t etag_size, char user_meta[1024],
-                      content_headers *content = nullptr);
+                      content_headers *content = nullptr, part_lookup *parts = nullptr);
 // Removes the metadata file of one object (missing is fine).
 void meta_remove(const char *bucket, const char *key);
 // Writes to f the "name:value" line of each x-amz-meta-* header of head and the lines of its

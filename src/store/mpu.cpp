@@ -167,6 +167,57 @@ int mpu_meta_headers(const char *bucket, const char *upload_id, char block[S3_MP
   return 0;
 }
 
+// root/.mpu/bucket/<id>.done into out; 0 / -1.
+static int done_path(const char *bucket, const char *upload_id, char out[S3_FS_PATH]) {
+  int n = snprintf(out, S3_FS_PATH, "%s/.mpu/%s/%s.done", s_storage_root, bucket, upload_id);
+  return (n < 0 || (size_t)n >= S3_FS_PATH) ? -1 : 0;
+}
+
+int mpu_done_write(const char *bucket, const char *upload_id, const char *key, const char *etag,
+                   uint64_t size) {
+  char path[S3_FS_PATH];
+  char dir[S3_FS_PATH];
+  char tmp[S3_FS_PATH];
+  if (done_path(bucket, upload_id, path) != 0 || mpu_bucket_dir(bucket, dir) != 0 ||
+      make_upload_temp(dir, tmp) != 0)
+    return -1;
+  char tail[128];
+  int n = snprintf(tail, sizeof tail, "\n%s\n%llu\n", etag, (unsigned long long)size);
+  if (n < 0 || (size_t)n >= sizeof tail) return -1;
+  int rc = -1;
+  {
+    plat_file_guard f(plat_file_open(tmp, PLAT_WRITE_TRUNC));
+    size_t klen = strlen(key);
+    if (f.f && plat_file_write(f.f, key, klen) == (long)klen &&
+        plat_file_write(f.f, tail, (size_t)n) == n && plat_file_flush(f.f) == 0)
+      rc = 0;
+  }
+  // Moved into place whole, so a reader never meets a cut record.
+  if (rc == 0) rc = replace_file(tmp, path);
+  if (rc != 0) remove_file(tmp);
+  return rc;
+}
+
+int mpu_done_read(const char *bucket, const char *upload_id, char key[4096], char etag[80],
+                  uint64_t *size) {
+  key[0] = 0;
+  etag[0] = 0;
+  *size = 0;
+  char path[S3_FS_PATH];
+  if (done_path(bucket, upload_id, path) != 0) return -1;
+  line_reader lr;
+  lr.f = plat_file_open(path, PLAT_READ);
+  lr.len = lr.pos = 0;
+  plat_file_guard guard(lr.f);
+  if (!guard.f) return -1;
+  char line[MPU_ETAG_READ + 1];
+  if (!read_line(&lr, key, MPU_KEY_MAX) || !key[0] || !read_line(&lr, etag, MPU_ETAG_MAX) ||
+      !etag[0] || !read_line(&lr, line, MPU_ETAG_READ) ||
+      parse_decimal(line, strlen(line), UINT64_MAX, 0, size) != 0)
+    return -1;
+  return 0;
+}
+
 // Reads the record of a part from its path: 0 with the ETag, -1 missing or empty.
 static int read_etag_file(const char *path, char etag[80]) {
   etag[0] = 0;
@@ -277,7 +328,14 @@ void mpu_gc_sweep() {
         if (n < 0 || (size_t)n >= sizeof(udir) || mpu_file_path(udir, "meta", meta) != 0)
           continue;
         // Uploads without "meta" (and plain files) are never swept: their age is unknown.
+        // A completion record goes when its upload would have.
         plat_stat_t st;
+        const size_t name_len = strlen(uploads[u]);
+        if (name_len > 5 && strcmp(uploads[u] + name_len - 5, ".done") == 0) {
+          if (plat_stat(udir, &st) == 0 && !st.is_dir && now - st.mtime > (int64_t)S3_MPU_MAX_AGE)
+            remove_file(udir);
+          continue;
+        }
         if (plat_stat(meta, &st) != 0) continue;
         if (now - st.mtime > (int64_t)S3_MPU_MAX_AGE) delete_dir_recursive(udir);
       }

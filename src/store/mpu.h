@@ -39,6 +39,16 @@ constexpr size_t S3_MPU_HEADERS_CAP = S3_USER_META_CAP + S3_CONTENT_BLOCK_CAP;
 // content headers as "Name: value\r\n" lines ("" when none). 0, or -1 when the upload does not
 // exist.
 int mpu_meta_headers(const char *bucket, const char *upload_id, char block[S3_MPU_HEADERS_CAP]);
+// The record a successful Complete leaves in place of its upload, root/.mpu/bucket/<id>.done:
+// the key, the final ETag and the object's size, so that a client retrying a Complete whose
+// answer it lost gets the same answer while the object is still the one made. Kept as long as
+// an upload may live (the start-up sweep removes older ones) and with the bucket's uploads.
+// mpu_done_write: 0, or -1 when it could not be written (nothing is left of it).
+int mpu_done_write(const char *bucket, const char *upload_id, const char *key, const char *etag,
+                   uint64_t size);
+// 0 with what mpu_done_write recorded, -1 when the upload has no such record.
+int mpu_done_read(const char *bucket, const char *upload_id, char key[4096], char etag[80],
+                  uint64_t *size);
 // 0 with the part's stored ETag, -1 when missing or empty.
 int mpu_part_etag(const char *bucket, const char *upload_id, unsigned long part, char etag[80]);
 void mpu_gc_sweep();

@@ -115,14 +115,28 @@ struct prior_hash {
 constexpr int ATTEMPT_REHASH = 5;
 constexpr int REHASH_ATTEMPTS = 3;  // an object rewritten on every try is answered "try later"
 
-// 1 when bucket/key, whose data file has the given time, has a trusted record with an ETag.
-int record_etag(const char *bucket, const char *key, int64_t mtime_ns, char etag[S3_ETAG_CAP]) {
+// The trusted record's ETag of the version id of bucket/key, into etag ("" when none).
+void record_etag(const char *bucket, const char *key, const plat_file_id *id,
+                 char etag[S3_ETAG_CAP]) {
   etag[0] = 0;
-  if (!meta_usable(bucket, key)) return 0;
+  if (!meta_usable(bucket, key)) return;
   char ctype[S3_CTYPE_CAP] = "";
   char user[S3_USER_META_CAP] = "";
-  meta_load_current(bucket, key, mtime_ns, ctype, etag, S3_ETAG_CAP, user);
-  return etag[0] != 0;
+  meta_load_current(bucket, key, id->mtime_ns, ctype, etag, S3_ETAG_CAP, user);
+}
+
+// The MD5 of the data at path while it is the version id, taken before any lock (a whole
+// file's read must never hold one); "" when the file changed or could not be read.
+void hash_version(const char *path, const plat_file_id *id, char hex[33]) {
+  hex[0] = 0;
+  if (etag_cache_get(id, hex)) return;
+  char md5[33];
+  plat_file_id after;
+  if (md5_file(path, md5) != 0 || plat_file_identity(path, &after) != 0 ||
+      !etag_same_version(id, &after))
+    return;
+  etag_cache_put(id, md5);
+  copy_text(hex, 33, md5);
 }
 
 // Outside the locks: hashes the version at path when an If-Match test will need its bytes.
@@ -131,17 +145,10 @@ void hash_prior_version(const commit_condition *cond, const char *bucket, const 
   p->have = 0;
   if (!cond || !cond->if_match[0] || plat_file_identity(path, &p->id) != 0) return;
   char etag[S3_ETAG_CAP];
-  if (record_etag(bucket, key, p->id.mtime_ns, etag)) return;
-  if (etag_cache_get(&p->id, p->md5)) {
-    p->have = 1;
-    return;
-  }
-  plat_file_id after;
-  if (md5_file(path, p->md5) != 0 || plat_file_identity(path, &after) != 0 ||
-      !etag_same_version(&p->id, &after))
-    return;
-  etag_cache_put(&p->id, p->md5);
-  p->have = 1;
+  record_etag(bucket, key, &p->id, etag);
+  if (etag[0]) return;
+  hash_version(path, &p->id, p->md5);
+  p->have = p->md5[0] != 0;
 }
 
 // The ETag of the object at path, as a read would answer it, under the locks: the trusted
@@ -151,7 +158,8 @@ int current_etag(const char *bucket, const char *key, const char *path, const pr
                  char etag[S3_ETAG_CAP]) {
   plat_file_id now;
   if (plat_file_identity(path, &now) != 0) return -1;
-  if (record_etag(bucket, key, now.mtime_ns, etag)) return 0;
+  record_etag(bucket, key, &now, etag);
+  if (etag[0]) return 0;
   if (!prior->have || !etag_same_version(&prior->id, &now)) return ATTEMPT_REHASH;
   copy_text(etag, S3_ETAG_CAP, prior->md5);
   return 0;
@@ -257,7 +265,7 @@ int object_make_dirs(const char *bucket, const char *key) {
 
 int object_commit(const char *tmp, const char *bucket, const char *key, const char *etag,
                   const char *content_type, const char *head, size_t head_len,
-                  const commit_condition *cond) {
+                  const commit_condition *cond, const part_layout *parts) {
   char path[S3_FS_PATH];
   int moved = -1;
   // The slow flushes happen before the locks. The record is written beside its place before
@@ -267,7 +275,8 @@ int object_commit(const char *tmp, const char *bucket, const char *key, const ch
                                                             : nullptr);
   meta_draft record;
   int drafted = data.f ? meta_draft_write(&record, bucket, key, etag,
-                                           content_type ? content_type : "", head, head_len)
+                                           content_type ? content_type : "", head, head_len,
+                                           parts)
                        : -1;
   // A data flush that fails closes the data, and the unpublished draft goes below.
   if (flush_temp(&data) == 0 && drafted == 0) drafted = meta_draft_sync(&record);
@@ -321,7 +330,76 @@ int object_remove(const char *bucket, const char *key) {
   return removed;
 }
 
-int object_snapshot(const char *bucket, const char *key, object_view *out) {
+namespace {
+
+// The part count an ETag of the form "<hex>-<count>" names, else 0.
+uint64_t etag_part_count(const char *etag) {
+  const char *dash = strrchr(etag, '-');
+  uint64_t n = 0;
+  if (!dash || parse_decimal(dash + 1, strlen(dash + 1), S3_PARTS_MAX, 0, &n) != 0) return 0;
+  return n;
+}
+
+// Keeps the layout the record gave only when it describes this data: a record that lost its
+// lines, or was made by hand, must not send a client the wrong bytes as a part.
+void check_layout(object_view *v) {
+  part_lookup *p = &v->parts;
+  if (!p->count) return;
+  if (!p->bad && p->total == v->size && p->count == etag_part_count(v->etag)) return;
+  part_lookup_clear(p, p->want);
+}
+
+constexpr int REMOVE_IF_ATTEMPTS = 3;  // versions hashed before a conditional delete gives up
+
+// One attempt of object_remove_if_match under the locks: its result, or 2 when the version
+// hashed beforehand (hashed, of version before) is no longer the one there.
+int remove_if_locked(const char *bucket, const char *key, const char *path, const char *if_match,
+                     const plat_file_id *before, const char *hashed) {
+  bucket_lock_guard held(bucket, 1, 0);
+  if (held.timed_out()) return STORE_BUSY;
+  plat_lock_guard commit(store_commit_lock());
+  plat_file_id now;
+  if (plat_file_identity(path, &now) != 0) return COMMIT_NO_OBJECT;
+  if (strcmp(if_match, "*") != 0) {
+    char etag[S3_ETAG_CAP];
+    record_etag(bucket, key, &now, etag);
+    if (!etag[0]) {
+      if (!hashed[0] || !etag_same_version(before, &now)) return 2;
+      copy_text(etag, sizeof etag, hashed);
+    }
+    if (!etag_listed(if_match, etag)) return COMMIT_PRECONDITION_FAILED;
+  }
+  int removed = remove_file(path);
+  if (removed >= 0 && meta_usable(bucket, key)) meta_remove(bucket, key);
+  return removed < 0 ? -1 : 0;
+}
+
+}  // namespace
+
+int object_remove_if_match(const char *bucket, const char *key, const char *if_match) {
+  char path[S3_FS_PATH];
+  if (object_path(bucket, key, path) != 0) return -1;
+  // Behind a link, as in a temporary file's place, there is no object of this store's.
+  if (!path_levels_plain(path, root_len()) || key_is_own_name(key)) return COMMIT_NO_OBJECT;
+  for (int attempt = 0; attempt < REMOVE_IF_ATTEMPTS; attempt++) {
+    plat_file_id before;
+    if (plat_file_identity(path, &before) != 0) return COMMIT_NO_OBJECT;
+    char hashed[33] = "";
+    char etag[S3_ETAG_CAP];
+    if (strcmp(if_match, "*") != 0) {
+      record_etag(bucket, key, &before, etag);
+      if (!etag[0]) hash_version(path, &before, hashed);
+    }
+    int rc = remove_if_locked(bucket, key, path, if_match, &before, hashed);
+    if (rc != 2) return rc;
+  }
+  // The object was replaced at every look: no version stayed long enough to be tested, so
+  // none is removed.
+  return COMMIT_PRECONDITION_FAILED;
+}
+
+int object_snapshot(const char *bucket, const char *key, object_view *out, uint32_t want_part) {
+  part_lookup_clear(&out->parts, want_part);
   out->size = 0;
   out->mtime = 0;
   out->data = nullptr;
@@ -350,10 +428,12 @@ int object_snapshot(const char *bucket, const char *key, object_view *out) {
     out->has_meta = 0;
   else if (plat_file_mtime_ns(out->data, &data_mtime) == 0)
     out->has_meta = meta_load_current(bucket, key, data_mtime, out->content_type, out->etag,
-                                      sizeof out->etag, out->user_meta, &out->content);
+                                      sizeof out->etag, out->user_meta, &out->content,
+                                      &out->parts);
   else
     out->has_meta = meta_load(bucket, key, out->content_type, out->etag, sizeof out->etag,
-                              out->user_meta, &out->content);
+                              out->user_meta, &out->content, &out->parts);
+  check_layout(out);
   return 0;
 }
 

@@ -24,6 +24,7 @@ struct object_view {
   char etag[S3_ETAG_CAP];                 // "" when none was recorded
   char user_meta[S3_USER_META_CAP];       // "" when none was recorded
   content_headers content;                // Cache-Control and the rest; "" when not recorded
+  part_lookup parts;                      // the part layout; count 0 when none is trusted
 };
 
 // A conditional write: what the object a commit would replace must be like. The test is made
@@ -51,9 +52,10 @@ constexpr int STORE_BUSY = -2;
 // a verdict COMMIT_*, with tmp removed and an earlier object of that key left as it was. Data
 // and record reach the disk before they are moved, the data first; a record that cannot be
 // written leaves the object without a trusted one.
+// parts, when given, is recorded as the object's part layout.
 int object_commit(const char *tmp, const char *bucket, const char *key, const char *etag,
                   const char *content_type, const char *head, size_t head_len,
-                  const commit_condition *cond = nullptr);
+                  const commit_condition *cond = nullptr, const part_layout *parts = nullptr);
 
 // Removes bucket/key and its metadata record. 0 removed, 1 there was no such object (nothing,
 // or a directory that holds other keys), -1 the file could not be removed; its record then
@@ -63,7 +65,10 @@ int object_remove(const char *bucket, const char *key);
 // Takes the view of bucket/key for a read. 0 with *out filled (release it with
 // object_release); -1 when the key holds no object (missing, a directory, a path too long, or
 // anything but a regular file); STORE_BUSY.
-int object_snapshot(const char *bucket, const char *key, object_view *out);
+// want_part, when not 0, is the part whose place the layout is asked for. A layout is trusted
+// only when its parts add up to the data and their count is the one the ETag names.
+int object_snapshot(const char *bucket, const char *key, object_view *out,
+                    uint32_t want_part = 0);
 void object_release(object_view *v);
 
 // Releases a view on every way out of a read.
@@ -116,6 +121,11 @@ int object_make_dirs(const char *bucket, const char *key);
 // 1 when no directory of path below the first `from` characters is a symbolic link (levels
 // that do not exist yet pass), 0 otherwise.
 int path_levels_plain(const char *path, size_t from);
+
+// DeleteObject under If-Match (a list of entity tags, or "*"): object_remove's results, or
+// COMMIT_PRECONDITION_FAILED when the object there is not one the list names, or
+// COMMIT_NO_OBJECT when there is none. The test and the removal are one step under the locks.
+int object_remove_if_match(const char *bucket, const char *key, const char *if_match);
 
 // DeleteBucket's store step, under the exclusive bucket lock: 0 the bucket and its records are
 // gone, 1 it still holds an object, -1 it could not be checked or removed (missing, a link),

@@ -20,6 +20,9 @@ case $client in
            exec "$path_py" "$here/suite_boto3.py" --server "$server" --results "$results" --client boto3-1.43 ;;
   s3cmd)   [ -x /usr/bin/s3cmd ] || skip "s3cmd not installed"
            exec /usr/bin/python3 "$here/suite_s3cmd.py" --server "$server" --results "$results" --client s3cmd ;;
+  s3fs)    [ -x /usr/bin/s3fs ] || skip "s3fs not installed"
+           [ -e /dev/fuse ] || skip "/dev/fuse is absent, so no FUSE file system can be mounted here"
+           exec /usr/bin/python3 "$here/suite_s3fs.py" --server "$server" --results "$results" --client s3fs ;;
   rclone)  [ -x /usr/bin/rclone ] || skip "rclone not installed"
            exec /usr/bin/python3 "$here/suite_rclone.py" --server "$server" --results "$results" --client rclone ;;
   jssdk|minio|minio-noregion)

@@ -142,6 +142,37 @@ def main():
             got = js(aws(srv, "s3api", "list-objects-v2", "--bucket", b, "--prefix", "fm/"))
             q.check([c["Key"] for c in got.get("Contents", [])] == ["fm/a.txt"], "after delete %r" % got)
             aws(srv, "s3", "rm", "s3://%s/fm/a.txt" % b)
+        with res.op("bucket configurations"):
+            # The configuration calls infrastructure tools send: answered with S3's defaults for
+            # a bucket without them, and never a listing or a DeleteBucket in their place.
+            def stored():
+                top = os.path.join(srv.root, b)
+                return sorted(os.path.relpath(os.path.join(d, f), top)
+                              for d, _, fs in os.walk(top) for f in fs)
+            before = stored()
+            q.check("small.txt" in before, "objects %r" % before)
+            enc = js(aws(srv, "s3api", "get-bucket-encryption", "--bucket", b))
+            rule = enc.get("ServerSideEncryptionConfiguration", {}).get("Rules", [{}])[0]
+            q.check(rule.get("ApplyServerSideEncryptionByDefault", {}).get("SSEAlgorithm") == "AES256",
+                    "encryption %r" % enc)
+            conf = json.dumps({"Rules": [{"ApplyServerSideEncryptionByDefault": {"SSEAlgorithm": "AES256"}}]})
+            p = aws(srv, "s3api", "put-bucket-encryption", "--bucket", b,
+                    "--server-side-encryption-configuration", conf, check_rc=False)
+            q.check(p.returncode != 0 and b"NotImplemented" in p.stderr, "put answered %r" % p.stderr[-300:])
+            aws(srv, "s3api", "delete-bucket-encryption", "--bucket", b)
+            p = aws(srv, "s3api", "get-public-access-block", "--bucket", b, check_rc=False)
+            q.check(p.returncode != 0 and b"NoSuchPublicAccessBlockConfiguration" in p.stderr,
+                    "public access block %r" % p.stderr[-300:])
+            listed = sorted(c["Key"] for c in js(aws(srv, "s3api", "list-objects-v2", "--bucket", b)).get("Contents", []))
+            # Pages of two follow NextKeyMarker and NextVersionIdMarker.
+            v = js(aws(srv, "s3api", "list-object-versions", "--bucket", b, "--page-size", "2"))
+            versions = v.get("Versions", [])
+            q.check([x["Key"] for x in versions] == listed, "versions %r vs %r" % (versions, listed))
+            q.check(all(x.get("VersionId") == "null" and x.get("IsLatest") is True for x in versions),
+                    "versions %r" % versions)
+            q.check(not v.get("DeleteMarkers"), "delete markers %r" % v)
+            q.check(stored() == before, "stored objects changed: %r" % stored())
+            q.check(q.read(os.path.join(srv.root, b, "small.txt")) == small, "small.txt changed")
         keys = q.listing_keys(1100)
         q.populate(srv.root, "cli-list", keys)
         with res.op("list v1"):

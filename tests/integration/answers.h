@@ -52,6 +52,29 @@ inline void expect_error(const qt::Response &r, int status, const std::string &s
   EXPECT_NE(r.body.find("<RequestId>" + id + "</RequestId>"), std::string::npos) << r.raw;
 }
 
+// Checks the answer to a HEAD that failed: the head of the error answer a GET gets, whose
+// Content-Length counts the document, and nothing after it.
+inline void expect_head_error(const qt::Response &r, int status, const std::string &status_line,
+                              const std::string &code, const std::string &message,
+                              const std::string &resource) {
+  EXPECT_EQ(r.status, status) << r.raw;
+  EXPECT_EQ(r.body, "") << r.raw;
+  // The document names a 32-digit request id where the masked one has "ID".
+  size_t doc_len = error_doc(code, message, resource).size() + 30;
+  EXPECT_EQ(mask(r.head) + "\r\n", error_head(status_line, doc_len)) << r.head;
+  EXPECT_EQ(r.header("x-amz-request-id").size(), 32u) << r.head;
+}
+
+// The check of an error answer to the given method.
+inline void expect_error_to(const std::string &method, const qt::Response &r, int status,
+                            const std::string &status_line, const std::string &code,
+                            const std::string &message, const std::string &resource) {
+  if (method == "HEAD")
+    expect_head_error(r, status, status_line, code, message, resource);
+  else
+    expect_error(r, status, status_line, code, message, resource);
+}
+
 // One server for the whole test program: a start and stop per test would cost a second each.
 class SharedServer : public ::testing::Test {
  protected:

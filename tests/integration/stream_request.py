@@ -1,7 +1,9 @@
 # Builds a signed aws-chunked PUT (header signature, chunk-signature chain, optional CRC-32 trailer
 # and trailer signature) with Python's hmac/hashlib, as an independent signer for the stream tests.
-# Usage: stream_request.py OUT PORT ACCESS SECRET PATH SIZE CHUNK MODE[,MODE...]
+# Usage: stream_request.py OUT PORT ACCESS SECRET PATH SIZE CHUNK MODE[,MODE...] [REGION]
 #   MODE: signed | trailer | tamper (one payload byte changed after signing) | cut (no terminal chunk)
+#         | badcrc (trailer mode with a CRC-32 that differs from the payload, the trailer signed)
+#   REGION: the credential scope's region, us-east-1 when not given
 # Writes one request per mode to OUT.MODE, each to PATH-MODE. The payload is SIZE bytes of
 # "abcdefghijklmnopqrstuvwxyz" repeated.
 import datetime
@@ -13,12 +15,13 @@ import zlib
 import base64
 
 out, port, access, secret, base_path, size, chunk, modes = sys.argv[1:9]
+region = sys.argv[9] if len(sys.argv) > 9 else "us-east-1"
 size, chunk = int(size), int(chunk)
 payload = (b"abcdefghijklmnopqrstuvwxyz" * (size // 26 + 1))[:size]
 now = datetime.datetime.now(datetime.timezone.utc)
 amz_date = now.strftime("%Y%m%dT%H%M%SZ")
 date = amz_date[:8]
-scope = date + "/us-east-1/s3/aws4_request"
+scope = date + "/" + region + "/s3/aws4_request"
 empty = hashlib.sha256(b"").hexdigest()
 
 
@@ -27,7 +30,7 @@ def mac(key, msg):
 
 
 key = mac(("AWS4" + secret).encode(), date)
-for part in ("us-east-1", "s3", "aws4_request"):
+for part in (region, "s3", "aws4_request"):
     key = mac(key, part)
 
 
@@ -37,10 +40,12 @@ def sign(sts):
 
 pieces = [payload[i:i + chunk] for i in range(0, len(payload), chunk)]
 crc_line = "x-amz-checksum-crc32:" + base64.b64encode(struct.pack(">I", zlib.crc32(payload))).decode()
+bad_crc_line = "x-amz-checksum-crc32:" + base64.b64encode(struct.pack(">I", zlib.crc32(payload) ^ 1)).decode()
 
 
 def build(mode, path):
-    trailer = mode == "trailer"
+    trailer = mode in ("trailer", "badcrc")
+    crc = bad_crc_line if mode == "badcrc" else crc_line
     content_sha = ("STREAMING-AWS4-HMAC-SHA256-PAYLOAD-TRAILER" if trailer
                    else "STREAMING-AWS4-HMAC-SHA256-PAYLOAD")
 
@@ -56,10 +61,10 @@ def build(mode, path):
             if p:
                 body += p + b"\r\n"
         if trailer:
-            text = crc_line + "\n"
+            text = crc + "\n"
             tsig = sign("AWS4-HMAC-SHA256-TRAILER\n%s\n%s\n%s\n%s" % (amz_date, scope, prev,
                                                                     hashlib.sha256(text.encode()).hexdigest()))
-            body += crc_line.encode() + b"\r\nx-amz-trailer-signature:" + tsig.encode() + b"\r\n"
+            body += crc.encode() + b"\r\nx-amz-trailer-signature:" + tsig.encode() + b"\r\n"
         return body + b"\r\n"
 
     # The body length is signed, so build it once with a placeholder seed to learn it.

@@ -14,6 +14,7 @@
 namespace {
 
 using qa::expect_error;
+using qa::expect_head_error;
 using qa::mask;
 using qt::Response;
 
@@ -257,8 +258,8 @@ TEST_F(Buckets, HeadBucket) {
             "Content-Type: application/xml\r\nx-amz-bucket-region: us-east-1\r\n"
             "Connection: close\r\n\r\n");
   Response missing = req("HEAD", "/not-here");
-  expect_error(missing, 404, "HTTP/1.1 404 Not Found", "NoSuchBucket",
-               "The specified bucket does not exist", "/not-here");
+  expect_head_error(missing, 404, "HTTP/1.1 404 Not Found", "NoSuchBucket",
+                    "The specified bucket does not exist", "/not-here");
 }
 
 TEST_F(Buckets, GetBucketLocation) {

@@ -112,7 +112,7 @@ TEST_F(ContentHeaders, AwsChunkedIsFramingNotContent) {
   } cases[] = {{"aws-chunked", ""}, {"AWS-Chunked, br", "br"}, {"gzip , aws-chunked , br", "gzip,br"},
                {"gzip, aws-chunked", "gzip"}};
   for (const Case &c : cases) {
-    // Any Content-Encoding naming aws-chunked frames the body that way.
+    // The payload hash announces the stream; the token in Content-Encoding only names it.
     ASSERT_EQ(req("PUT", "/bkt/enc",
                   {std::string("Content-Encoding: ") + c.sent, "x-amz-decoded-content-length: 1",
                    "x-amz-content-sha256: STREAMING-UNSIGNED-PAYLOAD-TRAILER"},

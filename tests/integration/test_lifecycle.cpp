@@ -257,15 +257,16 @@ TEST(Connections, EarlyAnswerSurvivesABodyStillBeingSent) {
 
 namespace {
 
-// Runs quillmar-s3d with args until its banner appears (or the shell test ready holds), stops it
-// with SIGTERM and gives its exit status after "rc=" followed by everything it printed.
+// Runs quillmar-s3d with args until its banner appears (or the shell test ready holds; up to 60 s,
+// which a sanitizer build on a loaded machine meets), stops it with SIGTERM and gives its exit
+// status after "rc=" followed by everything it printed.
 std::string run_host(const std::string &env, const std::string &args,
                      const std::string &ready = "grep -q serving $out") {
   std::string bin = std::string(QUILLMAR_BINARY_DIR) + "/quillmar-s3d";
   std::string out_file = qt::make_temp_dir();
   std::string script =
       "out=" + out_file + "/out; " + env + " '" + bin + "' " + args + " >$out 2>&1 & pid=$!; " +
-      "i=0; while [ $i -lt 100 ] && ! " + ready + " && kill -0 $pid 2>/dev/null; do "
+      "i=0; while [ $i -lt 1200 ] && ! " + ready + " && kill -0 $pid 2>/dev/null; do "
       "sleep 0.05; i=$((i+1)); done; kill -TERM $pid 2>/dev/null; wait $pid; echo \"rc=$?\"; cat $out";
   std::string out;
   qt::run_command("sh -c \"" + [&] {

@@ -175,7 +175,8 @@ TEST_F(Multipart, CompleteJoinsPartsAndMatchesEtagForms) {
                         "</CompleteMultipartUploadResult>\n");
   EXPECT_EQ(qt::read_file(root() + "/mp-done/obj.bin"), p1 + p2 + p3);
   EXPECT_FALSE(qt::dir_exists(upload_dir("mp-done", id)));
-  EXPECT_EQ(qt::read_file(root() + "/.s3meta/mp-done/obj.bin"), "text/csv\n" + etag + "\n");
+  EXPECT_EQ(qt::read_file(root() + "/.s3meta/mp-done/obj.bin"),
+            "text/csv\n" + etag + "\n+Parts 70001 11 1\n");
 
   for (const char *method : {"GET", "HEAD"}) {
     qt::Response g = req(method, "/mp-done/obj.bin");
@@ -184,9 +185,13 @@ TEST_F(Multipart, CompleteJoinsPartsAndMatchesEtagForms) {
     EXPECT_EQ(g.header("Content-Type"), "text/csv") << method;
   }
 
-  // The upload is gone for every operation on it.
+  // The upload is gone for every operation on it; a repeated Complete is answered as the first
+  // while the object stands.
+  qt::Response retried = complete("mp-done/obj.bin", id, parts_xml({{1, "-"}}));
+  EXPECT_EQ(retried.status, 200) << retried.raw;
+  EXPECT_EQ(retried.body, r.body);
   for (auto &[method, query] : std::vector<std::pair<std::string, std::string>>{
-           {"POST", ""}, {"DELETE", ""}, {"GET", ""}, {"PUT", "&partNumber=1"}}) {
+           {"DELETE", ""}, {"GET", ""}, {"PUT", "&partNumber=1"}}) {
     qt::Response again = req(method, "/mp-done/obj.bin?uploadId=" + id + query, {},
                              method == "POST" ? parts_xml({{1, "-"}}) : "", method == "PUT");
     EXPECT_EQ(again.status, 404) << method;

@@ -371,9 +371,10 @@ TEST_F(Objects, RangeTable) {
       {"ten", "bytes=-0", 416, nullptr, "bytes */10"},
       {"ten", "bytes=10-", 416, nullptr, "bytes */10"},
       {"ten", "bytes=10-12", 416, nullptr, "bytes */10"},
-      {"ten", "bytes=6-2", 416, nullptr, "bytes */10"},
-      {"ten", "items=0-5", 416, nullptr, "bytes */10"},
-      {"ten", "bytes=5", 416, nullptr, "bytes */10"},
+      // No valid byte range: ignored, the whole object is served.
+      {"ten", "bytes=6-2", 200, "0123456789", ""},
+      {"ten", "items=0-5", 200, "0123456789", ""},
+      {"ten", "bytes=5", 200, "0123456789", ""},
       {"zero", "bytes=0-0", 416, nullptr, "bytes */0"},
       {"zero", "bytes=-1", 416, nullptr, "bytes */0"},
   };
@@ -382,7 +383,7 @@ TEST_F(Objects, RangeTable) {
     qt::Response r = get(target, {std::string("Range: ") + c.range});
     EXPECT_EQ(r.status, c.status) << c.range;
     EXPECT_EQ(r.header("Content-Range"), c.content_range) << c.range;
-    if (c.status == 206) {
+    if (c.status != 416) {
       EXPECT_EQ(r.body, c.body) << c.range;
       EXPECT_EQ(r.header("Content-Length"), std::to_string(strlen(c.body))) << c.range;
       EXPECT_EQ(r.header("ETag"), in_quotes(qt::md5_hex(std::string(c.key) == "ten" ? "0123456789" : "")));
@@ -391,9 +392,9 @@ TEST_F(Objects, RangeTable) {
     }
     // HEAD ignores a satisfiable range and has no Content-Range on its 416.
     qt::Response h = head(target, {std::string("Range: ") + c.range});
-    EXPECT_EQ(h.status, c.status == 206 ? 200 : 416) << c.range;
+    EXPECT_EQ(h.status, c.status == 416 ? 416 : 200) << c.range;
     EXPECT_FALSE(h.has_header("Content-Range")) << c.range;
-    if (c.status == 206) {
+    if (c.status != 416) {
       EXPECT_EQ(h.header("Content-Length"), "10");
     }
   }
@@ -479,8 +480,12 @@ TEST_F(Objects, ReadFallbacksAndMissingKeys) {
     for (const char *method : {"GET", "HEAD"}) {
       r = qt::request(port(), method, target);
       EXPECT_EQ(r.status, 404) << method << target;
-      EXPECT_NE(r.body.find("<Message>The specified key does not exist</Message>"), std::string::npos)
-          << method << target;
+      // A HEAD is answered by the status line alone, as S3 does.
+      if (std::string(method) == "HEAD")
+        EXPECT_EQ(r.body, "") << target;
+      else
+        EXPECT_NE(r.body.find("<Message>The specified key does not exist</Message>"), std::string::npos)
+            << target;
     }
   }
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <string>
 #include <utility>
@@ -25,6 +26,7 @@ struct SignedRequest {
   std::string access, secret;
   std::string sign_time;   // the string to sign's date line, e.g. 20261210T044736Z
   std::string scope_date;  // "" = the first eight characters of sign_time
+  std::string region = "us-east-1";  // the credential scope's region
 };
 
 // x-amz-date text of the current time shifted by `shift` seconds.
@@ -55,33 +57,71 @@ inline std::string signer_sha256_hex(const std::string &s) {
   return hex;
 }
 
-// The canonical query of already-encoded text: pieces sorted whole, "=" added where missing.
+// SigV4's encoding of one decoded name or value: unreserved bytes as they are, every other
+// byte as %XX in upper case.
+inline std::string signer_uri_encode(const std::string &decoded) {
+  static const char hex[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : decoded) {
+    if (isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
+      out += (char)c;
+    } else {
+      out += '%';
+      out += hex[c >> 4];
+      out += hex[c & 15];
+    }
+  }
+  return out;
+}
+
+// Percent-decoding as a signer that receives raw text does it: "%" with two hexadecimal digits
+// is a byte, anything else (also "+") stays as it is.
+inline std::string signer_uri_decode(const std::string &text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); i++) {
+    if (text[i] == '%' && i + 2 < text.size() && isxdigit((unsigned char)text[i + 1]) &&
+        isxdigit((unsigned char)text[i + 2])) {
+      out += (char)std::stoi(text.substr(i + 1, 2), nullptr, 16);
+      i += 2;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+// The canonical query of the text as sent: each name and value decoded and encoded again,
+// sorted by name and then value, "=" between them always.
 inline std::string signer_canonical_query(const std::string &query) {
-  std::vector<std::string> pieces;
+  std::vector<std::pair<std::string, std::string>> params;
   size_t pos = 0;
   while (pos <= query.size()) {
     size_t amp = query.find('&', pos);
     if (amp == std::string::npos) amp = query.size();
-    if (amp > pos) pieces.push_back(query.substr(pos, amp - pos));
+    if (amp > pos) {
+      std::string piece = query.substr(pos, amp - pos);
+      size_t eq = piece.find('=');
+      std::string name = eq == std::string::npos ? piece : piece.substr(0, eq);
+      std::string value = eq == std::string::npos ? "" : piece.substr(eq + 1);
+      params.push_back({signer_uri_encode(signer_uri_decode(name)),
+                        signer_uri_encode(signer_uri_decode(value))});
+    }
     pos = amp + 1;
   }
-  std::sort(pieces.begin(), pieces.end());
+  std::sort(params.begin(), params.end());
   std::string out;
-  for (const std::string &p : pieces) {
-    if (!out.empty()) out += '&';
-    out += p;
-    if (p.find('=') == std::string::npos) out += '=';
-  }
+  for (const auto &p : params) out += (out.empty() ? "" : "&") + p.first + "=" + p.second;
   return out;
 }
 
 // The hex signature of a canonical request under secret, for a scope date and signing time.
 inline std::string signer_signature(const std::string &secret, const std::string &scope_date,
-                                    const std::string &sign_time, const std::string &creq) {
-  std::string scope = scope_date + "/us-east-1/s3/aws4_request";
+                                    const std::string &sign_time, const std::string &creq,
+                                    const std::string &region = "us-east-1") {
+  std::string scope = scope_date + "/" + region + "/s3/aws4_request";
   std::string sts = "AWS4-HMAC-SHA256\n" + sign_time + "\n" + scope + "\n" + signer_sha256_hex(creq);
   std::string key = signer_hmac("AWS4" + secret, scope_date);
-  key = signer_hmac(signer_hmac(signer_hmac(key, "us-east-1"), "s3"), "aws4_request");
+  key = signer_hmac(signer_hmac(signer_hmac(key, region), "s3"), "aws4_request");
   std::string mac = signer_hmac(key, sts);
   char sig[65];
   ::hex_encode((const unsigned char *)mac.data(), 32, sig);
@@ -109,8 +149,8 @@ inline std::string sign_request(const SignedRequest &r) {
   std::string creq = r.method + "\n" + path + "\n" + signer_canonical_query(query) + "\n" + canon_headers +
                      "\n" + signed_names + "\n" + payload;
   std::string scope_date = r.scope_date.empty() ? r.sign_time.substr(0, 8) : r.scope_date;
-  std::string scope = scope_date + "/us-east-1/s3/aws4_request";
-  std::string sig = signer_signature(r.secret, scope_date, r.sign_time, creq);
+  std::string scope = scope_date + "/" + r.region + "/s3/aws4_request";
+  std::string sig = signer_signature(r.secret, scope_date, r.sign_time, creq, r.region);
 
   std::string out = r.method + " " + r.target + " HTTP/1.1\r\n";
   for (const auto &h : r.headers) out += h.first + ": " + h.second + "\r\n";
@@ -133,11 +173,14 @@ struct PresignedRequest {
   std::string scope_date;       // "" = the first eight characters of sign_time
   std::string expires = "3600";
   std::string algorithm = "AWS4-HMAC-SHA256";
+  std::string region = "us-east-1";
+  bool sign_host = true;        // false: X-Amz-SignedHeaders leaves host out
 };
 
 // The target (path and query) of a presigned URL, with its X-Amz-Signature last.
 inline std::string presign_target(const PresignedRequest &r) {
-  std::vector<std::pair<std::string, std::string>> canon = {{"host", r.host}};
+  std::vector<std::pair<std::string, std::string>> canon;
+  if (r.sign_host) canon.push_back({"host", r.host});
   std::string payload = "UNSIGNED-PAYLOAD";
   for (const auto &h : r.headers) {
     canon.push_back({signer_lower(h.first), h.second});
@@ -154,12 +197,12 @@ inline std::string presign_target(const PresignedRequest &r) {
   for (char c : signed_names) names_encoded += c == ';' ? std::string("%3B") : std::string(1, c);
   std::string query = r.query + (r.query.empty() ? "" : "&") + "X-Amz-Algorithm=" + r.algorithm +
                       "&X-Amz-Credential=" + r.access + "%2F" + scope_date +
-                      "%2Fus-east-1%2Fs3%2Faws4_request&X-Amz-Date=" + r.sign_time +
+                      "%2F" + r.region + "%2Fs3%2Faws4_request&X-Amz-Date=" + r.sign_time +
                       "&X-Amz-Expires=" + r.expires + "&X-Amz-SignedHeaders=" + names_encoded;
   std::string creq = r.method + "\n" + r.path + "\n" + signer_canonical_query(query) + "\n" +
                      canon_headers + "\n" + signed_names + "\n" + payload;
   return r.path + "?" + query + "&X-Amz-Signature=" +
-         signer_signature(r.secret, scope_date, r.sign_time, creq);
+         signer_signature(r.secret, scope_date, r.sign_time, creq, r.region);
 }
 
 // The presigned request as bytes: request line, Host, the further headers, Content-Length when

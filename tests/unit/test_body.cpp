@@ -74,8 +74,9 @@ const FramingCase kFraming[] = {
     {"aws_any_two_bytes", {"Content-Length: 1"}, 1, "5;x\r\nhel", "loQQ0;x\r\n\r\n", 0, "hello", ""},
     {"aws_hex_forms", {"Content-Length: 1"}, 1, "", " 0x5;x\r\nhello\r\n+A;x\r\n0123456789\r\n0;x\r\n\r\n",
      0, "hello0123456789", ""},
-    {"aws_empty_line_before_terminal", {"Content-Length: 1"}, 1, "", "5;x\r\nhello\r\n\r\n", 0, "hello",
-     ""},
+    // A stream that ends before its terminal chunk, however it ends, was cut short.
+    {"aws_empty_line_before_terminal", {"Content-Length: 1"}, 1, "", "5;x\r\nhello\r\n\r\n", -1, "",
+     "aws-chunked stream ended before its terminal chunk"},
     {"aws_trailer_lines", {"Content-Length: 1"}, 1, "", "5;x\r\nhello\r\n0;x\r\nx-amz-meta-a:b\r\n\r\n", 0,
      "hello", ""},
     {"aws_line_510", {"Content-Length: 1"}, 1, "", kLine510 + "\nhello\r\n0;x\r\n\r\n", 0, "hello", ""},
@@ -87,9 +88,13 @@ const FramingCase kFraming[] = {
     {"aws_chunk_over_8MiB", {"Content-Length: 1"}, 1, "", "800001;x\r\n", -1, "",
      "aws-chunked chunk too large"},
     {"aws_gone_in_line", {"Content-Length: 1"}, 1, "", "5;x\r\nhello\r\n0;x", -1, "",
-     "client gone (aws-chunked line)"},
+     "aws-chunked stream ended before its terminal chunk"},
     {"aws_gone_in_data", {"Content-Length: 1"}, 1, "", "a;x\r\nhello", -1, "",
-     "client gone (aws-chunked data)"},
+     "aws-chunked stream ended before its terminal chunk"},
+    {"aws_gone_in_trailers", {"Content-Length: 1"}, 1, "", "5;x\r\nhello\r\n0;x\r\nx-a", -1, "",
+     "client gone (aws-chunked line)"},
+    {"aws_without_framing", {}, 1, "5;x\r\nhello\r\n0;x\r\n\r\n", "", -1, "",
+     "streamed body without Content-Length"},
     {"fixed_disconnect", {"Content-Length: 10"}, 0, "he", "llo", -1, "", "client disconnected during body"},
     {"fixed_over_4GiB", {"Content-Length: 4294967297"}, 0, "", "", -1, "", "body too large"},
     // 4 GiB itself passes the length rule: the body then fails only for want of bytes.
@@ -404,6 +409,8 @@ TEST(WholeBody, EveryFramingReadWholeUpToTheLimit) {
        "BadDigest"},
       {"md5_empty", {"Content-Length: 46", "Content-MD5: "}, 0, x, 46, 400, "InvalidDigest"},
       {"cut_short", {"Content-Length: 47"}, 0, x, 100, 400, "IncompleteBody"},
+      {"aws_cut_before_terminal", {"Content-Length: 1"}, 1, "5;x\r\nhello\r\n\r\n", 100, 400, "IncompleteBody"},
+      {"aws_without_framing", {}, 1, "", 100, 411, "MissingContentLength"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "base/state.h"
 #include "http/request.h"
@@ -181,6 +182,62 @@ TEST_F(MetaTest, PathThatDoesNotFitIsNeverCut) {
   ASSERT_EQ(meta_path("bkt", key.c_str(), mp), -1);
   meta_save("bkt", key.c_str(), kMd5, "text/plain", "", 0);
   EXPECT_EQ(load("bkt", key).rc, 0);
+}
+
+// The part layout of the largest object: 10,000 parts, runs of equal sizes among single ones,
+// spread over as many lines as it takes; every part is found where its predecessors end.
+TEST_F(MetaTest, PartLayoutRoundTrip) {
+  std::vector<uint64_t> sizes;
+  for (size_t i = 0; i < S3_PARTS_MAX; i++)
+    sizes.push_back(i % 7 == 0 ? 5242880 : (i < 6000 ? 8388608 : 1000000000000ull + i));
+  const part_layout layout = {sizes.data(), sizes.size()};
+  const std::string head = "PUT /b/k HTTP/1.1\r\nx-amz-meta-a: 1\r\n\r\n";
+  meta_draft d;
+  ASSERT_EQ(meta_draft_write(&d, "bkt", "big", "e-10000", "text/plain", head.data(), head.size(),
+                             &layout),
+            0);
+  ASSERT_EQ(meta_draft_sync(&d), 0);
+  ASSERT_EQ(meta_draft_publish(&d, plat_time_now_ns()), 0);
+  const std::string file = read(meta_file("bkt", "big"));
+  ASSERT_NE(file.find("\n+Parts 5242880 8388608*6 5242880 "), std::string::npos);
+  for (size_t pos = 0; pos < file.size();) {
+    size_t end = file.find('\n', pos);
+    EXPECT_LE(end - pos, 1000u) << "a layout line longer than a reader keeps";
+    pos = end + 1;
+  }
+  std::vector<uint64_t> offsets(1, 0);
+  for (uint64_t size : sizes) offsets.push_back(offsets.back() + size);
+  // A sample of parts (each read goes through the whole record): both ends, every run kind.
+  for (uint32_t want = 1; want <= S3_PARTS_MAX; want += (want < 30 || want > 9970) ? 1 : 97) {
+    char ctype[256] = "", etag[96] = "", block[1024] = "";
+    part_lookup p;
+    part_lookup_clear(&p, want);
+    ASSERT_EQ(meta_load("bkt", "big", ctype, etag, sizeof etag, block, nullptr, &p), 1);
+    ASSERT_TRUE(p.found && !p.bad) << want;
+    ASSERT_EQ(p.count, S3_PARTS_MAX);
+    ASSERT_EQ(p.first, offsets[want - 1]) << want;
+    ASSERT_EQ(p.len, sizes[want - 1]) << want;
+    // The layout lines are neither user metadata nor anything else a reader shows.
+    if (want == 1) {
+      EXPECT_STREQ(block, "x-amz-meta-a:1\r\n");
+    }
+  }
+  part_lookup all;
+  part_lookup_clear(&all, 0);
+  char ctype[256] = "", etag[96] = "", block[1024] = "";
+  meta_load("bkt", "big", ctype, etag, sizeof etag, block, nullptr, &all);
+  EXPECT_EQ(all.total, offsets.back());
+  EXPECT_FALSE(all.found);
+
+  // Lines that cannot be read make the layout one not to use.
+  for (const char *bad : {"+Parts 5*0", "+Parts x", "+Parts 5*10001", "+Parts 5 -1",
+                          "+Parts 18446744073709551615*2"}) {
+    write("bkt", "bad", std::string("\n") + kMd5 + "\n" + bad + "\n");
+    part_lookup p;
+    part_lookup_clear(&p, 1);
+    meta_load("bkt", "bad", ctype, etag, sizeof etag, block, nullptr, &p);
+    EXPECT_TRUE(p.bad) << bad;
+  }
 }
 
 }  // namespace

@@ -141,6 +141,11 @@ TEST_F(MpuTest, SweepRemovesOnlyUploadsOlderThanSevenDays) {
     write(upload("fresh") + "/meta", "k\n\n");
     write(upload("nometa") + "/1.part", "data");
     write(root + "/.mpu/bkt/plainfile", "x");
+    // Completion records live as long as an upload would.
+    write(upload("old.done"), "k\ne-1\n1\n");
+    write(upload("edge.done"), "k\ne-1\n1\n");
+    ASSERT_EQ(plat_set_mtime(upload("old.done").c_str(), now - 604801), 0);
+    ASSERT_EQ(plat_set_mtime(upload("edge.done").c_str(), now - 604800), 0);
     ASSERT_EQ(plat_set_mtime((upload("old") + "/meta").c_str(), now - 604801), 0);
     ASSERT_EQ(plat_set_mtime((upload("edge") + "/meta").c_str(), now - 604800), 0);
     ASSERT_EQ(plat_set_mtime((upload("nometa") + "/1.part").c_str(), now - 10 * 604800), 0);
@@ -152,6 +157,8 @@ TEST_F(MpuTest, SweepRemovesOnlyUploadsOlderThanSevenDays) {
     EXPECT_TRUE(is_directory(upload("nometa").c_str()));
     plat_stat_t st;
     EXPECT_EQ(plat_stat((root + "/.mpu/bkt/plainfile").c_str(), &st), 0);
+    EXPECT_NE(plat_stat(upload("old.done").c_str(), &st), 0);
+    EXPECT_EQ(plat_stat(upload("edge.done").c_str(), &st), 0);
     EXPECT_TRUE(is_directory((root + "/.mpu/bkt").c_str()));
     return;
   }

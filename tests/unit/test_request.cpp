@@ -98,6 +98,43 @@ TEST(PathRules, DeleteReachesUnportableNames) {
   }
 }
 
+// The boundaries of well-formed UTF-8: the shortest and longest form of each length, and the
+// overlong forms, surrogates, code points above U+10FFFF and cut sequences just beside them.
+TEST(Utf8Check, Table) {
+  struct {
+    const char *name;
+    std::string text;
+    int valid;
+  } cases[] = {
+      {"empty", "", 1},
+      {"ASCII", "plain/key.txt", 1},
+      {"two bytes", "\xc2\x80\xdf\xbf", 1},
+      {"three bytes", "\xe0\xa0\x80\xef\xbf\xbf", 1},
+      {"last before surrogates", "\xed\x9f\xbf", 1},
+      {"four bytes", "\xf0\x90\x80\x80\xf4\x8f\xbf\xbf", 1},
+      {"lone continuation", "a\x80", 0},
+      {"overlong two", "\xc0\xaf", 0},
+      {"overlong two C1", "\xc1\xbf", 0},
+      {"overlong three", "\xe0\x9f\xbf", 0},
+      {"surrogate", "\xed\xa0\x80", 0},
+      {"overlong four", "\xf0\x8f\xbf\xbf", 0},
+      {"above U+10FFFF", "\xf4\x90\x80\x80", 0},
+      {"F5 lead", "\xf5\x80\x80\x80", 0},
+      {"FF", "\xff", 0},
+      {"cut at the end", "ok\xe2\x82", 0},
+      {"bad third byte", "\xe2\x82\x41", 0},
+  };
+  for (const auto &c : cases)
+    EXPECT_EQ(text_is_utf8(c.text.data(), c.text.size()), c.valid) << c.name;
+  S3Request r;
+  EXPECT_EQ(split("/bucket/a%ff", &r), -4);
+  EXPECT_STREQ(r.key, "");
+  EXPECT_EQ(query_is_utf8("prefix=%C3%A9&delimiter=/"), 1);
+  EXPECT_EQ(query_is_utf8("x=1&prefix=%E9"), 0);
+  EXPECT_EQ(query_is_utf8("%FF"), 0);  // a name counts as much as a value
+  EXPECT_EQ(query_is_utf8("bad=%zz"), 1);  // no escape at all: left as it stands
+}
+
 TEST(HeaderLookup, MatchesNamesAndTrimsValues) {
   const std::string head =
       "GET / HTTP/1.1\r\nX-Host: wrong\r\nHOST:   example  \r\nx-amz-date:\t20250101T000000Z\t\r\n"

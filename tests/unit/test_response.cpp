@@ -48,10 +48,27 @@ std::string mask(std::string head) {
 
 TEST(Reason, Phrases) {
   const std::pair<int, const char *> cases[] = {
-      {200, "OK"},        {201, "Created"},   {204, "No Content"},   {206, "OK"},
-      {304, "OK"},        {400, "Bad Request"}, {403, "Forbidden"},  {404, "Not Found"},
-      {405, "Method Not Allowed"}, {409, "Conflict"}, {412, "OK"},   {416, "OK"},
-      {500, "Internal Server Error"}, {501, "Not Implemented"},
+      {200, "OK"},
+      {201, "Created"},
+      {204, "No Content"},
+      {206, "Partial Content"},
+      {303, "See Other"},
+      {304, "Not Modified"},
+      {400, "Bad Request"},
+      {403, "Forbidden"},
+      {404, "Not Found"},
+      {405, "Method Not Allowed"},
+      {409, "Conflict"},
+      {411, "Length Required"},
+      {412, "Precondition Failed"},
+      {416, "Range Not Satisfiable"},
+      {500, "Internal Server Error"},
+      {501, "Not Implemented"},
+      {503, "Service Unavailable"},
+      // A status without a phrase of its own keeps its class's.
+      {299, "OK"},
+      {499, "Bad Request"},
+      {599, "Internal Server Error"},
   };
   for (const auto &c : cases) EXPECT_STREQ(http_reason(c.first), c.second) << c.first;
 }
@@ -68,7 +85,7 @@ TEST(Heads, ExactLines) {
   std::string obj = capture(
       [](plat_sock s) { http_send_obj_headers(s, 206, "text/plain", 18446744073709551615ull, nullptr); });
   EXPECT_EQ(mask(obj),
-            "HTTP/1.1 206 OK\r\nServer: quillmar-s3/1.2.3\r\nDate: *\r\nx-amz-request-id: *\r\n"
+            "HTTP/1.1 206 Partial Content\r\nServer: quillmar-s3/1.2.3\r\nDate: *\r\nx-amz-request-id: *\r\n"
             "Content-Type: text/plain\r\nContent-Length: 18446744073709551615\r\n"
             "Connection: close\r\n\r\n");
   std::regex date("Date: (Sun|Mon|Tue|Wed|Thu|Fri|Sat), \\d\\d (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|"
@@ -123,6 +140,26 @@ TEST(ErrorDocument, ExactBytesAndEscapedResource) {
   EXPECT_NE(got.find("\r\nContent-Type: application/xml\r\nContent-Range: bytes */10\r\n"
                      "Connection: close\r\n\r\n"),
             std::string::npos);
+}
+
+// The answer to a HEAD is the head a GET would get, Content-Length included, and nothing more.
+TEST(ErrorDocument, HeadAnswerStopsAtTheHead) {
+  auto write = [](plat_sock s) {
+    send_error(s, 404, "NoSuchKey", "The specified key does not exist.", "/b/k", nullptr);
+    http_write_all(s, "more", 4);
+  };
+  std::string get = capture(write);
+  std::string head = capture([&](plat_sock s) {
+    http_set_head_only(1);
+    write(s);
+    http_set_head_only(0);
+  });
+  size_t split = get.find("\r\n\r\n");
+  ASSERT_NE(split, std::string::npos);
+  EXPECT_EQ(mask(get.substr(0, split + 4)), mask(head));
+  EXPECT_NE(get.find("</Error>\nmore"), std::string::npos) << get;
+  // The mark belongs to the request: the next one's answers carry their bodies again.
+  EXPECT_EQ(capture(write).size(), get.size());
 }
 
 TEST(RequestId, FormatAndDistinct) {

@@ -211,56 +211,69 @@ TEST(ParseAuthz, Table) {
     std::string value;
     int rc;
     std::string key;
-    const char *date, *signed_headers;
+    const char *date;
+    std::string region;
+    const char *signed_headers;
   } cases[] = {
       {"complete", "AWS4-HMAC-SHA256 Credential=AK/20130524/us-east-1/s3/aws4_request,"
                    "SignedHeaders=host;x-amz-date,Signature=" + sig64,
-       0, "AK", "20130524", "host;x-amz-date"},
+       0, "AK", "20130524", "us-east-1", "host;x-amz-date"},
+      {"another region", "AWS4-HMAC-SHA256 Credential=AK/20130524/eu-west-1/s3/aws4_request,"
+                         "SignedHeaders=host,Signature=" + sig64,
+       0, "AK", "20130524", "eu-west-1", "host"},
+      {"region of 63", "AWS4-HMAC-SHA256 Credential=AK/d/" + std::string(63, 'r') + "/s3/aws4_request,"
+                       "SignedHeaders=host,Signature=" + sig64,
+       0, "AK", "d", std::string(63, 'r'), "host"},
+      {"region of 64", "AWS4-HMAC-SHA256 Credential=AK/d/" + std::string(64, 'r') + "/s3/aws4_request,"
+                       "SignedHeaders=host,Signature=" + sig64, -1, "", "", "", ""},
+      {"empty region", "AWS4-HMAC-SHA256 Credential=AK/d//s3/aws4_request,SignedHeaders=host,Signature=" + sig64,
+       -1, "", "", "", ""},
       {"lower-case scheme", "aws4-hmac-sha256 Credential=AK/d/r,SignedHeaders=host,Signature=" + sig64,
-       0, "AK", "d", "host"},
+       0, "AK", "d", "r", "host"},
       {"blanks after commas", "AWS4-HMAC-SHA256 Credential=AK/d/x, SignedHeaders=host, Signature=" + sig64,
-       0, "AK", "d", "host"},
+       0, "AK", "d", "x", "host"},
       {"trailing semicolon", "AWS4-HMAC-SHA256 Credential=AK/d/x,SignedHeaders=host;,Signature=" + sig64,
-       0, "AK", "d", "host;"},
-      {"empty key and date", "AWS4-HMAC-SHA256 Credential=//,SignedHeaders=,Signature=" + sig64,
-       0, "", "", ""},
-      {"other scheme", "AWS AK:c2lnbmF0dXJl", -1, "", "", ""},
+       0, "AK", "d", "x", "host;"},
+      {"empty key and date", "AWS4-HMAC-SHA256 Credential=//r,SignedHeaders=,Signature=" + sig64,
+       0, "", "", "r", ""},
+      {"other scheme", "AWS AK:c2lnbmF0dXJl", -1, "", "", "", ""},
       {"scheme without blank", "AWS4-HMAC-SHA256Credential=AK/d/x,SignedHeaders=host,Signature=" + sig64,
-       -1, "", "", ""},
-      {"no credential", "AWS4-HMAC-SHA256 SignedHeaders=host,Signature=" + sig64, -1, "", "", ""},
+       -1, "", "", "", ""},
+      {"no credential", "AWS4-HMAC-SHA256 SignedHeaders=host,Signature=" + sig64, -1, "", "", "", ""},
       {"credential without slash", "AWS4-HMAC-SHA256 Credential=AK,SignedHeaders=host,Signature=" + sig64,
-       -1, "", "", ""},
+       -1, "", "", "", ""},
       {"credential with one slash", "AWS4-HMAC-SHA256 Credential=AK/d,SignedHeaders=host,Signature=" + sig64,
-       -1, "", "", ""},
-      {"no signed headers", "AWS4-HMAC-SHA256 Credential=AK/d/x,Signature=" + sig64, -1, "", "", ""},
+       -1, "", "", "", ""},
+      {"no signed headers", "AWS4-HMAC-SHA256 Credential=AK/d/x,Signature=" + sig64, -1, "", "", "", ""},
       {"signed headers unterminated", "AWS4-HMAC-SHA256 Signature=" + sig64 + ",Credential=AK/d/x,"
-                                      "SignedHeaders=host", -1, "", "", ""},
-      {"no signature", "AWS4-HMAC-SHA256 Credential=AK/d/x,SignedHeaders=host,", -1, "", "", ""},
+                                      "SignedHeaders=host", -1, "", "", "", ""},
+      {"no signature", "AWS4-HMAC-SHA256 Credential=AK/d/x,SignedHeaders=host,", -1, "", "", "", ""},
       {"signature of 7", "AWS4-HMAC-SHA256 Credential=AK/d/x,SignedHeaders=host,Signature=abcdef0", -1, "",
-       "", ""},
+       "", "", ""},
       {"signature of 8", "AWS4-HMAC-SHA256 Credential=AK/d/x,SignedHeaders=host,Signature=abcdef01", 0, "AK",
-       "d", "host"},
+       "d", "x", "host"},
       {"signature of 128", "AWS4-HMAC-SHA256 Credential=AK/d/x,SignedHeaders=host,Signature=" +
-                               std::string(128, 'f'), 0, "AK", "d", "host"},
+                               std::string(128, 'f'), 0, "AK", "d", "x", "host"},
       {"signature of 129", "AWS4-HMAC-SHA256 Credential=AK/d/x,SignedHeaders=host,Signature=" +
-                               std::string(129, 'f'), -1, "", "", ""},
+                               std::string(129, 'f'), -1, "", "", "", ""},
       {"key of 127", "AWS4-HMAC-SHA256 Credential=" + std::string(127, 'K') + "/d/x,SignedHeaders=host,"
-                     "Signature=" + sig64, 0, std::string(127, 'K'), "d", "host"},
+                     "Signature=" + sig64, 0, std::string(127, 'K'), "d", "x", "host"},
       {"key of 128", "AWS4-HMAC-SHA256 Credential=" + std::string(128, 'K') + "/d/x,SignedHeaders=host,"
-                     "Signature=" + sig64, -1, "", "", ""},
+                     "Signature=" + sig64, -1, "", "", "", ""},
       {"date of 64", "AWS4-HMAC-SHA256 Credential=AK/" + std::string(64, '2') + "/x,SignedHeaders=host,"
-                     "Signature=" + sig64, -1, "", "", ""},
+                     "Signature=" + sig64, -1, "", "", "", ""},
       {"signed headers of 512", "AWS4-HMAC-SHA256 Credential=AK/d/x,SignedHeaders=" + std::string(512, 'h') +
-                                ",Signature=" + sig64, -1, "", "", ""},
-      {"empty", "", -1, "", "", ""},
+                                ",Signature=" + sig64, -1, "", "", "", ""},
+      {"empty", "", -1, "", "", "", ""},
   };
   for (auto &c : cases) {
-    char key[128], date[64], sh[512], sig[129];
-    int rc = parse_sigv4_authz(c.value.c_str(), key, date, sh, sig);
+    char key[128], date[64], region[SIGV4_REGION_MAX + 1], sh[512], sig[129];
+    int rc = parse_sigv4_authz(c.value.c_str(), key, date, region, sh, sig);
     EXPECT_EQ(rc, c.rc) << c.name;
     if (rc == 0 && c.rc == 0) {
       EXPECT_EQ(std::string(key), c.key) << c.name;
       EXPECT_STREQ(date, c.date) << c.name;
+      EXPECT_EQ(std::string(region), c.region) << c.name;
       EXPECT_STREQ(sh, c.signed_headers) << c.name;
       std::string v = c.value;
       EXPECT_EQ(std::string(sig), v.substr(v.find("Signature=") + 10)) << c.name;
@@ -293,7 +306,23 @@ TEST(CanonicalQuery, Table) {
       {"only separators", "&&&", true, ""},
       {"value-less", "lifecycle", true, "lifecycle="},
       {"kept encoded", "prefix=a%2Fb&delimiter=%2F", true, "delimiter=%2F&prefix=a%2Fb"},
-      {"plus and empty value kept", "a=b+c&delimiter=", true, "a=b+c&delimiter="},
+      {"raw / encoded as the client signs it", "delimiter=/&prefix=dir/", true, "delimiter=%2F&prefix=dir%2F"},
+      {"raw reserved characters", "k=:,@!*'();$", true, "k=%3A%2C%40%21%2A%27%28%29%3B%24"},
+      {"tilde raw or escaped, escapes in lower case", "a=%7E&b=~&c=%2f%3a", true, "a=~&b=~&c=%2F%3A"},
+      {"plus is a plain byte", "a=b+c&delimiter=", true, "a=b%2Bc&delimiter="},
+      {"space escaped as %20", "prefix=a%20b", true, "prefix=a%20b"},
+      {"unreserved escapes decoded", "%61=%41%2D%5F%2E", true, "a=A-_."},
+      {"a broken escape is a plain %", "a=%zz&b=%4&c=%", true, "a=%25zz&b=%254&c=%25"},
+      {"names decoded too", "x%2Dy=1&x-z=2", true, "x-y=1&x-z=2"},
+      {"sorted by name before value", "a-b=1&a=2", true, "a=2&a-b=1"},
+      {"same name sorted by value", "k=b&k=a&k=", true, "k=&k=a&k=b"},
+      {"encoded order, not decoded order", "k=%7B&k=z", true, "k=%7B&k=z"},
+      {"a second = stays in the value", "k=a=b", true, "k=a%3Db"},
+      {"every byte escaped still fits", "k=" + std::string(4597, '/'), true, "k=" + [] {
+         std::string e;
+         for (int i = 0; i < 4597; i++) e += "%2F";
+         return e;
+       }()},
       {"whole pieces compared, = added after sorting", "a=2&a=10&a", true, "a=&a=10&a=2"},
       {"every one of 65 pieces", q65, true, q65_sorted},
       {"3000 characters, none cut", "k=" + std::string(2998, 'v'), true, "k=" + std::string(2998, 'v')},
@@ -301,7 +330,7 @@ TEST(CanonicalQuery, Table) {
       {"longer than any request target", "k=" + std::string(4598, 'v'), false, ""},
   };
   for (auto &c : cases) {
-    static char out[8192];
+    static char out[SIGV4_CANON_QUERY_MAX + 1];
     long rc = sigv4_canonical_query(c.query.c_str(), out, sizeof out);
     EXPECT_EQ(rc, c.ok ? (long)c.canonical.size() : -1L) << c.name;
     EXPECT_EQ(std::string(out), c.canonical) << c.name;
@@ -325,7 +354,7 @@ TEST(VerifySigv4, PublishedExamples) {
 TEST(VerifySigv4, SigningKeyOfPublishedExample) {
   KeyScope keys(EX_ACCESS, EX_SECRET);
   unsigned char key[32];
-  sigv4_signing_key("20130524", key);
+  sigv4_signing_key("20130524", "us-east-1", key);
   char hex[65];
   hex_encode(key, 32, hex);
   EXPECT_STREQ(hex, "dbb893acc010964918f1fd433add87c70e8b0db6be30c1fbeafefa5ec6ba8378");
@@ -345,7 +374,8 @@ TEST(VerifySigv4, Outcomes) {
       {"upper-case hex signature", replace_once(ex, sig, upper), 0},
       {"region us-west-2, correctly signed for it",
        replace_once(replace_once(ex, "us-east-1", "us-west-2"), sig,
-                    "ed968db21dca61c1830aa783aa9f8eb607bdbf6047c137d2a3b4a80ba82656cf"), 0},
+                    "ed968db21dca61c1830aa783aa9f8eb607bdbf6047c137d2a3b4a80ba82656cf"), 1},
+      {"region us-west-2, signature made for us-east-1", replace_once(ex, "us-east-1", "us-west-2"), 0},
       {"trailing ; in SignedHeaders",
        replace_once(replace_once(ex, "x-amz-date,Signature", "x-amz-date;,Signature"), sig,
                     "fcba456d5881cbe5d28dfe807b8e5d480ca93fd5ecb63de078dc61c630630653"), 1},
@@ -440,8 +470,8 @@ TEST(VerifySigv4, CapturedClientRequests) {
     }
     signed_count++;
     // Real clients sign every x-amz-* header they send, and scope to their signing day.
-    char key[128], date[64], sh[512], sig[129];
-    if (parse_sigv4_authz(r.authorization.c_str(), key, date, sh, sig) == 0) {
+    char key[128], date[64], region[SIGV4_REGION_MAX + 1], sh[512], sig[129];
+    if (parse_sigv4_authz(r.authorization.c_str(), key, date, region, sh, sig) == 0) {
       EXPECT_EQ(sigv4_unsigned_amz_header(sh, r.head.c_str(), r.head.size()), 0) << entry.path().string();
       EXPECT_EQ(std::string(date), r.amz_date.substr(0, 8)) << entry.path().string();
     }

@@ -124,12 +124,12 @@ TEST_F(Example, ChunkChain) {
       {"terminal_malformed", chunk1_line() + one + chunk2_line() + two + "0;chunk-signature=abc\r\n\r\n",
        {-1, 500, "malformed aws-chunked terminal chunk"}},
       {"ends_before_terminal", chunk1_line() + one + chunk2_line() + two + "\r\n",
-       {-1, 403, "aws-chunked stream ended before its terminal chunk"}},
+       {-1, 400, "aws-chunked stream ended before its terminal chunk"}},
       // The input itself ending before the terminal chunk is the same cut.
       {"input_ends_after_a_chunk", chunk1_line() + one + chunk2_line() + two,
-       {-1, 403, "aws-chunked stream ended before its terminal chunk"}},
+       {-1, 400, "aws-chunked stream ended before its terminal chunk"}},
       {"input_ends_inside_a_chunk", chunk1_line() + one + chunk2_line() + two.substr(0, 500),
-       {-1, 403, "aws-chunked stream ended before its terminal chunk"}},
+       {-1, 400, "aws-chunked stream ended before its terminal chunk"}},
       {"bare_sizes", "10000\r\n" + one, {-1, 500, "malformed aws-chunked line"}},
   };
   for (const Case &c : cases) {
@@ -220,10 +220,11 @@ TEST_F(Example, TrailerChecks) {
       {"bad_signature", "STREAMING-AWS4-HMAC-SHA256-PAYLOAD-TRAILER",
        crc + "\r\nx-amz-trailer-signature:" + bad_sig + "\r\n",
        {-1, 403, "x-amz-trailer-signature mismatch (streamed payload)"}},
+      // A checksum that differs is bad data (400 BadDigest), as for every algorithm.
       {"crc_differs", "STREAMING-AWS4-HMAC-SHA256-PAYLOAD-TRAILER", "x-amz-checksum-crc32:sK4Y7Q==\r\n",
-       {-1, 403, "x-amz-checksum-crc32 mismatch (streamed payload)"}},
+       {-1, 400, "x-amz-checksum-crc32 mismatch (streamed payload)"}},
       {"crc_of_6_bytes", "STREAMING-AWS4-HMAC-SHA256-PAYLOAD-TRAILER", "x-amz-checksum-crc32:AAAAAAAA\r\n",
-       {-1, 403, "x-amz-checksum-crc32 trailer malformed"}},
+       {-1, 400, "x-amz-checksum-crc32 trailer malformed"}},
       // Written in lower case, the value turns on chunk checks but not trailer mode.
       {"lower_case_value_no_trailer_mode", "streaming-aws4-hmac-sha256-payload-trailer",
        "x-amz-checksum-crc32:AAAAAAAA\r\nx-amz-trailer-signature:" + bad_sig + "\r\n", {0, 0, ""}},
@@ -255,9 +256,16 @@ TEST(StreamSelect, Modes) {
       {"trailer_value", kSecret, {"x-amz-content-sha256: STREAMING-AWS4-HMAC-SHA256-PAYLOAD-TRAILER"}, 1, 1, 1, 0},
       {"lower_case_trailer_value", kSecret, {"x-amz-content-sha256: streaming-aws4-hmac-sha256-payload-trailer"}, 1,
        1, 0, 0},
+      // Content-Encoding names the object's coding, never the body's framing.
       {"encoding_with_unsigned_payload", kSecret,
-       {"Content-Encoding: gzip, AWS-Chunked", "x-amz-content-sha256: UNSIGNED-PAYLOAD"}, 1, 1, 1, 0},
-      {"encoding_without_hash", kSecret, {"Content-Encoding: aws-chunked"}, 1, 1, 1, 0},
+       {"Content-Encoding: gzip, AWS-Chunked", "x-amz-content-sha256: UNSIGNED-PAYLOAD"}, 0, 0, 0, 0},
+      {"encoding_without_hash", kSecret, {"Content-Encoding: aws-chunked"}, 0, 0, 0, 0},
+      // A decoded length announces a stream the payload hash does not name.
+      {"decoded_length_with_unsigned_payload", kSecret,
+       {"x-amz-decoded-content-length: 5", "x-amz-content-sha256: UNSIGNED-PAYLOAD"}, 1, 1, 1, 0},
+      {"decoded_length_without_hash", kSecret, {"x-amz-decoded-content-length: 5"}, 1, 1, 1, 0},
+      {"decoded_length_beside_a_digest", kSecret,
+       {"x-amz-decoded-content-length: 5", "x-amz-content-sha256: " + std::string(64, 'a')}, 0, 0, 0, 0},
       {"unsigned_trailer", kSecret,
        {"Content-Encoding: aws-chunked", "x-amz-content-sha256: Streaming-Unsigned-Payload-Trailer"}, 1, 0, 0, 1},
       {"no_secret_not_armed", "", {"x-amz-content-sha256: STREAMING-AWS4-HMAC-SHA256-PAYLOAD"}, 1, 0, 0, 0},
@@ -317,7 +325,7 @@ TEST(UnsignedStream, BareSizesAndTrailers) {
   } cases[] = {
       {"crc32_trailer", {"x-amz-trailer: x-amz-checksum-crc32"},
        "3;ext=1\r\nhel\r\n2\r\nlo\r\n0\r\nx-amz-checksum-crc32:NhCmhg==\r\n\r\n", 0, ""},
-      {"crc32_differs", {}, "5\r\nhello\r\n0\r\nx-amz-checksum-crc32:NhCmhw==\r\n\r\n", 403,
+      {"crc32_differs", {}, "5\r\nhello\r\n0\r\nx-amz-checksum-crc32:NhCmhw==\r\n\r\n", 400,
        "x-amz-checksum-crc32 mismatch (streamed payload)"},
       {"sha256_trailer_unannounced", {}, "5\r\nhello\r\n0\r\nx-amz-checksum-sha256:LPJNul+wow4m6DsqxbninhsWHlwfp0JecwQzYpOLmCQ=\r\n\r\n",
        0, ""},
@@ -400,8 +408,9 @@ TEST(UnsignedStream, CutShortInsideHttpChunked) {
   bt::Req q(h);
   bt::Result r = bt::run_upload(q, "3\r\n13\r\n\r\n13\r\nhello wire capture\n\r\n");
   EXPECT_EQ(-1, r.rc);
-  EXPECT_EQ("client gone (aws-chunked line)", r.error);
-  EXPECT_EQ(500, r.up.status);
+  EXPECT_EQ("aws-chunked stream ended before its terminal chunk", r.error);
+  EXPECT_EQ(400, r.up.status);
+  EXPECT_STREQ("IncompleteBody", r.up.code);
 }
 
 // ---------------------------------------------------------------- x-amz-content-sha256
