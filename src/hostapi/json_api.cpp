@@ -137,7 +137,7 @@ extern "C" QUILLMAR_API const char *s3_list_buckets_json(void) {
   size_t n = storage_root[0] ? list_dir_names(storage_root, names, ROOT_NAMES, nullptr, nullptr) : 0;
   uint64_t count = 0;
   for (size_t i = 0; i < n; i++) {
-    if (names[i][0] == '.') continue;
+    if (!root_entry_is_bucket(storage_root, names[i])) continue;
     yyjson_mut_arr_add_strref(doc, arr, names[i]);
     count++;
   }
@@ -206,7 +206,7 @@ void count_storage(int32_t *buckets, int32_t *objects, uint64_t *bytes) {
   if (names && ents) {
     size_t n = list_dir_names(storage_root, names, ROOT_NAMES, nullptr, nullptr);
     for (size_t i = 0; i < n; i++) {
-      if (names[i][0] == '.') continue;
+      if (!root_entry_is_bucket(storage_root, names[i])) continue;
       *buckets += 1;
       char dir[S3_FS_PATH];
       int w = snprintf(dir, sizeof(dir), "%s/%s", storage_root, names[i]);

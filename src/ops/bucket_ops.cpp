@@ -39,7 +39,8 @@ static int read_root_names(root_names *rn) {
   int is_dir = 0;
   int rc = 0;
   while (plat_dir_next(d, name, sizeof name, &is_dir) == 1) {
-    if (name[0] == '.') continue;  // the metadata and upload trees, and other hidden entries
+    // The metadata and upload trees, other hidden entries, and links that are not ours.
+    if (!root_entry_is_bucket(s_storage_root, name)) continue;
     if (rn->count == rn->cap) {
       size_t nc = rn->cap ? rn->cap * 2 : 64;
       void *p = realloc(rn->slots, nc * S3_NAME_SLOT);
@@ -119,6 +120,10 @@ void op_delete_bucket(plat_sock s, S3Request *r, const char *bucket_dir) {
     answer_error(s, r, 409, "BucketNotEmpty", "The bucket you tried to delete is not empty");
     return;
   }
+  if (rc == STORE_BUSY) {
+    answer_store_busy(s, r, 0);
+    return;
+  }
   if (rc < 0) {
     answer_error(s, r, 500, "InternalError", "Failed to delete bucket");
     return;
@@ -129,8 +134,7 @@ void op_delete_bucket(plat_sock s, S3Request *r, const char *bucket_dir) {
 }
 
 void op_head_bucket(plat_sock s, S3Request *r, const char *bucket_dir) {
-  plat_stat_t st;
-  if (plat_stat(bucket_dir, &st) != 0) {
+  if (!is_directory(bucket_dir)) {
     answer_error(s, r, 404, "NoSuchBucket", "The specified bucket does not exist");
     return;
   }

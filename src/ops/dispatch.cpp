@@ -124,10 +124,10 @@ static void answer_unportable_name(plat_sock s, S3Request *r) {
 }
 
 // Whether a bucket exists for the operations that only read it: anything of that name in the
-// root, as ListBuckets shows it.
+// root, as ListBuckets shows it (a symbolic link is none).
 static int bucket_entry_exists(const char *dir) {
   plat_stat_t st;
-  return plat_stat(dir, &st) == 0;
+  return plat_lstat(dir, &st) == 0 && !st.is_link;
 }
 
 // A configuration this server keeps none of, on a bucket that exists: never a listing, never a
@@ -375,6 +375,7 @@ static void run_request(plat_sock s, S3Request *r, stream_state *st, dynbuf *cor
     }
   }
   if (r->key[0] && refuse_object_write(s, r)) return;
+  if (refuse_unkept_promises(s, r)) return;
   send_continue_if_expected(s, r);
   if (r->key[0])
     route_object(s, r, st);

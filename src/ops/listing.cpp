@@ -422,6 +422,12 @@ static void list_bucket(plat_sock s, S3Request *r, int versions) {
     answer_empty(s);
     return;
   }
+  // A symbolic link in a bucket's place is no bucket: what it points at is not this store's.
+  if (!is_directory(dir)) {
+    free(p);
+    answer_error(s, r, 404, "NoSuchBucket", "The specified bucket does not exist");
+    return;
+  }
   int rc = list_into(&doc.b, dir, r->bucket, p);
   free(p);
   if (rc != 0 || doc.b.failed) {

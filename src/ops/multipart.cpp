@@ -271,7 +271,7 @@ int commit_completed(plat_sock s, S3Request *r, const char *upload_id, const cha
   int rc = object_commit(tmp, r->bucket, key, final_etag,
                          content_type[0] ? content_type : guess_content_type(key), headers,
                          strlen(headers), cond, parts);
-  if (rc == COMMIT_PRECONDITION_FAILED || rc == COMMIT_NO_OBJECT) {
+  if (rc == COMMIT_PRECONDITION_FAILED || rc == COMMIT_NO_OBJECT || rc == COMMIT_SLOW_DOWN) {
     answer_commit_verdict(s, r, rc, 0);
     return -1;
   }
@@ -350,7 +350,7 @@ void complete_with_list(plat_sock s, S3Request *r, const char *upload_id, const 
   dynbuf_guard doc;
   build_complete_doc(&doc.b, r, key, final_etag);
   if (doc.b.failed) return;
-  answer_xml(s, &doc.b, 0, total);
+  answer_stored_xml(s, &doc.b, 0, total);
 }
 
 // A Complete for an upload that is gone: when that upload was completed and the object it made
@@ -414,7 +414,7 @@ void op_initiate_multipart(plat_sock s, S3Request *r) {
   dynbuf_append_escaped(&doc.b, r->key);
   dynbuf_printf(&doc.b, "</Key>\n  <UploadId>%s</UploadId>\n</InitiateMultipartUploadResult>\n", id);
   if (doc.b.failed) return;
-  answer_xml(s, &doc.b, 0, 0);
+  answer_stored_xml(s, &doc.b, 0, 0);
 }
 
 void op_upload_part(plat_sock s, S3Request *r, const char *upload_id, stream_state *st) {
@@ -436,8 +436,8 @@ void op_upload_part(plat_sock s, S3Request *r, const char *upload_id, stream_sta
     return;
   }
   if (answer_part_commit(s, r, len, udir, part, tmp, etag) != 0) return;
-  char extra[64];
-  snprintf(extra, sizeof(extra), "ETag: \"%s\"\r\n", etag);
+  char extra[128];
+  snprintf(extra, sizeof(extra), "ETag: \"%s\"\r\n%s", etag, SSE_ANSWER_HEADER);
   count_request(0, len);
   http_send_headers(s, 200, extra, 0, 0);
 }

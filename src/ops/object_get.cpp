@@ -242,12 +242,12 @@ void build_object_headers(const object_view *v, get_answer *a) {
   char meta_lines[1100];
   well_formed_meta(v->user_meta, meta_lines, sizeof(meta_lines));
   int n = snprintf(a->headers, sizeof(a->headers),
-                   "ETag: \"%s\"\r\nLast-Modified: %s\r\nAccept-Ranges: bytes\r\n%s%s", a->etag,
-                   last_modified, content_lines, meta_lines);
+                   "ETag: \"%s\"\r\nLast-Modified: %s\r\nAccept-Ranges: bytes\r\n%s%s%s", a->etag,
+                   last_modified, content_lines, meta_lines, SSE_ANSWER_HEADER);
   if (n < 0 || (size_t)n >= sizeof(a->headers))
     snprintf(a->headers, sizeof(a->headers),
-             "ETag: \"%s\"\r\nLast-Modified: %s\r\nAccept-Ranges: bytes\r\n%s", a->etag,
-             last_modified, content_lines);
+             "ETag: \"%s\"\r\nLast-Modified: %s\r\nAccept-Ranges: bytes\r\n%s%s", a->etag,
+             last_modified, content_lines, SSE_ANSWER_HEADER);
 }
 
 // An error answer whose document carries more elements (escaped XML), counted (0, 0).
@@ -368,7 +368,12 @@ void op_get_object(plat_sock s, S3Request *r, int is_head) {
     return;
   }
   object_view_guard view;
-  if (object_snapshot(r->bucket, r->key, &view.v, part) != 0) {
+  int taken = object_snapshot(r->bucket, r->key, &view.v, part);
+  if (taken == STORE_BUSY) {
+    answer_store_busy(s, r, 0);
+    return;
+  }
+  if (taken != 0) {
     answer_error(s, r, 404, "NoSuchKey", "The specified key does not exist", nullptr);
     return;
   }
@@ -405,6 +410,10 @@ void op_delete_object(plat_sock s, S3Request *r) {
   owned_str if_match(hdr_value(r->head, r->head_len, "If-Match"));
   int rc = if_match.empty() ? object_remove(r->bucket, r->key)
                             : object_remove_if_match(r->bucket, r->key, if_match.get());
+  if (rc == STORE_BUSY) {
+    answer_store_busy(s, r, 0);
+    return;
+  }
   if (rc == COMMIT_NO_OBJECT) {
     answer_error(s, r, 404, "NoSuchKey", "The specified key does not exist", nullptr);
     return;

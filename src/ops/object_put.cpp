@@ -77,8 +77,15 @@ int read_write_condition(plat_sock s, S3Request *r, commit_condition *cond) {
   return 0;
 }
 
+void answer_store_busy(plat_sock s, S3Request *r, uint64_t uploaded) {
+  set_error("bucket lock not granted in time: %s", r->bucket);
+  answer_upload_error(s, r, uploaded, 503, "SlowDown", "Please reduce your request rate.");
+}
+
 void answer_commit_verdict(plat_sock s, S3Request *r, int verdict, uint64_t uploaded) {
-  if (verdict == COMMIT_NO_OBJECT)
+  if (verdict == COMMIT_SLOW_DOWN)
+    answer_store_busy(s, r, uploaded);
+  else if (verdict == COMMIT_NO_OBJECT)
     answer_upload_error(s, r, uploaded, 404, "NoSuchKey", "The specified key does not exist");
   else
     answer_upload_error(s, r, uploaded, 412, "PreconditionFailed",
@@ -154,7 +161,7 @@ void op_put_object(plat_sock s, S3Request *r, stream_state *st) {
   owned_str ctype(hdr_value(r->head, r->head_len, "Content-Type"));
   int rc = object_commit(tmp, r->bucket, r->key, etag, ctype.get() ? ctype.get() : "", r->head,
                          r->head_len, &cond);
-  if (rc == COMMIT_PRECONDITION_FAILED || rc == COMMIT_NO_OBJECT) {
+  if (rc == COMMIT_PRECONDITION_FAILED || rc == COMMIT_NO_OBJECT || rc == COMMIT_SLOW_DOWN) {
     answer_commit_verdict(s, r, rc, len);
     return;
   }
@@ -167,8 +174,8 @@ void op_put_object(plat_sock s, S3Request *r, stream_state *st) {
   clear_error();
   count_request(0, len);
 
-  char extra[64];
-  snprintf(extra, sizeof(extra), "ETag: \"%s\"\r\n", etag);
+  char extra[128];
+  snprintf(extra, sizeof(extra), "ETag: \"%s\"\r\n%s", etag, SSE_ANSWER_HEADER);
   http_send_headers(s, 200, extra, 0, 0);
 }
 
@@ -193,7 +200,12 @@ int open_copy_source(plat_sock s, S3Request *r, copy_source *src) {
       return -1;
     }
   }
-  if (object_snapshot(src->bucket, src->key, &src->view.v) != 0) {
+  int rc = object_snapshot(src->bucket, src->key, &src->view.v);
+  if (rc == STORE_BUSY) {
+    answer_store_busy(s, r, 0);
+    return -1;
+  }
+  if (rc != 0) {
     answer_error(s, r, 404, "NoSuchKey", "The source key does not exist");
     return -1;
   }
@@ -318,7 +330,7 @@ void answer_copy_result(plat_sock s, const object_view *src, const char *md5) {
                    md5, mtime);
   if (n < 0 || (size_t)n >= sizeof(doc)) n = 0;
   count_request(0, src->size);
-  http_send_obj_headers(s, 200, "application/xml", (uint64_t)n, nullptr);
+  http_send_obj_headers(s, 200, "application/xml", (uint64_t)n, SSE_ANSWER_HEADER);
   http_write_all(s, doc, (uint64_t)n);
 }
 
@@ -360,7 +372,7 @@ void op_copy_object(plat_sock s, S3Request *r) {
   size_t meta_len = replace ? r->head_len : strlen(kept);
   int rc = object_commit(tmp, r->bucket, r->key, copy_etag(&src.view.v, md5), ctype, meta,
                          meta_len, &cond);
-  if (rc == COMMIT_PRECONDITION_FAILED || rc == COMMIT_NO_OBJECT) {
+  if (rc == COMMIT_PRECONDITION_FAILED || rc == COMMIT_NO_OBJECT || rc == COMMIT_SLOW_DOWN) {
     answer_commit_verdict(s, r, rc, 0);
     return;
   }

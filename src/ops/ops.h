@@ -72,8 +72,11 @@ int check_content_headers(plat_sock s, S3Request *r);
 // If-None-Match and If-Match of a write into cond. 0, or -1 after the answer: 501 for an
 // If-None-Match other than "*", 400 for an If-Match list too long to keep.
 int read_write_condition(plat_sock s, S3Request *r, commit_condition *cond);
-// The answer to object_commit's COMMIT_* verdicts: 412 PreconditionFailed or 404 NoSuchKey,
-// counted with the bytes uploaded.
+// 503 SlowDown, when the store's bucket lock was not granted in time (STORE_BUSY), counted
+// with the bytes uploaded.
+void answer_store_busy(plat_sock s, S3Request *r, uint64_t uploaded);
+// The answer to object_commit's COMMIT_* verdicts: 412 PreconditionFailed, 404 NoSuchKey or
+// 503 SlowDown, counted with the bytes uploaded.
 void answer_commit_verdict(plat_sock s, S3Request *r, int verdict, uint64_t uploaded);
 
 // Shared by CopyObject and UploadPartCopy (object_put.cpp): parses x-amz-copy-source by the
@@ -118,3 +121,26 @@ long parse_completion_list(const char *body, size_t len, completion_entry *list)
 // (XML references decoded) in key and *pos moved past it; 0 when there is none, or when the
 // next one is longer than a key can be (which ends the processing).
 int delete_body_next_key(const char *body, size_t len, size_t *pos, char key[4096]);
+
+// Promises this server cannot keep (header_rules.cpp). Customer-key (SSE-C) and key-service
+// (aws:kms, aws:kms:dsse) encryption answer 501 and Object Lock 400 InvalidRequest, before
+// anything is stored; x-amz-server-side-encryption: AES256 is accepted, and every stored object
+// is answered with SSE_ANSWER_HEADER, as S3 answers for its default encryption (the data itself
+// lies in plain files).
+enum header_verdict {
+  HDR_KEPT = 0,         // nothing asked that is not done
+  HDR_NOT_IMPLEMENTED,  // 501 NotImplemented
+  HDR_BAD_ENCRYPTION,   // 400 InvalidArgument: an x-amz-server-side-encryption S3 does not know
+  HDR_NO_OBJECT_LOCK,   // 400 InvalidRequest "Bucket is missing Object Lock Configuration"
+};
+extern const char SSE_ANSWER_HEADER[];  // "x-amz-server-side-encryption: AES256\r\n"
+// Checks the headers of an object request (reads, writes, parts, Initiate) before its body is
+// taken: 1 when refused and answered, 0 when it may go on.
+int refuse_unkept_promises(plat_sock s, S3Request *r);
+// The verdict on one field of a browser form, which stores an object as a PutObject does.
+header_verdict field_promise_verdict(const char *name, const char *value);
+// 200 with the XML result of a write that stored or will store an object (Initiate, Complete),
+// with SSE_ANSWER_HEADER; counted as answer_xml.
+void answer_stored_xml(plat_sock s, const dynbuf *doc, uint64_t served, uint64_t uploaded);
+// Answers a verdict other than HDR_KEPT, counted (0, 0).
+void answer_header_verdict(plat_sock s, S3Request *r, header_verdict v);

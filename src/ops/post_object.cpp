@@ -54,13 +54,19 @@ int take_field(form_reader *r, post_form *f, const char *name) {
   return 0;
 }
 
-// Reads the fields up to the file part. 1 at the file (its header in *file), 0 the form has
-// none, -1 malformed or beyond the bounds.
+constexpr int FIELD_TWICE = -2;
+
+// Reads the fields up to the file part (S3 ignores whatever follows it). 1 at the file (its
+// header in *file), 0 the form has none, -1 malformed or beyond the bounds, FIELD_TWICE when a
+// field's name (without regard to case) came before: the policy would judge one value and the
+// object keep another. Fields named x-ignore-* are ignored by S3 and may repeat.
 int collect_fields(form_reader *r, post_form *f, form_part *file) {
   for (;;) {
     int rc = form_next_part(r, file);
     if (rc <= 0) return rc;
     if (ieq(file->name, "file")) return 1;
+    if (!istarts_with(file->name, "x-ignore-") && post_field_value(f, file->name))
+      return FIELD_TWICE;
     if (take_field(r, f, file->name) != 0) return -1;
   }
 }
@@ -221,7 +227,7 @@ void answer_stored(plat_sock s, const S3Request *r, const post_form *f, const ch
   const char *redirect = post_field_value(f, "success_action_redirect");
   if (!redirect) redirect = post_field_value(f, "redirect");
   dynbuf_guard head;
-  dynbuf_printf(&head.b, "ETag: \"%s\"\r\n", etag);
+  dynbuf_printf(&head.b, "ETag: \"%s\"\r\n%s", etag, SSE_ANSWER_HEADER);
   if (usable_redirect(redirect)) {
     dynbuf_printf(&head.b, "Location: %s%sbucket=", redirect, strchr(redirect, '?') ? "&" : "?");
     url_encode(&head.b, f->bucket);
@@ -258,6 +264,13 @@ int read_and_check_form(plat_sock s, S3Request *r, post_state *st, const char *b
   copy_text(st->form.bucket, sizeof st->form.bucket, r->bucket);
   int rc = collect_fields(&st->reader, &st->form, &st->file);
   v->status = 400;
+  if (rc == FIELD_TWICE) {
+    v->code = "InvalidArgument";
+    char name[FORM_NAME_MAX * 6 + 1];
+    xml_escape_str(st->file.name, name, sizeof name);
+    snprintf(v->message, sizeof v->message, "POST form field '%s' appears more than once.", name);
+    return -1;
+  }
   if (rc < 0) {
     v->code = "MalformedPOSTRequest";
     copy_text(v->message, sizeof v->message, kMalformedPost);
@@ -310,8 +323,13 @@ int store_file(plat_sock s, S3Request *r, post_state *st, const post_verdict *v,
   }
   dynbuf_guard meta;
   meta_lines(&st->form, &meta.b);
-  if (object_commit(tmp, r->bucket, st->form.key, etag, form_content_type(st), meta.b.data,
-                    meta.b.len) != 0) {
+  int committed = object_commit(tmp, r->bucket, st->form.key, etag, form_content_type(st),
+                                meta.b.data, meta.b.len);
+  if (committed == COMMIT_SLOW_DOWN) {
+    answer_commit_verdict(s, r, committed, len);
+    return -1;
+  }
+  if (committed != 0) {
     set_error("rename failed: %s", tmp);
     answer_upload_error(s, r, len, 500, "InternalError", "Failed to move object into place");
     return -1;
@@ -357,6 +375,14 @@ void op_post_object(plat_sock s, S3Request *r) {
     if (v.status == 403 || v.status == 400) set_error("form upload refused: %s", v.code);
     answer_error(s, r, v.status, v.code, v.message);
     return;
+  }
+  for (size_t i = 0; i < st.p->form.count; i++) {
+    const post_field *fld = &st.p->form.fields[i];
+    header_verdict hv = field_promise_verdict(fld->name, st.p->form.values + fld->value_at);
+    if (hv != HDR_KEPT) {
+      answer_header_verdict(s, r, hv);
+      return;
+    }
   }
   // The form's own key must not collide with a stored key's directory level.
   char conflict[4096];

@@ -160,8 +160,12 @@ int array_condition(jlex *l, post_form *f, post_verdict *v) {
       jnext(l, &t) != ',' || jnext(l, &b) == J_ERR || jnext(l, &t) != ']')
     return invalid_policy(v, "Invalid JSON.");
   if (ieq(op.text, "content-length-range")) {
-    if (read_length(&a, &v->min_len) != 0 || read_length(&b, &v->max_len) != 0)
+    // Every range holds: the file's length must lie in each of them, so in their overlap.
+    uint64_t lo = 0, hi = 0;
+    if (read_length(&a, &lo) != 0 || read_length(&b, &hi) != 0)
       return invalid_policy(v, "Invalid content-length-range.");
+    if (lo > v->min_len) v->min_len = lo;
+    if (hi < v->max_len) v->max_len = hi;
     return 0;
   }
   if (a.type != J_STR || a.text[0] != '$' || b.type != J_STR)

@@ -123,7 +123,8 @@ void plat_dir_close(plat_dir *d);
 
 // Files: unbuffered, close-on-exec, EINTR handled. The last component of the path is never
 // followed when it is a symbolic link (the open fails), so no file outside the tree is reached
-// through a link planted in it.
+// through a link planted in it. Only regular files open: a FIFO, socket or device is refused
+// without waiting for a peer (the open itself never blocks on one).
 struct plat_file;
 enum plat_file_mode { PLAT_READ = 0, PLAT_WRITE_TRUNC = 1 };
 plat_file *plat_file_open(const char *path, plat_file_mode mode);  // null on failure or a directory
@@ -167,10 +168,16 @@ int plat_file_handle_identity(plat_file *f, plat_file_id *out);
 // An advisory lock on a lock file, shared or exclusive, held by one open handle of the file:
 // it excludes other handles of this process and of other processes on the same file system.
 struct plat_file_lock {
-  intptr_t fd;  // -1 when not held
+  intptr_t fd;    // -1 when not held
+  int timed_out;  // 1 when the last take gave up after PLAT_LOCK_WAIT_MS
 };
-// Opens path (creating it when create is set) and waits until the lock is granted. 0, or -1
-// when the file cannot be opened or locked; out->fd is then -1.
+// How long a take waits for a lock that another handle holds. Holders keep locks only for
+// short steps, so a longer wait means something is stuck; the caller answers "try later"
+// instead of holding its thread (and its client) for ever.
+constexpr int PLAT_LOCK_WAIT_MS = 5000;
+// Opens path (creating it when create is set; only a regular file is used) and waits until the
+// lock is granted, at most PLAT_LOCK_WAIT_MS. 0, or -1 when the file cannot be opened or locked,
+// with out->timed_out set when the wait ran out; out->fd is then -1.
 int plat_file_lock_take(const char *path, int exclusive, int create, plat_file_lock *out);
 void plat_file_lock_release(plat_file_lock *l);
 

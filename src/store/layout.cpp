@@ -117,12 +117,18 @@ int meta_path(const char *bucket, const char *key, char out[S3_FS_PATH]) {
 
 // ---------------------------------------------------------------- directories
 
+// 1 when path leads to a directory, through a link too (the storage root may be one).
+static int reaches_directory(const char *path) {
+  plat_stat_t st;
+  return plat_stat(path, &st) == 0 && st.is_dir ? 1 : 0;
+}
+
 int mkdir_p(const char *path) {
   size_t len = strlen(path);
   if (len > PATH_MAX_CHARS) return -1;
   // Nearly always every level is there already (a record beside others of its bucket): one
   // status call then does instead of a failing mkdir per level.
-  if (is_directory(path)) return 0;
+  if (reaches_directory(path)) return 0;
   char buf[S3_FS_PATH];
   memcpy(buf, path, len + 1);
   // Levels start after the first character, so a leading "/" is not a level of its own.
@@ -136,7 +142,7 @@ int mkdir_p(const char *path) {
   plat_mkdir(buf);
   // Only the last level decides: a file or a link to nothing in its place, or a parent that
   // could not be made, leaves no directory there.
-  return is_directory(buf) ? 0 : -1;
+  return reaches_directory(buf) ? 0 : -1;
 }
 
 void mkdir_parent(const char *path) {
@@ -152,7 +158,15 @@ void mkdir_parent(const char *path) {
 
 int is_directory(const char *path) {
   plat_stat_t st;
-  return plat_stat(path, &st) == 0 && st.is_dir ? 1 : 0;
+  return plat_lstat(path, &st) == 0 && st.is_dir ? 1 : 0;
+}
+
+int root_entry_is_bucket(const char *root, const char *name) {
+  if (!name[0] || name[0] == '.') return 0;
+  char path[S3_FS_PATH];
+  int n = snprintf(path, sizeof path, "%s/%s", root, name);
+  plat_stat_t st;
+  return n > 0 && (size_t)n < sizeof path && (plat_lstat(path, &st) != 0 || !st.is_link);
 }
 
 int file_info(const char *path, uint64_t *size, int64_t *mtime, int *is_dir) {

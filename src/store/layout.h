@@ -49,8 +49,12 @@ int is_own_name(const char *name, int is_dir);
 int key_is_own_name(const char *key);
 // 1 when a directory entry is a folder marker's file; walkers list it as its directory's key.
 int is_folder_marker(const char *name, int is_dir);
-// 1 when path exists and is a directory; 0 otherwise.
+// 1 when path is a directory itself; 0 otherwise, also for a symbolic link to one: a link in a
+// bucket's place, or at any level inside the root, is never taken for a directory of the store.
 int is_directory(const char *path);
+// 1 when the entry name of the storage root (root as given) is shown as a bucket: its name does
+// not begin with "." and it is not a symbolic link.
+int root_entry_is_bucket(const char *root, const char *name);
 // 0 and the file's size and mtime; -1 when missing. is_dir optional.
 int file_info(const char *path, uint64_t *size, int64_t *mtime, int *is_dir);
 // Removes a file; 0 done, 1 there was none, -1 other failure (e.g. a directory).

@@ -108,38 +108,82 @@ int etag_listed(const char *list, const char *etag) {
   return strcmp(list, "*") == 0 || (etag[0] && strstr(list, etag) != nullptr);
 }
 
-// The ETag of the object at path, as a read would answer it: the trusted record's, else the
-// MD5 of its data. 0, or -1 when the data cannot be read.
-int current_etag(const char *bucket, const char *key, const char *path, char etag[S3_ETAG_CAP]) {
-  etag[0] = 0;
-  plat_file_guard data(plat_file_open(path, PLAT_READ));
-  int64_t mtime = 0;
-  if (!data.f || plat_file_mtime_ns(data.f, &mtime) != 0) return -1;
-  if (meta_usable(bucket, key)) {
-    char ctype[S3_CTYPE_CAP] = "";
-    char user[S3_USER_META_CAP] = "";
-    meta_load_current(bucket, key, mtime, ctype, etag, S3_ETAG_CAP, user);
-  }
-  if (etag[0]) return 0;
-  // An object stored by other means has no record: its bytes are hashed, under the locks, so
-  // that the version tested is the version replaced.
+// The MD5 of the version in an If-Match write's place, for an object without a trusted record
+// (one stored by other means), computed before any lock is taken: hashing a large file under
+// the locks would hold every read of the bucket, and through the process lock every other
+// bucket, for as long as the disk needs.
+struct prior_hash {
+  int have;  // 1 when md5 is the content of the version id names
+  plat_file_id id;
   char md5[33];
-  if (md5_file(path, md5) != 0) return -1;
-  copy_text(etag, S3_ETAG_CAP, md5);
+};
+
+// A commit attempt's verdict when the version in place is not the one hashed: hash again.
+constexpr int ATTEMPT_REHASH = 5;
+constexpr int REHASH_ATTEMPTS = 3;  // an object rewritten on every try is answered "try later"
+
+// The trusted record's ETag of the version id of bucket/key, into etag ("" when none).
+void record_etag(const char *bucket, const char *key, const plat_file_id *id,
+                 char etag[S3_ETAG_CAP]) {
+  etag[0] = 0;
+  if (!meta_usable(bucket, key)) return;
+  char ctype[S3_CTYPE_CAP] = "";
+  char user[S3_USER_META_CAP] = "";
+  meta_load_current(bucket, key, id->mtime_ns, ctype, etag, S3_ETAG_CAP, user);
+}
+
+// The MD5 of the data at path while it is the version id, taken before any lock (a whole
+// file's read must never hold one); "" when the file changed or could not be read.
+void hash_version(const char *path, const plat_file_id *id, char hex[33]) {
+  hex[0] = 0;
+  if (etag_cache_get(id, hex)) return;
+  char md5[33];
+  plat_file_id after;
+  if (md5_file(path, md5) != 0 || plat_file_identity(path, &after) != 0 ||
+      !etag_same_version(id, &after))
+    return;
+  etag_cache_put(id, md5);
+  copy_text(hex, 33, md5);
+}
+
+// Outside the locks: hashes the version at path when an If-Match test will need its bytes.
+void hash_prior_version(const commit_condition *cond, const char *bucket, const char *key,
+                        const char *path, prior_hash *p) {
+  p->have = 0;
+  if (!cond || !cond->if_match[0] || plat_file_identity(path, &p->id) != 0) return;
+  char etag[S3_ETAG_CAP];
+  record_etag(bucket, key, &p->id, etag);
+  if (etag[0]) return;
+  hash_version(path, &p->id, p->md5);
+  p->have = p->md5[0] != 0;
+}
+
+// The ETag of the object at path, as a read would answer it, under the locks: the trusted
+// record's, else the MD5 hashed beforehand when the version is still the one hashed. 0, -1
+// when the data cannot be read, or ATTEMPT_REHASH.
+int current_etag(const char *bucket, const char *key, const char *path, const prior_hash *prior,
+                 char etag[S3_ETAG_CAP]) {
+  plat_file_id now;
+  if (plat_file_identity(path, &now) != 0) return -1;
+  record_etag(bucket, key, &now, etag);
+  if (etag[0]) return 0;
+  if (!prior->have || !etag_same_version(&prior->id, &now)) return ATTEMPT_REHASH;
+  copy_text(etag, S3_ETAG_CAP, prior->md5);
   return 0;
 }
 
 // The conditional write's test of what holds the key now, under the commit's locks: 0 the
-// commit may go on, else its COMMIT_* verdict.
+// commit may go on, else its COMMIT_* verdict (or ATTEMPT_REHASH).
 int check_condition(const commit_condition *cond, const char *bucket, const char *key,
-                    const char *path) {
+                    const char *path, const prior_hash *prior) {
   if (!cond || (!cond->if_none_match && !cond->if_match[0])) return 0;
   plat_stat_t st;
   int exists = plat_lstat(path, &st) == 0 && !st.is_dir && !st.is_link;
   if (!exists) return cond->if_match[0] ? COMMIT_NO_OBJECT : 0;
   if (cond->if_none_match) return COMMIT_PRECONDITION_FAILED;
   char etag[S3_ETAG_CAP];
-  if (current_etag(bucket, key, path, etag) != 0) return -1;
+  int rc = current_etag(bucket, key, path, prior, etag);
+  if (rc != 0) return rc;
   return etag_listed(cond->if_match, etag) ? 0 : COMMIT_PRECONDITION_FAILED;
 }
 
@@ -149,14 +193,15 @@ int check_condition(const commit_condition *cond, const char *bucket, const char
 // condition's COMMIT_* verdict. *drafted turns from 0 to 1 once the record is in place (-1 when
 // publishing it failed).
 int commit_attempt(const char *tmp, const char *path, const char *bucket, const char *key,
-                   plat_file *data, meta_draft *record, int *drafted,
-                   const commit_condition *cond) {
+                   plat_file *data, meta_draft *record, int *drafted, const commit_condition *cond,
+                   const prior_hash *prior) {
   bucket_lock_guard held(bucket, 1, 1);
+  if (held.timed_out()) return COMMIT_SLOW_DOWN;
   // A bucket deleted while the body arrived stays deleted: its directory is never made here,
   // and the temporary file went with it, so the commit fails instead of answering 200.
   if (!held.held() || object_make_dirs(bucket, key) != 0 || !meta_usable(bucket, key)) return -1;
   plat_lock_guard commit(store_commit_lock());
-  int verdict = check_condition(cond, bucket, key, path);
+  int verdict = check_condition(cond, bucket, key, path, prior);
   if (verdict != 0) return verdict;
   int64_t stamp = commit_stamp(bucket, key);
   if (plat_file_set_mtime_ns(data, stamp) != 0) return -1;
@@ -179,9 +224,10 @@ plat_mutex *store_commit_lock() {
 
 bucket_lock_guard::bucket_lock_guard(const char *bucket, int exclusive, int create) {
   l.fd = -1;
+  l.timed_out = 0;
   char path[S3_FS_PATH];
   if (!plain_bucket_name(bucket) || lock_file_path(bucket, path) != 0) return;
-  if (plat_file_lock_take(path, exclusive, create, &l) == 0 || !create) return;
+  if (plat_file_lock_take(path, exclusive, create, &l) == 0 || !create || l.timed_out) return;
   // First use on this root: make the lock directory and try once more.
   mkdir_parent(path);
   plat_file_lock_take(path, exclusive, create, &l);
@@ -244,10 +290,21 @@ int object_commit(const char *tmp, const char *bucket, const char *key, const ch
   // Without its record on disk the new version would lose its ETag, content type and
   // metadata: the commit fails and the earlier object stays.
   if (drafted != 0 && data.f) plat_file_close(data.release());
+  prior_hash prior;
+  hash_prior_version(cond, bucket, key, path, &prior);
   // A destination that another holder keeps busy is retried for about a second, with every
-  // lock dropped during the pauses.
+  // lock dropped during the pauses; a version replaced after it was hashed is hashed again.
+  int rehashed = 0;
   for (int attempt = 0; data.f && attempt < MOVE_ATTEMPTS; attempt++) {
-    moved = commit_attempt(tmp, path, bucket, key, data.f, &record, &drafted, cond);
+    moved = commit_attempt(tmp, path, bucket, key, data.f, &record, &drafted, cond, &prior);
+    if (moved == ATTEMPT_REHASH) {
+      if (++rehashed >= REHASH_ATTEMPTS) {
+        moved = COMMIT_SLOW_DOWN;
+        break;
+      }
+      hash_prior_version(cond, bucket, key, path, &prior);
+      continue;
+    }
     if (moved != 1) break;
     plat_sleep_ms(MOVE_PAUSE_MS);
   }
@@ -260,7 +317,8 @@ int object_commit(const char *tmp, const char *bucket, const char *key, const ch
   if (moved == 0) sync_parent(path);
   if (drafted == 1) sync_parent(record.path);
   if (moved != 0) remove_file(tmp);
-  if (moved == COMMIT_PRECONDITION_FAILED || moved == COMMIT_NO_OBJECT) return moved;
+  if (moved == COMMIT_PRECONDITION_FAILED || moved == COMMIT_NO_OBJECT || moved == COMMIT_SLOW_DOWN)
+    return moved;
   // New data whose record could not follow it is no success to answer: its ETag, content type
   // and metadata are not what the client stored (it reads as a version without a record).
   return moved == 0 && drafted == 1 ? 0 : -1;
@@ -268,12 +326,15 @@ int object_commit(const char *tmp, const char *bucket, const char *key, const ch
 
 int object_remove(const char *bucket, const char *key) {
   char path[S3_FS_PATH];
-  if (object_path(bucket, key, path) != 0 || !path_levels_plain(path, root_len())) return -1;
-  // An upload's temporary file is no object: it is not there for a client to remove.
+  if (object_path(bucket, key, path) != 0) return -1;
+  // Behind a link lies nothing of this store's, so no object to remove; nor is an upload's
+  // temporary file one a client may remove.
+  if (!path_levels_plain(path, root_len())) return 1;
   if (key_is_own_name(key)) return 1;
   // Without the bucket lock the removal could split a commit's data from its record; a
   // bucket that never had a commit has no lock file yet, and nothing to race with.
   bucket_lock_guard held(bucket, 1, 0);
+  if (held.timed_out()) return STORE_BUSY;
   if (!held.held() && lock_file_present(bucket)) return -1;
   plat_lock_guard commit(store_commit_lock());
   // remove_file never removes a directory. A key whose path is a directory (it holds other
@@ -303,41 +364,14 @@ void check_layout(object_view *v) {
   part_lookup_clear(p, p->want);
 }
 
-}  // namespace
-
-namespace {
-
 constexpr int REMOVE_IF_ATTEMPTS = 3;  // versions hashed before a conditional delete gives up
-
-// The trusted record's ETag of the version id of bucket/key, into etag ("" when none).
-void record_etag(const char *bucket, const char *key, const plat_file_id *id,
-                 char etag[S3_ETAG_CAP]) {
-  etag[0] = 0;
-  if (!meta_usable(bucket, key)) return;
-  char ctype[S3_CTYPE_CAP] = "";
-  char user[S3_USER_META_CAP] = "";
-  meta_load_current(bucket, key, id->mtime_ns, ctype, etag, S3_ETAG_CAP, user);
-}
-
-// The MD5 of the data at path while it is the version id, taken before any lock (a whole
-// file's read must never hold one); "" when the file changed or could not be read.
-void hash_version(const char *path, const plat_file_id *id, char hex[33]) {
-  hex[0] = 0;
-  if (etag_cache_get(id, hex)) return;
-  char md5[33];
-  plat_file_id after;
-  if (md5_file(path, md5) != 0 || plat_file_identity(path, &after) != 0 ||
-      !etag_same_version(id, &after))
-    return;
-  etag_cache_put(id, md5);
-  copy_text(hex, 33, md5);
-}
 
 // One attempt of object_remove_if_match under the locks: its result, or 2 when the version
 // hashed beforehand (hashed, of version before) is no longer the one there.
 int remove_if_locked(const char *bucket, const char *key, const char *path, const char *if_match,
                      const plat_file_id *before, const char *hashed) {
   bucket_lock_guard held(bucket, 1, 0);
+  if (held.timed_out()) return STORE_BUSY;
   plat_lock_guard commit(store_commit_lock());
   plat_file_id now;
   if (plat_file_identity(path, &now) != 0) return COMMIT_NO_OBJECT;
@@ -359,8 +393,9 @@ int remove_if_locked(const char *bucket, const char *key, const char *path, cons
 
 int object_remove_if_match(const char *bucket, const char *key, const char *if_match) {
   char path[S3_FS_PATH];
-  if (object_path(bucket, key, path) != 0 || !path_levels_plain(path, root_len())) return -1;
-  if (key_is_own_name(key)) return COMMIT_NO_OBJECT;
+  if (object_path(bucket, key, path) != 0) return -1;
+  // Behind a link, as in a temporary file's place, there is no object of this store's.
+  if (!path_levels_plain(path, root_len()) || key_is_own_name(key)) return COMMIT_NO_OBJECT;
   for (int attempt = 0; attempt < REMOVE_IF_ATTEMPTS; attempt++) {
     plat_file_id before;
     if (plat_file_identity(path, &before) != 0) return COMMIT_NO_OBJECT;
@@ -395,11 +430,13 @@ int object_snapshot(const char *bucket, const char *key, object_view *out, uint3
   // The open file pins the version whose status and record are read here, even if another
   // upload replaces the object right after.
   bucket_lock_guard held(bucket, 0, 1);
+  if (held.timed_out()) return STORE_BUSY;
   plat_lock_guard snapshot(store_commit_lock());
-  plat_stat_t st;
-  if (plat_lstat(path, &st) != 0 || st.is_dir || st.is_link) return -1;
-  out->size = st.size;
-  out->mtime = st.mtime;
+  // Only a regular file is an object; a FIFO, socket or device in its place is never opened.
+  plat_file_id id;
+  if (plat_file_identity(path, &id) != 0) return -1;
+  out->size = id.size;
+  out->mtime = id.mtime_ns / 1000000000;  // times before 1970 are no object's
   out->data = plat_file_open(path, PLAT_READ);
   int64_t data_mtime = 0;
   if (!out->data || !meta_usable(bucket, key))
@@ -466,7 +503,7 @@ int bucket_delete(const char *bucket) {
   plat_stat_t st;
   if (plat_lstat(dir, &st) != 0 || !st.is_dir) return -1;
   bucket_lock_guard held(bucket, 1, 1);
-  if (!held.held()) return -1;
+  if (!held.held()) return held.timed_out() ? STORE_BUSY : -1;
   // Every key counts, dot-names included; a walk that cannot finish keeps the bucket.
   int has = dir_has_objects(dir);
   if (has != 0) return has > 0 ? 1 : -1;

@@ -40,6 +40,10 @@ struct commit_condition {
 // the stored object is as it was.
 constexpr int COMMIT_PRECONDITION_FAILED = 2;  // an object exists, or its ETag is not listed
 constexpr int COMMIT_NO_OBJECT = 3;            // If-Match, and no object holds the key
+constexpr int COMMIT_SLOW_DOWN = 4;  // the bucket lock was not granted in time, or the object
+                                     // kept changing while its ETag was computed: try later
+// The result of a read, a removal or a bucket removal whose bucket lock was not granted in time.
+constexpr int STORE_BUSY = -2;
 
 // Moves the finished temporary file tmp onto bucket/key and records the new version's
 // metadata: content type, ETag, and the x-amz-meta-* lines and content headers of the header
@@ -56,11 +60,12 @@ int object_commit(const char *tmp, const char *bucket, const char *key, const ch
 
 // Removes bucket/key and its metadata record. 0 removed, 1 there was no such object (nothing,
 // or a directory that holds other keys), -1 the file could not be removed; its record then
-// stays too.
+// stays too; STORE_BUSY, with nothing removed.
 int object_remove(const char *bucket, const char *key);
 
 // Takes the view of bucket/key for a read. 0 with *out filled (release it with
-// object_release); -1 when the key holds no object (missing, a directory, a path too long).
+// object_release); -1 when the key holds no object (missing, a directory, a path too long, or
+// anything but a regular file); STORE_BUSY.
 // want_part, when not 0, is the part whose place the layout is asked for. A layout is trusted
 // only when its parts add up to the data and their count is the one the ETag names.
 int object_snapshot(const char *bucket, const char *key, object_view *out,
@@ -96,8 +101,11 @@ struct bucket_lock_guard {
   plat_file_lock l;
   // create: make the lock file when it is missing (only for a bucket that exists).
   bucket_lock_guard(const char *bucket, int exclusive, int create);
+  // A wait for the lock is bounded (PLAT_LOCK_WAIT_MS); timed_out() then tells it apart from a
+  // lock file that cannot be used.
   ~bucket_lock_guard() { plat_file_lock_release(&l); }
   int held() const { return l.fd >= 0; }
+  int timed_out() const { return l.fd < 0 && l.timed_out; }
   bucket_lock_guard(const bucket_lock_guard &) = delete;
   bucket_lock_guard &operator=(const bucket_lock_guard &) = delete;
 };
@@ -121,5 +129,6 @@ int path_levels_plain(const char *path, size_t from);
 int object_remove_if_match(const char *bucket, const char *key, const char *if_match);
 
 // DeleteBucket's store step, under the exclusive bucket lock: 0 the bucket and its records are
-// gone, 1 it still holds an object, -1 it could not be checked or removed (missing, a link).
+// gone, 1 it still holds an object, -1 it could not be checked or removed (missing, a link),
+// STORE_BUSY.
 int bucket_delete(const char *bucket);

@@ -260,6 +260,9 @@ int key_walk_open(key_walk *w, const char *dir, const char *seek, key_seek_mode 
   w->path[dl] = '/';
   w->path[dl + 1] = 0;
   w->key_off = dl + 1;
+  // The walked directory itself must be one, not a link to one (a bucket's place holding a
+  // link is no bucket): such a walk has no keys. Links below it are never entered.
+  if (!is_directory(dir)) return 0;
   if (push_dir(w, dl, 0) != 0 || seek_frames(w, seek ? seek : "", mode) != 0) {
     w->failed = 1;
     return -1;
@@ -288,14 +291,15 @@ int key_walk_next(key_walk *w, char key[S3_KEY_FIELD], uint64_t *size, int64_t *
       }
       continue;
     }
-    plat_stat_t st;
-    // Gone since it was listed, or a link: reads never follow links, so listings never show one.
-    if (plat_lstat(w->path, &st) != 0 || st.is_dir || st.is_link) continue;
+    plat_file_id st;
+    // Gone since it was listed, a link, or no regular file (a FIFO, a socket, a device): reads
+    // never follow links nor open anything but a regular file, so listings never show those.
+    if (plat_file_identity(w->path, &st) != 0) continue;
     if (marker) nk = key_len;
     memcpy(key, w->path + w->key_off, nk);
     key[nk] = 0;
     if (size) *size = st.size;
-    if (mtime) *mtime = st.mtime;
+    if (mtime) *mtime = st.mtime_ns / 1000000000;
     return 1;
   }
   return 0;

@@ -230,4 +230,47 @@ TEST_F(SignedPostObject, PolicyDecides) {
   EXPECT_EQ(qt::read_file(srv.root + "/signed-b/user/f.bin"), "12345");
 }
 
+// A field given twice would let the policy judge one value while the object keeps the other;
+// several content-length-range conditions must all hold, not only the last.
+TEST_F(SignedPostObject, RepeatedFieldsAndEveryLengthRange) {
+  const std::string conds = "[\"starts-with\", \"$key\", \"user/\"], {\"x-amz-meta-role\": \"user\"}";
+  struct Case {
+    const char *name;
+    Fields extra;
+    int status;
+  } twice[] = {
+      {"same field twice", {{"key", "user/a"}, {"x-amz-meta-role", "user"}, {"x-amz-meta-role", "admin"}}, 400},
+      {"same field in another case",
+       {{"key", "user/a"}, {"x-amz-meta-role", "user"}, {"X-Amz-Meta-Role", "admin"}},
+       400},
+      {"key twice", {{"key", "user/a"}, {"key", "admin/a"}, {"x-amz-meta-role", "user"}}, 400},
+  };
+  for (const Case &c : twice) {
+    SCOPED_TRACE(c.name);
+    Response r = post(signed_fields(conds), c.extra, "12345");
+    EXPECT_EQ(r.status, c.status) << r.raw;
+    EXPECT_NE(r.body.find("<Code>InvalidArgument</Code>"), std::string::npos) << r.body;
+  }
+  EXPECT_FALSE(qt::file_exists(srv.root + "/signed-b/user/a"));
+  EXPECT_FALSE(qt::file_exists(srv.root + "/signed-b/admin/a"));
+  // Fields S3 ignores may repeat.
+  Response ignored =
+      post(signed_fields(conds),
+           {{"key", "user/a"}, {"x-amz-meta-role", "user"}, {"x-ignore-n", "1"}, {"x-ignore-n", "2"}}, "12345");
+  EXPECT_EQ(ignored.status, 204) << ignored.raw;
+  EXPECT_EQ(qt::read_file(srv.root + "/signed-b/user/a"), "12345");
+
+  // The narrower range comes first: enforcing only the last one would let 3 and 8 bytes pass.
+  const std::string ranges =
+      "[\"starts-with\", \"$key\", \"user/\"], [\"content-length-range\", 4, 6], "
+      "[\"content-length-range\", 2, 10]";
+  const std::pair<std::string, int> sizes[] = {{"123", 400}, {"12345678", 400}, {"12345", 204}};
+  for (const auto &sz : sizes) {
+    SCOPED_TRACE(sz.first);
+    Response r = post(signed_fields(ranges), {{"key", "user/r"}}, sz.first);
+    EXPECT_EQ(r.status, sz.second) << r.raw;
+  }
+  EXPECT_EQ(qt::read_file(srv.root + "/signed-b/user/r"), "12345");
+}
+
 }  // namespace

@@ -20,6 +20,8 @@ excluded=(
   "CommitOrder.SweepRemovesStaleTemporaryFilesAndNothingElse|plants symbolic links; Wine makes host links, not Windows reparse points, so lstat of them fails"
   "ObjectStore.LinksInsideTheRootAreNeverFollowed|plants symbolic links; Wine makes host links, not Windows reparse points"
   "KeyPlace.LinksInTheTreeAreNotFollowed|plants symbolic links; Wine makes host links, not Windows reparse points"
+  "Refusals.ALinkedBucketIsNoBucket|plants a symbolic link as a bucket; Wine makes host links, not Windows reparse points"
+  "Refusals.AFifoInTheTreeIsNeverOpenedNorListed|plants a FIFO; Windows keeps its named pipes out of the file system"
   "ObjectStore.PartCommitMovesDataAndRecordTogether|replaces a file another handle holds open; Wine 8 refuses that and lacks the POSIX-semantics rename (FileRenameInfoEx) of Windows 10"
   "Objects.CopyOntoItself|the copy onto itself replaces the file it is reading from; Wine 8 lacks the POSIX-semantics rename (FileRenameInfoEx) of Windows 10 that allows it"
   "StoreRaces.InFlightUploadsFailWhenTheirBucketIsDeleted|deletes a bucket while uploads hold files open in it; Wine 8 lacks the POSIX-semantics delete of Windows 10, so their names stay until closed and the folder cannot be removed"

@@ -225,19 +225,30 @@ struct plat_file {
   int fd;
 };
 
-// Reading a directory is refused at open, as other platforms do, so callers see one failure.
-plat_file *plat_file_open(const char *path, plat_file_mode mode) {
-  int flags = mode == PLAT_READ ? O_RDONLY : (O_WRONLY | O_CREAT | O_TRUNC);
+// Opens path for a regular file only. O_NONBLOCK keeps the open of a FIFO from waiting for its
+// other end (a FIFO planted in a bucket would hold the thread, and any lock it holds, for
+// ever); the type is checked on the open handle, so nothing can swap the entry in between, and
+// the flag is dropped again for the regular file. A directory is refused as other platforms do.
+static int open_regular(const char *path, int flags) {
   int fd;
   do {
-    fd = os_open(path, flags | O_CLOEXEC | O_NOFOLLOW, 0666);
+    fd = os_open(path, flags | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return nullptr;
+  if (fd < 0) return -1;
   struct stat st;
-  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+  int fl = fcntl(fd, F_GETFL);
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || fl < 0 ||
+      fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0) {
     os_close(fd);
-    return nullptr;
+    return -1;
   }
+  return fd;
+}
+
+plat_file *plat_file_open(const char *path, plat_file_mode mode) {
+  // O_TRUNC of a FIFO or device truncates nothing, and the handle is refused right after.
+  int fd = open_regular(path, mode == PLAT_READ ? O_RDONLY : (O_WRONLY | O_CREAT | O_TRUNC));
+  if (fd < 0) return nullptr;
   plat_file *f = (plat_file *)malloc(sizeof *f);
   if (!f) {
     os_close(fd);
@@ -367,20 +378,28 @@ void plat_file_close(plat_file *f) {
 
 // flock locks belong to the open file description, so two handles opened by two threads of one
 // process exclude each other just as two processes do.
+// A blocking flock cannot be given a time limit, so the wait polls: the pauses grow from 1 ms
+// to 32 ms, which keeps a short wait short and a long one cheap.
 int plat_file_lock_take(const char *path, int exclusive, int create, plat_file_lock *out) {
   out->fd = -1;
-  int fd;
-  do {
-    fd = os_open(path, (create ? O_RDWR | O_CREAT : O_RDONLY) | O_CLOEXEC | O_NOFOLLOW, 0666);
-  } while (fd < 0 && errno == EINTR);
+  out->timed_out = 0;
+  int fd = open_regular(path, create ? O_RDWR | O_CREAT : O_RDONLY);
   if (fd < 0) return -1;
-  int rc;
-  do {
-    rc = os_flock(fd, exclusive ? LOCK_EX : LOCK_SH);
-  } while (rc != 0 && errno == EINTR);
-  if (rc != 0) {
-    (void)os_close(fd);
-    return -1;
+  const uint32_t start = plat_tick_ms();
+  int pause_ms = 1;
+  for (;;) {
+    if (os_flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0) break;
+    if (errno != EWOULDBLOCK && errno != EINTR) {
+      (void)os_close(fd);
+      return -1;
+    }
+    if (plat_tick_ms() - start >= (uint32_t)PLAT_LOCK_WAIT_MS) {
+      (void)os_close(fd);
+      out->timed_out = 1;
+      return -1;
+    }
+    plat_sleep_ms(pause_ms);
+    if (pause_ms < 32) pause_ms *= 2;
   }
   out->fd = fd;
   return 0;

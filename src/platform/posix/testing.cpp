@@ -66,6 +66,8 @@ int plat_symlink(const char *target, const char *link_path) {
   return symlink(target, link_path) == 0 ? 0 : -1;
 }
 
+int plat_make_fifo(const char *path) { return mkfifo(path, 0666) == 0 ? 0 : -1; }
+
 int plat_sock_pair(plat_sock out[2]) {
   int fd[2];
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fd) != 0) return -1;

@@ -326,7 +326,8 @@ plat_file *plat_file_open(const char *path, plat_file_mode mode) {
                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (h == INVALID_HANDLE_VALUE) return nullptr;
   BY_HANDLE_FILE_INFORMATION bi;
-  if (!GetFileInformationByHandle(h, &bi) ||
+  // Only files on a disk are objects: a pipe or a device is refused before any read waits on it.
+  if (GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandle(h, &bi) ||
       (bi.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
     os_CloseHandle(h);
     return nullptr;
@@ -477,19 +478,39 @@ void plat_file_close(plat_file *f) {
 
 // LockFileEx locks belong to the handle, so two handles opened by two threads of one process
 // exclude each other just as two processes do. The whole possible range is locked.
+// A waiting LockFileEx cannot be given a time limit, so the wait polls with pauses that grow
+// from 1 ms to 32 ms, as on POSIX.
 int plat_file_lock_take(const char *path, int exclusive, int create, plat_file_lock *out) {
   out->fd = -1;
+  out->timed_out = 0;
   wpath w(path);
   if (!w.p) return -1;
   HANDLE h = os_CreateFileW(w.p, create ? (GENERIC_READ | GENERIC_WRITE) : GENERIC_READ, k_share_all,
                          nullptr, create ? OPEN_ALWAYS : OPEN_EXISTING,
                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (h == INVALID_HANDLE_VALUE) return -1;
-  OVERLAPPED ov;
-  memset(&ov, 0, sizeof ov);
-  if (!os_LockFileEx(h, exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0, 0, MAXDWORD, MAXDWORD, &ov)) {
+  if (GetFileType(h) != FILE_TYPE_DISK) {
     os_CloseHandle(h);
     return -1;
+  }
+  const uint32_t start = plat_tick_ms();
+  int pause_ms = 1;
+  for (;;) {
+    OVERLAPPED ov;
+    memset(&ov, 0, sizeof ov);
+    DWORD flags = LOCKFILE_FAIL_IMMEDIATELY | (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0);
+    if (os_LockFileEx(h, flags, 0, MAXDWORD, MAXDWORD, &ov)) break;
+    if (GetLastError() != ERROR_LOCK_VIOLATION) {
+      os_CloseHandle(h);
+      return -1;
+    }
+    if (plat_tick_ms() - start >= (uint32_t)PLAT_LOCK_WAIT_MS) {
+      os_CloseHandle(h);
+      out->timed_out = 1;
+      return -1;
+    }
+    plat_sleep_ms(pause_ms);
+    if (pause_ms < 32) pause_ms *= 2;
   }
   out->fd = (intptr_t)h;
   return 0;

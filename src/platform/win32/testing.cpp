@@ -67,6 +67,9 @@ int plat_set_mtime(const char *path, int64_t mtime) {
 #endif
 
 // Needs developer mode or the symbolic-link privilege on Windows; without either it fails.
+// Named pipes live in their own namespace on Windows, never among the files of a folder.
+int plat_make_fifo(const char *) { return -1; }
+
 int plat_symlink(const char *target, const char *link_path) {
   wchar_t *t = widen(target);
   wchar_t *l = widen(link_path);
