@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "auth/hash.h"
+#include "digest/hash.h"
 #include "base/date.h"
 #include "base/state.h"
 #include "base/text.h"

@@ -7,11 +7,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "auth/hash.h"
+#include "digest/hash.h"
 #include "auth/sigv4.h"
 #include "base/state.h"
-#include "http/body.h"
-#include "http/checksum.h"
+#include "digest/running.h"
+#include "digest/checksum.h"
 #include "http/request.h"
 
 static const char k_signed_payload[] = "STREAMING-AWS4-HMAC-SHA256-PAYLOAD";

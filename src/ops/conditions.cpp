@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "auth/hash.h"
+#include "digest/hash.h"
 #include "base/date.h"
 #include "base/text.h"
 #include "http/request.h"

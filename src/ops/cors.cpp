@@ -10,7 +10,7 @@
 
 #include "base/state.h"
 #include "base/text.h"
-#include "http/body.h"
+#include "body/body.h"
 #include "ops/ops.h"
 #include "store/cors_store.h"
 #include "store/layout.h"

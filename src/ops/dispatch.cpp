@@ -6,7 +6,7 @@
 #include "auth/sigv4.h"
 #include "auth/stream.h"
 #include "base/state.h"
-#include "http/body.h"
+#include "body/body.h"
 #include "http/request.h"
 #include "http/response.h"
 #include "ops/cors.h"

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <new>
 
-#include "auth/hash.h"
+#include "digest/hash.h"
 #include "base/state.h"
 #include "http/request.h"
 #include "http/response.h"

@@ -4,13 +4,13 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "auth/hash.h"
+#include "digest/hash.h"
 #include "base/state.h"
 #include "base/text.h"
-#include "http/body.h"
+#include "body/body.h"
 #include "http/request.h"
 #include "http/response.h"
-#include "http/xml_body.h"
+#include "body/xml_body.h"
 #include "ops/ops.h"
 #include "platform/platform.h"
 #include "store/layout.h"

@@ -6,14 +6,14 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "auth/hash.h"
+#include "digest/hash.h"
 #include "base/state.h"
 #include "base/text.h"
-#include "http/body.h"
+#include "body/body.h"
 #include "http/request.h"
 #include "http/response.h"
 #include "ops/conditions.h"
-#include "http/xml_body.h"
+#include "body/xml_body.h"
 #include "ops/ops.h"
 #include "platform/platform.h"
 #include "store/layout.h"

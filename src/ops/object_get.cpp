@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "auth/hash.h"
+#include "digest/hash.h"
 #include "base/state.h"
 #include "base/text.h"
 #include "http/request.h"

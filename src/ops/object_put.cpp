@@ -6,9 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "auth/hash.h"
+#include "digest/hash.h"
 #include "base/state.h"
-#include "http/body.h"
+#include "body/body.h"
 #include "http/request.h"
 #include "http/response.h"
 #include "ops/conditions.h"

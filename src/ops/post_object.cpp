@@ -7,12 +7,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "auth/hash.h"
+#include "digest/hash.h"
 #include "auth/sigv4.h"
 #include "base/state.h"
 #include "base/text.h"
-#include "http/body.h"
-#include "http/form_data.h"
+#include "body/body.h"
+#include "body/form_data.h"
 #include "ops/ops.h"
 #include "store/layout.h"
 #include "store/object.h"

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "auth/hash.h"
+#include "digest/hash.h"
 #include "base/state.h"
 #include "base/text.h"
 #include "platform/platform.h"

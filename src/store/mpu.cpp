@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "auth/hash.h"
+#include "digest/hash.h"
 #include "base/state.h"
 #include "base/text.h"
 #include "platform/platform.h"
@@ -27,11 +27,11 @@ constexpr size_t SWEEP_UPLOADS = 2048;  // uploads looked at per bucket
 
 // A small read-ahead buffer over one file, shared by consecutive read_line calls.
 struct line_reader {
-  plat_file *f;
+  plat_file *f = nullptr;
   char buf[4096];
-  long len;
-  long pos;
-  int failed;  // a read failed: nothing more is read, and what was read is not to be trusted
+  long len = 0;
+  long pos = 0;
+  int failed = 0;  // a read failed: nothing more is read, and what was read is not to be trusted
 };
 
 // Reads one line into out (at most max characters kept, the rest of the line skipped). Line
@@ -213,7 +213,6 @@ int mpu_done_read(const char *bucket, const char *upload_id, char key[4096], cha
   if (done_path(bucket, upload_id, path) != 0) return -1;
   line_reader lr;
   lr.f = plat_file_open(path, PLAT_READ);
-  lr.len = lr.pos = 0;
   plat_file_guard guard(lr.f);
   if (!guard.f) return -1;
   char line[MPU_ETAG_READ + 1];
@@ -229,8 +228,6 @@ static int read_etag_file(const char *path, char etag[80]) {
   etag[0] = 0;
   line_reader lr;
   lr.f = plat_file_open(path, PLAT_READ);
-  lr.len = lr.pos = 0;
-  lr.failed = 0;
   plat_file_guard guard(lr.f);
   if (!guard.f) return -1;
   char line[MPU_ETAG_READ + 1];

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "auth/hash.h"
+#include "digest/hash.h"
 #include "platform/platform.h"
 #include "store/layout.h"
 #include "store/meta.h"

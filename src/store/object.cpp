@@ -16,7 +16,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "auth/hash.h"
+#include "digest/hash.h"
 #include "base/state.h"
 #include "base/text.h"
 #include "store/cors_store.h"

@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "auth/stream.h"
-#include "http/aws_chunked.h"
+#include "body/aws_chunked.h"
 #include "fuzz_common.h"
 
 namespace {

@@ -2,7 +2,7 @@
 // reads it: the body mode chosen from the head, then the body received under its framing
 // (Content-Length, HTTP chunked or aws-chunked, signed or not) with every payload check.
 #include "auth/stream.h"
-#include "http/body.h"
+#include "body/body.h"
 #include "fuzz_common.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {

@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "auth/hash.h"
+#include "digest/hash.h"
 #include "harness.h"
 #include "platform/platform.h"
 #include "process.h"

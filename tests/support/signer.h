@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "auth/hash.h"
+#include "digest/hash.h"
 #include "base/date.h"
 #include "platform/platform.h"
 

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "auth/hash.h"
+#include "digest/hash.h"
 #include "base/state.h"
 #include "http/request.h"
 #include "platform/platform.h"

@@ -5,9 +5,9 @@
 
 #include <algorithm>
 
-#include "auth/hash.h"
+#include "digest/hash.h"
 #include "auth/stream.h"
-#include "http/aws_chunked.h"
+#include "body/aws_chunked.h"
 
 using bt::head;
 using bt::run_body;

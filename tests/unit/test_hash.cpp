@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "auth/hash.h"
-#include "auth/hash_accel.h"
+#include "digest/hash.h"
+#include "digest/hash_accel.h"
 #include "platform/platform.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "auth/hash.h"
+#include "digest/hash.h"
 #include "base/date.h"
 #include "base/state.h"
 #include "http/request.h"

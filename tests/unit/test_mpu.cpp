@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "auth/hash.h"
+#include "digest/hash.h"
 #include "base/state.h"
 #include "http/request.h"
 #include "platform/platform.h"

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "auth/hash.h"
+#include "digest/hash.h"
 #include "auth/sigv4.h"
 #include "base/state.h"
 #include "http/request.h"

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <functional>
 
-#include "auth/hash.h"
+#include "digest/hash.h"
 #include "auth/sigv4.h"
 #include "auth/stream.h"
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "http/xml_body.h"
+#include "body/xml_body.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The shape check of the XML request bodies: one bounded pass over the text with a fixed stack
 // of open element names. It does not build a tree and does not decode anything; the
 // operations read their elements themselves once the shape is known to be whole.
-#include "http/xml_body.h"
+#include "body/xml_body.h"
 
 #include <cstring>
 

@@ -8,17 +8,17 @@
 // wants, the three framings (aws-chunked itself in aws_chunked.cpp; the way into a file, with
 // the digests themselves, in body_pipe.cpp), read_body_to_file, receive_upload, bodies read
 // whole, the Content-Length rule, read_body_to_mem / discard_body.
-#include "http/body.h"
+#include "body/body.h"
 
 #include <cstdlib>
 #include <cstring>
 
-#include "auth/hash.h"
+#include "digest/hash.h"
 #include "auth/stream.h"
 #include "base/state.h"
-#include "http/aws_chunked.h"
-#include "http/body_pipe.h"
-#include "http/checksum.h"
+#include "body/aws_chunked.h"
+#include "body/body_pipe.h"
+#include "digest/checksum.h"
 
 static constexpr size_t k_piece = 262144;     // one receive or write
 static constexpr size_t k_readahead = 65536;  // bytes received ahead of the reader

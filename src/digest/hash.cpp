@@ -3,13 +3,13 @@
 // tables are generated at compile time, so no thread ever sees them half filled. SHA-256 blocks,
 // CRC-32 and CRC-32C go to the instruction paths of hash_x86.cpp when CPUID offers them; this
 // portable code is the fallback and gives the same results.
-#include "auth/hash.h"
+#include "digest/hash.h"
 
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
 
-#include "auth/hash_accel.h"
+#include "digest/hash_accel.h"
 #include "platform/platform.h"
 
 namespace {

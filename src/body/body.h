@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "digest/running.h"
 #include "http/request.h"
 #include "platform/platform.h"
 
@@ -12,29 +13,6 @@ struct stream_state;
 
 constexpr uint64_t S3_BODY_MAX = 4294967296ULL;  // fixed-length bodies, inclusive
 
-// Digests of the decoded payload computed while it is received. The caller sets the want_
-// flags it needs; the reader adds those that the request's own headers and trailers need.
-struct body_digests {
-  int want_sha256, want_crc32, want_crc32c, want_crc64nvme, want_sha1;
-  unsigned char md5[16];
-  unsigned char sha256[32];
-  uint32_t crc32;
-  uint32_t crc32c;
-  uint64_t crc64nvme;
-  unsigned char sha1[20];
-  // Set by read_body_to_file when an aws-chunked checksum trailer other than
-  // x-amz-checksum-crc32 failed (its ck_algo, see http/checksum.h); trailer_malformed when its
-  // value did not decode. Such failures are answered 400, not 403.
-  int failed_trailer;
-  int trailer_malformed;
-  // Set by read_body_to_file when the payload went beyond its limit, whatever the framing.
-  int too_large;
-  // Set by read_body_to_file when an aws-chunked body ended before its terminal chunk
-  // (answered 400 IncompleteBody), or came with neither Content-Length nor HTTP chunked
-  // framing to carry it (411 MissingContentLength).
-  int incomplete;
-  int no_length;
-};
 
 // Receives one body into out_path (created or truncated), framed as st says (null: a body
 // that is not streamed). 0 with etag_out (32 lowercase hex digits) and *len_out set; -1 with

@@ -2,7 +2,7 @@
 // leftover first, then the socket, never beyond the body's length. The delimiter of a part is
 // CR LF "--" boundary; the data before a possible delimiter start at the buffer's end is held
 // back until enough bytes arrived to tell.
-#include "http/form_data.h"
+#include "body/form_data.h"
 
 #include <cstring>
 

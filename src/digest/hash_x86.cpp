@@ -2,7 +2,7 @@
 // carry-less multiplication folding, CRC-32C with the SSE4.2 crc32 instruction. Each routine
 // carries its own target attribute, so the rest of the build stays baseline x86-64 and hash.cpp
 // only calls one after CPUID said yes. Other architectures compile the stubs at the bottom.
-#include "auth/hash_accel.h"
+#include "digest/hash_accel.h"
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 

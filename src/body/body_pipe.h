@@ -6,23 +6,10 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "auth/hash.h"
-#include "http/body.h"
+#include "body/body.h"
+#include "digest/running.h"
 #include "platform/platform.h"
 
-// The digests of one payload. MD5 (the ETag) is always computed; the others as d's want_ flags
-// say, their results going to d.
-struct body_hashing {
-  md5_ctx md5;
-  sha256_ctx sha256;
-  sha1_ctx sha1;
-  body_digests *d;
-};
-
-void hashing_init(body_hashing *h, body_digests *d);
-void hashing_update(body_hashing *h, const void *data, size_t n);
-// Finishes the digests: the ETag (32 lowercase hex digits) and d's md5, sha256 and sha1.
-void hashing_final(body_hashing *h, char etag_out[33]);
 
 // Bytes go into the ring slot by slot. The connection's thread fills a slot (straight from the
 // socket, or by copy), writes it, adds it to every digest but MD5 and hands it on; until the

@@ -1,11 +1,11 @@
 // The aws-chunked framing of streamed uploads: the line reader, the chunk-size parser, the
 // chunk loop with its signature steps, and the decoded-length check.
-#include "http/aws_chunked.h"
+#include "body/aws_chunked.h"
 
 #include <cstdlib>
 #include <cstring>
 
-#include "auth/hash.h"
+#include "digest/hash.h"
 #include "auth/stream.h"
 #include "http/request.h"
 #include "base/state.h"

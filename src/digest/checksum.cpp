@@ -1,13 +1,13 @@
 // The additional payload checksums (CRC32, CRC32C, CRC64NVME, SHA1, SHA256): table, file
 // fallback and the comparison of a client's Base64 value with the digest of the payload.
-#include "http/checksum.h"
+#include "digest/checksum.h"
 
 #include <cstdlib>
 #include <cstring>
 
-#include "auth/hash.h"
+#include "digest/hash.h"
 #include "base/text.h"
-#include "http/body.h"
+#include "digest/running.h"
 #include "platform/platform.h"
 
 static const ck_info k_algos[CK_COUNT] = {
