@@ -45,6 +45,42 @@ int icontains(const char *hay, const char *needle) {
 
 owned_str::~owned_str() { free(p); }
 
+// ---------------------------------------------------------------- UTF-8
+
+int text_is_utf8(const char *s, size_t n) {
+  const unsigned char *p = reinterpret_cast<const unsigned char *>(s);
+  for (size_t i = 0; i < n;) {
+    unsigned c = p[i];
+    if (c < 0x80) {
+      i++;
+      continue;
+    }
+    // The sequence length and the range its second byte must lie in, which excludes the
+    // overlong forms, the surrogates and everything above U+10FFFF.
+    size_t len;
+    unsigned lo = 0x80, hi = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) {
+      len = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      len = 3;
+      if (c == 0xE0) lo = 0xA0;
+      if (c == 0xED) hi = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      len = 4;
+      if (c == 0xF0) lo = 0x90;
+      if (c == 0xF4) hi = 0x8F;
+    } else {
+      return 0;
+    }
+    if (n - i < len) return 0;
+    if (p[i + 1] < lo || p[i + 1] > hi) return 0;
+    for (size_t k = 2; k < len; k++)
+      if (p[i + k] < 0x80 || p[i + k] > 0xBF) return 0;
+    i += len;
+  }
+  return 1;
+}
+
 // ---------------------------------------------------------------- hexadecimal
 
 void hex_encode(const unsigned char *data, size_t n, char *out) {

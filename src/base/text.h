@@ -29,6 +29,12 @@ struct owned_str {
   bool empty() const { return !p || !*p; }
 };
 
+// ---------------------------------------------------------------- UTF-8
+
+// 1 when s[0..n) is well-formed UTF-8 (no overlong form, surrogate or code point above
+// U+10FFFF), else 0.
+int text_is_utf8(const char *s, size_t n);
+
 // ---------------------------------------------------------------- hexadecimal
 
 // Lowercase hex of data[0..n) into out[2n + 1].

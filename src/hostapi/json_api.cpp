@@ -13,7 +13,9 @@
 #include "http/request.h"
 #include "quillmar-s3.h"
 #include "server/server.h"
+#include "store/files.h"
 #include "store/layout.h"
+#include "store/names.h"
 #include "store/walk.h"
 #include "yyjson.h"
 

@@ -1,12 +1,11 @@
 // Request head reading and parsing: the head buffer, the request line, the captured headers,
-// the bucket and key rules, and the header and query lookups used by every later stage.
+// the split of the path into bucket and key, and the header and query lookups used by every later stage.
 #include "http/request.h"
 
 #include <cstdlib>
 #include <cstring>
 
 #include "http/response.h"
-#include "store/layout.h"
 
 // ---------------------------------------------------------------- lookups
 
@@ -260,45 +259,11 @@ int read_request_head(plat_sock s, S3Request *r) {
   return 0;
 }
 
-// ---------------------------------------------------------------- bucket and key rules
+// ---------------------------------------------------------------- bucket and key splitting
 
-constexpr size_t SEGMENT_DECODED_MAX = 1023;
-constexpr size_t SEGMENT_NAME_MAX = 255;
-constexpr size_t BUCKET_SEGMENT_MAX = 127;
-
-// Four dot-separated runs of digits, as in 192.168.1.1: such a name would read as an address.
-static int looks_like_ipv4(const char *b, size_t n) {
-  int groups = 1;
-  size_t run = 0;
-  for (size_t i = 0; i < n; i++) {
-    if (b[i] == '.') {
-      if (run == 0) return 0;
-      groups++;
-      run = 0;
-    } else if (b[i] >= '0' && b[i] <= '9') {
-      run++;
-    } else {
-      return 0;
-    }
-  }
-  return groups == 4 && run > 0;
-}
-
-int valid_bucket_name(const char *b, size_t n) {
-  if (n < 3 || n > S3_BUCKET_MAX) return 0;
-  for (size_t i = 0; i < n; i++) {
-    char c = b[i];
-    int alnum = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
-    if (!alnum && c != '-' && c != '.') return 0;
-    // Letters or digits at both ends; a "." never next to another "." or a "-".
-    if (!alnum && (i == 0 || i == n - 1)) return 0;
-    if (c == '.' && (b[i - 1] == '.' || b[i - 1] == '-' || b[i + 1] == '-')) return 0;
-  }
-  return !looks_like_ipv4(b, n);
-}
-
-// Strictly decodes one non-empty segment into out[SEGMENT_DECODED_MAX + 1]; returns the length
-// up to the first NUL, or -1 when an escape is malformed or the decoded text is too long.
+// Strictly decodes one non-empty segment into out[S3_SEGMENT_MAX + 1]; returns its length, or
+// -1 when an escape is malformed, it decodes to a NUL, or the decoded text is longer than a
+// segment may be.
 static long decode_segment(const char *seg, size_t n, char *out) {
   size_t w = 0;
   for (size_t i = 0; i < n;) {
@@ -314,70 +279,11 @@ static long decode_segment(const char *seg, size_t n, char *out) {
     }
     // An encoded NUL would end the key early in every C string it passes through, so that
     // "ab%00cd/e" stored and read the key "ab/e": such a segment names no key at all.
-    if (c == 0 || w >= SEGMENT_DECODED_MAX) return -1;
+    if (c == 0 || w >= S3_SEGMENT_MAX) return -1;
     out[w++] = c;
   }
   out[w] = 0;
   return long(w);
-}
-
-// A ".." segment anywhere in the decoded key: it can come from an encoded "/" in a segment.
-int has_dotdot_segment(const char *key) {
-  for (const char *p = key; (p = strstr(p, "..")) != nullptr; p++) {
-    int starts = (p == key || p[-1] == '/');
-    int ends = (p[2] == 0 || p[2] == '/');
-    if (starts && ends) return 1;
-  }
-  return 0;
-}
-
-int key_stays_inside(const char *key) {
-  // An encoded "/" can make a "." or ".." segment that the raw segments did not show: such a
-  // key would alias another key (x/./y is x/y) or name the directory itself.
-  for (const char *seg = key;;) {
-    const char *end = strchr(seg, '/');
-    size_t n = end ? size_t(end - seg) : strlen(seg);
-    if ((n == 1 && seg[0] == '.') || (n == 2 && seg[0] == '.' && seg[1] == '.')) return 0;
-    if (!end) break;
-    seg = end + 1;
-  }
-  // A file under the server's own temporary name would be stored but never listed, and a
-  // sweep or a concurrent upload could take it for its own.
-  return key_is_own_name(key) ? 0 : 1;
-}
-
-int text_is_utf8(const char *s, size_t n) {
-  const unsigned char *p = reinterpret_cast<const unsigned char *>(s);
-  for (size_t i = 0; i < n;) {
-    unsigned c = p[i];
-    if (c < 0x80) {
-      i++;
-      continue;
-    }
-    // The sequence length and the range its second byte must lie in, which excludes the
-    // overlong forms, the surrogates and everything above U+10FFFF.
-    size_t len;
-    unsigned lo = 0x80, hi = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) {
-      len = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      len = 3;
-      if (c == 0xE0) lo = 0xA0;
-      if (c == 0xED) hi = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      len = 4;
-      if (c == 0xF0) lo = 0x90;
-      if (c == 0xF4) hi = 0x8F;
-    } else {
-      return 0;
-    }
-    if (n - i < len) return 0;
-    if (p[i + 1] < lo || p[i + 1] > hi) return 0;
-    for (size_t k = 2; k < len; k++)
-      if (p[i + k] < 0x80 || p[i + k] > 0xBF) return 0;
-    i += len;
-  }
-  return 1;
 }
 
 int query_is_utf8(const char *query) {
@@ -395,21 +301,11 @@ int query_is_utf8(const char *query) {
   return 1;
 }
 
-int parse_bucket_key(S3Request *r) {
-  r->bucket[0] = 0;
-  r->key[0] = 0;
-  const char *path = r->path;
-  if (!*path) return -1;
-  const char *seg = path + 1;  // the leading character, normally "/", is not examined
-  const char *slash = strchr(seg, '/');
-  size_t bucket_len = slash ? size_t(slash - seg) : strlen(seg);
-  const char *key_text = slash ? slash + 1 : seg + bucket_len;
-  if (bucket_len > BUCKET_SEGMENT_MAX || !valid_bucket_name(seg, bucket_len)) return -2;
+// Decodes the key text (after the bucket segment) into r->key segment by segment; 0, or -1
+// when it does not decode (see parse_bucket_key).
+static int decode_key(S3Request *r, const char *key_text) {
   if (strlen(key_text) > S3_KEY_MAX) return -1;
-  memcpy(r->bucket, seg, bucket_len);
-  r->bucket[bucket_len] = 0;
-
-  char decoded[SEGMENT_DECODED_MAX + 1];
+  char decoded[S3_SEGMENT_MAX + 1];
   size_t klen = 0;
   for (const char *p = key_text; *p;) {
     if (*p == '/') {
@@ -420,7 +316,8 @@ int parse_bucket_key(S3Request *r) {
     }
     size_t n = strcspn(p, "/");
     long dlen = decode_segment(p, n, decoded);
-    if (dlen < 0 || size_t(dlen) > SEGMENT_NAME_MAX) return -1;
+    if (dlen < 0) return -1;
+    // A dot segment is the path's own structure (this level, the level above), never a name.
     if (strcmp(decoded, ".") == 0 || strcmp(decoded, "..") == 0) return -1;
     if (klen + size_t(dlen) > S3_KEY_MAX - 1) return -1;
     memcpy(r->key + klen, decoded, size_t(dlen));
@@ -428,20 +325,24 @@ int parse_bucket_key(S3Request *r) {
     p += n;
   }
   r->key[klen] = 0;
-  // S3 keys are UTF-8; any other bytes make the URI unparsable for S3, for every method.
-  if (!text_is_utf8(r->key, klen)) {
-    r->key[0] = 0;
-    return -4;
-  }
-  if (!key_stays_inside(r->key)) {
+  return 0;
+}
+
+int parse_bucket_key(S3Request *r) {
+  r->bucket[0] = 0;
+  r->key[0] = 0;
+  const char *path = r->path;
+  if (!*path) return -1;
+  const char *seg = path + 1;  // the leading character, normally "/", is not examined
+  const char *slash = strchr(seg, '/');
+  size_t bucket_len = slash ? size_t(slash - seg) : strlen(seg);
+  const char *key_text = slash ? slash + 1 : seg + bucket_len;
+  if (bucket_len > S3_BUCKET_MAX) return -2;
+  memcpy(r->bucket, seg, bucket_len);
+  r->bucket[bucket_len] = 0;
+  if (decode_key(r, key_text) != 0) {
     r->key[0] = 0;
     return -1;
   }
-  // Names Windows cannot hold are refused everywhere, so a store moves between platforms.
-  // DELETE still reaches them: an object stored under such a name before the rule existed can
-  // be removed, and removing a name that was never stored does no harm.
-  if (!ieq(r->method, "DELETE") &&
-      (name_portability_problem(r->bucket) || name_portability_problem(r->key)))
-    return -3;
   return 0;
 }

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/limits.h"
 #include "base/text.h"
 #include "platform/platform.h"
 
@@ -20,8 +21,6 @@ constexpr size_t S3_SHA256_HDR_MAX = 127;
 // exactly the parameters the signature covers.
 constexpr size_t S3_QUERY_MAX = S3_TARGET_MAX;
 constexpr size_t S3_PATH_MAX = 4351;
-constexpr size_t S3_BUCKET_MAX = 63;
-constexpr size_t S3_KEY_MAX = 4095;
 constexpr size_t S3_HEAD_INITIAL = 8192;
 constexpr size_t S3_HEAD_LIMIT = 65536;
 constexpr size_t S3_REQUEST_LINE_MAX = 4599;
@@ -44,7 +43,7 @@ struct S3Request {
   char query[S3_QUERY_MAX + 1];  // raw text after the first '?'
   char path[S3_PATH_MAX + 1];    // raw target before the first '?'
   char bucket[S3_BUCKET_MAX + 1];
-  char key[S3_KEY_MAX + 1];      // percent-decoded
+  char key[S3_KEY_FIELD];        // percent-decoded
   const char *body_prefix;       // head + head_len: body bytes that came with the head
   size_t body_prefix_len;
   int is_service;                // path is "/" or holds no '/'
@@ -60,31 +59,18 @@ inline const char *request_sent_path(const S3Request *r) { return r->path + r->v
 // closing handshake does not wait on a client that is still sending). On both results the caller
 // calls request_free.
 int read_request_head(plat_sock s, S3Request *r);
-// Splits r->path into bucket and decoded key by the path rules: 0 valid, -1 the path is
-// rejected, -2 the bucket segment breaks the bucket-name rule, -3 the bucket or the key is not
-// a file name on every platform (name_portability_problem), for any method but DELETE, -4 the
-// decoded key is not UTF-8.
+// Splits r->path into its bucket segment and percent-decoded key, and nothing more: the name
+// rules are store/names.h's names_check_request. 0 split; -1 the key does not decode (a
+// malformed escape, an encoded NUL, a "." or ".." segment, a segment over 255 bytes decoded,
+// or a key over 4095 bytes), r->key then empty; -2 the bucket segment is longer than any
+// bucket name, r->bucket then empty.
 int parse_bucket_key(S3Request *r);
-// 1 when s[0..n) is well-formed UTF-8 (no overlong form, surrogate or code point above
-// U+10FFFF), else 0.
-int text_is_utf8(const char *s, size_t n);
 // 1 when every name and value of the raw query, percent-decoded, is UTF-8.
 int query_is_utf8(const char *query);
 // Sends the interim "100 Continue" when the request asks for it. Called once the request is
 // known to go on to its operation: a refusal answered before the body goes out instead.
 void send_continue_if_expected(plat_sock s, const S3Request *r);
 void request_free(S3Request *r);
-
-// The bucket-name rule: 3 to 63 characters of a-z, 0-9, "." and "-", a letter or digit at
-// both ends, no "..", ".-" or "-.", not an IPv4 address. 1 when name[0..n) follows it. A name
-// that follows it never begins with ".", so the reserved root directories stay out of reach.
-int valid_bucket_name(const char *name, size_t n);
-// 1 when the decoded key holds a ".." segment (two dots between slashes or the key's ends).
-int has_dotdot_segment(const char *key);
-// 1 when the decoded key names a file inside its bucket and the object namespace: no "." or
-// ".." segment (also one made by an encoded "/"), and a last segment that is not one of the
-// server's temporary-file names.
-int key_stays_inside(const char *key);
 
 // A header's trimmed value (first occurrence, name case-insensitive), malloc'd; null if absent.
 char *hdr_value(const char *region, size_t len, const char *name);

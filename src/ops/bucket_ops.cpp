@@ -8,7 +8,7 @@
 #include "base/state.h"
 #include "http/response.h"
 #include "ops/ops.h"
-#include "store/layout.h"
+#include "store/files.h"
 #include "store/object.h"
 #include "store/walk.h"
 

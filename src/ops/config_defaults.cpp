@@ -6,6 +6,7 @@
 #include "base/state.h"
 #include "http/response.h"
 #include "ops/ops.h"
+#include "store/files.h"
 #include "store/layout.h"
 
 namespace {

@@ -13,6 +13,7 @@
 #include "body/body.h"
 #include "ops/ops.h"
 #include "store/cors_store.h"
+#include "store/files.h"
 #include "store/layout.h"
 
 namespace {

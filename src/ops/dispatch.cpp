@@ -11,7 +11,9 @@
 #include "http/response.h"
 #include "ops/cors.h"
 #include "ops/ops.h"
+#include "store/files.h"
 #include "store/layout.h"
+#include "store/names.h"
 #include "store/walk.h"
 
 static const char kNotImplemented[] =
@@ -85,15 +87,6 @@ static int copy_source_is_utf8(const S3Request *r) {
   if (src.empty()) return 1;
   pct_decode(src.p);
   return text_is_utf8(src.p, strlen(src.p));
-}
-
-// An uploadId of the form this server gives out: 32 lowercase hexadecimal digits. Any other
-// value names no upload, and can name no directory either.
-static int valid_upload_id(const char *v) {
-  if (!v || strlen(v) != 32) return 0;
-  for (const char *p = v; *p; p++)
-    if (!((*p >= '0' && *p <= '9') || (*p >= 'a' && *p <= 'f'))) return 0;
-  return 1;
 }
 
 // PUT, GET and DELETE /bucket?cors, on a bucket that exists.
@@ -337,14 +330,14 @@ static void run_request(plat_sock s, S3Request *r, stream_state *st, dynbuf *cor
       answer_error(s, r, 405, "MethodNotAllowed", "Only GET on / is supported");
     return;
   }
-  int parsed = parse_bucket_key(r);
-  if (parsed != 0 || (r->key[0] && !key_is_storable(r->key))) {
+  name_verdict names = names_check_request(r, parse_bucket_key(r));
+  if (names != NAME_OK) {
     set_error("bad path: %s", r->path);
-    if (parsed == -2)
+    if (names == NAME_BAD_BUCKET)
       answer_error(s, r, 400, "InvalidBucketName", "The specified bucket is not valid.");
-    else if (parsed == -3)
+    else if (names == NAME_UNPORTABLE)
       answer_unportable_name(s, r);
-    else if (parsed == -4)
+    else if (names == NAME_NOT_UTF8)
       answer_error(s, r, 400, "InvalidURI", "Couldn't parse the specified URI.");
     else
       answer_error(s, r, 400, "InvalidRequest", "Invalid request path");

@@ -9,12 +9,14 @@
 #include <cstring>
 #include <new>
 
+#include "base/date.h"
 #include "digest/hash.h"
 #include "base/state.h"
 #include "http/request.h"
 #include "http/response.h"
 #include "ops/key_text.h"
 #include "ops/ops.h"
+#include "store/files.h"
 #include "store/layout.h"
 #include "store/object.h"
 #include "store/walk.h"
@@ -22,7 +24,6 @@
 namespace {
 
 constexpr long MAX_KEYS_LIMIT = 1000;
-constexpr size_t KEY_MAX = 4095;
 constexpr size_t TOKEN_CAP = 4160;     // next token handed out: "cpafter:" and a whole key
 // Marker, continuation token and prefix are kept whole (the query that carries them is far
 // shorter than these fields): a cut resume point would make a paging client see the same
@@ -204,7 +205,7 @@ struct page_state {
   const char *bucket = "";  // whose records hold the keys' ETags
   size_t count = 0;  // keys and common prefixes on the page
   int truncated = 0;
-  char last[KEY_MAX + 1] = "";  // the last entry's key or common prefix
+  char last[S3_KEY_FIELD] = "";  // the last entry's key or common prefix
   size_t last_len = 0;
   int last_is_prefix = 0;
   char token[TOKEN_CAP] = "";
@@ -266,7 +267,7 @@ void cut_token(page_state *ps, const char *key, size_t cp) {
 // already on it, or sorts at or before the resume point, or is too long to show.
 int group_adds_nothing(const walk_start *ws, const list_params *p, const page_state *ps,
                        const char *key, size_t cp) {
-  if (cp > KEY_MAX) return 1;
+  if (cp > S3_KEY_MAX) return 1;
   if (ws->group_filter && cmp_prefix_text(key, cp, p->resume) <= 0) return 1;
   return ps->last_is_prefix && ps->last_len == cp && memcmp(ps->last, key, cp) == 0;
 }
@@ -292,8 +293,8 @@ int build_page(key_walk *w, const walk_start *ws, const list_params *p, page_sta
     if (p->resume[0] && strcmp(key, p->resume) <= 0) continue;
     size_t cp = delim_len ? common_prefix_len(key, prefix_len, p->delimiter, delim_len) : 0;
     if (cp && group_adds_nothing(ws, p, ps, key, cp)) {
-      if (cp > KEY_MAX) continue;
-      char group[KEY_MAX + 1];
+      if (cp > S3_KEY_MAX) continue;
+      char group[S3_KEY_FIELD];
       memcpy(group, key, cp);
       group[cp] = 0;
       if (key_walk_skip_prefix(w, group) != 0) return -1;

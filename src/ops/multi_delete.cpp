@@ -14,6 +14,7 @@
 #include "ops/ops.h"
 #include "platform/platform.h"
 #include "store/layout.h"
+#include "store/names.h"
 #include "store/object.h"
 
 namespace {
@@ -23,7 +24,6 @@ constexpr size_t DELETE_MAX_KEYS = 1000;  // S3's limit per request; more is Mal
 // room for its XML escapes and the Object, Key and VersionId tags, plus 64 KiB for the rest.
 // Beyond it the answer is MaxMessageLengthExceeded, and no request holds more than this.
 constexpr size_t DELETE_BODY_MAX = DELETE_MAX_KEYS * 4608 + 65536;
-constexpr size_t DELETE_KEY_MAX = 4095;  // a longer key ends the processing
 
 
 // Quiet is on when a <Quiet> element holds text of four characters or more that begins with
@@ -144,7 +144,7 @@ size_t count_keys(const char *body, size_t len) {
 
 }  // namespace
 
-int delete_body_next_key(const char *body, size_t len, size_t *pos, char key[4096]) {
+int delete_body_next_key(const char *body, size_t len, size_t *pos, char key[S3_KEY_FIELD]) {
   if (*pos >= len) return 0;
   const char *open = find_bytes(body + *pos, len - *pos, "<Key>");
   if (!open) return 0;
@@ -153,7 +153,7 @@ int delete_body_next_key(const char *body, size_t len, size_t *pos, char key[409
   const char *close = find_bytes(text, rest, "</Key>");
   if (!close) return 0;
   size_t n = (size_t)(close - text);
-  if (n > DELETE_KEY_MAX) return 0;
+  if (n > S3_KEY_MAX) return 0;
   // The key is the element's text with its XML references decoded, and nothing else: clients
   // send keys as they are, so percent-decoding them here would delete another object (the
   // one named "a b" for a key "a%20b") and report the requested one deleted.
@@ -190,7 +190,7 @@ void op_delete_objects(plat_sock s, S3Request *r, stream_state *st) {
   dynbuf *d = &doc.b;
   dynbuf_printf(d, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<DeleteResult>\n");
   size_t pos = 0;
-  char key[DELETE_KEY_MAX + 1];
+  char key[S3_KEY_FIELD];
   while (delete_body_next_key(raw, len, &pos, key) == 1) delete_one(d, r->bucket, key, quiet);
   dynbuf_printf(d, "</DeleteResult>\n");
   if (d->failed) return;

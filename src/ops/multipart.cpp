@@ -16,9 +16,13 @@
 #include "body/xml_body.h"
 #include "ops/ops.h"
 #include "platform/platform.h"
+#include "store/content_type.h"
+#include "store/files.h"
 #include "store/layout.h"
 #include "store/mpu.h"
+#include "store/names.h"
 #include "store/object.h"
+#include "store/temp_names.h"
 
 namespace {
 

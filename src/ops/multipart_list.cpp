@@ -6,13 +6,14 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/date.h"
 #include "base/state.h"
 #include "http/request.h"
 #include "http/response.h"
 #include "ops/key_text.h"
 #include "ops/ops.h"
 #include "platform/platform.h"
-#include "store/layout.h"
+#include "store/files.h"
 #include "store/mpu.h"
 #include "store/walk.h"
 
@@ -142,7 +143,7 @@ int gather_uploads(const char *bucket, const upload_filter *f, upload_page *pg) 
 }  // namespace
 
 void op_list_parts(plat_sock s, S3Request *r, const char *upload_id) {
-  char key[4096];
+  char key[S3_KEY_FIELD];
   char content_type[256];
   char udir[S3_FS_PATH];
   if (mpu_meta_read(r->bucket, upload_id, key, content_type) != 0 ||
@@ -198,7 +199,7 @@ struct uploads_query {
   char marker[KEY_MARKER_MAX + 1];
   char id_marker[S3_NAME_SLOT];
   int has_id_marker;
-  char prefix[4096];
+  char prefix[S3_KEY_FIELD];
   int has_prefix;
   int url;  // encoding-type=url
   long max_uploads;

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/date.h"
 #include "digest/hash.h"
 #include "base/state.h"
 #include "base/text.h"
@@ -12,9 +13,11 @@
 #include "http/response.h"
 #include "ops/conditions.h"
 #include "ops/ops.h"
+#include "store/content_type.h"
+#include "store/etag_cache.h"
+#include "store/files.h"
 #include "store/layout.h"
 #include "store/meta.h"
-#include "store/etag_cache.h"
 #include "store/object.h"
 
 namespace {

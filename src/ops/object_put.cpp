@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/date.h"
 #include "digest/hash.h"
 #include "base/state.h"
 #include "body/body.h"
@@ -13,28 +14,18 @@
 #include "http/response.h"
 #include "ops/conditions.h"
 #include "ops/ops.h"
+#include "store/content_type.h"
+#include "store/files.h"
 #include "store/layout.h"
 #include "store/meta.h"
+#include "store/names.h"
 #include "store/object.h"
+#include "store/temp_names.h"
 
 namespace {
 
 constexpr size_t COPY_ETAG_MAX = 79;   // recorded source ETags longer than this are recomputed
 constexpr size_t COPY_BLOCK = 65536;   // bytes moved per read and write
-
-// The key rules of request paths, applied to an already decoded key: no segment "." or "..",
-// no segment above 255 bytes.
-int valid_decoded_key(const char *key) {
-  const char *seg = key;
-  for (;;) {
-    const char *end = strchr(seg, '/');
-    size_t n = end ? (size_t)(end - seg) : strlen(seg);
-    if (n > 255) return 0;
-    if ((n == 1 && seg[0] == '.') || (n == 2 && seg[0] == '.' && seg[1] == '.')) return 0;
-    if (!end) return 1;
-    seg = end + 1;
-  }
-}
 
 int is_md5_text(const char *t) {
   size_t n = 0;
@@ -92,7 +83,7 @@ void answer_commit_verdict(plat_sock s, S3Request *r, int verdict, uint64_t uplo
                         "At least one of the pre-conditions you specified did not hold");
 }
 
-int parse_copy_source(const char *value, char bucket[64], char key[4096]) {
+int parse_copy_source(const char *value, char bucket[S3_BUCKET_MAX + 1], char key[S3_KEY_FIELD]) {
   bucket[0] = 0;
   key[0] = 0;
   if (!value) return -1;
@@ -115,7 +106,7 @@ int parse_copy_source(const char *value, char bucket[64], char key[4096]) {
     if (valid_bucket_name(text, blen) && *k && strlen(k) <= S3_KEY_MAX && valid_decoded_key(k)) {
       memcpy(bucket, text, blen);
       bucket[blen] = 0;
-      copy_text(key, S3_KEY_MAX + 1, k);
+      copy_text(key, S3_KEY_FIELD, k);
       rc = 0;
     }
   }
@@ -187,7 +178,7 @@ namespace {
 // copied are those of the version whose record was read.
 struct copy_source {
   char bucket[S3_BUCKET_MAX + 1];
-  char key[S3_KEY_MAX + 1];
+  char key[S3_KEY_FIELD];
   object_view_guard view;
 };
 

@@ -81,7 +81,7 @@ void answer_commit_verdict(plat_sock s, S3Request *r, int verdict, uint64_t uplo
 
 // Shared by CopyObject and UploadPartCopy (object_put.cpp): parses x-amz-copy-source by the
 // request-path rules into bucket[64] and key[4096]. 0, or -1 when invalid.
-int parse_copy_source(const char *value, char bucket[64], char key[4096]);
+int parse_copy_source(const char *value, char bucket[S3_BUCKET_MAX + 1], char key[S3_KEY_FIELD]);
 
 // Common answers (dispatch.cpp). Each counts the request before it is sent.
 // 501 NotImplemented for an unsupported feature, counted (0, 0).
@@ -120,7 +120,7 @@ long parse_completion_list(const char *body, size_t len, completion_entry *list)
 // The next <Key> of a DeleteObjects body from *pos on (multi_delete.cpp): 1 with the key's text
 // (XML references decoded) in key and *pos moved past it; 0 when there is none, or when the
 // next one is longer than a key can be (which ends the processing).
-int delete_body_next_key(const char *body, size_t len, size_t *pos, char key[4096]);
+int delete_body_next_key(const char *body, size_t len, size_t *pos, char key[S3_KEY_FIELD]);
 
 // Promises this server cannot keep (header_rules.cpp). Customer-key (SSE-C) and key-service
 // (aws:kms, aws:kms:dsse) encryption answer 501 and Object Lock 400 InvalidRequest, before

@@ -14,8 +14,11 @@
 #include "body/body.h"
 #include "body/form_data.h"
 #include "ops/ops.h"
+#include "store/files.h"
 #include "store/layout.h"
+#include "store/names.h"
 #include "store/object.h"
+#include "store/temp_names.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include "base/state.h"
 #include "base/text.h"
 #include "server/server.h"
-#include "store/layout.h"
+#include "store/files.h"
 #include "store/mpu.h"
 #include "store/sweep.h"
 

@@ -9,19 +9,16 @@
 
 #include "base/state.h"
 #include "platform/platform.h"
+#include "store/files.h"
 #include "store/layout.h"
+#include "store/names.h"
 #include "store/object.h"
+#include "store/temp_names.h"
 
 namespace {
 
-// A bucket name as the request parser lets it through: it can name no other file.
-int plain_name(const char *bucket) {
-  if (!bucket || !bucket[0] || bucket[0] == '.' || strchr(bucket, '/')) return 0;
-  return 1;
-}
-
 int config_path(const char *bucket, char out[S3_FS_PATH]) {
-  if (!plain_name(bucket)) return -1;
+  if (!plain_bucket_name(bucket)) return -1;
   int n = snprintf(out, S3_FS_PATH, "%s/.s3meta/.cors/%s", s_storage_root, bucket);
   return (n > 0 && (size_t)n < S3_FS_PATH) ? 0 : -1;
 }

@@ -25,7 +25,9 @@
 
 #include "base/text.h"
 #include "platform/platform.h"
+#include "store/files.h"
 #include "store/layout.h"
+#include "store/temp_names.h"
 
 namespace {
 

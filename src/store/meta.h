@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "platform/platform.h"
-#include "store/layout.h"
+#include "base/limits.h"
 
 // The content headers an object keeps and GET and HEAD answer with, beside its content type.
 enum content_header_id {

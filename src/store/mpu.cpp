@@ -11,13 +11,15 @@
 #include "base/state.h"
 #include "base/text.h"
 #include "platform/platform.h"
-#include "store/object.h"
+#include "store/files.h"
+#include "store/layout.h"
 #include "store/meta.h"
+#include "store/object.h"
+#include "store/temp_names.h"
 #include "store/walk.h"
 
 namespace {
 
-constexpr size_t MPU_KEY_MAX = 4095;    // key field of 4096
 constexpr size_t MPU_CTYPE_MAX = 255;   // content-type field of 256
 constexpr size_t MPU_ETAG_READ = 63;    // characters of an ".etag" line that are read
 constexpr size_t MPU_ETAG_MAX = 79;     // ETag field of 80
@@ -97,14 +99,14 @@ static plat_file *open_upload_file(const char *bucket, const char *upload_id, co
   return lr->f;
 }
 
-int mpu_meta_read(const char *bucket, const char *upload_id, char key[4096],
+int mpu_meta_read(const char *bucket, const char *upload_id, char key[S3_KEY_FIELD],
                   char content_type[256]) {
   key[0] = 0;
   content_type[0] = 0;
   line_reader lr;
   plat_file_guard guard(open_upload_file(bucket, upload_id, "meta", &lr));
   if (!guard.f) return -1;
-  if (!read_line(&lr, key, MPU_KEY_MAX)) return -1;
+  if (!read_line(&lr, key, S3_KEY_MAX)) return -1;
   if (!read_line(&lr, content_type, MPU_CTYPE_MAX)) content_type[0] = 0;
   return lr.failed ? -1 : 0;
 }
@@ -204,7 +206,7 @@ int mpu_done_write(const char *bucket, const char *upload_id, const char *key, c
   return rc;
 }
 
-int mpu_done_read(const char *bucket, const char *upload_id, char key[4096], char etag[80],
+int mpu_done_read(const char *bucket, const char *upload_id, char key[S3_KEY_FIELD], char etag[80],
                   uint64_t *size) {
   key[0] = 0;
   etag[0] = 0;
@@ -216,7 +218,7 @@ int mpu_done_read(const char *bucket, const char *upload_id, char key[4096], cha
   plat_file_guard guard(lr.f);
   if (!guard.f) return -1;
   char line[MPU_ETAG_READ + 1];
-  if (!read_line(&lr, key, MPU_KEY_MAX) || !key[0] || !read_line(&lr, etag, MPU_ETAG_MAX) ||
+  if (!read_line(&lr, key, S3_KEY_MAX) || !key[0] || !read_line(&lr, etag, MPU_ETAG_MAX) ||
       !etag[0] || !read_line(&lr, line, MPU_ETAG_READ) ||
       parse_decimal(line, strlen(line), UINT64_MAX, 0, size) != 0)
     return -1;

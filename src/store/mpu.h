@@ -6,7 +6,7 @@
 
 #include "digest/hash.h"
 #include "platform/platform.h"
-#include "store/layout.h"
+#include "base/limits.h"
 #include "store/meta.h"
 #include "store/object.h"
 
@@ -20,7 +20,7 @@ int mpu_upload_dir(const char *bucket, const char *upload_id, char out[S3_FS_PAT
 // root/.mpu/bucket, the folder holding the bucket's uploads, into out[4352]; 0 / -1.
 int mpu_bucket_dir(const char *bucket, char out[S3_FS_PATH]);
 // 0 with the key and content type, -1 when the upload does not exist or its file cannot be read.
-int mpu_meta_read(const char *bucket, const char *upload_id, char key[4096], char content_type[256]);
+int mpu_meta_read(const char *bucket, const char *upload_id, char key[S3_KEY_FIELD], char content_type[256]);
 // Writes the upload's "meta" file: the key, the content type (may be empty), then the
 // x-amz-meta-* headers of head as "name:value" lines. Uploads begun before user metadata was
 // kept have the first two lines only. 0, or -1 when it could not be written.
@@ -47,7 +47,7 @@ int mpu_meta_headers(const char *bucket, const char *upload_id, char block[S3_MP
 int mpu_done_write(const char *bucket, const char *upload_id, const char *key, const char *etag,
                    uint64_t size);
 // 0 with what mpu_done_write recorded, -1 when the upload has no such record.
-int mpu_done_read(const char *bucket, const char *upload_id, char key[4096], char etag[80],
+int mpu_done_read(const char *bucket, const char *upload_id, char key[S3_KEY_FIELD], char etag[80],
                   uint64_t *size);
 // 0 with the part's stored ETag, -1 when missing or empty.
 int mpu_part_etag(const char *bucket, const char *upload_id, unsigned long part, char etag[80]);

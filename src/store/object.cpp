@@ -21,21 +21,16 @@
 #include "base/text.h"
 #include "store/cors_store.h"
 #include "store/etag_cache.h"
+#include "store/files.h"
 #include "store/layout.h"
 #include "store/meta.h"
+#include "store/names.h"
 #include "store/walk.h"
 
 namespace {
 
 constexpr int MOVE_ATTEMPTS = 200;  // a destination held open elsewhere: about a second
 constexpr int MOVE_PAUSE_MS = 5;
-
-// A bucket name as the request parser lets it through. The tree removal below must never be
-// pointed at the whole metadata or upload tree, or above it, by an empty or odd name.
-int plain_bucket_name(const char *bucket) {
-  if (!bucket || !bucket[0] || strchr(bucket, '/')) return 0;
-  return strcmp(bucket, ".") != 0 && strcmp(bucket, "..") != 0;
-}
 
 // Removes root/<tree>/bucket with everything in it; a missing one is fine.
 void remove_bucket_tree(const char *tree, const char *bucket) {

@@ -9,7 +9,7 @@
 
 #include "base/state.h"
 #include "platform/platform.h"
-#include "store/layout.h"
+#include "store/names.h"
 
 namespace {
 

@@ -14,11 +14,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/date.h"
 #include "platform/platform.h"
+#include "store/files.h"
+#include "store/names.h"
 #include "store/object.h"
 
 static constexpr size_t PATH_MAX_CHARS = S3_FS_PATH - 1;
-static constexpr size_t KEY_MAX = S3_KEY_FIELD - 1;
 
 // ---------------------------------------------------------------- one directory, fixed slots
 
@@ -204,7 +206,7 @@ void pop_dir(key_walk *w) {
 // when the key or its path would not fit (such an entry cannot be an object).
 size_t extend_key(key_walk *w, size_t key_len, const char *name) {
   size_t nl = strlen(name);
-  if (key_len + nl > KEY_MAX || w->key_off + key_len + nl > PATH_MAX_CHARS) return 0;
+  if (key_len + nl > S3_KEY_MAX || w->key_off + key_len + nl > PATH_MAX_CHARS) return 0;
   memcpy(w->path + w->key_off + key_len, name, nl + 1);
   return key_len + nl;
 }

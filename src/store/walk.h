@@ -4,10 +4,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "store/layout.h"
+#include "base/limits.h"
 
 constexpr size_t S3_NAME_SLOT = 256;
-constexpr size_t S3_KEY_FIELD = 4096;  // a key of at most 4095 bytes and its terminator
 
 struct object_entry {
   char key[S3_KEY_FIELD];

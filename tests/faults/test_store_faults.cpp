@@ -13,7 +13,7 @@
 #include "platform/platform.h"
 #include "platform/syscalls.h"
 #include "platform/testing.h"
-#include "store/layout.h"
+#include "store/names.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include "http/request.h"
 #include "platform/platform.h"
 #include "platform/testing.h"
-#include "store/layout.h"
+#include "store/files.h"
 
 // A broken invariant is a finding like a sanitizer report: print it and abort, so the input is
 // saved as a crash.

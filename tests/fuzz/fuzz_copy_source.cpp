@@ -3,6 +3,8 @@
 
 #include "fuzz_common.h"
 #include "ops/ops.h"
+#include "store/layout.h"
+#include "store/names.h"
 
 namespace {
 

@@ -1,6 +1,8 @@
 // Fuzz target: one request head read from a socket, then the path rules and header lookups
 // every later stage relies on.
 #include "fuzz_common.h"
+#include "store/layout.h"
+#include "store/names.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   fz::setup_once();
@@ -12,7 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FUZZ_CHECK(r.head_len + r.body_prefix_len == r.received);
     FUZZ_CHECK(strlen(r.method) <= S3_METHOD_MAX && strlen(r.target) <= S3_TARGET_MAX);
     FUZZ_CHECK(strlen(r.query) <= S3_QUERY_MAX && strlen(r.path) <= S3_PATH_MAX);
-    if (parse_bucket_key(&r) == 0) {
+    if (names_check_request(&r, parse_bucket_key(&r)) == NAME_OK) {
       size_t blen = strlen(r.bucket);
       // A bucket named by the path is a valid name, and no key climbs out of its bucket.
       FUZZ_CHECK(blen == 0 || valid_bucket_name(r.bucket, blen));

@@ -2,6 +2,8 @@
 // made from arbitrary x-amz-meta-* header lines. What it loads goes back out in response
 // heads, so it must stay within its buffers and keep its header lines well-formed.
 #include "fuzz_common.h"
+#include "store/files.h"
+#include "store/layout.h"
 #include "store/meta.h"
 
 namespace {

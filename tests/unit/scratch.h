@@ -11,7 +11,7 @@
 #include "base/state.h"
 #include "http/request.h"
 #include "platform/platform.h"
-#include "store/layout.h"
+#include "store/files.h"
 
 namespace ut {
 

@@ -8,8 +8,9 @@
 
 #include "platform/platform.h"
 #include "platform/testing.h"
-#include "store/layout.h"
+#include "store/files.h"
 #include "store/meta.h"
+#include "store/names.h"
 #include "store/object.h"
 #include "store/sweep.h"
 

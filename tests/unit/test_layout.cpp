@@ -13,7 +13,11 @@
 #include "http/request.h"
 #include "platform/platform.h"
 #include "platform/testing.h"
+#include "store/content_type.h"
+#include "store/files.h"
 #include "store/layout.h"
+#include "store/names.h"
+#include "store/temp_names.h"
 #include "store/walk.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include "http/request.h"
 #include "platform/platform.h"
 #include "platform/testing.h"
-#include "store/layout.h"
+#include "store/files.h"
 #include "store/mpu.h"
 
 namespace {

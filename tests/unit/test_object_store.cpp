@@ -6,7 +6,7 @@
 
 #include "platform/platform.h"
 #include "platform/testing.h"
-#include "store/layout.h"
+#include "store/files.h"
 #include "store/mpu.h"
 #include "store/object.h"
 

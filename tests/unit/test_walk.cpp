@@ -13,7 +13,8 @@
 
 #include "platform/platform.h"
 #include "platform/testing.h"
-#include "store/layout.h"
+#include "store/files.h"
+#include "store/names.h"
 #include "store/walk.h"
 
 namespace {
