@@ -106,7 +106,7 @@ int parse_copy_source(const char *value, char bucket[S3_BUCKET_MAX + 1], char ke
     if (valid_bucket_name(text, blen) && *k && strlen(k) <= S3_KEY_MAX && valid_decoded_key(k)) {
       memcpy(bucket, text, blen);
       bucket[blen] = 0;
-      copy_text(key, S3_KEY_FIELD, k);
+      copy_text(key, S3_KEY_MAX + 1, k);
       rc = 0;
     }
   }
@@ -178,7 +178,7 @@ namespace {
 // copied are those of the version whose record was read.
 struct copy_source {
   char bucket[S3_BUCKET_MAX + 1];
-  char key[S3_KEY_FIELD];
+  char key[S3_KEY_MAX + 1];
   object_view_guard view;
 };
 

@@ -10,6 +10,7 @@
 #include "base/text.h"
 #include "digest/hash.h"
 #include "platform/platform.h"
+#include "store/names.h"
 
 static constexpr size_t PATH_MAX_CHARS = S3_FS_PATH - 1;
 static constexpr size_t NAME_BUF = 256;  // one directory entry name, cut at 255 characters
@@ -61,7 +62,7 @@ int is_directory(const char *path) {
 }
 
 int root_entry_is_bucket(const char *root, const char *name) {
-  if (!name[0] || name[0] == '.') return 0;
+  if (!plain_bucket_name(name)) return 0;
   char path[S3_FS_PATH];
   int n = snprintf(path, sizeof path, "%s/%s", root, name);
   plat_stat_t st;

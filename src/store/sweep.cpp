@@ -108,7 +108,7 @@ uint64_t temp_sweep() {
   // Buckets are the root's directories without a leading "."; the metadata tree is the one
   // reserved directory that holds temporary files (uploads in progress have their own sweep).
   while (plat_dir_next(root, name, sizeof name, &is_dir) == 1) {
-    if (!is_dir || name[0] == '.' || join(s_storage_root, name, path) != 0) continue;
+    if (!is_dir || !plain_bucket_name(name) || join(s_storage_root, name, path) != 0) continue;
     sweep_tree(&s, path);
   }
   plat_dir_close(root);

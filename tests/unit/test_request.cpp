@@ -77,6 +77,12 @@ TEST(PathRules, Table) {
       {"key text over 4095", "/bucket/" + long_key + "/", -1, "", ""},
       {"bucket segment over 127", "/" + std::string(128, 'a') + "/k", -2, "", ""},
       {"first char not examined", "xbucket/k", 0, "bucket", "k"},
+      // The rules apply in one order, so a path breaking two of them gets the first answer.
+      {"bad bucket before a bad escape", "/ab/a%zz", -2, "", ""},
+      {"bad escape before bad UTF-8", "/bucket/%ff/a%zz", -1, "", ""},
+      {"bad UTF-8 before an unportable name", "/bucket/a:%ff", -4, "", ""},
+      {"only slashes: no object", "/bucket//", -1, "", ""},
+      {"a segment of the server's own", "/bucket/.quillmar-folder/x", -1, "", ""},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
