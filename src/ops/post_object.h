@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/limits.h"
+
 constexpr size_t POST_FIELDS_MAX = 64;         // fields before the file
 constexpr size_t POST_FIELD_BYTES = 65536;     // their values together
 constexpr size_t POST_POLICY_MAX = 32768;      // bytes of the decoded policy document
@@ -21,7 +23,7 @@ struct post_form {
   char values[POST_FIELD_BYTES];
   size_t used;
   char bucket[64];
-  char key[4096];  // the key field with ${filename} replaced
+  char key[S3_KEY_FIELD];  // the key field with ${filename} replaced
 };
 
 // A field's value (name compared without regard to case), or null when the form has none.
