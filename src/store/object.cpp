@@ -187,29 +187,6 @@ int check_condition(const commit_condition *cond, const char *bucket, const char
   return etag_listed(cond->if_match, etag) ? 0 : COMMIT_PRECONDITION_FAILED;
 }
 
-// Creates the directories between the bucket directory and path, the key's file; the bucket
-// directory itself is never created. 0 done, 1 the bucket directory is missing, -1 a level
-// could not be made or is a symbolic link or a file.
-int make_key_dirs(const char *bucket, const char *path_in) {
-  if (!bucket_dir_present(bucket)) return 1;
-  char dir[S3_FS_PATH];
-  char path[S3_FS_PATH];
-  if (object_path(bucket, nullptr, dir) != 0 || copy_text(path, sizeof path, path_in) != 1)
-    return -1;
-  size_t from = strlen(dir);
-  size_t len = strlen(path);
-  for (size_t i = from + 1; i < len; i++) {
-    if (path[i] != '/' || path[i - 1] == '/') continue;
-    path[i] = 0;
-    plat_mkdir(path);  // "exists" is the usual failure; the status below decides
-    plat_stat_t st;
-    int ok = plat_lstat(path, &st) == 0 && st.is_dir;
-    path[i] = '/';
-    if (!ok) return -1;
-  }
-  return 0;
-}
-
 // One attempt at moving the flushed data (tmp, open as data) onto path and publishing its
 // drafted record, under the bucket lock and the process lock. Both get the same time stamp.
 // 0 done, -1 failed, 1 the destination is busy for a moment (try again later), or the
@@ -222,7 +199,8 @@ int commit_attempt(const char *tmp, const char *path, const char *bucket, const 
   if (held.timed_out()) return COMMIT_SLOW_DOWN;
   // A bucket deleted while the body arrived stays deleted: its directory is never made here,
   // and the temporary file went with it, so the commit fails instead of answering 200.
-  if (!held.held() || make_key_dirs(bucket, path) != 0 || !meta_usable(bucket, key)) return -1;
+  if (!held.held() || object_make_key_dirs(bucket, path) != 0 || !meta_usable(bucket, key))
+    return -1;
   plat_lock_guard commit(store_commit_lock());
   int verdict = check_condition(cond, bucket, key, path, prior);
   if (verdict != 0) return verdict;
@@ -276,7 +254,27 @@ int path_levels_plain(const char *path, size_t from) {
 int object_make_dirs(const char *bucket, const char *key) {
   char path[S3_FS_PATH];
   if (object_path(bucket, key, path) != 0) return -1;
-  return make_key_dirs(bucket, path);
+  return object_make_key_dirs(bucket, path);
+}
+
+int object_make_key_dirs(const char *bucket, const char *path_in) {
+  if (!bucket_dir_present(bucket)) return 1;
+  char dir[S3_FS_PATH];
+  char path[S3_FS_PATH];
+  if (object_path(bucket, nullptr, dir) != 0 || copy_text(path, sizeof path, path_in) != 1)
+    return -1;
+  size_t from = strlen(dir);
+  size_t len = strlen(path);
+  for (size_t i = from + 1; i < len; i++) {
+    if (path[i] != '/' || path[i - 1] == '/') continue;
+    path[i] = 0;
+    plat_mkdir(path);  // "exists" is the usual failure; the status below decides
+    plat_stat_t st;
+    int ok = plat_lstat(path, &st) == 0 && st.is_dir;
+    path[i] = '/';
+    if (!ok) return -1;
+  }
+  return 0;
 }
 
 int object_commit(const char *tmp, const char *bucket, const char *key, const char *etag,

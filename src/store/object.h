@@ -123,6 +123,8 @@ plat_mutex *store_commit_lock();
 // bucket directory itself is never created. 0 done, 1 the bucket directory is missing, -1 a
 // level could not be made or is a symbolic link or a file.
 int object_make_dirs(const char *bucket, const char *key);
+// object_make_dirs for the key's file path as object_path gives it.
+int object_make_key_dirs(const char *bucket, const char *path);
 
 // 1 when no directory of path below the first `from` characters is a symbolic link (levels
 // that do not exist yet pass), 0 otherwise.

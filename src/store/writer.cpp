@@ -75,7 +75,7 @@ int writer_open(object_writer *w) {
   if (!w->live) return -1;
   if (w->out) return 0;
   if (w->kind == WRITER_JOIN) {
-    int dirs = object_make_dirs(w->bucket, w->key);
+    int dirs = object_make_key_dirs(w->bucket, w->path);
     if (dirs != 0) return dirs;
   }
   w->out = plat_file_open(w->tmp, PLAT_WRITE_TRUNC);
