@@ -161,7 +161,7 @@ void op_put_object(plat_sock s, S3Request *r, stream_state *st) {
   }
   if (rc != 0) {
     if (answer_key_conflict(s, r, len)) return;
-    set_error("rename failed: %s -> %s", w.w.tmp, w.w.path);
+    set_error("rename failed: %s -> %s/%s", writer_temp_path(&w.w), r->bucket, r->key);
     answer_upload_error(s, r, len, 500, "InternalError", "Failed to move object into place");
     return;
   }

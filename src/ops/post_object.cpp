@@ -332,7 +332,7 @@ int store_file(plat_sock s, S3Request *r, post_state *st, const post_verdict *v,
     return -1;
   }
   if (committed != 0) {
-    set_error("rename failed: %s", w.w.tmp);
+    set_error("rename failed: %s", writer_temp_path(&w.w));
     answer_upload_error(s, r, len, 500, "InternalError", "Failed to move object into place");
     return -1;
   }
