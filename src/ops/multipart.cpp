@@ -1,6 +1,6 @@
 // The multipart operations that create, fill and end uploads: Initiate, UploadPart,
-// UploadPartCopy, Complete and Abort. Uploads live in the .mpu tree (store/mpu.h); Complete
-// joins the parts into a temporary file beside the target and moves it into place.
+// UploadPartCopy, Complete and Abort. Uploads live in the .mpu tree (store/mpu.h); parts and
+// the joined object are written and committed through the store's object writer.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -22,7 +22,7 @@
 #include "store/mpu.h"
 #include "store/names.h"
 #include "store/object.h"
-#include "store/temp_names.h"
+#include "store/writer.h"
 
 namespace {
 
@@ -30,7 +30,6 @@ namespace {
 // ETag with escaped quotes, a checksum element and blanks), plus 64 KiB for the rest. Beyond
 // it the answer is MaxMessageLengthExceeded, and no request holds more than this.
 constexpr size_t COMPLETE_BODY_MAX = COMPLETE_MAX_ENTRIES * 384 + 65536;
-constexpr size_t COPY_BLOCK = 65536;
 
 const char NO_SUCH_UPLOAD[] = "The specified multipart upload does not exist";
 const char XML_DECL[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
@@ -64,26 +63,25 @@ int upload_exists(const char *udir) {
 }
 
 // The checks UploadPart and UploadPartCopy share: part number and upload existence. 0 with
-// the part number and upload directory, or -1 after the error answer.
-int check_part_request(plat_sock s, S3Request *r, const char *upload_id, unsigned long *part,
-                       char udir[S3_FS_PATH]) {
-  *part = query_part_number(r);
-  if (!*part) {
+// the part's writer begun, or -1 after the error answer.
+int check_part_request(plat_sock s, S3Request *r, const char *upload_id, object_writer *w) {
+  unsigned long part = query_part_number(r);
+  if (!part) {
     answer_error(s, r, 400, "InvalidArgument", "Invalid part number");
     return -1;
   }
-  if (mpu_upload_dir(r->bucket, upload_id, udir) != 0 || !upload_exists(udir)) {
+  if (writer_begin_part(w, r->bucket, upload_id, part) == 1) {
     answer_error(s, r, 404, "NoSuchUpload", NO_SUCH_UPLOAD);
     return -1;
   }
   return 0;
 }
 
-// Stores a received part with mpu_part_commit. 0 stored; -1 after the error answer (the
-// upload vanished meanwhile, or the files could not be moved).
-int answer_part_commit(plat_sock s, S3Request *r, uint64_t len, const char *udir,
-                       unsigned long part, const char *tmp, const char *etag) {
-  int rc = mpu_part_commit(r->bucket, udir, part, tmp, etag);
+// Stores a received part through its writer. 0 stored; -1 after the error answer (the upload
+// vanished meanwhile, or the files could not be moved).
+int answer_part_commit(plat_sock s, S3Request *r, uint64_t len, object_writer *w,
+                       const char *etag) {
+  int rc = writer_commit_part(w, etag);
   if (rc == 0) return 0;
   if (rc == -1)
     answer_upload_error(s, r, len, 404, "NoSuchUpload", NO_SUCH_UPLOAD);
@@ -169,17 +167,6 @@ enum concat_result {
   CONCAT_NO_RECORD = 4       // the part's record went away after the check
 };
 
-// Appends one open part to out; CONCAT_OK or CONCAT_WRITE_FAIL.
-int append_part(plat_file *in, plat_file *out, char *buf, uint64_t *total) {
-  for (;;) {
-    long got = plat_file_read(in, buf, COPY_BLOCK);
-    if (got == 0) return CONCAT_OK;
-    // A part that cannot be read to its end must not become a silently shortened object.
-    if (got < 0 || plat_file_write(out, buf, (size_t)got) != got) return CONCAT_WRITE_FAIL;
-    *total += (uint64_t)got;
-  }
-}
-
 // What S3 asks of a completion list: at least one part, and part numbers strictly ascending
 // (a repeated part would otherwise be joined into the object twice). 0 when the list is
 // acceptable; otherwise the code and message of the 400 answer.
@@ -201,13 +188,11 @@ int check_part_list(const completion_entry *list, size_t n, const char **code,
   return 0;
 }
 
-// Joins the listed parts into out, computing the final ETag. Each part is opened together with
-// its record (mpu_part_open), so the bytes joined are those of the ETag fed into the final one
-// and checked against the client's, also while a retry of that part arrives.
-int concat_parts(const char *udir, const completion_entry *list, size_t n, plat_file *out,
+// Joins the listed parts through the writer, computing the final ETag. Each part is opened
+// together with its record (mpu_part_open), so the bytes joined are those of the ETag fed into
+// the final one and checked against the client's, also while a retry of that part arrives.
+int concat_parts(const char *udir, const completion_entry *list, size_t n, object_writer *w,
                  uint64_t *total, uint64_t *sizes, char final_etag[48]) {
-  char *buf = static_cast<char *>(malloc(COPY_BLOCK));
-  if (!buf) return CONCAT_WRITE_FAIL;
   md5_ctx etag_md5;
   md5_init(&etag_md5);
   int rc = CONCAT_OK;
@@ -225,13 +210,13 @@ int concat_parts(const char *udir, const completion_entry *list, size_t n, plat_
       rc = CONCAT_ETAG_CHANGED;
       break;
     }
-    const uint64_t before = *total;
-    rc = append_part(in, out, buf, total);
-    sizes[i] = *total - before;
+    // A part that cannot be read to its end must not become a silently shortened object.
+    sizes[i] = 0;
+    if (writer_copy_from(w, in, nullptr, &sizes[i]) != 0) rc = CONCAT_WRITE_FAIL;
+    *total += sizes[i];
     mpu_etag_feed(&etag_md5, stored);
   }
-  free(buf);
-  if (rc == CONCAT_OK && plat_file_flush(out) != 0) rc = CONCAT_WRITE_FAIL;
+  if (writer_finish(w) != 0 && rc == CONCAT_OK) rc = CONCAT_WRITE_FAIL;
   if (rc == CONCAT_OK) mpu_etag_finish(&etag_md5, n, final_etag);
   return rc;
 }
@@ -260,21 +245,21 @@ void build_complete_doc(dynbuf *d, const S3Request *r, const char *key, const ch
   dynbuf_printf(d, "</Key>\n  <ETag>\"%s\"</ETag>\n</CompleteMultipartUploadResult>\n", etag);
 }
 
-// Moves the joined parts (tmp) onto the key with the headers recorded at initiation, under the
+// Commits the joined parts onto the key with the headers recorded at initiation, under the
 // request's condition. 0, or -1 after the error answer; the upload then stays for a retry.
 int commit_completed(plat_sock s, S3Request *r, const char *upload_id, const char *key,
-                     const char *content_type, const char *tmp, const char *final_etag,
+                     const char *content_type, object_writer *w, const char *final_etag,
                      const commit_condition *cond, const part_layout *parts) {
   char headers[S3_MPU_HEADERS_CAP];
   // Without the headers recorded at initiation the object would be stored without its metadata.
   if (mpu_meta_headers(r->bucket, upload_id, headers) != 0) {
-    remove_file(tmp);
+    writer_abort(w);
     answer_error(s, r, 500, "InternalError", "We encountered an internal error. Please try again.");
     return -1;
   }
-  int rc = object_commit(tmp, r->bucket, key, final_etag,
-                         content_type[0] ? content_type : guess_content_type(key), headers,
-                         strlen(headers), cond, parts);
+  int rc = writer_commit_object(w, final_etag,
+                                content_type[0] ? content_type : guess_content_type(key), headers,
+                                strlen(headers), cond, parts);
   if (rc == COMMIT_PRECONDITION_FAILED || rc == COMMIT_NO_OBJECT || rc == COMMIT_SLOW_DOWN) {
     answer_commit_verdict(s, r, rc, 0);
     return -1;
@@ -291,9 +276,9 @@ void complete_with_list(plat_sock s, S3Request *r, const char *upload_id, const 
                         const char *content_type, completion_entry *list, size_t n,
                         const commit_condition *cond) {
   char udir[S3_FS_PATH];
-  char target[S3_FS_PATH];
+  object_writer_guard w;
   if (!key[0] || mpu_upload_dir(r->bucket, upload_id, udir) != 0 ||
-      object_path(r->bucket, key, target) != 0) {
+      writer_begin_join(&w.w, r->bucket, key) == -1) {
     answer_error(s, r, 500, "InternalError", "Cannot open target");
     return;
   }
@@ -314,36 +299,26 @@ void complete_with_list(plat_sock s, S3Request *r, const char *upload_id, const 
 
   // A bucket deleted since the request was let through stays deleted: no step of Complete
   // makes a bucket directory, so the missing one is answered as such.
-  int dirs = object_make_dirs(r->bucket, key);
-  if (dirs != 0) {
-    if (dirs > 0)
+  int opened = writer_open(&w.w);
+  if (opened != 0) {
+    if (opened > 0)
       answer_error(s, r, 404, "NoSuchBucket", "The specified bucket does not exist");
     else
       answer_error(s, r, 500, "InternalError", "Cannot open target");
     return;
   }
-  const char *slash = strrchr(target, '/');
-  size_t dir_len = (size_t)(slash - target);
-  char tmp[S3_FS_PATH];
-  plat_file *out = make_mpu_temp(target, dir_len, tmp) == 0 ? plat_file_open(tmp, PLAT_WRITE_TRUNC)
-                                                            : nullptr;
-  if (!out) {
-    answer_error(s, r, 500, "InternalError", "Cannot open target");
-    return;
-  }
   uint64_t total = 0;
   char final_etag[48];
   uint64_t *sizes = static_cast<uint64_t *>(malloc(n * sizeof(uint64_t)));
-  int rc = sizes ? concat_parts(udir, list, n, out, &total, sizes, final_etag) : CONCAT_WRITE_FAIL;
-  plat_file_close(out);
+  int rc = sizes ? concat_parts(udir, list, n, &w.w, &total, sizes, final_etag) : CONCAT_WRITE_FAIL;
   if (rc != CONCAT_OK) {
     free(sizes);
-    remove_file(tmp);
+    writer_abort(&w.w);
     answer_concat_error(s, r, rc);
     return;
   }
   const part_layout layout = {sizes, n};
-  rc = commit_completed(s, r, upload_id, key, content_type, tmp, final_etag, cond, &layout);
+  rc = commit_completed(s, r, upload_id, key, content_type, &w.w, final_etag, cond, &layout);
   free(sizes);
   if (rc != 0) return;
   // The completion record goes in before the upload goes away: a retry finds one or the other.
@@ -422,24 +397,23 @@ void op_initiate_multipart(plat_sock s, S3Request *r) {
 }
 
 void op_upload_part(plat_sock s, S3Request *r, const char *upload_id, stream_state *st) {
-  unsigned long part = 0;
-  char udir[S3_FS_PATH];
-  if (check_part_request(s, r, upload_id, &part, udir) != 0) return;
   // The part is received into a temporary file and moved into place with its ETag only when
   // it is whole and checked: a failed retry leaves the earlier part as it was.
-  char tmp[S3_FS_PATH];
-  if (make_upload_temp(udir, tmp) != 0) {
+  object_writer_guard w;
+  if (check_part_request(s, r, upload_id, &w.w) != 0) return;
+  if (!w.w.live) {
     answer_error(s, r, 500, "InternalError", "Failed to store part");
     return;
   }
   char etag[33];
   uint64_t len = 0;
   upload_error err;
-  if (receive_upload(s, r, st, tmp, "Failed to store part", etag, &len, &err) != 0) {
+  if (receive_upload(s, r, st, writer_temp_path(&w.w), "Failed to store part", etag, &len,
+                     &err) != 0) {
     answer_upload_error(s, r, len, err.status, err.code, err.message);
     return;
   }
-  if (answer_part_commit(s, r, len, udir, part, tmp, etag) != 0) return;
+  if (answer_part_commit(s, r, len, &w.w, etag) != 0) return;
   char extra[128];
   snprintf(extra, sizeof(extra), "ETag: \"%s\"\r\n%s", etag, SSE_ANSWER_HEADER);
   count_request(0, len);
@@ -448,9 +422,8 @@ void op_upload_part(plat_sock s, S3Request *r, const char *upload_id, stream_sta
 
 void op_upload_part_copy(plat_sock s, S3Request *r, const char *upload_id) {
   discard_announced_body(s, r);
-  unsigned long part = 0;
-  char udir[S3_FS_PATH];
-  if (check_part_request(s, r, upload_id, &part, udir) != 0) return;
+  object_writer_guard w;
+  if (check_part_request(s, r, upload_id, &w.w) != 0) return;
 
   owned_str source(hdr_value(r->head, r->head_len, "x-amz-copy-source"));
   char src_bucket[64];
@@ -492,16 +465,13 @@ void op_upload_part_copy(plat_sock s, S3Request *r, const char *upload_id) {
     count = last - first + 1;
   }
 
-  char tmp[S3_FS_PATH];
   char md5[33];
   uint64_t copied = 0;
-  if (make_upload_temp(udir, tmp) != 0 ||
-      copy_file_range_md5(src, first, count, tmp, md5, &copied) != 0) {
-    if (tmp[0]) remove_file(tmp);
+  if (writer_copy_range(&w.w, src, first, count, md5, &copied) != 0) {
     answer_error(s, r, 500, "InternalError", "Copy failed");
     return;
   }
-  if (answer_part_commit(s, r, 0, udir, part, tmp, md5) != 0) return;
+  if (answer_part_commit(s, r, 0, &w.w, md5) != 0) return;
 
   char modified[64];
   if (file_mtime_iso8601(src, modified) != 0) copy_text(modified, sizeof(modified), "1970-01-01T00:00:00.000Z");

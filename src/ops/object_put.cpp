@@ -1,6 +1,6 @@
-// PutObject and CopyObject: both build the new object in a hidden temporary file inside the
-// bucket directory and move it onto the key in one step, then write its metadata file; and the
-// checks every write shares (content headers kept, If-None-Match and If-Match).
+// PutObject and CopyObject: both write the new object through the store's object writer, which
+// commits it onto the key with its metadata record in one step; and the checks every write
+// shares (content headers kept, If-None-Match and If-Match).
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -20,12 +20,11 @@
 #include "store/meta.h"
 #include "store/names.h"
 #include "store/object.h"
-#include "store/temp_names.h"
+#include "store/writer.h"
 
 namespace {
 
 constexpr size_t COPY_ETAG_MAX = 79;   // recorded source ETags longer than this are recomputed
-constexpr size_t COPY_BLOCK = 65536;   // bytes moved per read and write
 
 int is_md5_text(const char *t) {
   size_t n = 0;
@@ -119,46 +118,40 @@ int parse_copy_source(const char *value, char bucket[S3_BUCKET_MAX + 1], char ke
 }
 
 void op_put_object(plat_sock s, S3Request *r, stream_state *st) {
-  char path[S3_FS_PATH];
-  char bucket_dir[S3_FS_PATH];
-  if (object_path(r->bucket, r->key, path) != 0 || object_path(r->bucket, nullptr, bucket_dir) != 0) {
+  object_writer_guard w;
+  int begun = writer_begin_object(&w.w, r->bucket, r->key);
+  if (begun == -1) {
     answer_key_too_long(s, r);
     return;
   }
-  char tmp[S3_FS_PATH];
-  if (make_upload_temp(bucket_dir, tmp) != 0) {
-    set_error("temporary name too long in %s", bucket_dir);
+  if (begun != 0) {
+    set_error("temporary name too long in bucket %s", r->bucket);
     answer_error(s, r, 500, "InternalError", "Failed to store object body");
     return;
   }
   commit_condition cond;
   if (check_content_headers(s, r) != 0 || read_write_condition(s, r, &cond) != 0) return;
-  // Only the key's own levels are made: the bucket exists (checked before the body), and a
-  // bucket deleted meanwhile is not brought back.
-  mkdir_parent(path);
 
   char etag[33] = "";
   uint64_t len = 0;
   upload_error err = {500, "InternalError", "Failed to store object body"};
-  if (receive_upload(s, r, st, tmp, "Failed to store object body", etag, &len, &err) != 0) {
+  if (receive_upload(s, r, st, writer_temp_path(&w.w), "Failed to store object body", etag, &len,
+                     &err) != 0) {
     answer_upload_error(s, r, len, err.status, err.code, err.message);
     return;
   }
   // Another client may have stored a key in the way while the body came in.
-  if (answer_key_conflict(s, r, len)) {
-    remove_file(tmp);
-    return;
-  }
+  if (answer_key_conflict(s, r, len)) return;
   owned_str ctype(hdr_value(r->head, r->head_len, "Content-Type"));
-  int rc = object_commit(tmp, r->bucket, r->key, etag, ctype.get() ? ctype.get() : "", r->head,
-                         r->head_len, &cond);
+  int rc = writer_commit_object(&w.w, etag, ctype.get() ? ctype.get() : "", r->head, r->head_len,
+                                &cond, nullptr);
   if (rc == COMMIT_PRECONDITION_FAILED || rc == COMMIT_NO_OBJECT || rc == COMMIT_SLOW_DOWN) {
     answer_commit_verdict(s, r, rc, len);
     return;
   }
   if (rc != 0) {
     if (answer_key_conflict(s, r, len)) return;
-    set_error("rename failed: %s -> %s", tmp, path);
+    set_error("rename failed: %s -> %s/%s", writer_temp_path(&w.w), r->bucket, r->key);
     answer_upload_error(s, r, len, 500, "InternalError", "Failed to move object into place");
     return;
   }
@@ -203,42 +196,11 @@ int open_copy_source(plat_sock s, S3Request *r, copy_source *src) {
   return 0;
 }
 
-// Copies the open source from its start into dst (created or emptied) with the MD5 hex of the
-// bytes. 0, or -1 when the source cannot be read or a write falls short.
-int copy_into(plat_file *in, const char *dst, char md5_out[33]) {
-  if (!in) return -1;
-  plat_file_guard out(plat_file_open(dst, PLAT_WRITE_TRUNC));
-  if (!out.f) return -1;
-  md5_ctx md5;
-  md5_init(&md5);
-  char block[COPY_BLOCK];
-  for (;;) {
-    long got = plat_file_read(in, block, sizeof block);
-    if (got < 0) return -1;
-    if (got == 0) break;
-    if (plat_file_write(out.f, block, (size_t)got) != got) return -1;
-    md5_update(&md5, block, (size_t)got);
-  }
-  if (plat_file_flush(out.f) != 0) return -1;
-  unsigned char digest[16];
-  md5_final(&md5, digest);
-  hex_encode(digest, 16, md5_out);
-  md5_out[32] = 0;
-  return 0;
-}
-
-// Copies the source into a fresh temporary file in the bucket directory, so that a failed
-// copy, or a copy onto itself, leaves the destination's previous content whole. 0 with the
-// temporary path and the copy's MD5, or -1 with nothing left behind.
-int copy_to_temp(const char *bucket_dir, const char *path, const copy_source *src,
-                 char tmp[S3_FS_PATH], char md5[33]) {
-  mkdir_parent(path);
-  if (make_upload_temp(bucket_dir, tmp) != 0) return -1;
-  if (copy_into(src->view.v.data, tmp, md5) != 0) {
-    remove_file(tmp);
-    return -1;
-  }
-  return 0;
+// Copies the source into the writer's temporary file, so that a failed copy, or a copy onto
+// itself, leaves the destination's previous content whole. 0 with the copy's MD5, or -1.
+int copy_to_temp(object_writer *w, const copy_source *src, char md5[33]) {
+  return writer_copy_from(w, src->view.v.data, md5, nullptr) == 0 && writer_finish(w) == 0 ? 0
+                                                                                          : -1;
 }
 
 // x-amz-metadata-directive: COPY (the default) keeps the source's content type and user
@@ -328,9 +290,8 @@ void answer_copy_result(plat_sock s, const object_view *src, const char *md5) {
 }  // namespace
 
 void op_copy_object(plat_sock s, S3Request *r) {
-  char path[S3_FS_PATH];
-  char bucket_dir[S3_FS_PATH];
-  if (object_path(r->bucket, r->key, path) != 0 || object_path(r->bucket, nullptr, bucket_dir) != 0) {
+  object_writer_guard w;
+  if (writer_begin_object(&w.w, r->bucket, r->key) == -1) {
     answer_key_too_long(s, r);
     return;
   }
@@ -346,23 +307,19 @@ void op_copy_object(plat_sock s, S3Request *r) {
   if (check_copy_request(s, r, &src, replace) != 0 || read_write_condition(s, r, &cond) != 0)
     return;
 
-  char tmp[S3_FS_PATH];
   char md5[33] = "";
-  if (copy_to_temp(bucket_dir, path, &src, tmp, md5) != 0) {
+  if (copy_to_temp(&w.w, &src, md5) != 0) {
     answer_error(s, r, 500, "InternalError", "Copy failed");
     return;
   }
-  if (answer_key_conflict(s, r, 0)) {
-    remove_file(tmp);
-    return;
-  }
+  if (answer_key_conflict(s, r, 0)) return;
   char ctype[256];
   copy_content_type(r, replace, &src.view.v, ctype);
   char kept[S3_USER_META_CAP + S3_CONTENT_BLOCK_CAP];
   const char *meta = replace ? r->head : source_headers(&src.view.v, kept, sizeof kept);
   size_t meta_len = replace ? r->head_len : strlen(kept);
-  int rc = object_commit(tmp, r->bucket, r->key, copy_etag(&src.view.v, md5), ctype, meta,
-                         meta_len, &cond);
+  int rc = writer_commit_object(&w.w, copy_etag(&src.view.v, md5), ctype, meta, meta_len, &cond,
+                                nullptr);
   if (rc == COMMIT_PRECONDITION_FAILED || rc == COMMIT_NO_OBJECT || rc == COMMIT_SLOW_DOWN) {
     answer_commit_verdict(s, r, rc, 0);
     return;

@@ -1,6 +1,7 @@
 // POST Object: a browser form upload to /bucket. The fields before the file are read into a
-// bounded form, checked against the signed policy, and the file part then streams into a
-// temporary file with its MD5 computed on the way, like a PutObject body, before it is committed.
+// bounded form, checked against the signed policy, and the file part then streams through the
+// store's object writer with its MD5 computed on the way, like a PutObject body, before it is
+// committed.
 #include "ops/post_object.h"
 
 #include <cstdio>
@@ -18,7 +19,7 @@
 #include "store/layout.h"
 #include "store/names.h"
 #include "store/object.h"
-#include "store/temp_names.h"
+#include "store/writer.h"
 
 namespace {
 
@@ -149,11 +150,10 @@ int check_form(post_form *f, post_verdict *v) {
   return rc;
 }
 
-// Streams the file part into path with its MD5. 0 done; 1 it went beyond max bytes (the rest
-// is not read); -1 the body broke off or the file could not be written.
-int stream_file(form_reader *r, const char *path, uint64_t max, char etag[33], uint64_t *len) {
-  plat_file_guard out(plat_file_open(path, PLAT_WRITE_TRUNC));
-  if (!out.f) return -1;
+// Streams the file part into the writer with its MD5. 0 done; 1 it went beyond max bytes (the
+// rest is not read); -1 the body broke off or the file could not be written.
+int stream_file(form_reader *r, object_writer *w, uint64_t max, char etag[33], uint64_t *len) {
+  if (writer_open(w) != 0) return -1;
   md5_ctx md5;
   md5_init(&md5);
   static constexpr size_t BLOCK = 65536;
@@ -171,13 +171,14 @@ int stream_file(form_reader *r, const char *path, uint64_t max, char etag[33], u
       rc = 1;
       break;
     }
-    if (plat_file_write(out.f, block, (size_t)got) != got) {
+    if (writer_write(w, block, (size_t)got) != 0) {
       rc = -1;
       break;
     }
     md5_update(&md5, block, (size_t)got);
   }
   free(block);
+  if (writer_finish(w) != 0 && rc == 0) rc = -1;
   unsigned char digest[16];
   md5_final(&md5, digest);
   hex_encode(digest, 16, etag);
@@ -306,16 +307,16 @@ const char *form_content_type(const post_state *st) {
 // Streams the file, checks its length against the policy and commits it. 0 stored (etag set),
 // -1 answered.
 int store_file(plat_sock s, S3Request *r, post_state *st, const post_verdict *v, char etag[33]) {
-  char bucket_dir[S3_FS_PATH], tmp[S3_FS_PATH];
+  object_writer_guard w;
   uint64_t len = 0;
-  if (object_path(r->bucket, nullptr, bucket_dir) != 0 || make_upload_temp(bucket_dir, tmp) != 0) {
+  if (writer_begin_object(&w.w, r->bucket, st->form.key) != 0) {
     answer_error(s, r, 500, "InternalError", "Failed to store object body");
     return -1;
   }
   uint64_t max = v->max_len < S3_BODY_MAX ? v->max_len : S3_BODY_MAX;
-  int rc = stream_file(&st->reader, tmp, max, etag, &len);
+  int rc = stream_file(&st->reader, &w.w, max, etag, &len);
   if (rc != 0 || len < v->min_len) {
-    remove_file(tmp);
+    writer_abort(&w.w);
     if (rc == 1)
       answer_upload_error(s, r, len, 400, "EntityTooLarge", "Your proposed upload exceeds the maximum allowed size");
     else if (rc == 0)
@@ -326,14 +327,14 @@ int store_file(plat_sock s, S3Request *r, post_state *st, const post_verdict *v,
   }
   dynbuf_guard meta;
   meta_lines(&st->form, &meta.b);
-  int committed = object_commit(tmp, r->bucket, st->form.key, etag, form_content_type(st),
-                                meta.b.data, meta.b.len);
+  int committed = writer_commit_object(&w.w, etag, form_content_type(st), meta.b.data,
+                                       meta.b.len, nullptr, nullptr);
   if (committed == COMMIT_SLOW_DOWN) {
     answer_commit_verdict(s, r, committed, len);
     return -1;
   }
   if (committed != 0) {
-    set_error("rename failed: %s", tmp);
+    set_error("rename failed: %s", writer_temp_path(&w.w));
     answer_upload_error(s, r, len, 500, "InternalError", "Failed to move object into place");
     return -1;
   }

@@ -194,7 +194,8 @@ int commit_attempt(const char *tmp, const char *path, const char *bucket, const 
   if (held.timed_out()) return COMMIT_SLOW_DOWN;
   // A bucket deleted while the body arrived stays deleted: its directory is never made here,
   // and the temporary file went with it, so the commit fails instead of answering 200.
-  if (!held.held() || object_make_dirs(bucket, key) != 0 || !meta_usable(bucket, key)) return -1;
+  if (!held.held() || object_make_key_dirs(bucket, path) != 0 || !meta_usable(bucket, key))
+    return -1;
   plat_lock_guard commit(store_commit_lock());
   int verdict = check_condition(cond, bucket, key, path, prior);
   if (verdict != 0) return verdict;
@@ -248,9 +249,15 @@ int path_levels_plain(const char *path, size_t from) {
 int object_make_dirs(const char *bucket, const char *key) {
   char path[S3_FS_PATH];
   if (object_path(bucket, key, path) != 0) return -1;
+  return object_make_key_dirs(bucket, path);
+}
+
+int object_make_key_dirs(const char *bucket, const char *path_in) {
   if (!bucket_dir_present(bucket)) return 1;
   char dir[S3_FS_PATH];
-  if (object_path(bucket, nullptr, dir) != 0) return -1;
+  char path[S3_FS_PATH];
+  if (object_path(bucket, nullptr, dir) != 0 || copy_text(path, sizeof path, path_in) != 1)
+    return -1;
   size_t from = strlen(dir);
   size_t len = strlen(path);
   for (size_t i = from + 1; i < len; i++) {
@@ -269,12 +276,22 @@ int object_commit(const char *tmp, const char *bucket, const char *key, const ch
                   const char *content_type, const char *head, size_t head_len,
                   const commit_condition *cond, const part_layout *parts) {
   char path[S3_FS_PATH];
+  if (object_path(bucket, key, path) != 0) {
+    remove_file(tmp);
+    return -1;
+  }
+  return object_commit_at(tmp, path, bucket, key, etag, content_type, head, head_len, cond,
+                          parts);
+}
+
+int object_commit_at(const char *tmp, const char *path, const char *bucket, const char *key,
+                     const char *etag, const char *content_type, const char *head,
+                     size_t head_len, const commit_condition *cond, const part_layout *parts) {
   int moved = -1;
   // The slow flushes happen before the locks. The record is written beside its place before
   // the data is flushed: the data's flush then commits the file system's journal with the
   // record's file in it, and the record's own flush has little left to do.
-  plat_file_guard data(object_path(bucket, key, path) == 0 ? plat_file_open(tmp, PLAT_READ)
-                                                            : nullptr);
+  plat_file_guard data(plat_file_open(tmp, PLAT_READ));
   meta_draft record;
   int drafted = data.f ? meta_draft_write(&record, bucket, key, etag,
                                            content_type ? content_type : "", head, head_len,

@@ -57,6 +57,11 @@ constexpr int STORE_BUSY = -2;
 int object_commit(const char *tmp, const char *bucket, const char *key, const char *etag,
                   const char *content_type, const char *head, size_t head_len,
                   const commit_condition *cond = nullptr, const part_layout *parts = nullptr);
+// object_commit for a caller that holds the key's file path already (object_path of bucket
+// and key), so that a store's path is worked out once per write.
+int object_commit_at(const char *tmp, const char *path, const char *bucket, const char *key,
+                     const char *etag, const char *content_type, const char *head,
+                     size_t head_len, const commit_condition *cond, const part_layout *parts);
 
 // Removes bucket/key and its metadata record. 0 removed, 1 there was no such object (nothing,
 // or a directory that holds other keys), -1 the file could not be removed; its record then
@@ -118,6 +123,8 @@ plat_mutex *store_commit_lock();
 // bucket directory itself is never created. 0 done, 1 the bucket directory is missing, -1 a
 // level could not be made or is a symbolic link or a file.
 int object_make_dirs(const char *bucket, const char *key);
+// object_make_dirs for the key's file path as object_path gives it.
+int object_make_key_dirs(const char *bucket, const char *path);
 
 // 1 when no directory of path below the first `from` characters is a symbolic link (levels
 // that do not exist yet pass), 0 otherwise.

@@ -1,4 +1,4 @@
-// System calls that fail while an object is stored: for PutObject, UploadPart,
+// System calls that fail while an object is stored: for PutObject, UploadPart, UploadPartCopy,
 // CompleteMultipartUpload, CopyObject and DeleteObjects, a failed write, read, flush to disk,
 // move or lock leaves the earlier object (or part) whole with its ETag, is answered once with
 // InternalError, and leaves no temporary file behind. The server runs in this process, so the
@@ -18,7 +18,15 @@
 namespace {
 
 // What a case stores, replacing an object (or part) that is already there.
-enum fault_op { OP_PUT, OP_PUT_LARGE, OP_UPLOAD_PART, OP_COMPLETE, OP_COPY, OP_DELETE };
+enum fault_op {
+  OP_PUT,
+  OP_PUT_LARGE,
+  OP_UPLOAD_PART,
+  OP_PART_COPY,
+  OP_COMPLETE,
+  OP_COPY,
+  OP_DELETE
+};
 
 struct fault_case {
   const char *name;
@@ -48,6 +56,11 @@ const fault_case kCases[] = {
     {"PartDataMove", OP_UPLOAD_PART, "rename", "{root}/.mpu/bkt/", 1, 1},
     {"PartUploadLock", OP_UPLOAD_PART, "lock", "{root}/.mpu/bkt/", 1, 0},
     {"PartBucketLock", OP_UPLOAD_PART, "lock", "{root}/.s3meta/.lock/bkt", 1, 0},
+    // A part copied from an object: its temporary file, reading the source, the move.
+    {"PartCopyDataWrite", OP_PART_COPY, "write", "{root}/.mpu/bkt/", 1, 1},
+    {"PartCopySourceRead", OP_PART_COPY, "read", "{root}/bkt/source", 1, 1},
+    {"PartCopyDataSync", OP_PART_COPY, "sync", "{root}/.mpu/bkt/", 1, 1},
+    {"PartCopyDataMove", OP_PART_COPY, "rename", "{root}/.mpu/bkt/", 1, 1},
     // The joined parts' temporary file beside the key, reading a part, the record, the move.
     {"CompleteJoinWrite", OP_COMPLETE, "write", "{root}/bkt/.mpu-", 1, 1},
     {"CompleteUploadRead", OP_COMPLETE, "read", "/meta", 1, 1},
@@ -147,9 +160,12 @@ class StoreFaults : public ::testing::TestWithParam<fault_case> {
 
   // Everything before the failing request, made with the OS's own calls.
   void prepare(fault_op op) {
-    if (op == OP_UPLOAD_PART) {
+    if (op == OP_UPLOAD_PART || op == OP_PART_COPY) {
       start_upload();
       ASSERT_EQ(upload_part(earlier).status, 200);
+      if (op == OP_PART_COPY) {
+        ASSERT_EQ(send("PUT", "/bkt/source", newer).status, 200);
+      }
     } else if (op == OP_COMPLETE) {
       start_upload();
       ASSERT_EQ(upload_part(newer).status, 200);
@@ -166,6 +182,9 @@ class StoreFaults : public ::testing::TestWithParam<fault_case> {
         return send("PUT", "/bkt/obj", qt::random_bytes(4 << 20, 3));
       case OP_UPLOAD_PART:
         return upload_part(newer);
+      case OP_PART_COPY:
+        return send("PUT", "/bkt/obj?partNumber=1&uploadId=" + upload_id, "",
+                    {"x-amz-copy-source: /bkt/source"});
       case OP_COMPLETE:
         return complete();
       case OP_COPY:
@@ -226,7 +245,7 @@ TEST_P(StoreFaults, EarlierObjectStaysWholeAndTheFailureIsAnsweredOnce) {
   own_temporaries(srv.root, &left);
   EXPECT_TRUE(left.empty()) << "temporary file left: " << left[0];
 
-  if (c.op == OP_UPLOAD_PART) {
+  if (c.op == OP_UPLOAD_PART || c.op == OP_PART_COPY) {
     expect_earlier_part();
   } else {
     expect_earlier_object();
