@@ -6,7 +6,9 @@
 #include <cstring>
 
 #include "digest/hash.h"
+#include "store/files.h"
 #include "store/mpu.h"
+#include "store/temp_names.h"
 
 namespace {
 
