@@ -17,7 +17,6 @@
 #include "base/date.h"
 #include "base/state.h"
 #include "base/text.h"
-#include "http/response.h"
 
 namespace {
 
@@ -265,10 +264,11 @@ int listed(const char *list, const char *name, size_t n) {
   return 0;
 }
 
-void refuse(plat_sock sock, const char *path, const char *code, const char *message,
-            int status = 403) {
-  count_request(0, 0);
-  send_error(sock, status, code, message, path, nullptr);
+// Makes v the refusal with this code and message (cut to fit, which none of them needs).
+void refuse(auth_verdict *v, const char *code, const char *message, int status = 403) {
+  v->status = status;
+  v->code = code;
+  copy_text(v->message, sizeof v->message, message);
 }
 
 // The region of a credential scope, from s[0..room) up to the next "/" (or "," or the end) into
@@ -515,16 +515,16 @@ namespace {
 // the signing time's, a signature that does not cover host (made for one bucket.localhost name,
 // it would serve every other bucket), and an x-amz-* header the signature does not cover (an
 // unsigned x-amz-copy-source would turn a captured PutObject into a copy of any object). 1 when
-// the request was refused here. An Authorization value that does not parse is left to
-// verify_sigv4.
-int refuse_scope_or_unsigned(plat_sock sock, const char *path, const char *authorization,
-                             const char *iso, const char *head, size_t head_len) {
+// the request was refused here, with *v the refusal. An Authorization value that does not parse
+// is left to verify_sigv4.
+int refuse_scope_or_unsigned(auth_verdict *v, const char *authorization, const char *iso,
+                             const char *head, size_t head_len) {
   char cred_key[128], cred_date[64], region[SIGV4_REGION_MAX + 1], signed_headers[512], signature[129];
   if (parse_sigv4_authz(authorization, cred_key, cred_date, region, signed_headers, signature) != 0)
     return 0;
   if (strlen(cred_date) != 8 || memcmp(cred_date, iso, 8) != 0) {
     set_error("SigV4 verification failed (credential date %s is not the day of %s)", cred_date, iso);
-    refuse(sock, path, "AuthorizationHeaderMalformed",
+    refuse(v, "AuthorizationHeaderMalformed",
            "The authorization header is malformed; Invalid credential date. Date is not the same "
            "as X-Amz-Date.",
            400);
@@ -532,13 +532,12 @@ int refuse_scope_or_unsigned(plat_sock sock, const char *path, const char *autho
   }
   if (!listed(signed_headers, "host", 4)) {
     set_error("SigV4 verification failed (host is not a signed header)");
-    refuse(sock, path, "AuthorizationHeaderMalformed", HOST_UNSIGNED_MESSAGE, 400);
+    refuse(v, "AuthorizationHeaderMalformed", HOST_UNSIGNED_MESSAGE, 400);
     return 1;
   }
   if (sigv4_unsigned_amz_header(signed_headers, head, head_len)) {
     set_error("Access Denied: unsigned x-amz-* header");
-    refuse(sock, path, "AccessDenied",
-           "There were headers present in the request which were not signed");
+    refuse(v, "AccessDenied", "There were headers present in the request which were not signed");
     return 1;
   }
   return 0;
@@ -679,46 +678,43 @@ long query_without_signature(const char *query, char *out, size_t cap) {
   return (long)n;
 }
 
-// Checks a presigned request; 1 let through, 0 refused and answered.
-int check_query_auth(const char *method, const char *path, const char *query, const char *host,
-                     const char *amz_date, const char *content_sha256, plat_sock sock,
-                     const char *head, size_t head_len) {
+// Checks a presigned request into *v (status 0: let through).
+void check_query_auth(const S3Request *r, auth_verdict *v) {
+  const char *method = r->method, *path = request_sent_path(r), *query = r->query;
+  const char *content_sha256 = r->content_sha256;
   query_auth qa;
   if (parse_query_auth(query, &qa) != 0) {
     set_error("Access Denied: %s", qa.message);
-    refuse(sock, path, "AuthorizationQueryParametersError", qa.message);
-    return 0;
+    refuse(v, "AuthorizationQueryParametersError", qa.message);
+    return;
   }
   int64_t now = server_now();
   if (qa.t - now > SKEW_MAX_SECONDS) {
     set_error("RequestTimeTooSkewed (%lds)", (long)(qa.t - now));
-    refuse(sock, path, "RequestTimeTooSkewed",
+    refuse(v, "RequestTimeTooSkewed",
            "The difference between the request time and the server's time is too large");
-    return 0;
+    return;
   }
   if (now > qa.t + qa.expires) {
     set_error("Access Denied: presigned URL expired %lds ago", (long)(now - qa.t - qa.expires));
-    refuse(sock, path, "AccessDenied", "Request has expired");
-    return 0;
+    refuse(v, "AccessDenied", "Request has expired");
+    return;
   }
   if (!listed(qa.signed_headers, "host", 4)) {
     set_error("SigV4 verification failed (host is not a signed header)");
-    refuse(sock, path, "AuthorizationQueryParametersError", "X-Amz-SignedHeaders must include host.",
-           400);
-    return 0;
+    refuse(v, "AuthorizationQueryParametersError", "X-Amz-SignedHeaders must include host.", 400);
+    return;
   }
-  if (sigv4_unsigned_amz_header(qa.signed_headers, head, head_len)) {
+  if (sigv4_unsigned_amz_header(qa.signed_headers, r->head, r->head_len)) {
     set_error("Access Denied: unsigned x-amz-* header");
-    refuse(sock, path, "AccessDenied",
-           "There were headers present in the request which were not signed");
-    return 0;
+    refuse(v, "AccessDenied", "There were headers present in the request which were not signed");
+    return;
   }
   // Chunk signatures chain from a header signature; a presigned URL has none to start them.
   if (strncmp(content_sha256, "STREAMING-AWS4-HMAC-SHA256-PAYLOAD", 34) == 0) {
     set_error("Access Denied: signed streaming payload with query authentication");
-    refuse(sock, path, "InvalidArgument",
-           "Signed streaming payloads require the Authorization header", 400);
-    return 0;
+    refuse(v, "InvalidArgument", "Signed streaming payloads require the Authorization header", 400);
+    return;
   }
   int rc = -1;
   char stripped[S3_QUERY_MAX + 1];
@@ -729,73 +725,76 @@ int check_query_auth(const char *method, const char *path, const char *query, co
     if (strcmp(qa.cred_key, s_access_key) == 0 && strlen(qa.signature) >= 8) {
       sig_check in = {method, path, cquery, qa.signed_headers, qa.cred_date, qa.region, qa.date,
                       content_sha256[0] ? content_sha256 : UNSIGNED_PAYLOAD, qa.signature,
-                      host, amz_date, content_sha256, head, head_len};
+                      r->host, r->amz_date, content_sha256, r->head, r->head_len};
       rc = verify_signature(&in);
     }
   }
-  if (rc == 1) return 1;
+  if (rc == 1) return;
   set_error("SigV4 verification failed (%s)", rc == 0 ? "signature mismatch" : "bad authorization");
-  refuse(sock, path, "SignatureDoesNotMatch",
+  refuse(v, "SignatureDoesNotMatch",
          "The request signature we calculated does not match the signature you provided");
-  return 0;
 }
 
 }  // namespace
 
-int check_auth(const char *method, const char *path, const char *query, const char *authorization,
-               const char *host, const char *amz_date, const char *content_sha256, plat_sock sock,
-               const char *head, size_t head_len) {
-  if (!s_access_key[0] || !s_secret_key[0]) return 1;
+auth_verdict check_auth(const S3Request *r) {
+  auth_verdict v;
+  v.status = 0;
+  v.code = nullptr;
+  v.message[0] = 0;
+  if (!s_access_key[0] || !s_secret_key[0]) return v;
+  const char *query = r->query, *authorization = r->authorization;
 
   // A presigned URL names its mechanism with X-Amz-Algorithm; without an Authorization header,
   // any of its other parameters means the client meant one (and is told what is missing).
   if (qhas(query, "X-Amz-Algorithm") && authorization[0]) {
     set_error("Access Denied: both an Authorization header and query authentication");
-    refuse(sock, path, "InvalidArgument",
+    refuse(&v, "InvalidArgument",
            "Only one auth mechanism allowed; only the X-Amz-Algorithm query parameter, Signature "
            "query string parameter or the Authorization header should be specified",
            400);
-    return 0;
+    return v;
   }
   if (!authorization[0] && (qhas(query, "X-Amz-Algorithm") || qhas(query, "X-Amz-Credential") ||
-                            qhas(query, "X-Amz-Signature")))
-    return check_query_auth(method, path, query, host, amz_date, content_sha256, sock, head,
-                            head_len);
+                            qhas(query, "X-Amz-Signature"))) {
+    check_query_auth(r, &v);
+    return v;
+  }
 
   char iso[AMZ_DATE_LEN + 1];
   int64_t t = 0;
-  int dated = request_time(amz_date, head, head_len, iso, &t) == 0;
+  int dated = request_time(r->amz_date, r->head, r->head_len, iso, &t) == 0;
   if (dated) {
     int64_t diff = server_now() - t;
     if (diff < 0) diff = -diff;
     if (diff > SKEW_MAX_SECONDS) {
       set_error("RequestTimeTooSkewed (%lds)", (long)diff);
-      refuse(sock, path, "RequestTimeTooSkewed",
+      refuse(&v, "RequestTimeTooSkewed",
              "The difference between the request time and the server's time is too large");
-      return 0;
+      return v;
     }
   }
 
   if (!authorization[0]) {
     set_error("Access Denied: missing Authorization header");
-    refuse(sock, path, "AccessDenied", "Access Denied");
-    return 0;
+    refuse(&v, "AccessDenied", "Access Denied");
+    return v;
   }
   // Every signature expires: without a signing time that reads, there is nothing to expire by.
   if (!dated) {
     set_error("Access Denied: no valid x-amz-date or Date header");
-    refuse(sock, path, "AccessDenied", "AWS authentication requires a valid Date or x-amz-date header");
-    return 0;
+    refuse(&v, "AccessDenied", "AWS authentication requires a valid Date or x-amz-date header");
+    return v;
   }
-  if (refuse_scope_or_unsigned(sock, path, authorization, iso, head, head_len)) return 0;
+  if (refuse_scope_or_unsigned(&v, authorization, iso, r->head, r->head_len)) return v;
 
-  int rc = verify_sigv4(method, path, query, authorization, host, amz_date, content_sha256, head,
-                        head_len);
-  if (rc == 1) return 1;
+  int rc = verify_sigv4(r->method, request_sent_path(r), query, authorization, r->host, r->amz_date,
+                        r->content_sha256, r->head, r->head_len);
+  if (rc == 1) return v;
   set_error("SigV4 verification failed (%s)", rc == 0 ? "signature mismatch" : "bad authorization");
-  refuse(sock, path, "SignatureDoesNotMatch",
+  refuse(&v, "SignatureDoesNotMatch",
          "The request signature we calculated does not match the signature you provided");
-  return 0;
+  return v;
 }
 
 int sigv4_verify_policy(const char *policy_b64, const char *credential, const char *signature) {

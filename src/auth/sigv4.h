@@ -5,16 +5,21 @@
 #include <cstdint>
 
 #include "http/request.h"
-#include "platform/platform.h"
 
 #define S3_EMPTY_SHA256 "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"
 
-// 1 the request may proceed; 0 refused (the 403 or 400 answer has been sent and counted).
-// The signature comes from the Authorization header or, for a presigned URL, from the
-// X-Amz-* query parameters; path is the path as the client sent it.
-int check_auth(const char *method, const char *path, const char *query, const char *authorization,
-               const char *host, const char *amz_date, const char *content_sha256, plat_sock sock,
-               const char *head, size_t head_len);
+// What authentication decided about one request: status 0 lets it proceed; any other status
+// (400 or 403) refuses it with that S3 error code and message, for the caller to answer.
+struct auth_verdict {
+  int status;
+  const char *code;   // static text, or null when status is 0
+  char message[256];  // the document's Message, placed in it as it stands
+};
+
+// The verdict on the request's signature, from its Authorization header or, for a presigned
+// URL, from its X-Amz-* query parameters, over the path as the client sent it. A refusal also
+// sets the last-error text; nothing is sent and nothing is counted here.
+auth_verdict check_auth(const S3Request *r);
 
 // The region of a credential scope: 1 to 63 visible ASCII characters, no "/" and no ",".
 constexpr size_t SIGV4_REGION_MAX = 63;

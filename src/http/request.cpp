@@ -179,7 +179,7 @@ void send_continue_if_expected(plat_sock s, const S3Request *r) {
   owned_str expect(hdr_value(r->head, r->received, "expect"));
   if (expect.p && ieq(expect.p, "100-continue")) {
     static const char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
-    http_write_all(s, kContinue, sizeof kContinue - 1);
+    http_write_all(s, &r->answer, kContinue, sizeof kContinue - 1);
   }
 }
 

@@ -6,6 +6,7 @@
 
 #include "base/limits.h"
 #include "base/text.h"
+#include "http/response.h"
 #include "platform/platform.h"
 
 constexpr size_t S3_METHOD_MAX = 15;
@@ -48,6 +49,7 @@ struct S3Request {
   size_t body_prefix_len;
   int is_service;                // path is "/" or holds no '/'
   size_t vhost_len;              // length of the "/bucket" a bucket.localhost Host put before path
+  answer_context answer;         // what every answer to it carries; filled by the dispatcher
 };
 
 // The path as the client sent it, which its signature covers: for a request addressed by a

@@ -89,38 +89,24 @@ static uint64_t send_all(plat_sock s, const void *data, uint64_t len) {
 
 constexpr size_t HEAD_BUF = 2048;
 
-// What the dispatcher knows of the request on this thread that every answer depends on: the
-// lines added to every head (the CORS answer to the request's Origin), so that operations and
-// refusals carry them without knowing of them, and whether the request is a HEAD, whose
-// answers never carry a body.
-struct answer_context {
-  const char *lines;
-  int head_only;
-};
-static thread_local answer_context t_answer = {nullptr, 0};
-
-void http_set_request_headers(const char *lines) { t_answer.lines = lines; }
-
-void http_set_head_only(int head_only) { t_answer.head_only = head_only; }
-
-uint64_t http_write_all(plat_sock s, const void *data, uint64_t len) {
+uint64_t http_write_all(plat_sock s, const answer_context *a, const void *data, uint64_t len) {
   // The head of an answer to HEAD is the one a GET would get, its Content-Length included;
   // what would follow it is left out here, whichever writer produced it.
-  if (t_answer.head_only) return len;
+  if (a->head_only) return len;
   return send_all(s, data, len);
 }
 
 // Finishes a head whose fixed lines are in fixed[0..fixed_len) and sends it in one piece.
 // The extra block may be of any length: a head that does not fit the stack buffer is built on
 // the heap, so it is sent whole or, when memory runs out, not at all.
-static void finish_and_send_head(plat_sock s, const char *fixed, size_t fixed_len,
-                                 const char *extra) {
+static void finish_and_send_head(plat_sock s, const answer_context *a, const char *fixed,
+                                 size_t fixed_len, const char *extra) {
   static const char kTail[] = "Connection: close\r\n\r\n";
   size_t extra_len = extra ? strlen(extra) : 0;
   // A block whose last line lacks its CR LF would run into "Connection: close".
   int add_crlf = extra_len >= 1 && !(extra_len >= 2 && extra[extra_len - 2] == '\r' &&
                                      extra[extra_len - 1] == '\n');
-  const char *request_lines = t_answer.lines ? t_answer.lines : "";
+  const char *request_lines = a->lines ? a->lines : "";
   size_t request_len = strlen(request_lines);
   size_t total = fixed_len + extra_len + (add_crlf ? 2 : 0) + request_len + sizeof kTail - 1;
   char local[HEAD_BUF];
@@ -159,8 +145,9 @@ static int head_start(char *buf, size_t cap, int status, const char *id) {
   return (n < 0 || size_t(n) >= cap) ? -1 : n;
 }
 
-static void send_headers_with_id(plat_sock s, int status, const char *extra,
-                                 uint64_t content_length, int with_length, const char *id) {
+static void send_headers_with_id(plat_sock s, const answer_context *a, int status,
+                                 const char *extra, uint64_t content_length, int with_length,
+                                 const char *id) {
   char fixed[HEAD_BUF];
   int n = head_start(fixed, sizeof fixed, status, id);
   if (n < 0) return;
@@ -170,16 +157,16 @@ static void send_headers_with_id(plat_sock s, int status, const char *extra,
     if (m < 0 || size_t(n + m) >= sizeof fixed) return;
     n += m;
   }
-  finish_and_send_head(s, fixed, size_t(n), extra);
+  finish_and_send_head(s, a, fixed, size_t(n), extra);
 }
 
-void http_send_headers(plat_sock s, int status, const char *extra, uint64_t content_length,
-                       int with_length) {
-  send_headers_with_id(s, status, extra, content_length, with_length, nullptr);
+void http_send_headers(plat_sock s, const answer_context *a, int status, const char *extra,
+                       uint64_t content_length, int with_length) {
+  send_headers_with_id(s, a, status, extra, content_length, with_length, nullptr);
 }
 
-void http_send_obj_headers(plat_sock s, int status, const char *content_type,
-                           uint64_t content_length, const char *extra) {
+void http_send_obj_headers(plat_sock s, const answer_context *a, int status,
+                           const char *content_type, uint64_t content_length, const char *extra) {
   char fixed[HEAD_BUF];
   int n = head_start(fixed, sizeof fixed, status, nullptr);
   if (n < 0) return;
@@ -187,11 +174,12 @@ void http_send_obj_headers(plat_sock s, int status, const char *content_type,
                    content_type ? content_type : "", (unsigned long long)content_length);
   // Only the content type can make the fixed lines long; such a head is not sent at all.
   if (m < 0 || size_t(n + m) >= sizeof fixed) return;
-  finish_and_send_head(s, fixed, size_t(n + m), extra);
+  finish_and_send_head(s, a, fixed, size_t(n + m), extra);
 }
 
-void send_error(plat_sock s, int status, const char *code, const char *message,
-                const char *resource, const char *extra_head, const char *elements) {
+void send_error(plat_sock s, const answer_context *a, int status, const char *code,
+                const char *message, const char *resource, const char *extra_head,
+                const char *elements) {
   char escaped[4352];
   xml_escape_str(resource ? resource : "", escaped, sizeof escaped);
   // The document names the same id as the head, so a client's log line and the error it
@@ -219,9 +207,9 @@ void send_error(plat_sock s, int status, const char *code, const char *message,
   memcpy(extra, kType, sizeof kType - 1);
   if (more) memcpy(extra + sizeof kType - 1, extra_head, more);
   extra[sizeof kType - 1 + more] = 0;
-  send_headers_with_id(s, status, extra, doc_len, 1, id);
+  send_headers_with_id(s, a, status, extra, doc_len, 1, id);
   if (extra != extra_local) free(extra);
-  http_write_all(s, doc, doc_len);
+  http_write_all(s, a, doc, doc_len);
 }
 
 // ---------------------------------------------------------------- XML escaping

@@ -11,27 +11,31 @@
 
 const char *http_reason(int status);
 
+// What every answer to one request carries beside what its operation writes: whether the
+// request is a HEAD, whose answers (errors included) are heads alone, and the head lines the
+// request as a whole adds (the CORS answer to its Origin), each ended by CR LF, or null. The
+// request holds it (S3Request::answer) and every writer below takes it, never null; lines must
+// outlive the request's answers.
+struct answer_context {
+  int head_only;
+  const char *lines;
+};
+
 // Head without Content-Type; Content-Length only when with_length. extra: header lines each
 // ended by CR LF ("" for none, never null). The head is sent whole or not at all.
-void http_send_headers(plat_sock s, int status, const char *extra, uint64_t content_length,
-                       int with_length);
+void http_send_headers(plat_sock s, const answer_context *a, int status, const char *extra,
+                       uint64_t content_length, int with_length);
 // Head with Content-Type and Content-Length; extra may be null.
-void http_send_obj_headers(plat_sock s, int status, const char *content_type,
-                           uint64_t content_length, const char *extra);
+void http_send_obj_headers(plat_sock s, const answer_context *a, int status,
+                           const char *content_type, uint64_t content_length, const char *extra);
 // A complete S3 error answer (head and document). extra_head: more head lines or null;
 // elements: more document elements, XML already escaped, placed after Resource, or null.
-void send_error(plat_sock s, int status, const char *code, const char *message,
-                const char *resource, const char *extra_head, const char *elements = nullptr);
-// Header lines (each ended by CR LF) added to every head this thread writes until cleared with
-// null; the text must outlive the request. Used for answers that depend on the request as a
-// whole (CORS) rather than on the operation.
-void http_set_request_headers(const char *lines);
-// Marks the request on this thread as a HEAD (1) or not (0): the answers to a HEAD, errors
-// included, are heads alone, so http_write_all sends nothing while it is set.
-void http_set_head_only(int head_only);
+void send_error(plat_sock s, const answer_context *a, int status, const char *code,
+                const char *message, const char *resource, const char *extra_head,
+                const char *elements = nullptr);
 // Sends all bytes of an answer's body (stops silently at the first failed send). Returns bytes
 // sent; for a HEAD, sends nothing and returns len.
-uint64_t http_write_all(plat_sock s, const void *data, uint64_t len);
+uint64_t http_write_all(plat_sock s, const answer_context *a, const void *data, uint64_t len);
 
 // Writes a fresh 32-digit request id into out[33] and returns out (thread-safe).
 const char *request_id(char out[33]);

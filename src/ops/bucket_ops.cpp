@@ -18,10 +18,10 @@ static const char kListHead[] =
     "  </Owner>\n  <Buckets>\n";
 static const char kListTail[] = "  </Buckets>\n</ListAllMyBucketsResult>\n";
 
-static void send_xml(plat_sock s, const char *doc, size_t len) {
+static void send_xml(plat_sock s, const S3Request *r, const char *doc, size_t len) {
   count_request(len, 0);
-  http_send_obj_headers(s, 200, "application/xml", len, nullptr);
-  http_write_all(s, doc, len);
+  http_send_obj_headers(s, &r->answer, 200, "application/xml", len, nullptr);
+  http_write_all(s, &r->answer, doc, len);
 }
 
 // Every visible entry of the storage root, sorted byte-wise. Grows with the number of
@@ -84,14 +84,14 @@ void op_list_buckets(plat_sock s, S3Request *r) {
     answer_error(s, r, 500, "InternalError", "Failed to list buckets");
     return;
   }
-  send_xml(s, doc.b.data, doc.b.len);
+  send_xml(s, r, doc.b.data, doc.b.len);
 }
 
 void op_get_bucket_location(plat_sock s, S3Request *r) {
   (void)r;
   static const char kDoc[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<LocationConstraint xmlns=\"" S3_XMLNS
                              "\"></LocationConstraint>\n";
-  send_xml(s, kDoc, sizeof kDoc - 1);
+  send_xml(s, r, kDoc, sizeof kDoc - 1);
 }
 
 void op_create_bucket(plat_sock s, S3Request *r, const char *bucket_dir) {
@@ -104,7 +104,7 @@ void op_create_bucket(plat_sock s, S3Request *r, const char *bucket_dir) {
   }
   clear_error();
   count_request(0, 0);
-  http_send_headers(s, 200, "", 0, 0);
+  http_send_headers(s, &r->answer, 200, "", 0, 0);
 }
 
 void op_delete_bucket(plat_sock s, S3Request *r, const char *bucket_dir) {
@@ -130,7 +130,7 @@ void op_delete_bucket(plat_sock s, S3Request *r, const char *bucket_dir) {
   }
   clear_error();
   count_request(0, 0);
-  http_send_headers(s, 204, "", 0, 0);
+  http_send_headers(s, &r->answer, 204, "", 0, 0);
 }
 
 void op_head_bucket(plat_sock s, S3Request *r, const char *bucket_dir) {
@@ -147,6 +147,6 @@ void op_head_bucket(plat_sock s, S3Request *r, const char *bucket_dir) {
   }
   clear_error();
   count_request(0, 0);
-  http_send_headers(s, 200, "Content-Type: application/xml\r\nx-amz-bucket-region: us-east-1\r\n",
-                    0, 0);
+  http_send_headers(s, &r->answer, 200,
+                    "Content-Type: application/xml\r\nx-amz-bucket-region: us-east-1\r\n", 0, 0);
 }

@@ -105,7 +105,7 @@ void send_doc(plat_sock s, S3Request *r, const char *body) {
     answer_error(s, r, 500, "InternalError", "We encountered an internal error. Please try again.");
     return;
   }
-  answer_xml(s, &doc.b, doc.b.len, 0);
+  answer_xml(s, r, &doc.b, doc.b.len, 0);
 }
 
 // 1 when the object exists (a regular file under the key); otherwise answered 404 (or 400 for
@@ -151,10 +151,10 @@ void op_get_bucket_config(plat_sock s, S3Request *r, const char *name) {
   answer_error(s, r, 404, c->code, c->message);
 }
 
-void op_delete_bucket_config(plat_sock s, S3Request *) {
+void op_delete_bucket_config(plat_sock s, S3Request *r) {
   // Nothing is kept, so nothing is removed; the bucket itself is never touched.
   count_request(0, 0);
-  http_send_headers(s, 204, "", 0, 0);
+  http_send_headers(s, &r->answer, 204, "", 0, 0);
 }
 
 void op_get_object_acl(plat_sock s, S3Request *r) {
@@ -182,5 +182,5 @@ void op_put_object_acl(plat_sock s, S3Request *r) {
   }
   if (!object_exists_or_answer(s, r)) return;
   count_request(0, 0);
-  http_send_headers(s, 200, "", 0, 1);
+  http_send_headers(s, &r->answer, 200, "", 0, 1);
 }

@@ -348,7 +348,7 @@ void op_put_bucket_cors(plat_sock s, S3Request *r, stream_state *st) {
   }
   clear_error();
   count_request(0, len);
-  http_send_headers(s, 200, "", 0, 1);
+  http_send_headers(s, &r->answer, 200, "", 0, 1);
 }
 
 void op_get_bucket_cors(plat_sock s, S3Request *r) {
@@ -363,8 +363,8 @@ void op_get_bucket_cors(plat_sock s, S3Request *r) {
     answer_error(s, r, 500, "InternalError", "Failed to read the CORS configuration");
   } else {
     count_request(len, 0);
-    http_send_obj_headers(s, 200, "application/xml", len, nullptr);
-    http_write_all(s, doc, len);
+    http_send_obj_headers(s, &r->answer, 200, "application/xml", len, nullptr);
+    http_write_all(s, &r->answer, doc, len);
   }
 }
 
@@ -375,7 +375,7 @@ void op_delete_bucket_cors(plat_sock s, S3Request *r) {
     return;
   }
   count_request(0, 0);
-  http_send_headers(s, 204, "", 0, 0);
+  http_send_headers(s, &r->answer, 204, "", 0, 0);
 }
 
 void op_cors_preflight(plat_sock s, S3Request *r) {
@@ -415,7 +415,7 @@ void op_cors_preflight(plat_sock s, S3Request *r) {
     return;
   }
   count_request(0, 0);
-  http_send_headers(s, 200, lines.b.data, 0, 1);
+  http_send_headers(s, &r->answer, 200, lines.b.data, 0, 1);
 }
 
 void cors_actual_headers(const S3Request *r, dynbuf *lines) {

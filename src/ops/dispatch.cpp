@@ -34,13 +34,13 @@ static const char *const kBucketServed[] = {"location", "uploads", "versions", "
 void answer_error(plat_sock s, S3Request *r, int status, const char *code, const char *message,
                   const char *extra_head) {
   count_request(0, 0);
-  send_error(s, status, code, message, r->path, extra_head);
+  send_error(s, &r->answer, status, code, message, r->path, extra_head);
 }
 
 void answer_upload_error(plat_sock s, S3Request *r, uint64_t uploaded, int status,
                          const char *code, const char *message) {
   count_request(0, uploaded);
-  send_error(s, status, code, message, r->path, nullptr);
+  send_error(s, &r->answer, status, code, message, r->path, nullptr);
 }
 
 void answer_not_implemented(plat_sock s, S3Request *r) {
@@ -64,10 +64,11 @@ int answer_key_conflict(plat_sock s, S3Request *r, uint64_t uploaded) {
   return 1;
 }
 
-void answer_xml(plat_sock s, const dynbuf *doc, uint64_t served, uint64_t uploaded) {
+void answer_xml(plat_sock s, const S3Request *r, const dynbuf *doc, uint64_t served,
+                uint64_t uploaded) {
   count_request(served, uploaded);
-  http_send_obj_headers(s, 200, "application/xml", doc->len, nullptr);
-  http_write_all(s, doc->data, doc->len);
+  http_send_obj_headers(s, &r->answer, 200, "application/xml", doc->len, nullptr);
+  http_write_all(s, &r->answer, doc->data, doc->len);
 }
 
 static int has_any(const char *query, const char *const *names, size_t count) {
@@ -298,10 +299,15 @@ static int refuse_object_write(plat_sock s, S3Request *r) {
 // and never from credentials a browser does not send; one without an Origin is refused there.
 static int is_cors_preflight(const S3Request *r) { return ieq(r->method, "OPTIONS"); }
 
-static int authenticate(plat_sock s, const S3Request *r) {
-  // The signature covers the path as sent, before a bucket.localhost Host rewrote it.
-  return check_auth(r->method, request_sent_path(r), r->query, r->authorization, r->host, r->amz_date,
-                    r->content_sha256, s, r->head, r->head_len);
+// 1 when authentication lets the request through; 0 after answering its refusal, whose
+// document names the path as sent (the one the signature covers, before a bucket.localhost
+// Host rewrote it).
+static int authenticate(plat_sock s, S3Request *r) {
+  auth_verdict v = check_auth(r);
+  if (v.status == 0) return 1;
+  count_request(0, 0);
+  send_error(s, &r->answer, v.status, v.code, v.message, request_sent_path(r), nullptr);
+  return 0;
 }
 
 static void run_request(plat_sock s, S3Request *r, stream_state *st, dynbuf *cors_lines) {
@@ -355,7 +361,7 @@ static void run_request(plat_sock s, S3Request *r, stream_state *st, dynbuf *cor
     return;
   }
   cors_actual_headers(r, cors_lines);
-  if (cors_lines->len) http_set_request_headers(cors_lines->data);
+  if (cors_lines->len) r->answer.lines = cors_lines->data;
   // A browser form upload carries no Authorization header: its signed policy is checked
   // by the upload itself.
   if (!is_form_upload(r) && !authenticate(s, r)) return;
@@ -384,10 +390,8 @@ void handle_connection(plat_sock s) {
   S3Request r;
   dynbuf_guard cors_lines;
   if (read_request_head(s, &r) == 0) {
-    http_set_head_only(ieq(r.method, "HEAD"));
+    r.answer.head_only = ieq(r.method, "HEAD");
     run_request(s, &r, &st, &cors_lines.b);
   }
-  http_set_request_headers(nullptr);
-  http_set_head_only(0);
   request_free(&r);
 }

@@ -131,8 +131,9 @@ int refuse_unkept_promises(plat_sock s, S3Request *r) {
   return 1;
 }
 
-void answer_stored_xml(plat_sock s, const dynbuf *doc, uint64_t served, uint64_t uploaded) {
+void answer_stored_xml(plat_sock s, const S3Request *r, const dynbuf *doc, uint64_t served,
+                       uint64_t uploaded) {
   count_request(served, uploaded);
-  http_send_obj_headers(s, 200, "application/xml", doc->len, SSE_ANSWER_HEADER);
-  http_write_all(s, doc->data, doc->len);
+  http_send_obj_headers(s, &r->answer, 200, "application/xml", doc->len, SSE_ANSWER_HEADER);
+  http_write_all(s, &r->answer, doc->data, doc->len);
 }

@@ -373,8 +373,8 @@ void write_document(dynbuf *b, const char *bucket, const list_params *p, const p
   dynbuf_printf(b, "</%s>\n", root);
 }
 
-void answer_empty(plat_sock s) {
-  http_send_obj_headers(s, 200, "application/xml", 0, nullptr);
+void answer_empty(plat_sock s, const S3Request *r) {
+  http_send_obj_headers(s, &r->answer, 200, "application/xml", 0, nullptr);
   count_request(0, 0);
 }
 
@@ -403,12 +403,12 @@ int list_into(dynbuf *doc, const char *dir, const char *bucket, const list_param
 static void list_bucket(plat_sock s, S3Request *r, int versions) {
   dynbuf_guard doc;
   if (doc.b.failed || !doc.b.data) {
-    answer_empty(s);
+    answer_empty(s, r);
     return;
   }
   list_params *p = static_cast<list_params *>(malloc(sizeof(list_params)));
   if (!p) {
-    answer_empty(s);
+    answer_empty(s, r);
     return;
   }
   const char *error = nullptr;
@@ -420,7 +420,7 @@ static void list_bucket(plat_sock s, S3Request *r, int versions) {
   char dir[S3_FS_PATH];
   if (object_path(r->bucket, nullptr, dir) != 0) {
     free(p);
-    answer_empty(s);
+    answer_empty(s, r);
     return;
   }
   // A symbolic link in a bucket's place is no bucket: what it points at is not this store's.
@@ -436,8 +436,8 @@ static void list_bucket(plat_sock s, S3Request *r, int versions) {
     answer_error(s, r, 500, "InternalError", "We encountered an internal error. Please try again.");
     return;
   }
-  http_send_obj_headers(s, 200, "application/xml", doc.b.len, nullptr);
-  http_write_all(s, doc.b.data, doc.b.len);
+  http_send_obj_headers(s, &r->answer, 200, "application/xml", doc.b.len, nullptr);
+  http_write_all(s, &r->answer, doc.b.data, doc.b.len);
   count_request(doc.b.len, 0);
 }
 

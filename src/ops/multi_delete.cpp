@@ -195,6 +195,6 @@ void op_delete_objects(plat_sock s, S3Request *r, stream_state *st) {
   dynbuf_printf(d, "</DeleteResult>\n");
   if (d->failed) return;
   count_request(d->len, 0);
-  http_send_obj_headers(s, 200, "application/xml", d->len, nullptr);
-  http_write_all(s, d->data, d->len);
+  http_send_obj_headers(s, &r->answer, 200, "application/xml", d->len, nullptr);
+  http_write_all(s, &r->answer, d->data, d->len);
 }

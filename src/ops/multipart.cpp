@@ -329,7 +329,7 @@ void complete_with_list(plat_sock s, S3Request *r, const char *upload_id, const 
   dynbuf_guard doc;
   build_complete_doc(&doc.b, r, key, final_etag);
   if (doc.b.failed) return;
-  answer_stored_xml(s, &doc.b, 0, total);
+  answer_stored_xml(s, r, &doc.b, 0, total);
 }
 
 // A Complete for an upload that is gone: when that upload was completed and the object it made
@@ -352,7 +352,7 @@ void answer_repeated_complete(plat_sock s, S3Request *r, const char *upload_id) 
   dynbuf_guard doc;
   build_complete_doc(&doc.b, r, key, etag);
   if (doc.b.failed) return;
-  answer_xml(s, &doc.b, 0, 0);
+  answer_xml(s, r, &doc.b, 0, 0);
 }
 
 }  // namespace
@@ -393,7 +393,7 @@ void op_initiate_multipart(plat_sock s, S3Request *r) {
   dynbuf_append_escaped(&doc.b, r->key);
   dynbuf_printf(&doc.b, "</Key>\n  <UploadId>%s</UploadId>\n</InitiateMultipartUploadResult>\n", id);
   if (doc.b.failed) return;
-  answer_stored_xml(s, &doc.b, 0, 0);
+  answer_stored_xml(s, r, &doc.b, 0, 0);
 }
 
 void op_upload_part(plat_sock s, S3Request *r, const char *upload_id, stream_state *st) {
@@ -417,7 +417,7 @@ void op_upload_part(plat_sock s, S3Request *r, const char *upload_id, stream_sta
   char extra[128];
   snprintf(extra, sizeof(extra), "ETag: \"%s\"\r\n%s", etag, SSE_ANSWER_HEADER);
   count_request(0, len);
-  http_send_headers(s, 200, extra, 0, 0);
+  http_send_headers(s, &r->answer, 200, extra, 0, 0);
 }
 
 void op_upload_part_copy(plat_sock s, S3Request *r, const char *upload_id) {
@@ -481,7 +481,7 @@ void op_upload_part_copy(plat_sock s, S3Request *r, const char *upload_id) {
                 "</CopyPartResult>\n",
                 XML_DECL, md5, modified);
   if (doc.b.failed) return;
-  answer_xml(s, &doc.b, 0, copied);
+  answer_xml(s, r, &doc.b, 0, copied);
 }
 
 void op_complete_multipart(plat_sock s, S3Request *r, const char *upload_id, stream_state *st) {
@@ -552,5 +552,5 @@ void op_abort_multipart(plat_sock s, S3Request *r, const char *upload_id) {
   delete_dir_recursive(udir);
   clear_error();
   count_request(0, 0);
-  http_send_headers(s, 204, "", 0, 0);
+  http_send_headers(s, &r->answer, 204, "", 0, 0);
 }

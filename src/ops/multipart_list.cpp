@@ -191,7 +191,7 @@ void op_list_parts(plat_sock s, S3Request *r, const char *upload_id) {
   dynbuf_printf(d, "</ListPartsResult>\n");
   free(parts);
   if (d->failed) return;
-  answer_xml(s, d, d->len, 0);
+  answer_xml(s, r, d, d->len, 0);
 }
 
 // The parameters of ListMultipartUploads.
@@ -302,5 +302,5 @@ void op_list_multipart_uploads(plat_sock s, S3Request *r) {
     answer_error(s, r, 500, "InternalError", "We encountered an internal error. Please try again.");
     return;
   }
-  answer_xml(s, d, d->len, 0);
+  answer_xml(s, r, d, d->len, 0);
 }

@@ -127,14 +127,14 @@ namespace {
 
 // Sends bytes [first, first + count) of the open file. Stops at the first failed send: the
 // client is gone, and every further send would only wait out the send time-out again.
-void stream_file(plat_sock s, plat_file *f, uint64_t first, uint64_t count) {
+void stream_file(plat_sock s, const S3Request *r, plat_file *f, uint64_t first, uint64_t count) {
   if (!f || plat_file_seek(f, first) != 0) return;
   char block[GET_BLOCK];
   while (count) {
     size_t want = count < GET_BLOCK ? (size_t)count : GET_BLOCK;
     long got = plat_file_read(f, block, want);
     if (got <= 0) return;
-    if (http_write_all(s, block, (uint64_t)got) != (uint64_t)got) return;
+    if (http_write_all(s, &r->answer, block, (uint64_t)got) != (uint64_t)got) return;
     count -= (uint64_t)got;
   }
 }
@@ -230,9 +230,9 @@ int answer_preconditions(plat_sock s, S3Request *r, int is_head, const object_vi
   snprintf(extra, sizeof extra, "ETag: \"%s\"\r\nLast-Modified: %s\r\n", a->etag, last_modified);
   count_request(0, 0);
   if (is_head)
-    http_send_headers(s, 304, extra, 0, 0);
+    http_send_headers(s, &r->answer, 304, extra, 0, 0);
   else
-    http_send_obj_headers(s, 304, a->ctype, 0, extra);
+    http_send_obj_headers(s, &r->answer, 304, a->ctype, 0, extra);
   return 1;
 }
 
@@ -257,13 +257,13 @@ void build_object_headers(const object_view *v, get_answer *a) {
 void answer_error_with(plat_sock s, S3Request *r, int status, const char *code,
                        const char *message, const char *extra_head, const char *elements) {
   count_request(0, 0);
-  send_error(s, status, code, message, r->path, extra_head, elements);
+  send_error(s, &r->answer, status, code, message, r->path, extra_head, elements);
 }
 
 // The 206 of bytes [first, first + len) of the object, with its Content-Range and any further
 // head lines (more); a HEAD gets the same head without the bytes.
-void answer_partial(plat_sock s, int is_head, const object_view *v, const get_answer *a,
-                    uint64_t first, uint64_t len, const char *more) {
+void answer_partial(plat_sock s, const S3Request *r, int is_head, const object_view *v,
+                    const get_answer *a, uint64_t first, uint64_t len, const char *more) {
   char partial[OBJ_HEADERS_CAP];
   snprintf(partial, sizeof(partial), "%sContent-Range: bytes %llu-%llu/%llu\r\n%s", a->headers,
            (unsigned long long)first, (unsigned long long)(first + len - 1),
@@ -271,8 +271,8 @@ void answer_partial(plat_sock s, int is_head, const object_view *v, const get_an
   // Counted with the planned length before the body goes out: a body the client cuts short
   // still counts whole.
   count_request(is_head ? 0 : len, 0);
-  http_send_obj_headers(s, 206, a->ctype, len, partial);
-  if (!is_head) stream_file(s, v->data, first, len);
+  http_send_obj_headers(s, &r->answer, 206, a->ctype, len, partial);
+  if (!is_head) stream_file(s, r, v->data, first, len);
 }
 
 // A Range header. 1 when it decided the answer (416, or a GET's 206 with its bytes), 0 when
@@ -298,7 +298,7 @@ int answer_range(plat_sock s, S3Request *r, int is_head, const object_view *v,
     return 1;
   }
   if (is_head) return 0;
-  answer_partial(s, 0, v, a, first, last - first + 1, "");
+  answer_partial(s, r, 0, v, a, first, last - first + 1, "");
   return 1;
 }
 
@@ -341,7 +341,7 @@ void answer_part(plat_sock s, S3Request *r, int is_head, const object_view *v,
   if (p->count)
     snprintf(more, sizeof more, "x-amz-mp-parts-count: %u\r\n", (unsigned)p->count);
   if (len) {
-    answer_partial(s, is_head, v, a, first, len, more);
+    answer_partial(s, r, is_head, v, a, first, len, more);
     return;
   }
   // No Content-Range can name an empty part: the whole of an empty object is answered as such,
@@ -349,7 +349,7 @@ void answer_part(plat_sock s, S3Request *r, int is_head, const object_view *v,
   char head_lines[OBJ_HEADERS_CAP];
   snprintf(head_lines, sizeof head_lines, "%s%s", a->headers, more);
   count_request(0, 0);
-  http_send_obj_headers(s, v->size ? 206 : 200, a->ctype, 0, head_lines);
+  http_send_obj_headers(s, &r->answer, v->size ? 206 : 200, a->ctype, 0, head_lines);
 }
 
 }  // namespace
@@ -398,8 +398,8 @@ void op_get_object(plat_sock s, S3Request *r, int is_head) {
   }
   if (!range.empty() && answer_range(s, r, is_head, &view.v, &a, range.get())) return;
   count_request(is_head ? 0 : view.v.size, 0);
-  http_send_obj_headers(s, 200, a.ctype, view.v.size, a.headers);
-  if (!is_head) stream_file(s, view.v.data, 0, view.v.size);
+  http_send_obj_headers(s, &r->answer, 200, a.ctype, view.v.size, a.headers);
+  if (!is_head) stream_file(s, r, view.v.data, 0, view.v.size);
 }
 
 void op_delete_object(plat_sock s, S3Request *r) {
@@ -432,7 +432,7 @@ void op_delete_object(plat_sock s, S3Request *r) {
   }
   clear_error();
   count_request(0, 0);
-  http_send_headers(s, 204, "", 0, 0);
+  http_send_headers(s, &r->answer, 204, "", 0, 0);
 }
 
 void op_get_object_tagging(plat_sock s, S3Request *r) {
@@ -454,6 +454,6 @@ void op_get_object_tagging(plat_sock s, S3Request *r) {
       "\"><TagSet></TagSet></Tagging>\n";
   const uint64_t len = sizeof(doc) - 1;
   count_request(len, 0);
-  http_send_obj_headers(s, 200, "application/xml", len, nullptr);
-  http_write_all(s, doc, len);
+  http_send_obj_headers(s, &r->answer, 200, "application/xml", len, nullptr);
+  http_write_all(s, &r->answer, doc, len);
 }

@@ -160,7 +160,7 @@ void op_put_object(plat_sock s, S3Request *r, stream_state *st) {
 
   char extra[128];
   snprintf(extra, sizeof(extra), "ETag: \"%s\"\r\n%s", etag, SSE_ANSWER_HEADER);
-  http_send_headers(s, 200, extra, 0, 0);
+  http_send_headers(s, &r->answer, 200, extra, 0, 0);
 }
 
 // ---------------------------------------------------------------- CopyObject, step by step
@@ -272,7 +272,7 @@ const char *source_headers(const object_view *src, char *out, size_t cap) {
 
 // The CopyObjectResult: the MD5 of the bytes copied, and the source's time as it was found
 // (also when the source is the destination itself). Counted with the source's size.
-void answer_copy_result(plat_sock s, const object_view *src, const char *md5) {
+void answer_copy_result(plat_sock s, const S3Request *r, const object_view *src, const char *md5) {
   char mtime[64];
   format_iso8601(src->mtime, mtime);
   char doc[1024];
@@ -283,8 +283,8 @@ void answer_copy_result(plat_sock s, const object_view *src, const char *md5) {
                    md5, mtime);
   if (n < 0 || (size_t)n >= sizeof(doc)) n = 0;
   count_request(0, src->size);
-  http_send_obj_headers(s, 200, "application/xml", (uint64_t)n, SSE_ANSWER_HEADER);
-  http_write_all(s, doc, (uint64_t)n);
+  http_send_obj_headers(s, &r->answer, 200, "application/xml", (uint64_t)n, SSE_ANSWER_HEADER);
+  http_write_all(s, &r->answer, doc, (uint64_t)n);
 }
 
 }  // namespace
@@ -329,5 +329,5 @@ void op_copy_object(plat_sock s, S3Request *r) {
     answer_error(s, r, 500, "InternalError", "Copy failed");
     return;
   }
-  answer_copy_result(s, &src.view.v, md5);
+  answer_copy_result(s, r, &src.view.v, md5);
 }

@@ -99,7 +99,8 @@ void answer_key_too_long(plat_sock s, S3Request *r);
 // stored (an empty directory in its place has then been removed).
 int answer_key_conflict(plat_sock s, S3Request *r, uint64_t uploaded);
 // 200 with an XML document, counted with the given byte amounts.
-void answer_xml(plat_sock s, const dynbuf *doc, uint64_t served, uint64_t uploaded);
+void answer_xml(plat_sock s, const S3Request *r, const dynbuf *doc, uint64_t served,
+                uint64_t uploaded);
 
 // The parsers of request values and bodies that the operations above use, each a pure verdict.
 // Range header against an object of size bytes (object_get.cpp): 1 with the first and last
@@ -141,6 +142,7 @@ int refuse_unkept_promises(plat_sock s, S3Request *r);
 header_verdict field_promise_verdict(const char *name, const char *value);
 // 200 with the XML result of a write that stored or will store an object (Initiate, Complete),
 // with SSE_ANSWER_HEADER; counted as answer_xml.
-void answer_stored_xml(plat_sock s, const dynbuf *doc, uint64_t served, uint64_t uploaded);
+void answer_stored_xml(plat_sock s, const S3Request *r, const dynbuf *doc, uint64_t served,
+                       uint64_t uploaded);
 // Answers a verdict other than HDR_KEPT, counted (0, 0).
 void answer_header_verdict(plat_sock s, S3Request *r, header_verdict v);

@@ -238,7 +238,7 @@ void answer_stored(plat_sock s, const S3Request *r, const post_form *f, const ch
     dynbuf_append(&head.b, "&key=", 5);
     url_encode(&head.b, f->key);
     dynbuf_printf(&head.b, "&etag=%%22%s%%22\r\n", etag);
-    http_send_headers(s, 303, head.b.data, 0, 1);
+    http_send_headers(s, &r->answer, 303, head.b.data, 0, 1);
     return;
   }
   dynbuf_printf(&head.b, "Location: %s\r\n", location.b.data);
@@ -252,11 +252,11 @@ void answer_stored(plat_sock s, const S3Request *r, const post_form *f, const ch
     dynbuf_append(&doc.b, "</Bucket><Key>", 14);
     dynbuf_append_escaped(&doc.b, f->key);
     dynbuf_printf(&doc.b, "</Key><ETag>&quot;%s&quot;</ETag></PostResponse>", etag);
-    http_send_obj_headers(s, 201, "application/xml", doc.b.len, head.b.data);
-    http_write_all(s, doc.b.data, doc.b.len);
+    http_send_obj_headers(s, &r->answer, 201, "application/xml", doc.b.len, head.b.data);
+    http_write_all(s, &r->answer, doc.b.data, doc.b.len);
   } else {
-    http_send_headers(s, status && strcmp(status, "200") == 0 ? 200 : 204, head.b.data, 0,
-                      status && strcmp(status, "200") == 0);
+    http_send_headers(s, &r->answer, status && strcmp(status, "200") == 0 ? 200 : 204, head.b.data,
+                      0, status && strcmp(status, "200") == 0);
   }
 }
 

@@ -14,6 +14,9 @@
 
 namespace {
 
+// The answer context of a request that is no HEAD and adds no head lines.
+const answer_context kPlain = {0, nullptr};
+
 // Runs a writer against one end of a loopback connection and returns every byte it sent.
 template <typename Fn>
 std::string capture(Fn write) {
@@ -74,16 +77,16 @@ TEST(Reason, Phrases) {
 }
 
 TEST(Heads, ExactLines) {
-  std::string h204 = capture([](plat_sock s) { http_send_headers(s, 204, "", 0, 0); });
+  std::string h204 = capture([](plat_sock s) { http_send_headers(s, &kPlain, 204, "", 0, 0); });
   EXPECT_EQ(mask(h204),
             "HTTP/1.1 204 No Content\r\nServer: quillmar-s3/1.2.3\r\nDate: *\r\n"
             "x-amz-request-id: *\r\nConnection: close\r\n\r\n");
-  std::string with_len = capture([](plat_sock s) { http_send_headers(s, 200, "A: b\r\n", 42, 1); });
+  std::string with_len = capture([](plat_sock s) { http_send_headers(s, &kPlain, 200, "A: b\r\n", 42, 1); });
   EXPECT_EQ(mask(with_len),
             "HTTP/1.1 200 OK\r\nServer: quillmar-s3/1.2.3\r\nDate: *\r\nx-amz-request-id: *\r\n"
             "Content-Length: 42\r\nA: b\r\nConnection: close\r\n\r\n");
   std::string obj = capture(
-      [](plat_sock s) { http_send_obj_headers(s, 206, "text/plain", 18446744073709551615ull, nullptr); });
+      [](plat_sock s) { http_send_obj_headers(s, &kPlain, 206, "text/plain", 18446744073709551615ull, nullptr); });
   EXPECT_EQ(mask(obj),
             "HTTP/1.1 206 Partial Content\r\nServer: quillmar-s3/1.2.3\r\nDate: *\r\nx-amz-request-id: *\r\n"
             "Content-Type: text/plain\r\nContent-Length: 18446744073709551615\r\n"
@@ -97,22 +100,22 @@ TEST(Heads, LongBlocksWholeOrNothing) {
   // An extra block far beyond the 2048-byte head buffer still goes out whole.
   std::string extra;
   for (int i = 0; i < 40; i++) extra += "x-amz-meta-k" + std::to_string(i) + ": " + std::string(100, 'v') + "\r\n";
-  std::string got = capture([&](plat_sock s) { http_send_obj_headers(s, 200, "a/b", 5, extra.c_str()); });
+  std::string got = capture([&](plat_sock s) { http_send_obj_headers(s, &kPlain, 200, "a/b", 5, extra.c_str()); });
   ASSERT_GT(got.size(), 4000u);
   EXPECT_NE(got.find(extra + "Connection: close\r\n\r\n"), std::string::npos);
   EXPECT_EQ(got.find("\r\n\r\n"), got.size() - 4);
   // A last line without its CR LF is ended before the closing line.
-  got = capture([](plat_sock s) { http_send_headers(s, 200, "ETag: \"x\"", 0, 0); });
+  got = capture([](plat_sock s) { http_send_headers(s, &kPlain, 200, "ETag: \"x\"", 0, 0); });
   EXPECT_NE(got.find("ETag: \"x\"\r\nConnection: close\r\n\r\n"), std::string::npos);
   // Fixed lines beyond the buffer (only a content type can do that) send nothing at all.
   std::string type(2100, 't');
-  got = capture([&](plat_sock s) { http_send_obj_headers(s, 200, type.c_str(), 0, ""); });
+  got = capture([&](plat_sock s) { http_send_obj_headers(s, &kPlain, 200, type.c_str(), 0, ""); });
   EXPECT_EQ(got, "");
 }
 
 TEST(ErrorDocument, ExactBytesAndEscapedResource) {
   std::string got = capture([](plat_sock s) {
-    send_error(s, 404, "NoSuchKey", "The specified key does not exist.", "/b/a&<>\"'", nullptr);
+    send_error(s, &kPlain, 404, "NoSuchKey", "The specified key does not exist.", "/b/a&<>\"'", nullptr);
   });
   size_t split = got.find("\r\n\r\n");
   ASSERT_NE(split, std::string::npos);
@@ -134,7 +137,7 @@ TEST(ErrorDocument, ExactBytesAndEscapedResource) {
   EXPECT_NE(body.find("<RequestId>" + id + "</RequestId>"), std::string::npos) << got;
 
   got = capture([](plat_sock s) {
-    send_error(s, 416, "InvalidRange", "The requested range is not satisfiable", "/b/k",
+    send_error(s, &kPlain, 416, "InvalidRange", "The requested range is not satisfiable", "/b/k",
                "Content-Range: bytes */10\r\n");
   });
   EXPECT_NE(got.find("\r\nContent-Type: application/xml\r\nContent-Range: bytes */10\r\n"
@@ -144,22 +147,38 @@ TEST(ErrorDocument, ExactBytesAndEscapedResource) {
 
 // The answer to a HEAD is the head a GET would get, Content-Length included, and nothing more.
 TEST(ErrorDocument, HeadAnswerStopsAtTheHead) {
-  auto write = [](plat_sock s) {
-    send_error(s, 404, "NoSuchKey", "The specified key does not exist.", "/b/k", nullptr);
-    http_write_all(s, "more", 4);
+  auto write = [](plat_sock s, const answer_context *a) {
+    send_error(s, a, 404, "NoSuchKey", "The specified key does not exist.", "/b/k", nullptr);
+    http_write_all(s, a, "more", 4);
   };
-  std::string get = capture(write);
-  std::string head = capture([&](plat_sock s) {
-    http_set_head_only(1);
-    write(s);
-    http_set_head_only(0);
-  });
+  auto plain = [&](plat_sock s) { write(s, &kPlain); };
+  std::string get = capture(plain);
+  const answer_context head_only = {1, nullptr};
+  std::string head = capture([&](plat_sock s) { write(s, &head_only); });
   size_t split = get.find("\r\n\r\n");
   ASSERT_NE(split, std::string::npos);
   EXPECT_EQ(mask(get.substr(0, split + 4)), mask(head));
   EXPECT_NE(get.find("</Error>\nmore"), std::string::npos) << get;
-  // The mark belongs to the request: the next one's answers carry their bodies again.
-  EXPECT_EQ(capture(write).size(), get.size());
+  // The mark belongs to the request's context: another request's answers carry their bodies.
+  EXPECT_EQ(capture(plain).size(), get.size());
+}
+
+// The head lines of the request's context follow the writer's own lines in every head, error
+// heads and the heads of a HEAD included, and come before the closing line.
+TEST(AnswerContext, RequestLinesInEveryHead) {
+  const char *cors = "Access-Control-Allow-Origin: http://app.test\r\nVary: Origin\r\n";
+  const answer_context with_lines = {0, cors};
+  const answer_context head_with_lines = {1, cors};
+  const std::string tail = std::string(cors) + "Connection: close\r\n\r\n";
+  std::string got = capture([&](plat_sock s) { http_send_headers(s, &with_lines, 200, "A: b\r\n", 0, 0); });
+  EXPECT_NE(got.find("\r\nA: b\r\n" + tail), std::string::npos) << got;
+  got = capture([&](plat_sock s) { http_send_obj_headers(s, &with_lines, 200, "a/b", 1, nullptr); });
+  EXPECT_NE(got.find("\r\nContent-Length: 1\r\n" + tail), std::string::npos) << got;
+  got = capture([&](plat_sock s) {
+    send_error(s, &head_with_lines, 403, "AccessDenied", "Access Denied", "/b", "A: b\r\n");
+  });
+  EXPECT_NE(got.find("\r\nContent-Type: application/xml\r\nA: b\r\n" + tail), std::string::npos) << got;
+  EXPECT_EQ(got.find("\r\n\r\n"), got.size() - 4) << "a HEAD's error is its head alone";
 }
 
 TEST(RequestId, FormatAndDistinct) {

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -488,17 +489,28 @@ TEST(VerifySigv4, CapturedClientRequests) {
 
 namespace {
 
-int run_check(const RawRequest &q) {
-  return check_auth(q.method.c_str(), q.path.c_str(), q.query.c_str(), q.authorization.c_str(),
-                    q.host.c_str(), q.amz_date.c_str(), q.content_sha256.c_str(), PLAT_BAD_SOCK,
-                    q.head.c_str(), q.head.size());
+// check_auth's verdict on q, filled into a request as the head reader fills it.
+auth_verdict verdict_of(const RawRequest &q) {
+  std::unique_ptr<S3Request> r(new S3Request());
+  copy_text(r->method, sizeof r->method, q.method.c_str());
+  copy_text(r->path, sizeof r->path, q.path.c_str());
+  copy_text(r->query, sizeof r->query, q.query.c_str());
+  copy_text(r->authorization, sizeof r->authorization, q.authorization.c_str());
+  copy_text(r->host, sizeof r->host, q.host.c_str());
+  copy_text(r->amz_date, sizeof r->amz_date, q.amz_date.c_str());
+  copy_text(r->content_sha256, sizeof r->content_sha256, q.content_sha256.c_str());
+  r->head = const_cast<char *>(q.head.c_str());
+  r->head_len = r->received = q.head.size();
+  return check_auth(r.get());
 }
+
+int run_check(const RawRequest &q) { return verdict_of(q).status == 0 ? 1 : 0; }
 
 std::string last_error_text() { return std::string(s3_last_error()); }
 
 }  // namespace
 
-// check_auth on a socket that cannot be written: the refusals leave their last-error texts.
+// check_auth's refusals leave their last-error texts.
 TEST(CheckAuth, RefusalsAndSkew) {
   KeyScope keys(EX_ACCESS, EX_SECRET);
   RawRequest r;
@@ -614,6 +626,52 @@ TEST(CheckAuth, DatesScopesAndUnsignedHeaders) {
     EXPECT_EQ(rc, c.err.empty() ? 1 : 0) << c.name << ": " << err;
     EXPECT_EQ(err, c.err) << c.name;
   }
+}
+
+// A refusal is a verdict the dispatcher answers: the status, code and message the client gets.
+TEST(CheckAuth, RefusalVerdicts) {
+  KeyScope keys(EX_ACCESS, EX_SECRET);
+  RawRequest ok;
+  ASSERT_TRUE(parse_raw(EX_GET_RANGE, &ok));
+  const int64_t signed_at = 1369353600;  // 2013-05-24T00:00:00Z
+  RawRequest no_authz = ok, bad_sig = ok, both = ok, presign_part = ok, early_scope = ok;
+  no_authz.authorization = "";
+  bad_sig.authorization[bad_sig.authorization.size() - 1] = 'f';
+  both.query = "X-Amz-Algorithm=AWS4-HMAC-SHA256";
+  presign_part.authorization = "";
+  presign_part.query = "X-Amz-Credential=x";
+  early_scope.authorization = replace_once(ok.authorization, "/20130524/", "/20130523/");
+  const char *mismatch = "The request signature we calculated does not match the signature you provided";
+  struct {
+    const char *name;
+    const RawRequest &q;
+    int64_t ahead;  // the server clock past the signing time
+    int status;
+    const char *code, *message;
+  } cases[] = {
+      {"signed", ok, 0, 0, nullptr, ""},
+      {"no Authorization", no_authz, 0, 403, "AccessDenied", "Access Denied"},
+      {"wrong signature", bad_sig, 0, 403, "SignatureDoesNotMatch", mismatch},
+      {"clock an hour on", ok, 3600, 403, "RequestTimeTooSkewed",
+       "The difference between the request time and the server's time is too large"},
+      {"scope a day early", early_scope, 0, 400, "AuthorizationHeaderMalformed",
+       "The authorization header is malformed; Invalid credential date. Date is not the same as "
+       "X-Amz-Date."},
+      {"header and query both", both, 0, 400, "InvalidArgument",
+       "Only one auth mechanism allowed; only the X-Amz-Algorithm query parameter, Signature query "
+       "string parameter or the Authorization header should be specified"},
+      {"presigned, parameters missing", presign_part, 0, 403, "AuthorizationQueryParametersError",
+       "Query-string authentication version 4 requires the X-Amz-Algorithm, X-Amz-Credential, "
+       "X-Amz-Signature, X-Amz-Date, X-Amz-SignedHeaders, and X-Amz-Expires parameters."},
+  };
+  for (auto &c : cases) {
+    server_set_clock_offset(signed_at + c.ahead - plat_time_now());
+    auth_verdict v = verdict_of(c.q);
+    EXPECT_EQ(v.status, c.status) << c.name;
+    EXPECT_STREQ(v.code, c.code) << c.name;
+    EXPECT_STREQ(v.message, c.message) << c.name;
+  }
+  server_set_clock_offset(0);
 }
 
 TEST(CheckAuth, AuthenticationOff) {
