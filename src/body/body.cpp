@@ -173,18 +173,13 @@ static int chunked_next(body_in *in) {
     if (n < sizeof line - 1) line[n++] = (char)c;
   }
   line[n] = 0;
-  const char *p = line;
-  while (*p == ' ' || *p == '\t') p++;
-  uint64_t size = 0;
-  for (;; p++) {
-    int d = hex_digit_value(*p);
-    if (d < 0) break;
-    if (size >> 60) {
-      in->fail = "bad chunked size";
-      return -1;
-    }
-    size = size * 16 + (uint64_t)d;
+  // Blanks may lead; the size ends at the first other character, and no digits read as 0.
+  hex_size hs;
+  if (parse_hex_size(line, n, UINT64_MAX, HEX_BLANKS, &hs) != 0) {
+    in->fail = "bad chunked size";
+    return -1;
   }
+  uint64_t size = hs.value;
   // A size that would carry the body past its limit is refused before any of its data is
   // received, so that the limit does not first cost the time of receiving it.
   if (size > in->max - in->carried) {

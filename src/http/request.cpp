@@ -72,21 +72,6 @@ int qhas(const char *query, const char *name) {
   }
 }
 
-void pct_decode(char *s) {
-  if (!s) return;
-  char *w = s;
-  for (const char *r = s; *r;) {
-    int hi, lo;
-    if (*r == '%' && (hi = hex_digit_value(r[1])) >= 0 && (lo = hex_digit_value(r[2])) >= 0) {
-      *w++ = char(hi * 16 + lo);
-      r += 3;
-    } else {
-      *w++ = *r++;
-    }
-  }
-  *w = 0;
-}
-
 int hdr_u64(const char *region, size_t len, const char *name, uint64_t *out, int *overflow) {
   *out = 0;
   if (overflow) *overflow = 0;
@@ -300,25 +285,10 @@ int valid_bucket_name(const char *b, size_t n) {
 // Strictly decodes one non-empty segment into out[SEGMENT_DECODED_MAX + 1]; returns the length
 // up to the first NUL, or -1 when an escape is malformed or the decoded text is too long.
 static long decode_segment(const char *seg, size_t n, char *out) {
-  size_t w = 0;
-  for (size_t i = 0; i < n;) {
-    char c = seg[i];
-    if (c == '%') {
-      if (i + 2 >= n) return -1;  // both digits must lie within the segment
-      int hi = hex_digit_value(seg[i + 1]), lo = hex_digit_value(seg[i + 2]);
-      if (hi < 0 || lo < 0) return -1;
-      c = char(hi * 16 + lo);
-      i += 3;
-    } else {
-      i++;
-    }
-    // An encoded NUL would end the key early in every C string it passes through, so that
-    // "ab%00cd/e" stored and read the key "ab/e": such a segment names no key at all.
-    if (c == 0 || w >= SEGMENT_DECODED_MAX) return -1;
-    out[w++] = c;
-  }
-  out[w] = 0;
-  return long(w);
+  // Both digits of an escape must lie within the segment. An encoded NUL would end the key
+  // early in every C string it passes through, so that "ab%00cd/e" stored and read the key
+  // "ab/e": such a segment names no key at all.
+  return pct_decode_text(seg, n, out, SEGMENT_DECODED_MAX + 1, PCT_STRICT | PCT_NO_NUL);
 }
 
 // A ".." segment anywhere in the decoded key: it can come from an encoded "/" in a segment.

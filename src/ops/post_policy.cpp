@@ -197,26 +197,6 @@ int read_conditions(jlex *l, post_form *f, post_verdict *v) {
   }
 }
 
-// "2026-12-10T12:00:00.000Z" (fraction optional) as seconds; 0, or -1.
-int read_expiration(const char *text, int64_t *out) {
-  civil_time tm;
-  memset(&tm, 0, sizeof tm);
-  uint64_t n[6];
-  static const size_t at[6] = {0, 5, 8, 11, 14, 17}, width[6] = {4, 2, 2, 2, 2, 2};
-  if (strlen(text) < 20 || text[4] != '-' || text[7] != '-' || text[10] != 'T' ||
-      text[13] != ':' || text[16] != ':' || text[strlen(text) - 1] != 'Z')
-    return -1;
-  for (int i = 0; i < 6; i++)
-    if (parse_decimal(text + at[i], width[i], 9999, 0, &n[i]) != 0) return -1;
-  tm.year = (int)n[0];
-  tm.month = (int)n[1];
-  tm.day = (int)n[2];
-  tm.hour = (int)n[3];
-  tm.minute = (int)n[4];
-  tm.second = (int)n[5];
-  return seconds_from_civil(&tm, out);
-}
-
 // The fields a policy need not name: its own, the signature, and those a form marks as ignored.
 int exempt_field(const char *name) {
   return ieq(name, "policy") || ieq(name, "x-amz-signature") || ieq(name, "file") ||
@@ -246,7 +226,7 @@ int post_policy_check(const char *doc, size_t len, post_form *form, int64_t now,
     if (jnext(&l, &name) != J_STR || jnext(&l, &t) != ':') return invalid_policy(v, "Invalid JSON.");
     if (ieq(name.text, "expiration")) {
       int64_t when = 0;
-      if (jnext(&l, &t) != J_STR || read_expiration(t.text, &when) != 0)
+      if (jnext(&l, &t) != J_STR || parse_iso8601(t.text, &when) != 0)
         return invalid_policy(v, "Invalid 'expiration' value.");
       if (when < now) return fail(v, 403, "AccessDenied", "Invalid according to Policy: Policy expired.");
       have_expiration = 1;
