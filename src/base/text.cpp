@@ -309,6 +309,29 @@ int parse_decimal(const char *s, size_t len, uint64_t max, unsigned flags, uint6
   return 0;
 }
 
+int read_content_length(const char *v, uint64_t *value) {
+  if (!v) v = "";
+  const size_t len = strlen(v);
+  if (!*v) return CL_EMPTY;
+  // A number too long for 64 bits is still a number: the body rules refuse it as too large.
+  uint64_t n = 0;
+  if (parse_decimal(v, len, UINT64_MAX, DEC_SATURATE, &n) == 0) {
+    *value = n;
+    return CL_NUMBER;
+  }
+  if (v[0] == '-' && parse_decimal(v + 1, len - 1, UINT64_MAX, DEC_SATURATE, &n) == 0)
+    return CL_NEGATIVE;
+  return CL_NOT_NUMBER;
+}
+
+int framed_content_length(const char *v, uint64_t *out) {
+  if (!v) v = "";
+  const unsigned flags = DEC_MINUS | DEC_PREFIX | DEC_EMPTY_ZERO;
+  if (parse_decimal(v, strlen(v), UINT64_MAX, flags, out) == 0) return 0;
+  *out = UINT64_MAX;
+  return -1;
+}
+
 int parse_signed_decimal(const char *s, size_t len, uint64_t max, unsigned flags, int64_t *out) {
   if (!s || !out || max > (uint64_t)INT64_MAX) return -1;
   size_t i = 0;

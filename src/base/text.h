@@ -109,6 +109,22 @@ enum : unsigned {
   DEC_EMPTY_ZERO = 1u << 5,  // no digits at all read as 0 instead of failing
 };
 
+// The one reading of a Content-Length value (as a header lookup gives it, trimmed), one of:
+enum : int {
+  CL_NUMBER = 0,       // decimal digits only; a value beyond 64 bits reads as UINT64_MAX
+  CL_EMPTY = -1,       // nothing
+  CL_NEGATIVE = -2,    // '-' and then digits
+  CL_NOT_NUMBER = -3,  // anything else
+};
+// Reads v into *value for CL_NUMBER and returns the kind; a request whose Content-Length is not
+// CL_NUMBER is refused before any body is read.
+int read_content_length(const char *v, uint64_t *value);
+// The length the body framing takes from the same value, equal to read_content_length's for
+// every CL_NUMBER: the digits up to the first other character, none read as 0. 0, or -1 with
+// *out = UINT64_MAX (above every limit) for a negative value other than "-0" or a value beyond
+// 64 bits.
+int framed_content_length(const char *v, uint64_t *out);
+
 // Reads an unsigned decimal from s[0..len) (a NUL ends the text early). 0 with the value in
 // *out, or -1 when the text is not such a number or its value is above max (out untouched).
 // used, when given, receives the characters consumed (blanks and sign included).

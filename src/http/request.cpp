@@ -77,14 +77,9 @@ int hdr_u64(const char *region, size_t len, const char *name, uint64_t *out, int
   if (overflow) *overflow = 0;
   owned_str v(hdr_value(region, len, name));
   if (!v.p) return 0;
-  // The value comes trimmed of blanks. Digits up to the first other character, none read as
-  // 0. A negative length other than zero can only be a lie, so it is reported as too large,
-  // like a value beyond 64 bits.
-  const unsigned flags = DEC_MINUS | DEC_PREFIX | DEC_EMPTY_ZERO;
-  if (parse_decimal(v.p, strlen(v.p), UINT64_MAX, flags, out) != 0) {
-    *out = UINT64_MAX;
-    if (overflow) *overflow = 1;
-  }
+  // The value comes trimmed of blanks. A negative length other than zero can only be a lie,
+  // so it is reported as too large, like a value beyond 64 bits.
+  if (framed_content_length(v.p, out) != 0 && overflow) *overflow = 1;
   return 1;
 }
 

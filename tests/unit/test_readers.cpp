@@ -1,6 +1,7 @@
 // The readers of client texts in base, one table each, pinning what each caller accepts: dates
 // for a signature and for a condition, the x-amz-date and ISO 8601 forms, chunk sizes of HTTP
-// chunked and aws-chunked bodies, percent-decoding of paths and queries, XML references.
+// chunked and aws-chunked bodies, percent-decoding of paths and queries, XML references, and
+// Content-Length.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -247,6 +248,41 @@ TEST(Readers, XmlReferences) {
   long n = xml_decode_entities(&in_place[0], in_place.size(), &in_place[0], in_place.size() + 1, key);
   EXPECT_EQ(n, 5);
   EXPECT_STREQ(in_place.c_str(), "\xf0\x9f\x98\x80<");
+}
+
+// The dispatcher's refusal and the framing's length read the same text in one place: every
+// value the dispatcher lets through frames as exactly that length.
+TEST(Readers, ContentLength) {
+  struct row {
+    const char *text;
+    int kind;
+    uint64_t value;  // for CL_NUMBER
+    int framed_rc;
+    uint64_t framed;
+  } rows[] = {
+      {"0", CL_NUMBER, 0, 0, 0},
+      {"00012", CL_NUMBER, 12, 0, 12},
+      {"18446744073709551615", CL_NUMBER, UINT64_MAX, 0, UINT64_MAX},
+      {"18446744073709551616", CL_NUMBER, UINT64_MAX, -1, UINT64_MAX},
+      {"", CL_EMPTY, 0, 0, 0},
+      {"-0", CL_NEGATIVE, 0, 0, 0},
+      {"-5", CL_NEGATIVE, 0, -1, UINT64_MAX},
+      {"-", CL_NOT_NUMBER, 0, 0, 0},
+      {"+5", CL_NOT_NUMBER, 0, 0, 0},
+      {"12abc", CL_NOT_NUMBER, 0, 0, 12},
+      {"1 2", CL_NOT_NUMBER, 0, 0, 1},
+      {"0x10", CL_NOT_NUMBER, 0, 0, 0},
+  };
+  for (const row &r : rows) {
+    uint64_t v = 7;
+    EXPECT_EQ(read_content_length(r.text, &v), r.kind) << r.text;
+    if (r.kind == CL_NUMBER) {
+      EXPECT_EQ(v, r.value) << r.text;
+    }
+    uint64_t f = 7;
+    EXPECT_EQ(framed_content_length(r.text, &f), r.framed_rc) << r.text;
+    EXPECT_EQ(f, r.framed) << r.text;
+  }
 }
 
 }  // namespace
