@@ -88,7 +88,7 @@ int parse_hex_size(const char *s, size_t len, uint64_t max, unsigned flags, hex_
   size_t digits = 0;
   bool over = false;
   for (int d; (d = hex_digit_value(at(i))) >= 0; i++, digits++) {
-    if (over || v > (max - (uint64_t)d) / 16) {
+    if (over || (uint64_t)d > max || v > (max - (uint64_t)d) / 16) {
       over = true;  // the rest of the digits are still consumed
       continue;
     }

@@ -1,11 +1,13 @@
 // Fuzz target: the small readers of client texts in base (HTTP dates under each caller's rules,
-// x-amz-date, ISO 8601, hexadecimal sizes, percent-decoding, XML references, Content-Length),
+// x-amz-date, ISO 8601, hexadecimal sizes, percent-decoding, XML references, Content-Length,
+// JSON tokens),
 // each held to the invariants its callers lean on: bounded reads and results, dates that name
 // real instants and survive a round trip, strict results that agree with lenient ones.
 #include <string>
 #include <vector>
 
 #include "base/date.h"
+#include "base/json.h"
 #include "fuzz_common.h"
 
 namespace {
@@ -92,6 +94,20 @@ void check_content_length(const char *text) {
   if (rc != 0) FUZZ_CHECK(framed == UINT64_MAX);
 }
 
+// The JSON token reader ends: every token but the last moves the position on, within the text,
+// and a token's text fits its buffer.
+void check_json(const char *s, size_t n) {
+  json_lexer l = {s, s + n};
+  static json_token t;
+  for (size_t tokens = 0;; tokens++) {
+    const char *before = l.p;
+    int type = json_next(&l, &t);
+    FUZZ_CHECK(l.p >= before && l.p <= s + n && t.len <= JSON_TOKEN_MAX && tokens <= n);
+    if (type == JSON_END || type == JSON_ERR) break;
+    FUZZ_CHECK(l.p > before);
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -107,5 +123,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   check_hex(raw, bytes.size(), hex_flags);
   check_percent(raw, bytes.size());
   check_xml(raw, bytes.size());
+  check_json(raw, bytes.size());
   return 0;
 }

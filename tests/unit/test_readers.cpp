@@ -1,7 +1,7 @@
 // The readers of client texts in base, one table each, pinning what each caller accepts: dates
 // for a signature and for a condition, the x-amz-date and ISO 8601 forms, chunk sizes of HTTP
 // chunked and aws-chunked bodies, percent-decoding of paths and queries, XML references, and
-// Content-Length.
+// Content-Length, and JSON tokens.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -9,6 +9,7 @@
 #include <string>
 
 #include "base/date.h"
+#include "base/json.h"
 #include "base/text.h"
 
 namespace {
@@ -141,6 +142,8 @@ TEST(Readers, HexSizes) {
       {"fffffffffffffffffffff", aws, 0x80000000ULL, 0, 0x80000000ULL, 0, 21, 21},
       {"12", 0, 0x11, -1, 0, 0, 0, 0},
       {"12", HEX_SATURATE, 0x11, 0, 0x11, 0, 2, 2},
+      {"5", 0, 4, -1, 0, 0, 0, 0},  // one digit above a small max
+      {"5", HEX_SATURATE, 0, 0, 0, 0, 1, 1},
   };
   for (const row &r : rows) {
     hex_size h;
@@ -283,6 +286,46 @@ TEST(Readers, ContentLength) {
     EXPECT_EQ(framed_content_length(r.text, &f), r.framed_rc) << r.text;
     EXPECT_EQ(f, r.framed) << r.text;
   }
+}
+
+// The policy document's tokens: strings decoded into a bounded buffer, numbers as written.
+TEST(Readers, JsonTokens) {
+  struct row {
+    const char *text;
+    const char *types;  // one character per token: its type, 'E' for JSON_ERR, '.' for the end
+    const char *last;   // the last string or number read
+  } rows[] = {
+      {" {\"a\" : [1, -2.5e3]}\n", "{s:[n,n]}.", "-2.5e3"},
+      {"\"\\u00e9\\n\\/\"", "s.", "\xc3\xa9\n/"},
+      {"\"\\ud83d\"", "E", ""},   // half of a surrogate pair
+      {"\"a\x01" "b\"", "E", ""},     // a control character in a string
+      {"\"open", "E", ""},
+      {"\"\\x\"", "E", ""},       // an unknown escape
+      {"true", "E", ""},
+      {"", ".", ""},
+  };
+  for (const row &r : rows) {
+    json_lexer l = {r.text, r.text + strlen(r.text)};
+    std::string types, last;
+    for (;;) {
+      json_token t;
+      int type = json_next(&l, &t);
+      types += type == JSON_END ? '.' : type == JSON_ERR ? 'E' : char(type);
+      if (type == JSON_STR || type == JSON_NUM) last.assign(t.text, t.len);
+      if (type == JSON_END || type == JSON_ERR) break;
+    }
+    EXPECT_EQ(types, r.types) << r.text;
+    EXPECT_EQ(last, r.last) << r.text;
+  }
+  // A string longer than the token buffer is an error, never cut.
+  std::string doc = "\"" + std::string(JSON_TOKEN_MAX + 1, 'x') + "\"";
+  json_lexer l = {doc.data(), doc.data() + doc.size()};
+  json_token t;
+  EXPECT_EQ(json_next(&l, &t), JSON_ERR);
+  doc = "\"" + std::string(JSON_TOKEN_MAX, 'x') + "\"";
+  l = {doc.data(), doc.data() + doc.size()};
+  EXPECT_EQ(json_next(&l, &t), JSON_STR);
+  EXPECT_EQ(t.len, JSON_TOKEN_MAX);
 }
 
 }  // namespace
