@@ -137,7 +137,8 @@ int post_policy_check(const char *doc, size_t len, post_form *form, int64_t now,
   int have_expiration = 0, have_conditions = 0;
   if (json_next(&l, &t) != '{') return invalid_policy(v, "Invalid JSON.");
   for (;;) {
-    if (json_next(&l, &name) != JSON_STR || json_next(&l, &t) != ':') return invalid_policy(v, "Invalid JSON.");
+    if (json_next(&l, &name) != JSON_STR || json_next(&l, &t) != ':')
+      return invalid_policy(v, "Invalid JSON.");
     if (ieq(name.text, "expiration")) {
       int64_t when = 0;
       if (json_next(&l, &t) != JSON_STR || parse_iso8601(t.text, &when) != 0)
