@@ -33,7 +33,6 @@ constexpr size_t HEADER_NAME_MAX = 127;
 constexpr size_t QUERY_TEXT_MAX = S3_TARGET_MAX;
 constexpr size_t QUERY_PIECES_MAX = S3_TARGET_MAX / 2 + 1;
 constexpr size_t CANON_QUERY_MAX = SIGV4_CANON_QUERY_MAX;
-constexpr size_t AMZ_DATE_LEN = 16;  // 20130524T000000Z
 
 constexpr long SKEW_MAX_SECONDS = 900;
 constexpr char HOST_UNSIGNED_MESSAGE[] =
@@ -174,61 +173,6 @@ int hash_canonical_headers(sha256_ctx *c, const char *signed_headers, const char
   return 0;
 }
 
-// Reads exactly n decimal digits at *pp into *out; 0, or -1 when any is not a digit.
-int read_digits(const char **pp, int n, int *out) {
-  uint64_t v = 0;
-  size_t len = strnlen(*pp, (size_t)n);
-  if (len != (size_t)n || parse_decimal(*pp, len, 9999, 0, &v) != 0) return -1;
-  *pp += n;
-  *out = (int)v;
-  return 0;
-}
-
-// Seconds since 1970 of an x-amz-date in its one form, 20130524T000000Z, naming a real instant;
-// 0, or -1 for anything else. A date that does not read is never taken as "no date": that would
-// let a signature live for ever.
-int parse_amz_date(const char *text, int64_t *out) {
-  if (strlen(text) != AMZ_DATE_LEN || text[8] != 'T' || text[15] != 'Z') return -1;
-  const char *p = text;
-  civil_time tm;
-  memset(&tm, 0, sizeof tm);
-  if (read_digits(&p, 4, &tm.year) || read_digits(&p, 2, &tm.month) || read_digits(&p, 2, &tm.day))
-    return -1;
-  p++;  // the T
-  if (read_digits(&p, 2, &tm.hour) || read_digits(&p, 2, &tm.minute) || read_digits(&p, 2, &tm.second))
-    return -1;
-  return seconds_from_civil(&tm, out);
-}
-
-// Seconds since 1970 of a Date header in the form "Fri, 24 May 2013 00:00:00 GMT" (the weekday is
-// optional and not checked; the zone may also read UTC, +0000 or -0000, which is how some
-// signers write it); 0, or -1 for anything else.
-int parse_http_date(const char *text, int64_t *out) {
-  static const char months[] = "janfebmaraprmayjunjulaugsepoctnovdec";
-  const char *p = text;
-  const char *comma = strchr(p, ',');
-  if (comma) p = comma + 1;
-  while (*p == ' ') p++;
-  civil_time tm;
-  memset(&tm, 0, sizeof tm);
-  int day_digits = (p[0] && p[1] >= '0' && p[1] <= '9') ? 2 : 1;
-  if (read_digits(&p, day_digits, &tm.day) || *p++ != ' ') return -1;
-  for (int m = 0; m < 12 && !tm.month; m++)
-    if (ascii_lower(p[0]) == months[3 * m] && ascii_lower(p[1]) == months[3 * m + 1] &&
-        ascii_lower(p[2]) == months[3 * m + 2])
-      tm.month = m + 1;
-  if (!tm.month || p[3] != ' ') return -1;
-  p += 4;
-  if (read_digits(&p, 4, &tm.year) || *p++ != ' ') return -1;
-  if (read_digits(&p, 2, &tm.hour) || *p++ != ':' || read_digits(&p, 2, &tm.minute) ||
-      *p++ != ':' || read_digits(&p, 2, &tm.second) || *p++ != ' ')
-    return -1;
-  if (strcmp(p, "GMT") != 0 && strcmp(p, "UTC") != 0 && strcmp(p, "+0000") != 0 &&
-      strcmp(p, "-0000") != 0)
-    return -1;
-  return seconds_from_civil(&tm, out);
-}
-
 // The time a request was signed at, as the x-amz-date text that goes into the string to sign.
 // x-amz-date when sent; otherwise the Date header, written in x-amz-date's form, as signers that
 // sign with Date (and then send no x-amz-date) put it into their string to sign. 0 with iso and
@@ -243,7 +187,11 @@ int request_time(const char *amz_date, const char *head, size_t head_len, char i
   }
   owned_str date(head ? hdr_value(head, head_len, "date") : nullptr);
   civil_time tm;
-  if (!date.get() || parse_http_date(date.get(), t) != 0 || civil_from_seconds(*t, &tm) != 0) return -1;
+  // A Date header reads as signers write it: weekday optional, "UTC" or "+0000" for GMT.
+  const unsigned signer_form = HTTP_DATE_ANY_WEEKDAY | HTTP_DATE_ZONES;
+  if (!date.get() || read_http_date(date.get(), signer_form, t) != 0 ||
+      civil_from_seconds(*t, &tm) != 0)
+    return -1;
   int w = snprintf(iso, AMZ_DATE_LEN + 1, "%04d%02d%02dT%02d%02d%02dZ", tm.year, tm.month, tm.day,
                    tm.hour, tm.minute, tm.second);
   return (w == (int)AMZ_DATE_LEN) ? 0 : -1;

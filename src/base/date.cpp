@@ -1,8 +1,12 @@
 // UTC calendar arithmetic (days from a civil date and back, exact for every year) and the
-// HTTP and ISO 8601 date texts. No locale and no time zone are involved anywhere.
+// HTTP and ISO 8601 date texts, written and read. No locale and no time zone are involved
+// anywhere.
 #include "base/date.h"
 
 #include <cstdio>
+#include <cstring>
+
+#include "base/text.h"
 
 // Days since 1970-01-01 of a civil date, and back: the era-based algorithm that is exact for
 // every date in range, negative years included.
@@ -96,4 +100,153 @@ void format_iso8601(int64_t t, char out[64]) {
   utc_fields(t, &tm);
   snprintf(out, 64, "%04d-%02d-%02dT%02d:%02d:%02d.000Z", tm.year, tm.month, tm.day, tm.hour,
            tm.minute, tm.second);
+}
+
+// ---------------------------------------------------------------- reading dates
+
+namespace {
+
+// Reads between min and max decimal digits at *p. 0 with the value, -1 otherwise.
+int read_digits(const char **p, int min, int max, int *out) {
+  int v = 0, n = 0;
+  while (n < max && (*p)[n] >= '0' && (*p)[n] <= '9') {
+    v = v * 10 + ((*p)[n] - '0');
+    n++;
+  }
+  if (n < min) return -1;
+  *p += n;
+  *out = v;
+  return 0;
+}
+
+int expect(const char **p, char c) {
+  if (**p != c) return -1;
+  (*p)++;
+  return 0;
+}
+
+// "Jan" .. "Dec" (either case) into 1..12, or -1.
+int read_month(const char **p) {
+  static const char names[] = "janfebmaraprmayjunjulaugsepoctnovdec";
+  if (!(*p)[0] || !(*p)[1] || !(*p)[2]) return -1;
+  for (int m = 0; m < 12; m++) {
+    const char *n = names + 3 * m;
+    if (ascii_lower((*p)[0]) == n[0] && ascii_lower((*p)[1]) == n[1] &&
+        ascii_lower((*p)[2]) == n[2]) {
+      *p += 3;
+      return m + 1;
+    }
+  }
+  return -1;
+}
+
+// "HH:MM:SS".
+int read_clock(const char **p, civil_time *t) {
+  if (read_digits(p, 2, 2, &t->hour) != 0 || expect(p, ':') != 0) return -1;
+  if (read_digits(p, 2, 2, &t->minute) != 0 || expect(p, ':') != 0) return -1;
+  return read_digits(p, 2, 2, &t->second);
+}
+
+int is_text(const char *p, const char *s) {
+  while (*s)
+    if (*p++ != *s++) return 0;
+  return *p == 0;
+}
+
+// The zone after the clock: " GMT", or under HTTP_DATE_ZONES " UTC", " +0000", " -0000".
+int read_zone(const char *p, unsigned flags) {
+  if (is_text(p, " GMT")) return 0;
+  if (!(flags & HTTP_DATE_ZONES)) return -1;
+  return is_text(p, " UTC") || is_text(p, " +0000") || is_text(p, " -0000") ? 0 : -1;
+}
+
+// After the weekday, its comma and the blanks: "06 Nov 1994 08:49:37 GMT", or under
+// HTTP_DATE_OBSOLETE also "06-Nov-94 08:49:37 GMT".
+int read_day_first(const char *p, unsigned flags, civil_time *t) {
+  if (read_digits(&p, 1, 2, &t->day) != 0) return -1;
+  int dashed = (flags & HTTP_DATE_OBSOLETE) && *p == '-';
+  if (expect(&p, dashed ? '-' : ' ') != 0 || (t->month = read_month(&p)) < 0) return -1;
+  if (expect(&p, dashed ? '-' : ' ') != 0) return -1;
+  if (dashed) {
+    if (read_digits(&p, 2, 2, &t->year) != 0) return -1;
+    t->year += t->year < 70 ? 2000 : 1900;
+  } else if (read_digits(&p, 4, 4, &t->year) != 0) {
+    return -1;
+  }
+  if (expect(&p, ' ') != 0 || read_clock(&p, t) != 0) return -1;
+  return read_zone(p, flags);
+}
+
+// After the weekday: " Nov  6 08:49:37 1994".
+int read_asctime(const char *p, civil_time *t) {
+  if (expect(&p, ' ') != 0 || (t->month = read_month(&p)) < 0 || expect(&p, ' ') != 0) return -1;
+  if (*p == ' ') p++;
+  if (read_digits(&p, 1, 2, &t->day) != 0 || expect(&p, ' ') != 0) return -1;
+  if (read_clock(&p, t) != 0 || expect(&p, ' ') != 0) return -1;
+  if (read_digits(&p, 4, 4, &t->year) != 0) return -1;
+  return *p ? -1 : 0;
+}
+
+// Reads exactly n digits of text[0..n) (n <= 4) into *out; 0, or -1.
+int fixed_digits(const char *text, int n, int *out) {
+  const char *p = text;
+  return read_digits(&p, n, n, out);
+}
+
+}  // namespace
+
+int read_http_date(const char *text, unsigned flags, int64_t *out) {
+  if (!text) return -1;
+  civil_time t;
+  memset(&t, 0, sizeof t);
+  const char *p = text;
+  int rc;
+  if (flags & HTTP_DATE_ANY_WEEKDAY) {
+    const char *comma = strchr(p, ',');
+    if (comma) p = comma + 1;
+    while (*p == ' ') p++;
+    rc = read_day_first(p, flags, &t);
+  } else {
+    if (flags & HTTP_DATE_OBSOLETE)
+      while (*p == ' ' || *p == '\t') p++;
+    const char *day_end = p;
+    while ((*day_end >= 'A' && *day_end <= 'Z') || (*day_end >= 'a' && *day_end <= 'z')) day_end++;
+    if (day_end - p < 3) return -1;
+    if (*day_end == ',')
+      rc = day_end[1] == ' ' ? read_day_first(day_end + 2, flags, &t) : -1;
+    else
+      rc = (flags & HTTP_DATE_OBSOLETE) ? read_asctime(day_end, &t) : -1;
+  }
+  if (rc != 0) return -1;
+  return seconds_from_civil(&t, out);
+}
+
+int parse_http_date(const char *text, int64_t *out) {
+  return read_http_date(text, HTTP_DATE_OBSOLETE, out);
+}
+
+int parse_amz_date(const char *text, int64_t *out) {
+  if (!text || strlen(text) != AMZ_DATE_LEN || text[8] != 'T' || text[15] != 'Z') return -1;
+  civil_time t;
+  memset(&t, 0, sizeof t);
+  if (fixed_digits(text, 4, &t.year) || fixed_digits(text + 4, 2, &t.month) ||
+      fixed_digits(text + 6, 2, &t.day) || fixed_digits(text + 9, 2, &t.hour) ||
+      fixed_digits(text + 11, 2, &t.minute) || fixed_digits(text + 13, 2, &t.second))
+    return -1;
+  return seconds_from_civil(&t, out);
+}
+
+int parse_iso8601(const char *text, int64_t *out) {
+  if (!text) return -1;
+  size_t n = strlen(text);
+  if (n < 20 || text[4] != '-' || text[7] != '-' || text[10] != 'T' || text[13] != ':' ||
+      text[16] != ':' || text[n - 1] != 'Z')
+    return -1;
+  civil_time t;
+  memset(&t, 0, sizeof t);
+  if (fixed_digits(text, 4, &t.year) || fixed_digits(text + 5, 2, &t.month) ||
+      fixed_digits(text + 8, 2, &t.day) || fixed_digits(text + 11, 2, &t.hour) ||
+      fixed_digits(text + 14, 2, &t.minute) || fixed_digits(text + 17, 2, &t.second))
+    return -1;
+  return seconds_from_civil(&t, out);
 }

@@ -111,6 +111,69 @@ int hex_decode(const char *text, unsigned char *out, size_t n) {
   return 0;
 }
 
+int parse_hex_size(const char *s, size_t len, uint64_t max, unsigned flags, hex_size *out) {
+  if (!s || !out) return -1;
+  auto at = [&](size_t i) -> char { return i < len ? s[i] : 0; };
+  size_t i = 0;
+  if (flags & HEX_BLANKS)
+    while (at(i) == ' ' || at(i) == '\t') i++;
+  int negative = 0;
+  if ((flags & HEX_SIGN) && (at(i) == '+' || at(i) == '-')) negative = s[i++] == '-';
+  if ((flags & HEX_0X) && at(i) == '0' && (at(i + 1) == 'x' || at(i + 1) == 'X')) i += 2;
+  uint64_t v = 0;
+  size_t digits = 0;
+  bool over = false;
+  for (int d; (d = hex_digit_value(at(i))) >= 0; i++, digits++) {
+    if (over || (uint64_t)d > max || v > (max - (uint64_t)d) / 16) {
+      over = true;  // the rest of the digits are still consumed
+      continue;
+    }
+    v = v * 16 + (uint64_t)d;
+  }
+  if (over) {
+    if (!(flags & HEX_SATURATE)) return -1;
+    v = max;
+  }
+  out->value = v;
+  out->negative = negative;
+  out->digits = digits;
+  out->used = i;
+  return 0;
+}
+
+// ---------------------------------------------------------------- percent-decoding
+
+long pct_decode_text(const char *src, size_t n, char *out, size_t cap, unsigned flags) {
+  if (!src || !out || !cap) return -1;
+  size_t w = 0;
+  for (size_t i = 0; i < n;) {
+    char c = src[i];
+    int hi = -1, lo = -1;
+    if (c == '%' && i + 2 < n) {
+      hi = hex_digit_value(src[i + 1]);
+      lo = hex_digit_value(src[i + 2]);
+    }
+    if (hi >= 0 && lo >= 0) {
+      c = char(hi * 16 + lo);
+      i += 3;
+    } else {
+      if (c == '%' && (flags & PCT_STRICT)) return -1;
+      i++;
+    }
+    if (c == 0 && (flags & PCT_NO_NUL)) return -1;
+    if (w + 1 >= cap) return -1;
+    out[w++] = c;
+  }
+  out[w] = 0;
+  return long(w);
+}
+
+void pct_decode(char *s) {
+  if (!s) return;
+  size_t n = strlen(s);
+  pct_decode_text(s, n, s, n + 1, 0);
+}
+
 // ---------------------------------------------------------------- searching
 
 const char *find_bytes(const char *hay, size_t len, const char *needle) {
@@ -148,6 +211,92 @@ char *xml_get_tag(const char *text, size_t len, const char *name) {
   memcpy(out, value, n);
   out[n] = 0;
   return out;
+}
+
+namespace {
+
+// UTF-8 of code point cp (at most U+10FFFF) into out[4]; its length.
+size_t utf8_put(unsigned long cp, char *out) {
+  if (cp < 0x80) {
+    out[0] = (char)cp;
+    return 1;
+  }
+  if (cp < 0x800) {
+    out[0] = (char)(0xC0 | (cp >> 6));
+    out[1] = (char)(0x80 | (cp & 0x3F));
+    return 2;
+  }
+  if (cp < 0x10000) {
+    out[0] = (char)(0xE0 | (cp >> 12));
+    out[1] = (char)(0x80 | ((cp >> 6) & 0x3F));
+    out[2] = (char)(0x80 | (cp & 0x3F));
+    return 3;
+  }
+  out[0] = (char)(0xF0 | (cp >> 18));
+  out[1] = (char)(0x80 | ((cp >> 12) & 0x3F));
+  out[2] = (char)(0x80 | ((cp >> 6) & 0x3F));
+  out[3] = (char)(0x80 | (cp & 0x3F));
+  return 4;
+}
+
+// The reference at s[0..n) (s[0] is '&'): its length with its UTF-8 in out[4] and *out_len, or
+// 0 when none is known there. A numeric one has at most eight digits, 'x' (lowercase) for hex.
+size_t xml_reference(const char *s, size_t n, unsigned flags, char *out, size_t *out_len) {
+  static const struct {
+    const char *name;
+    char ch;
+  } named[] = {{"amp;", '&'}, {"lt;", '<'}, {"gt;", '>'}, {"quot;", '"'}, {"apos;", '\''}};
+  for (const auto &e : named) {
+    size_t k = strlen(e.name);
+    if (n - 1 >= k && memcmp(s + 1, e.name, k) == 0) {
+      out[0] = e.ch;
+      *out_len = 1;
+      return k + 1;
+    }
+  }
+  if (!(flags & XML_NUMERIC) || n < 2 || s[1] != '#') return 0;
+  auto at = [&](size_t i) -> char { return i < n ? s[i] : 0; };
+  int hex = at(2) == 'x';
+  size_t i = 2 + (size_t)hex;
+  unsigned long cp = 0;
+  int digits = 0;
+  for (; digits < 8; i++, digits++) {
+    char c = at(i);
+    int v = hex ? hex_digit_value(c) : (c >= '0' && c <= '9' ? c - '0' : -1);
+    if (v < 0) break;
+    cp = cp * (hex ? 16 : 10) + (unsigned long)v;
+  }
+  if (!digits || at(i) != ';' || !cp || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+    return 0;
+  // UTF-8 is never longer than the reference it replaces ("&#1;" is 4 bytes).
+  *out_len = utf8_put(cp, out);
+  return i + 1;
+}
+
+}  // namespace
+
+long xml_decode_entities(const char *s, size_t n, char *out, size_t cap, unsigned flags) {
+  if (!s || !out || !cap) return -1;
+  size_t w = 0;
+  for (size_t i = 0; i < n;) {
+    char ref[4] = {s[i], 0, 0, 0};
+    size_t ref_len = 1, used = 1;
+    if (s[i] == '&') {
+      used = xml_reference(s + i, n - i, flags, ref, &ref_len);
+      if (!used) {
+        if (flags & XML_STRICT) return -1;
+        used = 1;
+        ref_len = 1;
+        ref[0] = '&';
+      }
+    }
+    if (w + ref_len >= cap) return -1;
+    memcpy(out + w, ref, ref_len);
+    w += ref_len;
+    i += used;
+  }
+  out[w] = 0;
+  return long(w);
 }
 
 // ---------------------------------------------------------------- decimal numbers
@@ -194,6 +343,29 @@ int parse_decimal(const char *s, size_t len, uint64_t max, unsigned flags, uint6
   *out = v;
   if (used) *used = i;
   return 0;
+}
+
+int read_content_length(const char *v, uint64_t *value) {
+  if (!v) v = "";
+  const size_t len = strlen(v);
+  if (!*v) return CL_EMPTY;
+  // A number too long for 64 bits is still a number: the body rules refuse it as too large.
+  uint64_t n = 0;
+  if (parse_decimal(v, len, UINT64_MAX, DEC_SATURATE, &n) == 0) {
+    *value = n;
+    return CL_NUMBER;
+  }
+  if (v[0] == '-' && parse_decimal(v + 1, len - 1, UINT64_MAX, DEC_SATURATE, &n) == 0)
+    return CL_NEGATIVE;
+  return CL_NOT_NUMBER;
+}
+
+int framed_content_length(const char *v, uint64_t *out) {
+  if (!v) v = "";
+  const unsigned flags = DEC_MINUS | DEC_PREFIX | DEC_EMPTY_ZERO;
+  if (parse_decimal(v, strlen(v), UINT64_MAX, flags, out) == 0) return 0;
+  *out = UINT64_MAX;
+  return -1;
 }
 
 int parse_signed_decimal(const char *s, size_t len, uint64_t max, unsigned flags, int64_t *out) {

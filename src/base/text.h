@@ -1,5 +1,6 @@
 // Text and number helpers below every other module: bounded copies, ASCII case-insensitive
-// comparisons, hexadecimal, byte search, the small XML element reader and the decimal reader.
+// comparisons, hexadecimal and the hexadecimal size reader, percent-decoding, byte search, the
+// small XML element reader with entity decoding, and the decimal reader.
 #pragma once
 
 #include <cstddef>
@@ -44,14 +45,61 @@ int hex_digit_value(char ch);
 // Decodes exactly 2*n hex digits (either case); 0, or -1 on a non-hex character.
 int hex_decode(const char *text, unsigned char *out, size_t n);
 
+// What parse_hex_size tolerates before the digits.
+enum : unsigned {
+  HEX_BLANKS = 1u << 0,    // spaces and tabs
+  HEX_SIGN = 1u << 1,      // one '+' or '-' (after the blanks); a '-' sets negative
+  HEX_0X = 1u << 2,        // "0x" or "0X" (after the sign)
+  HEX_SATURATE = 1u << 3,  // a magnitude above max reads as max instead of failing
+};
+
+// A size read by parse_hex_size.
+struct hex_size {
+  uint64_t value;  // the magnitude
+  int negative;    // a '-' stood before it (HEX_SIGN)
+  size_t digits;   // hexadecimal digits read (none reads as 0)
+  size_t used;     // characters consumed, blanks, sign and "0x" included
+};
+
+// Reads the hexadecimal number (either case) at the start of s[0..len), up to the first
+// character that is not a digit (a NUL ends the text early): a chunk size. 0 with *out, or -1
+// when its magnitude is above max (all its digits still counted).
+int parse_hex_size(const char *s, size_t len, uint64_t max, unsigned flags, hex_size *out);
+
+// ---------------------------------------------------------------- percent-decoding
+
+enum : unsigned {
+  PCT_STRICT = 1u << 0,  // a '%' not followed by two hex digits fails instead of standing as is
+  PCT_NO_NUL = 1u << 1,  // a NUL, encoded ("%00") or not, fails: it would end the text early
+};
+
+// Percent-decodes src[0..n) into out[cap] ("+" stays a '+'), NUL-terminated; out may be src
+// itself, as decoding never lengthens. The decoded length, or -1 when the text breaks a flag's
+// rule or its decoded form does not fit in cap - 1 bytes.
+long pct_decode_text(const char *src, size_t n, char *out, size_t cap, unsigned flags);
+// Percent-decodes the text s in place, leniently: a malformed escape stays as it is.
+void pct_decode(char *s);
+
 // ---------------------------------------------------------------- searching
 
 // Finds needle within hay[0..len); null when absent (hay may hold NUL bytes).
 const char *find_bytes(const char *hay, size_t len, const char *needle);
 // The text between "<name>" and the "</name>" that must follow at the next "<", within the
-// first len bytes of text; malloc'd (caller frees), not trimmed and not entity-decoded. Null
-// when absent.
+// first len bytes of text; malloc'd (caller frees), not trimmed and not entity-decoded (see
+// xml_decode_entities). Null when absent.
 char *xml_get_tag(const char *text, size_t len, const char *name);
+
+// What xml_decode_entities decodes.
+enum : unsigned {
+  XML_NUMERIC = 1u << 0,  // numeric references "&#N;" and "&#xH;" besides the five named ones
+  XML_STRICT = 1u << 1,   // an '&' that starts no known reference fails instead of standing
+};
+// Decodes the XML character references of element text s[0..n) into out[cap] (out may be s:
+// decoding never lengthens): "&amp;" "&lt;" "&gt;" "&quot;" "&apos;", and under XML_NUMERIC
+// the numeric references of a code point from U+0001 to U+10FFFF that is not a surrogate, as
+// UTF-8. A reference that is malformed or names another code point stays as it is (or fails
+// under XML_STRICT). The decoded length, or -1 when a flag's rule is broken or cap is too small.
+long xml_decode_entities(const char *s, size_t n, char *out, size_t cap, unsigned flags);
 
 // ---------------------------------------------------------------- decimal numbers
 
@@ -66,6 +114,22 @@ enum : unsigned {
   DEC_PREFIX = 1u << 4,      // the number ends at the first non-digit instead of failing
   DEC_EMPTY_ZERO = 1u << 5,  // no digits at all read as 0 instead of failing
 };
+
+// The one reading of a Content-Length value (as a header lookup gives it, trimmed), one of:
+enum : int {
+  CL_NUMBER = 0,       // decimal digits only; a value beyond 64 bits reads as UINT64_MAX
+  CL_EMPTY = -1,       // nothing
+  CL_NEGATIVE = -2,    // '-' and then digits
+  CL_NOT_NUMBER = -3,  // anything else
+};
+// Reads v into *value for CL_NUMBER and returns the kind; a request whose Content-Length is not
+// CL_NUMBER is refused before any body is read.
+int read_content_length(const char *v, uint64_t *value);
+// The length the body framing takes from the same value, equal to read_content_length's for
+// every CL_NUMBER: the digits up to the first other character, none read as 0. 0, or -1 with
+// *out = UINT64_MAX (above every limit) for a negative value other than "-0" or a value beyond
+// 64 bits.
+int framed_content_length(const char *v, uint64_t *out);
 
 // Reads an unsigned decimal from s[0..len) (a NUL ends the text early). 0 with the value in
 // *out, or -1 when the text is not such a number or its value is above max (out untouched).

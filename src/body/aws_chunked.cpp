@@ -39,20 +39,13 @@ static int aws_line(const aws_chunked_io *io, char line[S3_AWS_LINE_MAX + 2], si
 // blanks, a sign and "0x" accepted, clamped to the range). *digits counts the digits read and
 // *end points after them.
 static int64_t aws_size(const char *p, int *digits, const char **end) {
-  while (*p == ' ' || *p == '\t') p++;
-  int negative = 0;
-  if (*p == '+' || *p == '-') negative = *p++ == '-';
-  if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) p += 2;
-  int64_t v = 0;
-  *digits = 0;
-  for (;; p++) {
-    int d = hex_digit_value(*p);
-    if (d < 0) break;
-    (*digits)++;
-    if (v <= 0x80000000LL) v = v * 16 + d;
-  }
-  *end = p;
-  if (negative) return v > 0x80000000LL ? -0x80000000LL : -v;
+  hex_size hs;
+  const unsigned flags = HEX_BLANKS | HEX_SIGN | HEX_0X | HEX_SATURATE;
+  parse_hex_size(p, strlen(p), 0x80000000ULL, flags, &hs);  // saturating: never fails
+  *digits = hs.digits > 0x7FFFFFFF ? 0x7FFFFFFF : (int)hs.digits;
+  *end = p + hs.used;
+  int64_t v = (int64_t)hs.value;
+  if (hs.negative) return -v;
   return v > 0x7FFFFFFFLL ? 0x7FFFFFFFLL : v;
 }
 

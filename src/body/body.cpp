@@ -173,18 +173,13 @@ static int chunked_next(body_in *in) {
     if (n < sizeof line - 1) line[n++] = (char)c;
   }
   line[n] = 0;
-  const char *p = line;
-  while (*p == ' ' || *p == '\t') p++;
-  uint64_t size = 0;
-  for (;; p++) {
-    int d = hex_digit_value(*p);
-    if (d < 0) break;
-    if (size >> 60) {
-      in->fail = "bad chunked size";
-      return -1;
-    }
-    size = size * 16 + (uint64_t)d;
+  // Blanks may lead; the size ends at the first other character, and no digits read as 0.
+  hex_size hs;
+  if (parse_hex_size(line, n, UINT64_MAX, HEX_BLANKS, &hs) != 0) {
+    in->fail = "bad chunked size";
+    return -1;
   }
+  uint64_t size = hs.value;
   // A size that would carry the body past its limit is refused before any of its data is
   // received, so that the limit does not first cost the time of receiving it.
   if (size > in->max - in->carried) {
@@ -338,8 +333,7 @@ static int job_commit(body_job *j, const unsigned char *at, size_t n) {
 // comes out above every limit.
 static uint64_t content_length_value(const char *v) {
   uint64_t n = 0;
-  if (parse_decimal(v, strlen(v), UINT64_MAX, DEC_BLANKS | DEC_MINUS | DEC_PREFIX | DEC_EMPTY_ZERO, &n) != 0)
-    return UINT64_MAX;
+  framed_content_length(v, &n);
   return n;
 }
 
@@ -720,16 +714,15 @@ int content_length_check(const S3Request *r, upload_error *err) {
   owned_str v(hdr_value(r->head, r->head_len, "content-length"));
   if (!v.get()) return 0;
   const char *p = v.get();
-  if (!*p) {
+  uint64_t value = 0;
+  const int kind = read_content_length(p, &value);
+  if (kind == CL_NUMBER) return 0;
+  if (kind == CL_EMPTY) {
     set_error("empty Content-Length");
     fail_with(err, 400, "MissingContentLength", k_missing_length);
     return -1;
   }
-  // A number too long for 64 bits is still a number: the body rules refuse it as too large.
-  uint64_t value = 0;
-  const size_t len = strlen(p);
-  if (parse_decimal(p, len, UINT64_MAX, DEC_SATURATE, &value) == 0) return 0;
-  const bool negative = p[0] == '-' && parse_decimal(p + 1, len - 1, UINT64_MAX, DEC_SATURATE, &value) == 0;
+  const bool negative = kind == CL_NEGATIVE;
   set_error("bad Content-Length: %.40s", p);
   fail_with(err, 400, "InvalidArgument",
             negative ? "Content-Length must not be negative." : "Content-Length must be a decimal number.");

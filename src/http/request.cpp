@@ -71,34 +71,14 @@ int qhas(const char *query, const char *name) {
   }
 }
 
-void pct_decode(char *s) {
-  if (!s) return;
-  char *w = s;
-  for (const char *r = s; *r;) {
-    int hi, lo;
-    if (*r == '%' && (hi = hex_digit_value(r[1])) >= 0 && (lo = hex_digit_value(r[2])) >= 0) {
-      *w++ = char(hi * 16 + lo);
-      r += 3;
-    } else {
-      *w++ = *r++;
-    }
-  }
-  *w = 0;
-}
-
 int hdr_u64(const char *region, size_t len, const char *name, uint64_t *out, int *overflow) {
   *out = 0;
   if (overflow) *overflow = 0;
   owned_str v(hdr_value(region, len, name));
   if (!v.p) return 0;
-  // The value comes trimmed of blanks. Digits up to the first other character, none read as
-  // 0. A negative length other than zero can only be a lie, so it is reported as too large,
-  // like a value beyond 64 bits.
-  const unsigned flags = DEC_MINUS | DEC_PREFIX | DEC_EMPTY_ZERO;
-  if (parse_decimal(v.p, strlen(v.p), UINT64_MAX, flags, out) != 0) {
-    *out = UINT64_MAX;
-    if (overflow) *overflow = 1;
-  }
+  // The value comes trimmed of blanks. A negative length other than zero can only be a lie,
+  // so it is reported as too large, like a value beyond 64 bits.
+  if (framed_content_length(v.p, out) != 0 && overflow) *overflow = 1;
   return 1;
 }
 
@@ -265,25 +245,10 @@ int read_request_head(plat_sock s, S3Request *r) {
 // -1 when an escape is malformed, it decodes to a NUL, or the decoded text is longer than a
 // segment may be.
 static long decode_segment(const char *seg, size_t n, char *out) {
-  size_t w = 0;
-  for (size_t i = 0; i < n;) {
-    char c = seg[i];
-    if (c == '%') {
-      if (i + 2 >= n) return -1;  // both digits must lie within the segment
-      int hi = hex_digit_value(seg[i + 1]), lo = hex_digit_value(seg[i + 2]);
-      if (hi < 0 || lo < 0) return -1;
-      c = char(hi * 16 + lo);
-      i += 3;
-    } else {
-      i++;
-    }
-    // An encoded NUL would end the key early in every C string it passes through, so that
-    // "ab%00cd/e" stored and read the key "ab/e": such a segment names no key at all.
-    if (c == 0 || w >= S3_SEGMENT_MAX) return -1;
-    out[w++] = c;
-  }
-  out[w] = 0;
-  return long(w);
+  // Both digits of an escape must lie within the segment. An encoded NUL would end the key
+  // early in every C string it passes through, so that "ab%00cd/e" stored and read the key
+  // "ab/e": such a segment names no key at all.
+  return pct_decode_text(seg, n, out, S3_SEGMENT_MAX + 1, PCT_STRICT | PCT_NO_NUL);
 }
 
 int query_is_utf8(const char *query) {

@@ -80,8 +80,6 @@ char *hdr_value(const char *region, size_t len, const char *name);
 char *qparam(const char *query, const char *name);
 // 1 when the query holds the parameter with or without a value.
 int qhas(const char *query, const char *name);
-// Percent-decodes in place ("+" unchanged; malformed escapes kept).
-void pct_decode(char *s);
 
 // Header value as unsigned 64-bit decimal (leading blanks skipped). 0 absent/empty/no digits;
 // returns 1 when present and parsed, 0 when absent; *overflow set when beyond 64 bits or negative.

@@ -1,5 +1,5 @@
-// Conditional requests: HTTP dates in their three forms, and the rules by which the entity-tag
-// and date conditions of a read or a copy combine into one verdict.
+// Conditional requests: the rules by which the entity-tag and date conditions of a read or a
+// copy combine into one verdict.
 #include "ops/conditions.h"
 
 #include <cstring>
@@ -19,74 +19,6 @@ namespace {
 
 constexpr size_t ETAG_BLOCK = 65536;
 
-// Reads between min and max decimal digits at *p. 0 with the value, -1 otherwise.
-int read_digits(const char **p, int min, int max, int *out) {
-  int v = 0, n = 0;
-  while (n < max && (*p)[n] >= '0' && (*p)[n] <= '9') {
-    v = v * 10 + ((*p)[n] - '0');
-    n++;
-  }
-  if (n < min) return -1;
-  *p += n;
-  *out = v;
-  return 0;
-}
-
-int expect(const char **p, char c) {
-  if (**p != c) return -1;
-  (*p)++;
-  return 0;
-}
-
-// "Jan" .. "Dec" (either case) into 1..12, or -1.
-int read_month(const char **p) {
-  static const char names[] = "janfebmaraprmayjunjulaugsepoctnovdec";
-  if (!(*p)[0] || !(*p)[1] || !(*p)[2]) return -1;
-  for (int m = 0; m < 12; m++) {
-    const char *n = names + 3 * m;
-    if (ascii_lower((*p)[0]) == n[0] && ascii_lower((*p)[1]) == n[1] &&
-        ascii_lower((*p)[2]) == n[2]) {
-      *p += 3;
-      return m + 1;
-    }
-  }
-  return -1;
-}
-
-// "HH:MM:SS".
-int read_clock(const char **p, civil_time *t) {
-  if (read_digits(p, 2, 2, &t->hour) != 0 || expect(p, ':') != 0) return -1;
-  if (read_digits(p, 2, 2, &t->minute) != 0 || expect(p, ':') != 0) return -1;
-  return read_digits(p, 2, 2, &t->second);
-}
-
-// After the weekday and comma: " 06 Nov 1994 08:49:37 GMT" or " 06-Nov-94 08:49:37 GMT".
-int read_after_comma(const char *p, civil_time *t) {
-  if (expect(&p, ' ') != 0 || read_digits(&p, 1, 2, &t->day) != 0) return -1;
-  int dashed = *p == '-';
-  if (expect(&p, dashed ? '-' : ' ') != 0 || (t->month = read_month(&p)) < 0) return -1;
-  if (expect(&p, dashed ? '-' : ' ') != 0) return -1;
-  if (dashed) {
-    // Two-digit years of the obsolete form: the nearest century that is not far in the future.
-    if (read_digits(&p, 2, 2, &t->year) != 0) return -1;
-    t->year += t->year < 70 ? 2000 : 1900;
-  } else if (read_digits(&p, 4, 4, &t->year) != 0) {
-    return -1;
-  }
-  if (expect(&p, ' ') != 0 || read_clock(&p, t) != 0) return -1;
-  return strcmp(p, " GMT") == 0 ? 0 : -1;
-}
-
-// After the weekday: " Nov  6 08:49:37 1994".
-int read_asctime(const char *p, civil_time *t) {
-  if (expect(&p, ' ') != 0 || (t->month = read_month(&p)) < 0 || expect(&p, ' ') != 0) return -1;
-  if (*p == ' ') p++;
-  if (read_digits(&p, 1, 2, &t->day) != 0 || expect(&p, ' ') != 0) return -1;
-  if (read_clock(&p, t) != 0 || expect(&p, ' ') != 0) return -1;
-  if (read_digits(&p, 4, 4, &t->year) != 0) return -1;
-  return *p ? -1 : 0;
-}
-
 // An entity-tag list matches when it is "*" or holds the ETag anywhere (quotes, lists and
 // weak prefixes around it do not matter).
 int etag_listed(const char *value, const char *etag) {
@@ -100,20 +32,6 @@ int header_date(const char *head, size_t head_len, const char *name, int64_t *ou
 }
 
 }  // namespace
-
-int parse_http_date(const char *text, int64_t *out) {
-  if (!text) return -1;
-  const char *p = text;
-  while (*p == ' ' || *p == '\t') p++;
-  const char *day_end = p;
-  while ((*day_end >= 'A' && *day_end <= 'Z') || (*day_end >= 'a' && *day_end <= 'z')) day_end++;
-  if (day_end - p < 3) return -1;
-  civil_time t;
-  memset(&t, 0, sizeof t);
-  int rc = *day_end == ',' ? read_after_comma(day_end + 1, &t) : read_asctime(day_end, &t);
-  if (rc != 0) return -1;
-  return seconds_from_civil(&t, out);
-}
 
 int has_conditions(const char *head, size_t head_len, const condition_names *names) {
   const char *all[4] = {names->if_match, names->if_none_match, names->if_modified_since,

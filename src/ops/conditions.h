@@ -1,16 +1,12 @@
-// Conditional requests: the HTTP date reader and the precondition rules that GetObject,
-// HeadObject, CopyObject and UploadPartCopy share (entity tags and modification times).
+// Conditional requests: the precondition rules that GetObject, HeadObject, CopyObject and
+// UploadPartCopy share (entity tags and modification times).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
+#include "base/date.h"  // parse_http_date, the reader of the date conditions
 #include "store/object.h"
-
-// Reads an HTTP date in any of the three forms HTTP allows: "Sun, 06 Nov 1994 08:49:37 GMT",
-// "Sunday, 06-Nov-94 08:49:37 GMT" and "Sun Nov  6 08:49:37 1994". 0 with seconds since
-// 1970, or -1 when the text is none of them.
-int parse_http_date(const char *text, int64_t *out);
 
 // The four condition headers of one request kind.
 struct condition_names {

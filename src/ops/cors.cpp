@@ -98,31 +98,9 @@ int leaf_text(const xml_elem *e, char *out, size_t cap) {
   const char *p = e->val, *end = e->val + e->val_len;
   while (p < end && is_blank(*p)) p++;
   while (end > p && is_blank(end[-1])) end--;
-  static const struct { const char *ref; char ch; } kRefs[] = {
-      {"&amp;", '&'}, {"&lt;", '<'}, {"&gt;", '>'}, {"&quot;", '"'}, {"&apos;", '\''}};
-  size_t n = 0;
-  while (p < end) {
-    char c = *p;
-    size_t used = 1;
-    if (c == '<' || (unsigned char)c < 0x20 || c == 0x7f) return -1;
-    if (c == '&') {
-      used = 0;
-      for (const auto &r : kRefs) {
-        size_t rl = strlen(r.ref);
-        if ((size_t)(end - p) >= rl && memcmp(p, r.ref, rl) == 0) {
-          c = r.ch;
-          used = rl;
-          break;
-        }
-      }
-      if (!used) return -1;
-    }
-    if (n + 1 >= cap) return -1;
-    out[n++] = c;
-    p += used;
-  }
-  out[n] = 0;
-  return 0;
+  for (const char *q = p; q < end; q++)
+    if (*q == '<' || (unsigned char)*q < 0x20 || *q == 0x7f) return -1;
+  return xml_decode_entities(p, (size_t)(end - p), out, cap, XML_STRICT) < 0 ? -1 : 0;
 }
 
 int count_stars(const char *t) {

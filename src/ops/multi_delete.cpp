@@ -38,69 +38,6 @@ int quiet_requested(const char *body, size_t len) {
   return (size_t)(close - text) >= 4 && memcmp(text, "true", 4) == 0;
 }
 
-// Decodes the XML character references of element text in place: the five named entities and
-// numeric references (&#N; and &#xH;). Every S3 client writes a key holding & < > " or ' as
-// such references; taking them literally would report the key deleted while it stays stored.
-// A reference that is malformed, or names NUL or a code point beyond U+10FFFF, stays as it is.
-void xml_entity_decode(char *s) {
-  static const struct {
-    const char *name;
-    char ch;
-  } named[] = {{"amp;", '&'}, {"lt;", '<'}, {"gt;", '>'}, {"quot;", '"'}, {"apos;", '\''}};
-  char *out = s;
-  for (const char *p = s; *p;) {
-    if (*p != '&') {
-      *out++ = *p++;
-      continue;
-    }
-    size_t used = 0;
-    for (const auto &e : named) {
-      size_t n = strlen(e.name);
-      if (strncmp(p + 1, e.name, n) == 0) {
-        *out++ = e.ch;
-        used = n + 1;
-        break;
-      }
-    }
-    if (!used && p[1] == '#') {
-      int hex = p[2] == 'x';
-      const char *q = p + 2 + hex;
-      unsigned long cp = 0;
-      int digits = 0;
-      for (; digits < 8; q++, digits++) {
-        int v = hex ? hex_digit_value(*q) : (*q >= '0' && *q <= '9' ? *q - '0' : -1);
-        if (v < 0) break;
-        cp = cp * (hex ? 16 : 10) + (unsigned long)v;
-      }
-      if (digits && *q == ';' && cp && cp <= 0x10FFFF && !(cp >= 0xD800 && cp <= 0xDFFF)) {
-        // UTF-8 is never longer than the reference it replaces ("&#1;" is 4 bytes).
-        if (cp < 0x80) {
-          *out++ = (char)cp;
-        } else if (cp < 0x800) {
-          *out++ = (char)(0xC0 | (cp >> 6));
-          *out++ = (char)(0x80 | (cp & 0x3F));
-        } else if (cp < 0x10000) {
-          *out++ = (char)(0xE0 | (cp >> 12));
-          *out++ = (char)(0x80 | ((cp >> 6) & 0x3F));
-          *out++ = (char)(0x80 | (cp & 0x3F));
-        } else {
-          *out++ = (char)(0xF0 | (cp >> 18));
-          *out++ = (char)(0x80 | ((cp >> 12) & 0x3F));
-          *out++ = (char)(0x80 | ((cp >> 6) & 0x3F));
-          *out++ = (char)(0x80 | (cp & 0x3F));
-        }
-        used = (size_t)(q + 1 - p);
-      }
-    }
-    if (used) {
-      p += used;
-    } else {
-      *out++ = *p++;
-    }
-  }
-  *out = 0;
-}
-
 void append_entry(dynbuf *d, const char *key, const char *code, const char *message) {
   if (!code) {
     dynbuf_printf(d, "  <Deleted>\n    <Key>");
@@ -159,7 +96,11 @@ int delete_body_next_key(const char *body, size_t len, size_t *pos, char key[S3_
   // one named "a b" for a key "a%20b") and report the requested one deleted.
   memcpy(key, text, n);
   key[n] = 0;
-  xml_entity_decode(key);
+  // Every S3 client writes a key holding & < > " or ' as character references; taking them
+  // literally would report the key deleted while it stays stored. A reference that is
+  // malformed, or names NUL or a code point beyond U+10FFFF, stays as it is.
+  size_t key_len = strlen(key);
+  xml_decode_entities(key, key_len, key, key_len + 1, XML_NUMERIC);
   *pos = (size_t)(close - body) + 6;
   return 1;
 }

@@ -1,101 +1,15 @@
-// The policy document of a browser form upload: a small JSON reader and the checks of its
-// expiration and conditions against the form's fields.
+// The policy document of a browser form upload: the checks of its expiration and conditions
+// against the form's fields, read with the JSON token reader.
 #include <cstdio>
 #include <cstring>
 
 #include "base/date.h"
+#include "base/json.h"
 #include "base/text.h"
 #include "http/response.h"
 #include "ops/post_object.h"
 
 namespace {
-
-constexpr size_t TOKEN_MAX = 4095;
-
-enum { J_END = 0, J_ERR = -1, J_STR = 's', J_NUM = 'n' };
-
-struct jlex {
-  const char *p, *end;
-};
-
-struct jtok {
-  int type;  // one of '{' '}' '[' ']' ':' ',' J_STR J_NUM J_END J_ERR
-  char text[TOKEN_MAX + 1];
-  size_t len;
-};
-
-int put_char(jtok *t, unsigned c) {
-  if (t->len + 1 > TOKEN_MAX) return -1;
-  t->text[t->len++] = (char)c;
-  return 0;
-}
-
-// A \uXXXX escape at p (after the backslash and 'u') as UTF-8. 0, or -1.
-int put_unicode(jtok *t, const char *p, const char *end) {
-  if (end - p < 4) return -1;
-  unsigned u = 0;
-  for (int i = 0; i < 4; i++) {
-    int d = hex_digit_value(p[i]);
-    if (d < 0) return -1;
-    u = u * 16 + (unsigned)d;
-  }
-  if (u >= 0xd800 && u <= 0xdfff) return -1;  // halves of a pair are not text on their own
-  if (u < 0x80) return put_char(t, u);
-  if (u < 0x800) return put_char(t, 0xc0 | (u >> 6)) | put_char(t, 0x80 | (u & 0x3f));
-  return put_char(t, 0xe0 | (u >> 12)) | put_char(t, 0x80 | ((u >> 6) & 0x3f)) |
-         put_char(t, 0x80 | (u & 0x3f));
-}
-
-int lex_string(jlex *l, jtok *t) {
-  static const char kFrom[] = "\"\\/bfnrt", kTo[] = "\"\\/\b\f\n\r\t";
-  l->p++;
-  while (l->p < l->end && *l->p != '"') {
-    unsigned char c = (unsigned char)*l->p;
-    if (c < 0x20) return J_ERR;
-    if (c != '\\') {
-      if (put_char(t, c) != 0) return J_ERR;
-      l->p++;
-      continue;
-    }
-    if (l->end - l->p < 2) return J_ERR;
-    char e = l->p[1];
-    if (e == 'u') {
-      if (put_unicode(t, l->p + 2, l->end) != 0) return J_ERR;
-      l->p += 6;
-      continue;
-    }
-    const char *at = e ? strchr(kFrom, e) : nullptr;
-    if (!at || put_char(t, (unsigned char)kTo[at - kFrom]) != 0) return J_ERR;
-    l->p += 2;
-  }
-  if (l->p >= l->end) return J_ERR;
-  l->p++;
-  return J_STR;
-}
-
-// The next token into *t; its type.
-int jnext(jlex *l, jtok *t) {
-  t->len = 0;
-  t->text[0] = 0;
-  while (l->p < l->end && (*l->p == ' ' || *l->p == '\t' || *l->p == '\r' || *l->p == '\n')) l->p++;
-  if (l->p >= l->end) return t->type = J_END;
-  char c = *l->p;
-  if (strchr("{}[]:,", c)) {
-    l->p++;
-    return t->type = c;
-  }
-  if (c == '"') {
-    t->type = lex_string(l, t);
-  } else if (c == '-' || (c >= '0' && c <= '9')) {
-    while (l->p < l->end && strchr("+-.eE0123456789", *l->p))
-      if (put_char(t, (unsigned char)*l->p++) != 0) return t->type = J_ERR;
-    t->type = J_NUM;
-  } else {
-    return t->type = J_ERR;
-  }
-  t->text[t->len] = 0;
-  return t->type;
-}
 
 int fail(post_verdict *v, int status, const char *code, const char *message) {
   v->status = status;
@@ -133,31 +47,31 @@ const char *condition_value(post_form *f, const char *name) {
 }
 
 // {"name": "value", ...} of the conditions: exact matches.
-int object_condition(jlex *l, post_form *f, post_verdict *v) {
-  jtok name, value, t;
+int object_condition(json_lexer *l, post_form *f, post_verdict *v) {
+  json_token name, value, t;
   for (;;) {
-    if (jnext(l, &name) == '}') return 0;
-    if (name.type != J_STR || jnext(l, &t) != ':') return invalid_policy(v, "Invalid JSON.");
-    int vt = jnext(l, &value);
-    if (vt != J_STR && vt != J_NUM) return invalid_policy(v, "Invalid JSON.");
+    if (json_next(l, &name) == '}') return 0;
+    if (name.type != JSON_STR || json_next(l, &t) != ':') return invalid_policy(v, "Invalid JSON.");
+    int vt = json_next(l, &value);
+    if (vt != JSON_STR && vt != JSON_NUM) return invalid_policy(v, "Invalid JSON.");
     const char *have = condition_value(f, name.text);
     if (strcmp(have, value.text) != 0) return condition_failed(v, nullptr, name.text, value.text);
-    int sep = jnext(l, &t);
+    int sep = json_next(l, &t);
     if (sep == '}') return 0;
     if (sep != ',') return invalid_policy(v, "Invalid JSON.");
   }
 }
 
-int read_length(const jtok *t, uint64_t *out) {
-  if (t->type != J_STR && t->type != J_NUM) return -1;
+int read_length(const json_token *t, uint64_t *out) {
+  if (t->type != JSON_STR && t->type != JSON_NUM) return -1;
   return parse_decimal(t->text, t->len, UINT64_MAX, 0, out);
 }
 
 // ["op", "$field", value] or ["content-length-range", min, max].
-int array_condition(jlex *l, post_form *f, post_verdict *v) {
-  jtok op, a, b, t;
-  if (jnext(l, &op) != J_STR || jnext(l, &t) != ',' || jnext(l, &a) == J_ERR ||
-      jnext(l, &t) != ',' || jnext(l, &b) == J_ERR || jnext(l, &t) != ']')
+int array_condition(json_lexer *l, post_form *f, post_verdict *v) {
+  json_token op, a, b, t;
+  if (json_next(l, &op) != JSON_STR || json_next(l, &t) != ',' || json_next(l, &a) == JSON_ERR ||
+      json_next(l, &t) != ',' || json_next(l, &b) == JSON_ERR || json_next(l, &t) != ']')
     return invalid_policy(v, "Invalid JSON.");
   if (ieq(op.text, "content-length-range")) {
     // Every range holds: the file's length must lie in each of them, so in their overlap.
@@ -168,7 +82,7 @@ int array_condition(jlex *l, post_form *f, post_verdict *v) {
     if (hi < v->max_len) v->max_len = hi;
     return 0;
   }
-  if (a.type != J_STR || a.text[0] != '$' || b.type != J_STR)
+  if (a.type != JSON_STR || a.text[0] != '$' || b.type != JSON_STR)
     return invalid_policy(v, "Invalid Condition.");
   const char *have = condition_value(f, a.text + 1);
   if (ieq(op.text, "eq")) {
@@ -181,40 +95,20 @@ int array_condition(jlex *l, post_form *f, post_verdict *v) {
   return 0;
 }
 
-int read_conditions(jlex *l, post_form *f, post_verdict *v) {
-  jtok t;
-  if (jnext(l, &t) != '[') return invalid_policy(v, "Invalid JSON.");
+int read_conditions(json_lexer *l, post_form *f, post_verdict *v) {
+  json_token t;
+  if (json_next(l, &t) != '[') return invalid_policy(v, "Invalid JSON.");
   for (;;) {
-    int k = jnext(l, &t);
+    int k = json_next(l, &t);
     if (k == ']') return 0;
     int rc = k == '{' ? object_condition(l, f, v)
              : k == '[' ? array_condition(l, f, v)
                         : invalid_policy(v, "Invalid JSON.");
     if (rc != 0) return -1;
-    int sep = jnext(l, &t);
+    int sep = json_next(l, &t);
     if (sep == ']') return 0;
     if (sep != ',') return invalid_policy(v, "Invalid JSON.");
   }
-}
-
-// "2026-12-10T12:00:00.000Z" (fraction optional) as seconds; 0, or -1.
-int read_expiration(const char *text, int64_t *out) {
-  civil_time tm;
-  memset(&tm, 0, sizeof tm);
-  uint64_t n[6];
-  static const size_t at[6] = {0, 5, 8, 11, 14, 17}, width[6] = {4, 2, 2, 2, 2, 2};
-  if (strlen(text) < 20 || text[4] != '-' || text[7] != '-' || text[10] != 'T' ||
-      text[13] != ':' || text[16] != ':' || text[strlen(text) - 1] != 'Z')
-    return -1;
-  for (int i = 0; i < 6; i++)
-    if (parse_decimal(text + at[i], width[i], 9999, 0, &n[i]) != 0) return -1;
-  tm.year = (int)n[0];
-  tm.month = (int)n[1];
-  tm.day = (int)n[2];
-  tm.hour = (int)n[3];
-  tm.minute = (int)n[4];
-  tm.second = (int)n[5];
-  return seconds_from_civil(&tm, out);
 }
 
 // The fields a policy need not name: its own, the signature, and those a form marks as ignored.
@@ -238,15 +132,16 @@ int post_policy_check(const char *doc, size_t len, post_form *form, int64_t now,
   v->message[0] = 0;
   v->min_len = 0;
   v->max_len = UINT64_MAX;
-  jlex l = {doc, doc + len};
-  jtok t, name;
+  json_lexer l = {doc, doc + len};
+  json_token t, name;
   int have_expiration = 0, have_conditions = 0;
-  if (jnext(&l, &t) != '{') return invalid_policy(v, "Invalid JSON.");
+  if (json_next(&l, &t) != '{') return invalid_policy(v, "Invalid JSON.");
   for (;;) {
-    if (jnext(&l, &name) != J_STR || jnext(&l, &t) != ':') return invalid_policy(v, "Invalid JSON.");
+    if (json_next(&l, &name) != JSON_STR || json_next(&l, &t) != ':')
+      return invalid_policy(v, "Invalid JSON.");
     if (ieq(name.text, "expiration")) {
       int64_t when = 0;
-      if (jnext(&l, &t) != J_STR || read_expiration(t.text, &when) != 0)
+      if (json_next(&l, &t) != JSON_STR || parse_iso8601(t.text, &when) != 0)
         return invalid_policy(v, "Invalid 'expiration' value.");
       if (when < now) return fail(v, 403, "AccessDenied", "Invalid according to Policy: Policy expired.");
       have_expiration = 1;
@@ -256,11 +151,11 @@ int post_policy_check(const char *doc, size_t len, post_form *form, int64_t now,
     } else {
       return invalid_policy(v, "Unexpected field in policy.");
     }
-    int sep = jnext(&l, &t);
+    int sep = json_next(&l, &t);
     if (sep == '}') break;
     if (sep != ',') return invalid_policy(v, "Invalid JSON.");
   }
-  if (jnext(&l, &t) != J_END) return invalid_policy(v, "Invalid JSON.");
+  if (json_next(&l, &t) != JSON_END) return invalid_policy(v, "Invalid JSON.");
   if (!have_expiration) return invalid_policy(v, "Policy missing expiration.");
   if (!have_conditions) return invalid_policy(v, "Policy missing conditions.");
   for (size_t i = 0; i < form->count; i++) {

@@ -148,6 +148,19 @@ def main():
     write("meta", "head", "PUT /b/k HTTP/1.1\r\nX-Amz-Meta-Color: red\r\nx-amz-meta-long:"
                           + "v" * 1100 + "\r\nx-amz-meta-cr:a\rb\r\n\r\n")
 
+    # The first byte picks the hexadecimal reader's flags (blanks 1, sign 2, 0x 4, saturate 8).
+    for name, (flags, text) in {"rfc1123": (1, "Wed, 01 May 2024 12:00:00 GMT"),
+                                "rfc850": (0, "Wednesday, 01-May-24 12:00:00 GMT"),
+                                "asctime": (0, "Wed May  1 12:00:00 2024"),
+                                "signer": (3, "01 May 2024 12:00:00 +0000"),
+                                "amz": (0, "20240501T120000Z"),
+                                "iso": (0, "2024-05-01T12:00:00.000Z"),
+                                "chunk": (1, " 1a2b;chunk-signature=00"),
+                                "aws_size": (15, "-0x7fffffff"),
+                                "percent": (0, "a%20b%zz%4%00"),
+                                "refs": (0, "a&amp;&#x1F600;&#65;&bogus;&#0;")}.items():
+        write("readers", name, bytes([flags]) + text.encode())
+
 
 if __name__ == "__main__":
     main()
