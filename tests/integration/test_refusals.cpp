@@ -212,7 +212,8 @@ TEST_F(Refusals, FormFieldsAreJudgedLikeHeaders) {
 TEST_F(Refusals, AFifoInTheTreeIsNeverOpenedNorListed) {
   ASSERT_EQ(qt::request(port(), "PUT", "/fifo-b").status, 200);
   ASSERT_EQ(qt::request(port(), "PUT", "/fifo-b/real", {}, "real").status, 200);
-  if (plat_make_fifo((root() + "/fifo-b/pipe").c_str()) != 0) GTEST_SKIP() << "no FIFOs here";
+  // Windows has no FIFOs in its file system; the Wine run leaves this test out by name.
+  ASSERT_EQ(plat_make_fifo((root() + "/fifo-b/pipe").c_str()), 0) << "cannot make a FIFO";
   for (const char *m : {"GET", "HEAD"}) {
     Response r = qt::send_raw(port(), std::string(m) + " /fifo-b/pipe HTTP/1.1\r\nHost: x\r\n\r\n", 60000);
     EXPECT_EQ(r.status, 404) << m << r.raw;
