@@ -156,7 +156,8 @@ TEST_F(Signing, AnyRegionInTheScope) {
 // signer in Python), and a signed trailer whose CRC-32 differs from the payload: 400 BadDigest.
 TEST_F(Signing, StreamedChunksUnderAnyRegionAndBadTrailerDigest) {
   const size_t size = 70000;
-  std::string out = qt::make_temp_dir() + "/req";
+  qt::TempDir dir;
+  std::string out = dir / "req";
   std::string cmd = std::string("python3 ") + QUILLMAR_SOURCE_DIR + "/tests/integration/stream_request.py " + out +
                     " " + std::to_string(server->port) + " " + kAccess + " '" + kSecret + "' /sigb/stream " +
                     std::to_string(size) + " 65536 signed,trailer,tamper,badcrc eu-west-1";
@@ -190,7 +191,6 @@ TEST_F(Signing, StreamedChunksUnderAnyRegionAndBadTrailerDigest) {
           << r.body;
     }
   }
-  qt::remove_tree(out.substr(0, out.size() - 4));
 }
 
 // host must be signed: without it a signature made for one bucket.localhost name would serve

@@ -92,7 +92,8 @@ TEST_F(KeyPlace, KeysThatLeaveTheirPlaceAreRefused) {
 
 TEST_F(KeyPlace, LinksInTheTreeAreNotFollowed) {
   ASSERT_EQ(qt::request(srv.port, "PUT", "/lnk").status, 200);
-  std::string outside = qt::make_temp_dir();
+  qt::TempDir outside_dir;
+  const std::string &outside = outside_dir.path;
   qt::write_file(outside + "/secret", "outside data");
   ASSERT_EQ(plat_symlink(outside.c_str(), srv.path("lnk/dir").c_str()), 0);
   ASSERT_EQ(plat_symlink((outside + "/secret").c_str(), srv.path("lnk/file").c_str()), 0);
@@ -107,7 +108,6 @@ TEST_F(KeyPlace, LinksInTheTreeAreNotFollowed) {
   qt::request(srv.port, "DELETE", "/lnk/dir/secret");
   EXPECT_EQ(qt::read_file(outside + "/secret"), "outside data");
   EXPECT_FALSE(qt::file_exists(outside + "/new"));
-  qt::remove_tree(outside);
 }
 
 // DeleteBucket requests keep coming while writers store, read back and remove their own keys
@@ -246,7 +246,8 @@ struct HostProcess {
 // Two server processes write and read the same keys: every body read is one written payload
 // whole, with the ETag of that payload, and no temporary file is left behind.
 TEST_F(StoreRaces, TwoProcessesOnOneRoot) {
-  std::string root = qt::make_temp_dir();
+  qt::TempDir shared;
+  const std::string &root = shared.path;
   {
     HostProcess p1(root), p2(root);
     ASSERT_FALSE(p1.pid.empty());
@@ -287,7 +288,6 @@ TEST_F(StoreRaces, TwoProcessesOnOneRoot) {
     EXPECT_EQ(qt::request(p2.port, "DELETE", "/two/k0").status, 204);
   }
   EXPECT_EQ(temp_files(root + "/two"), 0);
-  qt::remove_tree(root);
 }
 
 }  // namespace
