@@ -47,7 +47,8 @@ class Server:
             env["QUILLMAR_S3_ACCESS_KEY"] = ACCESS_KEY
             env["QUILLMAR_S3_SECRET_KEY"] = SECRET_KEY
         self.proc = subprocess.Popen(args, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        deadline = time.time() + 15
+        # Bounded by the wait for any event in the tests: a sanitizer build on a loaded machine.
+        deadline = time.time() + 60
         while time.time() < deadline:
             try:
                 with socket.create_connection(("127.0.0.1", self.port), timeout=0.5):

@@ -132,7 +132,7 @@ class StoreFaults : public ::testing::TestWithParam<fault_case> {
   qt::Response send(const std::string &method, const std::string &target,
                     const std::string &body = "", std::vector<std::string> headers = {}) {
     headers.push_back("Connection: close");
-    return qt::request(srv.port, method, target, headers, body, method == "PUT" || method == "POST");
+    return qt::request(srv.port, method, target, headers, body);
   }
 
   void SetUp() override {

@@ -8,6 +8,7 @@
 #include <regex>
 #include <string>
 
+#include "fixture.h"
 #include "harness.h"
 
 namespace qa {
@@ -75,21 +76,8 @@ inline void expect_error_to(const std::string &method, const qt::Response &r, in
     expect_error(r, status, status_line, code, message, resource);
 }
 
-// One server for the whole test program: a start and stop per test would cost a second each.
-class SharedServer : public ::testing::Test {
- protected:
-  static qt::Server *server;
-  static void SetUpTestSuite() {
-    if (!server) server = new qt::Server();
-  }
-  static void TearDownTestSuite() {
-    delete server;
-    server = nullptr;
-  }
-  int port() const { return server->port; }
-  const std::string &root() const { return server->root; }
-};
-inline qt::Server *SharedServer::server = nullptr;
+// One server for the whole test program, with the shared request steps.
+using SharedServer = qt::SharedServer;
 
 // The request counter from the statistics document, or -1 while that document is not there.
 inline long long requests_count() {

@@ -11,9 +11,9 @@ namespace qt {
 // `d`); returns the printed text without its final newline, or "<invalid>" when parsing failed.
 // With the default expression the result is "ok" for any valid document.
 inline std::string json_eval(const std::string &text, const std::string &expr = "'ok'") {
-  std::string dir = make_temp_dir();
-  std::string file = dir + "/doc.json";
-  std::string script = dir + "/eval.py";
+  TempDir dir;
+  std::string file = dir / "doc.json";
+  std::string script = dir / "eval.py";
   write_file(file, text);
   write_file(script,
              "import json, sys\n"
@@ -28,7 +28,6 @@ inline std::string json_eval(const std::string &text, const std::string &expr = 
   std::string python = file_exists("/usr/bin/python3") ? "/usr/bin/python3" : "python3";
   std::string out;
   int rc = run_command(python + " " + script + " " + file, &out);
-  remove_tree(dir);
   if (rc != 0) return "<python failed>";
   while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
   return out;

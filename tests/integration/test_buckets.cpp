@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "answers.h"
+#include "fixture.h"
 #include "base/date.h"
 #include "harness.h"
 #include "platform/platform.h"
@@ -30,15 +31,7 @@ std::string entry(const std::string &name) {
 }
 
 // A fresh server per test: the bucket list depends on everything in the root.
-class Buckets : public ::testing::Test {
- protected:
-  qt::Server server;
-  Response req(const std::string &method, const std::string &target,
-               const std::vector<std::string> &headers = {}, const std::string &body = "") {
-    return qt::request(server.port, method, target, headers, body);
-  }
-  std::string at(const std::string &rel) const { return server.root + "/" + rel; }
-};
+class Buckets : public qt::FreshServer {};
 
 TEST_F(Buckets, ListEmptyRootAndHiddenEntries) {
   qt::write_file(at(".mpu/b/x/meta"), "m");

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "fixture.h"
 #include "harness.h"
 #include "platform/platform.h"
 
@@ -40,14 +41,10 @@ void expect_code(const qt::Response &r, int status, const std::string &code,
   }
 }
 
-class ContentHeaders : public ::testing::Test {
+class ContentHeaders : public qt::FreshServer {
  protected:
-  qt::Server srv;
+  const qt::Server &srv = server;
   void SetUp() override { plat_mkdir(srv.path("bkt").c_str()); }
-  qt::Response req(const std::string &method, const std::string &target,
-                   const std::vector<std::string> &headers = {}, const std::string &body = "") {
-    return qt::request(srv.port, method, target, headers, body, method == "PUT" || method == "POST");
-  }
   // Initiates, uploads one part and completes; the Complete answer.
   qt::Response multipart(const std::string &key, const std::vector<std::string> &init_headers,
                          const std::string &data, const std::vector<std::string> &complete_headers = {}) {
@@ -282,7 +279,7 @@ TEST_F(ContentHeaders, RacingCreatesExactlyOneWins) {
     threads.emplace_back([&, i] {
       ready++;
       while (ready.load() < kClients) std::this_thread::yield();
-      status[i] = qt::request(srv.port, "PUT", "/bkt/lock", {"If-None-Match: *"}, bodies[i], true).status;
+      status[i] = qt::request(srv.port, "PUT", "/bkt/lock", {"If-None-Match: *"}, bodies[i]).status;
     });
   }
   for (std::thread &t : threads) t.join();

@@ -56,10 +56,6 @@ const char kStored[] =
 
 class Cors : public qa::SharedServer {
  protected:
-  Response req(const std::string &method, const std::string &target,
-               const std::vector<std::string> &headers = {}, const std::string &body = "") {
-    return qt::request(port(), method, target, headers, body);
-  }
   void bucket_with_rules(const std::string &b) {
     ASSERT_EQ(req("PUT", "/" + b).status, 200);
     Response r = req("PUT", "/" + b + "?cors", {}, kConfig);
@@ -263,18 +259,8 @@ TEST(CorsAuth, PreflightWithoutCredentials) {
   qt::Server srv("AKIDCORS", "secret-cors");
   auto signed_req = [&](const std::string &method, const std::string &target,
                         const std::string &body) {
-    qt::SignedRequest sr;
-    sr.method = method;
-    sr.target = target;
-    sr.access = "AKIDCORS";
-    sr.secret = "secret-cors";
-    sr.sign_time = qt::amz_date_now();
-    sr.body = body;
-    sr.headers = {{"Host", "127.0.0.1"},
-                  {"x-amz-date", sr.sign_time},
-                  {"x-amz-content-sha256", qt::sha256_hex(body)},
-                  {"Content-Length", std::to_string(body.size())}};
-    return qt::send_raw(srv.port, qt::sign_request(sr));
+    return qt::send_raw(srv.port, qt::sign_request(qt::client_signed("127.0.0.1", "AKIDCORS", "secret-cors",
+                                                                    method, target, body)));
   };
   ASSERT_EQ(signed_req("PUT", "/auth-b", "").status, 200);
   EXPECT_EQ(qt::request(srv.port, "PUT", "/auth-b?cors", {}, kConfig).status, 403);

@@ -35,28 +35,8 @@ class CountedAnswers : public qa::SharedServer {
   void SetUp() override {
     for (const char *b : {"cnt", "cnt-mp"}) plat_mkdir((root() + "/" + b).c_str());
   }
-  qt::Response req(const std::string &method, const std::string &target,
-                   const std::vector<std::string> &headers = {}, const std::string &body = "") {
-    return qt::request(port(), method, target, headers, body, !body.empty());
-  }
   // Names in a directory of the root that begin with "." (temporary files left behind).
-  std::vector<std::string> hidden_files(const std::string &rel) {
-    std::vector<std::string> out;
-    plat_dir *d = plat_dir_open((root() + "/" + rel).c_str());
-    if (!d) return out;
-    char name[256];
-    int is_dir = 0;
-    while (plat_dir_next(d, name, sizeof name, &is_dir) == 1)
-      if (name[0] == '.') out.push_back(name);
-    plat_dir_close(d);
-    return out;
-  }
-  std::string initiate(const std::string &bucket_key) {
-    qt::Response r = req("POST", "/" + bucket_key + "?uploads");
-    std::smatch m;
-    if (!std::regex_search(r.body, m, std::regex("<UploadId>([0-9a-f]{32})</UploadId>"))) return "";
-    return m[1];
-  }
+  std::vector<std::string> hidden_files(const std::string &rel) { return qt::dot_entries(at(rel)); }
 };
 
 TEST_F(CountedAnswers, ErrorAnswersOfUploadsAndCopiesCountOnce) {

@@ -43,32 +43,12 @@ std::string cl(const std::string &body) { return "Content-Length: " + std::to_st
 // A PUT signed as a client sends it: the payload hash is the body's digest, every header signed.
 std::string signed_put(int port, const std::string &target, const std::string &body,
                        const std::vector<std::pair<std::string, std::string>> &extra) {
-  qt::SignedRequest q;
-  q.method = "PUT";
-  q.target = target;
-  q.access = kAccess;
-  q.secret = kSecret;
-  q.sign_time = qt::amz_date_now();
-  q.headers = {{"Host", "127.0.0.1:" + std::to_string(port)},
-               {"x-amz-date", q.sign_time},
-               {"x-amz-content-sha256", qt::sha256_hex(body)},
-               {"Content-Length", std::to_string(body.size())}};
-  for (const auto &h : extra) q.headers.push_back(h);
-  q.body = body;
-  return qt::sign_request(q);
+  return qt::sign_request(
+      qt::client_signed("127.0.0.1:" + std::to_string(port), kAccess, kSecret, "PUT", target, body, extra));
 }
 
 std::string signed_get(int port, const std::string &method, const std::string &target) {
-  qt::SignedRequest q;
-  q.method = method;
-  q.target = target;
-  q.access = kAccess;
-  q.secret = kSecret;
-  q.sign_time = qt::amz_date_now();
-  q.headers = {{"Host", "127.0.0.1:" + std::to_string(port)},
-               {"x-amz-date", q.sign_time},
-               {"x-amz-content-sha256", qt::sha256_hex("")}};
-  return qt::sign_request(q);
+  return qt::sign_request(qt::client_signed("127.0.0.1:" + std::to_string(port), kAccess, kSecret, method, target));
 }
 
 // Content-Encoding says how the object is encoded: an ordinary body sent with aws-chunked in

@@ -12,14 +12,7 @@ namespace {
 
 using qt::Response;
 
-class KeyLayout : public qa::SharedServer {
- protected:
-  Response req(const std::string &method, const std::string &target,
-               const std::vector<std::string> &headers = {}, const std::string &body = "") {
-    return qt::request(port(), method, target, headers, body, method == "PUT");
-  }
-  std::string at(const std::string &rel) const { return root() + "/" + rel; }
-};
+class KeyLayout : public qa::SharedServer {};
 
 TEST_F(KeyLayout, FolderMarkerIsAnObjectBesideItsKeys) {
   ASSERT_EQ(req("PUT", "/fmk").status, 200);

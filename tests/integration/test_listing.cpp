@@ -428,7 +428,7 @@ TEST_F(Listing, PagesThroughMoreKeysThanOnePageOverSeveralLevels) {
 TEST_F(Listing, DotKeysAreObjectsAndKeepTheirBucket) {
   ASSERT_EQ(qt::request(server->port, "PUT", "/dots").status, 200);
   for (const char *k : {".env", ".well-known/x", "dir/.gitignore"})
-    ASSERT_EQ(qt::request(server->port, "PUT", std::string("/dots/") + k, {}, k, true).status, 200) << k;
+    ASSERT_EQ(qt::request(server->port, "PUT", std::string("/dots/") + k, {}, k).status, 200) << k;
   EXPECT_EQ(list(server->port, "dots", "list-type=2").entries,
             (std::vector<std::string>{"K:.env", "K:.well-known/x", "K:dir/.gitignore"}));
   EXPECT_EQ(list(server->port, "dots", "delimiter=/").entries,
@@ -516,7 +516,7 @@ TEST_F(Listing, FolderMarkersListAsKeysInS3Order) {
   const int port = server->port;
   ASSERT_EQ(qt::request(port, "PUT", "/marks").status, 200);
   for (const char *k : {"dir/", "dir/file", "dir-x", "dir/sub/", "dir/a", "top"})
-    ASSERT_EQ(qt::request(port, "PUT", std::string("/marks/") + k, {}, k, true).status, 200) << k;
+    ASSERT_EQ(qt::request(port, "PUT", std::string("/marks/") + k, {}, k).status, 200) << k;
   const std::vector<std::string> all = {"K:dir-x", "K:dir/", "K:dir/a", "K:dir/file",
                                         "K:dir/sub/", "K:top"};
   EXPECT_EQ(list(port, "marks", "list-type=2").entries, all);

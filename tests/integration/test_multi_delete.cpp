@@ -41,7 +41,7 @@ class MultiDelete : public qa::SharedServer {
     return qt::request(port(), "POST", "/" + bucket + "?delete", headers, body);
   }
   void put(const std::string &bucket_key, const std::string &data = "x") {
-    ASSERT_EQ(qt::request(port(), "PUT", "/" + bucket_key, {"Content-Type: text/plain"}, data, true).status, 200)
+    ASSERT_EQ(qt::request(port(), "PUT", "/" + bucket_key, {"Content-Type: text/plain"}, data).status, 200)
         << bucket_key;
   }
 };
@@ -174,7 +174,7 @@ TEST_F(MultiDelete, UnsoundBodiesDeleteNothing) {
     EXPECT_TRUE(qt::file_exists(root() + "/md-refuse/a"));
   }
   // Without any framing the body is empty, and answered at once as well.
-  qt::Response r = qt::send_raw(port(), "POST /md-refuse?delete HTTP/1.1\r\nHost: x\r\n\r\n", 5000);
+  qt::Response r = qt::send_raw(port(), "POST /md-refuse?delete HTTP/1.1\r\nHost: x\r\n\r\n", qt::kPromptMs);
   EXPECT_EQ(r.status, 400) << r.raw;
   // 1000 keys are S3's limit, and are handled.
   std::vector<std::string> keys_1000(keys_1001.begin(), keys_1001.end() - 1);

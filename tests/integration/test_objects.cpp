@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "fixture.h"
 #include "harness.h"
 #include "platform/platform.h"
 
@@ -17,47 +18,26 @@ namespace {
 
 const char *kEmptyMd5 = "d41d8cd98f00b204e9800998ecf8427e";
 
-class Objects : public ::testing::Test {
+class Objects : public qt::FreshServer {
  protected:
-  std::unique_ptr<qt::Server> srv;
   void SetUp() override {
-    srv = std::make_unique<qt::Server>();
-    for (const char *b : {"bkt", "dst", "src-bucket", "src"}) plat_mkdir(srv->path(b).c_str());
-  }
-  void TearDown() override { srv.reset(); }
-
-  int port() const { return srv->port; }
-  qt::Response put(const std::string &target, const std::string &body,
-                   const std::vector<std::string> &headers = {}) {
-    return qt::request(port(), "PUT", target, headers, body, true);
+    for (const char *b : {"bkt", "dst", "src-bucket", "src"}) plat_mkdir(at(b).c_str());
   }
   qt::Response get(const std::string &target, const std::vector<std::string> &headers = {}) {
-    return qt::request(port(), "GET", target, headers);
+    return req("GET", target, headers);
   }
   qt::Response head(const std::string &target, const std::vector<std::string> &headers = {}) {
-    return qt::request(port(), "HEAD", target, headers);
+    return req("HEAD", target, headers);
   }
   qt::Response copy(const std::string &target, const std::string &source,
                     const std::vector<std::string> &more = {}, const std::string &body = "") {
     std::vector<std::string> h = {"x-amz-copy-source: " + source};
     h.insert(h.end(), more.begin(), more.end());
-    return qt::request(port(), "PUT", target, h, body);
+    return req("PUT", target, h, body);
   }
-  std::string meta_file(const std::string &bucket_key) {
-    return qt::read_file(srv->path(".s3meta/" + bucket_key));
-  }
+  std::string meta_file(const std::string &bucket_key) { return qt::read_file(at(".s3meta/" + bucket_key)); }
   // Names in a directory that begin with "." (temporary files).
-  std::vector<std::string> hidden_files(const std::string &rel) {
-    std::vector<std::string> out;
-    plat_dir *d = plat_dir_open(srv->path(rel).c_str());
-    if (!d) return out;
-    char name[256];
-    int is_dir = 0;
-    while (plat_dir_next(d, name, sizeof name, &is_dir) == 1)
-      if (name[0] == '.') out.push_back(name);
-    plat_dir_close(d);
-    return out;
-  }
+  std::vector<std::string> hidden_files(const std::string &rel) { return qt::dot_entries(at(rel)); }
 };
 
 std::string in_quotes(const std::string &s) { return "\"" + s + "\""; }
@@ -76,18 +56,18 @@ TEST_F(Objects, PutStoresBodyAndMetadata) {
   ASSERT_EQ(r.status, 200) << r.raw;
   EXPECT_EQ(r.header("ETag"), in_quotes(kEmptyMd5));
   EXPECT_FALSE(r.has_header("Content-Length"));
-  EXPECT_TRUE(qt::file_exists(srv->path("bkt/empty")));
-  EXPECT_EQ(qt::read_file(srv->path("bkt/empty")), "");
+  EXPECT_TRUE(qt::file_exists(server.path("bkt/empty")));
+  EXPECT_EQ(qt::read_file(server.path("bkt/empty")), "");
   EXPECT_EQ(meta_file("bkt/empty"), std::string("\n") + kEmptyMd5 + "\n");
 
   // A nested key makes its levels; a missing bucket is not made on the way.
   r = put("/newbkt/docs/2024/report.pdf", "%PDF-1.4");
   EXPECT_EQ(r.status, 404);
-  EXPECT_FALSE(qt::dir_exists(srv->path("newbkt")));
+  EXPECT_FALSE(qt::dir_exists(server.path("newbkt")));
   ASSERT_EQ(qt::request(port(), "PUT", "/newbkt").status, 200);
   r = put("/newbkt/docs/2024/report.pdf", "%PDF-1.4");
   ASSERT_EQ(r.status, 200) << r.raw;
-  EXPECT_EQ(qt::read_file(srv->path("newbkt/docs/2024/report.pdf")), "%PDF-1.4");
+  EXPECT_EQ(qt::read_file(server.path("newbkt/docs/2024/report.pdf")), "%PDF-1.4");
   r = get("/newbkt/docs/2024/report.pdf");
   EXPECT_EQ(r.status, 200);
   EXPECT_EQ(r.body, "%PDF-1.4");
@@ -155,7 +135,7 @@ TEST_F(Objects, FailedUploadsLeaveTheEarlierObject) {
   qt::Response r = put("/bkt/k", "version two", {"x-amz-content-sha256: " + qt::sha256_hex("other")});
   EXPECT_EQ(r.status, 403);
   EXPECT_NE(r.body.find("<Code>XAmzContentSHA256Mismatch</Code>"), std::string::npos) << r.body;
-  EXPECT_EQ(qt::read_file(srv->path("bkt/k")), "version one");
+  EXPECT_EQ(qt::read_file(server.path("bkt/k")), "version one");
   EXPECT_EQ(meta_file("bkt/k"), before);
   EXPECT_TRUE(hidden_files("bkt").empty());
 
@@ -165,12 +145,8 @@ TEST_F(Objects, FailedUploadsLeaveTheEarlierObject) {
     ASSERT_TRUE(c.send("PUT /bkt/k HTTP/1.1\r\nHost: x\r\nContent-Length: 100000\r\n\r\n" +
                        std::string(3000, 'z')));
   }
-  bool clean = false;
-  for (int i = 0; i < 100 && !clean; i++) {
-    clean = hidden_files("bkt").empty();
-    if (!clean) plat_sleep_ms(50);
-  }
-  EXPECT_TRUE(clean);
+  // The server notices the drop when it next reads; its temporary file goes then.
+  EXPECT_TRUE(qt::wait_until([&] { return hidden_files("bkt").empty(); }));
   r = get("/bkt/k");
   EXPECT_EQ(r.body, "version one");
   EXPECT_EQ(r.header("ETag"), in_quotes(qt::md5_hex("version one")));
@@ -180,7 +156,7 @@ TEST_F(Objects, CopySourceForms) {
   ASSERT_EQ(put("/src-bucket/a%20b.txt", "copy me", {"Content-Type: text/csv", "x-amz-meta-owner: ann"})
                 .status,
             200);
-  qt::set_mtime(srv->path("src-bucket/a b.txt"), 1700000000);
+  qt::set_mtime(server.path("src-bucket/a b.txt"), 1700000000);
   ASSERT_EQ(put("/dst/keep", "precious").status, 200);
 
   struct Case {
@@ -208,9 +184,9 @@ TEST_F(Objects, CopySourceForms) {
     EXPECT_EQ(r.status, c.status) << c.source << "\n" << r.raw;
     if (c.code) {
       EXPECT_NE(r.body.find(std::string("<Code>") + c.code + "</Code>"), std::string::npos) << c.source;
-      EXPECT_EQ(qt::read_file(srv->path("dst/keep")), "precious") << c.source;
+      EXPECT_EQ(qt::read_file(server.path("dst/keep")), "precious") << c.source;
     } else {
-      EXPECT_EQ(qt::read_file(srv->path("dst/keep")), "copy me") << c.source;
+      EXPECT_EQ(qt::read_file(server.path("dst/keep")), "copy me") << c.source;
       EXPECT_EQ(r.header("Content-Type"), "application/xml");
       EXPECT_EQ(r.body, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<CopyObjectResult>\n  <ETag>\"" +
                             qt::md5_hex("copy me") +
@@ -226,14 +202,14 @@ TEST_F(Objects, CopySourceForms) {
   EXPECT_TRUE(hidden_files("dst").empty());
   r = copy("/dst/x", "/src-bucket/a%20b.txt", {"x-amz-metadata-directive: MERGE"});
   qa_expect_code(r, 400, "InvalidArgument", "Unknown metadata directive.");
-  EXPECT_FALSE(qt::file_exists(srv->path("dst/x")));
+  EXPECT_FALSE(qt::file_exists(server.path("dst/x")));
 }
 
 TEST_F(Objects, CopyOntoItself) {
   ASSERT_EQ(put("/src-bucket/a%20b.txt", "copy me", {"Content-Type: text/csv", "x-amz-meta-owner: ann"})
                 .status,
             200);
-  qt::set_mtime(srv->path("src-bucket/a b.txt"), 1700000000);
+  qt::set_mtime(server.path("src-bucket/a b.txt"), 1700000000);
   qt::Response r;
   // Without changing anything: refused as S3 does, nothing touched.
   const std::string own_meta = "text/csv\n" + qt::md5_hex("copy me") + "\nx-amz-meta-owner:ann\n";
@@ -251,7 +227,7 @@ TEST_F(Objects, CopyOntoItself) {
   r = copy("/src-bucket/a%20b.txt", "/src-bucket/a%20b.txt",
            {"x-amz-metadata-directive: REPLACE", "Content-Type: text/plain", "x-amz-meta-v: 2"}, "hello");
   EXPECT_EQ(r.status, 200) << r.raw;
-  EXPECT_EQ(qt::read_file(srv->path("src-bucket/a b.txt")), "copy me");
+  EXPECT_EQ(qt::read_file(server.path("src-bucket/a b.txt")), "copy me");
   EXPECT_EQ(meta_file("src-bucket/a b.txt"), "text/plain\n" + qt::md5_hex("copy me") + "\nx-amz-meta-v:2\n");
   EXPECT_NE(r.body.find("<LastModified>2023-11-14T22:13:20.000Z</LastModified>"), std::string::npos);
 }
@@ -262,9 +238,9 @@ TEST_F(Objects, CopyMetadataDirective) {
                 .status,
             200);
   ASSERT_EQ(put("/src/untyped.txt", "untyped").status, 200);
-  qt::write_file(srv->path("src/placed"), "placed");
-  qt::write_file(srv->path("src/multi"), "multi");
-  qt::write_file(srv->path(".s3meta/src/multi"), "\nabcdef0123456789abcdef0123456789-2\n");
+  qt::write_file(server.path("src/placed"), "placed");
+  qt::write_file(server.path("src/multi"), "multi");
+  qt::write_file(server.path(".s3meta/src/multi"), "\nabcdef0123456789abcdef0123456789-2\n");
   const std::string typed = qt::md5_hex("typed");
   const std::string REPLACE = "x-amz-metadata-directive: REPLACE";
 
@@ -311,9 +287,9 @@ TEST_F(Objects, CopyMetadataDirective) {
 
 TEST_F(Objects, CopySourceConditions) {
   ASSERT_EQ(put("/src/c", "conditional").status, 200);
-  qt::set_mtime(srv->path("src/c"), 1714564800);  // Wed, 01 May 2024 12:00:00 GMT
+  qt::set_mtime(server.path("src/c"), 1714564800);  // Wed, 01 May 2024 12:00:00 GMT
   // A source without a recorded ETag is judged by the MD5 of its bytes.
-  qt::write_file(srv->path("src/placed"), "placed");
+  qt::write_file(server.path("src/placed"), "placed");
   const std::string etag = qt::md5_hex("conditional");
   const std::string BEFORE = "Tue, 30 Apr 2024 12:00:00 GMT", AT = "Wed, 01 May 2024 12:00:00 GMT";
   struct Case {
@@ -346,7 +322,7 @@ TEST_F(Objects, CopySourceConditions) {
     if (c.status == 412) {
       qa_expect_code(r, 412, "PreconditionFailed",
                      "At least one of the pre-conditions you specified did not hold");
-      EXPECT_EQ(qt::read_file(srv->path("dst/keep")), "precious") << c.name;
+      EXPECT_EQ(qt::read_file(server.path("dst/keep")), "precious") << c.name;
     }
   }
 }
@@ -402,7 +378,7 @@ TEST_F(Objects, RangeTable) {
 
 TEST_F(Objects, Preconditions) {
   ASSERT_EQ(put("/bkt/p.txt", "payload").status, 200);
-  qt::set_mtime(srv->path("bkt/p.txt"), 1714564800);  // Wed, 01 May 2024 12:00:00 GMT
+  qt::set_mtime(server.path("bkt/p.txt"), 1714564800);  // Wed, 01 May 2024 12:00:00 GMT
   const std::string etag = qt::md5_hex("payload");
   const std::string LAST_MODIFIED = "Wed, 01 May 2024 12:00:00 GMT";
   const std::string BEFORE = "Tue, 30 Apr 2024 12:00:00 GMT";
@@ -458,12 +434,12 @@ TEST_F(Objects, Preconditions) {
 
 TEST_F(Objects, ReadFallbacksAndMissingKeys) {
   // Placed by other means: MD5 as ETag, type guessed from the key.
-  qt::write_file(srv->path("bkt/photo.JPG"), "jpegdata");
+  qt::write_file(server.path("bkt/photo.JPG"), "jpegdata");
   qt::Response r = get("/bkt/photo.JPG");
   EXPECT_EQ(r.status, 200);
   EXPECT_EQ(r.header("ETag"), in_quotes(qt::md5_hex("jpegdata")));
   EXPECT_EQ(r.header("Content-Type"), "image/jpeg");
-  qt::set_mtime(srv->path("bkt/photo.JPG"), 0);
+  qt::set_mtime(server.path("bkt/photo.JPG"), 0);
   EXPECT_EQ(get("/bkt/photo.JPG").header("Last-Modified"), "Thu, 01 Jan 1970 00:00:00 GMT");
 
   // A larger object streams whole.
@@ -475,7 +451,7 @@ TEST_F(Objects, ReadFallbacksAndMissingKeys) {
   r = get("/bkt/big", {"Range: bytes=70000-200000"});
   EXPECT_TRUE(r.body == big.substr(70000, 130001));
 
-  qt::write_file(srv->path("bkt/dir/inner"), "x");
+  qt::write_file(server.path("bkt/dir/inner"), "x");
   for (const char *target : {"/bkt/missing", "/nobucket/x", "/bkt/dir"}) {
     for (const char *method : {"GET", "HEAD"}) {
       r = qt::request(port(), method, target);
@@ -508,8 +484,8 @@ TEST_F(Objects, DeleteAndTagging) {
   qt::Response r = qt::request(port(), "DELETE", "/bkt/gone");
   EXPECT_EQ(r.status, 204);
   EXPECT_EQ(r.body, "");
-  EXPECT_FALSE(qt::file_exists(srv->path("bkt/gone")));
-  EXPECT_FALSE(qt::file_exists(srv->path(".s3meta/bkt/gone")));
+  EXPECT_FALSE(qt::file_exists(server.path("bkt/gone")));
+  EXPECT_FALSE(qt::file_exists(server.path(".s3meta/bkt/gone")));
   EXPECT_EQ(get("/bkt/gone").status, 404);
 
   EXPECT_EQ(qt::request(port(), "DELETE", "/bkt/gone").status, 204);
@@ -519,9 +495,9 @@ TEST_F(Objects, DeleteAndTagging) {
   // it deletes nothing, as for a missing key.
   r = qt::request(port(), "DELETE", "/bkt/a");
   EXPECT_EQ(r.status, 204);
-  EXPECT_EQ(qt::read_file(srv->path("bkt/a/b")), "nested");
+  EXPECT_EQ(qt::read_file(server.path("bkt/a/b")), "nested");
   EXPECT_EQ(qt::request(port(), "DELETE", "/bkt/a/b").status, 204);
-  EXPECT_TRUE(qt::dir_exists(srv->path("bkt/a")));
+  EXPECT_TRUE(qt::dir_exists(server.path("bkt/a")));
   EXPECT_EQ(qt::request(port(), "DELETE", "/bkt/a").status, 204);
 }
 

@@ -29,14 +29,7 @@ class Presign : public ::testing::Test {
   }
   static std::string host() { return "127.0.0.1:" + std::to_string(server->port); }
   static qt::SignedRequest header_signed(const std::string &method, const std::string &target) {
-    qt::SignedRequest q;
-    q.method = method;
-    q.target = target;
-    q.access = kAccess;
-    q.secret = kSecret;
-    q.sign_time = qt::amz_date_now();
-    q.headers = {{"Host", host()}, {"x-amz-date", q.sign_time}};
-    return q;
+    return qt::client_signed(host(), kAccess, kSecret, method, target);
   }
   static qt::PresignedRequest presigned(const std::string &method, const std::string &path) {
     qt::PresignedRequest p;

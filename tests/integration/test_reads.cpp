@@ -23,14 +23,6 @@ class Reads : public qa::SharedServer {
     for (const char *b : {"rd-range", "rd-part", "rd-del", "rd-again"})
       plat_mkdir((root() + "/" + b).c_str());
   }
-  qt::Response req(const std::string &method, const std::string &target,
-                   const std::vector<std::string> &headers = {}, const std::string &body = "",
-                   bool add_length = false) {
-    return qt::request(port(), method, target, headers, body, add_length);
-  }
-  qt::Response put(const std::string &target, const std::string &body) {
-    return req("PUT", target, {}, body, true);
-  }
   // Stores bucket_key from the given parts; returns the Complete answer.
   qt::Response multipart(const std::string &bucket_key, const std::vector<std::string> &parts,
                          std::string *upload_id = nullptr) {
@@ -44,7 +36,7 @@ class Reads : public qa::SharedServer {
     for (size_t i = 0; i < parts.size(); i++) {
       const std::string n = std::to_string(i + 1);
       EXPECT_EQ(req("PUT", "/" + bucket_key + "?partNumber=" + n + "&uploadId=" + id, {},
-                    parts[i], true)
+                    parts[i])
                     .status,
                 200);
       xml += "<Part><PartNumber>" + n + "</PartNumber></Part>";
@@ -53,7 +45,7 @@ class Reads : public qa::SharedServer {
   }
   qt::Response complete(const std::string &bucket_key, const std::string &id,
                         const std::string &xml) {
-    return req("POST", "/" + bucket_key + "?uploadId=" + id, {}, xml, true);
+    return req("POST", "/" + bucket_key + "?uploadId=" + id, {}, xml);
   }
   std::string record(const std::string &bucket_key) {
     return qt::read_file(root() + "/.s3meta/" + bucket_key);
@@ -297,7 +289,7 @@ TEST_F(Reads, RepeatedCompleteAnswersWhileTheObjectIsUnchanged) {
   // The upload itself stays gone for every other operation.
   EXPECT_EQ(req("DELETE", "/rd-again/k?uploadId=" + id).status, 404);
   EXPECT_EQ(req("GET", "/rd-again/k?uploadId=" + id).status, 404);
-  EXPECT_EQ(req("PUT", "/rd-again/k?partNumber=1&uploadId=" + id, {}, "x", true).status, 404);
+  EXPECT_EQ(req("PUT", "/rd-again/k?partNumber=1&uploadId=" + id, {}, "x").status, 404);
 
   const std::string no_upload = "The specified multipart upload does not exist";
   ASSERT_EQ(put("/rd-again/k", "onetwo").status, 200);

@@ -212,7 +212,8 @@ TEST_F(Refusals, FormFieldsAreJudgedLikeHeaders) {
 TEST_F(Refusals, AFifoInTheTreeIsNeverOpenedNorListed) {
   ASSERT_EQ(qt::request(port(), "PUT", "/fifo-b").status, 200);
   ASSERT_EQ(qt::request(port(), "PUT", "/fifo-b/real", {}, "real").status, 200);
-  if (plat_make_fifo((root() + "/fifo-b/pipe").c_str()) != 0) GTEST_SKIP() << "no FIFOs here";
+  // Windows has no FIFOs in its file system; the Wine run leaves this test out by name.
+  ASSERT_EQ(plat_make_fifo((root() + "/fifo-b/pipe").c_str()), 0) << "cannot make a FIFO";
   for (const char *m : {"GET", "HEAD"}) {
     Response r = qt::send_raw(port(), std::string(m) + " /fifo-b/pipe HTTP/1.1\r\nHost: x\r\n\r\n", 60000);
     EXPECT_EQ(r.status, 404) << m << r.raw;
@@ -238,7 +239,8 @@ TEST_F(Refusals, AFifoInTheTreeIsNeverOpenedNorListed) {
 // A bucket's place holding a symbolic link is no bucket: nothing behind the link is listed,
 // read, written or removed, by HTTP or through the host's JSON functions.
 TEST_F(Refusals, ALinkedBucketIsNoBucket) {
-  std::string outside = qt::make_temp_dir();
+  qt::TempDir outside_dir;
+  const std::string &outside = outside_dir.path;
   qt::write_file(outside + "/secret", "outside data");
   ASSERT_EQ(plat_symlink(outside.c_str(), (root() + "/linked-b").c_str()), 0);
   ASSERT_EQ(qt::request(port(), "PUT", "/real-b").status, 200);
@@ -269,7 +271,6 @@ TEST_F(Refusals, ALinkedBucketIsNoBucket) {
   EXPECT_EQ(qt::read_file(outside + "/secret"), "outside data");
   EXPECT_EQ(visible_entries(outside), std::vector<std::string>{"secret"});
   plat_unlink((root() + "/linked-b").c_str(), nullptr);
-  qt::remove_tree(outside);
 }
 
 // A request whose bucket lock stays held elsewhere (here by the test, as another process on

@@ -10,22 +10,21 @@
 #include <thread>
 #include <vector>
 
+#include "fixture.h"
 #include "harness.h"
 #include "platform/testing.h"
 
 namespace {
 
-qt::Response put(int port, const std::string &target, const std::string &body) {
-  return qt::request(port, "PUT", target, {}, body, true);
-}
-
-std::string initiate(int port, const std::string &bucket_key) {
-  qt::Response r = qt::request(port, "POST", "/" + bucket_key + "?uploads");
-  std::smatch m;
-  if (r.status != 200 || !std::regex_search(r.body, m, std::regex("<UploadId>([^<]*)</UploadId>")))
-    return "";
-  return m[1];
-}
+// Each test has a server of its own over an empty root.
+class KeyPlace : public qt::FreshServer {
+ protected:
+  const qt::Server &srv = server;
+};
+class StoreRaces : public qt::FreshServer {
+ protected:
+  const qt::Server &srv = server;
+};
 
 std::string part_target(const std::string &bucket_key, const std::string &id, int n) {
   return "/" + bucket_key + "?partNumber=" + std::to_string(n) + "&uploadId=" + id;
@@ -62,8 +61,7 @@ std::string multipart_etag(const std::vector<std::string> &parts) {
   return qt::md5_hex(raw) + "-" + std::to_string(parts.size());
 }
 
-TEST(KeyPlace, KeysThatLeaveTheirPlaceAreRefused) {
-  qt::Server srv;
+TEST_F(KeyPlace, KeysThatLeaveTheirPlaceAreRefused) {
   ASSERT_EQ(qt::request(srv.port, "PUT", "/kpl").status, 200);
   struct row {
     const char *name, *target;
@@ -82,7 +80,7 @@ TEST(KeyPlace, KeysThatLeaveTheirPlaceAreRefused) {
       {"two dots inside a segment", "/kpl/a..b%2Fc", 200},
   };
   for (const row &r : rows) {
-    qt::Response a = put(srv.port, r.target, "data");
+    qt::Response a = put(r.target, "data");
     EXPECT_EQ(a.status, r.status) << r.name << "\n" << a.raw;
   }
   // Nothing aliased: the plain forms of the refused keys hold nothing.
@@ -92,10 +90,10 @@ TEST(KeyPlace, KeysThatLeaveTheirPlaceAreRefused) {
   EXPECT_EQ(qt::request(srv.port, "DELETE", "/kpl/d%2F.").status, 400);
 }
 
-TEST(KeyPlace, LinksInTheTreeAreNotFollowed) {
-  qt::Server srv;
+TEST_F(KeyPlace, LinksInTheTreeAreNotFollowed) {
   ASSERT_EQ(qt::request(srv.port, "PUT", "/lnk").status, 200);
-  std::string outside = qt::make_temp_dir();
+  qt::TempDir outside_dir;
+  const std::string &outside = outside_dir.path;
   qt::write_file(outside + "/secret", "outside data");
   ASSERT_EQ(plat_symlink(outside.c_str(), srv.path("lnk/dir").c_str()), 0);
   ASSERT_EQ(plat_symlink((outside + "/secret").c_str(), srv.path("lnk/file").c_str()), 0);
@@ -106,19 +104,17 @@ TEST(KeyPlace, LinksInTheTreeAreNotFollowed) {
   qt::Response list = qt::request(srv.port, "GET", "/lnk?list-type=2");
   EXPECT_EQ(list.status, 200);
   EXPECT_EQ(list.body.find("<Key>"), std::string::npos) << list.body;
-  EXPECT_NE(put(srv.port, "/lnk/dir/new", "x").status, 200);
+  EXPECT_NE(put("/lnk/dir/new", "x").status, 200);
   qt::request(srv.port, "DELETE", "/lnk/dir/secret");
   EXPECT_EQ(qt::read_file(outside + "/secret"), "outside data");
   EXPECT_FALSE(qt::file_exists(outside + "/new"));
-  qt::remove_tree(outside);
 }
 
 // DeleteBucket requests keep coming while writers store, read back and remove their own keys
 // (so the bucket is often empty and the deletes often win). A PUT answered 200 must be there
 // when its writer reads it back: no delete may take it, and none may be answered for a bucket
 // that held it.
-TEST(StoreRaces, DeleteBucketNeverLosesAnAcknowledgedPut) {
-  qt::Server srv;
+TEST_F(StoreRaces, DeleteBucketNeverLosesAnAcknowledgedPut) {
   const int kWriters = 3, kPutsEach = 150;
   ASSERT_EQ(qt::request(srv.port, "PUT", "/race").status, 200);
   std::atomic<int> running{kWriters}, acknowledged{0}, lost{0}, deleted{0};
@@ -128,7 +124,7 @@ TEST(StoreRaces, DeleteBucketNeverLosesAnAcknowledgedPut) {
       for (int i = 0; i < kPutsEach; i++) {
         std::string target = "/race/w" + std::to_string(w) + "-k" + std::to_string(i);
         std::string body = qt::random_bytes(2000 + 97 * i, uint32_t(w * 100 + i));
-        if (put(srv.port, target, body).status != 200) continue;
+        if (put(target, body).status != 200) continue;
         acknowledged++;
         qt::Response g = qt::request(srv.port, "GET", target);
         if (g.status != 200 || g.body != body) lost++;
@@ -153,21 +149,18 @@ TEST(StoreRaces, DeleteBucketNeverLosesAnAcknowledgedPut) {
 
 // An upload whose bucket is deleted while its body arrives is not answered 200, and its commit
 // does not make the bucket again: the PUT's temporary file and the upload's parts went with it.
-TEST(StoreRaces, InFlightUploadsFailWhenTheirBucketIsDeleted) {
-  qt::Server srv;
+TEST_F(StoreRaces, InFlightUploadsFailWhenTheirBucketIsDeleted) {
   ASSERT_EQ(qt::request(srv.port, "PUT", "/gone").status, 200);
-  std::string id = initiate(srv.port, "gone/mp");
+  std::string id = initiate("gone/mp");
   ASSERT_FALSE(id.empty());
   const std::string half(5000, 'a');
   qt::Conn object(srv.port), part(srv.port);
   ASSERT_TRUE(object.send("PUT /gone/d/k HTTP/1.1\r\nHost: x\r\nContent-Length: 10000\r\n\r\n" + half));
   ASSERT_TRUE(part.send("PUT " + part_target("gone/mp", id, 1) +
                         " HTTP/1.1\r\nHost: x\r\nContent-Length: 10000\r\n\r\n" + half));
-  // Both temporary files exist once the first body bytes are stored; wait for them (bounded).
-  for (int i = 0; i < 400; i++) {
-    if (temp_files(srv.path("gone")) + temp_files(srv.path(".mpu/gone/" + id)) == 2) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  // Both temporary files exist once the first body bytes are stored; wait for them.
+  ASSERT_TRUE(qt::wait_until(
+      [&] { return temp_files(srv.path("gone")) + temp_files(srv.path(".mpu/gone/" + id)) == 2; }));
   ASSERT_EQ(qt::request(srv.port, "DELETE", "/gone").status, 204);
   ASSERT_TRUE(object.send(half));
   ASSERT_TRUE(part.send(half));
@@ -180,23 +173,22 @@ TEST(StoreRaces, InFlightUploadsFailWhenTheirBucketIsDeleted) {
 
 // A part retried over and over while Complete runs: the object is always one whole payload of
 // each part, and its ETag is the one those payloads give.
-TEST(StoreRaces, CompleteNeverJoinsHalfAPartRetry) {
-  qt::Server srv;
+TEST_F(StoreRaces, CompleteNeverJoinsHalfAPartRetry) {
   ASSERT_EQ(qt::request(srv.port, "PUT", "/mpr").status, 200);
   const std::string a1 = qt::random_bytes(300000, 1), a2 = qt::random_bytes(200000, 2);
   const std::string b = qt::random_bytes(1000, 3);
   for (int round = 0; round < 8; round++) {
     std::string key = "mpr/obj" + std::to_string(round);
-    std::string id = initiate(srv.port, key);
+    std::string id = initiate(key);
     ASSERT_FALSE(id.empty());
-    ASSERT_EQ(put(srv.port, part_target(key, id, 1), a1).status, 200);
-    ASSERT_EQ(put(srv.port, part_target(key, id, 2), b).status, 200);
+    ASSERT_EQ(put(part_target(key, id, 1), a1).status, 200);
+    ASSERT_EQ(put(part_target(key, id, 2), b).status, 200);
     std::atomic<bool> done{false};
     std::thread retry([&] {
-      for (int i = 0; !done && i < 50; i++) put(srv.port, part_target(key, id, 1), i % 2 ? a1 : a2);
+      for (int i = 0; !done && i < 50; i++) put(part_target(key, id, 1), i % 2 ? a1 : a2);
     });
     qt::Response c = qt::request(srv.port, "POST", "/" + key + "?uploadId=" + id, {},
-                                 parts_body(2), true);
+                                 parts_body(2));
     done = true;
     retry.join();
     ASSERT_EQ(c.status, 200) << c.raw;
@@ -210,26 +202,24 @@ TEST(StoreRaces, CompleteNeverJoinsHalfAPartRetry) {
 }
 
 // A retry that breaks off mid-body changes nothing: the earlier part and its ETag stay.
-TEST(StoreRaces, InterruptedPartRetryKeepsTheEarlierPart) {
-  qt::Server srv;
+TEST_F(StoreRaces, InterruptedPartRetryKeepsTheEarlierPart) {
   ASSERT_EQ(qt::request(srv.port, "PUT", "/mpi").status, 200);
-  std::string id = initiate(srv.port, "mpi/k");
+  std::string id = initiate("mpi/k");
   ASSERT_FALSE(id.empty());
-  ASSERT_EQ(put(srv.port, part_target("mpi/k", id, 1), "first part").status, 200);
+  ASSERT_EQ(put(part_target("mpi/k", id, 1), "first part").status, 200);
   {
     qt::Conn c(srv.port);
     ASSERT_TRUE(c.send("PUT " + part_target("mpi/k", id, 1) +
                        " HTTP/1.1\r\nHost: x\r\nContent-Length: 100000\r\n\r\nonly a piece"));
     c.shutdown_send();
-    c.recv_all(15000);
+    c.recv_all();
   }
   std::string etag = qt::md5_hex("first part");
   EXPECT_EQ(qt::read_file(srv.path(".mpu/mpi/" + id + "/1.part")), "first part");
   EXPECT_EQ(qt::read_file(srv.path(".mpu/mpi/" + id + "/1.etag")), etag + "\n");
-  qt::Response c = qt::request(srv.port, "POST", "/mpi/k?uploadId=" + id, {},
-                               "<CompleteMultipartUpload><Part><PartNumber>1</PartNumber><ETag>\"" +
-                                   etag + "\"</ETag></Part></CompleteMultipartUpload>",
-                               true);
+  qt::Response c = req("POST", "/mpi/k?uploadId=" + id, {},
+                       "<CompleteMultipartUpload><Part><PartNumber>1</PartNumber><ETag>\"" + etag +
+                           "\"</ETag></Part></CompleteMultipartUpload>");
   ASSERT_EQ(c.status, 200) << c.raw;
   EXPECT_EQ(qt::read_file(srv.path("mpi/k")), "first part");
 }
@@ -238,17 +228,15 @@ TEST(StoreRaces, InterruptedPartRetryKeepsTheEarlierPart) {
 struct HostProcess {
   int port = 0;
   std::string pid;
+  bool ready = false;
   HostProcess(const std::string &root) {
     port = qt::free_port();
     std::string cmd = std::string(QUILLMAR_BINARY_DIR) + "/quillmar-s3d --root '" + root +
                       "' --port " + std::to_string(port) + " >/dev/null 2>&1 & echo $!";
     qt::run_command(cmd, &pid);
     while (!pid.empty() && (pid.back() == '\n' || pid.back() == ' ')) pid.pop_back();
-    // Ready once it answers; a bounded number of attempts, no time is asserted.
-    for (int i = 0; i < 200; i++) {
-      if (qt::request(port, "GET", "/", {}, "", false).status != 0) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    }
+    // Ready once it answers.
+    ready = !pid.empty() && qt::wait_until([&] { return qt::request(port, "GET", "/").status != 0; });
   }
   ~HostProcess() {
     if (!pid.empty()) qt::run_command("kill " + pid + " 2>/dev/null; wait " + pid + " 2>/dev/null");
@@ -257,12 +245,15 @@ struct HostProcess {
 
 // Two server processes write and read the same keys: every body read is one written payload
 // whole, with the ETag of that payload, and no temporary file is left behind.
-TEST(StoreRaces, TwoProcessesOnOneRoot) {
-  std::string root = qt::make_temp_dir();
+TEST_F(StoreRaces, TwoProcessesOnOneRoot) {
+  qt::TempDir shared;
+  const std::string &root = shared.path;
   {
     HostProcess p1(root), p2(root);
     ASSERT_FALSE(p1.pid.empty());
     ASSERT_FALSE(p2.pid.empty());
+    ASSERT_TRUE(p1.ready);
+    ASSERT_TRUE(p2.ready);
     ASSERT_EQ(qt::request(p1.port, "PUT", "/two").status, 200);
     std::vector<std::string> payloads;
     for (int i = 0; i < 4; i++) payloads.push_back(qt::random_bytes(50000 + 30000 * i, 40 + i));
@@ -274,7 +265,7 @@ TEST(StoreRaces, TwoProcessesOnOneRoot) {
         int port = w % 2 ? p2.port : p1.port;
         for (int i = 0; i < 15; i++) {
           std::string target = "/two/k" + std::to_string((w + i) % keys);
-          if (put(port, target, payloads[(w + i) % payloads.size()]).status != 200) bad++;
+          if (qt::request(port, "PUT", target, {}, payloads[(w + i) % payloads.size()]).status != 200) bad++;
         }
       });
       threads.emplace_back([&, w] {
@@ -297,7 +288,6 @@ TEST(StoreRaces, TwoProcessesOnOneRoot) {
     EXPECT_EQ(qt::request(p2.port, "DELETE", "/two/k0").status, 204);
   }
   EXPECT_EQ(temp_files(root + "/two"), 0);
-  qt::remove_tree(root);
 }
 
 }  // namespace

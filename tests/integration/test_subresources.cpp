@@ -20,10 +20,6 @@ const char kNotImplemented[] = "A header you provided implies functionality that
 
 class Subresources : public qa::SharedServer {
  protected:
-  Response req(const std::string &method, const std::string &target,
-               const std::vector<std::string> &headers = {}, const std::string &body = "") {
-    return qt::request(port(), method, target, headers, body);
-  }
   void fill(const std::string &bucket, const std::vector<std::string> &keys) {
     ASSERT_EQ(req("PUT", "/" + bucket).status, 200);
     for (const std::string &k : keys) {

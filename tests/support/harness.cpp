@@ -41,6 +41,15 @@ Server::~Server() {
   remove_tree(root);
 }
 
+bool wait_until(const std::function<bool()> &happened, int bound_ms) {
+  const uint32_t start = plat_tick_ms();
+  for (;;) {
+    if (happened()) return true;
+    if (plat_tick_ms() - start >= (uint32_t)bound_ms) return false;
+    plat_sleep_ms(10);  // the polling step, not a wait for something to have happened
+  }
+}
+
 int free_port() {
   plat_sock s = plat_tcp_socket();
   if (s == PLAT_BAD_SOCK) return 0;
@@ -244,13 +253,17 @@ static bool has_header_line(const std::vector<std::string> &headers, const char 
   return false;
 }
 
+bool carries_length(const std::string &method, const std::string &body) {
+  return !body.empty() || method == "PUT" || method == "POST";
+}
+
 Response request(int port, const std::string &method, const std::string &target,
-                 const std::vector<std::string> &headers, const std::string &body,
-                 bool add_length) {
+                 const std::vector<std::string> &headers, const std::string &body) {
   std::string req = method + " " + target + " HTTP/1.1\r\n";
   if (!has_header_line(headers, "Host")) req += "Host: 127.0.0.1:" + std::to_string(port) + "\r\n";
   for (auto &h : headers) req += h + "\r\n";
-  if ((!body.empty() || add_length) && !has_header_line(headers, "Content-Length"))
+  if (carries_length(method, body) && !has_header_line(headers, "Content-Length") &&
+      !has_header_line(headers, "Transfer-Encoding"))
     req += "Content-Length: " + std::to_string(body.size()) + "\r\n";
   req += "\r\n";
   req += body;
@@ -293,6 +306,18 @@ void write_file(const std::string &path, const std::string &data) {
 
 void set_mtime(const std::string &path, int64_t seconds_since_1970) {
   if (plat_set_mtime(path.c_str(), seconds_since_1970) != 0) ADD_FAILURE() << "cannot set mtime of " << path;
+}
+
+std::vector<std::string> dot_entries(const std::string &dir) {
+  std::vector<std::string> out;
+  plat_dir *d = plat_dir_open(dir.c_str());
+  if (!d) return out;
+  char name[4096];
+  int is_dir = 0;
+  while (plat_dir_next(d, name, sizeof name, &is_dir) == 1)
+    if (name[0] == '.') out.push_back(name);
+  plat_dir_close(d);
+  return out;
 }
 
 // ---------------------------------------------------------------- text

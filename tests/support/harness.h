@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -22,11 +23,31 @@ struct Server {
   std::string path(const std::string &rel) const { return root + "/" + rel; }
 };
 
+// How long a test waits for an event (a port that opens, an answer, a file that appears or goes)
+// before it gives up: long enough for a sanitizer build on a loaded two-core machine. Tests wait
+// for events, never for a time.
+constexpr int kEventBoundMs = 60000;
+// The bound for an answer that must come without the server waiting for more of the request:
+// half the server's 60 s I/O time-out, so that a server that waited is caught, and still far
+// beyond what a loaded machine needs.
+constexpr int kPromptMs = 30000;
+// Polls until happened() holds or bound_ms pass; whether it held.
+bool wait_until(const std::function<bool()> &happened, int bound_ms = kEventBoundMs);
+
 // A free TCP port on 127.0.0.1 (bound and released).
 int free_port();
 // A fresh empty directory under the system temp directory; removed by remove_tree.
 std::string make_temp_dir();
 void remove_tree(const std::string &path);
+// A fresh temporary directory for the life of the guard.
+struct TempDir {
+  std::string path;
+  TempDir() : path(make_temp_dir()) {}
+  ~TempDir() { remove_tree(path); }
+  TempDir(const TempDir &) = delete;
+  TempDir &operator=(const TempDir &) = delete;
+  std::string operator/(const std::string &rel) const { return path + "/" + rel; }
+};
 
 // A parsed HTTP answer.
 struct Response {
@@ -42,12 +63,16 @@ struct Response {
 };
 
 // Sends raw bytes to 127.0.0.1:port, then reads until the server closes (timeout in ms).
-Response send_raw(int port, const std::string &bytes, int timeout_ms = 10000);
-// A request built from parts: method, target, extra header lines ("Name: value", no CRLF),
-// and a body (Content-Length added when body is non-empty or add_length is set).
+Response send_raw(int port, const std::string &bytes, int timeout_ms = kEventBoundMs);
+// The one rule for a request's Content-Length in the helpers below: sent when there is a body
+// or the method is PUT or POST (whose requests carry one, if empty), never otherwise. A test
+// that means to send a request without it, or with a wrong one, writes the bytes itself.
+bool carries_length(const std::string &method, const std::string &body);
+// A request built from parts: method, target, extra header lines ("Name: value", no CRLF) and
+// a body. Host is added unless given; Content-Length by the rule above unless the headers
+// already frame the body (Content-Length or Transfer-Encoding).
 Response request(int port, const std::string &method, const std::string &target,
-                 const std::vector<std::string> &headers = {}, const std::string &body = "",
-                 bool add_length = false);
+                 const std::vector<std::string> &headers = {}, const std::string &body = "");
 
 // A raw client connection for tests that send in steps.
 struct Conn {
@@ -55,7 +80,7 @@ struct Conn {
   explicit Conn(int port);
   ~Conn();
   bool send(const std::string &bytes);   // false when the send failed
-  std::string recv_all(int timeout_ms = 10000);  // until close or time-out
+  std::string recv_all(int timeout_ms = kEventBoundMs);  // until close or time-out
   std::string recv_some(int timeout_ms);  // whatever arrives within the time-out
   bool closed_without_data(int timeout_ms);  // peer closed and sent nothing
   void shutdown_send();
@@ -67,6 +92,8 @@ bool file_exists(const std::string &path);
 bool dir_exists(const std::string &path);
 void write_file(const std::string &path, const std::string &data);  // creates parent dirs
 void set_mtime(const std::string &path, int64_t seconds_since_1970);
+// Names in a directory that begin with "." (the store's temporary files), in listing order.
+std::vector<std::string> dot_entries(const std::string &dir);
 
 // Text helpers.
 std::string md5_hex(const std::string &data);

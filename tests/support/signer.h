@@ -13,6 +13,7 @@
 
 #include "digest/hash.h"
 #include "base/date.h"
+#include "harness.h"
 #include "platform/platform.h"
 
 namespace qt {
@@ -157,6 +158,26 @@ inline std::string sign_request(const SignedRequest &r) {
   out += "Authorization: AWS4-HMAC-SHA256 Credential=" + r.access + "/" + scope +
          ",SignedHeaders=" + signed_names + ",Signature=" + sig + "\r\n\r\n";
   return out + r.body;
+}
+
+// A request signed in its header as a client signs it now: Host, x-amz-date, the body's SHA-256
+// and a Content-Length by the rule of qt::request, then the extra headers, all signed. Any field
+// may be changed before sign_request.
+inline SignedRequest client_signed(const std::string &host, const std::string &access,
+                                   const std::string &secret, const std::string &method,
+                                   const std::string &target, const std::string &body = "",
+                                   const std::vector<std::pair<std::string, std::string>> &extra = {}) {
+  SignedRequest q;
+  q.method = method;
+  q.target = target;
+  q.body = body;
+  q.access = access;
+  q.secret = secret;
+  q.sign_time = amz_date_now();
+  q.headers = {{"Host", host}, {"x-amz-date", q.sign_time}, {"x-amz-content-sha256", signer_sha256_hex(body)}};
+  if (carries_length(method, body)) q.headers.push_back({"Content-Length", std::to_string(body.size())});
+  for (const auto &h : extra) q.headers.push_back(h);
+  return q;
 }
 
 // A presigned URL request (query authentication): the X-Amz-* parameters go into the query and

@@ -27,7 +27,7 @@ excluded=(
   "StoreRaces.InFlightUploadsFailWhenTheirBucketIsDeleted|deletes a bucket while uploads hold files open in it; Wine 8 lacks the POSIX-semantics delete of Windows 10, so their names stay until closed and the folder cannot be removed"
   "Example.TrailerChecks|starts its Python helper with the C library's system(), which under Wine reaches cmd.exe, not the host's shell"
   "WalkTest.DeepNesting|about 2000 nested directories; under Wine every file call resolves the whole host path and the test takes many minutes"
-  "Multipart.CompleteOfTenThousandParts|lays down 20,000 part files; under Wine every file call goes through the wineserver, and the Complete outlasts the client's 10 s time-out"
+  "Multipart.CompleteOfTenThousandParts|lays down 20,000 part files; under Wine every file call goes through the wineserver, and the Complete outlasts the client's time-out"
   "Lifecycle.RootOfExactly4095CharactersStarts|Wine maps a 4095-character root to a host path longer than Linux's 4096-byte limit"
   "HostProgram.ServesUntilSignalledAndReportsFailedStarts|stops the host program with POSIX signals; quillmar-s3d.exe itself is driven by tests/wine/clients.py"
   "StoreRaces.TwoProcessesOnOneRoot|starts and stops two host programs through a POSIX shell (&, kill)"
@@ -51,7 +51,8 @@ done
 runner_file=$(mktemp)
 /usr/bin/python3 "$here/commands.py" "$runner_file" &
 runner_pid=$!
-for _ in $(seq 100); do [ -s "$runner_file" ] && break; sleep 0.1; done
+# Ready once it wrote its address: polled up to 60 s.
+for _ in $(seq 600); do [ -s "$runner_file" ] && break; sleep 0.1; done
 [ -s "$runner_file" ] || { echo "the command runner did not start" >&2; kill "$runner_pid"; exit 2; }
 export QUILLMAR_TEST_COMMANDS
 QUILLMAR_TEST_COMMANDS=$(cat "$runner_file")
