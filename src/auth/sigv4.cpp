@@ -583,9 +583,11 @@ int parse_query_auth(const char *query, query_auth *qa) {
     return -1;
   }
   if (parse_query_credential(query, qa) != 0) {
+    // The message goes into the error document as it stands: its angle brackets are written
+    // as the references that keep the document well formed.
     copy_text(qa->message, sizeof qa->message,
               "Error parsing the X-Amz-Credential parameter; the Credential is mal-formed; "
-              "expecting \"<YOUR-AKID>/YYYYMMDD/REGION/SERVICE/aws4_request\".");
+              "expecting \"&lt;YOUR-AKID&gt;/YYYYMMDD/REGION/SERVICE/aws4_request\".");
     return -1;
   }
   if (parse_amz_date(date, &qa->t) != 0) {

@@ -131,6 +131,14 @@ TEST_F(Presign, RefusalsLeaveNothingOnDisk) {
          p.scope_date = "20261210";
          return qt::presign_request(p);
        }},
+      // The expected form names "<YOUR-AKID>", written as text inside the document.
+      {"credential mal-formed", 403, kParams,
+       "expecting \"&lt;YOUR-AKID&gt;/YYYYMMDD/REGION/SERVICE/aws4_request\".</Message>",
+       [](qt::PresignedRequest &p) {
+         std::string t = qt::presign_target(p);
+         size_t at = t.find("X-Amz-Credential=") + 17;
+         return qt::presign_bytes(p, t.substr(0, at) + "bogus" + t.substr(t.find('&', at)));
+       }},
       {"other algorithm", 403, kParams, "X-Amz-Algorithm only supports",
        [](qt::PresignedRequest &p) {
          p.algorithm = "AWS4-HMAC-SHA1";
