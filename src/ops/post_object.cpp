@@ -150,35 +150,40 @@ int check_form(post_form *f, post_verdict *v) {
   return rc;
 }
 
-// Streams the file part into the writer with its MD5. 0 done; 1 it went beyond max bytes (the
-// rest is not read); -1 the body broke off or the file could not be written.
+constexpr int FILE_STORED = 0;
+constexpr int FILE_TOO_LARGE = 1;
+constexpr int FILE_BROKEN = -1;   // the body broke off or was malformed: the client's fault
+constexpr int FILE_UNSTORED = 2;  // the file could not be written: the server's
+
+// Streams the file part into the writer with its MD5: FILE_STORED, FILE_TOO_LARGE (the rest
+// is not read), FILE_BROKEN or FILE_UNSTORED.
 int stream_file(form_reader *r, object_writer *w, uint64_t max, char etag[33], uint64_t *len) {
-  if (writer_open(w) != 0) return -1;
+  if (writer_open(w) != 0) return FILE_UNSTORED;
   md5_ctx md5;
   md5_init(&md5);
   static constexpr size_t BLOCK = 65536;
   char *block = static_cast<char *>(malloc(BLOCK));
-  if (!block) return -1;
+  if (!block) return FILE_UNSTORED;
   int rc = 0;
   for (;;) {
     long got = form_read(r, block, BLOCK);
     if (got <= 0) {
-      rc = got < 0 ? -1 : 0;
+      rc = got < 0 ? FILE_BROKEN : FILE_STORED;
       break;
     }
     *len += (uint64_t)got;
     if (*len > max) {
-      rc = 1;
+      rc = FILE_TOO_LARGE;
       break;
     }
     if (writer_write(w, block, (size_t)got) != 0) {
-      rc = -1;
+      rc = FILE_UNSTORED;
       break;
     }
     md5_update(&md5, block, (size_t)got);
   }
   free(block);
-  if (writer_finish(w) != 0 && rc == 0) rc = -1;
+  if (writer_finish(w) != 0 && rc == FILE_STORED) rc = FILE_UNSTORED;
   unsigned char digest[16];
   md5_final(&md5, digest);
   hex_encode(digest, 16, etag);
@@ -315,12 +320,14 @@ int store_file(plat_sock s, S3Request *r, post_state *st, const post_verdict *v,
   }
   uint64_t max = v->max_len < S3_BODY_MAX ? v->max_len : S3_BODY_MAX;
   int rc = stream_file(&st->reader, &w.w, max, etag, &len);
-  if (rc != 0 || len < v->min_len) {
+  if (rc != FILE_STORED || len < v->min_len) {
     writer_abort(&w.w);
-    if (rc == 1)
+    if (rc == FILE_TOO_LARGE)
       answer_upload_error(s, r, len, 400, "EntityTooLarge", "Your proposed upload exceeds the maximum allowed size");
-    else if (rc == 0)
+    else if (rc == FILE_STORED)
       answer_upload_error(s, r, len, 400, "EntityTooSmall", "Your proposed upload is smaller than the minimum allowed size");
+    else if (rc == FILE_UNSTORED)
+      answer_upload_error(s, r, len, 500, "InternalError", "Failed to store object body");
     else
       answer_upload_error(s, r, len, 400, "MalformedPOSTRequest", kMalformedPost);
     return -1;

@@ -1,5 +1,5 @@
 // System calls that fail while an object is stored: for PutObject, UploadPart, UploadPartCopy,
-// CompleteMultipartUpload, CopyObject and DeleteObjects, a failed write, read, flush to disk,
+// CompleteMultipartUpload, CopyObject, a browser form's upload and DeleteObjects, a failed write, read, flush to disk,
 // move or lock leaves the earlier object (or part) whole with its ETag, is answered once with
 // InternalError, and leaves no temporary file behind. The server runs in this process, so the
 // platform's table of system calls is the one the rules of platform/testing.h replace.
@@ -25,6 +25,7 @@ enum fault_op {
   OP_PART_COPY,
   OP_COMPLETE,
   OP_COPY,
+  OP_POST,
   OP_DELETE
 };
 
@@ -48,6 +49,10 @@ const fault_case kCases[] = {
     {"PutRecordSync", OP_PUT, "sync", "{root}/.s3meta/bkt/.upload-", 1, 1},
     {"PutDataMove", OP_PUT, "rename", "{root}/bkt/.upload-", 1, 1},
     {"PutBucketLock", OP_PUT, "lock", "{root}/.s3meta/.lock/bkt", 1, 0},
+    // A browser form's file, written through the same temporary file as a PUT.
+    {"PostDataWrite", OP_POST, "write", "{root}/bkt/.upload-", 1, 1},
+    {"PostDataSync", OP_POST, "sync", "{root}/bkt/.upload-", 1, 1},
+    {"PostDataMove", OP_POST, "rename", "{root}/bkt/.upload-", 1, 1},
     // A part's temporary files in the upload's folder, its move and the upload's lock.
     {"PartDataWrite", OP_UPLOAD_PART, "write", "{root}/.mpu/bkt/", 1, 1},
     {"PartDataSync", OP_UPLOAD_PART, "sync", "{root}/.mpu/bkt/", 1, 1},
@@ -189,6 +194,12 @@ class StoreFaults : public ::testing::TestWithParam<fault_case> {
         return complete();
       case OP_COPY:
         return send("PUT", "/bkt/obj", "", {"x-amz-copy-source: /bkt/source"});
+      case OP_POST:
+        return send("POST", "/bkt",
+                    "--XB\r\nContent-Disposition: form-data; name=\"key\"\r\n\r\nobj\r\n"
+                    "--XB\r\nContent-Disposition: form-data; name=\"file\"; filename=\"f\"\r\n"
+                    "Content-Type: image/png\r\n\r\n" + newer + "\r\n--XB--\r\n",
+                    {"Content-Type: multipart/form-data; boundary=XB"});
       case OP_DELETE:
         return send("POST", "/bkt?delete",
                     "<Delete><Object><Key>obj</Key></Object></Delete>");
