@@ -29,6 +29,16 @@ constexpr size_t S3_REQUEST_LINE_MAX = 4599;
 // spaces its bytes: a per-receive time-out alone lets a byte now and then hold a thread for ever.
 constexpr int S3_HEAD_DEADLINE_MS = 10000;
 
+// The store's paths for the request's bucket and key, worked out once per request (the
+// operations' request_store_paths): each is usable only when its flag says so.
+struct request_paths {
+  int ready;                     // 1 once worked out
+  int bucket_ok;                 // bucket_dir holds the bucket's folder
+  int key_ok;                    // key_file holds the key's file (0: the key has no path)
+  char bucket_dir[S3_FS_PATH];
+  char key_file[S3_FS_PATH];
+};
+
 struct S3Request {
   char method[S3_METHOD_MAX + 1];
   char target[S3_TARGET_MAX + 1];
@@ -50,6 +60,7 @@ struct S3Request {
   int is_service;                // path is "/" or holds no '/'
   size_t vhost_len;              // length of the "/bucket" a bucket.localhost Host put before path
   answer_context answer;         // what every answer to it carries; filled by the dispatcher
+  request_paths paths;           // filled on first use by request_store_paths
 };
 
 // The path as the client sent it, which its signature covers: for a request addressed by a

@@ -51,9 +51,21 @@ void answer_key_too_long(plat_sock s, S3Request *r) {
   answer_error(s, r, 400, "KeyTooLongError", "Your key is too long");
 }
 
+const request_paths *request_store_paths(S3Request *r) {
+  request_paths *p = &r->paths;
+  if (!p->ready) {
+    p->bucket_ok = object_path(r->bucket, nullptr, p->bucket_dir) == 0;
+    p->key_ok = r->key[0] && object_path(r->bucket, r->key, p->key_file) == 0;
+    p->ready = 1;
+  }
+  return p;
+}
+
 int answer_key_conflict(plat_sock s, S3Request *r, uint64_t uploaded) {
+  const request_paths *p = request_store_paths(r);
+  if (!p->bucket_ok || !p->key_ok) return 0;
   char conflict[S3_KEY_FIELD];
-  if (key_placement(r->bucket, r->key, conflict) != 1) return 0;
+  if (key_placement_at(r->bucket, r->key, p->bucket_dir, p->key_file, conflict) != 1) return 0;
   // The message names the key in the way; it is cut so the document stays whole.
   char escaped[1024];
   xml_escape_str(conflict, escaped, sizeof escaped);
@@ -283,8 +295,8 @@ static void route_object(plat_sock s, S3Request *r, stream_state *st) {
 // tree cannot hold the key beside a stored one. 1 when refused and answered.
 static int refuse_object_write(plat_sock s, S3Request *r) {
   if (!ieq(r->method, "PUT") && !ieq(r->method, "POST")) return 0;
-  char dir[S3_FS_PATH];
-  if (object_path(r->bucket, nullptr, dir) != 0 || !is_directory(dir)) {
+  const request_paths *p = request_store_paths(r);
+  if (!p->bucket_ok || !is_directory(p->bucket_dir)) {
     answer_error(s, r, 404, "NoSuchBucket", "The specified bucket does not exist");
     return 1;
   }
