@@ -90,13 +90,12 @@ static int has_any(const char *query, const char *const *names, size_t count) {
 }
 
 static int has_copy_source(const S3Request *r) {
-  owned_str src(hdr_value(r->head, r->head_len, "x-amz-copy-source"));
-  return !src.empty();
+  return r->fields.copy_source_present && r->fields.copy_source_len > 0;
 }
 
 // The copy source names its key by the path's rules; one that is not UTF-8 names nothing.
 static int copy_source_is_utf8(const S3Request *r) {
-  owned_str src(hdr_value(r->head, r->head_len, "x-amz-copy-source"));
+  owned_str src(request_copy_source(r));
   if (src.empty()) return 1;
   pct_decode(src.p);
   return text_is_utf8(src.p, strlen(src.p));

@@ -187,7 +187,7 @@ struct copy_source {
 // Parses x-amz-copy-source and takes the source's view. 0, or -1 after the error answer.
 int open_copy_source(plat_sock s, S3Request *r, copy_source *src) {
   {
-    owned_str source(hdr_value(r->head, r->head_len, "x-amz-copy-source"));
+    owned_str source(request_copy_source(r));
     if (parse_copy_source(source.get(), src->bucket, src->key) != 0) {
       answer_error(s, r, 400, "InvalidArgument", "Invalid copy source");
       return -1;
@@ -309,7 +309,7 @@ void op_copy_object(plat_sock s, S3Request *r) {
 
   uint64_t body_len = 0;
   int overflow = 0;
-  if (hdr_u64(r->head, r->head_len, "Content-Length", &body_len, &overflow) && body_len)
+  if (request_length(r, &body_len, &overflow) && body_len)
     discard_body(s, r, body_len);
   const int replace = replace_directive(r);
   commit_condition cond;
