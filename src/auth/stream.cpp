@@ -40,13 +40,11 @@ static void clear_trailers(stream_state *st) {
 }
 
 void stream_select(stream_state *st, const S3Request *r) {
-  owned_str sha(hdr_value(r->head, r->head_len, "x-amz-content-sha256"));
   // Content-Encoding names how the stored object is encoded, not how this body is framed: a
   // client may send "aws-chunked" there with an ordinary body. A decoded length announces a
   // stream even when the payload hash does not name one, unless it is the payload's digest.
-  owned_str decoded(hdr_value(r->head, r->head_len, "x-amz-decoded-content-length"));
-  const char *sha_v = sha.get() ? sha.get() : "";
-  int announced = decoded.get() && !payload_hash_is_digest(sha_v);
+  const char *sha_v = r->content_sha256;
+  int announced = r->fields.decoded_present && !payload_hash_is_digest(sha_v);
   int may_arm = s_secret_key[0] != 0 && r->authorization[0] != 0;
   // The chain starts from the time the header signature used: a client that signs with the
   // Date header alone has no x-amz-date, and its chunk signatures carry the Date's time.

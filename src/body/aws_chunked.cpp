@@ -165,11 +165,9 @@ int aws_chunked_read(const aws_chunked_io *io, stream_state *st, uint64_t *len) 
   }
 }
 
-int aws_decoded_length_check(const char *head, size_t head_len, uint64_t len) {
-  owned_str v(hdr_value(head, head_len, "x-amz-decoded-content-length"));
-  if (!v.get()) return 0;
-  uint64_t want = 0;
-  if (parse_decimal(v.get(), strlen(v.get()), UINT64_MAX, 0, &want) == 0 && want == len) return 0;
+int aws_decoded_length_check(const head_fields *f, uint64_t len) {
+  if (!f->decoded_present) return 0;
+  if (f->decoded_ok && f->decoded_len == len) return 0;
   set_error("aws-chunked length differs from x-amz-decoded-content-length");
   return -1;
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 struct stream_state;
+struct head_fields;
 
 constexpr uint64_t S3_AWS_CHUNK_MAX = 8388608ULL;  // one aws-chunked chunk, inclusive
 constexpr size_t S3_AWS_LINE_MAX = 510;            // aws-chunked header/trailer line
@@ -30,4 +31,4 @@ int aws_chunked_read(const aws_chunked_io *io, stream_state *st, uint64_t *len);
 
 // x-amz-decoded-content-length, when the head carries it, must equal the decoded length len:
 // 0, or -1 with the last-error text set.
-int aws_decoded_length_check(const char *head, size_t head_len, uint64_t len);
+int aws_decoded_length_check(const head_fields *f, uint64_t len);

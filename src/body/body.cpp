@@ -228,15 +228,26 @@ static int in_byte(body_in *in) {
 
 // ---------------------------------------------------------------- the digests a request wants
 
+// The head a body is read under: its text (for the headers only one stage reads), the headers
+// found once, and the x-amz-content-sha256 value (null or empty when there is none).
+struct body_head {
+  const char *head;
+  size_t head_len;
+  const head_fields *fields;
+  const char *content_sha256;
+};
+
+static body_head request_body_head(const S3Request *r) {
+  return body_head{r->head, r->head_len, &r->fields, r->content_sha256};
+}
+
 // Adds the digests the request's own headers and trailers will be checked against.
-static void want_from_request(const char *head, size_t head_len, const stream_state *st,
-                              body_digests *d) {
-  for (int a = CK_CRC32; a < CK_COUNT; a++) {
-    owned_str v(hdr_value(head, head_len, ck_info_of(a)->header));
-    if (v.get()) ck_want(d, a);
-  }
-  owned_str sha(hdr_value(head, head_len, "x-amz-content-sha256"));
-  if (payload_hash_is_digest(sha.get())) d->want_sha256 = 1;
+static void want_from_request(const body_head *h, const stream_state *st, body_digests *d) {
+  for (int a = CK_CRC32; a < CK_COUNT; a++)
+    if (h->fields->ck_present & (1u << a)) ck_want(d, a);
+  if (payload_hash_is_digest(h->content_sha256)) d->want_sha256 = 1;
+  const char *head = h->head;
+  const size_t head_len = h->head_len;
   if (st->aws_chunked) {
     d->want_crc32 = 1;  // the usual trailer, and cheap
     owned_str trailer(hdr_value(head, head_len, "x-amz-trailer"));
@@ -329,14 +340,6 @@ static int job_commit(body_job *j, const unsigned char *at, size_t n) {
   return rc;
 }
 
-// Content-Length as the framing reads it: a number beyond 64 bits, or negative and not 0,
-// comes out above every limit.
-static uint64_t content_length_value(const char *v) {
-  uint64_t n = 0;
-  framed_content_length(v, &n);
-  return n;
-}
-
 static int read_fixed(body_job *j, uint64_t total) {
   if (total > j->max) {
     j->over = 1;
@@ -395,28 +398,24 @@ static int read_aws_chunked(body_job *j) {
 
 // The headers that carry a body: Content-Length present and not empty, Transfer-Encoding
 // chunked.
-static void framing_headers(const char *head, size_t head_len, int *has_cl, int *te_chunked) {
-  owned_str cl(hdr_value(head, head_len, "content-length"));
-  owned_str te(hdr_value(head, head_len, "transfer-encoding"));
-  *has_cl = !cl.empty();
-  *te_chunked = te.get() && ieq(te.get(), "chunked");
+static void framing_headers(const head_fields *f, int *has_cl, int *te_chunked) {
+  *has_cl = f->cl_present && !f->cl_empty;
+  *te_chunked = f->te_chunked;
 }
 
 // ---------------------------------------------------------------- read_body_to_file
 
-static int read_framed(body_job *j, const char *head, size_t head_len) {
+static int read_framed(body_job *j, const head_fields *f) {
   int has_cl, te_chunked;
-  framing_headers(head, head_len, &has_cl, &te_chunked);
+  framing_headers(f, &has_cl, &te_chunked);
   if (j->st->aws_chunked && (has_cl || te_chunked)) {
     // Content-Length wins; without it, the aws-chunked stream is carried by HTTP chunked.
     j->in->chunked = !has_cl;
     j->aws = 1;
     return read_aws_chunked(j);
   }
-  if (has_cl) {
-    owned_str cl(hdr_value(head, head_len, "content-length"));
-    return read_fixed(j, content_length_value(cl.get()));
-  }
+  // A length beyond 64 bits, or negative and not 0, comes out above every limit.
+  if (has_cl) return read_fixed(j, f->cl_framed);
   if (te_chunked) {
     j->in->chunked = 1;
     return read_chunked(j);
@@ -433,8 +432,8 @@ static int read_framed(body_job *j, const char *head, size_t head_len) {
 }
 
 // The checks of an aws-chunked body once its payload is complete and hashed.
-static int aws_end_of_body(body_job *j, const char *head, size_t head_len, const char *path) {
-  if (aws_decoded_length_check(head, head_len, j->len) != 0) return -1;
+static int aws_end_of_body(body_job *j, const head_fields *f, const char *path) {
+  if (aws_decoded_length_check(f, j->len) != 0) return -1;
   if (stream_end_checks(j->st, j->hash->d, path) != 0) return -1;
   if (j->in->chunked) {
     // Drop what is left of the HTTP framing, so that the answer is not cut off by a reset
@@ -448,7 +447,7 @@ static int aws_end_of_body(body_job *j, const char *head, size_t head_len, const
 // One body from the source into the sink, hashed as it arrives, with the end-of-body checks of
 // a streamed body (path names the stored file for a checksum nobody announced; null for
 // memory, which computes every checksum as it goes). st is cleared at the end.
-static int run_body_job(plat_sock sock, const char *head, size_t head_len, const char *prefix,
+static int run_body_job(plat_sock sock, const body_head *h, const char *prefix,
                         size_t prefix_len, body_sink *sink, uint64_t max, const char *path,
                         char etag_out[33], uint64_t *len_out, body_digests *digests,
                         stream_state *st) {
@@ -462,7 +461,7 @@ static int run_body_job(plat_sock sock, const char *head, size_t head_len, const
   bs_init(&bs, sock, prefix, prefix_len, mem + k_piece);
   body_in in;
   in_init(&in, &bs, 0);
-  want_from_request(head, head_len, st, digests);
+  want_from_request(h, st, digests);
   if (!path)
     for (int a = CK_CRC32; a < CK_COUNT; a++) ck_want(digests, a);
   body_hashing hash;
@@ -474,14 +473,14 @@ static int run_body_job(plat_sock sock, const char *head, size_t head_len, const
     rc = -1;
   }
 
-  if (rc == 0) rc = read_framed(&job, head, head_len);
+  if (rc == 0) rc = read_framed(&job, h->fields);
   // Every byte is written and hashed before the digests are read and the end-of-body checks,
   // which may read the file back, are made.
   if (rc == 0 && sink->pipe) rc = pipe_finish(sink->pipe);
   pipe_close(sink->pipe);
   sink->pipe = nullptr;
   hashing_final(&hash, etag_out);
-  if (rc == 0 && job.aws) rc = aws_end_of_body(&job, head, head_len, path);
+  if (rc == 0 && job.aws) rc = aws_end_of_body(&job, h->fields, path);
   if (rc != 0 && (job.over || in.over)) {
     set_error("body too large");
     digests->too_large = 1;
@@ -504,9 +503,9 @@ static void reset_outcome(body_digests *digests, char etag_out[33], uint64_t *le
   etag_out[0] = 0;
 }
 
-int read_body_to_file(plat_sock sock, const char *head, size_t head_len, const char *prefix,
-                      size_t prefix_len, const char *out_path, char etag_out[33],
-                      uint64_t *len_out, body_digests *digests, stream_state *st) {
+static int body_to_file(plat_sock sock, const body_head *h, const char *prefix,
+                        size_t prefix_len, const char *out_path, char etag_out[33],
+                        uint64_t *len_out, body_digests *digests, stream_state *st) {
   body_digests local;
   if (!digests) {
     memset(&local, 0, sizeof local);
@@ -524,8 +523,18 @@ int read_body_to_file(plat_sock sock, const char *head, size_t head_len, const c
     return -1;
   }
   body_sink sink = {out.f, nullptr, nullptr, 0};
-  return run_body_job(sock, head, head_len, prefix, prefix_len, &sink, S3_BODY_MAX, out_path,
-                      etag_out, len_out, digests, st);
+  return run_body_job(sock, h, prefix, prefix_len, &sink, S3_BODY_MAX, out_path, etag_out,
+                      len_out, digests, st);
+}
+
+int read_body_to_file(plat_sock sock, const char *head, size_t head_len, const char *prefix,
+                      size_t prefix_len, const char *out_path, char etag_out[33],
+                      uint64_t *len_out, body_digests *digests, stream_state *st) {
+  head_fields fields;
+  read_head_fields(head, head_len, &fields);
+  owned_str sha(hdr_value(head, head_len, "x-amz-content-sha256"));
+  const body_head h = {head, head_len, &fields, sha.get()};
+  return body_to_file(sock, &h, prefix, prefix_len, out_path, etag_out, len_out, digests, st);
 }
 
 // ---------------------------------------------------------------- receive_upload
@@ -554,11 +563,11 @@ static int header_checksums(const S3Request *r, const body_digests *d, upload_er
       return -1;
     }
   }
+  const head_fields *f = &r->fields;
   for (int a = CK_CRC32; a < CK_COUNT; a++) {
     const ck_info *info = ck_info_of(a);
-    owned_str v(hdr_value(r->head, r->head_len, info->header));
-    if (v.empty()) continue;
-    int c = ck_compare(d, a, v.get());
+    if (!(f->ck_nonempty & (1u << a))) continue;
+    int c = ck_compare_bytes(d, a, f->ck_bytes[a], f->ck_len[a]);
     if (c == 1) continue;
     if (c < 0) {
       set_error("%s malformed", info->header);
@@ -587,12 +596,11 @@ int receive_upload(plat_sock sock, const S3Request *r, stream_state *st, const c
   body_digests d;
   memset(&d, 0, sizeof d);
   if (payload_hash_is_digest(r->content_sha256)) d.want_sha256 = 1;
-  for (int a = CK_CRC32; a < CK_COUNT; a++) {
-    owned_str v(hdr_value(r->head, r->head_len, ck_info_of(a)->header));
-    if (v.get()) ck_want(&d, a);
-  }
-  if (read_body_to_file(sock, r->head, r->head_len, r->body_prefix, r->body_prefix_len, path,
-                        etag_out, len_out, &d, st) != 0) {
+  for (int a = CK_CRC32; a < CK_COUNT; a++)
+    if (r->fields.ck_present & (1u << a)) ck_want(&d, a);
+  const body_head h = request_body_head(r);
+  if (body_to_file(sock, &h, r->body_prefix, r->body_prefix_len, path, etag_out, len_out, &d,
+                   st) != 0) {
     remove_file(path);
     const ck_info *info = ck_info_of(d.failed_trailer);
     if (d.too_large)
@@ -664,8 +672,9 @@ int read_whole_body(plat_sock sock, const S3Request *r, stream_state *st, size_t
   uint64_t got = 0;
   reset_outcome(&d, etag, &got);
   body_sink sink = {nullptr, nullptr, nullptr, 0};
-  int rc = run_body_job(sock, r->head, r->head_len, r->body_prefix, r->body_prefix_len, &sink,
-                        max, nullptr, etag, &got, &d, st);
+  const body_head h = request_body_head(r);
+  int rc = run_body_job(sock, &h, r->body_prefix, r->body_prefix_len, &sink, max, nullptr, etag,
+                        &got, &d, st);
   if (rc == 0 && !sink.mem) {
     // An empty body: still a buffer, so that callers parse "" like any other text.
     sink.mem = (char *)calloc(1, 1);
@@ -703,7 +712,7 @@ int read_whole_body(plat_sock sock, const S3Request *r, stream_state *st, size_t
 int stream_length_check(const S3Request *r, const stream_state *st, upload_error *err) {
   if (!st || !st->aws_chunked) return 0;
   int has_cl, te_chunked;
-  framing_headers(r->head, r->head_len, &has_cl, &te_chunked);
+  framing_headers(&r->fields, &has_cl, &te_chunked);
   if (has_cl || te_chunked) return 0;
   set_error("streamed body without Content-Length");
   fail_with(err, 411, "MissingContentLength", k_missing_length);
@@ -711,11 +720,10 @@ int stream_length_check(const S3Request *r, const stream_state *st, upload_error
 }
 
 int content_length_check(const S3Request *r, upload_error *err) {
-  owned_str v(hdr_value(r->head, r->head_len, "content-length"));
-  if (!v.get()) return 0;
-  const char *p = v.get();
-  uint64_t value = 0;
-  const int kind = read_content_length(p, &value);
+  const head_fields *f = &r->fields;
+  if (!f->cl_present) return 0;
+  const char *p = f->cl_text;
+  const int kind = f->cl_kind;
   if (kind == CL_NUMBER) return 0;
   if (kind == CL_EMPTY) {
     set_error("empty Content-Length");

@@ -134,6 +134,12 @@ int ck_compare(const body_digests *d, int algo, const char *b64) {
   // One byte of room beyond the largest digest tells a too-long value from an exact one.
   unsigned char got[33];
   size_t n = base64_decode_n(b64, got, sizeof got);
+  return ck_compare_bytes(d, algo, got, n);
+}
+
+int ck_compare_bytes(const body_digests *d, int algo, const unsigned char *got, size_t n) {
+  const ck_info *info = ck_info_of(algo);
+  if (!info) return -1;
   if (n != info->size) return -1;
   unsigned char want[32];
   digest_bytes(d, algo, want);

@@ -32,3 +32,5 @@ int ck_from_file(body_digests *d, int algo, const char *path);
 // Compares a Base64 value with the digest of algo in d: 1 equal, 0 different, -1 malformed
 // (it does not decode to the algorithm's size).
 int ck_compare(const body_digests *d, int algo, const char *b64);
+// The same for a value already base64-decoded into got[0, n) (decoded into at most 33 bytes).
+int ck_compare_bytes(const body_digests *d, int algo, const unsigned char *got, size_t n);

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "digest/hash.h"
 #include "http/response.h"
 
 // ---------------------------------------------------------------- lookups
@@ -18,7 +19,12 @@ static char *dup_range(const char *s, size_t n) {
 }
 
 char *hdr_value(const char *region, size_t len, const char *name) {
-  if (!region || !name) return nullptr;
+  size_t at = 0, n = 0;
+  return hdr_span(region, len, name, &at, &n) ? dup_range(region + at, n) : nullptr;
+}
+
+int hdr_span(const char *region, size_t len, const char *name, size_t *at, size_t *n) {
+  if (!region || !name) return 0;
   size_t nlen = strlen(name);
   size_t line = 0;
   while (line < len) {
@@ -31,14 +37,63 @@ char *hdr_value(const char *region, size_t len, const char *name) {
         while (end < len && region[end] != '\r' && region[end] != '\n') end++;
         while (v < end && (region[v] == ' ' || region[v] == '\t')) v++;
         while (end > v && (region[end - 1] == ' ' || region[end - 1] == '\t')) end--;
-        return dup_range(region + v, end - v);
+        *at = v;
+        *n = end - v;
+        return 1;
       }
     }
     const void *lf = memchr(region + line, '\n', len - line);
     if (!lf) break;
     line = size_t(static_cast<const char *>(lf) - region) + 1;
   }
-  return nullptr;
+  return 0;
+}
+
+char *request_copy_source(const S3Request *r) {
+  const head_fields *f = &r->fields;
+  return f->copy_source_present ? dup_range(r->head + f->copy_source_at, f->copy_source_len)
+                                : nullptr;
+}
+
+int request_length(const S3Request *r, uint64_t *out, int *overflow) {
+  const head_fields *f = &r->fields;
+  *out = f->cl_present ? f->cl_framed : 0;
+  if (overflow) *overflow = f->cl_present && f->cl_framed_over;
+  return f->cl_present;
+}
+
+static void read_length_fields(const char *head, size_t head_len, head_fields *f) {
+  owned_str cl(hdr_value(head, head_len, "content-length"));
+  if (cl.p) {
+    f->cl_present = 1;
+    f->cl_empty = cl.p[0] == 0;
+    uint64_t value = 0;
+    f->cl_kind = read_content_length(cl.p, &value);
+    f->cl_framed_over = framed_content_length(cl.p, &f->cl_framed) != 0;
+    copy_text(f->cl_text, sizeof f->cl_text, cl.p);  // cut to fit: the log shows 40
+  }
+  owned_str te(hdr_value(head, head_len, "transfer-encoding"));
+  f->te_chunked = te.p && ieq(te.p, "chunked");
+  owned_str decoded(hdr_value(head, head_len, "x-amz-decoded-content-length"));
+  if (decoded.p) {
+    f->decoded_present = 1;
+    f->decoded_ok =
+        parse_decimal(decoded.p, strlen(decoded.p), UINT64_MAX, 0, &f->decoded_len) == 0;
+  }
+}
+
+void read_head_fields(const char *head, size_t head_len, head_fields *f) {
+  memset(f, 0, sizeof *f);
+  read_length_fields(head, head_len, f);
+  for (int a = CK_CRC32; a < CK_COUNT; a++) {
+    owned_str v(hdr_value(head, head_len, ck_info_of(a)->header));
+    if (!v.p) continue;
+    f->ck_present |= 1u << a;
+    if (v.p[0]) f->ck_nonempty |= 1u << a;
+    f->ck_len[a] = base64_decode_n(v.p, f->ck_bytes[a], sizeof f->ck_bytes[a]);
+  }
+  f->copy_source_present =
+      hdr_span(head, head_len, "x-amz-copy-source", &f->copy_source_at, &f->copy_source_len);
 }
 
 char *qparam(const char *query, const char *name) {
@@ -223,6 +278,7 @@ int read_request_head(plat_sock s, S3Request *r) {
   capture_header(r, "Host", r->host, sizeof r->host);
   capture_header(r, "x-amz-date", r->amz_date, sizeof r->amz_date);
   capture_header(r, "x-amz-content-sha256", r->content_sha256, sizeof r->content_sha256);
+  read_head_fields(r->head, r->head_len, &r->fields);
 
   const char *q = strchr(r->target, '?');
   if (q) {

@@ -6,6 +6,7 @@
 
 #include "base/limits.h"
 #include "base/text.h"
+#include "digest/checksum.h"
 #include "http/response.h"
 #include "platform/platform.h"
 
@@ -29,6 +30,43 @@ constexpr size_t S3_REQUEST_LINE_MAX = 4599;
 // spaces its bytes: a per-receive time-out alone lets a byte now and then hold a thread for ever.
 constexpr int S3_HEAD_DEADLINE_MS = 10000;
 
+// The headers that more than one stage reads, each found once by the head reader (first
+// occurrence, name case-insensitive, value trimmed, as hdr_value finds it).
+struct head_fields {
+  int cl_present;             // a Content-Length header is there
+  int cl_empty;               // ... and its value is empty
+  int cl_kind;                // read_content_length's reading of the value (CL_*)
+  uint64_t cl_framed;         // the length the body framing takes (framed_content_length)
+  int cl_framed_over;         // framed_content_length found it negative or beyond 64 bits
+  char cl_text[41];           // the value's first 40 characters, for the error log
+  int te_chunked;             // Transfer-Encoding is "chunked"
+  unsigned ck_present;        // bit 1 << algo: that algorithm's x-amz-checksum-* header is there
+  unsigned ck_nonempty;       // ... and its value is not empty
+  // Each present value base64-decoded: one byte beyond the largest digest tells a too-long
+  // value from an exact one.
+  unsigned char ck_bytes[CK_COUNT][33];
+  size_t ck_len[CK_COUNT];
+  int decoded_present;        // x-amz-decoded-content-length is there
+  int decoded_ok;             // ... and is one decimal number, decoded_len
+  uint64_t decoded_len;
+  int copy_source_present;    // x-amz-copy-source is there; its value is head[at, at + len)
+  size_t copy_source_at;
+  size_t copy_source_len;
+};
+
+// Finds the headers of head_fields in head[0, head_len) into *f.
+void read_head_fields(const char *head, size_t head_len, head_fields *f);
+
+// The store's paths for the request's bucket and key, worked out once per request (the
+// operations' request_store_paths): each is usable only when its flag says so.
+struct request_paths {
+  int ready;                     // 1 once worked out
+  int bucket_ok;                 // bucket_dir holds the bucket's folder
+  int key_ok;                    // key_file holds the key's file (0: the key has no path)
+  char bucket_dir[S3_FS_PATH];
+  char key_file[S3_FS_PATH];
+};
+
 struct S3Request {
   char method[S3_METHOD_MAX + 1];
   char target[S3_TARGET_MAX + 1];
@@ -49,7 +87,9 @@ struct S3Request {
   size_t body_prefix_len;
   int is_service;                // path is "/" or holds no '/'
   size_t vhost_len;              // length of the "/bucket" a bucket.localhost Host put before path
+  head_fields fields;            // the headers read more than once, found by the head reader
   answer_context answer;         // what every answer to it carries; filled by the dispatcher
+  request_paths paths;           // filled on first use by request_store_paths
 };
 
 // The path as the client sent it, which its signature covers: for a request addressed by a
@@ -76,6 +116,13 @@ void request_free(S3Request *r);
 
 // A header's trimmed value (first occurrence, name case-insensitive), malloc'd; null if absent.
 char *hdr_value(const char *region, size_t len, const char *name);
+// Where that value lies: 1 with region[*at, *at + *n), or 0 when the header is absent.
+int hdr_span(const char *region, size_t len, const char *name, size_t *at, size_t *n);
+// The x-amz-copy-source value, malloc'd; null if absent.
+char *request_copy_source(const S3Request *r);
+// The Content-Length as hdr_u64 reads it: 1 when present (*out its framed length, *overflow
+// set when negative or beyond 64 bits), 0 when absent.
+int request_length(const S3Request *r, uint64_t *out, int *overflow);
 // A query parameter's raw value when it appears as name=..., malloc'd; null otherwise.
 char *qparam(const char *query, const char *name);
 // 1 when the query holds the parameter with or without a value.

@@ -174,7 +174,7 @@ void op_put_object_acl(plat_sock s, S3Request *r) {
     if (v.p) granted = 1;
   }
   uint64_t body_len = 0;
-  hdr_u64(r->head, r->head_len, "Content-Length", &body_len, nullptr);
+  request_length(r, &body_len, nullptr);
   owned_str te(hdr_value(r->head, r->head_len, "Transfer-Encoding"));
   if (!canned.p || strcmp(canned.p, "private") != 0 || granted || body_len || te.p) {
     answer_not_implemented(s, r);

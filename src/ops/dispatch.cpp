@@ -51,9 +51,21 @@ void answer_key_too_long(plat_sock s, S3Request *r) {
   answer_error(s, r, 400, "KeyTooLongError", "Your key is too long");
 }
 
+const request_paths *request_store_paths(S3Request *r) {
+  request_paths *p = &r->paths;
+  if (!p->ready) {
+    p->bucket_ok = object_path(r->bucket, nullptr, p->bucket_dir) == 0;
+    p->key_ok = r->key[0] && object_path(r->bucket, r->key, p->key_file) == 0;
+    p->ready = 1;
+  }
+  return p;
+}
+
 int answer_key_conflict(plat_sock s, S3Request *r, uint64_t uploaded) {
+  const request_paths *p = request_store_paths(r);
+  if (!p->bucket_ok || !p->key_ok) return 0;
   char conflict[S3_KEY_FIELD];
-  if (key_placement(r->bucket, r->key, conflict) != 1) return 0;
+  if (key_placement_at(r->bucket, r->key, p->bucket_dir, p->key_file, conflict) != 1) return 0;
   // The message names the key in the way; it is cut so the document stays whole.
   char escaped[1024];
   xml_escape_str(conflict, escaped, sizeof escaped);
@@ -78,13 +90,12 @@ static int has_any(const char *query, const char *const *names, size_t count) {
 }
 
 static int has_copy_source(const S3Request *r) {
-  owned_str src(hdr_value(r->head, r->head_len, "x-amz-copy-source"));
-  return !src.empty();
+  return r->fields.copy_source_present && r->fields.copy_source_len > 0;
 }
 
 // The copy source names its key by the path's rules; one that is not UTF-8 names nothing.
 static int copy_source_is_utf8(const S3Request *r) {
-  owned_str src(hdr_value(r->head, r->head_len, "x-amz-copy-source"));
+  owned_str src(request_copy_source(r));
   if (src.empty()) return 1;
   pct_decode(src.p);
   return text_is_utf8(src.p, strlen(src.p));
@@ -283,8 +294,8 @@ static void route_object(plat_sock s, S3Request *r, stream_state *st) {
 // tree cannot hold the key beside a stored one. 1 when refused and answered.
 static int refuse_object_write(plat_sock s, S3Request *r) {
   if (!ieq(r->method, "PUT") && !ieq(r->method, "POST")) return 0;
-  char dir[S3_FS_PATH];
-  if (object_path(r->bucket, nullptr, dir) != 0 || !is_directory(dir)) {
+  const request_paths *p = request_store_paths(r);
+  if (!p->bucket_ok || !is_directory(p->bucket_dir)) {
     answer_error(s, r, 404, "NoSuchBucket", "The specified bucket does not exist");
     return 1;
   }

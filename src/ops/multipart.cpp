@@ -46,7 +46,7 @@ unsigned long query_part_number(const S3Request *r) {
 uint64_t request_content_length(const S3Request *r) {
   uint64_t n = 0;
   int overflow = 0;
-  hdr_u64(r->head, r->head_len, "content-length", &n, &overflow);
+  request_length(r, &n, &overflow);
   return overflow ? UINT64_MAX : n;
 }
 
@@ -425,7 +425,7 @@ void op_upload_part_copy(plat_sock s, S3Request *r, const char *upload_id) {
   object_writer_guard w;
   if (check_part_request(s, r, upload_id, &w.w) != 0) return;
 
-  owned_str source(hdr_value(r->head, r->head_len, "x-amz-copy-source"));
+  owned_str source(request_copy_source(r));
   char src_bucket[64];
   char src_key[4096];
   if (!source.get() || parse_copy_source(source.get(), src_bucket, src_key) != 0) {

@@ -33,6 +33,15 @@ int is_md5_text(const char *t) {
   return n == 32;
 }
 
+// A writer for the request's own key, on the paths the dispatcher already worked out;
+// writer_begin_object's results.
+int begin_key_writer(object_writer *w, S3Request *r) {
+  const request_paths *p = request_store_paths(r);
+  // A key with no path: the writer's own verdict for it, with nothing begun.
+  if (!p->bucket_ok || !p->key_ok) return -1;
+  return writer_begin_object_at(w, r->bucket, r->key, p->key_file, p->bucket_dir);
+}
+
 }  // namespace
 
 int check_content_headers(plat_sock s, S3Request *r) {
@@ -119,7 +128,7 @@ int parse_copy_source(const char *value, char bucket[S3_BUCKET_MAX + 1], char ke
 
 void op_put_object(plat_sock s, S3Request *r, stream_state *st) {
   object_writer_guard w;
-  int begun = writer_begin_object(&w.w, r->bucket, r->key);
+  int begun = begin_key_writer(&w.w, r);
   if (begun == -1) {
     answer_key_too_long(s, r);
     return;
@@ -178,7 +187,7 @@ struct copy_source {
 // Parses x-amz-copy-source and takes the source's view. 0, or -1 after the error answer.
 int open_copy_source(plat_sock s, S3Request *r, copy_source *src) {
   {
-    owned_str source(hdr_value(r->head, r->head_len, "x-amz-copy-source"));
+    owned_str source(request_copy_source(r));
     if (parse_copy_source(source.get(), src->bucket, src->key) != 0) {
       answer_error(s, r, 400, "InvalidArgument", "Invalid copy source");
       return -1;
@@ -291,7 +300,7 @@ void answer_copy_result(plat_sock s, const S3Request *r, const object_view *src,
 
 void op_copy_object(plat_sock s, S3Request *r) {
   object_writer_guard w;
-  if (writer_begin_object(&w.w, r->bucket, r->key) == -1) {
+  if (begin_key_writer(&w.w, r) == -1) {
     answer_key_too_long(s, r);
     return;
   }
@@ -300,7 +309,7 @@ void op_copy_object(plat_sock s, S3Request *r) {
 
   uint64_t body_len = 0;
   int overflow = 0;
-  if (hdr_u64(r->head, r->head_len, "Content-Length", &body_len, &overflow) && body_len)
+  if (request_length(r, &body_len, &overflow) && body_len)
     discard_body(s, r, body_len);
   const int replace = replace_directive(r);
   commit_condition cond;

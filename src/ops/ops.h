@@ -98,6 +98,9 @@ void answer_key_too_long(plat_sock s, S3Request *r);
 // for "a/b", "a/x" for "a"), counted (0, uploaded). 1 when answered; 0 when the key can be
 // stored (an empty directory in its place has then been removed).
 int answer_key_conflict(plat_sock s, S3Request *r, uint64_t uploaded);
+// The store's paths for r's bucket and key, worked out on the first call and kept in r, so that
+// a write's checks, its writer and its second look at the key's place share one reckoning.
+const request_paths *request_store_paths(S3Request *r);
 // 200 with an XML document, counted with the given byte amounts.
 void answer_xml(plat_sock s, const S3Request *r, const dynbuf *doc, uint64_t served,
                 uint64_t uploaded);

@@ -363,7 +363,7 @@ void op_post_object(plat_sock s, S3Request *r) {
   char boundary[FORM_BOUNDARY_MAX + 1];
   uint64_t body_len = 0;
   int overflow = 0;
-  if (!hdr_u64(r->head, r->head_len, "Content-Length", &body_len, &overflow) || overflow) {
+  if (!request_length(r, &body_len, &overflow) || overflow) {
     answer_error(s, r, 411, "MissingContentLength", "You must provide the Content-Length HTTP header.");
     return;
   }

@@ -89,6 +89,12 @@ int key_placement(const char *bucket, const char *key, char conflict[S3_KEY_FIEL
   char dir[S3_FS_PATH];
   char path[S3_FS_PATH];
   if (object_path(bucket, nullptr, dir) != 0 || object_path(bucket, key, path) != 0) return -1;
+  return key_placement_at(bucket, key, dir, path, conflict);
+}
+
+int key_placement_at(const char *bucket, const char *key, const char *dir, const char *path,
+                     char conflict[S3_KEY_FIELD]) {
+  conflict[0] = 0;
   // Every level above the key must be a directory, or not exist yet: an object there is in
   // the way ("a" for "a/b").
   size_t dl = strlen(dir);

@@ -17,3 +17,7 @@ int meta_path(const char *bucket, const char *key, char out[S3_FS_PATH]);
 // conflict[4096] names its key ("a" for "a/b"; "a/x" for "a" when "a/x" is stored), -1 the
 // key has no path. Nothing that holds an object is changed.
 int key_placement(const char *bucket, const char *key, char conflict[S3_KEY_FIELD]);
+// key_placement for a caller that holds the paths already: dir is object_path of the bucket,
+// path that of bucket/key.
+int key_placement_at(const char *bucket, const char *key, const char *dir, const char *path,
+                     char conflict[S3_KEY_FIELD]);

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/text.h"
 #include "digest/hash.h"
 #include "store/files.h"
 #include "store/mpu.h"
@@ -35,10 +36,19 @@ void md5_hex(md5_ctx *md5, char out[33]) {
 }  // namespace
 
 int writer_begin_object(object_writer *w, const char *bucket, const char *key) {
-  writer_clear(w, WRITER_OBJECT, bucket, key);
+  char path[S3_FS_PATH];
   char bucket_dir[S3_FS_PATH];
-  if (object_path(bucket, key, w->path) != 0 || object_path(bucket, nullptr, bucket_dir) != 0)
+  if (object_path(bucket, key, path) != 0 || object_path(bucket, nullptr, bucket_dir) != 0) {
+    writer_clear(w, WRITER_OBJECT, bucket, key);
     return -1;
+  }
+  return writer_begin_object_at(w, bucket, key, path, bucket_dir);
+}
+
+int writer_begin_object_at(object_writer *w, const char *bucket, const char *key,
+                           const char *path, const char *bucket_dir) {
+  writer_clear(w, WRITER_OBJECT, bucket, key);
+  if (copy_text(w->path, sizeof w->path, path) != 1) return -1;
   // In the bucket's own folder, whatever folders the key needs: those are made only at the
   // commit, under the bucket lock, so a request that fails first leaves none behind.
   if (make_upload_temp(bucket_dir, w->tmp) != 0) return -2;

@@ -35,6 +35,10 @@ struct object_writer {
 // A new object for bucket/key. 0; -1 the key has no path in the store (too long, or not a
 // storable key); -2 no temporary name fits.
 int writer_begin_object(object_writer *w, const char *bucket, const char *key);
+// writer_begin_object for a caller that holds the paths already: path is object_path of
+// bucket/key, bucket_dir that of the bucket. 0; -1 either does not fit here; -2 as above.
+int writer_begin_object_at(object_writer *w, const char *bucket, const char *key,
+                           const char *path, const char *bucket_dir);
 // The joined parts of a completed upload for bucket/key; as writer_begin_object.
 int writer_begin_join(object_writer *w, const char *bucket, const char *key);
 // Part `part` of the upload upload_id of bucket. 0; 1 there is no such upload; -2 no

@@ -139,6 +139,7 @@ struct Req {
     capture("authorization", r->authorization, sizeof r->authorization);
     capture("x-amz-date", r->amz_date, sizeof r->amz_date);
     capture("x-amz-content-sha256", r->content_sha256, sizeof r->content_sha256);
+    read_head_fields(r->head, r->head_len, &r->fields);
   }
   void capture(const char *name, char *dst, size_t cap) {
     owned_str v(hdr_value(r->head, r->head_len, name));
