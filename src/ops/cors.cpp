@@ -100,7 +100,8 @@ int normalize_rule(const char *s, size_t end, dynbuf *out) {
 int cors_normalize(const char *body, size_t len, dynbuf *out) {
   size_t pos = 0;
   xml_element root;
-  if (xml_next_child(body, len, &pos, &root) != 1 || !xml_name_is(&root, "CORSConfiguration")) return -1;
+  if (xml_next_child(body, len, &pos, &root) != 1 || !xml_name_is(&root, "CORSConfiguration"))
+    return -1;
   xml_element extra;
   if (xml_next_child(body, len, &pos, &extra) != 0) return -1;
   dynbuf_printf(out, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<CORSConfiguration xmlns=\"%s\">",
@@ -216,7 +217,8 @@ int cors_match(const char *doc, size_t len, const char *origin, const char *meth
     return 0;
   size_t pos = 0;
   xml_element root;
-  if (xml_next_child(doc, len, &pos, &root) != 1 || !xml_name_is(&root, "CORSConfiguration")) return 0;
+  if (xml_next_child(doc, len, &pos, &root) != 1 || !xml_name_is(&root, "CORSConfiguration"))
+    return 0;
   size_t at = 0;
   xml_element rule;
   char matched[CORS_VALUE_MAX + 1], v[CORS_VALUE_MAX + 1];
