@@ -390,6 +390,7 @@ int xml_skip_markup(const char *s, size_t len, size_t *pos, unsigned flags) {
     const char *open;
     const char *close;
   } kinds[] = {{"<?", "?>"}, {"<!--", "-->"}, {"<![CDATA[", "]]>"}};
+  if (*pos >= len) return 0;
   size_t rest = len - *pos;
   for (size_t k = 0; k < 3; k++) {
     if (k == 2 && !(flags & XML_CDATA)) break;

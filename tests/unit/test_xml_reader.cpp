@@ -187,6 +187,7 @@ TEST(XmlReader, SkipMarkup) {
       {"<!DOCTYPE a>", XML_CDATA, 0, 0},
       {"<a>", 0, 0, 0},
       {"<", 0, 0, 0},
+      {"", XML_CDATA, 0, 0},
   };
   for (const row &r : rows) {
     size_t pos = 0;
