@@ -188,31 +188,6 @@ const char *find_bytes(const char *hay, size_t len, const char *needle) {
   return nullptr;
 }
 
-char *xml_get_tag(const char *text, size_t len, const char *name) {
-  if (!text || !len) return nullptr;
-  char open[130];
-  char close[131];
-  char cut[128];
-  copy_text(cut, sizeof(cut), name);
-  snprintf(open, sizeof(open), "<%s>", cut);
-  snprintf(close, sizeof(close), "</%s>", cut);
-  const char *start = find_bytes(text, len, open);
-  if (!start) return nullptr;
-  const char *value = start + strlen(open);
-  size_t rest = len - (size_t)(value - text);
-  const char *lt = static_cast<const char *>(memchr(value, '<', rest));
-  if (!lt) return nullptr;
-  size_t close_len = strlen(close);
-  size_t left = len - (size_t)(lt - text);
-  if (left < close_len || memcmp(lt, close, close_len) != 0) return nullptr;
-  size_t n = (size_t)(lt - value);
-  char *out = static_cast<char *>(malloc(n + 1));
-  if (!out) return nullptr;
-  memcpy(out, value, n);
-  out[n] = 0;
-  return out;
-}
-
 namespace {
 
 // UTF-8 of code point cp (at most U+10FFFF) into out[4]; its length.
@@ -379,4 +354,141 @@ int parse_signed_decimal(const char *s, size_t len, uint64_t max, unsigned flags
   if (parse_decimal(s + i, len - i, max, flags & ~DEC_SIGN, &v) != 0) return -1;
   *out = negative ? -(int64_t)v : (int64_t)v;
   return 0;
+}
+
+// ---------------------------------------------------------------- XML elements
+
+namespace {
+
+int xml_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+// Offset just past the first `end` in s[from..len), or 0 when there is none.
+size_t xml_past(const char *s, size_t len, size_t from, const char *end) {
+  const char *hit = find_bytes(s + from, len - from, end);
+  return hit ? (size_t)(hit - s) + strlen(end) : 0;
+}
+
+// Offset of the closing tag "</" name, blanks, ">" at or after from, with *after just past it;
+// 0 when there is none.
+size_t xml_child_close(const char *s, size_t len, size_t from, const xml_element *e,
+                       size_t *after) {
+  for (size_t q = from; q + 2 + e->name_len <= len; q++) {
+    if (s[q] != '<' || s[q + 1] != '/' || memcmp(s + q + 2, e->name, e->name_len) != 0) continue;
+    size_t r = q + 2 + e->name_len;
+    while (r < len && xml_blank(s[r])) r++;
+    if (r >= len || s[r] != '>') continue;
+    *after = r + 1;
+    return q;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int xml_skip_markup(const char *s, size_t len, size_t *pos, unsigned flags) {
+  static const struct {
+    const char *open;
+    const char *close;
+  } kinds[] = {{"<?", "?>"}, {"<!--", "-->"}, {"<![CDATA[", "]]>"}};
+  if (*pos >= len) return 0;
+  size_t rest = len - *pos;
+  for (size_t k = 0; k < 3; k++) {
+    if (k == 2 && !(flags & XML_CDATA)) break;
+    size_t n = strlen(kinds[k].open);
+    if (rest < n || memcmp(s + *pos, kinds[k].open, n) != 0) continue;
+    size_t end = xml_past(s, len, *pos + ((flags & XML_END_FROM_OPEN) ? 0 : n), kinds[k].close);
+    if (!end) return -1;
+    *pos = end;
+    return 1;
+  }
+  return 0;
+}
+
+int xml_find_element(const char *s, size_t len, size_t *pos, const char *name, unsigned flags,
+                     xml_element *e) {
+  char open[130], close[131];
+  size_t nl = strlen(name);
+  if (!s || *pos >= len || nl > 127) return 0;
+  snprintf(open, sizeof open, "<%s>", name);
+  snprintf(close, sizeof close, "</%s>", name);
+  const char *start = find_bytes(s + *pos, len - *pos, open);
+  if (!start) return 0;
+  const char *text = start + nl + 2;
+  size_t rest = len - (size_t)(text - s);
+  const char *end;
+  if (flags & XML_CLOSE_NEXT_TAG) {
+    end = static_cast<const char *>(memchr(text, '<', rest));
+    size_t left = end ? len - (size_t)(end - s) : 0;
+    if (!end || left < nl + 3 || memcmp(end, close, nl + 3) != 0) return 0;
+  } else {
+    end = find_bytes(text, rest, close);
+    if (!end) return 0;
+  }
+  e->name = start + 1;
+  e->name_len = nl;
+  e->text = text;
+  e->text_len = (size_t)(end - text);
+  *pos = (size_t)(end - s) + nl + 3;
+  return 1;
+}
+
+int xml_next_child(const char *s, size_t len, size_t *pos, xml_element *e) {
+  for (;;) {
+    while (*pos < len && xml_blank(s[*pos])) (*pos)++;
+    if (*pos >= len) return 0;
+    if (s[*pos] != '<') return -1;
+    int skipped = xml_skip_markup(s, len, pos, XML_END_FROM_OPEN);
+    if (skipped < 0) return -1;
+    if (!skipped) break;
+  }
+  size_t p = *pos + 1;
+  e->name = s + p;
+  while (p < len && !xml_blank(s[p]) && s[p] != '>' && s[p] != '/' && s[p] != '<') p++;
+  e->name_len = (size_t)(s + p - e->name);
+  if (e->name_len == 0) return -1;
+  const char *gt = static_cast<const char *>(memchr(s + p, '>', len - p));
+  if (!gt) return -1;
+  if (gt[-1] == '/') {  // <Name/> or <Name attr="..."/>
+    e->text = gt;
+    e->text_len = 0;
+    *pos = (size_t)(gt - s) + 1;
+    return 1;
+  }
+  e->text = gt + 1;
+  size_t from = (size_t)(e->text - s), after = 0;
+  size_t close = xml_child_close(s, len, from, e, &after);
+  if (!after) return -1;
+  e->text_len = close - from;
+  *pos = after;
+  return 1;
+}
+
+int xml_name_is(const xml_element *e, const char *name) {
+  return strlen(name) == e->name_len && memcmp(e->name, name, e->name_len) == 0;
+}
+
+long xml_element_text(const xml_element *e, char *out, size_t cap, unsigned flags) {
+  const char *p = e->text, *end = e->text + e->text_len;
+  if (flags & XML_TRIM) {
+    while (p < end && xml_blank(*p)) p++;
+    while (end > p && xml_blank(end[-1])) end--;
+  }
+  if (flags & XML_TEXT_ONLY)
+    for (const char *q = p; q < end; q++)
+      if (*q == '<' || (unsigned char)*q < 0x20 || *q == 0x7f) return -1;
+  return xml_decode_entities(p, (size_t)(end - p), out, cap, flags & (XML_NUMERIC | XML_STRICT));
+}
+
+char *xml_get_tag(const char *text, size_t len, const char *name) {
+  if (!text || !len) return nullptr;
+  char cut[128];
+  copy_text(cut, sizeof(cut), name);
+  size_t pos = 0;
+  xml_element e;
+  if (xml_find_element(text, len, &pos, cut, XML_CLOSE_NEXT_TAG, &e) != 1) return nullptr;
+  char *out = static_cast<char *>(malloc(e.text_len + 1));
+  if (!out) return nullptr;
+  memcpy(out, e.text, e.text_len);
+  out[e.text_len] = 0;
+  return out;
 }

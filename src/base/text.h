@@ -84,10 +84,6 @@ void pct_decode(char *s);
 
 // Finds needle within hay[0..len); null when absent (hay may hold NUL bytes).
 const char *find_bytes(const char *hay, size_t len, const char *needle);
-// The text between "<name>" and the "</name>" that must follow at the next "<", within the
-// first len bytes of text; malloc'd (caller frees), not trimmed and not entity-decoded (see
-// xml_decode_entities). Null when absent.
-char *xml_get_tag(const char *text, size_t len, const char *name);
 
 // What xml_decode_entities decodes.
 enum : unsigned {
@@ -100,6 +96,57 @@ enum : unsigned {
 // UTF-8. A reference that is malformed or names another code point stays as it is (or fails
 // under XML_STRICT). The decoded length, or -1 when a flag's rule is broken or cap is too small.
 long xml_decode_entities(const char *s, size_t n, char *out, size_t cap, unsigned flags);
+
+// ---------------------------------------------------------------- XML elements
+// One bounded reader of elements in a text the caller already holds whole: it never reads
+// past len, builds no tree and keeps no state; a found element points into the caller's text.
+
+// An element found by xml_find_element or xml_next_child.
+struct xml_element {
+  const char *name;  // its name as written (prefix included), not NUL-terminated
+  size_t name_len;
+  const char *text;  // its raw content between the tags (empty for "<name/>")
+  size_t text_len;
+};
+
+// How an element's end and its markup are found.
+enum : unsigned {
+  XML_CLOSE_NEXT_TAG = 1u << 4,  // xml_find_element: "</name>" must stand at the first "<"
+                                 // after "<name>" (a CDATA section or child element fails)
+  XML_CDATA = 1u << 5,           // xml_skip_markup: a "<![CDATA[...]]>" section is skipped too
+  XML_END_FROM_OPEN = 1u << 6,   // xml_skip_markup: the terminator is searched from the markup's
+                                 // first byte, so "<?>" and "<!-->" end where they start
+};
+// What xml_element_text does besides xml_decode_entities' flags (XML_NUMERIC, XML_STRICT).
+enum : unsigned {
+  XML_TRIM = 1u << 7,       // blanks (space, \t \r \n) around the text are left out
+  XML_TEXT_ONLY = 1u << 8,  // a '<' (markup, CDATA) or a control character fails
+};
+
+// The markup "<?...?>" or "<!--...-->" (and a CDATA section under XML_CDATA) at s[*pos]:
+// 1 with *pos just past it, 0 when none starts there, -1 when it does not end within len.
+int xml_skip_markup(const char *s, size_t len, size_t *pos, unsigned flags);
+// The next element of s[*pos..len) called exactly name, opened as "<name>" (no attributes)
+// anywhere at or after *pos, and closed at the first "</name>" after it (see
+// XML_CLOSE_NEXT_TAG). 1 with *e and *pos just past the closing tag; 0 when there is none
+// (*pos untouched), and for a name longer than 127 bytes.
+int xml_find_element(const char *s, size_t len, size_t *pos, const char *name, unsigned flags,
+                     xml_element *e);
+// The next child of s[*pos..len), a run of elements that may hold only blanks, "<?...?>" and
+// "<!--...-->" between them (their terminators searched as XML_END_FROM_OPEN): "<name/>",
+// "<name attr...>" ... and the first "</name>" after it (blanks allowed before its '>'), as
+// children never nest in an element of their own name. 1 with *e and *pos past it; 0 at the
+// end; -1 when the text breaks that shape.
+int xml_next_child(const char *s, size_t len, size_t *pos, xml_element *e);
+// 1 when e's name is exactly name.
+int xml_name_is(const xml_element *e, const char *name);
+// e's text, as the flags say, entity-decoded into out[cap] (NUL-terminated). Its length, or -1
+// when a flag's rule is broken or it does not fit.
+long xml_element_text(const xml_element *e, char *out, size_t cap, unsigned flags);
+// The text between "<name>" and the "</name>" that must follow at the next "<", within the
+// first len bytes of text; malloc'd (caller frees), not trimmed and not entity-decoded (see
+// xml_decode_entities). Null when absent.
+char *xml_get_tag(const char *text, size_t len, const char *name);
 
 // ---------------------------------------------------------------- decimal numbers
 

@@ -1,6 +1,7 @@
 // The shape check of the XML request bodies: one bounded pass over the text with a fixed stack
 // of open element names. It does not build a tree and does not decode anything; the
-// operations read their elements themselves once the shape is known to be whole.
+// operations read their elements with the element reader in base/text once the shape is known
+// to be whole.
 #include "body/xml_body.h"
 
 #include <cstring>
@@ -15,12 +16,6 @@ struct name_ref {
 };
 
 int is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-
-// Offset just past the first `end` at or after pos, or 0 when there is none.
-size_t skip_past(const char *text, size_t len, size_t pos, const char *end) {
-  const char *hit = find_bytes(text + pos, len - pos, end);
-  return hit ? (size_t)(hit - text) + strlen(end) : 0;
-}
 
 // The element name at pos: its length (0 when there is none).
 size_t name_length(const char *text, size_t len, size_t pos) {
@@ -96,14 +91,11 @@ size_t scan_tag(xml_scan *x, size_t pos) {
 }
 
 // Markup that starts with "<?" or "<!" at pos: its end offset, or 0 when it breaks the shape.
+// A CDATA section belongs inside the root; a document type declaration is never accepted.
 size_t scan_special(xml_scan *x, size_t pos) {
-  const char *t = x->text + pos;
-  size_t rest = x->len - pos;
-  if (rest >= 2 && t[1] == '?') return skip_past(x->text, x->len, pos + 2, "?>");
-  if (rest >= 4 && memcmp(t, "<!--", 4) == 0) return skip_past(x->text, x->len, pos + 4, "-->");
-  if (rest >= 9 && memcmp(t, "<![CDATA[", 9) == 0 && x->depth > 0)
-    return skip_past(x->text, x->len, pos + 9, "]]>");
-  return 0;  // a document type declaration, or CDATA outside the root
+  size_t end = pos;
+  unsigned flags = x->depth > 0 ? unsigned(XML_CDATA) : 0u;
+  return xml_skip_markup(x->text, x->len, &end, flags) == 1 ? end : 0;
 }
 
 }  // namespace

@@ -26,81 +26,15 @@ const char kNotAllowed[] =
 const char kNoConfig[] = "The CORS configuration does not exist";
 constexpr size_t REQUEST_HEADERS_MAX = 64;  // names in one Access-Control-Request-Headers
 
-// ---------------------------------------------------------------- a small element reader
-
-struct xml_elem {
-  const char *name;
-  size_t name_len;
-  const char *val;
-  size_t val_len;
-};
+// ---------------------------------------------------------------- elements and values
+// The document is a run of children read with xml_next_child.
 
 int is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
-int name_is(const xml_elem *e, const char *name) {
-  return strlen(name) == e->name_len && memcmp(e->name, name, e->name_len) == 0;
-}
-
-// Skips "<?...?>" and "<!--...-->" at s[*pos]; 1 skipped, 0 none there, -1 unterminated.
-int skip_markup(const char *s, size_t end, size_t *pos) {
-  const char *close = nullptr;
-  if (end - *pos >= 2 && memcmp(s + *pos, "<?", 2) == 0) close = "?>";
-  if (end - *pos >= 4 && memcmp(s + *pos, "<!--", 4) == 0) close = "-->";
-  if (!close) return 0;
-  const char *c = find_bytes(s + *pos, end - *pos, close);
-  if (!c) return -1;
-  *pos = (size_t)(c - s) + strlen(close);
-  return 1;
-}
-
-// The next element of s[*pos..end), which may hold only blanks, declarations, comments and
-// elements. 1 with *e (its raw content) and *pos past it; 0 at the end; -1 malformed.
-int next_elem(const char *s, size_t end, size_t *pos, xml_elem *e) {
-  for (;;) {
-    while (*pos < end && is_blank(s[*pos])) (*pos)++;
-    if (*pos >= end) return 0;
-    if (s[*pos] != '<') return -1;
-    int skipped = skip_markup(s, end, pos);
-    if (skipped < 0) return -1;
-    if (!skipped) break;
-  }
-  size_t p = *pos + 1;
-  e->name = s + p;
-  while (p < end && !is_blank(s[p]) && s[p] != '>' && s[p] != '/' && s[p] != '<') p++;
-  e->name_len = (size_t)(s + p - e->name);
-  if (e->name_len == 0) return -1;
-  const char *gt = static_cast<const char *>(memchr(s + p, '>', end - p));
-  if (!gt) return -1;
-  if (gt[-1] == '/') {  // <Name/> or <Name attr="..."/>
-    e->val = gt;
-    e->val_len = 0;
-    *pos = (size_t)(gt - s) + 1;
-    return 1;
-  }
-  e->val = gt + 1;
-  // The closing tag: "</" name, optional blanks, ">". The rules' elements never nest in
-  // themselves, so the first one closes this element.
-  for (size_t q = (size_t)(e->val - s); q + 2 + e->name_len <= end; q++) {
-    if (s[q] != '<' || s[q + 1] != '/' || memcmp(s + q + 2, e->name, e->name_len) != 0) continue;
-    size_t r = q + 2 + e->name_len;
-    while (r < end && is_blank(s[r])) r++;
-    if (r >= end || s[r] != '>') continue;
-    e->val_len = q - (size_t)(e->val - s);
-    *pos = r + 1;
-    return 1;
-  }
-  return -1;
-}
-
 // The text of a leaf element: blanks trimmed, the five XML entities decoded, into out[cap].
 // 0, or -1 when it holds markup, an unknown reference, a control character or is too long.
-int leaf_text(const xml_elem *e, char *out, size_t cap) {
-  const char *p = e->val, *end = e->val + e->val_len;
-  while (p < end && is_blank(*p)) p++;
-  while (end > p && is_blank(end[-1])) end--;
-  for (const char *q = p; q < end; q++)
-    if (*q == '<' || (unsigned char)*q < 0x20 || *q == 0x7f) return -1;
-  return xml_decode_entities(p, (size_t)(end - p), out, cap, XML_STRICT) < 0 ? -1 : 0;
+int leaf_text(const xml_element *e, char *out, size_t cap) {
+  return xml_element_text(e, out, cap, XML_TRIM | XML_TEXT_ONLY | XML_STRICT) < 0 ? -1 : 0;
 }
 
 int count_stars(const char *t) {
@@ -121,12 +55,12 @@ const char *const kRuleElements[] = {"ID", "AllowedHeader", "AllowedMethod", "Al
                                      "ExposeHeader", "MaxAgeSeconds"};
 
 // Checks one value of a rule. 0, or -1 when it breaks the element's rule.
-int check_value(const xml_elem *e, const char *v) {
-  if (name_is(e, "AllowedMethod")) return allowed_method(v) ? 0 : -1;
-  if (name_is(e, "AllowedOrigin")) return (v[0] && count_stars(v) <= 1) ? 0 : -1;
-  if (name_is(e, "AllowedHeader")) return (v[0] && count_stars(v) <= 1) ? 0 : -1;
-  if (name_is(e, "ExposeHeader")) return v[0] && !strchr(v, ',') ? 0 : -1;
-  if (name_is(e, "MaxAgeSeconds")) {
+int check_value(const xml_element *e, const char *v) {
+  if (xml_name_is(e, "AllowedMethod")) return allowed_method(v) ? 0 : -1;
+  if (xml_name_is(e, "AllowedOrigin")) return (v[0] && count_stars(v) <= 1) ? 0 : -1;
+  if (xml_name_is(e, "AllowedHeader")) return (v[0] && count_stars(v) <= 1) ? 0 : -1;
+  if (xml_name_is(e, "ExposeHeader")) return v[0] && !strchr(v, ',') ? 0 : -1;
+  if (xml_name_is(e, "MaxAgeSeconds")) {
     uint64_t secs;
     return parse_decimal(v, strlen(v), 2147483647u, 0, &secs) == 0 ? 0 : -1;
   }
@@ -140,12 +74,12 @@ int normalize_rule(const char *s, size_t end, dynbuf *out) {
   dynbuf_append(out, "<CORSRule>", 10);
   for (size_t k = 0; k < 6; k++) {
     size_t pos = 0;
-    xml_elem e;
+    xml_element e;
     int rc;
-    while ((rc = next_elem(s, end, &pos, &e)) == 1) {
+    while ((rc = xml_next_child(s, end, &pos, &e)) == 1) {
       size_t which = 6;
       for (size_t i = 0; i < 6; i++)
-        if (name_is(&e, kRuleElements[i])) which = i;
+        if (xml_name_is(&e, kRuleElements[i])) which = i;
       if (which == 6 || leaf_text(&e, v, sizeof v) != 0 || check_value(&e, v) != 0) return -1;
       if (which != k) continue;
       counts[k]++;
@@ -165,19 +99,20 @@ int normalize_rule(const char *s, size_t end, dynbuf *out) {
 
 int cors_normalize(const char *body, size_t len, dynbuf *out) {
   size_t pos = 0;
-  xml_elem root;
-  if (next_elem(body, len, &pos, &root) != 1 || !name_is(&root, "CORSConfiguration")) return -1;
-  xml_elem extra;
-  if (next_elem(body, len, &pos, &extra) != 0) return -1;
+  xml_element root;
+  if (xml_next_child(body, len, &pos, &root) != 1 || !xml_name_is(&root, "CORSConfiguration"))
+    return -1;
+  xml_element extra;
+  if (xml_next_child(body, len, &pos, &extra) != 0) return -1;
   dynbuf_printf(out, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<CORSConfiguration xmlns=\"%s\">",
                 S3_XMLNS);
-  const char *s = root.val;
-  size_t end = root.val_len, at = 0, rules = 0;
-  xml_elem rule;
+  const char *s = root.text;
+  size_t end = root.text_len, at = 0, rules = 0;
+  xml_element rule;
   int rc;
-  while ((rc = next_elem(s, end, &at, &rule)) == 1) {
-    if (!name_is(&rule, "CORSRule") || ++rules > CORS_RULES_MAX) return -1;
-    if (normalize_rule(rule.val, rule.val_len, out) != 0) return -1;
+  while ((rc = xml_next_child(s, end, &at, &rule)) == 1) {
+    if (!xml_name_is(&rule, "CORSRule") || ++rules > CORS_RULES_MAX) return -1;
+    if (normalize_rule(rule.text, rule.text_len, out) != 0) return -1;
   }
   dynbuf_append(out, "</CORSConfiguration>", 20);
   return (rc == 0 && rules > 0 && !out->failed) ? 0 : -1;
@@ -207,9 +142,9 @@ namespace {
 // the first value at all) into v[CORS_VALUE_MAX + 1]. 1 found, 0 none.
 int rule_find(const char *s, size_t len, const char *name, const char *text, int ci, char *v) {
   size_t pos = 0;
-  xml_elem e;
-  while (next_elem(s, len, &pos, &e) == 1) {
-    if (!name_is(&e, name) || leaf_text(&e, v, CORS_VALUE_MAX + 1) != 0) continue;
+  xml_element e;
+  while (xml_next_child(s, len, &pos, &e) == 1) {
+    if (!xml_name_is(&e, name) || leaf_text(&e, v, CORS_VALUE_MAX + 1) != 0) continue;
     if (!text || cors_wildcard_match(v, text, ci)) return 1;
   }
   return 0;
@@ -219,10 +154,10 @@ int rule_find(const char *s, size_t len, const char *name, const char *text, int
 void append_joined(dynbuf *lines, const char *header, const char *s, size_t len,
                    const char *name) {
   size_t pos = 0, n = 0;
-  xml_elem e;
+  xml_element e;
   char v[CORS_VALUE_MAX + 1];
-  while (next_elem(s, len, &pos, &e) == 1) {
-    if (!name_is(&e, name) || leaf_text(&e, v, sizeof v) != 0) continue;
+  while (xml_next_child(s, len, &pos, &e) == 1) {
+    if (!xml_name_is(&e, name) || leaf_text(&e, v, sizeof v) != 0) continue;
     if (n++ == 0)
       dynbuf_printf(lines, "%s: %s", header, v);
     else
@@ -281,16 +216,17 @@ int cors_match(const char *doc, size_t len, const char *origin, const char *meth
   if (!origin || !origin[0] || !method || !printable(origin) || !printable(request_headers))
     return 0;
   size_t pos = 0;
-  xml_elem root;
-  if (next_elem(doc, len, &pos, &root) != 1 || !name_is(&root, "CORSConfiguration")) return 0;
+  xml_element root;
+  if (xml_next_child(doc, len, &pos, &root) != 1 || !xml_name_is(&root, "CORSConfiguration"))
+    return 0;
   size_t at = 0;
-  xml_elem rule;
+  xml_element rule;
   char matched[CORS_VALUE_MAX + 1], v[CORS_VALUE_MAX + 1];
   // The first rule that allows origin, method and every requested header answers.
-  while (next_elem(root.val, root.val_len, &at, &rule) == 1) {
-    const char *s = rule.val;
-    size_t n = rule.val_len;
-    if (!name_is(&rule, "CORSRule") || !rule_find(s, n, "AllowedOrigin", origin, 0, matched) ||
+  while (xml_next_child(root.text, root.text_len, &at, &rule) == 1) {
+    const char *s = rule.text;
+    size_t n = rule.text_len;
+    if (!xml_name_is(&rule, "CORSRule") || !rule_find(s, n, "AllowedOrigin", origin, 0, matched) ||
         !rule_find(s, n, "AllowedMethod", method, 0, v) || !headers_allowed(s, n, request_headers))
       continue;
     rule_lines(s, n, origin, request_headers, preflight, matched, lines);

@@ -29,13 +29,10 @@ constexpr size_t DELETE_BODY_MAX = DELETE_MAX_KEYS * 4608 + 65536;
 // Quiet is on when a <Quiet> element holds text of four characters or more that begins with
 // "true" (so "trueish" counts, "True" does not).
 int quiet_requested(const char *body, size_t len) {
-  const char *open = find_bytes(body, len, "<Quiet>");
-  if (!open) return 0;
-  const char *text = open + 7;
-  size_t rest = len - (size_t)(text - body);
-  const char *close = find_bytes(text, rest, "</Quiet>");
-  if (!close) return 0;
-  return (size_t)(close - text) >= 4 && memcmp(text, "true", 4) == 0;
+  size_t pos = 0;
+  xml_element e;
+  if (xml_find_element(body, len, &pos, "Quiet", 0, &e) != 1) return 0;
+  return e.text_len >= 4 && memcmp(e.text, "true", 4) == 0;
 }
 
 void append_entry(dynbuf *d, const char *key, const char *code, const char *message) {
@@ -82,26 +79,19 @@ size_t count_keys(const char *body, size_t len) {
 }  // namespace
 
 int delete_body_next_key(const char *body, size_t len, size_t *pos, char key[S3_KEY_FIELD]) {
-  if (*pos >= len) return 0;
-  const char *open = find_bytes(body + *pos, len - *pos, "<Key>");
-  if (!open) return 0;
-  const char *text = open + 5;
-  size_t rest = len - (size_t)(text - body);
-  const char *close = find_bytes(text, rest, "</Key>");
-  if (!close) return 0;
-  size_t n = (size_t)(close - text);
-  if (n > S3_KEY_MAX) return 0;
+  // The first "</Key>" after "<Key>" ends the key, whatever stands between.
+  size_t at = *pos;
+  xml_element e;
+  if (xml_find_element(body, len, &at, "Key", 0, &e) != 1 || e.text_len > S3_KEY_MAX) return 0;
   // The key is the element's text with its XML references decoded, and nothing else: clients
   // send keys as they are, so percent-decoding them here would delete another object (the
   // one named "a b" for a key "a%20b") and report the requested one deleted.
-  memcpy(key, text, n);
-  key[n] = 0;
   // Every S3 client writes a key holding & < > " or ' as character references; taking them
   // literally would report the key deleted while it stays stored. A reference that is
-  // malformed, or names NUL or a code point beyond U+10FFFF, stays as it is.
-  size_t key_len = strlen(key);
-  xml_decode_entities(key, key_len, key, key_len + 1, XML_NUMERIC);
-  *pos = (size_t)(close - body) + 6;
+  // malformed, or names NUL or a code point beyond U+10FFFF, stays as it is. Decoding never
+  // lengthens, so the key always fits.
+  if (xml_element_text(&e, key, S3_KEY_FIELD, XML_NUMERIC) < 0) return 0;
+  *pos = at;
   return 1;
 }
 

@@ -1,7 +1,9 @@
 // Fuzz target: the XML bodies the server reads: the keys of a DeleteObjects body and the part
-// list of a CompleteMultipartUpload body, and the element reader beneath them.
+// list of a CompleteMultipartUpload body, and the element reader beneath them (children and
+// named elements).
 #include <vector>
 
+#include "base/text.h"
 #include "fuzz_common.h"
 #include "http/response.h"
 #include "ops/ops.h"
@@ -23,6 +25,30 @@ void check_key_round_trip(const uint8_t *data, size_t size) {
   char out[4096];
   // An escaped key may be longer than a key can be; then it is refused, never cut.
   if (delete_body_next_key(doc.b.data, doc.b.len, &pos, out) == 1) FUZZ_CHECK(key == out);
+}
+
+// The element reader's children and named elements lie inside the text, and every step moves
+// forward.
+void check_elements(const char *b, size_t size) {
+  auto inside = [&](const xml_element &e) {
+    FUZZ_CHECK(e.name >= b && e.name + e.name_len <= b + size);
+    FUZZ_CHECK(e.text >= b && e.text + e.text_len <= b + size);
+  };
+  size_t pos = 0, last = 0;
+  xml_element e;
+  while (xml_next_child(b, size, &pos, &e) == 1) {
+    FUZZ_CHECK(pos > last && pos <= size);
+    inside(e);
+    last = pos;
+  }
+  for (unsigned flags : {0u, unsigned(XML_CLOSE_NEXT_TAG)}) {
+    pos = last = 0;
+    while (xml_find_element(b, size, &pos, "Key", flags, &e) == 1) {
+      FUZZ_CHECK(pos > last && pos <= size);
+      inside(e);
+      last = pos;
+    }
+  }
 }
 
 }  // namespace
@@ -51,6 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   owned_str quiet(xml_get_tag(b, size, "Quiet"));
   if (quiet.get()) FUZZ_CHECK(strlen(quiet.get()) < size);
 
+  check_elements(b, size);
   check_key_round_trip(data, size);
   return 0;
 }
