@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/limits.h"
 #include "digest/hash.h"
 #include "base/date.h"
 #include "base/state.h"
@@ -502,7 +503,6 @@ int sigv4_signing_time(const char *amz_date, const char *head, size_t head_len,
 namespace {
 
 // Query authentication (presigned URLs): the X-Amz-* parameters, read and checked.
-constexpr int64_t PRESIGN_EXPIRES_MAX = 604800;  // one week, in seconds
 constexpr char QUERY_PARAMS_MISSING[] =
     "Query-string authentication version 4 requires the X-Amz-Algorithm, X-Amz-Credential, "
     "X-Amz-Signature, X-Amz-Date, X-Amz-SignedHeaders, and X-Amz-Expires parameters.";
@@ -516,7 +516,7 @@ struct query_auth {
   char signature[129];
   char date[AMZ_DATE_LEN + 1];
   int64_t t;                // X-Amz-Date in seconds since 1970
-  int64_t expires;          // X-Amz-Expires, 1 to PRESIGN_EXPIRES_MAX
+  int64_t expires;          // X-Amz-Expires, 1 to S3_PRESIGN_EXPIRES_MAX
   char message[256];        // the AuthorizationQueryParametersError text when parsing failed
 };
 
@@ -553,7 +553,7 @@ int parse_query_expires(const char *text, query_auth *qa) {
     msg = "X-Amz-Expires must be non-negative";
   else if (!text[0] || parse_decimal(text, strlen(text), UINT64_MAX, DEC_SATURATE, &v) != 0)
     msg = "X-Amz-Expires should be a number";
-  else if (v > (uint64_t)PRESIGN_EXPIRES_MAX)
+  else if (v > (uint64_t)S3_PRESIGN_EXPIRES_MAX)
     msg = "X-Amz-Expires must be less than a week (in seconds) that is; 604800";
   else if (v == 0)
     msg = "X-Amz-Expires must be greater than 0";

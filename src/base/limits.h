@@ -1,7 +1,9 @@
-// The limits on names every floor shares: one name for each, mirrored by the README's limits.
+// The limits a client meets, one name for each, in the order of the README's limits section
+// (which mirrors this file); each floor takes them from here.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 // A bucket name: 3 to 63 characters.
 constexpr size_t S3_BUCKET_MIN = 3;
@@ -13,3 +15,37 @@ constexpr size_t S3_KEY_FIELD = S3_KEY_MAX + 1;
 constexpr size_t S3_SEGMENT_MAX = 255;
 // Every path buffer of the store; a path is at most 4351 characters.
 constexpr size_t S3_FS_PATH = 4352;
+
+// Connections: most served at once (the connection threads of a run), the listen queue behind
+// them, a receive or send that waits longer fails, and the time from the start of reading in
+// which a whole head must arrive, however the client spaces its bytes (a per-receive time-out
+// alone lets a byte now and then hold a thread for ever).
+constexpr int S3_MAX_CONNS = 32;
+constexpr int S3_LISTEN_BACKLOG = 128;
+constexpr int S3_IO_TIMEOUT_MS = 60000;
+constexpr int S3_HEAD_DEADLINE_MS = 10000;
+// A request head, in bytes.
+constexpr size_t S3_HEAD_LIMIT = 65536;
+// One upload or part in any framing, inclusive; one aws-chunked chunk, inclusive.
+constexpr uint64_t S3_BODY_MAX = 4294967296ULL;
+constexpr uint64_t S3_AWS_CHUNK_MAX = 8388608ULL;
+// Parts of one multipart upload (and of the object it makes).
+constexpr size_t S3_PARTS_MAX = 10000;
+// The largest Complete body read: 10,000 parts at up to 384 bytes each (part number, an ETag
+// with escaped quotes, a checksum element and blanks), plus 64 KiB for the rest. Beyond it the
+// answer is MaxMessageLengthExceeded, and no request holds more than this.
+constexpr size_t S3_COMPLETE_BODY_MAX = S3_PARTS_MAX * 384 + 65536;
+// Keys of one DeleteObjects request (more is MalformedXML), and its largest body: 1,000 keys as
+// long as the store holds with room for their XML escapes and the Object, Key and VersionId
+// tags, plus 64 KiB for the rest.
+constexpr size_t S3_DELETE_MAX_KEYS = 1000;
+constexpr size_t S3_DELETE_BODY_MAX = S3_DELETE_MAX_KEYS * 4608 + 65536;
+// Keys of one listing page, whatever max-keys asks.
+constexpr long S3_LIST_MAX_KEYS = 1000;
+// A presigned URL's longest life, in seconds (one week).
+constexpr int64_t S3_PRESIGN_EXPIRES_MAX = 604800;
+// Multipart uploads older than this, in seconds, are removed at the next start.
+constexpr uint64_t S3_MPU_MAX_AGE = 604800;
+// The host's JSON lists: entries of the root looked at, objects listed or counted per bucket.
+constexpr size_t S3_JSON_ROOT_NAMES = 512;
+constexpr size_t S3_JSON_BUCKET_OBJECTS = 256;

@@ -5,10 +5,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/limits.h"
+
 struct stream_state;
 struct head_fields;
 
-constexpr uint64_t S3_AWS_CHUNK_MAX = 8388608ULL;  // one aws-chunked chunk, inclusive
 constexpr size_t S3_AWS_LINE_MAX = 510;            // aws-chunked header/trailer line
 
 // Where the framing is read from and where its decoded payload goes. The body reader supplies

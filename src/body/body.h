@@ -5,13 +5,13 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/limits.h"
 #include "digest/running.h"
 #include "http/request.h"
 #include "platform/platform.h"
 
 struct stream_state;
 
-constexpr uint64_t S3_BODY_MAX = 4294967296ULL;  // fixed-length bodies, inclusive
 
 
 // Receives one body into out_path (created or truncated), framed as st says (null: a body

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "base/state.h"
+#include "base/limits.h"
 #include "hostapi/json_api.h"
 #include "http/request.h"
 #include "quillmar-s3.h"
@@ -23,8 +24,6 @@ namespace {
 
 constexpr size_t RESULT_CAP = 1048576;      // 1 MiB, terminator included
 constexpr size_t RESULT_MAX = RESULT_CAP - 1;
-constexpr size_t ROOT_NAMES = 512;          // entries of the root looked at
-constexpr size_t BUCKET_OBJECTS = 256;      // objects listed or counted per bucket
 
 const char EMPTY_BUCKETS[] = "{\"buckets\":[],\"count\":0}";
 const char OOM[] = "{\"error\":\"oom\"}";
@@ -125,7 +124,7 @@ extern "C" QUILLMAR_API const char *s3_list_buckets_json(void) {
   if (!doc) return EMPTY_BUCKETS;
   yyjson_mut_val *root = yyjson_mut_obj(doc);
   char (*names)[S3_NAME_SLOT] =
-      static_cast<char (*)[S3_NAME_SLOT]>(malloc(ROOT_NAMES * S3_NAME_SLOT));
+      static_cast<char (*)[S3_NAME_SLOT]>(malloc(S3_JSON_ROOT_NAMES * S3_NAME_SLOT));
   if (!root || !names) {
     free(names);
     yyjson_mut_doc_free(doc);
@@ -136,7 +135,7 @@ extern "C" QUILLMAR_API const char *s3_list_buckets_json(void) {
 
   char storage_root[sizeof(s_storage_root)];
   root_snapshot(storage_root);
-  size_t n = storage_root[0] ? list_dir_names(storage_root, names, ROOT_NAMES, nullptr, nullptr) : 0;
+  size_t n = storage_root[0] ? list_dir_names(storage_root, names, S3_JSON_ROOT_NAMES, nullptr, nullptr) : 0;
   uint64_t count = 0;
   for (size_t i = 0; i < n; i++) {
     if (!root_entry_is_bucket(storage_root, names[i])) continue;
@@ -164,11 +163,11 @@ extern "C" QUILLMAR_API const char *s3_list_objects_json(const char *bucket) {
   }
   if (bad_path) return NO_BUCKET;
 
-  object_entry *ents = static_cast<object_entry *>(malloc(BUCKET_OBJECTS * sizeof(object_entry)));
+  object_entry *ents = static_cast<object_entry *>(malloc(S3_JSON_BUCKET_OBJECTS * sizeof(object_entry)));
   if (!ents) return OOM;
   size_t n = 0;
   if (have_root) {
-    long got = enumerate_objects(dir, dir, ents, BUCKET_OBJECTS, nullptr);
+    long got = enumerate_objects(dir, dir, ents, S3_JSON_BUCKET_OBJECTS, nullptr);
     if (got > 0) n = static_cast<size_t>(got);
   }
 
@@ -203,10 +202,10 @@ void count_storage(int32_t *buckets, int32_t *objects, uint64_t *bytes) {
   root_snapshot(storage_root);
   if (!storage_root[0]) return;
   char (*names)[S3_NAME_SLOT] =
-      static_cast<char (*)[S3_NAME_SLOT]>(malloc(ROOT_NAMES * S3_NAME_SLOT));
-  object_entry *ents = static_cast<object_entry *>(malloc(BUCKET_OBJECTS * sizeof(object_entry)));
+      static_cast<char (*)[S3_NAME_SLOT]>(malloc(S3_JSON_ROOT_NAMES * S3_NAME_SLOT));
+  object_entry *ents = static_cast<object_entry *>(malloc(S3_JSON_BUCKET_OBJECTS * sizeof(object_entry)));
   if (names && ents) {
-    size_t n = list_dir_names(storage_root, names, ROOT_NAMES, nullptr, nullptr);
+    size_t n = list_dir_names(storage_root, names, S3_JSON_ROOT_NAMES, nullptr, nullptr);
     for (size_t i = 0; i < n; i++) {
       if (!root_entry_is_bucket(storage_root, names[i])) continue;
       *buckets += 1;
@@ -214,7 +213,7 @@ void count_storage(int32_t *buckets, int32_t *objects, uint64_t *bytes) {
       int w = snprintf(dir, sizeof(dir), "%s/%s", storage_root, names[i]);
       if (w < 0 || static_cast<size_t>(w) >= sizeof(dir)) continue;
       int truncated = 0;  // the 256 cap is the documented limit; the flag is not reported
-      long got = enumerate_objects(dir, dir, ents, BUCKET_OBJECTS, &truncated);
+      long got = enumerate_objects(dir, dir, ents, S3_JSON_BUCKET_OBJECTS, &truncated);
       for (long k = 0; k < got; k++) *bytes += ents[k].size;
       if (got > 0) *objects += static_cast<int32_t>(got);
     }

@@ -24,11 +24,7 @@ constexpr size_t S3_SHA256_HDR_MAX = 127;
 constexpr size_t S3_QUERY_MAX = S3_TARGET_MAX;
 constexpr size_t S3_PATH_MAX = 4351;
 constexpr size_t S3_HEAD_INITIAL = 8192;
-constexpr size_t S3_HEAD_LIMIT = 65536;
 constexpr size_t S3_REQUEST_LINE_MAX = 4599;
-// The whole head must arrive within this time from the start of reading, however the client
-// spaces its bytes: a per-receive time-out alone lets a byte now and then hold a thread for ever.
-constexpr int S3_HEAD_DEADLINE_MS = 10000;
 
 // The headers that more than one stage reads, each found once by the head reader (first
 // occurrence, name case-insensitive, value trimmed, as hdr_value finds it).

@@ -10,6 +10,7 @@
 #include <new>
 
 #include "base/date.h"
+#include "base/limits.h"
 #include "digest/hash.h"
 #include "base/state.h"
 #include "http/request.h"
@@ -23,7 +24,6 @@
 
 namespace {
 
-constexpr long MAX_KEYS_LIMIT = 1000;
 constexpr size_t TOKEN_CAP = 4160;     // next token handed out: "cpafter:" and a whole key
 // Marker, continuation token and prefix are kept whole (the query that carries them is far
 // shorter than these fields): a cut resume point would make a paging client see the same
@@ -64,7 +64,7 @@ int copy_param(const char *query, const char *name, char *dst, size_t cap) {
 int parse_max_keys(const char *text, long *out) {
   uint64_t v = 0;
   if (parse_decimal(text, strlen(text), 2147483647, 0, &v) != 0) return -1;
-  *out = v > uint64_t(MAX_KEYS_LIMIT) ? MAX_KEYS_LIMIT : long(v);
+  *out = v > uint64_t(S3_LIST_MAX_KEYS) ? S3_LIST_MAX_KEYS : long(v);
   return 0;
 }
 
@@ -116,7 +116,7 @@ int read_params(const S3Request *r, int versions, list_params *p, const char **e
   }
   copy_param(r->query, "delimiter", p->delimiter, sizeof p->delimiter);
   copy_param(r->query, "prefix", p->prefix, sizeof p->prefix);
-  p->max_keys = MAX_KEYS_LIMIT;
+  p->max_keys = S3_LIST_MAX_KEYS;
   owned_str mk(qparam(r->query, "max-keys"));
   if (mk.p && parse_max_keys(mk.p, &p->max_keys) != 0) {
     *error = "Provided max-keys not an integer or within integer range";

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "digest/hash.h"
+#include "base/limits.h"
 #include "base/state.h"
 #include "base/text.h"
 #include "body/body.h"
@@ -18,12 +19,6 @@
 #include "store/object.h"
 
 namespace {
-
-constexpr size_t DELETE_MAX_KEYS = 1000;  // S3's limit per request; more is MalformedXML
-// The largest body read: 1,000 entries of a key as long as the store holds (4,095 bytes) with
-// room for its XML escapes and the Object, Key and VersionId tags, plus 64 KiB for the rest.
-// Beyond it the answer is MaxMessageLengthExceeded, and no request holds more than this.
-constexpr size_t DELETE_BODY_MAX = DELETE_MAX_KEYS * 4608 + 65536;
 
 
 // Quiet is on when a <Quiet> element holds text of four characters or more that begins with
@@ -67,7 +62,7 @@ void delete_one(dynbuf *d, const char *bucket, const char *key, int quiet) {
 // The number of Key elements, counted up to one more than S3 allows.
 size_t count_keys(const char *body, size_t len) {
   size_t n = 0;
-  for (size_t pos = 0; pos < len && n <= DELETE_MAX_KEYS;) {
+  for (size_t pos = 0; pos < len && n <= S3_DELETE_MAX_KEYS;) {
     const char *open = find_bytes(body + pos, len - pos, "<Key>");
     if (!open) break;
     n++;
@@ -99,7 +94,7 @@ void op_delete_objects(plat_sock s, S3Request *r, stream_state *st) {
   char *raw = nullptr;
   size_t len = 0;
   upload_error err;
-  if (read_whole_body(s, r, st, DELETE_BODY_MAX, &raw, &len, &err) != 0) {
+  if (read_whole_body(s, r, st, S3_DELETE_BODY_MAX, &raw, &len, &err) != 0) {
     answer_error(s, r, err.status, err.code, err.message);
     return;
   }
@@ -109,9 +104,9 @@ void op_delete_objects(plat_sock s, S3Request *r, stream_state *st) {
   // XML is UTF-8 here: a key of other bytes makes the document ill-formed.
   size_t keys = xml_well_formed(raw, len, "Delete") && text_is_utf8(raw, len)
                     ? count_keys(raw, len) : 0;
-  if (keys == 0 || keys > DELETE_MAX_KEYS) {
+  if (keys == 0 || keys > S3_DELETE_MAX_KEYS) {
     set_error(keys ? "DeleteObjects with more than %zu keys" : "DeleteObjects body malformed",
-              DELETE_MAX_KEYS);
+              S3_DELETE_MAX_KEYS);
     answer_error(s, r, 400, "MalformedXML", MALFORMED_XML);
     return;
   }

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "digest/hash.h"
+#include "base/limits.h"
 #include "base/state.h"
 #include "base/text.h"
 #include "body/body.h"
@@ -26,10 +27,6 @@
 
 namespace {
 
-// The largest Complete body read: S3's 10,000 parts at up to 384 bytes each (part number, an
-// ETag with escaped quotes, a checksum element and blanks), plus 64 KiB for the rest. Beyond
-// it the answer is MaxMessageLengthExceeded, and no request holds more than this.
-constexpr size_t COMPLETE_BODY_MAX = COMPLETE_MAX_ENTRIES * 384 + 65536;
 
 const char NO_SUCH_UPLOAD[] = "The specified multipart upload does not exist";
 const char XML_DECL[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
@@ -115,7 +112,7 @@ int copy_source_conditions_fail(const S3Request *r, const char *bucket, const ch
 // ---------------------------------------------------------------- Complete, step by step
 
 // What parse_completion_list found wrong with a Part element.
-constexpr long PARTS_TOO_MANY = -1;    // more than COMPLETE_MAX_ENTRIES
+constexpr long PARTS_TOO_MANY = -1;    // more than S3_PARTS_MAX
 constexpr long PARTS_MALFORMED = -2;   // a PartNumber missing or not a number
 constexpr long PARTS_OUT_OF_RANGE = -3;  // a PartNumber outside 1..10000
 
@@ -132,7 +129,7 @@ long parse_completion_list(const char *body, size_t len, completion_entry *list)
     size_t after = (size_t)(open - body) + 6;
     const char *close = find_bytes(body + after, len - after, "</Part>");
     if (!close) break;
-    if (count == COMPLETE_MAX_ENTRIES) return PARTS_TOO_MANY;
+    if (count == S3_PARTS_MAX) return PARTS_TOO_MANY;
     size_t seg_len = (size_t)(close - open);
     owned_str num(xml_get_tag(open, seg_len, "PartNumber"));
     uint64_t n = 0;
@@ -490,7 +487,7 @@ void op_complete_multipart(plat_sock s, S3Request *r, const char *upload_id, str
   size_t got = 0;
   char *body = nullptr;
   upload_error err;
-  if (read_whole_body(s, r, st, COMPLETE_BODY_MAX, &body, &got, &err) != 0) {
+  if (read_whole_body(s, r, st, S3_COMPLETE_BODY_MAX, &body, &got, &err) != 0) {
     answer_error(s, r, err.status, err.code, err.message);
     return;
   }
@@ -515,7 +512,7 @@ void op_complete_multipart(plat_sock s, S3Request *r, const char *upload_id, str
     return;
   }
   completion_entry *list =
-      static_cast<completion_entry *>(malloc(COMPLETE_MAX_ENTRIES * sizeof(completion_entry)));
+      static_cast<completion_entry *>(malloc(S3_PARTS_MAX * sizeof(completion_entry)));
   if (!list) {
     free(body);
     return;

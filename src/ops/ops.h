@@ -2,6 +2,7 @@
 // its own answer and counts the request. bucket_dir is root/bucket.
 #pragma once
 
+#include "base/limits.h"
 #include "http/request.h"
 #include "http/response.h"
 
@@ -116,9 +117,8 @@ struct completion_entry {
   uint32_t part;
   char etag[80];
 };
-constexpr size_t COMPLETE_MAX_ENTRIES = 10000;
 // Parses the Part elements of a Complete body (multipart.cpp) into list, which has room for
-// COMPLETE_MAX_ENTRIES. The count, or a negative verdict (multipart.cpp's PARTS_ values): more
+// S3_PARTS_MAX. The count, or a negative verdict (multipart.cpp's PARTS_ values): more
 // entries than that, a part number missing or not a number, or one outside 1..10000.
 long parse_completion_list(const char *body, size_t len, completion_entry *list);
 // The next <Key> of a DeleteObjects body from *pos on (multi_delete.cpp): 1 with the key's text

@@ -3,10 +3,10 @@
 // (one request, then a graceful close), so at most one connection per thread is ever served
 // and further connections wait in the listen queue until a thread is free again.
 #include "ops/ops.h"
+#include "base/limits.h"
 #include "server/server.h"
 
 constexpr int S3_ACCEPT_WAIT_MS = 1000;       // bounds how long a stop waits for a thread
-constexpr int S3_IO_TIMEOUT_MS = 60000;
 constexpr int S3_SLOT_POLL_MS = 5;             // how often a full server looks for a free slot
 
 // After the answer, what the client still sends is read and thrown away before closing:

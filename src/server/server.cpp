@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "quillmar-s3.h"
+#include "base/limits.h"
 #include "base/state.h"
 #include "base/text.h"
 #include "server/server.h"
@@ -28,7 +29,6 @@ static int s_worker_count = 0;
 
 // Connections beyond the ones being served wait here until a thread frees; SDKs open up to
 // 50 at once.
-constexpr int S3_LISTEN_BACKLOG = 128;
 
 // ---------------------------------------------------------------- lifecycle hooks
 

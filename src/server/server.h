@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/limits.h"
 #include "platform/platform.h"
 
 // Stack of every connection thread: the request handler keeps its
@@ -17,9 +18,6 @@ int server_is_running();
 // The connection threads' body, started S3_MAX_CONNS times by each start with that run's
 // number as its argument: accepts and serves connections until that run stops.
 int conn_worker(void *run);
-
-// Most connections served at once, and the number of connection threads of a run.
-constexpr int S3_MAX_CONNS = 32;
 
 // conn_try_enter: 1 when a connection of run gen may be served (count taken), 0 when the server
 // is full, stopping or that run is over. conn_leave: gives the count back.

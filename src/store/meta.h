@@ -45,7 +45,6 @@ int meta_content_line(const char *line, size_t n, content_headers *c);
 
 // The part layout of an object made by CompleteMultipartUpload: the size of each part, in
 // order. Kept in the object's record so that a read of one part needs no guess.
-constexpr size_t S3_PARTS_MAX = 10000;  // parts of one object
 struct part_layout {
   const uint64_t *sizes;  // count sizes
   size_t count;

@@ -10,7 +10,6 @@
 #include "store/meta.h"
 #include "store/object.h"
 
-constexpr uint64_t S3_MPU_MAX_AGE = 604800;  // seconds; older uploads are swept at start
 constexpr unsigned long S3_MPU_MAX_PART = 10000;  // part numbers run from 1 to this
 constexpr size_t S3_MPU_FILE_PATH = 4600;   // upload dir + "/" + file name (cut at 4599)
 

@@ -66,9 +66,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FUZZ_CHECK(++keys <= size / 11);  // "<Key></Key>" per key at least
   }
 
-  static completion_entry list[COMPLETE_MAX_ENTRIES];
+  static completion_entry list[S3_PARTS_MAX];
   long n = parse_completion_list(b, size, list);
-  FUZZ_CHECK(n >= -3 && n <= long(COMPLETE_MAX_ENTRIES));  // -1..-3: the refusals
+  FUZZ_CHECK(n >= -3 && n <= long(S3_PARTS_MAX));  // -1..-3: the refusals
   for (long i = 0; i < n; i++) {
     FUZZ_CHECK(list[i].part >= 1 && list[i].part <= S3_MPU_MAX_PART);
     FUZZ_CHECK(strlen(list[i].etag) < sizeof list[i].etag);
