@@ -225,15 +225,22 @@ int parse_http_date(const char *text, int64_t *out) {
   return read_http_date(text, HTTP_DATE_OBSOLETE, out);
 }
 
-int parse_amz_date(const char *text, int64_t *out) {
-  if (!text || strlen(text) != AMZ_DATE_LEN || text[8] != 'T' || text[15] != 'Z') return -1;
+// The time whose year (4 digits), month, day, hour, minute and second (2 digits each) stand at
+// the offsets at[0..5] of text: 0 with *out, -1 when a field is not all digits or no time.
+static int seconds_from_digits(const char *text, const int at[6], int64_t *out) {
   civil_time t;
   memset(&t, 0, sizeof t);
-  if (fixed_digits(text, 4, &t.year) || fixed_digits(text + 4, 2, &t.month) ||
-      fixed_digits(text + 6, 2, &t.day) || fixed_digits(text + 9, 2, &t.hour) ||
-      fixed_digits(text + 11, 2, &t.minute) || fixed_digits(text + 13, 2, &t.second))
+  if (fixed_digits(text + at[0], 4, &t.year) || fixed_digits(text + at[1], 2, &t.month) ||
+      fixed_digits(text + at[2], 2, &t.day) || fixed_digits(text + at[3], 2, &t.hour) ||
+      fixed_digits(text + at[4], 2, &t.minute) || fixed_digits(text + at[5], 2, &t.second))
     return -1;
   return seconds_from_civil(&t, out);
+}
+
+int parse_amz_date(const char *text, int64_t *out) {
+  if (!text || strlen(text) != AMZ_DATE_LEN || text[8] != 'T' || text[15] != 'Z') return -1;
+  static const int at[6] = {0, 4, 6, 9, 11, 13};
+  return seconds_from_digits(text, at, out);
 }
 
 int parse_iso8601(const char *text, int64_t *out) {
@@ -242,11 +249,6 @@ int parse_iso8601(const char *text, int64_t *out) {
   if (n < 20 || text[4] != '-' || text[7] != '-' || text[10] != 'T' || text[13] != ':' ||
       text[16] != ':' || text[n - 1] != 'Z')
     return -1;
-  civil_time t;
-  memset(&t, 0, sizeof t);
-  if (fixed_digits(text, 4, &t.year) || fixed_digits(text + 5, 2, &t.month) ||
-      fixed_digits(text + 8, 2, &t.day) || fixed_digits(text + 11, 2, &t.hour) ||
-      fixed_digits(text + 14, 2, &t.minute) || fixed_digits(text + 17, 2, &t.second))
-    return -1;
-  return seconds_from_civil(&t, out);
+  static const int at[6] = {0, 5, 8, 11, 14, 17};
+  return seconds_from_digits(text, at, out);
 }

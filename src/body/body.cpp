@@ -590,6 +590,27 @@ static void remove_file(const char *path) {
   plat_unlink(path, &e);
 }
 
+// The answers a body shares whatever reads it, once it failed to arrive: a stream without a
+// length or cut before its end, a trailer that is malformed or differs, a signature that
+// fails. 1 with *err set, 0 when the failure is none of these (the caller's own answer).
+static int stream_failure(const body_digests *d, const stream_state *st, upload_error *err) {
+  const ck_info *info = ck_info_of(d->failed_trailer);
+  if (d->no_length)
+    fail_with(err, 411, "MissingContentLength", k_missing_length);
+  else if (d->incomplete)
+    fail_with(err, 400, "IncompleteBody", k_incomplete);
+  else if (info && d->trailer_malformed)
+    fail_with(err, 400, "InvalidRequest", info->trailer_invalid);
+  else if (info)
+    fail_with(err, 400, "BadDigest", info->bad_message);
+  else if (st && st->sigfail)
+    fail_with(err, 403, "SignatureDoesNotMatch",
+              "The request signature we calculated does not match the signature you provided");
+  else
+    return 0;
+  return 1;
+}
+
 int receive_upload(plat_sock sock, const S3Request *r, stream_state *st, const char *path,
                    const char *internal_message, char etag_out[33], uint64_t *len_out,
                    upload_error *err) {
@@ -602,21 +623,9 @@ int receive_upload(plat_sock sock, const S3Request *r, stream_state *st, const c
   if (body_to_file(sock, &h, r->body_prefix, r->body_prefix_len, path, etag_out, len_out, &d,
                    st) != 0) {
     remove_file(path);
-    const ck_info *info = ck_info_of(d.failed_trailer);
     if (d.too_large)
       fail_with(err, 400, "EntityTooLarge", "Your proposed upload exceeds the maximum allowed size");
-    else if (d.no_length)
-      fail_with(err, 411, "MissingContentLength", k_missing_length);
-    else if (d.incomplete)
-      fail_with(err, 400, "IncompleteBody", k_incomplete);
-    else if (info && d.trailer_malformed)
-      fail_with(err, 400, "InvalidRequest", info->trailer_invalid);
-    else if (info)
-      fail_with(err, 400, "BadDigest", info->bad_message);
-    else if (st && st->sigfail)
-      fail_with(err, 403, "SignatureDoesNotMatch",
-                "The request signature we calculated does not match the signature you provided");
-    else
+    else if (!stream_failure(&d, st, err))
       fail_with(err, 500, "InternalError", internal_message);
     return -1;
   }
@@ -638,21 +647,9 @@ int receive_upload(plat_sock sock, const S3Request *r, stream_state *st, const c
 
 // The answer to a whole body that failed to arrive.
 static void whole_body_failure(const body_digests *d, const stream_state *st, upload_error *err) {
-  const ck_info *info = ck_info_of(d->failed_trailer);
   if (d->too_large)
     fail_with(err, 400, "MaxMessageLengthExceeded", "Your request was too big.");
-  else if (d->no_length)
-    fail_with(err, 411, "MissingContentLength", k_missing_length);
-  else if (d->incomplete)
-    fail_with(err, 400, "IncompleteBody", k_incomplete);
-  else if (info && d->trailer_malformed)
-    fail_with(err, 400, "InvalidRequest", info->trailer_invalid);
-  else if (info)
-    fail_with(err, 400, "BadDigest", info->bad_message);
-  else if (st && st->sigfail)
-    fail_with(err, 403, "SignatureDoesNotMatch",
-              "The request signature we calculated does not match the signature you provided");
-  else
+  else if (!stream_failure(d, st, err))
     fail_with(err, 400, "IncompleteBody", k_incomplete);
 }
 

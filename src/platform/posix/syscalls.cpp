@@ -10,17 +10,12 @@
 #include <unistd.h>
 
 #include "platform/posix/os_calls.h"
+#include "platform/syscall_table.h"
 
 namespace {
 
 // open is variadic; the table holds it with its three arguments spelled out.
 int posix_open(const char *path, int flags, mode_t mode) { return open(path, flags, mode); }
-
-struct os_entry {
-  const char *name;
-  std::atomic<plat_syscall_ptr> current;
-  plat_syscall_ptr os_own;
-};
 
 #define OS_ENTRY(name, fn) {name, (plat_syscall_ptr)(fn), (plat_syscall_ptr)(fn)}
 
@@ -41,13 +36,6 @@ os_entry s_calls[OS_CALL_COUNT] = {
 
 #undef OS_ENTRY
 
-os_entry *find(const char *name) {
-  if (!name) return nullptr;
-  for (os_entry &e : s_calls)
-    if (strcmp(e.name, name) == 0) return &e;
-  return nullptr;
-}
-
 }  // namespace
 
 plat_syscall_ptr os_call(os_call_id id) {
@@ -55,25 +43,17 @@ plat_syscall_ptr os_call(os_call_id id) {
 }
 
 int plat_syscall_set(const char *name, plat_syscall_ptr fn) {
-  os_entry *e = find(name);
-  if (!e) return -1;
-  e->current.store(fn ? fn : e->os_own, std::memory_order_release);
-  return 0;
+  return syscall_set(s_calls, OS_CALL_COUNT, name, fn);
 }
 
 plat_syscall_ptr plat_syscall_get(const char *name) {
-  os_entry *e = find(name);
-  return e ? e->current.load(std::memory_order_acquire) : nullptr;
+  return syscall_get(s_calls, OS_CALL_COUNT, name);
 }
 
 plat_syscall_ptr plat_syscall_default(const char *name) {
-  os_entry *e = find(name);
-  return e ? e->os_own : nullptr;
+  return syscall_default(s_calls, OS_CALL_COUNT, name);
 }
 
 const char *plat_syscall_next(const char *name) {
-  if (!name) return s_calls[0].name;
-  for (size_t i = 0; i + 1 < OS_CALL_COUNT; i++)
-    if (strcmp(s_calls[i].name, name) == 0) return s_calls[i + 1].name;
-  return nullptr;
+  return syscall_next(s_calls, OS_CALL_COUNT, name);
 }
