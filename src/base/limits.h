@@ -16,14 +16,32 @@ constexpr size_t S3_SEGMENT_MAX = 255;
 // Every path buffer of the store; a path is at most 4351 characters.
 constexpr size_t S3_FS_PATH = 4352;
 
-// Connections: most served at once (the connection threads of a run), the listen queue behind
-// them, a receive or send that waits longer fails, and the time from the start of reading in
-// which a whole head must arrive, however the client spaces its bytes (a per-receive time-out
-// alone lets a byte now and then hold a thread for ever).
-constexpr int S3_MAX_CONNS = 32;
-constexpr int S3_LISTEN_BACKLOG = 128;
+// Connections. One front thread watches every open connection while it waits for a request
+// head (idle, or a head arriving); a fixed pool of workers runs requests whose head is whole.
+// Open connections in all and from one client address (beyond either a new connection is
+// answered 503 SlowDown and closed); the workers; the listen queue; a receive or send of a
+// worker that waits longer fails.
+constexpr int S3_MAX_OPEN_CONNS = 10000;
+constexpr int S3_MAX_CONNS_PER_ADDR = 2000;
+constexpr int S3_WORKERS = 128;
+constexpr int S3_LISTEN_BACKLOG = 1024;
 constexpr int S3_IO_TIMEOUT_MS = 60000;
+// A connection without a request this long after the last answer (or after it opened) is
+// closed. Once the first byte of a head is there, the whole head must arrive within the head
+// deadline, however the client spaces its bytes, and at the minimum rate once the grace has
+// passed (bytes owed: the rate times the time since the grace). A browser form upload, whose
+// body is read before its policy signature can be checked, is held to the form deadline and
+// the same rate until the signature is checked.
+constexpr int S3_IDLE_TIMEOUT_MS = 10000;
 constexpr int S3_HEAD_DEADLINE_MS = 10000;
+constexpr int S3_FORM_DEADLINE_MS = 10000;
+constexpr int S3_RATE_GRACE_MS = 2000;
+constexpr uint64_t S3_MIN_BYTES_PER_S = 1024;
+// After an answer that closes the connection, what the client still sends is read and thrown
+// away (closing with unread bytes would reset the answer away) for at most this long and this
+// many bytes, by the front, so that it holds no worker.
+constexpr int S3_LINGER_MS = 5000;
+constexpr uint64_t S3_LINGER_BYTES = 64ull << 20;
 // A request head, in bytes.
 constexpr size_t S3_HEAD_LIMIT = 65536;
 // One upload or part in any framing, inclusive; one aws-chunked chunk, inclusive.

@@ -19,14 +19,16 @@
 #include "body/aws_chunked.h"
 #include "body/body_pipe.h"
 #include "digest/checksum.h"
+#include "http/conn.h"
 
 static constexpr size_t k_piece = 262144;     // one receive or write
 static constexpr size_t k_readahead = 65536;  // bytes received ahead of the reader
 
 // ---------------------------------------------------------------- the byte source
 
-// The bytes of one body: those that came with the head first, then the socket. A connection
-// carries a single request, so receiving ahead of the reader takes nothing from anyone.
+// The bytes of one body: those that came with the head first, then the socket. Receiving
+// ahead of the reader never takes bytes of the next request: the connection's receive stops
+// at the end of a body of known length.
 struct body_source {
   plat_sock sock;
   const char *prefix;      // bytes received with the head ("" when none)
@@ -52,7 +54,7 @@ static void bs_init(body_source *bs, plat_sock sock, const char *prefix, size_t 
 
 static long bs_recv(body_source *bs, void *dst, size_t n) {
   if (bs->closed) return -1;
-  long r = plat_sock_recv(bs->sock, dst, n);
+  long r = http_body_recv(bs->sock, dst, n);
   if (r <= 0) {
     bs->closed = 1;
     return -1;

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "base/text.h"
+#include "http/conn.h"
 
 namespace {
 
@@ -30,7 +31,7 @@ int fill(form_reader *f) {
     f->left -= n;
     return 1;
   }
-  long got = plat_sock_recv(f->sock, f->buf + f->end, want);
+  long got = http_body_recv(f->sock, f->buf + f->end, want);
   if (got <= 0) return -1;
   f->end += (size_t)got;
   f->left -= (uint64_t)got;

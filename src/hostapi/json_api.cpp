@@ -228,6 +228,10 @@ extern "C" QUILLMAR_API const char *s3_get_stats_json(void) {
   count_storage(&buckets, &objects, &bytes);
   uint64_t requests, served, uploaded;
   read_counters(&requests, &served, &uploaded);
+  // How well clients reuse their connections: accepted connections, requests that came on a
+  // connection that had carried one before, and the most one connection carried.
+  uint64_t connections, reused, most;
+  conn_counts(&connections, &reused, &most);
 
   // The two texts come from the host's start arguments; a root like C:\data or one with a
   // quotation mark would otherwise break the document, so they are escaped.
@@ -241,10 +245,13 @@ extern "C" QUILLMAR_API const char *s3_get_stats_json(void) {
   snprintf(s_result, sizeof(s_result),
            "{\"running\":%d,\"port\":%d,\"bind_addr\":\"%s\",\"storage_root\":\"%s\","
            "\"total_buckets\":%d,\"total_objects\":%d,\"storage_used_bytes\":%llu,"
-           "\"requests_count\":%llu,\"bytes_served\":%llu,\"bytes_uploaded\":%llu}",
+           "\"requests_count\":%llu,\"bytes_served\":%llu,\"bytes_uploaded\":%llu,"
+           "\"connections_count\":%llu,\"requests_on_reused_connections\":%llu,"
+           "\"most_requests_per_connection\":%llu}",
            running, s_port, bind_esc, root_esc, static_cast<int>(buckets),
            static_cast<int>(objects), static_cast<unsigned long long>(bytes),
            static_cast<unsigned long long>(requests), static_cast<unsigned long long>(served),
-           static_cast<unsigned long long>(uploaded));
+           static_cast<unsigned long long>(uploaded), static_cast<unsigned long long>(connections),
+           static_cast<unsigned long long>(reused), static_cast<unsigned long long>(most));
   return s_result;
 }

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "digest/hash.h"
+#include "http/conn.h"
 #include "http/response.h"
 
 // ---------------------------------------------------------------- lookups
@@ -265,12 +266,9 @@ static int apply_virtual_host(S3Request *r) {
   return 0;
 }
 
-int read_request_head(plat_sock s, S3Request *r) {
-  memset(r, 0, sizeof *r);
-  if (receive_head(s, r) != 0 || parse_request_line(r) != 0) {
-    plat_sock_shutdown_both(s);
-    return -1;
-  }
+// Parses the head held in r->head; 0, or -1 when the request is dropped unanswered.
+static int parse_head(S3Request *r) {
+  if (parse_request_line(r) != 0) return -1;
   r->body_prefix = r->head + r->head_len;
   r->body_prefix_len = r->received - r->head_len;
 
@@ -287,12 +285,82 @@ int read_request_head(plat_sock s, S3Request *r) {
   } else {
     copy_text(r->path, sizeof r->path, r->target);
   }
-  if (apply_virtual_host(r) != 0) {
+  if (apply_virtual_host(r) != 0) return -1;
+  r->is_service = (strcmp(r->path, "/") == 0 || !strchr(r->path, '/')) ? 1 : 0;
+  return 0;
+}
+
+int read_request_head(plat_sock s, S3Request *r) {
+  memset(r, 0, sizeof *r);
+  if (receive_head(s, r) != 0 || parse_head(r) != 0) {
     plat_sock_shutdown_both(s);
     return -1;
   }
-  r->is_service = (strcmp(r->path, "/") == 0 || !strchr(r->path, '/')) ? 1 : 0;
   return 0;
+}
+
+long head_scan(const char *buf, size_t from, size_t received) {
+  size_t i = from > 3 ? from - 3 : 0;
+  for (; i < received; i++) {
+    char c = buf[i];
+    if (c == 0) return -1;
+    if (c != '\n') continue;
+    int lf_lf = i + 1 < received && buf[i + 1] == '\n';
+    int lf_crlf = i + 2 < received && buf[i + 1] == '\r' && buf[i + 2] == '\n';
+    // The text search decides between the two endings, as for a head read in one go.
+    if (lf_lf || lf_crlf) return long(find_head_end(buf));
+  }
+  return 0;
+}
+
+int request_from_head(S3Request *r, char *buf, size_t cap, size_t received, size_t head_len) {
+  memset(r, 0, sizeof *r);
+  r->head = buf;
+  r->head_cap = cap;
+  r->received = received;
+  r->head_len = head_len;
+  return parse_head(r);
+}
+
+// The Connection header's tokens: 1 when one of them is name.
+static int connection_has(const S3Request *r, const char *name) {
+  owned_str v(hdr_value(r->head, r->head_len, "connection"));
+  if (!v.p) return 0;
+  size_t nlen = strlen(name);
+  for (const char *p = v.p; *p;) {
+    while (*p == ' ' || *p == '\t' || *p == ',') p++;
+    size_t n = strcspn(p, ",");
+    size_t t = n;
+    while (t > 0 && (p[t - 1] == ' ' || p[t - 1] == '\t')) t--;
+    if (t == nlen) {
+      size_t k = 0;
+      while (k < t && ascii_lower(p[k]) == ascii_lower(name[k])) k++;
+      if (k == t) return 1;
+    }
+    p += n;
+  }
+  return 0;
+}
+
+size_t request_frame(S3Request *r, http_conn *c) {
+  int v11 = strcmp(r->version, "HTTP/1.1") == 0;
+  int v10 = strcmp(r->version, "HTTP/1.0") == 0;
+  if (v11)
+    c->keep = !connection_has(r, "close");
+  else if (v10 && connection_has(r, "keep-alive") && !connection_has(r, "close"))
+    c->keep = c->say_keep_alive = 1;
+  const head_fields *f = &r->fields;
+  // Only a body of known length ends where the next request begins; a chunked body, or a
+  // length that is not one number, leaves the connection to end with the answer.
+  if (f->te_chunked || (f->cl_present && (f->cl_kind != CL_NUMBER || f->cl_framed_over))) return 0;
+  uint64_t body = f->cl_present ? f->cl_framed : 0;
+  c->framed = 1;
+  size_t in_prefix = r->body_prefix_len;
+  if (uint64_t(in_prefix) > body) in_prefix = size_t(body);
+  size_t next = r->body_prefix_len - in_prefix;
+  r->body_prefix_len = in_prefix;
+  c->sock_left = body - in_prefix;
+  return next;
 }
 
 // ---------------------------------------------------------------- bucket and key splitting

@@ -97,6 +97,18 @@ inline const char *request_sent_path(const S3Request *r) { return r->path + r->v
 // closing handshake does not wait on a client that is still sending). On both results the caller
 // calls request_free.
 int read_request_head(plat_sock s, S3Request *r);
+// For heads received by the connection front: after more bytes arrived in buf[from,
+// received) (NUL-terminated at received), the head's length once it is complete, 0 while it
+// is not, -1 when it never can be (a NUL byte before its end, where the text search stops).
+long head_scan(const char *buf, size_t from, size_t received);
+// Takes the complete head in buf (malloc'd, cap bytes, received of them held) and parses it as
+// read_request_head does. 0, or -1 when the request is to be dropped unanswered; on both
+// results r owns buf and the caller calls request_free.
+int request_from_head(S3Request *r, char *buf, size_t cap, size_t received, size_t head_len);
+// Works out from the parsed head whether the client lets the connection carry another request
+// and where the body ends, into c; cuts body_prefix to the body's own bytes. Returns how many
+// bytes behind them (at body_prefix + body_prefix_len) belong to the next request.
+size_t request_frame(S3Request *r, struct http_conn *c);
 // Splits r->path into its bucket segment and percent-decoded key, and nothing more: the name
 // rules are store/names.h's names_check_request. 0 split; -1 the key does not decode (a
 // malformed escape, an encoded NUL, a "." or ".." segment, a segment over 255 bytes decoded,

@@ -11,6 +11,7 @@
 
 #include "base/date.h"
 #include "base/version.h"
+#include "http/conn.h"
 
 // ---------------------------------------------------------------- phrases and ids
 
@@ -81,7 +82,10 @@ static uint64_t send_all(plat_sock s, const void *data, uint64_t len) {
     uint64_t left = len - sent;
     size_t chunk = left > (uint64_t(1) << 30) ? size_t(1) << 30 : size_t(left);
     long n = plat_sock_send(s, p + sent, chunk);
-    if (n <= 0) break;
+    if (n <= 0) {
+      http_conn_broken();  // the client has less than it was told to expect
+      break;
+    }
     sent += uint64_t(n);
   }
   return sent;
@@ -93,25 +97,33 @@ uint64_t http_write_all(plat_sock s, const answer_context *a, const void *data, 
   // The head of an answer to HEAD is the one a GET would get, its Content-Length included;
   // what would follow it is left out here, whichever writer produced it.
   if (a->head_only) return len;
-  return send_all(s, data, len);
+  uint64_t sent = send_all(s, data, len);
+  http_conn_sent(sent);
+  return sent;
 }
 
 // Finishes a head whose fixed lines are in fixed[0..fixed_len) and sends it in one piece.
 // The extra block may be of any length: a head that does not fit the stack buffer is built on
 // the heap, so it is sent whole or, when memory runs out, not at all.
-static void finish_and_send_head(plat_sock s, const answer_context *a, const char *fixed,
+static void finish_and_send_head(plat_sock s, const answer_context *a, int status,
+                                 int has_length, uint64_t length, const char *fixed,
                                  size_t fixed_len, const char *extra) {
-  static const char kTail[] = "Connection: close\r\n\r\n";
+  // The connection's verdict: kept for the next request, or closed after this answer.
+  const char *tail = http_conn_head_tail(status, a->head_only, has_length, length);
+  const size_t tail_len = strlen(tail);
   size_t extra_len = extra ? strlen(extra) : 0;
-  // A block whose last line lacks its CR LF would run into "Connection: close".
+  // A block whose last line lacks its CR LF would run into the closing lines.
   int add_crlf = extra_len >= 1 && !(extra_len >= 2 && extra[extra_len - 2] == '\r' &&
                                      extra[extra_len - 1] == '\n');
   const char *request_lines = a->lines ? a->lines : "";
   size_t request_len = strlen(request_lines);
-  size_t total = fixed_len + extra_len + (add_crlf ? 2 : 0) + request_len + sizeof kTail - 1;
+  size_t total = fixed_len + extra_len + (add_crlf ? 2 : 0) + request_len + tail_len;
   char local[HEAD_BUF];
   char *buf = total < sizeof local ? local : static_cast<char *>(malloc(total + 1));
-  if (!buf) return;
+  if (!buf) {
+    http_conn_broken();
+    return;
+  }
   size_t at = 0;
   memcpy(buf, fixed, fixed_len);
   at += fixed_len;
@@ -125,8 +137,8 @@ static void finish_and_send_head(plat_sock s, const answer_context *a, const cha
   }
   memcpy(buf + at, request_lines, request_len);
   at += request_len;
-  memcpy(buf + at, kTail, sizeof kTail - 1);
-  at += sizeof kTail - 1;
+  memcpy(buf + at, tail, tail_len);
+  at += tail_len;
   send_all(s, buf, at);
   if (buf != local) free(buf);
 }
@@ -157,7 +169,7 @@ static void send_headers_with_id(plat_sock s, const answer_context *a, int statu
     if (m < 0 || size_t(n + m) >= sizeof fixed) return;
     n += m;
   }
-  finish_and_send_head(s, a, fixed, size_t(n), extra);
+  finish_and_send_head(s, a, status, with_length, content_length, fixed, size_t(n), extra);
 }
 
 void http_send_headers(plat_sock s, const answer_context *a, int status, const char *extra,
@@ -174,7 +186,7 @@ void http_send_obj_headers(plat_sock s, const answer_context *a, int status,
                    content_type ? content_type : "", (unsigned long long)content_length);
   // Only the content type can make the fixed lines long; such a head is not sent at all.
   if (m < 0 || size_t(n + m) >= sizeof fixed) return;
-  finish_and_send_head(s, a, fixed, size_t(n + m), extra);
+  finish_and_send_head(s, a, status, 1, content_length, fixed, size_t(n + m), extra);
 }
 
 void send_error(plat_sock s, const answer_context *a, int status, const char *code,

@@ -393,16 +393,18 @@ static void run_request(plat_sock s, S3Request *r, stream_state *st, dynbuf *cor
     route_bucket(s, r, st);
 }
 
-void handle_connection(plat_sock s) {
+void serve_request(plat_sock s, S3Request *r) {
   // The stream of this request's body: selected after authentication, moved forward by the
   // body reader, read by the upload that answers. It lives and dies with the request.
   stream_state st;
   memset(&st, 0, sizeof st);
-  S3Request r;
   dynbuf_guard cors_lines;
-  if (read_request_head(s, &r) == 0) {
-    r.answer.head_only = ieq(r.method, "HEAD");
-    run_request(s, &r, &st, &cors_lines.b);
-  }
+  r->answer.head_only = ieq(r->method, "HEAD");
+  run_request(s, r, &st, &cors_lines.b);
+}
+
+void handle_connection(plat_sock s) {
+  S3Request r;
+  if (read_request_head(s, &r) == 0) serve_request(s, &r);
   request_free(&r);
 }

@@ -15,6 +15,8 @@ struct stream_state;  // the request's stream (auth/stream.h), read by the uploa
 
 // One request on one connection, from head to answer (dispatch.cpp).
 void handle_connection(plat_sock s);
+// Answers one request whose head was read (by the connection engine); the caller frees it.
+void serve_request(plat_sock s, S3Request *r);
 
 // Service and buckets (bucket_ops.cpp)
 void op_list_buckets(plat_sock s, S3Request *r);

@@ -3,6 +3,7 @@
 // store's object writer with its MD5 computed on the way, like a PutObject body, before it is
 // committed.
 #include "ops/post_object.h"
+#include "http/conn.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -382,7 +383,12 @@ void op_post_object(plat_sock s, S3Request *r) {
     return;
   }
   post_verdict v;
-  if (read_and_check_form(s, r, st.p, boundary, body_len, &v) != 0) {
+  // Until its policy signature is checked the form comes from anyone: it is read at the pace
+  // the connection limits ask, so that slow forms cannot hold the workers.
+  http_body_pace(1);
+  int form_rc = read_and_check_form(s, r, st.p, boundary, body_len, &v);
+  http_body_pace(0);
+  if (form_rc != 0) {
     if (v.status == 403 || v.status == 400) set_error("form upload refused: %s", v.code);
     answer_error(s, r, v.status, v.code, v.message);
     return;

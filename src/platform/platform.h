@@ -34,6 +34,28 @@ void plat_sock_shutdown_send(plat_sock s);
 void plat_sock_shutdown_both(plat_sock s);
 void plat_sock_close(plat_sock s);
 
+// For the connection front: a listening socket that never blocks an accept, the peer's
+// address of an accepted connection, and small answers sent without waiting for Nagle.
+void plat_sock_nonblocking(plat_sock s);  // result ignored
+// Accepts one waiting connection: the socket (close-on-exec, blocking) and the peer's IPv4
+// address in network order; PLAT_BAD_SOCK when none is waiting or accepting failed, with
+// *none_waiting 1 when simply none was waiting.
+plat_sock plat_sock_accept_peer(plat_sock s, uint32_t *peer_be, int *none_waiting);
+void plat_sock_nodelay(plat_sock s);      // TCP_NODELAY = 1, result ignored
+
+// A readiness watch over many sockets (epoll on Linux, WSAPoll on Windows), used by one
+// thread. Each socket is watched for readability (a hang-up or error counts as readable) with
+// a 64-bit tag of the caller's, until removed; a wake from any thread ends a wait early.
+struct plat_poller;  // opaque
+plat_poller *plat_poller_open(int capacity);  // null on failure; capacity: sockets at once
+void plat_poller_close(plat_poller *p);
+int plat_poller_add(plat_poller *p, plat_sock s, uint64_t tag);  // 0 / -1
+void plat_poller_remove(plat_poller *p, plat_sock s);              // before closing s
+// Waits up to timeout_ms and stores the tags of up to max ready sockets: their count, 0 on a
+// time-out or a wake, -1 on an error of the wait.
+int plat_poller_wait(plat_poller *p, uint64_t *tags, int max, int timeout_ms);
+void plat_poller_wake(plat_poller *p);  // thread-safe
+
 // ---------------------------------------------------------------- threads and locks
 struct plat_thread;  // opaque
 typedef int (*plat_thread_fn)(void *arg);

@@ -13,105 +13,85 @@
 
 // ---------------------------------------------------------------- locks
 
-QUILLMAR_LAZY_LOCK(lifecycle_mutex)  // s_running, s_stop_flag, s_listen_sock, s_active_conns
+QUILLMAR_LAZY_LOCK(lifecycle_mutex)  // s_running, s_listen_sock
 QUILLMAR_LAZY_LOCK(control_mutex)    // serialises whole starts and stops against each other
 
 // ---------------------------------------------------------------- run-time state
 
 static int s_running = 0;
-static int s_stop_flag = 0;
 static plat_sock s_listen_sock = PLAT_BAD_SOCK;
 static uint32_t s_run = 0;  // number of the current run, advanced by each start
-static int s_active_conns = 0;
-// The connection threads of the current run; touched only under control_mutex.
-static plat_thread *s_workers[S3_MAX_CONNS];
-static int s_worker_count = 0;
-
-// Connections beyond the ones being served wait here until a thread frees; SDKs open up to
-// 50 at once.
-
-// ---------------------------------------------------------------- lifecycle hooks
+// The engine and threads of the current run; touched only under control_mutex. Slot 0 is
+// the front.
+static engine *s_engine = nullptr;
+static plat_thread *s_threads[S3_WORKERS + 1];
+static int s_thread_count = 0;
 
 int server_is_running() {
   plat_lock_guard g(lifecycle_mutex());
   return s_running;
 }
 
-int conn_try_enter(uint32_t gen) {
-  plat_lock_guard g(lifecycle_mutex());
-  if (s_stop_flag || gen != s_run || s_active_conns >= S3_MAX_CONNS) return 0;
-  s_active_conns += 1;
-  return 1;
-}
-
-int conn_slot_free() {
-  plat_lock_guard g(lifecycle_mutex());
-  return s_active_conns < S3_MAX_CONNS;
-}
-
-void conn_leave() {
-  plat_lock_guard g(lifecycle_mutex());
-  s_active_conns -= 1;
-}
-
-plat_sock lifecycle_listen_sock(uint32_t gen, int *stopped) {
-  plat_lock_guard g(lifecycle_mutex());
-  if (stopped) *stopped = s_stop_flag || gen != s_run;
-  return s_listen_sock;
-}
-
-int lifecycle_stopped(uint32_t gen) {
-  plat_lock_guard g(lifecycle_mutex());
-  return s_stop_flag || gen != s_run;
-}
-
-static int active_conns() {
-  plat_lock_guard g(lifecycle_mutex());
-  return s_active_conns;
-}
-
 // ---------------------------------------------------------------- start and stop
 
-// Sets the stop flag and closes the listening socket: waiting threads wake and end, and
-// connections that arrive from now on are refused by the system.
+// Stops the run's engine and refuses connections from now on; the listening socket itself
+// is closed once the front, which accepts on it, has ended.
 static void raise_stop() {
+  if (s_engine) engine_stop(s_engine);
   plat_lock_guard g(lifecycle_mutex());
-  s_stop_flag = 1;
-  if (s_listen_sock != PLAT_BAD_SOCK) {
-    plat_sock_shutdown_both(s_listen_sock);
-    plat_sock_close(s_listen_sock);
+  if (s_listen_sock != PLAT_BAD_SOCK) plat_sock_shutdown_both(s_listen_sock);
+}
+
+// Waits for the run's threads until deadline_ms (of plat_tick_ms) and lets go of them: those
+// that ended are joined, those still serving a slow request run on detached and end after it.
+static void release_threads(uint32_t deadline_ms) {
+  for (int i = 0; i < s_thread_count; i++) {
+    int32_t left = (int32_t)(deadline_ms - plat_tick_ms());
+    (void)plat_thread_wait(s_threads[i], left > 0 ? (int)left : 0);
+    plat_thread_release(s_threads[i]);
+    s_threads[i] = nullptr;
+  }
+  s_thread_count = 0;
+  s_engine = nullptr;
+}
+
+static void close_listen_sock() {
+  plat_sock s;
+  {
+    plat_lock_guard g(lifecycle_mutex());
+    s = s_listen_sock;
     s_listen_sock = PLAT_BAD_SOCK;
   }
+  plat_sock_close(s);
 }
 
-// Waits for the connection threads until deadline_ms (of plat_tick_ms) and lets go of them:
-// those that ended are joined, those still serving a slow client run on detached and end
-// after that connection, as the run they belong to is over.
-static void release_workers(uint32_t deadline_ms) {
-  for (int i = 0; i < s_worker_count; i++) {
-    int32_t left = (int32_t)(deadline_ms - plat_tick_ms());
-    (void)plat_thread_wait(s_workers[i], left > 0 ? (int)left : 0);
-    plat_thread_release(s_workers[i]);
-    s_workers[i] = nullptr;
-  }
-  s_worker_count = 0;
-}
-
-// Starts the connection threads of a new run. 0, or -1 with none left running.
+// Starts the engine of a new run: its front thread, then its workers. 0, or -1 with none
+// left running.
 static int start_workers() {
   uint32_t run;
+  plat_sock ls;
   {
     plat_lock_guard g(lifecycle_mutex());
     run = ++s_run;
+    ls = s_listen_sock;
   }
-  for (int i = 0; i < S3_MAX_CONNS; i++) {
-    plat_thread *t = plat_thread_start(conn_worker, (void *)(uintptr_t)run, S3_THREAD_STACK, 0);
+  s_engine = engine_open(run, ls);
+  if (!s_engine) return -1;
+  engine_set_threads(s_engine, S3_WORKERS + 1);
+  for (int i = 0; i <= S3_WORKERS; i++) {
+    plat_thread *t = i == 0 ? plat_thread_start(front_main, s_engine, S3_FRONT_STACK, 0)
+                            : plat_thread_start(worker_main, s_engine, S3_THREAD_STACK, 0);
     if (!t) {
+      for (int k = i; k <= S3_WORKERS; k++) engine_thread_failed(s_engine);
+      if (i == 0) {
+        s_engine = nullptr;  // freed by the last share given back
+        return -1;
+      }
       raise_stop();
-      release_workers(plat_tick_ms() + 5000);
+      release_threads(plat_tick_ms() + S3_STOP_WAIT_MS + 2000);
       return -1;
     }
-    s_workers[s_worker_count++] = t;
+    s_threads[s_thread_count++] = t;
   }
   return 0;
 }
@@ -166,12 +146,6 @@ static void adopt_config(int port, const char *bind_addr, const char *storage_ro
     copy_text(s_secret_key, sizeof s_secret_key, secret_key);
     s_port = port;
     copy_text(s_bind_addr, sizeof s_bind_addr, bind_addr);
-  }
-  {
-    // The connection count is left alone: it is exact at all times, and threads of an earlier
-    // run that a stop gave up waiting for are still alive and will still give theirs back.
-    plat_lock_guard g(lifecycle_mutex());
-    s_stop_flag = 0;
   }
   clear_error();
 }
@@ -241,10 +215,10 @@ extern "C" QUILLMAR_API int s3_server_stop(void) {
   plat_lock_guard control(control_mutex());
   if (!server_is_running()) return 0;
   raise_stop();
-  // Connections being served get up to five seconds to finish; then the threads, which end
-  // within a readiness wait once idle, get what is left of two more.
-  for (int i = 0; i < 50 && active_conns() > 0; i++) plat_sleep_ms(100);
-  release_workers(plat_tick_ms() + 2000);
+  // The front closes every connection and waits up to S3_STOP_WAIT_MS for the requests being
+  // served; the threads then get what is left of two more seconds.
+  release_threads(plat_tick_ms() + S3_STOP_WAIT_MS + 2000);
+  close_listen_sock();
   {
     plat_lock_guard g(lifecycle_mutex());
     s_running = 0;

@@ -1,5 +1,5 @@
-// What the control API and the connection threads share: the thread stack size, the running state
-// and the connection count, both kept under the lifecycle lock.
+// What the control API and the connection engine share: the thread stack size, the running
+// state, and the engine of a run (its front thread, its workers, its stop).
 #pragma once
 
 #include <cstddef>
@@ -8,24 +8,31 @@
 #include "base/limits.h"
 #include "platform/platform.h"
 
-// Stack of every connection thread: the request handler keeps its
-// working buffers on it.
+// Stack of every worker thread: the request handler keeps its working buffers on it.
 constexpr size_t S3_THREAD_STACK = 4194304;
+// Stack of the front thread, which keeps one receive buffer on it.
+constexpr size_t S3_FRONT_STACK = 262144;
+// How long a stop waits for the requests being served to finish before it lets go of them.
+constexpr int S3_STOP_WAIT_MS = 5000;
 
 // 1 while the server runs.
 int server_is_running();
 
-// The connection threads' body, started S3_MAX_CONNS times by each start with that run's
-// number as its argument: accepts and serves connections until that run stops.
-int conn_worker(void *run);
+// The engine of one run, over its listening socket (made non-blocking here). Null when it
+// cannot be made.
+struct engine;
+engine *engine_open(uint32_t run, plat_sock listen);
+// The threads that will run on e (the front and the workers): the last of them to end frees
+// it. A thread that could not be started gives its share back with engine_thread_failed.
+void engine_set_threads(engine *e, int n);
+void engine_thread_failed(engine *e);
+// The threads' bodies, each with the engine as its argument.
+int front_main(void *e);
+int worker_main(void *e);
+// Asks the run to stop: the front closes every connection, idle or busy, and ends once the
+// workers gave theirs back (or after S3_STOP_WAIT_MS); then the workers end.
+void engine_stop(engine *e);
 
-// conn_try_enter: 1 when a connection of run gen may be served (count taken), 0 when the server
-// is full, stopping or that run is over. conn_leave: gives the count back.
-int conn_try_enter(uint32_t gen);
-// 1 while fewer connections are served than the bound allows.
-int conn_slot_free();
-void conn_leave();
-// The listening socket of run gen under the lifecycle lock; *stopped 1 when that run is
-// stopping or over.
-plat_sock lifecycle_listen_sock(uint32_t gen, int *stopped);
-int lifecycle_stopped(uint32_t gen);
+// Connections accepted since the library loaded, requests that came on a connection that had
+// carried one before, and the most requests one connection carried.
+void conn_counts(uint64_t *connections, uint64_t *reused_requests, uint64_t *most_requests);

@@ -14,7 +14,9 @@ TEST(JsonBeforeFirstStart, AnswersAreEmptyAndValid) {
   EXPECT_EQ(stats,
             "{\"running\":0,\"port\":0,\"bind_addr\":\"127.0.0.1\",\"storage_root\":\"\","
             "\"total_buckets\":0,\"total_objects\":0,\"storage_used_bytes\":0,"
-            "\"requests_count\":0,\"bytes_served\":0,\"bytes_uploaded\":0}");
+            "\"requests_count\":0,\"bytes_served\":0,\"bytes_uploaded\":0,"
+            "\"connections_count\":0,\"requests_on_reused_connections\":0,"
+            "\"most_requests_per_connection\":0}");
   EXPECT_EQ(qt::json_eval(stats), "ok");
 
   EXPECT_STREQ(s3_list_buckets_json(), "{\"buckets\":[],\"count\":0}");

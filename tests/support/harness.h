@@ -62,14 +62,21 @@ struct Response {
   bool has_header(const std::string &name) const;
 };
 
-// Sends raw bytes to 127.0.0.1:port, then reads until the server closes (timeout in ms).
+// The length of the first whole answer at the start of raw (interim 1xx answers and its body
+// included; no body for an answer to HEAD, a 204 or a 304), 0 while it is incomplete or has
+// no Content-Length.
+size_t answer_length(const std::string &raw, bool head_request);
+// Parses the final answer in raw (interim 1xx answers skipped).
+Response parse_response(const std::string &raw);
+// Sends raw bytes to 127.0.0.1:port, then reads one whole answer, or until the server
+// closes (timeout in ms).
 Response send_raw(int port, const std::string &bytes, int timeout_ms = kEventBoundMs);
 // The one rule for a request's Content-Length in the helpers below: sent when there is a body
 // or the method is PUT or POST (whose requests carry one, if empty), never otherwise. A test
 // that means to send a request without it, or with a wrong one, writes the bytes itself.
 bool carries_length(const std::string &method, const std::string &body);
 // A request built from parts: method, target, extra header lines ("Name: value", no CRLF) and
-// a body. Host is added unless given; Content-Length by the rule above unless the headers
+// a body. Host and "Connection: close" are added unless given; Content-Length by the rule above unless the headers
 // already frame the body (Content-Length or Transfer-Encoding).
 Response request(int port, const std::string &method, const std::string &target,
                  const std::vector<std::string> &headers = {}, const std::string &body = "");
@@ -79,8 +86,12 @@ struct Conn {
   int fd = -1;
   explicit Conn(int port);
   ~Conn();
+  bool head_request = false;              // the last request sent was a HEAD
   bool send(const std::string &bytes);   // false when the send failed
-  std::string recv_all(int timeout_ms = kEventBoundMs);  // until close or time-out
+  // Until one whole answer came (the connection may stay open for the next), the close, or
+  // the time-out.
+  std::string recv_all(int timeout_ms = kEventBoundMs);
+  std::string recv_until_close(int timeout_ms = kEventBoundMs);  // until close or time-out
   std::string recv_some(int timeout_ms);  // whatever arrives within the time-out
   bool closed_without_data(int timeout_ms);  // peer closed and sent nothing
   void shutdown_send();
