@@ -6,6 +6,11 @@
  *   qload PORT get    THREADS COUNT PREFIX NKEYS   COUNT GETs of PREFIX%08d, index mod NKEYS
  *   qload PORT bigput STREAMS SIZE  PREFIX         STREAMS PUTs of SIZE bytes at once
  *   qload PORT bigget STREAMS PREFIX               STREAMS GETs of PREFIX%08d at once
+ *   qload PORT kput   THREADS COUNT PREFIX SIZE    as put, each thread on one kept connection
+ *   qload PORT kget   THREADS COUNT PREFIX NKEYS   as get, each thread on one kept connection
+ *
+ * The k modes keep a connection per thread and send the next request on it once the answer
+ * (framed by its Content-Length) is read; a connection the server closes is opened again.
  *
  * Output, one line: "requests=N errors=E seconds=S rate=R bytes=B mbps=M". A request counts as
  * an error unless its answer starts "HTTP/1.1 2" (a connection closed unanswered is one); the
@@ -105,6 +110,75 @@ static int one_request(const char *method, long idx, long long body_len, char *b
   return 0;
 }
 
+/* One request on the thread's kept connection *fd (opened when -1): reads the head, then the
+ * body its Content-Length gives (none for HEAD). 0 when it was a 2xx. The connection is closed
+ * and *fd set to -1 when the answer has no length, says "Connection: close" or fails. */
+static int kept_request(int *fd, const char *method, long idx, long long body_len, char *buf,
+                        size_t cap) {
+  if (*fd < 0) *fd = connect_local();
+  if (*fd < 0) return -1;
+  char head[512];
+  int hn = snprintf(head, sizeof head,
+                    "%s /%s%08ld HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nContent-Length: %lld\r\n"
+                    "Content-Type: application/octet-stream\r\n\r\n",
+                    method, g_prefix, idx, g_port, body_len);
+  int rc = send_all(*fd, head, (size_t)hn);
+  for (long long left = body_len; rc == 0 && left > 0;) {
+    size_t n = left < PIECE ? (size_t)left : PIECE;
+    rc = send_all(*fd, g_body, n);
+    left -= (long long)n;
+  }
+  size_t got = 0;
+  char *end = NULL;
+  while (rc == 0 && !end) {
+    if (got + 1 >= cap) { rc = -1; break; }
+    ssize_t r = recv(*fd, buf + got, cap - 1 - got, 0);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) { rc = -1; break; }
+    got += (size_t)r;
+    buf[got] = 0;
+    end = strstr(buf, "\r\n\r\n");
+  }
+  int ok = rc == 0 && strncmp(buf, "HTTP/1.1 2", 10) == 0;
+  long long want = -1;
+  int closing = 1;
+  if (end) {
+    *end = 0;
+    const char *cl = strcasestr(buf, "\r\ncontent-length:");
+    if (cl) want = strtoll(cl + 17, NULL, 10);
+    closing = strcasestr(buf, "\r\nconnection: close") != NULL;
+    if (strcmp(method, "HEAD") == 0) want = 0;
+    long long have = (long long)(got - (size_t)(end + 4 - buf));
+    while (want >= 0 && have < want) {
+      ssize_t r = recv(*fd, buf, cap, 0);
+      if (r < 0 && errno == EINTR) continue;
+      if (r <= 0) { ok = 0; break; }
+      have += r;
+    }
+    atomic_fetch_add(&g_bytes, (long long)got + (have > 0 ? have : 0) + body_len);
+  }
+  if (want < 0 || closing || rc != 0) {
+    close(*fd);
+    *fd = -1;
+  }
+  return ok ? 0 : -1;
+}
+
+static void *kept_worker(void *arg) {
+  const char *method = (const char *)arg;
+  char buf[65536];
+  int fd = -1;
+  for (;;) {
+    long i = atomic_fetch_add(&g_next, 1);
+    if (i >= g_count) break;
+    long idx = strcmp(method, "GET") == 0 ? i % g_nkeys : i;
+    if (kept_request(&fd, method, idx, strcmp(method, "PUT") == 0 ? g_size : 0, buf, sizeof buf))
+      atomic_fetch_add(&g_errors, 1);
+  }
+  if (fd >= 0) close(fd);
+  return NULL;
+}
+
 static void *small_worker(void *arg) {
   const char *method = (const char *)arg;
   char buf[65536];
@@ -129,7 +203,7 @@ static void *big_worker(void *arg) {
 }
 
 static int usage(void) {
-  fprintf(stderr, "usage: qload PORT put|get|bigput|bigget ... (see the top of tools/qload.c)\n");
+  fprintf(stderr, "usage: qload PORT put|get|kput|kget|bigput|bigget ... (see tools/qload.c)\n");
   return 2;
 }
 
@@ -139,6 +213,7 @@ int main(int argc, char **argv) {
   const char *mode = argv[2];
   long threads = strtol(argv[3], NULL, 10);
   int big = strncmp(mode, "big", 3) == 0;
+  int kept = mode[0] == 'k';
   const char *method = strstr(mode, "put") ? "PUT" : "GET";
   if (threads < 1 || threads > MAX_THREADS) return usage();
   if (!big && argc == 7) {
@@ -166,7 +241,8 @@ int main(int argc, char **argv) {
   pthread_attr_setstacksize(&attr, 1 << 20);
   double t0 = now_s();
   for (long t = 0; t < threads; t++)
-    pthread_create(&tid[t], &attr, big ? big_worker : small_worker, (void *)method);
+    pthread_create(&tid[t], &attr, big ? big_worker : kept ? kept_worker : small_worker,
+                   (void *)method);
   for (long t = 0; t < threads; t++) pthread_join(tid[t], NULL);
   double dt = now_s() - t0;
   long long bytes = atomic_load(&g_bytes);
