@@ -317,7 +317,8 @@ static int authenticate(plat_sock s, S3Request *r) {
   auth_verdict v = check_auth(r);
   if (v.status == 0) return 1;
   count_request(0, 0);
-  send_error(s, &r->answer, v.status, v.code, v.message, request_sent_path(r), nullptr);
+  send_error(s, &r->answer, v.status, v.code, v.message, request_sent_path(r), nullptr,
+             v.elements[0] ? v.elements : nullptr);
   return 0;
 }
 
