@@ -378,7 +378,7 @@ void add_element(auth_verdict *v, const char *tag, const char *text, size_t n) {
   size_t w = (size_t)snprintf(dst, room, "  <%s>", tag);
   for (size_t i = 0; i < n; i++) {
     char one[2] = {text[i], 0};
-    char esc[8];
+    char esc[16];
     xml_escape_str(one, esc, sizeof esc);
     size_t el = strlen(esc);
     if (w + el + tag_len + 5 >= room) {
