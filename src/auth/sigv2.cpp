@@ -183,7 +183,7 @@ const char *query_decoded(const char *query, const char *name, char *scratch, si
   size_t fn = 0;
   size_t want = strlen(name);
   each_query_piece(query, [&](const query_piece &q) {
-    if (found || q.name_len != want || lower_cmp(q.name, q.name_len, name, want) != 0) return;
+    if (found || q.name_len != want || memcmp(q.name, name, want) != 0) return;
     found = q.value ? q.value : "";
     fn = q.value_len;
   });
