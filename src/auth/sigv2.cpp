@@ -363,12 +363,13 @@ void refuse(auth_verdict *v, int status, const char *code, const char *message) 
 }
 
 // Appends "  <tag>text</tag>\n" to the verdict's elements, escaped, when it fits whole and
-// holds no byte an XML document cannot carry.
+// holds no byte an XML document cannot carry (a control byte, text that is not UTF-8).
 void add_element(auth_verdict *v, const char *tag, const char *text, size_t n) {
   for (size_t i = 0; i < n; i++) {
     unsigned char c = (unsigned char)text[i];
     if ((c < 0x20 && c != '\n' && c != '\t') || c == 0x7f) return;
   }
+  if (!text_is_utf8(text, n)) return;
   size_t at = strlen(v->elements);
   size_t room = sizeof v->elements - at;
   size_t tag_len = strlen(tag);
