@@ -501,7 +501,7 @@ void sigv2_check_header(const S3Request *r, auth_verdict *v) {
   if (diff > SKEW_MAX_SECONDS) {
     set_error("RequestTimeTooSkewed (%lds)", (long)diff);
     refuse(v, 403, "RequestTimeTooSkewed",
-           "The difference between the request time and the server's time is too large.");
+           "The difference between the request time and the server's time is too large");
     add_element(v, "RequestTime", when, date.n);
     add_time(v, "ServerTime", now);
     add_element(v, "MaxAllowedSkewMilliseconds", "900000", 6);
