@@ -223,9 +223,8 @@ char *sigv2_string_to_sign(const sigv2_request *in, size_t *len) {
   size_t cap = strlen(in->method) + strlen(in->date_line) + in->head_len + strlen(in->resource) +
                2 * qlen + 16;
   text_out o = {static_cast<char *>(malloc(cap + 1)), 0, cap, 0};
-  // Decoded query names and values (names of x-amz-* parameters, values of those and of
-  // sub-resources): each decodes to at most its own length.
-  // A piece's name is decoded once and its value at most once, each with its NUL.
+  // Decoded query names and values: a piece's name is decoded once and its value at most once,
+  // each to at most its own length, with its NUL.
   size_t scratch_cap = 3 * qlen + 8;
   char *scratch = static_cast<char *>(malloc(scratch_cap));
   size_t lines = 1;
