@@ -102,6 +102,13 @@ TEST_F(SigV2, BotocoreHeaderSignedRequestsServed) {
     EXPECT_EQ(r.status, 200) << name << "\n" << r.raw;
   }
   EXPECT_NE(r.body.find("<Key>dir/a b.txt</Key>"), std::string::npos) << r.body;
+  // Addressed by its Host, the bucket is still the resource's first segment, and is signed.
+  const std::string vhost = load("h11_vhost_get");
+  r = send(vhost);
+  EXPECT_EQ(r.status, 200) << r.raw;
+  EXPECT_EQ(r.header("Content-Type"), "text/x-vhost");
+  r = send(changed(vhost, "Host: sig2.localhost", "Host: sig3.localhost"));
+  expect_refused(r, 403, "SignatureDoesNotMatch", "another bucket in the Host");
   qt::write_file(server->path("sig2/gone.txt"), "x");
   r = send(load("h07_multi_delete"));
   EXPECT_EQ(r.status, 200) << r.raw;

@@ -32,18 +32,23 @@ class FixedQueryAuth(HmacV1QueryAuth):
         return str(SIGNED_AT + int(self._expires))
 
 
-def raw(method, target, headers, body=b""):
-    lines = ["%s %s HTTP/1.1" % (method, target), "Host: " + HOST]
+def raw(method, target, headers, body=b"", host=HOST):
+    lines = ["%s %s HTTP/1.1" % (method, target), "Host: " + host]
     lines += ["%s: %s" % (k, v) for k, v in headers.items()]
     if body or method in ("PUT", "POST"):
         lines.append("Content-Length: %d" % len(body))
     return ("\r\n".join(lines) + "\r\n\r\n").encode() + body
 
 
-def header_signed(name, method, target, headers=None, body=b"", access=ACCESS, secret=SECRET):
-    req = AWSRequest(method=method, url="http://%s%s" % (HOST, target), headers=headers or {})
+def header_signed(name, method, target, headers=None, body=b"", access=ACCESS, secret=SECRET,
+                  vhost_bucket=None):
+    host = "%s.localhost:9000" % vhost_bucket if vhost_bucket else HOST
+    req = AWSRequest(method=method, url="http://%s%s" % (host, target), headers=headers or {})
+    if vhost_bucket:
+        # The resource signed names the bucket, as botocore signs virtual-host requests.
+        req.auth_path = "/" + vhost_bucket + target.split("?")[0]
     FixedHeaderAuth(Credentials(access, secret)).add_auth(req)
-    write(name, raw(method, target, dict(req.headers.items()), body))
+    write(name, raw(method, target, dict(req.headers.items()), body, host))
 
 
 def query_signed(name, method, target, headers=None, body=b"", expires=3600, send_headers=True):
@@ -99,6 +104,8 @@ header_signed("h07_multi_delete", "POST", "/sig2?delete",
 header_signed("h08_wrong_key", "GET", "/sig2/dir/a%20b.txt", access="AKIDNOTTHESERVERSKEY")
 header_signed("h09_wrong_secret", "GET", "/sig2/dir/a%20b.txt", secret="not-the-secret-key")
 header_signed("h10_delete_object", "DELETE", "/sig2/dir/a%20b.txt")
+header_signed("h11_vhost_get", "GET", "/dir/a%20b.txt?response-content-type=text%2Fx-vhost",
+              vhost_bucket="sig2")
 query_signed("q01_get", "GET", "/sig2/dir/a%20b.txt?response-content-type=text%2Fx-presigned")
 query_signed("q02_put_typed", "PUT", "/sig2/q.txt", {"Content-Type": "text/x-q"}, b"presigned put",
              send_headers=False)
