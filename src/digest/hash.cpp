@@ -531,8 +531,7 @@ size_t base64_decode_n(const char *text, unsigned char *out, size_t out_cap) {
 }
 
 size_t base64_encode(const void *data, size_t len, char *out) {
-  static const char alphabet[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  const char *alphabet = B64_ALPHABET;
   const unsigned char *p = (const unsigned char *)data;
   size_t n = 0;
   for (size_t i = 0; i < len; i += 3) {
