@@ -278,15 +278,17 @@ static void route_object(plat_sock s, S3Request *r, stream_state *st) {
     // Exactly one of them, on its own method; a second one beside it is refused too.
     int several = 0;
     for (const char *n : kObjectSubresources) several += qhas(r->query, n);
+    // A tag change beside an upload's parameters asks for two things at once.
+    const int multipart = qhas(r->query, "uploadId") || qhas(r->query, "uploads");
     if (several == 1 && qhas(r->query, "acl") && ieq(m, "GET"))
       op_get_object_acl(s, r);
     else if (several == 1 && qhas(r->query, "acl") && ieq(m, "PUT"))
       op_put_object_acl(s, r);
     else if (several == 1 && qhas(r->query, "tagging") && ieq(m, "GET"))
       op_get_object_tagging(s, r);
-    else if (several == 1 && qhas(r->query, "tagging") && ieq(m, "PUT"))
+    else if (several == 1 && qhas(r->query, "tagging") && ieq(m, "PUT") && !multipart)
       op_put_object_tagging(s, r, st);
-    else if (several == 1 && qhas(r->query, "tagging") && ieq(m, "DELETE"))
+    else if (several == 1 && qhas(r->query, "tagging") && ieq(m, "DELETE") && !multipart)
       op_delete_object_tagging(s, r);
     else
       answer_not_implemented(s, r);

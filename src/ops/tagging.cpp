@@ -63,6 +63,14 @@ int answer_set_tags_failure(plat_sock s, S3Request *r, int rc, uint64_t uploaded
   return 1;
 }
 
+// 1 when the request's key has a path in the store; otherwise answered 400 KeyTooLongError.
+int key_has_path(plat_sock s, S3Request *r) {
+  char path[S3_FS_PATH];
+  if (object_path(r->bucket, r->key, path) == 0) return 1;
+  answer_key_too_long(s, r);
+  return 0;
+}
+
 }  // namespace
 
 void answer_tag_verdict(plat_sock s, S3Request *r, tag_verdict v, int for_bucket,
@@ -114,6 +122,7 @@ int check_request_tagging(plat_sock s, S3Request *r) {
 }
 
 void op_get_object_tagging(plat_sock s, S3Request *r) {
+  if (!key_has_path(s, r)) return;
   tag_set_box box;
   if (!box.set) {
     answer_error(s, r, 500, "InternalError", kNoMemory);
@@ -133,6 +142,7 @@ void op_get_object_tagging(plat_sock s, S3Request *r) {
 }
 
 void op_put_object_tagging(plat_sock s, S3Request *r, stream_state *st) {
+  if (!key_has_path(s, r)) return;
   tag_set_box box;
   if (!box.set) {
     answer_error(s, r, 500, "InternalError", kNoMemory);
@@ -147,6 +157,7 @@ void op_put_object_tagging(plat_sock s, S3Request *r, stream_state *st) {
 }
 
 void op_delete_object_tagging(plat_sock s, S3Request *r) {
+  if (!key_has_path(s, r)) return;
   if (answer_set_tags_failure(s, r, object_set_tags(r->bucket, r->key, nullptr), 0)) return;
   clear_error();
   count_request(0, 0);
