@@ -146,7 +146,7 @@ int query_keeps(unsigned char c) {
 int leaf_text(const xml_element *e, char *out, size_t cap) {
   // Decoding never lengthens, so text that would not fit twice over is too long whatever it is.
   if (e->text_len >= 2 * cap) return 1;
-  char scratch[2 * S3_TAG_VALUE_CAP];
+  char scratch[2 * S3_TAG_VALUE_CAP + 1];
   long n = xml_element_text(e, scratch, sizeof scratch, unsigned(XML_TEXT_ONLY) | unsigned(XML_STRICT) | unsigned(XML_NUMERIC));
   if (n < 0) return -1;
   if (!text_is_utf8(scratch, (size_t)n)) return -1;
