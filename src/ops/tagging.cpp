@@ -110,6 +110,9 @@ void answer_tag_verdict(plat_sock s, S3Request *r, tag_verdict v, int for_bucket
 }
 
 int check_request_tagging(plat_sock s, S3Request *r) {
+  const char *value = nullptr;
+  size_t len = 0;
+  if (!tags_head_value(r->head, r->head_len, &value, &len)) return 0;
   tag_set_box box;
   if (!box.set) {
     answer_error(s, r, 500, "InternalError", kNoMemory);

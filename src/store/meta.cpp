@@ -449,6 +449,9 @@ static void save_part_lines(meta_writer *w, const part_layout *parts) {
 // Writes the "+Tag" lines of the block's x-amz-tagging line. A set that breaks the rules was
 // refused with its request; here it is only left out.
 static void save_tag_lines(meta_writer *w, const char *head, size_t head_len) {
+  const char *value = nullptr;
+  size_t value_len = 0;
+  if (!tags_head_value(head, head_len, &value, &value_len) || !value_len) return;
   tag_set_box box;
   tag_verdict v;
   if (!box.set || !tags_from_head(head, head_len, box.set, &v) || v != TAGS_OK) return;

@@ -257,28 +257,36 @@ tag_verdict tags_parse_xml(const char *body, size_t len, size_t max, tag_set *ou
   return first_bad;
 }
 
-int tags_from_head(const char *head, size_t head_len, tag_set *out, tag_verdict *v) {
-  out->count = 0;
-  *v = TAGS_OK;
+int tags_head_value(const char *head, size_t head_len, const char **value, size_t *len) {
   size_t pos = 0;
   while (head && pos < head_len) {
     const char *nl = static_cast<const char *>(memchr(head + pos, '\n', head_len - pos));
     size_t end = nl ? (size_t)(nl - head) : head_len;
     const char *line = head + pos;
     size_t n = end - pos;
-    if (n > HEADER_NAME_LEN && line[HEADER_NAME_LEN] == ':' &&
-        names_header(line)) {
+    if (n > HEADER_NAME_LEN && line[HEADER_NAME_LEN] == ':' && names_header(line)) {
       const char *val = line + HEADER_NAME_LEN + 1;
       const char *stop = line + n;
       while (val < stop && (*val == ' ' || *val == '\t')) val++;
       while (stop > val && (stop[-1] == '\r' || stop[-1] == ' ' || stop[-1] == '\t')) stop--;
-      *v = tags_parse_query(val, (size_t)(stop - val), S3_OBJECT_TAGS_MAX, out);
-      if (*v != TAGS_OK) out->count = 0;
+      *value = val;
+      *len = (size_t)(stop - val);
       return 1;
     }
     pos = nl ? end + 1 : head_len;
   }
   return 0;
+}
+
+int tags_from_head(const char *head, size_t head_len, tag_set *out, tag_verdict *v) {
+  out->count = 0;
+  *v = TAGS_OK;
+  const char *value = nullptr;
+  size_t len = 0;
+  if (!tags_head_value(head, head_len, &value, &len)) return 0;
+  *v = tags_parse_query(value, len, S3_OBJECT_TAGS_MAX, out);
+  if (*v != TAGS_OK) out->count = 0;
+  return 1;
 }
 
 void tags_render_xml(const tag_set *set, dynbuf *out) {

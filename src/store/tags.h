@@ -57,6 +57,9 @@ tag_verdict tags_parse_query(const char *text, size_t len, size_t max, tag_set *
 // The Tagging document <Tagging><TagSet><Tag><Key/><Value/></Tag>...</TagSet></Tagging> of
 // body[0..len) into out, at most max tags.
 tag_verdict tags_parse_xml(const char *body, size_t len, size_t max, tag_set *out);
+// The value of the first x-amz-tagging line of a header block, trimmed: 1 with it in
+// *value[0..*len), 0 when the block has none.
+int tags_head_value(const char *head, size_t head_len, const char **value, size_t *len);
 // The first x-amz-tagging line of a header block (a request head or lines in that form): 1
 // with its value parsed into out (verdict in *v), 0 when the block has none (out emptied).
 int tags_from_head(const char *head, size_t head_len, tag_set *out, tag_verdict *v);
