@@ -14,6 +14,10 @@
 //          "+Parts SIZE[*COUNT] ..." lines: the part sizes in order, a run of equal sizes
 //          written once with its count. Readers that do not know the name skip these lines as
 //          they skip an unknown content header; records without them have no layout.
+//          The object's tags stand on "+Tag KEY VALUE" lines after the content headers (a tag
+//          change rewrites the record with them last), one per tag in the order given, '%', blanks, ':' and control bytes written as %XX (store/tags.h). Such a
+//          line holds no colon either, so older readers skip it; it is the one line that
+//          may be longer than META_READ_MAX. Records without them have no tags.
 //
 // A record is written under a temporary name, flushed, given the commit's time and moved into
 // place after the data it describes; a record older than its data file is an earlier
