@@ -19,10 +19,10 @@
 static const char kNotImplemented[] =
     "A header you provided implies functionality that is not implemented";
 
-// Object sub-resources answered by themselves: ?acl and ?tagging are read (and a private ACL
-// set), every other method and every other of these is refused. Without this table PUT key?acl
-// would reach PutObject and replace the object's data with the ACL document, and DELETE
-// key?tagging would delete the object.
+// Object sub-resources answered by themselves: ?acl is read (and a private ACL set), ?tagging
+// read, replaced and removed; every other method and every other of these is refused. Without
+// this table PUT key?acl would reach PutObject and replace the object's data with the ACL
+// document, and DELETE key?tagging would delete the object.
 static const char *const kObjectSubresources[] = {"acl",     "tagging", "retention", "legal-hold",
                                                   "torrent", "restore", "select",    "attributes"};
 
@@ -117,6 +117,24 @@ static void route_bucket_cors(plat_sock s, S3Request *r, stream_state *st, const
   }
 }
 
+// PUT, GET and DELETE /bucket?tagging, on a bucket that exists; HEAD is HeadBucket.
+static void route_bucket_tagging(plat_sock s, S3Request *r, stream_state *st, const char *dir) {
+  const char *m = r->method;
+  if (ieq(m, "HEAD")) {
+    op_head_bucket(s, r, dir);
+  } else if (!ieq(m, "PUT") && !ieq(m, "GET") && !ieq(m, "DELETE")) {
+    answer_error(s, r, 405, "MethodNotAllowed", "Method not supported for buckets");
+  } else if (!is_directory(dir)) {
+    answer_error(s, r, 404, "NoSuchBucket", "The specified bucket does not exist");
+  } else if (ieq(m, "PUT")) {
+    op_put_bucket_tagging(s, r, st);
+  } else if (ieq(m, "GET")) {
+    op_get_bucket_tagging(s, r);
+  } else {
+    op_delete_bucket_tagging(s, r);
+  }
+}
+
 // 400 for a bucket or key name that is not a file name on every platform the store runs on.
 static void answer_unportable_name(plat_sock s, S3Request *r) {
   const char *why = name_portability_problem(r->bucket);
@@ -182,6 +200,10 @@ static void route_bucket(plat_sock s, S3Request *r, stream_state *st) {
   }
   if (qhas(r->query, "cors")) {
     route_bucket_cors(s, r, st, dir);
+    return;
+  }
+  if (qhas(r->query, "tagging")) {
+    route_bucket_tagging(s, r, st, dir);
     return;
   }
   if (const char *config = bucket_config_subresource(r->query)) {
@@ -256,12 +278,18 @@ static void route_object(plat_sock s, S3Request *r, stream_state *st) {
     // Exactly one of them, on its own method; a second one beside it is refused too.
     int several = 0;
     for (const char *n : kObjectSubresources) several += qhas(r->query, n);
+    // A tag change beside an upload's parameters asks for two things at once.
+    const int multipart = qhas(r->query, "uploadId") || qhas(r->query, "uploads");
     if (several == 1 && qhas(r->query, "acl") && ieq(m, "GET"))
       op_get_object_acl(s, r);
     else if (several == 1 && qhas(r->query, "acl") && ieq(m, "PUT"))
       op_put_object_acl(s, r);
     else if (several == 1 && qhas(r->query, "tagging") && ieq(m, "GET"))
       op_get_object_tagging(s, r);
+    else if (several == 1 && qhas(r->query, "tagging") && ieq(m, "PUT") && !multipart)
+      op_put_object_tagging(s, r, st);
+    else if (several == 1 && qhas(r->query, "tagging") && ieq(m, "DELETE") && !multipart)
+      op_delete_object_tagging(s, r);
     else
       answer_not_implemented(s, r);
     return;

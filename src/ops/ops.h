@@ -5,6 +5,7 @@
 #include "base/limits.h"
 #include "http/request.h"
 #include "http/response.h"
+#include "store/tags.h"
 
 // S3's message for a body that is not the XML document the operation takes.
 inline constexpr char MALFORMED_XML[] =
@@ -28,7 +29,21 @@ void op_put_object(plat_sock s, S3Request *r, stream_state *st);
 void op_copy_object(plat_sock s, S3Request *r);
 void op_get_object(plat_sock s, S3Request *r, int is_head);
 void op_delete_object(plat_sock s, S3Request *r);
+
+// Tagging (tagging.cpp): an object's tags live in its record, a bucket's beside its CORS rules.
 void op_get_object_tagging(plat_sock s, S3Request *r);
+void op_put_object_tagging(plat_sock s, S3Request *r, stream_state *st);
+void op_delete_object_tagging(plat_sock s, S3Request *r);
+void op_get_bucket_tagging(plat_sock s, S3Request *r);
+void op_put_bucket_tagging(plat_sock s, S3Request *r, stream_state *st);
+void op_delete_bucket_tagging(plat_sock s, S3Request *r);
+// S3's answer to a tag set it refuses (for_bucket: the bucket's count limit), counted
+// (0, uploaded).
+void answer_tag_verdict(plat_sock s, S3Request *r, tag_verdict v, int for_bucket,
+                        uint64_t uploaded);
+// The x-amz-tagging header of a write that takes it (PutObject, CreateMultipartUpload): 0 when
+// it is absent or a set S3 takes; -1 after the error answer.
+int check_request_tagging(plat_sock s, S3Request *r);
 
 // Listing (listing.cpp)
 void op_list_objects(plat_sock s, S3Request *r, const char *bucket_dir);

@@ -344,7 +344,8 @@ const char *form_content_type(const post_state *st) {
 
 // Streams the file, checks its length against the policy and commits it. 0 stored (etag set),
 // -1 answered.
-int store_file(plat_sock s, S3Request *r, post_state *st, const post_verdict *v, char etag[33]) {
+int store_file(plat_sock s, S3Request *r, post_state *st, const post_verdict *v, char etag[33],
+               const tag_set *tags) {
   object_writer_guard w;
   uint64_t len = 0;
   if (writer_begin_object(&w.w, r->bucket, st->form.key) != 0) {
@@ -367,6 +368,18 @@ int store_file(plat_sock s, S3Request *r, post_state *st, const post_verdict *v,
   }
   dynbuf_guard meta;
   meta_lines(&st->form, &meta.b);
+  if (tags->count) {
+    char *line = static_cast<char *>(malloc(S3_TAG_HEADER_CAP));
+    size_t n = line ? tags_render_header(tags, line, S3_TAG_HEADER_CAP) : 0;
+    if (n) dynbuf_append(&meta.b, line, n);
+    free(line);
+    // A form whose tags cannot be recorded must not store its object without them.
+    if (!n || meta.b.failed) {
+      writer_abort(&w.w);
+      answer_upload_error(s, r, len, 500, "InternalError", "Failed to store object body");
+      return -1;
+    }
+  }
   int committed = writer_commit_object(&w.w, etag, form_content_type(st), meta.b.data,
                                        meta.b.len, nullptr, nullptr);
   if (committed == COMMIT_SLOW_DOWN) {
@@ -428,6 +441,19 @@ void op_post_object(plat_sock s, S3Request *r) {
       return;
     }
   }
+  // The tagging field is a Tagging document, as PutObjectTagging takes it.
+  tag_set_box tags;
+  if (!tags.set) {
+    answer_error(s, r, 500, "InternalError", "Out of memory");
+    return;
+  }
+  if (const char *tagging = post_field_value(&st.p->form, "tagging")) {
+    tag_verdict tv = tags_parse_xml(tagging, strlen(tagging), S3_OBJECT_TAGS_MAX, tags.set);
+    if (tv != TAGS_OK) {
+      answer_tag_verdict(s, r, tv, 0, 0);
+      return;
+    }
+  }
   // The form's own key must not collide with a stored key's directory level.
   char conflict[4096];
   if (key_placement(r->bucket, st.p->form.key, conflict) == 1) {
@@ -435,5 +461,5 @@ void op_post_object(plat_sock s, S3Request *r) {
     return;
   }
   char etag[33];
-  if (store_file(s, r, st.p, &v, etag) == 0) answer_stored(s, r, &st.p->form, etag);
+  if (store_file(s, r, st.p, &v, etag, tags.set) == 0) answer_stored(s, r, &st.p->form, etag);
 }

@@ -175,6 +175,12 @@ def main():
     write("meta", "head", "PUT /b/k HTTP/1.1\r\nX-Amz-Meta-Color: red\r\nx-amz-meta-long:"
                           + "v" * 1100 + "\r\nx-amz-meta-cr:a\rb\r\n\r\n")
 
+    write("tags", "document", '<?xml version="1.0" encoding="UTF-8"?>\n<Tagging xmlns="x">'
+                              "<TagSet><Tag><Key>color</Key><Value>blue &#x1F600;</Value></Tag>"
+                              "<Tag><Value></Value><Key>a+-=._:/@ z</Key></Tag></TagSet></Tagging>")
+    write("tags", "query", "color=blue&size%20class=x%3Dl+2&&empty&%F0%9F%98%80=%C3%A9")
+    write("tags", "record", "+Tag k%3Ab %25v%20w")
+
     # The first byte picks the hexadecimal reader's flags (blanks 1, sign 2, 0x 4, saturate 8).
     for name, (flags, text) in {"rfc1123": (1, "Wed, 01 May 2024 12:00:00 GMT"),
                                 "rfc850": (0, "Wednesday, 01-May-24 12:00:00 GMT"),

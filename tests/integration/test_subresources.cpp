@@ -62,7 +62,6 @@ TEST_F(Subresources, BucketConfigurationsAnswerDefaultsAndNeverTouchTheBucket) {
       {"policy", 404, "NoSuchBucketPolicy"},
       {"lifecycle", 404, "NoSuchLifecycleConfiguration"},
       {"website", 404, "NoSuchWebsiteConfiguration"},
-      {"tagging", 404, "NoSuchTagSet"},
       {"replication", 404, "ReplicationConfigurationNotFoundError"},
       {"object-lock", 404, "ObjectLockConfigurationNotFoundError"},
       {"metadataTable", 404, "NoSuchConfiguration"},
