@@ -19,6 +19,7 @@
 #include "digest/hash.h"
 #include "base/state.h"
 #include "base/text.h"
+#include "store/config_store.h"
 #include "store/cors_store.h"
 #include "store/etag_cache.h"
 #include "store/files.h"
@@ -506,6 +507,7 @@ void bucket_remove_records(const char *bucket) {
   remove_bucket_tree(".mpu", bucket);
   remove_bucket_tree(".s3meta", bucket);
   cors_config_remove(bucket);
+  bucket_configs_remove(bucket);
 }
 
 int bucket_delete(const char *bucket) {
