@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "base/json.h"
+#include "base/limits.h"
 #include "base/text.h"
 
 namespace {
@@ -137,9 +138,11 @@ int read_resource(reader *rd, statement *st, int mode) {
       char part[JSON_TOKEN_MAX + 1];
       copy_text_n(part, sizeof part, b, slash ? (size_t)(slash - b) : strlen(b));
       if (!policy_wildcard_match(part, rd->bucket, 0)) return fail(rd, "Policy has invalid resource");
-      int wild = strchr(res, '*') || strchr(res, '?');
-      if (slash || wild) st->have_object = 1;
-      if (!slash || wild) st->have_bucket = 1;
+      // A "*" in the bucket part reaches past it into keys.
+      if (slash || strchr(part, '*')) st->have_object = 1;
+      char arn[sizeof kArn + S3_BUCKET_MAX];
+      snprintf(arn, sizeof arn, "%s%s", kArn, rd->bucket);
+      if (policy_wildcard_match(res, arn, 0)) st->have_bucket = 1;
     }
     if (rd->resource && policy_wildcard_match(res, rd->resource, 0)) st->resource_hit = 1;
     return 0;
@@ -252,7 +255,7 @@ int end_statement(reader *rd, statement *st) {
 }
 
 int read_statement(reader *rd) {
-  if (next(rd) != '{') return fail(rd, "Statement must be an object");
+  if (next(rd) != '{') return bad_json(rd);
   statement st;
   memset(&st, 0, sizeof st);
   for (int n = 0;; n++) {
@@ -296,7 +299,7 @@ int read_statements(reader *rd) {
     rd->l.p = at;
     return read_statement(rd);
   }
-  if (t != '[') return fail(rd, "Statement must be an object or an array");
+  if (t != '[') return bad_json(rd);
   const char *first = rd->l.p;
   if (next(rd) == ']') return fail(rd, "Could not parse the policy: Statement is empty!");
   rd->l.p = first;
