@@ -357,7 +357,8 @@ int run(reader *rd, const char *bucket, const char *doc, size_t len, const char 
   rd->resource = resource;
   rd->allowed = rd->denied = rd->is_public = 0;
   if (len > POLICY_MAX) return fail(rd, "Policy exceeds the maximum allowed document size.");
-  if (!text_is_utf8(doc, len)) return bad_json(rd);
+  // A NUL is no JSON and would end the text early for the token reader.
+  if (!text_is_utf8(doc, len) || memchr(doc, 0, len)) return bad_json(rd);
   return read_policy(rd);
 }
 

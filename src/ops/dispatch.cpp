@@ -354,7 +354,16 @@ static int public_read_allowed(const S3Request *r) {
 static int authenticate(plat_sock s, S3Request *r) {
   auth_verdict v = check_auth(r);
   if (v.status == 0) return 1;
-  if (carries_no_credentials(r) && public_read_allowed(r)) return 1;
+  if (carries_no_credentials(r) && public_read_allowed(r)) {
+    // S3 takes the response-* overrides only from a signed request.
+    static const char *const kOverrides[] = {
+        "response-content-type", "response-cache-control", "response-content-disposition",
+        "response-content-encoding", "response-content-language", "response-expires"};
+    if (!has_any(r->query, kOverrides, sizeof kOverrides / sizeof kOverrides[0])) return 1;
+    answer_error(s, r, 400, "InvalidRequest",
+                 "Request specific response headers cannot be used for anonymous GET requests.");
+    return 0;
+  }
   count_request(0, 0);
   send_error(s, &r->answer, v.status, v.code, v.message, request_sent_path(r), nullptr);
   return 0;

@@ -307,6 +307,10 @@ TEST_F(BucketConfigs, PolicyIsCheckedStoredAndAnsweredAsSent) {
        "Action does not apply to any resource(s) in statement"},
       // A field name that is not plain text is named by its plain characters only.
       {"{\"Statement\":[{\"<b>\":1}]}", "Unknown field b"},
+      // A NUL ends no document early: what follows it is still read.
+      {std::string("{\"Statement\":{\"Effect\":\"Allow\",\"Principal\":\"*\",\"Action\":"
+                   "\"s3:GetObject\",\"Resource\":\"*\"}}\0junk", 92),
+       "This policy contains invalid Json"},
       {"{\"Statement\":[]," + std::string(20480, ' ') + "}",
        "Policy exceeds the maximum allowed document size."},
   };
