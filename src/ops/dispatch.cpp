@@ -331,16 +331,28 @@ static int carries_no_credentials(const S3Request *r) {
          !has_any(r->query, kQueryAuth, sizeof kQueryAuth / sizeof kQueryAuth[0]);
 }
 
+// 1 when the request's key names a stored object (a regular file in its place).
+static int public_key_exists(S3Request *r) {
+  const request_paths *p = request_store_paths(r);
+  uint64_t size = 0;
+  int64_t mtime = 0;
+  int is_dir = 0;
+  return p->key_ok && file_info(p->key_file, &size, &mtime, &is_dir) == 0 && !is_dir;
+}
+
 // The reads a public bucket serves to everyone: GetObject and HeadObject of a key (no
 // sub-resource, no upload, no version), and the bucket's listing and HeadBucket; each only
 // when the bucket's policy allows it.
-static int public_read_allowed(const S3Request *r) {
+static int public_read_allowed(S3Request *r) {
   if (!r->bucket[0] || (!ieq(r->method, "GET") && !ieq(r->method, "HEAD"))) return 0;
   if (r->key[0]) {
     if (has_object_subresource(r) || qhas(r->query, "uploadId") || qhas(r->query, "uploads") ||
         qhas(r->query, "versionId"))
       return 0;
-    return policy_opens(r->bucket, r->key);
+    if (!policy_opens(r->bucket, r->key)) return 0;
+    // As on S3, whoever may not list the bucket learns nothing of the keys it does not hold:
+    // a missing key is refused like any other request, not answered 404.
+    return public_key_exists(r) || policy_opens(r->bucket, nullptr);
   }
   if (qhas(r->query, "cors") || bucket_config_subresource(r->query) ||
       has_any(r->query, kBucketServed, sizeof kBucketServed / sizeof kBucketServed[0]))

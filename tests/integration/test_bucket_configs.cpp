@@ -387,8 +387,9 @@ TEST_F(PublicBuckets, PublicReadOpensGetAndHeadOfObjectsOnly) {
   // A signature that does not check is refused even where everyone may read.
   qt::SignedRequest wrong = qt::client_signed(host(), kAccess, "not-the-secret", "GET", "/pub-a/notes.txt");
   EXPECT_EQ(qt::send_raw(server->port, qt::sign_request(wrong)).status, 403);
-  // A missing key is answered as missing.
-  EXPECT_EQ(anon("GET", "/pub-a/absent").status, 404);
+  // Without s3:ListBucket a missing key is refused, so nobody learns which keys are absent.
+  EXPECT_EQ(anon("GET", "/pub-a/absent").status, 403);
+  EXPECT_EQ(signed_req("GET", "/pub-a/absent").status, 404);
 }
 
 TEST_F(PublicBuckets, ListBucketOpensTheListingAndHeadBucket) {
@@ -401,6 +402,8 @@ TEST_F(PublicBuckets, ListBucketOpensTheListingAndHeadBucket) {
   EXPECT_EQ(list.status, 200) << list.raw;
   EXPECT_NE(list.body.find("<Key>a.txt</Key>"), std::string::npos);
   EXPECT_EQ(anon("HEAD", "/pub-l").status, 200);
+  // Whoever may list may learn that a key is missing.
+  EXPECT_EQ(anon("GET", "/pub-l/absent").status, 404);
   EXPECT_EQ(anon("GET", "/pub-l?versions").status, 403);
   EXPECT_EQ(anon("GET", "/pub-l?cors").status, 403);
 }
