@@ -85,8 +85,7 @@ void put_policy(plat_sock s, S3Request *r, const char *body, size_t len) {
 void put_xml(plat_sock s, S3Request *r, const char *name, const char *body, size_t len) {
   dynbuf_guard doc;
   config_verdict v = config_xml_normalize(name, body, len, &doc.b);
-  if (v.status == 0 && doc.b.len > BUCKET_CONFIG_MAX)
-    v = {400, "MalformedXML", MALFORMED_XML};
+  if (v.status == 0 && doc.b.len > BUCKET_CONFIG_MAX) v = {400, "MalformedXML", MALFORMED_XML};
   char target[S3_BUCKET_MAX + 2];
   if (v.status == 0 && strcmp(name, "logging") == 0 &&
       config_value(doc.b.data, doc.b.len, "TargetBucket", target, sizeof target)) {

@@ -29,12 +29,12 @@ struct reader {
 
 // What one statement says, gathered while it is read.
 struct statement {
-  int effect;  // 0 missing, 1 Allow, 2 Deny
+  int effect;     // 0 missing, 1 Allow, 2 Deny
   int principal;  // 0 missing, 1 Principal, 2 NotPrincipal
   int to_everyone;
-  int action;     // 0 missing, 1 Action, 2 NotAction
+  int action;  // 0 missing, 1 Action, 2 NotAction
   int action_hit;
-  int resource;   // 0 missing, 1 Resource, 2 NotResource
+  int resource;  // 0 missing, 1 Resource, 2 NotResource
   int resource_hit;
   int conditioned;
   int need_object, need_bucket, have_object, have_bucket;
@@ -112,7 +112,8 @@ int read_action(reader *rd, statement *st, int mode) {
     if (rd->action && policy_wildcard_match(a, rd->action, 1)) st->action_hit = 1;
     if (mode == 1 && !strchr(a, '*') && !strchr(a, '?')) {
       // An action on objects needs a resource of objects; one on the bucket the bucket's.
-      int object = strstr(a + 3, "Object") || strstr(a + 3, "object") || strstr(a + 3, "MultipartUploadPart") ||
+      int object = strstr(a + 3, "Object") || strstr(a + 3, "object") ||
+                   strstr(a + 3, "MultipartUploadPart") ||
                    ieq_prefix(a + 3, "AbortMultipartUpload");
       if (object)
         st->need_object = 1;
@@ -137,7 +138,8 @@ int read_resource(reader *rd, statement *st, int mode) {
       const char *slash = strchr(b, '/');
       char part[JSON_TOKEN_MAX + 1];
       copy_text_n(part, sizeof part, b, slash ? (size_t)(slash - b) : strlen(b));
-      if (!policy_wildcard_match(part, rd->bucket, 0)) return fail(rd, "Policy has invalid resource");
+      if (!policy_wildcard_match(part, rd->bucket, 0))
+        return fail(rd, "Policy has invalid resource");
       // A "*" in the bucket part reaches past it into keys.
       if (slash || strchr(part, '*')) st->have_object = 1;
       char arn[sizeof kArn + S3_BUCKET_MAX];
@@ -237,8 +239,8 @@ int end_statement(reader *rd, statement *st) {
   if (!st->principal) return fail(rd, "Missing required field Principal");
   if (!st->action) return fail(rd, "Missing required field Action");
   if (!st->resource) return fail(rd, "Missing required field Resource");
-  if (st->resource == 1 && ((st->need_object && !st->have_object) ||
-                            (st->need_bucket && !st->have_bucket)))
+  if (st->resource == 1 &&
+      ((st->need_object && !st->have_object) || (st->need_bucket && !st->have_bucket)))
     return fail(rd, "Action does not apply to any resource(s) in statement");
   int open = st->effect == 1 && st->principal == 1 && st->to_everyone && !st->conditioned;
   if (open) rd->is_public = 1;
@@ -263,7 +265,8 @@ int read_statement(reader *rd) {
     if (t == '}' && n == 0) break;
     if (t != JSON_STR) return bad_json(rd);
     char field[32];
-    if (copy_text(field, sizeof field, rd->t.text) != 1) return fail(rd, "Unknown field ", rd->t.text);
+    if (copy_text(field, sizeof field, rd->t.text) != 1)
+      return fail(rd, "Unknown field ", rd->t.text);
     if (next(rd) != ':') return bad_json(rd);
     int rc;
     if (strcmp(field, "Sid") == 0) {
@@ -323,7 +326,8 @@ int read_policy(reader *rd) {
     if (t == '}' && n == 0) break;
     if (t != JSON_STR) return bad_json(rd);
     char field[32];
-    if (copy_text(field, sizeof field, rd->t.text) != 1) return fail(rd, "Unknown field ", rd->t.text);
+    if (copy_text(field, sizeof field, rd->t.text) != 1)
+      return fail(rd, "Unknown field ", rd->t.text);
     if (next(rd) != ':') return bad_json(rd);
     if (strcmp(field, "Version") == 0) {
       if (next(rd) != JSON_STR ||

@@ -26,10 +26,10 @@ enum value_kind : uint8_t {
 struct xml_rule {
   const char *name;  // null ends a table
   value_kind kind;
-  uint16_t min, max;               // how often it stands in its parent
-  const xml_rule *children;        // K_NODE: its own table (null: an empty element)
-  const char *const *words;        // K_ENUM: the words, null-terminated
-  const char *fallback;            // written when absent
+  uint16_t min, max;         // how often it stands in its parent
+  const xml_rule *children;  // K_NODE: its own table (null: an empty element)
+  const char *const *words;  // K_ENUM: the words, null-terminated
+  const char *fallback;      // written when absent
 };
 
 constexpr uint16_t MANY = 1000;
@@ -126,9 +126,10 @@ const xml_rule kIndexDoc[] = {{"Suffix", K_TEXT, 1, 1, nullptr, nullptr, nullptr
 const xml_rule kRedirectAll[] = {{"HostName", K_TEXT, 1, 1, nullptr, nullptr, nullptr},
                                  {"Protocol", K_ENUM, 0, 1, nullptr, kProtocols, nullptr},
                                  {}};
-const xml_rule kCondition[] = {{"HttpErrorCodeReturnedEquals", K_COUNT, 0, 1, nullptr, nullptr, nullptr},
-                               {"KeyPrefixEquals", K_TEXT, 0, 1, nullptr, nullptr, nullptr},
-                               {}};
+const xml_rule kCondition[] = {
+    {"HttpErrorCodeReturnedEquals", K_COUNT, 0, 1, nullptr, nullptr, nullptr},
+    {"KeyPrefixEquals", K_TEXT, 0, 1, nullptr, nullptr, nullptr},
+    {}};
 const xml_rule kRedirect[] = {{"HostName", K_TEXT, 0, 1, nullptr, nullptr, nullptr},
                               {"HttpRedirectCode", K_COUNT, 0, 1, nullptr, nullptr, nullptr},
                               {"Protocol", K_ENUM, 0, 1, nullptr, kProtocols, nullptr},
@@ -165,21 +166,24 @@ const xml_rule kLcFilter[] = {{"Prefix", K_TEXT, 0, 1, nullptr, nullptr, nullptr
                               {"ObjectSizeLessThan", K_COUNT, 0, 1, nullptr, nullptr, nullptr},
                               {"And", K_NODE, 0, 1, kAnd, nullptr, nullptr},
                               {}};
-const xml_rule kExpiration[] = {{"Date", K_TEXT, 0, 1, nullptr, nullptr, nullptr},
-                                {"Days", K_DAYS, 0, 1, nullptr, nullptr, nullptr},
-                                {"ExpiredObjectDeleteMarker", K_BOOL, 0, 1, nullptr, nullptr, nullptr},
-                                {}};
+const xml_rule kExpiration[] = {
+    {"Date", K_TEXT, 0, 1, nullptr, nullptr, nullptr},
+    {"Days", K_DAYS, 0, 1, nullptr, nullptr, nullptr},
+    {"ExpiredObjectDeleteMarker", K_BOOL, 0, 1, nullptr, nullptr, nullptr},
+    {}};
 const xml_rule kTransition[] = {{"Date", K_TEXT, 0, 1, nullptr, nullptr, nullptr},
                                 {"Days", K_COUNT, 0, 1, nullptr, nullptr, nullptr},
                                 {"StorageClass", K_ENUM, 1, 1, nullptr, kClasses, nullptr},
                                 {}};
-const xml_rule kNcTransition[] = {{"NoncurrentDays", K_COUNT, 0, 1, nullptr, nullptr, nullptr},
-                                  {"StorageClass", K_ENUM, 1, 1, nullptr, kClasses, nullptr},
-                                  {"NewerNoncurrentVersions", K_DAYS, 0, 1, nullptr, nullptr, nullptr},
-                                  {}};
-const xml_rule kNcExpiration[] = {{"NoncurrentDays", K_DAYS, 0, 1, nullptr, nullptr, nullptr},
-                                  {"NewerNoncurrentVersions", K_DAYS, 0, 1, nullptr, nullptr, nullptr},
-                                  {}};
+const xml_rule kNcTransition[] = {
+    {"NoncurrentDays", K_COUNT, 0, 1, nullptr, nullptr, nullptr},
+    {"StorageClass", K_ENUM, 1, 1, nullptr, kClasses, nullptr},
+    {"NewerNoncurrentVersions", K_DAYS, 0, 1, nullptr, nullptr, nullptr},
+    {}};
+const xml_rule kNcExpiration[] = {
+    {"NoncurrentDays", K_DAYS, 0, 1, nullptr, nullptr, nullptr},
+    {"NewerNoncurrentVersions", K_DAYS, 0, 1, nullptr, nullptr, nullptr},
+    {}};
 const xml_rule kAbort[] = {{"DaysAfterInitiation", K_DAYS, 1, 1, nullptr, nullptr, nullptr}, {}};
 const xml_rule kLcRule[] = {
     {"ID", K_TEXT, 0, 1, nullptr, nullptr, nullptr},
@@ -357,7 +361,8 @@ config_verdict check_lifecycle(const char *doc, size_t len) {
         v = {400, "InvalidArgument", "ID length should not exceed allowed limit of 255"};
       for (size_t i = 0; i < nids; i++)
         if (ids[i].n == e.text_len && memcmp(ids[i].p, e.text, e.text_len) == 0)
-          v = {400, "InvalidArgument", "Rule ID must be unique. Found same ID for more than one rule"};
+          v = {400, "InvalidArgument",
+               "Rule ID must be unique. Found same ID for more than one rule"};
       if (nids < MANY) ids[nids++] = {e.text, e.text_len};
     }
     if (v.status == 0 && !actions)
@@ -389,7 +394,8 @@ config_verdict config_xml_normalize(const char *name, const char *body, size_t l
   dynbuf_printf(out, "<%s xmlns=\"%s\">", c->root, S3_XMLNS);
   if (write_level(root.text, root.text_len, c->rules, out) != 0) return malformed();
   dynbuf_printf(out, "</%s>", c->root);
-  if (out->failed) return {500, "InternalError", "We encountered an internal error. Please try again."};
+  if (out->failed)
+    return {500, "InternalError", "We encountered an internal error. Please try again."};
   if (strcmp(name, "encryption") == 0) return check_encryption(out->data, out->len);
   if (strcmp(name, "lifecycle") == 0) return check_lifecycle(out->data, out->len);
   if (strcmp(name, "website") == 0) return check_website(out->data, out->len);

@@ -25,8 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
   const std::string object = "arn:aws:s3:::fuzz-b/" + key;
   int get = policy_allows_anonymous("fuzz-b", doc.data(), doc.size(), "s3:GetObject", object.c_str());
-  int list = policy_allows_anonymous("fuzz-b", doc.data(), doc.size(), "s3:ListBucket",
-                                     "arn:aws:s3:::fuzz-b");
+  int list = policy_allows_anonymous("fuzz-b", doc.data(), doc.size(), "s3:ListBucket", "arn:aws:s3:::fuzz-b");
   // Only a valid policy with a public statement opens anything.
   if (get || list) FUZZ_CHECK(v.status == 0 && is_public);
 

@@ -16,8 +16,7 @@ using qa::expect_error;
 using qt::Response;
 
 const char kNs[] = " xmlns=\"http://s3.amazonaws.com/doc/2006-03-01/\"";
-const char kMalformed[] =
-    "The XML you provided was not well-formed or did not validate against our published schema.";
+const char kMalformed[] = "The XML you provided was not well-formed or did not validate against our published schema.";
 
 class BucketConfigs : public qa::SharedServer {
  protected:
@@ -86,8 +85,7 @@ const round_trip kRoundTrips[] = {
      "<TargetPrefix>access/</TargetPrefix></LoggingEnabled></BucketLoggingStatus>",
      "<BucketLoggingStatus%s><LoggingEnabled><TargetBucket>cfg-logs</TargetBucket>"
      "<TargetPrefix>access/</TargetPrefix></LoggingEnabled></BucketLoggingStatus>"},
-    {"requestPayment",
-     "<RequestPaymentConfiguration><Payer>Requester</Payer></RequestPaymentConfiguration>",
+    {"requestPayment", "<RequestPaymentConfiguration><Payer>Requester</Payer></RequestPaymentConfiguration>",
      "<RequestPaymentConfiguration%s><Payer>Requester</Payer></RequestPaymentConfiguration>"},
 };
 
@@ -124,8 +122,7 @@ TEST_F(BucketConfigs, EachIsStoredAnsweredRemovedAndGoesWithItsBucket) {
   EXPECT_FALSE(qt::dir_exists(root() + "/.s3meta/.config/cfg-keep"));
   make("cfg-keep");
   EXPECT_EQ(req("GET", "/cfg-keep?lifecycle").status, 404);
-  EXPECT_NE(req("GET", "/cfg-keep?encryption").body.find("<BucketKeyEnabled>false"),
-            std::string::npos);
+  EXPECT_NE(req("GET", "/cfg-keep?encryption").body.find("<BucketKeyEnabled>false"), std::string::npos);
   // The bucket's objects and listing never saw any of it.
   Response list = req("GET", "/cfg-keep");
   EXPECT_EQ(list.body.find("<Contents>"), std::string::npos) << list.body;
@@ -172,14 +169,14 @@ TEST_F(BucketConfigs, DocumentsS3RefusesAreRefusedAndNothingIsStored) {
        "<PublicAccessBlockConfiguration><BlockPublicAcls>true</BlockPublicAcls>"
        "<BlockPublicAcls>true</BlockPublicAcls></PublicAccessBlockConfiguration>",
        400, "MalformedXML", nullptr},
-      {"ownershipControls", "<OwnershipControl><Rule><ObjectOwnership>ObjectWriter</ObjectOwnership>"
-       "</Rule></OwnershipControl>", 400, "MalformedXML", nullptr},
-      {"requestPayment",
-       "<RequestPaymentConfiguration>payer<Payer>Requester</Payer></RequestPaymentConfiguration>",
+      {"ownershipControls",
+       "<OwnershipControl><Rule><ObjectOwnership>ObjectWriter</ObjectOwnership>"
+       "</Rule></OwnershipControl>",
        400, "MalformedXML", nullptr},
-      {"requestPayment",
-       "<RequestPaymentConfiguration><Payer>Requester\x01</Payer></RequestPaymentConfiguration>",
+      {"requestPayment", "<RequestPaymentConfiguration>payer<Payer>Requester</Payer></RequestPaymentConfiguration>",
        400, "MalformedXML", nullptr},
+      {"requestPayment", "<RequestPaymentConfiguration><Payer>Requester\x01</Payer></RequestPaymentConfiguration>", 400,
+       "MalformedXML", nullptr},
       {"lifecycle",
        "<LifecycleConfiguration><Rule><ID>a</ID><Status>Enabled</Status></Rule>"
        "</LifecycleConfiguration>",
@@ -197,9 +194,10 @@ TEST_F(BucketConfigs, DocumentsS3RefusesAreRefusedAndNothingIsStored) {
        "<LifecycleConfiguration><Rule><Status>On</Status><Expiration><Days>3</Days>"
        "</Expiration></Rule></LifecycleConfiguration>",
        400, "MalformedXML", nullptr},
-      {"website", "<WebsiteConfiguration><ErrorDocument><Key>e.html</Key></ErrorDocument>"
-       "</WebsiteConfiguration>", 400, "InvalidArgument",
-       "A value for IndexDocument Suffix must be provided if RedirectAllRequestsTo is empty"},
+      {"website",
+       "<WebsiteConfiguration><ErrorDocument><Key>e.html</Key></ErrorDocument>"
+       "</WebsiteConfiguration>",
+       400, "InvalidArgument", "A value for IndexDocument Suffix must be provided if RedirectAllRequestsTo is empty"},
       {"logging",
        "<BucketLoggingStatus><LoggingEnabled><TargetBucket>cfg-nowhere</TargetBucket>"
        "<TargetPrefix>p/</TargetPrefix></LoggingEnabled></BucketLoggingStatus>",
@@ -220,15 +218,13 @@ TEST_F(BucketConfigs, DocumentsS3RefusesAreRefusedAndNothingIsStored) {
     EXPECT_EQ(qa::mask(after.body), qa::mask(before.body));
   }
   // A refused document leaves the one stored before it in place.
-  const std::string good =
-      "<RequestPaymentConfiguration><Payer>Requester</Payer></RequestPaymentConfiguration>";
+  const std::string good = "<RequestPaymentConfiguration><Payer>Requester</Payer></RequestPaymentConfiguration>";
   ASSERT_EQ(req("PUT", "/cfg-bad?requestPayment", {}, good).status, 200);
   EXPECT_EQ(req("PUT", "/cfg-bad?requestPayment", {}, "<RequestPaymentConfiguration/>").status, 400);
-  EXPECT_NE(req("GET", "/cfg-bad?requestPayment").body.find("<Payer>Requester</Payer>"),
-            std::string::npos);
+  EXPECT_NE(req("GET", "/cfg-bad?requestPayment").body.find("<Payer>Requester</Payer>"), std::string::npos);
   // A bucket that is not there keeps nothing and is never created.
-  expect_error(req("PUT", "/cfg-none?requestPayment", {}, good), 404, "HTTP/1.1 404 Not Found",
-               "NoSuchBucket", "The specified bucket does not exist", "/cfg-none");
+  expect_error(req("PUT", "/cfg-none?requestPayment", {}, good), 404, "HTTP/1.1 404 Not Found", "NoSuchBucket",
+               "The specified bucket does not exist", "/cfg-none");
   EXPECT_FALSE(qt::dir_exists(root() + "/cfg-none"));
 }
 
@@ -245,21 +241,20 @@ std::string with_bucket(std::string policy, const std::string &bucket) {
 
 TEST_F(BucketConfigs, PolicyIsCheckedStoredAndAnsweredAsSent) {
   make("pol-a");
-  const std::string policy = "{\n  \"Version\": \"2012-10-17\",\n  \"Statement\": {\"Effect\": "
-                             "\"Deny\", \"Principal\": {\"AWS\": [\"123456789012\"]}, \"Action\": "
-                             "[\"s3:Delete*\"], \"Resource\": \"arn:aws:s3:::pol-a/*\", "
-                             "\"Condition\": {\"Bool\": {\"aws:SecureTransport\": false}}}\n}";
+  const std::string policy =
+      "{\n  \"Version\": \"2012-10-17\",\n  \"Statement\": {\"Effect\": "
+      "\"Deny\", \"Principal\": {\"AWS\": [\"123456789012\"]}, \"Action\": "
+      "[\"s3:Delete*\"], \"Resource\": \"arn:aws:s3:::pol-a/*\", "
+      "\"Condition\": {\"Bool\": {\"aws:SecureTransport\": false}}}\n}";
   Response put = req("PUT", "/pol-a?policy", {}, policy);
   EXPECT_EQ(put.status, 204) << put.raw;
   Response got = req("GET", "/pol-a?policy");
   EXPECT_EQ(got.status, 200);
   EXPECT_EQ(got.header("Content-Type"), "application/json");
   EXPECT_EQ(got.body, policy);
-  EXPECT_NE(req("GET", "/pol-a?policyStatus").body.find("<IsPublic>false</IsPublic>"),
-            std::string::npos);
+  EXPECT_NE(req("GET", "/pol-a?policyStatus").body.find("<IsPublic>false</IsPublic>"), std::string::npos);
   ASSERT_EQ(req("PUT", "/pol-a?policy", {}, with_bucket(kPublicRead, "pol-a")).status, 204);
-  EXPECT_NE(req("GET", "/pol-a?policyStatus").body.find("<IsPublic>true</IsPublic>"),
-            std::string::npos);
+  EXPECT_NE(req("GET", "/pol-a?policyStatus").body.find("<IsPublic>true</IsPublic>"), std::string::npos);
   EXPECT_EQ(req("DELETE", "/pol-a?policy").status, 204);
   expect_error(req("GET", "/pol-a?policy"), 404, "HTTP/1.1 404 Not Found", "NoSuchBucketPolicy",
                "The bucket policy does not exist", "/pol-a");
@@ -309,15 +304,15 @@ TEST_F(BucketConfigs, PolicyIsCheckedStoredAndAnsweredAsSent) {
       {"{\"Statement\":[{\"<b>\":1}]}", "Unknown field b"},
       // A NUL ends no document early: what follows it is still read.
       {std::string("{\"Statement\":{\"Effect\":\"Allow\",\"Principal\":\"*\",\"Action\":"
-                   "\"s3:GetObject\",\"Resource\":\"*\"}}\0junk", 92),
+                   "\"s3:GetObject\",\"Resource\":\"*\"}}\0junk",
+                   92),
        "This policy contains invalid Json"},
-      {"{\"Statement\":[]," + std::string(20480, ' ') + "}",
-       "Policy exceeds the maximum allowed document size."},
+      {"{\"Statement\":[]," + std::string(20480, ' ') + "}", "Policy exceeds the maximum allowed document size."},
   };
   for (const row &r : rows) {
     SCOPED_TRACE(r.policy.substr(0, 200));
-    expect_error(req("PUT", "/pol-a?policy", {}, r.policy), 400, "HTTP/1.1 400 Bad Request",
-                 "MalformedPolicy", r.message, "/pol-a");
+    expect_error(req("PUT", "/pol-a?policy", {}, r.policy), 400, "HTTP/1.1 400 Bad Request", "MalformedPolicy",
+                 r.message, "/pol-a");
   }
   EXPECT_EQ(req("GET", "/pol-a?policy").status, 404);
 }
@@ -335,8 +330,7 @@ class PublicBuckets : public ::testing::Test {
     server = nullptr;
   }
   static std::string host() { return "127.0.0.1:" + std::to_string(server->port); }
-  static Response signed_req(const std::string &method, const std::string &target,
-                             const std::string &body = "") {
+  static Response signed_req(const std::string &method, const std::string &target, const std::string &body = "") {
     return qt::send_raw(server->port,
                         qt::sign_request(qt::client_signed(host(), kAccess, kSecret, method, target, body)));
   }
@@ -357,8 +351,8 @@ qt::Server *PublicBuckets::server = nullptr;
 
 TEST_F(PublicBuckets, PublicReadOpensGetAndHeadOfObjectsOnly) {
   bucket_with("pub-a", {"img/cat.png", "notes.txt"});
-  expect_error(anon("GET", "/pub-a/img/cat.png"), 403, "HTTP/1.1 403 Forbidden", "AccessDenied",
-               "Access Denied", "/pub-a/img/cat.png");
+  expect_error(anon("GET", "/pub-a/img/cat.png"), 403, "HTTP/1.1 403 Forbidden", "AccessDenied", "Access Denied",
+               "/pub-a/img/cat.png");
   set_policy("pub-a", kPublicRead);
   Response get = anon("GET", "/pub-a/img/cat.png");
   EXPECT_EQ(get.status, 200) << get.raw;
@@ -371,13 +365,20 @@ TEST_F(PublicBuckets, PublicReadOpensGetAndHeadOfObjectsOnly) {
     const char *method;
     const char *target;
   } closed[] = {
-      {"PUT", "/pub-a/new.txt"},          {"DELETE", "/pub-a/notes.txt"},
-      {"GET", "/pub-a/notes.txt?acl"},    {"GET", "/pub-a/notes.txt?tagging"},
-      {"GET", "/pub-a"},                  {"HEAD", "/pub-a"},
-      {"GET", "/pub-a?policy"},           {"DELETE", "/pub-a?policy"},
-      {"GET", "/pub-a?list-type=2"},      {"GET", "/pub-a?uploads"},
-      {"POST", "/pub-a/notes.txt?uploads"}, {"GET", "/pub-a/notes.txt?versionId=null"},
-      {"GET", "/"},                       {"DELETE", "/pub-a"},
+      {"PUT", "/pub-a/new.txt"},
+      {"DELETE", "/pub-a/notes.txt"},
+      {"GET", "/pub-a/notes.txt?acl"},
+      {"GET", "/pub-a/notes.txt?tagging"},
+      {"GET", "/pub-a"},
+      {"HEAD", "/pub-a"},
+      {"GET", "/pub-a?policy"},
+      {"DELETE", "/pub-a?policy"},
+      {"GET", "/pub-a?list-type=2"},
+      {"GET", "/pub-a?uploads"},
+      {"POST", "/pub-a/notes.txt?uploads"},
+      {"GET", "/pub-a/notes.txt?versionId=null"},
+      {"GET", "/"},
+      {"DELETE", "/pub-a"},
   };
   for (const row &c : closed) {
     SCOPED_TRACE(std::string(c.method) + " " + c.target);
@@ -413,8 +414,7 @@ TEST_F(PublicBuckets, ListBucketOpensTheListingAndHeadBucket) {
 TEST_F(PublicBuckets, StatementsAndResourcePatterns) {
   bucket_with("pub-m", {"img/a.png", "img/sub/b.png", "img.png", "doc/c.txt", "Img/d.png"});
   auto statement = [](const std::string &fields) {
-    return "{\"Version\":\"2012-10-17\",\"Statement\":[{\"Effect\":\"Allow\",\"Principal\":\"*\"," +
-           fields + "}]}";
+    return "{\"Version\":\"2012-10-17\",\"Statement\":[{\"Effect\":\"Allow\",\"Principal\":\"*\"," + fields + "}]}";
   };
   const std::string get_on = "\"Action\":\"s3:GetObject\",\"Resource\":";
   struct row {
