@@ -86,7 +86,7 @@ void put_xml(plat_sock s, S3Request *r, const char *name, const char *body, size
   dynbuf_guard doc;
   config_verdict v = config_xml_normalize(name, body, len, &doc.b);
   if (v.status == 0 && doc.b.len > BUCKET_CONFIG_MAX) v = {400, "MalformedXML", MALFORMED_XML};
-  char target[S3_BUCKET_MAX + 2];
+  char target[CONFIG_VALUE_MAX + 1];
   if (v.status == 0 && strcmp(name, "logging") == 0 &&
       config_value(doc.b.data, doc.b.len, "TargetBucket", target, sizeof target)) {
     char dir[S3_FS_PATH];

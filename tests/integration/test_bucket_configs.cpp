@@ -202,6 +202,11 @@ TEST_F(BucketConfigs, DocumentsS3RefusesAreRefusedAndNothingIsStored) {
        "<BucketLoggingStatus><LoggingEnabled><TargetBucket>cfg-nowhere</TargetBucket>"
        "<TargetPrefix>p/</TargetPrefix></LoggingEnabled></BucketLoggingStatus>",
        400, "InvalidTargetBucketForLogging", "The target bucket for logging does not exist"},
+      {"logging",
+       "<BucketLoggingStatus><LoggingEnabled><TargetBucket>cfg-logs-and-a-name-longer-than-any-bucket-"
+       "name-can-be-0123456789</TargetBucket><TargetPrefix>p/</TargetPrefix></LoggingEnabled>"
+       "</BucketLoggingStatus>",
+       400, "InvalidTargetBucketForLogging", "The target bucket for logging does not exist"},
       {"notification",
        "<NotificationConfiguration><TopicConfiguration><Topic>t</Topic><Event>ObjectCreated</Event>"
        "</TopicConfiguration></NotificationConfiguration>",
