@@ -377,7 +377,8 @@ static int authenticate(plat_sock s, S3Request *r) {
     return 0;
   }
   count_request(0, 0);
-  send_error(s, &r->answer, v.status, v.code, v.message, request_sent_path(r), nullptr);
+  send_error(s, &r->answer, v.status, v.code, v.message, request_sent_path(r), nullptr,
+             v.elements[0] ? v.elements : nullptr);
   return 0;
 }
 

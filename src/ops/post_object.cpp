@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "digest/hash.h"
+#include "auth/sigv2.h"
 #include "auth/sigv4.h"
 #include "base/state.h"
 #include "base/text.h"
@@ -107,6 +108,33 @@ int missing_field(post_verdict *v, const char *name) {
   return -1;
 }
 
+// A Version 2 form's signature over its policy: 0, or -1 with *v set.
+int check_v2_signature(post_form *f, post_verdict *v) {
+  static const char *const kNeeded[] = {"policy", "signature"};
+  for (const char *name : kNeeded)
+    if (!post_field_value(f, name)) return missing_field(v, name);
+  int rc = sigv2_verify_policy(post_field_value(f, "policy"), post_field_value(f, "AWSAccessKeyId"),
+                               post_field_value(f, "signature"));
+  if (rc != 1) {
+    v->status = 403;
+    v->code = rc < 0 ? "InvalidAccessKeyId" : "SignatureDoesNotMatch";
+    copy_text(v->message, sizeof v->message,
+              rc < 0 ? "The AWS Access Key Id you provided does not exist in our records."
+                     : "The request signature we calculated does not match the signature you "
+                       "provided. Check your key and signing method.");
+    return -1;
+  }
+  return 0;
+}
+
+// A Version 2 form's AWSAccessKeyId and signature fields need no condition of the policy, as
+// x-amz-signature needs none.
+void exempt_v2_fields(post_form *f) {
+  for (size_t i = 0; i < f->count; i++)
+    if (ieq(f->fields[i].name, "AWSAccessKeyId") || ieq(f->fields[i].name, "signature"))
+      f->fields[i].covered = 1;
+}
+
 // The signature and the policy: 0 when the form may be stored (with its length range in *v),
 // -1 with *v set. With authentication off, a form without a policy passes.
 int check_form(post_form *f, post_verdict *v) {
@@ -115,7 +143,12 @@ int check_form(post_form *f, post_verdict *v) {
   v->max_len = UINT64_MAX;
   int auth_on = s_access_key[0] && s_secret_key[0];
   const char *policy = post_field_value(f, "policy");
-  if (auth_on) {
+  // A form signed with Version 2 names its key in AWSAccessKeyId and has no x-amz-algorithm.
+  int v2 = !post_field_value(f, "x-amz-algorithm") && post_field_value(f, "AWSAccessKeyId");
+  if (v2) exempt_v2_fields(f);
+  if (auth_on && v2) {
+    if (check_v2_signature(f, v) != 0) return -1;
+  } else if (auth_on) {
     static const char *const kNeeded[] = {"policy", "x-amz-algorithm", "x-amz-credential",
                                           "x-amz-date", "x-amz-signature"};
     for (const char *name : kNeeded)

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Real-browser test: headless Chromium opens a page served from a second loopback origin,
 which uploads with fetch PUT to a presigned URL, posts a signed form upload and downloads the
-object back through a presigned URL from quillmar-s3d with a CORS rule on the bucket; then,
+object back through a presigned URL from quillmar-s3d with a CORS rule on the bucket, once
+signed with Version 4 and once with boto3's default Version 2 URLs and form; then,
 against a bucket without a rule, the browser must refuse the upload. Checks the page's verdict and the stored bytes on disk.
 Last, with keys on, the page shows an <img> from a bucket only while the bucket's policy lets
 everyone read it and no public access block restricts it.
@@ -71,6 +72,13 @@ def signing_key(day):
     for part in ("us-east-1", "s3", "aws4_request"):
         k = hmac.new(k, part.encode(), hashlib.sha256).digest()
     return k
+
+
+def boto3_default(endpoint):
+    """A boto3 client with the default configuration under the test keys."""
+    import boto3
+    return boto3.client("s3", endpoint_url=endpoint, region_name="us-east-1",
+                        aws_access_key_id=qclient.ACCESS_KEY, aws_secret_access_key=qclient.SECRET_KEY)
 
 
 def call(method, url, body=b"", signed=False):
@@ -213,6 +221,30 @@ def main():
         check(read(os.path.join(signed.root, "web-b", "a.txt")) == data, "PUT bytes on disk", failures)
         check(read(os.path.join(signed.root, "web-b", "form", "form.txt")) == form_data,
               "form bytes on disk", failures)
+
+        # The same from boto3's default configuration, which presigns URLs and forms with
+        # Signature Version 2. The page sends Content-Type: text/plain, which the PUT URL signs.
+        s3 = boto3_default(signed.endpoint)
+        p = {"Bucket": "web-b", "Key": "v2.txt"}
+        post = s3.generate_presigned_post("web-b", "v2form/${filename}", ExpiresIn=600,
+                                          Fields={"success_action_status": "201"},
+                                          Conditions=[{"success_action_status": "201"}])
+        verdict = run_page(chromium, page, {
+            "put_url": s3.generate_presigned_url("put_object", ExpiresIn=600,
+                                                 Params=dict(p, ContentType="text/plain")),
+            "get_url": s3.generate_presigned_url("get_object", Params=p, ExpiresIn=600),
+            "post_url": post["url"], "form_fields": list(post["fields"].items()),
+            "data": data, "form_data": form_data})
+        print("verdict with boto3's Version 2 URLs and form:", verdict)
+        verdict = verdict or {}
+        check(post["fields"].get("signature") and "x-amz-signature" not in post["fields"],
+              "boto3's form is signed with Version 2", failures)
+        check(verdict.get("put") == "ok etag=" + etag, "V2 fetch PUT stored, ETag readable", failures)
+        check(verdict.get("post") == "ok", "V2 form upload answered 201", failures)
+        check(verdict.get("get") == "ok", "V2 fetch GET read the object back", failures)
+        check(read(os.path.join(signed.root, "web-b", "v2.txt")) == data, "V2 PUT bytes on disk", failures)
+        check(read(os.path.join(signed.root, "web-b", "v2form", "form.txt")) == form_data,
+              "V2 form bytes on disk", failures)
 
         # Without a rule the browser refuses the upload at its preflight: nothing is stored.
         verdict = run_page(chromium, page, {

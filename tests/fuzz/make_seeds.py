@@ -88,6 +88,31 @@ def streamed(target, chunks, carrier="length"):
     return (head + "\r\nTransfer-Encoding: chunked\r\n\r\n").encode() + http_chunked(body, 64)
 
 
+def sigv2(text):
+    """The Version 2 signature (Base64 HMAC-SHA1) of a string to sign."""
+    import base64
+    return base64.b64encode(hmac.new(SECRET.encode(), text.encode(), hashlib.sha1).digest()).decode()
+
+
+def sigv2_seeds():
+    """Version 2 requests under the fuzz keys: a presigned GET whose Expires lies far ahead (so
+    it passes whatever the clock says), a header-signed PUT with x-amz-* headers and
+    sub-resources, and a form upload's shape."""
+    from urllib.parse import quote
+    expires = "4102444800"
+    sts = "GET\n\n\n%s\n/bucket/a%%20b?response-content-type=text/x y&versionId=v1" % expires
+    get = ("GET /bucket/a%%20b?versionId=v1&response-content-type=text%%2Fx%%20y&prefix=p"
+           "&AWSAccessKeyId=%s&Expires=%s&Signature=%s HTTP/1.1\r\nHost: h\r\n\r\n"
+           % (ACCESS, expires, quote(sigv2(sts), safe="")))
+    date = "Thu, 01 Jan 2026 00:00:00 GMT"
+    sts = ("PUT\nbWQ1\ntext/plain\n\nx-amz-date:%s\nx-amz-meta-a:1,2\n/bucket/k?partNumber=2&uploadId=u"
+           % date)
+    put = ("PUT /bucket/k?uploadId=u&partNumber=2 HTTP/1.1\r\nHost: h\r\nContent-Type: text/plain\r\n"
+           "Content-MD5: bWQ1\r\nx-amz-date: %s\r\nx-amz-meta-a: 1\r\nX-Amz-Meta-A: 2\r\n"
+           "Authorization: AWS %s:%s\r\nContent-Length: 0\r\n\r\n" % (date, ACCESS, sigv2(sts)))
+    return {"get_presigned": get, "put_header_signed": put}
+
+
 def write(target, name, data):
     d = os.path.join(HERE, "seeds", target)
     os.makedirs(d, exist_ok=True)
@@ -113,6 +138,8 @@ def main():
     for t in ("head", "sigv4", "body"):
         for name, data in requests.items():
             write(t, name, data)
+    for name, data in sigv2_seeds().items():
+        write("sigv2", name, data)
 
     for name, q in {"plain": "uploadId\nuploadId=abc&partNumber=3",
                     "encoded": "prefix\nprefix=a%2Fb%20c&delimiter=%2F&list-type=2",
