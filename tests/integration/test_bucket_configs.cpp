@@ -117,7 +117,12 @@ TEST_F(BucketConfigs, EachIsStoredAnsweredRemovedAndGoesWithItsBucket) {
     EXPECT_EQ(qa::mask(after.body), qa::mask(before.body));
     ASSERT_EQ(req("PUT", target, {}, t.sent).status, 200);
   }
-  // Deleting the bucket takes every configuration with it: a new bucket of the name has none.
+  // A DeleteBucket that is refused keeps them; one that succeeds takes every configuration
+  // with it, so a new bucket of the name has none.
+  ASSERT_EQ(req("PUT", "/cfg-keep/obj", {}, "x").status, 200);
+  EXPECT_EQ(req("DELETE", "/cfg-keep").status, 409);
+  EXPECT_EQ(req("GET", "/cfg-keep?lifecycle").status, 200);
+  ASSERT_EQ(req("DELETE", "/cfg-keep/obj").status, 204);
   ASSERT_EQ(req("DELETE", "/cfg-keep").status, 204);
   EXPECT_FALSE(qt::dir_exists(root() + "/.s3meta/.config/cfg-keep"));
   make("cfg-keep");
