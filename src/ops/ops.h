@@ -57,6 +57,19 @@ void op_list_object_versions(plat_sock s, S3Request *r);
 const char *bucket_config_subresource(const char *query);
 void op_get_bucket_config(plat_sock s, S3Request *r, const char *name);
 void op_delete_bucket_config(plat_sock s, S3Request *r);
+// Configurations kept per bucket (bucket_configs.cpp). bucket_config_kept: 1 when the
+// configuration of that query name is one of them. PUT checks and stores the document (404 for
+// a bucket that is no folder); GET answers it, or op_get_bucket_config's answer when none is
+// stored; DELETE removes it, 204.
+int bucket_config_kept(const char *name);
+void op_put_kept_config(plat_sock s, S3Request *r, stream_state *st, const char *name);
+void op_get_kept_config(plat_sock s, S3Request *r, const char *name);
+void op_delete_kept_config(plat_sock s, S3Request *r, const char *name);
+// GET ?policyStatus: IsPublic true while the stored policy opens the bucket to everyone.
+void op_get_policy_status(plat_sock s, S3Request *r);
+// 1 when the bucket's policy lets a request without credentials read the object key (or, with
+// key null, list the bucket) and no public access block restricts it.
+int policy_opens(const char *bucket, const char *key);
 // GET key?acl: the owner's FULL_CONTROL. PUT key?acl: 200 for the canned "private" ACL with no
 // body, 501 for anything else. Both 404 for a key that names no object.
 void op_get_object_acl(plat_sock s, S3Request *r);

@@ -20,6 +20,7 @@
 #include "base/state.h"
 #include "base/text.h"
 #include "store/bucket_tags.h"
+#include "store/config_store.h"
 #include "store/cors_store.h"
 #include "store/etag_cache.h"
 #include "store/files.h"
@@ -528,6 +529,7 @@ void bucket_remove_records(const char *bucket) {
   remove_bucket_tree(".s3meta", bucket);
   cors_config_remove(bucket);
   bucket_tags_remove(bucket);
+  bucket_configs_remove(bucket);
 }
 
 int bucket_delete(const char *bucket) {

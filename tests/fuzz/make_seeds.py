@@ -165,6 +165,36 @@ def main():
                              "</PartNumber></Part><Part><PartNumber>0</PartNumber></Part>"
                              "</CompleteMultipartUpload>")
 
+    write("policy", "public", '{"Version":"2012-10-17","Statement":[{"Sid":"R","Effect":"Allow",'
+                              '"Principal":"*","Action":["s3:GetObject","s3:ListBucket"],"Resource":'
+                              '["arn:aws:s3:::fuzz-b/*","arn:aws:s3:::fuzz-b"]}]}\0img/a.png')
+    write("policy", "deny", '{"Statement":{"Effect":"Deny","Principal":{"AWS":["*"]},"NotAction":'
+                            '"s3:Get?bject","Resource":"arn:aws:s3:::fuzz-*","Condition":{"Bool":'
+                            '{"aws:SecureTransport":false},"IpAddress":{"aws:SourceIp":["10.0.0.0/8",'
+                            '1,null]}}}}\0doc/\u00e9')
+    for name, (pick, doc) in {
+            "encryption": (0, "<ServerSideEncryptionConfiguration><Rule><ApplyServerSideEncryptionByDefault>"
+                              "<SSEAlgorithm>AES256</SSEAlgorithm></ApplyServerSideEncryptionByDefault>"
+                              "<BucketKeyEnabled>true</BucketKeyEnabled></Rule>"
+                              "</ServerSideEncryptionConfiguration>"),
+            "access_block": (1, "<PublicAccessBlockConfiguration><BlockPublicPolicy>true"
+                                "</BlockPublicPolicy></PublicAccessBlockConfiguration>"),
+            "notification": (5, "<NotificationConfiguration><TopicConfiguration><Id>t</Id><Topic>arn"
+                                "</Topic><Event>s3:ObjectCreated:*</Event><Filter><S3Key><FilterRule>"
+                                "<Name>prefix</Name><Value>a&amp;b</Value></FilterRule></S3Key></Filter>"
+                                "</TopicConfiguration></NotificationConfiguration>"),
+            "website": (6, "<WebsiteConfiguration><IndexDocument><Suffix>index.html</Suffix>"
+                           "</IndexDocument><RoutingRules><RoutingRule><Condition><KeyPrefixEquals>a/"
+                           "</KeyPrefixEquals></Condition><Redirect><ReplaceKeyPrefixWith>b/"
+                           "</ReplaceKeyPrefixWith></Redirect></RoutingRule></RoutingRules>"
+                           "</WebsiteConfiguration>"),
+            "lifecycle": (7, "<?xml version=\"1.0\"?><LifecycleConfiguration><Rule><ID>r</ID><Filter><And>"
+                             "<Prefix>p/</Prefix><Tag><Key>k</Key><Value>v</Value></Tag></And></Filter>"
+                             "<Status>Enabled</Status><Transition><Days>30</Days><StorageClass>GLACIER"
+                             "</StorageClass></Transition><Expiration><Days>365</Days></Expiration></Rule>"
+                             "</LifecycleConfiguration>")}.items():
+        write("config_xml", name, bytes([pick]) + doc.encode())
+
     write("aws_chunked", "signed", b"\x01" + aws_chunked([b"hello", b"world!"], STREAM_SEED))
     write("aws_chunked", "unsigned_trailer",
           b"\x04" + b"5\r\nhello\r\n0\r\nx-amz-checksum-crc32:NhCmhg==\r\n\r\n")
