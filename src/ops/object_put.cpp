@@ -85,6 +85,8 @@ void answer_store_busy(plat_sock s, S3Request *r, uint64_t uploaded) {
 void answer_commit_verdict(plat_sock s, S3Request *r, int verdict, uint64_t uploaded) {
   if (verdict == COMMIT_SLOW_DOWN)
     answer_store_busy(s, r, uploaded);
+  else if (verdict == COMMIT_NO_BUCKET)
+    answer_upload_error(s, r, uploaded, 404, "NoSuchBucket", "The specified bucket does not exist");
   else if (verdict == COMMIT_NO_OBJECT)
     answer_upload_error(s, r, uploaded, 404, "NoSuchKey", "The specified key does not exist");
   else
@@ -157,7 +159,8 @@ void op_put_object(plat_sock s, S3Request *r, stream_state *st) {
   owned_str ctype(hdr_value(r->head, r->head_len, "Content-Type"));
   int rc = writer_commit_object(&w.w, etag, ctype.get() ? ctype.get() : "", r->head, r->head_len,
                                 &cond, nullptr);
-  if (rc == COMMIT_PRECONDITION_FAILED || rc == COMMIT_NO_OBJECT || rc == COMMIT_SLOW_DOWN) {
+  if (rc == COMMIT_PRECONDITION_FAILED || rc == COMMIT_NO_OBJECT || rc == COMMIT_SLOW_DOWN ||
+      rc == COMMIT_NO_BUCKET) {
     answer_commit_verdict(s, r, rc, len);
     return;
   }
@@ -381,7 +384,8 @@ void op_copy_object(plat_sock s, S3Request *r) {
   }
   int rc = writer_commit_object(&w.w, copy_etag(&src.view.v, md5), ctype, block.b.data,
                                 block.b.len, &cond, nullptr);
-  if (rc == COMMIT_PRECONDITION_FAILED || rc == COMMIT_NO_OBJECT || rc == COMMIT_SLOW_DOWN) {
+  if (rc == COMMIT_PRECONDITION_FAILED || rc == COMMIT_NO_OBJECT || rc == COMMIT_SLOW_DOWN ||
+      rc == COMMIT_NO_BUCKET) {
     answer_commit_verdict(s, r, rc, 0);
     return;
   }

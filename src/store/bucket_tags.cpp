@@ -25,16 +25,10 @@ int tags_path(const char *bucket, char out[S3_FS_PATH]) {
   return (n > 0 && (size_t)n < S3_FS_PATH) ? 0 : -1;
 }
 
-// The temporary file beside the set: a dot-name, which no bucket can have.
-int temp_path(const char *bucket, char out[S3_FS_PATH]) {
-  int n = snprintf(out, S3_FS_PATH, "%s/.s3meta/.tagging/.%s-%lu.tmp", s_storage_root, bucket,
-                   (unsigned long)next_seq());
-  return (n > 0 && (size_t)n < S3_FS_PATH) ? 0 : -1;
-}
-
-// Writes the tag lines of tags into path and forces them to disk. 0 / -1.
+// Writes the tag lines of tags into the new temporary file at path and forces them to disk.
+// 0 / -1.
 int write_synced(const char *path, const tag_set *tags) {
-  plat_file_guard f(plat_file_open(path, PLAT_WRITE_TRUNC));
+  plat_file_guard f(plat_file_open(path, PLAT_WRITE_KEEP));
   if (!f.f) return -1;
   char line[S3_TAG_LINE_MAX + 2];
   for (size_t i = 0; i < tags->count; i++) {
@@ -50,8 +44,8 @@ int write_synced(const char *path, const tag_set *tags) {
 
 int bucket_tags_save(const char *bucket, const tag_set *tags) {
   char path[S3_FS_PATH], tmp[S3_FS_PATH];
-  if (tags_path(bucket, path) != 0 || temp_path(bucket, tmp) != 0) return -1;
-  mkdir_parent(tmp);
+  if (tags_path(bucket, path) != 0 || temp_file_make(tmp, TEMP_RECORD) != 0) return -1;
+  mkdir_parent(path);
   // Under the bucket lock, so a set never lands after its bucket was deleted (it would then
   // belong to the next bucket of that name).
   bucket_lock_guard held(bucket, 0, 1);

@@ -37,15 +37,9 @@ int config_file(const char *bucket, const char *name, char out[S3_FS_PATH]) {
   return (n > 0 && (size_t)n < S3_FS_PATH) ? 0 : -1;
 }
 
-// The temporary file beside the document: a dot-name, which no configuration has.
-int temp_file(const char *bucket, const char *name, char out[S3_FS_PATH]) {
-  int n = snprintf(out, S3_FS_PATH, "%s/.s3meta/.config/%s/.%s-%lu.tmp", s_storage_root, bucket,
-                   name, (unsigned long)next_seq());
-  return (n > 0 && (size_t)n < S3_FS_PATH) ? 0 : -1;
-}
-
+// Writes the document into the new temporary file at path and forces it to disk. 0 / -1.
 int write_synced(const char *path, const char *doc, size_t len) {
-  plat_file_guard f(plat_file_open(path, PLAT_WRITE_TRUNC));
+  plat_file_guard f(plat_file_open(path, PLAT_WRITE_KEEP));
   if (!f.f) return -1;
   if (len && plat_file_write(f.f, doc, len) != (long)len) return -1;
   return plat_file_sync(f.f);
@@ -56,7 +50,7 @@ int write_synced(const char *path, const char *doc, size_t len) {
 int bucket_config_save(const char *bucket, const char *name, const char *doc, size_t len) {
   char path[S3_FS_PATH], tmp[S3_FS_PATH];
   if (len > BUCKET_CONFIG_MAX || config_file(bucket, name, path) != 0 ||
-      temp_file(bucket, name, tmp) != 0)
+      temp_file_make(tmp, TEMP_RECORD) != 0)
     return -1;
   // Under the bucket lock, so a configuration never lands after its bucket was deleted (it
   // would then apply to the next bucket of that name).
@@ -64,9 +58,10 @@ int bucket_config_save(const char *bucket, const char *name, const char *doc, si
   char dir[S3_FS_PATH];
   if (!held.held() || object_path(bucket, nullptr, dir) != 0 || !is_directory(dir)) {
     set_error("cannot store the %s configuration of %s", name, bucket);
+    remove_file(tmp);
     return -1;
   }
-  mkdir_parent(tmp);
+  mkdir_parent(path);
   if (write_synced(tmp, doc, len) != 0 || replace_file(tmp, path) != 0) {
     set_error("cannot store the %s configuration of %s", name, bucket);
     remove_file(tmp);
