@@ -135,14 +135,13 @@ static void route_bucket_tagging(plat_sock s, S3Request *r, stream_state *st, co
   }
 }
 
-// 400 for a bucket or key name that is not a file name on every platform the store runs on.
+// 400 for a bucket name that is not a directory name on every platform the store runs on.
 static void answer_unportable_name(plat_sock s, S3Request *r) {
   const char *why = name_portability_problem(r->bucket);
-  const char *what = why ? "Bucket name" : "Key";
-  if (!why) why = name_portability_problem(r->key);
   char msg[256];
-  snprintf(msg, sizeof msg, "%s is not a valid file name on every platform this server runs on: %s",
-           what, why ? why : "unknown");
+  snprintf(msg, sizeof msg,
+           "Bucket name is not a valid file name on every platform this server runs on: %s",
+           why ? why : "unknown");
   answer_error(s, r, 400, "InvalidArgument", msg);
 }
 

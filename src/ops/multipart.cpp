@@ -436,7 +436,7 @@ void op_upload_part_copy(plat_sock s, S3Request *r, const char *upload_id) {
   int is_dir = 0;
   // A source reached through a link in the tree is no object (the final open never follows one).
   if (object_path(src_bucket, src_key, src) != 0 ||
-      !path_levels_plain(src, strlen(s_storage_root)) || key_is_own_name(src_key) ||
+      !path_levels_plain(src, strlen(s_storage_root)) ||
       file_info(src, &size, &mtime, &is_dir) != 0 || is_dir) {
     answer_error(s, r, 404, "NoSuchKey", "The source key does not exist");
     return;

@@ -106,6 +106,10 @@ int plat_stat(const char *path, plat_stat_t *out);     // 0 / -1
 // The entry itself, a symbolic link not followed: is_link 1 (and is_dir 0) for a link.
 int plat_lstat(const char *path, plat_stat_t *out);    // 0 / -1
 
+// 1 when file names follow Windows rules (no \\ : * ? " < > |, control characters, trailing
+// "." or " ", device names; letters compared without case), 0 for POSIX names.
+int plat_windows_names();
+
 int plat_mkdir(const char *path);                      // 0 / -1 (exists counts as -1)
 int plat_rmdir(const char *path);                      // 0 / -1
 // Removes a file, never a directory. 0, or -1 with *err set (NOT_FOUND, IS_DIR, BUSY, OTHER).

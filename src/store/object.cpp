@@ -119,6 +119,8 @@ struct prior_hash {
 
 // A commit attempt's verdict when the version in place is not the one hashed: hash again.
 constexpr int ATTEMPT_REHASH = 5;
+// An attempt that met an object where the key needs a directory: make room, then try again.
+constexpr int ATTEMPT_MAKE_ROOM = 100;
 constexpr int REHASH_ATTEMPTS = 3;  // an object rewritten on every try is answered "try later"
 
 // The trusted record's ETag of the version id of bucket/key, into etag ("" when none).
@@ -197,6 +199,9 @@ int commit_attempt(const char *tmp, const char *path, const char *bucket, const 
   bucket_lock_guard held(bucket, 0, 1);
   if (held.timed_out()) return COMMIT_SLOW_DOWN;
   if (!held.held()) return -1;
+  // An object stored where this key needs a directory (a level above it): the move into that
+  // directory takes the bucket's lock exclusively, so it is made outside this attempt.
+  if (object_room_needed(bucket, key)) return ATTEMPT_MAKE_ROOM;
   // A bucket deleted while the body arrived stays deleted: its directory is never made here.
   int dirs = object_make_key_dirs(bucket, path);
   if (dirs == 1) return COMMIT_NO_BUCKET;
@@ -204,6 +209,13 @@ int commit_attempt(const char *tmp, const char *path, const char *bucket, const 
   key_lock_guard key_held(bucket, key, 1);
   if (key_held.timed_out()) return COMMIT_SLOW_DOWN;
   if (!key_held.held()) return -1;
+  // A directory that took the object's place since its path was found (a key below it was
+  // stored): the object lives inside it.
+  char inner[S3_FS_PATH];
+  const char *tail = strrchr(path, '/');
+  if (is_directory(path) && !(tail && strcmp(tail + 1, S3_DIR_OBJECT) == 0) &&
+      snprintf(inner, sizeof inner, "%s/%s", path, S3_DIR_OBJECT) < int(sizeof inner))
+    path = inner;
   int verdict = check_condition(cond, bucket, key, path, prior);
   if (verdict != 0) return verdict;
   plat_err err = PLAT_OK;
@@ -258,6 +270,182 @@ int path_levels_plain(const char *path, size_t from) {
   return 1;
 }
 
+// ---------------------------------------------------------------- objects beside keys below them
+
+namespace {
+
+// The name an object has for the moment it moves between "a" and "a/" S3_DIR_OBJECT: a name
+// of the server's own beside it, used only under the exclusive bucket lock.
+constexpr char MOVING_NAME[] = ".quillmar-moving";
+
+// parent of path + "/" + name into out; 0 / -1.
+int sibling_path(const char *path, const char *name, char out[S3_FS_PATH]) {
+  const char *slash = strrchr(path, '/');
+  if (!slash) return -1;
+  int n = snprintf(out, S3_FS_PATH, "%.*s/%s", int(slash - path), path, name);
+  return n > 0 && size_t(n) < S3_FS_PATH ? 0 : -1;
+}
+
+// 1 when path is a regular file of its own, not a directory or a link.
+int is_plain_file(const char *path) {
+  plat_stat_t st;
+  return plat_lstat(path, &st) == 0 && !st.is_dir && !st.is_link;
+}
+
+// Moves the object file at level into a directory of the same name, as level/S3_DIR_OBJECT,
+// so that keys below it can be stored. The caller holds the exclusive bucket lock and the
+// commit lock, so no read sees the moment between. 0, or -1 with the file where it was.
+int move_into_dir(const char *level) {
+  char moving[S3_FS_PATH];
+  char inner[S3_FS_PATH];
+  int n = snprintf(inner, sizeof inner, "%s/%s", level, S3_DIR_OBJECT);
+  if (n <= 0 || size_t(n) >= sizeof inner || sibling_path(level, MOVING_NAME, moving) != 0)
+    return -1;
+  plat_err err = PLAT_OK;
+  if (plat_rename_replace(level, moving, &err) != 0) return -1;
+  if (plat_mkdir(level) == 0 && plat_rename_replace(moving, inner, &err) == 0) return 0;
+  plat_rmdir(level);
+  plat_rename_replace(moving, level, &err);
+  return -1;
+}
+
+// Moves dir/S3_DIR_OBJECT back to dir's own place once dir holds nothing else, so that the
+// object is a plain file again. Under the same locks as move_into_dir; a failure keeps the
+// object where it was.
+void move_out_of_dir(const char *dir) {
+  char inner[S3_FS_PATH];
+  char moving[S3_FS_PATH];
+  int n = snprintf(inner, sizeof inner, "%s/%s", dir, S3_DIR_OBJECT);
+  if (n <= 0 || size_t(n) >= sizeof inner || !is_plain_file(inner) ||
+      sibling_path(dir, MOVING_NAME, moving) != 0)
+    return;
+  plat_dir *d = plat_dir_open(dir);
+  if (!d) return;
+  char name[S3_NAME_SLOT];
+  int is_dir = 0, others = 0;
+  while (!others && plat_dir_next(d, name, sizeof name, &is_dir) == 1)
+    others = strcmp(name, S3_DIR_OBJECT) != 0;
+  plat_dir_close(d);
+  if (others) return;
+  plat_err err = PLAT_OK;
+  if (plat_rename_replace(inner, moving, &err) != 0) return;
+  if (plat_rmdir(dir) == 0 && plat_rename_replace(moving, dir, &err) == 0) return;
+  plat_mkdir(dir);
+  plat_rename_replace(moving, inner, &err);
+}
+
+// Every level of path below the first `from` characters that is a file (an object stored
+// before keys below it) moves into its directory. 1 when one was met, then moved when move is
+// 1; 0 when there was none; -1 a move failed.
+int file_levels(const char *path, size_t from, int move) {
+  char buf[S3_FS_PATH];
+  if (copy_text(buf, sizeof buf, path) != 1) return -1;
+  int met = 0;
+  for (size_t i = from + 1; buf[i]; i++) {
+    if (buf[i] != '/') continue;
+    buf[i] = 0;
+    int file = is_plain_file(buf);
+    if (file) {
+      met = 1;
+      if (move && move_into_dir(buf) != 0) return -1;
+    }
+    buf[i] = '/';
+  }
+  return met;
+}
+
+}  // namespace
+
+namespace {
+
+// The data and record paths of bucket/key with the lengths of their trees' roots. 0 / -1;
+// *have_meta 1 when the key has a record path.
+int room_paths(const char *bucket, const char *key, char path[S3_FS_PATH], char meta[S3_FS_PATH],
+               size_t *dl, size_t *ml, int *have_meta) {
+  char dir[S3_FS_PATH];
+  if (object_path(bucket, key, path) != 0 || object_path(bucket, nullptr, dir) != 0) return -1;
+  *have_meta = meta_path(bucket, key, meta) == 0;
+  char mdir[S3_FS_PATH];
+  int n = snprintf(mdir, sizeof mdir, "%s/.s3meta/%s", s_storage_root, bucket);
+  if (n <= 0 || size_t(n) >= sizeof mdir) return -1;
+  *dl = strlen(dir);
+  *ml = (size_t)n;
+  return 0;
+}
+
+}  // namespace
+
+int object_room_needed(const char *bucket, const char *key) {
+  char path[S3_FS_PATH], meta[S3_FS_PATH];
+  size_t dl = 0, ml = 0;
+  int have_meta = 0;
+  if (room_paths(bucket, key, path, meta, &dl, &ml, &have_meta) != 0) return 0;
+  return file_levels(path, dl, 0) != 0 || (have_meta && file_levels(meta, ml, 0) != 0);
+}
+
+int object_make_room(const char *bucket, const char *key, int locked) {
+  char path[S3_FS_PATH], meta[S3_FS_PATH];
+  size_t dl = 0, ml = 0;
+  int have_meta = 0;
+  if (room_paths(bucket, key, path, meta, &dl, &ml, &have_meta) != 0) return -1;
+  if (file_levels(path, dl, 0) == 0 && (!have_meta || file_levels(meta, ml, 0) == 0)) return 0;
+  // Exclusively: commits hold the bucket's lock shared and readers look again under it, so no
+  // one meets the object between its two places.
+  if (!locked) {
+    bucket_lock_guard held(bucket, 1, 1);
+    if (!held.held()) return -1;
+    if (file_levels(path, dl, 1) < 0) return -1;
+    return have_meta && file_levels(meta, ml, 1) < 0 ? -1 : 0;
+  }
+  if (file_levels(path, dl, 1) < 0) return -1;
+  return have_meta && file_levels(meta, ml, 1) < 0 ? -1 : 0;
+}
+
+// After bucket/key's file at path was removed (the locks held): an object that moved into the
+// directory that held it moves back once that directory holds nothing else, in both trees.
+// 1 when the directory holding path also holds an object of its own (S3_DIR_OBJECT).
+static int beside_inner_object(const char *path) {
+  const char *slash = strrchr(path, '/');
+  if (!slash) return 0;
+  char inner[S3_FS_PATH];
+  int n = snprintf(inner, sizeof inner, "%.*s/%s", int(slash - path), path, S3_DIR_OBJECT);
+  return n > 0 && size_t(n) < sizeof inner && is_plain_file(inner);
+}
+
+static void settle_locked(const char *bucket, const char *key, const char *path);
+
+// After bucket/key's file at path was removed, its locks released: when the directory that
+// held it also holds an object that moved in, that object may move back, which takes the
+// bucket's lock exclusively. The common case, no such object, looks without any lock.
+static void settle_after_remove(const char *bucket, const char *key, const char *path) {
+  char meta[S3_FS_PATH];
+  int in_data = beside_inner_object(path);
+  int in_meta = meta_path(bucket, key, meta) == 0 && beside_inner_object(meta);
+  if (!in_data && !in_meta) return;
+  bucket_lock_guard held(bucket, 1, 0);
+  if (!held.held()) return;
+  settle_locked(bucket, key, path);
+}
+
+static void settle_locked(const char *bucket, const char *key, const char *path) {
+  char dir[S3_FS_PATH];
+  if (object_path(bucket, nullptr, dir) != 0) return;
+  char parent[S3_FS_PATH];
+  const char *slash = strrchr(path, '/');
+  size_t pl = slash ? size_t(slash - path) : 0;
+  if (pl > strlen(dir) && copy_text_n(parent, sizeof parent, path, pl) == 1) move_out_of_dir(parent);
+  char meta[S3_FS_PATH];
+  if (meta_path(bucket, key, meta) != 0) return;
+  // The record is gone: its place is where it was, with an inner name cut off.
+  slash = strrchr(meta, '/');
+  pl = slash ? size_t(slash - meta) : 0;
+  char mroot[S3_FS_PATH];
+  int n = snprintf(mroot, sizeof mroot, "%s/.s3meta/%s", s_storage_root, bucket);
+  if (n > 0 && size_t(n) < sizeof mroot && pl > size_t(n) &&
+      copy_text_n(parent, sizeof parent, meta, pl) == 1)
+    move_out_of_dir(parent);
+}
+
 int object_make_dirs(const char *bucket, const char *key) {
   char path[S3_FS_PATH];
   if (object_path(bucket, key, path) != 0) return -1;
@@ -300,6 +488,12 @@ int object_commit_at(const char *tmp, const char *path, const char *bucket, cons
                      const char *etag, const char *content_type, const char *head,
                      size_t head_len, const commit_condition *cond, const part_layout *parts) {
   int moved = -1;
+  // An object stored where this key needs a directory moves into it first, data and record,
+  // so that the record's draft below has its directory.
+  if (object_make_room(bucket, key, 0) != 0) {
+    remove_file(tmp);
+    return -1;
+  }
   // The slow flushes happen before the locks. The record is written beside its place before
   // the data is flushed: the data's flush then commits the file system's journal with the
   // record's file in it, and the record's own flush has little left to do.
@@ -338,9 +532,17 @@ int object_commit_at(const char *tmp, const char *path, const char *bucket, cons
       hash_prior_version(cond, bucket, key, path, &prior);
       continue;
     }
+    if (moved == ATTEMPT_MAKE_ROOM) {
+      if (object_make_room(bucket, key, 0) != 0) {
+        moved = -1;
+        break;
+      }
+      continue;
+    }
     if (moved != 1) break;
     plat_sleep_ms(MOVE_PAUSE_MS);
   }
+  if (moved == ATTEMPT_MAKE_ROOM) moved = COMMIT_SLOW_DOWN;
   if (data.f) plat_file_close(data.release());
   if (drafted == 0) meta_draft_discard(&record);
   // The moves are made durable after the locks, so readers never wait for the disk. A power cut
@@ -364,19 +566,22 @@ int object_remove(const char *bucket, const char *key) {
   // Behind a link lies nothing of this store's, so no object to remove; nor is an upload's
   // temporary file one a client may remove.
   if (!path_levels_plain(path, root_len())) return 1;
-  if (key_is_own_name(key)) return 1;
   // Without the bucket lock the removal could split a commit's data from its record; a
   // bucket that never had a commit has no lock file yet, and nothing to race with.
-  bucket_lock_guard held(bucket, 0, 0);
-  if (held.timed_out()) return STORE_BUSY;
-  if (!held.held() && lock_file_present(bucket)) return -1;
-  key_lock_guard key_held(bucket, key, 1);
-  if (key_held.timed_out()) return STORE_BUSY;
-  // remove_file never removes a directory. A key whose path is a directory (it holds other
-  // keys) has no object of its own, like a missing one.
-  int removed = remove_file(path);
-  if (removed < 0 && is_directory(path)) return 1;
-  if (removed >= 0 && meta_usable(bucket, key)) meta_remove(bucket, key);
+  int removed;
+  {
+    bucket_lock_guard held(bucket, 0, 0);
+    if (held.timed_out()) return STORE_BUSY;
+    if (!held.held() && lock_file_present(bucket)) return -1;
+    key_lock_guard key_held(bucket, key, 1);
+    if (key_held.timed_out()) return STORE_BUSY;
+    // remove_file never removes a directory. A key whose path is a directory (it holds other
+    // keys) has no object of its own, like a missing one.
+    removed = remove_file(path);
+    if (removed < 0 && is_directory(path)) return 1;
+    if (removed >= 0 && meta_usable(bucket, key)) meta_remove(bucket, key);
+  }
+  if (removed == 0) settle_after_remove(bucket, key, path);
   return removed;
 }
 
@@ -431,7 +636,7 @@ int object_remove_if_match(const char *bucket, const char *key, const char *if_m
   char path[S3_FS_PATH];
   if (object_path(bucket, key, path) != 0) return -1;
   // Behind a link, as in a temporary file's place, there is no object of this store's.
-  if (!path_levels_plain(path, root_len()) || key_is_own_name(key)) return COMMIT_NO_OBJECT;
+  if (!path_levels_plain(path, root_len())) return COMMIT_NO_OBJECT;
   for (int attempt = 0; attempt < REMOVE_IF_ATTEMPTS; attempt++) {
     plat_file_id before;
     if (plat_file_identity(path, &before) != 0) return COMMIT_NO_OBJECT;
@@ -442,6 +647,7 @@ int object_remove_if_match(const char *bucket, const char *key, const char *if_m
       if (!etag[0]) hash_version(path, &before, hashed);
     }
     int rc = remove_if_locked(bucket, key, path, if_match, &before, hashed);
+    if (rc == 0) settle_after_remove(bucket, key, path);
     if (rc != 2) return rc;
   }
   // The object was replaced at every look: no version stayed long enough to be tested, so
@@ -517,22 +723,30 @@ int snapshot_view(const char *bucket, const char *key, object_view *out, uint32_
   view_clear(out, want_part, tags);
   char path[S3_FS_PATH];
   if (object_path(bucket, key, path) != 0 || !path_levels_plain(path, root_len())) return -1;
-  // A temporary file is an upload still arriving, never an object to read or copy.
-  if (key_is_own_name(key) || !bucket_dir_present(bucket)) return -1;
+  if (!bucket_dir_present(bucket)) return -1;
   // The open file pins the version whose status and record are read here, even if another
   // upload replaces the object right after. No lock is taken: the record says which version
   // it belongs to.
   for (int attempt = 0; attempt < READ_ATTEMPTS; attempt++) {
     int rc = snapshot_once(bucket, key, path, out, want_part, tags, 0);
-    if (rc <= 0) return rc;
+    // No object, or one without its record, may be one caught between its two places ("a"
+    // and "a/" S3_DIR_OBJECT): that is settled under the bucket's lock below.
+    if (rc < 0 || (rc == 0 && !out->has_meta)) break;
+    if (rc == 0) return 0;
     plat_sleep_ms(READ_PAUSE_MS);
   }
-  // Still apart: under the key lock no commit is half done, so a record that names another
-  // version now is one a crash left behind, and the data reads as stored without a record.
+  // Under the bucket's lock (shared) no object is between its two places, and under the key's
+  // lock no commit is half done: a record that names another version now is one a crash left
+  // behind, and the data reads as stored without a record.
+  bucket_lock_guard bucket_held(bucket, 0, 1);
   key_lock_guard key_held(bucket, key, 0);
-  if (!key_held.held()) {
+  if (!bucket_held.held() || !key_held.held()) {
     view_clear(out, want_part, tags);
     return STORE_BUSY;
+  }
+  if (object_path(bucket, key, path) != 0 || !path_levels_plain(path, root_len())) {
+    view_clear(out, want_part, tags);
+    return -1;
   }
   int rc = snapshot_once(bucket, key, path, out, want_part, tags, 1);
   if (rc == 1) {
@@ -562,7 +776,7 @@ void object_list_etag(const char *bucket, const char *key, const char *path, cha
   copy_text(out, cap, "00000000000000000000000000000000");
   plat_file_id id;
   // A link or a directory in an object's place is no object a client can read.
-  if (key_is_own_name(key) || plat_file_identity(path, &id) != 0) return;
+  if (plat_file_identity(path, &id) != 0) return;
   char ctype[S3_CTYPE_CAP] = "";
   char etag[S3_ETAG_CAP] = "";
   char user[S3_USER_META_CAP] = "";
@@ -689,7 +903,7 @@ int retag_publish(const char *bucket, const char *key, const char *path, const r
 int object_set_tags(const char *bucket, const char *key, const tag_set *tags) {
   char path[S3_FS_PATH];
   if (object_path(bucket, key, path) != 0) return -1;
-  if (!path_levels_plain(path, root_len()) || key_is_own_name(key) || !bucket_dir_present(bucket))
+  if (!path_levels_plain(path, root_len()) || !bucket_dir_present(bucket))
     return COMMIT_NO_OBJECT;
   for (int attempt = 0; attempt < RETAG_ATTEMPTS; attempt++) {
     retag_base b;

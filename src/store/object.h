@@ -148,6 +148,14 @@ struct key_lock_guard {
 // bucket directory itself is never created. 0 done, 1 the bucket directory is missing, -1 a
 // level could not be made or is a symbolic link or a file.
 int object_make_dirs(const char *bucket, const char *key);
+// Moves every object stored where bucket/key needs a directory ("a" for "a/b") into that
+// directory as its S3_DIR_OBJECT, data and record, under the exclusive bucket lock (taken
+// here unless locked is 1, when the caller holds it). 0, also when nothing was in the way;
+// -1 a move failed or the lock was not granted.
+int object_make_room(const char *bucket, const char *key, int locked);
+// 1 when an object is stored where bucket/key needs a directory (object_make_room would move
+// it), 0 otherwise.
+int object_room_needed(const char *bucket, const char *key);
 // object_make_dirs for the key's file path as object_path gives it.
 int object_make_key_dirs(const char *bucket, const char *path);
 

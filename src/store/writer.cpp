@@ -86,6 +86,9 @@ int writer_open(object_writer *w) {
   if (!w->live) return -1;
   if (w->out) return 0;
   if (w->kind == WRITER_JOIN) {
+    // The joined file is made beside its key's place: an object in the way of that place's
+    // directory moves into it first.
+    if (object_make_room(w->bucket, w->key, 0) != 0) return -1;
     int dirs = object_make_key_dirs(w->bucket, w->path);
     if (dirs != 0) return dirs;
   }

@@ -283,16 +283,17 @@ def main():
             pre = [x["Prefix"] for p in pages for x in p.get("CommonPrefixes", [])]
             q.check(pre == ["dir-a/", "dir-b/"], "v2 prefixes %r" % pre)
         with res.op("odd keys"):
-            for k in q.ODD_KEYS:
+            odd = q.ODD_KEYS + q.API_KEYS
+            for k in odd:
                 c.put_object(Bucket=b, Key="odd/" + k, Body=k.encode())
                 q.check(c.get_object(Bucket=b, Key="odd/" + k)["Body"].read() == k.encode(), "get %r" % k)
                 c.copy_object(Bucket=b, Key="odd2/" + k, CopySource={"Bucket": b, "Key": "odd/" + k})
             for kind in ("list_objects", "list_objects_v2"):
                 got = [x["Key"] for x in getattr(c, kind)(Bucket=b, Prefix="odd/").get("Contents", [])]
-                q.check(got == sorted("odd/" + k for k in q.ODD_KEYS), "%s %r" % (kind, got))
-            r = c.delete_objects(Bucket=b, Delete={"Objects": [{"Key": p + k} for k in q.ODD_KEYS
+                q.check(got == sorted("odd/" + k for k in odd), "%s %r" % (kind, got))
+            r = c.delete_objects(Bucket=b, Delete={"Objects": [{"Key": p + k} for k in odd
                                                                for p in ("odd/", "odd2/")]})
-            q.check(len(r.get("Deleted", [])) == 2 * len(q.ODD_KEYS) and not r.get("Errors"), str(r))
+            q.check(len(r.get("Deleted", [])) == 2 * len(odd) and not r.get("Errors"), str(r))
             left = [x["Key"] for x in c.list_objects_v2(Bucket=b, Prefix="odd").get("Contents", [])]
             q.check(not left, "reported deleted but still there: %r" % left)
         with res.op("delete one"):

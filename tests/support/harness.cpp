@@ -419,4 +419,35 @@ int run_command(const std::string &cmd, std::string *out) {
 
 std::string data_dir() { return QUILLMAR_DATA_DIR; }
 
+std::string stored_key(const std::string &key) {
+  std::string out;
+  size_t start = 0;
+  for (;;) {
+    size_t slash = key.find('/', start);
+    std::string seg = key.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+    bool plain = true;
+    if (plat_windows_names()) {
+      for (unsigned char c : seg)
+        if (c < 0x20 || strchr("<>:\"\\|?*", c)) plain = false;
+      if (!seg.empty() && (seg.back() == '.' || seg.back() == ' ')) plain = false;
+    }
+    if (plain) {
+      out += seg;
+    } else {
+      out += ".quillmar-k-";
+      for (size_t i = 0; i < seg.size(); i++) {
+        unsigned char c = (unsigned char)seg[i];
+        bool kept = c >= 0x80 || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+                    c == '_' || c == '~' || (c == '.' && i + 1 < seg.size());
+        char hex[4];
+        snprintf(hex, sizeof hex, "%%%02X", c);
+        out += kept ? std::string(1, char(c)) : std::string(hex);
+      }
+    }
+    if (slash == std::string::npos) return out;
+    out += '/';
+    start = slash + 1;
+  }
+}
+
 }  // namespace qt

@@ -109,5 +109,10 @@ int run_command(const std::string &cmd, std::string *out = nullptr);
 
 // tests/data in the source tree: the captured client requests.
 std::string data_dir();
+// The path below its bucket at which the store keeps key, as the README's storage layout
+// describes it, for keys whose segments are short (at most 60 bytes), not empty, no "." or
+// "..", no device names and no names of the server's own: each segment as it is, or under
+// Windows names encoded where Windows cannot hold it. Tests plant such keys with it.
+std::string stored_key(const std::string &key);
 
 }  // namespace qt

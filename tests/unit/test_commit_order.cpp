@@ -114,7 +114,9 @@ TEST_F(CommitOrder, CommitStampsDataAndRecordAlikeAndOutranksTheRecordItReplaces
 }
 
 TEST_F(CommitOrder, FailedMoveLeavesNoRecordDraft) {
+  // A directory where the object "dir" lives beside "dir/inner": the move cannot succeed.
   ut::write_file(p("bkt/dir/inner"), "inner");
+  ut::write_file(p("bkt/dir/" S3_DIR_OBJECT "/x"), "x");
   std::string tmp = p("bkt/.upload-1-2-3.tmp");
   ut::write_file(tmp, "new");
   EXPECT_EQ(object_commit(tmp.c_str(), "bkt", "dir", kNew, "", nullptr, 0), -1);

@@ -32,7 +32,11 @@ class LayoutTest : public ut::Scratch {
 TEST_F(LayoutTest, ObjectPathRules) {
   // The root here is about 27 characters; fill keys so root/bucket/key lands on the limit.
   const std::string head = root + "/photos/";
-  const std::string fits(4351 - head.size(), 'k');
+  // Segments that each fit in one file name, up to the path limit.
+  std::string fits;
+  while (4351 - head.size() - fits.size() > 201) fits += std::string(200, 'k') + "/";
+  fits += std::string(4351 - head.size() - fits.size(), 'k');
+  const std::string long_seg(300, 's');
   struct row {
     const char *name;
     const char *bucket;
@@ -48,9 +52,21 @@ TEST_F(LayoutTest, ObjectPathRules) {
       {"one beyond", "photos", fits + "k", true, -1, ""},
       {"folder marker", "photos", "2024/", true, 0, root + "/photos/2024/.quillmar-folder"},
       {"marker with its name beyond", "photos", fits.substr(14) + "/", true, -1, ""},
-      {"only slashes", "photos", "//", true, -1, ""},
-      {"marker file by its name", "photos", "2024/.quillmar-folder", true, -1, ""},
-      {"temporary file by its name", "photos", ".upload-1-2-3.tmp", true, -1, ""},
+      // Keys that are no plain path each have a stored form of their own.
+      {"only slashes", "photos", "//", true, 0,
+       root + "/photos/.quillmar-k-/.quillmar-k-/.quillmar-folder"},
+      {"empty segment", "photos", "a//b", true, 0, root + "/photos/a/.quillmar-k-/b"},
+      {"leading slash", "photos", "/k", true, 0, root + "/photos/.quillmar-k-/k"},
+      {"dot", "photos", "a/./b", true, 0, root + "/photos/a/.quillmar-k-%2E/b"},
+      {"dotdot last", "photos", "x/..", true, 0, root + "/photos/x/.quillmar-k-.%2E"},
+      {"marker file by its name", "photos", "2024/.quillmar-folder", true, 0,
+       root + "/photos/2024/.quillmar-k-.quillmar-folder"},
+      {"temporary file by its name", "photos", ".upload-1-2-3.tmp", true, 0,
+       root + "/photos/.quillmar-k-.upload-1-2-3.tmp"},
+      {"temporary name as a directory stays plain", "photos", ".upload-1-2-3.tmp/x", true, 0,
+       root + "/photos/.upload-1-2-3.tmp/x"},
+      {"segment of 300 bytes", "photos", "d/" + long_seg, true, 0,
+       root + "/photos/d/.quillmar-c-" + std::string(243, 's') + "/" + std::string(57, 's')},
   };
   for (const row &r : rows) {
     char out[S3_FS_PATH];

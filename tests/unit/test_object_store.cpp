@@ -6,6 +6,7 @@
 
 #include "platform/platform.h"
 #include "platform/testing.h"
+#include "store/names.h"
 #include "store/files.h"
 #include "store/mpu.h"
 #include "store/object.h"
@@ -50,8 +51,10 @@ TEST_F(ObjectStore, CommitPlacesDataAndRecord) {
 }
 
 TEST_F(ObjectStore, FailedCommitKeepsTheEarlierObjectAndRemovesTheTemporary) {
-  // The key names a directory (it is a level of another key): the move cannot succeed.
+  // A directory stands where the object "dir" lives beside "dir/inner": the move cannot
+  // succeed.
   ut::write_file(p("bkt/dir/inner"), "inner");
+  ut::write_file(p("bkt/dir/" S3_DIR_OBJECT "/x"), "x");
   ut::write_file(p(".s3meta/bkt/dir/inner"), "\nold\n");
   std::string tmp = temp_with("bkt", "new");
   EXPECT_EQ(object_commit(tmp.c_str(), "bkt", "dir", kEtag, "", nullptr, 0), -1);
@@ -73,7 +76,8 @@ TEST_F(ObjectStore, RemoveAndSnapshotOfMissingOrDirectoryKeys) {
 
   EXPECT_EQ(object_remove("bkt", "d"), 1) << "a directory is no object to remove";
   EXPECT_TRUE(ut::exists(p("bkt/d/k")));
-  EXPECT_TRUE(ut::exists(p(".s3meta/bkt/d"))) << "nothing removed keeps the record";
+  // The record of an object that is not there goes with the removal of its key.
+  EXPECT_FALSE(ut::exists(p(".s3meta/bkt/d")));
   EXPECT_EQ(object_remove("bkt", "k"), 0);
   EXPECT_FALSE(ut::exists(p("bkt/k")));
   EXPECT_FALSE(ut::exists(p(".s3meta/bkt/k")));
@@ -108,7 +112,7 @@ TEST_F(ObjectStore, CommitNeverMakesAMissingBucket) {
   // Inside an existing bucket the key's levels are made.
   ASSERT_EQ(plat_mkdir(p("here").c_str()), 0);
   EXPECT_EQ(object_make_dirs("here", "x//y/z"), 0);
-  EXPECT_TRUE(is_directory(p("here/x/y").c_str()));
+  EXPECT_TRUE(is_directory(p("here/x/" S3_ENCODED_PREFIX "/y").c_str()));
 }
 
 TEST_F(ObjectStore, BucketDeleteChecksAndRemovesUnderItsLock) {

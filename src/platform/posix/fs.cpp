@@ -442,3 +442,5 @@ void plat_file_lock_release(plat_file_lock *l) {
   (void)os_close((int)l->fd);
   l->fd = -1;
 }
+
+int plat_windows_names() { return 0; }

@@ -558,3 +558,5 @@ void plat_file_lock_release(plat_file_lock *l) {
   os_CloseHandle(h);
   l->fd = -1;
 }
+
+int plat_windows_names() { return 1; }
