@@ -365,14 +365,13 @@ size_t request_frame(S3Request *r, http_conn *c) {
 
 // ---------------------------------------------------------------- bucket and key splitting
 
-// Strictly decodes one non-empty segment into out[S3_SEGMENT_MAX + 1]; returns its length, or
-// -1 when an escape is malformed, it decodes to a NUL, or the decoded text is longer than a
-// segment may be.
+// Strictly decodes one non-empty segment into out[S3_KEY_FIELD]; returns its length, or -1 when
+// an escape is malformed, it decodes to a NUL, or the decoded text is longer than a key may be.
 static long decode_segment(const char *seg, size_t n, char *out) {
   // Both digits of an escape must lie within the segment. An encoded NUL would end the key
   // early in every C string it passes through, so that "ab%00cd/e" stored and read the key
   // "ab/e": such a segment names no key at all.
-  return pct_decode_text(seg, n, out, S3_SEGMENT_MAX + 1, PCT_STRICT | PCT_NO_NUL);
+  return pct_decode_text(seg, n, out, S3_KEY_FIELD, PCT_STRICT | PCT_NO_NUL);
 }
 
 int query_is_utf8(const char *query) {
@@ -394,7 +393,7 @@ int query_is_utf8(const char *query) {
 // when it does not decode (see parse_bucket_key).
 static int decode_key(S3Request *r, const char *key_text) {
   if (strlen(key_text) > S3_KEY_MAX) return -1;
-  char decoded[S3_SEGMENT_MAX + 1];
+  char decoded[S3_KEY_FIELD];
   size_t klen = 0;
   for (const char *p = key_text; *p;) {
     if (*p == '/') {
@@ -405,9 +404,8 @@ static int decode_key(S3Request *r, const char *key_text) {
     }
     size_t n = strcspn(p, "/");
     long dlen = decode_segment(p, n, decoded);
+    // Every segment is a key's own text, "." and ".." included: S3 keys are names, not paths.
     if (dlen < 0) return -1;
-    // A dot segment is the path's own structure (this level, the level above), never a name.
-    if (strcmp(decoded, ".") == 0 || strcmp(decoded, "..") == 0) return -1;
     if (klen + size_t(dlen) > S3_KEY_MAX - 1) return -1;
     memcpy(r->key + klen, decoded, size_t(dlen));
     klen += size_t(dlen);

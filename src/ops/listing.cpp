@@ -50,6 +50,9 @@ struct list_params {
   // resume point is a common prefix already returned ("cpafter:" tokens and version-1 markers
   // that name one, as S3 hands them out in NextMarker) or lies inside such a group.
   int group_skip;
+  // The resume point is a common prefix cut from the last page ("cp:" tokens): the page starts
+  // at it, so a folder marker whose key is that very prefix ("m/") is not passed over.
+  int resume_at;
 };
 
 // Copies a query parameter's raw value into dst when present (cut to fit). 1 when present.
@@ -75,6 +78,7 @@ void parse_token(list_params *p) {
     rest = p->token + 2;
   } else if (strncmp(p->token, "cp:", 3) == 0) {
     rest = p->token + 3;
+    p->resume_at = 1;
   } else if (strncmp(p->token, "cpafter:", 8) == 0) {
     rest = p->token + 8;
     p->group_skip = 1;
@@ -173,7 +177,7 @@ walk_start choose_start(const list_params *p, size_t prefix_len, size_t delim_le
   if (!p->resume[0]) return ws;
   int past = resume_is_group(p, prefix_len, delim_len);
   ws.group_filter = p->group_skip && delim_len;
-  key_seek_mode mode = past ? KEY_SEEK_PAST : KEY_SEEK_AFTER;
+  key_seek_mode mode = past ? KEY_SEEK_PAST : p->resume_at ? KEY_SEEK_FROM : KEY_SEEK_AFTER;
   // The later of the two starting points; filtering in the page loop still checks both.
   if (strcmp(p->resume, p->prefix) >= 0 ||
       (past && strncmp(p->prefix, p->resume, strlen(p->resume)) == 0)) {
@@ -223,7 +227,7 @@ void append_text(dynbuf *b, const char *s) { dynbuf_append(b, s, strlen(s)); }
 void add_key_entry(page_state *ps, const list_params *p, const char *key, const char *path,
                    uint64_t size, int64_t mtime) {
   char etag[S3_ETAG_CAP];
-  object_list_etag(ps->bucket, key, path, etag, sizeof etag);
+  object_list_etag(ps->bucket, key, path, etag, sizeof etag, &size, &mtime);
   char when[64];
   format_iso8601(mtime, when);
   const char *element = p->versions ? "Version" : "Contents";
@@ -290,7 +294,7 @@ int build_page(key_walk *w, const walk_start *ws, const list_params *p, page_sta
       if (strcmp(key, p->prefix) > 0) return 0;  // past every key that has the prefix
       continue;
     }
-    if (p->resume[0] && strcmp(key, p->resume) <= 0) continue;
+    if (p->resume[0] && strcmp(key, p->resume) < (p->resume_at ? 0 : 1)) continue;
     size_t cp = delim_len ? common_prefix_len(key, prefix_len, p->delimiter, delim_len) : 0;
     if (cp && group_adds_nothing(ws, p, ps, key, cp)) {
       if (cp > S3_KEY_MAX) continue;

@@ -257,7 +257,8 @@ int commit_completed(plat_sock s, S3Request *r, const char *upload_id, const cha
   int rc = writer_commit_object(w, final_etag,
                                 content_type[0] ? content_type : guess_content_type(key), headers,
                                 strlen(headers), cond, parts);
-  if (rc == COMMIT_PRECONDITION_FAILED || rc == COMMIT_NO_OBJECT || rc == COMMIT_SLOW_DOWN) {
+  if (rc == COMMIT_PRECONDITION_FAILED || rc == COMMIT_NO_OBJECT || rc == COMMIT_SLOW_DOWN ||
+      rc == COMMIT_NO_BUCKET) {
     answer_commit_verdict(s, r, rc, 0);
     return -1;
   }
@@ -360,7 +361,7 @@ void op_initiate_multipart(plat_sock s, S3Request *r) {
   discard_announced_body(s, r);
   // The content headers wait in the upload with its user metadata: refused now, not at
   // Complete, when the client has sent every part.
-  if (check_content_headers(s, r) != 0) return;
+  if (check_content_headers(s, r) != 0 || check_request_tagging(s, r) != 0) return;
   // The "meta" file keeps the key on one line: a key with a line break in it would come back
   // as another key at completion, and the object would be stored under the wrong name.
   if (strpbrk(r->key, "\r\n")) {
@@ -435,7 +436,7 @@ void op_upload_part_copy(plat_sock s, S3Request *r, const char *upload_id) {
   int is_dir = 0;
   // A source reached through a link in the tree is no object (the final open never follows one).
   if (object_path(src_bucket, src_key, src) != 0 ||
-      !path_levels_plain(src, strlen(s_storage_root)) || key_is_own_name(src_key) ||
+      !path_levels_plain(src, strlen(s_storage_root)) ||
       file_info(src, &size, &mtime, &is_dir) != 0 || is_dir) {
     answer_error(s, r, 404, "NoSuchKey", "The source key does not exist");
     return;

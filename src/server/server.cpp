@@ -10,6 +10,7 @@
 #include "store/files.h"
 #include "store/mpu.h"
 #include "store/sweep.h"
+#include "store/temp_names.h"
 
 // ---------------------------------------------------------------- locks
 
@@ -193,7 +194,13 @@ static int start_locked(int port, const char *bind_addr, const char *storage_roo
   }
   mpu_gc_sweep();
   temp_sweep();
-  if (open_listener(addr_be, port) != 0) return -1;
+  // Other servers' folders are judged by their locks before this server takes its own.
+  temp_area_sweep();
+  temp_area_open();
+  if (open_listener(addr_be, port) != 0) {
+    temp_area_close();
+    return -1;
+  }
   plat_lock_guard g(lifecycle_mutex());
   s_running = 1;
   return 0;
@@ -223,6 +230,7 @@ extern "C" QUILLMAR_API int s3_server_stop(void) {
     plat_lock_guard g(lifecycle_mutex());
     s_running = 0;
   }
+  temp_area_close();
   plat_net_cleanup();
   return 0;
 }

@@ -7,6 +7,7 @@
 
 #include "base/state.h"
 #include "base/text.h"
+#include "platform/platform.h"
 #include "store/files.h"
 #include "store/names.h"
 #include "store/walk.h"
@@ -15,14 +16,34 @@ static constexpr size_t PATH_MAX_CHARS = S3_FS_PATH - 1;
 
 // ---------------------------------------------------------------- paths
 
-// Appends "/" key to out (holding n characters), and the folder marker's name when the key
-// ends in "/": a folder marker is a file inside the directory its key names.
+// Appends "/" and the stored form of key to out (holding n characters): each segment's stored
+// form (store/names), the folder marker's name when the key ends in "/" (a folder marker is a
+// file inside the directory its key names), and the object's name inside its directory when
+// a directory stands in the object's place (the object "a" beside the key "a/b").
 static int append_key_path(char out[S3_FS_PATH], size_t n, const char *key) {
   if (!key_is_storable(key)) return -1;
-  size_t kl = strlen(key);
-  const int marker = key[kl - 1] == '/';
-  int m = snprintf(out + n, S3_FS_PATH - n, "/%s%s", key, marker ? S3_FOLDER_MARKER : "");
-  if (m < 0 || n + size_t(m) > PATH_MAX_CHARS) return -1;
+  for (const char *seg = key;;) {
+    size_t sl = strcspn(seg, "/");
+    const int last = seg[sl] == 0;
+    if (n + 1 > PATH_MAX_CHARS) return -1;
+    out[n++] = '/';
+    if (last && sl == 0) {
+      if (n + sizeof S3_FOLDER_MARKER - 1 > PATH_MAX_CHARS) return -1;
+      memcpy(out + n, S3_FOLDER_MARKER, sizeof S3_FOLDER_MARKER);
+      return 0;
+    }
+    long m = segment_stored_form(seg, sl, last, out + n, S3_FS_PATH - n);
+    if (m < 0) return -1;
+    n += size_t(m);
+    if (last) break;
+    seg += sl + 1;
+  }
+  plat_stat_t st;
+  if (plat_lstat(out, &st) == 0 && st.is_dir) {
+    if (n + sizeof S3_DIR_OBJECT > PATH_MAX_CHARS) return -1;
+    out[n++] = '/';
+    memcpy(out + n, S3_DIR_OBJECT, sizeof S3_DIR_OBJECT);
+  }
   return 0;
 }
 
@@ -48,70 +69,18 @@ int meta_path(const char *bucket, const char *key, char out[S3_FS_PATH]) {
   return 0;
 }
 
-// ---------------------------------------------------------------- keys the tree cannot hold
-
-// Names the conflicting key key[0..n), then tail, then more, in conflict[4096] (cut to fit).
-// Returns 1.
-static int name_conflict(char conflict[S3_KEY_FIELD], const char *key, size_t n, const char *tail,
-                         const char *more) {
-  copy_text_n(conflict, S3_KEY_FIELD, key, n);
-  size_t at = strlen(conflict);
-  copy_text(conflict + at, S3_KEY_FIELD - at, tail);
-  at = strlen(conflict);
-  copy_text(conflict + at, S3_KEY_FIELD - at, more);
-  return 1;
-}
-
-// A directory stands where the object's file goes. It is in the way only while it holds an
-// object (named into conflict); empty levels left by deleted keys are removed here, in the
-// data tree and in the metadata tree. 0 clear, 1 conflict.
-static int clear_directory_in_way(const char *bucket, const char *key, const char *path,
-                                  char conflict[S3_KEY_FIELD]) {
-  const size_t kl = strlen(key);
-  char first[S3_KEY_FIELD] = "";
-  int found = -1;
-  {
-    key_walk_guard g;
-    if (g.w && key_walk_open(g.w, path, "", KEY_SEEK_FROM) == 0)
-      found = key_walk_next(g.w, first, nullptr, nullptr);
-  }
-  if (found == 1) return name_conflict(conflict, key, kl, "/", first);
-  // A walk that could not finish, or a level holding a file of the server's own (an upload
-  // being completed into it), keeps the directory.
-  if (found != 0 || delete_empty_dirs(path) != 0) return name_conflict(conflict, key, kl, "/", "");
-  char meta[S3_FS_PATH];
-  if (meta_path(bucket, key, meta) == 0 && is_directory(meta)) delete_empty_dirs(meta);
-  return 0;
-}
+// ---------------------------------------------------------------- keys beside keys
 
 int key_placement(const char *bucket, const char *key, char conflict[S3_KEY_FIELD]) {
   conflict[0] = 0;
-  char dir[S3_FS_PATH];
   char path[S3_FS_PATH];
-  if (object_path(bucket, nullptr, dir) != 0 || object_path(bucket, key, path) != 0) return -1;
-  return key_placement_at(bucket, key, dir, path, conflict);
+  return object_path(bucket, key, path) == 0 ? 0 : -1;
 }
 
-int key_placement_at(const char *bucket, const char *key, const char *dir, const char *path,
+int key_placement_at(const char *, const char *, const char *, const char *,
                      char conflict[S3_KEY_FIELD]) {
+  // Every key has a place beside every other: an object whose place a directory takes lives
+  // inside it, and one in the way of a directory moves into it at the commit (store/object).
   conflict[0] = 0;
-  // Every level above the key must be a directory, or not exist yet: an object there is in
-  // the way ("a" for "a/b").
-  size_t dl = strlen(dir);
-  char level[S3_FS_PATH];
-  memcpy(level, dir, dl);
-  level[dl] = '/';
-  for (size_t i = 1; key[i]; i++) {
-    if (key[i] != '/' || key[i - 1] == '/') continue;
-    if (dl + 1 + i > PATH_MAX_CHARS) return -1;
-    memcpy(level + dl + 1, key, i);
-    level[dl + 1 + i] = 0;
-    int is_dir = 0;
-    if (file_info(level, nullptr, nullptr, &is_dir) == 0 && !is_dir)
-      return name_conflict(conflict, key, i, "", "");
-  }
-  int is_dir = 0;
-  if (file_info(path, nullptr, nullptr, &is_dir) == 0 && is_dir)
-    return clear_directory_in_way(bucket, key, path, conflict);
   return 0;
 }

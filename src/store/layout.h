@@ -6,16 +6,15 @@
 
 #include "base/limits.h"
 
-// root/bucket[/key] into out[4352] (a folder marker's key gets the marker file's name
-// appended); 0, or -1 when it does not fit or the key is not storable (out must then not be
-// used).
+// root/bucket[/key] into out[4352], each segment of the key in its stored form (store/names),
+// a folder marker's key with the marker file's name appended, and an object whose place is a
+// directory (it stands beside keys below it) with S3_DIR_OBJECT appended; 0, or -1 when it
+// does not fit or the key is not storable (out must then not be used).
 int object_path(const char *bucket, const char *key, char out[S3_FS_PATH]);
 // root/.s3meta/bucket/key into out[4352], mapped as object_path maps the key; 0 / -1.
 int meta_path(const char *bucket, const char *key, char out[S3_FS_PATH]);
-// Whether bucket/key can be stored as the tree stands: 0 it can (an empty directory left where
-// the object's file goes has been removed), 1 another object is in the way and
-// conflict[4096] names its key ("a" for "a/b"; "a/x" for "a" when "a/x" is stored), -1 the
-// key has no path. Nothing that holds an object is changed.
+// Whether bucket/key can be stored as the tree stands: 0 it can (every key can be stored beside
+// every other), -1 the key has no path; conflict[4096] is emptied.
 int key_placement(const char *bucket, const char *key, char conflict[S3_KEY_FIELD]);
 // key_placement for a caller that holds the paths already: dir is object_path of the bucket,
 // path that of bucket/key.

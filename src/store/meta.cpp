@@ -14,6 +14,12 @@
 //          "+Parts SIZE[*COUNT] ..." lines: the part sizes in order, a run of equal sizes
 //          written once with its count. Readers that do not know the name skip these lines as
 //          they skip an unknown content header; records without them have no layout.
+//          The object's tags stand on "+Tag KEY VALUE" lines after the content headers (a tag
+//          change rewrites the record with them last), one per tag in the order given, '%', blanks, ':' and control bytes written as %XX (store/tags.h). Such a
+//          line holds no colon either, so older readers skip it; it is the one line that
+//          may be longer than META_READ_MAX. Records without them have no tags.
+//          "+Version SIZE STAMP FILE" names the data version the record was written for
+//          (record_version); records without it are judged by their time, as before.
 //
 // A record is written under a temporary name, flushed, given the commit's time and moved into
 // place after the data it describes; a record older than its data file is an earlier
@@ -21,12 +27,14 @@
 #include "store/meta.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "base/text.h"
 #include "platform/platform.h"
 #include "store/files.h"
 #include "store/layout.h"
+#include "store/tags.h"
 #include "store/temp_names.h"
 
 namespace {
@@ -42,6 +50,8 @@ constexpr size_t CONTENT_ENCODED_MAX = META_READ_MAX - 2 - 19;
 constexpr size_t PARTS_LINE_MAX = 900;  // a layout line stays well within what is read of one
 const char PARTS_PREFIX[] = "+Parts ";
 constexpr size_t PARTS_PREFIX_LEN = sizeof(PARTS_PREFIX) - 1;
+const char VERSION_PREFIX[] = "+Version ";
+constexpr size_t VERSION_PREFIX_LEN = sizeof(VERSION_PREFIX) - 1;
 
 // A byte that may stand in a header value sent back to clients: no control character but
 // the tab, no DEL (a CR or LF would end the head line and let the rest pose as a header).
@@ -137,7 +147,30 @@ struct meta_reader {
   size_t block_len;
   content_headers *content;  // null when the caller takes none
   part_lookup *parts;        // null when the caller takes none
+  record_tags *tags;         // null when the caller takes none
+  record_version *version;   // null when the caller takes none
 };
+
+// ---------------------------------------------------------------- the version line
+
+// Reads "SIZE STAMP FILE" after "+Version "; a line that does not parse names no version, and
+// the record is then judged by its time.
+void load_version_line(record_version *v, const char *text, size_t n) {
+  uint64_t nums[3];
+  size_t pos = 0;
+  for (int i = 0; i < 3; i++) {
+    while (pos < n && text[pos] == ' ') pos++;
+    size_t end = pos;
+    while (end < n && text[end] != ' ') end++;
+    uint64_t max = i == 1 ? (uint64_t)INT64_MAX : UINT64_MAX;
+    if (end == pos || parse_decimal(text + pos, end - pos, max, 0, &nums[i]) != 0) return;
+    pos = end;
+  }
+  v->present = 1;
+  v->size = nums[0];
+  v->mtime_ns = (int64_t)nums[1];
+  v->file_id = nums[2];
+}
 
 // Adds one run of a layout line, `count` parts of `size` bytes, to what is known.
 void take_part_run(part_lookup *p, uint64_t size, uint64_t count) {
@@ -190,6 +223,19 @@ void load_line(meta_reader *m, const char *line, size_t n) {
     n--;
   }
   while (n && (line[n - 1] == '\r' || line[n - 1] == '\n')) n--;
+  if (no >= 2 && tag_record_is(line, n)) {
+    if (m->tags) {
+      m->tags->count++;
+      tag_record_take(line, n, m->tags->set, S3_BUCKET_TAGS_MAX);
+    }
+    return;
+  }
+  if (no >= 2 && n >= VERSION_PREFIX_LEN && memcmp(line, VERSION_PREFIX, VERSION_PREFIX_LEN) == 0) {
+    if (m->version) load_version_line(m->version, line + VERSION_PREFIX_LEN, n - VERSION_PREFIX_LEN);
+    return;
+  }
+  // Only a tag line may be longer than what the reader keeps of every other line.
+  if (n > META_READ_MAX) n = META_READ_MAX;
   if (no >= 2 && n >= PARTS_PREFIX_LEN && memcmp(line, PARTS_PREFIX, PARTS_PREFIX_LEN) == 0) {
     if (m->parts) load_parts_line(m->parts, line + PARTS_PREFIX_LEN, n - PARTS_PREFIX_LEN);
     return;
@@ -434,6 +480,65 @@ static void save_part_lines(meta_writer *w, const part_layout *parts) {
   mw_put(w, "\n", 1);
 }
 
+// Writes the "+Tag" lines of the block's x-amz-tagging line. A set that breaks the rules was
+// refused with its request; here it is only left out.
+static void save_tag_lines(meta_writer *w, const char *head, size_t head_len) {
+  const char *value = nullptr;
+  size_t value_len = 0;
+  if (!tags_head_value(head, head_len, &value, &value_len) || !value_len) return;
+  tag_set_box box;
+  tag_verdict v;
+  if (!box.set || !tags_from_head(head, head_len, box.set, &v) || v != TAGS_OK) return;
+  char line[S3_TAG_LINE_MAX + 2];
+  for (size_t i = 0; i < box.set->count; i++) {
+    size_t n = tag_record_line(&box.set->tags[i], line, sizeof line);
+    if (!n) continue;
+    mw_put(w, line, n);
+    mw_put(w, "\n", 1);
+  }
+}
+
+size_t record_version_format(const record_version *v, char *out, size_t cap) {
+  if (cap) out[0] = 0;
+  if (!v || !v->present) return 0;
+  int n = snprintf(out, cap, "%s%llu %lld %llu\n", VERSION_PREFIX, (unsigned long long)v->size,
+                   (long long)v->mtime_ns, (unsigned long long)v->file_id);
+  if (n <= 0 || (size_t)n >= cap) {
+    if (cap) out[0] = 0;
+    return 0;
+  }
+  return (size_t)n;
+}
+
+int record_version_line(const char *line, size_t n, record_version *v) {
+  if (n < VERSION_PREFIX_LEN || memcmp(line, VERSION_PREFIX, VERSION_PREFIX_LEN) != 0) return 0;
+  load_version_line(v, line + VERSION_PREFIX_LEN, n - VERSION_PREFIX_LEN);
+  return 1;
+}
+
+// Writes the version line of a record.
+static void save_version_line(meta_writer *w, const record_version *v) {
+  char line[96];
+  size_t n = record_version_format(v, line, sizeof line);
+  if (n) mw_put(w, line, n);
+}
+
+int record_version_of(plat_file *data, record_version *out) {
+  plat_file_id id;
+  out->present = 0;
+  if (plat_file_handle_identity(data, &id) != 0) return -1;
+  out->present = 1;
+  out->size = id.size;
+  out->mtime_ns = id.mtime_ns;
+  out->file_id = id.ino;
+  return 0;
+}
+
+int record_version_matches(const record_version *v, const plat_file_id *id) {
+  return v->present && v->size == id->size && v->mtime_ns == id->mtime_ns &&
+         v->file_id == id->ino;
+}
+
 // Writes everything a header block gives a record after its first two lines.
 static void save_header_lines(meta_writer *w, const char *head, size_t head_len) {
   save_user_lines(w, head, head_len);
@@ -441,11 +546,13 @@ static void save_header_lines(meta_writer *w, const char *head, size_t head_len)
   content_headers c;
   content_headers_from_head(head, head_len, &c, nullptr);
   save_content_lines(w, &c);
+  save_tag_lines(w, head, head_len);
 }
 
 // Writes the record's lines into f. 0, or -1 when a write failed.
 static int write_record(plat_file *f, const char *etag, const char *content_type,
-                        const char *head, size_t head_len, const part_layout *parts) {
+                        const char *head, size_t head_len, const part_layout *parts,
+                        const record_version *version) {
   static_assert(sizeof(meta_writer) < 16384, "writer lives on the stack");
   meta_writer w;
   w.f = f;
@@ -458,29 +565,26 @@ static int write_record(plat_file *f, const char *etag, const char *content_type
 
   save_header_lines(&w, head, head_len);
   save_part_lines(&w, parts);
+  save_version_line(&w, version);
   mw_flush(&w);
   return w.failed ? -1 : 0;
 }
 
 int meta_draft_write(meta_draft *d, const char *bucket, const char *key, const char *etag,
                      const char *content_type, const char *head, size_t head_len,
-                     const part_layout *parts) {
+                     const part_layout *parts, const record_version *version) {
   d->f = nullptr;
   d->tmp[0] = 0;
   // A path that does not fit is never cut: a cut path could name another object's file.
   if (meta_path(bucket, key, d->path) != 0) return -1;
-  mkdir_parent(d->path);
-  const char *slash = strrchr(d->path, '/');
-  char dir[S3_FS_PATH];
-  copy_text_n(dir, sizeof dir, d->path, (size_t)(slash - d->path));
-  // The temporary name is one the start-up sweep knows, so a crash leaves nothing for good.
-  if (make_upload_temp(dir, d->tmp) != 0) return -1;
-  d->f = plat_file_open(d->tmp, PLAT_WRITE_TRUNC);
+  // In the server's temporary folder, so a crash leaves nothing for good; the record's own
+  // folders are made only when it is published, under the commit's locks.
+  d->f = temp_file_create(d->tmp, TEMP_RECORD);
   if (!d->f) {
     d->tmp[0] = 0;
     return -1;
   }
-  if (write_record(d->f, etag, content_type, head, head_len, parts) != 0) {
+  if (write_record(d->f, etag, content_type, head, head_len, parts, version) != 0) {
     meta_draft_discard(d);
     return -1;
   }
@@ -508,6 +612,7 @@ int meta_draft_publish(meta_draft *d, int64_t stamp_ns) {
   int rc = plat_file_set_mtime_ns(d->f, stamp_ns);
   plat_file_close(d->f);
   d->f = nullptr;
+  if (rc == 0) mkdir_parent(d->path);
   if (rc == 0) rc = replace_file(d->tmp, d->path);
   if (rc != 0) {
     meta_draft_discard(d);
@@ -541,7 +646,8 @@ void meta_save(const char *bucket, const char *key, const char *etag, const char
 
 // Reads an open record into the caller's buffers.
 static void read_record(plat_file *f, char content_type[256], char *etag, size_t etag_size,
-                        char user_meta[1024], content_headers *content, part_lookup *parts) {
+                        char user_meta[1024], content_headers *content, part_lookup *parts,
+                        record_tags *tags, record_version *version = nullptr) {
   meta_reader m;
   m.line_no = 0;
   m.content_type = content_type;
@@ -551,10 +657,12 @@ static void read_record(plat_file *f, char content_type[256], char *etag, size_t
   m.block_len = strlen(user_meta) < META_BLOCK_MAX ? strlen(user_meta) : META_BLOCK_MAX;
   m.content = content;
   m.parts = parts;
+  m.tags = tags;
+  m.version = version;
 
-  // A line longer than META_READ_MAX keeps its first part; the rest of it is skipped up to
+  // A line longer than S3_TAG_LINE_MAX keeps its first part; the rest of it is skipped up to
   // its LF, so a long value can never turn into a header line of its own.
-  char line[META_READ_MAX + 1];
+  char line[S3_TAG_LINE_MAX + 1];
   size_t line_len = 0;
   int in_line = 0;
   char buf[4096];
@@ -573,7 +681,7 @@ static void read_record(plat_file *f, char content_type[256], char *etag, size_t
         continue;
       }
       in_line = 1;
-      if (line_len < META_READ_MAX) line[line_len++] = c;
+      if (line_len < S3_TAG_LINE_MAX) line[line_len++] = c;
     }
     if (at_end) break;
   }
@@ -582,18 +690,18 @@ static void read_record(plat_file *f, char content_type[256], char *etag, size_t
 
 int meta_load(const char *bucket, const char *key, char content_type[256], char *etag,
               size_t etag_size, char user_meta[1024], content_headers *content,
-              part_lookup *parts) {
+              part_lookup *parts, record_tags *tags) {
   char path[S3_FS_PATH];
   if (meta_path(bucket, key, path) != 0) return 0;
   plat_file_guard guard(plat_file_open(path, PLAT_READ));
   if (!guard.f) return 0;
-  read_record(guard.f, content_type, etag, etag_size, user_meta, content, parts);
+  read_record(guard.f, content_type, etag, etag_size, user_meta, content, parts, tags);
   return 1;
 }
 
 int meta_load_current(const char *bucket, const char *key, int64_t data_mtime_ns,
                       char content_type[256], char *etag, size_t etag_size, char user_meta[1024],
-                      content_headers *content, part_lookup *parts) {
+                      content_headers *content, part_lookup *parts, record_tags *tags) {
   char path[S3_FS_PATH];
   if (meta_path(bucket, key, path) != 0) return 0;
   plat_file_guard guard(plat_file_open(path, PLAT_READ));
@@ -601,7 +709,56 @@ int meta_load_current(const char *bucket, const char *key, int64_t data_mtime_ns
   // The time of the handle actually read, so a record replaced meanwhile cannot slip through.
   int64_t meta_mtime = 0;
   if (plat_file_mtime_ns(guard.f, &meta_mtime) != 0 || meta_mtime < data_mtime_ns) return 0;
-  read_record(guard.f, content_type, etag, etag_size, user_meta, content, parts);
+  read_record(guard.f, content_type, etag, etag_size, user_meta, content, parts, tags);
+  return 1;
+}
+
+int meta_load_version(const char *bucket, const char *key, const plat_file_id *id,
+                      char content_type[256], char *etag, size_t etag_size, char user_meta[1024],
+                      content_headers *content, part_lookup *parts, int *named,
+                      record_tags *tags) {
+  if (named) *named = 0;
+  if (tags) tags->count = 0;
+  char path[S3_FS_PATH];
+  if (meta_path(bucket, key, path) != 0) return 0;
+  plat_file_guard guard(plat_file_open(path, PLAT_READ));
+  if (!guard.f) return 0;
+  // Read into buffers of its own first: a record of another version leaves the caller's alone.
+  char ctype[256] = "";
+  char tag[256] = "";
+  char user[1024] = "";
+  content_headers c;
+  content_headers_clear(&c);
+  part_lookup p;
+  part_lookup_clear(&p, parts ? parts->want : 0);
+  record_version v;
+  v.present = 0;
+  // Tags go straight into the caller's set; they are emptied again below unless the record
+  // turns out to be this version's.
+  record_tags rt = {0, tags ? tags->set : nullptr};
+  if (rt.set) rt.set->count = 0;
+  read_record(guard.f, ctype, tag, etag_size < sizeof tag ? etag_size : sizeof tag, user, &c,
+              &p, &rt, &v);
+  if (named) *named = v.present;
+  auto other_version = [&](int rc) {
+    if (rt.set) rt.set->count = 0;
+    return rc;
+  };
+  if (v.present) {
+    if (!record_version_matches(&v, id)) return other_version(-1);
+  } else {
+    // A record from before records named their version: trusted when not older than the data
+    // (the time of the handle actually read, so a record replaced meanwhile cannot slip in).
+    int64_t meta_mtime = 0;
+    if (plat_file_mtime_ns(guard.f, &meta_mtime) != 0 || meta_mtime < id->mtime_ns)
+      return other_version(0);
+  }
+  if (tags) tags->count = rt.count;
+  copy_text(content_type, 256, ctype);
+  copy_text(etag, etag_size, tag);
+  copy_text(user_meta, 1024, user);
+  if (content) *content = c;
+  if (parts) *parts = p;
   return 1;
 }
 
@@ -610,4 +767,95 @@ void meta_remove(const char *bucket, const char *key) {
   if (meta_path(bucket, key, path) != 0) return;
   plat_err err;
   plat_unlink(path, &err);
+}
+
+// ---------------------------------------------------------------- tags in the record
+
+int meta_read_text(const char *bucket, const char *key, int64_t data_mtime_ns, char **out,
+                   size_t *len, int64_t *meta_mtime_ns) {
+  *out = nullptr;
+  *len = 0;
+  *meta_mtime_ns = 0;
+  char path[S3_FS_PATH];
+  if (meta_path(bucket, key, path) != 0) return -1;
+  plat_file_guard guard(plat_file_open(path, PLAT_READ));
+  if (!guard.f) {
+    plat_stat_t st;
+    return plat_stat(path, &st) == 0 ? -1 : 0;
+  }
+  if (plat_file_mtime_ns(guard.f, meta_mtime_ns) != 0) return -1;
+  if (*meta_mtime_ns < data_mtime_ns) return 0;
+  size_t cap = 4096, got = 0;
+  char *buf = static_cast<char *>(malloc(cap + 1));
+  for (;;) {
+    if (!buf) return -1;
+    long n = plat_file_read(guard.f, buf + got, cap - got);
+    if (n < 0) break;
+    if (n == 0) {
+      buf[got] = 0;
+      *out = buf;
+      *len = got;
+      return 1;
+    }
+    got += (size_t)n;
+    if (got == cap) {
+      // Never cut: a record rewritten from part of itself would lose the rest.
+      if (cap >= S3_RECORD_TEXT_MAX) break;
+      cap *= 2;
+      char *grown = static_cast<char *>(realloc(buf, cap + 1));
+      if (!grown) break;
+      buf = grown;
+    }
+  }
+  free(buf);
+  return -1;
+}
+
+void meta_retag_text(const char *old, size_t len, const tag_set *tags, dynbuf *out) {
+  if (!len) dynbuf_append(out, "\n\n", 2);
+  size_t pos = 0;
+  int line_no = 0;
+  while (pos < len) {
+    const char *nl = static_cast<const char *>(memchr(old + pos, '\n', len - pos));
+    size_t end = nl ? (size_t)(nl - old) : len;
+    const char *line = old + pos;
+    size_t n = end - pos;
+    size_t from = 0;
+    while (from < n && (line[from] == ' ' || line[from] == '\t')) from++;
+    size_t to = n;
+    while (to > from && line[to - 1] == '\r') to--;
+    if (line_no < 2 || !tag_record_is(line + from, to - from)) {
+      dynbuf_append(out, line, n);
+      dynbuf_append(out, "\n", 1);
+    }
+    line_no++;
+    pos = end + 1;
+  }
+  // A record of one line (a file written by hand) gets its ETag line before any tag line.
+  for (; line_no < 2 && len; line_no++) dynbuf_append(out, "\n", 1);
+  char line[S3_TAG_LINE_MAX + 2];
+  for (size_t i = 0; tags && i < tags->count; i++) {
+    size_t n = tag_record_line(&tags->tags[i], line, sizeof line);
+    if (!n) continue;
+    dynbuf_append(out, line, n);
+    dynbuf_append(out, "\n", 1);
+  }
+}
+
+int meta_draft_write_text(meta_draft *d, const char *bucket, const char *key, const char *text,
+                          size_t len) {
+  d->f = nullptr;
+  d->tmp[0] = 0;
+  if (meta_path(bucket, key, d->path) != 0) return -1;
+  mkdir_parent(d->path);
+  d->f = temp_file_create(d->tmp, TEMP_RECORD);
+  if (!d->f) {
+    d->tmp[0] = 0;
+    return -1;
+  }
+  if (len && plat_file_write(d->f, text, len) != (long)len) {
+    meta_draft_discard(d);
+    return -1;
+  }
+  return 0;
 }

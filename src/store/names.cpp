@@ -6,8 +6,7 @@
 #include <cstring>
 
 #include "base/text.h"
-
-static constexpr size_t NAME_BUF = 256;  // one segment, cut at 255 characters
+#include "platform/platform.h"
 
 // ---------------------------------------------------------------- buckets
 
@@ -48,64 +47,11 @@ int plain_bucket_name(const char *bucket) {
 
 // ---------------------------------------------------------------- keys
 
-int has_dotdot_segment(const char *key) {
-  for (const char *p = key; (p = strstr(p, "..")) != nullptr; p++) {
-    int starts = (p == key || p[-1] == '/');
-    int ends = (p[2] == 0 || p[2] == '/');
-    if (starts && ends) return 1;
-  }
-  return 0;
-}
+int key_is_storable(const char *key) { return key && key[0] ? 1 : 0; }
 
-int key_stays_inside(const char *key) {
-  // An encoded "/" can make a "." or ".." segment that the raw segments did not show: such a
-  // key would alias another key (x/./y is x/y) or name the directory itself.
-  for (const char *seg = key;;) {
-    const char *end = strchr(seg, '/');
-    size_t n = end ? size_t(end - seg) : strlen(seg);
-    if ((n == 1 && seg[0] == '.') || (n == 2 && seg[0] == '.' && seg[1] == '.')) return 0;
-    if (!end) break;
-    seg = end + 1;
-  }
-  // A file under the server's own temporary name would be stored but never listed, and a
-  // sweep or a concurrent upload could take it for its own.
-  return key_is_own_name(key) ? 0 : 1;
-}
+int key_stays_inside(const char *key) { return key_is_storable(key); }
 
-int valid_decoded_key(const char *key) {
-  const char *seg = key;
-  for (;;) {
-    const char *end = strchr(seg, '/');
-    size_t n = end ? (size_t)(end - seg) : strlen(seg);
-    if (n > S3_SEGMENT_MAX) return 0;
-    if ((n == 1 && seg[0] == '.') || (n == 2 && seg[0] == '.' && seg[1] == '.')) return 0;
-    if (!end) return 1;
-    seg = end + 1;
-  }
-}
-
-// 1 when some "/"-separated segment of key is one of the server's own file names: such a key
-// would alias a folder marker or a temporary file, so it names no object.
-static int key_has_own_segment(const char *key) {
-  char seg[NAME_BUF];
-  for (const char *p = key; *p;) {
-    size_t n = strcspn(p, "/");
-    if (n > 0 && n < sizeof seg) {
-      memcpy(seg, p, n);
-      seg[n] = 0;
-      if (is_own_name(seg, 0)) return 1;
-    }
-    p += n;
-    if (*p == '/') p++;
-  }
-  return 0;
-}
-
-int key_is_storable(const char *key) {
-  if (!key || !key[0]) return 0;
-  if (key[strspn(key, "/")] == 0) return 0;  // only "/": the bucket directory itself
-  return !key_has_own_segment(key);
-}
+int valid_decoded_key(const char *key) { return key_is_storable(key); }
 
 // 1 when the segment (n bytes) names a device on Windows: the part before the first "." is,
 // blanks at its end ignored, CON, PRN, AUX, NUL, or COM or LPT and a digit 1-9 (also the
@@ -129,22 +75,179 @@ static int is_device_segment(const char *seg, size_t n) {
           (unsigned char)seg[4] == 0xB3);
 }
 
+// Why the segment seg[0..n) cannot be a Windows file name, or null.
+static const char *segment_portability_problem(const char *seg, size_t n) {
+  for (size_t i = 0; i < n; i++) {
+    unsigned char c = (unsigned char)seg[i];
+    if (c == '\\') return "it contains \"\\\"";
+    if (c == ':') return "it contains \":\"";
+    if (c < 0x20 || c == 0x7F) return "it contains a control character";
+    if (c && strchr("<>\"|?*", c)) return "it contains one of <>\"|?*";
+  }
+  if (n > 0 && (seg[n - 1] == '.' || seg[n - 1] == ' ')) return "a segment ends in \".\" or \" \"";
+  if (is_device_segment(seg, n)) return "a segment is a reserved device name";
+  return nullptr;
+}
+
 const char *name_portability_problem(const char *name) {
   for (const char *seg = name;;) {
     size_t n = strcspn(seg, "/");
-    for (size_t i = 0; i < n; i++) {
-      unsigned char c = (unsigned char)seg[i];
-      if (c == '\\') return "it contains \"\\\"";
-      if (c == ':') return "it contains \":\"";
-      if (c < 0x20) return "it contains a control character";
-      if (strchr("<>\"|?*", c)) return "it contains one of <>\"|?*";
-    }
-    if (n > 0 && (seg[n - 1] == '.' || seg[n - 1] == ' '))
-      return "a segment ends in \".\" or \" \"";
-    if (is_device_segment(seg, n)) return "a segment is a reserved device name";
+    const char *why = segment_portability_problem(seg, n);
+    if (why) return why;
     if (!seg[n]) return nullptr;
     seg += n + 1;
   }
+}
+
+// ---------------------------------------------------------------- stored forms of segments
+
+static constexpr char OWN_PREFIX[] = ".quillmar-";
+static constexpr size_t OWN_PREFIX_LEN = sizeof OWN_PREFIX - 1;
+static constexpr size_t CODED_PREFIX_LEN = sizeof S3_ENCODED_PREFIX - 1;
+static_assert(sizeof S3_ENCODED_PREFIX == sizeof S3_CHUNK_PREFIX, "one prefix length");
+// The longest encoded text after the prefix.
+static constexpr size_t CODED_MAX = S3_STORED_NAME_MAX - CODED_PREFIX_LEN;
+
+// 1 when byte c at position i of an n-byte segment is kept as it is in an encoded name.
+static int byte_kept(unsigned char c, size_t i, size_t n) {
+  if (c >= 0x80) return 1;
+  if (c >= 'a' && c <= 'z') return 1;
+  // Under Windows names letters are compared without case: upper-case ones are escaped, so
+  // two encoded names never differ by case alone.
+  if (c >= 'A' && c <= 'Z') return !plat_windows_names();
+  if (c >= '0' && c <= '9') return 1;
+  if (c == '-' || c == '_' || c == '~') return 1;
+  return c == '.' && i + 1 < n;  // Windows drops a name's last "."
+}
+
+// The encoded length of seg[0..n).
+static size_t coded_length(const char *seg, size_t n) {
+  size_t len = 0;
+  for (size_t i = 0; i < n; i++) len += byte_kept((unsigned char)seg[i], i, n) ? 1 : 3;
+  return len;
+}
+
+// 1 when seg[0..n) is stored as it is: a name the platform holds that is no name of the
+// server's own (at the last level, no temporary file's either), no "." or "..", and short
+// enough.
+static int segment_is_plain(const char *seg, size_t n, int last) {
+  if (n == 0 || n > S3_STORED_NAME_MAX) return 0;
+  if ((n == 1 && seg[0] == '.') || (n == 2 && seg[0] == '.' && seg[1] == '.')) return 0;
+  if (n >= OWN_PREFIX_LEN && memcmp(seg, OWN_PREFIX, OWN_PREFIX_LEN) == 0) return 0;
+  if (plat_windows_names() && segment_portability_problem(seg, n)) return 0;
+  if (last && seg[0] == '.') {
+    char name[S3_STORED_NAME_MAX + 1];
+    memcpy(name, seg, n);
+    name[n] = 0;
+    if (is_own_name(name, 0)) return 0;
+  }
+  return 1;
+}
+
+// Writes prefix and the encoding of seg[0..n) at out; the bytes written.
+static size_t write_coded(const char *prefix, const char *seg, size_t n, char *out) {
+  static const char hex[] = "0123456789ABCDEF";
+  memcpy(out, prefix, CODED_PREFIX_LEN);
+  size_t at = CODED_PREFIX_LEN;
+  for (size_t i = 0; i < n; i++) {
+    unsigned char c = (unsigned char)seg[i];
+    if (byte_kept(c, i, n)) {
+      out[at++] = char(c);
+    } else {
+      out[at++] = '%';
+      out[at++] = hex[c >> 4];
+      out[at++] = hex[c & 15];
+    }
+  }
+  return at;
+}
+
+long segment_stored_form(const char *seg, size_t n, int last, char *out, size_t cap) {
+  size_t at = 0;
+  for (;;) {
+    if (segment_is_plain(seg, n, last)) {
+      if (at + n + 1 > cap) return -1;
+      memcpy(out + at, seg, n);
+      at += n;
+      break;
+    }
+    if (coded_length(seg, n) <= CODED_MAX) {
+      if (at + S3_STORED_NAME_MAX + 1 > cap) return -1;
+      at += write_coded(S3_ENCODED_PREFIX, seg, n, out + at);
+      break;
+    }
+    // Too long for one name: the longest leading piece whose encoding fits, cut between
+    // characters (a name must stay UTF-8), goes into a chunk directory; the rest follows.
+    // The piece's encoding is measured as a piece: its last "." is escaped too.
+    size_t take = 0, len = 0;
+    for (size_t i = 0; i < n;) {
+      size_t ch = 1;
+      while (i + ch < n && ((unsigned char)seg[i + ch] & 0xC0) == 0x80) ch++;
+      size_t grown = coded_length(seg, i + ch);
+      if (grown > CODED_MAX) break;
+      i += ch;
+      take = i;
+      len = grown;
+    }
+    (void)len;
+    if (take == 0 || at + S3_STORED_NAME_MAX + 2 > cap) return -1;
+    at += write_coded(S3_CHUNK_PREFIX, seg, take, out + at);
+    out[at++] = '/';
+    seg += take;
+    n -= take;
+  }
+  out[at] = 0;
+  return long(at);
+}
+
+static int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+stored_kind stored_name_decode(const char *name, int is_dir, char *out, size_t cap,
+                               size_t *len) {
+  *len = 0;
+  size_t nl = strlen(name);
+  if (nl < OWN_PREFIX_LEN || memcmp(name, OWN_PREFIX, OWN_PREFIX_LEN) != 0) {
+    if (is_own_name(name, is_dir) || nl + 1 > cap) return STORED_OWN;
+    memcpy(out, name, nl + 1);
+    *len = nl;
+    return STORED_PLAIN;
+  }
+  stored_kind kind;
+  if (strncmp(name, S3_ENCODED_PREFIX, CODED_PREFIX_LEN) == 0)
+    kind = STORED_ENCODED;
+  else if (is_dir && strncmp(name, S3_CHUNK_PREFIX, CODED_PREFIX_LEN) == 0)
+    kind = STORED_CHUNK;
+  else
+    return STORED_OWN;
+  size_t at = 0;
+  for (const char *p = name + CODED_PREFIX_LEN; *p;) {
+    if (at + 1 >= cap) return STORED_OWN;
+    if (*p == '%') {
+      int hi = hex_digit(p[1]);
+      int lo = hi < 0 ? -1 : hex_digit(p[2]);
+      if (lo < 0 || (hi == 0 && lo == 0)) return STORED_OWN;  // no NUL in a key
+      out[at++] = char(hi * 16 + lo);
+      p += 3;
+    } else {
+      out[at++] = *p++;
+    }
+  }
+  out[at] = 0;
+  // Only the exact encoding of what it decodes to: one segment, one name.
+  char again[S3_STORED_NAME_MAX + 1];
+  size_t piece_len = coded_length(out, at);
+  if (piece_len != nl - CODED_PREFIX_LEN || piece_len > CODED_MAX) return STORED_OWN;
+  // A chunk is cut only where the next character would not fit, so it fills its name but for
+  // a character or two: shorter ones were never made, and a chain of them stays short.
+  if (kind == STORED_CHUNK && piece_len + 8 < CODED_MAX) return STORED_OWN;
+  write_coded(kind == STORED_CHUNK ? S3_CHUNK_PREFIX : S3_ENCODED_PREFIX, out, at, again);
+  if (memcmp(again, name, nl) != 0) return STORED_OWN;
+  *len = at;
+  return kind;
 }
 
 // ---------------------------------------------------------------- the server's own names
@@ -173,20 +276,21 @@ int is_folder_marker(const char *name, int is_dir) {
 }
 
 int is_own_name(const char *name, int is_dir) {
-  // Only files are ever made under these names; a directory so named is a user's key segment.
-  if (is_dir || name[0] != '.') return 0;
-  if (is_folder_marker(name, is_dir)) return 1;
+  if (name[0] != '.') return 0;
+  // Encoded segments and chunks are read back by stored_name_decode; any other name of that
+  // prefix is the server's own.
+  if (strncmp(name, OWN_PREFIX, OWN_PREFIX_LEN) == 0)
+    return strncmp(name, S3_ENCODED_PREFIX, CODED_PREFIX_LEN) != 0 &&
+           (!is_dir || strncmp(name, S3_CHUNK_PREFIX, CODED_PREFIX_LEN) != 0);
+  // Only files are ever made under the temporary names; a directory so named is a user's key
+  // segment.
+  if (is_dir) return 0;
   if (strncmp(name, ".upload-", 8) == 0 && temp_tail_matches(name + 8, 3, 1)) return 1;
   if (strncmp(name, ".mpu-", 5) == 0 && temp_tail_matches(name + 5, 2, 0)) return 1;
   // The copy a move across file systems makes beside its destination, ".<name>.xdev-N-N.tmp".
   const char *x = strstr(name + 1, ".xdev-");
   if (x && x > name + 1 && temp_tail_matches(x + 6, 2, 0)) return 1;
   return 0;
-}
-
-int key_is_own_name(const char *key) {
-  const char *slash = strrchr(key, '/');
-  return is_own_name(slash ? slash + 1 : key, 0);
 }
 
 // ---------------------------------------------------------------- upload ids
@@ -207,13 +311,10 @@ static name_verdict check_names(const S3Request *r, int split) {
   if (split != 0) return NAME_BAD_PATH;
   // S3 keys are UTF-8; any other bytes make the URI unparsable for S3, for every method.
   if (!text_is_utf8(key, strlen(key))) return NAME_NOT_UTF8;
-  if (!key_stays_inside(key)) return NAME_BAD_PATH;
-  // Names Windows cannot hold are refused everywhere, so a store moves between platforms.
-  // DELETE still reaches them: removing a name that was never stored does no harm.
-  if (!ieq(r->method, "DELETE") &&
-      (name_portability_problem(r->bucket) || name_portability_problem(key)))
-    return NAME_UNPORTABLE;
-  if (key[0] && !key_is_storable(key)) return NAME_BAD_PATH;
+  // A bucket is a directory of the root on every platform: a name Windows cannot hold (a
+  // device name such as "aux") is refused everywhere, so a store moves between platforms.
+  // DELETE still reaches it. Keys have stored forms for every platform and are never refused.
+  if (!ieq(r->method, "DELETE") && name_portability_problem(r->bucket)) return NAME_UNPORTABLE;
   return NAME_OK;
 }
 

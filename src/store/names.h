@@ -7,10 +7,24 @@
 #include "base/limits.h"
 #include "http/request.h"
 
+// The server's own names inside a bucket directory. Every one begins with ".quillmar-"; a key
+// segment that begins so is stored encoded, so no key ever takes one of them.
+//
 // The file that holds a folder marker (a key ending in "/", such as "dir/") inside the
-// directory its key names, so that "dir/" and "dir/file" are both objects. Its name matches
-// no temporary-name pattern, and no key may have a segment of that name.
+// directory its key names, so that "dir/" and "dir/file" are both objects.
 #define S3_FOLDER_MARKER ".quillmar-folder"
+// The file that holds the object "a" inside the directory "a/" while that directory holds
+// other keys ("a/b"), so that "a" and "a/b" are both objects.
+#define S3_DIR_OBJECT ".quillmar-object"
+// A segment that cannot be a plain file name, stored as this prefix and its bytes, each byte
+// other than a-z, A-Z (a-z only under Windows names), 0-9, "-", "_", "~", UTF-8 above ASCII, and
+// a "." that is not the last, written as "%" and two upper-case hex digits.
+#define S3_ENCODED_PREFIX ".quillmar-k-"
+// A segment too long for one file name: directories so named, each holding the next piece of
+// the segment in the same form, the last piece stored as any segment is.
+#define S3_CHUNK_PREFIX ".quillmar-c-"
+// The longest stored name, in bytes.
+constexpr size_t S3_STORED_NAME_MAX = 255;
 
 // ---------------------------------------------------------------- buckets
 
@@ -26,25 +40,37 @@ int plain_bucket_name(const char *bucket);
 
 // ---------------------------------------------------------------- keys
 
-// 1 when the decoded key holds a ".." segment (two dots between slashes or the key's ends).
-int has_dotdot_segment(const char *key);
-// 1 when the decoded key names a file inside its bucket and the object namespace: no "." or
-// ".." segment (also one made by an encoded "/"), and a last segment that is not one of the
-// server's temporary-file names.
-int key_stays_inside(const char *key);
-// The key rules of request paths for a key decoded as a whole (a copy source): no segment "."
-// or "..", no segment above 255 bytes. 1 when key follows them.
-int valid_decoded_key(const char *key);
-// 1 when key can name an object: not empty, not made only of "/", and no segment is one of the
-// server's own names (is_own_name).
+// 1 when key can name an object: not empty. Every key, whatever its segments (empty, "." or
+// "..", long, a name of the server's own, a name the platform cannot hold), has a stored form
+// of its own.
 int key_is_storable(const char *key);
-// Why a key or bucket name cannot be a file name on every platform the store runs on (Windows
-// cannot hold it, or would take it for another name or a device), or null when it can: a
-// "\\", ":", one of <>"|?* or a control character in it, a "/"-separated segment ending in "."
-// or " ", or a segment that is a reserved device name (CON, PRN, AUX, NUL, COM1-9, LPT1-9), in
-// any case and with or without an extension. The same rule holds on every platform, so a
-// store can move between them.
+// The same test for callers that check a key's namespace (multi-delete, form uploads).
+int key_stays_inside(const char *key);
+// The key rules of a copy source decoded as a whole: not empty. 1 when key follows them.
+int valid_decoded_key(const char *key);
+// Why a key or bucket name cannot be a file name on Windows (it holds a "\\", ":", one of
+// <>"|?* or a control character, a "/"-separated segment ends in "." or " ", or a segment is a
+// reserved device name: CON, PRN, AUX, NUL, COM1-9, LPT1-9, in any case and with or without an
+// extension), or null when it can. Under Windows names such segments are stored encoded.
 const char *name_portability_problem(const char *name);
+
+// The stored form of the segment seg[0..n) of a key, at a directory level (last 0) or as the
+// object's own file name (last 1): the segment itself when it is a plain name, else its
+// encoded name, or chunk directories joined by "/" ending in the encoded or plain last piece.
+// Written into out (cap bytes, NUL included); its length, or -1 when it does not fit. One
+// segment has one stored form, and two segments never share one.
+long segment_stored_form(const char *seg, size_t n, int last, char *out, size_t cap);
+// What a directory entry of a bucket is, read back from its name.
+enum stored_kind {
+  STORED_PLAIN = 0,   // the segment itself
+  STORED_ENCODED = 1, // an encoded segment: out holds the decoded segment
+  STORED_CHUNK = 2,   // a chunk directory: out holds the piece of its segment
+  STORED_OWN = 3,     // one of the server's own files or a name no segment is stored as
+};
+// Decodes one directory entry's name into out (cap bytes); its kind, and *len the length of
+// out. An encoded or chunk name is decoded strictly (upper-case hex only, no escape of a byte
+// that is kept as it is): a name that is not the exact form of its segment is STORED_OWN.
+stored_kind stored_name_decode(const char *name, int is_dir, char *out, size_t cap, size_t *len);
 
 // ---------------------------------------------------------------- the server's own names
 
@@ -53,8 +79,6 @@ const char *name_portability_problem(const char *name);
 // make_mpu_temp give it, or a folder marker's file. Every other name, dot-names included, is
 // a key's segment.
 int is_own_name(const char *name, int is_dir);
-// 1 when the key's last segment is one of those names: such a key never names an object.
-int key_is_own_name(const char *key);
 // 1 when a directory entry is a folder marker's file; walkers list it as its directory's key.
 int is_folder_marker(const char *name, int is_dir);
 
@@ -69,17 +93,16 @@ int valid_upload_id(const char *v);
 // What names_check_request finds; the dispatcher answers each.
 enum name_verdict {
   NAME_OK = 0,
-  NAME_BAD_PATH = -1,    // the path names no key: malformed, a "." or ".." segment, too long
+  NAME_BAD_PATH = -1,    // the path names no key: malformed, too long
   NAME_BAD_BUCKET = -2,  // the bucket segment breaks the bucket-name rule
-  NAME_UNPORTABLE = -3,  // the bucket or key is not a file name on every platform
+  NAME_UNPORTABLE = -3,  // the bucket is not a directory name on every platform
   NAME_NOT_UTF8 = -4,    // the decoded key is not UTF-8
 };
 
 // Applies every name rule, once, to the bucket and decoded key parse_bucket_key split from r's
 // path; split is its result (0, -1 the key did not decode, -2 the bucket segment is longer
-// than any bucket name). The bucket rule is checked first, then the key's decoding, UTF-8, the
-// namespace and the portability rule (for any method but DELETE: an object stored under such
-// a name before the rule existed can still be removed), then whether the key can name an
-// object at all. A key refused as no key (NAME_BAD_PATH, NAME_NOT_UTF8) is emptied, so nothing
-// later can use it.
+// than any bucket name). The bucket rule is checked first, then the key's decoding and UTF-8,
+// then whether the bucket's name is a directory name on every platform (not for DELETE). A
+// key refused as no key (NAME_BAD_PATH, NAME_NOT_UTF8) is emptied, so nothing later can use
+// it.
 name_verdict names_check_request(S3Request *r, int split);

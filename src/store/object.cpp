@@ -19,12 +19,15 @@
 #include "digest/hash.h"
 #include "base/state.h"
 #include "base/text.h"
+#include "store/bucket_tags.h"
+#include "store/config_store.h"
 #include "store/cors_store.h"
 #include "store/etag_cache.h"
 #include "store/files.h"
 #include "store/layout.h"
 #include "store/meta.h"
 #include "store/names.h"
+#include "store/tags.h"
 #include "store/walk.h"
 
 namespace {
@@ -47,10 +50,11 @@ int flush_temp(plat_file_guard *data) {
   return -1;
 }
 
-// The time a commit gives both its data file and its record: now, and always later than the
-// record it replaces, even in the same clock tick or after the clock was set back. A reader
-// trusts a record only when it is not older than the data (meta_load_current), so a crash
-// between the two moves leaves new data with an old record that nobody trusts.
+// The time a commit gives both its data file and its record: now, and later than the record it
+// replaces, even in the same clock tick or after the clock was set back. Records name the
+// version they belong to; the order still lets a record written before they did be judged by
+// its time (meta_load_version), so a crash between the two moves leaves new data with an old
+// record that nobody trusts.
 int64_t commit_stamp(const char *bucket, const char *key) {
   int64_t now = plat_time_now_ns();
   int64_t prev = 0;
@@ -115,6 +119,8 @@ struct prior_hash {
 
 // A commit attempt's verdict when the version in place is not the one hashed: hash again.
 constexpr int ATTEMPT_REHASH = 5;
+// An attempt that met an object where the key needs a directory: make room, then try again.
+constexpr int ATTEMPT_MAKE_ROOM = 100;
 constexpr int REHASH_ATTEMPTS = 3;  // an object rewritten on every try is answered "try later"
 
 // The trusted record's ETag of the version id of bucket/key, into etag ("" when none).
@@ -124,7 +130,7 @@ void record_etag(const char *bucket, const char *key, const plat_file_id *id,
   if (!meta_usable(bucket, key)) return;
   char ctype[S3_CTYPE_CAP] = "";
   char user[S3_USER_META_CAP] = "";
-  meta_load_current(bucket, key, id->mtime_ns, ctype, etag, S3_ETAG_CAP, user);
+  meta_load_version(bucket, key, id, ctype, etag, S3_ETAG_CAP, user);
 }
 
 // The MD5 of the data at path while it is the version id, taken before any lock (a whole
@@ -188,19 +194,30 @@ int check_condition(const commit_condition *cond, const char *bucket, const char
 // condition's COMMIT_* verdict. *drafted turns from 0 to 1 once the record is in place (-1 when
 // publishing it failed).
 int commit_attempt(const char *tmp, const char *path, const char *bucket, const char *key,
-                   plat_file *data, meta_draft *record, int *drafted, const commit_condition *cond,
+                   int64_t stamp, meta_draft *record, int *drafted, const commit_condition *cond,
                    const prior_hash *prior) {
-  bucket_lock_guard held(bucket, 1, 1);
+  bucket_lock_guard held(bucket, 0, 1);
   if (held.timed_out()) return COMMIT_SLOW_DOWN;
-  // A bucket deleted while the body arrived stays deleted: its directory is never made here,
-  // and the temporary file went with it, so the commit fails instead of answering 200.
-  if (!held.held() || object_make_key_dirs(bucket, path) != 0 || !meta_usable(bucket, key))
-    return -1;
-  plat_lock_guard commit(store_commit_lock());
+  if (!held.held()) return -1;
+  // An object stored where this key needs a directory (a level above it): the move into that
+  // directory takes the bucket's lock exclusively, so it is made outside this attempt.
+  if (object_room_needed(bucket, key)) return ATTEMPT_MAKE_ROOM;
+  // A bucket deleted while the body arrived stays deleted: its directory is never made here.
+  int dirs = object_make_key_dirs(bucket, path);
+  if (dirs == 1) return COMMIT_NO_BUCKET;
+  if (dirs != 0 || !meta_usable(bucket, key)) return -1;
+  key_lock_guard key_held(bucket, key, 1);
+  if (key_held.timed_out()) return COMMIT_SLOW_DOWN;
+  if (!key_held.held()) return -1;
+  // A directory that took the object's place since its path was found (a key below it was
+  // stored): the object lives inside it.
+  char inner[S3_FS_PATH];
+  const char *tail = strrchr(path, '/');
+  if (is_directory(path) && !(tail && strcmp(tail + 1, S3_DIR_OBJECT) == 0) &&
+      snprintf(inner, sizeof inner, "%s/%s", path, S3_DIR_OBJECT) < int(sizeof inner))
+    path = inner;
   int verdict = check_condition(cond, bucket, key, path, prior);
   if (verdict != 0) return verdict;
-  int64_t stamp = commit_stamp(bucket, key);
-  if (plat_file_set_mtime_ns(data, stamp) != 0) return -1;
   plat_err err = PLAT_OK;
   if (plat_rename_replace(tmp, path, &err) != 0) return err == PLAT_ERR_BUSY ? 1 : -1;
   if (*drafted == 0) *drafted = meta_draft_publish(record, stamp) == 0 ? 1 : -1;
@@ -209,13 +226,20 @@ int commit_attempt(const char *tmp, const char *path, const char *bucket, const 
 
 }  // namespace
 
-plat_mutex *store_commit_lock() {
-  // Made on first use and never destroyed: a connection thread that outlives a stop may still
-  // hold it.
-  static plat_mutex lock;
-  static const bool ready = (plat_mutex_init(&lock), true);
-  (void)ready;
-  return &lock;
+key_lock_guard::key_lock_guard(const char *bucket, const char *key, int exclusive) {
+  l.fd = -1;
+  l.timed_out = 0;
+  // FNV-1a of the key picks the stripe; the lock files are never removed, as bucket locks.
+  uint64_t h = 1469598103934665603ull;
+  for (const char *p = key ? key : ""; *p; p++) h = (h ^ (unsigned char)*p) * 1099511628211ull;
+  char path[S3_FS_PATH];
+  if (!plain_bucket_name(bucket)) return;
+  int n = snprintf(path, sizeof path, "%s/.s3meta/.keylock/%s/%02x", s_storage_root, bucket,
+                   (unsigned)(h % KEY_LOCK_STRIPES));
+  if (n <= 0 || (size_t)n >= sizeof path) return;
+  if (plat_file_lock_take(path, exclusive, 1, &l) == 0 || l.timed_out) return;
+  mkdir_parent(path);
+  plat_file_lock_take(path, exclusive, 1, &l);
 }
 
 bucket_lock_guard::bucket_lock_guard(const char *bucket, int exclusive, int create) {
@@ -244,6 +268,182 @@ int path_levels_plain(const char *path, size_t from) {
     if (link) return 0;
   }
   return 1;
+}
+
+// ---------------------------------------------------------------- objects beside keys below them
+
+namespace {
+
+// The name an object has for the moment it moves between "a" and "a/" S3_DIR_OBJECT: a name
+// of the server's own beside it, used only under the exclusive bucket lock.
+constexpr char MOVING_NAME[] = ".quillmar-moving";
+
+// parent of path + "/" + name into out; 0 / -1.
+int sibling_path(const char *path, const char *name, char out[S3_FS_PATH]) {
+  const char *slash = strrchr(path, '/');
+  if (!slash) return -1;
+  int n = snprintf(out, S3_FS_PATH, "%.*s/%s", int(slash - path), path, name);
+  return n > 0 && size_t(n) < S3_FS_PATH ? 0 : -1;
+}
+
+// 1 when path is a regular file of its own, not a directory or a link.
+int is_plain_file(const char *path) {
+  plat_stat_t st;
+  return plat_lstat(path, &st) == 0 && !st.is_dir && !st.is_link;
+}
+
+// Moves the object file at level into a directory of the same name, as level/S3_DIR_OBJECT,
+// so that keys below it can be stored. The caller holds the exclusive bucket lock and the
+// commit lock, so no read sees the moment between. 0, or -1 with the file where it was.
+int move_into_dir(const char *level) {
+  char moving[S3_FS_PATH];
+  char inner[S3_FS_PATH];
+  int n = snprintf(inner, sizeof inner, "%s/%s", level, S3_DIR_OBJECT);
+  if (n <= 0 || size_t(n) >= sizeof inner || sibling_path(level, MOVING_NAME, moving) != 0)
+    return -1;
+  plat_err err = PLAT_OK;
+  if (plat_rename_replace(level, moving, &err) != 0) return -1;
+  if (plat_mkdir(level) == 0 && plat_rename_replace(moving, inner, &err) == 0) return 0;
+  plat_rmdir(level);
+  plat_rename_replace(moving, level, &err);
+  return -1;
+}
+
+// Moves dir/S3_DIR_OBJECT back to dir's own place once dir holds nothing else, so that the
+// object is a plain file again. Under the same locks as move_into_dir; a failure keeps the
+// object where it was.
+void move_out_of_dir(const char *dir) {
+  char inner[S3_FS_PATH];
+  char moving[S3_FS_PATH];
+  int n = snprintf(inner, sizeof inner, "%s/%s", dir, S3_DIR_OBJECT);
+  if (n <= 0 || size_t(n) >= sizeof inner || !is_plain_file(inner) ||
+      sibling_path(dir, MOVING_NAME, moving) != 0)
+    return;
+  plat_dir *d = plat_dir_open(dir);
+  if (!d) return;
+  char name[S3_NAME_SLOT];
+  int is_dir = 0, others = 0;
+  while (!others && plat_dir_next(d, name, sizeof name, &is_dir) == 1)
+    others = strcmp(name, S3_DIR_OBJECT) != 0;
+  plat_dir_close(d);
+  if (others) return;
+  plat_err err = PLAT_OK;
+  if (plat_rename_replace(inner, moving, &err) != 0) return;
+  if (plat_rmdir(dir) == 0 && plat_rename_replace(moving, dir, &err) == 0) return;
+  plat_mkdir(dir);
+  plat_rename_replace(moving, inner, &err);
+}
+
+// Every level of path below the first `from` characters that is a file (an object stored
+// before keys below it) moves into its directory. 1 when one was met, then moved when move is
+// 1; 0 when there was none; -1 a move failed.
+int file_levels(const char *path, size_t from, int move) {
+  char buf[S3_FS_PATH];
+  if (copy_text(buf, sizeof buf, path) != 1) return -1;
+  int met = 0;
+  for (size_t i = from + 1; buf[i]; i++) {
+    if (buf[i] != '/') continue;
+    buf[i] = 0;
+    int file = is_plain_file(buf);
+    if (file) {
+      met = 1;
+      if (move && move_into_dir(buf) != 0) return -1;
+    }
+    buf[i] = '/';
+  }
+  return met;
+}
+
+}  // namespace
+
+namespace {
+
+// The data and record paths of bucket/key with the lengths of their trees' roots. 0 / -1;
+// *have_meta 1 when the key has a record path.
+int room_paths(const char *bucket, const char *key, char path[S3_FS_PATH], char meta[S3_FS_PATH],
+               size_t *dl, size_t *ml, int *have_meta) {
+  char dir[S3_FS_PATH];
+  if (object_path(bucket, key, path) != 0 || object_path(bucket, nullptr, dir) != 0) return -1;
+  *have_meta = meta_path(bucket, key, meta) == 0;
+  char mdir[S3_FS_PATH];
+  int n = snprintf(mdir, sizeof mdir, "%s/.s3meta/%s", s_storage_root, bucket);
+  if (n <= 0 || size_t(n) >= sizeof mdir) return -1;
+  *dl = strlen(dir);
+  *ml = (size_t)n;
+  return 0;
+}
+
+}  // namespace
+
+int object_room_needed(const char *bucket, const char *key) {
+  char path[S3_FS_PATH], meta[S3_FS_PATH];
+  size_t dl = 0, ml = 0;
+  int have_meta = 0;
+  if (room_paths(bucket, key, path, meta, &dl, &ml, &have_meta) != 0) return 0;
+  return file_levels(path, dl, 0) != 0 || (have_meta && file_levels(meta, ml, 0) != 0);
+}
+
+int object_make_room(const char *bucket, const char *key, int locked) {
+  char path[S3_FS_PATH], meta[S3_FS_PATH];
+  size_t dl = 0, ml = 0;
+  int have_meta = 0;
+  if (room_paths(bucket, key, path, meta, &dl, &ml, &have_meta) != 0) return -1;
+  if (file_levels(path, dl, 0) == 0 && (!have_meta || file_levels(meta, ml, 0) == 0)) return 0;
+  // Exclusively: commits hold the bucket's lock shared and readers look again under it, so no
+  // one meets the object between its two places.
+  if (!locked) {
+    bucket_lock_guard held(bucket, 1, 1);
+    if (!held.held()) return -1;
+    if (file_levels(path, dl, 1) < 0) return -1;
+    return have_meta && file_levels(meta, ml, 1) < 0 ? -1 : 0;
+  }
+  if (file_levels(path, dl, 1) < 0) return -1;
+  return have_meta && file_levels(meta, ml, 1) < 0 ? -1 : 0;
+}
+
+// After bucket/key's file at path was removed (the locks held): an object that moved into the
+// directory that held it moves back once that directory holds nothing else, in both trees.
+// 1 when the directory holding path also holds an object of its own (S3_DIR_OBJECT).
+static int beside_inner_object(const char *path) {
+  const char *slash = strrchr(path, '/');
+  if (!slash) return 0;
+  char inner[S3_FS_PATH];
+  int n = snprintf(inner, sizeof inner, "%.*s/%s", int(slash - path), path, S3_DIR_OBJECT);
+  return n > 0 && size_t(n) < sizeof inner && is_plain_file(inner);
+}
+
+static void settle_locked(const char *bucket, const char *key, const char *path);
+
+// After bucket/key's file at path was removed, its locks released: when the directory that
+// held it also holds an object that moved in, that object may move back, which takes the
+// bucket's lock exclusively. The common case, no such object, looks without any lock.
+static void settle_after_remove(const char *bucket, const char *key, const char *path) {
+  char meta[S3_FS_PATH];
+  int in_data = beside_inner_object(path);
+  int in_meta = meta_path(bucket, key, meta) == 0 && beside_inner_object(meta);
+  if (!in_data && !in_meta) return;
+  bucket_lock_guard held(bucket, 1, 0);
+  if (!held.held()) return;
+  settle_locked(bucket, key, path);
+}
+
+static void settle_locked(const char *bucket, const char *key, const char *path) {
+  char dir[S3_FS_PATH];
+  if (object_path(bucket, nullptr, dir) != 0) return;
+  char parent[S3_FS_PATH];
+  const char *slash = strrchr(path, '/');
+  size_t pl = slash ? size_t(slash - path) : 0;
+  if (pl > strlen(dir) && copy_text_n(parent, sizeof parent, path, pl) == 1) move_out_of_dir(parent);
+  char meta[S3_FS_PATH];
+  if (meta_path(bucket, key, meta) != 0) return;
+  // The record is gone: its place is where it was, with an inner name cut off.
+  slash = strrchr(meta, '/');
+  pl = slash ? size_t(slash - meta) : 0;
+  char mroot[S3_FS_PATH];
+  int n = snprintf(mroot, sizeof mroot, "%s/.s3meta/%s", s_storage_root, bucket);
+  if (n > 0 && size_t(n) < sizeof mroot && pl > size_t(n) &&
+      copy_text_n(parent, sizeof parent, meta, pl) == 1)
+    move_out_of_dir(parent);
 }
 
 int object_make_dirs(const char *bucket, const char *key) {
@@ -288,14 +488,29 @@ int object_commit_at(const char *tmp, const char *path, const char *bucket, cons
                      const char *etag, const char *content_type, const char *head,
                      size_t head_len, const commit_condition *cond, const part_layout *parts) {
   int moved = -1;
+  // An object stored where this key needs a directory moves into it first, data and record,
+  // so that the record's draft below has its directory.
+  if (object_make_room(bucket, key, 0) != 0) {
+    remove_file(tmp);
+    return -1;
+  }
   // The slow flushes happen before the locks. The record is written beside its place before
   // the data is flushed: the data's flush then commits the file system's journal with the
   // record's file in it, and the record's own flush has little left to do.
   plat_file_guard data(plat_file_open(tmp, PLAT_READ));
   meta_draft record;
+  // The data gets its commit stamp now, and the record names the version the data's status
+  // then shows (size, stamp, file number): a move keeps all three, so a reader can tell
+  // whether a record it meets is this version's.
+  int64_t stamp = commit_stamp(bucket, key);
+  record_version version;
+  version.present = 0;
+  if (data.f && (plat_file_set_mtime_ns(data.f, stamp) != 0 ||
+                 record_version_of(data.f, &version) != 0))
+    plat_file_close(data.release());
   int drafted = data.f ? meta_draft_write(&record, bucket, key, etag,
                                            content_type ? content_type : "", head, head_len,
-                                           parts)
+                                           parts, &version)
                        : -1;
   // A data flush that fails closes the data, and the unpublished draft goes below.
   if (flush_temp(&data) == 0 && drafted == 0) drafted = meta_draft_sync(&record);
@@ -308,7 +523,7 @@ int object_commit_at(const char *tmp, const char *path, const char *bucket, cons
   // lock dropped during the pauses; a version replaced after it was hashed is hashed again.
   int rehashed = 0;
   for (int attempt = 0; data.f && attempt < MOVE_ATTEMPTS; attempt++) {
-    moved = commit_attempt(tmp, path, bucket, key, data.f, &record, &drafted, cond, &prior);
+    moved = commit_attempt(tmp, path, bucket, key, stamp, &record, &drafted, cond, &prior);
     if (moved == ATTEMPT_REHASH) {
       if (++rehashed >= REHASH_ATTEMPTS) {
         moved = COMMIT_SLOW_DOWN;
@@ -317,9 +532,17 @@ int object_commit_at(const char *tmp, const char *path, const char *bucket, cons
       hash_prior_version(cond, bucket, key, path, &prior);
       continue;
     }
+    if (moved == ATTEMPT_MAKE_ROOM) {
+      if (object_make_room(bucket, key, 0) != 0) {
+        moved = -1;
+        break;
+      }
+      continue;
+    }
     if (moved != 1) break;
     plat_sleep_ms(MOVE_PAUSE_MS);
   }
+  if (moved == ATTEMPT_MAKE_ROOM) moved = COMMIT_SLOW_DOWN;
   if (data.f) plat_file_close(data.release());
   if (drafted == 0) meta_draft_discard(&record);
   // The moves are made durable after the locks, so readers never wait for the disk. A power cut
@@ -329,7 +552,8 @@ int object_commit_at(const char *tmp, const char *path, const char *bucket, cons
   if (moved == 0) sync_parent(path);
   if (drafted == 1) sync_parent(record.path);
   if (moved != 0) remove_file(tmp);
-  if (moved == COMMIT_PRECONDITION_FAILED || moved == COMMIT_NO_OBJECT || moved == COMMIT_SLOW_DOWN)
+  if (moved == COMMIT_PRECONDITION_FAILED || moved == COMMIT_NO_OBJECT ||
+      moved == COMMIT_SLOW_DOWN || moved == COMMIT_NO_BUCKET)
     return moved;
   // New data whose record could not follow it is no success to answer: its ETag, content type
   // and metadata are not what the client stored (it reads as a version without a record).
@@ -342,18 +566,22 @@ int object_remove(const char *bucket, const char *key) {
   // Behind a link lies nothing of this store's, so no object to remove; nor is an upload's
   // temporary file one a client may remove.
   if (!path_levels_plain(path, root_len())) return 1;
-  if (key_is_own_name(key)) return 1;
   // Without the bucket lock the removal could split a commit's data from its record; a
   // bucket that never had a commit has no lock file yet, and nothing to race with.
-  bucket_lock_guard held(bucket, 1, 0);
-  if (held.timed_out()) return STORE_BUSY;
-  if (!held.held() && lock_file_present(bucket)) return -1;
-  plat_lock_guard commit(store_commit_lock());
-  // remove_file never removes a directory. A key whose path is a directory (it holds other
-  // keys) has no object of its own, like a missing one.
-  int removed = remove_file(path);
-  if (removed < 0 && is_directory(path)) return 1;
-  if (removed >= 0 && meta_usable(bucket, key)) meta_remove(bucket, key);
+  int removed;
+  {
+    bucket_lock_guard held(bucket, 0, 0);
+    if (held.timed_out()) return STORE_BUSY;
+    if (!held.held() && lock_file_present(bucket)) return -1;
+    key_lock_guard key_held(bucket, key, 1);
+    if (key_held.timed_out()) return STORE_BUSY;
+    // remove_file never removes a directory. A key whose path is a directory (it holds other
+    // keys) has no object of its own, like a missing one.
+    removed = remove_file(path);
+    if (removed < 0 && is_directory(path)) return 1;
+    if (removed >= 0 && meta_usable(bucket, key)) meta_remove(bucket, key);
+  }
+  if (removed == 0) settle_after_remove(bucket, key, path);
   return removed;
 }
 
@@ -382,9 +610,10 @@ constexpr int REMOVE_IF_ATTEMPTS = 3;  // versions hashed before a conditional d
 // hashed beforehand (hashed, of version before) is no longer the one there.
 int remove_if_locked(const char *bucket, const char *key, const char *path, const char *if_match,
                      const plat_file_id *before, const char *hashed) {
-  bucket_lock_guard held(bucket, 1, 0);
+  bucket_lock_guard held(bucket, 0, 0);
   if (held.timed_out()) return STORE_BUSY;
-  plat_lock_guard commit(store_commit_lock());
+  key_lock_guard key_held(bucket, key, 1);
+  if (key_held.timed_out()) return STORE_BUSY;
   plat_file_id now;
   if (plat_file_identity(path, &now) != 0) return COMMIT_NO_OBJECT;
   if (strcmp(if_match, "*") != 0) {
@@ -407,7 +636,7 @@ int object_remove_if_match(const char *bucket, const char *key, const char *if_m
   char path[S3_FS_PATH];
   if (object_path(bucket, key, path) != 0) return -1;
   // Behind a link, as in a temporary file's place, there is no object of this store's.
-  if (!path_levels_plain(path, root_len()) || key_is_own_name(key)) return COMMIT_NO_OBJECT;
+  if (!path_levels_plain(path, root_len())) return COMMIT_NO_OBJECT;
   for (int attempt = 0; attempt < REMOVE_IF_ATTEMPTS; attempt++) {
     plat_file_id before;
     if (plat_file_identity(path, &before) != 0) return COMMIT_NO_OBJECT;
@@ -418,6 +647,7 @@ int object_remove_if_match(const char *bucket, const char *key, const char *if_m
       if (!etag[0]) hash_version(path, &before, hashed);
     }
     int rc = remove_if_locked(bucket, key, path, if_match, &before, hashed);
+    if (rc == 0) settle_after_remove(bucket, key, path);
     if (rc != 2) return rc;
   }
   // The object was replaced at every look: no version stayed long enough to be tested, so
@@ -425,7 +655,16 @@ int object_remove_if_match(const char *bucket, const char *key, const char *if_m
   return COMMIT_PRECONDITION_FAILED;
 }
 
-int object_snapshot(const char *bucket, const char *key, object_view *out, uint32_t want_part) {
+namespace {
+
+// Reads taken without any lock while a record and its data disagree: a commit moves the data
+// and then its record, so a few quick looks see them agree again.
+constexpr int READ_ATTEMPTS = 8;
+constexpr int READ_PAUSE_MS = 2;
+
+// Clears what a view holds, its open data and the tags asked for included.
+void view_clear(object_view *out, uint32_t want_part, tag_set *tags) {
+  if (out->data) plat_file_close(out->data);
   part_lookup_clear(&out->parts, want_part);
   out->size = 0;
   out->mtime = 0;
@@ -435,33 +674,96 @@ int object_snapshot(const char *bucket, const char *key, object_view *out, uint3
   out->etag[0] = 0;
   out->user_meta[0] = 0;
   content_headers_clear(&out->content);
-  char path[S3_FS_PATH];
-  if (object_path(bucket, key, path) != 0 || !path_levels_plain(path, root_len())) return -1;
-  // A temporary file is an upload still arriving, never an object to read or copy.
-  if (key_is_own_name(key) || !bucket_dir_present(bucket)) return -1;
-  // The open file pins the version whose status and record are read here, even if another
-  // upload replaces the object right after.
-  bucket_lock_guard held(bucket, 0, 1);
-  if (held.timed_out()) return STORE_BUSY;
-  plat_lock_guard snapshot(store_commit_lock());
+  out->tag_count = 0;
+  if (tags) tags->count = 0;
+}
+
+// One look at bucket/key: opens the data, takes its status from the open handle and reads the
+// record for that version, with its tags when tags is given. 0 with the view filled (has_meta
+// 1 only for the version's own record); -1 no object; 1 the file was replaced between the open
+// and its status, or the record names another version: look again.
+int snapshot_once(const char *bucket, const char *key, const char *path, object_view *out,
+                  uint32_t want_part, tag_set *tags, int trust_mismatch) {
+  view_clear(out, want_part, tags);
   // Only a regular file is an object; a FIFO, socket or device in its place is never opened.
   plat_file_id id;
   if (plat_file_identity(path, &id) != 0) return -1;
+  out->data = plat_file_open(path, PLAT_READ);
+  // An entry that was a file a moment ago and cannot be opened, or whose open handle has no
+  // status (ESTALE on a network file system), was replaced meanwhile.
+  if (!out->data || plat_file_handle_identity(out->data, &id) != 0) {
+    return plat_file_identity(path, &id) == 0 ? 1 : -1;
+  }
+  // A first byte read through the handle proves it still reads (a network file system answers
+  // ESTALE once the file was replaced on another client): else look again.
+  char probe;
+  if (id.size > 0 &&
+      (plat_file_read(out->data, &probe, 1) != 1 || plat_file_seek(out->data, 0) != 0))
+    return 1;
+  // Size and time come from the handle that is read, never from the path.
   out->size = id.size;
   out->mtime = id.mtime_ns / 1000000000;  // times before 1970 are no object's
-  out->data = plat_file_open(path, PLAT_READ);
-  int64_t data_mtime = 0;
-  if (!out->data || !meta_usable(bucket, key))
-    out->has_meta = 0;
-  else if (plat_file_mtime_ns(out->data, &data_mtime) == 0)
-    out->has_meta = meta_load_current(bucket, key, data_mtime, out->content_type, out->etag,
-                                      sizeof out->etag, out->user_meta, &out->content,
-                                      &out->parts);
-  else
-    out->has_meta = meta_load(bucket, key, out->content_type, out->etag, sizeof out->etag,
-                              out->user_meta, &out->content, &out->parts);
+  if (!meta_usable(bucket, key)) return 0;
+  record_tags rt = {0, tags};
+  int rc = meta_load_version(bucket, key, &id, out->content_type, out->etag, sizeof out->etag,
+                             out->user_meta, &out->content, &out->parts, nullptr, &rt);
+  if (rc < 0 && !trust_mismatch) return 1;
+  out->has_meta = rc > 0;
+  if (rc <= 0) part_lookup_clear(&out->parts, want_part);
   check_layout(out);
+  out->tag_count = out->has_meta ? rt.count : 0;
+  if (tags && !out->has_meta) tags->count = 0;
   return 0;
+}
+
+// object_snapshot, with the tags read too when tags is given.
+int snapshot_view(const char *bucket, const char *key, object_view *out, uint32_t want_part,
+                  tag_set *tags) {
+  out->data = nullptr;
+  view_clear(out, want_part, tags);
+  char path[S3_FS_PATH];
+  if (object_path(bucket, key, path) != 0 || !path_levels_plain(path, root_len())) return -1;
+  if (!bucket_dir_present(bucket)) return -1;
+  // The open file pins the version whose status and record are read here, even if another
+  // upload replaces the object right after. No lock is taken: the record says which version
+  // it belongs to.
+  for (int attempt = 0; attempt < READ_ATTEMPTS; attempt++) {
+    int rc = snapshot_once(bucket, key, path, out, want_part, tags, 0);
+    // No object, or one without its record, may be one caught between its two places ("a"
+    // and "a/" S3_DIR_OBJECT): that is settled under the bucket's lock below.
+    if (rc < 0 || (rc == 0 && !out->has_meta)) break;
+    if (rc == 0) return 0;
+    plat_sleep_ms(READ_PAUSE_MS);
+  }
+  // Under the bucket's lock (shared) no object is between its two places, and under the key's
+  // lock no commit is half done: a record that names another version now is one a crash left
+  // behind, and the data reads as stored without a record.
+  bucket_lock_guard bucket_held(bucket, 0, 1);
+  key_lock_guard key_held(bucket, key, 0);
+  if (!bucket_held.held() || !key_held.held()) {
+    view_clear(out, want_part, tags);
+    return STORE_BUSY;
+  }
+  if (object_path(bucket, key, path) != 0 || !path_levels_plain(path, root_len())) {
+    view_clear(out, want_part, tags);
+    return -1;
+  }
+  int rc = snapshot_once(bucket, key, path, out, want_part, tags, 1);
+  if (rc == 1) {
+    view_clear(out, want_part, tags);
+    return STORE_BUSY;
+  }
+  return rc;
+}
+
+}  // namespace
+
+int object_snapshot(const char *bucket, const char *key, object_view *out, uint32_t want_part) {
+  return snapshot_view(bucket, key, out, want_part, nullptr);
+}
+
+int object_snapshot_tagged(const char *bucket, const char *key, object_view *out, tag_set *tags) {
+  return snapshot_view(bucket, key, out, 0, tags);
 }
 
 void object_release(object_view *v) {
@@ -470,21 +772,33 @@ void object_release(object_view *v) {
 }
 
 void object_list_etag(const char *bucket, const char *key, const char *path, char *out,
-                      size_t cap) {
+                      size_t cap, uint64_t *size, int64_t *mtime) {
   copy_text(out, cap, "00000000000000000000000000000000");
   plat_file_id id;
   // A link or a directory in an object's place is no object a client can read.
-  if (key_is_own_name(key) || plat_file_identity(path, &id) != 0) return;
+  if (plat_file_identity(path, &id) != 0) return;
   char ctype[S3_CTYPE_CAP] = "";
   char etag[S3_ETAG_CAP] = "";
   char user[S3_USER_META_CAP] = "";
   if (meta_usable(bucket, key)) {
-    // Under the commit lock the data's status and the record belong to one version, as for a
-    // read; the status is taken again here since the walk's may be older.
-    plat_lock_guard commit(store_commit_lock());
-    if (plat_file_identity(path, &id) != 0) return;
-    (void)meta_load_current(bucket, key, id.mtime_ns, ctype, etag, sizeof etag, user);
+    // The status is taken again with each look, since the walk's may be older; the entry's
+    // size, time and ETag are then all of the version the record names.
+    int rc = -1;
+    for (int attempt = 0; rc < 0 && attempt < READ_ATTEMPTS; attempt++) {
+      if (attempt) plat_sleep_ms(READ_PAUSE_MS);
+      if (plat_file_identity(path, &id) != 0) return;
+      rc = meta_load_version(bucket, key, &id, ctype, etag, sizeof etag, user);
+    }
+    if (rc < 0) {
+      // A record that stays apart from its data under the key lock is a crash's leftover.
+      key_lock_guard key_held(bucket, key, 0);
+      if (plat_file_identity(path, &id) != 0) return;
+      etag[0] = 0;
+      if (meta_load_version(bucket, key, &id, ctype, etag, sizeof etag, user) < 0) etag[0] = 0;
+    }
   }
+  if (size) *size = id.size;
+  if (mtime) *mtime = id.mtime_ns / 1000000000;
   if (etag[0] && strlen(etag) < cap) {
     copy_text(out, cap, etag);
     return;
@@ -495,9 +809,10 @@ void object_list_etag(const char *bucket, const char *key, const char *path, cha
     return;
   }
   if (md5_file(path, hex) != 0) return;
-  // Kept only when the file was the same version from start to end of the hashing.
+  // Kept, and shown, only when the file was the same version from start to end of the hashing.
   plat_file_id after;
-  if (plat_file_identity(path, &after) == 0 && etag_same_version(&id, &after)) etag_cache_put(&id, hex);
+  if (plat_file_identity(path, &after) != 0 || !etag_same_version(&id, &after)) return;
+  etag_cache_put(&id, hex);
   copy_text(out, cap, hex);
 }
 
@@ -506,6 +821,8 @@ void bucket_remove_records(const char *bucket) {
   remove_bucket_tree(".mpu", bucket);
   remove_bucket_tree(".s3meta", bucket);
   cors_config_remove(bucket);
+  bucket_tags_remove(bucket);
+  bucket_configs_remove(bucket);
 }
 
 int bucket_delete(const char *bucket) {
@@ -513,9 +830,12 @@ int bucket_delete(const char *bucket) {
   if (!plain_bucket_name(bucket) || object_path(bucket, nullptr, dir) != 0) return -1;
   // A link in the bucket's place is never walked or emptied: what it points at is not ours.
   plat_stat_t st;
-  if (plat_lstat(dir, &st) != 0 || !st.is_dir) return -1;
+  if (plat_lstat(dir, &st) != 0) return 2;
+  if (!st.is_dir) return -1;
   bucket_lock_guard held(bucket, 1, 1);
   if (!held.held()) return held.timed_out() ? STORE_BUSY : -1;
+  // Another DeleteBucket may have removed it while this one waited for the lock.
+  if (plat_lstat(dir, &st) != 0) return 2;
   // Every key counts, dot-names included; a walk that cannot finish keeps the bucket.
   int has = dir_has_objects(dir);
   if (has != 0) return has > 0 ? 1 : -1;
@@ -524,4 +844,90 @@ int bucket_delete(const char *bucket) {
   // upload's part cannot be stored into a bucket that is gone.
   bucket_remove_records(bucket);
   return 0;
+}
+
+// ---------------------------------------------------------------- tag changes
+
+namespace {
+
+constexpr int RETAG_ATTEMPTS = 5;  // versions met before a tag change is answered "try later"
+
+// What a tag change found in place, under the locks: the data's version and the record's text.
+struct retag_base {
+  plat_file_id data;
+  int has_record;      // 1 when a current record was read
+  int64_t record_mtime;
+  char *text;          // the record's text (malloc'd), or null
+  size_t len;
+};
+
+// Reads the version in place under the shared lock. 0, COMMIT_NO_OBJECT, COMMIT_SLOW_DOWN or -1.
+int retag_read(const char *bucket, const char *key, const char *path, retag_base *b) {
+  bucket_lock_guard held(bucket, 0, 1);
+  if (held.timed_out()) return COMMIT_SLOW_DOWN;
+  // The key's lock, shared: no commit of this key is half done while its pair is read.
+  key_lock_guard key_held(bucket, key, 0);
+  if (!key_held.held()) return key_held.timed_out() ? COMMIT_SLOW_DOWN : -1;
+  if (plat_file_identity(path, &b->data) != 0) return COMMIT_NO_OBJECT;
+  if (!meta_usable(bucket, key)) return -1;
+  int rc = meta_read_text(bucket, key, b->data.mtime_ns, &b->text, &b->len, &b->record_mtime);
+  if (rc < 0) return -1;
+  b->has_record = rc;
+  return 0;
+}
+
+// Publishes the draft when the version in place is still the one read. 0, 1 when it changed
+// (read again), COMMIT_NO_OBJECT, COMMIT_SLOW_DOWN or -1.
+int retag_publish(const char *bucket, const char *key, const char *path, const retag_base *b,
+                  meta_draft *d) {
+  // Locked as a commit of the key is: the bucket shared, the key exclusively.
+  bucket_lock_guard held(bucket, 0, 1);
+  if (held.timed_out()) return COMMIT_SLOW_DOWN;
+  if (!held.held()) return -1;
+  key_lock_guard key_held(bucket, key, 1);
+  if (!key_held.held()) return key_held.timed_out() ? COMMIT_SLOW_DOWN : -1;
+  plat_file_id now;
+  if (plat_file_identity(path, &now) != 0) return COMMIT_NO_OBJECT;
+  if (!etag_same_version(&b->data, &now)) return 1;
+  int64_t record_mtime = 0;
+  int has = meta_mtime_ns(bucket, key, &record_mtime) == 0 && record_mtime >= now.mtime_ns;
+  if (has != b->has_record || (has && record_mtime != b->record_mtime)) return 1;
+  // Later than the record it replaces and never older than the data it describes.
+  int64_t stamp = commit_stamp(bucket, key);
+  if (stamp < now.mtime_ns) stamp = now.mtime_ns;
+  return meta_draft_publish(d, stamp) == 0 ? 0 : -1;
+}
+
+}  // namespace
+
+int object_set_tags(const char *bucket, const char *key, const tag_set *tags) {
+  char path[S3_FS_PATH];
+  if (object_path(bucket, key, path) != 0) return -1;
+  if (!path_levels_plain(path, root_len()) || !bucket_dir_present(bucket))
+    return COMMIT_NO_OBJECT;
+  for (int attempt = 0; attempt < RETAG_ATTEMPTS; attempt++) {
+    retag_base b;
+    memset(&b, 0, sizeof b);
+    int rc = retag_read(bucket, key, path, &b);
+    owned_str held(b.text);
+    if (rc != 0) return rc;
+    // An object without a record and without tags to give it has nothing to change.
+    if (!b.has_record && (!tags || !tags->count)) return 0;
+    dynbuf_guard text;
+    meta_retag_text(b.has_record ? b.text : "", b.has_record ? b.len : 0, tags, &text.b);
+    if (text.b.failed) return -1;
+    // The slow steps, writing and flushing the new record, happen before the locks.
+    meta_draft d;
+    if (meta_draft_write_text(&d, bucket, key, text.b.data, text.b.len) != 0 ||
+        meta_draft_sync(&d) != 0)
+      return -1;
+    rc = retag_publish(bucket, key, path, &b, &d);
+    meta_draft_discard(&d);
+    if (rc == 0) {
+      sync_parent(d.path);
+      return 0;
+    }
+    if (rc != 1) return rc;
+  }
+  return COMMIT_SLOW_DOWN;
 }

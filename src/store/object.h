@@ -25,6 +25,7 @@ struct object_view {
   char user_meta[S3_USER_META_CAP];       // "" when none was recorded
   content_headers content;                // Cache-Control and the rest; "" when not recorded
   part_lookup parts;                      // the part layout; count 0 when none is trusted
+  uint32_t tag_count;                     // tags the record holds
 };
 
 // A conditional write: what the object a commit would replace must be like. The test is made
@@ -42,6 +43,7 @@ constexpr int COMMIT_PRECONDITION_FAILED = 2;  // an object exists, or its ETag 
 constexpr int COMMIT_NO_OBJECT = 3;            // If-Match, and no object holds the key
 constexpr int COMMIT_SLOW_DOWN = 4;  // the bucket lock was not granted in time, or the object
                                      // kept changing while its ETag was computed: try later
+constexpr int COMMIT_NO_BUCKET = 6;  // the bucket was deleted while the body arrived
 // The result of a read, a removal or a bucket removal whose bucket lock was not granted in time.
 constexpr int STORE_BUSY = -2;
 
@@ -76,6 +78,14 @@ int object_remove(const char *bucket, const char *key);
 int object_snapshot(const char *bucket, const char *key, object_view *out,
                     uint32_t want_part = 0);
 void object_release(object_view *v);
+// object_snapshot that also reads the version's tags into tags (emptied first).
+int object_snapshot_tagged(const char *bucket, const char *key, object_view *out, tag_set *tags);
+
+// Replaces the tags of bucket/key (null or an empty set removes them) by rewriting its record
+// with everything else kept; the data is not touched. 0 done, COMMIT_NO_OBJECT when the key
+// holds no object, COMMIT_SLOW_DOWN when the bucket lock was not granted in time or the object
+// kept changing, -1 when the record could not be rewritten (the earlier one then stays).
+int object_set_tags(const char *bucket, const char *key, const tag_set *tags);
 
 // Releases a view on every way out of a read.
 struct object_view_guard {
@@ -87,21 +97,24 @@ struct object_view_guard {
 };
 
 // The ETag a listing shows for bucket/key, whose data file is path: the recorded one when the
-// record is not older than the data (as a read takes it), else the MD5 of the data, computed
+// record belongs to the data's version (as a read takes it), else the MD5 of the data, computed
 // once per file version and then kept in a bounded cache; "0" * 32 when the file cannot be
 // read. Never writes to the store. out holds cap bytes; a record too long for it is not used.
+// size and mtime (seconds), when given, are set to that same version's, so that one entry
+// never shows two versions; a file gone meanwhile leaves them as the caller's walk saw them.
 void object_list_etag(const char *bucket, const char *key, const char *path, char *out,
-                      size_t cap);
+                      size_t cap, uint64_t *size = nullptr, int64_t *mtime = nullptr);
 
 // Removes what the store keeps about a deleted bucket beside its directory: the metadata
 // records of its objects and its multipart uploads in progress.
 void bucket_remove_records(const char *bucket);
 
 // The bucket lock: a lock file under the metadata tree, so it holds between processes sharing
-// one storage root as well as between threads. Commits hold it exclusively for their short
-// move-and-record step, reads shared for status + open + record read, and DeleteBucket
-// exclusively across its emptiness test and removal; no commit therefore lands in a bucket
-// that is being deleted, and none re-creates a deleted bucket.
+// one storage root as well as between threads. Writes (commits, removals, parts, uploads
+// begun) hold it shared for their short step; CreateBucket and DeleteBucket exclusively, the
+// latter across its emptiness test and removal; no commit therefore lands in a bucket that is
+// being deleted, and none re-creates a deleted bucket. Reads take no lock: they check that a
+// record names the version of the data they opened.
 struct bucket_lock_guard {
   plat_file_lock l;
   // create: make the lock file when it is missing (only for a bucket that exists).
@@ -115,14 +128,34 @@ struct bucket_lock_guard {
   bucket_lock_guard &operator=(const bucket_lock_guard &) = delete;
 };
 
-// The process-wide lock that pairs a data file with its record inside this process; taken
-// after the bucket lock, only for steps that never wait.
-plat_mutex *store_commit_lock();
+// The key lock: one of KEY_LOCK_STRIPES lock files per bucket, chosen by the key's hash, under
+// the metadata tree. A commit or removal of a key holds it exclusively (after the shared bucket
+// lock) across its condition test, its moves and its record; a read takes it, shared, only when
+// a record and its data kept disagreeing, to tell a commit in progress from a record that a
+// crash left behind. Two keys that share a stripe only wait for each other.
+constexpr unsigned KEY_LOCK_STRIPES = 256;
+struct key_lock_guard {
+  plat_file_lock l;
+  key_lock_guard(const char *bucket, const char *key, int exclusive);
+  ~key_lock_guard() { plat_file_lock_release(&l); }
+  int held() const { return l.fd >= 0; }
+  int timed_out() const { return l.fd < 0 && l.timed_out; }
+  key_lock_guard(const key_lock_guard &) = delete;
+  key_lock_guard &operator=(const key_lock_guard &) = delete;
+};
 
 // Creates the directories between bucket and key inside the existing bucket directory; the
 // bucket directory itself is never created. 0 done, 1 the bucket directory is missing, -1 a
 // level could not be made or is a symbolic link or a file.
 int object_make_dirs(const char *bucket, const char *key);
+// Moves every object stored where bucket/key needs a directory ("a" for "a/b") into that
+// directory as its S3_DIR_OBJECT, data and record, under the exclusive bucket lock (taken
+// here unless locked is 1, when the caller holds it). 0, also when nothing was in the way;
+// -1 a move failed or the lock was not granted.
+int object_make_room(const char *bucket, const char *key, int locked);
+// 1 when an object is stored where bucket/key needs a directory (object_make_room would move
+// it), 0 otherwise.
+int object_room_needed(const char *bucket, const char *key);
 // object_make_dirs for the key's file path as object_path gives it.
 int object_make_key_dirs(const char *bucket, const char *path);
 
@@ -136,6 +169,6 @@ int path_levels_plain(const char *path, size_t from);
 int object_remove_if_match(const char *bucket, const char *key, const char *if_match);
 
 // DeleteBucket's store step, under the exclusive bucket lock: 0 the bucket and its records are
-// gone, 1 it still holds an object, -1 it could not be checked or removed (missing, a link),
-// STORE_BUSY.
+// gone, 1 it still holds an object, 2 there is no such bucket (deleted meanwhile), -1 it could
+// not be checked or removed (a link in its place), STORE_BUSY.
 int bucket_delete(const char *bucket);

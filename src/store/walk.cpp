@@ -95,8 +95,18 @@ size_t list_dir_names(const char *dir, char (*names)[S3_NAME_SLOT], size_t cap, 
 
 // ---------------------------------------------------------------- the walk's memory
 
-// The sorted entry names of every directory on the current path, innermost last, packed in
-// one growable block. Sub-directory names carry their trailing "/", which is what sorts them.
+// What a walk entry stands for.
+enum entry_kind : char {
+  ENTRY_FILE = 'f',    // an object's file
+  ENTRY_DIR = 'd',     // a directory level; its sort text ends in "/"
+  ENTRY_MARKER = 'm',  // the folder marker: the directory's own key, sorting as ""
+  ENTRY_INNER = 'o',   // the object that may live inside the directory of its own key
+};
+
+// The entries of every directory on the current path, innermost last, packed in one growable
+// block: each is its sort text (the key segment as clients name it, "/" after a directory's),
+// its stored path below the directory (more than one level for a long segment's chunks), and
+// its kind.
 struct walk_names {
   char *text;
   size_t text_len, text_cap;
@@ -108,6 +118,7 @@ struct walk_frame {
   size_t begin, end, pos;  // this directory's names in walk_names::offs
   size_t text_mark;        // walk_names::text_len before they were added
   size_t key_len;          // the key prefix of this directory ("" or ending in "/")
+  size_t path_len;         // the length of its path in key_walk::path
 };
 
 struct walk_frames {
@@ -117,9 +128,9 @@ struct walk_frames {
 
 namespace {
 
-int names_add(walk_names *ns, const char *name, int is_dir) {
-  size_t nl = strlen(name);
-  size_t need = nl + (is_dir ? 2 : 1);
+int names_add(walk_names *ns, const char *sort, size_t sl, const char *stored, size_t stl,
+              entry_kind kind) {
+  size_t need = sl + stl + 3;
   if (ns->text_len + need > ns->text_cap) {
     size_t nc = ns->text_cap ? ns->text_cap * 2 : 16384;
     while (nc < ns->text_len + need) nc *= 2;
@@ -136,15 +147,92 @@ int names_add(walk_names *ns, const char *name, int is_dir) {
     ns->offs_cap = nc;
   }
   char *at = ns->text + ns->text_len;
-  memcpy(at, name, nl);
-  if (is_dir) at[nl++] = '/';
-  at[nl] = 0;
+  memcpy(at, sort, sl);
+  at[sl] = 0;
+  memcpy(at + sl + 1, stored, stl);
+  at[sl + 1 + stl] = 0;
+  at[sl + 2 + stl] = kind;
   ns->offs[ns->count++] = ns->text_len;
-  ns->text_len += nl + 1;
+  ns->text_len += need;
   return 0;
 }
 
 const char *name_at(const walk_names *ns, size_t i) { return ns->text + ns->offs[i]; }
+const char *stored_of(const char *sort) { return sort + strlen(sort) + 1; }
+entry_kind kind_of(const char *sort) {
+  const char *st = stored_of(sort);
+  return entry_kind(st[strlen(st) + 1]);
+}
+
+// Scratch text of one directory's reading: a segment, its stored path, the canonical form.
+struct entry_scratch {
+  char seg[S3_KEY_FIELD + 1];
+  char stored[S3_FS_PATH];
+  char canon[S3_FS_PATH];
+};
+
+// Adds the entries of the directory whose path is path (path_len characters; the buffer holds
+// S3_FS_PATH) to ns, their sort texts behind the seg_len bytes of a long segment its chunk
+// directories held so far (in sc->seg) and their stored paths behind stored_len bytes (in
+// sc->stored). Chunk directories are read into the same entries, so a long segment sorts
+// among its neighbours as the whole segment it is. A name that is not the exact stored form
+// of what it decodes to is no key's and is skipped, so no two entries read as one key.
+// 0 / -1 (memory).
+int add_dir_entries(walk_names *ns, char *path, size_t path_len, size_t key_len, size_t seg_len,
+                    size_t stored_len, entry_scratch *sc) {
+  char saved = path[path_len];
+  path[path_len] = 0;
+  plat_dir *d = plat_dir_open(path);
+  path[path_len] = saved;
+  if (!d) return 0;
+  int rc = 0;
+  char name[S3_NAME_SLOT];
+  int is_dir = 0;
+  while (rc == 0 && plat_dir_next(d, name, sizeof name, &is_dir) == 1) {
+    size_t nl = strlen(name);
+    if (stored_len + nl + 2 > S3_FS_PATH) continue;
+    memcpy(sc->stored + stored_len, name, nl + 1);
+    const size_t stl = stored_len + nl;
+    // The folder marker is the key of the directory itself ("dir/"), which sorts before every
+    // other key inside it: it is held as the empty name. The bucket directory has none.
+    if (seg_len == 0 && is_folder_marker(name, is_dir)) {
+      if (key_len > 0 && names_add(ns, "", 0, sc->stored, stl, ENTRY_MARKER) != 0) rc = -1;
+      continue;
+    }
+    size_t piece = 0;
+    stored_kind kind =
+        stored_name_decode(name, is_dir, sc->seg + seg_len, S3_KEY_FIELD - seg_len, &piece);
+    if (kind == STORED_OWN) continue;
+    const size_t sl = seg_len + piece;
+    if (kind == STORED_CHUNK) {
+      // A chunk holds at least one stored name's worth of its segment, so the chain is short.
+      if (sl > S3_KEY_MAX || path_len + 1 + nl > PATH_MAX_CHARS) continue;
+      char tail[S3_NAME_SLOT + 2];
+      memcpy(tail, path + path_len, nl + 2);
+      path[path_len] = '/';
+      memcpy(path + path_len + 1, name, nl);
+      sc->stored[stl] = '/';
+      rc = add_dir_entries(ns, path, path_len + 1 + nl, key_len, sl, stl + 1, sc);
+      memcpy(path + path_len, tail, nl + 2);
+      continue;
+    }
+    long cl = segment_stored_form(sc->seg, sl, !is_dir, sc->canon, sizeof sc->canon);
+    if (cl < 0 || size_t(cl) != stl || memcmp(sc->canon, sc->stored, stl) != 0) continue;
+    if (!is_dir) {
+      if (names_add(ns, sc->seg, sl, sc->stored, stl, ENTRY_FILE) != 0) rc = -1;
+      continue;
+    }
+    // A directory may hold the object of its own key ("a" beside "a/b"): that object sorts
+    // in the key's place among the directory's neighbours ("a" < "a-b" < "a/b"), so it is an
+    // entry of its own, looked for when the walk reaches it.
+    sc->seg[sl] = '/';
+    if (names_add(ns, sc->seg, sl, sc->stored, stl, ENTRY_INNER) != 0 ||
+        names_add(ns, sc->seg, sl + 1, sc->stored, stl, ENTRY_DIR) != 0)
+      rc = -1;
+  }
+  plat_dir_close(d);
+  return rc;
+}
 
 // Reads the directory whose path is w->path cut at path_len, whole, and pushes it as a frame
 // sorted in key order. A directory that cannot be opened is an empty frame. 0 / -1 (memory).
@@ -158,39 +246,19 @@ int push_dir(key_walk *w, size_t path_len, size_t key_len) {
     fs->f = f;
     fs->cap = nc;
   }
-  walk_frame fr{ns->count, ns->count, ns->count, ns->text_len, key_len};
-  char saved = w->path[path_len];
-  w->path[path_len] = 0;
-  plat_dir *d = plat_dir_open(w->path);
-  w->path[path_len] = saved;
-  int rc = 0;
-  if (d) {
-    char name[S3_NAME_SLOT];
-    int is_dir = 0;
-    while (plat_dir_next(d, name, sizeof name, &is_dir) == 1) {
-      // A folder marker is the key of its directory itself ("dir/"), which sorts before every
-      // other key inside it: it is held as the empty name. The bucket directory has none.
-      if (is_folder_marker(name, is_dir)) {
-        if (key_len == 0) continue;
-        name[0] = 0;
-      } else if (is_own_name(name, is_dir)) {
-        continue;
-      }
-      if (names_add(ns, name, is_dir) != 0) {
-        rc = -1;
-        break;
-      }
-    }
-    plat_dir_close(d);
-  }
+  walk_frame fr{ns->count, ns->count, ns->count, ns->text_len, key_len, path_len};
+  entry_scratch *sc = static_cast<entry_scratch *>(malloc(sizeof(entry_scratch)));
+  int rc = sc ? add_dir_entries(ns, w->path, path_len, key_len, 0, 0, sc) : -1;
+  free(sc);
   if (rc != 0) {
     ns->count = fr.begin;
     ns->text_len = fr.text_mark;
     return -1;
   }
   const char *text = ns->text;
-  std::sort(ns->offs + fr.begin, ns->offs + ns->count,
-            [text](size_t a, size_t b) { return strcmp(text + a, text + b) < 0; });
+  // Stable: the object inside a directory ("a") precedes nothing it ties with.
+  std::stable_sort(ns->offs + fr.begin, ns->offs + ns->count,
+                   [text](size_t a, size_t b) { return strcmp(text + a, text + b) < 0; });
   fr.end = ns->count;
   fs->f[fs->depth++] = fr;
   return 0;
@@ -202,13 +270,21 @@ void pop_dir(key_walk *w) {
   w->names->text_len = f->text_mark;
 }
 
-// Appends name to the key of the innermost directory in w->path; the new key length, or 0
-// when the key or its path would not fit (such an entry cannot be an object).
-size_t extend_key(key_walk *w, size_t key_len, const char *name) {
-  size_t nl = strlen(name);
-  if (key_len + nl > S3_KEY_MAX || w->key_off + key_len + nl > PATH_MAX_CHARS) return 0;
-  memcpy(w->path + w->key_off + key_len, name, nl + 1);
-  return key_len + nl;
+// Places entry e of frame f in w->key and w->path (its key and its stored path behind the
+// frame's); 0, or -1 when the key or its path would not fit (such an entry cannot be an
+// object). *key_len and *path_len receive the new lengths.
+int enter_entry(key_walk *w, const walk_frame *f, const char *e, size_t *key_len,
+                size_t *path_len) {
+  const char *stored = stored_of(e);
+  size_t sl = strlen(e), stl = strlen(stored);
+  if (f->key_len + sl > S3_KEY_MAX || f->path_len + 1 + stl > PATH_MAX_CHARS) return -1;
+  memcpy(w->key + f->key_len, e, sl);
+  w->key[f->key_len + sl] = 0;
+  w->path[f->path_len] = '/';
+  memcpy(w->path + f->path_len + 1, stored, stl + 1);
+  *key_len = f->key_len + sl;
+  *path_len = f->path_len + 1 + stl;
+  return 0;
 }
 
 // Moves the innermost directory's position to the first entry at or beyond the seek point
@@ -222,13 +298,12 @@ int seek_frames(key_walk *w, const char *rest, key_seek_mode mode) {
     while (f->pos < f->end) {
       const char *s = name_at(w->names, f->pos);
       size_t sl = strlen(s);
-      if (sl && s[sl - 1] == '/' && strncmp(rest, s, sl) == 0) {
+      if (kind_of(s) == ENTRY_DIR && strncmp(rest, s, sl) == 0) {
         // The seek point lies inside this sub-directory: go on there.
         f->pos++;
-        size_t key_len = f->key_len;
-        size_t nk = extend_key(w, key_len, s);
-        if (!nk) continue;
-        if (push_dir(w, w->key_off + nk - 1, nk) != 0) return -1;
+        size_t nk = 0, np = 0;
+        if (enter_entry(w, f, s, &nk, &np) != 0) continue;
+        if (push_dir(w, np, nk) != 0) return -1;
         rest += sl;
         entered = 1;
         break;
@@ -253,14 +328,13 @@ int key_walk_open(key_walk *w, const char *dir, const char *seek, key_seek_mode 
   w->names = static_cast<walk_names *>(calloc(1, sizeof(walk_names)));
   w->frames = static_cast<walk_frames *>(calloc(1, sizeof(walk_frames)));
   w->failed = 0;
+  w->key[0] = 0;
   size_t dl = strlen(dir);
   if (!w->names || !w->frames || dl + 1 > PATH_MAX_CHARS) {
     w->failed = 1;
     return -1;
   }
-  memcpy(w->path, dir, dl);
-  w->path[dl] = '/';
-  w->path[dl + 1] = 0;
+  memcpy(w->path, dir, dl + 1);
   w->key_off = dl + 1;
   // The walked directory itself must be one, not a link to one (a bucket's place holding a
   // link is no bucket): such a walk has no keys. Links below it are never entered.
@@ -280,26 +354,27 @@ int key_walk_next(key_walk *w, char key[S3_KEY_FIELD], uint64_t *size, int64_t *
       pop_dir(w);
       continue;
     }
-    const char *name = name_at(w->names, f->pos++);
-    size_t key_len = f->key_len;
-    const int marker = name[0] == 0;
-    // The marker's file is read under its own name; its key is the directory's.
-    size_t nk = extend_key(w, key_len, marker ? S3_FOLDER_MARKER : name);
-    if (!nk) continue;
-    if (!marker && w->path[w->key_off + nk - 1] == '/') {
-      if (push_dir(w, w->key_off + nk - 1, nk) != 0) {
+    const char *e = name_at(w->names, f->pos++);
+    const entry_kind kind = kind_of(e);
+    size_t nk = 0, np = 0;
+    if (enter_entry(w, f, e, &nk, &np) != 0) continue;
+    if (kind == ENTRY_DIR) {
+      if (push_dir(w, np, nk) != 0) {
         w->failed = 1;
         return -1;
       }
       continue;
     }
+    if (kind == ENTRY_INNER) {
+      if (np + 1 + sizeof S3_DIR_OBJECT > PATH_MAX_CHARS) continue;
+      w->path[np] = '/';
+      memcpy(w->path + np + 1, S3_DIR_OBJECT, sizeof S3_DIR_OBJECT);
+    }
     plat_file_id st;
     // Gone since it was listed, a link, or no regular file (a FIFO, a socket, a device): reads
     // never follow links nor open anything but a regular file, so listings never show those.
     if (plat_file_identity(w->path, &st) != 0) continue;
-    if (marker) nk = key_len;
-    memcpy(key, w->path + w->key_off, nk);
-    key[nk] = 0;
+    memcpy(key, w->key, nk + 1);
     if (size) *size = st.size;
     if (mtime) *mtime = st.mtime_ns / 1000000000;
     return 1;
@@ -313,8 +388,7 @@ int key_walk_skip_prefix(key_walk *w, const char *prefix) {
   walk_frames *fs = w->frames;
   while (fs->depth > 1) {
     const walk_frame *f = &fs->f[fs->depth - 1];
-    if (strncmp(prefix, w->path + w->key_off, f->key_len) == 0 && strlen(prefix) >= f->key_len)
-      break;
+    if (strncmp(prefix, w->key, f->key_len) == 0 && strlen(prefix) >= f->key_len) break;
     pop_dir(w);
   }
   if (fs->depth == 0) return 0;
@@ -375,8 +449,8 @@ long enumerate_objects(const char *dir, const char *, object_entry *out, size_t 
     }
     object_entry *e = &out[count++];
     memcpy(e->key, key, strlen(key) + 1);
+    object_list_etag(bucket, key, g.w->path, e->etag, sizeof e->etag, &size, &mtime);
     e->size = size;
-    object_list_etag(bucket, key, g.w->path, e->etag, sizeof e->etag);
     format_iso8601(mtime, e->last_modified);
   }
   return long(count);

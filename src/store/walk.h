@@ -23,13 +23,15 @@ size_t list_dir_names(const char *dir, char (*names)[S3_NAME_SLOT], size_t cap, 
 // Where a walk starts: at the first key >= text, > text, or > text and not beginning with it.
 enum key_seek_mode { KEY_SEEK_FROM = 0, KEY_SEEK_AFTER = 1, KEY_SEEK_PAST = 2 };
 
-// A walk through a bucket's objects in key order (byte-wise, a directory sorting as its name
-// followed by "/"). It holds the sorted names of each directory on the current path and
-// nothing else, so its memory grows with the depth and the largest directory, never with the
-// number of keys. The server's own files (is_own_name) are never returned.
+// A walk through a bucket's objects in key order (byte-wise over the keys as clients name
+// them, whatever their stored form; a directory sorting as its key segment followed by "/").
+// It holds the sorted names of each directory on the current path and nothing else, so its
+// memory grows with the depth and the largest directory, never with the number of keys. The
+// server's own files (is_own_name) are never returned.
 struct key_walk {
-  char path[S3_FS_PATH];  // bucket directory, "/", then the key being visited
-  size_t key_off;         // where the key starts in path
+  char path[S3_FS_PATH];  // bucket directory, "/", then the stored path being visited
+  size_t key_off;         // where the stored path starts in path
+  char key[S3_KEY_FIELD]; // the key being visited
   struct walk_names *names;
   struct walk_frames *frames;
   int failed;             // memory ran out: the walk ended early

@@ -97,10 +97,17 @@ def populate(root, bucket, keys, body=b"x"):
         write(os.path.join(root, bucket, k), body)
 
 
-# Keys that need percent-encoding in the path, escaping in XML, or both; all valid file names
-# on every platform (no <>:"|?* or backslash, which the server refuses).
+# Keys that need percent-encoding in the path, escaping in XML, or both, and keys that are no
+# Windows file names (ISO timestamps, <>:"|?*, a trailing ".", device names), which the server
+# stores in an encoded form there; all are plain file names on Linux, where the suites run.
 ODD_KEYS = ["sp ace.txt", "plus+sign", "pct%41", "amp&'", "\u00fcn\u00ef/c\u00f6d\u00e9", "tilde~x",
-            "eq=a;b,c", "hash#y", "paren(x)!$@", "dir/sub dir/k"]
+            "eq=a;b,c", "hash#y", "paren(x)!$@", "dir/sub dir/k", "logs/2026-01-01T10:00:00.log",
+            "what?.txt", "a|b", "name.", "con.txt", "star*.x", "lt<gt>", 'q"uote']
+
+# Keys no file tree can hold as paths (empty, "." and ".." segments, a segment beyond a file
+# name's length, an object beside keys below it, a Windows path), for the clients that send
+# keys as they are rather than syncing a folder.
+API_KEYS = ["a//b", "/lead", "x/..", "./y", "s" * 300, "C:\\temp\\x", "p", "p/q"]
 
 
 def write_tree(top, names):

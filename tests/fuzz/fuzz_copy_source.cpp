@@ -33,12 +33,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (parse_copy_source(value.c_str(), bucket, key) == 0) {
     FUZZ_CHECK(valid_bucket_name(bucket, strlen(bucket)));
     FUZZ_CHECK(key[0] && strlen(key) <= S3_KEY_MAX);
-    FUZZ_CHECK(!has_dotdot_segment(key));
     char path[S3_FS_PATH];
-    // The source never names a file outside its bucket's directory.
+    // The source never names a file outside its bucket's directory: no level of its stored
+    // path is empty, "." or "..".
     if (object_path(bucket, key, path) == 0) {
       std::string dir = std::string(s_storage_root) + "/" + bucket + "/";
       FUZZ_CHECK(strncmp(path, dir.c_str(), dir.size()) == 0);
+      for (const char *p = path + dir.size() - 1; *p == '/';) {
+        size_t n = strcspn(p + 1, "/");
+        FUZZ_CHECK(n > 0 && !(n == 1 && p[1] == '.') && !(n == 2 && p[1] == '.' && p[2] == '.'));
+        p += 1 + n;
+      }
     }
     // What was read names the same object when sent again, encoded.
     char bucket2[64], key2[4096];

@@ -18,11 +18,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       size_t blen = strlen(r.bucket);
       // A bucket named by the path is a valid name, and no key climbs out of its bucket.
       FUZZ_CHECK(blen == 0 || valid_bucket_name(r.bucket, blen));
-      FUZZ_CHECK(!has_dotdot_segment(r.key));
       FUZZ_CHECK(strlen(r.key) <= S3_KEY_MAX);
       char path[S3_FS_PATH];
-      if (blen && r.key[0] && object_path(r.bucket, r.key, path) == 0)
-        FUZZ_CHECK(strncmp(path, s_storage_root, strlen(s_storage_root)) == 0);
+      if (blen && r.key[0] && object_path(r.bucket, r.key, path) == 0) {
+        size_t rl = strlen(s_storage_root);
+        FUZZ_CHECK(strncmp(path, s_storage_root, rl) == 0);
+        // Whatever the key, its stored path has no empty, "." or ".." level to leave by.
+        for (const char *p = path + rl; *p == '/';) {
+          size_t n = strcspn(p + 1, "/");
+          FUZZ_CHECK(n > 0 && !(n == 1 && p[1] == '.') && !(n == 2 && p[1] == '.' && p[2] == '.'));
+          p += 1 + n;
+        }
+      }
     }
     uint64_t n = 0;
     int overflow = 0;

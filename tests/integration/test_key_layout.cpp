@@ -1,5 +1,5 @@
-// Keys and the file tree: folder markers ("dir/") stored beside the keys below them, and keys
-// the tree cannot hold beside a stored one, refused with 409 and nothing changed.
+// Keys and the file tree: folder markers ("dir/") and objects ("a") stored beside the keys
+// below them, and the server's own names taken as ordinary keys.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -12,7 +12,27 @@ namespace {
 
 using qt::Response;
 
-class KeyLayout : public qa::SharedServer {};
+class KeyLayout : public qa::SharedServer {
+ protected:
+  // The <Key> texts of a listing, in order (the keys here need no XML escapes).
+  static std::vector<std::string> keys_in(const std::string &body) {
+    std::vector<std::string> out;
+    for (size_t at = 0; (at = body.find("<Key>", at)) != std::string::npos;) {
+      size_t end = body.find("</Key>", at);
+      out.push_back(body.substr(at + 5, end - at - 5));
+      at = end;
+    }
+    return out;
+  }
+  // A one-part multipart upload of bucket_key; the Complete answer.
+  Response upload_whole(const std::string &bucket_key, const std::string &data) {
+    std::string id = initiate(bucket_key);
+    Response part = req("PUT", "/" + bucket_key + "?partNumber=1&uploadId=" + id, {}, data);
+    std::string body = "<CompleteMultipartUpload><Part><PartNumber>1</PartNumber><ETag>" +
+                       part.header("ETag") + "</ETag></Part></CompleteMultipartUpload>";
+    return req("POST", "/" + bucket_key + "?uploadId=" + id, {}, body);
+  }
+};
 
 TEST_F(KeyLayout, FolderMarkerIsAnObjectBesideItsKeys) {
   ASSERT_EQ(req("PUT", "/fmk").status, 200);
@@ -71,7 +91,7 @@ TEST_F(KeyLayout, MarkerKeepsItsBucketFromBeingDeleted) {
   EXPECT_EQ(req("DELETE", "/fmdel").status, 204);
 }
 
-TEST_F(KeyLayout, KeysTheTreeCannotHoldAnswer409AndChangeNothing) {
+TEST_F(KeyLayout, ObjectsBesideKeysBelowThemInEitherOrder) {
   ASSERT_EQ(req("PUT", "/kcb").status, 200);
   ASSERT_EQ(req("PUT", "/kcb/a", {}, "object a").status, 200);
   ASSERT_EQ(req("PUT", "/kcb/d/x", {}, "object d/x").status, 200);
@@ -79,56 +99,70 @@ TEST_F(KeyLayout, KeysTheTreeCannotHoldAnswer409AndChangeNothing) {
   struct Row {
     const char *what, *method, *target;
     std::vector<std::string> headers;
-    const char *conflict;  // the stored key the answer names
   };
   const Row rows[] = {
-      {"below an object", "PUT", "/kcb/a/b", {}, "a"},
-      {"deep below an object", "PUT", "/kcb/a/b/c", {}, "a"},
-      {"marker of an object", "PUT", "/kcb/a/", {}, "a"},
-      {"object over a directory", "PUT", "/kcb/d", {}, "d/x"},
-      {"copy below an object", "PUT", "/kcb/a/c", {"x-amz-copy-source: /kcb/src"}, "a"},
-      {"copy over a directory", "PUT", "/kcb/d", {"x-amz-copy-source: /kcb/src"}, "d/x"},
-      {"upload below an object", "POST", "/kcb/a/m?uploads", {}, "a"},
+      {"below an object", "PUT", "/kcb/a/b", {}},
+      {"deep below an object", "PUT", "/kcb/a/b/c", {}},
+      {"marker of an object", "PUT", "/kcb/a/", {}},
+      {"object over a directory", "PUT", "/kcb/d", {}},
+      {"copy below an object", "PUT", "/kcb/a/c", {"x-amz-copy-source: /kcb/src"}},
+      {"copy over a directory", "PUT", "/kcb/e", {"x-amz-copy-source: /kcb/src"}},
   };
+  ASSERT_EQ(req("PUT", "/kcb/e/y", {}, "object e/y").status, 200);
   for (const Row &row : rows) {
     SCOPED_TRACE(row.what);
     Response r = qt::request(port(), row.method, row.target, row.headers,
-                             std::string(row.method) == "PUT" && row.headers.empty() ? "new" : "");
-    std::string path = std::string(row.target).substr(0, std::string(row.target).find('?'));
-    qa::expect_error(r, 409, "HTTP/1.1 409 Conflict", "KeyConflict",
-                     std::string("The key cannot be stored beside the existing key \"") +
-                         row.conflict + "\"",
-                     path);
+                             row.headers.empty() ? std::string("new ") + row.target : "");
+    EXPECT_EQ(r.status, 200) << r.raw;
   }
-  // With Expect the refusal comes instead of the interim answer.
-  Response ex = qt::send_raw(port(), "PUT /kcb/a/b HTTP/1.1\r\nHost: x\r\nExpect: 100-continue\r\n"
-                                     "Content-Length: 3\r\n\r\n");
-  EXPECT_EQ(ex.status, 409);
-  EXPECT_EQ(ex.raw.find("100 Continue"), std::string::npos) << ex.raw;
-  EXPECT_EQ(req("GET", "/kcb/a").body, "object a");
+  // The object moved into the directory its key names, with its record.
+  EXPECT_TRUE(qt::dir_exists(at("kcb/a")));
+  Response a = req("GET", "/kcb/a");
+  EXPECT_EQ(a.body, "object a");
+  EXPECT_EQ(a.header("ETag"), "\"" + qt::md5_hex("object a") + "\"");
+  EXPECT_EQ(req("GET", "/kcb/a/b").body, "new /kcb/a/b");
+  EXPECT_EQ(req("GET", "/kcb/a/b/c").body, "new /kcb/a/b/c");
+  EXPECT_EQ(req("GET", "/kcb/a/").body, "new /kcb/a/");
+  EXPECT_EQ(req("GET", "/kcb/a/c").body, "source");
+  EXPECT_EQ(req("GET", "/kcb/d").body, "new /kcb/d");
   EXPECT_EQ(req("GET", "/kcb/d/x").body, "object d/x");
-  EXPECT_FALSE(qt::dir_exists(at("kcb/a")));
-  EXPECT_TRUE(qt::dir_exists(at("kcb/d")));
+  EXPECT_EQ(req("GET", "/kcb/e").body, "source");
+  // A multipart upload of a key below an object, and of an object over a directory.
+  for (const char *k : {"a/m", "d"}) {
+    Response c = upload_whole(std::string("kcb/") + k, std::string("part of ") + k);
+    EXPECT_EQ(c.status, 200) << k << c.raw;
+    EXPECT_EQ(req("GET", std::string("/kcb/") + k).body, std::string("part of ") + k);
+  }
+  // Listed in key order, "a" before "a-", "a/" and the keys below it.
+  ASSERT_EQ(req("PUT", "/kcb/a-z", {}, "dash").status, 200);
+  Response list = req("GET", "/kcb?list-type=2");
+  std::vector<std::string> keys = keys_in(list.body);
+  EXPECT_EQ(keys, (std::vector<std::string>{"a", "a-z", "a/", "a/b", "a/b/c", "a/c", "a/m", "d",
+                                            "d/x", "e", "e/y", "src"}));
 
-  // Once the keys below are gone, the directory left behind gives way.
-  EXPECT_EQ(req("DELETE", "/kcb/d/x").status, 204);
-  ASSERT_EQ(req("PUT", "/kcb/d", {}, "now a file").status, 200);
-  EXPECT_EQ(req("GET", "/kcb/d").body, "now a file");
-  EXPECT_EQ(req("GET", "/kcb/d").header("Content-Length"), "10");
+  // Once the keys below are gone, the object is a plain file again.
+  EXPECT_EQ(req("DELETE", "/kcb/e/y").status, 204);
+  EXPECT_FALSE(qt::dir_exists(at("kcb/e")));
+  EXPECT_EQ(req("GET", "/kcb/e").body, "source");
+  EXPECT_EQ(req("DELETE", "/kcb/e").status, 204);
+  EXPECT_EQ(req("GET", "/kcb/e").status, 404);
+  EXPECT_EQ(req("GET", "/kcb/d/x").body, "object d/x");
 }
 
-TEST_F(KeyLayout, ServerNamesAreNoKeys) {
+TEST_F(KeyLayout, ServerNamesAreOrdinaryKeys) {
   ASSERT_EQ(req("PUT", "/own").status, 200);
-  for (const char *t : {"/own/.quillmar-folder", "/own/dir/.quillmar-folder",
-                        "/own/.upload-1-2-3.tmp", "/own/x/.mpu-1-2.tmp", "/own//"}) {
-    SCOPED_TRACE(t);
-    Response r = req("PUT", t, {}, "v");
-    qa::expect_error(r, 400, "HTTP/1.1 400 Bad Request", "InvalidRequest", "Invalid request path",
-                     t);
+  const char *keys[] = {".quillmar-folder", "dir/.quillmar-folder", ".quillmar-object",
+                        ".quillmar-k-x", ".upload-1-2-3.tmp", "x/.mpu-1-2.tmp", "/"};
+  for (const char *k : keys) {
+    std::string t = std::string("/own/") + k;
+    ASSERT_EQ(req("PUT", t, {}, std::string("v ") + k).status, 200) << k;
   }
-  // Names near them are ordinary keys.
-  for (const char *t : {"/own/.quillmar-folder2", "/own/.upload-1-2.tmp"})
-    EXPECT_EQ(req("PUT", t, {}, "v").status, 200) << t;
+  for (const char *k : keys)
+    EXPECT_EQ(req("GET", std::string("/own/") + k).body, std::string("v ") + k) << k;
+  std::vector<std::string> listed = keys_in(req("GET", "/own?list-type=2").body);
+  EXPECT_EQ(listed, (std::vector<std::string>{".quillmar-folder", ".quillmar-k-x",
+                                              ".quillmar-object", ".upload-1-2-3.tmp", "/",
+                                              "dir/.quillmar-folder", "x/.mpu-1-2.tmp"}));
 }
 
 }  // namespace

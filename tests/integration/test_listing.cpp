@@ -259,8 +259,8 @@ TEST_F(Listing, DocumentsByteForByte) {
   const std::vector<std::pair<std::string, std::string>> objs = {
       {"a&b", "1"}, {"d<e/f", "22"}, {"d<e/g", "333"}, {"r\"1", "4444"}, {"r\"2", "55555"}};
   for (auto &o : objs) {
-    qt::write_file(server->path("esc/" + o.first), o.second);
-    qt::set_mtime(server->path("esc/" + o.first), t);
+    qt::write_file(server->path("esc/" + qt::stored_key(o.first)), o.second);
+    qt::set_mtime(server->path("esc/" + qt::stored_key(o.first)), t);
   }
   const std::string head =
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"

@@ -35,7 +35,7 @@ class Objects : public qt::FreshServer {
     h.insert(h.end(), more.begin(), more.end());
     return req("PUT", target, h, body);
   }
-  std::string meta_file(const std::string &bucket_key) { return qt::read_file(at(".s3meta/" + bucket_key)); }
+  std::string meta_file(const std::string &bucket_key) { return qt::read_record(at(".s3meta/" + bucket_key)); }
   // Names in a directory that begin with "." (temporary files).
   std::vector<std::string> hidden_files(const std::string &rel) { return qt::dot_entries(at(rel)); }
 };
@@ -74,11 +74,12 @@ TEST_F(Objects, PutStoresBodyAndMetadata) {
   EXPECT_EQ(r.header("Content-Type"), "application/pdf");
   EXPECT_EQ(r.header("ETag"), in_quotes(qt::md5_hex("%PDF-1.4")));
 
-  // A key that names a directory level of a stored key cannot be stored.
+  // A key that names a directory level of a stored key is stored beside it.
   ASSERT_EQ(put("/bkt/docs/a", "1").status, 200);
   r = put("/bkt/docs", "x");
-  EXPECT_EQ(r.status, 409);
-  EXPECT_NE(r.body.find("<Code>KeyConflict</Code>"), std::string::npos);
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(get("/bkt/docs").body, "x");
+  EXPECT_EQ(get("/bkt/docs/a").body, "1");
   EXPECT_TRUE(hidden_files("bkt").empty());
 }
 
@@ -173,9 +174,10 @@ TEST_F(Objects, CopySourceForms) {
       {"/src-bucket/missing.txt", 404, "NoSuchKey"},
       {"/nobucket/a%20b.txt", 404, "NoSuchKey"},
       {"/../etc/passwd", 400, "InvalidArgument"},
-      {"/src-bucket/a/../../x", 400, "InvalidArgument"},
-      {"/src-bucket/a%2F..%2F..%2Fx", 400, "InvalidArgument"},
-      {"/src-bucket/.", 400, "InvalidArgument"},
+      // Dot segments are a key's own text: no such source key, and nothing outside is read.
+      {"/src-bucket/a/../../x", 404, "NoSuchKey"},
+      {"/src-bucket/a%2F..%2F..%2Fx", 404, "NoSuchKey"},
+      {"/src-bucket/.", 404, "NoSuchKey"},
       {"/SRC-bucket/a%20b.txt", 400, "InvalidArgument"},
       {"/src-bucket/a%00b.txt", 400, "InvalidArgument"},
   };

@@ -326,6 +326,18 @@ std::string read_file(const std::string &path) {
   return out;
 }
 
+std::string read_record(const std::string &path) {
+  std::string text = read_file(path), out;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t nl = text.find('\n', at);
+    size_t end = nl == std::string::npos ? text.size() : nl + 1;
+    if (text.compare(at, 9, "+Version ") != 0) out.append(text, at, end - at);
+    at = end;
+  }
+  return out;
+}
+
 bool file_exists(const std::string &path) {
   plat_stat_t st;
   return plat_stat(path.c_str(), &st) == 0 && !st.is_dir;
@@ -450,5 +462,36 @@ int run_command(const std::string &cmd, std::string *out) {
 }
 
 std::string data_dir() { return QUILLMAR_DATA_DIR; }
+
+std::string stored_key(const std::string &key) {
+  std::string out;
+  size_t start = 0;
+  for (;;) {
+    size_t slash = key.find('/', start);
+    std::string seg = key.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+    bool plain = true;
+    if (plat_windows_names()) {
+      for (unsigned char c : seg)
+        if (c < 0x20 || strchr("<>:\"\\|?*", c)) plain = false;
+      if (!seg.empty() && (seg.back() == '.' || seg.back() == ' ')) plain = false;
+    }
+    if (plain) {
+      out += seg;
+    } else {
+      out += ".quillmar-k-";
+      for (size_t i = 0; i < seg.size(); i++) {
+        unsigned char c = (unsigned char)seg[i];
+        bool kept = c >= 0x80 || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+                    c == '_' || c == '~' || (c == '.' && i + 1 < seg.size());
+        char hex[4];
+        snprintf(hex, sizeof hex, "%%%02X", c);
+        out += kept ? std::string(1, char(c)) : std::string(hex);
+      }
+    }
+    if (slash == std::string::npos) return out;
+    out += '/';
+    start = slash + 1;
+  }
+}
 
 }  // namespace qt

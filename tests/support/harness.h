@@ -99,6 +99,9 @@ struct Conn {
 
 // Files on disk.
 std::string read_file(const std::string &path);   // "" when missing
+// A metadata record's text without its "+Version" line, which names the data version the record
+// was written for (a file number and a time that differ from run to run).
+std::string read_record(const std::string &path);
 bool file_exists(const std::string &path);
 bool dir_exists(const std::string &path);
 void write_file(const std::string &path, const std::string &data);  // creates parent dirs
@@ -117,5 +120,10 @@ int run_command(const std::string &cmd, std::string *out = nullptr);
 
 // tests/data in the source tree: the captured client requests.
 std::string data_dir();
+// The path below its bucket at which the store keeps key, as the README's storage layout
+// describes it, for keys whose segments are short (at most 60 bytes), not empty, no "." or
+// "..", no device names and no names of the server's own: each segment as it is, or under
+// Windows names encoded where Windows cannot hold it. Tests plant such keys with it.
+std::string stored_key(const std::string &key);
 
 }  // namespace qt

@@ -175,7 +175,11 @@ TEST_F(MetaTest, OverLongLineIsConsumedWhole) {
 TEST_F(MetaTest, PathThatDoesNotFitIsNeverCut) {
   // root/.s3meta/bucket/key beyond 4351 characters: nothing is written and nothing is read,
   // in particular not the file the cut path would name.
-  std::string key(4351 - root.size() - 1 - 3 - 1, 'k');  // object path fits exactly
+  // Segments of one file name each; the object path fits exactly.
+  const size_t want = 4351 - root.size() - 1 - 3 - 1;
+  std::string key;
+  while (want - key.size() > 201) key += std::string(200, 'k') + "/";
+  key += std::string(want - key.size(), 'k');
   char obj[S3_FS_PATH];
   ASSERT_EQ(object_path("bkt", key.c_str(), obj), 0);
   char mp[S3_FS_PATH];

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "store/names.h"
 #include "store/layout.h"
 #include "store/mpu.h"
 #include "store/object.h"
@@ -72,15 +73,19 @@ TEST_F(ObjectWriter, DroppedOrRefusedWritersLeaveNothing) {
     EXPECT_TRUE(ut::exists(writer_temp_path(&w.w)));
   }
   {
-    // A failed commit of a key that another key's folder holds takes its temporary with it.
+    // A failed commit (a directory stands where the object "dir" goes) takes its temporary
+    // with it.
     ut::write_file(p("bkt/dir/inner"), "inner");
+    ut::write_file(p("bkt/dir/" S3_DIR_OBJECT "/x"), "x");
     object_writer_guard w;
     ASSERT_EQ(writer_begin_object(&w.w, "bkt", "dir"), 0);
     ASSERT_EQ(writer_open(&w.w), 0);
     ASSERT_EQ(writer_write(&w.w, "new", 3), 0);
     EXPECT_EQ(writer_commit_object(&w.w, "e", "", nullptr, 0, nullptr, nullptr), -1);
   }
-  EXPECT_EQ(tree("bkt"), (std::vector<std::string>{"bkt/dir/", "bkt/dir/inner", "bkt/obj"}));
+  EXPECT_EQ(tree("bkt"), (std::vector<std::string>{"bkt/dir/", "bkt/dir/" S3_DIR_OBJECT "/",
+                                                   "bkt/dir/" S3_DIR_OBJECT "/x", "bkt/dir/inner",
+                                                   "bkt/obj"}));
   EXPECT_EQ(ut::read_file(p("bkt/obj")), "earlier");
 
   // Joining into a bucket deleted meanwhile never brings it back, nor any folder of the key.

@@ -112,7 +112,12 @@ TEST(OwnNames, OnlyTheServersTemporaryFiles) {
       {".mpu", 1, 0},
       {"upload-1-2-3.tmp", 0, 0},
       {".quillmar-folder", 0, 1},  // a folder marker's file, shown only as its directory's key
-      {".quillmar-folder", 1, 0},
+      {".quillmar-folder", 1, 1},  // every ".quillmar-" name is the server's own...
+      {".quillmar-object", 0, 1},
+      {".quillmar-c-x", 0, 1},
+      {".quillmar-k-x", 0, 0},  // ...but encoded segments and chunk directories
+      {".quillmar-k-x", 1, 0},
+      {".quillmar-c-x", 1, 0},
       {".photo.jpg.xdev-140213-3.tmp", 0, 1},  // a move across file systems, half done
       {".xdev-1-2.tmp", 0, 0},
       {".a.xdev-1.tmp", 0, 0},

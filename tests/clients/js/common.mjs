@@ -42,10 +42,12 @@ export function data(n, seed) {
   return out;
 }
 
-// Keys that need percent-encoding in the path, escaping in XML, or both; valid file names on
-// every platform (no <>:"|?* or backslash, which the server refuses).
+// Keys that need percent-encoding in the path, escaping in XML, or both, and keys that are no
+// Windows file names (ISO timestamps, <>:"|?*, a trailing ".", device names), which the server
+// stores in an encoded form there; all are plain file names on Linux, where the suites run.
 export const ODD_KEYS = ['sp ace.txt', 'plus+sign', 'pct%41', 'amp&\'', '\u00fcn\u00ef/c\u00f6d\u00e9', 'tilde~x',
-  'eq=a;b,c', 'hash#y', 'paren(x)!$@', 'dir/sub dir/k'];
+  'eq=a;b,c', 'hash#y', 'paren(x)!$@', 'dir/sub dir/k', 'logs/2026-01-01T10:00:00.log',
+  'what?.txt', 'a|b', 'name.', 'con.txt', 'star*.x', 'lt<gt>', 'q"uote'];
 
 export function sorted(list) {
   return [...list].sort((a, b) => (a < b ? -1 : a > b ? 1 : 0));
