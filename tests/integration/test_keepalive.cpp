@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "base/date.h"
+#include "digest/hash.h"
 #include "fixture.h"
 #include "harness.h"
 #include "platform/platform.h"
@@ -168,6 +170,75 @@ TEST(KeepAliveUnread, UnreadBodyClosesTheConnection) {
   qt::Response ok = qt::send_raw(server.port,
                                  qt::sign_request(qt::client_signed(host, kAccess, kSecret, "GET", "/")));
   EXPECT_EQ(ok.status, 200) << ok.raw;
+}
+
+// A Signature Version 2 header for a request without body or x-amz-* headers, signed now.
+std::string v2_head(const std::string &method, const std::string &path, const std::string &secret) {
+  char date[64];
+  format_rfc1123(plat_time_now(), date);
+  std::string sts = method + "\n\n\n" + date + "\n" + path;
+  unsigned char mac[20];
+  hmac_sha1(secret.data(), secret.size(), sts.data(), sts.size(), mac);
+  char sig[32];
+  base64_encode(mac, sizeof mac, sig);
+  return std::string("Date: ") + date + "\r\nAuthorization: AWS " + kAccess + ":" + sig + "\r\n";
+}
+
+// With keys on, one connection carries signed requests of both versions, the reads a public
+// bucket serves without credentials, tag changes, and the refusals of each: every answer,
+// refusals' documents included, is framed exactly, so the next one is read where it starts.
+TEST(KeepAliveKeyed, PublicReadsSignaturesAndRefusalsShareOneConnection) {
+  qt::Server server(kAccess, kSecret);
+  std::string host = "127.0.0.1:" + std::to_string(server.port);
+  auto v4 = [&](const std::string &method, const std::string &target, const std::string &body = "") {
+    return qt::sign_request(qt::client_signed(host, kAccess, kSecret, method, target, body));
+  };
+  const std::string policy =
+      "{\"Version\":\"2012-10-17\",\"Statement\":[{\"Effect\":\"Allow\",\"Principal\":\"*\","
+      "\"Action\":\"s3:GetObject\",\"Resource\":\"arn:aws:s3:::ka-pub/*\"}]}";
+  const std::string tags =
+      "<Tagging><TagSet><Tag><Key>k</Key><Value>v</Value></Tag></TagSet></Tagging>";
+  struct Step {
+    std::string bytes;
+    int status;
+    const char *code;  // the error document's code, "" for none
+    bool head = false;
+  } steps[] = {
+      {v4("PUT", "/ka-pub"), 200, ""},
+      {v4("PUT", "/ka-pub/cat.txt", "meow"), 200, ""},
+      {v4("PUT", "/ka-pub?policy", policy), 204, ""},
+      {plain("GET", "/ka-pub/cat.txt"), 200, ""},
+      {plain("HEAD", "/ka-pub/cat.txt"), 200, "", true},
+      {plain("GET", "/ka-pub/absent"), 403, "AccessDenied"},
+      {plain("HEAD", "/ka-pub/absent"), 403, "", true},
+      {plain("GET", "/ka-pub/cat.txt?response-content-type=x/y"), 400, "InvalidRequest"},
+      {plain("GET", "/ka-pub"), 403, "AccessDenied"},
+      {plain("GET", "/ka-pub/cat.txt", "", v2_head("GET", "/ka-pub/cat.txt", kSecret)), 200, ""},
+      {plain("GET", "/ka-pub/cat.txt", "", v2_head("GET", "/ka-pub/cat.txt", "wrong")), 403,
+       "SignatureDoesNotMatch"},
+      {plain("GET", "/ka-pub/cat.txt?AWSAccessKeyId=" + std::string(kAccess) +
+                        "&Expires=1000&Signature=AAAA"),
+       403, "AccessDenied"},
+      {v4("PUT", "/ka-pub/cat.txt?tagging", tags), 200, ""},
+      {v4("GET", "/ka-pub/cat.txt?tagging"), 200, ""},
+      {v4("DELETE", "/ka-pub/cat.txt?tagging"), 204, ""},
+      {plain("GET", "/ka-pub/cat.txt"), 200, ""},
+  };
+  Client c(server.port);
+  for (const Step &s : steps) {
+    SCOPED_TRACE(s.bytes.substr(0, s.bytes.find("\r\n")));
+    qt::Response r = c.ask(s.bytes, s.head);
+    ASSERT_EQ(r.status, s.status) << r.raw;
+    EXPECT_TRUE(r.header("Connection").empty()) << r.head;
+    if (s.code[0]) {
+      EXPECT_NE(r.body.find(std::string("<Code>") + s.code + "</Code>"), std::string::npos) << r.body;
+      EXPECT_EQ(r.body.substr(r.body.size() - 9), "</Error>\n");
+    }
+    if (s.status == 200 && s.bytes.rfind("GET /ka-pub/cat.txt HTTP", 0) == 0) {
+      EXPECT_EQ(r.body, "meow");
+    }
+  }
+  EXPECT_TRUE(c.pending.empty());
 }
 
 }  // namespace
