@@ -494,3 +494,27 @@ int const_time_eq(const void *a, size_t alen, const void *b, size_t blen) {
   for (size_t i = 0; i < alen; i++) diff |= (unsigned char)(x[i] ^ y[i]);
   return diff == 0;
 }
+
+size_t base64_encode(const void *in, size_t n, char *out, size_t out_cap) {
+  static const char k_alphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  const unsigned char *p = static_cast<const unsigned char *>(in);
+  size_t need = 4 * ((n + 2) / 3);
+  if (out_cap == 0) return 0;
+  if (need + 1 > out_cap) {
+    out[0] = 0;
+    return 0;
+  }
+  size_t o = 0;
+  for (size_t i = 0; i < n; i += 3) {
+    uint32_t v = (uint32_t)p[i] << 16;
+    if (i + 1 < n) v |= (uint32_t)p[i + 1] << 8;
+    if (i + 2 < n) v |= p[i + 2];
+    out[o++] = k_alphabet[(v >> 18) & 63];
+    out[o++] = k_alphabet[(v >> 12) & 63];
+    out[o++] = i + 1 < n ? k_alphabet[(v >> 6) & 63] : '=';
+    out[o++] = i + 2 < n ? k_alphabet[v & 63] : '=';
+  }
+  out[o] = 0;
+  return o;
+}

@@ -225,9 +225,34 @@ int mpu_done_read(const char *bucket, const char *upload_id, char key[S3_KEY_FIE
   return 0;
 }
 
-// Reads the record of a part from its path: 0 with the ETag, -1 missing or empty.
-static int read_etag_file(const char *path, char etag[80]) {
+// A part record's checksum line "ALG BASE64" into sum (CK_NONE when it is not one).
+static void parse_sum_line(const char *line, mpu_part_sum *sum) {
+  sum->algo = CK_NONE;
+  sum->value[0] = 0;
+  const char *sp = strchr(line, ' ');
+  if (!sp) return;
+  int algo = ck_from_algo_name(line, (size_t)(sp - line));
+  const char *v = sp + 1;
+  size_t n = strlen(v);
+  if (algo == CK_NONE || n == 0 || n >= CK_B64_CAP) return;
+  for (size_t i = 0; i < n; i++) {
+    char c = v[i];
+    if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+          c == '+' || c == '/' || c == '='))
+      return;
+  }
+  sum->algo = algo;
+  memcpy(sum->value, v, n + 1);
+}
+
+// Reads the record of a part from its path: 0 with the ETag (and its checksum, when sum is
+// given), -1 missing or empty.
+static int read_etag_file(const char *path, char etag[80], mpu_part_sum *sum = nullptr) {
   etag[0] = 0;
+  if (sum) {
+    sum->algo = CK_NONE;
+    sum->value[0] = 0;
+  }
   line_reader lr;
   lr.f = plat_file_open(path, PLAT_READ);
   plat_file_guard guard(lr.f);
@@ -236,7 +261,51 @@ static int read_etag_file(const char *path, char etag[80]) {
   // An empty line is no ETag either: such a part would match any ETag a client gives.
   if (!read_line(&lr, line, MPU_ETAG_READ) || !line[0] || lr.failed) return -1;
   copy_text(etag, MPU_ETAG_MAX + 1, line);
+  if (sum && read_line(&lr, line, MPU_ETAG_READ) && !lr.failed) parse_sum_line(line, sum);
   return 0;
+}
+
+int mpu_part_checksum(const char *udir, unsigned long part, mpu_part_sum *sum) {
+  char path[S3_MPU_FILE_PATH];
+  char name[32];
+  char etag[80];
+  snprintf(name, sizeof(name), "%lu.etag", part);
+  if (mpu_file_path(udir, name, path) != 0) return -1;
+  return read_etag_file(path, etag, sum);
+}
+
+int mpu_checksum_write(const char *udir, int algo, int type) {
+  char path[S3_MPU_FILE_PATH];
+  if (mpu_file_path(udir, "checksum", path) != 0) return -1;
+  char line[64];
+  int n = snprintf(line, sizeof line, "%s %s\n", ck_name(algo), ck_type_name(type));
+  plat_file_guard f(plat_file_open(path, PLAT_WRITE_TRUNC));
+  if (!f.f || n < 0 || (size_t)n >= sizeof line || plat_file_write(f.f, line, (size_t)n) != n ||
+      plat_file_flush(f.f) != 0 || plat_file_sync(f.f) != 0) {
+    remove_file(path);
+    return -1;
+  }
+  return 0;
+}
+
+void mpu_checksum_read(const char *udir, int *algo, int *type) {
+  *algo = CK_NONE;
+  *type = CK_TYPE_NONE;
+  char path[S3_MPU_FILE_PATH];
+  if (mpu_file_path(udir, "checksum", path) != 0) return;
+  line_reader lr;
+  lr.f = plat_file_open(path, PLAT_READ);
+  plat_file_guard guard(lr.f);
+  if (!guard.f) return;
+  char line[64];
+  if (!read_line(&lr, line, sizeof line - 1) || lr.failed) return;
+  const char *sp = strchr(line, ' ');
+  if (!sp) return;
+  int a = ck_from_algo_name(line, (size_t)(sp - line));
+  int t = ck_type_from_name(sp + 1, strlen(sp + 1));
+  if (a == CK_NONE || t == CK_TYPE_NONE) return;
+  *algo = a;
+  *type = t;
 }
 
 int mpu_part_etag(const char *bucket, const char *upload_id, unsigned long part, char etag[80]) {
@@ -371,11 +440,13 @@ static int upload_lock(const char *udir, int exclusive, plat_file_lock *out) {
 }
 
 // Writes "etag\n" into a fresh temporary file of the upload; 0 with its path, or -1.
-static int write_etag_temp(const char *udir, const char *etag, char tmp[S3_FS_PATH]) {
+static int write_etag_temp(const char *udir, const char *etag, const char *sum_line,
+                           char tmp[S3_FS_PATH]) {
   if (make_upload_temp(udir, tmp) != 0) return -1;
   plat_file_guard f(plat_file_open(tmp, PLAT_WRITE_TRUNC));
-  char line[80];
-  int n = snprintf(line, sizeof line, "%s\n", etag);
+  char line[160];
+  int n = sum_line && sum_line[0] ? snprintf(line, sizeof line, "%s\n%s\n", etag, sum_line)
+                                  : snprintf(line, sizeof line, "%s\n", etag);
   if (!f.f || n < 0 || (size_t)n >= sizeof line || plat_file_write(f.f, line, (size_t)n) != n ||
       plat_file_flush(f.f) != 0 || plat_file_sync(f.f) != 0) {
     remove_file(tmp);
@@ -410,9 +481,9 @@ static int sync_file(const char *path) {
 }
 
 int mpu_part_commit(const char *bucket, const char *udir, unsigned long part,
-                    const char *data_tmp, const char *etag) {
+                    const char *data_tmp, const char *etag, const char *sum_line) {
   char etag_tmp[S3_FS_PATH];
-  if (sync_file(data_tmp) != 0 || write_etag_temp(udir, etag, etag_tmp) != 0) {
+  if (sync_file(data_tmp) != 0 || write_etag_temp(udir, etag, sum_line, etag_tmp) != 0) {
     remove_file(data_tmp);
     return -2;
   }
@@ -438,7 +509,8 @@ int mpu_part_commit(const char *bucket, const char *udir, unsigned long part,
   return rc;
 }
 
-int mpu_part_open(const char *udir, unsigned long part, plat_file **out, char etag[80]) {
+int mpu_part_open(const char *udir, unsigned long part, plat_file **out, char etag[80],
+                  mpu_part_sum *sum) {
   *out = nullptr;
   etag[0] = 0;
   char data[S3_MPU_FILE_PATH];
@@ -448,7 +520,7 @@ int mpu_part_open(const char *udir, unsigned long part, plat_file **out, char et
   plat_file_lock held;
   if (upload_lock(udir, 0, &held) != 0) return -1;
   int rc = -1;
-  if (read_etag_file(record, etag) == 0) {
+  if (read_etag_file(record, etag, sum) == 0) {
     *out = plat_file_open(data, PLAT_READ);
     rc = *out ? 0 : -2;
   }

@@ -274,19 +274,21 @@ int object_make_key_dirs(const char *bucket, const char *path_in) {
 
 int object_commit(const char *tmp, const char *bucket, const char *key, const char *etag,
                   const char *content_type, const char *head, size_t head_len,
-                  const commit_condition *cond, const part_layout *parts) {
+                  const commit_condition *cond, const part_layout *parts,
+                  const record_checksum *sum, const part_checksums *part_sums) {
   char path[S3_FS_PATH];
   if (object_path(bucket, key, path) != 0) {
     remove_file(tmp);
     return -1;
   }
   return object_commit_at(tmp, path, bucket, key, etag, content_type, head, head_len, cond,
-                          parts);
+                          parts, sum, part_sums);
 }
 
 int object_commit_at(const char *tmp, const char *path, const char *bucket, const char *key,
                      const char *etag, const char *content_type, const char *head,
-                     size_t head_len, const commit_condition *cond, const part_layout *parts) {
+                     size_t head_len, const commit_condition *cond, const part_layout *parts,
+                     const record_checksum *sum, const part_checksums *part_sums) {
   int moved = -1;
   // The slow flushes happen before the locks. The record is written beside its place before
   // the data is flushed: the data's flush then commits the file system's journal with the
@@ -295,7 +297,7 @@ int object_commit_at(const char *tmp, const char *path, const char *bucket, cons
   meta_draft record;
   int drafted = data.f ? meta_draft_write(&record, bucket, key, etag,
                                            content_type ? content_type : "", head, head_len,
-                                           parts)
+                                           parts, sum, part_sums)
                        : -1;
   // A data flush that fails closes the data, and the unpublished draft goes below.
   if (flush_temp(&data) == 0 && drafted == 0) drafted = meta_draft_sync(&record);
@@ -425,8 +427,16 @@ int object_remove_if_match(const char *bucket, const char *key, const char *if_m
   return COMMIT_PRECONDITION_FAILED;
 }
 
-int object_snapshot(const char *bucket, const char *key, object_view *out, uint32_t want_part) {
+int object_snapshot(const char *bucket, const char *key, object_view *out, uint32_t want_part,
+                    const record_sums *page) {
   part_lookup_clear(&out->parts, want_part);
+  record_sums_clear(&out->sums, want_part);
+  if (page) {
+    out->sums.after = page->after;
+    out->sums.cap = page->cap;
+    out->sums.sizes = page->sizes;
+    out->sums.values = page->values;
+  }
   out->size = 0;
   out->mtime = 0;
   out->data = nullptr;
@@ -456,10 +466,10 @@ int object_snapshot(const char *bucket, const char *key, object_view *out, uint3
   else if (plat_file_mtime_ns(out->data, &data_mtime) == 0)
     out->has_meta = meta_load_current(bucket, key, data_mtime, out->content_type, out->etag,
                                       sizeof out->etag, out->user_meta, &out->content,
-                                      &out->parts);
+                                      &out->parts, &out->sums);
   else
     out->has_meta = meta_load(bucket, key, out->content_type, out->etag, sizeof out->etag,
-                              out->user_meta, &out->content, &out->parts);
+                              out->user_meta, &out->content, &out->parts, &out->sums);
   check_layout(out);
   return 0;
 }
