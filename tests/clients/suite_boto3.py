@@ -75,7 +75,10 @@ def checksum_round_trips(srv, res, c):
             c.upload_file(path, b, "default.bin")
             q.check(q.md5(q.read(os.path.join(srv.root, b, "default.bin"))) == digest, "stored bytes differ")
             h = c.head_object(Bucket=b, Key="default.bin", ChecksumMode="ENABLED")
-            q.check(any(k.startswith("Checksum") and k != "ChecksumType" for k in h), "no checksum: %r" % sorted(h))
+            # An older botocore does not parse every algorithm: the raw header tells.
+            raw = h["ResponseMetadata"]["HTTPHeaders"]
+            q.check(any(k.startswith("x-amz-checksum-") and k != "x-amz-checksum-type" for k in raw),
+                    "no checksum: %r" % sorted(raw))
         with res.op("upload_file SHA256"):
             c.upload_file(path, b, "sha.bin", ExtraArgs={"ChecksumAlgorithm": "SHA256"})
             h = c.head_object(Bucket=b, Key="sha.bin", ChecksumMode="ENABLED")
