@@ -12,7 +12,7 @@ OPS = ["make bucket", "list buckets", "head bucket", "put small+meta", "content 
        "region eu-west-1", "mount", "list folders", "copy out", "copy in", "rename", "delete", "unmount",
        "suite"]
 CLIENTS = ["awscli2", "awscli1", "boto3-1.26", "boto3-1.43", "s3cmd", "rclone", "s3fs", "jssdk", "minio",
-           "minio-noregion"]
+           "minio-noregion", "minio-go"]
 SHORT = {"pass": "pass", "fail": "FAIL", "by design": "by design", "skipped": "skipped"}
 
 
