@@ -120,14 +120,19 @@ func main() {
 		return sameBytes(root, b, "composed.bin", want)
 	})
 	step("tagging", func() error {
+		// An object of its own, so that the step does not hang on the puts before it.
+		if _, err := c.PutObject(ctx, b, "tag-target.txt", bytes.NewReader([]byte("target")), 6,
+			minio.PutObjectOptions{}); err != nil {
+			return err
+		}
 		t, err := tags.NewTags(map[string]string{"project": "quillmar", "tier": "gold"}, true)
 		if err != nil {
 			return err
 		}
-		if err := c.PutObjectTagging(ctx, b, "composed.bin", t, minio.PutObjectTaggingOptions{}); err != nil {
+		if err := c.PutObjectTagging(ctx, b, "tag-target.txt", t, minio.PutObjectTaggingOptions{}); err != nil {
 			return err
 		}
-		got, err := c.GetObjectTagging(ctx, b, "composed.bin", minio.GetObjectTaggingOptions{})
+		got, err := c.GetObjectTagging(ctx, b, "tag-target.txt", minio.GetObjectTaggingOptions{})
 		if err != nil {
 			return err
 		}
@@ -146,7 +151,17 @@ func main() {
 		if m := got.ToMap(); m["k"] != "v" {
 			return fmt.Errorf("tags given with the put read back as %v", m)
 		}
-		return c.RemoveObjectTagging(ctx, b, "composed.bin", minio.RemoveObjectTaggingOptions{})
+		if err := c.RemoveObjectTagging(ctx, b, "tag-target.txt", minio.RemoveObjectTaggingOptions{}); err != nil {
+			return err
+		}
+		got, err = c.GetObjectTagging(ctx, b, "tag-target.txt", minio.GetObjectTaggingOptions{})
+		if err != nil {
+			return err
+		}
+		if m := got.ToMap(); len(m) != 0 {
+			return fmt.Errorf("tags left after their removal: %v", m)
+		}
+		return nil
 	})
 	step("list", func() error {
 		for i := 0; i < 30; i++ {
