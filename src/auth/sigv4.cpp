@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "auth/sigv2.h"
 #include "base/limits.h"
 #include "digest/hash.h"
 #include "base/date.h"
@@ -692,12 +693,13 @@ auth_verdict check_auth(const S3Request *r) {
   v.status = 0;
   v.code = nullptr;
   v.message[0] = 0;
+  v.elements[0] = 0;
   if (!s_access_key[0] || !s_secret_key[0]) return v;
   const char *query = r->query, *authorization = r->authorization;
 
   // A presigned URL names its mechanism with X-Amz-Algorithm; without an Authorization header,
   // any of its other parameters means the client meant one (and is told what is missing).
-  if (qhas(query, "X-Amz-Algorithm") && authorization[0]) {
+  if ((qhas(query, "X-Amz-Algorithm") || sigv2_is_query(query)) && authorization[0]) {
     set_error("Access Denied: both an Authorization header and query authentication");
     refuse(&v, "InvalidArgument",
            "Only one auth mechanism allowed; only the X-Amz-Algorithm query parameter, Signature "
@@ -708,6 +710,15 @@ auth_verdict check_auth(const S3Request *r) {
   if (!authorization[0] && (qhas(query, "X-Amz-Algorithm") || qhas(query, "X-Amz-Credential") ||
                             qhas(query, "X-Amz-Signature"))) {
     check_query_auth(r, &v);
+    return v;
+  }
+  // Signature Version 2: a presigned URL's AWSAccessKeyId / Signature, or "AWS key:signature".
+  if (!authorization[0] && sigv2_is_query(query)) {
+    sigv2_check_query(r, &v);
+    return v;
+  }
+  if (sigv2_is_header(authorization)) {
+    sigv2_check_header(r, &v);
     return v;
   }
 

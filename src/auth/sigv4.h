@@ -8,12 +8,18 @@
 
 #define S3_EMPTY_SHA256 "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"
 
+// The room for a refusal's further document elements. With the longest escaped path as its
+// Resource, the error document still fits its writer's buffer.
+constexpr size_t AUTH_ELEMENTS_MAX = 3072;
+
 // What authentication decided about one request: status 0 lets it proceed; any other status
 // (400 or 403) refuses it with that S3 error code and message, for the caller to answer.
 struct auth_verdict {
   int status;
   const char *code;   // static text, or null when status is 0
   char message[256];  // the document's Message, placed in it as it stands
+  // More elements of the document (StringToSign, ServerTime...), XML already escaped, or "".
+  char elements[AUTH_ELEMENTS_MAX];
 };
 
 // The verdict on the request's signature, from its Authorization header or, for a presigned

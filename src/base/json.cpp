@@ -65,7 +65,8 @@ int json_next(json_lexer *l, json_token *t) {
   while (l->p < l->end && (*l->p == ' ' || *l->p == '\t' || *l->p == '\r' || *l->p == '\n')) l->p++;
   if (l->p >= l->end) return t->type = JSON_END;
   char c = *l->p;
-  if (strchr("{}[]:,", c)) {
+  // A NUL is no punctuation (strchr would find the terminator).
+  if (c && strchr("{}[]:,", c)) {
     l->p++;
     return t->type = c;
   }

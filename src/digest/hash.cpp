@@ -436,6 +436,53 @@ void hmac_sha256(const void *key, size_t key_len, const void *msg, size_t msg_le
   sha256_final(&c, out);
 }
 
+// ---------------------------------------------------------------- HMAC-SHA1 (RFC 2104)
+void hmac_sha1_init(hmac_sha1_ctx *h, const void *key, size_t key_len) {
+  unsigned char k[64];
+  memset(k, 0, sizeof k);
+  if (key_len > 64) {
+    sha1_ctx c;
+    sha1_init(&c);
+    sha1_update(&c, key, key_len);
+    sha1_final(&c, k);
+  } else if (key_len) {
+    memcpy(k, key, key_len);
+  }
+  unsigned char ipad[64];
+  for (int i = 0; i < 64; i++) {
+    ipad[i] = k[i] ^ 0x36;
+    h->opad[i] = k[i] ^ 0x5c;
+  }
+  sha1_init(&h->inner);
+  sha1_update(&h->inner, ipad, 64);
+  volatile unsigned char *v = k;
+  for (size_t i = 0; i < sizeof k; i++) v[i] = 0;
+}
+
+void hmac_sha1_update(hmac_sha1_ctx *h, const void *data, size_t len) {
+  if (len) sha1_update(&h->inner, data, len);
+}
+
+void hmac_sha1_final(hmac_sha1_ctx *h, unsigned char out[20]) {
+  unsigned char inner[20];
+  sha1_final(&h->inner, inner);
+  sha1_ctx c;
+  sha1_init(&c);
+  sha1_update(&c, h->opad, 64);
+  sha1_update(&c, inner, 20);
+  sha1_final(&c, out);
+  volatile unsigned char *v = h->opad;
+  for (size_t i = 0; i < sizeof h->opad; i++) v[i] = 0;
+}
+
+void hmac_sha1(const void *key, size_t key_len, const void *msg, size_t msg_len,
+               unsigned char out[20]) {
+  hmac_sha1_ctx h;
+  hmac_sha1_init(&h, key, key_len);
+  hmac_sha1_update(&h, msg, msg_len);
+  hmac_sha1_final(&h, out);
+}
+
 // ---------------------------------------------------------------- CRCs
 uint32_t crc32_portable(uint32_t crc, const void *data, size_t len) {
   return crc_run(s_crc32_tab, crc, data, len);
@@ -506,6 +553,23 @@ size_t base64_decode_n(const char *text, unsigned char *out, size_t out_cap) {
       out[n++] = (unsigned char)(acc >> bits);
     }
   }
+  return n;
+}
+
+size_t base64_encode(const void *data, size_t len, char *out) {
+  const char *alphabet = B64_ALPHABET;
+  const unsigned char *p = (const unsigned char *)data;
+  size_t n = 0;
+  for (size_t i = 0; i < len; i += 3) {
+    uint32_t v = (uint32_t)p[i] << 16;
+    if (i + 1 < len) v |= (uint32_t)p[i + 1] << 8;
+    if (i + 2 < len) v |= p[i + 2];
+    out[n++] = alphabet[(v >> 18) & 63];
+    out[n++] = alphabet[(v >> 12) & 63];
+    out[n++] = i + 1 < len ? alphabet[(v >> 6) & 63] : '=';
+    out[n++] = i + 2 < len ? alphabet[v & 63] : '=';
+  }
+  out[n] = 0;
   return n;
 }
 

@@ -45,6 +45,18 @@ void sha1_final(sha1_ctx *c, unsigned char out[20]);
 void hmac_sha256(const void *key, size_t key_len, const void *msg, size_t msg_len,
                  unsigned char out[32]);
 
+// HMAC-SHA1, the MAC of Signature Version 2; the same key rules. No heap is used.
+void hmac_sha1(const void *key, size_t key_len, const void *msg, size_t msg_len,
+               unsigned char out[20]);
+// HMAC-SHA1 over a message fed in pieces: init with the key, update any number of times, final.
+struct hmac_sha1_ctx {
+  sha1_ctx inner;
+  unsigned char opad[64];
+};
+void hmac_sha1_init(hmac_sha1_ctx *h, const void *key, size_t key_len);
+void hmac_sha1_update(hmac_sha1_ctx *h, const void *data, size_t len);
+void hmac_sha1_final(hmac_sha1_ctx *h, unsigned char out[20]);
+
 // Running CRCs; the value of an empty input is 0. Pieces give the same result as one pass.
 uint32_t crc32_update(uint32_t crc, const void *data, size_t len);
 uint32_t crc32c_update(uint32_t crc, const void *data, size_t len);
@@ -59,6 +71,9 @@ unsigned hash_accel_paths();
 
 // Lenient Base64 decoding into at most out_cap bytes; returns the bytes decoded.
 size_t base64_decode_n(const char *text, unsigned char *out, size_t out_cap);
+// Base64 (with "=" padding) of data[0..len) into out, which holds 4 * ((len + 2) / 3) + 1
+// bytes; returns the characters written.
+size_t base64_encode(const void *data, size_t len, char *out);
 // The 8-byte form used for checksum trailers.
 size_t base64_decode(const char *text, unsigned char out[8]);
 

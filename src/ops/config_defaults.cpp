@@ -83,7 +83,6 @@ const config_answer kConfigs[] = {
      "<RequestPaymentConfiguration xmlns=\"" S3_XMLNS
      "\"><Payer>BucketOwner</Payer></RequestPaymentConfiguration>\n",
      nullptr, nullptr, nullptr},
-    {"tagging", nullptr, nullptr, "NoSuchTagSet", "The TagSet does not exist"},
     // A bucket that never had versioning has a configuration without a Status.
     {"versioning", "<VersioningConfiguration xmlns=\"" S3_XMLNS "\"/>\n", nullptr, nullptr,
      nullptr},

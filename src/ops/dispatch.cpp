@@ -20,10 +20,10 @@
 static const char kNotImplemented[] =
     "A header you provided implies functionality that is not implemented";
 
-// Object sub-resources answered by themselves: ?acl and ?tagging are read (and a private ACL
-// set), every other method and every other of these is refused. Without this table PUT key?acl
-// would reach PutObject and replace the object's data with the ACL document, and DELETE
-// key?tagging would delete the object.
+// Object sub-resources answered by themselves: ?acl is read (and a private ACL set), ?tagging
+// read, replaced and removed; every other method and every other of these is refused. Without
+// this table PUT key?acl would reach PutObject and replace the object's data with the ACL
+// document, and DELETE key?tagging would delete the object.
 static const char *const kObjectSubresources[] = {"acl",     "tagging", "retention", "legal-hold",
                                                   "torrent", "restore", "select",    "attributes"};
 
@@ -118,6 +118,24 @@ static void route_bucket_cors(plat_sock s, S3Request *r, stream_state *st, const
   }
 }
 
+// PUT, GET and DELETE /bucket?tagging, on a bucket that exists; HEAD is HeadBucket.
+static void route_bucket_tagging(plat_sock s, S3Request *r, stream_state *st, const char *dir) {
+  const char *m = r->method;
+  if (ieq(m, "HEAD")) {
+    op_head_bucket(s, r, dir);
+  } else if (!ieq(m, "PUT") && !ieq(m, "GET") && !ieq(m, "DELETE")) {
+    answer_error(s, r, 405, "MethodNotAllowed", "Method not supported for buckets");
+  } else if (!is_directory(dir)) {
+    answer_error(s, r, 404, "NoSuchBucket", "The specified bucket does not exist");
+  } else if (ieq(m, "PUT")) {
+    op_put_bucket_tagging(s, r, st);
+  } else if (ieq(m, "GET")) {
+    op_get_bucket_tagging(s, r);
+  } else {
+    op_delete_bucket_tagging(s, r);
+  }
+}
+
 // 400 for a bucket or key name that is not a file name on every platform the store runs on.
 static void answer_unportable_name(plat_sock s, S3Request *r) {
   const char *why = name_portability_problem(r->bucket);
@@ -136,12 +154,23 @@ static int bucket_entry_exists(const char *dir) {
   return plat_lstat(dir, &st) == 0 && !st.is_link;
 }
 
-// A configuration this server keeps none of, on a bucket that exists: never a listing, never a
-// DeleteBucket, never a PUT that claims to have stored something.
-static void route_bucket_config(plat_sock s, S3Request *r, const char *dir, const char *name) {
+// A configuration of a bucket that exists: one kept here is stored, answered and removed; one
+// this server keeps none of is never a listing, never a DeleteBucket, never a PUT that claims
+// to have stored something.
+static void route_bucket_config(plat_sock s, S3Request *r, stream_state *st, const char *dir,
+                                const char *name) {
   const char *m = r->method;
+  int kept = bucket_config_kept(name);
   if (!bucket_entry_exists(dir)) {
     answer_error(s, r, 404, "NoSuchBucket", "The specified bucket does not exist");
+  } else if (kept && ieq(m, "GET")) {
+    op_get_kept_config(s, r, name);
+  } else if (kept && ieq(m, "PUT")) {
+    op_put_kept_config(s, r, st, name);
+  } else if (kept && ieq(m, "DELETE")) {
+    op_delete_kept_config(s, r, name);
+  } else if (ieq(m, "GET") && strcmp(name, "policyStatus") == 0) {
+    op_get_policy_status(s, r);
   } else if (ieq(m, "GET")) {
     op_get_bucket_config(s, r, name);
   } else if (ieq(m, "HEAD")) {
@@ -185,8 +214,12 @@ static void route_bucket(plat_sock s, S3Request *r, stream_state *st) {
     route_bucket_cors(s, r, st, dir);
     return;
   }
+  if (qhas(r->query, "tagging")) {
+    route_bucket_tagging(s, r, st, dir);
+    return;
+  }
   if (const char *config = bucket_config_subresource(r->query)) {
-    route_bucket_config(s, r, dir, config);
+    route_bucket_config(s, r, st, dir, config);
     return;
   }
   if (has_any(r->query, kBucketServed, sizeof kBucketServed / sizeof kBucketServed[0])) {
@@ -257,6 +290,8 @@ static void route_object(plat_sock s, S3Request *r, stream_state *st) {
     // Exactly one of them, on its own method; a second one beside it is refused too.
     int several = 0;
     for (const char *n : kObjectSubresources) several += qhas(r->query, n);
+    // A tag change beside an upload's parameters asks for two things at once.
+    const int multipart = qhas(r->query, "uploadId") || qhas(r->query, "uploads");
     if (several == 1 && qhas(r->query, "acl") && ieq(m, "GET"))
       op_get_object_acl(s, r);
     else if (several == 1 && qhas(r->query, "acl") && ieq(m, "PUT"))
@@ -265,6 +300,10 @@ static void route_object(plat_sock s, S3Request *r, stream_state *st) {
       op_get_object_tagging(s, r);
     else if (several == 1 && qhas(r->query, "attributes") && ieq(m, "GET"))
       op_get_object_attributes(s, r);
+    else if (several == 1 && qhas(r->query, "tagging") && ieq(m, "PUT") && !multipart)
+      op_put_object_tagging(s, r, st);
+    else if (several == 1 && qhas(r->query, "tagging") && ieq(m, "DELETE") && !multipart)
+      op_delete_object_tagging(s, r);
     else
       answer_not_implemented(s, r);
     return;
@@ -313,14 +352,64 @@ static int refuse_object_write(plat_sock s, S3Request *r) {
 // and never from credentials a browser does not send; one without an Origin is refused there.
 static int is_cors_preflight(const S3Request *r) { return ieq(r->method, "OPTIONS"); }
 
+// A request that names no credential at all: no Authorization header and none of the query
+// parameters of a presigned URL. Only such a request may be let in by a bucket's policy; one
+// with a signature that does not check is refused whatever the policy says.
+static int carries_no_credentials(const S3Request *r) {
+  static const char *const kQueryAuth[] = {"X-Amz-Algorithm", "X-Amz-Credential", "X-Amz-Signature",
+                                           "AWSAccessKeyId", "Signature"};
+  return !r->authorization[0] &&
+         !has_any(r->query, kQueryAuth, sizeof kQueryAuth / sizeof kQueryAuth[0]);
+}
+
+// 1 when the request's key names a stored object (a regular file in its place).
+static int public_key_exists(S3Request *r) {
+  const request_paths *p = request_store_paths(r);
+  uint64_t size = 0;
+  int64_t mtime = 0;
+  int is_dir = 0;
+  return p->key_ok && file_info(p->key_file, &size, &mtime, &is_dir) == 0 && !is_dir;
+}
+
+// The reads a public bucket serves to everyone: GetObject and HeadObject of a key (no
+// sub-resource, no upload, no version), and the bucket's listing and HeadBucket; each only
+// when the bucket's policy allows it.
+static int public_read_allowed(S3Request *r) {
+  if (!r->bucket[0] || (!ieq(r->method, "GET") && !ieq(r->method, "HEAD"))) return 0;
+  if (r->key[0]) {
+    if (has_object_subresource(r) || qhas(r->query, "uploadId") || qhas(r->query, "uploads") ||
+        qhas(r->query, "versionId"))
+      return 0;
+    if (!policy_opens(r->bucket, r->key)) return 0;
+    // As on S3, whoever may not list the bucket learns nothing of the keys it does not hold:
+    // a missing key is refused like any other request, not answered 404.
+    return public_key_exists(r) || policy_opens(r->bucket, nullptr);
+  }
+  if (qhas(r->query, "cors") || bucket_config_subresource(r->query) ||
+      has_any(r->query, kBucketServed, sizeof kBucketServed / sizeof kBucketServed[0]))
+    return 0;
+  return policy_opens(r->bucket, nullptr);
+}
+
 // 1 when authentication lets the request through; 0 after answering its refusal, whose
 // document names the path as sent (the one the signature covers, before a bucket.localhost
 // Host rewrote it).
 static int authenticate(plat_sock s, S3Request *r) {
   auth_verdict v = check_auth(r);
   if (v.status == 0) return 1;
+  if (carries_no_credentials(r) && public_read_allowed(r)) {
+    // S3 takes the response-* overrides only from a signed request.
+    static const char *const kOverrides[] = {
+        "response-content-type", "response-cache-control", "response-content-disposition",
+        "response-content-encoding", "response-content-language", "response-expires"};
+    if (!has_any(r->query, kOverrides, sizeof kOverrides / sizeof kOverrides[0])) return 1;
+    answer_error(s, r, 400, "InvalidRequest",
+                 "Request specific response headers cannot be used for anonymous GET requests.");
+    return 0;
+  }
   count_request(0, 0);
-  send_error(s, &r->answer, v.status, v.code, v.message, request_sent_path(r), nullptr);
+  send_error(s, &r->answer, v.status, v.code, v.message, request_sent_path(r), nullptr,
+             v.elements[0] ? v.elements : nullptr);
   return 0;
 }
 

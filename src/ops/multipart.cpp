@@ -487,7 +487,7 @@ void op_initiate_multipart(plat_sock s, S3Request *r) {
   discard_announced_body(s, r);
   // The content headers wait in the upload with its user metadata: refused now, not at
   // Complete, when the client has sent every part.
-  if (check_content_headers(s, r) != 0) return;
+  if (check_content_headers(s, r) != 0 || check_request_tagging(s, r) != 0) return;
   // The "meta" file keeps the key on one line: a key with a line break in it would come back
   // as another key at completion, and the object would be stored under the wrong name.
   if (strpbrk(r->key, "\r\n")) {

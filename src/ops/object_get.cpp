@@ -1,6 +1,6 @@
 // GetObject and HeadObject (one byte range or one part, entity-tag and date conditions, the
 // recorded content headers and the response-* overrides, streamed in 64 KiB blocks),
-// DeleteObject (If-Match makes it conditional), and the empty tag set of GET ?tagging.
+// DeleteObject (If-Match makes it conditional).
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -24,8 +24,9 @@
 namespace {
 
 constexpr size_t GET_BLOCK = 65536;        // bytes moved per read and send
-// ETag, Last-Modified, Accept-Ranges (about 200), content headers, user metadata (1100).
-constexpr size_t OBJ_HEADERS_MAX = 1400 + 160 + S3_CONTENT_BLOCK_CAP;  // with checksum lines
+// ETag, Last-Modified, Accept-Ranges (about 200), content headers, user metadata (1100), the
+// tag count (40), the checksum lines (160).
+constexpr size_t OBJ_HEADERS_MAX = 1440 + 160 + S3_CONTENT_BLOCK_CAP;
 constexpr size_t OBJ_HEADERS_CAP = OBJ_HEADERS_MAX + 160;  // the same plus one Content-Range line
 
 // The query parameters that override what a GET or HEAD answers with, by content_header_id;
@@ -245,13 +246,18 @@ void build_object_headers(const object_view *v, get_answer *a) {
   content_headers_render(&a->content, content_lines, sizeof content_lines);
   char meta_lines[1100];
   well_formed_meta(v->user_meta, meta_lines, sizeof(meta_lines));
+  // S3 names the tag count only for an object that has tags.
+  char tag_count[40] = "";
+  if (v->tag_count)
+    snprintf(tag_count, sizeof tag_count, "x-amz-tagging-count: %u\r\n", (unsigned)v->tag_count);
   int n = snprintf(a->headers, sizeof(a->headers),
-                   "ETag: \"%s\"\r\nLast-Modified: %s\r\nAccept-Ranges: bytes\r\n%s%s%s", a->etag,
-                   last_modified, content_lines, meta_lines, SSE_ANSWER_HEADER);
+                   "ETag: \"%s\"\r\nLast-Modified: %s\r\nAccept-Ranges: bytes\r\n%s%s%s%s",
+                   a->etag, last_modified, content_lines, meta_lines, tag_count,
+                   SSE_ANSWER_HEADER);
   if (n < 0 || (size_t)n >= sizeof(a->headers))
     snprintf(a->headers, sizeof(a->headers),
-             "ETag: \"%s\"\r\nLast-Modified: %s\r\nAccept-Ranges: bytes\r\n%s%s", a->etag,
-             last_modified, content_lines, SSE_ANSWER_HEADER);
+             "ETag: \"%s\"\r\nLast-Modified: %s\r\nAccept-Ranges: bytes\r\n%s%s%s", a->etag,
+             last_modified, content_lines, tag_count, SSE_ANSWER_HEADER);
 }
 
 // An error answer whose document carries more elements (escaped XML), counted (0, 0).
@@ -453,27 +459,4 @@ void op_delete_object(plat_sock s, S3Request *r) {
   clear_error();
   count_request(0, 0);
   http_send_headers(s, &r->answer, 204, "", 0, 0);
-}
-
-void op_get_object_tagging(plat_sock s, S3Request *r) {
-  char path[S3_FS_PATH];
-  if (object_path(r->bucket, r->key, path) != 0) {
-    answer_key_too_long(s, r);
-    return;
-  }
-  uint64_t size = 0;
-  int64_t mtime = 0;
-  int is_dir = 0;
-  if (file_info(path, &size, &mtime, &is_dir) != 0 || is_dir) {
-    answer_error(s, r, 404, "NoSuchKey", "The specified key does not exist", nullptr);
-    return;
-  }
-  // The store keeps no tags: every object has an empty tag set.
-  static const char doc[] =
-      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Tagging xmlns=\"" S3_XMLNS
-      "\"><TagSet></TagSet></Tagging>\n";
-  const uint64_t len = sizeof(doc) - 1;
-  count_request(len, 0);
-  http_send_obj_headers(s, &r->answer, 200, "application/xml", len, nullptr);
-  http_write_all(s, &r->answer, doc, len);
 }

@@ -22,6 +22,7 @@
 #include "store/meta.h"
 #include "store/names.h"
 #include "store/object.h"
+#include "store/tags.h"
 #include "store/writer.h"
 
 namespace {
@@ -141,7 +142,9 @@ void op_put_object(plat_sock s, S3Request *r, stream_state *st) {
     return;
   }
   commit_condition cond;
-  if (check_content_headers(s, r) != 0 || read_write_condition(s, r, &cond) != 0) return;
+  if (check_content_headers(s, r) != 0 || check_request_tagging(s, r) != 0 ||
+      read_write_condition(s, r, &cond) != 0)
+    return;
   int named = CK_NONE;
   if (request_checksum_algo(s, r, &named) != 0) return;
   // Every new object keeps a checksum: the one the client named, else CRC64NVME.
@@ -194,6 +197,7 @@ struct copy_source {
   char bucket[S3_BUCKET_MAX + 1];
   char key[S3_KEY_MAX + 1];
   object_view_guard view;
+  tag_set_box tags;  // the version's tags, read with its record
 };
 
 // Parses x-amz-copy-source and takes the source's view. 0, or -1 after the error answer.
@@ -205,7 +209,11 @@ int open_copy_source(plat_sock s, S3Request *r, copy_source *src) {
       return -1;
     }
   }
-  int rc = object_snapshot(src->bucket, src->key, &src->view.v);
+  if (!src->tags.set) {
+    answer_error(s, r, 500, "InternalError", "Copy failed");
+    return -1;
+  }
+  int rc = object_snapshot_tagged(src->bucket, src->key, &src->view.v, src->tags.set);
   if (rc == STORE_BUSY) {
     answer_store_busy(s, r, 0);
     return -1;
@@ -232,6 +240,37 @@ int replace_directive(const S3Request *r) {
   return ieq(v.get(), "REPLACE") ? 1 : -1;
 }
 
+// x-amz-tagging-directive: COPY (the default) keeps the source's tags, REPLACE takes the
+// request's x-amz-tagging (none when it has none). 1 REPLACE, 0 COPY, -1 anything else.
+int tagging_directive(const S3Request *r) {
+  owned_str v(hdr_value(r->head, r->head_len, "x-amz-tagging-directive"));
+  if (v.empty() || ieq(v.get(), "COPY")) return 0;
+  return ieq(v.get(), "REPLACE") ? 1 : -1;
+}
+
+// The header block the copy's record is made from: first the x-amz-tagging line of the tags
+// the copy keeps (an empty one when it keeps none; the first such line of a block is the one
+// recorded), then the request's head under REPLACE or what is kept of the source under COPY.
+// 0, or -1 when memory ran out.
+int copy_record_block(const S3Request *r, const copy_source *src, int replace_tags,
+                      const char *meta, size_t meta_len, dynbuf *out) {
+  tag_set_box chosen;
+  if (!chosen.set) return -1;
+  const tag_set *tags = src->tags.set;
+  if (replace_tags) {
+    tag_verdict v;
+    tags_from_head(r->head, r->head_len, chosen.set, &v);
+    tags = chosen.set;
+  }
+  char *line = static_cast<char *>(malloc(S3_TAG_HEADER_CAP));
+  if (!line) return -1;
+  size_t n = tags_render_header(tags, line, S3_TAG_HEADER_CAP);
+  dynbuf_append(out, line, n);
+  free(line);
+  dynbuf_append(out, meta, meta_len);
+  return out->failed || !n ? -1 : 0;
+}
+
 // The new object's content type: under REPLACE the request's, under COPY the source's record
 // (which may be empty) when it has one; a guess from the destination key otherwise.
 void copy_content_type(const S3Request *r, int replace, const object_view *src, char out[256]) {
@@ -248,12 +287,18 @@ void copy_content_type(const S3Request *r, int replace, const object_view *src, 
 // The checks made before any byte is copied: the directive, a copy onto itself that changes
 // nothing, and the x-amz-copy-source-if-* conditions against the source. 0, or -1 after the
 // error answer.
-int check_copy_request(plat_sock s, S3Request *r, const copy_source *src, int replace) {
+int check_copy_request(plat_sock s, S3Request *r, const copy_source *src, int replace,
+                       int replace_tags) {
   if (replace < 0) {
     answer_error(s, r, 400, "InvalidArgument", "Unknown metadata directive.");
     return -1;
   }
+  if (replace_tags < 0) {
+    answer_error(s, r, 400, "InvalidArgument", "Unknown tagging directive.");
+    return -1;
+  }
   if (replace && check_content_headers(s, r) != 0) return -1;
+  if (replace_tags && check_request_tagging(s, r) != 0) return -1;
   if (!replace && strcmp(src->bucket, r->bucket) == 0 && strcmp(src->key, r->key) == 0) {
     answer_error(s, r, 400, "InvalidRequest",
                  "This copy request is illegal because it is trying to copy an object to itself "
@@ -350,8 +395,10 @@ void op_copy_object(plat_sock s, S3Request *r) {
   if (request_length(r, &body_len, &overflow) && body_len)
     discard_body(s, r, body_len);
   const int replace = replace_directive(r);
+  const int replace_tags = tagging_directive(r);
   commit_condition cond;
-  if (check_copy_request(s, r, &src, replace) != 0 || read_write_condition(s, r, &cond) != 0)
+  if (check_copy_request(s, r, &src, replace, replace_tags) != 0 ||
+      read_write_condition(s, r, &cond) != 0)
     return;
   int asked = CK_NONE;
   if (request_checksum_algo(s, r, &asked) != 0) return;
@@ -369,8 +416,13 @@ void op_copy_object(plat_sock s, S3Request *r) {
   char kept[S3_USER_META_CAP + S3_CONTENT_BLOCK_CAP];
   const char *meta = replace ? r->head : source_headers(&src.view.v, kept, sizeof kept);
   size_t meta_len = replace ? r->head_len : strlen(kept);
-  int rc = writer_commit_object(&w.w, copy_etag(&src.view.v, md5), ctype, meta, meta_len, &cond,
-                                nullptr, &sum);
+  dynbuf_guard block;
+  if (copy_record_block(r, &src, replace_tags, meta, meta_len, &block.b) != 0) {
+    answer_error(s, r, 500, "InternalError", "Copy failed");
+    return;
+  }
+  int rc = writer_commit_object(&w.w, copy_etag(&src.view.v, md5), ctype, block.b.data,
+                                block.b.len, &cond, nullptr, &sum);
   if (rc == COMMIT_PRECONDITION_FAILED || rc == COMMIT_NO_OBJECT || rc == COMMIT_SLOW_DOWN) {
     answer_commit_verdict(s, r, rc, 0);
     return;

@@ -5,6 +5,7 @@
 #include "base/limits.h"
 #include "http/request.h"
 #include "http/response.h"
+#include "store/tags.h"
 
 // S3's message for a body that is not the XML document the operation takes.
 inline constexpr char MALFORMED_XML[] =
@@ -28,7 +29,21 @@ void op_put_object(plat_sock s, S3Request *r, stream_state *st);
 void op_copy_object(plat_sock s, S3Request *r);
 void op_get_object(plat_sock s, S3Request *r, int is_head);
 void op_delete_object(plat_sock s, S3Request *r);
+
+// Tagging (tagging.cpp): an object's tags live in its record, a bucket's beside its CORS rules.
 void op_get_object_tagging(plat_sock s, S3Request *r);
+void op_put_object_tagging(plat_sock s, S3Request *r, stream_state *st);
+void op_delete_object_tagging(plat_sock s, S3Request *r);
+void op_get_bucket_tagging(plat_sock s, S3Request *r);
+void op_put_bucket_tagging(plat_sock s, S3Request *r, stream_state *st);
+void op_delete_bucket_tagging(plat_sock s, S3Request *r);
+// S3's answer to a tag set it refuses (for_bucket: the bucket's count limit), counted
+// (0, uploaded).
+void answer_tag_verdict(plat_sock s, S3Request *r, tag_verdict v, int for_bucket,
+                        uint64_t uploaded);
+// The x-amz-tagging header of a write that takes it (PutObject, CreateMultipartUpload): 0 when
+// it is absent or a set S3 takes; -1 after the error answer.
+int check_request_tagging(plat_sock s, S3Request *r);
 
 // Listing (listing.cpp)
 void op_list_objects(plat_sock s, S3Request *r, const char *bucket_dir);
@@ -42,6 +57,19 @@ void op_list_object_versions(plat_sock s, S3Request *r);
 const char *bucket_config_subresource(const char *query);
 void op_get_bucket_config(plat_sock s, S3Request *r, const char *name);
 void op_delete_bucket_config(plat_sock s, S3Request *r);
+// Configurations kept per bucket (bucket_configs.cpp). bucket_config_kept: 1 when the
+// configuration of that query name is one of them. PUT checks and stores the document (404 for
+// a bucket that is no folder); GET answers it, or op_get_bucket_config's answer when none is
+// stored; DELETE removes it, 204.
+int bucket_config_kept(const char *name);
+void op_put_kept_config(plat_sock s, S3Request *r, stream_state *st, const char *name);
+void op_get_kept_config(plat_sock s, S3Request *r, const char *name);
+void op_delete_kept_config(plat_sock s, S3Request *r, const char *name);
+// GET ?policyStatus: IsPublic true while the stored policy opens the bucket to everyone.
+void op_get_policy_status(plat_sock s, S3Request *r);
+// 1 when the bucket's policy lets a request without credentials read the object key (or, with
+// key null, list the bucket) and no public access block restricts it.
+int policy_opens(const char *bucket, const char *key);
 // GET key?acl: the owner's FULL_CONTROL. PUT key?acl: 200 for the canned "private" ACL with no
 // body, 501 for anything else. Both 404 for a key that names no object.
 void op_get_object_acl(plat_sock s, S3Request *r);

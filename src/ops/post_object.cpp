@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "digest/hash.h"
+#include "auth/sigv2.h"
 #include "auth/sigv4.h"
 #include "base/state.h"
 #include "base/text.h"
@@ -109,6 +110,33 @@ int missing_field(post_verdict *v, const char *name) {
   return -1;
 }
 
+// A Version 2 form's signature over its policy: 0, or -1 with *v set.
+int check_v2_signature(post_form *f, post_verdict *v) {
+  static const char *const kNeeded[] = {"policy", "signature"};
+  for (const char *name : kNeeded)
+    if (!post_field_value(f, name)) return missing_field(v, name);
+  int rc = sigv2_verify_policy(post_field_value(f, "policy"), post_field_value(f, "AWSAccessKeyId"),
+                               post_field_value(f, "signature"));
+  if (rc != 1) {
+    v->status = 403;
+    v->code = rc < 0 ? "InvalidAccessKeyId" : "SignatureDoesNotMatch";
+    copy_text(v->message, sizeof v->message,
+              rc < 0 ? "The AWS Access Key Id you provided does not exist in our records."
+                     : "The request signature we calculated does not match the signature you "
+                       "provided. Check your key and signing method.");
+    return -1;
+  }
+  return 0;
+}
+
+// A Version 2 form's AWSAccessKeyId and signature fields need no condition of the policy, as
+// x-amz-signature needs none.
+void exempt_v2_fields(post_form *f) {
+  for (size_t i = 0; i < f->count; i++)
+    if (ieq(f->fields[i].name, "AWSAccessKeyId") || ieq(f->fields[i].name, "signature"))
+      f->fields[i].covered = 1;
+}
+
 // The signature and the policy: 0 when the form may be stored (with its length range in *v),
 // -1 with *v set. With authentication off, a form without a policy passes.
 int check_form(post_form *f, post_verdict *v) {
@@ -117,7 +145,12 @@ int check_form(post_form *f, post_verdict *v) {
   v->max_len = UINT64_MAX;
   int auth_on = s_access_key[0] && s_secret_key[0];
   const char *policy = post_field_value(f, "policy");
-  if (auth_on) {
+  // A form signed with Version 2 names its key in AWSAccessKeyId and has no x-amz-algorithm.
+  int v2 = !post_field_value(f, "x-amz-algorithm") && post_field_value(f, "AWSAccessKeyId");
+  if (v2) exempt_v2_fields(f);
+  if (auth_on && v2) {
+    if (check_v2_signature(f, v) != 0) return -1;
+  } else if (auth_on) {
     static const char *const kNeeded[] = {"policy", "x-amz-algorithm", "x-amz-credential",
                                           "x-amz-date", "x-amz-signature"};
     for (const char *name : kNeeded)
@@ -333,7 +366,7 @@ const char *form_content_type(const post_state *st) {
 // Streams the file, checks its length against the policy and commits it. 0 stored (etag set),
 // -1 answered.
 int store_file(plat_sock s, S3Request *r, post_state *st, const post_verdict *v, char etag[33],
-               record_checksum *sum) {
+               record_checksum *sum, const tag_set *tags) {
   object_writer_guard w;
   uint64_t len = 0;
   if (writer_begin_object(&w.w, r->bucket, st->form.key) != 0) {
@@ -378,6 +411,18 @@ int store_file(plat_sock s, S3Request *r, post_state *st, const post_verdict *v,
   copy_text(sum->value, sizeof sum->value, b64);
   dynbuf_guard meta;
   meta_lines(&st->form, &meta.b);
+  if (tags->count) {
+    char *line = static_cast<char *>(malloc(S3_TAG_HEADER_CAP));
+    size_t n = line ? tags_render_header(tags, line, S3_TAG_HEADER_CAP) : 0;
+    if (n) dynbuf_append(&meta.b, line, n);
+    free(line);
+    // A form whose tags cannot be recorded must not store its object without them.
+    if (!n || meta.b.failed) {
+      writer_abort(&w.w);
+      answer_upload_error(s, r, len, 500, "InternalError", "Failed to store object body");
+      return -1;
+    }
+  }
   int committed = writer_commit_object(&w.w, etag, form_content_type(st), meta.b.data,
                                        meta.b.len, nullptr, nullptr, sum);
   if (committed == COMMIT_SLOW_DOWN) {
@@ -439,6 +484,19 @@ void op_post_object(plat_sock s, S3Request *r) {
       return;
     }
   }
+  // The tagging field is a Tagging document, as PutObjectTagging takes it.
+  tag_set_box tags;
+  if (!tags.set) {
+    answer_error(s, r, 500, "InternalError", "Out of memory");
+    return;
+  }
+  if (const char *tagging = post_field_value(&st.p->form, "tagging")) {
+    tag_verdict tv = tags_parse_xml(tagging, strlen(tagging), S3_OBJECT_TAGS_MAX, tags.set);
+    if (tv != TAGS_OK) {
+      answer_tag_verdict(s, r, tv, 0, 0);
+      return;
+    }
+  }
   // The form's own key must not collide with a stored key's directory level.
   char conflict[4096];
   if (key_placement(r->bucket, st.p->form.key, conflict) == 1) {
@@ -447,5 +505,6 @@ void op_post_object(plat_sock s, S3Request *r) {
   }
   char etag[33];
   record_checksum sum;
-  if (store_file(s, r, st.p, &v, etag, &sum) == 0) answer_stored(s, r, &st.p->form, etag, &sum);
+  if (store_file(s, r, st.p, &v, etag, &sum, tags.set) == 0)
+    answer_stored(s, r, &st.p->form, etag, &sum);
 }

@@ -18,6 +18,10 @@
 //          Base64, "BASE64-N" for a composite of N parts), and one made from parts may have,
 //          after it, "+PartSums ALG V1 V2 ..." lines: each part's checksum in order. Records
 //          written before checksums were kept have neither and read as objects without one.
+//          The object's tags stand on "+Tag KEY VALUE" lines after the content headers (a tag
+//          change rewrites the record with them last), one per tag in the order given, '%', blanks, ':' and control bytes written as %XX (store/tags.h). Such a
+//          line holds no colon either, so older readers skip it; it is the one line that
+//          may be longer than META_READ_MAX. Records without them have no tags.
 //
 // A record is written under a temporary name, flushed, given the commit's time and moved into
 // place after the data it describes; a record older than its data file is an earlier
@@ -25,12 +29,14 @@
 #include "store/meta.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "base/text.h"
 #include "platform/platform.h"
 #include "store/files.h"
 #include "store/layout.h"
+#include "store/tags.h"
 #include "store/temp_names.h"
 
 namespace {
@@ -142,6 +148,7 @@ struct meta_reader {
   content_headers *content;  // null when the caller takes none
   part_lookup *parts;        // null when the caller takes none
   record_sums *sums;         // null when the caller takes none
+  record_tags *tags;         // null when the caller takes none
 };
 
 // The sizes of a page of parts, from one run of the layout.
@@ -278,6 +285,15 @@ void load_line(meta_reader *m, const char *line, size_t n) {
     n--;
   }
   while (n && (line[n - 1] == '\r' || line[n - 1] == '\n')) n--;
+  if (no >= 2 && tag_record_is(line, n)) {
+    if (m->tags) {
+      m->tags->count++;
+      tag_record_take(line, n, m->tags->set, S3_BUCKET_TAGS_MAX);
+    }
+    return;
+  }
+  // Only a tag line may be longer than what the reader keeps of every other line.
+  if (n > META_READ_MAX) n = META_READ_MAX;
   if (no >= 2 && n >= PARTS_PREFIX_LEN && memcmp(line, PARTS_PREFIX, PARTS_PREFIX_LEN) == 0) {
     if (m->parts)
       load_parts_line(m->parts, line + PARTS_PREFIX_LEN, n - PARTS_PREFIX_LEN, m->sums);
@@ -567,6 +583,24 @@ static void save_checksum_lines(meta_writer *w, const record_checksum *sum,
   mw_put(w, "\n", 1);
 }
 
+// Writes the "+Tag" lines of the block's x-amz-tagging line. A set that breaks the rules was
+// refused with its request; here it is only left out.
+static void save_tag_lines(meta_writer *w, const char *head, size_t head_len) {
+  const char *value = nullptr;
+  size_t value_len = 0;
+  if (!tags_head_value(head, head_len, &value, &value_len) || !value_len) return;
+  tag_set_box box;
+  tag_verdict v;
+  if (!box.set || !tags_from_head(head, head_len, box.set, &v) || v != TAGS_OK) return;
+  char line[S3_TAG_LINE_MAX + 2];
+  for (size_t i = 0; i < box.set->count; i++) {
+    size_t n = tag_record_line(&box.set->tags[i], line, sizeof line);
+    if (!n) continue;
+    mw_put(w, line, n);
+    mw_put(w, "\n", 1);
+  }
+}
+
 // Writes everything a header block gives a record after its first two lines.
 static void save_header_lines(meta_writer *w, const char *head, size_t head_len) {
   save_user_lines(w, head, head_len);
@@ -574,6 +608,7 @@ static void save_header_lines(meta_writer *w, const char *head, size_t head_len)
   content_headers c;
   content_headers_from_head(head, head_len, &c, nullptr);
   save_content_lines(w, &c);
+  save_tag_lines(w, head, head_len);
 }
 
 // Writes the record's lines into f. 0, or -1 when a write failed.
@@ -678,7 +713,7 @@ void meta_save(const char *bucket, const char *key, const char *etag, const char
 // Reads an open record into the caller's buffers.
 static void read_record(plat_file *f, char content_type[256], char *etag, size_t etag_size,
                         char user_meta[1024], content_headers *content, part_lookup *parts,
-                        record_sums *sums) {
+                        record_sums *sums, record_tags *tags) {
   meta_reader m;
   m.line_no = 0;
   m.content_type = content_type;
@@ -689,10 +724,11 @@ static void read_record(plat_file *f, char content_type[256], char *etag, size_t
   m.content = content;
   m.parts = parts;
   m.sums = sums;
+  m.tags = tags;
 
-  // A line longer than META_READ_MAX keeps its first part; the rest of it is skipped up to
+  // A line longer than S3_TAG_LINE_MAX keeps its first part; the rest of it is skipped up to
   // its LF, so a long value can never turn into a header line of its own.
-  char line[META_READ_MAX + 1];
+  char line[S3_TAG_LINE_MAX + 1];
   size_t line_len = 0;
   int in_line = 0;
   char buf[4096];
@@ -711,7 +747,7 @@ static void read_record(plat_file *f, char content_type[256], char *etag, size_t
         continue;
       }
       in_line = 1;
-      if (line_len < META_READ_MAX) line[line_len++] = c;
+      if (line_len < S3_TAG_LINE_MAX) line[line_len++] = c;
     }
     if (at_end) break;
   }
@@ -720,18 +756,19 @@ static void read_record(plat_file *f, char content_type[256], char *etag, size_t
 
 int meta_load(const char *bucket, const char *key, char content_type[256], char *etag,
               size_t etag_size, char user_meta[1024], content_headers *content,
-              part_lookup *parts, record_sums *sums) {
+              part_lookup *parts, record_sums *sums, record_tags *tags) {
   char path[S3_FS_PATH];
   if (meta_path(bucket, key, path) != 0) return 0;
   plat_file_guard guard(plat_file_open(path, PLAT_READ));
   if (!guard.f) return 0;
-  read_record(guard.f, content_type, etag, etag_size, user_meta, content, parts, sums);
+  read_record(guard.f, content_type, etag, etag_size, user_meta, content, parts, sums, tags);
   return 1;
 }
 
 int meta_load_current(const char *bucket, const char *key, int64_t data_mtime_ns,
                       char content_type[256], char *etag, size_t etag_size, char user_meta[1024],
-                      content_headers *content, part_lookup *parts, record_sums *sums) {
+                      content_headers *content, part_lookup *parts, record_sums *sums,
+                      record_tags *tags) {
   char path[S3_FS_PATH];
   if (meta_path(bucket, key, path) != 0) return 0;
   plat_file_guard guard(plat_file_open(path, PLAT_READ));
@@ -739,7 +776,7 @@ int meta_load_current(const char *bucket, const char *key, int64_t data_mtime_ns
   // The time of the handle actually read, so a record replaced meanwhile cannot slip through.
   int64_t meta_mtime = 0;
   if (plat_file_mtime_ns(guard.f, &meta_mtime) != 0 || meta_mtime < data_mtime_ns) return 0;
-  read_record(guard.f, content_type, etag, etag_size, user_meta, content, parts, sums);
+  read_record(guard.f, content_type, etag, etag_size, user_meta, content, parts, sums, tags);
   return 1;
 }
 
@@ -748,4 +785,99 @@ void meta_remove(const char *bucket, const char *key) {
   if (meta_path(bucket, key, path) != 0) return;
   plat_err err;
   plat_unlink(path, &err);
+}
+
+// ---------------------------------------------------------------- tags in the record
+
+int meta_read_text(const char *bucket, const char *key, int64_t data_mtime_ns, char **out,
+                   size_t *len, int64_t *meta_mtime_ns) {
+  *out = nullptr;
+  *len = 0;
+  *meta_mtime_ns = 0;
+  char path[S3_FS_PATH];
+  if (meta_path(bucket, key, path) != 0) return -1;
+  plat_file_guard guard(plat_file_open(path, PLAT_READ));
+  if (!guard.f) {
+    plat_stat_t st;
+    return plat_stat(path, &st) == 0 ? -1 : 0;
+  }
+  if (plat_file_mtime_ns(guard.f, meta_mtime_ns) != 0) return -1;
+  if (*meta_mtime_ns < data_mtime_ns) return 0;
+  size_t cap = 4096, got = 0;
+  char *buf = static_cast<char *>(malloc(cap + 1));
+  for (;;) {
+    if (!buf) return -1;
+    long n = plat_file_read(guard.f, buf + got, cap - got);
+    if (n < 0) break;
+    if (n == 0) {
+      buf[got] = 0;
+      *out = buf;
+      *len = got;
+      return 1;
+    }
+    got += (size_t)n;
+    if (got == cap) {
+      // Never cut: a record rewritten from part of itself would lose the rest.
+      if (cap >= S3_RECORD_TEXT_MAX) break;
+      cap *= 2;
+      char *grown = static_cast<char *>(realloc(buf, cap + 1));
+      if (!grown) break;
+      buf = grown;
+    }
+  }
+  free(buf);
+  return -1;
+}
+
+void meta_retag_text(const char *old, size_t len, const tag_set *tags, dynbuf *out) {
+  if (!len) dynbuf_append(out, "\n\n", 2);
+  size_t pos = 0;
+  int line_no = 0;
+  while (pos < len) {
+    const char *nl = static_cast<const char *>(memchr(old + pos, '\n', len - pos));
+    size_t end = nl ? (size_t)(nl - old) : len;
+    const char *line = old + pos;
+    size_t n = end - pos;
+    size_t from = 0;
+    while (from < n && (line[from] == ' ' || line[from] == '\t')) from++;
+    size_t to = n;
+    while (to > from && line[to - 1] == '\r') to--;
+    if (line_no < 2 || !tag_record_is(line + from, to - from)) {
+      dynbuf_append(out, line, n);
+      dynbuf_append(out, "\n", 1);
+    }
+    line_no++;
+    pos = end + 1;
+  }
+  // A record of one line (a file written by hand) gets its ETag line before any tag line.
+  for (; line_no < 2 && len; line_no++) dynbuf_append(out, "\n", 1);
+  char line[S3_TAG_LINE_MAX + 2];
+  for (size_t i = 0; tags && i < tags->count; i++) {
+    size_t n = tag_record_line(&tags->tags[i], line, sizeof line);
+    if (!n) continue;
+    dynbuf_append(out, line, n);
+    dynbuf_append(out, "\n", 1);
+  }
+}
+
+int meta_draft_write_text(meta_draft *d, const char *bucket, const char *key, const char *text,
+                          size_t len) {
+  d->f = nullptr;
+  d->tmp[0] = 0;
+  if (meta_path(bucket, key, d->path) != 0) return -1;
+  mkdir_parent(d->path);
+  const char *slash = strrchr(d->path, '/');
+  char dir[S3_FS_PATH];
+  copy_text_n(dir, sizeof dir, d->path, (size_t)(slash - d->path));
+  if (make_upload_temp(dir, d->tmp) != 0) return -1;
+  d->f = plat_file_open(d->tmp, PLAT_WRITE_TRUNC);
+  if (!d->f) {
+    d->tmp[0] = 0;
+    return -1;
+  }
+  if (len && plat_file_write(d->f, text, len) != (long)len) {
+    meta_draft_discard(d);
+    return -1;
+  }
+  return 0;
 }

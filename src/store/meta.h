@@ -6,7 +6,10 @@
 
 #include "base/limits.h"
 #include "digest/checksum.h"
+#include "http/response.h"
 #include "platform/platform.h"
+
+struct tag_set;
 
 // The content headers an object keeps and GET and HEAD answer with, beside its content type.
 enum content_header_id {
@@ -89,6 +92,11 @@ struct record_sums {
   char (*values)[CK_B64_CAP];
 };
 void record_sums_clear(record_sums *s, uint32_t want);
+// What a record says about its object's tags, filled while the record is read.
+struct record_tags {
+  uint32_t count;  // tag lines read
+  tag_set *set;    // when given (emptied by the caller), receives the tags
+};
 
 // The store itself pairs these with the data files under its commit lock (store/object.h);
 // operations go through that module, never through these directly.
@@ -128,16 +136,36 @@ void meta_save(const char *bucket, const char *key, const char *etag, const char
 // the part layout says.
 int meta_load(const char *bucket, const char *key, char content_type[256], char *etag,
               size_t etag_size, char user_meta[1024], content_headers *content = nullptr,
-              part_lookup *parts = nullptr, record_sums *sums = nullptr);
+              part_lookup *parts = nullptr, record_sums *sums = nullptr,
+              record_tags *tags = nullptr);
 // As meta_load, but a record older than the data it would describe (data_mtime_ns) counts as
 // none: it belongs to an earlier version whose replacement was cut short before its record.
 int meta_load_current(const char *bucket, const char *key, int64_t data_mtime_ns,
                       char content_type[256], char *etag, size_t etag_size, char user_meta[1024],
                       content_headers *content = nullptr, part_lookup *parts = nullptr,
-                      record_sums *sums = nullptr);
+                      record_sums *sums = nullptr, record_tags *tags = nullptr);
 // Removes the metadata file of one object (missing is fine).
 void meta_remove(const char *bucket, const char *key);
 // Writes to f the "name:value" line of each x-amz-meta-* header of head and the lines of its
 // content headers, as meta_save records them (the upload store keeps them the same way until
 // its object is made). 0, or -1 when a write fell short.
 int meta_write_header_lines(plat_file *f, const char *head, size_t head_len);
+
+// ---------------------------------------------------------------- tags in the record
+// A record keeps its object's tags on "+Tag" lines (store/tags.h), written from the first
+// x-amz-tagging line of the header block it is made from. A tag change rewrites the record
+// whole with every other line kept as it was.
+
+constexpr size_t S3_RECORD_TEXT_MAX = 1 << 20;  // the largest record a tag change rewrites
+// The whole text of the record of bucket/key when it is current for data of data_mtime_ns: 1
+// with *out (malloc'd, caller frees), *len and the record's time; 0 when there is none (or an
+// older one, which counts as none); -1 when it cannot be read or is larger than
+// S3_RECORD_TEXT_MAX.
+int meta_read_text(const char *bucket, const char *key, int64_t data_mtime_ns, char **out,
+                   size_t *len, int64_t *meta_mtime_ns);
+// The record text old[0..len) with its tag lines replaced by those of tags (len 0: a record
+// with no content type and no ETag, which readers fill from the data), into out.
+void meta_retag_text(const char *old, size_t len, const tag_set *tags, dynbuf *out);
+// A draft of bucket/key holding text[0..len) as it stands. 0, or -1 with nothing left behind.
+int meta_draft_write_text(meta_draft *d, const char *bucket, const char *key, const char *text,
+                          size_t len);

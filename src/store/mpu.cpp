@@ -148,16 +148,21 @@ int mpu_meta_headers(const char *bucket, const char *upload_id, char block[S3_MP
   line_reader lr;
   plat_file_guard guard(open_upload_file(bucket, upload_id, "meta", &lr));
   if (!guard.f) return -1;
-  char line[MPU_USER_LINE_MAX + 1];
+  char line[S3_TAG_LINE_MAX + 1];
   if (!read_line(&lr, line, MPU_USER_LINE_MAX) || !read_line(&lr, line, MPU_USER_LINE_MAX))
     return lr.failed ? -1 : 0;
+  tag_set_box tags;
+  if (!tags.set) return -1;
   // Whole "name:value\r\n" lines while they fit: a cut line would record a cut value.
   content_headers content;
   content_headers_clear(&content);
   size_t len = 0;
   int full = 0;
-  while (read_line(&lr, line, MPU_USER_LINE_MAX)) {
+  while (read_line(&lr, line, S3_TAG_LINE_MAX)) {
     size_t n = strlen(line);
+    if (tag_record_take(line, n, tags.set, S3_OBJECT_TAGS_MAX)) continue;
+    // Only a tag line may be longer than a user metadata line.
+    if (n > MPU_USER_LINE_MAX) line[n = MPU_USER_LINE_MAX] = 0;
     if (meta_content_line(line, n, &content)) continue;
     if (full || !n || !memchr(line, ':', n) || memchr(line, '\r', n)) continue;
     if (len + n + 2 >= S3_USER_META_CAP) {
@@ -169,7 +174,8 @@ int mpu_meta_headers(const char *bucket, const char *upload_id, char block[S3_MP
     len += n + 2;
     block[len] = 0;
   }
-  content_headers_render(&content, block + len, S3_MPU_HEADERS_CAP - len);
+  len += content_headers_render(&content, block + len, S3_MPU_HEADERS_CAP - len);
+  if (tags.set->count) tags_render_header(tags.set, block + len, S3_MPU_HEADERS_CAP - len);
   // Headers cut short by a failed read would be recorded as if they were all.
   if (lr.failed) block[0] = 0;
   return lr.failed ? -1 : 0;

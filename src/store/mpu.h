@@ -9,6 +9,7 @@
 #include "base/limits.h"
 #include "store/meta.h"
 #include "store/object.h"
+#include "store/tags.h"
 
 constexpr unsigned long S3_MPU_MAX_PART = 10000;  // part numbers run from 1 to this
 constexpr size_t S3_MPU_FILE_PATH = 4600;   // upload dir + "/" + file name (cut at 4599)
@@ -31,11 +32,12 @@ int mpu_meta_write(const char *upload_dir, const char *key, const char *content_
 // -1 the upload could not be made (nothing is left of it).
 int mpu_create(const char *bucket, const char *upload_id, const char *key,
                const char *content_type, const char *head, size_t head_len);
-// Room for what mpu_meta_headers gives: user metadata and content-header lines.
-constexpr size_t S3_MPU_HEADERS_CAP = S3_USER_META_CAP + S3_CONTENT_BLOCK_CAP;
+// Room for what mpu_meta_headers gives: user metadata, content-header and tagging lines.
+constexpr size_t S3_MPU_HEADERS_CAP = S3_USER_META_CAP + S3_CONTENT_BLOCK_CAP + S3_TAG_HEADER_CAP;
 // The headers recorded at initiation, as a header block for the object's record: the user
 // metadata "name:value\r\n" lines (whole lines only, at most 1023 characters), then the
-// content headers as "Name: value\r\n" lines ("" when none). 0, or -1 when the upload does not
+// content headers as "Name: value\r\n" lines, then the tags given at initiation as one
+// "x-amz-tagging: ...\r\n" line ("" when none). 0, or -1 when the upload does not
 // exist or its file cannot be read.
 int mpu_meta_headers(const char *bucket, const char *upload_id, char block[S3_MPU_HEADERS_CAP]);
 // The record a successful Complete leaves in place of its upload, root/.mpu/bucket/<id>.done:

@@ -19,12 +19,15 @@
 #include "digest/hash.h"
 #include "base/state.h"
 #include "base/text.h"
+#include "store/bucket_tags.h"
+#include "store/config_store.h"
 #include "store/cors_store.h"
 #include "store/etag_cache.h"
 #include "store/files.h"
 #include "store/layout.h"
 #include "store/meta.h"
 #include "store/names.h"
+#include "store/tags.h"
 #include "store/walk.h"
 
 namespace {
@@ -427,8 +430,11 @@ int object_remove_if_match(const char *bucket, const char *key, const char *if_m
   return COMMIT_PRECONDITION_FAILED;
 }
 
-int object_snapshot(const char *bucket, const char *key, object_view *out, uint32_t want_part,
-                    const record_sums *page) {
+namespace {
+
+// object_snapshot, with the tags read too when tags is given.
+int snapshot_view(const char *bucket, const char *key, object_view *out, uint32_t want_part,
+                  const record_sums *page, tag_set *tags) {
   part_lookup_clear(&out->parts, want_part);
   record_sums_clear(&out->sums, want_part);
   if (page) {
@@ -445,6 +451,9 @@ int object_snapshot(const char *bucket, const char *key, object_view *out, uint3
   out->etag[0] = 0;
   out->user_meta[0] = 0;
   content_headers_clear(&out->content);
+  out->tag_count = 0;
+  if (tags) tags->count = 0;
+  record_tags rt = {0, tags};
   char path[S3_FS_PATH];
   if (object_path(bucket, key, path) != 0 || !path_levels_plain(path, root_len())) return -1;
   // A temporary file is an upload still arriving, never an object to read or copy.
@@ -466,12 +475,25 @@ int object_snapshot(const char *bucket, const char *key, object_view *out, uint3
   else if (plat_file_mtime_ns(out->data, &data_mtime) == 0)
     out->has_meta = meta_load_current(bucket, key, data_mtime, out->content_type, out->etag,
                                       sizeof out->etag, out->user_meta, &out->content,
-                                      &out->parts, &out->sums);
+                                      &out->parts, &out->sums, &rt);
   else
     out->has_meta = meta_load(bucket, key, out->content_type, out->etag, sizeof out->etag,
-                              out->user_meta, &out->content, &out->parts, &out->sums);
+                              out->user_meta, &out->content, &out->parts, &out->sums, &rt);
   check_layout(out);
+  out->tag_count = out->has_meta ? rt.count : 0;
+  if (tags && !out->has_meta) tags->count = 0;
   return 0;
+}
+
+}  // namespace
+
+int object_snapshot(const char *bucket, const char *key, object_view *out, uint32_t want_part,
+                    const record_sums *page) {
+  return snapshot_view(bucket, key, out, want_part, page, nullptr);
+}
+
+int object_snapshot_tagged(const char *bucket, const char *key, object_view *out, tag_set *tags) {
+  return snapshot_view(bucket, key, out, 0, nullptr, tags);
 }
 
 void object_release(object_view *v) {
@@ -516,6 +538,8 @@ void bucket_remove_records(const char *bucket) {
   remove_bucket_tree(".mpu", bucket);
   remove_bucket_tree(".s3meta", bucket);
   cors_config_remove(bucket);
+  bucket_tags_remove(bucket);
+  bucket_configs_remove(bucket);
 }
 
 int bucket_delete(const char *bucket) {
@@ -534,4 +558,86 @@ int bucket_delete(const char *bucket) {
   // upload's part cannot be stored into a bucket that is gone.
   bucket_remove_records(bucket);
   return 0;
+}
+
+// ---------------------------------------------------------------- tag changes
+
+namespace {
+
+constexpr int RETAG_ATTEMPTS = 5;  // versions met before a tag change is answered "try later"
+
+// What a tag change found in place, under the locks: the data's version and the record's text.
+struct retag_base {
+  plat_file_id data;
+  int has_record;      // 1 when a current record was read
+  int64_t record_mtime;
+  char *text;          // the record's text (malloc'd), or null
+  size_t len;
+};
+
+// Reads the version in place under the shared lock. 0, COMMIT_NO_OBJECT, COMMIT_SLOW_DOWN or -1.
+int retag_read(const char *bucket, const char *key, const char *path, retag_base *b) {
+  bucket_lock_guard held(bucket, 0, 1);
+  if (held.timed_out()) return COMMIT_SLOW_DOWN;
+  plat_lock_guard commit(store_commit_lock());
+  if (plat_file_identity(path, &b->data) != 0) return COMMIT_NO_OBJECT;
+  if (!meta_usable(bucket, key)) return -1;
+  int rc = meta_read_text(bucket, key, b->data.mtime_ns, &b->text, &b->len, &b->record_mtime);
+  if (rc < 0) return -1;
+  b->has_record = rc;
+  return 0;
+}
+
+// Publishes the draft when the version in place is still the one read. 0, 1 when it changed
+// (read again), COMMIT_NO_OBJECT, COMMIT_SLOW_DOWN or -1.
+int retag_publish(const char *bucket, const char *key, const char *path, const retag_base *b,
+                  meta_draft *d) {
+  bucket_lock_guard held(bucket, 1, 1);
+  if (held.timed_out()) return COMMIT_SLOW_DOWN;
+  if (!held.held()) return -1;
+  plat_lock_guard commit(store_commit_lock());
+  plat_file_id now;
+  if (plat_file_identity(path, &now) != 0) return COMMIT_NO_OBJECT;
+  if (!etag_same_version(&b->data, &now)) return 1;
+  int64_t record_mtime = 0;
+  int has = meta_mtime_ns(bucket, key, &record_mtime) == 0 && record_mtime >= now.mtime_ns;
+  if (has != b->has_record || (has && record_mtime != b->record_mtime)) return 1;
+  // Later than the record it replaces and never older than the data it describes.
+  int64_t stamp = commit_stamp(bucket, key);
+  if (stamp < now.mtime_ns) stamp = now.mtime_ns;
+  return meta_draft_publish(d, stamp) == 0 ? 0 : -1;
+}
+
+}  // namespace
+
+int object_set_tags(const char *bucket, const char *key, const tag_set *tags) {
+  char path[S3_FS_PATH];
+  if (object_path(bucket, key, path) != 0) return -1;
+  if (!path_levels_plain(path, root_len()) || key_is_own_name(key) || !bucket_dir_present(bucket))
+    return COMMIT_NO_OBJECT;
+  for (int attempt = 0; attempt < RETAG_ATTEMPTS; attempt++) {
+    retag_base b;
+    memset(&b, 0, sizeof b);
+    int rc = retag_read(bucket, key, path, &b);
+    owned_str held(b.text);
+    if (rc != 0) return rc;
+    // An object without a record and without tags to give it has nothing to change.
+    if (!b.has_record && (!tags || !tags->count)) return 0;
+    dynbuf_guard text;
+    meta_retag_text(b.has_record ? b.text : "", b.has_record ? b.len : 0, tags, &text.b);
+    if (text.b.failed) return -1;
+    // The slow steps, writing and flushing the new record, happen before the locks.
+    meta_draft d;
+    if (meta_draft_write_text(&d, bucket, key, text.b.data, text.b.len) != 0 ||
+        meta_draft_sync(&d) != 0)
+      return -1;
+    rc = retag_publish(bucket, key, path, &b, &d);
+    meta_draft_discard(&d);
+    if (rc == 0) {
+      sync_parent(d.path);
+      return 0;
+    }
+    if (rc != 1) return rc;
+  }
+  return COMMIT_SLOW_DOWN;
 }

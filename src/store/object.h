@@ -26,6 +26,7 @@ struct object_view {
   content_headers content;                // Cache-Control and the rest; "" when not recorded
   part_lookup parts;                      // the part layout; count 0 when none is trusted
   record_sums sums;                       // the recorded checksums; algo CK_NONE when none
+  uint32_t tag_count;                     // tags the record holds
 };
 
 // A conditional write: what the object a commit would replace must be like. The test is made
@@ -83,6 +84,14 @@ int object_remove(const char *bucket, const char *key);
 int object_snapshot(const char *bucket, const char *key, object_view *out,
                     uint32_t want_part = 0, const record_sums *page = nullptr);
 void object_release(object_view *v);
+// object_snapshot that also reads the version's tags into tags (emptied first).
+int object_snapshot_tagged(const char *bucket, const char *key, object_view *out, tag_set *tags);
+
+// Replaces the tags of bucket/key (null or an empty set removes them) by rewriting its record
+// with everything else kept; the data is not touched. 0 done, COMMIT_NO_OBJECT when the key
+// holds no object, COMMIT_SLOW_DOWN when the bucket lock was not granted in time or the object
+// kept changing, -1 when the record could not be rewritten (the earlier one then stays).
+int object_set_tags(const char *bucket, const char *key, const tag_set *tags);
 
 // Releases a view on every way out of a read.
 struct object_view_guard {

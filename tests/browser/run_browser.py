@@ -1,8 +1,11 @@
 #!/usr/bin/env python3
 """Real-browser test: headless Chromium opens a page served from a second loopback origin,
 which uploads with fetch PUT to a presigned URL, posts a signed form upload and downloads the
-object back through a presigned URL from quillmar-s3d with a CORS rule on the bucket; then,
+object back through a presigned URL from quillmar-s3d with a CORS rule on the bucket, once
+signed with Version 4 and once with boto3's default Version 2 URLs and form; then,
 against a bucket without a rule, the browser must refuse the upload. Checks the page's verdict and the stored bytes on disk.
+Last, with keys on, the page shows an <img> from a bucket only while the bucket's policy lets
+everyone read it and no public access block restricts it.
 
 Usage: run_browser.py QUILLMAR_S3D   (exits 77 when no chromium is installed)"""
 import datetime
@@ -15,7 +18,9 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import struct
 import threading
+import zlib
 import urllib.parse
 import urllib.request
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
@@ -69,6 +74,13 @@ def signing_key(day):
     return k
 
 
+def boto3_default(endpoint):
+    """A boto3 client with the default configuration under the test keys."""
+    import boto3
+    return boto3.client("s3", endpoint_url=endpoint, region_name="us-east-1",
+                        aws_access_key_id=qclient.ACCESS_KEY, aws_secret_access_key=qclient.SECRET_KEY)
+
+
 def call(method, url, body=b"", signed=False):
     headers = sign_v4(method, url, body) if signed else {}
     req = urllib.request.Request(url, data=body if body else None, method=method, headers=headers)
@@ -85,6 +97,15 @@ def cors_rule(origin):
             "<AllowedMethod>POST</AllowedMethod><AllowedHeader>*</AllowedHeader>"
             "<ExposeHeader>ETag</ExposeHeader><MaxAgeSeconds>60</MaxAgeSeconds>"
             "</CORSRule></CORSConfiguration>" % origin).encode()
+
+
+def tiny_png(width=3, height=2):
+    """A small opaque grey PNG the browser can decode."""
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+    rows = b"".join(b"\x00" + b"\x80" * width for _ in range(height))
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 0, 0, 0, 0))
+            + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
 
 
 def signed_form(bucket):
@@ -201,6 +222,30 @@ def main():
         check(read(os.path.join(signed.root, "web-b", "form", "form.txt")) == form_data,
               "form bytes on disk", failures)
 
+        # The same from boto3's default configuration, which presigns URLs and forms with
+        # Signature Version 2. The page sends Content-Type: text/plain, which the PUT URL signs.
+        s3 = boto3_default(signed.endpoint)
+        p = {"Bucket": "web-b", "Key": "v2.txt"}
+        post = s3.generate_presigned_post("web-b", "v2form/${filename}", ExpiresIn=600,
+                                          Fields={"success_action_status": "201"},
+                                          Conditions=[{"success_action_status": "201"}])
+        verdict = run_page(chromium, page, {
+            "put_url": s3.generate_presigned_url("put_object", ExpiresIn=600,
+                                                 Params=dict(p, ContentType="text/plain")),
+            "get_url": s3.generate_presigned_url("get_object", Params=p, ExpiresIn=600),
+            "post_url": post["url"], "form_fields": list(post["fields"].items()),
+            "data": data, "form_data": form_data})
+        print("verdict with boto3's Version 2 URLs and form:", verdict)
+        verdict = verdict or {}
+        check(post["fields"].get("signature") and "x-amz-signature" not in post["fields"],
+              "boto3's form is signed with Version 2", failures)
+        check(verdict.get("put") == "ok etag=" + etag, "V2 fetch PUT stored, ETag readable", failures)
+        check(verdict.get("post") == "ok", "V2 form upload answered 201", failures)
+        check(verdict.get("get") == "ok", "V2 fetch GET read the object back", failures)
+        check(read(os.path.join(signed.root, "web-b", "v2.txt")) == data, "V2 PUT bytes on disk", failures)
+        check(read(os.path.join(signed.root, "web-b", "v2form", "form.txt")) == form_data,
+              "V2 form bytes on disk", failures)
+
         # Without a rule the browser refuses the upload at its preflight: nothing is stored.
         verdict = run_page(chromium, page, {
             "put_url": plain.endpoint + "/bare-b/b.txt", "get_url": plain.endpoint + "/bare-b/b.txt",
@@ -210,6 +255,25 @@ def main():
         check(str(verdict.get("put", "")).startswith("blocked"), "PUT refused by the browser", failures)
         check(str(verdict.get("get", "")).startswith("blocked"), "GET unreadable by the page", failures)
         check(not os.path.exists(os.path.join(plain.root, "bare-b", "b.txt")), "nothing stored", failures)
+        # A public bucket: the image shows only while the policy opens it.
+        png = tiny_png()
+        img_url = signed.endpoint + "/pub-b/img/pic.png"
+        assert call("PUT", signed.endpoint + "/pub-b", signed=True) == 200
+        assert call("PUT", img_url, png, signed=True) == 200
+        check(run_page(chromium, page, {"img_url": img_url}) == {"img": "error"},
+              "the image is refused without a policy", failures)
+        policy = json.dumps({"Version": "2012-10-17", "Statement": [{
+            "Effect": "Allow", "Principal": "*", "Action": "s3:GetObject",
+            "Resource": "arn:aws:s3:::pub-b/img/*"}]}).encode()
+        assert call("PUT", signed.endpoint + "/pub-b?policy", policy, signed=True) == 204
+        verdict = run_page(chromium, page, {"img_url": img_url})
+        print("verdict of the public image:", verdict)
+        check(verdict == {"img": "ok 3x2"}, "the image shows from the public bucket", failures)
+        block = (b"<PublicAccessBlockConfiguration><RestrictPublicBuckets>true</RestrictPublicBuckets>"
+                 b"</PublicAccessBlockConfiguration>")
+        assert call("PUT", signed.endpoint + "/pub-b?publicAccessBlock", block, signed=True) == 200
+        check(run_page(chromium, page, {"img_url": img_url}) == {"img": "error"},
+              "the public access block hides the image again", failures)
     page.httpd.shutdown()
     print("FAILED: %s" % failures if failures else "all browser checks passed")
     return 1 if failures else 0

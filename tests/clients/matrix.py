@@ -5,14 +5,14 @@ import os
 import sys
 
 OPS = ["make bucket", "list buckets", "head bucket", "put small+meta", "content headers", "bad digest",
-       "put 20 MiB", "put stdin", "put stream", "get whole", "get range", "head object", "copy small",
-       "copy 20 MiB", "copy metadata", "multipart api", "odd keys", "folder marker",
-       "bucket configurations", "missing bucket", "list v1", "list v2", "sync up", "sync changed", "sync touched",
+       "put 20 MiB", "put stdin", "put stream", "get whole", "get range", "presigned get", "head object", "copy small",
+       "copy 20 MiB", "copy metadata", "tagging", "multipart api", "odd keys", "folder marker",
+       "bucket configurations", "public read", "missing bucket", "list v1", "list v2", "sync up", "sync changed", "sync touched",
        "sync down", "delete one", "delete batch", "remove bucket", "wrong secret", "auth off",
        "region eu-west-1", "mount", "list folders", "copy out", "copy in", "rename", "delete", "unmount",
        "suite"]
-CLIENTS = ["awscli2", "awscli1", "boto3-1.26", "boto3-1.43", "s3cmd", "rclone", "s3fs", "jssdk", "minio",
-           "minio-noregion", "minio-go"]
+CLIENTS = ["awscli2", "awscli1", "boto3-1.26", "boto3-1.43", "s3cmd", "s3cmd-v2", "libs3", "rclone", "s3fs",
+           "jssdk", "minio", "minio-noregion", "minio-go"]
 SHORT = {"pass": "pass", "fail": "FAIL", "by design": "by design", "skipped": "skipped"}
 
 

@@ -18,8 +18,11 @@ case $client in
            exec /usr/bin/python3 "$here/suite_boto3.py" --server "$server" --results "$results" --client boto3-1.26 ;;
   boto3-1.43) [ "$path_py" != /usr/bin/python3 ] && "$path_py" -c 'import boto3' 2>/dev/null || skip "pip boto3 not installed"
            exec "$path_py" "$here/suite_boto3.py" --server "$server" --results "$results" --client boto3-1.43 ;;
-  s3cmd)   [ -x /usr/bin/s3cmd ] || skip "s3cmd not installed"
-           exec /usr/bin/python3 "$here/suite_s3cmd.py" --server "$server" --results "$results" --client s3cmd ;;
+  s3cmd|s3cmd-v2)
+           [ -x /usr/bin/s3cmd ] || skip "s3cmd not installed"
+           exec /usr/bin/python3 "$here/suite_s3cmd.py" --server "$server" --results "$results" --client "$client" ;;
+  libs3)   [ -x /usr/bin/s3 ] || skip "libs3-2 (the s3 tool) not installed"
+           exec /usr/bin/python3 "$here/suite_libs3.py" --server "$server" --results "$results" --client libs3 ;;
   s3fs)    [ -x /usr/bin/s3fs ] || skip "s3fs not installed"
            [ -e /dev/fuse ] || skip "/dev/fuse is absent, so no FUSE file system can be mounted here"
            exec /usr/bin/python3 "$here/suite_s3fs.py" --server "$server" --results "$results" --client s3fs ;;

@@ -155,14 +155,50 @@ def main():
             rule = enc.get("ServerSideEncryptionConfiguration", {}).get("Rules", [{}])[0]
             q.check(rule.get("ApplyServerSideEncryptionByDefault", {}).get("SSEAlgorithm") == "AES256",
                     "encryption %r" % enc)
-            conf = json.dumps({"Rules": [{"ApplyServerSideEncryptionByDefault": {"SSEAlgorithm": "AES256"}}]})
+            # Each configuration a tool keeps: put, read back equal, delete, and gone.
+            conf = {"Rules": [{"ApplyServerSideEncryptionByDefault": {"SSEAlgorithm": "AES256"},
+                               "BucketKeyEnabled": True}]}
+            block = {"BlockPublicAcls": True, "IgnorePublicAcls": True, "BlockPublicPolicy": False,
+                     "RestrictPublicBuckets": False}
+            owners = {"Rules": [{"ObjectOwnership": "BucketOwnerEnforced"}]}
+            life = {"Rules": [{"ID": "expire-logs", "Filter": {"Prefix": "logs/"}, "Status": "Enabled",
+                               "Expiration": {"Days": 30},
+                               "AbortIncompleteMultipartUpload": {"DaysAfterInitiation": 7}}]}
+            policy = {"Version": "2012-10-17", "Statement": [{
+                "Sid": "OwnerOnly", "Effect": "Deny", "Principal": {"AWS": "arn:aws:iam::123456789012:root"},
+                "Action": "s3:DeleteObject", "Resource": "arn:aws:s3:::%s/*" % b}]}
+            kept = [
+                ("bucket-encryption", "--server-side-encryption-configuration", conf,
+                 "ServerSideEncryptionConfiguration", "ServerSideEncryptionConfigurationNotFoundError"),
+                ("public-access-block", "--public-access-block-configuration", block,
+                 "PublicAccessBlockConfiguration", "NoSuchPublicAccessBlockConfiguration"),
+                ("bucket-ownership-controls", "--ownership-controls", owners, "OwnershipControls",
+                 "OwnershipControlsNotFoundError"),
+                ("bucket-lifecycle-configuration", "--lifecycle-configuration", life, "Rules",
+                 "NoSuchLifecycleConfiguration"),
+                ("bucket-policy", "--policy", policy, "Policy", "NoSuchBucketPolicy"),
+            ]
+            for name, option, doc, field, missing in kept:
+                aws(srv, "s3api", "put-" + name, "--bucket", b, option, json.dumps(doc))
+                got = js(aws(srv, "s3api", "get-" + name, "--bucket", b))
+                back = json.loads(got["Policy"]) if field == "Policy" else got.get(field)
+                want = doc["Rules"] if field == "Rules" else doc
+                q.check(back == want, "%s: %r back for %r" % (name, back, want))
+                # The lifecycle's delete call is named without "-configuration".
+                aws(srv, "s3api", "delete-" + name.replace("-configuration", ""), "--bucket", b)
+                p = aws(srv, "s3api", "get-" + name, "--bucket", b, check_rc=False)
+                if name == "bucket-encryption":  # back to the default rule
+                    q.check(p.returncode == 0 and b"AES256" in p.stdout, "after delete %r" % p.stdout)
+                else:
+                    q.check(p.returncode != 0 and missing.encode() in p.stderr,
+                            "%s after delete: %r" % (name, p.stderr[-300:]))
+            kms = json.dumps({"Rules": [{"ApplyServerSideEncryptionByDefault": {"SSEAlgorithm": "aws:kms"}}]})
             p = aws(srv, "s3api", "put-bucket-encryption", "--bucket", b,
-                    "--server-side-encryption-configuration", conf, check_rc=False)
-            q.check(p.returncode != 0 and b"NotImplemented" in p.stderr, "put answered %r" % p.stderr[-300:])
-            aws(srv, "s3api", "delete-bucket-encryption", "--bucket", b)
-            p = aws(srv, "s3api", "get-public-access-block", "--bucket", b, check_rc=False)
-            q.check(p.returncode != 0 and b"NoSuchPublicAccessBlockConfiguration" in p.stderr,
-                    "public access block %r" % p.stderr[-300:])
+                    "--server-side-encryption-configuration", kms, check_rc=False)
+            q.check(p.returncode != 0 and b"NotImplemented" in p.stderr, "kms answered %r" % p.stderr[-300:])
+            p = aws(srv, "s3api", "put-bucket-policy", "--bucket", b, "--policy", '{"Statement": []}',
+                    check_rc=False)
+            q.check(p.returncode != 0 and b"MalformedPolicy" in p.stderr, "empty policy %r" % p.stderr[-300:])
             listed = sorted(c["Key"] for c in js(aws(srv, "s3api", "list-objects-v2", "--bucket", b)).get("Contents", []))
             # Pages of two follow NextKeyMarker and NextVersionIdMarker.
             v = js(aws(srv, "s3api", "list-object-versions", "--bucket", b, "--page-size", "2"))
@@ -173,6 +209,64 @@ def main():
             q.check(not v.get("DeleteMarkers"), "delete markers %r" % v)
             q.check(stored() == before, "stored objects changed: %r" % stored())
             q.check(q.read(os.path.join(srv.root, b, "small.txt")) == small, "small.txt changed")
+        with res.op("tagging"):
+            def tags(bucket, key):
+                got = js(aws(srv, "s3api", "get-object-tagging", "--bucket", bucket, "--key", key))
+                return {t["Key"]: t["Value"] for t in got.get("TagSet", [])}
+            aws(srv, "s3api", "put-object-tagging", "--bucket", b, "--key", "small.txt", "--tagging",
+                json.dumps({"TagSet": [{"Key": "team", "Value": "blue"}, {"Key": "état", "Value": "prêt"}]}))
+            q.check(tags(b, "small.txt") == {"team": "blue", "état": "prêt"}, "tags %r" % tags(b, "small.txt"))
+            h = js(aws(srv, "s3api", "get-object", "--bucket", b, "--key", "small.txt", os.path.join(work, "t.out")))
+            q.check(h.get("TagCount") == 2, "TagCount %r" % h.get("TagCount"))
+            p = aws(srv, "s3api", "put-object-tagging", "--bucket", b, "--key", "small.txt", "--tagging",
+                    json.dumps({"TagSet": [{"Key": "k%d" % i, "Value": "v"} for i in range(11)]}), check_rc=False)
+            q.check(p.returncode != 0 and b"BadRequest" in p.stderr, "eleven tags %r" % p.stderr[-300:])
+            q.check(tags(b, "small.txt") == {"team": "blue", "état": "prêt"}, "tags changed by a refusal")
+            # A recursive copy between buckets of a file above the 8 MiB multipart threshold:
+            # the parts are copied with UploadPartCopy, and the 2.x CLI reads the source's tags
+            # and gives them to the new upload (the 1.x CLI copies no tags at all).
+            aws(srv, "s3", "mb", "s3://cli-tag-dst")
+            nine = big[:9 * 1024 * 1024]
+            q.write(os.path.join(work, "nine.bin"), nine)
+            aws(srv, "s3", "cp", os.path.join(work, "nine.bin"), "s3://%s/tree/big.bin" % b)
+            aws(srv, "s3api", "put-object-tagging", "--bucket", b, "--key", "tree/big.bin", "--tagging",
+                json.dumps({"TagSet": [{"Key": "size", "Value": "big"}]}))
+            aws(srv, "s3", "cp", "--recursive", "s3://%s/tree/" % b, "s3://cli-tag-dst/tree/")
+            q.check(q.read(os.path.join(srv.root, "cli-tag-dst", "tree", "big.bin")) == nine, "copy differs")
+            want = {"size": "big"} if client == "awscli2" else {}
+            q.check(tags("cli-tag-dst", "tree/big.bin") == want, "copied tags %r" % tags("cli-tag-dst", "tree/big.bin"))
+            aws(srv, "s3api", "delete-object-tagging", "--bucket", b, "--key", "small.txt")
+            q.check(tags(b, "small.txt") == {}, "tags not deleted")
+            aws(srv, "s3", "rm", "s3://%s/tree/big.bin" % b)
+            aws(srv, "s3", "rb", "s3://cli-tag-dst", "--force")
+        with res.op("public read"):
+            # A policy that lets everyone read makes objects readable without credentials (curl);
+            # a public access block closes the bucket again.
+            pb = "cli-public"
+            aws(srv, "s3api", "create-bucket", "--bucket", pb)
+            aws(srv, "s3api", "put-object", "--bucket", pb, "--key", "img/pic.txt", "--body",
+                os.path.join(work, "small.txt"))
+            url = "%s/%s/img/pic.txt" % (srv.endpoint, pb)
+
+            def curl_status():
+                p = q.run(["curl", "-s", "-o", os.path.join(work, "curl.out"), "-w", "%{http_code}", url])
+                return p.stdout.decode()
+            q.check(curl_status() == "403", "read before the policy")
+            public = {"Version": "2012-10-17", "Statement": [{
+                "Sid": "PublicRead", "Effect": "Allow", "Principal": "*", "Action": "s3:GetObject",
+                "Resource": "arn:aws:s3:::%s/*" % pb}]}
+            aws(srv, "s3api", "put-bucket-policy", "--bucket", pb, "--policy", json.dumps(public))
+            q.check(js(aws(srv, "s3api", "get-bucket-policy-status", "--bucket", pb))
+                    .get("PolicyStatus", {}).get("IsPublic") is True, "policy status")
+            q.check(curl_status() == "200", "public read refused")
+            q.check(q.read(os.path.join(work, "curl.out")) == small, "public read body")
+            aws(srv, "s3api", "put-public-access-block", "--bucket", pb, "--public-access-block-configuration",
+                "BlockPublicAcls=true,IgnorePublicAcls=true,BlockPublicPolicy=true,RestrictPublicBuckets=true")
+            q.check(curl_status() == "403", "read under the public access block")
+            p = aws(srv, "s3api", "put-bucket-policy", "--bucket", pb, "--policy", json.dumps(public),
+                    check_rc=False)
+            q.check(p.returncode != 0 and b"AccessDenied" in p.stderr, "public policy under the block")
+            aws(srv, "s3", "rb", "s3://" + pb, "--force")
         keys = q.listing_keys(1100)
         q.populate(srv.root, "cli-list", keys)
         with res.op("list v1"):

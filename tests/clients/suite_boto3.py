@@ -229,6 +229,53 @@ def main():
                                         MultipartUpload={"Parts": [{"PartNumber": 1, "ETag": e}]})
             h = c.head_object(Bucket=b, Key="meta-mp.txt")
             q.check(h["ContentType"] == "text/csv" and h["Metadata"] == {"owner": "cy"}, "multipart %r" % h)
+        with res.op("tagging"):
+            def tags(key):
+                return {t["Key"]: t["Value"] for t in c.get_object_tagging(Bucket=b, Key=key)["TagSet"]}
+            c.put_object(Bucket=b, Key="tagged.txt", Body=b"t", Tagging="team=blue&stage=raw%20data")
+            q.check(tags("tagged.txt") == {"team": "blue", "stage": "raw data"}, "put %r" % tags("tagged.txt"))
+            q.check(c.get_object(Bucket=b, Key="tagged.txt").get("TagCount") == 2, "TagCount")
+            c.put_object_tagging(Bucket=b, Key="tagged.txt",
+                                 Tagging={"TagSet": [{"Key": "état", "Value": "prêt à partir"}]})
+            q.check(tags("tagged.txt") == {"état": "prêt à partir"}, "replaced %r" % tags("tagged.txt"))
+            c.copy_object(Bucket=b, Key="tagged-copy.txt", CopySource={"Bucket": b, "Key": "tagged.txt"})
+            q.check(tags("tagged-copy.txt") == {"état": "prêt à partir"}, "COPY directive")
+            c.copy_object(Bucket=b, Key="tagged-copy.txt", CopySource={"Bucket": b, "Key": "tagged.txt"},
+                          TaggingDirective="REPLACE", Tagging="new=1")
+            q.check(tags("tagged-copy.txt") == {"new": "1"}, "REPLACE directive")
+            # Multipart, with the managed transfer the SDK uses for large files.
+            c.upload_fileobj(io.BytesIO(big[:9 * 1024 * 1024]), b, "tagged-big.bin",
+                             ExtraArgs={"Tagging": "size=big"},
+                             Config=TransferConfig(multipart_threshold=5 * 1024 * 1024,
+                                                   multipart_chunksize=5 * 1024 * 1024))
+            q.check(tags("tagged-big.bin") == {"size": "big"}, "multipart %r" % tags("tagged-big.bin"))
+            # The managed copy (UploadPartCopy) gives the new upload the tags it is asked for; it
+            # never reads the source's.
+            c.copy({"Bucket": b, "Key": "tagged-big.bin"}, b, "tagged-big2.bin",
+                   ExtraArgs={"Tagging": "size=big&copied=yes"},
+                   Config=TransferConfig(multipart_threshold=5 * 1024 * 1024))
+            q.check(tags("tagged-big2.bin") == {"size": "big", "copied": "yes"},
+                    "managed copy %r" % tags("tagged-big2.bin"))
+            q.check(c.get_object(Bucket=b, Key="tagged-big2.bin")["Body"].read() == big[:9 * 1024 * 1024],
+                    "managed copy differs")
+            c.delete_object_tagging(Bucket=b, Key="tagged.txt")
+            q.check(tags("tagged.txt") == {}, "deleted")
+            code = error_code(lambda: c.put_object_tagging(
+                Bucket=b, Key="tagged.txt",
+                Tagging={"TagSet": [{"Key": "k%d" % i, "Value": "v"} for i in range(11)]}))
+            q.check(code == ("BadRequest", 400), "eleven tags %r" % (code,))
+            code = error_code(lambda: c.put_object_tagging(
+                Bucket=b, Key="tagged.txt", Tagging={"TagSet": [{"Key": "d", "Value": "1"},
+                                                                {"Key": "d", "Value": "2"}]}))
+            q.check(code == ("InvalidTag", 400), "duplicate %r" % (code,))
+            code = error_code(lambda: c.get_bucket_tagging(Bucket=b))
+            q.check(code == ("NoSuchTagSet", 404), "no bucket tags %r" % (code,))
+            c.put_bucket_tagging(Bucket=b, Tagging={"TagSet": [{"Key": "owner", "Value": "qa"}]})
+            q.check(c.get_bucket_tagging(Bucket=b)["TagSet"] == [{"Key": "owner", "Value": "qa"}], "bucket")
+            c.delete_bucket_tagging(Bucket=b)
+            q.check(error_code(lambda: c.get_bucket_tagging(Bucket=b))[0] == "NoSuchTagSet", "bucket deleted")
+            c.delete_objects(Bucket=b, Delete={"Objects": [{"Key": k} for k in (
+                "tagged.txt", "tagged-copy.txt", "tagged-big.bin", "tagged-big2.bin")]})
         with res.op("multipart api"):
             up = c.create_multipart_upload(Bucket=b, Key="parts.bin")["UploadId"]
             c.upload_part(Bucket=b, Key="parts.bin", UploadId=up, PartNumber=1, Body=big[:5 * 1024 * 1024])

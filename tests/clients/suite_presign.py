@@ -1,4 +1,5 @@
-"""Presigned URLs made by real clients (boto3, the AWS CLI, the JavaScript SDK's presigner,
+"""Presigned URLs made by real clients (boto3 with Signature Version 4 and with its default
+configuration, which presigns with Version 2; the AWS CLI, the JavaScript SDK's presigner,
 minio-js), fetched with curl against quillmar-s3d; expired and tampered URLs refused; boto3's
 presigned POST sent as a form upload by curl; the JavaScript SDK in virtual-host style against
 http://localhost:PORT.
@@ -62,28 +63,51 @@ def tamper_key(url):
     return url.replace("/%s/" % BUCKET, "/%s/x" % BUCKET, 1)
 
 
-def boto3_cases(srv):
+def boto3_cases(srv, version):
+    """boto3's presigned URLs and POST with Signature Version 4 (version "s3v4") or with the
+    default configuration (version None), which presigns with Signature Version 2."""
+    import re
     import boto3
     from botocore.config import Config
-    # boto3 1.26 presigns in the older signature scheme unless told otherwise; this server
-    # accepts Signature Version 4 only.
+    label = "boto3 %s" % (version or "default (V2)")
+    config = Config(signature_version=version) if version else None
     s3 = boto3.client("s3", endpoint_url=srv.endpoint, region_name=q.REGION,
                       aws_access_key_id=q.ACCESS_KEY, aws_secret_access_key=q.SECRET_KEY,
-                      config=Config(signature_version="s3v4"))
-    s3.create_bucket(Bucket=BUCKET)
-    p = {"Bucket": BUCKET, "Key": "boto3 key+1"}
+                      config=config)
+    if version:
+        s3.create_bucket(Bucket=BUCKET)
+    key = "%s key+1" % (version or "v2")
+    p = {"Bucket": BUCKET, "Key": key}
     put = s3.generate_presigned_url("put_object", Params=p, ExpiresIn=600)
     get = s3.generate_presigned_url("get_object", Params=p, ExpiresIn=600)
-    case("boto3 presigned PUT and GET", lambda: round_trip(srv, "boto3", put, get, "boto3 key+1"))
-    case("boto3 tampered key refused", lambda: refused(tamper_key(get), 403, "SignatureDoesNotMatch"))
-    case("boto3 tampered expiry refused", lambda: refused(
-        get.replace("X-Amz-Expires=600", "X-Amz-Expires=6000"), 403, "SignatureDoesNotMatch"))
+    if not version:
+        case("%s URLs are Version 2" % label, lambda: q.check(
+            "AWSAccessKeyId=" in get and "X-Amz-Algorithm" not in get, get))
+    case("%s presigned PUT and GET" % label, lambda: round_trip(srv, label, put, get, key))
+    case("%s tampered key refused" % label, lambda: refused(tamper_key(get), 403, "SignatureDoesNotMatch"))
+    if version:
+        longer = get.replace("X-Amz-Expires=600", "X-Amz-Expires=6000")
+    else:
+        longer = re.sub(r"Expires=(\d+)", lambda m: "Expires=%d" % (int(m.group(1)) + 1), get)
+    case("%s tampered expiry refused" % label, lambda: refused(longer, 403, "SignatureDoesNotMatch"))
+    if not version:
+        gone = s3.generate_presigned_url("get_object", Params=p, ExpiresIn=-60)
+        case("%s expired URL refused" % label, lambda: refused(gone, 403, "AccessDenied"))
+
+        def overrides():
+            u = s3.generate_presigned_url("get_object", ExpiresIn=600, Params=dict(
+                p, ResponseContentType="text/x-v2", ResponseContentDisposition="attachment"))
+            hdr = q.run(["curl", "-s", "-D", "-", "-o", "/dev/null", u]).stdout.decode()
+            q.check(" 200 " in hdr.splitlines()[0] and "Content-Type: text/x-v2" in hdr, hdr)
+            refused(u.replace("text%2Fx-v2", "text%2Fhtml"), 403, "SignatureDoesNotMatch")
+        case("%s response overrides signed" % label, overrides)
 
     def form_post():
         # A browser-style form upload from boto3's presigned POST, sent by curl: the fields in
         # the order given, the file last; a policy limit on the length refuses a larger file.
         post = s3.generate_presigned_post(BUCKET, "forms/${filename}", ExpiresIn=600,
                                           Conditions=[["content-length-range", 1, 100000]])
+        q.check(("signature" in post["fields"]) == (not version), str(post["fields"]))
         body = q.data(5000, 7)
         src = tempfile.NamedTemporaryFile(delete=False, suffix="-upload.bin")
         src.write(body)
@@ -103,7 +127,7 @@ def boto3_cases(srv):
         q.check(int(p.stdout.decode()) == 400 and b"EntityTooLarge" in q.read(out), "too large accepted")
         for f in (src.name, big, out):
             os.unlink(f)
-    case("boto3 presigned POST form upload", form_post)
+    case("%s presigned POST form upload" % label, form_post)
 
 
 def awscli_cases(srv):
@@ -150,7 +174,8 @@ def main():
         print("SKIPPED: curl not installed")
         return 77
     with q.Server(a.server, keys=True) as srv:
-        boto3_cases(srv)
+        boto3_cases(srv, "s3v4")
+        boto3_cases(srv, None)
         awscli_cases(srv)
         js_cases(srv)
     print("%d failed" % len(failures))

@@ -1,4 +1,5 @@
-"""s3cmd (Debian) against quillmar-s3d: path-style host_base/host_bucket, plain HTTP, SigV4."""
+"""s3cmd (Debian) against quillmar-s3d: path-style host_base/host_bucket, plain HTTP, SigV4; as
+client s3cmd-v2 the same cells with signature_v2 = True (Signature Version 2)."""
 import os
 import sys
 import tempfile
@@ -9,17 +10,19 @@ import qclient as q  # noqa: E402
 BIG = 20 * 1024 * 1024
 
 
-def config(srv, work, secret):
-    path = os.path.join(work, "s3cfg-%d-%d" % (srv.port, len(secret)))
+def config(srv, work, secret, v2):
+    path = os.path.join(work, "s3cfg-%d-%d-%d" % (srv.port, len(secret), v2))
     q.write(path, ("[default]\naccess_key = %s\nsecret_key = %s\nhost_base = 127.0.0.1:%d\n"
                    "host_bucket = 127.0.0.1:%d\nuse_https = False\nbucket_location = us-east-1\n"
-                   "signature_v2 = False\n" % (q.ACCESS_KEY, secret, srv.port, srv.port)).encode())
+                   "signature_v2 = %s\n" % (q.ACCESS_KEY, secret, srv.port, srv.port, v2)).encode())
     return path
 
 
 def main():
     a = q.main_args()
-    res = q.Results(a.results, a.client or "s3cmd")
+    client = a.client or "s3cmd"
+    v2 = client == "s3cmd-v2"
+    res = q.Results(a.results, client)
     work = tempfile.mkdtemp(prefix="qs3-s3cmd-")
     small = b"s3cmd small\n"
     big = q.data(BIG, 3)
@@ -27,7 +30,7 @@ def main():
     q.write(os.path.join(work, "big.bin"), big)
 
     def s3cmd(srv, *args, secret=q.SECRET_KEY, **kw):
-        return q.run(["/usr/bin/s3cmd", "-c", config(srv, work, secret)] + list(args), env=q.client_env(), **kw)
+        return q.run(["/usr/bin/s3cmd", "-c", config(srv, work, secret, v2)] + list(args), env=q.client_env(), **kw)
 
     with q.Server(a.server, keys=True) as srv:
         b = "s3cmd-bucket"

@@ -88,6 +88,31 @@ def streamed(target, chunks, carrier="length"):
     return (head + "\r\nTransfer-Encoding: chunked\r\n\r\n").encode() + http_chunked(body, 64)
 
 
+def sigv2(text):
+    """The Version 2 signature (Base64 HMAC-SHA1) of a string to sign."""
+    import base64
+    return base64.b64encode(hmac.new(SECRET.encode(), text.encode(), hashlib.sha1).digest()).decode()
+
+
+def sigv2_seeds():
+    """Version 2 requests under the fuzz keys: a presigned GET whose Expires lies far ahead (so
+    it passes whatever the clock says), a header-signed PUT with x-amz-* headers and
+    sub-resources, and a form upload's shape."""
+    from urllib.parse import quote
+    expires = "4102444800"
+    sts = "GET\n\n\n%s\n/bucket/a%%20b?response-content-type=text/x y&versionId=v1" % expires
+    get = ("GET /bucket/a%%20b?versionId=v1&response-content-type=text%%2Fx%%20y&prefix=p"
+           "&AWSAccessKeyId=%s&Expires=%s&Signature=%s HTTP/1.1\r\nHost: h\r\n\r\n"
+           % (ACCESS, expires, quote(sigv2(sts), safe="")))
+    date = "Thu, 01 Jan 2026 00:00:00 GMT"
+    sts = ("PUT\nbWQ1\ntext/plain\n\nx-amz-date:%s\nx-amz-meta-a:1,2\n/bucket/k?partNumber=2&uploadId=u"
+           % date)
+    put = ("PUT /bucket/k?uploadId=u&partNumber=2 HTTP/1.1\r\nHost: h\r\nContent-Type: text/plain\r\n"
+           "Content-MD5: bWQ1\r\nx-amz-date: %s\r\nx-amz-meta-a: 1\r\nX-Amz-Meta-A: 2\r\n"
+           "Authorization: AWS %s:%s\r\nContent-Length: 0\r\n\r\n" % (date, ACCESS, sigv2(sts)))
+    return {"get_presigned": get, "put_header_signed": put}
+
+
 def write(target, name, data):
     d = os.path.join(HERE, "seeds", target)
     os.makedirs(d, exist_ok=True)
@@ -113,6 +138,8 @@ def main():
     for t in ("head", "sigv4", "body"):
         for name, data in requests.items():
             write(t, name, data)
+    for name, data in sigv2_seeds().items():
+        write("sigv2", name, data)
 
     for name, q in {"plain": "uploadId\nuploadId=abc&partNumber=3",
                     "encoded": "prefix\nprefix=a%2Fb%20c&delimiter=%2F&list-type=2",
@@ -138,6 +165,36 @@ def main():
                              "</PartNumber></Part><Part><PartNumber>0</PartNumber></Part>"
                              "</CompleteMultipartUpload>")
 
+    write("policy", "public", '{"Version":"2012-10-17","Statement":[{"Sid":"R","Effect":"Allow",'
+                              '"Principal":"*","Action":["s3:GetObject","s3:ListBucket"],"Resource":'
+                              '["arn:aws:s3:::fuzz-b/*","arn:aws:s3:::fuzz-b"]}]}\0img/a.png')
+    write("policy", "deny", '{"Statement":{"Effect":"Deny","Principal":{"AWS":["*"]},"NotAction":'
+                            '"s3:Get?bject","Resource":"arn:aws:s3:::fuzz-*","Condition":{"Bool":'
+                            '{"aws:SecureTransport":false},"IpAddress":{"aws:SourceIp":["10.0.0.0/8",'
+                            '1,null]}}}}\0doc/\u00e9')
+    for name, (pick, doc) in {
+            "encryption": (0, "<ServerSideEncryptionConfiguration><Rule><ApplyServerSideEncryptionByDefault>"
+                              "<SSEAlgorithm>AES256</SSEAlgorithm></ApplyServerSideEncryptionByDefault>"
+                              "<BucketKeyEnabled>true</BucketKeyEnabled></Rule>"
+                              "</ServerSideEncryptionConfiguration>"),
+            "access_block": (1, "<PublicAccessBlockConfiguration><BlockPublicPolicy>true"
+                                "</BlockPublicPolicy></PublicAccessBlockConfiguration>"),
+            "notification": (5, "<NotificationConfiguration><TopicConfiguration><Id>t</Id><Topic>arn"
+                                "</Topic><Event>s3:ObjectCreated:*</Event><Filter><S3Key><FilterRule>"
+                                "<Name>prefix</Name><Value>a&amp;b</Value></FilterRule></S3Key></Filter>"
+                                "</TopicConfiguration></NotificationConfiguration>"),
+            "website": (6, "<WebsiteConfiguration><IndexDocument><Suffix>index.html</Suffix>"
+                           "</IndexDocument><RoutingRules><RoutingRule><Condition><KeyPrefixEquals>a/"
+                           "</KeyPrefixEquals></Condition><Redirect><ReplaceKeyPrefixWith>b/"
+                           "</ReplaceKeyPrefixWith></Redirect></RoutingRule></RoutingRules>"
+                           "</WebsiteConfiguration>"),
+            "lifecycle": (7, "<?xml version=\"1.0\"?><LifecycleConfiguration><Rule><ID>r</ID><Filter><And>"
+                             "<Prefix>p/</Prefix><Tag><Key>k</Key><Value>v</Value></Tag></And></Filter>"
+                             "<Status>Enabled</Status><Transition><Days>30</Days><StorageClass>GLACIER"
+                             "</StorageClass></Transition><Expiration><Days>365</Days></Expiration></Rule>"
+                             "</LifecycleConfiguration>")}.items():
+        write("config_xml", name, bytes([pick]) + doc.encode())
+
     write("aws_chunked", "signed", b"\x01" + aws_chunked([b"hello", b"world!"], STREAM_SEED))
     write("aws_chunked", "unsigned_trailer",
           b"\x04" + b"5\r\nhello\r\n0\r\nx-amz-checksum-crc32:NhCmhg==\r\n\r\n")
@@ -147,6 +204,12 @@ def main():
                           "x-amz-meta-b: two\n")
     write("meta", "head", "PUT /b/k HTTP/1.1\r\nX-Amz-Meta-Color: red\r\nx-amz-meta-long:"
                           + "v" * 1100 + "\r\nx-amz-meta-cr:a\rb\r\n\r\n")
+
+    write("tags", "document", '<?xml version="1.0" encoding="UTF-8"?>\n<Tagging xmlns="x">'
+                              "<TagSet><Tag><Key>color</Key><Value>blue &#x1F600;</Value></Tag>"
+                              "<Tag><Value></Value><Key>a+-=._:/@ z</Key></Tag></TagSet></Tagging>")
+    write("tags", "query", "color=blue&size%20class=x%3Dl+2&&empty&%F0%9F%98%80=%C3%A9")
+    write("tags", "record", "+Tag k%3Ab %25v%20w")
 
     # The first byte picks the hexadecimal reader's flags (blanks 1, sign 2, 0x 4, saturate 8).
     for name, (flags, text) in {"rfc1123": (1, "Wed, 01 May 2024 12:00:00 GMT"),

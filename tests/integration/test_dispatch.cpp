@@ -124,19 +124,32 @@ TEST_F(Dispatch, ServiceShape) {
 // ---------------------------------------------------------------- bucket shape
 
 TEST_F(Dispatch, BucketSubresourcesNeverReachTheBucketOperations) {
-  // Each configuration this server keeps none of: PUT is refused, DELETE changes nothing.
-  const char *names[] = {"versioning", "tagging",  "lifecycle",   "acl",       "policy",
-                         "replication", "website", "logging",     "notification",
-                         "requestPayment", "analytics", "inventory", "metrics", "accelerate",
-                         "object-lock", "encryption", "publicAccessBlock", "ownershipControls",
-                         "policyStatus", "intelligent-tiering", "metadataTable"};
+  // Each configuration this server keeps none of: PUT is refused, DELETE changes nothing. Each
+  // one it keeps: a PUT without a document is malformed. Neither ever lists or deletes.
+  const char *names[] = {"versioning", "acl", "replication", "analytics", "inventory",
+                         "metrics", "accelerate", "object-lock", "policyStatus",
+                         "intelligent-tiering", "metadataTable"};
+  const char *kept[] = {"lifecycle", "policy", "website", "logging", "notification",
+                        "requestPayment", "encryption", "publicAccessBlock", "ownershipControls"};
   make_bucket("subres");
   for (const char *n : names) {
     SCOPED_TRACE(n);
     expect_error(req("PUT", std::string("/subres?") + n), 501, "HTTP/1.1 501 Not Implemented",
                  "NotImplemented", kNotImplemented, "/subres");
-    EXPECT_EQ(req("DELETE", std::string("/subres?") + n).status, 204);
-    Response get = req("GET", std::string("/subres?") + n);
+  }
+  for (const char *n : kept) {
+    SCOPED_TRACE(n);
+    Response put = req("PUT", std::string("/subres?") + n);
+    EXPECT_EQ(put.status, 400) << put.raw;
+    const char *code = std::string(n) == "policy" ? "MalformedPolicy" : "MalformedXML";
+    EXPECT_NE(put.body.find(std::string("<Code>") + code + "</Code>"), std::string::npos) << put.raw;
+  }
+  std::vector<std::string> every(std::begin(names), std::end(names));
+  every.insert(every.end(), std::begin(kept), std::end(kept));
+  for (const std::string &n : every) {
+    SCOPED_TRACE(n);
+    EXPECT_EQ(req("DELETE", "/subres?" + n).status, 204);
+    Response get = req("GET", "/subres?" + n);
     EXPECT_EQ(get.body.find("<ListBucketResult"), std::string::npos) << get.raw;
   }
   EXPECT_TRUE(qt::dir_exists(root() + "/subres"));  // no DELETE with a sub-resource deleted it
@@ -218,9 +231,11 @@ TEST_F(Dispatch, ObjectSubresourcesNeverTouchData) {
   for (const char *n : names) {
     for (const char *method : {"GET", "HEAD", "PUT", "POST", "DELETE", "PATCH"}) {
       // Answered: GET of the tag set, of the ACL (the next test) and of the attributes, PUT of
-      // a private ACL.
+      // a private ACL, PUT and DELETE of the tag set (which leave the data alone, as checked
+      // below).
       const std::string name(n), m(method);
       if ((name == "tagging" || name == "acl" || name == "attributes") && m == "GET") continue;
+      if (name == "tagging" && (m == "PUT" || m == "DELETE")) continue;
       SCOPED_TRACE(m + " ?" + name);
       for (const std::string &q : {name, name + "=", "x=1&" + name}) {
         Response r = req(method, "/objsub/k?" + q, {}, "<Tagging><TagSet/></Tagging>");

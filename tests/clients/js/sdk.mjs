@@ -9,6 +9,8 @@ import {
   UploadPartCopyCommand, CompleteMultipartUploadCommand, paginateListObjectsV2, UploadPartCommand,
   ListPartsCommand, ListMultipartUploadsCommand, AbortMultipartUploadCommand,
   GetObjectAttributesCommand,
+  GetObjectTaggingCommand, PutObjectTaggingCommand, DeleteObjectTaggingCommand,
+  GetBucketTaggingCommand, PutBucketTaggingCommand, DeleteBucketTaggingCommand,
 } from '@aws-sdk/client-s3';
 import crypto from 'node:crypto';
 import { Upload } from '@aws-sdk/lib-storage';
@@ -169,6 +171,38 @@ async function main() {
     await s3.send(new AbortMultipartUploadCommand({ Bucket: b, Key: 'parts.bin', UploadId }));
     const after = (await s3.send(new ListMultipartUploadsCommand({ Bucket: b }))).Uploads || [];
     c.check(after.length === 0, 'not aborted');
+  });
+  await c.op('tagging', async () => {
+    const tags = async (Key) => JSON.stringify(((await s3.send(new GetObjectTaggingCommand({ Bucket: b, Key }))).TagSet || [])
+      .map((t) => [t.Key, t.Value]));
+    await s3.send(new PutObjectCommand({ Bucket: b, Key: 'tagged.txt', Body: small, Tagging: 'team=blue&note=a%20b' }));
+    c.check(await tags('tagged.txt') === JSON.stringify([['team', 'blue'], ['note', 'a b']]), 'put ' + await tags('tagged.txt'));
+    const h = await s3.send(new GetObjectCommand({ Bucket: b, Key: 'tagged.txt' }));
+    await bytes(h);
+    c.check(h.TagCount === 2, 'TagCount ' + h.TagCount);
+    await s3.send(new PutObjectTaggingCommand({ Bucket: b, Key: 'tagged.txt', Tagging: { TagSet: [{ Key: 'état', Value: 'prêt' }] } }));
+    c.check(await tags('tagged.txt') === JSON.stringify([['état', 'prêt']]), 'replaced ' + await tags('tagged.txt'));
+    // lib-storage's Upload sets the tags of a multipart upload once it is complete.
+    const up = new Upload({ client: s3, params: { Bucket: b, Key: 'tagged-big.bin', Body: big.subarray(0, 6 * 1024 * 1024) }, tags: [{ Key: 'size', Value: 'big' }] });
+    await up.done();
+    c.check(await tags('tagged-big.bin') === JSON.stringify([['size', 'big']]), 'Upload ' + await tags('tagged-big.bin'));
+    await s3.send(new CopyObjectCommand({ Bucket: b, Key: 'tagged-copy.txt', CopySource: `${b}/tagged.txt` }));
+    c.check(await tags('tagged-copy.txt') === JSON.stringify([['état', 'prêt']]), 'copy ' + await tags('tagged-copy.txt'));
+    await s3.send(new DeleteObjectTaggingCommand({ Bucket: b, Key: 'tagged.txt' }));
+    c.check(await tags('tagged.txt') === '[]', 'deleted ' + await tags('tagged.txt'));
+    let refused = '';
+    try {
+      await s3.send(new PutObjectTaggingCommand({ Bucket: b, Key: 'tagged.txt', Tagging: { TagSet: [{ Key: 'd', Value: '1' }, { Key: 'd', Value: '2' }] } }));
+    } catch (e) { refused = e.name; }
+    c.check(refused === 'InvalidTag', 'duplicate key answered ' + refused);
+    await s3.send(new PutBucketTaggingCommand({ Bucket: b, Tagging: { TagSet: [{ Key: 'owner', Value: 'qa' }] } }));
+    const bt = await s3.send(new GetBucketTaggingCommand({ Bucket: b }));
+    c.check(JSON.stringify(bt.TagSet) === JSON.stringify([{ Key: 'owner', Value: 'qa' }]), 'bucket ' + JSON.stringify(bt.TagSet));
+    await s3.send(new DeleteBucketTaggingCommand({ Bucket: b }));
+    let none = '';
+    try { await s3.send(new GetBucketTaggingCommand({ Bucket: b })); } catch (e) { none = e.name; }
+    c.check(none === 'NoSuchTagSet', 'bucket tags after delete: ' + none);
+    await s3.send(new DeleteObjectsCommand({ Bucket: b, Delete: { Objects: ['tagged.txt', 'tagged-big.bin', 'tagged-copy.txt'].map((Key) => ({ Key })) } }));
   });
   await c.op('odd keys', async () => {
     for (const k of c.ODD_KEYS) {

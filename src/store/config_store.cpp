@@ -1,0 +1,116 @@
+// Bucket configurations on disk: root/.s3meta/.config/<bucket>/<name>. ".config" begins with a
+// dot, which no bucket name does, so the folder is never taken for a bucket's metadata records,
+// and a bucket's configurations go with one removal of its folder.
+#include "store/config_store.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "base/state.h"
+#include "platform/platform.h"
+#include "store/files.h"
+#include "store/layout.h"
+#include "store/names.h"
+#include "store/object.h"
+#include "store/temp_names.h"
+
+namespace {
+
+// A configuration's name is a word of letters: never a separator, a dot or a path.
+int plain_config_name(const char *name) {
+  if (!name || !name[0] || strlen(name) > 32) return 0;
+  for (const char *p = name; *p; p++)
+    if (!((*p >= 'a' && *p <= 'z') || (*p >= 'A' && *p <= 'Z'))) return 0;
+  return 1;
+}
+
+int bucket_folder(const char *bucket, char out[S3_FS_PATH]) {
+  if (!plain_bucket_name(bucket)) return -1;
+  int n = snprintf(out, S3_FS_PATH, "%s/.s3meta/.config/%s", s_storage_root, bucket);
+  return (n > 0 && (size_t)n < S3_FS_PATH) ? 0 : -1;
+}
+
+int config_file(const char *bucket, const char *name, char out[S3_FS_PATH]) {
+  if (!plain_config_name(name) || !plain_bucket_name(bucket)) return -1;
+  int n = snprintf(out, S3_FS_PATH, "%s/.s3meta/.config/%s/%s", s_storage_root, bucket, name);
+  return (n > 0 && (size_t)n < S3_FS_PATH) ? 0 : -1;
+}
+
+// The temporary file beside the document: a dot-name, which no configuration has.
+int temp_file(const char *bucket, const char *name, char out[S3_FS_PATH]) {
+  int n = snprintf(out, S3_FS_PATH, "%s/.s3meta/.config/%s/.%s-%lu.tmp", s_storage_root, bucket,
+                   name, (unsigned long)next_seq());
+  return (n > 0 && (size_t)n < S3_FS_PATH) ? 0 : -1;
+}
+
+int write_synced(const char *path, const char *doc, size_t len) {
+  plat_file_guard f(plat_file_open(path, PLAT_WRITE_TRUNC));
+  if (!f.f) return -1;
+  if (len && plat_file_write(f.f, doc, len) != (long)len) return -1;
+  return plat_file_sync(f.f);
+}
+
+}  // namespace
+
+int bucket_config_save(const char *bucket, const char *name, const char *doc, size_t len) {
+  char path[S3_FS_PATH], tmp[S3_FS_PATH];
+  if (len > BUCKET_CONFIG_MAX || config_file(bucket, name, path) != 0 ||
+      temp_file(bucket, name, tmp) != 0)
+    return -1;
+  // Under the bucket lock, so a configuration never lands after its bucket was deleted (it
+  // would then apply to the next bucket of that name).
+  bucket_lock_guard held(bucket, 0, 1);
+  char dir[S3_FS_PATH];
+  if (!held.held() || object_path(bucket, nullptr, dir) != 0 || !is_directory(dir)) {
+    set_error("cannot store the %s configuration of %s", name, bucket);
+    return -1;
+  }
+  mkdir_parent(tmp);
+  if (write_synced(tmp, doc, len) != 0 || replace_file(tmp, path) != 0) {
+    set_error("cannot store the %s configuration of %s", name, bucket);
+    remove_file(tmp);
+    return -1;
+  }
+  return 0;
+}
+
+int bucket_config_load(const char *bucket, const char *name, char **out, size_t *len) {
+  *out = nullptr;
+  *len = 0;
+  char path[S3_FS_PATH];
+  if (config_file(bucket, name, path) != 0) return -1;
+  plat_file_guard f(plat_file_open(path, PLAT_READ));
+  if (!f.f) {
+    plat_stat_t st;
+    return plat_stat(path, &st) == 0 ? -1 : 0;
+  }
+  // Only this server writes the file, within the cap; anything longer is cut, never overrun.
+  char *buf = static_cast<char *>(malloc(BUCKET_CONFIG_MAX + 1));
+  if (!buf) return -1;
+  size_t got = 0;
+  while (got < BUCKET_CONFIG_MAX) {
+    long n = plat_file_read(f.f, buf + got, BUCKET_CONFIG_MAX - got);
+    if (n < 0) {
+      free(buf);
+      return -1;
+    }
+    if (n == 0) break;
+    got += (size_t)n;
+  }
+  buf[got] = 0;
+  *out = buf;
+  *len = got;
+  return 1;
+}
+
+int bucket_config_remove(const char *bucket, const char *name) {
+  char path[S3_FS_PATH];
+  if (config_file(bucket, name, path) != 0) return -1;
+  return remove_file(path) < 0 ? -1 : 0;
+}
+
+void bucket_configs_remove(const char *bucket) {
+  char dir[S3_FS_PATH];
+  if (bucket_folder(bucket, dir) == 0) delete_dir_recursive(dir);
+}
