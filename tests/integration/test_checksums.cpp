@@ -72,7 +72,7 @@ std::string element(const std::string &xml, const std::string &name) {
 class Checksums : public qt::SharedServer {
  protected:
   void SetUp() override {
-    for (const char *b : {"ck-put", "ck-mp", "ck-copy", "ck-attr", "ck-trail"})
+    for (const char *b : {"ck-put", "ck-mp", "ck-copy", "ck-attr", "ck-trail", "ck-tag"})
       plat_mkdir((root() + "/" + b).c_str());
   }
   // Starts an upload with the algorithm and type (either may be ""): its id.
@@ -321,6 +321,52 @@ TEST_F(Checksums, CopyObjectKeepsOrComputesTheChecksum) {
   qt::Response from_mp = req("PUT", "/ck-copy/from-mp", {"x-amz-copy-source: /ck-copy/mp"});
   EXPECT_EQ(value(SHA256, "hello world"), element(from_mp.body, "ChecksumSHA256"));
   EXPECT_EQ("FULL_OBJECT", element(from_mp.body, "ChecksumType"));
+}
+
+// Tags and checksums share the record: every way of giving or changing one keeps the other.
+TEST_F(Checksums, TagsAndChecksumsKeepEachOther) {
+  const std::string data = "hello world";
+  const std::string crc32c = value(CRC32C, data);
+  auto expect_both = [&](const std::string &key, const Algo &a, const std::string &sum,
+                         const std::string &count) {
+    SCOPED_TRACE(key);
+    qt::Response h = req("HEAD", "/ck-tag/" + key, {"x-amz-checksum-mode: ENABLED"});
+    ASSERT_EQ(200, h.status) << h.raw;
+    EXPECT_EQ(sum, h.header(a.header));
+    EXPECT_EQ(count, h.header("x-amz-tagging-count"));
+  };
+  ASSERT_EQ(200, put("/ck-tag/a", data, {"x-amz-tagging: t=1&u=2", std::string(CRC32C.header) + ": " + crc32c}).status);
+  expect_both("a", CRC32C, crc32c, "2");
+  ASSERT_EQ(200, req("PUT", "/ck-tag/a?tagging", {},
+                     "<Tagging><TagSet><Tag><Key>k</Key><Value>v</Value></Tag></TagSet></Tagging>")
+                     .status);
+  expect_both("a", CRC32C, crc32c, "1");
+  EXPECT_EQ(204, req("DELETE", "/ck-tag/a?tagging").status);
+  expect_both("a", CRC32C, crc32c, "");
+
+  // A copy with new tags and another algorithm; one keeping both of its source.
+  ASSERT_EQ(200, req("PUT", "/ck-tag/a?tagging", {},
+                     "<Tagging><TagSet><Tag><Key>k</Key><Value>v</Value></Tag></TagSet></Tagging>")
+                     .status);
+  qt::Response c = req("PUT", "/ck-tag/c", {"x-amz-copy-source: /ck-tag/a", "x-amz-tagging-directive: REPLACE",
+                                            "x-amz-tagging: x=1&y=2&z=3", "x-amz-checksum-algorithm: SHA256"});
+  ASSERT_EQ(200, c.status) << c.raw;
+  EXPECT_EQ(value(SHA256, data), element(c.body, "ChecksumSHA256"));
+  expect_both("c", SHA256, value(SHA256, data), "3");
+  ASSERT_EQ(200, req("PUT", "/ck-tag/d", {"x-amz-copy-source: /ck-tag/a"}).status);
+  expect_both("d", CRC32C, crc32c, "1");
+
+  // A multipart upload keeps its tags and its algorithm from initiation to Complete.
+  std::string id = initiate("ck-tag/mp", {"x-amz-tagging: m=1", "x-amz-checksum-algorithm: CRC32"});
+  ASSERT_FALSE(id.empty());
+  ASSERT_EQ(200, req("PUT", "/ck-tag/mp?partNumber=1&uploadId=" + id, {}, data).status);
+  qt::Response done = req("POST", "/ck-tag/mp?uploadId=" + id, {},
+                          "<CompleteMultipartUpload><Part><PartNumber>1</PartNumber></Part>"
+                          "</CompleteMultipartUpload>");
+  ASSERT_EQ(200, done.status) << done.raw;
+  const std::string composite = value(CRC32, raw_digest(CRC32, data)) + "-1";
+  EXPECT_EQ(composite, element(done.body, "ChecksumCRC32"));
+  expect_both("mp", CRC32, composite, "1");
 }
 
 TEST_F(Checksums, GetObjectAttributesDocumentPagingAndErrors) {
