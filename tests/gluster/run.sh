@@ -14,7 +14,8 @@
 # Everything started is stopped by process id and every mount unmounted, also on failure.
 #
 # usage: tests/gluster/run.sh BUILD_DIR       (as root; about 5 minutes on 2 cores)
-# Environment: RACE_SECONDS (balancer run, default 60), RACE_SERVER_SECONDS (each server, 20).
+# Environment: RACE_SECONDS (balancer run, default 30), RACE_SERVER_SECONDS (each server, 10),
+# GLUSTER_MEASURE=1 (also measure 4 KiB PUT and GET rates; not a test).
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 top=$(cd "$here/../.." && pwd)
@@ -148,12 +149,12 @@ for p in $lb_port $((lb_port + 1)) $((lb_port + 2)) $((lb_port + 3)); do
 done
 
 say "race harness through the balancer"
-/usr/bin/python3 "$top/tests/race/race.py" --endpoint 127.0.0.1:$lb_port --seconds "${RACE_SECONDS:-60}" \
+/usr/bin/python3 "$top/tests/race/race.py" --endpoint 127.0.0.1:$lb_port --seconds "${RACE_SECONDS:-30}" \
   --scale 1 --tag lb || fail "race through the balancer"
 for i in 1 2 3; do
   say "race harness against server $i"
   /usr/bin/python3 "$top/tests/race/race.py" --endpoint 127.0.0.1:$((lb_port + i)) \
-    --seconds "${RACE_SERVER_SECONDS:-20}" --scale 1 --tag s$i || fail "race against server $i"
+    --seconds "${RACE_SERVER_SECONDS:-10}" --scale 1 --tag s$i || fail "race against server $i"
 done
 
 say "AWS CLI sync of 500 files up through the balancer and down again"
@@ -179,6 +180,24 @@ if diff -r "$work/src" "$work/dst" >/dev/null; then
 else
   fail "sync: the files that came back differ from those sent"
   diff -rq "$work/src" "$work/dst" | head -5
+fi
+
+# A measurement, not a test (GLUSTER_MEASURE=1): 4 KiB PUT and GET rates through the balancer
+# next to one server on a local disk, three runs each, interleaved.
+if [ "${GLUSTER_MEASURE:-0}" = 1 ]; then
+  say "measurement: 4 KiB PUT and GET, balancer over GlusterFS next to one server on local disk"
+  mkdir -p "$work/local"
+  "$server" --root "$work/local" --port 9200 --quiet &
+  pids+=($!)
+  wait_for 60 port_open 9200
+  for p in $lb_port 9200; do /usr/bin/aws --endpoint-url "http://127.0.0.1:$p" s3 mb s3://bench >/dev/null 2>&1; done
+  for run in 1 2 3; do
+    for p in $lb_port 9200; do
+      where=$([ $p = $lb_port ] && echo "balancer, GlusterFS" || echo "one server, local disk")
+      echo "run $run, $where, PUT: $("$build/qload" $p put 16 2000 bench/r$run/ 4096)"
+      echo "run $run, $where, GET: $("$build/qload" $p get 16 4000 bench/r$run/ 2000)"
+    done
+  done
 fi
 
 if [ $faults -gt 0 ]; then
