@@ -178,15 +178,19 @@ int check_nfs(const char *root, const plat_mount &m, char *msg, size_t cap) {
 
 }  // namespace
 
+int root_check_settings(const char *root, const plat_mount *m, char *msg, size_t cap) {
+  if (strcmp(m->fstype, "fuse.glusterfs") == 0 || strcmp(m->fstype, "glusterfs") == 0)
+    return check_glusterfs(root, *m, msg, cap);
+  if (strcmp(m->fstype, "nfs") == 0 || strcmp(m->fstype, "nfs4") == 0)
+    return check_nfs(root, *m, msg, cap);
+  return 0;
+}
+
 int root_check(const char *root, char *msg, size_t cap) {
   plat_mount m;
   // No mount table (another OS, a hidden /proc): nothing says the root is shared.
   if (plat_mount_of(root, &m) != 0 || !is_shared_type(m)) return 0;
-  if (strcmp(m.fstype, "fuse.glusterfs") == 0 || strcmp(m.fstype, "glusterfs") == 0) {
-    if (check_glusterfs(root, m, msg, cap) != 0) return -1;
-  } else if (strcmp(m.fstype, "nfs") == 0 || strcmp(m.fstype, "nfs4") == 0) {
-    if (check_nfs(root, m, msg, cap) != 0) return -1;
-  }
+  if (root_check_settings(root, &m, msg, cap) != 0) return -1;
   // Commits and bucket changes exclude each other through file locks: on a shared file system
   // the lock must keep a second handle out, as it keeps out a handle of another server.
   unsigned char rnd[16];

@@ -10,3 +10,8 @@
 // or later, hard, lookupcache=none, actimeo=0, locks not kept locally). -1 with a one-line
 // reason in msg that names the missing option.
 int root_check(const char *root, char *msg, size_t cap);
+
+struct plat_mount;
+// The settings part of root_check for one mount as the OS describes it (no lock self-test):
+// 0 when nothing is missing, -1 with the reason in msg.
+int root_check_settings(const char *root, const plat_mount *m, char *msg, size_t cap);
