@@ -10,12 +10,11 @@ an ETag that belongs to another version. Counts, all of which must be 0:
   torn          a GET body mixing versions, or whose ETag is not its own MD5
   cut           a body shorter than its Content-Length or than it says
   other_key     a key answering with another key's body
-  lost          an acknowledged write not visible to a read that began after the answer, or not
-                the key's content at the end
+  lost          an acknowledged write not visible to a read that began after the answer, not
+                the key's content at the end, or gone with a bucket that DeleteBucket removed
   listing       a listing entry whose Size and ETag are not one version of that key
   multipart     a completed upload whose bytes are not the parts it was completed with
-  resurrected   a bucket that DeleteBucket answered 204 for and that exists again, or holds a
-                write that was answered 200
+  resurrected   a bucket that DeleteBucket answered 204 for and that exists again
   conditional   an If-None-Match round without exactly one winner, or whose winner's body is
                 not the stored one
   errors        5xx answers other than 503 SlowDown, and connections closed unanswered
@@ -363,7 +362,7 @@ def round_delete_bucket(tag, n):
             # A PUT answered 200 that is in no bucket: its data is gone.
             for j, k in acked:
                 if request("HEAD", "/%s/p%d-%d" % (b, j, k))[0] != 200:
-                    T.add("resurrected", example="%s: PUT p%d-%d answered 200 into a deleted bucket" % (b, j, k))
+                    T.add("lost", example="%s: PUT p%d-%d answered 200, then the bucket was deleted under it" % (b, j, k))
                     break
         # Clean up whatever remains.
         st, _, data, _ = request("GET", "/%s?list-type=2" % b)
