@@ -194,8 +194,8 @@ if [ "${GLUSTER_MEASURE:-0}" = 1 ]; then
   for run in 1 2 3; do
     for p in $lb_port 9200; do
       where=$([ $p = $lb_port ] && echo "balancer, GlusterFS" || echo "one server, local disk")
-      echo "run $run, $where, PUT: $("$build/qload" $p put 16 2000 bench/r$run/ 4096)"
-      echo "run $run, $where, GET: $("$build/qload" $p get 16 4000 bench/r$run/ 2000)"
+      echo "run $run, $where, PUT: $("$build/qload" $p put 16 500 bench/r$run/ 4096)"
+      echo "run $run, $where, GET: $("$build/qload" $p get 16 1000 bench/r$run/ 500)"
     done
   done
 fi
