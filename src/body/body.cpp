@@ -517,7 +517,8 @@ static int body_to_file(plat_sock sock, const body_head *h, const char *prefix,
     st = &plain;
   }
   reset_outcome(digests, etag_out, len_out);
-  plat_file_guard out(plat_file_open(out_path, PLAT_WRITE_TRUNC));
+  // The store made the file, empty, under a name of its own; it is written, never emptied.
+  plat_file_guard out(plat_file_open(out_path, PLAT_WRITE_KEEP));
   if (!out.f) {
     set_error("cannot open temp file %s", out_path);
     return -1;

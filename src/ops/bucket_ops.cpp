@@ -95,6 +95,13 @@ void op_get_bucket_location(plat_sock s, S3Request *r) {
 }
 
 void op_create_bucket(plat_sock s, S3Request *r, const char *bucket_dir) {
+  // Exclusively under the bucket lock: a DeleteBucket of the same name runs wholly before or
+  // after, never around the directory being made.
+  bucket_lock_guard held(r->bucket, 1, 1);
+  if (held.timed_out()) {
+    answer_store_busy(s, r, 0);
+    return;
+  }
   // mkdir_p reports only over-long paths; a directory that could not be made (an unwritable
   // root, a plain file of that name) must not be answered as a created bucket.
   if (mkdir_p(bucket_dir) != 0 || !is_directory(bucket_dir)) {
@@ -116,6 +123,10 @@ void op_delete_bucket(plat_sock s, S3Request *r, const char *bucket_dir) {
   // seen here (and the bucket kept) or refused because the bucket is gone. Every key counts,
   // dot-names and folder markers included; a walk that cannot finish keeps the bucket.
   int rc = bucket_delete(r->bucket);
+  if (rc == 2) {
+    answer_error(s, r, 404, "NoSuchBucket", "The specified bucket does not exist");
+    return;
+  }
   if (rc > 0) {
     answer_error(s, r, 409, "BucketNotEmpty", "The bucket you tried to delete is not empty");
     return;

@@ -223,7 +223,7 @@ void append_text(dynbuf *b, const char *s) { dynbuf_append(b, s, strlen(s)); }
 void add_key_entry(page_state *ps, const list_params *p, const char *key, const char *path,
                    uint64_t size, int64_t mtime) {
   char etag[S3_ETAG_CAP];
-  object_list_etag(ps->bucket, key, path, etag, sizeof etag);
+  object_list_etag(ps->bucket, key, path, etag, sizeof etag, &size, &mtime);
   char when[64];
   format_iso8601(mtime, when);
   const char *element = p->versions ? "Version" : "Contents";

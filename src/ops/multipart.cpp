@@ -257,7 +257,8 @@ int commit_completed(plat_sock s, S3Request *r, const char *upload_id, const cha
   int rc = writer_commit_object(w, final_etag,
                                 content_type[0] ? content_type : guess_content_type(key), headers,
                                 strlen(headers), cond, parts);
-  if (rc == COMMIT_PRECONDITION_FAILED || rc == COMMIT_NO_OBJECT || rc == COMMIT_SLOW_DOWN) {
+  if (rc == COMMIT_PRECONDITION_FAILED || rc == COMMIT_NO_OBJECT || rc == COMMIT_SLOW_DOWN ||
+      rc == COMMIT_NO_BUCKET) {
     answer_commit_verdict(s, r, rc, 0);
     return -1;
   }

@@ -84,6 +84,8 @@ void answer_store_busy(plat_sock s, S3Request *r, uint64_t uploaded) {
 void answer_commit_verdict(plat_sock s, S3Request *r, int verdict, uint64_t uploaded) {
   if (verdict == COMMIT_SLOW_DOWN)
     answer_store_busy(s, r, uploaded);
+  else if (verdict == COMMIT_NO_BUCKET)
+    answer_upload_error(s, r, uploaded, 404, "NoSuchBucket", "The specified bucket does not exist");
   else if (verdict == COMMIT_NO_OBJECT)
     answer_upload_error(s, r, uploaded, 404, "NoSuchKey", "The specified key does not exist");
   else
@@ -154,7 +156,8 @@ void op_put_object(plat_sock s, S3Request *r, stream_state *st) {
   owned_str ctype(hdr_value(r->head, r->head_len, "Content-Type"));
   int rc = writer_commit_object(&w.w, etag, ctype.get() ? ctype.get() : "", r->head, r->head_len,
                                 &cond, nullptr);
-  if (rc == COMMIT_PRECONDITION_FAILED || rc == COMMIT_NO_OBJECT || rc == COMMIT_SLOW_DOWN) {
+  if (rc == COMMIT_PRECONDITION_FAILED || rc == COMMIT_NO_OBJECT || rc == COMMIT_SLOW_DOWN ||
+      rc == COMMIT_NO_BUCKET) {
     answer_commit_verdict(s, r, rc, len);
     return;
   }
@@ -329,7 +332,8 @@ void op_copy_object(plat_sock s, S3Request *r) {
   size_t meta_len = replace ? r->head_len : strlen(kept);
   int rc = writer_commit_object(&w.w, copy_etag(&src.view.v, md5), ctype, meta, meta_len, &cond,
                                 nullptr);
-  if (rc == COMMIT_PRECONDITION_FAILED || rc == COMMIT_NO_OBJECT || rc == COMMIT_SLOW_DOWN) {
+  if (rc == COMMIT_PRECONDITION_FAILED || rc == COMMIT_NO_OBJECT || rc == COMMIT_SLOW_DOWN ||
+      rc == COMMIT_NO_BUCKET) {
     answer_commit_verdict(s, r, rc, 0);
     return;
   }

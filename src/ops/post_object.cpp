@@ -336,7 +336,7 @@ int store_file(plat_sock s, S3Request *r, post_state *st, const post_verdict *v,
   meta_lines(&st->form, &meta.b);
   int committed = writer_commit_object(&w.w, etag, form_content_type(st), meta.b.data,
                                        meta.b.len, nullptr, nullptr);
-  if (committed == COMMIT_SLOW_DOWN) {
+  if (committed == COMMIT_SLOW_DOWN || committed == COMMIT_NO_BUCKET) {
     answer_commit_verdict(s, r, committed, len);
     return -1;
   }

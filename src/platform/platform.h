@@ -126,8 +126,14 @@ void plat_dir_close(plat_dir *d);
 // through a link planted in it. Only regular files open: a FIFO, socket or device is refused
 // without waiting for a peer (the open itself never blocks on one).
 struct plat_file;
-enum plat_file_mode { PLAT_READ = 0, PLAT_WRITE_TRUNC = 1 };
+// PLAT_WRITE_KEEP opens a regular file for writing without emptying it, creating it when missing
+// (a temporary file made by plat_file_create and written by a later step is never cut).
+enum plat_file_mode { PLAT_READ = 0, PLAT_WRITE_TRUNC = 1, PLAT_WRITE_KEEP = 2 };
 plat_file *plat_file_open(const char *path, plat_file_mode mode);  // null on failure or a directory
+// Creates path as a new, empty regular file open for writing; an entry already there (a file,
+// a link, anything) is never opened or emptied. Null on failure, with *err PLAT_ERR_EXISTS
+// when the name was taken, so the caller can choose another.
+plat_file *plat_file_create(const char *path, plat_err *err);
 long plat_file_read(plat_file *f, void *buf, size_t n);           // bytes (0 at end), -1 error
 long plat_file_write(plat_file *f, const void *buf, size_t n);    // bytes written (all), -1 error
 int plat_file_seek(plat_file *f, uint64_t offset);                // 0 / -1, from the start
@@ -179,6 +185,10 @@ constexpr int PLAT_LOCK_WAIT_MS = 5000;
 // lock is granted, at most PLAT_LOCK_WAIT_MS. 0, or -1 when the file cannot be opened or locked,
 // with out->timed_out set when the wait ran out; out->fd is then -1.
 int plat_file_lock_take(const char *path, int exclusive, int create, plat_file_lock *out);
+// plat_file_lock_take with a wait of wait_ms (0: one attempt, as for a lock whose holder, if
+// any, keeps it for its lifetime).
+int plat_file_lock_take_wait(const char *path, int exclusive, int create, int wait_ms,
+                             plat_file_lock *out);
 void plat_file_lock_release(plat_file_lock *l);
 
 // Scoped owner of a plat_file.

@@ -11,6 +11,7 @@
 #include "store/mpu.h"
 #include "store/root_check.h"
 #include "store/sweep.h"
+#include "store/temp_names.h"
 
 // ---------------------------------------------------------------- locks
 
@@ -227,6 +228,9 @@ static int start_locked(int port, const char *bind_addr, const char *storage_roo
   }
   mpu_gc_sweep();
   temp_sweep();
+  // Other servers' folders are judged by their locks before this server takes its own.
+  temp_area_sweep();
+  temp_area_open();
   if (open_listener(addr_be, port) != 0) return -1;
   plat_lock_guard g(lifecycle_mutex());
   s_running = 1;
@@ -257,6 +261,7 @@ extern "C" QUILLMAR_API int s3_server_stop(void) {
     plat_lock_guard g(lifecycle_mutex());
     s_running = 0;
   }
+  temp_area_close();
   plat_net_cleanup();
   return 0;
 }

@@ -23,16 +23,10 @@ int config_path(const char *bucket, char out[S3_FS_PATH]) {
   return (n > 0 && (size_t)n < S3_FS_PATH) ? 0 : -1;
 }
 
-// The temporary file beside the configuration: a dot-name, which no bucket can have.
-int temp_path(const char *bucket, char out[S3_FS_PATH]) {
-  int n = snprintf(out, S3_FS_PATH, "%s/.s3meta/.cors/.%s-%lu.tmp", s_storage_root, bucket,
-                   (unsigned long)next_seq());
-  return (n > 0 && (size_t)n < S3_FS_PATH) ? 0 : -1;
-}
-
-// Writes the whole document into path and forces it to disk. 0 / -1.
+// Writes the whole document into the temporary file at path (made empty) and forces it to
+// disk. 0 / -1.
 int write_synced(const char *path, const char *doc, size_t len) {
-  plat_file_guard f(plat_file_open(path, PLAT_WRITE_TRUNC));
+  plat_file_guard f(plat_file_open(path, PLAT_WRITE_KEEP));
   if (!f.f) return -1;
   if (len && plat_file_write(f.f, doc, len) != (long)len) return -1;
   return plat_file_sync(f.f);
@@ -42,9 +36,9 @@ int write_synced(const char *path, const char *doc, size_t len) {
 
 int cors_config_save(const char *bucket, const char *doc, size_t len) {
   char path[S3_FS_PATH], tmp[S3_FS_PATH];
-  if (len > CORS_CONFIG_MAX || config_path(bucket, path) != 0 || temp_path(bucket, tmp) != 0)
+  if (len > CORS_CONFIG_MAX || config_path(bucket, path) != 0 || temp_file_make(tmp, TEMP_RECORD) != 0)
     return -1;
-  mkdir_parent(tmp);
+  mkdir_parent(path);
   // Under the bucket lock, so a configuration never lands after its bucket was deleted (it
   // would then apply to the next bucket of that name).
   bucket_lock_guard held(bucket, 0, 1);

@@ -14,6 +14,8 @@
 //          "+Parts SIZE[*COUNT] ..." lines: the part sizes in order, a run of equal sizes
 //          written once with its count. Readers that do not know the name skip these lines as
 //          they skip an unknown content header; records without them have no layout.
+//          "+Version SIZE STAMP FILE" names the data version the record was written for
+//          (record_version); records without it are judged by their time, as before.
 //
 // A record is written under a temporary name, flushed, given the commit's time and moved into
 // place after the data it describes; a record older than its data file is an earlier
@@ -42,6 +44,8 @@ constexpr size_t CONTENT_ENCODED_MAX = META_READ_MAX - 2 - 19;
 constexpr size_t PARTS_LINE_MAX = 900;  // a layout line stays well within what is read of one
 const char PARTS_PREFIX[] = "+Parts ";
 constexpr size_t PARTS_PREFIX_LEN = sizeof(PARTS_PREFIX) - 1;
+const char VERSION_PREFIX[] = "+Version ";
+constexpr size_t VERSION_PREFIX_LEN = sizeof(VERSION_PREFIX) - 1;
 
 // A byte that may stand in a header value sent back to clients: no control character but
 // the tab, no DEL (a CR or LF would end the head line and let the rest pose as a header).
@@ -137,7 +141,29 @@ struct meta_reader {
   size_t block_len;
   content_headers *content;  // null when the caller takes none
   part_lookup *parts;        // null when the caller takes none
+  record_version *version;   // null when the caller takes none
 };
+
+// ---------------------------------------------------------------- the version line
+
+// Reads "SIZE STAMP FILE" after "+Version "; a line that does not parse names no version, and
+// the record is then judged by its time.
+void load_version_line(record_version *v, const char *text, size_t n) {
+  uint64_t nums[3];
+  size_t pos = 0;
+  for (int i = 0; i < 3; i++) {
+    while (pos < n && text[pos] == ' ') pos++;
+    size_t end = pos;
+    while (end < n && text[end] != ' ') end++;
+    uint64_t max = i == 1 ? (uint64_t)INT64_MAX : UINT64_MAX;
+    if (end == pos || parse_decimal(text + pos, end - pos, max, 0, &nums[i]) != 0) return;
+    pos = end;
+  }
+  v->present = 1;
+  v->size = nums[0];
+  v->mtime_ns = (int64_t)nums[1];
+  v->file_id = nums[2];
+}
 
 // Adds one run of a layout line, `count` parts of `size` bytes, to what is known.
 void take_part_run(part_lookup *p, uint64_t size, uint64_t count) {
@@ -190,6 +216,10 @@ void load_line(meta_reader *m, const char *line, size_t n) {
     n--;
   }
   while (n && (line[n - 1] == '\r' || line[n - 1] == '\n')) n--;
+  if (no >= 2 && n >= VERSION_PREFIX_LEN && memcmp(line, VERSION_PREFIX, VERSION_PREFIX_LEN) == 0) {
+    if (m->version) load_version_line(m->version, line + VERSION_PREFIX_LEN, n - VERSION_PREFIX_LEN);
+    return;
+  }
   if (no >= 2 && n >= PARTS_PREFIX_LEN && memcmp(line, PARTS_PREFIX, PARTS_PREFIX_LEN) == 0) {
     if (m->parts) load_parts_line(m->parts, line + PARTS_PREFIX_LEN, n - PARTS_PREFIX_LEN);
     return;
@@ -434,6 +464,47 @@ static void save_part_lines(meta_writer *w, const part_layout *parts) {
   mw_put(w, "\n", 1);
 }
 
+size_t record_version_format(const record_version *v, char *out, size_t cap) {
+  if (cap) out[0] = 0;
+  if (!v || !v->present) return 0;
+  int n = snprintf(out, cap, "%s%llu %lld %llu\n", VERSION_PREFIX, (unsigned long long)v->size,
+                   (long long)v->mtime_ns, (unsigned long long)v->file_id);
+  if (n <= 0 || (size_t)n >= cap) {
+    if (cap) out[0] = 0;
+    return 0;
+  }
+  return (size_t)n;
+}
+
+int record_version_line(const char *line, size_t n, record_version *v) {
+  if (n < VERSION_PREFIX_LEN || memcmp(line, VERSION_PREFIX, VERSION_PREFIX_LEN) != 0) return 0;
+  load_version_line(v, line + VERSION_PREFIX_LEN, n - VERSION_PREFIX_LEN);
+  return 1;
+}
+
+// Writes the version line of a record.
+static void save_version_line(meta_writer *w, const record_version *v) {
+  char line[96];
+  size_t n = record_version_format(v, line, sizeof line);
+  if (n) mw_put(w, line, n);
+}
+
+int record_version_of(plat_file *data, record_version *out) {
+  plat_file_id id;
+  out->present = 0;
+  if (plat_file_handle_identity(data, &id) != 0) return -1;
+  out->present = 1;
+  out->size = id.size;
+  out->mtime_ns = id.mtime_ns;
+  out->file_id = id.ino;
+  return 0;
+}
+
+int record_version_matches(const record_version *v, const plat_file_id *id) {
+  return v->present && v->size == id->size && v->mtime_ns == id->mtime_ns &&
+         v->file_id == id->ino;
+}
+
 // Writes everything a header block gives a record after its first two lines.
 static void save_header_lines(meta_writer *w, const char *head, size_t head_len) {
   save_user_lines(w, head, head_len);
@@ -445,7 +516,8 @@ static void save_header_lines(meta_writer *w, const char *head, size_t head_len)
 
 // Writes the record's lines into f. 0, or -1 when a write failed.
 static int write_record(plat_file *f, const char *etag, const char *content_type,
-                        const char *head, size_t head_len, const part_layout *parts) {
+                        const char *head, size_t head_len, const part_layout *parts,
+                        const record_version *version) {
   static_assert(sizeof(meta_writer) < 16384, "writer lives on the stack");
   meta_writer w;
   w.f = f;
@@ -458,29 +530,26 @@ static int write_record(plat_file *f, const char *etag, const char *content_type
 
   save_header_lines(&w, head, head_len);
   save_part_lines(&w, parts);
+  save_version_line(&w, version);
   mw_flush(&w);
   return w.failed ? -1 : 0;
 }
 
 int meta_draft_write(meta_draft *d, const char *bucket, const char *key, const char *etag,
                      const char *content_type, const char *head, size_t head_len,
-                     const part_layout *parts) {
+                     const part_layout *parts, const record_version *version) {
   d->f = nullptr;
   d->tmp[0] = 0;
   // A path that does not fit is never cut: a cut path could name another object's file.
   if (meta_path(bucket, key, d->path) != 0) return -1;
   mkdir_parent(d->path);
-  const char *slash = strrchr(d->path, '/');
-  char dir[S3_FS_PATH];
-  copy_text_n(dir, sizeof dir, d->path, (size_t)(slash - d->path));
-  // The temporary name is one the start-up sweep knows, so a crash leaves nothing for good.
-  if (make_upload_temp(dir, d->tmp) != 0) return -1;
-  d->f = plat_file_open(d->tmp, PLAT_WRITE_TRUNC);
+  // In the server's temporary folder, so a crash leaves nothing for good.
+  d->f = temp_file_create(d->tmp, TEMP_RECORD);
   if (!d->f) {
     d->tmp[0] = 0;
     return -1;
   }
-  if (write_record(d->f, etag, content_type, head, head_len, parts) != 0) {
+  if (write_record(d->f, etag, content_type, head, head_len, parts, version) != 0) {
     meta_draft_discard(d);
     return -1;
   }
@@ -541,7 +610,8 @@ void meta_save(const char *bucket, const char *key, const char *etag, const char
 
 // Reads an open record into the caller's buffers.
 static void read_record(plat_file *f, char content_type[256], char *etag, size_t etag_size,
-                        char user_meta[1024], content_headers *content, part_lookup *parts) {
+                        char user_meta[1024], content_headers *content, part_lookup *parts,
+                        record_version *version = nullptr) {
   meta_reader m;
   m.line_no = 0;
   m.content_type = content_type;
@@ -551,6 +621,7 @@ static void read_record(plat_file *f, char content_type[256], char *etag, size_t
   m.block_len = strlen(user_meta) < META_BLOCK_MAX ? strlen(user_meta) : META_BLOCK_MAX;
   m.content = content;
   m.parts = parts;
+  m.version = version;
 
   // A line longer than META_READ_MAX keeps its first part; the rest of it is skipped up to
   // its LF, so a long value can never turn into a header line of its own.
@@ -602,6 +673,43 @@ int meta_load_current(const char *bucket, const char *key, int64_t data_mtime_ns
   int64_t meta_mtime = 0;
   if (plat_file_mtime_ns(guard.f, &meta_mtime) != 0 || meta_mtime < data_mtime_ns) return 0;
   read_record(guard.f, content_type, etag, etag_size, user_meta, content, parts);
+  return 1;
+}
+
+int meta_load_version(const char *bucket, const char *key, const plat_file_id *id,
+                      char content_type[256], char *etag, size_t etag_size, char user_meta[1024],
+                      content_headers *content, part_lookup *parts, int *named) {
+  if (named) *named = 0;
+  char path[S3_FS_PATH];
+  if (meta_path(bucket, key, path) != 0) return 0;
+  plat_file_guard guard(plat_file_open(path, PLAT_READ));
+  if (!guard.f) return 0;
+  // Read into buffers of its own first: a record of another version leaves the caller's alone.
+  char ctype[256] = "";
+  char tag[256] = "";
+  char user[1024] = "";
+  content_headers c;
+  content_headers_clear(&c);
+  part_lookup p;
+  part_lookup_clear(&p, parts ? parts->want : 0);
+  record_version v;
+  v.present = 0;
+  read_record(guard.f, ctype, tag, etag_size < sizeof tag ? etag_size : sizeof tag, user, &c,
+              &p, &v);
+  if (named) *named = v.present;
+  if (v.present) {
+    if (!record_version_matches(&v, id)) return -1;
+  } else {
+    // A record from before records named their version: trusted when not older than the data
+    // (the time of the handle actually read, so a record replaced meanwhile cannot slip in).
+    int64_t meta_mtime = 0;
+    if (plat_file_mtime_ns(guard.f, &meta_mtime) != 0 || meta_mtime < id->mtime_ns) return 0;
+  }
+  copy_text(content_type, 256, ctype);
+  copy_text(etag, etag_size, tag);
+  copy_text(user_meta, 1024, user);
+  if (content) *content = c;
+  if (parts) *parts = p;
   return 1;
 }
 

@@ -61,6 +61,29 @@ struct part_lookup {
 };
 void part_lookup_clear(part_lookup *p, uint32_t want);
 
+// ---------------------------------------------------------------- the version a record names
+
+// The data version a record was written for: the data file's size, its modification time as
+// set at the commit (the commit stamp), and its file number (inode; the file index on Windows),
+// all as a status call of the open data file gives them. A move keeps all three, and no other
+// version can have all three: a new version is always a new file. A reader trusts a record
+// only for data whose status is exactly this.
+struct record_version {
+  int present;        // 1 when the record names its version (all written since it was kept)
+  uint64_t size;
+  int64_t mtime_ns;
+  uint64_t file_id;
+};
+// The version of an open data file. 0 / -1.
+int record_version_of(plat_file *data, record_version *out);
+// 1 when v names the data whose status is id.
+int record_version_matches(const record_version *v, const plat_file_id *id);
+// The record line "+Version SIZE STAMP FILE\n" of v into out[cap]; its length, 0 when v names
+// nothing (or it does not fit).
+size_t record_version_format(const record_version *v, char *out, size_t cap);
+// 1 when line[0..n) is a version line (v then filled when it parses), 0 otherwise.
+int record_version_line(const char *line, size_t n, record_version *v);
+
 // The store itself pairs these with the data files under its commit lock (store/object.h);
 // operations go through that module, never through these directly.
 
@@ -74,9 +97,10 @@ struct meta_draft {
 // Writes the record of bucket/key (content type, ETag, then the x-amz-meta-* lines and the
 // content headers of head) into a temporary file. 0, or -1 with nothing left behind.
 // parts, when given, is recorded as the object's part layout.
+// version, when given, is recorded as the data version the record belongs to.
 int meta_draft_write(meta_draft *d, const char *bucket, const char *key, const char *etag,
                      const char *content_type, const char *head, size_t head_len,
-                     const part_layout *parts = nullptr);
+                     const part_layout *parts = nullptr, const record_version *version = nullptr);
 // Flushes a written draft to disk; it must be, before it is published. Kept apart from the
 // writing so that a commit can write its data and its record first and then flush both, and the
 // second flush finds most of its work done by the first. 0, or -1 with the draft discarded.
@@ -103,6 +127,15 @@ int meta_load(const char *bucket, const char *key, char content_type[256], char 
 int meta_load_current(const char *bucket, const char *key, int64_t data_mtime_ns,
                       char content_type[256], char *etag, size_t etag_size, char user_meta[1024],
                       content_headers *content = nullptr, part_lookup *parts = nullptr);
+// Reads the record of bucket/key for the data whose status is id: 1 with the buffers filled when
+// the record belongs to that version (it names it, or, written before records named their
+// version, it is not older than the data); 0 when there is none; -1 when it names another
+// version (a commit in progress, or one cut short before its record). *named (optional) is 1
+// when the record named a version.
+int meta_load_version(const char *bucket, const char *key, const plat_file_id *id,
+                      char content_type[256], char *etag, size_t etag_size, char user_meta[1024],
+                      content_headers *content = nullptr, part_lookup *parts = nullptr,
+                      int *named = nullptr);
 // Removes the metadata file of one object (missing is fine).
 void meta_remove(const char *bucket, const char *key);
 // Writes to f the "name:value" line of each x-amz-meta-* header of head and the lines of its

@@ -187,14 +187,14 @@ int mpu_done_write(const char *bucket, const char *upload_id, const char *key, c
   char dir[S3_FS_PATH];
   char tmp[S3_FS_PATH];
   if (done_path(bucket, upload_id, path) != 0 || mpu_bucket_dir(bucket, dir) != 0 ||
-      make_upload_temp(dir, tmp) != 0)
+      temp_file_make(tmp, TEMP_RECORD) != 0)
     return -1;
   char tail[128];
   int n = snprintf(tail, sizeof tail, "\n%s\n%llu\n", etag, (unsigned long long)size);
   if (n < 0 || (size_t)n >= sizeof tail) return -1;
   int rc = -1;
   {
-    plat_file_guard f(plat_file_open(tmp, PLAT_WRITE_TRUNC));
+    plat_file_guard f(plat_file_open(tmp, PLAT_WRITE_KEEP));
     size_t klen = strlen(key);
     if (f.f && plat_file_write(f.f, key, klen) == (long)klen &&
         plat_file_write(f.f, tail, (size_t)n) == n && plat_file_flush(f.f) == 0)
@@ -226,8 +226,11 @@ int mpu_done_read(const char *bucket, const char *upload_id, char key[S3_KEY_FIE
 }
 
 // Reads the record of a part from its path: 0 with the ETag, -1 missing or empty.
-static int read_etag_file(const char *path, char etag[80]) {
+// Reads a part's record: its ETag, and (when version is given) the part data's version from its
+// "+Version" line, which records written before parts named their data do not have.
+static int read_etag_file(const char *path, char etag[80], record_version *version = nullptr) {
   etag[0] = 0;
+  if (version) version->present = 0;
   line_reader lr;
   lr.f = plat_file_open(path, PLAT_READ);
   plat_file_guard guard(lr.f);
@@ -236,6 +239,8 @@ static int read_etag_file(const char *path, char etag[80]) {
   // An empty line is no ETag either: such a part would match any ETag a client gives.
   if (!read_line(&lr, line, MPU_ETAG_READ) || !line[0] || lr.failed) return -1;
   copy_text(etag, MPU_ETAG_MAX + 1, line);
+  if (version && read_line(&lr, line, MPU_ETAG_READ) && !lr.failed)
+    record_version_line(line, strlen(line), version);
   return 0;
 }
 
@@ -307,6 +312,25 @@ size_t mpu_list_parts(const char *upload_dir, uint32_t after, mpu_part_info *out
   return count;
 }
 
+// The newest modification time (seconds) among the files of the upload folder udir, at least
+// since (its "meta" file's).
+static int64_t upload_last_write(const char *udir, int64_t since) {
+  int64_t newest = since;
+  plat_dir *d = plat_dir_open(udir);
+  if (!d) return newest;
+  char name[S3_NAME_SLOT];
+  char path[S3_FS_PATH];
+  int is_dir = 0;
+  while (plat_dir_next(d, name, sizeof name, &is_dir) == 1) {
+    plat_stat_t st;
+    int n = snprintf(path, sizeof path, "%s/%s", udir, name);
+    if (n < 0 || (size_t)n >= sizeof path || plat_lstat(path, &st) != 0) continue;
+    if (st.mtime > newest) newest = st.mtime;
+  }
+  plat_dir_close(d);
+  return newest;
+}
+
 void mpu_gc_sweep() {
   char (*buckets)[S3_NAME_SLOT] =
       static_cast<char (*)[S3_NAME_SLOT]>(malloc(SWEEP_BUCKETS * S3_NAME_SLOT));
@@ -343,7 +367,9 @@ void mpu_gc_sweep() {
           continue;
         }
         if (plat_stat(meta, &st) != 0) continue;
-        if (now - st.mtime > (int64_t)S3_MPU_MAX_AGE) delete_dir_recursive(udir);
+        // An upload is as old as its last part: one still receiving parts is never swept.
+        if (now - upload_last_write(udir, st.mtime) > (int64_t)S3_MPU_MAX_AGE)
+          delete_dir_recursive(udir);
       }
     }
   }
@@ -370,12 +396,15 @@ static int upload_lock(const char *udir, int exclusive, plat_file_lock *out) {
   return plat_file_lock_take(meta, exclusive, 0, out);
 }
 
-// Writes "etag\n" into a fresh temporary file of the upload; 0 with its path, or -1.
-static int write_etag_temp(const char *udir, const char *etag, char tmp[S3_FS_PATH]) {
-  if (make_upload_temp(udir, tmp) != 0) return -1;
-  plat_file_guard f(plat_file_open(tmp, PLAT_WRITE_TRUNC));
-  char line[80];
+// Writes "etag\n" and the line naming the part data's version into a fresh temporary file;
+// 0 with its path, or -1.
+static int write_etag_temp(const char *etag, const record_version *version,
+                           char tmp[S3_FS_PATH]) {
+  plat_file_guard f(temp_file_create(tmp, TEMP_RECORD));
+  char line[192];
   int n = snprintf(line, sizeof line, "%s\n", etag);
+  if (n > 0 && (size_t)n < sizeof line)
+    n += (int)record_version_format(version, line + n, sizeof line - (size_t)n);
   if (!f.f || n < 0 || (size_t)n >= sizeof line || plat_file_write(f.f, line, (size_t)n) != n ||
       plat_file_flush(f.f) != 0 || plat_file_sync(f.f) != 0) {
     remove_file(tmp);
@@ -403,16 +432,17 @@ static int move_part_files(const char *udir, unsigned long part, const char *dat
 }
 
 // Forces a received part's bytes to disk before it is moved into place: a part answered 200 is
-// joined later from what the disk kept. 0 / -1.
-static int sync_file(const char *path) {
+// joined later from what the disk kept. 0 with the data's version, or -1.
+static int sync_file(const char *path, record_version *version) {
   plat_file_guard f(plat_file_open(path, PLAT_READ));
-  return f.f && plat_file_sync(f.f) == 0 ? 0 : -1;
+  return f.f && plat_file_sync(f.f) == 0 && record_version_of(f.f, version) == 0 ? 0 : -1;
 }
 
 int mpu_part_commit(const char *bucket, const char *udir, unsigned long part,
                     const char *data_tmp, const char *etag) {
   char etag_tmp[S3_FS_PATH];
-  if (sync_file(data_tmp) != 0 || write_etag_temp(udir, etag, etag_tmp) != 0) {
+  record_version version;
+  if (sync_file(data_tmp, &version) != 0 || write_etag_temp(etag, &version, etag_tmp) != 0) {
     remove_file(data_tmp);
     return -2;
   }
@@ -448,9 +478,19 @@ int mpu_part_open(const char *udir, unsigned long part, plat_file **out, char et
   plat_file_lock held;
   if (upload_lock(udir, 0, &held) != 0) return -1;
   int rc = -1;
-  if (read_etag_file(record, etag) == 0) {
+  record_version version;
+  if (read_etag_file(record, etag, &version) == 0) {
     *out = plat_file_open(data, PLAT_READ);
     rc = *out ? 0 : -2;
+    // Under the upload's lock no part commit is half done: data that is not the version its
+    // record names (a crash between the two moves) is no part to join under that ETag.
+    plat_file_id id;
+    if (*out && version.present &&
+        (plat_file_handle_identity(*out, &id) != 0 || !record_version_matches(&version, &id))) {
+      plat_file_close(*out);
+      *out = nullptr;
+      rc = -2;
+    }
   }
   plat_file_lock_release(&held);
   return rc;

@@ -47,10 +47,11 @@ int flush_temp(plat_file_guard *data) {
   return -1;
 }
 
-// The time a commit gives both its data file and its record: now, and always later than the
-// record it replaces, even in the same clock tick or after the clock was set back. A reader
-// trusts a record only when it is not older than the data (meta_load_current), so a crash
-// between the two moves leaves new data with an old record that nobody trusts.
+// The time a commit gives both its data file and its record: now, and later than the record it
+// replaces, even in the same clock tick or after the clock was set back. Records name the
+// version they belong to; the order still lets a record written before they did be judged by
+// its time (meta_load_version), so a crash between the two moves leaves new data with an old
+// record that nobody trusts.
 int64_t commit_stamp(const char *bucket, const char *key) {
   int64_t now = plat_time_now_ns();
   int64_t prev = 0;
@@ -124,7 +125,7 @@ void record_etag(const char *bucket, const char *key, const plat_file_id *id,
   if (!meta_usable(bucket, key)) return;
   char ctype[S3_CTYPE_CAP] = "";
   char user[S3_USER_META_CAP] = "";
-  meta_load_current(bucket, key, id->mtime_ns, ctype, etag, S3_ETAG_CAP, user);
+  meta_load_version(bucket, key, id, ctype, etag, S3_ETAG_CAP, user);
 }
 
 // The MD5 of the data at path while it is the version id, taken before any lock (a whole
@@ -188,19 +189,20 @@ int check_condition(const commit_condition *cond, const char *bucket, const char
 // condition's COMMIT_* verdict. *drafted turns from 0 to 1 once the record is in place (-1 when
 // publishing it failed).
 int commit_attempt(const char *tmp, const char *path, const char *bucket, const char *key,
-                   plat_file *data, meta_draft *record, int *drafted, const commit_condition *cond,
+                   int64_t stamp, meta_draft *record, int *drafted, const commit_condition *cond,
                    const prior_hash *prior) {
-  bucket_lock_guard held(bucket, 1, 1);
+  bucket_lock_guard held(bucket, 0, 1);
   if (held.timed_out()) return COMMIT_SLOW_DOWN;
-  // A bucket deleted while the body arrived stays deleted: its directory is never made here,
-  // and the temporary file went with it, so the commit fails instead of answering 200.
-  if (!held.held() || object_make_key_dirs(bucket, path) != 0 || !meta_usable(bucket, key))
-    return -1;
-  plat_lock_guard commit(store_commit_lock());
+  if (!held.held()) return -1;
+  // A bucket deleted while the body arrived stays deleted: its directory is never made here.
+  int dirs = object_make_key_dirs(bucket, path);
+  if (dirs == 1) return COMMIT_NO_BUCKET;
+  if (dirs != 0 || !meta_usable(bucket, key)) return -1;
+  key_lock_guard key_held(bucket, key, 1);
+  if (key_held.timed_out()) return COMMIT_SLOW_DOWN;
+  if (!key_held.held()) return -1;
   int verdict = check_condition(cond, bucket, key, path, prior);
   if (verdict != 0) return verdict;
-  int64_t stamp = commit_stamp(bucket, key);
-  if (plat_file_set_mtime_ns(data, stamp) != 0) return -1;
   plat_err err = PLAT_OK;
   if (plat_rename_replace(tmp, path, &err) != 0) return err == PLAT_ERR_BUSY ? 1 : -1;
   if (*drafted == 0) *drafted = meta_draft_publish(record, stamp) == 0 ? 1 : -1;
@@ -209,13 +211,20 @@ int commit_attempt(const char *tmp, const char *path, const char *bucket, const 
 
 }  // namespace
 
-plat_mutex *store_commit_lock() {
-  // Made on first use and never destroyed: a connection thread that outlives a stop may still
-  // hold it.
-  static plat_mutex lock;
-  static const bool ready = (plat_mutex_init(&lock), true);
-  (void)ready;
-  return &lock;
+key_lock_guard::key_lock_guard(const char *bucket, const char *key, int exclusive) {
+  l.fd = -1;
+  l.timed_out = 0;
+  // FNV-1a of the key picks the stripe; the lock files are never removed, as bucket locks.
+  uint64_t h = 1469598103934665603ull;
+  for (const char *p = key ? key : ""; *p; p++) h = (h ^ (unsigned char)*p) * 1099511628211ull;
+  char path[S3_FS_PATH];
+  if (!plain_bucket_name(bucket)) return;
+  int n = snprintf(path, sizeof path, "%s/.s3meta/.keylock/%s/%02x", s_storage_root, bucket,
+                   (unsigned)(h % KEY_LOCK_STRIPES));
+  if (n <= 0 || (size_t)n >= sizeof path) return;
+  if (plat_file_lock_take(path, exclusive, 1, &l) == 0 || l.timed_out) return;
+  mkdir_parent(path);
+  plat_file_lock_take(path, exclusive, 1, &l);
 }
 
 bucket_lock_guard::bucket_lock_guard(const char *bucket, int exclusive, int create) {
@@ -293,9 +302,18 @@ int object_commit_at(const char *tmp, const char *path, const char *bucket, cons
   // record's file in it, and the record's own flush has little left to do.
   plat_file_guard data(plat_file_open(tmp, PLAT_READ));
   meta_draft record;
+  // The data gets its commit stamp now, and the record names the version the data's status
+  // then shows (size, stamp, file number): a move keeps all three, so a reader can tell
+  // whether a record it meets is this version's.
+  int64_t stamp = commit_stamp(bucket, key);
+  record_version version;
+  version.present = 0;
+  if (data.f && (plat_file_set_mtime_ns(data.f, stamp) != 0 ||
+                 record_version_of(data.f, &version) != 0))
+    plat_file_close(data.release());
   int drafted = data.f ? meta_draft_write(&record, bucket, key, etag,
                                            content_type ? content_type : "", head, head_len,
-                                           parts)
+                                           parts, &version)
                        : -1;
   // A data flush that fails closes the data, and the unpublished draft goes below.
   if (flush_temp(&data) == 0 && drafted == 0) drafted = meta_draft_sync(&record);
@@ -308,7 +326,7 @@ int object_commit_at(const char *tmp, const char *path, const char *bucket, cons
   // lock dropped during the pauses; a version replaced after it was hashed is hashed again.
   int rehashed = 0;
   for (int attempt = 0; data.f && attempt < MOVE_ATTEMPTS; attempt++) {
-    moved = commit_attempt(tmp, path, bucket, key, data.f, &record, &drafted, cond, &prior);
+    moved = commit_attempt(tmp, path, bucket, key, stamp, &record, &drafted, cond, &prior);
     if (moved == ATTEMPT_REHASH) {
       if (++rehashed >= REHASH_ATTEMPTS) {
         moved = COMMIT_SLOW_DOWN;
@@ -329,7 +347,8 @@ int object_commit_at(const char *tmp, const char *path, const char *bucket, cons
   if (moved == 0) sync_parent(path);
   if (drafted == 1) sync_parent(record.path);
   if (moved != 0) remove_file(tmp);
-  if (moved == COMMIT_PRECONDITION_FAILED || moved == COMMIT_NO_OBJECT || moved == COMMIT_SLOW_DOWN)
+  if (moved == COMMIT_PRECONDITION_FAILED || moved == COMMIT_NO_OBJECT ||
+      moved == COMMIT_SLOW_DOWN || moved == COMMIT_NO_BUCKET)
     return moved;
   // New data whose record could not follow it is no success to answer: its ETag, content type
   // and metadata are not what the client stored (it reads as a version without a record).
@@ -345,10 +364,11 @@ int object_remove(const char *bucket, const char *key) {
   if (key_is_own_name(key)) return 1;
   // Without the bucket lock the removal could split a commit's data from its record; a
   // bucket that never had a commit has no lock file yet, and nothing to race with.
-  bucket_lock_guard held(bucket, 1, 0);
+  bucket_lock_guard held(bucket, 0, 0);
   if (held.timed_out()) return STORE_BUSY;
   if (!held.held() && lock_file_present(bucket)) return -1;
-  plat_lock_guard commit(store_commit_lock());
+  key_lock_guard key_held(bucket, key, 1);
+  if (key_held.timed_out()) return STORE_BUSY;
   // remove_file never removes a directory. A key whose path is a directory (it holds other
   // keys) has no object of its own, like a missing one.
   int removed = remove_file(path);
@@ -382,9 +402,10 @@ constexpr int REMOVE_IF_ATTEMPTS = 3;  // versions hashed before a conditional d
 // hashed beforehand (hashed, of version before) is no longer the one there.
 int remove_if_locked(const char *bucket, const char *key, const char *path, const char *if_match,
                      const plat_file_id *before, const char *hashed) {
-  bucket_lock_guard held(bucket, 1, 0);
+  bucket_lock_guard held(bucket, 0, 0);
   if (held.timed_out()) return STORE_BUSY;
-  plat_lock_guard commit(store_commit_lock());
+  key_lock_guard key_held(bucket, key, 1);
+  if (key_held.timed_out()) return STORE_BUSY;
   plat_file_id now;
   if (plat_file_identity(path, &now) != 0) return COMMIT_NO_OBJECT;
   if (strcmp(if_match, "*") != 0) {
@@ -425,7 +446,16 @@ int object_remove_if_match(const char *bucket, const char *key, const char *if_m
   return COMMIT_PRECONDITION_FAILED;
 }
 
-int object_snapshot(const char *bucket, const char *key, object_view *out, uint32_t want_part) {
+namespace {
+
+// Reads taken without any lock while a record and its data disagree: a commit moves the data
+// and then its record, so a few quick looks see them agree again.
+constexpr int READ_ATTEMPTS = 8;
+constexpr int READ_PAUSE_MS = 2;
+
+// Clears what a view holds, its open data included.
+void view_clear(object_view *out, uint32_t want_part) {
+  if (out->data) plat_file_close(out->data);
   part_lookup_clear(&out->parts, want_part);
   out->size = 0;
   out->mtime = 0;
@@ -435,33 +465,73 @@ int object_snapshot(const char *bucket, const char *key, object_view *out, uint3
   out->etag[0] = 0;
   out->user_meta[0] = 0;
   content_headers_clear(&out->content);
+}
+
+// One look at bucket/key: opens the data, takes its status from the open handle and reads the
+// record for that version. 0 with the view filled (has_meta 1 only for the version's own
+// record); -1 no object; 1 the file was replaced between the open and its status, or the
+// record names another version: look again.
+int snapshot_once(const char *bucket, const char *key, const char *path, object_view *out,
+                  uint32_t want_part, int trust_mismatch) {
+  view_clear(out, want_part);
+  // Only a regular file is an object; a FIFO, socket or device in its place is never opened.
+  plat_file_id id;
+  if (plat_file_identity(path, &id) != 0) return -1;
+  out->data = plat_file_open(path, PLAT_READ);
+  // An entry that was a file a moment ago and cannot be opened, or whose open handle has no
+  // status (ESTALE on a network file system), was replaced meanwhile.
+  if (!out->data || plat_file_handle_identity(out->data, &id) != 0) {
+    return plat_file_identity(path, &id) == 0 ? 1 : -1;
+  }
+  // A first byte read through the handle proves it still reads (a network file system answers
+  // ESTALE once the file was replaced on another client): else look again.
+  char probe;
+  if (id.size > 0 &&
+      (plat_file_read(out->data, &probe, 1) != 1 || plat_file_seek(out->data, 0) != 0))
+    return 1;
+  // Size and time come from the handle that is read, never from the path.
+  out->size = id.size;
+  out->mtime = id.mtime_ns / 1000000000;  // times before 1970 are no object's
+  if (!meta_usable(bucket, key)) return 0;
+  int rc = meta_load_version(bucket, key, &id, out->content_type, out->etag, sizeof out->etag,
+                             out->user_meta, &out->content, &out->parts);
+  if (rc < 0 && !trust_mismatch) return 1;
+  out->has_meta = rc > 0;
+  if (rc <= 0) part_lookup_clear(&out->parts, want_part);
+  check_layout(out);
+  return 0;
+}
+
+}  // namespace
+
+int object_snapshot(const char *bucket, const char *key, object_view *out, uint32_t want_part) {
+  out->data = nullptr;
+  view_clear(out, want_part);
   char path[S3_FS_PATH];
   if (object_path(bucket, key, path) != 0 || !path_levels_plain(path, root_len())) return -1;
   // A temporary file is an upload still arriving, never an object to read or copy.
   if (key_is_own_name(key) || !bucket_dir_present(bucket)) return -1;
   // The open file pins the version whose status and record are read here, even if another
-  // upload replaces the object right after.
-  bucket_lock_guard held(bucket, 0, 1);
-  if (held.timed_out()) return STORE_BUSY;
-  plat_lock_guard snapshot(store_commit_lock());
-  // Only a regular file is an object; a FIFO, socket or device in its place is never opened.
-  plat_file_id id;
-  if (plat_file_identity(path, &id) != 0) return -1;
-  out->size = id.size;
-  out->mtime = id.mtime_ns / 1000000000;  // times before 1970 are no object's
-  out->data = plat_file_open(path, PLAT_READ);
-  int64_t data_mtime = 0;
-  if (!out->data || !meta_usable(bucket, key))
-    out->has_meta = 0;
-  else if (plat_file_mtime_ns(out->data, &data_mtime) == 0)
-    out->has_meta = meta_load_current(bucket, key, data_mtime, out->content_type, out->etag,
-                                      sizeof out->etag, out->user_meta, &out->content,
-                                      &out->parts);
-  else
-    out->has_meta = meta_load(bucket, key, out->content_type, out->etag, sizeof out->etag,
-                              out->user_meta, &out->content, &out->parts);
-  check_layout(out);
-  return 0;
+  // upload replaces the object right after. No lock is taken: the record says which version
+  // it belongs to.
+  for (int attempt = 0; attempt < READ_ATTEMPTS; attempt++) {
+    int rc = snapshot_once(bucket, key, path, out, want_part, 0);
+    if (rc <= 0) return rc;
+    plat_sleep_ms(READ_PAUSE_MS);
+  }
+  // Still apart: under the key lock no commit is half done, so a record that names another
+  // version now is one a crash left behind, and the data reads as stored without a record.
+  key_lock_guard key_held(bucket, key, 0);
+  if (!key_held.held()) {
+    view_clear(out, want_part);
+    return STORE_BUSY;
+  }
+  int rc = snapshot_once(bucket, key, path, out, want_part, 1);
+  if (rc == 1) {
+    view_clear(out, want_part);
+    return STORE_BUSY;
+  }
+  return rc;
 }
 
 void object_release(object_view *v) {
@@ -470,7 +540,7 @@ void object_release(object_view *v) {
 }
 
 void object_list_etag(const char *bucket, const char *key, const char *path, char *out,
-                      size_t cap) {
+                      size_t cap, uint64_t *size, int64_t *mtime) {
   copy_text(out, cap, "00000000000000000000000000000000");
   plat_file_id id;
   // A link or a directory in an object's place is no object a client can read.
@@ -479,12 +549,24 @@ void object_list_etag(const char *bucket, const char *key, const char *path, cha
   char etag[S3_ETAG_CAP] = "";
   char user[S3_USER_META_CAP] = "";
   if (meta_usable(bucket, key)) {
-    // Under the commit lock the data's status and the record belong to one version, as for a
-    // read; the status is taken again here since the walk's may be older.
-    plat_lock_guard commit(store_commit_lock());
-    if (plat_file_identity(path, &id) != 0) return;
-    (void)meta_load_current(bucket, key, id.mtime_ns, ctype, etag, sizeof etag, user);
+    // The status is taken again with each look, since the walk's may be older; the entry's
+    // size, time and ETag are then all of the version the record names.
+    int rc = -1;
+    for (int attempt = 0; rc < 0 && attempt < READ_ATTEMPTS; attempt++) {
+      if (attempt) plat_sleep_ms(READ_PAUSE_MS);
+      if (plat_file_identity(path, &id) != 0) return;
+      rc = meta_load_version(bucket, key, &id, ctype, etag, sizeof etag, user);
+    }
+    if (rc < 0) {
+      // A record that stays apart from its data under the key lock is a crash's leftover.
+      key_lock_guard key_held(bucket, key, 0);
+      if (plat_file_identity(path, &id) != 0) return;
+      etag[0] = 0;
+      if (meta_load_version(bucket, key, &id, ctype, etag, sizeof etag, user) < 0) etag[0] = 0;
+    }
   }
+  if (size) *size = id.size;
+  if (mtime) *mtime = id.mtime_ns / 1000000000;
   if (etag[0] && strlen(etag) < cap) {
     copy_text(out, cap, etag);
     return;
@@ -495,9 +577,10 @@ void object_list_etag(const char *bucket, const char *key, const char *path, cha
     return;
   }
   if (md5_file(path, hex) != 0) return;
-  // Kept only when the file was the same version from start to end of the hashing.
+  // Kept, and shown, only when the file was the same version from start to end of the hashing.
   plat_file_id after;
-  if (plat_file_identity(path, &after) == 0 && etag_same_version(&id, &after)) etag_cache_put(&id, hex);
+  if (plat_file_identity(path, &after) != 0 || !etag_same_version(&id, &after)) return;
+  etag_cache_put(&id, hex);
   copy_text(out, cap, hex);
 }
 
@@ -513,9 +596,12 @@ int bucket_delete(const char *bucket) {
   if (!plain_bucket_name(bucket) || object_path(bucket, nullptr, dir) != 0) return -1;
   // A link in the bucket's place is never walked or emptied: what it points at is not ours.
   plat_stat_t st;
-  if (plat_lstat(dir, &st) != 0 || !st.is_dir) return -1;
+  if (plat_lstat(dir, &st) != 0) return 2;
+  if (!st.is_dir) return -1;
   bucket_lock_guard held(bucket, 1, 1);
   if (!held.held()) return held.timed_out() ? STORE_BUSY : -1;
+  // Another DeleteBucket may have removed it while this one waited for the lock.
+  if (plat_lstat(dir, &st) != 0) return 2;
   // Every key counts, dot-names included; a walk that cannot finish keeps the bucket.
   int has = dir_has_objects(dir);
   if (has != 0) return has > 0 ? 1 : -1;

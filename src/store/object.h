@@ -42,6 +42,7 @@ constexpr int COMMIT_PRECONDITION_FAILED = 2;  // an object exists, or its ETag 
 constexpr int COMMIT_NO_OBJECT = 3;            // If-Match, and no object holds the key
 constexpr int COMMIT_SLOW_DOWN = 4;  // the bucket lock was not granted in time, or the object
                                      // kept changing while its ETag was computed: try later
+constexpr int COMMIT_NO_BUCKET = 6;  // the bucket was deleted while the body arrived
 // The result of a read, a removal or a bucket removal whose bucket lock was not granted in time.
 constexpr int STORE_BUSY = -2;
 
@@ -87,21 +88,24 @@ struct object_view_guard {
 };
 
 // The ETag a listing shows for bucket/key, whose data file is path: the recorded one when the
-// record is not older than the data (as a read takes it), else the MD5 of the data, computed
+// record belongs to the data's version (as a read takes it), else the MD5 of the data, computed
 // once per file version and then kept in a bounded cache; "0" * 32 when the file cannot be
 // read. Never writes to the store. out holds cap bytes; a record too long for it is not used.
+// size and mtime (seconds), when given, are set to that same version's, so that one entry
+// never shows two versions; a file gone meanwhile leaves them as the caller's walk saw them.
 void object_list_etag(const char *bucket, const char *key, const char *path, char *out,
-                      size_t cap);
+                      size_t cap, uint64_t *size = nullptr, int64_t *mtime = nullptr);
 
 // Removes what the store keeps about a deleted bucket beside its directory: the metadata
 // records of its objects and its multipart uploads in progress.
 void bucket_remove_records(const char *bucket);
 
 // The bucket lock: a lock file under the metadata tree, so it holds between processes sharing
-// one storage root as well as between threads. Commits hold it exclusively for their short
-// move-and-record step, reads shared for status + open + record read, and DeleteBucket
-// exclusively across its emptiness test and removal; no commit therefore lands in a bucket
-// that is being deleted, and none re-creates a deleted bucket.
+// one storage root as well as between threads. Writes (commits, removals, parts, uploads
+// begun) hold it shared for their short step; CreateBucket and DeleteBucket exclusively, the
+// latter across its emptiness test and removal; no commit therefore lands in a bucket that is
+// being deleted, and none re-creates a deleted bucket. Reads take no lock: they check that a
+// record names the version of the data they opened.
 struct bucket_lock_guard {
   plat_file_lock l;
   // create: make the lock file when it is missing (only for a bucket that exists).
@@ -115,9 +119,21 @@ struct bucket_lock_guard {
   bucket_lock_guard &operator=(const bucket_lock_guard &) = delete;
 };
 
-// The process-wide lock that pairs a data file with its record inside this process; taken
-// after the bucket lock, only for steps that never wait.
-plat_mutex *store_commit_lock();
+// The key lock: one of KEY_LOCK_STRIPES lock files per bucket, chosen by the key's hash, under
+// the metadata tree. A commit or removal of a key holds it exclusively (after the shared bucket
+// lock) across its condition test, its moves and its record; a read takes it, shared, only when
+// a record and its data kept disagreeing, to tell a commit in progress from a record that a
+// crash left behind. Two keys that share a stripe only wait for each other.
+constexpr unsigned KEY_LOCK_STRIPES = 256;
+struct key_lock_guard {
+  plat_file_lock l;
+  key_lock_guard(const char *bucket, const char *key, int exclusive);
+  ~key_lock_guard() { plat_file_lock_release(&l); }
+  int held() const { return l.fd >= 0; }
+  int timed_out() const { return l.fd < 0 && l.timed_out; }
+  key_lock_guard(const key_lock_guard &) = delete;
+  key_lock_guard &operator=(const key_lock_guard &) = delete;
+};
 
 // Creates the directories between bucket and key inside the existing bucket directory; the
 // bucket directory itself is never created. 0 done, 1 the bucket directory is missing, -1 a
@@ -136,6 +152,6 @@ int path_levels_plain(const char *path, size_t from);
 int object_remove_if_match(const char *bucket, const char *key, const char *if_match);
 
 // DeleteBucket's store step, under the exclusive bucket lock: 0 the bucket and its records are
-// gone, 1 it still holds an object, -1 it could not be checked or removed (missing, a link),
-// STORE_BUSY.
+// gone, 1 it still holds an object, 2 there is no such bucket (deleted meanwhile), -1 it could
+// not be checked or removed (a link in its place), STORE_BUSY.
 int bucket_delete(const char *bucket);

@@ -375,8 +375,8 @@ long enumerate_objects(const char *dir, const char *, object_entry *out, size_t 
     }
     object_entry *e = &out[count++];
     memcpy(e->key, key, strlen(key) + 1);
+    object_list_etag(bucket, key, g.w->path, e->etag, sizeof e->etag, &size, &mtime);
     e->size = size;
-    object_list_etag(bucket, key, g.w->path, e->etag, sizeof e->etag);
     format_iso8601(mtime, e->last_modified);
   }
   return long(count);

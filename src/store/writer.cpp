@@ -49,9 +49,11 @@ int writer_begin_object_at(object_writer *w, const char *bucket, const char *key
                            const char *path, const char *bucket_dir) {
   writer_clear(w, WRITER_OBJECT, bucket, key);
   if (copy_text(w->path, sizeof w->path, path) != 1) return -1;
-  // In the bucket's own folder, whatever folders the key needs: those are made only at the
-  // commit, under the bucket lock, so a request that fails first leaves none behind.
-  if (make_upload_temp(bucket_dir, w->tmp) != 0) return -2;
+  (void)bucket_dir;
+  // In this server's temporary folder, never in the bucket: the key's folders are made only at
+  // the commit, under the bucket lock, so a request that fails first leaves none behind, and a
+  // bucket being deleted never meets a file it did not expect.
+  if (temp_file_make(w->tmp) != 0) return -2;
   w->live = 1;
   return 0;
 }
@@ -59,10 +61,7 @@ int writer_begin_object_at(object_writer *w, const char *bucket, const char *key
 int writer_begin_join(object_writer *w, const char *bucket, const char *key) {
   writer_clear(w, WRITER_JOIN, bucket, key);
   if (object_path(bucket, key, w->path) != 0) return -1;
-  // Beside the key's own file: the joined object may be large, and the move onto the key
-  // stays within one folder.
-  const char *slash = strrchr(w->path, '/');
-  if (!slash || make_mpu_temp(w->path, (size_t)(slash - w->path), w->tmp) != 0) return -2;
+  if (temp_file_make(w->tmp) != 0) return -2;
   w->live = 1;
   return 0;
 }
@@ -76,7 +75,7 @@ int writer_begin_part(object_writer *w, const char *bucket, const char *upload_i
   if (mpu_upload_dir(bucket, upload_id, w->path) != 0 ||
       mpu_file_path(w->path, "meta", meta) != 0 || plat_stat(meta, &st) != 0)
     return 1;
-  if (make_upload_temp(w->path, w->tmp) != 0) return -2;
+  if (temp_file_make(w->tmp) != 0) return -2;
   w->live = 1;
   return 0;
 }
@@ -90,7 +89,8 @@ int writer_open(object_writer *w) {
     int dirs = object_make_key_dirs(w->bucket, w->path);
     if (dirs != 0) return dirs;
   }
-  w->out = plat_file_open(w->tmp, PLAT_WRITE_TRUNC);
+  // The file was made empty by the writer's begin, and is never emptied again.
+  w->out = plat_file_open(w->tmp, PLAT_WRITE_KEEP);
   return w->out ? 0 : -1;
 }
 

@@ -40,48 +40,52 @@ struct fault_case {
 };
 
 const fault_case kCases[] = {
-    // The new data's temporary file beside the key, and the record's beside its place.
-    {"PutDataOpen", OP_PUT, "open", "{root}/bkt/.upload-", 1, 1},
-    {"PutDataWrite", OP_PUT, "write", "{root}/bkt/.upload-", 1, 1},
-    {"PutLargeDataWrite", OP_PUT_LARGE, "write", "{root}/bkt/.upload-", 3, 1},
-    {"PutDataSync", OP_PUT, "sync", "{root}/bkt/.upload-", 1, 1},
-    {"PutRecordWrite", OP_PUT, "write", "{root}/.s3meta/bkt/.upload-", 1, 1},
-    {"PutRecordSync", OP_PUT, "sync", "{root}/.s3meta/bkt/.upload-", 1, 1},
-    {"PutDataMove", OP_PUT, "rename", "{root}/bkt/.upload-", 1, 1},
+    // The new data's temporary file (".tmp") and the record's draft (".rec"), both in the
+    // server's temporary folder.
+    {"PutDataOpen", OP_PUT, "open", ".tmp", 1, 1},
+    {"PutDataWrite", OP_PUT, "write", ".tmp", 1, 1},
+    {"PutLargeDataWrite", OP_PUT_LARGE, "write", ".tmp", 3, 1},
+    {"PutDataSync", OP_PUT, "sync", ".tmp", 1, 1},
+    {"PutRecordWrite", OP_PUT, "write", ".rec", 1, 1},
+    {"PutRecordSync", OP_PUT, "sync", ".rec", 1, 1},
+    {"PutDataMove", OP_PUT, "rename", ".tmp", 1, 1},
     {"PutBucketLock", OP_PUT, "lock", "{root}/.s3meta/.lock/bkt", 1, 0},
+    {"PutKeyLock", OP_PUT, "lock", "{root}/.s3meta/.keylock/bkt", 1, 0},
     // A browser form's file, written through the same temporary file as a PUT.
-    {"PostDataWrite", OP_POST, "write", "{root}/bkt/.upload-", 1, 1},
-    {"PostDataSync", OP_POST, "sync", "{root}/bkt/.upload-", 1, 1},
-    {"PostDataMove", OP_POST, "rename", "{root}/bkt/.upload-", 1, 1},
-    // A part's temporary files in the upload's folder, its move and the upload's lock.
-    {"PartDataWrite", OP_UPLOAD_PART, "write", "{root}/.mpu/bkt/", 1, 1},
-    {"PartDataSync", OP_UPLOAD_PART, "sync", "{root}/.mpu/bkt/", 1, 1},
-    {"PartRecordWrite", OP_UPLOAD_PART, "write", "{root}/.mpu/bkt/", 2, 1},
-    {"PartRecordSync", OP_UPLOAD_PART, "sync", "{root}/.mpu/bkt/", 2, 1},
-    {"PartDataMove", OP_UPLOAD_PART, "rename", "{root}/.mpu/bkt/", 1, 1},
+    {"PostDataWrite", OP_POST, "write", ".tmp", 1, 1},
+    {"PostDataSync", OP_POST, "sync", ".tmp", 1, 1},
+    {"PostDataMove", OP_POST, "rename", ".tmp", 1, 1},
+    // A part's temporary files, its move and the upload's lock.
+    {"PartDataWrite", OP_UPLOAD_PART, "write", ".tmp", 1, 1},
+    {"PartDataSync", OP_UPLOAD_PART, "sync", ".tmp", 1, 1},
+    {"PartRecordWrite", OP_UPLOAD_PART, "write", ".rec", 1, 1},
+    {"PartRecordSync", OP_UPLOAD_PART, "sync", ".rec", 1, 1},
+    {"PartDataMove", OP_UPLOAD_PART, "rename", ".tmp", 1, 1},
     {"PartUploadLock", OP_UPLOAD_PART, "lock", "{root}/.mpu/bkt/", 1, 0},
     {"PartBucketLock", OP_UPLOAD_PART, "lock", "{root}/.s3meta/.lock/bkt", 1, 0},
     // A part copied from an object: its temporary file, reading the source, the move.
-    {"PartCopyDataWrite", OP_PART_COPY, "write", "{root}/.mpu/bkt/", 1, 1},
+    {"PartCopyDataWrite", OP_PART_COPY, "write", ".tmp", 1, 1},
     {"PartCopySourceRead", OP_PART_COPY, "read", "{root}/bkt/source", 1, 1},
-    {"PartCopyDataSync", OP_PART_COPY, "sync", "{root}/.mpu/bkt/", 1, 1},
-    {"PartCopyDataMove", OP_PART_COPY, "rename", "{root}/.mpu/bkt/", 1, 1},
-    // The joined parts' temporary file beside the key, reading a part, the record, the move.
-    {"CompleteJoinWrite", OP_COMPLETE, "write", "{root}/bkt/.mpu-", 1, 1},
+    {"PartCopyDataSync", OP_PART_COPY, "sync", ".tmp", 1, 1},
+    {"PartCopyDataMove", OP_PART_COPY, "rename", ".tmp", 1, 1},
+    // The joined parts' temporary file, reading a part, the record, the move.
+    {"CompleteJoinWrite", OP_COMPLETE, "write", ".tmp", 1, 1},
     {"CompleteUploadRead", OP_COMPLETE, "read", "/meta", 1, 1},
     {"CompleteHeadersRead", OP_COMPLETE, "read", "/meta", 2, 1},
     {"CompletePartRead", OP_COMPLETE, "read", "/1.part", 1, 1},
-    {"CompleteJoinSync", OP_COMPLETE, "sync", "{root}/bkt/.mpu-", 1, 1},
-    {"CompleteRecordSync", OP_COMPLETE, "sync", "{root}/.s3meta/bkt/.upload-", 1, 1},
-    {"CompleteJoinMove", OP_COMPLETE, "rename", "{root}/bkt/.mpu-", 1, 1},
+    {"CompleteJoinSync", OP_COMPLETE, "sync", ".tmp", 1, 1},
+    {"CompleteRecordSync", OP_COMPLETE, "sync", ".rec", 1, 1},
+    {"CompleteJoinMove", OP_COMPLETE, "rename", ".tmp", 1, 1},
     {"CompleteBucketLock", OP_COMPLETE, "lock", "{root}/.s3meta/.lock/bkt", 1, 0},
     // The copy's temporary file, reading the source, the record, the move, the lock.
-    {"CopyDataWrite", OP_COPY, "write", "{root}/bkt/.upload-", 1, 1},
-    {"CopySourceRead", OP_COPY, "read", "{root}/bkt/source", 1, 1},
-    {"CopyDataSync", OP_COPY, "sync", "{root}/bkt/.upload-", 1, 1},
-    {"CopyRecordSync", OP_COPY, "sync", "{root}/.s3meta/bkt/.upload-", 1, 1},
-    {"CopyDataMove", OP_COPY, "rename", "{root}/bkt/.upload-", 1, 1},
+    {"CopyDataWrite", OP_COPY, "write", ".tmp", 1, 1},
+    // (the first read is the one that proves the opened source still reads)
+    {"CopySourceRead", OP_COPY, "read", "{root}/bkt/source", 2, 1},
+    {"CopyDataSync", OP_COPY, "sync", ".tmp", 1, 1},
+    {"CopyRecordSync", OP_COPY, "sync", ".rec", 1, 1},
+    {"CopyDataMove", OP_COPY, "rename", ".tmp", 1, 1},
     {"CopyBucketLock", OP_COPY, "lock", "{root}/.s3meta/.lock/bkt", 1, 0},
+    {"CopyKeyLock", OP_COPY, "lock", "{root}/.s3meta/.keylock/bkt", 1, 0},
     // Removing the object's file, and the lock the removal holds.
     {"DeleteUnlink", OP_DELETE, "unlink", "{root}/bkt/obj", 1, 1},
     {"DeleteBucketLock", OP_DELETE, "lock", "{root}/.s3meta/.lock/bkt", 1, 0},
@@ -109,7 +113,8 @@ std::string between(const std::string &s, const std::string &open, const std::st
   return b == std::string::npos ? "" : s.substr(a, b - a);
 }
 
-// The server's own temporary files anywhere under dir (folder markers are objects, not these).
+// The server's own temporary files anywhere under dir: those of its temporary folders (not their
+// lock files), and any named as temporary files once were (folder markers are objects).
 void own_temporaries(const std::string &dir, std::vector<std::string> *out) {
   plat_dir *d = plat_dir_open(dir.c_str());
   if (!d) return;
@@ -120,9 +125,12 @@ void own_temporaries(const std::string &dir, std::vector<std::string> *out) {
   plat_dir_close(d);
   for (auto &e : entries) {
     std::string path = dir + "/" + e.first;
+    bool in_temp_tree = path.find("/.s3tmp/") != std::string::npos;
+    bool lock = e.first.size() > 5 && e.first.compare(e.first.size() - 5, 5, ".lock") == 0;
     if (e.second)
       own_temporaries(path, out);
-    else if (is_own_name(e.first.c_str(), 0) && !is_folder_marker(e.first.c_str(), 0))
+    else if (in_temp_tree ? !lock
+                          : is_own_name(e.first.c_str(), 0) && !is_folder_marker(e.first.c_str(), 0))
       out->push_back(path);
   }
 }
@@ -283,7 +291,7 @@ TEST_F(StoreFaults, RecordMoveFailingAfterTheDataIsAnsweredAsAFailure) {
   {
     fault_scope scope;
     plat_clock_fix_ns((plat_time_now() - 3600) * 1000000000);
-    ASSERT_GE(plat_fault_arm("rename", (srv.root + "/.s3meta/bkt/.upload-").c_str(), 1, 1), 0);
+    ASSERT_GE(plat_fault_arm("rename", ".rec", 1, 1), 0);
     r = send("PUT", "/bkt/obj", newer, {"Content-Type: image/png"});
   }
   EXPECT_EQ(status_lines(r.raw), 1) << r.raw;
@@ -366,6 +374,31 @@ TEST(SyscallTable, ReplacesAndRestoresByName) {
   EXPECT_EQ(plat_syscall_set("no-such-call", nullptr), -1);
   EXPECT_EQ(plat_syscall_get("no-such-call"), nullptr);
   qt::remove_tree(dir);
+}
+
+// A read of the object's data that fails right after the open (a file replaced on another
+// client of a network file system answers ESTALE) makes the GET look again, not answer 500 or
+// a cut body; when every look fails the answer is 503 SlowDown, never a 200.
+TEST_F(StoreFaults, ReadFailingRightAfterTheOpenTakesANewLook) {
+  const std::string data = srv.root + "/bkt/obj";
+  qt::Response once, always;
+  {
+    fault_scope scope;
+    ASSERT_GE(plat_fault_arm("read", data.c_str(), 1, 1), 0);
+    once = send("GET", "/bkt/obj");
+  }
+  EXPECT_EQ(once.status, 200) << once.raw;
+  EXPECT_TRUE(once.body == earlier);
+  EXPECT_EQ(once.header("Content-Length"), std::to_string(earlier.size()));
+  EXPECT_EQ(once.header("ETag"), "\"" + qt::md5_hex(earlier) + "\"");
+  {
+    fault_scope scope;
+    ASSERT_GE(plat_fault_arm("read", data.c_str(), 1, 0), 0);
+    always = send("GET", "/bkt/obj");
+  }
+  EXPECT_EQ(status_lines(always.raw), 1) << always.raw;
+  EXPECT_EQ(always.status, 503) << always.raw;
+  EXPECT_EQ(between(always.body, "<Code>", "</Code>"), "SlowDown") << always.body;
 }
 
 }  // namespace

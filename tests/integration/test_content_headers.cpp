@@ -194,7 +194,7 @@ TEST_F(ContentHeaders, RecordsOfEveryFormRead) {
   std::vector<std::string> h = content_lines();
   h.push_back("x-amz-meta-b: 2");
   ASSERT_EQ(req("PUT", "/bkt/written", h, "x").status, 200);
-  std::string record = qt::read_file(srv.path(".s3meta/bkt/written"));
+  std::string record = qt::read_record(srv.path(".s3meta/bkt/written"));
   EXPECT_EQ(record, "\n" + qt::md5_hex("x") +
                         "\nx-amz-meta-b:2\n+Cache-Control max-age=3600, must-revalidate\n"
                         "+Content-Disposition attachment; filename=\"report%3A 100%25.txt\"\n"

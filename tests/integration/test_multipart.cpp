@@ -113,7 +113,7 @@ TEST_F(Multipart, UploadPartNumbersAndMissingUpload) {
     EXPECT_EQ(r.header("ETag"), "\"" + qt::md5_hex("data") + "\"");
     EXPECT_FALSE(r.has_header("Content-Length"));
     EXPECT_EQ(r.body, "");
-    EXPECT_EQ(qt::read_file(upload_dir("mp-parts", id) + "/" + good + ".etag"),
+    EXPECT_EQ(qt::read_record(upload_dir("mp-parts", id) + "/" + good + ".etag"),
               qt::md5_hex("data") + "\n");
   }
   qt::Response r = put_part("mp-parts/k", "0123456789abcdef0123456789abcdef", "1", "data");
@@ -161,7 +161,7 @@ TEST_F(Multipart, CompleteJoinsPartsAndMatchesEtagForms) {
                         "</CompleteMultipartUploadResult>\n");
   EXPECT_EQ(qt::read_file(root() + "/mp-done/obj.bin"), p1 + p2 + p3);
   EXPECT_FALSE(qt::dir_exists(upload_dir("mp-done", id)));
-  EXPECT_EQ(qt::read_file(root() + "/.s3meta/mp-done/obj.bin"),
+  EXPECT_EQ(qt::read_record(root() + "/.s3meta/mp-done/obj.bin"),
             "text/csv\n" + etag + "\n+Parts 70001 11 1\n");
 
   for (const char *method : {"GET", "HEAD"}) {

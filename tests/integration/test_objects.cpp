@@ -35,7 +35,7 @@ class Objects : public qt::FreshServer {
     h.insert(h.end(), more.begin(), more.end());
     return req("PUT", target, h, body);
   }
-  std::string meta_file(const std::string &bucket_key) { return qt::read_file(at(".s3meta/" + bucket_key)); }
+  std::string meta_file(const std::string &bucket_key) { return qt::read_record(at(".s3meta/" + bucket_key)); }
   // Names in a directory that begin with "." (temporary files).
   std::vector<std::string> hidden_files(const std::string &rel) { return qt::dot_entries(at(rel)); }
 };

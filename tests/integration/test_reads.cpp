@@ -48,7 +48,7 @@ class Reads : public qa::SharedServer {
     return req("POST", "/" + bucket_key + "?uploadId=" + id, {}, xml);
   }
   std::string record(const std::string &bucket_key) {
-    return qt::read_file(root() + "/.s3meta/" + bucket_key);
+    return qt::read_record(root() + "/.s3meta/" + bucket_key);
   }
 };
 

@@ -88,6 +88,9 @@ struct Conn {
 
 // Files on disk.
 std::string read_file(const std::string &path);   // "" when missing
+// A metadata record's text without its "+Version" line, which names the data version the record
+// was written for (a file number and a time that differ from run to run).
+std::string read_record(const std::string &path);
 bool file_exists(const std::string &path);
 bool dir_exists(const std::string &path);
 void write_file(const std::string &path, const std::string &data);  // creates parent dirs

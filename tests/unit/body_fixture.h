@@ -161,6 +161,11 @@ struct Result {
 };
 
 inline std::string out_path() { return scratch_dir() + "/body.out"; }
+// The store hands a body reader a new, empty file; each run starts from none.
+inline void fresh_out() {
+  plat_err err = PLAT_OK;
+  plat_unlink(out_path().c_str(), &err);
+}
 
 // read_body_to_file over head, prefix (bytes that came with the head) and rest (the socket),
 // with the request's stream st (all zero: a body that is not streamed).
@@ -173,6 +178,7 @@ inline Result run_body(const std::string &h, const std::string &prefix, const st
   {
     Sender s(p, rest);
     char etag[33];
+    fresh_out();
     res.rc = read_body_to_file(p.server, h.data(), h.size(), prefix.data(), prefix.size(),
                                out_path().c_str(), etag, &res.len, dg, &res.stream);
     res.etag = etag;
@@ -199,6 +205,7 @@ inline Result run_upload(Req &q, const std::string &rest) {
   {
     Sender s(p, rest);
     char etag[33];
+    fresh_out();
     res.rc = receive_upload(p.server, q.r.get(), &res.stream, out_path().c_str(),
                             "Failed to store object body", etag, &res.len, &res.up);
     res.etag = etag;

@@ -48,6 +48,20 @@ inline std::string read_file(const std::string &path) {
   return out;
 }
 
+// A metadata record's text without its "+Version" line, which names the data version the record
+// was written for (a file number and a time that differ from run to run).
+inline std::string read_record(const std::string &path) {
+  std::string text = read_file(path), out;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t nl = text.find('\n', at);
+    size_t end = nl == std::string::npos ? text.size() : nl + 1;
+    if (text.compare(at, 9, "+Version ") != 0) out.append(text, at, end - at);
+    at = end;
+  }
+  return out;
+}
+
 inline bool exists(const std::string &path) {
   plat_stat_t st;
   return plat_stat(path.c_str(), &st) == 0;

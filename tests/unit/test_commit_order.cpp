@@ -58,10 +58,26 @@ class CommitOrder : public ut::Scratch {
   }
 };
 
-TEST_F(CommitOrder, RecordIsTrustedOnlyWhenNotOlderThanItsData) {
-  // The data moved in, then the process died before its record followed: the record left
-  // beside it is an earlier version's and must not lend its ETag to the new bytes. Records
-  // written after their data, as every commit and every earlier store did, are trusted.
+TEST_F(CommitOrder, RecordIsTrustedOnlyForTheVersionItNames) {
+  // A record names its data's size, commit stamp and file number: its own time does not matter,
+  // and data that is not exactly that version (another time, as a rewrite in place gives it)
+  // never gets its ETag.
+  commit("k", "old bytes", kOld);
+  const int64_t stamp = mtime_ns(p("bkt/k"));
+  for (int64_t record_minus_data : {-kSecond, int64_t(0), 5 * kSecond}) {
+    set_mtime_ns(p(".s3meta/bkt/k"), stamp + record_minus_data);
+    EXPECT_EQ(snapshot_etag("k"), kOld) << record_minus_data;
+  }
+  set_mtime_ns(p("bkt/k"), stamp + 1);
+  EXPECT_EQ(snapshot_etag("k"), "");
+  set_mtime_ns(p("bkt/k"), stamp);
+  EXPECT_EQ(snapshot_etag("k"), kOld);
+}
+
+TEST_F(CommitOrder, RecordWithoutItsVersionIsTrustedOnlyWhenNotOlderThanItsData) {
+  // A record in the form written before records named their version: the data moved in, then
+  // the process died before its record followed, so a record older than its data is an earlier
+  // version's and must not lend its ETag to the new bytes.
   struct row {
     const char *name;
     int64_t record_minus_data;
@@ -74,6 +90,7 @@ TEST_F(CommitOrder, RecordIsTrustedOnlyWhenNotOlderThanItsData) {
       {"record newer", 5 * kSecond, kOld},
   };
   commit("k", "old bytes", kOld);
+  ut::write_file(p(".s3meta/bkt/k"), ut::read_record(p(".s3meta/bkt/k")));
   for (const row &r : rows) {
     int64_t data_time = mtime_ns(p("bkt/k"));
     set_mtime_ns(p(".s3meta/bkt/k"), data_time + r.record_minus_data);

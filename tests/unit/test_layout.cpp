@@ -244,49 +244,76 @@ TEST_F(LayoutTest, ModificationTimes) {
   EXPECT_STREQ(buf, "untouched");
 }
 
-// Splits "<dir>/.<kind>-n-n[-n].tmp" into its numbers; empty when the form is wrong.
-std::vector<unsigned long long> temp_numbers(const std::string &path, const std::string &dir,
-                                             const std::string &kind) {
-  std::string head = dir + "/." + kind + "-";
-  if (path.compare(0, head.size(), head) != 0) return {};
-  if (path.size() < 4 || path.compare(path.size() - 4, 4, ".tmp") != 0) return {};
-  std::string mid = path.substr(head.size(), path.size() - head.size() - 4);
-  std::vector<unsigned long long> nums;
-  size_t at = 0;
-  while (at <= mid.size()) {
-    size_t dash = mid.find('-', at);
-    std::string part = mid.substr(at, dash == std::string::npos ? std::string::npos : dash - at);
-    if (part.empty() || part.find_first_not_of("0123456789") != std::string::npos) return {};
-    nums.push_back(std::strtoull(part.c_str(), nullptr, 10));
-    if (dash == std::string::npos) break;
-    at = dash + 1;
-  }
-  return nums;
+// The hexadecimal name of a temporary file or folder, "" when path is not dir/<32 hex><ext>.
+std::string hex_name(const std::string &path, const std::string &dir, const std::string &ext) {
+  if (path.compare(0, dir.size() + 1, dir + "/") != 0) return {};
+  std::string name = path.substr(dir.size() + 1);
+  if (name.size() != 32 + ext.size() || name.compare(32, ext.size(), ext) != 0) return {};
+  name.resize(32);
+  if (name.find_first_not_of("0123456789abcdef") != std::string::npos) return {};
+  return name;
 }
 
-TEST_F(LayoutTest, TemporaryNames) {
+TEST_F(LayoutTest, TemporaryFilesAreNewRandomAndExclusive) {
   char a[S3_FS_PATH], b[S3_FS_PATH];
-  std::string dir = p("bucket");
-  ASSERT_EQ(make_upload_temp(dir.c_str(), a), 0);
-  ASSERT_EQ(make_upload_temp(dir.c_str(), b), 0);
-  auto na = temp_numbers(a, dir, "upload");
-  auto nb = temp_numbers(b, dir, "upload");
-  ASSERT_EQ(na.size(), 3u) << a;
-  ASSERT_EQ(nb.size(), 3u) << b;
-  EXPECT_NEAR(double(na[0]), double(plat_time_now()), 5.0);
-  EXPECT_EQ(na[1], plat_thread_id());
-  EXPECT_EQ(nb[2], na[2] + 1);  // one shared counter
+  ASSERT_EQ(temp_file_make(a), 0);
+  ASSERT_EQ(temp_file_make(b), 0);
+  // Both in one folder of the temporary tree, itself named by 128 random bits, its lock beside.
+  std::string area = std::string(a).substr(0, std::string(a).rfind('/'));
+  EXPECT_FALSE(hex_name(area, root + "/.s3tmp", "").empty()) << area;
+  EXPECT_TRUE(ut::exists(area + ".lock"));
+  EXPECT_FALSE(hex_name(a, area, ".tmp").empty()) << a;
+  EXPECT_FALSE(hex_name(b, area, ".tmp").empty()) << b;
+  EXPECT_STRNE(a, b);
+  EXPECT_EQ(ut::read_file(a), "");
 
-  // The multipart name takes the directory by length: only "abc" of "abc/def".
-  ASSERT_EQ(make_mpu_temp("abc/def", 3, a), 0);
-  auto nm = temp_numbers(a, "abc", "mpu");
-  ASSERT_EQ(nm.size(), 2u) << a;
-  EXPECT_EQ(nm[0], plat_thread_id());
-  EXPECT_EQ(nm[1], nb[2] + 1);
+  // An entry already in a name's place is never opened, emptied or followed.
+  plat_err err = PLAT_OK;
+  ut::write_file(a, "someone's bytes");
+  EXPECT_EQ(plat_file_create(a, &err), nullptr);
+  EXPECT_EQ(err, PLAT_ERR_EXISTS);
+  EXPECT_EQ(ut::read_file(a), "someone's bytes");
+  if (plat_symlink((root + "/outside").c_str(), (root + "/link").c_str()) == 0) {
+    EXPECT_EQ(plat_file_create((root + "/link").c_str(), &err), nullptr);
+    EXPECT_EQ(err, PLAT_ERR_EXISTS);
+    EXPECT_FALSE(ut::exists(root + "/outside"));
+  }
+  // A later step writes into the made file without emptying it.
+  plat_file *f = plat_file_open(a, PLAT_WRITE_KEEP);
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(plat_file_write(f, "S", 1), 1);
+  plat_file_close(f);
+  EXPECT_EQ(ut::read_file(a), "Someone's bytes");
+  temp_area_close();
+}
 
-  std::string long_dir(4340, 'd');
-  EXPECT_EQ(make_upload_temp(long_dir.c_str(), a), -1);
-  EXPECT_EQ(make_mpu_temp(long_dir.c_str(), long_dir.size(), a), -1);
+// A start sweeps the temporary folders whose lock it can take, and only those.
+TEST_F(LayoutTest, TempSweepKeepsLiveFolders) {
+  std::string tree = root + "/.s3tmp";
+  std::string live = tree + "/" + std::string(32, 'a');
+  std::string dead = tree + "/" + std::string(32, 'b');
+  std::string lockless = tree + "/" + std::string(32, 'c');
+  for (const std::string &d : {live, dead, lockless}) {
+    ASSERT_EQ(mkdir_p(d.c_str()), 0);
+    ut::write_file(d + "/0123.tmp", "part of an upload");
+  }
+  ut::write_file(live + ".lock", "");
+  ut::write_file(dead + ".lock", "");
+  ut::write_file(tree + "/" + std::string(32, 'd') + ".lock", "");  // its folder already gone
+  ut::write_file(tree + "/notes.txt", "not a server's");
+  plat_file_lock held;
+  ASSERT_EQ(plat_file_lock_take((live + ".lock").c_str(), 1, 0, &held), 0);
+  EXPECT_EQ(temp_area_sweep(), 2u);
+  EXPECT_TRUE(ut::exists(live + "/0123.tmp"));
+  EXPECT_FALSE(ut::exists(dead));
+  EXPECT_FALSE(ut::exists(dead + ".lock"));
+  EXPECT_FALSE(ut::exists(lockless));
+  EXPECT_FALSE(ut::exists(tree + "/" + std::string(32, 'd') + ".lock"));
+  EXPECT_TRUE(ut::exists(tree + "/notes.txt"));
+  // Once its server is gone, the next start takes the folder too.
+  plat_file_lock_release(&held);
+  EXPECT_EQ(temp_area_sweep(), 1u);
+  EXPECT_FALSE(ut::exists(live));
 }
 
 TEST_F(LayoutTest, CopyFileRangeMd5) {

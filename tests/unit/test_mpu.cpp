@@ -129,7 +129,7 @@ TEST_F(MpuTest, FinalEtagIsDigestOfPartDigestsWithCount) {
   EXPECT_EQ(std::string(out), expect + "-3");
 }
 
-TEST_F(MpuTest, SweepRemovesOnlyUploadsOlderThanSevenDays) {
+TEST_F(MpuTest, SweepRemovesOnlyUploadsWhoseLastWriteIsOlderThanSevenDays) {
   // The boundary is exact to the second, so the fixture is rebuilt when the clock ticks
   // between setting the times and the sweep.
   for (int attempt = 0; attempt < 5; attempt++) {
@@ -139,6 +139,10 @@ TEST_F(MpuTest, SweepRemovesOnlyUploadsOlderThanSevenDays) {
     write(upload("old") + "/1.part", "data");
     write(upload("edge") + "/meta", "k\n\n");
     write(upload("fresh") + "/meta", "k\n\n");
+    // Begun long ago, still receiving parts: its age is that of its last part.
+    write(upload("active") + "/meta", "k\n\n");
+    write(upload("active") + "/1.part", "data");
+    write(upload("active") + "/2.part", "data");
     write(upload("nometa") + "/1.part", "data");
     write(root + "/.mpu/bkt/plainfile", "x");
     // Completion records live as long as an upload would.
@@ -147,6 +151,9 @@ TEST_F(MpuTest, SweepRemovesOnlyUploadsOlderThanSevenDays) {
     ASSERT_EQ(plat_set_mtime(upload("old.done").c_str(), now - 604801), 0);
     ASSERT_EQ(plat_set_mtime(upload("edge.done").c_str(), now - 604800), 0);
     ASSERT_EQ(plat_set_mtime((upload("old") + "/meta").c_str(), now - 604801), 0);
+    ASSERT_EQ(plat_set_mtime((upload("old") + "/1.part").c_str(), now - 604801), 0);
+    ASSERT_EQ(plat_set_mtime((upload("active") + "/meta").c_str(), now - 30 * 86400), 0);
+    ASSERT_EQ(plat_set_mtime((upload("active") + "/1.part").c_str(), now - 20 * 86400), 0);
     ASSERT_EQ(plat_set_mtime((upload("edge") + "/meta").c_str(), now - 604800), 0);
     ASSERT_EQ(plat_set_mtime((upload("nometa") + "/1.part").c_str(), now - 10 * 604800), 0);
     mpu_gc_sweep();
@@ -154,6 +161,7 @@ TEST_F(MpuTest, SweepRemovesOnlyUploadsOlderThanSevenDays) {
     EXPECT_FALSE(is_directory(upload("old").c_str()));
     EXPECT_TRUE(is_directory(upload("edge").c_str()));
     EXPECT_TRUE(is_directory(upload("fresh").c_str()));
+    EXPECT_TRUE(is_directory(upload("active").c_str()));
     EXPECT_TRUE(is_directory(upload("nometa").c_str()));
     plat_stat_t st;
     EXPECT_EQ(plat_stat((root + "/.mpu/bkt/plainfile").c_str(), &st), 0);

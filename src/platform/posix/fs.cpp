@@ -247,11 +247,37 @@ static int open_regular(const char *path, int flags) {
 
 plat_file *plat_file_open(const char *path, plat_file_mode mode) {
   // O_TRUNC of a FIFO or device truncates nothing, and the handle is refused right after.
-  int fd = open_regular(path, mode == PLAT_READ ? O_RDONLY : (O_WRONLY | O_CREAT | O_TRUNC));
+  int flags = mode == PLAT_READ ? O_RDONLY
+              : mode == PLAT_WRITE_KEEP ? (O_WRONLY | O_CREAT)
+                                        : (O_WRONLY | O_CREAT | O_TRUNC);
+  int fd = open_regular(path, flags);
   if (fd < 0) return nullptr;
   plat_file *f = (plat_file *)malloc(sizeof *f);
   if (!f) {
     os_close(fd);
+    return nullptr;
+  }
+  f->fd = fd;
+  return f;
+}
+
+plat_file *plat_file_create(const char *path, plat_err *err) {
+  *err = PLAT_OK;
+  // O_EXCL fails on any entry in the name's place, a dangling link included, so nothing that
+  // was there is ever opened; a new entry is a regular file.
+  int fd;
+  do {
+    fd = os_open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    *err = errno == EEXIST ? PLAT_ERR_EXISTS : errno == ENOENT ? PLAT_ERR_NOT_FOUND : PLAT_ERR_OTHER;
+    return nullptr;
+  }
+  plat_file *f = (plat_file *)malloc(sizeof *f);
+  if (!f) {
+    os_close(fd);
+    (void)os_unlink(path);
+    *err = PLAT_ERR_OTHER;
     return nullptr;
   }
   f->fd = fd;
@@ -381,6 +407,11 @@ void plat_file_close(plat_file *f) {
 // A blocking flock cannot be given a time limit, so the wait polls: the pauses grow from 1 ms
 // to 32 ms, which keeps a short wait short and a long one cheap.
 int plat_file_lock_take(const char *path, int exclusive, int create, plat_file_lock *out) {
+  return plat_file_lock_take_wait(path, exclusive, create, PLAT_LOCK_WAIT_MS, out);
+}
+
+int plat_file_lock_take_wait(const char *path, int exclusive, int create, int wait_ms,
+                             plat_file_lock *out) {
   out->fd = -1;
   out->timed_out = 0;
   int fd = open_regular(path, create ? O_RDWR | O_CREAT : O_RDONLY);
@@ -393,7 +424,7 @@ int plat_file_lock_take(const char *path, int exclusive, int create, plat_file_l
       (void)os_close(fd);
       return -1;
     }
-    if (plat_tick_ms() - start >= (uint32_t)PLAT_LOCK_WAIT_MS) {
+    if (plat_tick_ms() - start >= (uint32_t)wait_ms) {
       (void)os_close(fd);
       out->timed_out = 1;
       return -1;

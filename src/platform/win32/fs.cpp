@@ -322,7 +322,8 @@ plat_file *plat_file_open(const char *path, plat_file_mode mode) {
   if (!w.p) return nullptr;
   int wr = mode != PLAT_READ;
   DWORD access = wr ? (GENERIC_READ | GENERIC_WRITE) : GENERIC_READ;
-  HANDLE h = os_CreateFileW(w.p, access, k_share_all, nullptr, wr ? OPEN_ALWAYS : OPEN_EXISTING,
+  DWORD disposition = mode == PLAT_READ ? OPEN_EXISTING : OPEN_ALWAYS;
+  HANDLE h = os_CreateFileW(w.p, access, k_share_all, nullptr, disposition,
                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (h == INVALID_HANDLE_VALUE) return nullptr;
   BY_HANDLE_FILE_INFORMATION bi;
@@ -333,7 +334,7 @@ plat_file *plat_file_open(const char *path, plat_file_mode mode) {
     return nullptr;
   }
   // Truncated only once it is known to be a plain file, never a link's target.
-  if (wr && !SetEndOfFile(h)) {
+  if (mode == PLAT_WRITE_TRUNC && !SetEndOfFile(h)) {
     os_CloseHandle(h);
     return nullptr;
   }
@@ -345,6 +346,33 @@ plat_file *plat_file_open(const char *path, plat_file_mode mode) {
   f->h = h;
   f->wh = nullptr;
   f->write = wr;
+  return f;
+}
+
+plat_file *plat_file_create(const char *path, plat_err *err) {
+  *err = PLAT_OK;
+  wpath w(path);
+  if (!w.p) {
+    *err = PLAT_ERR_OTHER;
+    return nullptr;
+  }
+  // CREATE_NEW fails on any entry in the name's place, so nothing that was there is opened.
+  HANDLE h = os_CreateFileW(w.p, GENERIC_READ | GENERIC_WRITE, k_share_all, nullptr, CREATE_NEW,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    DWORD e = GetLastError();
+    *err = (e == ERROR_FILE_EXISTS || e == ERROR_ALREADY_EXISTS) ? PLAT_ERR_EXISTS : map_error(e);
+    return nullptr;
+  }
+  plat_file *f = (plat_file *)malloc(sizeof *f);
+  if (!f) {
+    os_CloseHandle(h);
+    *err = PLAT_ERR_OTHER;
+    return nullptr;
+  }
+  f->h = h;
+  f->wh = nullptr;
+  f->write = 1;
   return f;
 }
 
@@ -481,6 +509,11 @@ void plat_file_close(plat_file *f) {
 // A waiting LockFileEx cannot be given a time limit, so the wait polls with pauses that grow
 // from 1 ms to 32 ms, as on POSIX.
 int plat_file_lock_take(const char *path, int exclusive, int create, plat_file_lock *out) {
+  return plat_file_lock_take_wait(path, exclusive, create, PLAT_LOCK_WAIT_MS, out);
+}
+
+int plat_file_lock_take_wait(const char *path, int exclusive, int create, int wait_ms,
+                             plat_file_lock *out) {
   out->fd = -1;
   out->timed_out = 0;
   wpath w(path);
@@ -504,7 +537,7 @@ int plat_file_lock_take(const char *path, int exclusive, int create, plat_file_l
       os_CloseHandle(h);
       return -1;
     }
-    if (plat_tick_ms() - start >= (uint32_t)PLAT_LOCK_WAIT_MS) {
+    if (plat_tick_ms() - start >= (uint32_t)wait_ms) {
       os_CloseHandle(h);
       out->timed_out = 1;
       return -1;
