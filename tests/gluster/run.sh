@@ -13,8 +13,8 @@
 #   - an AWS CLI sync of 500 files up through the balancer and down again, compared byte for byte.
 # Everything started is stopped by process id and every mount unmounted, also on failure.
 #
-# usage: tests/gluster/run.sh BUILD_DIR       (as root; about 5 minutes on 2 cores)
-# Environment: RACE_SECONDS (balancer run, default 30), RACE_SERVER_SECONDS (each server, 10),
+# usage: tests/gluster/run.sh BUILD_DIR       (as root; about 4 to 5 minutes on 2 cores)
+# Environment: RACE_SECONDS (balancer run, default 60), RACE_SERVER_SECONDS (each server, 20),
 # GLUSTER_MEASURE=1 (also measure 4 KiB PUT and GET rates; not a test).
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -149,12 +149,12 @@ for p in $lb_port $((lb_port + 1)) $((lb_port + 2)) $((lb_port + 3)); do
 done
 
 say "race harness through the balancer"
-/usr/bin/python3 "$top/tests/race/race.py" --endpoint 127.0.0.1:$lb_port --seconds "${RACE_SECONDS:-30}" \
+/usr/bin/python3 "$top/tests/race/race.py" --endpoint 127.0.0.1:$lb_port --seconds "${RACE_SECONDS:-60}" \
   --scale 1 --tag lb || fail "race through the balancer"
 for i in 1 2 3; do
   say "race harness against server $i"
   /usr/bin/python3 "$top/tests/race/race.py" --endpoint 127.0.0.1:$((lb_port + i)) \
-    --seconds "${RACE_SERVER_SECONDS:-10}" --scale 1 --tag s$i || fail "race against server $i"
+    --seconds "${RACE_SERVER_SECONDS:-20}" --scale 1 --tag s$i || fail "race against server $i"
 done
 
 say "AWS CLI sync of 500 files up through the balancer and down again"
