@@ -231,7 +231,10 @@ static int start_locked(int port, const char *bind_addr, const char *storage_roo
   // Other servers' folders are judged by their locks before this server takes its own.
   temp_area_sweep();
   temp_area_open();
-  if (open_listener(addr_be, port) != 0) return -1;
+  if (open_listener(addr_be, port) != 0) {
+    temp_area_close();
+    return -1;
+  }
   plat_lock_guard g(lifecycle_mutex());
   s_running = 1;
   return 0;

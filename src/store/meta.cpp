@@ -542,8 +542,8 @@ int meta_draft_write(meta_draft *d, const char *bucket, const char *key, const c
   d->tmp[0] = 0;
   // A path that does not fit is never cut: a cut path could name another object's file.
   if (meta_path(bucket, key, d->path) != 0) return -1;
-  mkdir_parent(d->path);
-  // In the server's temporary folder, so a crash leaves nothing for good.
+  // In the server's temporary folder, so a crash leaves nothing for good; the record's own
+  // folders are made only when it is published, under the commit's locks.
   d->f = temp_file_create(d->tmp, TEMP_RECORD);
   if (!d->f) {
     d->tmp[0] = 0;
@@ -577,6 +577,7 @@ int meta_draft_publish(meta_draft *d, int64_t stamp_ns) {
   int rc = plat_file_set_mtime_ns(d->f, stamp_ns);
   plat_file_close(d->f);
   d->f = nullptr;
+  if (rc == 0) mkdir_parent(d->path);
   if (rc == 0) rc = replace_file(d->tmp, d->path);
   if (rc != 0) {
     meta_draft_discard(d);

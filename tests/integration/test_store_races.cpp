@@ -448,4 +448,29 @@ TEST_F(StoreRaces, ReadsAndListingsNeverMixTwoVersions) {
   std::printf("reads and listing entries checked: %d\n", looks.load());
 }
 
+// A part's record names the part data it was written with: data that moved in without its own
+// record (a crash between a retry's two moves) is never joined under the earlier ETag, while a
+// part record in the earlier form (its ETag alone) still completes.
+TEST_F(StoreRaces, PartsAreJoinedOnlyWithTheirOwnRecord) {
+  ASSERT_EQ(qt::request(srv.port, "PUT", "/mpv").status, 200);
+  std::string id = initiate("mpv/torn");
+  ASSERT_FALSE(id.empty());
+  ASSERT_EQ(put(part_target("mpv/torn", id, 1), "first body").status, 200);
+  EXPECT_NE(qt::read_file(srv.path(".mpu/mpv/" + id + "/1.etag")).find("\n+Version 10 "),
+            std::string::npos);
+  qt::write_file(srv.path(".mpu/mpv/" + id + "/1.part"), "other body");
+  qt::Response c = req("POST", "/mpv/torn?uploadId=" + id, {}, parts_body(1));
+  EXPECT_EQ(c.status, 400) << c.raw;
+  EXPECT_NE(c.body.find("<Code>InvalidPart</Code>"), std::string::npos) << c.body;
+  EXPECT_FALSE(qt::file_exists(srv.path("mpv/torn")));
+
+  std::string old = initiate("mpv/old");
+  ASSERT_FALSE(old.empty());
+  ASSERT_EQ(put(part_target("mpv/old", old, 1), "old form").status, 200);
+  qt::write_file(srv.path(".mpu/mpv/" + old + "/1.etag"), qt::md5_hex("old form") + "\n");
+  c = req("POST", "/mpv/old?uploadId=" + old, {}, parts_body(1));
+  EXPECT_EQ(c.status, 200) << c.raw;
+  EXPECT_EQ(qt::read_file(srv.path("mpv/old")), "old form");
+}
+
 }  // namespace
