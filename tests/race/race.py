@@ -448,8 +448,20 @@ def spawn(mode, binary, root):
 
 def stop(procs):
     for p in procs:
-        if p.poll() is None:
-            os.kill(p.pid, signal.SIGTERM)
+        if p.poll() is not None:
+            continue
+        # unshare waits for its child and does not pass SIGTERM on: stop the server itself,
+        # by its process id as the machine sees it, and unshare ends with it.
+        try:
+            with open("/proc/%d/task/%d/children" % (p.pid, p.pid)) as f:
+                kids = [int(x) for x in f.read().split()]
+        except OSError:
+            kids = []
+        for pid in kids or [p.pid]:
+            try:
+                os.kill(pid, signal.SIGTERM)
+            except ProcessLookupError:
+                pass
     for p in procs:
         try:
             p.wait(timeout=30)
