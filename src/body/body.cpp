@@ -549,7 +549,8 @@ static void fail_with(upload_error *err, int status, const char *code, const cha
 }
 
 // Content-MD5 and x-amz-checksum-* headers against the received payload: 0, or -1 with *err.
-static int header_checksums(const S3Request *r, const body_digests *d, upload_error *err) {
+static int header_checksums(const S3Request *r, const body_digests *d, upload_error *err,
+                            int object_checksums = 0) {
   owned_str md5(hdr_value(r->head, r->head_len, "content-md5"));
   // Present but empty is malformed too: it names no digest the body could be held to.
   if (md5.get()) {
@@ -567,7 +568,7 @@ static int header_checksums(const S3Request *r, const body_digests *d, upload_er
     }
   }
   const head_fields *f = &r->fields;
-  for (int a = CK_CRC32; a < CK_COUNT; a++) {
+  for (int a = CK_CRC32; a < CK_COUNT && !object_checksums; a++) {
     const ck_info *info = ck_info_of(a);
     if (!(f->ck_nonempty & (1u << a))) continue;
     int c = ck_compare_bytes(d, a, f->ck_bytes[a], f->ck_len[a]);
@@ -616,9 +617,10 @@ static int stream_failure(const body_digests *d, const stream_state *st, upload_
 
 int receive_upload(plat_sock sock, const S3Request *r, stream_state *st, const char *path,
                    const char *internal_message, char etag_out[33], uint64_t *len_out,
-                   upload_error *err) {
+                   upload_error *err, ck_value *sum) {
   body_digests d;
   memset(&d, 0, sizeof d);
+  if (sum) ck_want(&d, sum->algo);
   if (payload_hash_is_digest(r->content_sha256)) d.want_sha256 = 1;
   for (int a = CK_CRC32; a < CK_COUNT; a++)
     if (r->fields.ck_present & (1u << a)) ck_want(&d, a);
@@ -643,6 +645,7 @@ int receive_upload(plat_sock sock, const S3Request *r, stream_state *st, const c
     remove_file(path);
     return -1;
   }
+  if (sum && sum->algo != CK_NONE) ck_digest_b64(&d, sum->algo, sum->b64);
   return 0;
 }
 
@@ -657,7 +660,7 @@ static void whole_body_failure(const body_digests *d, const stream_state *st, up
 }
 
 int read_whole_body(plat_sock sock, const S3Request *r, stream_state *st, size_t max, char **out,
-                    size_t *len, upload_error *err) {
+                    size_t *len, upload_error *err, int object_checksums) {
   *out = nullptr;
   *len = 0;
   body_digests d;
@@ -698,7 +701,7 @@ int read_whole_body(plat_sock sock, const S3Request *r, stream_state *st, size_t
               "The provided 'x-amz-content-sha256' header does not match what was computed.");
     return -1;
   }
-  if (header_checksums(r, &d, err) != 0) {
+  if (header_checksums(r, &d, err, object_checksums) != 0) {
     free(body);
     return -1;
   }

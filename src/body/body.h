@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "base/limits.h"
+#include "digest/checksum.h"
 #include "digest/running.h"
 #include "http/request.h"
 #include "platform/platform.h"
@@ -34,9 +35,11 @@ struct upload_error {
 // Content-MD5 and x-amz-checksum-*. 0 on success; -1 with the file removed and *err set
 // (internal_message is the 500 text). *len_out holds the bytes received in both cases (for
 // the traffic counters).
+// sum, when given with an algorithm, has that checksum of the payload computed and its Base64
+// value set on success.
 int receive_upload(plat_sock sock, const S3Request *r, stream_state *st, const char *path,
                    const char *internal_message, char etag_out[33], uint64_t *len_out,
-                   upload_error *err);
+                   upload_error *err, ck_value *sum = nullptr);
 
 // Reads a request body whole into memory (the XML of CompleteMultipartUpload and
 // DeleteObjects), in any framing (Content-Length, HTTP chunked, aws-chunked with its signature
@@ -46,8 +49,10 @@ int receive_upload(plat_sock sock, const S3Request *r, stream_state *st, const c
 // MaxMessageLengthExceeded beyond max, 400 XAmzContentSHA256Mismatch, 400 BadDigest or
 // InvalidDigest, 403 SignatureDoesNotMatch for a failed stream, 411 MissingContentLength for a
 // stream with nothing to carry it, 400 IncompleteBody otherwise.
+// object_checksums: the x-amz-checksum-* headers describe the object the request makes (as on
+// CompleteMultipartUpload), not this body, and are left to the operation.
 int read_whole_body(plat_sock sock, const S3Request *r, stream_state *st, size_t max, char **out,
-                    size_t *len, upload_error *err);
+                    size_t *len, upload_error *err, int object_checksums = 0);
 
 // A streamed body (st says aws-chunked) must come with Content-Length or HTTP chunked framing:
 // 0 when it does or when the body is not streamed; -1 with *err set (411 MissingContentLength)

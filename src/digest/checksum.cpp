@@ -113,19 +113,19 @@ int ck_from_file(body_digests *d, int algo, const char *path) {
   return 0;
 }
 
-// The digest of algo in d as the bytes a client sends (CRCs big-endian).
-static void digest_bytes(const body_digests *d, int algo, unsigned char out[32]) {
+size_t ck_digest_bytes(const body_digests *d, int algo, unsigned char out[32]) {
   uint64_t v = 0;
   size_t n = 0;
   switch (algo) {
     case CK_CRC32: v = d->crc32; n = 4; break;
     case CK_CRC32C: v = d->crc32c; n = 4; break;
     case CK_CRC64NVME: v = d->crc64nvme; n = 8; break;
-    case CK_SHA1: memcpy(out, d->sha1, 20); return;
-    case CK_SHA256: memcpy(out, d->sha256, 32); return;
-    default: return;
+    case CK_SHA1: memcpy(out, d->sha1, 20); return 20;
+    case CK_SHA256: memcpy(out, d->sha256, 32); return 32;
+    default: return 0;
   }
   for (size_t i = 0; i < n; i++) out[i] = (unsigned char)(v >> (8 * (n - 1 - i)));
+  return n;
 }
 
 int ck_compare(const body_digests *d, int algo, const char *b64) {
@@ -142,6 +142,116 @@ int ck_compare_bytes(const body_digests *d, int algo, const unsigned char *got, 
   if (!info) return -1;
   if (n != info->size) return -1;
   unsigned char want[32];
-  digest_bytes(d, algo, want);
+  ck_digest_bytes(d, algo, want);
   return const_time_eq(got, n, want, info->size);
+}
+
+// ---------------------------------------------------------------- stored checksums
+
+namespace {
+
+struct ck_names {
+  const char *name;
+  const char *element;
+};
+const ck_names k_names[CK_COUNT] = {
+    {"", ""},
+    {"CRC32", "ChecksumCRC32"},
+    {"CRC32C", "ChecksumCRC32C"},
+    {"CRC64NVME", "ChecksumCRC64NVME"},
+    {"SHA1", "ChecksumSHA1"},
+    {"SHA256", "ChecksumSHA256"},
+};
+
+int same_ci(const char *a, size_t alen, const char *b) {
+  if (strlen(b) != alen) return 0;
+  for (size_t i = 0; i < alen; i++)
+    if (ascii_lower(a[i]) != ascii_lower(b[i])) return 0;
+  return 1;
+}
+
+// The reflected polynomial and width of a CRC.
+int crc_params(int algo, uint64_t *poly, int *width) {
+  switch (algo) {
+    case CK_CRC32: *poly = 0xEDB88320u; *width = 32; return 0;
+    case CK_CRC32C: *poly = 0x82F63B78u; *width = 32; return 0;
+    case CK_CRC64NVME: *poly = 0x9A6C9329AC4BC9B5ULL; *width = 64; return 0;
+    default: return -1;
+  }
+}
+
+// a * b modulo the polynomial, both in the reflected bit order of the CRC (the top bit is x^0).
+uint64_t gf2_mul(uint64_t a, uint64_t b, uint64_t poly, int width) {
+  const uint64_t top = 1ULL << (width - 1);
+  uint64_t p = 0;
+  for (int i = 0; i < width; i++) {
+    if (a & top) p ^= b;
+    a <<= 1;
+    b = (b & 1) ? (b >> 1) ^ poly : b >> 1;
+  }
+  return p;
+}
+
+// x^(8 * len) modulo the polynomial: the shift that appending len bytes applies to a CRC.
+uint64_t x_pow_bytes(uint64_t len, uint64_t poly, int width) {
+  uint64_t result = 1ULL << (width - 1);  // x^0
+  uint64_t square = result >> 8;           // x^8
+  while (len) {
+    if (len & 1) result = gf2_mul(result, square, poly, width);
+    square = gf2_mul(square, square, poly, width);
+    len >>= 1;
+  }
+  return result;
+}
+
+}  // namespace
+
+const char *ck_name(int algo) { return algo > CK_NONE && algo < CK_COUNT ? k_names[algo].name : ""; }
+
+const char *ck_element(int algo) {
+  return algo > CK_NONE && algo < CK_COUNT ? k_names[algo].element : "";
+}
+
+int ck_from_algo_name(const char *name, size_t len) {
+  for (int a = CK_CRC32; a < CK_COUNT; a++)
+    if (same_ci(name, len, k_names[a].name)) return a;
+  return CK_NONE;
+}
+
+int ck_type_from_name(const char *name, size_t len) {
+  if (same_ci(name, len, "FULL_OBJECT")) return CK_TYPE_FULL_OBJECT;
+  if (same_ci(name, len, "COMPOSITE")) return CK_TYPE_COMPOSITE;
+  return CK_TYPE_NONE;
+}
+
+const char *ck_type_name(int type) {
+  return type == CK_TYPE_FULL_OBJECT ? "FULL_OBJECT" : type == CK_TYPE_COMPOSITE ? "COMPOSITE" : "";
+}
+
+int ck_is_crc(int algo) { return algo == CK_CRC32 || algo == CK_CRC32C || algo == CK_CRC64NVME; }
+
+void ck_digest_b64(const body_digests *d, int algo, char out[CK_B64_CAP]) {
+  unsigned char bytes[32];
+  size_t n = ck_digest_bytes(d, algo, bytes);
+  base64_encode(bytes, n, out, CK_B64_CAP);
+}
+
+uint64_t ck_crc_combine(int algo, uint64_t crc_a, uint64_t crc_b, uint64_t len_b) {
+  uint64_t poly = 0;
+  int width = 0;
+  if (crc_params(algo, &poly, &width) != 0) return 0;
+  return gf2_mul(x_pow_bytes(len_b, poly, width), crc_a, poly, width) ^ crc_b;
+}
+
+uint64_t ck_crc_from_bytes(const unsigned char *b, size_t n) {
+  uint64_t v = 0;
+  for (size_t i = 0; i < n && i < 8; i++) v = (v << 8) | b[i];
+  return v;
+}
+
+void ck_crc_b64(int algo, uint64_t crc, char out[CK_B64_CAP]) {
+  size_t n = algo == CK_CRC64NVME ? 8 : 4;
+  unsigned char bytes[8];
+  for (size_t i = 0; i < n; i++) bytes[i] = (unsigned char)(crc >> (8 * (n - 1 - i)));
+  base64_encode(bytes, n, out, CK_B64_CAP);
 }

@@ -79,3 +79,6 @@ size_t base64_decode(const char *text, unsigned char out[8]);
 
 // Compares two byte strings in time that depends only on their lengths: 1 equal, else 0.
 int const_time_eq(const void *a, size_t alen, const void *b, size_t blen);
+// Base64 of in[0, n) into out (4 * ((n + 2) / 3) characters and a NUL; out_cap must hold them).
+// The length written, or 0 when out_cap is too small (out is then "").
+size_t base64_encode(const void *in, size_t n, char *out, size_t out_cap);

@@ -10,6 +10,7 @@
 #include "http/request.h"
 #include "http/response.h"
 #include "ops/cors.h"
+#include "ops/checksums.h"
 #include "ops/ops.h"
 #include "store/files.h"
 #include "store/layout.h"
@@ -296,6 +297,8 @@ static void route_object(plat_sock s, S3Request *r, stream_state *st) {
       op_put_object_acl(s, r);
     else if (several == 1 && qhas(r->query, "tagging") && ieq(m, "GET"))
       op_get_object_tagging(s, r);
+    else if (several == 1 && qhas(r->query, "attributes") && ieq(m, "GET"))
+      op_get_object_attributes(s, r);
     else if (several == 1 && qhas(r->query, "tagging") && ieq(m, "PUT") && !multipart)
       op_put_object_tagging(s, r, st);
     else if (several == 1 && qhas(r->query, "tagging") && ieq(m, "DELETE") && !multipart)

@@ -7,12 +7,14 @@
 #include <cstring>
 
 #include "digest/hash.h"
+#include "digest/running.h"
 #include "base/limits.h"
 #include "base/state.h"
 #include "base/text.h"
 #include "body/body.h"
 #include "http/request.h"
 #include "http/response.h"
+#include "ops/checksums.h"
 #include "ops/conditions.h"
 #include "body/xml_body.h"
 #include "ops/ops.h"
@@ -77,14 +79,41 @@ int check_part_request(plat_sock s, S3Request *r, const char *upload_id, object_
 // Stores a received part through its writer. 0 stored; -1 after the error answer (the upload
 // vanished meanwhile, or the files could not be moved).
 int answer_part_commit(plat_sock s, S3Request *r, uint64_t len, object_writer *w,
-                       const char *etag) {
-  int rc = writer_commit_part(w, etag);
+                       const char *etag, const char *sum_line) {
+  int rc = writer_commit_part(w, etag, sum_line);
   if (rc == 0) return 0;
   if (rc == -1)
     answer_upload_error(s, r, len, 404, "NoSuchUpload", NO_SUCH_UPLOAD);
   else
     answer_upload_error(s, r, len, 500, "InternalError", "Failed to store part");
   return -1;
+}
+
+// The checksum a part is stored with: the upload's algorithm, which a part naming another one
+// may not change; for an upload created without one, the part's own, else CRC64NVME. 0 with
+// *algo, -1 after the 400 answer.
+int part_checksum_algo(plat_sock s, S3Request *r, const char *udir, int *algo) {
+  int upload_algo = CK_NONE, upload_type = CK_TYPE_NONE;
+  mpu_checksum_read(udir, &upload_algo, &upload_type);
+  int named = CK_NONE;
+  if (request_checksum_algo(s, r, &named) != 0) return -1;
+  if (upload_algo != CK_NONE && named != CK_NONE && named != upload_algo) {
+    char message[128];
+    char want[16], got[16];
+    size_t i = 0;
+    for (const char *p = ck_name(upload_algo); *p && i < 15; p++) want[i++] = ascii_lower(*p);
+    want[i] = 0;
+    i = 0;
+    for (const char *p = ck_name(named); *p && i < 15; p++) got[i++] = ascii_lower(*p);
+    got[i] = 0;
+    snprintf(message, sizeof message,
+             "Checksum Type mismatch occurred, expected checksum Type: %s, actual checksum Type: %s",
+             want, got);
+    answer_error(s, r, 400, "InvalidRequest", message);
+    return -1;
+  }
+  *algo = upload_algo != CK_NONE ? upload_algo : stored_checksum_algo(named);
+  return 0;
 }
 
 // x-amz-copy-source-range "bytes=first-last" (inclusive). 1 parsed, 0 malformed.
@@ -116,6 +145,26 @@ constexpr long PARTS_TOO_MANY = -1;    // more than S3_PARTS_MAX
 constexpr long PARTS_MALFORMED = -2;   // a PartNumber missing or not a number
 constexpr long PARTS_OUT_OF_RANGE = -3;  // a PartNumber outside 1..10000
 
+// The first Checksum* element of one Part, trimmed, into e (CK_NONE when there is none).
+void part_checksum_element(const char *part, size_t len, completion_entry *e) {
+  e->ck_algo = CK_NONE;
+  e->ck_value[0] = 0;
+  for (int a = CK_CRC32; a < CK_COUNT; a++) {
+    owned_str v(xml_get_tag(part, len, ck_element(a)));
+    if (!v.get()) continue;
+    const char *t = v.get();
+    size_t n = strlen(t);
+    while (n && (*t == ' ' || *t == '\t' || *t == '\n' || *t == '\r')) {
+      t++;
+      n--;
+    }
+    while (n && (t[n - 1] == ' ' || t[n - 1] == '\t' || t[n - 1] == '\n' || t[n - 1] == '\r')) n--;
+    e->ck_algo = a;
+    copy_text_n(e->ck_value, sizeof e->ck_value, t, n);
+    return;
+  }
+}
+
 }  // namespace
 
 // Parses the Part elements of a Complete body into list. The count, or one of the PARTS_
@@ -141,6 +190,7 @@ long parse_completion_list(const char *body, size_t len, completion_entry *list)
     owned_str etag(xml_get_tag(open, seg_len, "ETag"));
     list[count].part = (uint32_t)n;
     copy_text(list[count].etag, sizeof(list[count].etag), etag.get() ? etag.get() : "");
+    part_checksum_element(open, seg_len, &list[count]);
     count++;
     pos = (size_t)(close - body) + 6;
   }
@@ -189,7 +239,7 @@ int check_part_list(const completion_entry *list, size_t n, const char **code,
 // together with its record (mpu_part_open), so the bytes joined are those of the ETag fed into
 // the final one and checked against the client's, also while a retry of that part arrives.
 int concat_parts(const char *udir, const completion_entry *list, size_t n, object_writer *w,
-                 uint64_t *total, uint64_t *sizes, char final_etag[48]) {
+                 uint64_t *total, uint64_t *sizes, char final_etag[48], ck_value *sums) {
   md5_ctx etag_md5;
   md5_init(&etag_md5);
   int rc = CONCAT_OK;
@@ -197,7 +247,10 @@ int concat_parts(const char *udir, const completion_entry *list, size_t n, objec
   for (size_t i = 0; i < n && rc == CONCAT_OK; i++) {
     plat_file *in = nullptr;
     char stored[80];
-    int opened = mpu_part_open(udir, list[i].part, &in, stored);
+    mpu_part_sum sum;
+    int opened = mpu_part_open(udir, list[i].part, &in, stored, &sum);
+    sums[i].algo = sum.algo;
+    copy_text(sums[i].b64, sizeof sums[i].b64, sum.value);
     if (opened != 0) {
       rc = opened == -2 ? CONCAT_PART_MISSING : CONCAT_NO_RECORD;
       break;
@@ -231,7 +284,8 @@ void answer_concat_error(plat_sock s, S3Request *r, int rc) {
 }
 
 // The CompleteMultipartUploadResult document.
-void build_complete_doc(dynbuf *d, const S3Request *r, const char *key, const char *etag) {
+void build_complete_doc(dynbuf *d, const S3Request *r, const char *key, const char *etag,
+                        const record_checksum *sum) {
   dynbuf_append(d, XML_DECL, strlen(XML_DECL));
   dynbuf_printf(d, "<CompleteMultipartUploadResult>\n  <Location>http://");
   dynbuf_append_escaped(d, r->host[0] ? r->host : "localhost");
@@ -239,14 +293,17 @@ void build_complete_doc(dynbuf *d, const S3Request *r, const char *key, const ch
   dynbuf_append_escaped(d, key);
   dynbuf_printf(d, "</Location>\n  <Bucket>%s</Bucket>\n  <Key>", r->bucket);
   dynbuf_append_escaped(d, key);
-  dynbuf_printf(d, "</Key>\n  <ETag>\"%s\"</ETag>\n</CompleteMultipartUploadResult>\n", etag);
+  dynbuf_printf(d, "</Key>\n  <ETag>\"%s\"</ETag>\n", etag);
+  if (sum) checksum_elements(d, "  ", sum->algo, sum->type, sum->value);
+  dynbuf_printf(d, "</CompleteMultipartUploadResult>\n");
 }
 
 // Commits the joined parts onto the key with the headers recorded at initiation, under the
 // request's condition. 0, or -1 after the error answer; the upload then stays for a retry.
 int commit_completed(plat_sock s, S3Request *r, const char *upload_id, const char *key,
                      const char *content_type, object_writer *w, const char *final_etag,
-                     const commit_condition *cond, const part_layout *parts) {
+                     const commit_condition *cond, const part_layout *parts,
+                     const record_checksum *sum, const part_checksums *part_sums) {
   char headers[S3_MPU_HEADERS_CAP];
   // Without the headers recorded at initiation the object would be stored without its metadata.
   if (mpu_meta_headers(r->bucket, upload_id, headers) != 0) {
@@ -256,7 +313,7 @@ int commit_completed(plat_sock s, S3Request *r, const char *upload_id, const cha
   }
   int rc = writer_commit_object(w, final_etag,
                                 content_type[0] ? content_type : guess_content_type(key), headers,
-                                strlen(headers), cond, parts);
+                                strlen(headers), cond, parts, sum, part_sums);
   if (rc == COMMIT_PRECONDITION_FAILED || rc == COMMIT_NO_OBJECT || rc == COMMIT_SLOW_DOWN ||
       rc == COMMIT_NO_BUCKET) {
     answer_commit_verdict(s, r, rc, 0);
@@ -267,6 +324,49 @@ int commit_completed(plat_sock s, S3Request *r, const char *upload_id, const cha
     return -1;
   }
   return 0;
+}
+
+// The part checksums a Complete lists against the recorded ones: 0 when each listed one is the
+// part's, -1 after the 400 answer.
+int check_listed_checksums(plat_sock s, S3Request *r, const char *udir,
+                           const completion_entry *list, size_t n) {
+  for (size_t i = 0; i < n; i++) {
+    if (list[i].ck_algo == CK_NONE) continue;
+    mpu_part_sum rec;
+    int same = mpu_part_checksum(udir, list[i].part, &rec) == 0 && rec.algo == list[i].ck_algo;
+    if (same) {
+      unsigned char a[33], b[33];
+      size_t an = base64_decode_n(list[i].ck_value, a, sizeof a);
+      size_t bn = base64_decode_n(rec.value, b, sizeof b);
+      same = an > 0 && const_time_eq(a, an, b, bn);
+    }
+    if (!same) {
+      answer_error(s, r, 400, "InvalidPart",
+                   "One or more of the specified parts could not be found.  The part may not have "
+                   "been uploaded, or the specified entity tag may not match the part's entity tag.");
+      return -1;
+    }
+  }
+  return 0;
+}
+
+// The object checksum of a Complete: the upload's algorithm and type; for an upload created
+// without one whose parts all have CRC64NVME (the default of every part), the full-object
+// CRC64NVME. None when a part lacks the checksum (it was stored before checksums were kept).
+void completed_checksum(const char *udir, const ck_value *sums, const uint64_t *sizes, size_t n,
+                        record_checksum *out, part_checksums *parts) {
+  int algo = CK_NONE, type = CK_TYPE_NONE;
+  mpu_checksum_read(udir, &algo, &type);
+  if (algo == CK_NONE) {
+    algo = CK_CRC64NVME;
+    type = CK_TYPE_FULL_OBJECT;
+  }
+  parts->algo = CK_NONE;
+  parts->count = 0;
+  parts->values = nullptr;
+  if (multipart_checksum(algo, type, sums, sizes, n, out) != 0) return;
+  parts->algo = algo;
+  parts->count = n;
 }
 
 // Everything of Complete after the body has been read and the upload found.
@@ -294,6 +394,7 @@ void complete_with_list(plat_sock s, S3Request *r, const char *upload_id, const 
       return;
     }
   }
+  if (check_listed_checksums(s, r, udir, list, n) != 0) return;
 
   // A bucket deleted since the request was let through stays deleted: no step of Complete
   // makes a bucket directory, so the missing one is answered as such.
@@ -308,16 +409,40 @@ void complete_with_list(plat_sock s, S3Request *r, const char *upload_id, const 
   uint64_t total = 0;
   char final_etag[48];
   uint64_t *sizes = static_cast<uint64_t *>(malloc(n * sizeof(uint64_t)));
-  int rc = sizes ? concat_parts(udir, list, n, &w.w, &total, sizes, final_etag) : CONCAT_WRITE_FAIL;
+  ck_value *sums = static_cast<ck_value *>(malloc(n * sizeof(ck_value)));
+  int rc = sizes && sums ? concat_parts(udir, list, n, &w.w, &total, sizes, final_etag, sums)
+                         : CONCAT_WRITE_FAIL;
+  record_checksum sum;
+  part_checksums part_sums;
+  if (rc == CONCAT_OK) completed_checksum(udir, sums, sizes, n, &sum, &part_sums);
+  if (rc == CONCAT_OK && check_complete_checksum(s, r, &sum) != 0) {
+    free(sizes);
+    free(sums);
+    writer_abort(&w.w);
+    return;
+  }
   if (rc != CONCAT_OK) {
     free(sizes);
+    free(sums);
     writer_abort(&w.w);
     answer_concat_error(s, r, rc);
     return;
   }
+  // The record keeps each part's checksum for reads of one part and GetObjectAttributes.
+  char(*values)[CK_B64_CAP] =
+      part_sums.algo != CK_NONE ? static_cast<char(*)[CK_B64_CAP]>(malloc(n * CK_B64_CAP)) : nullptr;
+  if (values) {
+    for (size_t i = 0; i < n; i++) copy_text(values[i], CK_B64_CAP, sums[i].b64);
+    part_sums.values = values;
+  } else {
+    part_sums.algo = CK_NONE;
+  }
+  free(sums);
   const part_layout layout = {sizes, n};
-  rc = commit_completed(s, r, upload_id, key, content_type, &w.w, final_etag, cond, &layout);
+  rc = commit_completed(s, r, upload_id, key, content_type, &w.w, final_etag, cond, &layout, &sum,
+                        &part_sums);
   free(sizes);
+  free(values);
   if (rc != 0) return;
   // The completion record goes in before the upload goes away: a retry finds one or the other.
   // One that cannot be written costs only that: a retry is then answered NoSuchUpload.
@@ -325,7 +450,7 @@ void complete_with_list(plat_sock s, S3Request *r, const char *upload_id, const 
   delete_dir_recursive(udir);
 
   dynbuf_guard doc;
-  build_complete_doc(&doc.b, r, key, final_etag);
+  build_complete_doc(&doc.b, r, key, final_etag, &sum);
   if (doc.b.failed) return;
   answer_stored_xml(s, r, &doc.b, 0, total);
 }
@@ -338,17 +463,19 @@ void answer_repeated_complete(plat_sock s, S3Request *r, const char *upload_id) 
   char etag[80];
   uint64_t size = 0;
   int same = 0;
+  record_checksum sum = {CK_NONE, CK_TYPE_NONE, ""};
   if (mpu_done_read(r->bucket, upload_id, key, etag, &size) == 0) {
     object_view_guard view;
     same = object_snapshot(r->bucket, key, &view.v) == 0 && view.v.has_meta &&
            strcmp(view.v.etag, etag) == 0 && view.v.size == size;
+    if (same) sum = view.v.sums.whole;
   }
   if (!same) {
     answer_error(s, r, 404, "NoSuchUpload", NO_SUCH_UPLOAD);
     return;
   }
   dynbuf_guard doc;
-  build_complete_doc(&doc.b, r, key, etag);
+  build_complete_doc(&doc.b, r, key, etag, &sum);
   if (doc.b.failed) return;
   answer_xml(s, r, &doc.b, 0, 0);
 }
@@ -368,6 +495,8 @@ void op_initiate_multipart(plat_sock s, S3Request *r) {
     answer_error(s, r, 400, "InvalidRequest", "Invalid key");
     return;
   }
+  int ck_algo = CK_NONE, ck_type = CK_TYPE_NONE;
+  if (read_upload_checksum(s, r, &ck_algo, &ck_type) != 0) return;
   char id[33];
   mpu_new_upload_id(id);
   // Content type, x-amz-meta-* and content headers wait in the upload until Complete records
@@ -378,6 +507,14 @@ void op_initiate_multipart(plat_sock s, S3Request *r) {
   if (made > 0) {
     answer_error(s, r, 404, "NoSuchBucket", "The specified bucket does not exist");
     return;
+  }
+  // The upload's checksum choice goes in before its id is given out; without it the parts
+  // would be held to no algorithm, so an upload that cannot keep it is not made.
+  char udir[S3_FS_PATH];
+  if (made == 0 && ck_algo != CK_NONE &&
+      (mpu_upload_dir(r->bucket, id, udir) != 0 || mpu_checksum_write(udir, ck_algo, ck_type) != 0)) {
+    if (mpu_upload_dir(r->bucket, id, udir) == 0) delete_dir_recursive(udir);
+    made = -1;
   }
   if (made < 0) {
     set_error("cannot create multipart upload in %s", r->bucket);
@@ -391,7 +528,16 @@ void op_initiate_multipart(plat_sock s, S3Request *r) {
   dynbuf_append_escaped(&doc.b, r->key);
   dynbuf_printf(&doc.b, "</Key>\n  <UploadId>%s</UploadId>\n</InitiateMultipartUploadResult>\n", id);
   if (doc.b.failed) return;
-  answer_stored_xml(s, r, &doc.b, 0, 0);
+  if (ck_algo == CK_NONE) {
+    answer_stored_xml(s, r, &doc.b, 0, 0);
+    return;
+  }
+  char extra[160];
+  snprintf(extra, sizeof extra, "x-amz-checksum-algorithm: %s\r\nx-amz-checksum-type: %s\r\n%s",
+           ck_name(ck_algo), ck_type_name(ck_type), SSE_ANSWER_HEADER);
+  count_request(0, 0);
+  http_send_obj_headers(s, &r->answer, 200, "application/xml", doc.b.len, extra);
+  http_write_all(s, &r->answer, doc.b.data, doc.b.len);
 }
 
 void op_upload_part(plat_sock s, S3Request *r, const char *upload_id, stream_state *st) {
@@ -403,17 +549,24 @@ void op_upload_part(plat_sock s, S3Request *r, const char *upload_id, stream_sta
     answer_error(s, r, 500, "InternalError", "Failed to store part");
     return;
   }
+  ck_value sum;
+  if (part_checksum_algo(s, r, w.w.path, &sum.algo) != 0) return;
+  sum.b64[0] = 0;
   char etag[33];
   uint64_t len = 0;
   upload_error err;
   if (receive_upload(s, r, st, writer_temp_path(&w.w), "Failed to store part", etag, &len,
-                     &err) != 0) {
+                     &err, &sum) != 0) {
     answer_upload_error(s, r, len, err.status, err.code, err.message);
     return;
   }
-  if (answer_part_commit(s, r, len, &w.w, etag) != 0) return;
-  char extra[128];
-  snprintf(extra, sizeof(extra), "ETag: \"%s\"\r\n%s", etag, SSE_ANSWER_HEADER);
+  char sum_line[80];
+  snprintf(sum_line, sizeof sum_line, "%s %s", ck_name(sum.algo), sum.b64);
+  if (answer_part_commit(s, r, len, &w.w, etag, sum_line) != 0) return;
+  char sum_lines[160];
+  checksum_header_lines(sum.algo, CK_TYPE_NONE, sum.b64, sum_lines, sizeof sum_lines);
+  char extra[320];
+  snprintf(extra, sizeof(extra), "ETag: \"%s\"\r\n%s%s", etag, sum_lines, SSE_ANSWER_HEADER);
   count_request(0, len);
   http_send_headers(s, &r->answer, 200, extra, 0, 0);
 }
@@ -463,21 +616,33 @@ void op_upload_part_copy(plat_sock s, S3Request *r, const char *upload_id) {
     count = last - first + 1;
   }
 
+  int algo = CK_NONE, type = CK_TYPE_NONE;
+  mpu_checksum_read(w.w.path, &algo, &type);
+  algo = stored_checksum_algo(algo);
   char md5[33];
   uint64_t copied = 0;
-  if (writer_copy_range(&w.w, src, first, count, md5, &copied) != 0) {
+  body_digests d;
+  memset(&d, 0, sizeof d);
+  // The copied part gets its checksum like a received one, from the bytes copied.
+  if (writer_copy_range(&w.w, src, first, count, md5, &copied) != 0 || writer_finish(&w.w) != 0 ||
+      ck_from_file(&d, algo, writer_temp_path(&w.w)) != 0) {
     answer_error(s, r, 500, "InternalError", "Copy failed");
     return;
   }
-  if (answer_part_commit(s, r, 0, &w.w, md5) != 0) return;
+  char b64[CK_B64_CAP];
+  ck_digest_b64(&d, algo, b64);
+  char sum_line[80];
+  snprintf(sum_line, sizeof sum_line, "%s %s", ck_name(algo), b64);
+  if (answer_part_commit(s, r, 0, &w.w, md5, sum_line) != 0) return;
 
   char modified[64];
   if (file_mtime_iso8601(src, modified) != 0) copy_text(modified, sizeof(modified), "1970-01-01T00:00:00.000Z");
   dynbuf_guard doc;
   dynbuf_printf(&doc.b,
-                "%s<CopyPartResult>\n  <ETag>\"%s\"</ETag>\n  <LastModified>%s</LastModified>\n"
-                "</CopyPartResult>\n",
+                "%s<CopyPartResult>\n  <ETag>\"%s\"</ETag>\n  <LastModified>%s</LastModified>\n",
                 XML_DECL, md5, modified);
+  checksum_elements(&doc.b, "  ", algo, CK_TYPE_NONE, b64);
+  dynbuf_printf(&doc.b, "</CopyPartResult>\n");
   if (doc.b.failed) return;
   answer_xml(s, r, &doc.b, 0, copied);
 }
@@ -488,7 +653,8 @@ void op_complete_multipart(plat_sock s, S3Request *r, const char *upload_id, str
   size_t got = 0;
   char *body = nullptr;
   upload_error err;
-  if (read_whole_body(s, r, st, S3_COMPLETE_BODY_MAX, &body, &got, &err) != 0) {
+  // x-amz-checksum-* of a Complete is the object's checksum, checked once the parts are joined.
+  if (read_whole_body(s, r, st, S3_COMPLETE_BODY_MAX, &body, &got, &err, 1) != 0) {
     answer_error(s, r, err.status, err.code, err.message);
     return;
   }

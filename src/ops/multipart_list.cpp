@@ -11,6 +11,7 @@
 #include "http/request.h"
 #include "http/response.h"
 #include "ops/key_text.h"
+#include "ops/checksums.h"
 #include "ops/ops.h"
 #include "platform/platform.h"
 #include "store/files.h"
@@ -174,16 +175,25 @@ void op_list_parts(plat_sock s, S3Request *r, const char *upload_id) {
                 "  <PartNumberMarker>%llu</PartNumberMarker>\n  <MaxParts>%ld</MaxParts>\n"
                 "  <IsTruncated>%s</IsTruncated>\n",
                 upload_id, (unsigned long long)marker, max_parts, truncated ? "true" : "false");
+  int ck_algo = CK_NONE, ck_type = CK_TYPE_NONE;
+  mpu_checksum_read(udir, &ck_algo, &ck_type);
+  if (ck_algo != CK_NONE)
+    dynbuf_printf(d, "  <ChecksumAlgorithm>%s</ChecksumAlgorithm>\n  <ChecksumType>%s</ChecksumType>\n",
+                  ck_name(ck_algo), ck_type_name(ck_type));
   for (size_t i = 0; i < n; i++) {
     const mpu_part_info *p = &parts[i];
     char etag[80];
     if (mpu_part_etag(r->bucket, upload_id, p->number, etag) != 0) etag[0] = 0;
+    mpu_part_sum sum;
+    if (mpu_part_checksum(udir, p->number, &sum) != 0) sum.algo = CK_NONE;
     char when[64];
     format_iso8601(p->mtime, when);
     dynbuf_printf(d,
                   "  <Part>\n    <PartNumber>%lu</PartNumber>\n    <LastModified>%s</LastModified>\n"
-                  "    <ETag>\"%s\"</ETag>\n    <Size>%llu</Size>\n  </Part>\n",
+                  "    <ETag>\"%s\"</ETag>\n    <Size>%llu</Size>\n",
                   (unsigned long)p->number, when, etag, (unsigned long long)p->size);
+    checksum_elements(d, "    ", sum.algo, CK_TYPE_NONE, sum.value);
+    dynbuf_printf(d, "  </Part>\n");
   }
   if (truncated && n)
     dynbuf_printf(d, "  <NextPartNumberMarker>%lu</NextPartNumberMarker>\n",

@@ -11,6 +11,7 @@
 #include "base/text.h"
 #include "http/request.h"
 #include "http/response.h"
+#include "ops/checksums.h"
 #include "ops/conditions.h"
 #include "ops/ops.h"
 #include "store/content_type.h"
@@ -24,8 +25,8 @@ namespace {
 
 constexpr size_t GET_BLOCK = 65536;        // bytes moved per read and send
 // ETag, Last-Modified, Accept-Ranges (about 200), content headers, user metadata (1100), the
-// tag count (40).
-constexpr size_t OBJ_HEADERS_MAX = 1440 + S3_CONTENT_BLOCK_CAP;
+// tag count (40), the checksum lines (160).
+constexpr size_t OBJ_HEADERS_MAX = 1440 + 160 + S3_CONTENT_BLOCK_CAP;
 constexpr size_t OBJ_HEADERS_CAP = OBJ_HEADERS_MAX + 160;  // the same plus one Content-Range line
 
 // The query parameters that override what a GET or HEAD answers with, by content_header_id;
@@ -358,6 +359,24 @@ void answer_part(plat_sock s, S3Request *r, int is_head, const object_view *v,
   http_send_obj_headers(s, &r->answer, v->size ? 206 : 200, a->ctype, 0, head_lines);
 }
 
+// Adds the stored checksum to the answer's head when the client asks for it: the object's for
+// a whole read, the part's for a read of one part (the whole object's when it was stored
+// whole); none for a byte range, whose bytes no stored checksum covers.
+void add_checksum_headers(const S3Request *r, const object_view *v, uint32_t part, int ranged,
+                          get_answer *a) {
+  if (ranged || !checksum_mode_enabled(r)) return;
+  const record_sums *sums = &v->sums;
+  char lines[160] = "";
+  if (!part || !v->parts.count)
+    checksum_header_lines(sums->whole.algo, sums->whole.type, sums->whole.value, lines,
+                          sizeof lines);
+  else if (sums->want_value[0])
+    checksum_header_lines(sums->part_algo, sums->whole.type, sums->want_value, lines, sizeof lines);
+  size_t used = strlen(a->headers);
+  if (lines[0] && used + strlen(lines) < sizeof a->headers)
+    memcpy(a->headers + used, lines, strlen(lines) + 1);
+}
+
 }  // namespace
 
 void op_get_object(plat_sock s, S3Request *r, int is_head) {
@@ -398,6 +417,7 @@ void op_get_object(plat_sock s, S3Request *r, int is_head) {
   describe_object(&view.v, r->key, &overrides, &a);
   if (answer_preconditions(s, r, is_head, &view.v, &a)) return;
   build_object_headers(&view.v, &a);
+  add_checksum_headers(r, &view.v, part, !range.empty(), &a);
   if (part) {
     answer_part(s, r, is_head, &view.v, &a, part);
     return;

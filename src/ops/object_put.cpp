@@ -8,10 +8,12 @@
 
 #include "base/date.h"
 #include "digest/hash.h"
+#include "digest/running.h"
 #include "base/state.h"
 #include "body/body.h"
 #include "http/request.h"
 #include "http/response.h"
+#include "ops/checksums.h"
 #include "ops/conditions.h"
 #include "ops/ops.h"
 #include "store/content_type.h"
@@ -145,20 +147,28 @@ void op_put_object(plat_sock s, S3Request *r, stream_state *st) {
   if (check_content_headers(s, r) != 0 || check_request_tagging(s, r) != 0 ||
       read_write_condition(s, r, &cond) != 0)
     return;
+  int named = CK_NONE;
+  if (request_checksum_algo(s, r, &named) != 0) return;
+  // Every new object keeps a checksum: the one the client named, else CRC64NVME.
+  ck_value sum;
+  sum.algo = stored_checksum_algo(named);
+  sum.b64[0] = 0;
 
   char etag[33] = "";
   uint64_t len = 0;
   upload_error err = {500, "InternalError", "Failed to store object body"};
   if (receive_upload(s, r, st, writer_temp_path(&w.w), "Failed to store object body", etag, &len,
-                     &err) != 0) {
+                     &err, &sum) != 0) {
     answer_upload_error(s, r, len, err.status, err.code, err.message);
     return;
   }
   // Another client may have stored a key in the way while the body came in.
   if (answer_key_conflict(s, r, len)) return;
   owned_str ctype(hdr_value(r->head, r->head_len, "Content-Type"));
+  record_checksum whole = {sum.algo, CK_TYPE_FULL_OBJECT, ""};
+  copy_text(whole.value, sizeof whole.value, sum.b64);
   int rc = writer_commit_object(&w.w, etag, ctype.get() ? ctype.get() : "", r->head, r->head_len,
-                                &cond, nullptr);
+                                &cond, nullptr, &whole);
   if (rc == COMMIT_PRECONDITION_FAILED || rc == COMMIT_NO_OBJECT || rc == COMMIT_SLOW_DOWN ||
       rc == COMMIT_NO_BUCKET) {
     answer_commit_verdict(s, r, rc, len);
@@ -173,8 +183,10 @@ void op_put_object(plat_sock s, S3Request *r, stream_state *st) {
   clear_error();
   count_request(0, len);
 
-  char extra[128];
-  snprintf(extra, sizeof(extra), "ETag: \"%s\"\r\n%s", etag, SSE_ANSWER_HEADER);
+  char sum_lines[160];
+  checksum_header_lines(whole.algo, whole.type, whole.value, sum_lines, sizeof sum_lines);
+  char extra[320];
+  snprintf(extra, sizeof(extra), "ETag: \"%s\"\r\n%s%s", etag, sum_lines, SSE_ANSWER_HEADER);
   http_send_headers(s, &r->answer, 200, extra, 0, 0);
 }
 
@@ -329,19 +341,45 @@ const char *source_headers(const object_view *src, char *out, size_t cap) {
 
 // The CopyObjectResult: the MD5 of the bytes copied, and the source's time as it was found
 // (also when the source is the destination itself). Counted with the source's size.
-void answer_copy_result(plat_sock s, const S3Request *r, const object_view *src, const char *md5) {
+void answer_copy_result(plat_sock s, const S3Request *r, const object_view *src, const char *md5,
+                        const record_checksum *sum) {
   char mtime[64];
   format_iso8601(src->mtime, mtime);
+  dynbuf_guard elements;
+  checksum_elements(&elements.b, "  ", sum->algo, sum->type, sum->value);
   char doc[1024];
   int n = snprintf(doc, sizeof(doc),
                    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<CopyObjectResult>\n"
-                   "  <ETag>\"%s\"</ETag>\n  <LastModified>%s</LastModified>\n"
+                   "  <ETag>\"%s\"</ETag>\n  <LastModified>%s</LastModified>\n%s"
                    "</CopyObjectResult>\n",
-                   md5, mtime);
+                   md5, mtime, elements.b.data && !elements.b.failed ? elements.b.data : "");
   if (n < 0 || (size_t)n >= sizeof(doc)) n = 0;
   count_request(0, src->size);
   http_send_obj_headers(s, &r->answer, 200, "application/xml", (uint64_t)n, SSE_ANSWER_HEADER);
   http_write_all(s, &r->answer, doc, (uint64_t)n);
+}
+
+// The copy's checksum: the algorithm asked with x-amz-checksum-algorithm, else the source's,
+// else CRC64NVME. A whole-object value of the source's algorithm is kept as it is; any other
+// (a composite, or another algorithm) is computed from the bytes copied. 0, or -1 when the
+// copy cannot be read back.
+int copy_checksum(int asked, const object_view *src, const char *copy_path, record_checksum *out) {
+  const record_checksum *had = &src->sums.whole;
+  int algo = asked != CK_NONE ? asked : stored_checksum_algo(had->algo);
+  out->algo = algo;
+  out->type = CK_TYPE_FULL_OBJECT;
+  out->value[0] = 0;
+  if (had->algo == algo && had->type == CK_TYPE_FULL_OBJECT && had->value[0]) {
+    copy_text(out->value, sizeof out->value, had->value);
+    return 0;
+  }
+  body_digests d;
+  memset(&d, 0, sizeof d);
+  if (ck_from_file(&d, algo, copy_path) != 0) return -1;
+  char b64[CK_B64_CAP];
+  ck_digest_b64(&d, algo, b64);
+  copy_text(out->value, sizeof out->value, b64);
+  return 0;
 }
 
 }  // namespace
@@ -365,9 +403,13 @@ void op_copy_object(plat_sock s, S3Request *r) {
   if (check_copy_request(s, r, &src, replace, replace_tags) != 0 ||
       read_write_condition(s, r, &cond) != 0)
     return;
+  int asked = CK_NONE;
+  if (request_checksum_algo(s, r, &asked) != 0) return;
 
   char md5[33] = "";
-  if (copy_to_temp(&w.w, &src, md5) != 0) {
+  record_checksum sum;
+  if (copy_to_temp(&w.w, &src, md5) != 0 ||
+      copy_checksum(asked, &src.view.v, writer_temp_path(&w.w), &sum) != 0) {
     answer_error(s, r, 500, "InternalError", "Copy failed");
     return;
   }
@@ -383,7 +425,7 @@ void op_copy_object(plat_sock s, S3Request *r) {
     return;
   }
   int rc = writer_commit_object(&w.w, copy_etag(&src.view.v, md5), ctype, block.b.data,
-                                block.b.len, &cond, nullptr);
+                                block.b.len, &cond, nullptr, &sum);
   if (rc == COMMIT_PRECONDITION_FAILED || rc == COMMIT_NO_OBJECT || rc == COMMIT_SLOW_DOWN ||
       rc == COMMIT_NO_BUCKET) {
     answer_commit_verdict(s, r, rc, 0);
@@ -394,5 +436,5 @@ void op_copy_object(plat_sock s, S3Request *r) {
     answer_error(s, r, 500, "InternalError", "Copy failed");
     return;
   }
-  answer_copy_result(s, r, &src.view.v, md5);
+  answer_copy_result(s, r, &src.view.v, md5, &sum);
 }

@@ -146,6 +146,8 @@ int parse_range(const char *value, uint64_t size, uint64_t *first, uint64_t *las
 struct completion_entry {
   uint32_t part;
   char etag[80];
+  int ck_algo;             // the part's checksum element, CK_NONE when it has none
+  char ck_value[64];       // its text as sent
 };
 // Parses the Part elements of a Complete body (multipart.cpp) into list, which has room for
 // S3_PARTS_MAX. The count, or a negative verdict (multipart.cpp's PARTS_ values): more

@@ -16,6 +16,8 @@
 #include "base/text.h"
 #include "body/body.h"
 #include "body/form_data.h"
+#include "digest/running.h"
+#include "ops/checksums.h"
 #include "ops/ops.h"
 #include "store/files.h"
 #include "store/layout.h"
@@ -191,10 +193,11 @@ constexpr int FILE_UNSTORED = 2;  // the file could not be written: the server's
 
 // Streams the file part into the writer with its MD5: FILE_STORED, FILE_TOO_LARGE (the rest
 // is not read), FILE_BROKEN or FILE_UNSTORED.
-int stream_file(form_reader *r, object_writer *w, uint64_t max, char etag[33], uint64_t *len) {
+int stream_file(form_reader *r, object_writer *w, uint64_t max, char etag[33], uint64_t *len,
+                body_digests *digests) {
   if (writer_open(w) != 0) return FILE_UNSTORED;
-  md5_ctx md5;
-  md5_init(&md5);
+  body_hashing hash;
+  hashing_init(&hash, digests);
   static constexpr size_t BLOCK = 65536;
   char *block = static_cast<char *>(malloc(BLOCK));
   if (!block) return FILE_UNSTORED;
@@ -214,15 +217,30 @@ int stream_file(form_reader *r, object_writer *w, uint64_t max, char etag[33], u
       rc = FILE_UNSTORED;
       break;
     }
-    md5_update(&md5, block, (size_t)got);
+    hashing_update(&hash, block, (size_t)got);
   }
   free(block);
   if (writer_finish(w) != 0 && rc == FILE_STORED) rc = FILE_UNSTORED;
-  unsigned char digest[16];
-  md5_final(&md5, digest);
-  hex_encode(digest, 16, etag);
-  etag[32] = 0;
+  hashing_final(&hash, etag);
   return rc;
+}
+
+// The checksum a form upload is stored with: the algorithm of an x-amz-checksum-ALG field
+// (whose value the file must then match) or of x-amz-checksum-algorithm, else CRC64NVME.
+// *given is the field's value, or null.
+int form_checksum_algo(const post_form *f, const char **given) {
+  *given = nullptr;
+  for (size_t i = 0; i < f->count; i++) {
+    const char *name = f->fields[i].name;
+    int a = ck_from_name(name, strlen(name));
+    if (a != CK_NONE) {
+      *given = f->values + f->fields[i].value_at;
+      return a;
+    }
+  }
+  const char *named = post_field_value(f, "x-amz-checksum-algorithm");
+  int a = named ? ck_from_algo_name(named, strlen(named)) : CK_NONE;
+  return stored_checksum_algo(a);
 }
 
 // The x-amz-meta-* fields as header lines for the metadata record; a value with a line break
@@ -261,7 +279,8 @@ int usable_redirect(const char *url) {
 
 // The success answer: a redirect when one is asked for, else success_action_status (200, 201
 // with the PostResponse document, 204 otherwise).
-void answer_stored(plat_sock s, const S3Request *r, const post_form *f, const char *etag) {
+void answer_stored(plat_sock s, const S3Request *r, const post_form *f, const char *etag,
+                   const record_checksum *sum) {
   dynbuf_guard location;
   dynbuf_printf(&location.b, "http://%s/", r->host[0] ? r->host : "localhost");
   url_encode(&location.b, f->bucket);
@@ -270,7 +289,9 @@ void answer_stored(plat_sock s, const S3Request *r, const post_form *f, const ch
   const char *redirect = post_field_value(f, "success_action_redirect");
   if (!redirect) redirect = post_field_value(f, "redirect");
   dynbuf_guard head;
-  dynbuf_printf(&head.b, "ETag: \"%s\"\r\n%s", etag, SSE_ANSWER_HEADER);
+  char sum_lines[160];
+  checksum_header_lines(sum->algo, sum->type, sum->value, sum_lines, sizeof sum_lines);
+  dynbuf_printf(&head.b, "ETag: \"%s\"\r\n%s%s", etag, sum_lines, SSE_ANSWER_HEADER);
   if (usable_redirect(redirect)) {
     dynbuf_printf(&head.b, "Location: %s%sbucket=", redirect, strchr(redirect, '?') ? "&" : "?");
     url_encode(&head.b, f->bucket);
@@ -346,7 +367,7 @@ const char *form_content_type(const post_state *st) {
 // Streams the file, checks its length against the policy and commits it. 0 stored (etag set),
 // -1 answered.
 int store_file(plat_sock s, S3Request *r, post_state *st, const post_verdict *v, char etag[33],
-               const tag_set *tags) {
+               record_checksum *sum, const tag_set *tags) {
   object_writer_guard w;
   uint64_t len = 0;
   if (writer_begin_object(&w.w, r->bucket, st->form.key) != 0) {
@@ -354,7 +375,12 @@ int store_file(plat_sock s, S3Request *r, post_state *st, const post_verdict *v,
     return -1;
   }
   uint64_t max = v->max_len < S3_BODY_MAX ? v->max_len : S3_BODY_MAX;
-  int rc = stream_file(&st->reader, &w.w, max, etag, &len);
+  const char *given = nullptr;
+  const int algo = form_checksum_algo(&st->form, &given);
+  body_digests digests;
+  memset(&digests, 0, sizeof digests);
+  ck_want(&digests, algo);
+  int rc = stream_file(&st->reader, &w.w, max, etag, &len, &digests);
   if (rc != FILE_STORED || len < v->min_len) {
     writer_abort(&w.w);
     if (rc == FILE_TOO_LARGE)
@@ -367,6 +393,23 @@ int store_file(plat_sock s, S3Request *r, post_state *st, const post_verdict *v,
       answer_upload_error(s, r, len, 400, "MalformedPOSTRequest", kMalformedPost);
     return -1;
   }
+  if (given) {
+    const ck_info *info = ck_info_of(algo);
+    int c = ck_compare(&digests, algo, given);
+    if (c != 1) {
+      writer_abort(&w.w);
+      if (c < 0)
+        answer_upload_error(s, r, len, 400, "InvalidRequest", info->header_invalid);
+      else
+        answer_upload_error(s, r, len, 400, "BadDigest", info->bad_message);
+      return -1;
+    }
+  }
+  sum->algo = algo;
+  sum->type = CK_TYPE_FULL_OBJECT;
+  char b64[CK_B64_CAP];
+  ck_digest_b64(&digests, algo, b64);
+  copy_text(sum->value, sizeof sum->value, b64);
   dynbuf_guard meta;
   meta_lines(&st->form, &meta.b);
   if (tags->count) {
@@ -382,7 +425,7 @@ int store_file(plat_sock s, S3Request *r, post_state *st, const post_verdict *v,
     }
   }
   int committed = writer_commit_object(&w.w, etag, form_content_type(st), meta.b.data,
-                                       meta.b.len, nullptr, nullptr);
+                                       meta.b.len, nullptr, nullptr, sum);
   if (committed == COMMIT_SLOW_DOWN || committed == COMMIT_NO_BUCKET) {
     answer_commit_verdict(s, r, committed, len);
     return -1;
@@ -467,5 +510,7 @@ void op_post_object(plat_sock s, S3Request *r) {
     return;
   }
   char etag[33];
-  if (store_file(s, r, st.p, &v, etag, tags.set) == 0) answer_stored(s, r, &st.p->form, etag);
+  record_checksum sum;
+  if (store_file(s, r, st.p, &v, etag, &sum, tags.set) == 0)
+    answer_stored(s, r, &st.p->form, etag, &sum);
 }

@@ -232,3 +232,21 @@ struct plat_file_guard {
   plat_file_guard(const plat_file_guard &) = delete;
   plat_file_guard &operator=(const plat_file_guard &) = delete;
 };
+
+// ---------------------------------------------------------------- the file system under a path
+// What the OS says of the file system that holds a path, for the start-up check of the storage
+// root: a root on a network or FUSE file system is served only where locks and caches behave.
+struct plat_mount {
+  char fstype[64];         // "ext4", "fuse.glusterfs", "nfs4", "NTFS"; empty when unknown
+  char source[512];        // what is mounted there: "host:/volume", "/dev/sda1"
+  char mount_point[4096];  // where it is mounted: the path itself or a directory above it
+  char options[2048];      // the mount's and the file system's options, comma-separated
+  int remote;              // 1 when the OS itself calls the volume a network one
+};
+// 0 with *out filled; -1 when the path cannot be resolved or the OS gives no mount table.
+int plat_mount_of(const char *path, plat_mount *out);
+// The two-handle lock self-test, on a new file at path that it removes again: 1 when an
+// exclusive lock held through one handle keeps a second handle of the same file out and is
+// granted to it once released; 0 when the second handle got the lock as well; -1 when the file
+// cannot be created or the file system refuses locks altogether.
+int plat_lock_self_test(const char *path);

@@ -9,6 +9,7 @@
 #include "server/server.h"
 #include "store/files.h"
 #include "store/mpu.h"
+#include "store/root_check.h"
 #include "store/sweep.h"
 #include "store/temp_names.h"
 
@@ -190,6 +191,13 @@ static int start_locked(int port, const char *bind_addr, const char *storage_roo
   adopt_config(port, bind_addr, storage_root, access_key, secret_key);
   if (mkdir_p(s_storage_root) != 0) {
     set_error("cannot create storage root %s", s_storage_root);
+    return -1;
+  }
+  // Before any sweep or request touches the root: a shared file system whose locks or caches
+  // would let servers tear each other's objects is refused.
+  char why[1024];
+  if (root_check(s_storage_root, why, sizeof why) != 0) {
+    set_error("%s", why);
     return -1;
   }
   mpu_gc_sweep();

@@ -14,6 +14,10 @@
 //          "+Parts SIZE[*COUNT] ..." lines: the part sizes in order, a run of equal sizes
 //          written once with its count. Readers that do not know the name skip these lines as
 //          they skip an unknown content header; records without them have no layout.
+//          An object stored with a checksum has a "+Checksum ALG TYPE VALUE" line (VALUE in
+//          Base64, "BASE64-N" for a composite of N parts), and one made from parts may have,
+//          after it, "+PartSums ALG V1 V2 ..." lines: each part's checksum in order. Records
+//          written before checksums were kept have neither and read as objects without one.
 //          The object's tags stand on "+Tag KEY VALUE" lines after the content headers (a tag
 //          change rewrites the record with them last), one per tag in the order given, '%', blanks, ':' and control bytes written as %XX (store/tags.h). Such a
 //          line holds no colon either, so older readers skip it; it is the one line that
@@ -147,6 +151,7 @@ struct meta_reader {
   size_t block_len;
   content_headers *content;  // null when the caller takes none
   part_lookup *parts;        // null when the caller takes none
+  record_sums *sums;         // null when the caller takes none
   record_tags *tags;         // null when the caller takes none
   record_version *version;   // null when the caller takes none
 };
@@ -172,8 +177,18 @@ void load_version_line(record_version *v, const char *text, size_t n) {
   v->file_id = nums[2];
 }
 
+// The sizes of a page of parts, from one run of the layout.
+void page_sizes(record_sums *s, uint32_t first_index, uint64_t size, uint64_t count) {
+  if (!s || !s->sizes || !s->cap) return;
+  for (uint64_t i = 0; i < count; i++) {
+    uint64_t number = first_index + i + 1;
+    if (number > (uint64_t)s->after + s->cap) break;
+    if (number > s->after) s->sizes[number - s->after - 1] = size;
+  }
+}
+
 // Adds one run of a layout line, `count` parts of `size` bytes, to what is known.
-void take_part_run(part_lookup *p, uint64_t size, uint64_t count) {
+void take_part_run(part_lookup *p, uint64_t size, uint64_t count, record_sums *sums) {
   if (count == 0 || count > S3_PARTS_MAX - p->count) {
     p->bad = 1;
     return;
@@ -182,6 +197,7 @@ void take_part_run(part_lookup *p, uint64_t size, uint64_t count) {
     p->bad = 1;
     return;
   }
+  page_sizes(sums, p->count, size, count);
   if (!p->found && p->want > p->count && p->want <= p->count + count) {
     p->first = p->total + (p->want - p->count - 1) * size;
     p->len = size;
@@ -192,7 +208,7 @@ void take_part_run(part_lookup *p, uint64_t size, uint64_t count) {
 }
 
 // Reads the runs of one layout line, after its "+Parts ".
-void load_parts_line(part_lookup *p, const char *text, size_t n) {
+void load_parts_line(part_lookup *p, const char *text, size_t n, record_sums *sums) {
   size_t pos = 0;
   while (pos < n && !p->bad) {
     if (text[pos] == ' ') {
@@ -210,9 +226,81 @@ void load_parts_line(part_lookup *p, const char *text, size_t n) {
       p->bad = 1;
       return;
     }
-    take_part_run(p, size, count);
+    take_part_run(p, size, count, sums);
     pos = end;
   }
+}
+
+// ---------------------------------------------------------------- checksum lines
+
+const char SUM_PREFIX[] = "+Checksum ";
+const char PART_SUMS_PREFIX[] = "+PartSums ";
+constexpr size_t SUMS_LINE_MAX = 900;  // a part-checksums line stays well within a read line
+
+// One blank-separated word of text[*pos, n): its start and length, *pos moved past it.
+size_t next_word(const char *text, size_t n, size_t *pos, const char **word) {
+  while (*pos < n && text[*pos] == ' ') (*pos)++;
+  size_t start = *pos;
+  while (*pos < n && text[*pos] != ' ') (*pos)++;
+  *word = text + start;
+  return *pos - start;
+}
+
+// A Base64 value as a record keeps it: its characters only, short enough for cap.
+int b64_word_ok(const char *w, size_t n, size_t cap, int allow_count) {
+  if (n == 0 || n >= cap) return 0;
+  for (size_t i = 0; i < n; i++) {
+    char c = w[i];
+    int ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+             c == '+' || c == '/' || c == '=' || (allow_count && c == '-');
+    if (!ok) return 0;
+  }
+  return 1;
+}
+
+// "+Checksum ALG TYPE VALUE" and "+PartSums ALG V ...": 1 when line is one of them (taken into
+// s when given and readable), 0 when it is any other line.
+int load_checksum_line(record_sums *s, const char *line, size_t n) {
+  const size_t sum_len = sizeof(SUM_PREFIX) - 1, parts_len = sizeof(PART_SUMS_PREFIX) - 1;
+  const int whole = n >= sum_len && memcmp(line, SUM_PREFIX, sum_len) == 0;
+  const int parts = !whole && n >= parts_len && memcmp(line, PART_SUMS_PREFIX, parts_len) == 0;
+  if (!whole && !parts) return 0;
+  if (!s) return 1;
+  size_t pos = whole ? sum_len : parts_len;
+  const char *w;
+  size_t wl = next_word(line, n, &pos, &w);
+  int algo = ck_from_algo_name(w, wl);
+  if (algo == CK_NONE) return 1;
+  if (whole) {
+    wl = next_word(line, n, &pos, &w);
+    int type = ck_type_from_name(w, wl);
+    wl = next_word(line, n, &pos, &w);
+    if (type == CK_TYPE_NONE || !b64_word_ok(w, wl, sizeof s->whole.value, 1)) return 1;
+    s->whole.algo = algo;
+    s->whole.type = type;
+    memcpy(s->whole.value, w, wl);
+    s->whole.value[wl] = 0;
+    return 1;
+  }
+  if (s->part_algo != CK_NONE && s->part_algo != algo) return 1;
+  s->part_algo = algo;
+  while ((wl = next_word(line, n, &pos, &w)) > 0 && s->sums_seen < S3_PARTS_MAX) {
+    uint32_t number = ++s->sums_seen;
+    const int ok = b64_word_ok(w, wl, CK_B64_CAP, 0);
+    if (number == s->want && ok) {
+      memcpy(s->want_value, w, wl);
+      s->want_value[wl] = 0;
+    }
+    if (s->values && number > s->after && number - s->after <= s->cap) {
+      char *dst = s->values[number - s->after - 1];
+      dst[0] = 0;
+      if (ok) {
+        memcpy(dst, w, wl);
+        dst[wl] = 0;
+      }
+    }
+  }
+  return 1;
 }
 
 // Handles one file line (without its LF; at most META_READ_MAX characters kept).
@@ -237,9 +325,11 @@ void load_line(meta_reader *m, const char *line, size_t n) {
   // Only a tag line may be longer than what the reader keeps of every other line.
   if (n > META_READ_MAX) n = META_READ_MAX;
   if (no >= 2 && n >= PARTS_PREFIX_LEN && memcmp(line, PARTS_PREFIX, PARTS_PREFIX_LEN) == 0) {
-    if (m->parts) load_parts_line(m->parts, line + PARTS_PREFIX_LEN, n - PARTS_PREFIX_LEN);
+    if (m->parts)
+      load_parts_line(m->parts, line + PARTS_PREFIX_LEN, n - PARTS_PREFIX_LEN, m->sums);
     return;
   }
+  if (no >= 2 && load_checksum_line(m->sums, line, n)) return;
   if (no >= 2 && meta_content_line(line, n, m->content)) return;
   if (no >= 2 && !memchr(line, ':', n)) return;
   // Every value here goes back out in a response head, where a CR inside it would split the
@@ -281,6 +371,11 @@ void load_line(meta_reader *m, const char *line, size_t n) {
 const char *const CONTENT_HEADER_NAMES[CH_COUNT] = {"Cache-Control", "Content-Disposition",
                                                      "Content-Encoding", "Content-Language",
                                                      "Expires"};
+
+void record_sums_clear(record_sums *s, uint32_t want) {
+  memset(s, 0, sizeof *s);
+  s->want = want;
+}
 
 void part_lookup_clear(part_lookup *p, uint32_t want) {
   memset(p, 0, sizeof *p);
@@ -480,6 +575,44 @@ static void save_part_lines(meta_writer *w, const part_layout *parts) {
   mw_put(w, "\n", 1);
 }
 
+// Writes the object's checksum line and the part checksum lines.
+static void save_checksum_lines(meta_writer *w, const record_checksum *sum,
+                                const part_checksums *parts) {
+  if (sum && sum->algo != CK_NONE && sum->value[0]) {
+    mw_put(w, SUM_PREFIX, strlen(SUM_PREFIX));
+    mw_put(w, ck_name(sum->algo), strlen(ck_name(sum->algo)));
+    mw_put(w, " ", 1);
+    mw_put(w, ck_type_name(sum->type), strlen(ck_type_name(sum->type)));
+    mw_put(w, " ", 1);
+    mw_put(w, sum->value, strlen(sum->value));
+    mw_put(w, "\n", 1);
+  }
+  if (!parts || parts->algo == CK_NONE || !parts->count) return;
+  const char *name = ck_name(parts->algo);
+  size_t line_len = 0;
+  for (size_t i = 0; i < parts->count; i++) {
+    const char *v = parts->values[i];
+    size_t vn = strlen(v);
+    if (line_len && line_len + 1 + vn > SUMS_LINE_MAX) {
+      mw_put(w, "\n", 1);
+      line_len = 0;
+    }
+    if (!line_len) {
+      mw_put(w, PART_SUMS_PREFIX, strlen(PART_SUMS_PREFIX));
+      mw_put(w, name, strlen(name));
+      line_len = strlen(PART_SUMS_PREFIX) + strlen(name);
+    }
+    // A part without a value keeps its place, so that later parts keep their numbers.
+    mw_put(w, " ", 1);
+    if (vn)
+      mw_put(w, v, vn);
+    else
+      mw_put(w, "-", 1);
+    line_len += 1 + (vn ? vn : 1);
+  }
+  mw_put(w, "\n", 1);
+}
+
 // Writes the "+Tag" lines of the block's x-amz-tagging line. A set that breaks the rules was
 // refused with its request; here it is only left out.
 static void save_tag_lines(meta_writer *w, const char *head, size_t head_len) {
@@ -552,6 +685,7 @@ static void save_header_lines(meta_writer *w, const char *head, size_t head_len)
 // Writes the record's lines into f. 0, or -1 when a write failed.
 static int write_record(plat_file *f, const char *etag, const char *content_type,
                         const char *head, size_t head_len, const part_layout *parts,
+                        const record_checksum *sum, const part_checksums *part_sums,
                         const record_version *version) {
   static_assert(sizeof(meta_writer) < 16384, "writer lives on the stack");
   meta_writer w;
@@ -565,6 +699,7 @@ static int write_record(plat_file *f, const char *etag, const char *content_type
 
   save_header_lines(&w, head, head_len);
   save_part_lines(&w, parts);
+  save_checksum_lines(&w, sum, part_sums);
   save_version_line(&w, version);
   mw_flush(&w);
   return w.failed ? -1 : 0;
@@ -572,7 +707,8 @@ static int write_record(plat_file *f, const char *etag, const char *content_type
 
 int meta_draft_write(meta_draft *d, const char *bucket, const char *key, const char *etag,
                      const char *content_type, const char *head, size_t head_len,
-                     const part_layout *parts, const record_version *version) {
+                     const part_layout *parts, const record_checksum *sum,
+                     const part_checksums *part_sums, const record_version *version) {
   d->f = nullptr;
   d->tmp[0] = 0;
   // A path that does not fit is never cut: a cut path could name another object's file.
@@ -584,7 +720,7 @@ int meta_draft_write(meta_draft *d, const char *bucket, const char *key, const c
     d->tmp[0] = 0;
     return -1;
   }
-  if (write_record(d->f, etag, content_type, head, head_len, parts, version) != 0) {
+  if (write_record(d->f, etag, content_type, head, head_len, parts, sum, part_sums, version) != 0) {
     meta_draft_discard(d);
     return -1;
   }
@@ -647,7 +783,8 @@ void meta_save(const char *bucket, const char *key, const char *etag, const char
 // Reads an open record into the caller's buffers.
 static void read_record(plat_file *f, char content_type[256], char *etag, size_t etag_size,
                         char user_meta[1024], content_headers *content, part_lookup *parts,
-                        record_tags *tags, record_version *version = nullptr) {
+                        record_sums *sums, record_tags *tags,
+                        record_version *version = nullptr) {
   meta_reader m;
   m.line_no = 0;
   m.content_type = content_type;
@@ -657,6 +794,7 @@ static void read_record(plat_file *f, char content_type[256], char *etag, size_t
   m.block_len = strlen(user_meta) < META_BLOCK_MAX ? strlen(user_meta) : META_BLOCK_MAX;
   m.content = content;
   m.parts = parts;
+  m.sums = sums;
   m.tags = tags;
   m.version = version;
 
@@ -690,18 +828,19 @@ static void read_record(plat_file *f, char content_type[256], char *etag, size_t
 
 int meta_load(const char *bucket, const char *key, char content_type[256], char *etag,
               size_t etag_size, char user_meta[1024], content_headers *content,
-              part_lookup *parts, record_tags *tags) {
+              part_lookup *parts, record_sums *sums, record_tags *tags) {
   char path[S3_FS_PATH];
   if (meta_path(bucket, key, path) != 0) return 0;
   plat_file_guard guard(plat_file_open(path, PLAT_READ));
   if (!guard.f) return 0;
-  read_record(guard.f, content_type, etag, etag_size, user_meta, content, parts, tags);
+  read_record(guard.f, content_type, etag, etag_size, user_meta, content, parts, sums, tags);
   return 1;
 }
 
 int meta_load_current(const char *bucket, const char *key, int64_t data_mtime_ns,
                       char content_type[256], char *etag, size_t etag_size, char user_meta[1024],
-                      content_headers *content, part_lookup *parts, record_tags *tags) {
+                      content_headers *content, part_lookup *parts, record_sums *sums,
+                      record_tags *tags) {
   char path[S3_FS_PATH];
   if (meta_path(bucket, key, path) != 0) return 0;
   plat_file_guard guard(plat_file_open(path, PLAT_READ));
@@ -709,14 +848,14 @@ int meta_load_current(const char *bucket, const char *key, int64_t data_mtime_ns
   // The time of the handle actually read, so a record replaced meanwhile cannot slip through.
   int64_t meta_mtime = 0;
   if (plat_file_mtime_ns(guard.f, &meta_mtime) != 0 || meta_mtime < data_mtime_ns) return 0;
-  read_record(guard.f, content_type, etag, etag_size, user_meta, content, parts, tags);
+  read_record(guard.f, content_type, etag, etag_size, user_meta, content, parts, sums, tags);
   return 1;
 }
 
 int meta_load_version(const char *bucket, const char *key, const plat_file_id *id,
                       char content_type[256], char *etag, size_t etag_size, char user_meta[1024],
                       content_headers *content, part_lookup *parts, int *named,
-                      record_tags *tags) {
+                      record_tags *tags, record_sums *sums) {
   if (named) *named = 0;
   if (tags) tags->count = 0;
   char path[S3_FS_PATH];
@@ -733,12 +872,16 @@ int meta_load_version(const char *bucket, const char *key, const plat_file_id *i
   part_lookup_clear(&p, parts ? parts->want : 0);
   record_version v;
   v.present = 0;
+  // The checksums into a copy that shares the caller's page of part values; the caller's
+  // counts change only for this version's record.
+  record_sums su;
+  if (sums) su = *sums;
   // Tags go straight into the caller's set; they are emptied again below unless the record
   // turns out to be this version's.
   record_tags rt = {0, tags ? tags->set : nullptr};
   if (rt.set) rt.set->count = 0;
   read_record(guard.f, ctype, tag, etag_size < sizeof tag ? etag_size : sizeof tag, user, &c,
-              &p, &rt, &v);
+              &p, sums ? &su : nullptr, &rt, &v);
   if (named) *named = v.present;
   auto other_version = [&](int rc) {
     if (rt.set) rt.set->count = 0;
@@ -759,6 +902,7 @@ int meta_load_version(const char *bucket, const char *key, const plat_file_id *i
   copy_text(user_meta, 1024, user);
   if (content) *content = c;
   if (parts) *parts = p;
+  if (sums) *sums = su;
   return 1;
 }
 

@@ -4,9 +4,10 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/platform.h"
 #include "base/limits.h"
+#include "digest/checksum.h"
 #include "http/response.h"
+#include "platform/platform.h"
 
 struct tag_set;
 
@@ -64,6 +65,33 @@ struct part_lookup {
 };
 void part_lookup_clear(part_lookup *p, uint32_t want);
 
+// The checksum an object keeps: of its whole content, or for an object made from parts, the
+// one its upload chose (full-object or composite) and the checksum of each part.
+struct record_checksum {
+  int algo;                 // ck_algo; CK_NONE when the record holds none
+  int type;                 // ck_type
+  char value[CK_TEXT_CAP];  // Base64; "BASE64-N" for a composite of N parts
+};
+// The part checksums a record is written with, in part order.
+struct part_checksums {
+  int algo;                         // CK_NONE: none recorded
+  size_t count;
+  const char (*values)[CK_B64_CAP];  // count values
+};
+// What a read of a record takes of its checksums: the object's, one part's (GET ?partNumber),
+// and a page of part sizes and checksums (the ObjectParts of GetObjectAttributes).
+struct record_sums {
+  record_checksum whole;
+  int part_algo;                    // the algorithm of the part checksums; CK_NONE for none
+  uint32_t want;                    // the part whose checksum is asked, from 1; 0 for none
+  char want_value[CK_B64_CAP];      // "" when it has none
+  uint32_t sums_seen;               // part checksums recorded
+  // The page: parts numbered after+1 .. after+cap. sizes and values may be null.
+  uint32_t after, cap;
+  uint64_t *sizes;
+  char (*values)[CK_B64_CAP];
+};
+void record_sums_clear(record_sums *s, uint32_t want);
 // What a record says about its object's tags, filled while the record is read.
 struct record_tags {
   uint32_t count;  // tag lines read
@@ -106,10 +134,13 @@ struct meta_draft {
 // Writes the record of bucket/key (content type, ETag, then the x-amz-meta-* lines and the
 // content headers of head) into a temporary file. 0, or -1 with nothing left behind.
 // parts, when given, is recorded as the object's part layout.
-// version, when given, is recorded as the data version the record belongs to.
+// sum and part_sums, when given, are recorded as the object's checksums, and version as the
+// data version the record belongs to.
 int meta_draft_write(meta_draft *d, const char *bucket, const char *key, const char *etag,
                      const char *content_type, const char *head, size_t head_len,
-                     const part_layout *parts = nullptr, const record_version *version = nullptr);
+                     const part_layout *parts = nullptr, const record_checksum *sum = nullptr,
+                     const part_checksums *part_sums = nullptr,
+                     const record_version *version = nullptr);
 // Flushes a written draft to disk; it must be, before it is published. Kept apart from the
 // writing so that a commit can write its data and its record first and then flush both, and the
 // second flush finds most of its work done by the first. 0, or -1 with the draft discarded.
@@ -130,13 +161,14 @@ void meta_save(const char *bucket, const char *key, const char *etag, const char
 // the part layout says.
 int meta_load(const char *bucket, const char *key, char content_type[256], char *etag,
               size_t etag_size, char user_meta[1024], content_headers *content = nullptr,
-              part_lookup *parts = nullptr, record_tags *tags = nullptr);
+              part_lookup *parts = nullptr, record_sums *sums = nullptr,
+              record_tags *tags = nullptr);
 // As meta_load, but a record older than the data it would describe (data_mtime_ns) counts as
 // none: it belongs to an earlier version whose replacement was cut short before its record.
 int meta_load_current(const char *bucket, const char *key, int64_t data_mtime_ns,
                       char content_type[256], char *etag, size_t etag_size, char user_meta[1024],
                       content_headers *content = nullptr, part_lookup *parts = nullptr,
-                      record_tags *tags = nullptr);
+                      record_sums *sums = nullptr, record_tags *tags = nullptr);
 // Reads the record of bucket/key for the data whose status is id: 1 with the buffers filled when
 // the record belongs to that version (it names it, or, written before records named their
 // version, it is not older than the data); 0 when there is none; -1 when it names another
@@ -145,7 +177,8 @@ int meta_load_current(const char *bucket, const char *key, int64_t data_mtime_ns
 int meta_load_version(const char *bucket, const char *key, const plat_file_id *id,
                       char content_type[256], char *etag, size_t etag_size, char user_meta[1024],
                       content_headers *content = nullptr, part_lookup *parts = nullptr,
-                      int *named = nullptr, record_tags *tags = nullptr);
+                      int *named = nullptr, record_tags *tags = nullptr,
+                      record_sums *sums = nullptr);
 // Removes the metadata file of one object (missing is fine).
 void meta_remove(const char *bucket, const char *key);
 // Writes to f the "name:value" line of each x-amz-meta-* header of head and the lines of its

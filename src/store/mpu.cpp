@@ -231,12 +231,37 @@ int mpu_done_read(const char *bucket, const char *upload_id, char key[S3_KEY_FIE
   return 0;
 }
 
-// Reads the record of a part from its path: 0 with the ETag, -1 missing or empty.
-// Reads a part's record: its ETag, and (when version is given) the part data's version from its
-// "+Version" line, which records written before parts named their data do not have.
-static int read_etag_file(const char *path, char etag[80], record_version *version = nullptr) {
+// A part record's checksum line "ALG BASE64" into sum (CK_NONE when it is not one).
+static void parse_sum_line(const char *line, mpu_part_sum *sum) {
+  sum->algo = CK_NONE;
+  sum->value[0] = 0;
+  const char *sp = strchr(line, ' ');
+  if (!sp) return;
+  int algo = ck_from_algo_name(line, (size_t)(sp - line));
+  const char *v = sp + 1;
+  size_t n = strlen(v);
+  if (algo == CK_NONE || n == 0 || n >= CK_B64_CAP) return;
+  for (size_t i = 0; i < n; i++) {
+    char c = v[i];
+    if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+          c == '+' || c == '/' || c == '='))
+      return;
+  }
+  sum->algo = algo;
+  memcpy(sum->value, v, n + 1);
+}
+
+// Reads the record of a part from its path: 0 with the ETag, its checksum (when sum is given)
+// and the part data's version from its "+Version" line (when version is given; records written
+// before parts named their data do not have one), -1 missing or empty.
+static int read_etag_file(const char *path, char etag[80], mpu_part_sum *sum = nullptr,
+                          record_version *version = nullptr) {
   etag[0] = 0;
   if (version) version->present = 0;
+  if (sum) {
+    sum->algo = CK_NONE;
+    sum->value[0] = 0;
+  }
   line_reader lr;
   lr.f = plat_file_open(path, PLAT_READ);
   plat_file_guard guard(lr.f);
@@ -245,9 +270,56 @@ static int read_etag_file(const char *path, char etag[80], record_version *versi
   // An empty line is no ETag either: such a part would match any ETag a client gives.
   if (!read_line(&lr, line, MPU_ETAG_READ) || !line[0] || lr.failed) return -1;
   copy_text(etag, MPU_ETAG_MAX + 1, line);
-  if (version && read_line(&lr, line, MPU_ETAG_READ) && !lr.failed)
-    record_version_line(line, strlen(line), version);
+  record_version scratch_version;
+  // After the ETag: the checksum line, when the part has one, and the version line.
+  for (int i = 0; i < 2 && read_line(&lr, line, MPU_ETAG_READ) && !lr.failed; i++) {
+    if (record_version_line(line, strlen(line), version ? version : &scratch_version)) continue;
+    if (sum) parse_sum_line(line, sum);
+  }
   return 0;
+}
+
+int mpu_part_checksum(const char *udir, unsigned long part, mpu_part_sum *sum) {
+  char path[S3_MPU_FILE_PATH];
+  char name[32];
+  char etag[80];
+  snprintf(name, sizeof(name), "%lu.etag", part);
+  if (mpu_file_path(udir, name, path) != 0) return -1;
+  return read_etag_file(path, etag, sum);
+}
+
+int mpu_checksum_write(const char *udir, int algo, int type) {
+  char path[S3_MPU_FILE_PATH];
+  if (mpu_file_path(udir, "checksum", path) != 0) return -1;
+  char line[64];
+  int n = snprintf(line, sizeof line, "%s %s\n", ck_name(algo), ck_type_name(type));
+  plat_file_guard f(plat_file_open(path, PLAT_WRITE_TRUNC));
+  if (!f.f || n < 0 || (size_t)n >= sizeof line || plat_file_write(f.f, line, (size_t)n) != n ||
+      plat_file_flush(f.f) != 0 || plat_file_sync(f.f) != 0) {
+    remove_file(path);
+    return -1;
+  }
+  return 0;
+}
+
+void mpu_checksum_read(const char *udir, int *algo, int *type) {
+  *algo = CK_NONE;
+  *type = CK_TYPE_NONE;
+  char path[S3_MPU_FILE_PATH];
+  if (mpu_file_path(udir, "checksum", path) != 0) return;
+  line_reader lr;
+  lr.f = plat_file_open(path, PLAT_READ);
+  plat_file_guard guard(lr.f);
+  if (!guard.f) return;
+  char line[64];
+  if (!read_line(&lr, line, sizeof line - 1) || lr.failed) return;
+  const char *sp = strchr(line, ' ');
+  if (!sp) return;
+  int a = ck_from_algo_name(line, (size_t)(sp - line));
+  int t = ck_type_from_name(sp + 1, strlen(sp + 1));
+  if (a == CK_NONE || t == CK_TYPE_NONE) return;
+  *algo = a;
+  *type = t;
 }
 
 int mpu_part_etag(const char *bucket, const char *upload_id, unsigned long part, char etag[80]) {
@@ -402,13 +474,14 @@ static int upload_lock(const char *udir, int exclusive, plat_file_lock *out) {
   return plat_file_lock_take(meta, exclusive, 0, out);
 }
 
-// Writes "etag\n" and the line naming the part data's version into a fresh temporary file;
-// 0 with its path, or -1.
-static int write_etag_temp(const char *etag, const record_version *version,
+// Writes "etag\n", the part's checksum line (when it has one) and the line naming the part
+// data's version into a fresh temporary file; 0 with its path, or -1.
+static int write_etag_temp(const char *etag, const char *sum_line, const record_version *version,
                            char tmp[S3_FS_PATH]) {
   plat_file_guard f(temp_file_create(tmp, TEMP_RECORD));
-  char line[192];
-  int n = snprintf(line, sizeof line, "%s\n", etag);
+  char line[320];
+  int n = sum_line && sum_line[0] ? snprintf(line, sizeof line, "%s\n%s\n", etag, sum_line)
+                                  : snprintf(line, sizeof line, "%s\n", etag);
   if (n > 0 && (size_t)n < sizeof line)
     n += (int)record_version_format(version, line + n, sizeof line - (size_t)n);
   if (!f.f || n < 0 || (size_t)n >= sizeof line || plat_file_write(f.f, line, (size_t)n) != n ||
@@ -445,10 +518,11 @@ static int sync_file(const char *path, record_version *version) {
 }
 
 int mpu_part_commit(const char *bucket, const char *udir, unsigned long part,
-                    const char *data_tmp, const char *etag) {
+                    const char *data_tmp, const char *etag, const char *sum_line) {
   char etag_tmp[S3_FS_PATH];
   record_version version;
-  if (sync_file(data_tmp, &version) != 0 || write_etag_temp(etag, &version, etag_tmp) != 0) {
+  if (sync_file(data_tmp, &version) != 0 ||
+      write_etag_temp(etag, sum_line, &version, etag_tmp) != 0) {
     remove_file(data_tmp);
     return -2;
   }
@@ -474,7 +548,8 @@ int mpu_part_commit(const char *bucket, const char *udir, unsigned long part,
   return rc;
 }
 
-int mpu_part_open(const char *udir, unsigned long part, plat_file **out, char etag[80]) {
+int mpu_part_open(const char *udir, unsigned long part, plat_file **out, char etag[80],
+                  mpu_part_sum *sum) {
   *out = nullptr;
   etag[0] = 0;
   char data[S3_MPU_FILE_PATH];
@@ -485,7 +560,7 @@ int mpu_part_open(const char *udir, unsigned long part, plat_file **out, char et
   if (upload_lock(udir, 0, &held) != 0) return -1;
   int rc = -1;
   record_version version;
-  if (read_etag_file(record, etag, &version) == 0) {
+  if (read_etag_file(record, etag, sum, &version) == 0) {
     *out = plat_file_open(data, PLAT_READ);
     rc = *out ? 0 : -2;
     // Under the upload's lock no part commit is half done: data that is not the version its

@@ -74,10 +74,25 @@ size_t mpu_list_parts(const char *upload_dir, uint32_t after, mpu_part_info *out
 // Complete never joins one version's data under another version's ETag. 0 stored; -1 the
 // upload is gone (aborted, completed, its bucket deleted); -2 the files could not be moved.
 // data_tmp is removed on failure; an earlier part N then stays exactly as it was.
+// sum_line, when given, is the part's checksum, "ALG BASE64", kept on the record's second line.
 int mpu_part_commit(const char *bucket, const char *udir, unsigned long part,
-                    const char *data_tmp, const char *etag);
+                    const char *data_tmp, const char *etag, const char *sum_line = nullptr);
 // Opens part N of the upload in udir for joining, with its recorded ETag, both of one version.
 // 0 with *out open; -1 no record (or the upload is gone); -2 the record is there but not the data.
-int mpu_part_open(const char *udir, unsigned long part, plat_file **out, char etag[80]);
+// sum, when given, receives the part's recorded checksum from the same record.
+struct mpu_part_sum {
+  int algo;                // CK_NONE when the part has none
+  char value[CK_B64_CAP];  // Base64
+};
+int mpu_part_open(const char *udir, unsigned long part, plat_file **out, char etag[80],
+                  mpu_part_sum *sum = nullptr);
+// The recorded checksum of part N: 0 (sum->algo CK_NONE when it has none), -1 no record.
+int mpu_part_checksum(const char *udir, unsigned long part, mpu_part_sum *sum);
+
+// The checksum an upload was created with, kept in its folder's "checksum" file as
+// "ALG TYPE": mpu_checksum_write 0 / -1; mpu_checksum_read fills algo and type (CK_NONE and
+// CK_TYPE_NONE for an upload created without one, or before they were kept).
+int mpu_checksum_write(const char *udir, int algo, int type);
+void mpu_checksum_read(const char *udir, int *algo, int *type);
 // dir/name into out[4600]; 0, or -1 when it does not fit.
 int mpu_file_path(const char *upload_dir, const char *name, char out[S3_MPU_FILE_PATH]);

@@ -474,19 +474,21 @@ int object_make_key_dirs(const char *bucket, const char *path_in) {
 
 int object_commit(const char *tmp, const char *bucket, const char *key, const char *etag,
                   const char *content_type, const char *head, size_t head_len,
-                  const commit_condition *cond, const part_layout *parts) {
+                  const commit_condition *cond, const part_layout *parts,
+                  const record_checksum *sum, const part_checksums *part_sums) {
   char path[S3_FS_PATH];
   if (object_path(bucket, key, path) != 0) {
     remove_file(tmp);
     return -1;
   }
   return object_commit_at(tmp, path, bucket, key, etag, content_type, head, head_len, cond,
-                          parts);
+                          parts, sum, part_sums);
 }
 
 int object_commit_at(const char *tmp, const char *path, const char *bucket, const char *key,
                      const char *etag, const char *content_type, const char *head,
-                     size_t head_len, const commit_condition *cond, const part_layout *parts) {
+                     size_t head_len, const commit_condition *cond, const part_layout *parts,
+                     const record_checksum *sum, const part_checksums *part_sums) {
   int moved = -1;
   // An object stored where this key needs a directory moves into it first, data and record,
   // so that the record's draft below has its directory.
@@ -510,7 +512,7 @@ int object_commit_at(const char *tmp, const char *path, const char *bucket, cons
     plat_file_close(data.release());
   int drafted = data.f ? meta_draft_write(&record, bucket, key, etag,
                                            content_type ? content_type : "", head, head_len,
-                                           parts, &version)
+                                           parts, sum, part_sums, &version)
                        : -1;
   // A data flush that fails closes the data, and the unpublished draft goes below.
   if (flush_temp(&data) == 0 && drafted == 0) drafted = meta_draft_sync(&record);
@@ -662,10 +664,18 @@ namespace {
 constexpr int READ_ATTEMPTS = 8;
 constexpr int READ_PAUSE_MS = 2;
 
-// Clears what a view holds, its open data and the tags asked for included.
-void view_clear(object_view *out, uint32_t want_part, tag_set *tags) {
+// Clears what a view holds, its open data and the tags asked for included; page, when given,
+// is where the part checksums asked for go.
+void view_clear(object_view *out, uint32_t want_part, const record_sums *page, tag_set *tags) {
   if (out->data) plat_file_close(out->data);
   part_lookup_clear(&out->parts, want_part);
+  record_sums_clear(&out->sums, want_part);
+  if (page) {
+    out->sums.after = page->after;
+    out->sums.cap = page->cap;
+    out->sums.sizes = page->sizes;
+    out->sums.values = page->values;
+  }
   out->size = 0;
   out->mtime = 0;
   out->data = nullptr;
@@ -683,8 +693,9 @@ void view_clear(object_view *out, uint32_t want_part, tag_set *tags) {
 // 1 only for the version's own record); -1 no object; 1 the file was replaced between the open
 // and its status, or the record names another version: look again.
 int snapshot_once(const char *bucket, const char *key, const char *path, object_view *out,
-                  uint32_t want_part, tag_set *tags, int trust_mismatch) {
-  view_clear(out, want_part, tags);
+                  uint32_t want_part, const record_sums *page, tag_set *tags,
+                  int trust_mismatch) {
+  view_clear(out, want_part, page, tags);
   // Only a regular file is an object; a FIFO, socket or device in its place is never opened.
   plat_file_id id;
   if (plat_file_identity(path, &id) != 0) return -1;
@@ -706,7 +717,8 @@ int snapshot_once(const char *bucket, const char *key, const char *path, object_
   if (!meta_usable(bucket, key)) return 0;
   record_tags rt = {0, tags};
   int rc = meta_load_version(bucket, key, &id, out->content_type, out->etag, sizeof out->etag,
-                             out->user_meta, &out->content, &out->parts, nullptr, &rt);
+                             out->user_meta, &out->content, &out->parts, nullptr, &rt,
+                             &out->sums);
   if (rc < 0 && !trust_mismatch) return 1;
   out->has_meta = rc > 0;
   if (rc <= 0) part_lookup_clear(&out->parts, want_part);
@@ -718,9 +730,9 @@ int snapshot_once(const char *bucket, const char *key, const char *path, object_
 
 // object_snapshot, with the tags read too when tags is given.
 int snapshot_view(const char *bucket, const char *key, object_view *out, uint32_t want_part,
-                  tag_set *tags) {
+                  const record_sums *page, tag_set *tags) {
   out->data = nullptr;
-  view_clear(out, want_part, tags);
+  view_clear(out, want_part, page, tags);
   char path[S3_FS_PATH];
   if (object_path(bucket, key, path) != 0 || !path_levels_plain(path, root_len())) return -1;
   if (!bucket_dir_present(bucket)) return -1;
@@ -728,7 +740,7 @@ int snapshot_view(const char *bucket, const char *key, object_view *out, uint32_
   // upload replaces the object right after. No lock is taken: the record says which version
   // it belongs to.
   for (int attempt = 0; attempt < READ_ATTEMPTS; attempt++) {
-    int rc = snapshot_once(bucket, key, path, out, want_part, tags, 0);
+    int rc = snapshot_once(bucket, key, path, out, want_part, page, tags, 0);
     // No object, or one without its record, may be one caught between its two places ("a"
     // and "a/" S3_DIR_OBJECT): that is settled under the bucket's lock below.
     if (rc < 0 || (rc == 0 && !out->has_meta)) break;
@@ -741,16 +753,16 @@ int snapshot_view(const char *bucket, const char *key, object_view *out, uint32_
   bucket_lock_guard bucket_held(bucket, 0, 1);
   key_lock_guard key_held(bucket, key, 0);
   if (!bucket_held.held() || !key_held.held()) {
-    view_clear(out, want_part, tags);
+    view_clear(out, want_part, page, tags);
     return STORE_BUSY;
   }
   if (object_path(bucket, key, path) != 0 || !path_levels_plain(path, root_len())) {
-    view_clear(out, want_part, tags);
+    view_clear(out, want_part, page, tags);
     return -1;
   }
-  int rc = snapshot_once(bucket, key, path, out, want_part, tags, 1);
+  int rc = snapshot_once(bucket, key, path, out, want_part, page, tags, 1);
   if (rc == 1) {
-    view_clear(out, want_part, tags);
+    view_clear(out, want_part, page, tags);
     return STORE_BUSY;
   }
   return rc;
@@ -758,12 +770,13 @@ int snapshot_view(const char *bucket, const char *key, object_view *out, uint32_
 
 }  // namespace
 
-int object_snapshot(const char *bucket, const char *key, object_view *out, uint32_t want_part) {
-  return snapshot_view(bucket, key, out, want_part, nullptr);
+int object_snapshot(const char *bucket, const char *key, object_view *out, uint32_t want_part,
+                    const record_sums *page) {
+  return snapshot_view(bucket, key, out, want_part, page, nullptr);
 }
 
 int object_snapshot_tagged(const char *bucket, const char *key, object_view *out, tag_set *tags) {
-  return snapshot_view(bucket, key, out, 0, tags);
+  return snapshot_view(bucket, key, out, 0, nullptr, tags);
 }
 
 void object_release(object_view *v) {

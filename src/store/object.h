@@ -25,6 +25,7 @@ struct object_view {
   char user_meta[S3_USER_META_CAP];       // "" when none was recorded
   content_headers content;                // Cache-Control and the rest; "" when not recorded
   part_lookup parts;                      // the part layout; count 0 when none is trusted
+  record_sums sums;                       // the recorded checksums; algo CK_NONE when none
   uint32_t tag_count;                     // tags the record holds
 };
 
@@ -56,14 +57,18 @@ constexpr int STORE_BUSY = -2;
 // written or flushed fails the commit; one that cannot be moved after the data fails it too,
 // with the new data in place and no trusted record (it reads as a version stored without one).
 // parts, when given, is recorded as the object's part layout.
+// sum and part_sums, when given, are recorded as the new version's checksums.
 int object_commit(const char *tmp, const char *bucket, const char *key, const char *etag,
                   const char *content_type, const char *head, size_t head_len,
-                  const commit_condition *cond = nullptr, const part_layout *parts = nullptr);
+                  const commit_condition *cond = nullptr, const part_layout *parts = nullptr,
+                  const record_checksum *sum = nullptr, const part_checksums *part_sums = nullptr);
 // object_commit for a caller that holds the key's file path already (object_path of bucket
 // and key), so that a store's path is worked out once per write.
 int object_commit_at(const char *tmp, const char *path, const char *bucket, const char *key,
                      const char *etag, const char *content_type, const char *head,
-                     size_t head_len, const commit_condition *cond, const part_layout *parts);
+                     size_t head_len, const commit_condition *cond, const part_layout *parts,
+                     const record_checksum *sum = nullptr,
+                     const part_checksums *part_sums = nullptr);
 
 // Removes bucket/key and its metadata record. 0 removed, 1 there was no such object (nothing,
 // or a directory that holds other keys), -1 the file could not be removed; its record then
@@ -75,8 +80,10 @@ int object_remove(const char *bucket, const char *key);
 // anything but a regular file); STORE_BUSY.
 // want_part, when not 0, is the part whose place the layout is asked for. A layout is trusted
 // only when its parts add up to the data and their count is the one the ETag names.
+// page, when given, asks for a page of part sizes and checksums (its after, cap, sizes and
+// values go into out->sums before the record is read).
 int object_snapshot(const char *bucket, const char *key, object_view *out,
-                    uint32_t want_part = 0);
+                    uint32_t want_part = 0, const record_sums *page = nullptr);
 void object_release(object_view *v);
 // object_snapshot that also reads the version's tags into tags (emptied first).
 int object_snapshot_tagged(const char *bucket, const char *key, object_view *out, tag_set *tags);

@@ -143,7 +143,8 @@ int writer_finish(object_writer *w) {
 
 int writer_commit_object(object_writer *w, const char *etag, const char *content_type,
                          const char *head, size_t head_len, const commit_condition *cond,
-                         const part_layout *parts) {
+                         const part_layout *parts, const record_checksum *sum,
+                         const part_checksums *part_sums) {
   if (!w->live || w->kind == WRITER_PART) return -1;
   if (writer_finish(w) != 0) {
     writer_abort(w);
@@ -151,17 +152,17 @@ int writer_commit_object(object_writer *w, const char *etag, const char *content
   }
   w->live = 0;
   return object_commit_at(w->tmp, w->path, w->bucket, w->key, etag, content_type, head, head_len,
-                          cond, parts);
+                          cond, parts, sum, part_sums);
 }
 
-int writer_commit_part(object_writer *w, const char *etag) {
+int writer_commit_part(object_writer *w, const char *etag, const char *sum_line) {
   if (!w->live || w->kind != WRITER_PART) return -2;
   if (writer_finish(w) != 0) {
     writer_abort(w);
     return -2;
   }
   w->live = 0;
-  return mpu_part_commit(w->bucket, w->path, w->part, w->tmp, etag);
+  return mpu_part_commit(w->bucket, w->path, w->part, w->tmp, etag, sum_line);
 }
 
 void writer_abort(object_writer *w) {

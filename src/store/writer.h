@@ -73,10 +73,12 @@ int writer_finish(object_writer *w);
 // gone in every case but 0.
 int writer_commit_object(object_writer *w, const char *etag, const char *content_type,
                          const char *head, size_t head_len, const commit_condition *cond,
-                         const part_layout *parts);
+                         const part_layout *parts, const record_checksum *sum = nullptr,
+                         const part_checksums *part_sums = nullptr);
 // Commits a part with its ETag: mpu_part_commit's results (0; -1 the upload is gone; -2 the
 // files could not be moved), the temporary file gone in every case.
-int writer_commit_part(object_writer *w, const char *etag);
+// sum_line, when given, is the part's checksum as mpu_part_commit records it.
+int writer_commit_part(object_writer *w, const char *etag, const char *sum_line = nullptr);
 // Drops whatever was written; an earlier object or part is untouched. Safe to call again, and
 // after a commit, when it does nothing.
 void writer_abort(object_writer *w);

@@ -11,8 +11,8 @@ OPS = ["make bucket", "list buckets", "head bucket", "put small+meta", "content 
        "sync down", "delete one", "delete batch", "remove bucket", "wrong secret", "auth off",
        "region eu-west-1", "mount", "list folders", "copy out", "copy in", "rename", "delete", "unmount",
        "suite"]
-CLIENTS = ["awscli2", "awscli1", "boto3-1.26", "boto3-1.43", "s3cmd", "s3cmd-v2", "libs3", "rclone", "s3fs", "jssdk", "minio",
-           "minio-noregion"]
+CLIENTS = ["awscli2", "awscli1", "boto3-1.26", "boto3-1.43", "s3cmd", "s3cmd-v2", "libs3", "rclone", "s3fs",
+           "jssdk", "minio", "minio-noregion", "minio-go"]
 SHORT = {"pass": "pass", "fail": "FAIL", "by design": "by design", "skipped": "skipped"}
 
 

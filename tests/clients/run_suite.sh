@@ -28,6 +28,9 @@ case $client in
            exec /usr/bin/python3 "$here/suite_s3fs.py" --server "$server" --results "$results" --client s3fs ;;
   rclone)  [ -x /usr/bin/rclone ] || skip "rclone not installed"
            exec /usr/bin/python3 "$here/suite_rclone.py" --server "$server" --results "$results" --client rclone ;;
+  minio-go) command -v go >/dev/null 2>&1 || skip "golang-go not installed"
+           [ -d /usr/share/gocode/src/github.com/minio/minio-go/v7 ] || skip "golang-github-minio-minio-go-v7-dev not installed"
+           exec /usr/bin/python3 "$here/suite_minio_go.py" --server "$server" --results "$results" --client minio-go ;;
   jssdk|minio|minio-noregion)
            [ -d "$here/js/node_modules" ] || skip "npm ci not run in tests/clients/js"
            exec /usr/bin/python3 "$here/suite_node.py" --server "$server" --results "$results" --client "$client" ;;

@@ -6,6 +6,7 @@
 #include "base/text.h"
 #include "fuzz_common.h"
 #include "http/response.h"
+#include "digest/checksum.h"
 #include "ops/ops.h"
 #include "store/mpu.h"
 
@@ -72,6 +73,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   for (long i = 0; i < n; i++) {
     FUZZ_CHECK(list[i].part >= 1 && list[i].part <= S3_MPU_MAX_PART);
     FUZZ_CHECK(strlen(list[i].etag) < sizeof list[i].etag);
+    FUZZ_CHECK(list[i].ck_algo >= CK_NONE && list[i].ck_algo < CK_COUNT);
+    FUZZ_CHECK(strlen(list[i].ck_value) < sizeof list[i].ck_value);
+    if (list[i].ck_algo == CK_NONE) FUZZ_CHECK(!list[i].ck_value[0]);
   }
 
   owned_str quiet(xml_get_tag(b, size, "Quiet"));

@@ -199,7 +199,8 @@ TEST_F(ContentHeaders, RecordsOfEveryFormRead) {
                         "\nx-amz-meta-b:2\n+Cache-Control max-age=3600, must-revalidate\n"
                         "+Content-Disposition attachment; filename=\"report%3A 100%25.txt\"\n"
                         "+Content-Encoding gzip\n+Content-Language de-CH\n"
-                        "+Expires Thu, 01 Dec 2044 16%3A00%3A00 GMT\n");
+                        "+Expires Thu, 01 Dec 2044 16%3A00%3A00 GMT\n"
+                        "+Checksum CRC64NVME FULL_OBJECT Lb1nAmRU5LE=\n");
 }
 
 // ---------------------------------------------------------------- conditional writes

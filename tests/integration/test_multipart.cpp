@@ -111,7 +111,7 @@ TEST_F(Multipart, UploadPartNumbersAndMissingUpload) {
     EXPECT_FALSE(r.has_header("Content-Length"));
     EXPECT_EQ(r.body, "");
     EXPECT_EQ(qt::read_record(upload_dir("mp-parts", id) + "/" + good + ".etag"),
-              qt::md5_hex("data") + "\n");
+              qt::md5_hex("data") + "\nCRC64NVME 7a5hQ478J4A=\n");
   }
   qt::Response r = put_part("mp-parts/k", "0123456789abcdef0123456789abcdef", "1", "data");
   qa::expect_error(r, 404, "HTTP/1.1 404 Not Found", "NoSuchUpload",
@@ -155,11 +155,14 @@ TEST_F(Multipart, CompleteJoinsPartsAndMatchesEtagForms) {
   EXPECT_EQ(r.body, DECL + "<CompleteMultipartUploadResult>\n  <Location>http://127.0.0.1:" +
                         std::to_string(port()) + "/mp-done/obj.bin</Location>\n  <Bucket>mp-done</Bucket>\n"
                         "  <Key>obj.bin</Key>\n  <ETag>\"" + etag + "\"</ETag>\n"
+                        "  <ChecksumCRC64NVME>SQ5shbiAw/A=</ChecksumCRC64NVME>\n"
+                        "  <ChecksumType>FULL_OBJECT</ChecksumType>\n"
                         "</CompleteMultipartUploadResult>\n");
   EXPECT_EQ(qt::read_file(root() + "/mp-done/obj.bin"), p1 + p2 + p3);
   EXPECT_FALSE(qt::dir_exists(upload_dir("mp-done", id)));
   EXPECT_EQ(qt::read_record(root() + "/.s3meta/mp-done/obj.bin"),
-            "text/csv\n" + etag + "\n+Parts 70001 11 1\n");
+            "text/csv\n" + etag + "\n+Parts 70001 11 1\n+Checksum CRC64NVME FULL_OBJECT SQ5shbiAw/A=\n"
+            "+PartSums CRC64NVME kwkN1DeMWC8= 370pAWrYPzg= 3UhAUyZwrCA=\n");
 
   for (const char *method : {"GET", "HEAD"}) {
     qt::Response g = req(method, "/mp-done/obj.bin");
@@ -275,10 +278,13 @@ TEST_F(Multipart, ListPartsSortsNumericallyAndPages) {
   std::string id = initiate("mp-lp/real&key");
   ASSERT_FALSE(id.empty());
   for (const char *n : {"10", "9", "2"}) ASSERT_EQ(put_part("mp-lp/real&key", id, n, std::string(n) + "-data").status, 200);
+  // Each part's CRC64NVME, the checksum every part gets when its upload names none.
   auto part = [](const std::string &n) {
+    const char *crc = n == "2" ? "DtI2msFdeOM=" : n == "9" ? "xDnONFsE00U=" : "qp4LBIpeptY=";
     return "  <Part>\n    <PartNumber>" + n + "</PartNumber>\n    <LastModified>ISO</LastModified>\n"
            "    <ETag>\"" + qt::md5_hex(n + "-data") + "\"</ETag>\n    <Size>" +
-           std::to_string(n.size() + 5) + "</Size>\n  </Part>\n";
+           std::to_string(n.size() + 5) + "</Size>\n    <ChecksumCRC64NVME>" + crc +
+           "</ChecksumCRC64NVME>\n  </Part>\n";
   };
   auto head = [&](const std::string &marker, const std::string &max, const std::string &trunc) {
     return DECL + "<ListPartsResult xmlns=\"" + NS + "\">\n  <Bucket>mp-lp</Bucket>\n"
@@ -427,7 +433,8 @@ TEST_F(Multipart, UploadPartCopyWholeAndRanged) {
   ASSERT_EQ(r.status, 200) << r.raw;
   EXPECT_EQ(r.header("Content-Type"), "application/xml");
   EXPECT_EQ(qa::mask(r.body), DECL + "<CopyPartResult>\n  <ETag>\"" + qt::md5_hex(src) +
-                                  "\"</ETag>\n  <LastModified>TIME</LastModified>\n</CopyPartResult>\n");
+                                  "\"</ETag>\n  <LastModified>TIME</LastModified>\n"
+                                  "  <ChecksumCRC64NVME>YFFrAT08QNs=</ChecksumCRC64NVME>\n</CopyPartResult>\n");
   r = copy("2", {"x-amz-copy-source: mp-copy/src%20file", "x-amz-copy-source-range: bytes=100-299999"});
   ASSERT_EQ(r.status, 200) << r.raw;
   EXPECT_NE(r.body.find(qt::md5_hex(src.substr(100))), std::string::npos);

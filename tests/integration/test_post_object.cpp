@@ -98,6 +98,37 @@ TEST_F(PostObject, StoresTheFileWithItsFieldsAndAnswersAsAsked) {
   EXPECT_EQ(qt::read_file(root() + "/form-b/r k"), "abc");
 }
 
+// A form's checksum field is held to the file and stored with it; a form without one gets
+// CRC64NVME, as every new object does.
+TEST_F(PostObject, ChecksumFieldsAreVerifiedAndStored) {
+  ASSERT_EQ(qt::request(port(), "PUT", "/form-ck").status, 200);
+  struct Case {
+    Fields fields;
+    int status;
+    const char *header;
+    const char *value;
+  } cases[] = {
+      {{{"key", "a"}, {"x-amz-checksum-sha256", "uU0nuZNNPgilLlLX2n2r+sSE7+N6U4DukIj3rOLvzek="}}, 204,
+       "x-amz-checksum-sha256", "uU0nuZNNPgilLlLX2n2r+sSE7+N6U4DukIj3rOLvzek="},
+      {{{"key", "b"}, {"x-amz-checksum-crc32", "DUoRhA=="}}, 400, "", ""},
+      {{{"key", "c"}, {"x-amz-checksum-algorithm", "CRC32C"}}, 204, "x-amz-checksum-crc32c", "yZRlqg=="},
+      {{{"key", "d"}}, 204, "x-amz-checksum-crc64nvme", "jSnVw/bqjr4="},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.fields[0].second);
+    Response r = post("form-ck", c.fields, "f", "hello world");
+    ASSERT_EQ(c.status, r.status) << r.raw;
+    const std::string key = "/form-ck/" + c.fields[0].second;
+    if (c.status != 204) {
+      EXPECT_NE(std::string::npos, r.body.find("<Code>BadDigest</Code>"));
+      EXPECT_FALSE(qt::file_exists(root() + key));
+      continue;
+    }
+    EXPECT_EQ(c.value, r.header(c.header));
+    EXPECT_EQ(c.value, qt::request(port(), "HEAD", key, {"x-amz-checksum-mode: ENABLED"}).header(c.header));
+  }
+}
+
 // The delimiter may arrive split at any point of the reader's buffer; files whose end falls on
 // every offset around one buffer's length, ending in a near-delimiter, come back whole.
 TEST_F(PostObject, DelimiterAtEveryOffsetAroundTheBuffer) {

@@ -254,6 +254,7 @@ TEST_F(Subresources, ObjectAclAndRefusedSubresources) {
 
   for (const char *n : {"retention", "legal-hold", "torrent", "restore", "select", "attributes"}) {
     for (const char *method : {"GET", "PUT", "POST", "DELETE"}) {
+      if (std::string(n) == "attributes" && std::string(method) == "GET") continue;  // answered
       SCOPED_TRACE(std::string(method) + " ?" + n);
       Response r = req(method, std::string("/oacl-b/k?") + n, {}, "<Retention/>");
       expect_error(r, 501, "HTTP/1.1 501 Not Implemented", "NotImplemented", kNotImplemented,

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "digest/checksum.h"
 #include "digest/hash.h"
 #include "digest/hash_accel.h"
 #include "platform/platform.h"
@@ -384,3 +385,56 @@ TEST_P(BothPaths, FileDigestsMatchMemoryDigests) {
   plat_unlink(path.c_str(), &err);
   plat_unlink(empty.c_str(), &err);
 }
+
+namespace {
+
+// The CRC of a multipart object from its parts' CRCs, combined without the data, equals the CRC
+// of the whole object, for layouts with empty and one-byte parts and parts across the hardware
+// paths' block sizes.
+TEST(CrcCombine, PartsGiveTheWholeObjectsCrc) {
+  const std::vector<std::vector<size_t>> layouts = {
+      {0}, {1}, {0, 0}, {1, 0, 1}, {0, 1}, {3, 5, 7}, {64, 1, 4096}, {65536, 0, 100000, 1}};
+  std::mt19937 rng(7);
+  for (const auto &sizes : layouts) {
+    std::string data;
+    for (size_t s : sizes)
+      for (size_t i = 0; i < s; i++) data += char(rng() & 0xFF);
+    struct Crc {
+      int algo;
+      uint64_t (*run)(const unsigned char *, size_t);
+    } crcs[] = {
+        {CK_CRC32, [](const unsigned char *p, size_t n) -> uint64_t { return crc32_update(0, p, n); }},
+        {CK_CRC32C, [](const unsigned char *p, size_t n) -> uint64_t { return crc32c_update(0, p, n); }},
+        {CK_CRC64NVME, [](const unsigned char *p, size_t n) -> uint64_t { return crc64nvme_update(0, p, n); }},
+    };
+    for (const Crc &c : crcs) {
+      SCOPED_TRACE(std::to_string(c.algo) + " over " + std::to_string(sizes.size()) + " parts");
+      const unsigned char *p = reinterpret_cast<const unsigned char *>(data.data());
+      uint64_t combined = 0;
+      size_t at = 0;
+      for (size_t i = 0; i < sizes.size(); i++) {
+        uint64_t part = c.run(p + at, sizes[i]);
+        combined = i == 0 ? part : ck_crc_combine(c.algo, combined, part, sizes[i]);
+        at += sizes[i];
+      }
+      EXPECT_EQ(c.run(p, data.size()), combined);
+    }
+  }
+}
+
+TEST(Base64, EncodesEveryTailLengthAndRefusesShortRoom) {
+  struct Case {
+    const char *in;
+    const char *out;
+  } cases[] = {{"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"}, {"foob", "Zm9vYg=="}};
+  for (const Case &c : cases) {
+    char out[16];
+    EXPECT_EQ(strlen(c.out), base64_encode(c.in, strlen(c.in), out, sizeof out));
+    EXPECT_STREQ(c.out, out);
+  }
+  char small[4];
+  EXPECT_EQ(0u, base64_encode("f", 1, small, sizeof small));
+  EXPECT_STREQ("", small);
+}
+
+}  // namespace

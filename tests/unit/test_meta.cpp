@@ -11,6 +11,7 @@
 #include "http/request.h"
 #include "platform/platform.h"
 #include "store/layout.h"
+#include "store/files.h"
 #include "store/meta.h"
 
 namespace {
@@ -305,3 +306,85 @@ TEST_F(MetaTest, ContentHeadersRoundTripThroughARecord) {
                "Content-Disposition: attachment; filename=\"100%25: x\"\r\n"
                "Expires: Thu, 01 Dec 2044 16:00:00 GMT\r\n");
 }
+
+namespace {
+
+// Checksum lines: a record written with the object's checksum and its parts' gives them back,
+// one part at a time and as a page with the layout's sizes; lines that cannot be read are
+// skipped; a record written before checksums were kept reads as one without a checksum, its
+// user metadata untouched.
+TEST_F(MetaTest, ChecksumLinesRoundTripAndOlderRecordsReadWithout) {
+  mkdir_parent(meta_file("b", "k").c_str());
+  char values[45][CK_B64_CAP];
+  std::vector<uint64_t> sizes;
+  for (int i = 0; i < 45; i++) {
+    snprintf(values[i], CK_B64_CAP, "%04dAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=", i);
+    sizes.push_back(i == 44 ? 1 : 1000);
+  }
+  const record_checksum whole = {CK_SHA256, CK_TYPE_COMPOSITE, "AbC+/=-45"};
+  const part_checksums parts = {CK_SHA256, 45, values};
+  const part_layout layout = {sizes.data(), sizes.size()};
+  meta_draft d;
+  ASSERT_EQ(0, meta_draft_write(&d, "b", "k", "e-45", "text/plain", "x-amz-meta-a: 1\r\n", 17,
+                                &layout, &whole, &parts));
+  ASSERT_EQ(0, meta_draft_sync(&d));
+  ASSERT_EQ(0, meta_draft_publish(&d, plat_time_now_ns()));
+  // Several part lines: each stays within what the reader keeps of a line.
+  std::string file = read(meta_file("b", "k"));
+  size_t lines = 0;
+  for (size_t at = file.find("+PartSums SHA256 "); at != std::string::npos;
+       at = file.find("+PartSums SHA256 ", at + 1)) {
+    lines++;
+    EXPECT_LT(file.find('\n', at) - at, 1000u);
+  }
+  EXPECT_GT(lines, 1u);
+
+  uint64_t page_sizes[3] = {0, 0, 0};
+  char page[3][CK_B64_CAP] = {"", "", ""};
+  char ctype[256] = "", etag[96] = "", user[1024] = "";
+  record_sums sums;
+  record_sums_clear(&sums, 44);
+  sums.after = 42;
+  sums.cap = 3;
+  sums.sizes = page_sizes;
+  sums.values = page;
+  part_lookup pl;
+  part_lookup_clear(&pl, 44);
+  ASSERT_EQ(1, meta_load("b", "k", ctype, etag, sizeof etag, user, nullptr, &pl, &sums));
+  EXPECT_STREQ("x-amz-meta-a:1\r\n", user);
+  EXPECT_EQ(CK_SHA256, sums.whole.algo);
+  EXPECT_EQ(CK_TYPE_COMPOSITE, sums.whole.type);
+  EXPECT_STREQ("AbC+/=-45", sums.whole.value);
+  EXPECT_STREQ(values[43], sums.want_value);
+  EXPECT_EQ(45u, sums.sums_seen);
+  EXPECT_STREQ(values[42], page[0]);
+  EXPECT_STREQ(values[44], page[2]);
+  EXPECT_EQ(1000u, page_sizes[0]);
+  EXPECT_EQ(1u, page_sizes[2]);
+
+  struct Case {
+    const char *record;
+    int algo;
+    const char *value;
+  } cases[] = {
+      {"text/plain\netag\nx-amz-meta-a:1\n", CK_NONE, ""},  // written before checksums
+      {"\netag\n+Checksum CRC32 FULL_OBJECT DUoRhQ==\n", CK_CRC32, "DUoRhQ=="},
+      {"\netag\n+Checksum MD5 FULL_OBJECT DUoRhQ==\n", CK_NONE, ""},
+      {"\netag\n+Checksum CRC32 PARTIAL DUoRhQ==\n", CK_NONE, ""},
+      {"\netag\n+Checksum CRC32 FULL_OBJECT DUo\rRhQ==\n", CK_NONE, ""},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.record);
+    write("b", "old", c.record);
+    char ct[256] = "", et[96] = "", um[1024] = "";
+    record_sums s;
+    record_sums_clear(&s, 0);
+    ASSERT_EQ(1, meta_load("b", "old", ct, et, sizeof et, um, nullptr, nullptr, &s));
+    EXPECT_EQ(c.algo, s.whole.algo);
+    EXPECT_STREQ(c.value, s.whole.value);
+    EXPECT_EQ(std::string(c.record).find("meta") != std::string::npos ? "x-amz-meta-a:1\r\n" : "",
+              std::string(um));
+  }
+}
+
+}  // namespace

@@ -169,3 +169,25 @@ TEST(PlatformThreads, TimedWaitAndRandomBytes) {
   ASSERT_EQ(plat_random_bytes(b, sizeof b), 0);
   EXPECT_NE(memcmp(a, b, sizeof a), 0);
 }
+
+// The start-up check of a shared storage root stands on these two: the mount that holds a path
+// (the longest mount point above it), and locks that keep a second handle of one file out.
+TEST_F(TempTree, MountOfAPathAndTheTwoHandleLockSelfTest) {
+  std::string probe = dir + "/.lockprobe";
+  EXPECT_EQ(plat_lock_self_test(probe.c_str()), 1);
+  EXPECT_EQ(get(probe), "<missing>") << "the probe file is removed again";
+  put(probe, "x");
+  EXPECT_EQ(plat_lock_self_test(probe.c_str()), -1) << "an existing file is never taken over";
+#ifndef _WIN32
+  plat_mount m;
+  ASSERT_EQ(plat_mount_of(dir.c_str(), &m), 0);
+  EXPECT_NE(m.fstype[0], '\0');
+  EXPECT_EQ(dir.compare(0, strlen(m.mount_point), m.mount_point) == 0 || strcmp(m.mount_point, "/") == 0, true)
+      << m.mount_point;
+  ASSERT_EQ(plat_mount_of("/proc/self", &m), 0);
+  EXPECT_STREQ(m.fstype, "proc");
+  EXPECT_STREQ(m.mount_point, "/proc");
+  EXPECT_NE(strstr(m.options, "rw"), nullptr) << m.options;
+  EXPECT_EQ(plat_mount_of((dir + "/no/such/path").c_str(), &m), -1);
+#endif
+}

@@ -8,9 +8,11 @@ import {
   DeleteObjectCommand, DeleteObjectsCommand, DeleteBucketCommand, CreateMultipartUploadCommand,
   UploadPartCopyCommand, CompleteMultipartUploadCommand, paginateListObjectsV2, UploadPartCommand,
   ListPartsCommand, ListMultipartUploadsCommand, AbortMultipartUploadCommand,
+  GetObjectAttributesCommand,
   GetObjectTaggingCommand, PutObjectTaggingCommand, DeleteObjectTaggingCommand,
   GetBucketTaggingCommand, PutBucketTaggingCommand, DeleteBucketTaggingCommand,
 } from '@aws-sdk/client-s3';
+import crypto from 'node:crypto';
 import { Upload } from '@aws-sdk/lib-storage';
 import * as c from './common.mjs';
 
@@ -25,6 +27,69 @@ function client(secret = c.SECRET_KEY) {
 
 async function bytes(resp) {
   return Buffer.from(await resp.Body.transformToByteArray());
+}
+
+// The checksum of body as S3 writes it (Base64), from a bitwise CRC or node's hashes.
+function checksumOf(algo, body) {
+  if (algo === 'SHA1' || algo === 'SHA256') return crypto.createHash(algo.toLowerCase()).update(body).digest('base64');
+  const [poly, width] = { CRC32: [0xEDB88320n, 32n], CRC32C: [0x82F63B78n, 32n], CRC64NVME: [0x9A6C9329AC4BC9B5n, 64n] }[algo];
+  const mask = (1n << width) - 1n;
+  let crc = mask;
+  for (const byte of body) {
+    crc ^= BigInt(byte);
+    for (let k = 0; k < 8; k++) crc = (crc & 1n) ? (crc >> 1n) ^ poly : crc >> 1n;
+  }
+  crc ^= mask;
+  const out = Buffer.alloc(Number(width / 8n));
+  for (let i = out.length - 1; i >= 0; i--) { out[i] = Number(crc & 0xffn); crc >>= 8n; }
+  return out.toString('base64');
+}
+
+// Each algorithm as a header (a buffer body, whose checksum the SDK sends up front) and as a
+// trailer (a stream, sent aws-chunked with the checksum after the data); a 50 MiB Upload; GetObject
+// in the SDK's default checksum mode, which validates a whole object; GetObjectAttributes.
+async function checksums(s3) {
+  const b = 'jssdk-sums';
+  await s3.send(new CreateBucketCommand({ Bucket: b }));
+  const body = c.data(300 * 1024, 11);
+  for (const algo of ['CRC32', 'CRC32C', 'CRC64NVME', 'SHA1', 'SHA256']) {
+    for (const how of ['header', 'trailer']) {
+      await c.op(`checksum ${algo} ${how}`, async () => {
+        const key = `${algo}-${how}.bin`;
+        const Body = how === 'header' ? body : fs.createReadStream(c.tmpFile(key, body));
+        const put = await s3.send(new PutObjectCommand({ Bucket: b, Key: key, Body, ContentLength: body.length, ChecksumAlgorithm: algo }));
+        const want = checksumOf(algo, body);
+        c.check(put['Checksum' + algo] === want, `put answered ${put['Checksum' + algo]}, want ${want}`);
+        c.check(c.onDisk(b, key).equals(body), 'stored bytes differ');
+        const h = await s3.send(new HeadObjectCommand({ Bucket: b, Key: key, ChecksumMode: 'ENABLED' }));
+        c.check(h['Checksum' + algo] === want && h.ChecksumType === 'FULL_OBJECT', 'head ' + JSON.stringify(h).slice(0, 300));
+      });
+    }
+  }
+  const fifty = c.data(50 * 1024 * 1024, 12);
+  await c.op('Upload 50 MiB', async () => {
+    await new Upload({ client: s3, params: { Bucket: b, Key: 'fifty.bin', Body: Readable.from([fifty]) } }).done();
+    c.check(c.md5(c.onDisk(b, 'fifty.bin')) === c.md5(fifty), 'stored bytes differ');
+  });
+  await c.op('GetObject checksum mode', async () => {
+    // The SDK asks for the checksum by default and validates the body against it.
+    const r = await s3.send(new GetObjectCommand({ Bucket: b, Key: 'CRC32-header.bin' }));
+    c.check((await bytes(r)).equals(body) && r.ChecksumCRC32 === checksumOf('CRC32', body), 'validated get');
+    const f = await s3.send(new GetObjectCommand({ Bucket: b, Key: 'fifty.bin' }));
+    c.check(c.md5(await bytes(f)) === c.md5(fifty), 'fifty MiB back');
+  });
+  await c.op('GetObjectAttributes', async () => {
+    const a = await s3.send(new GetObjectAttributesCommand({ Bucket: b, Key: 'fifty.bin',
+      ObjectAttributes: ['ETag', 'Checksum', 'ObjectParts', 'StorageClass', 'ObjectSize'] }));
+    c.check(a.ObjectSize === fifty.length && a.StorageClass === 'STANDARD', JSON.stringify(a).slice(0, 300));
+    c.check(a.ObjectParts && a.ObjectParts.TotalPartsCount === 10, 'parts ' + JSON.stringify(a.ObjectParts).slice(0, 300));
+    c.check(a.Checksum && Object.keys(a.Checksum).some((k) => k.startsWith('Checksum') && k !== 'ChecksumType'), 'checksum ' + JSON.stringify(a.Checksum));
+    const one = await s3.send(new GetObjectAttributesCommand({ Bucket: b, Key: 'SHA256-trailer.bin', ObjectAttributes: ['Checksum', 'ObjectSize'] }));
+    c.check(one.Checksum.ChecksumSHA256 === checksumOf('SHA256', body) && one.ObjectSize === body.length, JSON.stringify(one).slice(0, 300));
+  });
+  const r = await s3.send(new ListObjectsV2Command({ Bucket: b }));
+  for (const o of r.Contents || []) await s3.send(new DeleteObjectCommand({ Bucket: b, Key: o.Key }));
+  await s3.send(new DeleteBucketCommand({ Bucket: b }));
 }
 
 async function main() {
@@ -237,6 +302,7 @@ async function main() {
     }
     throw new Error('request was accepted');
   });
+  await checksums(s3);
 }
 
 main().catch((e) => { c.result('suite', 'fail', e.stack || String(e)); process.exit(1); });
