@@ -183,13 +183,24 @@ static int open_listener(uint32_t addr_be, int port) {
   return -1;
 }
 
+// Tries at making the storage root beyond the first, and the pause between them.
+constexpr int ROOT_MAKE_ATTEMPTS = 20;
+constexpr int ROOT_MAKE_PAUSE_MS = 50;
+
 static int start_locked(int port, const char *bind_addr, const char *storage_root,
                         const char *access_key, const char *secret_key) {
   if (!bind_addr || !bind_addr[0]) bind_addr = "127.0.0.1";
   uint32_t addr_be = 0;
   if (check_start_args(port, bind_addr, storage_root, &addr_be) != 0) return -1;
   adopt_config(port, bind_addr, storage_root, access_key, secret_key);
-  if (mkdir_p(s_storage_root) != 0) {
+  // Servers that share a root may start at the same moment: on a network file system the
+  // root another one is making can fail to show for an instant, so the making is tried again.
+  int made = mkdir_p(s_storage_root);
+  for (int attempt = 0; made != 0 && attempt < ROOT_MAKE_ATTEMPTS; attempt++) {
+    plat_sleep_ms(ROOT_MAKE_PAUSE_MS);
+    made = mkdir_p(s_storage_root);
+  }
+  if (made != 0) {
     set_error("cannot create storage root %s", s_storage_root);
     return -1;
   }
