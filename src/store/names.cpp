@@ -179,10 +179,12 @@ long segment_stored_form(const char *seg, size_t n, int last, char *out, size_t 
     // Too long for one name: the longest leading piece whose encoding fits, cut between
     // characters (a name must stay UTF-8), goes into a chunk directory; the rest follows.
     // The piece's encoding is measured as a piece: its last "." is escaped too.
+    // A character is at most four bytes: a longer run of continuation bytes (no UTF-8, never a
+    // key's) is cut like any other, so every chunk stays as full as the reading side expects.
     size_t take = 0, len = 0;
     for (size_t i = 0; i < n;) {
       size_t ch = 1;
-      while (i + ch < n && ((unsigned char)seg[i + ch] & 0xC0) == 0x80) ch++;
+      while (i + ch < n && ch < 4 && ((unsigned char)seg[i + ch] & 0xC0) == 0x80) ch++;
       size_t grown = coded_length(seg, i + ch);
       if (grown > CODED_MAX) break;
       i += ch;
