@@ -248,6 +248,8 @@ stored_kind stored_name_decode(const char *name, int is_dir, char *out, size_t c
   if (kind == STORED_CHUNK && piece_len + 8 < CODED_MAX) return STORED_OWN;
   write_coded(kind == STORED_CHUNK ? S3_CHUNK_PREFIX : S3_ENCODED_PREFIX, out, at, again);
   if (memcmp(again, name, nl) != 0) return STORED_OWN;
+  // A segment that is stored plain has no encoded name besides.
+  if (kind == STORED_ENCODED && segment_is_plain(out, at, !is_dir)) return STORED_OWN;
   *len = at;
   return kind;
 }
