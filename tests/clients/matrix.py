@@ -10,10 +10,11 @@ OPS = ["make bucket", "list buckets", "head bucket", "put small+meta", "content 
        "bucket configurations", "public read", "missing bucket", "list v1", "list v2", "sync up", "sync changed", "sync touched",
        "sync down", "delete one", "delete batch", "remove bucket", "wrong secret", "auth off",
        "region eu-west-1", "mount", "list folders", "copy out", "copy in", "rename", "delete", "unmount",
-       "suite"]
+       "kept connections", "suite"]
 CLIENTS = ["awscli2", "awscli1", "boto3-1.26", "boto3-1.43", "s3cmd", "s3cmd-v2", "libs3", "rclone", "s3fs",
            "jssdk", "minio", "minio-noregion", "minio-go"]
-SHORT = {"pass": "pass", "fail": "FAIL", "by design": "by design", "skipped": "skipped"}
+SHORT = {"pass": "pass", "fail": "FAIL", "by design": "by design", "skipped": "skipped",
+         "one per request": "one per request"}
 
 
 def short(detail):
@@ -31,7 +32,7 @@ def main():
             if c not in seen:
                 seen.append(c)
             cells[(c, r["op"])] = r["status"]
-            if r["status"] in ("fail", "by design", "skipped"):
+            if r["status"] in ("fail", "by design", "skipped", "one per request") or r["op"] == "kept connections":
                 notes.append((c, r["op"], r["status"], r.get("detail", "")))
     clients = [c for c in CLIENTS if c in seen] + [c for c in seen if c not in CLIENTS]
     ops = [o for o in OPS if any((c, o) in cells for c in clients)]

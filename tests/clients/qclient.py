@@ -16,6 +16,11 @@ ACCESS_KEY = "AKIDQUILLMARTEST0001"
 SECRET_KEY = "quillmarTestSecretKey/0123456789abcdefghij"
 REGION = "us-east-1"
 
+# What every server of this suite counted of its connections (its statistics document on exit):
+# connections accepted, requests, requests that came on a connection that had carried one
+# before, and the most one connection carried. Results.close turns it into a matrix row.
+CONN_COUNTS = {"connections": 0, "requests": 0, "reused": 0, "most": 0}
+
 
 def free_port():
     with socket.socket() as s:
@@ -39,7 +44,7 @@ class Server:
         return "http://127.0.0.1:%d" % self.port
 
     def __enter__(self):
-        args = [self.binary, "--root", self.root, "--port", str(self.port)]
+        args = [self.binary, "--root", self.root, "--port", str(self.port), "--stats"]
         env = dict(os.environ)
         env.pop("QUILLMAR_S3_ACCESS_KEY", None)
         env.pop("QUILLMAR_S3_SECRET_KEY", None)
@@ -66,8 +71,26 @@ class Server:
                 self.proc.wait(timeout=20)
             except subprocess.TimeoutExpired:
                 self.proc.kill()
+        if self.proc:
+            self.count_connections(self.proc.stdout.read().decode("utf-8", "replace"))
         if self.own_root:
             shutil.rmtree(self.root, ignore_errors=True)
+
+
+    @staticmethod
+    def count_connections(output):
+        """Adds the counts of the statistics document the server printed as it stopped."""
+        docs = [l for l in output.splitlines() if l.startswith("{")]
+        if not docs:
+            return
+        try:
+            st = json.loads(docs[-1])
+        except ValueError:
+            return
+        CONN_COUNTS["connections"] += st.get("connections_count", 0)
+        CONN_COUNTS["requests"] += st.get("requests_count", 0)
+        CONN_COUNTS["reused"] += st.get("requests_on_reused_connections", 0)
+        CONN_COUNTS["most"] = max(CONN_COUNTS["most"], st.get("most_requests_per_connection", 0))
 
 
 def data(n, seed):
@@ -160,6 +183,13 @@ class Results:
             self.record(name, "pass", "%.1fs" % (time.time() - t))
 
     def close(self):
+        # Whether the client kept its connections, from the servers' own counts: "pass" when
+        # requests came on connections that had carried one before, else "one per request".
+        c = CONN_COUNTS
+        if c["connections"]:
+            detail = "%d of %d requests on reused connections; %d connections, at most %d requests on one" % (
+                c["reused"], c["requests"], c["connections"], c["most"])
+            self.record("kept connections", "pass" if c["reused"] else "one per request", detail)
         self.f.close()
         return 1 if self.failed else 0
 
