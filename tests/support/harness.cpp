@@ -12,6 +12,7 @@
 #include "digest/hash.h"
 #include "platform/platform.h"
 #include "platform/testing.h"
+#include "record_text.h"
 
 namespace qt {
 
@@ -327,15 +328,7 @@ std::string read_file(const std::string &path) {
 }
 
 std::string read_record(const std::string &path) {
-  std::string text = read_file(path), out;
-  size_t at = 0;
-  while (at < text.size()) {
-    size_t nl = text.find('\n', at);
-    size_t end = nl == std::string::npos ? text.size() : nl + 1;
-    if (text.compare(at, 9, "+Version ") != 0) out.append(text, at, end - at);
-    at = end;
-  }
-  return out;
+  return qt_record::without_version_line(read_file(path));
 }
 
 bool file_exists(const std::string &path) {

@@ -12,6 +12,7 @@
 #include "http/request.h"
 #include "platform/platform.h"
 #include "store/files.h"
+#include "../support/record_text.h"
 
 namespace ut {
 
@@ -51,15 +52,7 @@ inline std::string read_file(const std::string &path) {
 // A metadata record's text without its "+Version" line, which names the data version the record
 // was written for (a file number and a time that differ from run to run).
 inline std::string read_record(const std::string &path) {
-  std::string text = read_file(path), out;
-  size_t at = 0;
-  while (at < text.size()) {
-    size_t nl = text.find('\n', at);
-    size_t end = nl == std::string::npos ? text.size() : nl + 1;
-    if (text.compare(at, 9, "+Version ") != 0) out.append(text, at, end - at);
-    at = end;
-  }
-  return out;
+  return qt_record::without_version_line(read_file(path));
 }
 
 inline bool exists(const std::string &path) {
