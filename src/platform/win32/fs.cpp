@@ -317,6 +317,20 @@ struct plat_file {
 // Handles share reading, writing and deletion, so an object can be replaced or removed while
 // it is being read, as on POSIX. The last component is opened as the reparse point itself, and
 // anything but a regular file is refused, so no link planted in the tree is followed.
+// An opened handle as a plat_file; the handle is closed and nullptr returned when there is no
+// memory for it.
+static plat_file *wrap_handle(HANDLE h, int write) {
+  plat_file *f = (plat_file *)malloc(sizeof *f);
+  if (!f) {
+    os_CloseHandle(h);
+    return nullptr;
+  }
+  f->h = h;
+  f->wh = nullptr;
+  f->write = write;
+  return f;
+}
+
 plat_file *plat_file_open(const char *path, plat_file_mode mode) {
   wpath w(path);
   if (!w.p) return nullptr;
@@ -338,15 +352,7 @@ plat_file *plat_file_open(const char *path, plat_file_mode mode) {
     os_CloseHandle(h);
     return nullptr;
   }
-  plat_file *f = (plat_file *)malloc(sizeof *f);
-  if (!f) {
-    os_CloseHandle(h);
-    return nullptr;
-  }
-  f->h = h;
-  f->wh = nullptr;
-  f->write = wr;
-  return f;
+  return wrap_handle(h, wr);
 }
 
 plat_file *plat_file_create(const char *path, plat_err *err) {
@@ -364,15 +370,8 @@ plat_file *plat_file_create(const char *path, plat_err *err) {
     *err = (e == ERROR_FILE_EXISTS || e == ERROR_ALREADY_EXISTS) ? PLAT_ERR_EXISTS : map_error(e);
     return nullptr;
   }
-  plat_file *f = (plat_file *)malloc(sizeof *f);
-  if (!f) {
-    os_CloseHandle(h);
-    *err = PLAT_ERR_OTHER;
-    return nullptr;
-  }
-  f->h = h;
-  f->wh = nullptr;
-  f->write = 1;
+  plat_file *f = wrap_handle(h, 1);
+  if (!f) *err = PLAT_ERR_OTHER;
   return f;
 }
 
