@@ -37,13 +37,6 @@ int config_file(const char *bucket, const char *name, char out[S3_FS_PATH]) {
   return (n > 0 && (size_t)n < S3_FS_PATH) ? 0 : -1;
 }
 
-// Writes the document into the new temporary file at path and forces it to disk. 0 / -1.
-int write_synced(const char *path, const char *doc, size_t len) {
-  plat_file_guard f(plat_file_open(path, PLAT_WRITE_KEEP));
-  if (!f.f) return -1;
-  if (len && plat_file_write(f.f, doc, len) != (long)len) return -1;
-  return plat_file_sync(f.f);
-}
 
 }  // namespace
 
@@ -62,7 +55,7 @@ int bucket_config_save(const char *bucket, const char *name, const char *doc, si
     return -1;
   }
   mkdir_parent(path);
-  if (write_synced(tmp, doc, len) != 0 || replace_file(tmp, path) != 0) {
+  if (write_file_synced(tmp, doc, len) != 0 || replace_file(tmp, path) != 0) {
     set_error("cannot store the %s configuration of %s", name, bucket);
     remove_file(tmp);
     return -1;
@@ -75,28 +68,8 @@ int bucket_config_load(const char *bucket, const char *name, char **out, size_t 
   *len = 0;
   char path[S3_FS_PATH];
   if (config_file(bucket, name, path) != 0) return -1;
-  plat_file_guard f(plat_file_open(path, PLAT_READ));
-  if (!f.f) {
-    plat_stat_t st;
-    return plat_stat(path, &st) == 0 ? -1 : 0;
-  }
-  // Only this server writes the file, within the cap; anything longer is cut, never overrun.
-  char *buf = static_cast<char *>(malloc(BUCKET_CONFIG_MAX + 1));
-  if (!buf) return -1;
-  size_t got = 0;
-  while (got < BUCKET_CONFIG_MAX) {
-    long n = plat_file_read(f.f, buf + got, BUCKET_CONFIG_MAX - got);
-    if (n < 0) {
-      free(buf);
-      return -1;
-    }
-    if (n == 0) break;
-    got += (size_t)n;
-  }
-  buf[got] = 0;
-  *out = buf;
-  *len = got;
-  return 1;
+  // Only this server writes the file, within the cap.
+  return read_capped_file(path, BUCKET_CONFIG_MAX, out, len);
 }
 
 int bucket_config_remove(const char *bucket, const char *name) {

@@ -244,3 +244,36 @@ int copy_file_range_md5(const char *src, uint64_t offset, uint64_t count, const 
   }
   return rc;
 }
+
+int write_file_synced(const char *path, const void *data, size_t len) {
+  plat_file_guard f(plat_file_open(path, PLAT_WRITE_KEEP));
+  if (!f.f) return -1;
+  if (len && plat_file_write(f.f, data, len) != (long)len) return -1;
+  return plat_file_sync(f.f);
+}
+
+int read_capped_file(const char *path, size_t cap, char **out, size_t *len) {
+  *out = nullptr;
+  *len = 0;
+  plat_file_guard f(plat_file_open(path, PLAT_READ));
+  if (!f.f) {
+    plat_stat_t st;
+    return plat_stat(path, &st) == 0 ? -1 : 0;
+  }
+  char *buf = static_cast<char *>(malloc(cap + 1));
+  if (!buf) return -1;
+  size_t got = 0;
+  while (got < cap) {
+    long n = plat_file_read(f.f, buf + got, cap - got);
+    if (n < 0) {
+      free(buf);
+      return -1;
+    }
+    if (n == 0) break;
+    got += (size_t)n;
+  }
+  buf[got] = 0;
+  *out = buf;
+  *len = got;
+  return 1;
+}

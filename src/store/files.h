@@ -33,5 +33,13 @@ int file_mtime_iso8601(const char *path, char out[64]);
 // Copies src (from offset, count bytes; count UINT64_MAX = to the end) into dst through a
 // 64 KiB buffer, computing its MD5 hex into md5_out when given. 0, or -1 on any failure
 // (source unreadable, destination not writable, short write, source shorter than asked).
+// Writes data[0..len) into the file at path (a new temporary file, kept as it is opened) and
+// forces it to disk: 0 / -1.
+int write_file_synced(const char *path, const void *data, size_t len);
+// Reads a small file the server wrote itself, at most cap bytes (anything longer is cut, never
+// overrun), into a malloc'd, NUL-terminated buffer *out the caller frees, its length in *len.
+// 1 read; 0 there is no file (nothing to free); -1 it exists but cannot be read.
+int read_capped_file(const char *path, size_t cap, char **out, size_t *len);
+
 int copy_file_range_md5(const char *src, uint64_t offset, uint64_t count, const char *dst,
                         char md5_out[33], uint64_t *copied);
