@@ -158,10 +158,11 @@ long pct_decode_text(const char *src, size_t n, char *out, size_t cap, unsigned 
       i += 3;
     } else {
       if (c == '%' && (flags & PCT_STRICT)) return -1;
+      if (c == '+' && (flags & PCT_PLUS_BLANK)) c = ' ';
       i++;
     }
     if (c == 0 && (flags & PCT_NO_NUL)) return -1;
-    if (w + 1 >= cap) return -1;
+    if (w + 1 >= cap) return PCT_TOO_LONG;
     out[w++] = c;
   }
   out[w] = 0;

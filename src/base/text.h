@@ -71,11 +71,14 @@ int parse_hex_size(const char *s, size_t len, uint64_t max, unsigned flags, hex_
 enum : unsigned {
   PCT_STRICT = 1u << 0,  // a '%' not followed by two hex digits fails instead of standing as is
   PCT_NO_NUL = 1u << 1,  // a NUL, encoded ("%00") or not, fails: it would end the text early
+  PCT_PLUS_BLANK = 1u << 2,  // a '+' is a blank, as in a form-encoded query
 };
 
-// Percent-decodes src[0..n) into out[cap] ("+" stays a '+'), NUL-terminated; out may be src
-// itself, as decoding never lengthens. The decoded length, or -1 when the text breaks a flag's
-// rule or its decoded form does not fit in cap - 1 bytes.
+// Percent-decodes src[0..n) into out[cap] ("+" stays a '+' unless PCT_PLUS_BLANK),
+// NUL-terminated; out may be src itself, as decoding never lengthens. The decoded length; -1
+// when the text breaks a flag's rule; PCT_TOO_LONG (-2) when its decoded form does not fit in
+// cap - 1 bytes, so a caller can tell a field too long for its place from a malformed one.
+enum : long { PCT_TOO_LONG = -2 };
 long pct_decode_text(const char *src, size_t n, char *out, size_t cap, unsigned flags);
 // Percent-decodes the text s in place, leniently: a malformed escape stays as it is.
 void pct_decode(char *s);

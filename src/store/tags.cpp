@@ -16,13 +16,6 @@ constexpr size_t TAG_LINE_PREFIX_LEN = sizeof(TAG_LINE_PREFIX) - 1;
 const char HEADER_NAME[] = "x-amz-tagging";
 constexpr size_t HEADER_NAME_LEN = sizeof(HEADER_NAME) - 1;
 
-int hex_digit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // The code points of UTF-8 text s[0..n) when every one is a character tags take, else -1.
 long tag_chars(const char *s, size_t n) {
   if (!text_is_utf8(s, n)) return -1;
@@ -66,44 +59,14 @@ int key_seen(const tag_set *set, const char *key) {
 // Percent-decodes s[0..n) of the query form into out[cap] ('+' is a blank). 0; -1 for a
 // malformed escape or an encoded NUL; 1 when it does not fit (too long for its field).
 int query_decode(const char *s, size_t n, char *out, size_t cap) {
-  size_t len = 0;
-  for (size_t i = 0; i < n; i++) {
-    char c = s[i];
-    if (c == '%') {
-      if (i + 2 >= n) return -1;
-      int hi = hex_digit(s[i + 1]), lo = hex_digit(s[i + 2]);
-      if (hi < 0 || lo < 0) return -1;
-      c = (char)(hi * 16 + lo);
-      i += 2;
-    } else if (c == '+') {
-      c = ' ';
-    }
-    if (c == 0) return -1;
-    if (len + 1 >= cap) return 1;
-    out[len++] = c;
-  }
-  out[len] = 0;
-  return 0;
+  long d = pct_decode_text(s, n, out, cap, PCT_STRICT | PCT_NO_NUL | PCT_PLUS_BLANK);
+  return d >= 0 ? 0 : d == PCT_TOO_LONG ? 1 : -1;
 }
 
 // Decodes the %XX escapes of a record field s[0..n) into out[cap]. 0, or -1 when it does not
 // decode or fit.
 int record_decode(const char *s, size_t n, char *out, size_t cap) {
-  size_t len = 0;
-  for (size_t i = 0; i < n; i++) {
-    char c = s[i];
-    if (c == '%') {
-      if (i + 2 >= n) return -1;
-      int hi = hex_digit(s[i + 1]), lo = hex_digit(s[i + 2]);
-      if (hi < 0 || lo < 0) return -1;
-      c = (char)(hi * 16 + lo);
-      i += 2;
-    }
-    if (c == 0 || len + 1 >= cap) return -1;
-    out[len++] = c;
-  }
-  out[len] = 0;
-  return 0;
+  return pct_decode_text(s, n, out, cap, PCT_STRICT | PCT_NO_NUL) >= 0 ? 0 : -1;
 }
 
 // Appends text escaped by keep(): bytes it refuses become %XX. 0, or -1 when out is full.

@@ -198,7 +198,9 @@ TEST(Readers, PercentDecoding) {
   EXPECT_EQ(pct_decode_text("a%00b", 5, out, sizeof out, PCT_NO_NUL), -1);
   // An escape must lie within the given length, and the result within cap - 1 bytes.
   EXPECT_EQ(pct_decode_text("a%41", 3, out, sizeof out, PCT_STRICT), -1);
-  EXPECT_EQ(pct_decode_text("abcdefgh", 8, out, sizeof out, 0), -1);
+  EXPECT_EQ(pct_decode_text("abcdefgh", 8, out, sizeof out, 0), PCT_TOO_LONG);
+  EXPECT_EQ(pct_decode_text("a+b%2B", 6, out, sizeof out, PCT_PLUS_BLANK), 4);
+  EXPECT_STREQ(out, "a b+");
   EXPECT_EQ(pct_decode_text("abcdefg", 7, out, sizeof out, 0), 7);
   EXPECT_EQ(pct_decode_text("%41%42%43%44%45%46%47", 21, out, sizeof out, 0), 7);
   std::string in_place = "k%2Fey%zz";
