@@ -18,6 +18,7 @@
 #include "ops/conditions.h"
 #include "body/xml_body.h"
 #include "ops/ops.h"
+#include "ops/versions_ops.h"
 #include "platform/platform.h"
 #include "store/content_type.h"
 #include "store/files.h"
@@ -323,6 +324,7 @@ int commit_completed(plat_sock s, S3Request *r, const char *upload_id, const cha
     answer_error(s, r, 500, "InternalError", "Rename failed");
     return -1;
   }
+  answer_version_lines(r, w->vid, 0);
   return 0;
 }
 
