@@ -374,3 +374,33 @@ void versions_remove_bucket(const char *bucket) {
   char dir[S3_FS_PATH];
   if (versions_bucket_dir(bucket, dir) == 0) delete_dir_recursive(dir);
 }
+
+void versions_kept_bytes(const char *bucket, size_t key_cap, uint64_t *bytes) {
+  *bytes = 0;
+  char dir[S3_FS_PATH];
+  if (versions_bucket_dir(bucket, dir) != 0 || !is_directory(dir)) return;
+  key_walk_guard g;
+  if (!g.w || key_walk_open(g.w, dir, "", KEY_SEEK_FROM) != 0) return;
+  char key[S3_KEY_FIELD];
+  uint64_t size = 0;
+  int64_t mtime = 0;
+  for (size_t n = 0; n < key_cap && key_walk_next(g.w, key, &size, &mtime) == 1; n++) {
+    char area[S3_FS_PATH];
+    if (copy_text(area, sizeof area, g.w->path) != 1) continue;
+    char *slash = strrchr(area, '/');
+    if (!slash) continue;
+    *slash = 0;
+    plat_dir *d = plat_dir_open(area);
+    if (!d) continue;
+    char name[S3_NAME_SLOT];
+    int is_dir = 0;
+    while (plat_dir_next(d, name, sizeof name, &is_dir) == 1) {
+      char base[S3_VBASE_CAP], path[S3_FS_PATH];
+      plat_file_id id;
+      if (is_dir || entry_kind(name, base) != 1) continue;
+      if (version_file(area, base, "", path) == 0 && plat_file_identity(path, &id) == 0)
+        *bytes += id.size;
+    }
+    plat_dir_close(d);
+  }
+}

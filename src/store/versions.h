@@ -86,3 +86,6 @@ int versions_promote_newest(const char *bucket, const char *key, const char *pat
 int versions_any(const char *bucket);
 // Removes the bucket's area (the bucket is being deleted).
 void versions_remove_bucket(const char *bucket);
+// The bytes of the bucket's kept (noncurrent) versions, over its first key_cap keys that have
+// any, into *bytes.
+void versions_kept_bytes(const char *bucket, size_t key_cap, uint64_t *bytes);

@@ -11,6 +11,7 @@
 
 #include "answers.h"
 #include "harness.h"
+#include "quillmar-s3.h"
 
 namespace {
 
@@ -322,6 +323,52 @@ TEST_F(Versioning, DeleteObjectsWithVersions) {
   ASSERT_EQ(v.size(), 3u);
   EXPECT_EQ(v[1].vid, marker);
   EXPECT_EQ(v[1].kind, "DeleteMarker");
+}
+
+// Tags, attributes and part copies of an older version; the statistics count its bytes and
+// the host's object listing shows the current version only.
+TEST_F(Versioning, OlderVersionsThroughEveryReadAndTheHostApi) {
+  bucket("ver-more");
+  auto used = [] {
+    std::smatch m;
+    std::string stats = s3_get_stats_json();
+    std::regex_search(stats, m, std::regex("\"storage_used_bytes\":(\\d+)"));
+    return std::stoull(m[1]);
+  };
+  const unsigned long long before = used();
+  std::string v1 = put("/ver-more/k", "0123456789", {"x-amz-tagging: age=old"}).header("x-amz-version-id");
+  std::string v2 = put("/ver-more/k", "new", {"x-amz-tagging: age=new"}).header("x-amz-version-id");
+  EXPECT_EQ(used(), before + 13);
+  std::string objects = s3_list_objects_json("ver-more");
+  EXPECT_NE(objects.find("\"count\":1"), std::string::npos) << objects;
+  EXPECT_NE(objects.find("\"size\":3"), std::string::npos) << objects;
+
+  Response t = req("GET", "/ver-more/k?tagging&versionId=" + v1);
+  EXPECT_EQ(t.status, 200);
+  EXPECT_NE(t.body.find("<Value>old</Value>"), std::string::npos) << t.body;
+  EXPECT_EQ(t.header("x-amz-version-id"), v1);
+  EXPECT_NE(req("GET", "/ver-more/k?tagging").body.find("<Value>new</Value>"), std::string::npos);
+  // A tag change of the current version names it; of an older one it is not supported.
+  std::string tags = "<Tagging><TagSet><Tag><Key>a</Key><Value>b</Value></Tag></TagSet></Tagging>";
+  EXPECT_EQ(req("PUT", "/ver-more/k?tagging&versionId=" + v2, {}, tags).header("x-amz-version-id"), v2);
+  EXPECT_EQ(req("PUT", "/ver-more/k?tagging&versionId=" + v1, {}, tags).status, 501);
+
+  Response a = req("GET", "/ver-more/k?attributes&versionId=" + v1,
+                   {"x-amz-object-attributes: ObjectSize"});
+  EXPECT_EQ(a.status, 200) << a.raw;
+  EXPECT_EQ(element(a.body, "ObjectSize"), "10");
+  EXPECT_EQ(a.header("x-amz-version-id"), v1);
+
+  std::string id = initiate("ver-more/joined");
+  ASSERT_FALSE(id.empty());
+  Response pc = req("PUT", "/ver-more/joined?partNumber=1&uploadId=" + id,
+                    {"x-amz-copy-source: /ver-more/k?versionId=" + v1,
+                     "x-amz-copy-source-range: bytes=2-5"});
+  ASSERT_EQ(pc.status, 200) << pc.raw;
+  EXPECT_EQ(element(pc.body, "ETag"), "\"" + qt::md5_hex("2345") + "\"");
+  Response missing = req("PUT", "/ver-more/joined?partNumber=2&uploadId=" + id,
+                         {"x-amz-copy-source: /ver-more/k?versionId=" + std::string(32, 'b')});
+  EXPECT_EQ(missing.status, 404);
 }
 
 }  // namespace
