@@ -61,11 +61,10 @@ void append_entry(dynbuf *d, const char *key, const char *code, const char *mess
                 message);
 }
 
-// The VersionId of the Object element that holds the key just read (between from, where the
-// search for the key began, and the end of its element) into vid: 0 none, 1 read, -1 not
-// one this store gives.
-int object_version_id(const char *body, size_t len, size_t from, size_t key_end,
-                      char vid[S3_VID_CAP]) {
+}  // namespace
+
+int delete_body_version_id(const char *body, size_t len, size_t from, size_t key_end,
+                           char vid[S3_VID_CAP]) {
   vid[0] = 0;
   const char *close = find_bytes(body + key_end, len - key_end, "</Object>");
   size_t end = close ? size_t(close - body) : len;
@@ -80,6 +79,8 @@ int object_version_id(const char *body, size_t len, size_t from, size_t key_end,
   copy_text(vid, S3_VID_CAP, text);
   return 1;
 }
+
+namespace {
 
 // Deletes one listed key (the version vid of it, when given) and reports it. versioned: the
 // bucket has versioning.
@@ -174,7 +175,7 @@ void op_delete_objects(plat_sock s, S3Request *r, stream_state *st) {
     size_t from = pos;
     if (delete_body_next_key(raw, len, &pos, key) != 1) break;
     char vid[S3_VID_CAP];
-    if (object_version_id(raw, len, from, pos, vid) < 0) {
+    if (delete_body_version_id(raw, len, from, pos, vid) < 0) {
       version_result v = {"", "", 0};
       append_entry(d, key, "NoSuchVersion", "The specified version does not exist.", &v);
       continue;
