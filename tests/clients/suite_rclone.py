@@ -128,7 +128,7 @@ def main():
             q.check(sorted(l.split(None, 1)[1] for l in out.splitlines()) == keys, "v2 listing differs")
             out = rc(srv, "lsf", "--s3-list-chunk", "7", "q:rclone-list/dir-b").stdout.decode()
             q.check(out.split() == ["sub/"], "nested lsf %r" % out)
-        with res.op("versions"):
+        with res.op("versioning"):
             vb = "rclone-versions"
             rc(srv, "mkdir", "q:" + vb)
             rc(srv, "backend", "versioning", "q:" + vb, "Enabled")

@@ -275,7 +275,7 @@ async function main() {
     const r = await s3.send(new ListObjectsV2Command({ Bucket: 'jssdk-list', Delimiter: '/', Prefix: 'dir-b/' }));
     c.check(JSON.stringify((r.CommonPrefixes || []).map((x) => x.Prefix)) === '["dir-b/sub/"]', 'prefixes');
   });
-  await c.op('versions', async () => {
+  await c.op('versioning', async () => {
     const vb = 'jssdk-versions';
     await s3.send(new CreateBucketCommand({ Bucket: vb }));
     await s3.send(new PutBucketVersioningCommand({ Bucket: vb, VersioningConfiguration: { Status: 'Enabled' } }));
