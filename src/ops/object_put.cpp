@@ -317,7 +317,8 @@ int check_copy_request(plat_sock s, S3Request *r, const copy_source *src, int re
   }
   if (replace && check_content_headers(s, r) != 0) return -1;
   if (replace_tags && check_request_tagging(s, r) != 0) return -1;
-  if (!replace && !src->vid[0] && strcmp(src->bucket, r->bucket) == 0 && strcmp(src->key, r->key) == 0) {
+  if (!replace && !src->vid[0] && strcmp(src->bucket, r->bucket) == 0 &&
+      strcmp(src->key, r->key) == 0) {
     answer_error(s, r, 400, "InvalidRequest",
                  "This copy request is illegal because it is trying to copy an object to itself "
                  "without changing the object's metadata, storage class, website redirect "

@@ -73,9 +73,12 @@ int link_replacing(const char *src, const char *dst) {
   return 0;
 }
 
-// Makes the area dir of a key with its index file. 0 / -1.
+// Makes the area dir of a key with its index file. 0 / -1. A level may go between its making
+// and the next one's when the area of a key above this one is tidied away under that key's own
+// lock: the levels are then made again.
 int area_make(const char *dir) {
-  if (mkdir_p(dir) != 0 && !is_directory(dir)) return -1;
+  for (int attempt = 0; attempt < 3 && !is_directory(dir); attempt++) mkdir_p(dir);
+  if (!is_directory(dir)) return -1;
   char index[S3_FS_PATH];
   int n = snprintf(index, sizeof index, "%s/%s", dir, INDEX_NAME);
   if (n <= 0 || size_t(n) >= sizeof index) return -1;
