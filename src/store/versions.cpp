@@ -370,7 +370,26 @@ int versions_any(const char *bucket) {
   char dir[S3_FS_PATH];
   if (versions_bucket_dir(bucket, dir) != 0) return -1;
   if (!is_directory(dir)) return 0;
-  return dir_has_objects(dir);
+  key_walk_guard g;
+  if (!g.w || key_walk_open(g.w, dir, "", KEY_SEEK_FROM) != 0) return -1;
+  char key[S3_KEY_FIELD];
+  uint64_t size = 0;
+  int64_t mtime = 0;
+  int rc;
+  while ((rc = key_walk_next(g.w, key, &size, &mtime)) == 1) {
+    char area[S3_FS_PATH];
+    if (copy_text(area, sizeof area, g.w->path) != 1) return -1;
+    char *slash = strrchr(area, '/');
+    if (!slash) return -1;
+    *slash = 0;
+    kept_version one;
+    int more = 0;
+    if (versions_scan(area, "", &one, 1, &more) == 1) return 1;
+    // A key whose last version went without its folder being tidied (a kill between) holds
+    // nothing: the caller holds the bucket exclusively, so it is tidied now.
+    area_tidy(area);
+  }
+  return rc < 0 ? -1 : 0;
 }
 
 void versions_remove_bucket(const char *bucket) {
