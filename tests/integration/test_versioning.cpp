@@ -197,6 +197,27 @@ TEST_F(Versioning, VersionAndMarkerStateMachine) {
   EXPECT_EQ(req("DELETE", "/ver-sm").status, 204);
 }
 
+// An object stored before versioning was enabled is the "null" version, kept like any other.
+TEST_F(Versioning, ObjectFromBeforeVersioningIsTheNullVersion) {
+  bucket("ver-before", "");
+  ASSERT_EQ(put("/ver-before/k", "before").status, 200);
+  set_status("ver-before", "Enabled");
+  EXPECT_EQ(req("HEAD", "/ver-before/k").header("x-amz-version-id"), "null");
+  std::string v = put("/ver-before/k", "after").header("x-amz-version-id");
+  std::vector<Entry> got = versions("ver-before");
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[0].vid, v);
+  EXPECT_EQ(got[1].vid, "null");
+  EXPECT_EQ(req("GET", "/ver-before/k?versionId=null").body, "before");
+  // Paging resumes after the null version as after any other.
+  Response page = req("GET", "/ver-before?versions&key-marker=k&version-id-marker=" + v);
+  EXPECT_EQ(entries_of(page.body).size(), 1u) << page.body;
+  EXPECT_EQ(element(page.body, "VersionIdMarker"), v);
+  EXPECT_EQ(req("DELETE", "/ver-before/k?versionId=null").status, 204);
+  EXPECT_EQ(versions("ver-before").size(), 1u);
+  EXPECT_EQ(req("GET", "/ver-before/k").body, "after");
+}
+
 // Named versions through every read and the copy source; ids this store never gives refused.
 TEST_F(Versioning, ReadsAndCopiesOfNamedVersions) {
   bucket("ver-read");
