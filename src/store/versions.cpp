@@ -264,6 +264,17 @@ int versions_keep_current(const char *bucket, const char *key, const char *path,
   char rec_vid[S3_VID_CAP] = "";
   int trusted = meta_load_version_at(mpath, &id, ctype, etag, sizeof etag, user, nullptr,
                                      nullptr, nullptr, nullptr, nullptr, rec_vid) == 1;
+  const int record_here = trusted;
+  char dir[S3_FS_PATH];
+  if (versions_dir(bucket, key, dir) != 0) return -1;
+  // Data whose record stayed in the area (a kill while it was brought back) has its id there.
+  for (int n = 0; n < 2 && !trusted; n++) {
+    char b[S3_VBASE_CAP], r[S3_FS_PATH];
+    version_base(id.mtime_ns, id.ino, n, b);
+    trusted = version_file(dir, b, ".r", r) == 0 &&
+              meta_load_version_at(r, &id, ctype, etag, sizeof etag, user, nullptr, nullptr,
+                                   nullptr, nullptr, nullptr, rec_vid) == 1;
+  }
   char vid[S3_VID_CAP];
   current_version_id(&id, trusted, rec_vid, vid);
   int null = strcmp(vid, "null") == 0;
@@ -273,16 +284,15 @@ int versions_keep_current(const char *bucket, const char *key, const char *path,
     version_base(id.mtime_ns, 0, 1, base);
   else
     copy_text(base, sizeof base, vid);
-  char dir[S3_FS_PATH], data[S3_FS_PATH], rec[S3_FS_PATH];
-  if (versions_dir(bucket, key, dir) != 0 || version_file(dir, base, "", data) != 0 ||
-      version_file(dir, base, ".r", rec) != 0)
+  char data[S3_FS_PATH], rec[S3_FS_PATH];
+  if (version_file(dir, base, "", data) != 0 || version_file(dir, base, ".r", rec) != 0)
     return -1;
   plat_file_id kept;
   if (plat_file_identity(data, &kept) == 0 && kept.ino == id.ino) return 0;
   if (null && versions_drop_null(dir) != 0) return -1;
   if (area_make(dir) != 0) return -1;
   // The record first: the data's name is what makes the version, and a record alone is nothing.
-  if (trusted && link_replacing(mpath, rec) != 0) return -1;
+  if (record_here && link_replacing(mpath, rec) != 0) return -1;
   plat_err err = PLAT_OK;
   if (plat_link(path, data, &err) != 0 && link_replacing(path, data) != 0) return -1;
   return plat_dir_sync(dir) == 0 ? 0 : -1;
