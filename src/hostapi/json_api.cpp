@@ -17,6 +17,7 @@
 #include "store/files.h"
 #include "store/layout.h"
 #include "store/names.h"
+#include "store/versions.h"
 #include "store/walk.h"
 #include "yyjson.h"
 
@@ -216,6 +217,10 @@ void count_storage(int32_t *buckets, int32_t *objects, uint64_t *bytes) {
       long got = enumerate_objects(dir, dir, ents, S3_JSON_BUCKET_OBJECTS, &truncated);
       for (long k = 0; k < got; k++) *bytes += ents[k].size;
       if (got > 0) *objects += static_cast<int32_t>(got);
+      // A versioned bucket's older versions take room too.
+      uint64_t kept = 0;
+      versions_kept_bytes(names[i], S3_JSON_BUCKET_OBJECTS, &kept);
+      *bytes += kept;
     }
   }
   free(ents);

@@ -117,7 +117,9 @@ static void finish_and_send_head(plat_sock s, const answer_context *a, int statu
                                      extra[extra_len - 1] == '\n');
   const char *request_lines = a->lines ? a->lines : "";
   size_t request_len = strlen(request_lines);
-  size_t total = fixed_len + extra_len + (add_crlf ? 2 : 0) + request_len + tail_len;
+  size_t version_len = strnlen(a->version_lines, sizeof a->version_lines);
+  size_t total =
+      fixed_len + extra_len + (add_crlf ? 2 : 0) + request_len + version_len + tail_len;
   char local[HEAD_BUF];
   char *buf = total < sizeof local ? local : static_cast<char *>(malloc(total + 1));
   if (!buf) {
@@ -137,6 +139,8 @@ static void finish_and_send_head(plat_sock s, const answer_context *a, int statu
   }
   memcpy(buf + at, request_lines, request_len);
   at += request_len;
+  memcpy(buf + at, a->version_lines, version_len);
+  at += version_len;
   memcpy(buf + at, tail, tail_len);
   at += tail_len;
   send_all(s, buf, at);

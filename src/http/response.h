@@ -19,6 +19,8 @@ const char *http_reason(int status);
 struct answer_context {
   int head_only;
   const char *lines;
+  char version_lines[128];  // the x-amz-version-id (and delete marker) lines of the object the
+                            // answer is about; "" for none
 };
 
 // Head without Content-Type; Content-Length only when with_length. extra: header lines each

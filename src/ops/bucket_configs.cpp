@@ -21,7 +21,8 @@ namespace {
 
 const char *const kKept[] = {"encryption", "publicAccessBlock", "ownershipControls",
                              "policy",     "lifecycle",         "notification",
-                             "website",    "logging",           "requestPayment"};
+                             "website",    "logging",           "requestPayment",
+                             "versioning"};
 
 constexpr char kXmlHead[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
 
@@ -93,9 +94,20 @@ void put_xml(plat_sock s, S3Request *r, const char *name, const char *body, size
     if (!plain_bucket_name(target) || object_path(target, nullptr, dir) != 0 || !is_directory(dir))
       v = {400, "InvalidTargetBucketForLogging", "The target bucket for logging does not exist"};
   }
+  int versioning = strcmp(name, "versioning") == 0;
+  char word[16] = "";
+  if (v.status == 0 && versioning &&
+      config_value(doc.b.data, doc.b.len, "MfaDelete", word, sizeof word) &&
+      strcmp(word, "Enabled") == 0)
+    v = {501, "NotImplemented", "MFA Delete is not implemented"};
   if (v.status) {
     set_error("refused %s configuration: %s", name, v.code);
     answer_upload_error(s, r, len, v.status, v.code, v.message);
+    return;
+  }
+  // A versioning document without a Status changes nothing: a bucket once versioned stays so.
+  if (versioning && !config_value(doc.b.data, doc.b.len, "Status", word, sizeof word)) {
+    answer_saved(s, r, len, 200);
     return;
   }
   if (bucket_config_save(r->bucket, name, doc.b.data, doc.b.len) != 0) {
@@ -149,6 +161,12 @@ void op_get_kept_config(plat_sock s, S3Request *r, const char *name) {
 }
 
 void op_delete_kept_config(plat_sock s, S3Request *r, const char *name) {
+  // Versioning is never removed, only suspended; a DELETE of it changes nothing.
+  if (strcmp(name, "versioning") == 0) {
+    count_request(0, 0);
+    http_send_headers(s, &r->answer, 204, "", 0, 0);
+    return;
+  }
   if (bucket_config_remove(r->bucket, name) != 0) {
     set_error("cannot remove the %s configuration of %s", name, r->bucket);
     answer_error(s, r, 500, "InternalError", "Failed to remove the configuration");

@@ -14,6 +14,7 @@
 #include "digest/running.h"
 #include "ops/conditions.h"
 #include "ops/ops.h"
+#include "ops/versions_ops.h"
 #include "store/object.h"
 
 namespace {
@@ -345,17 +346,31 @@ void op_get_object_attributes(plat_sock s, S3Request *r) {
   page.cap = (uint32_t)max;
   page.sizes = sizes;
   page.values = values;
+  char vid[S3_VID_CAP];
+  if (request_version_id(s, r, vid) != 0) {
+    free(sizes);
+    free(values);
+    return;
+  }
   object_view_guard view;
-  int taken = object_snapshot(r->bucket, r->key, &view.v, 0, &page);
+  int taken = object_snapshot_version(r->bucket, r->key, vid, &view.v, 0, &page);
   if (taken != 0) {
     free(sizes);
     free(values);
-    if (taken == STORE_BUSY)
+    if (taken == STORE_BUSY) {
       answer_store_busy(s, r, 0);
-    else
+    } else if (taken == VERSION_IS_MARKER) {
+      answer_version_lines(r, view.v.version_id, 1);
+      answer_error(s, r, 405, "MethodNotAllowed",
+                   "The specified method is not allowed against this resource.");
+    } else if (vid[0]) {
+      answer_error(s, r, 404, "NoSuchVersion", "The specified version does not exist.");
+    } else {
       answer_error(s, r, 404, "NoSuchKey", "The specified key does not exist.");
+    }
     return;
   }
+  answer_version_lines(r, view.v.version_id, 0);
   char etag[S3_ETAG_CAP];
   view_etag(&view.v, etag);
   dynbuf_guard doc;

@@ -63,6 +63,14 @@ const xml_rule kOwnRoot[] = {{"Rule", K_NODE, 1, 1, kOwnRule, nullptr, nullptr},
 const char *const kPayers[] = {"Requester", "BucketOwner", nullptr};
 const xml_rule kPayRoot[] = {{"Payer", K_ENUM, 1, 1, nullptr, kPayers, nullptr}, {}};
 
+// ---------------------------------------------------------------- versioning
+const char *const kVersioningStates[] = {"Enabled", "Suspended", nullptr};
+const char *const kMfaStates[] = {"Enabled", "Disabled", nullptr};
+const xml_rule kVersioningRoot[] = {
+    {"Status", K_ENUM, 0, 1, nullptr, kVersioningStates, nullptr},
+    {"MfaDelete", K_ENUM, 0, 1, nullptr, kMfaStates, nullptr},
+    {}};
+
 // ---------------------------------------------------------------- logging
 const char *const kPermissions[] = {"FULL_CONTROL", "READ", "WRITE", nullptr};
 const char *const kDateSources[] = {"EventTime", "DeliveryTime", nullptr};
@@ -213,6 +221,7 @@ const xml_config kXmlConfigs[] = {
     {"notification", "NotificationConfiguration", kNotifyRoot},
     {"website", "WebsiteConfiguration", kWebRoot},
     {"lifecycle", "LifecycleConfiguration", kLcRoot},
+    {"versioning", "VersioningConfiguration", kVersioningRoot},
 };
 
 const xml_config *find_xml_config(const char *query) {

@@ -20,6 +20,7 @@
 #include "store/files.h"
 #include "store/layout.h"
 #include "store/object.h"
+#include "store/versions.h"
 #include "store/walk.h"
 
 namespace {
@@ -34,7 +35,8 @@ constexpr size_t DELIM_CAP = 256;
 struct list_params {
   int v2;
   int versions;            // ListObjectVersions
-  int has_version_marker;  // version-id-marker was sent, "null" (ListObjectVersions echoes it)
+  int has_version_marker;  // version-id-marker was sent (ListObjectVersions echoes it)
+  char version_marker[S3_VID_CAP];
   long max_keys;           // 0 to 1000
   int url;                 // encoding-type=url: key texts go out percent-encoded
   int fetch_owner;         // version 2 writes each key's Owner
@@ -97,11 +99,12 @@ int read_version_markers(const S3Request *r, list_params *p, const char **error)
     *error = "A version-id marker cannot be specified without a key marker.";
     return -1;
   }
-  if (strcmp(vid.p, "null") != 0) {
+  if (!version_id_valid(vid.p)) {
     *error = "Invalid version id specified";
     return -1;
   }
   p->has_version_marker = 1;
+  copy_text(p->version_marker, sizeof p->version_marker, vid.p);
   return 0;
 }
 
@@ -213,6 +216,7 @@ struct page_state {
   size_t last_len = 0;
   int last_is_prefix = 0;
   char token[TOKEN_CAP] = "";
+  char last_vid[S3_VID_CAP] = "";  // the last entry's version id (versioned listings)
 };
 
 void remember_last(page_state *ps, const char *text, size_t len, int is_prefix) {
@@ -318,6 +322,196 @@ int build_page(key_walk *w, const walk_start *ws, const list_params *p, page_sta
   }
 }
 
+// ---------------------------------------------------------------- versioned buckets
+
+// One key's versions on the page: the current one (its data file at cur_path, "" for none),
+// then the kept ones under area ("" for none), newest first, from the resume point within the
+// key when the page starts inside it.
+struct key_versions {
+  const char *key;
+  const char *cur_path;
+  const char *area;
+  const char *after_vid;  // resume after this version of the key ("" for the key's start)
+};
+
+void add_owner(dynbuf *b) {
+  append_text(b, "    <Owner>\n      <ID>quillmarlocal</ID>\n      <DisplayName>local</DisplayName>\n"
+                 "    </Owner>\n");
+}
+
+void add_version_entry(page_state *ps, const list_params *p, const char *key, const char *vid,
+                       int latest, int marker, const char *etag, uint64_t size, int64_t mtime) {
+  char when[64];
+  format_iso8601(mtime, when);
+  const char *element = marker ? "DeleteMarker" : "Version";
+  dynbuf_printf(ps->entries, "  <%s>\n", element);
+  append_key_element(ps->entries, "    ", "Key", key, p->url);
+  dynbuf_printf(ps->entries,
+                "    <VersionId>%s</VersionId>\n    <IsLatest>%s</IsLatest>\n"
+                "    <LastModified>%s</LastModified>\n",
+                vid, latest ? "true" : "false", when);
+  if (!marker)
+    dynbuf_printf(ps->entries,
+                  "    <ETag>\"%s\"</ETag>\n    <Size>%llu</Size>\n"
+                  "    <StorageClass>STANDARD</StorageClass>\n",
+                  etag, static_cast<unsigned long long>(size));
+  add_owner(ps->entries);
+  dynbuf_printf(ps->entries, "  </%s>\n", element);
+  remember_last(ps, key, strlen(key), 0);
+  copy_text(ps->last_vid, sizeof ps->last_vid, vid);
+  ps->count++;
+}
+
+// Adds the versions of one key while the page has room: 0 all added, 1 the page filled up
+// before the key's end (the page is then cut), -1 memory.
+int add_key_versions(page_state *ps, const list_params *p, const key_versions *kv) {
+  const size_t max_keys = size_t(p->max_keys);
+  char cur_vid[S3_VID_CAP] = "";
+  char cur_base[S3_VBASE_CAP] = "";
+  if (kv->cur_path[0]) {
+    object_current_id(ps->bucket, kv->key, kv->cur_path, cur_vid);
+    if (strcmp(cur_vid, "null") == 0) {
+      plat_file_id id;
+      if (plat_file_identity(kv->cur_path, &id) == 0) version_base(id.mtime_ns, 0, 1, cur_base);
+    } else {
+      copy_text(cur_base, sizeof cur_base, cur_vid);
+    }
+  }
+  // Where the page resumes among the kept ones.
+  char after[S3_VBASE_CAP] = "";
+  int skip_current = 0;
+  if (kv->after_vid[0]) {
+    skip_current = 1;
+    int marker = 0;
+    if (cur_vid[0] && strcmp(kv->after_vid, cur_vid) == 0)
+      after[0] = 0;
+    else if (kv->area[0] && versions_find(kv->area, kv->after_vid, after, &marker) != 1 &&
+             strcmp(kv->after_vid, "null") != 0)
+      copy_text(after, sizeof after, kv->after_vid);
+  }
+  if (cur_vid[0] && !skip_current) {
+    if (ps->count == max_keys) return 1;
+    char etag[S3_ETAG_CAP];
+    uint64_t size = 0;
+    int64_t mtime = 0;
+    object_list_etag(ps->bucket, kv->key, kv->cur_path, etag, sizeof etag, &size, &mtime);
+    add_version_entry(ps, p, kv->key, cur_vid, 1, 0, etag, size, mtime);
+  }
+  if (!kv->area[0]) return 0;
+  // The kept ones a page at a time, so a key with very many costs no more memory than a page.
+  const size_t batch_cap = S3_LIST_MAX_KEYS + 1;
+  kept_version *batch = static_cast<kept_version *>(malloc(batch_cap * sizeof(kept_version)));
+  if (!batch) return -1;
+  int newest_seen = 0;
+  int rc = 0;
+  for (;;) {
+    int more = 0;
+    size_t room = max_keys - ps->count + 1;
+    size_t n = versions_scan(kv->area, after, batch, room < batch_cap ? room : batch_cap, &more);
+    for (size_t i = 0; i < n; i++) {
+      if (cur_base[0] && strcmp(batch[i].base, cur_base) == 0) continue;
+      // With no current version, the newest kept one is the latest (a delete marker, as a rule).
+      int latest = !cur_vid[0] && !after[0] && !newest_seen;
+      newest_seen = 1;
+      if (ps->count == max_keys) {
+        rc = 1;
+        break;
+      }
+      char vid[S3_VID_CAP];
+      version_id_of_base(batch[i].base, vid);
+      char etag[S3_ETAG_CAP] = "";
+      uint64_t size = 0;
+      int64_t mtime = version_base_time(batch[i].base) / 1000000000;
+      if (!batch[i].marker &&
+          kept_version_info(kv->area, batch[i].base, etag, sizeof etag, &size, &mtime) != 0)
+        continue;
+      add_version_entry(ps, p, kv->key, vid, latest, batch[i].marker, etag, size, mtime);
+    }
+    if (rc || !more || !n) break;
+    copy_text(after, sizeof after, batch[n - 1].base);
+  }
+  free(batch);
+  return rc;
+}
+
+// The next key of a walk, with its data file's path: 1, 0 at the end, -1 memory.
+int walk_step(key_walk *w, int *have, char key[S3_KEY_FIELD], char path[S3_FS_PATH]) {
+  if (*have) return 1;
+  uint64_t size = 0;
+  int64_t mtime = 0;
+  int rc = key_walk_next(w, key, &size, &mtime);
+  if (rc == 1) {
+    copy_text(path, S3_FS_PATH, w->path);
+    *have = 1;
+  }
+  return rc;
+}
+
+// The pages of a versioned bucket: the walk of its current files merged with the walk of its
+// area of kept versions, both in key order.
+int build_versions_page(key_walk *cw, key_walk *aw, const walk_start *ws, const list_params *p,
+                        page_state *ps) {
+  const size_t prefix_len = strlen(p->prefix);
+  const size_t delim_len = strlen(p->delimiter);
+  const size_t max_keys = size_t(p->max_keys);
+  if (max_keys == 0) return 0;
+  char ckey[S3_KEY_FIELD], akey[S3_KEY_FIELD], key[S3_KEY_FIELD];
+  char cpath[S3_FS_PATH], apath[S3_FS_PATH];
+  int chave = 0, ahave = 0;
+  for (;;) {
+    int rc1 = walk_step(cw, &chave, ckey, cpath);
+    int rc2 = walk_step(aw, &ahave, akey, apath);
+    if (rc1 < 0 || rc2 < 0) return -1;
+    if (!chave && !ahave) return 0;
+    int c = !chave ? 1 : !ahave ? -1 : strcmp(ckey, akey);
+    copy_text(key, sizeof key, c <= 0 ? ckey : akey);
+    const char *cur = c <= 0 ? cpath : "";
+    char area[S3_FS_PATH] = "";
+    if (c >= 0) {
+      copy_text(area, sizeof area, apath);
+      char *slash = strrchr(area, '/');
+      if (slash) *slash = 0;
+    }
+    if (c <= 0) chave = 0;
+    if (c >= 0) ahave = 0;
+    if (prefix_len && strncmp(key, p->prefix, prefix_len) != 0) {
+      if (strcmp(key, p->prefix) > 0) return 0;
+      continue;
+    }
+    int at_marker = p->has_version_marker && strcmp(key, p->marker) == 0;
+    if (p->resume[0] && !at_marker && strcmp(key, p->resume) < 1) continue;
+    size_t cp = delim_len ? common_prefix_len(key, prefix_len, p->delimiter, delim_len) : 0;
+    if (cp && group_adds_nothing(ws, p, ps, key, cp)) {
+      if (cp > S3_KEY_MAX) continue;
+      char group[S3_KEY_FIELD];
+      memcpy(group, key, cp);
+      group[cp] = 0;
+      if (key_walk_skip_prefix(cw, group) != 0 || key_walk_skip_prefix(aw, group) != 0) return -1;
+      chave = ahave = 0;
+      continue;
+    }
+    if (ps->count == max_keys) {
+      cut_token(ps, key, cp);
+      return 0;
+    }
+    if (cp) {
+      add_prefix_entry(ps, p, key, cp);
+      ps->last_vid[0] = 0;
+      if (key_walk_skip_prefix(cw, ps->last) != 0 || key_walk_skip_prefix(aw, ps->last) != 0)
+        return -1;
+      chave = ahave = 0;
+      continue;
+    }
+    key_versions kv = {key, cur, area, at_marker ? p->version_marker : ""};
+    int rc = add_key_versions(ps, p, &kv);
+    if (rc < 0) return -1;
+    if (rc == 1) {
+      ps->truncated = 1;
+      return 0;
+    }
+  }
+}
+
 // The elements between Prefix and the entries, as each version has them.
 void write_head_elements(dynbuf *b, const list_params *p, const page_state *ps) {
   if (p->delimiter[0]) append_key_element(b, "  ", "Delimiter", p->delimiter, p->url);
@@ -344,11 +538,13 @@ void write_head_elements(dynbuf *b, const list_params *p, const page_state *ps) 
 // key (whose one version is "null") or a common prefix, which names no version.
 void write_versions_head(dynbuf *b, const list_params *p, const page_state *ps) {
   append_key_element(b, "  ", "KeyMarker", p->marker, p->url);
-  append_text(b, p->has_version_marker ? "  <VersionIdMarker>null</VersionIdMarker>\n"
-                                       : "  <VersionIdMarker></VersionIdMarker>\n");
+  dynbuf_printf(b, "  <VersionIdMarker>%s</VersionIdMarker>\n",
+                p->has_version_marker ? p->version_marker : "");
   if (ps->truncated && ps->count) {
     append_key_element(b, "  ", "NextKeyMarker", ps->last, p->url);
-    if (!ps->last_is_prefix) append_text(b, "  <NextVersionIdMarker>null</NextVersionIdMarker>\n");
+    if (!ps->last_is_prefix)
+      dynbuf_printf(b, "  <NextVersionIdMarker>%s</NextVersionIdMarker>\n",
+                    ps->last_vid[0] ? ps->last_vid : "null");
   }
   dynbuf_printf(b, "  <MaxKeys>%ld</MaxKeys>\n", p->max_keys);
   if (p->delimiter[0]) append_key_element(b, "  ", "Delimiter", p->delimiter, p->url);
@@ -383,19 +579,25 @@ void answer_empty(plat_sock s, const S3Request *r) {
 }
 
 // Fills the document; 0, or -1 when the bucket could not be walked to the end of the page.
-int list_into(dynbuf *doc, const char *dir, const char *bucket, const list_params *p) {
+// area, when given, is the bucket's area of kept versions, walked beside it.
+int list_into(dynbuf *doc, const char *dir, const char *bucket, const list_params *p,
+              const char *area) {
   const size_t prefix_len = strlen(p->prefix);
   const size_t delim_len = strlen(p->delimiter);
   walk_start ws = choose_start(p, prefix_len, delim_len);
+  // A page that resumes inside a key starts at that key.
+  if (area && p->has_version_marker && strcmp(ws.seek, p->marker) == 0) ws.mode = KEY_SEEK_FROM;
   key_walk_guard g;
   if (!g.w || key_walk_open(g.w, dir, ws.seek, ws.mode) != 0) return -1;
+  key_walk_guard ga;
+  if (area && (!ga.w || key_walk_open(ga.w, area, ws.seek, ws.mode) != 0)) return -1;
   dynbuf_guard entries;
   page_state *ps = static_cast<page_state *>(malloc(sizeof(page_state)));
   if (!ps) return -1;
   new (ps) page_state();
   ps->entries = &entries.b;
   ps->bucket = bucket;
-  int rc = build_page(g.w, &ws, p, ps);
+  int rc = area ? build_versions_page(g.w, ga.w, &ws, p, ps) : build_page(g.w, &ws, p, ps);
   if (rc == 0) write_document(doc, bucket, p, ps);
   if (entries.b.failed) rc = -1;
   free(ps);
@@ -433,7 +635,17 @@ static void list_bucket(plat_sock s, S3Request *r, int versions) {
     answer_error(s, r, 404, "NoSuchBucket", "The specified bucket does not exist");
     return;
   }
-  int rc = list_into(&doc.b, dir, r->bucket, p);
+  // A bucket that has (or had) versioning lists its kept versions beside the current ones.
+  char area[S3_FS_PATH];
+  int versioned = versions && (bucket_versioning(r->bucket) != VERSIONING_OFF ||
+                               (versions_bucket_dir(r->bucket, area) == 0 && is_directory(area)));
+  if (versioned && versions_bucket_dir(r->bucket, area) != 0) versioned = 0;
+  if (versions && !versioned && p->has_version_marker && strcmp(p->version_marker, "null") != 0) {
+    free(p);
+    answer_error(s, r, 400, "InvalidArgument", "Invalid version id specified");
+    return;
+  }
+  int rc = list_into(&doc.b, dir, r->bucket, p, versioned ? area : nullptr);
   free(p);
   if (rc != 0 || doc.b.failed) {
     // Never a half document, and never a cut listing that claims to be whole.

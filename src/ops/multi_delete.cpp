@@ -17,6 +17,7 @@
 #include "store/layout.h"
 #include "store/names.h"
 #include "store/object.h"
+#include "store/versions.h"
 
 namespace {
 
@@ -30,26 +31,78 @@ int quiet_requested(const char *body, size_t len) {
   return e.text_len >= 4 && memcmp(e.text, "true", 4) == 0;
 }
 
-void append_entry(dynbuf *d, const char *key, const char *code, const char *message) {
+// What one delete did to a versioned key: the version it named or made, and whether that is a
+// delete marker.
+struct version_result {
+  const char *asked;  // the VersionId sent ("" for none)
+  const char *vid;    // the marker made or the version removed ("" for none)
+  int marker;
+};
+
+void append_entry(dynbuf *d, const char *key, const char *code, const char *message,
+                  const version_result *v = nullptr) {
   if (!code) {
     dynbuf_printf(d, "  <Deleted>\n    <Key>");
     dynbuf_append_escaped(d, key);
-    dynbuf_printf(d, "</Key>\n  </Deleted>\n");
+    dynbuf_printf(d, "</Key>\n");
+    if (v && v->asked[0]) dynbuf_printf(d, "    <VersionId>%s</VersionId>\n", v->asked);
+    if (v && v->marker) {
+      dynbuf_printf(d, "    <DeleteMarker>true</DeleteMarker>\n");
+      dynbuf_printf(d, "    <DeleteMarkerVersionId>%s</DeleteMarkerVersionId>\n", v->vid);
+    }
+    dynbuf_printf(d, "  </Deleted>\n");
     return;
   }
   dynbuf_printf(d, "  <Error>\n    <Key>");
   dynbuf_append_escaped(d, key);
-  dynbuf_printf(d, "</Key>\n    <Code>%s</Code>\n    <Message>%s</Message>\n  </Error>\n", code,
+  dynbuf_printf(d, "</Key>\n");
+  if (v && v->asked[0]) dynbuf_printf(d, "    <VersionId>%s</VersionId>\n", v->asked);
+  dynbuf_printf(d, "    <Code>%s</Code>\n    <Message>%s</Message>\n  </Error>\n", code,
                 message);
 }
 
-// Deletes one listed key and reports it.
-void delete_one(dynbuf *d, const char *bucket, const char *key, int quiet) {
+}  // namespace
+
+int delete_body_version_id(const char *body, size_t len, size_t from, size_t key_end,
+                           char vid[S3_VID_CAP]) {
+  vid[0] = 0;
+  const char *close = find_bytes(body + key_end, len - key_end, "</Object>");
+  size_t end = close ? size_t(close - body) : len;
+  const char *open = find_bytes(body + from, end - from, "<Object");
+  size_t at = open ? size_t(open - body) : from;
+  xml_element e;
+  if (xml_find_element(body, end, &at, "VersionId", 0, &e) != 1) return 0;
+  char text[S3_VID_CAP + 8];
+  if (e.text_len >= sizeof text || xml_element_text(&e, text, sizeof text, XML_NUMERIC) < 0)
+    return -1;
+  if (!version_id_valid(text)) return -1;
+  copy_text(vid, S3_VID_CAP, text);
+  return 1;
+}
+
+namespace {
+
+// Deletes one listed key (the version vid of it, when given) and reports it. versioned: the
+// bucket has versioning.
+void delete_one(dynbuf *d, const char *bucket, const char *key, const char *vid, int versioned,
+                int quiet) {
   char path[S3_FS_PATH];
   // The same rules as a key in a request path: no "." or ".." segment (x/./y would delete
   // x/y), no name of the server's own.
   if (!key[0] || !key_stays_inside(key) || object_path(bucket, key, path) != 0) {
     append_entry(d, key, "InvalidRequest", "Invalid key");
+    return;
+  }
+  if (vid[0] || versioned) {
+    char out_vid[S3_VID_CAP];
+    int marker = 0;
+    version_result v = {vid, out_vid, 0};
+    if (object_delete_version(bucket, key, vid, out_vid, &marker) != 0) {
+      append_entry(d, key, "InternalError", "Failed to delete", &v);
+      return;
+    }
+    v.marker = marker;
+    if (!quiet) append_entry(d, key, nullptr, nullptr, &v);
     return;
   }
   if (object_remove(bucket, key) < 0) {
@@ -117,7 +170,18 @@ void op_delete_objects(plat_sock s, S3Request *r, stream_state *st) {
   dynbuf_printf(d, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<DeleteResult>\n");
   size_t pos = 0;
   char key[S3_KEY_FIELD];
-  while (delete_body_next_key(raw, len, &pos, key) == 1) delete_one(d, r->bucket, key, quiet);
+  const int versioned = bucket_versioning(r->bucket) != VERSIONING_OFF;
+  for (;;) {
+    size_t from = pos;
+    if (delete_body_next_key(raw, len, &pos, key) != 1) break;
+    char vid[S3_VID_CAP];
+    if (delete_body_version_id(raw, len, from, pos, vid) < 0) {
+      version_result v = {"", "", 0};
+      append_entry(d, key, "NoSuchVersion", "The specified version does not exist.", &v);
+      continue;
+    }
+    delete_one(d, r->bucket, key, vid, versioned, quiet);
+  }
   dynbuf_printf(d, "</DeleteResult>\n");
   if (d->failed) return;
   count_request(d->len, 0);

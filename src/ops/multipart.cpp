@@ -18,6 +18,7 @@
 #include "ops/conditions.h"
 #include "body/xml_body.h"
 #include "ops/ops.h"
+#include "ops/versions_ops.h"
 #include "platform/platform.h"
 #include "store/content_type.h"
 #include "store/files.h"
@@ -25,6 +26,7 @@
 #include "store/mpu.h"
 #include "store/names.h"
 #include "store/object.h"
+#include "store/versions.h"
 #include "store/writer.h"
 
 namespace {
@@ -136,6 +138,24 @@ int copy_source_conditions_fail(const S3Request *r, const char *bucket, const ch
   char etag[S3_ETAG_CAP];
   view_etag(&view.v, etag);
   return evaluate_conditions(r->head, r->head_len, &COPY_CONDITIONS, etag, view.v.mtime) != COND_PASS;
+}
+
+// The data file of version vid of bucket/key into path (which holds the current one's): that
+// path when vid is the current version's, the kept version's otherwise. 0, -1 no such version
+// (or a delete marker).
+int kept_source_path(const char *bucket, const char *key, const char *vid, char path[S3_FS_PATH]) {
+  object_view_guard view;
+  int rc = object_snapshot_version(bucket, key, vid, &view.v);
+  if (rc != 0) return -1;
+  char cur[S3_VID_CAP];
+  object_current_id(bucket, key, path, cur);
+  if (strcmp(cur, vid) == 0) return 0;
+  char dir[S3_FS_PATH], base[S3_VBASE_CAP];
+  int marker = 0;
+  if (versions_dir(bucket, key, dir) != 0 || versions_find(dir, vid, base, &marker) != 1 ||
+      marker)
+    return -1;
+  return version_file(dir, base, "", path);
 }
 
 // ---------------------------------------------------------------- Complete, step by step
@@ -323,6 +343,7 @@ int commit_completed(plat_sock s, S3Request *r, const char *upload_id, const cha
     answer_error(s, r, 500, "InternalError", "Rename failed");
     return -1;
   }
+  answer_version_lines(r, w->vid, 0);
   return 0;
 }
 
@@ -579,7 +600,9 @@ void op_upload_part_copy(plat_sock s, S3Request *r, const char *upload_id) {
   owned_str source(request_copy_source(r));
   char src_bucket[64];
   char src_key[4096];
-  if (!source.get() || parse_copy_source(source.get(), src_bucket, src_key) != 0) {
+  char src_vid[S3_VID_CAP];
+  if (!source.get() || copy_source_version(source.p, src_vid) != 0 ||
+      parse_copy_source(source.get(), src_bucket, src_key) != 0) {
     answer_error(s, r, 400, "InvalidArgument", "Invalid copy source");
     return;
   }
@@ -589,8 +612,15 @@ void op_upload_part_copy(plat_sock s, S3Request *r, const char *upload_id) {
   int is_dir = 0;
   // A source reached through a link in the tree is no object (the final open never follows one).
   if (object_path(src_bucket, src_key, src) != 0 ||
-      !path_levels_plain(src, strlen(s_storage_root)) ||
-      file_info(src, &size, &mtime, &is_dir) != 0 || is_dir) {
+      !path_levels_plain(src, strlen(s_storage_root))) {
+    answer_error(s, r, 404, "NoSuchKey", "The source key does not exist");
+    return;
+  }
+  if (src_vid[0] && kept_source_path(src_bucket, src_key, src_vid, src) != 0) {
+    answer_error(s, r, 404, "NoSuchVersion", "The specified version does not exist.");
+    return;
+  }
+  if (file_info(src, &size, &mtime, &is_dir) != 0 || is_dir) {
     answer_error(s, r, 404, "NoSuchKey", "The source key does not exist");
     return;
   }

@@ -14,12 +14,14 @@
 #include "ops/checksums.h"
 #include "ops/conditions.h"
 #include "ops/ops.h"
+#include "ops/versions_ops.h"
 #include "store/content_type.h"
 #include "store/etag_cache.h"
 #include "store/files.h"
 #include "store/layout.h"
 #include "store/meta.h"
 #include "store/object.h"
+#include "store/versions.h"
 
 namespace {
 
@@ -395,16 +397,33 @@ void op_get_object(plat_sock s, S3Request *r, int is_head) {
                  "Cannot specify both Range header and partNumber query parameter", nullptr);
     return;
   }
+  char vid[S3_VID_CAP];
+  if (request_version_id(s, r, vid) != 0) return;
   object_view_guard view;
-  int taken = object_snapshot(r->bucket, r->key, &view.v, part);
+  int taken = object_snapshot_version(r->bucket, r->key, vid, &view.v, part);
   if (taken == STORE_BUSY) {
     answer_store_busy(s, r, 0);
     return;
   }
+  if (taken == VERSION_IS_MARKER) {
+    // A delete marker named by its id has no body to give: its method is not allowed.
+    answer_version_lines(r, view.v.version_id, 1);
+    answer_error(s, r, 405, "MethodNotAllowed",
+                 "The specified method is not allowed against this resource.", "Allow: DELETE\r\n");
+    return;
+  }
   if (taken != 0) {
+    if (vid[0]) {
+      answer_error(s, r, 404, "NoSuchVersion",
+                   "The specified version does not exist.", nullptr);
+      return;
+    }
+    char marker[S3_VID_CAP];
+    if (object_current_marker(r->bucket, r->key, marker)) answer_version_lines(r, marker, 1);
     answer_error(s, r, 404, "NoSuchKey", "The specified key does not exist", nullptr);
     return;
   }
+  answer_version_lines(r, view.v.version_id, 0);
   // An object whose data cannot be opened is never answered 200: the body could not follow
   // its head (and a HEAD would carry a made-up ETag).
   if (!view.v.data) {
@@ -437,6 +456,27 @@ void op_delete_object(plat_sock s, S3Request *r) {
   // If-Match makes the delete conditional, as S3 does: the object goes only when it is one the
   // header names, tested and removed in one step; without an object the answer is NoSuchKey.
   owned_str if_match(hdr_value(r->head, r->head_len, "If-Match"));
+  char vid[S3_VID_CAP];
+  if (request_version_id(s, r, vid) != 0) return;
+  if (vid[0] || bucket_versioning(r->bucket) != VERSIONING_OFF) {
+    // In a versioned bucket a delete adds a marker, or removes the version it names.
+    char out_vid[S3_VID_CAP];
+    int marker = 0;
+    int rc = object_delete_version(r->bucket, r->key, vid, out_vid, &marker);
+    if (rc == STORE_BUSY) {
+      answer_store_busy(s, r, 0);
+      return;
+    }
+    if (rc < 0) {
+      answer_error(s, r, 500, "InternalError", "Failed to delete object", nullptr);
+      return;
+    }
+    answer_version_lines(r, out_vid, marker);
+    clear_error();
+    count_request(0, 0);
+    http_send_headers(s, &r->answer, 204, "", 0, 0);
+    return;
+  }
   int rc = if_match.empty() ? object_remove(r->bucket, r->key)
                             : object_remove_if_match(r->bucket, r->key, if_match.get());
   if (rc == STORE_BUSY) {

@@ -16,6 +16,7 @@
 #include "ops/checksums.h"
 #include "ops/conditions.h"
 #include "ops/ops.h"
+#include "ops/versions_ops.h"
 #include "store/content_type.h"
 #include "store/files.h"
 #include "store/layout.h"
@@ -187,6 +188,7 @@ void op_put_object(plat_sock s, S3Request *r, stream_state *st) {
   checksum_header_lines(whole.algo, whole.type, whole.value, sum_lines, sizeof sum_lines);
   char extra[320];
   snprintf(extra, sizeof(extra), "ETag: \"%s\"\r\n%s%s", etag, sum_lines, SSE_ANSWER_HEADER);
+  answer_version_lines(r, w.w.vid, 0);
   http_send_headers(s, &r->answer, 200, extra, 0, 0);
 }
 
@@ -199,6 +201,7 @@ namespace {
 struct copy_source {
   char bucket[S3_BUCKET_MAX + 1];
   char key[S3_KEY_MAX + 1];
+  char vid[S3_VID_CAP];  // the version named ("" for the current one)
   object_view_guard view;
   tag_set_box tags;  // the version's tags, read with its record
 };
@@ -207,7 +210,8 @@ struct copy_source {
 int open_copy_source(plat_sock s, S3Request *r, copy_source *src) {
   {
     owned_str source(request_copy_source(r));
-    if (parse_copy_source(source.get(), src->bucket, src->key) != 0) {
+    if (copy_source_version(source.p, src->vid) != 0 ||
+        parse_copy_source(source.get(), src->bucket, src->key) != 0) {
       answer_error(s, r, 400, "InvalidArgument", "Invalid copy source");
       return -1;
     }
@@ -216,9 +220,20 @@ int open_copy_source(plat_sock s, S3Request *r, copy_source *src) {
     answer_error(s, r, 500, "InternalError", "Copy failed");
     return -1;
   }
-  int rc = object_snapshot_tagged(src->bucket, src->key, &src->view.v, src->tags.set);
+  int rc = object_snapshot_version(src->bucket, src->key, src->vid, &src->view.v, 0, nullptr,
+                                   src->tags.set);
   if (rc == STORE_BUSY) {
     answer_store_busy(s, r, 0);
+    return -1;
+  }
+  if (rc == VERSION_IS_MARKER) {
+    answer_error(s, r, 400, "InvalidRequest",
+                 "The source of a copy request may not specifically refer to a delete marker by "
+                 "version id.");
+    return -1;
+  }
+  if (rc != 0 && src->vid[0]) {
+    answer_error(s, r, 404, "NoSuchVersion", "The specified version does not exist.");
     return -1;
   }
   if (rc != 0) {
@@ -302,7 +317,8 @@ int check_copy_request(plat_sock s, S3Request *r, const copy_source *src, int re
   }
   if (replace && check_content_headers(s, r) != 0) return -1;
   if (replace_tags && check_request_tagging(s, r) != 0) return -1;
-  if (!replace && strcmp(src->bucket, r->bucket) == 0 && strcmp(src->key, r->key) == 0) {
+  if (!replace && !src->vid[0] && strcmp(src->bucket, r->bucket) == 0 &&
+      strcmp(src->key, r->key) == 0) {
     answer_error(s, r, 400, "InvalidRequest",
                  "This copy request is illegal because it is trying to copy an object to itself "
                  "without changing the object's metadata, storage class, website redirect "
@@ -436,5 +452,11 @@ void op_copy_object(plat_sock s, S3Request *r) {
     answer_error(s, r, 500, "InternalError", "Copy failed");
     return;
   }
+  // The new version's id, and the source's when it has one.
+  answer_version_lines(r, w.w.vid, 0);
+  size_t used = strlen(r->answer.version_lines);
+  if (src.view.v.version_id[0])
+    snprintf(r->answer.version_lines + used, sizeof r->answer.version_lines - used,
+             "x-amz-copy-source-version-id: %s\r\n", src.view.v.version_id);
   answer_copy_result(s, r, &src.view.v, md5, &sum);
 }

@@ -157,6 +157,11 @@ long parse_completion_list(const char *body, size_t len, completion_entry *list)
 // (XML references decoded) in key and *pos moved past it; 0 when there is none, or when the
 // next one is longer than a key can be (which ends the processing).
 int delete_body_next_key(const char *body, size_t len, size_t *pos, char key[S3_KEY_FIELD]);
+// The VersionId of the Object element that holds the key just read (from: where the search for
+// that key began; key_end: the *pos it left) into vid[40]: 0 none, 1 read, -1 not one this
+// store gives.
+int delete_body_version_id(const char *body, size_t len, size_t from, size_t key_end,
+                           char vid[40]);
 
 // Promises this server cannot keep (header_rules.cpp). Customer-key (SSE-C) and key-service
 // (aws:kms, aws:kms:dsse) encryption answer 501 and Object Lock 400 InvalidRequest, before

@@ -19,6 +19,7 @@
 #include "digest/running.h"
 #include "ops/checksums.h"
 #include "ops/ops.h"
+#include "ops/versions_ops.h"
 #include "store/files.h"
 #include "store/layout.h"
 #include "store/names.h"
@@ -436,6 +437,7 @@ int store_file(plat_sock s, S3Request *r, post_state *st, const post_verdict *v,
     return -1;
   }
   clear_error();
+  answer_version_lines(r, w.w.vid, 0);
   count_request(0, len);
   return 0;
 }

@@ -10,6 +10,7 @@
 #include "http/request.h"
 #include "http/response.h"
 #include "ops/ops.h"
+#include "ops/versions_ops.h"
 #include "store/bucket_tags.h"
 #include "store/layout.h"
 #include "store/object.h"
@@ -131,21 +132,48 @@ void op_get_object_tagging(plat_sock s, S3Request *r) {
     answer_error(s, r, 500, "InternalError", kNoMemory);
     return;
   }
+  char vid[S3_VID_CAP];
+  if (request_version_id(s, r, vid) != 0) return;
   object_view_guard view;
-  int rc = object_snapshot_tagged(r->bucket, r->key, &view.v, box.set);
+  int rc = object_snapshot_version(r->bucket, r->key, vid, &view.v, 0, nullptr, box.set);
   if (rc == STORE_BUSY) {
     answer_store_busy(s, r, 0);
     return;
   }
-  if (rc != 0) {
-    answer_error(s, r, 404, "NoSuchKey", "The specified key does not exist");
+  if (rc == VERSION_IS_MARKER) {
+    answer_version_lines(r, view.v.version_id, 1);
+    answer_error(s, r, 405, "MethodNotAllowed",
+                 "The specified method is not allowed against this resource.");
     return;
   }
+  if (rc != 0) {
+    if (vid[0])
+      answer_error(s, r, 404, "NoSuchVersion", "The specified version does not exist.");
+    else
+      answer_error(s, r, 404, "NoSuchKey", "The specified key does not exist");
+    return;
+  }
+  answer_version_lines(r, view.v.version_id, 0);
   answer_tag_document(s, r, box.set);
+}
+
+// A tag change names the current version or none: the tags of older versions are kept as they
+// were written. 0 go on (the answer then names the current version's id), -1 answered.
+static int tag_change_version(plat_sock s, S3Request *r) {
+  char vid[S3_VID_CAP];
+  if (request_version_id(s, r, vid) != 0) return -1;
+  object_view_guard view;
+  int rc = object_snapshot(r->bucket, r->key, &view.v);
+  if (rc == 0) answer_version_lines(r, view.v.version_id, 0);
+  if (!vid[0] || (rc == 0 && strcmp(view.v.version_id, vid) == 0)) return 0;
+  r->answer.version_lines[0] = 0;
+  answer_not_implemented(s, r);
+  return -1;
 }
 
 void op_put_object_tagging(plat_sock s, S3Request *r, stream_state *st) {
   if (!key_has_path(s, r)) return;
+  if (tag_change_version(s, r) != 0) return;
   tag_set_box box;
   if (!box.set) {
     answer_error(s, r, 500, "InternalError", kNoMemory);
@@ -161,6 +189,7 @@ void op_put_object_tagging(plat_sock s, S3Request *r, stream_state *st) {
 
 void op_delete_object_tagging(plat_sock s, S3Request *r) {
   if (!key_has_path(s, r)) return;
+  if (tag_change_version(s, r) != 0) return;
   if (answer_set_tags_failure(s, r, object_set_tags(r->bucket, r->key, nullptr), 0)) return;
   clear_error();
   count_request(0, 0);

@@ -139,6 +139,9 @@ int plat_unlink(const char *path, plat_err *err);
 // Moves src onto dst, replacing dst atomically; across file systems falls back to copy + delete.
 // 0, or -1 with *err set.
 int plat_rename_replace(const char *src, const char *dst, plat_err *err);
+// Gives the file src a second name dst (a hard link: the same file, its data, size, time and
+// file number shared); dst must not exist. 0, or -1 with *err set (EXISTS when dst is taken).
+int plat_link(const char *src, const char *dst, plat_err *err);
 
 struct plat_dir;  // opaque listing
 plat_dir *plat_dir_open(const char *path);           // null when it cannot be opened

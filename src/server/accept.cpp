@@ -252,7 +252,7 @@ void conn_readable(engine *e, conn *c) {
 
 // Answers a connection beyond the limits, unread, and closes it.
 void refuse_full(plat_sock s) {
-  answer_context a = {0, nullptr};
+  answer_context a = {0, nullptr, ""};
   send_error(s, &a, 503, "SlowDown", "Please reduce your request rate.", "", nullptr);
   plat_sock_shutdown_send(s);
   plat_sock_close(s);

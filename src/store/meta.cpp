@@ -56,6 +56,10 @@ const char PARTS_PREFIX[] = "+Parts ";
 constexpr size_t PARTS_PREFIX_LEN = sizeof(PARTS_PREFIX) - 1;
 const char VERSION_PREFIX[] = "+Version ";
 constexpr size_t VERSION_PREFIX_LEN = sizeof(VERSION_PREFIX) - 1;
+// The version id a record of a versioned bucket's object carries; records of buckets that never
+// had versioning have none.
+const char VID_PREFIX[] = "+VersionId ";
+constexpr size_t VID_PREFIX_LEN = sizeof(VID_PREFIX) - 1;
 
 // A byte that may stand in a header value sent back to clients: no control character but
 // the tab, no DEL (a CR or LF would end the head line and let the rest pose as a header).
@@ -154,6 +158,7 @@ struct meta_reader {
   record_sums *sums;         // null when the caller takes none
   record_tags *tags;         // null when the caller takes none
   record_version *version;   // null when the caller takes none
+  char *vid;                 // S3_VID_CAP bytes; null when the caller takes none
 };
 
 // ---------------------------------------------------------------- the version line
@@ -315,6 +320,14 @@ void load_line(meta_reader *m, const char *line, size_t n) {
     if (m->tags) {
       m->tags->count++;
       tag_record_take(line, n, m->tags->set, S3_BUCKET_TAGS_MAX);
+    }
+    return;
+  }
+  if (no >= 2 && n >= VID_PREFIX_LEN && memcmp(line, VID_PREFIX, VID_PREFIX_LEN) == 0) {
+    size_t len = n - VID_PREFIX_LEN;
+    if (m->vid && len < S3_VID_CAP) {
+      memcpy(m->vid, line + VID_PREFIX_LEN, len);
+      m->vid[len] = 0;
     }
     return;
   }
@@ -686,7 +699,7 @@ static void save_header_lines(meta_writer *w, const char *head, size_t head_len)
 static int write_record(plat_file *f, const char *etag, const char *content_type,
                         const char *head, size_t head_len, const part_layout *parts,
                         const record_checksum *sum, const part_checksums *part_sums,
-                        const record_version *version) {
+                        const record_version *version, const char *vid) {
   static_assert(sizeof(meta_writer) < 16384, "writer lives on the stack");
   meta_writer w;
   w.f = f;
@@ -701,6 +714,11 @@ static int write_record(plat_file *f, const char *etag, const char *content_type
   save_part_lines(&w, parts);
   save_checksum_lines(&w, sum, part_sums);
   save_version_line(&w, version);
+  if (vid && vid[0] && strlen(vid) < S3_VID_CAP) {
+    mw_put(&w, VID_PREFIX, VID_PREFIX_LEN);
+    mw_put(&w, vid, strlen(vid));
+    mw_put(&w, "\n", 1);
+  }
   mw_flush(&w);
   return w.failed ? -1 : 0;
 }
@@ -708,7 +726,8 @@ static int write_record(plat_file *f, const char *etag, const char *content_type
 int meta_draft_write(meta_draft *d, const char *bucket, const char *key, const char *etag,
                      const char *content_type, const char *head, size_t head_len,
                      const part_layout *parts, const record_checksum *sum,
-                     const part_checksums *part_sums, const record_version *version) {
+                     const part_checksums *part_sums, const record_version *version,
+                     const char *vid) {
   d->f = nullptr;
   d->tmp[0] = 0;
   // A path that does not fit is never cut: a cut path could name another object's file.
@@ -720,7 +739,8 @@ int meta_draft_write(meta_draft *d, const char *bucket, const char *key, const c
     d->tmp[0] = 0;
     return -1;
   }
-  if (write_record(d->f, etag, content_type, head, head_len, parts, sum, part_sums, version) != 0) {
+  if (write_record(d->f, etag, content_type, head, head_len, parts, sum, part_sums, version,
+                   vid) != 0) {
     meta_draft_discard(d);
     return -1;
   }
@@ -784,7 +804,7 @@ void meta_save(const char *bucket, const char *key, const char *etag, const char
 static void read_record(plat_file *f, char content_type[256], char *etag, size_t etag_size,
                         char user_meta[1024], content_headers *content, part_lookup *parts,
                         record_sums *sums, record_tags *tags,
-                        record_version *version = nullptr) {
+                        record_version *version = nullptr, char *vid = nullptr) {
   meta_reader m;
   m.line_no = 0;
   m.content_type = content_type;
@@ -797,6 +817,7 @@ static void read_record(plat_file *f, char content_type[256], char *etag, size_t
   m.sums = sums;
   m.tags = tags;
   m.version = version;
+  m.vid = vid;
 
   // A line longer than S3_TAG_LINE_MAX keeps its first part; the rest of it is skipped up to
   // its LF, so a long value can never turn into a header line of its own.
@@ -855,11 +876,23 @@ int meta_load_current(const char *bucket, const char *key, int64_t data_mtime_ns
 int meta_load_version(const char *bucket, const char *key, const plat_file_id *id,
                       char content_type[256], char *etag, size_t etag_size, char user_meta[1024],
                       content_headers *content, part_lookup *parts, int *named,
-                      record_tags *tags, record_sums *sums) {
+                      record_tags *tags, record_sums *sums, char *vid) {
   if (named) *named = 0;
   if (tags) tags->count = 0;
+  if (vid) vid[0] = 0;
   char path[S3_FS_PATH];
   if (meta_path(bucket, key, path) != 0) return 0;
+  return meta_load_version_at(path, id, content_type, etag, etag_size, user_meta, content, parts,
+                              named, tags, sums, vid);
+}
+
+int meta_load_version_at(const char *path, const plat_file_id *id, char content_type[256],
+                         char *etag, size_t etag_size, char user_meta[1024],
+                         content_headers *content, part_lookup *parts, int *named,
+                         record_tags *tags, record_sums *sums, char *vid) {
+  if (named) *named = 0;
+  if (tags) tags->count = 0;
+  if (vid) vid[0] = 0;
   plat_file_guard guard(plat_file_open(path, PLAT_READ));
   if (!guard.f) return 0;
   // Read into buffers of its own first: a record of another version leaves the caller's alone.
@@ -880,8 +913,9 @@ int meta_load_version(const char *bucket, const char *key, const plat_file_id *i
   // turns out to be this version's.
   record_tags rt = {0, tags ? tags->set : nullptr};
   if (rt.set) rt.set->count = 0;
+  char version_id[S3_VID_CAP] = "";
   read_record(guard.f, ctype, tag, etag_size < sizeof tag ? etag_size : sizeof tag, user, &c,
-              &p, sums ? &su : nullptr, &rt, &v);
+              &p, sums ? &su : nullptr, &rt, &v, version_id);
   if (named) *named = v.present;
   auto other_version = [&](int rc) {
     if (rt.set) rt.set->count = 0;
@@ -903,6 +937,7 @@ int meta_load_version(const char *bucket, const char *key, const plat_file_id *i
   if (content) *content = c;
   if (parts) *parts = p;
   if (sums) *sums = su;
+  if (vid) copy_text(vid, S3_VID_CAP, version_id);
   return 1;
 }
 

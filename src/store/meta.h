@@ -11,6 +11,9 @@
 
 struct tag_set;
 
+// A version id as the store writes it (32 characters, or "null"), NUL included.
+constexpr size_t S3_VID_CAP = 40;
+
 // The content headers an object keeps and GET and HEAD answer with, beside its content type.
 enum content_header_id {
   CH_CACHE_CONTROL = 0,
@@ -140,7 +143,7 @@ int meta_draft_write(meta_draft *d, const char *bucket, const char *key, const c
                      const char *content_type, const char *head, size_t head_len,
                      const part_layout *parts = nullptr, const record_checksum *sum = nullptr,
                      const part_checksums *part_sums = nullptr,
-                     const record_version *version = nullptr);
+                     const record_version *version = nullptr, const char *vid = nullptr);
 // Flushes a written draft to disk; it must be, before it is published. Kept apart from the
 // writing so that a commit can write its data and its record first and then flush both, and the
 // second flush finds most of its work done by the first. 0, or -1 with the draft discarded.
@@ -178,7 +181,14 @@ int meta_load_version(const char *bucket, const char *key, const plat_file_id *i
                       char content_type[256], char *etag, size_t etag_size, char user_meta[1024],
                       content_headers *content = nullptr, part_lookup *parts = nullptr,
                       int *named = nullptr, record_tags *tags = nullptr,
-                      record_sums *sums = nullptr);
+                      record_sums *sums = nullptr, char *vid = nullptr);
+// meta_load_version for the record file at path (a kept version's, or the current one's).
+// vid (S3_VID_CAP bytes), when given, receives the record's version id ("" when it has none).
+int meta_load_version_at(const char *path, const plat_file_id *id, char content_type[256],
+                         char *etag, size_t etag_size, char user_meta[1024],
+                         content_headers *content = nullptr, part_lookup *parts = nullptr,
+                         int *named = nullptr, record_tags *tags = nullptr,
+                         record_sums *sums = nullptr, char *vid = nullptr);
 // Removes the metadata file of one object (missing is fine).
 void meta_remove(const char *bucket, const char *key);
 // Writes to f the "name:value" line of each x-amz-meta-* header of head and the lines of its

@@ -28,6 +28,7 @@
 #include "store/meta.h"
 #include "store/names.h"
 #include "store/tags.h"
+#include "store/versions.h"
 #include "store/walk.h"
 
 namespace {
@@ -195,7 +196,7 @@ int check_condition(const commit_condition *cond, const char *bucket, const char
 // publishing it failed).
 int commit_attempt(const char *tmp, const char *path, const char *bucket, const char *key,
                    int64_t stamp, meta_draft *record, int *drafted, const commit_condition *cond,
-                   const prior_hash *prior) {
+                   const prior_hash *prior, int vstate) {
   bucket_lock_guard held(bucket, 0, 1);
   if (held.timed_out()) return COMMIT_SLOW_DOWN;
   if (!held.held()) return -1;
@@ -218,6 +219,16 @@ int commit_attempt(const char *tmp, const char *path, const char *bucket, const 
     path = inner;
   int verdict = check_condition(cond, bucket, key, path, prior);
   if (verdict != 0) return verdict;
+  // A versioned bucket keeps the version being replaced, under a second name in its area,
+  // before the move: a kill then leaves it in both places at worst, never in none. A
+  // suspended one replaces the "null" version, wherever it lies.
+  if (vstate != VERSIONING_OFF) {
+    char mpath[S3_FS_PATH], vdir[S3_FS_PATH];
+    if (meta_path(bucket, key, mpath) != 0 || versions_dir(bucket, key, vdir) != 0) return -1;
+    if (versions_keep_current(bucket, key, path, mpath, vstate == VERSIONING_ENABLED) != 0)
+      return -1;
+    if (vstate == VERSIONING_SUSPENDED && versions_drop_null(vdir) != 0) return -1;
+  }
   plat_err err = PLAT_OK;
   if (plat_rename_replace(tmp, path, &err) != 0) return err == PLAT_ERR_BUSY ? 1 : -1;
   if (*drafted == 0) *drafted = meta_draft_publish(record, stamp) == 0 ? 1 : -1;
@@ -475,21 +486,24 @@ int object_make_key_dirs(const char *bucket, const char *path_in) {
 int object_commit(const char *tmp, const char *bucket, const char *key, const char *etag,
                   const char *content_type, const char *head, size_t head_len,
                   const commit_condition *cond, const part_layout *parts,
-                  const record_checksum *sum, const part_checksums *part_sums) {
+                  const record_checksum *sum, const part_checksums *part_sums, char *vid_out) {
   char path[S3_FS_PATH];
   if (object_path(bucket, key, path) != 0) {
     remove_file(tmp);
     return -1;
   }
   return object_commit_at(tmp, path, bucket, key, etag, content_type, head, head_len, cond,
-                          parts, sum, part_sums);
+                          parts, sum, part_sums, vid_out);
 }
 
 int object_commit_at(const char *tmp, const char *path, const char *bucket, const char *key,
                      const char *etag, const char *content_type, const char *head,
                      size_t head_len, const commit_condition *cond, const part_layout *parts,
-                     const record_checksum *sum, const part_checksums *part_sums) {
+                     const record_checksum *sum, const part_checksums *part_sums,
+                     char *vid_out) {
   int moved = -1;
+  if (vid_out) vid_out[0] = 0;
+  const int vstate = bucket_versioning(bucket);
   // An object stored where this key needs a directory moves into it first, data and record,
   // so that the record's draft below has its directory.
   if (object_make_room(bucket, key, 0) != 0) {
@@ -510,9 +524,15 @@ int object_commit_at(const char *tmp, const char *path, const char *bucket, cons
   if (data.f && (plat_file_set_mtime_ns(data.f, stamp) != 0 ||
                  record_version_of(data.f, &version) != 0))
     plat_file_close(data.release());
+  // The new version's id names its time and file number, which its data keeps in every place,
+  // so that data whose record a kill kept from following it still has its id.
+  char vid[S3_VID_CAP] = "";
+  if (vstate == VERSIONING_ENABLED && version.present)
+    version_base(version.mtime_ns, version.file_id, 0, vid);
+  if (vstate == VERSIONING_SUSPENDED) copy_text(vid, sizeof vid, "null");
   int drafted = data.f ? meta_draft_write(&record, bucket, key, etag,
                                            content_type ? content_type : "", head, head_len,
-                                           parts, sum, part_sums, &version)
+                                           parts, sum, part_sums, &version, vid)
                        : -1;
   // A data flush that fails closes the data, and the unpublished draft goes below.
   if (flush_temp(&data) == 0 && drafted == 0) drafted = meta_draft_sync(&record);
@@ -525,7 +545,8 @@ int object_commit_at(const char *tmp, const char *path, const char *bucket, cons
   // lock dropped during the pauses; a version replaced after it was hashed is hashed again.
   int rehashed = 0;
   for (int attempt = 0; data.f && attempt < MOVE_ATTEMPTS; attempt++) {
-    moved = commit_attempt(tmp, path, bucket, key, stamp, &record, &drafted, cond, &prior);
+    moved = commit_attempt(tmp, path, bucket, key, stamp, &record, &drafted, cond, &prior,
+                           vstate);
     if (moved == ATTEMPT_REHASH) {
       if (++rehashed >= REHASH_ATTEMPTS) {
         moved = COMMIT_SLOW_DOWN;
@@ -559,6 +580,7 @@ int object_commit_at(const char *tmp, const char *path, const char *bucket, cons
     return moved;
   // New data whose record could not follow it is no success to answer: its ETag, content type
   // and metadata are not what the client stored (it reads as a version without a record).
+  if (moved == 0 && drafted == 1 && vid_out) copy_text(vid_out, S3_VID_CAP, vid);
   return moved == 0 && drafted == 1 ? 0 : -1;
 }
 
@@ -685,6 +707,9 @@ void view_clear(object_view *out, uint32_t want_part, const record_sums *page, t
   out->user_meta[0] = 0;
   content_headers_clear(&out->content);
   out->tag_count = 0;
+  out->version_id[0] = 0;
+  out->delete_marker = 0;
+  memset(&out->id, 0, sizeof out->id);
   if (tags) tags->count = 0;
 }
 
@@ -694,7 +719,7 @@ void view_clear(object_view *out, uint32_t want_part, const record_sums *page, t
 // and its status, or the record names another version: look again.
 int snapshot_once(const char *bucket, const char *key, const char *path, object_view *out,
                   uint32_t want_part, const record_sums *page, tag_set *tags,
-                  int trust_mismatch) {
+                  int trust_mismatch, const char *rec_path = nullptr) {
   view_clear(out, want_part, page, tags);
   // Only a regular file is an object; a FIFO, socket or device in its place is never opened.
   plat_file_id id;
@@ -714,11 +739,15 @@ int snapshot_once(const char *bucket, const char *key, const char *path, object_
   // Size and time come from the handle that is read, never from the path.
   out->size = id.size;
   out->mtime = id.mtime_ns / 1000000000;  // times before 1970 are no object's
-  if (!meta_usable(bucket, key)) return 0;
+  out->id = id;
+  if (!rec_path && !meta_usable(bucket, key)) return 0;
   record_tags rt = {0, tags};
-  int rc = meta_load_version(bucket, key, &id, out->content_type, out->etag, sizeof out->etag,
-                             out->user_meta, &out->content, &out->parts, nullptr, &rt,
-                             &out->sums);
+  int rc = rec_path ? meta_load_version_at(rec_path, &id, out->content_type, out->etag,
+                                           sizeof out->etag, out->user_meta, &out->content,
+                                           &out->parts, nullptr, &rt, &out->sums, out->version_id)
+                    : meta_load_version(bucket, key, &id, out->content_type, out->etag,
+                                        sizeof out->etag, out->user_meta, &out->content,
+                                        &out->parts, nullptr, &rt, &out->sums, out->version_id);
   if (rc < 0 && !trust_mismatch) return 1;
   out->has_meta = rc > 0;
   if (rc <= 0) part_lookup_clear(&out->parts, want_part);
@@ -770,13 +799,118 @@ int snapshot_view(const char *bucket, const char *key, object_view *out, uint32_
 
 }  // namespace
 
+namespace {
+
+// A current version read in a versioned bucket gets its id. Data whose record a kill kept from
+// following it (a version brought back from the area, moved before its record) finds that
+// record in the area by its status.
+void fill_current_id(const char *bucket, const char *key, object_view *out, uint32_t want_part,
+                     const record_sums *page, tag_set *tags) {
+  if (bucket_versioning(bucket) == VERSIONING_OFF) {
+    out->version_id[0] = 0;
+    return;
+  }
+  char rec_vid[S3_VID_CAP];
+  copy_text(rec_vid, sizeof rec_vid, out->version_id);
+  if (!out->has_meta) {
+    char dir[S3_FS_PATH], base[S3_VBASE_CAP], rec[S3_FS_PATH];
+    for (int null = 0; null < 2 && !out->has_meta && versions_dir(bucket, key, dir) == 0;
+         null++) {
+      version_base(out->id.mtime_ns, out->id.ino, null, base);
+      if (version_file(dir, base, ".r", rec) != 0) break;
+      record_tags rt = {0, tags};
+      record_sums sums;
+      record_sums_clear(&sums, want_part);
+      if (page) {
+        sums.after = page->after;
+        sums.cap = page->cap;
+        sums.sizes = page->sizes;
+        sums.values = page->values;
+      }
+      part_lookup parts;
+      part_lookup_clear(&parts, want_part);
+      if (meta_load_version_at(rec, &out->id, out->content_type, out->etag, sizeof out->etag,
+                               out->user_meta, &out->content, &parts, nullptr, &rt, &sums,
+                               rec_vid) == 1) {
+        out->has_meta = 1;
+        out->parts = parts;
+        out->sums = sums;
+        out->tag_count = rt.count;
+        check_layout(out);
+      }
+    }
+  }
+  current_version_id(&out->id, out->has_meta, rec_vid, out->version_id);
+}
+
+// The current version with its id.
+int snapshot_version_current(const char *bucket, const char *key, object_view *out,
+                             uint32_t want_part, const record_sums *page, tag_set *tags) {
+  int rc = snapshot_view(bucket, key, out, want_part, page, tags);
+  if (rc == 0) fill_current_id(bucket, key, out, want_part, page, tags);
+  return rc;
+}
+
+}  // namespace
+
 int object_snapshot(const char *bucket, const char *key, object_view *out, uint32_t want_part,
                     const record_sums *page) {
-  return snapshot_view(bucket, key, out, want_part, page, nullptr);
+  int rc = snapshot_view(bucket, key, out, want_part, page, nullptr);
+  if (rc == 0) fill_current_id(bucket, key, out, want_part, page, nullptr);
+  return rc;
 }
 
 int object_snapshot_tagged(const char *bucket, const char *key, object_view *out, tag_set *tags) {
-  return snapshot_view(bucket, key, out, 0, nullptr, tags);
+  int rc = snapshot_view(bucket, key, out, 0, nullptr, tags);
+  if (rc == 0) fill_current_id(bucket, key, out, 0, nullptr, tags);
+  return rc;
+}
+
+int object_current_marker(const char *bucket, const char *key, char vid[S3_VID_CAP]) {
+  vid[0] = 0;
+  char dir[S3_FS_PATH];
+  if (versions_dir(bucket, key, dir) != 0) return 0;
+  kept_version newest;
+  int more = 0;
+  if (versions_scan(dir, "", &newest, 1, &more) != 1 || !newest.marker) return 0;
+  version_id_of_base(newest.base, vid);
+  return 1;
+}
+
+int object_snapshot_version(const char *bucket, const char *key, const char *vid,
+                            object_view *out, uint32_t want_part, const record_sums *page,
+                            tag_set *tags) {
+  out->data = nullptr;
+  view_clear(out, want_part, page, tags);
+  if (!vid || !vid[0]) return snapshot_version_current(bucket, key, out, want_part, page, tags);
+  char dir[S3_FS_PATH];
+  if (versions_dir(bucket, key, dir) != 0) return -1;
+  // The current one first, then the area, then the current again: a version brought back
+  // from the area meanwhile is found in its new place.
+  for (int look = 0; look < 2; look++) {
+    int rc = snapshot_version_current(bucket, key, out, want_part, page, tags);
+    if (rc == STORE_BUSY) return rc;
+    if (rc == 0 && strcmp(out->version_id, vid) == 0) return 0;
+    view_clear(out, want_part, page, tags);
+    if (look) break;
+    char base[S3_VBASE_CAP];
+    int marker = 0;
+    if (versions_find(dir, vid, base, &marker) != 1) continue;
+    if (marker) {
+      copy_text(out->version_id, sizeof out->version_id, vid);
+      out->delete_marker = 1;
+      return VERSION_IS_MARKER;
+    }
+    char data[S3_FS_PATH], rec[S3_FS_PATH];
+    if (version_file(dir, base, "", data) != 0 || version_file(dir, base, ".r", rec) != 0)
+      return -1;
+    if (snapshot_once(bucket, key, data, out, want_part, page, tags, 1, rec) == 0) {
+      copy_text(out->version_id, sizeof out->version_id, vid);
+      return 0;
+    }
+    view_clear(out, want_part, page, tags);
+  }
+  return -1;
 }
 
 void object_release(object_view *v) {
@@ -831,6 +965,7 @@ void object_list_etag(const char *bucket, const char *key, const char *path, cha
 
 void bucket_remove_records(const char *bucket) {
   if (!plain_bucket_name(bucket)) return;
+  versions_remove_bucket(bucket);
   remove_bucket_tree(".mpu", bucket);
   remove_bucket_tree(".s3meta", bucket);
   cors_config_remove(bucket);
@@ -851,6 +986,9 @@ int bucket_delete(const char *bucket) {
   if (plat_lstat(dir, &st) != 0) return 2;
   // Every key counts, dot-names included; a walk that cannot finish keeps the bucket.
   int has = dir_has_objects(dir);
+  if (has != 0) return has > 0 ? 1 : -1;
+  // Kept versions and delete markers hold the bucket as objects do.
+  has = versions_any(bucket);
   if (has != 0) return has > 0 ? 1 : -1;
   if (delete_dir_recursive(dir) != 0) return -1;
   // Uploads in progress and metadata records go with the bucket, still under the lock, so an
@@ -943,4 +1081,142 @@ int object_set_tags(const char *bucket, const char *key, const tag_set *tags) {
     if (rc != 1) return rc;
   }
   return COMMIT_SLOW_DOWN;
+}
+
+// ---------------------------------------------------------------- versions
+
+namespace {
+
+// The id of the current version at path under the key's lock ("" when there is none).
+void locked_current_id(const char *bucket, const char *key, const char *path, const char *mpath,
+                       char vid[S3_VID_CAP], plat_file_id *id) {
+  vid[0] = 0;
+  if (plat_file_identity(path, id) != 0) return;
+  char ctype[S3_CTYPE_CAP] = "", etag[S3_ETAG_CAP] = "", user[S3_USER_META_CAP] = "";
+  char rec_vid[S3_VID_CAP] = "";
+  int trusted = meta_load_version_at(mpath, id, ctype, etag, sizeof etag, user, nullptr, nullptr,
+                                     nullptr, nullptr, nullptr, rec_vid) == 1;
+  if (!trusted) {
+    // A version brought back whose record a kill kept in the area.
+    char dir[S3_FS_PATH], base[S3_VBASE_CAP], rec[S3_FS_PATH];
+    for (int null = 0; null < 2 && !trusted && versions_dir(bucket, key, dir) == 0; null++) {
+      version_base(id->mtime_ns, id->ino, null, base);
+      trusted = version_file(dir, base, ".r", rec) == 0 &&
+                meta_load_version_at(rec, id, ctype, etag, sizeof etag, user, nullptr, nullptr,
+                                     nullptr, nullptr, nullptr, rec_vid) == 1;
+    }
+  }
+  current_version_id(id, trusted, rec_vid, vid);
+}
+
+// object_delete_version's step under the locks.
+int delete_version_locked(const char *bucket, const char *key, const char *path,
+                          const char *vid, int vstate, char out_vid[S3_VID_CAP],
+                          int *is_marker) {
+  char mpath[S3_FS_PATH], dir[S3_FS_PATH];
+  if (meta_path(bucket, key, mpath) != 0 || versions_dir(bucket, key, dir) != 0) return -1;
+  plat_file_id id;
+  memset(&id, 0, sizeof id);
+  char cur[S3_VID_CAP];
+  locked_current_id(bucket, key, path, mpath, cur, &id);
+  if (!vid[0]) {
+    // A delete marker on top: the current version is kept first, then the marker is made,
+    // then the plain file goes; a kill between leaves the current one in place.
+    if (versions_keep_current(bucket, key, path, mpath, vstate == VERSIONING_ENABLED) != 0)
+      return -1;
+    if (versions_add_marker(bucket, key, cur[0] ? id.mtime_ns : 0,
+                            vstate == VERSIONING_SUSPENDED, out_vid) != 0)
+      return -1;
+    *is_marker = 1;
+    if (cur[0] && remove_file(path) < 0) return -1;
+    if (cur[0]) remove_file(mpath);
+    return 1;
+  }
+  copy_text(out_vid, S3_VID_CAP, vid);
+  char base[S3_VBASE_CAP];
+  int marker = 0;
+  if (cur[0] && strcmp(cur, vid) == 0) {
+    // A copy of it in the area (a kill before its replacement moved) goes first.
+    if (versions_find(dir, vid, base, &marker) == 1 && !marker &&
+        versions_remove_kept(dir, base) != 0)
+      return -1;
+    return versions_promote_newest(bucket, key, path, mpath, 1) == 0 ? 1 : -1;
+  }
+  if (versions_find(dir, vid, base, &marker) != 1) return 0;
+  *is_marker = marker;
+  if (versions_remove_kept(dir, base) != 0) return -1;
+  // The marker on top gone, the version under it is current again.
+  if (!cur[0] && versions_promote_newest(bucket, key, path, mpath, 0) != 0) return -1;
+  return 0;
+}
+
+}  // namespace
+
+int object_delete_version(const char *bucket, const char *key, const char *vid,
+                          char out_vid[S3_VID_CAP], int *is_marker) {
+  out_vid[0] = 0;
+  *is_marker = 0;
+  const int vstate = bucket_versioning(bucket);
+  if (vstate == VERSIONING_OFF && !vid[0]) return object_remove(bucket, key) < 0 ? -1 : 0;
+  if (vstate == VERSIONING_OFF && strcmp(vid, "null") == 0) {
+    copy_text(out_vid, S3_VID_CAP, "null");
+    return object_remove(bucket, key) < 0 ? -1 : 0;
+  }
+  char path[S3_FS_PATH];
+  if (object_path(bucket, key, path) != 0) return -1;
+  if (!path_levels_plain(path, root_len())) return 0;
+  if (object_make_room(bucket, key, 0) != 0) return -1;
+  int rc;
+  {
+    bucket_lock_guard held(bucket, 0, 1);
+    if (held.timed_out()) return STORE_BUSY;
+    if (!held.held()) return -1;
+    key_lock_guard key_held(bucket, key, 1);
+    if (key_held.timed_out()) return STORE_BUSY;
+    if (!key_held.held()) return -1;
+    if (object_path(bucket, key, path) != 0) return -1;
+    if (is_directory(path)) {
+      // A key whose place is a directory holds no object: its object, if any, lies inside.
+      char inner[S3_FS_PATH];
+      int n = snprintf(inner, sizeof inner, "%s/%s", path, S3_DIR_OBJECT);
+      if (n <= 0 || size_t(n) >= sizeof inner) return -1;
+      copy_text(path, sizeof path, inner);
+    }
+    rc = delete_version_locked(bucket, key, path, vid, vstate, out_vid, is_marker);
+  }
+  if (rc == 1) settle_after_remove(bucket, key, path);
+  return rc < 0 ? -1 : 0;
+}
+
+void object_current_id(const char *bucket, const char *key, const char *path,
+                       char vid[S3_VID_CAP]) {
+  char mpath[S3_FS_PATH];
+  plat_file_id id;
+  vid[0] = 0;
+  if (meta_path(bucket, key, mpath) != 0) return;
+  locked_current_id(bucket, key, path, mpath, vid, &id);
+}
+
+int kept_version_info(const char *dir, const char *base, char *etag, size_t cap,
+                      uint64_t *size, int64_t *mtime) {
+  char data[S3_FS_PATH], rec[S3_FS_PATH];
+  plat_file_id id;
+  if (version_file(dir, base, "", data) != 0 || version_file(dir, base, ".r", rec) != 0 ||
+      plat_file_identity(data, &id) != 0)
+    return -1;
+  *size = id.size;
+  *mtime = id.mtime_ns / 1000000000;
+  char ctype[S3_CTYPE_CAP] = "", tag[S3_ETAG_CAP] = "", user[S3_USER_META_CAP] = "";
+  if (meta_load_version_at(rec, &id, ctype, tag, sizeof tag, user) == 1 && tag[0] &&
+      strlen(tag) < cap) {
+    copy_text(etag, cap, tag);
+    return 0;
+  }
+  char hex[33];
+  if (!etag_cache_get(&id, hex)) {
+    if (md5_file(data, hex) != 0) hex[0] = 0;
+    if (hex[0]) etag_cache_put(&id, hex);
+  }
+  copy_text(etag, cap, hex[0] ? hex : "00000000000000000000000000000000");
+  return 0;
 }

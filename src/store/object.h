@@ -27,6 +27,9 @@ struct object_view {
   part_lookup parts;                      // the part layout; count 0 when none is trusted
   record_sums sums;                       // the recorded checksums; algo CK_NONE when none
   uint32_t tag_count;                     // tags the record holds
+  char version_id[S3_VID_CAP];            // "" in a bucket that never had versioning
+  int delete_marker;                      // 1 when the version asked for is a delete marker
+  plat_file_id id;                        // the data's status as read
 };
 
 // A conditional write: what the object a commit would replace must be like. The test is made
@@ -61,14 +64,17 @@ constexpr int STORE_BUSY = -2;
 int object_commit(const char *tmp, const char *bucket, const char *key, const char *etag,
                   const char *content_type, const char *head, size_t head_len,
                   const commit_condition *cond = nullptr, const part_layout *parts = nullptr,
-                  const record_checksum *sum = nullptr, const part_checksums *part_sums = nullptr);
+                  const record_checksum *sum = nullptr, const part_checksums *part_sums = nullptr,
+                  char *vid_out = nullptr);
 // object_commit for a caller that holds the key's file path already (object_path of bucket
 // and key), so that a store's path is worked out once per write.
 int object_commit_at(const char *tmp, const char *path, const char *bucket, const char *key,
                      const char *etag, const char *content_type, const char *head,
                      size_t head_len, const commit_condition *cond, const part_layout *parts,
                      const record_checksum *sum = nullptr,
-                     const part_checksums *part_sums = nullptr);
+                     const part_checksums *part_sums = nullptr, char *vid_out = nullptr);
+// vid_out (S3_VID_CAP bytes), when given, receives the new version's id in a versioned bucket
+// ("" in one that never had versioning).
 
 // Removes bucket/key and its metadata record. 0 removed, 1 there was no such object (nothing,
 // or a directory that holds other keys), -1 the file could not be removed; its record then
@@ -85,6 +91,28 @@ int object_remove(const char *bucket, const char *key);
 int object_snapshot(const char *bucket, const char *key, object_view *out,
                     uint32_t want_part = 0, const record_sums *page = nullptr);
 void object_release(object_view *v);
+// A read of one version of bucket/key: vid "" or the current one's id reads as object_snapshot;
+// another reads the kept version. 0 read; -1 no such key or version; VERSION_IS_MARKER with
+// out->version_id and out->delete_marker set; STORE_BUSY.
+constexpr int VERSION_IS_MARKER = 7;
+int object_snapshot_version(const char *bucket, const char *key, const char *vid,
+                            object_view *out, uint32_t want_part = 0,
+                            const record_sums *page = nullptr, tag_set *tags = nullptr);
+// The current state of a key with no current version in a versioned bucket: 1 when its newest
+// kept version is a delete marker (its id into vid), 0 otherwise.
+int object_current_marker(const char *bucket, const char *key, char vid[S3_VID_CAP]);
+// DeleteObject in a versioned bucket (or with a version id): vid "" adds a delete marker
+// (its id into out_vid, *is_marker 1); a version id removes that version for good (a current
+// one gives its place to the newest kept one). 0, -1, STORE_BUSY.
+int object_delete_version(const char *bucket, const char *key, const char *vid,
+                          char out_vid[S3_VID_CAP], int *is_marker);
+// The id of the current version of bucket/key whose data file is path, as a listing shows it
+// (no lock taken); "" when there is none.
+void object_current_id(const char *bucket, const char *key, const char *path,
+                       char vid[S3_VID_CAP]);
+// A kept version's size, time (seconds) and ETag as a listing shows them; 0, -1 gone.
+int kept_version_info(const char *dir, const char *base, char *etag, size_t cap,
+                      uint64_t *size, int64_t *mtime);
 // object_snapshot that also reads the version's tags into tags (emptied first).
 int object_snapshot_tagged(const char *bucket, const char *key, object_view *out, tag_set *tags);
 

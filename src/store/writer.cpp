@@ -24,6 +24,7 @@ void writer_clear(object_writer *w, int kind, const char *bucket, const char *ke
   w->out = nullptr;
   w->path[0] = 0;
   w->tmp[0] = 0;
+  w->vid[0] = 0;
 }
 
 void md5_hex(md5_ctx *md5, char out[33]) {
@@ -152,7 +153,7 @@ int writer_commit_object(object_writer *w, const char *etag, const char *content
   }
   w->live = 0;
   return object_commit_at(w->tmp, w->path, w->bucket, w->key, etag, content_type, head, head_len,
-                          cond, parts, sum, part_sums);
+                          cond, parts, sum, part_sums, w->vid);
 }
 
 int writer_commit_part(object_writer *w, const char *etag, const char *sum_line) {

@@ -30,6 +30,8 @@ struct object_writer {
   plat_file *out;          // the temporary file while open for writer_write / writer_copy_from
   char path[S3_FS_PATH];   // the key's file (objects, joins) or the upload's folder (parts)
   char tmp[S3_FS_PATH];    // the temporary file's path
+  char vid[40];            // after writer_commit_object: the new version's id ("" when the
+                           // bucket never had versioning)
 };
 
 // A new object for bucket/key. 0; -1 the key has no path in the store (too long, or not a

@@ -6,7 +6,7 @@ import sys
 
 OPS = ["make bucket", "list buckets", "head bucket", "put small+meta", "content headers", "bad digest",
        "put 20 MiB", "put stdin", "put stream", "get whole", "get range", "presigned get", "head object", "copy small",
-       "copy 20 MiB", "copy metadata", "tagging", "multipart api", "odd keys", "folder marker",
+       "copy 20 MiB", "copy metadata", "tagging", "versioning", "multipart api", "odd keys", "folder marker",
        "bucket configurations", "public read", "missing bucket", "list v1", "list v2", "sync up", "sync changed", "sync touched",
        "sync down", "delete one", "delete batch", "remove bucket", "wrong secret", "auth off",
        "region eu-west-1", "mount", "list folders", "copy out", "copy in", "rename", "delete", "unmount",

@@ -239,6 +239,36 @@ def main():
             q.check(tags(b, "small.txt") == {}, "tags not deleted")
             aws(srv, "s3", "rm", "s3://%s/tree/big.bin" % b)
             aws(srv, "s3", "rb", "s3://cli-tag-dst", "--force")
+        with res.op("versioning"):
+            vb = "cli-versions"
+            aws(srv, "s3api", "create-bucket", "--bucket", vb)
+            aws(srv, "s3api", "put-bucket-versioning", "--bucket", vb,
+                "--versioning-configuration", "Status=Enabled")
+            st = js(aws(srv, "s3api", "get-bucket-versioning", "--bucket", vb))
+            q.check(st.get("Status") == "Enabled", "status %r" % st)
+            ids = []
+            for body in (b"first", b"second"):
+                q.write(os.path.join(work, "v.txt"), body)
+                ids.append(js(aws(srv, "s3api", "put-object", "--bucket", vb, "--key", "k",
+                                  "--body", os.path.join(work, "v.txt"))).get("VersionId"))
+            q.check(all(ids) and ids[0] != ids[1], "version ids %r" % ids)
+            out = os.path.join(work, "v.out")
+            g = js(aws(srv, "s3api", "get-object", "--bucket", vb, "--key", "k", "--version-id", ids[0], out))
+            q.check(q.read(out) == b"first" and g.get("VersionId") == ids[0], "old version %r" % g)
+            aws(srv, "s3", "rm", "s3://%s/k" % vb)
+            lv = js(aws(srv, "s3api", "list-object-versions", "--bucket", vb))
+            q.check([v["VersionId"] for v in lv.get("Versions", [])] == [ids[1], ids[0]], "versions %r" % lv)
+            markers = lv.get("DeleteMarkers", [])
+            q.check(len(markers) == 1 and markers[0].get("IsLatest"), "markers %r" % markers)
+            d = js(aws(srv, "s3api", "delete-object", "--bucket", vb, "--key", "k", "--version-id",
+                       markers[0]["VersionId"]))
+            q.check(d.get("DeleteMarker") is True, "marker removal %r" % d)
+            q.check(q.read(os.path.join(srv.root, vb, "k")) == b"second", "plain file back")
+            for v in ids:
+                aws(srv, "s3api", "delete-object", "--bucket", vb, "--key", "k", "--version-id", v)
+            q.check(js(aws(srv, "s3api", "list-object-versions", "--bucket", vb)).get("Versions") in (None, []),
+                    "versions left")
+            aws(srv, "s3api", "delete-bucket", "--bucket", vb)
         with res.op("public read"):
             # A policy that lets everyone read makes objects readable without credentials (curl);
             # a public access block closes the bucket again.

@@ -120,6 +120,33 @@ def checksum_round_trips(srv, res, c):
         c.delete_bucket(Bucket=b)
 
 
+def versioning_round_trip(c, root):
+    """Versioning end to end: versions kept, listed, read by id, a marker added and removed."""
+    b = "boto-versions"
+    c.create_bucket(Bucket=b)
+    c.put_bucket_versioning(Bucket=b, VersioningConfiguration={"Status": "Enabled"})
+    q.check(c.get_bucket_versioning(Bucket=b).get("Status") == "Enabled", "status")
+    v1 = c.put_object(Bucket=b, Key="k", Body=b"one")["VersionId"]
+    v2 = c.put_object(Bucket=b, Key="k", Body=b"two")["VersionId"]
+    q.check(v1 and v2 and v1 != v2, "version ids %r %r" % (v1, v2))
+    q.check(c.get_object(Bucket=b, Key="k", VersionId=v1)["Body"].read() == b"one", "old version")
+    m = c.delete_object(Bucket=b, Key="k")
+    q.check(m.get("DeleteMarker") is True and m.get("VersionId"), "marker %r" % m)
+    q.check(error_code(lambda: c.head_object(Bucket=b, Key="k"))[1] == 404, "marker hides the key")
+    seen = []
+    for page in c.get_paginator("list_object_versions").paginate(Bucket=b, PaginationConfig={"PageSize": 1}):
+        seen += [("v", x["VersionId"], x["IsLatest"]) for x in page.get("Versions", [])]
+        seen += [("m", x["VersionId"], x["IsLatest"]) for x in page.get("DeleteMarkers", [])]
+    q.check(sorted(seen) == sorted([("m", m["VersionId"], True), ("v", v2, False), ("v", v1, False)]),
+            "versions %r" % seen)
+    c.delete_object(Bucket=b, Key="k", VersionId=m["VersionId"])
+    q.check(c.get_object(Bucket=b, Key="k")["Body"].read() == b"two", "marker removed")
+    q.check(q.read(os.path.join(root, b, "k")) == b"two", "plain file back")
+    r = c.delete_objects(Bucket=b, Delete={"Objects": [{"Key": "k", "VersionId": v} for v in (v1, v2)]})
+    q.check(len(r.get("Deleted", [])) == 2, "deleted %r" % r)
+    c.delete_bucket(Bucket=b)
+
+
 def error_code(fn):
     try:
         fn()
@@ -377,6 +404,8 @@ def main():
                 c.delete_object(Bucket=b, Key=k)
             c.delete_bucket(Bucket=b)
             q.check(not os.path.exists(os.path.join(srv.root, b)), "bucket dir still there")
+        with res.op("versioning"):
+            versioning_round_trip(c, srv.root)
         with res.op("wrong secret"):
             code = error_code(lambda: s3(srv, secret="wrong").list_buckets())
             q.check(code == ("SignatureDoesNotMatch", 403), str(code))

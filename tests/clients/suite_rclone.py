@@ -128,6 +128,20 @@ def main():
             q.check(sorted(l.split(None, 1)[1] for l in out.splitlines()) == keys, "v2 listing differs")
             out = rc(srv, "lsf", "--s3-list-chunk", "7", "q:rclone-list/dir-b").stdout.decode()
             q.check(out.split() == ["sub/"], "nested lsf %r" % out)
+        with res.op("versioning"):
+            vb = "rclone-versions"
+            rc(srv, "mkdir", "q:" + vb)
+            rc(srv, "backend", "versioning", "q:" + vb, "Enabled")
+            for body in (b"one", b"two!"):
+                q.write(os.path.join(work, "v.txt"), body)
+                rc(srv, "copyto", os.path.join(work, "v.txt"), "q:%s/v.txt" % vb)
+            out = json.loads(rc(srv, "lsjson", "--s3-versions", "q:" + vb).stdout)
+            names = sorted((x["Name"], x["Size"]) for x in out)
+            q.check(len(names) == 2 and ("v.txt", 4) in names, "versions %r" % names)
+            older = [n for n, size in names if n != "v.txt"]
+            q.check(older and older[0].startswith("v-v") and older[0].endswith(".txt"), "older %r" % older)
+            q.check(rc(srv, "cat", "--s3-versions", "q:%s/%s" % (vb, older[0])).stdout == b"one", "old bytes")
+            rc(srv, "purge", "--s3-versions", "q:" + vb, check_rc=False)
         sync = os.path.join(work, "sync")
         for i in range(4):
             q.write(os.path.join(sync, "f%d.txt" % i), q.data(700 + i, 30 + i))

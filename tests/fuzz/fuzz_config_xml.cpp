@@ -10,7 +10,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   static const char *const kNames[] = {"encryption", "publicAccessBlock", "ownershipControls", "requestPayment",
-                                       "logging",    "notification",      "website",           "lifecycle"};
+                                       "logging",    "notification",      "website",           "lifecycle",
+                                       "versioning"};
   if (size < 1) return 0;
   const char *name = kNames[data[0] % (sizeof kNames / sizeof kNames[0])];
   FUZZ_CHECK(config_xml_known(name));

@@ -62,9 +62,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   size_t pos = 0;
   char key[4096];
   size_t keys = 0;
-  while (delete_body_next_key(b, size, &pos, key) == 1) {
+  for (size_t from = 0; delete_body_next_key(b, size, &pos, key) == 1; from = pos) {
     FUZZ_CHECK(pos <= size && strlen(key) <= S3_KEY_MAX);
     FUZZ_CHECK(++keys <= size / 11);  // "<Key></Key>" per key at least
+    // A version id read is one this store gives: "null" or 32 hexadecimal digits.
+    char vid[40];
+    int v = delete_body_version_id(b, size, from, pos, vid);
+    FUZZ_CHECK(v == -1 || v == 0 || v == 1);
+    FUZZ_CHECK(v != 1 || strcmp(vid, "null") == 0 || strlen(vid) == 32);
   }
 
   static completion_entry list[S3_PARTS_MAX];

@@ -103,7 +103,7 @@ TEST_F(Subresources, BucketConfigurationsAnswerDefaultsAndNeverTouchTheBucket) {
     const std::string bare = name.substr(0, name.find('='));
     static const std::set<std::string> kept = {
         "encryption", "publicAccessBlock", "ownershipControls", "policy", "lifecycle",
-        "notification", "website", "logging", "requestPayment"};
+        "notification", "website", "logging", "requestPayment", "versioning"};
     if (kept.count(bare))
       EXPECT_EQ(req("PUT", target, {}, "<Configuration/>").status, 400);
     else

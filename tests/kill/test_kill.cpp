@@ -2,6 +2,9 @@
 // (PUT, CopyObject, UploadPart, CompleteMultipartUpload); it is killed with SIGKILL at a random
 // moment, started again on the same root, and every key must then hold one whole version with
 // its own ETag, no acknowledged write may be missing, and no temporary file may be listed.
+// In a versioned bucket, writers put, add delete markers and remove versions by id: after each
+// kill every version listed is whole, every acknowledged one that was not removed is there
+// with its bytes, and the current version is one of those listed.
 //
 // SIGKILL ends the process but keeps the kernel's page cache, so what this proves is the
 // order of the moves and the metadata records, not that data reaches the disk.
@@ -12,6 +15,7 @@
 #include <map>
 #include <mutex>
 #include <random>
+#include <regex>
 #include <set>
 #include <string>
 #include <thread>
@@ -355,6 +359,137 @@ TEST_F(KillTest, EveryKeyHoldsOneWholeVersionAfterSigkill) {
               "%d uploads completed after a kill\n",
               rounds, stats.acked.load(), stats.cut.load(), stats.landed.load(),
               stats.resumed.load());
+}
+
+
+// ---------------------------------------------------------------- a versioned bucket
+
+// One key of the versioned bucket as its writer knows it: the versions acknowledged and not
+// removed (id -> bytes), and the request under way when the server died.
+struct VersionedKey {
+  std::string key;
+  std::map<std::string, std::string> live;
+  std::vector<std::string> order;  // ids of live data versions, oldest first
+  std::string inflight_removal;    // the id a cut delete-version named ("" for none)
+};
+
+class VersionedKillTest : public KillTest {
+ protected:
+  const std::string vb = "killv";
+  std::string vt(const std::string &key, const std::string &q = "") {
+    return "/" + vb + "/" + key + (q.empty() ? "" : "?" + q);
+  }
+  // put, put, delete (a marker), delete the oldest data version by id, and again, until the
+  // server goes away.
+  void versioned_writer(VersionedKey *k) {
+    for (int step = 0;; step++) {
+      qt::Response r;
+      switch (step % 4) {
+        case 0:
+        case 1: {
+          std::string body = fresh_payload(200000);
+          r = qt::request(d.port, "PUT", vt(k->key), {}, body);
+          if (r.status == 200) {
+            k->live[r.header("x-amz-version-id")] = body;
+            k->order.push_back(r.header("x-amz-version-id"));
+          }
+          break;
+        }
+        case 2:
+          r = qt::request(d.port, "DELETE", vt(k->key));
+          break;
+        default: {
+          if (k->order.empty()) continue;
+          std::string id = k->order.front();
+          k->inflight_removal = id;
+          r = qt::request(d.port, "DELETE", vt(k->key, "versionId=" + id));
+          if (r.status == 204) {
+            k->live.erase(id);
+            k->order.erase(k->order.begin());
+            k->inflight_removal.clear();
+          }
+        }
+      }
+      if (r.status != 200 && r.status != 204) {
+        EXPECT_EQ(r.status, 0) << "write to " << k->key << " failed while the server ran";
+        return;
+      }
+      stats.acked++;
+    }
+  }
+  // After a restart: every listed version is whole, the acknowledged ones are all there, and
+  // the current version is the latest listed.
+  void verify_versions(VersionedKey *k, int round) {
+    qt::Response list = qt::request(d.port, "GET", "/" + vb + "?versions&prefix=" + k->key);
+    ASSERT_EQ(list.status, 200);
+    std::vector<std::pair<std::string, bool>> listed;  // id, is a marker
+    std::string latest;
+    std::regex re("<(Version|DeleteMarker)>\\s*<Key>([^<]*)</Key>\\s*<VersionId>([^<]*)</VersionId>"
+                  "\\s*<IsLatest>(true|false)</IsLatest>");
+    for (std::sregex_iterator it(list.body.begin(), list.body.end(), re), end; it != end; ++it) {
+      if ((*it)[2] != k->key) continue;
+      listed.push_back({(*it)[3], (*it)[1] == "DeleteMarker"});
+      if ((*it)[4] == "true") latest = (*it)[3];
+    }
+    std::map<std::string, std::string> now;
+    std::vector<std::string> order;
+    for (auto it = listed.rbegin(); it != listed.rend(); ++it) {
+      if (it->second) continue;
+      qt::Response g = qt::request(d.port, "GET", vt(k->key, "versionId=" + it->first));
+      ASSERT_EQ(g.status, 200) << "round " << round << " " << k->key << " version " << it->first;
+      EXPECT_EQ(unquote(g.header("ETag")), qt::md5_hex(g.body))
+          << "round " << round << " " << k->key << " version " << it->first << " is not whole";
+      now[it->first] = g.body;
+      order.push_back(it->first);
+    }
+    for (const auto &v : k->live) {
+      if (v.first == k->inflight_removal) continue;
+      auto found = now.find(v.first);
+      ASSERT_TRUE(found != now.end()) << "round " << round << " " << k->key
+                                      << ": acknowledged version " << v.first << " lost";
+      EXPECT_TRUE(found->second == v.second) << "round " << round << " version " << v.first;
+    }
+    qt::Response cur = qt::request(d.port, "GET", vt(k->key));
+    if (cur.status == 200) {
+      EXPECT_EQ(cur.header("x-amz-version-id"), latest) << "round " << round << " " << k->key;
+      EXPECT_EQ(now[latest], cur.body) << "round " << round << " " << k->key;
+    } else {
+      EXPECT_EQ(cur.status, 404);
+      bool marker_on_top = !listed.empty() && listed[0].second;
+      EXPECT_TRUE(listed.empty() || marker_on_top) << "round " << round << " " << k->key;
+    }
+    k->live = now;
+    k->order = order;
+    k->inflight_removal.clear();
+  }
+};
+
+TEST_F(VersionedKillTest, EveryVersionWholeAfterSigkill) {
+  ASSERT_EQ(qt::request(d.port, "PUT", "/" + vb).status, 200);
+  ASSERT_EQ(qt::request(d.port, "PUT", "/" + vb + "?versioning", {},
+                        "<VersioningConfiguration><Status>Enabled</Status>"
+                        "</VersioningConfiguration>").status,
+            200);
+  std::vector<VersionedKey> keys(3);
+  keys[0].key = "v0";
+  keys[1].key = "deep/v1";
+  keys[2].key = "deep/v2";
+  std::random_device rd;
+  const uint32_t seed = rd();
+  std::mt19937 rng(seed);
+  SCOPED_TRACE("random seed " + std::to_string(seed));
+  const int rounds = kRounds / 4;
+  for (int round = 0; round < rounds; round++) {
+    std::vector<std::thread> writers;
+    for (VersionedKey &k : keys) writers.emplace_back([&] { versioned_writer(&k); });
+    plat_sleep_ms((int)(rng() % 60));  // the moment of the crash, at random: not a wait
+    d.kill();
+    for (std::thread &t : writers) t.join();
+    ASSERT_TRUE(d.start()) << "restart failed in round " << round;
+    for (VersionedKey &k : keys) verify_versions(&k, round);
+    if (HasFailure()) break;
+  }
+  std::printf("versioned kill rounds %d: %d writes acknowledged\n", rounds, stats.acked.load());
 }
 
 }  // namespace

@@ -15,7 +15,7 @@
 namespace {
 
 // The answer context of a request that is no HEAD and adds no head lines.
-const answer_context kPlain = {0, nullptr};
+const answer_context kPlain = {0, nullptr, ""};
 
 // Runs a writer against one end of a loopback connection and returns every byte it sent.
 template <typename Fn>
@@ -153,7 +153,7 @@ TEST(ErrorDocument, HeadAnswerStopsAtTheHead) {
   };
   auto plain = [&](plat_sock s) { write(s, &kPlain); };
   std::string get = capture(plain);
-  const answer_context head_only = {1, nullptr};
+  const answer_context head_only = {1, nullptr, ""};
   std::string head = capture([&](plat_sock s) { write(s, &head_only); });
   size_t split = get.find("\r\n\r\n");
   ASSERT_NE(split, std::string::npos);
@@ -167,8 +167,8 @@ TEST(ErrorDocument, HeadAnswerStopsAtTheHead) {
 // heads and the heads of a HEAD included, and come before the closing line.
 TEST(AnswerContext, RequestLinesInEveryHead) {
   const char *cors = "Access-Control-Allow-Origin: http://app.test\r\nVary: Origin\r\n";
-  const answer_context with_lines = {0, cors};
-  const answer_context head_with_lines = {1, cors};
+  const answer_context with_lines = {0, cors, ""};
+  const answer_context head_with_lines = {1, cors, ""};
   const std::string tail = std::string(cors) + "Connection: close\r\n\r\n";
   std::string got = capture([&](plat_sock s) { http_send_headers(s, &with_lines, 200, "A: b\r\n", 0, 0); });
   EXPECT_NE(got.find("\r\nA: b\r\n" + tail), std::string::npos) << got;

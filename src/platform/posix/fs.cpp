@@ -160,6 +160,15 @@ int plat_rename_replace(const char *src, const char *dst, plat_err *err) {
   return -1;
 }
 
+int plat_link(const char *src, const char *dst, plat_err *err) {
+  plat_err dummy;
+  if (!err) err = &dummy;
+  *err = PLAT_OK;
+  if (link(src, dst) == 0) return 0;
+  *err = map_errno(errno);
+  return -1;
+}
+
 // ---------------------------------------------------------------- directory listings
 
 struct plat_dir {

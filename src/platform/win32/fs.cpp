@@ -251,6 +251,20 @@ int plat_rename_replace(const char *src, const char *dst, plat_err *err) {
   return -1;
 }
 
+int plat_link(const char *src, const char *dst, plat_err *err) {
+  plat_err dummy;
+  if (!err) err = &dummy;
+  *err = PLAT_OK;
+  wpath ws(src), wd(dst);
+  if (!ws.p || !wd.p) {
+    *err = PLAT_ERR_OTHER;
+    return -1;
+  }
+  if (CreateHardLinkW(wd.p, ws.p, nullptr)) return 0;
+  *err = map_error(GetLastError());
+  return -1;
+}
+
 // ---------------------------------------------------------------- directory listings
 
 struct plat_dir {
