@@ -121,30 +121,53 @@ def checksum_round_trips(srv, res, c):
 
 
 def versioning_round_trip(c, root):
-    """Versioning end to end: versions kept, listed, read by id, a marker added and removed."""
-    b = "boto-versions"
-    c.create_bucket(Bucket=b)
-    c.put_bucket_versioning(Bucket=b, VersioningConfiguration={"Status": "Enabled"})
-    q.check(c.get_bucket_versioning(Bucket=b).get("Status") == "Enabled", "status")
-    v1 = c.put_object(Bucket=b, Key="k", Body=b"one")["VersionId"]
-    v2 = c.put_object(Bucket=b, Key="k", Body=b"two")["VersionId"]
-    q.check(v1 and v2 and v1 != v2, "version ids %r %r" % (v1, v2))
-    q.check(c.get_object(Bucket=b, Key="k", VersionId=v1)["Body"].read() == b"one", "old version")
-    m = c.delete_object(Bucket=b, Key="k")
-    q.check(m.get("DeleteMarker") is True and m.get("VersionId"), "marker %r" % m)
-    q.check(error_code(lambda: c.head_object(Bucket=b, Key="k"))[1] == 404, "marker hides the key")
-    seen = []
-    for page in c.get_paginator("list_object_versions").paginate(Bucket=b, PaginationConfig={"PageSize": 1}):
-        seen += [("v", x["VersionId"], x["IsLatest"]) for x in page.get("Versions", [])]
-        seen += [("m", x["VersionId"], x["IsLatest"]) for x in page.get("DeleteMarkers", [])]
-    q.check(sorted(seen) == sorted([("m", m["VersionId"], True), ("v", v2, False), ("v", v1, False)]),
-            "versions %r" % seen)
-    c.delete_object(Bucket=b, Key="k", VersionId=m["VersionId"])
-    q.check(c.get_object(Bucket=b, Key="k")["Body"].read() == b"two", "marker removed")
-    q.check(q.read(os.path.join(root, b, "k")) == b"two", "plain file back")
-    r = c.delete_objects(Bucket=b, Delete={"Objects": [{"Key": "k", "VersionId": v} for v in (v1, v2)]})
-    q.check(len(r.get("Deleted", [])) == 2, "deleted %r" % r)
-    c.delete_bucket(Bucket=b)
+    """Two versions, a delete marker and its removal, a version deleted for good, a copy from an
+    older version, the listing paged one entry at a time, a suspended write of the null version,
+    and the cleanup a compatibility suite does: every version and marker deleted, then the bucket."""
+    vb = "boto-versions"
+    c.create_bucket(Bucket=vb)
+    q.check("Status" not in c.get_bucket_versioning(Bucket=vb), "never set, yet a status")
+    c.put_bucket_versioning(Bucket=vb, VersioningConfiguration={"Status": "Enabled"})
+    q.check(c.get_bucket_versioning(Bucket=vb).get("Status") == "Enabled", "not enabled")
+    v1 = c.put_object(Bucket=vb, Key="doc.txt", Body=b"one")["VersionId"]
+    v2 = c.put_object(Bucket=vb, Key="doc.txt", Body=b"second")["VersionId"]
+    q.check(v1 and v2 and v1 != v2 and "null" not in (v1, v2), "version ids %r %r" % (v1, v2))
+    q.check(q.read(os.path.join(root, vb, "doc.txt")) == b"second", "the plain file is not the newest")
+    g = c.get_object(Bucket=vb, Key="doc.txt", VersionId=v1)
+    q.check(g["Body"].read() == b"one" and g["VersionId"] == v1, "older version")
+    h = c.head_object(Bucket=vb, Key="doc.txt")
+    q.check(h["VersionId"] == v2 and h["ContentLength"] == 6, "head %r" % h.get("VersionId"))
+    d = c.delete_object(Bucket=vb, Key="doc.txt")
+    marker = d.get("VersionId")
+    q.check(d.get("DeleteMarker") is True and marker, "delete marker %r" % d)
+    q.check(error_code(lambda: c.get_object(Bucket=vb, Key="doc.txt")) == ("NoSuchKey", 404), "marker hides")
+    q.check(not os.path.exists(os.path.join(root, vb, "doc.txt")), "plain file kept under a marker")
+    versions, markers = [], []
+    for page in c.get_paginator("list_object_versions").paginate(Bucket=vb, PaginationConfig={"PageSize": 1}):
+        versions += [(v["Key"], v["VersionId"], v["IsLatest"]) for v in page.get("Versions", [])]
+        markers += [(m["Key"], m["VersionId"], m["IsLatest"]) for m in page.get("DeleteMarkers", [])]
+    q.check(versions == [("doc.txt", v2, False), ("doc.txt", v1, False)], "versions %r" % versions)
+    q.check(markers == [("doc.txt", marker, True)], "markers %r" % markers)
+    c.delete_object(Bucket=vb, Key="doc.txt", VersionId=marker)
+    q.check(c.get_object(Bucket=vb, Key="doc.txt")["Body"].read() == b"second", "marker removed, not restored")
+    q.check(q.read(os.path.join(root, vb, "doc.txt")) == b"second", "the plain file did not come back")
+    cp = c.copy_object(Bucket=vb, Key="copy.txt", CopySource={"Bucket": vb, "Key": "doc.txt", "VersionId": v1})
+    q.check(cp.get("CopySourceVersionId") == v1 and cp.get("VersionId"), "copy answer %r" % cp)
+    q.check(c.get_object(Bucket=vb, Key="copy.txt")["Body"].read() == b"one", "copy of an older version")
+    c.delete_object(Bucket=vb, Key="doc.txt", VersionId=v1)
+    left = [v["VersionId"] for v in c.list_object_versions(Bucket=vb, Prefix="doc").get("Versions", [])]
+    q.check(left == [v2], "after deleting v1 for good: %r" % left)
+    c.put_bucket_versioning(Bucket=vb, VersioningConfiguration={"Status": "Suspended"})
+    q.check(c.put_object(Bucket=vb, Key="doc.txt", Body=b"n1").get("VersionId") in (None, "null"), "suspended id")
+    c.put_object(Bucket=vb, Key="doc.txt", Body=b"n2")
+    ids = [v["VersionId"] for v in c.list_object_versions(Bucket=vb, Prefix="doc").get("Versions", [])]
+    q.check(ids == ["null", v2], "suspended writes replace the null version: %r" % ids)
+    q.check(error_code(lambda: c.delete_bucket(Bucket=vb))[1] == 409, "bucket with versions deleted")
+    lv = c.list_object_versions(Bucket=vb)
+    gone = [{"Key": e["Key"], "VersionId": e["VersionId"]} for e in lv.get("Versions", []) + lv.get("DeleteMarkers", [])]
+    r = c.delete_objects(Bucket=vb, Delete={"Objects": gone})
+    q.check(len(r.get("Deleted", [])) == len(gone) and not r.get("Errors"), "cleanup %r" % r)
+    c.delete_bucket(Bucket=vb)
 
 
 def error_code(fn):
