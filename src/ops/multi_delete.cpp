@@ -44,7 +44,7 @@ void append_entry(dynbuf *d, const char *key, const char *code, const char *mess
 }
 
 // Deletes one listed key and reports it.
-void delete_one(dynbuf *d, const char *bucket, const char *key, int quiet) {
+void delete_one(remove_batch *b, dynbuf *d, const char *bucket, const char *key, int quiet) {
   char path[S3_FS_PATH];
   // The same rules as a key in a request path: no "." or ".." segment (x/./y would delete
   // x/y), no name of the server's own.
@@ -52,7 +52,7 @@ void delete_one(dynbuf *d, const char *bucket, const char *key, int quiet) {
     append_entry(d, key, "InvalidRequest", "Invalid key");
     return;
   }
-  if (object_remove(bucket, key) < 0) {
+  if (object_remove_batched(b, bucket, key) < 0) {
     append_entry(d, key, "InternalError", "Failed to delete");
     return;
   }
@@ -117,10 +117,18 @@ void op_delete_objects(plat_sock s, S3Request *r, stream_state *st) {
   dynbuf_printf(d, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<DeleteResult>\n");
   size_t pos = 0;
   char key[S3_KEY_FIELD];
-  while (delete_body_next_key(raw, len, &pos, key) == 1) delete_one(d, r->bucket, key, quiet);
+  // The removals wait for the disk once, not once per key, and what they leave is unlinked
+  // after the answer.
+  remove_batch batch;
+  remove_batch_begin(&batch);
+  while (delete_body_next_key(raw, len, &pos, key) == 1)
+    delete_one(&batch, d, r->bucket, key, quiet);
+  remove_batch_sync(&batch);
   dynbuf_printf(d, "</DeleteResult>\n");
-  if (d->failed) return;
-  count_request(d->len, 0);
-  http_send_obj_headers(s, &r->answer, 200, "application/xml", d->len, nullptr);
-  http_write_all(s, &r->answer, d->data, d->len);
+  if (!d->failed) {
+    count_request(d->len, 0);
+    http_send_obj_headers(s, &r->answer, 200, "application/xml", d->len, nullptr);
+    http_write_all(s, &r->answer, d->data, d->len);
+  }
+  remove_batch_end(&batch);
 }

@@ -2,7 +2,9 @@
 // connection while it waits for a request head (idle between requests, or a head still
 // arriving), holds each to its deadlines, and hands a connection whose head is whole to a
 // fixed pool of workers; a worker serves that one request and gives the connection back, to
-// carry the next request or to be closed. Idle and half-read connections hold no thread.
+// carry the next request or to be closed. Idle and half-read connections hold no thread, nor
+// does a whole request whose client address already has its share of the workers busy: it
+// waits in the front for one of them to end.
 #include <cstdlib>
 #include <cstring>
 
@@ -21,7 +23,8 @@ constexpr int k_linger_quiet_ms = 1000;     // a closing client silent this long
 constexpr uint64_t k_listen_tag = UINT64_MAX - 1;
 constexpr int k_addr_slots = 16384;         // per-address counts: a power of two > the total
 
-enum conn_phase { C_FREE = 0, C_IDLE, C_HEAD, C_BUSY, C_LINGER };
+// C_WAIT: the head is whole and waits for its address's turn (not watched, in no worker).
+enum conn_phase { C_FREE = 0, C_IDLE, C_HEAD, C_BUSY, C_LINGER, C_WAIT };
 
 struct conn {
   plat_sock sock;
@@ -34,13 +37,15 @@ struct conn {
   size_t cap;
   size_t received;
   int close_after;      // set by the worker: close instead of waiting for a request
-  int next;             // free list, and the work and return queues
+  int next;             // free list, the work and return queues, an address's waiting list
   http_conn http;
 };
 
 struct addr_count {
   uint32_t addr;
-  int count;  // 0: the slot is empty
+  int count;                 // open connections; 0: the slot is empty
+  int busy;                  // of them, in a worker's hands
+  int wait_head, wait_tail;  // whole requests waiting for a worker (C_WAIT), in arrival order
 };
 
 }  // namespace
@@ -91,16 +96,18 @@ void count_request_on(const http_conn *h) {
 // the table filling with stale entries. Used by the front alone.
 uint32_t addr_hash(uint32_t a) { return (a * 2654435761u) >> 18; }
 
-int *addr_find(engine *e, uint32_t a, int insert) {
+addr_count *addr_find(engine *e, uint32_t a, int insert) {
   uint32_t i = addr_hash(a) & (k_addr_slots - 1);
   for (;;) {
     addr_count *s = &e->addrs[i];
     if (s->count == 0) {
       if (!insert) return nullptr;
       s->addr = a;
-      return &s->count;
+      s->busy = 0;
+      s->wait_head = s->wait_tail = -1;
+      return s;
     }
-    if (s->addr == a) return &s->count;
+    if (s->addr == a) return s;
     i = (i + 1) & (k_addr_slots - 1);
   }
 }
@@ -134,7 +141,7 @@ void drop_buffer(conn *c) {
 
 // Closes a connection the front holds and frees its slot.
 void conn_close(engine *e, conn *c) {
-  if (c->phase != C_BUSY) plat_poller_remove(e->poller, c->sock);
+  plat_poller_remove(e->poller, c->sock);
   plat_sock_close(c->sock);
   drop_buffer(c);
   addr_release(e, c->peer);
@@ -144,6 +151,12 @@ void conn_close(engine *e, conn *c) {
   c->next = e->free_head;
   e->free_head = slot;
   e->open--;
+}
+
+// Each connection is watched once at a time: a report leaves it unwatched, so that handing it
+// to a worker costs no call, and the front watches it again when it is its own once more.
+void watch_again(engine *e, conn *c) {
+  if (plat_poller_rearm(e->poller, c->sock, uint64_t(c - e->conns)) != 0) conn_close(e, c);
 }
 
 // Drops a connection unanswered; shut down both ways first, so the close does not wait on a
@@ -161,7 +174,7 @@ void conn_linger(engine *e, conn *c) {
   c->phase = C_LINGER;
   c->since = c->last = plat_tick_ms();
   c->lingered = 0;
-  if (plat_poller_add(e->poller, c->sock, uint64_t(c - e->conns)) != 0) conn_close(e, c);
+  watch_again(e, c);
 }
 
 void queue_push(engine *e, int *head, int *tail, int slot) {
@@ -181,9 +194,16 @@ int queue_pop(engine *e, int *head, int *tail) {
   return slot;
 }
 
-// The head is whole: the connection leaves the watch for a worker.
+// The head is whole: the connection goes to a worker, or waits for one when its address has
+// its share of them busy.
 void conn_dispatch(engine *e, conn *c) {
-  if (c->phase != C_BUSY) plat_poller_remove(e->poller, c->sock);
+  addr_count *a = addr_find(e, c->peer, 0);
+  if (a && a->busy >= S3_MAX_WORKERS_PER_ADDR) {
+    c->phase = C_WAIT;
+    queue_push(e, &a->wait_head, &a->wait_tail, int(c - e->conns));
+    return;
+  }
+  if (a) a->busy++;
   c->phase = C_BUSY;
   plat_lock_guard g(&e->lock);
   e->busy++;
@@ -222,7 +242,10 @@ void conn_readable(engine *e, conn *c) {
     long n = plat_sock_recv(c->sock, scratch, sizeof scratch);
     c->lingered += n > 0 ? uint64_t(n) : 0;
     c->last = plat_tick_ms();
-    if (n <= 0 || c->lingered >= S3_LINGER_BYTES) conn_close(e, c);
+    if (n <= 0 || c->lingered >= S3_LINGER_BYTES)
+      conn_close(e, c);
+    else
+      watch_again(e, c);
     return;
   }
   if (!c->buf) {
@@ -247,7 +270,7 @@ void conn_readable(engine *e, conn *c) {
     c->phase = C_HEAD;
     c->since = plat_tick_ms();
   }
-  (void)conn_scan(e, c, before);
+  if (conn_scan(e, c, before) == 0 && c->phase == C_HEAD) watch_again(e, c);
 }
 
 // Answers a connection beyond the limits, unread, and closes it.
@@ -265,8 +288,8 @@ void accept_all(engine *e) {
     plat_sock s = plat_sock_accept_peer(e->listen, &peer, &none);
     if (s == PLAT_BAD_SOCK) return;  // none waiting, or out of descriptors: the next tick
     count_connection();
-    int *per_addr = addr_find(e, peer, 0);
-    if (e->free_head < 0 || (per_addr && *per_addr >= S3_MAX_CONNS_PER_ADDR)) {
+    addr_count *per_addr = addr_find(e, peer, 0);
+    if (e->free_head < 0 || (per_addr && per_addr->count >= S3_MAX_CONNS_PER_ADDR)) {
       refuse_full(s);
       continue;
     }
@@ -280,13 +303,10 @@ void accept_all(engine *e) {
     c->since = plat_tick_ms();
     c->next = -1;
     e->open++;
-    (*addr_find(e, peer, 1))++;
+    addr_find(e, peer, 1)->count++;
     plat_sock_timeouts(s, S3_IO_TIMEOUT_MS, S3_IO_TIMEOUT_MS);
     plat_sock_nodelay(s);
-    if (plat_poller_add(e->poller, s, uint64_t(slot)) != 0) {
-      c->phase = C_BUSY;  // never watched: nothing to remove
-      conn_drop(e, c);
-    }
+    if (plat_poller_add_once(e->poller, s, uint64_t(slot)) != 0) conn_drop(e, c);
   }
 }
 
@@ -318,7 +338,7 @@ void sweep(engine *e, uint32_t now) {
 
 // A connection a worker gave back: closed, lingered over, or watched for its next request
 // (looked at at once when bytes of it came with the last one).
-void take_back(engine *e, conn *c, int stopping) {
+void take_back_one(engine *e, conn *c, int stopping) {
   if (stopping || c->close_after) {
     if (c->close_after == 2 || stopping)
       conn_drop(e, c);
@@ -329,11 +349,23 @@ void take_back(engine *e, conn *c, int stopping) {
   c->since = plat_tick_ms();
   if (c->received) {
     c->phase = C_HEAD;
-    if (conn_scan(e, c, 0) != 0 || c->phase == C_BUSY) return;
+    if (conn_scan(e, c, 0) != 0 || c->phase == C_BUSY || c->phase == C_WAIT) return;
   } else {
     c->phase = C_IDLE;
   }
-  if (plat_poller_add(e->poller, c->sock, uint64_t(c - e->conns)) != 0) conn_close(e, c);
+  watch_again(e, c);
+}
+
+// take_back_one, and the worker it frees goes to the request of the same address that waited
+// longest, ahead of a next request already on this connection.
+void take_back(engine *e, conn *c, int stopping) {
+  addr_count *a = addr_find(e, c->peer, 0);
+  if (a) {
+    a->busy--;
+    int waiting = stopping ? -1 : queue_pop(e, &a->wait_head, &a->wait_tail);
+    if (waiting >= 0) conn_dispatch(e, &e->conns[waiting]);
+  }
+  take_back_one(e, c, stopping);
 }
 
 void take_back_all(engine *e) {
@@ -509,8 +541,10 @@ int worker_main(void *arg) {
       e->busy--;
       continue;
     }
+    // A queue that held a connection already has its wake on the way.
+    int first = e->back_head < 0;
     queue_push(e, &e->back_head, &e->back_tail, slot);
-    plat_poller_wake(e->poller);
+    if (first) plat_poller_wake(e->poller);
   }
   leave_engine(e);
   return 0;

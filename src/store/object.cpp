@@ -13,7 +13,9 @@
 // the files themselves are opened without following one.
 #include "store/object.h"
 
+#include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "digest/hash.h"
@@ -28,6 +30,7 @@
 #include "store/meta.h"
 #include "store/names.h"
 #include "store/tags.h"
+#include "store/temp_names.h"
 #include "store/walk.h"
 
 namespace {
@@ -562,7 +565,42 @@ int object_commit_at(const char *tmp, const char *path, const char *bucket, cons
   return moved == 0 && drafted == 1 ? 0 : -1;
 }
 
-int object_remove(const char *bucket, const char *key) {
+namespace {
+
+// The folder holding path into b's list of folders to sync; a full list is synced first.
+void batch_note_dir(remove_batch *b, const char *path) {
+  if (!b->dirs) return;
+  const char *slash = strrchr(path, '/');
+  if (!slash || slash == path) return;
+  size_t n = size_t(slash - path);
+  for (int i = 0; i < b->dir_count; i++)
+    if (strlen(b->dirs[i]) == n && memcmp(b->dirs[i], path, n) == 0) return;
+  if (b->dir_count == REMOVE_BATCH_DIRS) remove_batch_sync(b);
+  if (copy_text_n(b->dirs[b->dir_count], S3_FS_PATH, path, n) == 1) b->dir_count++;
+}
+
+// Removes the file at path as remove_file does (never a directory): into the batch's folder
+// when it has one, else, or when that move fails, by unlinking it. remove_file's results.
+int batch_remove_file(remove_batch *b, const char *path) {
+  if (!b) return remove_file(path);
+  char dst[S3_FS_PATH];
+  plat_stat_t st;
+  int named = b->trash[0] && plat_lstat(path, &st) == 0 && !st.is_dir &&
+              snprintf(dst, sizeof dst, "%s/%llx-%u.del", b->trash, (unsigned long long)b->id,
+                       (unsigned)b->moved) < int(sizeof dst);
+  plat_err err = PLAT_OK;
+  int rc;
+  if (named && plat_rename_replace(path, dst, &err) == 0) {
+    b->moved++;
+    rc = 0;
+  } else {
+    rc = remove_file(path);
+  }
+  if (rc == 0) batch_note_dir(b, path);
+  return rc;
+}
+
+int remove_in(remove_batch *b, const char *bucket, const char *key) {
   char path[S3_FS_PATH];
   if (object_path(bucket, key, path) != 0) return -1;
   // Behind a link lies nothing of this store's, so no object to remove; nor is an upload's
@@ -577,14 +615,57 @@ int object_remove(const char *bucket, const char *key) {
     if (!held.held() && lock_file_present(bucket)) return -1;
     key_lock_guard key_held(bucket, key, 1);
     if (key_held.timed_out()) return STORE_BUSY;
-    // remove_file never removes a directory. A key whose path is a directory (it holds other
-    // keys) has no object of its own, like a missing one.
-    removed = remove_file(path);
+    // No removal takes a directory. A key whose path is a directory (it holds other keys)
+    // has no object of its own, like a missing one.
+    removed = batch_remove_file(b, path);
     if (removed < 0 && is_directory(path)) return 1;
-    if (removed >= 0 && meta_usable(bucket, key)) meta_remove(bucket, key);
+    if (removed >= 0 && meta_usable(bucket, key)) {
+      char mpath[S3_FS_PATH];
+      if (!b)
+        meta_remove(bucket, key);
+      else if (meta_path(bucket, key, mpath) == 0)
+        (void)batch_remove_file(b, mpath);
+    }
   }
   if (removed == 0) settle_after_remove(bucket, key, path);
   return removed;
+}
+
+std::atomic<uint64_t> s_batch_ids{0};
+
+}  // namespace
+
+int object_remove(const char *bucket, const char *key) { return remove_in(nullptr, bucket, key); }
+
+void remove_batch_begin(remove_batch *b) {
+  b->id = s_batch_ids.fetch_add(1, std::memory_order_relaxed);
+  b->moved = 0;
+  b->dir_count = 0;
+  b->dirs = static_cast<char (*)[S3_FS_PATH]>(malloc(REMOVE_BATCH_DIRS * S3_FS_PATH));
+  // Without the list no sync could follow the moves: removals then unlink as one alone does.
+  if (!b->dirs || temp_area_dir(b->trash) != 0) b->trash[0] = 0;
+}
+
+int object_remove_batched(remove_batch *b, const char *bucket, const char *key) {
+  return remove_in(b, bucket, key);
+}
+
+void remove_batch_sync(remove_batch *b) {
+  for (int i = 0; i < b->dir_count; i++) plat_dir_sync(b->dirs[i]);
+  b->dir_count = 0;
+}
+
+void remove_batch_end(remove_batch *b) {
+  char path[S3_FS_PATH];
+  for (uint32_t n = 0; n < b->moved; n++) {
+    if (snprintf(path, sizeof path, "%s/%llx-%u.del", b->trash, (unsigned long long)b->id,
+                 (unsigned)n) >= int(sizeof path))
+      continue;
+    (void)remove_file(path);
+  }
+  b->moved = 0;
+  free(b->dirs);
+  b->dirs = nullptr;
 }
 
 namespace {

@@ -75,6 +75,26 @@ int object_commit_at(const char *tmp, const char *path, const char *bucket, cons
 // stays too; STORE_BUSY, with nothing removed.
 int object_remove(const char *bucket, const char *key);
 
+// Removals answered together (DeleteObjects). Under each key's locks its file and record are
+// moved into this server's temporary folder, a step that needs no device wait; before the
+// answer remove_batch_sync makes the removals durable with one sync of each folder that lost
+// an entry; after it remove_batch_end unlinks what was moved. A process killed in between
+// leaves the moved files in its temporary folder, which the next start's sweep removes.
+constexpr int REMOVE_BATCH_DIRS = 16;  // folders remembered for one sync each
+struct remove_batch {
+  char trash[S3_FS_PATH];  // this server's temporary folder; "" when there is none (removals
+                           // then unlink at once)
+  uint64_t id;             // the moved files are <trash>/<id>-<n>.del, n from 0 to moved
+  uint32_t moved;
+  int dir_count;
+  char (*dirs)[S3_FS_PATH];  // REMOVE_BATCH_DIRS of them, on the heap
+};
+void remove_batch_begin(remove_batch *b);
+// object_remove's results, the removal made as described above.
+int object_remove_batched(remove_batch *b, const char *bucket, const char *key);
+void remove_batch_sync(remove_batch *b);
+void remove_batch_end(remove_batch *b);
+
 // Takes the view of bucket/key for a read. 0 with *out filled (release it with
 // object_release); -1 when the key holds no object (missing, a directory, a path too long, or
 // anything but a regular file); STORE_BUSY.
