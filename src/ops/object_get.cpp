@@ -130,7 +130,8 @@ namespace {
 // Sends bytes [first, first + count) of the open file. Stops at the first failed send: the
 // client is gone, and every further send would only wait out the send time-out again.
 void stream_file(plat_sock s, const S3Request *r, plat_file *f, uint64_t first, uint64_t count) {
-  if (!f || plat_file_seek(f, first) != 0) return;
+  // A view's data stands at its start (whoever reads it puts it back there).
+  if (!f || (first && plat_file_seek(f, first) != 0)) return;
   char block[GET_BLOCK];
   while (count) {
     size_t want = count < GET_BLOCK ? (size_t)count : GET_BLOCK;
@@ -396,7 +397,7 @@ void op_get_object(plat_sock s, S3Request *r, int is_head) {
     return;
   }
   object_view_guard view;
-  int taken = object_snapshot(r->bucket, r->key, &view.v, part);
+  int taken = object_snapshot(r->bucket, r->key, &view.v, part, nullptr, path);
   if (taken == STORE_BUSY) {
     answer_store_busy(s, r, 0);
     return;

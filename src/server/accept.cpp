@@ -205,9 +205,12 @@ void conn_dispatch(engine *e, conn *c) {
   }
   if (a) a->busy++;
   c->phase = C_BUSY;
-  plat_lock_guard g(&e->lock);
-  e->busy++;
-  queue_push(e, &e->work_head, &e->work_tail, int(c - e->conns));
+  {
+    plat_lock_guard g(&e->lock);
+    e->busy++;
+    queue_push(e, &e->work_head, &e->work_tail, int(c - e->conns));
+  }
+  // Signalled after the lock is let go, so that the worker it wakes does not wait for it.
   plat_cond_signal(&e->work_ready);
 }
 

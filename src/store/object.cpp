@@ -256,19 +256,23 @@ bucket_lock_guard::bucket_lock_guard(const char *bucket, int exclusive, int crea
   plat_file_lock_take(path, exclusive, create, &l);
 }
 
-int path_levels_plain(const char *path, size_t from) {
+int path_levels_plain(const char *path, size_t from, int *first_is_dir) {
+  if (first_is_dir) *first_is_dir = 0;
   size_t len = strlen(path);
   if (len >= S3_FS_PATH || from > len) return 0;
   char buf[S3_FS_PATH];
   memcpy(buf, path, len + 1);
+  int first = 1;
   for (size_t i = from + 1; i < len; i++) {
     // Each level once: an empty level ("a//b") is the one before it again.
     if (buf[i] != '/' || buf[i - 1] == '/') continue;
     buf[i] = 0;
     plat_stat_t st;
-    int link = plat_lstat(buf, &st) == 0 && st.is_link;
+    int found = plat_lstat(buf, &st) == 0;
     buf[i] = '/';
-    if (link) return 0;
+    if (found && st.is_link) return 0;
+    if (first && first_is_dir) *first_is_dir = found && st.is_dir;
+    first = 0;
   }
   return 1;
 }
@@ -580,21 +584,24 @@ void batch_note_dir(remove_batch *b, const char *path) {
 }
 
 // Removes the file at path as remove_file does (never a directory): into the batch's folder
-// when it has one, else, or when that move fails, by unlinking it. remove_file's results.
+// when it has one, else by unlinking it. remove_file's results.
 int batch_remove_file(remove_batch *b, const char *path) {
   if (!b) return remove_file(path);
+  int rc;
   char dst[S3_FS_PATH];
   plat_stat_t st;
-  int named = b->trash[0] && plat_lstat(path, &st) == 0 && !st.is_dir &&
-              snprintf(dst, sizeof dst, "%s/%llx-%u.del", b->trash, (unsigned long long)b->id,
-                       (unsigned)b->moved) < int(sizeof dst);
-  plat_err err = PLAT_OK;
-  int rc;
-  if (named && plat_rename_replace(path, dst, &err) == 0) {
+  // Without the folder, or without a status (nothing there, mostly), the unlink decides.
+  if (!b->trash[0] || plat_lstat(path, &st) != 0) {
+    rc = remove_file(path);
+  } else {
+    if (st.is_dir) return -1;
+    if (snprintf(dst, sizeof dst, "%s/%llx-%u.del", b->trash, (unsigned long long)b->id,
+                 (unsigned)b->moved) >= int(sizeof dst))
+      return -1;
+    plat_err err = PLAT_OK;
+    if (plat_rename_replace(path, dst, &err) != 0) return err == PLAT_ERR_NOT_FOUND ? 1 : -1;
     b->moved++;
     rc = 0;
-  } else {
-    rc = remove_file(path);
   }
   if (rc == 0) batch_note_dir(b, path);
   return rc;
@@ -811,12 +818,16 @@ int snapshot_once(const char *bucket, const char *key, const char *path, object_
 
 // object_snapshot, with the tags read too when tags is given.
 int snapshot_view(const char *bucket, const char *key, object_view *out, uint32_t want_part,
-                  const record_sums *page, tag_set *tags) {
+                  const record_sums *page, tag_set *tags, const char *known_path) {
   out->data = nullptr;
   view_clear(out, want_part, page, tags);
   char path[S3_FS_PATH];
-  if (object_path(bucket, key, path) != 0 || !path_levels_plain(path, root_len())) return -1;
-  if (!bucket_dir_present(bucket)) return -1;
+  if (known_path ? copy_text(path, sizeof path, known_path) != 1
+                 : object_path(bucket, key, path) != 0)
+    return -1;
+  // The bucket is the first level below the root: its directory is looked at once, for both.
+  int bucket_is_dir = 0;
+  if (!path_levels_plain(path, root_len(), &bucket_is_dir) || !bucket_is_dir) return -1;
   // The open file pins the version whose status and record are read here, even if another
   // upload replaces the object right after. No lock is taken: the record says which version
   // it belongs to.
@@ -852,12 +863,12 @@ int snapshot_view(const char *bucket, const char *key, object_view *out, uint32_
 }  // namespace
 
 int object_snapshot(const char *bucket, const char *key, object_view *out, uint32_t want_part,
-                    const record_sums *page) {
-  return snapshot_view(bucket, key, out, want_part, page, nullptr);
+                    const record_sums *page, const char *path) {
+  return snapshot_view(bucket, key, out, want_part, page, nullptr, path);
 }
 
 int object_snapshot_tagged(const char *bucket, const char *key, object_view *out, tag_set *tags) {
-  return snapshot_view(bucket, key, out, 0, nullptr, tags);
+  return snapshot_view(bucket, key, out, 0, nullptr, tags, nullptr);
 }
 
 void object_release(object_view *v) {

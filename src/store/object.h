@@ -102,8 +102,10 @@ void remove_batch_end(remove_batch *b);
 // only when its parts add up to the data and their count is the one the ETag names.
 // page, when given, asks for a page of part sizes and checksums (its after, cap, sizes and
 // values go into out->sums before the record is read).
+// path, when given, is the key's file path as object_path gives it (worked out once per read).
 int object_snapshot(const char *bucket, const char *key, object_view *out,
-                    uint32_t want_part = 0, const record_sums *page = nullptr);
+                    uint32_t want_part = 0, const record_sums *page = nullptr,
+                    const char *path = nullptr);
 void object_release(object_view *v);
 // object_snapshot that also reads the version's tags into tags (emptied first).
 int object_snapshot_tagged(const char *bucket, const char *key, object_view *out, tag_set *tags);
@@ -187,8 +189,9 @@ int object_room_needed(const char *bucket, const char *key);
 int object_make_key_dirs(const char *bucket, const char *path);
 
 // 1 when no directory of path below the first `from` characters is a symbolic link (levels
-// that do not exist yet pass), 0 otherwise.
-int path_levels_plain(const char *path, size_t from);
+// that do not exist yet pass), 0 otherwise. first_is_dir, when given, is set to 1 when the
+// first of those levels is a directory (a key's bucket, for a key's path).
+int path_levels_plain(const char *path, size_t from, int *first_is_dir = nullptr);
 
 // DeleteObject under If-Match (a list of entity tags, or "*"): object_remove's results, or
 // COMMIT_PRECONDITION_FAILED when the object there is not one the list names, or
