@@ -599,9 +599,15 @@ int batch_remove_file(remove_batch *b, const char *path) {
                  (unsigned)b->moved) >= int(sizeof dst))
       return -1;
     plat_err err = PLAT_OK;
-    if (plat_rename_replace(path, dst, &err) != 0) return err == PLAT_ERR_NOT_FOUND ? 1 : -1;
-    b->moved++;
-    rc = 0;
+    if (plat_rename_replace(path, dst, &err) == 0) {
+      b->moved++;
+      rc = 0;
+    } else if (err == PLAT_ERR_BUSY) {
+      // A file another holder keeps from moving (Windows) goes as a single DELETE's would.
+      rc = remove_file(path);
+    } else {
+      return err == PLAT_ERR_NOT_FOUND ? 1 : -1;
+    }
   }
   if (rc == 0) batch_note_dir(b, path);
   return rc;
