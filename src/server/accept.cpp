@@ -93,7 +93,8 @@ void count_request_on(const http_conn *h) {
 // ---------------------------------------------------------------- per-address counts
 
 // Linear probing with backward-shift removal, so that addresses come and go for ever without
-// the table filling with stale entries. Used by the front alone.
+// the table filling with stale entries. Used under the engine's lock: the front counts
+// connections and hands out workers, a worker that keeps its connection gives one back.
 uint32_t addr_hash(uint32_t a) { return (a * 2654435761u) >> 18; }
 
 addr_count *addr_find(engine *e, uint32_t a, int insert) {
@@ -144,7 +145,10 @@ void conn_close(engine *e, conn *c) {
   plat_poller_remove(e->poller, c->sock);
   plat_sock_close(c->sock);
   drop_buffer(c);
-  addr_release(e, c->peer);
+  {
+    plat_lock_guard g(&e->lock);
+    addr_release(e, c->peer);
+  }
   int slot = int(c - e->conns);
   memset(c, 0, sizeof *c);
   c->sock = PLAT_BAD_SOCK;
@@ -197,16 +201,16 @@ int queue_pop(engine *e, int *head, int *tail) {
 // The head is whole: the connection goes to a worker, or waits for one when its address has
 // its share of them busy.
 void conn_dispatch(engine *e, conn *c) {
-  addr_count *a = addr_find(e, c->peer, 0);
-  if (a && a->busy >= S3_MAX_WORKERS_PER_ADDR) {
-    c->phase = C_WAIT;
-    queue_push(e, &a->wait_head, &a->wait_tail, int(c - e->conns));
-    return;
-  }
-  if (a) a->busy++;
-  c->phase = C_BUSY;
   {
     plat_lock_guard g(&e->lock);
+    addr_count *a = addr_find(e, c->peer, 0);
+    if (a && a->busy >= S3_MAX_WORKERS_PER_ADDR) {
+      c->phase = C_WAIT;
+      queue_push(e, &a->wait_head, &a->wait_tail, int(c - e->conns));
+      return;
+    }
+    if (a) a->busy++;
+    c->phase = C_BUSY;
     e->busy++;
     queue_push(e, &e->work_head, &e->work_tail, int(c - e->conns));
   }
@@ -216,7 +220,8 @@ void conn_dispatch(engine *e, conn *c) {
 
 // Looks at the bytes of a head that arrived from received_before on: hands a whole head to
 // the workers, drops one that cannot be whole, grows the buffer while the head may still fit.
-// 0, or -1 when the connection was closed.
+// 0 while the head is still arriving, 1 when it was handed on (a worker may already hold the
+// connection: the front does not look at it again), -1 when the connection was closed.
 int conn_scan(engine *e, conn *c, size_t received_before) {
   long end = head_scan(c->buf, received_before, c->received);
   if (end < 0) {
@@ -225,7 +230,7 @@ int conn_scan(engine *e, conn *c, size_t received_before) {
   }
   if (end > 0) {
     conn_dispatch(e, c);
-    return 0;
+    return 1;
   }
   if (c->received + 64 < c->cap) return 0;
   size_t grown = c->cap * 2;
@@ -273,7 +278,7 @@ void conn_readable(engine *e, conn *c) {
     c->phase = C_HEAD;
     c->since = plat_tick_ms();
   }
-  if (conn_scan(e, c, before) == 0 && c->phase == C_HEAD) watch_again(e, c);
+  if (conn_scan(e, c, before) == 0) watch_again(e, c);
 }
 
 // Answers a connection beyond the limits, unread, and closes it.
@@ -291,8 +296,14 @@ void accept_all(engine *e) {
     plat_sock s = plat_sock_accept_peer(e->listen, &peer, &none);
     if (s == PLAT_BAD_SOCK) return;  // none waiting, or out of descriptors: the next tick
     count_connection();
-    addr_count *per_addr = addr_find(e, peer, 0);
-    if (e->free_head < 0 || (per_addr && per_addr->count >= S3_MAX_CONNS_PER_ADDR)) {
+    int full;
+    {
+      plat_lock_guard g(&e->lock);
+      addr_count *per_addr = addr_find(e, peer, 0);
+      full = e->free_head < 0 || (per_addr && per_addr->count >= S3_MAX_CONNS_PER_ADDR);
+      if (!full) addr_find(e, peer, 1)->count++;
+    }
+    if (full) {
       refuse_full(s);
       continue;
     }
@@ -306,7 +317,6 @@ void accept_all(engine *e) {
     c->since = plat_tick_ms();
     c->next = -1;
     e->open++;
-    addr_find(e, peer, 1)->count++;
     plat_sock_timeouts(s, S3_IO_TIMEOUT_MS, S3_IO_TIMEOUT_MS);
     plat_sock_nodelay(s);
     if (plat_poller_add_once(e->poller, s, uint64_t(slot)) != 0) conn_drop(e, c);
@@ -317,8 +327,17 @@ void accept_all(engine *e) {
 void sweep(engine *e, uint32_t now) {
   for (int i = 0; i < S3_MAX_OPEN_CONNS; i++) {
     conn *c = &e->conns[i];
-    uint32_t spent = now - c->since;
-    switch (c->phase) {
+    int phase;
+    uint32_t since;
+    {
+      // A worker that keeps its connection makes it idle under the lock; once idle, it is the
+      // front's alone.
+      plat_lock_guard g(&e->lock);
+      phase = c->phase;
+      since = c->since;
+    }
+    uint32_t spent = now - since;
+    switch (phase) {
       case C_IDLE:
         if (spent >= uint32_t(S3_IDLE_TIMEOUT_MS)) conn_close(e, c);
         break;
@@ -352,7 +371,7 @@ void take_back_one(engine *e, conn *c, int stopping) {
   c->since = plat_tick_ms();
   if (c->received) {
     c->phase = C_HEAD;
-    if (conn_scan(e, c, 0) != 0 || c->phase == C_BUSY || c->phase == C_WAIT) return;
+    if (conn_scan(e, c, 0) != 0) return;
   } else {
     c->phase = C_IDLE;
   }
@@ -362,12 +381,16 @@ void take_back_one(engine *e, conn *c, int stopping) {
 // take_back_one, and the worker it frees goes to the request of the same address that waited
 // longest, ahead of a next request already on this connection.
 void take_back(engine *e, conn *c, int stopping) {
-  addr_count *a = addr_find(e, c->peer, 0);
-  if (a) {
-    a->busy--;
-    int waiting = stopping ? -1 : queue_pop(e, &a->wait_head, &a->wait_tail);
-    if (waiting >= 0) conn_dispatch(e, &e->conns[waiting]);
+  int waiting = -1;
+  {
+    plat_lock_guard g(&e->lock);
+    addr_count *a = addr_find(e, c->peer, 0);
+    if (a) {
+      a->busy--;
+      if (!stopping) waiting = queue_pop(e, &a->wait_head, &a->wait_tail);
+    }
   }
+  if (waiting >= 0) conn_dispatch(e, &e->conns[waiting]);
   take_back_one(e, c, stopping);
 }
 
@@ -449,11 +472,13 @@ int front_main(void *arg) {
   uint64_t tags[256];
   uint32_t last_sweep = plat_tick_ms();
   for (;;) {
+    int n = plat_poller_wait(e->poller, tags, 256, k_tick_ms);
     {
+      // Taken after the wait: a connection a worker watched again under the lock is seen as
+      // the worker left it.
       plat_lock_guard g(&e->lock);
       if (e->stopping) break;
     }
-    int n = plat_poller_wait(e->poller, tags, 256, k_tick_ms);
     for (int i = 0; i < n; i++) {
       if (tags[i] == k_listen_tag) {
         accept_all(e);
@@ -519,6 +544,40 @@ void serve(conn *c) {
 
 }  // namespace
 
+namespace {
+
+// With the engine's lock held, after a request that leaves its connection open with nothing
+// of the next request read: where the poller may be told from any thread, the worker watches
+// the connection again itself and frees its share of the workers (handing it to a request of
+// the same address that waits), so that the front wakes only for the next request. 1 when
+// done; 0 leaves the connection to the front.
+int keep_watching(engine *e, conn *c) {
+  if (!plat_poller_rearm_anywhere() || e->front_done || e->stopping || c->close_after ||
+      c->received)
+    return 0;
+  c->phase = C_IDLE;
+  c->since = plat_tick_ms();
+  if (plat_poller_rearm(e->poller, c->sock, uint64_t(c - e->conns)) != 0) {
+    c->phase = C_BUSY;
+    return 0;
+  }
+  e->busy--;
+  addr_count *a = addr_find(e, c->peer, 0);
+  if (!a) return 1;
+  a->busy--;
+  int waiting = queue_pop(e, &a->wait_head, &a->wait_tail);
+  if (waiting >= 0) {
+    // This worker's loop takes it next, unless another free worker is quicker.
+    a->busy++;
+    e->busy++;
+    e->conns[waiting].phase = C_BUSY;
+    queue_push(e, &e->work_head, &e->work_tail, waiting);
+  }
+  return 1;
+}
+
+}  // namespace
+
 int worker_main(void *arg) {
   engine *e = static_cast<engine *>(arg);
   for (;;) {
@@ -535,6 +594,7 @@ int worker_main(void *arg) {
     conn *c = &e->conns[slot];
     serve(c);
     plat_lock_guard g(&e->lock);
+    if (keep_watching(e, c)) continue;
     if (e->front_done) {
       // The front is gone: the worker closes the connection itself.
       plat_sock_shutdown_both(c->sock);

@@ -99,6 +99,8 @@ int plat_poller_rearm(plat_poller *p, plat_sock s, uint64_t tag) {
   return epoll_ctl(p->ep, EPOLL_CTL_MOD, (int)s, &ev) == 0 ? 0 : -1;
 }
 
+int plat_poller_rearm_anywhere() { return 1; }
+
 void plat_poller_remove(plat_poller *p, plat_sock s) {
   epoll_event ev{};
   (void)epoll_ctl(p->ep, EPOLL_CTL_DEL, (int)s, &ev);

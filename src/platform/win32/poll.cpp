@@ -118,6 +118,9 @@ int plat_poller_add_once(plat_poller *p, plat_sock s, uint64_t tag) {
 
 int plat_poller_rearm(plat_poller *p, plat_sock s, uint64_t tag) { return add_entry(p, s, tag, 1); }
 
+// The array belongs to the waiting thread.
+int plat_poller_rearm_anywhere() { return 0; }
+
 void plat_poller_remove(plat_poller *p, plat_sock s) {
   for (int i = 1; i < p->count; i++) {
     if (p->fds[i].fd != (SOCKET)s) continue;
