@@ -22,6 +22,10 @@ constexpr size_t S3_FS_PATH = 4352;
 constexpr int S3_MAX_OPEN_CONNS = 10000;
 constexpr int S3_MAX_CONNS_PER_ADDR = 2000;
 constexpr int S3_WORKERS = 128;
+// Workers serving requests from one client address at once: a request beyond them waits in the
+// front, its head whole, until one of that address's requests ends, so that one client cannot
+// hold every worker while others wait.
+constexpr int S3_MAX_WORKERS_PER_ADDR = S3_WORKERS / 4;
 constexpr int S3_LISTEN_BACKLOG = 1024;
 constexpr int S3_IO_TIMEOUT_MS = 60000;
 // A connection without a request this long after the last answer (or after it opened) is

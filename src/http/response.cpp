@@ -75,7 +75,7 @@ const char *request_id(char out[33]) {
 
 // ---------------------------------------------------------------- sending
 
-static uint64_t send_all(plat_sock s, const void *data, uint64_t len) {
+static uint64_t send_now(plat_sock s, const void *data, uint64_t len) {
   const char *p = static_cast<const char *>(data);
   uint64_t sent = 0;
   while (sent < len) {
@@ -93,10 +93,46 @@ static uint64_t send_all(plat_sock s, const void *data, uint64_t len) {
 
 constexpr size_t HEAD_BUF = 2048;
 
+// A small answer leaves in one send: the head of an answer whose body is at most HELD_BODY
+// bytes is held until the body is whole, and both go together. One per thread, as a thread
+// answers one request at a time.
+constexpr size_t HELD_BODY = 16384;
+struct held_answer {
+  plat_sock s;
+  size_t len;          // bytes held, head and body so far; 0 when none
+  uint64_t body_left;  // body bytes that complete the answer
+  char buf[HEAD_BUF + HELD_BODY];
+};
+static thread_local held_answer t_held;
+
+void http_flush_held() {
+  held_answer *h = &t_held;
+  if (!h->len) return;
+  size_t n = h->len;
+  h->len = 0;
+  h->body_left = 0;
+  send_now(h->s, h->buf, n);
+}
+
+// Every send goes out after what is held, so that bytes never change their order.
+static uint64_t send_all(plat_sock s, const void *data, uint64_t len) {
+  http_flush_held();
+  return send_now(s, data, len);
+}
+
 uint64_t http_write_all(plat_sock s, const answer_context *a, const void *data, uint64_t len) {
   // The head of an answer to HEAD is the one a GET would get, its Content-Length included;
   // what would follow it is left out here, whichever writer produced it.
   if (a->head_only) return len;
+  held_answer *h = &t_held;
+  if (h->len && h->s == s && len <= h->body_left) {
+    memcpy(h->buf + h->len, data, size_t(len));
+    h->len += size_t(len);
+    h->body_left -= len;
+    http_conn_sent(len);
+    if (h->body_left == 0) http_flush_held();
+    return len;
+  }
   uint64_t sent = send_all(s, data, len);
   http_conn_sent(sent);
   return sent;
@@ -143,7 +179,17 @@ static void finish_and_send_head(plat_sock s, const answer_context *a, int statu
   at += version_len;
   memcpy(buf + at, tail, tail_len);
   at += tail_len;
-  send_all(s, buf, at);
+  int has_body = !a->head_only && status >= 200 && status != 204 && status != 304;
+  held_answer *h = &t_held;
+  if (has_body && has_length && length > 0 && length <= HELD_BODY && at <= HEAD_BUF) {
+    http_flush_held();
+    memcpy(h->buf, buf, at);
+    h->s = s;
+    h->len = at;
+    h->body_left = length;
+  } else {
+    send_all(s, buf, at);
+  }
   if (buf != local) free(buf);
 }
 

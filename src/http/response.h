@@ -39,6 +39,10 @@ void send_error(plat_sock s, const answer_context *a, int status, const char *co
 // sent; for a HEAD, sends nothing and returns len.
 uint64_t http_write_all(plat_sock s, const answer_context *a, const void *data, uint64_t len);
 
+// The head of a small answer waits for its body so that both leave in one send; this sends
+// what waits (an answer whose body was cut short), as every request's end does.
+void http_flush_held();
+
 // Writes a fresh 32-digit request id into out[33] and returns out (thread-safe).
 const char *request_id(char out[33]);
 

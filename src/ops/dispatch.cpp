@@ -492,6 +492,7 @@ void serve_request(plat_sock s, S3Request *r) {
   dynbuf_guard cors_lines;
   r->answer.head_only = ieq(r->method, "HEAD");
   run_request(s, r, &st, &cors_lines.b);
+  http_flush_held();
 }
 
 void handle_connection(plat_sock s) {

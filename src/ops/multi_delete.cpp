@@ -83,9 +83,9 @@ int delete_body_version_id(const char *body, size_t len, size_t from, size_t key
 namespace {
 
 // Deletes one listed key (the version vid of it, when given) and reports it. versioned: the
-// bucket has versioning.
-void delete_one(dynbuf *d, const char *bucket, const char *key, const char *vid, int versioned,
-                int quiet) {
+// bucket has versioning. An unversioned removal joins the batch b.
+void delete_one(remove_batch *b, dynbuf *d, const char *bucket, const char *key, const char *vid,
+                int versioned, int quiet) {
   char path[S3_FS_PATH];
   // The same rules as a key in a request path: no "." or ".." segment (x/./y would delete
   // x/y), no name of the server's own.
@@ -105,7 +105,7 @@ void delete_one(dynbuf *d, const char *bucket, const char *key, const char *vid,
     if (!quiet) append_entry(d, key, nullptr, nullptr, &v);
     return;
   }
-  if (object_remove(bucket, key) < 0) {
+  if (object_remove_batched(b, bucket, key) < 0) {
     append_entry(d, key, "InternalError", "Failed to delete");
     return;
   }
@@ -171,6 +171,10 @@ void op_delete_objects(plat_sock s, S3Request *r, stream_state *st) {
   size_t pos = 0;
   char key[S3_KEY_FIELD];
   const int versioned = bucket_versioning(r->bucket) != VERSIONING_OFF;
+  // The removals wait for the disk once, not once per key, and what they leave is unlinked
+  // after the answer.
+  remove_batch batch;
+  remove_batch_begin(&batch);
   for (;;) {
     size_t from = pos;
     if (delete_body_next_key(raw, len, &pos, key) != 1) break;
@@ -180,11 +184,14 @@ void op_delete_objects(plat_sock s, S3Request *r, stream_state *st) {
       append_entry(d, key, "NoSuchVersion", "The specified version does not exist.", &v);
       continue;
     }
-    delete_one(d, r->bucket, key, vid, versioned, quiet);
+    delete_one(&batch, d, r->bucket, key, vid, versioned, quiet);
   }
+  remove_batch_sync(&batch);
   dynbuf_printf(d, "</DeleteResult>\n");
-  if (d->failed) return;
-  count_request(d->len, 0);
-  http_send_obj_headers(s, &r->answer, 200, "application/xml", d->len, nullptr);
-  http_write_all(s, &r->answer, d->data, d->len);
+  if (!d->failed) {
+    count_request(d->len, 0);
+    http_send_obj_headers(s, &r->answer, 200, "application/xml", d->len, nullptr);
+    http_write_all(s, &r->answer, d->data, d->len);
+  }
+  remove_batch_end(&batch);
 }

@@ -132,7 +132,8 @@ namespace {
 // Sends bytes [first, first + count) of the open file. Stops at the first failed send: the
 // client is gone, and every further send would only wait out the send time-out again.
 void stream_file(plat_sock s, const S3Request *r, plat_file *f, uint64_t first, uint64_t count) {
-  if (!f || plat_file_seek(f, first) != 0) return;
+  // A view's data stands at its start (whoever reads it puts it back there).
+  if (!f || (first && plat_file_seek(f, first) != 0)) return;
   char block[GET_BLOCK];
   while (count) {
     size_t want = count < GET_BLOCK ? (size_t)count : GET_BLOCK;
@@ -400,7 +401,8 @@ void op_get_object(plat_sock s, S3Request *r, int is_head) {
   char vid[S3_VID_CAP];
   if (request_version_id(s, r, vid) != 0) return;
   object_view_guard view;
-  int taken = object_snapshot_version(r->bucket, r->key, vid, &view.v, part);
+  int taken = object_snapshot_version(r->bucket, r->key, vid, &view.v, part, nullptr, nullptr,
+                                      path);
   if (taken == STORE_BUSY) {
     answer_store_busy(s, r, 0);
     return;

@@ -50,6 +50,13 @@ struct plat_poller;  // opaque
 plat_poller *plat_poller_open(int capacity);  // null on failure; capacity: sockets at once
 void plat_poller_close(plat_poller *p);
 int plat_poller_add(plat_poller *p, plat_sock s, uint64_t tag);  // 0 / -1
+// A socket watched once: reported by one wait, then left unwatched (but still known, so that a
+// hand-over costs no call) until plat_poller_rearm watches it again with its tag.
+int plat_poller_add_once(plat_poller *p, plat_sock s, uint64_t tag);  // 0 / -1
+int plat_poller_rearm(plat_poller *p, plat_sock s, uint64_t tag);     // 0 / -1
+// 1 when plat_poller_rearm may be called from any thread while another waits (epoll), 0 when
+// only the waiting thread may call it (WSAPoll's array).
+int plat_poller_rearm_anywhere();
 void plat_poller_remove(plat_poller *p, plat_sock s);              // before closing s
 // Waits up to timeout_ms and stores the tags of up to max ready sockets: their count, 0 on a
 // time-out or a wake, -1 on an error of the wait.

@@ -10,6 +10,8 @@
 int plat_sock_local_port(plat_sock s);                   // bound port, or -1
 // Connects a new stream socket to addr_be:port. PLAT_BAD_SOCK on failure.
 plat_sock plat_tcp_connect(uint32_t addr_be, int port);
+// The same from the local address from_be (any port), as a client on another host would.
+plat_sock plat_tcp_connect_from(uint32_t from_be, uint32_t addr_be, int port);
 int plat_set_mtime(const char *path, int64_t mtime);   // 0 / -1
 // Creates a symbolic link at link_path pointing at target. 0 / -1.
 int plat_symlink(const char *target, const char *link_path);

@@ -2,7 +2,9 @@
 // connection while it waits for a request head (idle between requests, or a head still
 // arriving), holds each to its deadlines, and hands a connection whose head is whole to a
 // fixed pool of workers; a worker serves that one request and gives the connection back, to
-// carry the next request or to be closed. Idle and half-read connections hold no thread.
+// carry the next request or to be closed. Idle and half-read connections hold no thread, nor
+// does a whole request whose client address already has its share of the workers busy: it
+// waits in the front for one of them to end.
 #include <cstdlib>
 #include <cstring>
 
@@ -21,7 +23,8 @@ constexpr int k_linger_quiet_ms = 1000;     // a closing client silent this long
 constexpr uint64_t k_listen_tag = UINT64_MAX - 1;
 constexpr int k_addr_slots = 16384;         // per-address counts: a power of two > the total
 
-enum conn_phase { C_FREE = 0, C_IDLE, C_HEAD, C_BUSY, C_LINGER };
+// C_WAIT: the head is whole and waits for its address's turn (not watched, in no worker).
+enum conn_phase { C_FREE = 0, C_IDLE, C_HEAD, C_BUSY, C_LINGER, C_WAIT };
 
 struct conn {
   plat_sock sock;
@@ -34,13 +37,15 @@ struct conn {
   size_t cap;
   size_t received;
   int close_after;      // set by the worker: close instead of waiting for a request
-  int next;             // free list, and the work and return queues
+  int next;             // free list, the work and return queues, an address's waiting list
   http_conn http;
 };
 
 struct addr_count {
   uint32_t addr;
-  int count;  // 0: the slot is empty
+  int count;                 // open connections; 0: the slot is empty
+  int busy;                  // of them, in a worker's hands
+  int wait_head, wait_tail;  // whole requests waiting for a worker (C_WAIT), in arrival order
 };
 
 }  // namespace
@@ -88,19 +93,22 @@ void count_request_on(const http_conn *h) {
 // ---------------------------------------------------------------- per-address counts
 
 // Linear probing with backward-shift removal, so that addresses come and go for ever without
-// the table filling with stale entries. Used by the front alone.
+// the table filling with stale entries. Used under the engine's lock: the front counts
+// connections and hands out workers, a worker that keeps its connection gives one back.
 uint32_t addr_hash(uint32_t a) { return (a * 2654435761u) >> 18; }
 
-int *addr_find(engine *e, uint32_t a, int insert) {
+addr_count *addr_find(engine *e, uint32_t a, int insert) {
   uint32_t i = addr_hash(a) & (k_addr_slots - 1);
   for (;;) {
     addr_count *s = &e->addrs[i];
     if (s->count == 0) {
       if (!insert) return nullptr;
       s->addr = a;
-      return &s->count;
+      s->busy = 0;
+      s->wait_head = s->wait_tail = -1;
+      return s;
     }
-    if (s->addr == a) return &s->count;
+    if (s->addr == a) return s;
     i = (i + 1) & (k_addr_slots - 1);
   }
 }
@@ -134,16 +142,25 @@ void drop_buffer(conn *c) {
 
 // Closes a connection the front holds and frees its slot.
 void conn_close(engine *e, conn *c) {
-  if (c->phase != C_BUSY) plat_poller_remove(e->poller, c->sock);
+  plat_poller_remove(e->poller, c->sock);
   plat_sock_close(c->sock);
   drop_buffer(c);
-  addr_release(e, c->peer);
+  {
+    plat_lock_guard g(&e->lock);
+    addr_release(e, c->peer);
+  }
   int slot = int(c - e->conns);
   memset(c, 0, sizeof *c);
   c->sock = PLAT_BAD_SOCK;
   c->next = e->free_head;
   e->free_head = slot;
   e->open--;
+}
+
+// Each connection is watched once at a time: a report leaves it unwatched, so that handing it
+// to a worker costs no call, and the front watches it again when it is its own once more.
+void watch_again(engine *e, conn *c) {
+  if (plat_poller_rearm(e->poller, c->sock, uint64_t(c - e->conns)) != 0) conn_close(e, c);
 }
 
 // Drops a connection unanswered; shut down both ways first, so the close does not wait on a
@@ -161,7 +178,7 @@ void conn_linger(engine *e, conn *c) {
   c->phase = C_LINGER;
   c->since = c->last = plat_tick_ms();
   c->lingered = 0;
-  if (plat_poller_add(e->poller, c->sock, uint64_t(c - e->conns)) != 0) conn_close(e, c);
+  watch_again(e, c);
 }
 
 void queue_push(engine *e, int *head, int *tail, int slot) {
@@ -181,19 +198,30 @@ int queue_pop(engine *e, int *head, int *tail) {
   return slot;
 }
 
-// The head is whole: the connection leaves the watch for a worker.
+// The head is whole: the connection goes to a worker, or waits for one when its address has
+// its share of them busy.
 void conn_dispatch(engine *e, conn *c) {
-  if (c->phase != C_BUSY) plat_poller_remove(e->poller, c->sock);
-  c->phase = C_BUSY;
-  plat_lock_guard g(&e->lock);
-  e->busy++;
-  queue_push(e, &e->work_head, &e->work_tail, int(c - e->conns));
+  {
+    plat_lock_guard g(&e->lock);
+    addr_count *a = addr_find(e, c->peer, 0);
+    if (a && a->busy >= S3_MAX_WORKERS_PER_ADDR) {
+      c->phase = C_WAIT;
+      queue_push(e, &a->wait_head, &a->wait_tail, int(c - e->conns));
+      return;
+    }
+    if (a) a->busy++;
+    c->phase = C_BUSY;
+    e->busy++;
+    queue_push(e, &e->work_head, &e->work_tail, int(c - e->conns));
+  }
+  // Signalled after the lock is let go, so that the worker it wakes does not wait for it.
   plat_cond_signal(&e->work_ready);
 }
 
 // Looks at the bytes of a head that arrived from received_before on: hands a whole head to
 // the workers, drops one that cannot be whole, grows the buffer while the head may still fit.
-// 0, or -1 when the connection was closed.
+// 0 while the head is still arriving, 1 when it was handed on (a worker may already hold the
+// connection: the front does not look at it again), -1 when the connection was closed.
 int conn_scan(engine *e, conn *c, size_t received_before) {
   long end = head_scan(c->buf, received_before, c->received);
   if (end < 0) {
@@ -202,7 +230,7 @@ int conn_scan(engine *e, conn *c, size_t received_before) {
   }
   if (end > 0) {
     conn_dispatch(e, c);
-    return 0;
+    return 1;
   }
   if (c->received + 64 < c->cap) return 0;
   size_t grown = c->cap * 2;
@@ -222,7 +250,10 @@ void conn_readable(engine *e, conn *c) {
     long n = plat_sock_recv(c->sock, scratch, sizeof scratch);
     c->lingered += n > 0 ? uint64_t(n) : 0;
     c->last = plat_tick_ms();
-    if (n <= 0 || c->lingered >= S3_LINGER_BYTES) conn_close(e, c);
+    if (n <= 0 || c->lingered >= S3_LINGER_BYTES)
+      conn_close(e, c);
+    else
+      watch_again(e, c);
     return;
   }
   if (!c->buf) {
@@ -247,7 +278,7 @@ void conn_readable(engine *e, conn *c) {
     c->phase = C_HEAD;
     c->since = plat_tick_ms();
   }
-  (void)conn_scan(e, c, before);
+  if (conn_scan(e, c, before) == 0) watch_again(e, c);
 }
 
 // Answers a connection beyond the limits, unread, and closes it.
@@ -265,8 +296,14 @@ void accept_all(engine *e) {
     plat_sock s = plat_sock_accept_peer(e->listen, &peer, &none);
     if (s == PLAT_BAD_SOCK) return;  // none waiting, or out of descriptors: the next tick
     count_connection();
-    int *per_addr = addr_find(e, peer, 0);
-    if (e->free_head < 0 || (per_addr && *per_addr >= S3_MAX_CONNS_PER_ADDR)) {
+    int full;
+    {
+      plat_lock_guard g(&e->lock);
+      addr_count *per_addr = addr_find(e, peer, 0);
+      full = e->free_head < 0 || (per_addr && per_addr->count >= S3_MAX_CONNS_PER_ADDR);
+      if (!full) addr_find(e, peer, 1)->count++;
+    }
+    if (full) {
       refuse_full(s);
       continue;
     }
@@ -280,13 +317,9 @@ void accept_all(engine *e) {
     c->since = plat_tick_ms();
     c->next = -1;
     e->open++;
-    (*addr_find(e, peer, 1))++;
     plat_sock_timeouts(s, S3_IO_TIMEOUT_MS, S3_IO_TIMEOUT_MS);
     plat_sock_nodelay(s);
-    if (plat_poller_add(e->poller, s, uint64_t(slot)) != 0) {
-      c->phase = C_BUSY;  // never watched: nothing to remove
-      conn_drop(e, c);
-    }
+    if (plat_poller_add_once(e->poller, s, uint64_t(slot)) != 0) conn_drop(e, c);
   }
 }
 
@@ -294,8 +327,17 @@ void accept_all(engine *e) {
 void sweep(engine *e, uint32_t now) {
   for (int i = 0; i < S3_MAX_OPEN_CONNS; i++) {
     conn *c = &e->conns[i];
-    uint32_t spent = now - c->since;
-    switch (c->phase) {
+    int phase;
+    uint32_t since;
+    {
+      // A worker that keeps its connection makes it idle under the lock; once idle, it is the
+      // front's alone.
+      plat_lock_guard g(&e->lock);
+      phase = c->phase;
+      since = c->since;
+    }
+    uint32_t spent = now - since;
+    switch (phase) {
       case C_IDLE:
         if (spent >= uint32_t(S3_IDLE_TIMEOUT_MS)) conn_close(e, c);
         break;
@@ -318,7 +360,7 @@ void sweep(engine *e, uint32_t now) {
 
 // A connection a worker gave back: closed, lingered over, or watched for its next request
 // (looked at at once when bytes of it came with the last one).
-void take_back(engine *e, conn *c, int stopping) {
+void take_back_one(engine *e, conn *c, int stopping) {
   if (stopping || c->close_after) {
     if (c->close_after == 2 || stopping)
       conn_drop(e, c);
@@ -329,11 +371,27 @@ void take_back(engine *e, conn *c, int stopping) {
   c->since = plat_tick_ms();
   if (c->received) {
     c->phase = C_HEAD;
-    if (conn_scan(e, c, 0) != 0 || c->phase == C_BUSY) return;
+    if (conn_scan(e, c, 0) != 0) return;
   } else {
     c->phase = C_IDLE;
   }
-  if (plat_poller_add(e->poller, c->sock, uint64_t(c - e->conns)) != 0) conn_close(e, c);
+  watch_again(e, c);
+}
+
+// take_back_one, and the worker it frees goes to the request of the same address that waited
+// longest, ahead of a next request already on this connection.
+void take_back(engine *e, conn *c, int stopping) {
+  int waiting = -1;
+  {
+    plat_lock_guard g(&e->lock);
+    addr_count *a = addr_find(e, c->peer, 0);
+    if (a) {
+      a->busy--;
+      if (!stopping) waiting = queue_pop(e, &a->wait_head, &a->wait_tail);
+    }
+  }
+  if (waiting >= 0) conn_dispatch(e, &e->conns[waiting]);
+  take_back_one(e, c, stopping);
 }
 
 void take_back_all(engine *e) {
@@ -414,11 +472,13 @@ int front_main(void *arg) {
   uint64_t tags[256];
   uint32_t last_sweep = plat_tick_ms();
   for (;;) {
+    int n = plat_poller_wait(e->poller, tags, 256, k_tick_ms);
     {
+      // Taken after the wait: a connection a worker watched again under the lock is seen as
+      // the worker left it.
       plat_lock_guard g(&e->lock);
       if (e->stopping) break;
     }
-    int n = plat_poller_wait(e->poller, tags, 256, k_tick_ms);
     for (int i = 0; i < n; i++) {
       if (tags[i] == k_listen_tag) {
         accept_all(e);
@@ -484,6 +544,40 @@ void serve(conn *c) {
 
 }  // namespace
 
+namespace {
+
+// With the engine's lock held, after a request that leaves its connection open with nothing
+// of the next request read: where the poller may be told from any thread, the worker watches
+// the connection again itself and frees its share of the workers (handing it to a request of
+// the same address that waits), so that the front wakes only for the next request. 1 when
+// done; 0 leaves the connection to the front.
+int keep_watching(engine *e, conn *c) {
+  if (!plat_poller_rearm_anywhere() || e->front_done || e->stopping || c->close_after ||
+      c->received)
+    return 0;
+  c->phase = C_IDLE;
+  c->since = plat_tick_ms();
+  if (plat_poller_rearm(e->poller, c->sock, uint64_t(c - e->conns)) != 0) {
+    c->phase = C_BUSY;
+    return 0;
+  }
+  e->busy--;
+  addr_count *a = addr_find(e, c->peer, 0);
+  if (!a) return 1;
+  a->busy--;
+  int waiting = queue_pop(e, &a->wait_head, &a->wait_tail);
+  if (waiting >= 0) {
+    // This worker's loop takes it next, unless another free worker is quicker.
+    a->busy++;
+    e->busy++;
+    e->conns[waiting].phase = C_BUSY;
+    queue_push(e, &e->work_head, &e->work_tail, waiting);
+  }
+  return 1;
+}
+
+}  // namespace
+
 int worker_main(void *arg) {
   engine *e = static_cast<engine *>(arg);
   for (;;) {
@@ -500,6 +594,7 @@ int worker_main(void *arg) {
     conn *c = &e->conns[slot];
     serve(c);
     plat_lock_guard g(&e->lock);
+    if (keep_watching(e, c)) continue;
     if (e->front_done) {
       // The front is gone: the worker closes the connection itself.
       plat_sock_shutdown_both(c->sock);
@@ -509,8 +604,10 @@ int worker_main(void *arg) {
       e->busy--;
       continue;
     }
+    // A queue that held a connection already has its wake on the way.
+    int first = e->back_head < 0;
     queue_push(e, &e->back_head, &e->back_tail, slot);
-    plat_poller_wake(e->poller);
+    if (first) plat_poller_wake(e->poller);
   }
   leave_engine(e);
   return 0;

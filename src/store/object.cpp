@@ -13,7 +13,9 @@
 // the files themselves are opened without following one.
 #include "store/object.h"
 
+#include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "digest/hash.h"
@@ -28,6 +30,7 @@
 #include "store/meta.h"
 #include "store/names.h"
 #include "store/tags.h"
+#include "store/temp_names.h"
 #include "store/versions.h"
 #include "store/walk.h"
 
@@ -264,19 +267,23 @@ bucket_lock_guard::bucket_lock_guard(const char *bucket, int exclusive, int crea
   plat_file_lock_take(path, exclusive, create, &l);
 }
 
-int path_levels_plain(const char *path, size_t from) {
+int path_levels_plain(const char *path, size_t from, int *first_is_dir) {
+  if (first_is_dir) *first_is_dir = 0;
   size_t len = strlen(path);
   if (len >= S3_FS_PATH || from > len) return 0;
   char buf[S3_FS_PATH];
   memcpy(buf, path, len + 1);
+  int first = 1;
   for (size_t i = from + 1; i < len; i++) {
     // Each level once: an empty level ("a//b") is the one before it again.
     if (buf[i] != '/' || buf[i - 1] == '/') continue;
     buf[i] = 0;
     plat_stat_t st;
-    int link = plat_lstat(buf, &st) == 0 && st.is_link;
+    int found = plat_lstat(buf, &st) == 0;
     buf[i] = '/';
-    if (link) return 0;
+    if (found && st.is_link) return 0;
+    if (first && first_is_dir) *first_is_dir = found && st.is_dir;
+    first = 0;
   }
   return 1;
 }
@@ -584,7 +591,51 @@ int object_commit_at(const char *tmp, const char *path, const char *bucket, cons
   return moved == 0 && drafted == 1 ? 0 : -1;
 }
 
-int object_remove(const char *bucket, const char *key) {
+namespace {
+
+// The folder holding path into b's list of folders to sync; a full list is synced first.
+void batch_note_dir(remove_batch *b, const char *path) {
+  if (!b->dirs) return;
+  const char *slash = strrchr(path, '/');
+  if (!slash || slash == path) return;
+  size_t n = size_t(slash - path);
+  for (int i = 0; i < b->dir_count; i++)
+    if (strlen(b->dirs[i]) == n && memcmp(b->dirs[i], path, n) == 0) return;
+  if (b->dir_count == REMOVE_BATCH_DIRS) remove_batch_sync(b);
+  if (copy_text_n(b->dirs[b->dir_count], S3_FS_PATH, path, n) == 1) b->dir_count++;
+}
+
+// Removes the file at path as remove_file does (never a directory): into the batch's folder
+// when it has one, else by unlinking it. remove_file's results.
+int batch_remove_file(remove_batch *b, const char *path) {
+  if (!b) return remove_file(path);
+  int rc;
+  char dst[S3_FS_PATH];
+  plat_stat_t st;
+  // Without the folder, or without a status (nothing there, mostly), the unlink decides.
+  if (!b->trash[0] || plat_lstat(path, &st) != 0) {
+    rc = remove_file(path);
+  } else {
+    if (st.is_dir) return -1;
+    if (snprintf(dst, sizeof dst, "%s/%llx-%u.del", b->trash, (unsigned long long)b->id,
+                 (unsigned)b->moved) >= int(sizeof dst))
+      return -1;
+    plat_err err = PLAT_OK;
+    if (plat_rename_replace(path, dst, &err) == 0) {
+      b->moved++;
+      rc = 0;
+    } else if (err == PLAT_ERR_BUSY) {
+      // A file another holder keeps from moving (Windows) goes as a single DELETE's would.
+      rc = remove_file(path);
+    } else {
+      return err == PLAT_ERR_NOT_FOUND ? 1 : -1;
+    }
+  }
+  if (rc == 0) batch_note_dir(b, path);
+  return rc;
+}
+
+int remove_in(remove_batch *b, const char *bucket, const char *key) {
   char path[S3_FS_PATH];
   if (object_path(bucket, key, path) != 0) return -1;
   // Behind a link lies nothing of this store's, so no object to remove; nor is an upload's
@@ -599,14 +650,57 @@ int object_remove(const char *bucket, const char *key) {
     if (!held.held() && lock_file_present(bucket)) return -1;
     key_lock_guard key_held(bucket, key, 1);
     if (key_held.timed_out()) return STORE_BUSY;
-    // remove_file never removes a directory. A key whose path is a directory (it holds other
-    // keys) has no object of its own, like a missing one.
-    removed = remove_file(path);
+    // No removal takes a directory. A key whose path is a directory (it holds other keys)
+    // has no object of its own, like a missing one.
+    removed = batch_remove_file(b, path);
     if (removed < 0 && is_directory(path)) return 1;
-    if (removed >= 0 && meta_usable(bucket, key)) meta_remove(bucket, key);
+    if (removed >= 0 && meta_usable(bucket, key)) {
+      char mpath[S3_FS_PATH];
+      if (!b)
+        meta_remove(bucket, key);
+      else if (meta_path(bucket, key, mpath) == 0)
+        (void)batch_remove_file(b, mpath);
+    }
   }
   if (removed == 0) settle_after_remove(bucket, key, path);
   return removed;
+}
+
+std::atomic<uint64_t> s_batch_ids{0};
+
+}  // namespace
+
+int object_remove(const char *bucket, const char *key) { return remove_in(nullptr, bucket, key); }
+
+void remove_batch_begin(remove_batch *b) {
+  b->id = s_batch_ids.fetch_add(1, std::memory_order_relaxed);
+  b->moved = 0;
+  b->dir_count = 0;
+  b->dirs = static_cast<char (*)[S3_FS_PATH]>(malloc(REMOVE_BATCH_DIRS * S3_FS_PATH));
+  // Without the list no sync could follow the moves: removals then unlink as one alone does.
+  if (!b->dirs || temp_area_dir(b->trash) != 0) b->trash[0] = 0;
+}
+
+int object_remove_batched(remove_batch *b, const char *bucket, const char *key) {
+  return remove_in(b, bucket, key);
+}
+
+void remove_batch_sync(remove_batch *b) {
+  for (int i = 0; i < b->dir_count; i++) plat_dir_sync(b->dirs[i]);
+  b->dir_count = 0;
+}
+
+void remove_batch_end(remove_batch *b) {
+  char path[S3_FS_PATH];
+  for (uint32_t n = 0; n < b->moved; n++) {
+    if (snprintf(path, sizeof path, "%s/%llx-%u.del", b->trash, (unsigned long long)b->id,
+                 (unsigned)n) >= int(sizeof path))
+      continue;
+    (void)remove_file(path);
+  }
+  b->moved = 0;
+  free(b->dirs);
+  b->dirs = nullptr;
 }
 
 namespace {
@@ -759,12 +853,16 @@ int snapshot_once(const char *bucket, const char *key, const char *path, object_
 
 // object_snapshot, with the tags read too when tags is given.
 int snapshot_view(const char *bucket, const char *key, object_view *out, uint32_t want_part,
-                  const record_sums *page, tag_set *tags) {
+                  const record_sums *page, tag_set *tags, const char *known_path) {
   out->data = nullptr;
   view_clear(out, want_part, page, tags);
   char path[S3_FS_PATH];
-  if (object_path(bucket, key, path) != 0 || !path_levels_plain(path, root_len())) return -1;
-  if (!bucket_dir_present(bucket)) return -1;
+  if (known_path ? copy_text(path, sizeof path, known_path) != 1
+                 : object_path(bucket, key, path) != 0)
+    return -1;
+  // The bucket is the first level below the root: its directory is looked at once, for both.
+  int bucket_is_dir = 0;
+  if (!path_levels_plain(path, root_len(), &bucket_is_dir) || !bucket_is_dir) return -1;
   // The open file pins the version whose status and record are read here, even if another
   // upload replaces the object right after. No lock is taken: the record says which version
   // it belongs to.
@@ -845,8 +943,9 @@ void fill_current_id(const char *bucket, const char *key, object_view *out, uint
 
 // The current version with its id.
 int snapshot_version_current(const char *bucket, const char *key, object_view *out,
-                             uint32_t want_part, const record_sums *page, tag_set *tags) {
-  int rc = snapshot_view(bucket, key, out, want_part, page, tags);
+                             uint32_t want_part, const record_sums *page, tag_set *tags,
+                             const char *path) {
+  int rc = snapshot_view(bucket, key, out, want_part, page, tags, path);
   if (rc == 0) fill_current_id(bucket, key, out, want_part, page, tags);
   return rc;
 }
@@ -854,14 +953,14 @@ int snapshot_version_current(const char *bucket, const char *key, object_view *o
 }  // namespace
 
 int object_snapshot(const char *bucket, const char *key, object_view *out, uint32_t want_part,
-                    const record_sums *page) {
-  int rc = snapshot_view(bucket, key, out, want_part, page, nullptr);
+                    const record_sums *page, const char *path) {
+  int rc = snapshot_view(bucket, key, out, want_part, page, nullptr, path);
   if (rc == 0) fill_current_id(bucket, key, out, want_part, page, nullptr);
   return rc;
 }
 
 int object_snapshot_tagged(const char *bucket, const char *key, object_view *out, tag_set *tags) {
-  int rc = snapshot_view(bucket, key, out, 0, nullptr, tags);
+  int rc = snapshot_view(bucket, key, out, 0, nullptr, tags, nullptr);
   if (rc == 0) fill_current_id(bucket, key, out, 0, nullptr, tags);
   return rc;
 }
@@ -879,16 +978,17 @@ int object_current_marker(const char *bucket, const char *key, char vid[S3_VID_C
 
 int object_snapshot_version(const char *bucket, const char *key, const char *vid,
                             object_view *out, uint32_t want_part, const record_sums *page,
-                            tag_set *tags) {
+                            tag_set *tags, const char *path) {
   out->data = nullptr;
   view_clear(out, want_part, page, tags);
-  if (!vid || !vid[0]) return snapshot_version_current(bucket, key, out, want_part, page, tags);
+  if (!vid || !vid[0])
+    return snapshot_version_current(bucket, key, out, want_part, page, tags, path);
   char dir[S3_FS_PATH];
   if (versions_dir(bucket, key, dir) != 0) return -1;
   // The current one first, then the area, then the current again: a version brought back
   // from the area meanwhile is found in its new place.
   for (int look = 0; look < 2; look++) {
-    int rc = snapshot_version_current(bucket, key, out, want_part, page, tags);
+    int rc = snapshot_version_current(bucket, key, out, want_part, page, tags, path);
     if (rc == STORE_BUSY) return rc;
     if (rc == 0 && strcmp(out->version_id, vid) == 0) return 0;
     view_clear(out, want_part, page, tags);

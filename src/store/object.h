@@ -81,6 +81,26 @@ int object_commit_at(const char *tmp, const char *path, const char *bucket, cons
 // stays too; STORE_BUSY, with nothing removed.
 int object_remove(const char *bucket, const char *key);
 
+// Removals answered together (DeleteObjects). Under each key's locks its file and record are
+// moved into this server's temporary folder, a step that needs no device wait; before the
+// answer remove_batch_sync makes the removals durable with one sync of each folder that lost
+// an entry; after it remove_batch_end unlinks what was moved. A process killed in between
+// leaves the moved files in its temporary folder, which the next start's sweep removes.
+constexpr int REMOVE_BATCH_DIRS = 16;  // folders remembered for one sync each
+struct remove_batch {
+  char trash[S3_FS_PATH];  // this server's temporary folder; "" when there is none (removals
+                           // then unlink at once)
+  uint64_t id;             // the moved files are <trash>/<id>-<n>.del, n from 0 to moved
+  uint32_t moved;
+  int dir_count;
+  char (*dirs)[S3_FS_PATH];  // REMOVE_BATCH_DIRS of them, on the heap
+};
+void remove_batch_begin(remove_batch *b);
+// object_remove's results, the removal made as described above.
+int object_remove_batched(remove_batch *b, const char *bucket, const char *key);
+void remove_batch_sync(remove_batch *b);
+void remove_batch_end(remove_batch *b);
+
 // Takes the view of bucket/key for a read. 0 with *out filled (release it with
 // object_release); -1 when the key holds no object (missing, a directory, a path too long, or
 // anything but a regular file); STORE_BUSY.
@@ -88,16 +108,20 @@ int object_remove(const char *bucket, const char *key);
 // only when its parts add up to the data and their count is the one the ETag names.
 // page, when given, asks for a page of part sizes and checksums (its after, cap, sizes and
 // values go into out->sums before the record is read).
+// path, when given, is the key's file path as object_path gives it (worked out once per read).
 int object_snapshot(const char *bucket, const char *key, object_view *out,
-                    uint32_t want_part = 0, const record_sums *page = nullptr);
+                    uint32_t want_part = 0, const record_sums *page = nullptr,
+                    const char *path = nullptr);
 void object_release(object_view *v);
 // A read of one version of bucket/key: vid "" or the current one's id reads as object_snapshot;
-// another reads the kept version. 0 read; -1 no such key or version; VERSION_IS_MARKER with
+// another reads the kept version (path, when given, as for object_snapshot). 0 read; -1 no
+// such key or version; VERSION_IS_MARKER with
 // out->version_id and out->delete_marker set; STORE_BUSY.
 constexpr int VERSION_IS_MARKER = 7;
 int object_snapshot_version(const char *bucket, const char *key, const char *vid,
                             object_view *out, uint32_t want_part = 0,
-                            const record_sums *page = nullptr, tag_set *tags = nullptr);
+                            const record_sums *page = nullptr, tag_set *tags = nullptr,
+                            const char *path = nullptr);
 // The current state of a key with no current version in a versioned bucket: 1 when its newest
 // kept version is a delete marker (its id into vid), 0 otherwise.
 int object_current_marker(const char *bucket, const char *key, char vid[S3_VID_CAP]);
@@ -195,8 +219,9 @@ int object_room_needed(const char *bucket, const char *key);
 int object_make_key_dirs(const char *bucket, const char *path);
 
 // 1 when no directory of path below the first `from` characters is a symbolic link (levels
-// that do not exist yet pass), 0 otherwise.
-int path_levels_plain(const char *path, size_t from);
+// that do not exist yet pass), 0 otherwise. first_is_dir, when given, is set to 1 when the
+// first of those levels is a directory (a key's bucket, for a key's path).
+int path_levels_plain(const char *path, size_t from, int *first_is_dir = nullptr);
 
 // DeleteObject under If-Match (a list of entity tags, or "*"): object_remove's results, or
 // COMMIT_PRECONDITION_FAILED when the object there is not one the list names, or

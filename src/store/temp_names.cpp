@@ -165,17 +165,20 @@ uint64_t temp_area_sweep() {
   return removed;
 }
 
-plat_file *temp_file_create(char out[S3_FS_PATH], const char *ext) {
+int temp_area_dir(char out[S3_FS_PATH]) {
   out[0] = 0;
   temp_area *a = area();
+  plat_lock_guard g(&a->lock);
+  // A store used without a start (or under another root since) gets its folder now.
+  if (a->open && strcmp(a->root, s_storage_root) != 0) close_locked(a);
+  if (!a->open && open_locked(a) != 0) return -1;
+  return copy_text(out, S3_FS_PATH, a->dir) == 1 ? 0 : -1;
+}
+
+plat_file *temp_file_create(char out[S3_FS_PATH], const char *ext) {
+  out[0] = 0;
   char dir[S3_FS_PATH];
-  {
-    plat_lock_guard g(&a->lock);
-    // A store used without a start (or under another root since) gets its folder now.
-    if (a->open && strcmp(a->root, s_storage_root) != 0) close_locked(a);
-    if (!a->open && open_locked(a) != 0) return nullptr;
-    copy_text(dir, sizeof dir, a->dir);
-  }
+  if (temp_area_dir(dir) != 0) return nullptr;
   char id[ID_HEX + 1];
   for (int attempt = 0; attempt < NAME_ATTEMPTS; attempt++) {
     if (random_hex(id) != 0 || join(out, dir, id, ext) != 0) break;

@@ -32,6 +32,8 @@ uint64_t temp_area_sweep();
 constexpr const char *TEMP_DATA = ".tmp";
 constexpr const char *TEMP_RECORD = ".rec";
 plat_file *temp_file_create(char out[S3_FS_PATH], const char *ext = TEMP_DATA);
+// This server's temporary folder into out (opening it first as temp_file_create does). 0 / -1.
+int temp_area_dir(char out[S3_FS_PATH]);
 // temp_file_create with the handle closed: the file stays, empty, for a later
 // plat_file_open(PLAT_WRITE_KEEP). 0 / -1.
 int temp_file_make(char out[S3_FS_PATH], const char *ext = TEMP_DATA);

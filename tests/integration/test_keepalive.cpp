@@ -3,6 +3,7 @@
 // pipelined requests answered in order, and the close of an idle connection.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,7 @@
 #include "fixture.h"
 #include "harness.h"
 #include "platform/platform.h"
+#include "platform/testing.h"
 #include "quillmar-s3.h"
 #include "signer.h"
 
@@ -170,6 +172,61 @@ TEST(KeepAliveUnread, UnreadBodyClosesTheConnection) {
   qt::Response ok = qt::send_raw(server.port,
                                  qt::sign_request(qt::client_signed(host, kAccess, kSecret, "GET", "/")));
   EXPECT_EQ(ok.status, 200) << ok.raw;
+}
+
+// An IPv4 address 127.0.0.n in network order, as the platform's socket calls take it.
+uint32_t loopback(unsigned n) {
+  const unsigned char bytes[4] = {127, 0, 0, (unsigned char)n};
+  uint32_t be;
+  memcpy(&be, bytes, sizeof be);
+  return be;
+}
+
+// Reads one whole answer from s within the bound; status 0 when none came.
+qt::Response answer_on(plat_sock s, int bound_ms) {
+  std::string got;
+  uint32_t start = plat_tick_ms();
+  for (;;) {
+    size_t n = qt::answer_length(got, false);
+    if (n) return qt::parse_response(got.substr(0, n));
+    uint32_t spent = plat_tick_ms() - start;
+    if (spent >= uint32_t(bound_ms) || plat_sock_wait_readable(s, bound_ms - int(spent)) != 1)
+      return qt::Response{};
+    char buf[4096];
+    long r = plat_sock_recv(s, buf, sizeof buf);
+    if (r <= 0) return qt::Response{};
+    got.append(buf, size_t(r));
+  }
+}
+
+// One client address cannot hold every worker: with more uploads from 127.0.0.2 stalled in
+// their bodies than there are workers, a request from 127.0.0.3 is answered promptly (not
+// after the stalled reads time out), and every stalled upload is answered once its body comes.
+TEST(KeepAliveShare, OneAddressCannotHoldEveryWorker) {
+  qt::Server server;
+  ASSERT_EQ(qt::request(server.port, "PUT", "/share").status, 200);
+  const int stalled_count = 128 + 16;
+  std::vector<plat_sock> stalled;
+  for (int i = 0; i < stalled_count; i++) {
+    plat_sock s = plat_tcp_connect_from(loopback(2), loopback(1), server.port);
+    ASSERT_NE(s, PLAT_BAD_SOCK) << "connection " << i << " from 127.0.0.2";
+    stalled.push_back(s);
+    std::string head = "PUT /share/k" + std::to_string(i) +
+                       " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 1\r\n\r\n";
+    ASSERT_EQ(plat_sock_send(s, head.data(), head.size()), long(head.size()));
+  }
+  plat_sock other = plat_tcp_connect_from(loopback(3), loopback(1), server.port);
+  ASSERT_NE(other, PLAT_BAD_SOCK);
+  const std::string get = "GET /share HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+  ASSERT_EQ(plat_sock_send(other, get.data(), get.size()), long(get.size()));
+  qt::Response r = answer_on(other, qt::kPromptMs);
+  EXPECT_EQ(r.status, 200) << "the other address waited: " << r.raw;
+  plat_sock_close(other);
+  for (plat_sock s : stalled) EXPECT_EQ(plat_sock_send(s, "x", 1), 1);
+  for (int i = 0; i < stalled_count; i++) {
+    EXPECT_EQ(answer_on(stalled[i], qt::kEventBoundMs).status, 200) << "upload " << i;
+    plat_sock_close(stalled[i]);
+  }
 }
 
 // A Signature Version 2 header for a request without body or x-amz-* headers, signed now.

@@ -113,6 +113,15 @@ TEST_F(MultiDelete, ReportsEveryKeyInOrder) {
   EXPECT_TRUE(qt::dir_exists(root() + "/md-12/dir"));
   EXPECT_TRUE(qt::file_exists(root() + "/md-14/c"));
   EXPECT_TRUE(qt::file_exists(root() + "/md-16/x/y"));
+  // What the removals moved aside is gone soon after each answer: nothing is left behind in
+  // the server's temporary folder.
+  std::vector<std::string> left;
+  EXPECT_TRUE(qt::wait_until([&] {
+    left.clear();
+    for (const std::string &f : qt::files_below(root() + "/.s3tmp"))
+      if (f.size() > 4 && f.compare(f.size() - 4, 4, ".del") == 0) left.push_back(f);
+    return left.empty();
+  })) << left.size() << " removed files left, the first " << left[0];
 }
 
 TEST_F(MultiDelete, MissingBucketReportsEveryKeyDeleted) {

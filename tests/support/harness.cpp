@@ -369,6 +369,25 @@ std::vector<std::string> dot_entries(const std::string &dir) {
   return out;
 }
 
+std::vector<std::string> files_below(const std::string &dir) {
+  std::vector<std::string> out;
+  plat_dir *d = plat_dir_open(dir.c_str());
+  if (!d) return out;
+  char name[4096];
+  int is_dir = 0;
+  std::vector<std::string> dirs;
+  while (plat_dir_next(d, name, sizeof name, &is_dir) == 1) {
+    if (is_dir)
+      dirs.push_back(dir + "/" + name);
+    else
+      out.push_back(dir + "/" + name);
+  }
+  plat_dir_close(d);
+  for (const std::string &sub : dirs)
+    for (std::string &f : files_below(sub)) out.push_back(std::move(f));
+  return out;
+}
+
 // ---------------------------------------------------------------- text
 
 std::string md5_hex(const std::string &data) {

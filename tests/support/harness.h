@@ -108,6 +108,8 @@ void write_file(const std::string &path, const std::string &data);  // creates p
 void set_mtime(const std::string &path, int64_t seconds_since_1970);
 // Names in a directory that begin with "." (the store's temporary files), in listing order.
 std::vector<std::string> dot_entries(const std::string &dir);
+// Every file below dir, at any depth, as dir + "/" + its path; none when dir is missing.
+std::vector<std::string> files_below(const std::string &dir);
 
 // Text helpers.
 std::string md5_hex(const std::string &data);

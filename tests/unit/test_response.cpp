@@ -35,6 +35,7 @@ std::string capture(Fn write) {
     while ((n = plat_sock_recv(c, buf, sizeof buf)) > 0) got.append(buf, size_t(n));
   });
   write(srv);
+  http_flush_held();  // as the end of every request does
   plat_sock_close(srv);
   reader.join();
   plat_sock_close(c);

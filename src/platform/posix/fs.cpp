@@ -232,22 +232,23 @@ void plat_dir_close(plat_dir *d) {
 
 struct plat_file {
   int fd;
+  int fresh;       // st is the status the open took, and nothing looked at the handle since
+  struct stat st;
 };
 
 // Opens path for a regular file only. O_NONBLOCK keeps the open of a FIFO from waiting for its
 // other end (a FIFO planted in a bucket would hold the thread, and any lock it holds, for
-// ever); the type is checked on the open handle, so nothing can swap the entry in between, and
-// the flag is dropped again for the regular file. A directory is refused as other platforms do.
-static int open_regular(const char *path, int flags) {
+// ever); the type is checked on the open handle, so nothing can swap the entry in between. The
+// flag stays: reads and writes of a regular file never return early for it, so clearing it
+// would cost two calls for nothing. A directory is refused as other platforms do.
+static int open_regular(const char *path, int flags, struct stat *st_out) {
   int fd;
   do {
     fd = os_open(path, flags | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return -1;
-  struct stat st;
-  int fl = fcntl(fd, F_GETFL);
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || fl < 0 ||
-      fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0) {
+  struct stat &st = *st_out;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     os_close(fd);
     return -1;
   }
@@ -259,7 +260,8 @@ plat_file *plat_file_open(const char *path, plat_file_mode mode) {
   int flags = mode == PLAT_READ ? O_RDONLY
               : mode == PLAT_WRITE_KEEP ? (O_WRONLY | O_CREAT)
                                         : (O_WRONLY | O_CREAT | O_TRUNC);
-  int fd = open_regular(path, flags);
+  struct stat st;
+  int fd = open_regular(path, flags, &st);
   if (fd < 0) return nullptr;
   plat_file *f = (plat_file *)malloc(sizeof *f);
   if (!f) {
@@ -267,6 +269,9 @@ plat_file *plat_file_open(const char *path, plat_file_mode mode) {
     return nullptr;
   }
   f->fd = fd;
+  // A handle opened to read keeps the status its open took for the first look at it.
+  f->fresh = mode == PLAT_READ;
+  f->st = st;
   return f;
 }
 
@@ -290,6 +295,7 @@ plat_file *plat_file_create(const char *path, plat_err *err) {
     return nullptr;
   }
   f->fd = fd;
+  f->fresh = 0;
   return f;
 }
 
@@ -302,6 +308,7 @@ long plat_file_read(plat_file *f, void *buf, size_t n) {
 }
 
 long plat_file_write(plat_file *f, const void *buf, size_t n) {
+  f->fresh = 0;
   const char *p = (const char *)buf;
   size_t done = 0;
   while (done < n) {
@@ -362,6 +369,7 @@ int plat_file_mtime_ns(plat_file *f, int64_t *mtime_ns) {
 }
 
 int plat_file_set_mtime_ns(plat_file *f, int64_t mtime_ns) {
+  f->fresh = 0;
   timespec ts[2];
   ts[0].tv_sec = 0;
   ts[0].tv_nsec = UTIME_OMIT;
@@ -398,6 +406,11 @@ int plat_file_identity(const char *path, plat_file_id *out) {
 }
 
 int plat_file_handle_identity(plat_file *f, plat_file_id *out) {
+  if (f && f->fresh) {
+    // Taken by the open an instant ago, from this handle: asking again would tell the same.
+    f->fresh = 0;
+    return identity_of(f->st, out);
+  }
   struct stat st;
   if (!f || fstat(f->fd, &st) != 0) return -1;
   return identity_of(st, out);
@@ -423,7 +436,8 @@ int plat_file_lock_take_wait(const char *path, int exclusive, int create, int wa
                              plat_file_lock *out) {
   out->fd = -1;
   out->timed_out = 0;
-  int fd = open_regular(path, create ? O_RDWR | O_CREAT : O_RDONLY);
+  struct stat st;
+  int fd = open_regular(path, create ? O_RDWR | O_CREAT : O_RDONLY, &st);
   if (fd < 0) return -1;
   const uint32_t start = plat_tick_ms();
   int pause_ms = 1;

@@ -1,4 +1,5 @@
-// The readiness watch for Linux: one epoll set, level-triggered, and an eventfd for wakes;
+// The readiness watch for Linux: one epoll set, level-triggered (one-shot for sockets watched
+// once), and an eventfd for wakes;
 // the connection front's calls on accepted and listening sockets.
 #include <arpa/inet.h>
 #include <cerrno>
@@ -83,6 +84,22 @@ int plat_poller_add(plat_poller *p, plat_sock s, uint64_t tag) {
   ev.data.u64 = tag;
   return epoll_ctl(p->ep, EPOLL_CTL_ADD, (int)s, &ev) == 0 ? 0 : -1;
 }
+
+int plat_poller_add_once(plat_poller *p, plat_sock s, uint64_t tag) {
+  epoll_event ev{};
+  ev.events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
+  ev.data.u64 = tag;
+  return epoll_ctl(p->ep, EPOLL_CTL_ADD, (int)s, &ev) == 0 ? 0 : -1;
+}
+
+int plat_poller_rearm(plat_poller *p, plat_sock s, uint64_t tag) {
+  epoll_event ev{};
+  ev.events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
+  ev.data.u64 = tag;
+  return epoll_ctl(p->ep, EPOLL_CTL_MOD, (int)s, &ev) == 0 ? 0 : -1;
+}
+
+int plat_poller_rearm_anywhere() { return 1; }
 
 void plat_poller_remove(plat_poller *p, plat_sock s) {
   epoll_event ev{};

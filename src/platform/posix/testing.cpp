@@ -53,6 +53,26 @@ plat_sock plat_tcp_connect(uint32_t addr_be, int port) {
   return PLAT_BAD_SOCK;
 }
 
+plat_sock plat_tcp_connect_from(uint32_t from_be, uint32_t addr_be, int port) {
+  plat_sock s = plat_tcp_socket();
+  if (s == PLAT_BAD_SOCK) return s;
+  sockaddr_in sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = from_be;
+  sa.sin_port = 0;
+  sockaddr_in to;
+  memset(&to, 0, sizeof to);
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = addr_be;
+  to.sin_port = htons((uint16_t)port);
+  if (bind(to_fd(s), (const sockaddr *)&sa, sizeof sa) == 0 &&
+      connect(to_fd(s), (const sockaddr *)&to, sizeof to) == 0)
+    return s;
+  plat_sock_close(s);
+  return PLAT_BAD_SOCK;
+}
+
 int plat_set_mtime(const char *path, int64_t mtime) {
   timespec ts[2];
   ts[0].tv_sec = 0;

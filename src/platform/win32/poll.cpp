@@ -49,6 +49,7 @@ void plat_sock_nodelay(plat_sock s) {
 struct plat_poller {
   WSAPOLLFD *fds;  // [0] is the wake socket
   uint64_t *tags;
+  char *once;      // 1: the entry leaves the array when it is reported
   int count;
   int cap;
   SOCKET wake;
@@ -61,13 +62,14 @@ plat_poller *plat_poller_open(int capacity) {
   p->cap = capacity + 1;
   p->fds = static_cast<WSAPOLLFD *>(calloc((size_t)p->cap, sizeof(WSAPOLLFD)));
   p->tags = static_cast<uint64_t *>(calloc((size_t)p->cap, sizeof(uint64_t)));
+  p->once = static_cast<char *>(calloc((size_t)p->cap, 1));
   p->wake = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
   sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   int len = sizeof sa;
   u_long on = 1;
-  if (!p->fds || !p->tags || p->wake == INVALID_SOCKET ||
+  if (!p->fds || !p->tags || !p->once || p->wake == INVALID_SOCKET ||
       bind(p->wake, (sockaddr *)&sa, sizeof sa) != 0 ||
       getsockname(p->wake, (sockaddr *)&sa, &len) != 0 ||
       connect(p->wake, (sockaddr *)&sa, sizeof sa) != 0 || ioctlsocket(p->wake, FIONBIO, &on) != 0) {
@@ -85,25 +87,44 @@ void plat_poller_close(plat_poller *p) {
   if (p->wake != INVALID_SOCKET && p->wake != 0) closesocket(p->wake);
   free(p->fds);
   free(p->tags);
+  free(p->once);
   free(p);
 }
 
-int plat_poller_add(plat_poller *p, plat_sock s, uint64_t tag) {
+static int add_entry(plat_poller *p, plat_sock s, uint64_t tag, char once) {
   if (p->count >= p->cap) return -1;
   p->fds[p->count].fd = (SOCKET)s;
   p->fds[p->count].events = POLLRDNORM;
   p->fds[p->count].revents = 0;
   p->tags[p->count] = tag;
+  p->once[p->count] = once;
   p->count++;
   return 0;
 }
 
+static void drop_entry(plat_poller *p, int i) {
+  p->count--;
+  p->fds[i] = p->fds[p->count];
+  p->tags[i] = p->tags[p->count];
+  p->once[i] = p->once[p->count];
+}
+
+int plat_poller_add(plat_poller *p, plat_sock s, uint64_t tag) { return add_entry(p, s, tag, 0); }
+
+// A socket watched once is in the array only while it is watched: reported, it leaves it.
+int plat_poller_add_once(plat_poller *p, plat_sock s, uint64_t tag) {
+  return add_entry(p, s, tag, 1);
+}
+
+int plat_poller_rearm(plat_poller *p, plat_sock s, uint64_t tag) { return add_entry(p, s, tag, 1); }
+
+// The array belongs to the waiting thread.
+int plat_poller_rearm_anywhere() { return 0; }
+
 void plat_poller_remove(plat_poller *p, plat_sock s) {
   for (int i = 1; i < p->count; i++) {
     if (p->fds[i].fd != (SOCKET)s) continue;
-    p->count--;
-    p->fds[i] = p->fds[p->count];
-    p->tags[i] = p->tags[p->count];
+    drop_entry(p, i);
     return;
   }
 }
@@ -112,17 +133,26 @@ int plat_poller_wait(plat_poller *p, uint64_t *tags, int max, int timeout_ms) {
   int n = WSAPoll(p->fds, (ULONG)p->count, timeout_ms);
   if (n < 0) return WSAGetLastError() == WSAEINTR ? 0 : -1;
   int out = 0;
-  for (int i = 0; i < p->count && out < max; i++) {
+  for (int i = 0; i < p->count && out < max;) {
     short r = p->fds[i].revents;
-    if (!r) continue;
+    if (!r) {
+      i++;
+      continue;
+    }
     p->fds[i].revents = 0;
     if (i == 0) {
       char buf[64];
       while (recv(p->wake, buf, sizeof buf, 0) > 0) {
       }
+      i++;
       continue;
     }
     tags[out++] = p->tags[i];
+    // The entry moved into i from the end was polled too: it is looked at next.
+    if (p->once[i])
+      drop_entry(p, i);
+    else
+      i++;
   }
   return out;
 }

@@ -35,6 +35,26 @@ plat_sock plat_tcp_connect(uint32_t addr_be, int port) {
   return PLAT_BAD_SOCK;
 }
 
+plat_sock plat_tcp_connect_from(uint32_t from_be, uint32_t addr_be, int port) {
+  plat_sock s = plat_tcp_socket();
+  if (s == PLAT_BAD_SOCK) return s;
+  sockaddr_in sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = from_be;
+  sa.sin_port = 0;
+  sockaddr_in to;
+  memset(&to, 0, sizeof to);
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = addr_be;
+  to.sin_port = htons((u_short)port);
+  if (bind(to_sock(s), (const sockaddr *)&sa, sizeof sa) == 0 &&
+      connect(to_sock(s), (const sockaddr *)&to, sizeof to) == 0)
+    return s;
+  plat_sock_close(s);
+  return PLAT_BAD_SOCK;
+}
+
 static wchar_t *widen(const char *utf8) {
   int n = MultiByteToWideChar(CP_UTF8, 0, utf8, -1, nullptr, 0);
   wchar_t *w = n > 0 ? (wchar_t *)malloc((size_t)n * sizeof(wchar_t)) : nullptr;
