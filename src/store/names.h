@@ -16,6 +16,9 @@
 // The file that holds the object "a" inside the directory "a/" while that directory holds
 // other keys ("a/b"), so that "a" and "a/b" are both objects.
 #define S3_DIR_OBJECT ".quillmar-object"
+// The folder beside "a" that the object "a" passes through, under its own name, while it
+// moves between "a" and "a/" S3_DIR_OBJECT; a kill leaves it there, to be put back.
+#define S3_MOVING_FOLDER ".quillmar-moving"
 // A segment that cannot be a plain file name, stored as this prefix and its bytes, each byte
 // other than a-z, A-Z (a-z only under Windows names), 0-9, "-", "_", "~", UTF-8 above ASCII, and
 // a "." that is not the last, written as "%" and two upper-case hex digits.

@@ -13,4 +13,5 @@ constexpr int64_t S3_TEMP_GRACE_SECONDS = 900;
 // neither followed nor removed; the work is capped at S3_TEMP_SWEEP_ENTRIES directory entries.
 // Returns the number of files removed.
 constexpr uint64_t S3_TEMP_SWEEP_ENTRIES = 4000000;
+// It also puts back the objects a kill left in a moving folder (object_moves_repair).
 uint64_t temp_sweep();
