@@ -140,7 +140,11 @@ TEST_P(Leftovers, ObjectReadsWholeUnderItsKeyAndTheFolderGoes) {
       ASSERT_EQ(plat_mkdir((p + "/a").c_str()), 0);
     }
   }
-  if (c.by == BY_START) restart();
+  if (c.by == BY_START) {
+    // The start-up sweep puts it back before any request comes.
+    restart();
+    EXPECT_EQ(folders_left(), std::vector<std::string>{});
+  }
   if (c.by == BY_WRITE) {
     ASSERT_EQ(send("PUT", "/bkt/x/a/c", "later").status, 200);
   }
