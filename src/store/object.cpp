@@ -366,12 +366,11 @@ int moves_repair(const char *dir) {
   for (int i = 0; i < REPAIR_ENTRIES_MAX && first_leftover(dir, moving, name, dst); i++) {
     plat_err err = PLAT_OK;
     if (join_name(moving, name, held) != 0 || plat_rename_replace(held, dst, &err) != 0) break;
+    sync_parent(dst);
     put_back = 1;
   }
-  if (put_back) {
-    sync_parent(dst);
-    plat_dir_sync(moving);
-  }
+  // The objects are durable in their places before the folder's entries go.
+  if (put_back) plat_dir_sync(moving);
   if (plat_rmdir(moving) != 0) return -1;
   plat_dir_sync(dir);
   return 0;
@@ -746,6 +745,9 @@ int object_commit_at(const char *tmp, const char *path, const char *bucket, cons
 }
 
 int object_remove(const char *bucket, const char *key) {
+  // An object a kill left in the middle of a move is put back first, so that it is the one
+  // removed, never one that comes back after the removal was answered.
+  settle_leftovers(bucket, key);
   char path[S3_FS_PATH];
   if (object_path(bucket, key, path) != 0) return -1;
   // Behind a link lies nothing of this store's, so no object to remove; nor is an upload's
@@ -818,6 +820,7 @@ int remove_if_locked(const char *bucket, const char *key, const char *path, cons
 }  // namespace
 
 int object_remove_if_match(const char *bucket, const char *key, const char *if_match) {
+  settle_leftovers(bucket, key);  // as object_remove
   char path[S3_FS_PATH];
   if (object_path(bucket, key, path) != 0) return -1;
   // Behind a link, as in a temporary file's place, there is no object of this store's.

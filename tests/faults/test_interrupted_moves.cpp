@@ -23,7 +23,7 @@ enum place {
   IN_FOLDER,     // in the moving folder, nothing under its key
   IN_FOLDER_DIR  // in the moving folder, its key an empty directory
 };
-enum trigger { BY_START, BY_READ, BY_WRITE };
+enum trigger { BY_START, BY_READ, BY_WRITE, BY_DELETE };
 
 struct leftover_case {
   const char *name;
@@ -55,6 +55,9 @@ const leftover_case kCases[] = {
     {"DataOutInFolderDirWrite", 0, 1, IN_FOLDER_DIR, BY_WRITE},
     {"RecordIntoInFolderWrite", 1, 0, IN_FOLDER, BY_WRITE},
     {"RecordOutInFolderDirWrite", 1, 1, IN_FOLDER_DIR, BY_WRITE},
+    {"DataIntoInFolderDelete", 0, 0, IN_FOLDER, BY_DELETE},
+    {"DataOutInFolderDirDelete", 0, 1, IN_FOLDER_DIR, BY_DELETE},
+    {"RecordOutInFolderDelete", 1, 1, IN_FOLDER, BY_DELETE},
 };
 
 // Every path under dir whose last name is the moving folder's, or a file of that name.
@@ -147,6 +150,16 @@ TEST_P(Leftovers, ObjectReadsWholeUnderItsKeyAndTheFolderGoes) {
   }
   if (c.by == BY_WRITE) {
     ASSERT_EQ(send("PUT", "/bkt/x/a/c", "later").status, 200);
+  }
+  if (c.by == BY_DELETE) {
+    // The removal removes that object: it never comes back, nor does its record.
+    ASSERT_EQ(send("DELETE", "/bkt/x/a").status, 204);
+    restart();
+    EXPECT_EQ(send("GET", "/bkt/x/a").status, 404);
+    ASSERT_EQ(send("PUT", "/bkt/x/a", "plain").status, 200);
+    EXPECT_EQ(send("HEAD", "/bkt/x/a").header("x-amz-meta-m"), "");
+    EXPECT_EQ(folders_left(), std::vector<std::string>{});
+    return;
   }
   expect_whole();
   if (c.by == BY_WRITE) {
