@@ -94,9 +94,9 @@ void sweep_tree(sweep_state *s, const char *top, const char *bucket) {
         if (bucket) object_moves_repair(bucket, dir);
       } else if (is_dir) {
         pending.push(path);
-      }
-      else if (is_own_name(name, 0))
+      } else if (is_own_name(name, 0)) {
         consider(s, path);
+      }
     }
     plat_dir_close(d);
   }
