@@ -82,6 +82,10 @@ stored_kind stored_name_decode(const char *name, int is_dir, char *out, size_t c
 // make_mpu_temp give it, or a folder marker's file. Every other name, dot-names included, is
 // a key's segment.
 int is_own_name(const char *name, int is_dir);
+// 1 when a file's name is a temporary file's (an upload, part or cross-device copy being
+// written), one a start-up sweep may remove once stale: never a name of the reserved prefix,
+// which holds objects, folder markers, kept versions and encoded keys.
+int is_temp_name(const char *name);
 // 1 when a directory entry is a folder marker's file; walkers list it as its directory's key.
 int is_folder_marker(const char *name, int is_dir);
 

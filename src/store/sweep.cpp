@@ -63,7 +63,7 @@ int join(const char *dir, const char *name, char out[S3_FS_PATH]) {
   return n < 0 || (size_t)n >= S3_FS_PATH ? -1 : 0;
 }
 
-// A temporary name, a regular file (never a link), and stale.
+// A temporary name (is_temp_name), a regular file (never a link), and stale.
 void consider(sweep_state *s, const char *path) {
   int is_file = 0;
   int64_t mtime = 0;
@@ -94,7 +94,7 @@ void sweep_tree(sweep_state *s, const char *top, const char *bucket) {
         if (bucket) object_moves_repair(bucket, dir);
       } else if (is_dir) {
         pending.push(path);
-      } else if (is_own_name(name, 0)) {
+      } else if (is_temp_name(name)) {
         consider(s, path);
       }
     }
@@ -132,7 +132,7 @@ uint64_t temp_sweep() {
     if (join(meta, name, path) != 0) continue;
     if (is_dir)
       sweep_tree(&s, path, plain_bucket_name(name) ? name : nullptr);
-    else if (is_own_name(name, 0))
+    else if (is_temp_name(name))
       consider(&s, path);
   }
   plat_dir_close(top);

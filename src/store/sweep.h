@@ -8,7 +8,7 @@
 // or copy rewrites its file at least once per receive time-out.
 constexpr int64_t S3_TEMP_GRACE_SECONDS = 900;
 
-// Removes the server's own temporary files (is_own_name), regular files only and older than
+// Removes the server's own temporary files (is_temp_name), regular files only and older than
 // S3_TEMP_GRACE_SECONDS, from every bucket tree and the metadata tree. Symbolic links are
 // neither followed nor removed; the work is capped at S3_TEMP_SWEEP_ENTRIES directory entries.
 // Returns the number of files removed.
