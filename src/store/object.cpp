@@ -27,6 +27,7 @@
 #include "store/layout.h"
 #include "store/meta.h"
 #include "store/names.h"
+#include "store/sweep.h"
 #include "store/tags.h"
 #include "store/versions.h"
 #include "store/walk.h"
@@ -571,6 +572,8 @@ int object_moves_repair(const char *bucket, const char *dir) {
   if (!held.held()) return -1;
   return moves_repair(dir);
 }
+
+int object_moves_repair_held(const char *dir) { return moves_repair(dir); }
 
 // After bucket/key's file at path was removed (the locks held): an object that moved into the
 // directory that held it moves back once that directory holds nothing else, in both trees.
@@ -1151,6 +1154,9 @@ int bucket_delete(const char *bucket) {
   if (plat_lstat(dir, &st) != 0) return 2;
   // Every key counts, dot-names included; a walk that cannot finish keeps the bucket.
   int has = dir_has_objects(dir);
+  // An object a kill left in the middle of a move is hidden from the walk: put back, it holds
+  // the bucket as any object does.
+  if (has == 0 && moves_repair_tree(dir) > 0) has = dir_has_objects(dir);
   if (has != 0) return has > 0 ? 1 : -1;
   // Kept versions and delete markers hold the bucket as objects do.
   has = versions_any(bucket);

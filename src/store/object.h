@@ -197,6 +197,8 @@ int object_room_needed(const char *bucket, const char *key);
 // 0 when no moving folder is left there, -1 otherwise (the lock was not granted, or an entry
 // stays because its key holds an object stored since, or a file holds the folder's name).
 int object_moves_repair(const char *bucket, const char *dir);
+// The same for a caller that holds the bucket's exclusive lock.
+int object_moves_repair_held(const char *dir);
 // object_make_dirs for the key's file path as object_path gives it.
 int object_make_key_dirs(const char *bucket, const char *path);
 

@@ -104,6 +104,35 @@ void sweep_tree(sweep_state *s, const char *top, const char *bucket) {
 
 }  // namespace
 
+int moves_repair_tree(const char *top) {
+  pending_dirs pending;
+  pending.push(top);
+  char dir[S3_FS_PATH];
+  char path[S3_FS_PATH];
+  char name[NAME_BUF];
+  int repaired = 0;
+  while (pending.pop(dir)) {
+    plat_dir *d = plat_dir_open(dir);
+    if (!d) continue;
+    int is_dir = 0;
+    int found = 0;
+    while (plat_dir_next(d, name, sizeof name, &is_dir) == 1) {
+      if (!is_dir || join(dir, name, path) != 0) continue;
+      if (strcmp(name, S3_MOVING_FOLDER) == 0)
+        found = 1;
+      else
+        pending.push(path);
+    }
+    plat_dir_close(d);
+    // After the listing, so the entries put back are not met again.
+    if (found) {
+      object_moves_repair_held(dir);
+      repaired++;
+    }
+  }
+  return repaired;
+}
+
 uint64_t temp_sweep() {
   sweep_state s;
   s.cutoff_ns = plat_time_now_ns() - S3_TEMP_GRACE_SECONDS * 1000000000;

@@ -15,3 +15,7 @@ constexpr int64_t S3_TEMP_GRACE_SECONDS = 900;
 constexpr uint64_t S3_TEMP_SWEEP_ENTRIES = 4000000;
 // It also puts back the objects a kill left in a moving folder (object_moves_repair).
 uint64_t temp_sweep();
+
+// Under the exclusive lock of the bucket whose tree top is: puts back the objects of every
+// moving folder below top (object_moves_repair_held). The number of folders that held one.
+int moves_repair_tree(const char *top);

@@ -188,6 +188,19 @@ TEST_F(Moves, MovesBothWaysLeaveNoFolder) {
   expect_whole();
 }
 
+// A bucket whose one object a kill left in the middle of a move is not empty.
+TEST_F(Moves, HiddenObjectKeepsItsBucket) {
+  const std::string p = srv.path("bkt/x");
+  plat_err err = PLAT_OK;
+  ASSERT_EQ(plat_mkdir((p + "/" S3_MOVING_FOLDER).c_str()), 0);
+  ASSERT_EQ(plat_rename_replace((p + "/a").c_str(), (p + "/" S3_MOVING_FOLDER "/a").c_str(), &err),
+            0);
+  qt::Response d = send("DELETE", "/bkt");
+  EXPECT_EQ(d.status, 409) << d.raw;
+  expect_whole();
+  EXPECT_EQ(folders_left(), std::vector<std::string>{});
+}
+
 // A rename of a move failing (the first, into the folder, or the second, out of it), in either
 // direction: the object stays whole under its key and no folder stays.
 struct failed_rename_case {
