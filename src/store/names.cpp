@@ -288,7 +288,13 @@ int is_own_name(const char *name, int is_dir) {
            (!is_dir || strncmp(name, S3_CHUNK_PREFIX, CODED_PREFIX_LEN) != 0);
   // Only files are ever made under the temporary names; a directory so named is a user's key
   // segment.
-  if (is_dir) return 0;
+  return !is_dir && is_temp_name(name);
+}
+
+int is_temp_name(const char *name) {
+  // A name of the reserved prefix is never a temporary file's: objects, folder markers, kept
+  // versions and encoded keys (".quillmar-k-.x.xdev-1-2.tmp" is the key ".x.xdev-1-2.tmp").
+  if (name[0] != '.' || strncmp(name, OWN_PREFIX, OWN_PREFIX_LEN) == 0) return 0;
   if (strncmp(name, ".upload-", 8) == 0 && temp_tail_matches(name + 8, 3, 1)) return 1;
   if (strncmp(name, ".mpu-", 5) == 0 && temp_tail_matches(name + 5, 2, 0)) return 1;
   // The copy a move across file systems makes beside its destination, ".<name>.xdev-N-N.tmp".

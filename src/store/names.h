@@ -16,6 +16,9 @@
 // The file that holds the object "a" inside the directory "a/" while that directory holds
 // other keys ("a/b"), so that "a" and "a/b" are both objects.
 #define S3_DIR_OBJECT ".quillmar-object"
+// The folder beside "a" that the object "a" passes through, under its own name, while it
+// moves between "a" and "a/" S3_DIR_OBJECT; a kill leaves it there, to be put back.
+#define S3_MOVING_FOLDER ".quillmar-moving"
 // A segment that cannot be a plain file name, stored as this prefix and its bytes, each byte
 // other than a-z, A-Z (a-z only under Windows names), 0-9, "-", "_", "~", UTF-8 above ASCII, and
 // a "." that is not the last, written as "%" and two upper-case hex digits.
@@ -79,6 +82,10 @@ stored_kind stored_name_decode(const char *name, int is_dir, char *out, size_t c
 // make_mpu_temp give it, or a folder marker's file. Every other name, dot-names included, is
 // a key's segment.
 int is_own_name(const char *name, int is_dir);
+// 1 when a file's name is a temporary file's (an upload, part or cross-device copy being
+// written), one a start-up sweep may remove once stale: never a name of the reserved prefix,
+// which holds objects, folder markers, kept versions and encoded keys.
+int is_temp_name(const char *name);
 // 1 when a directory entry is a folder marker's file; walkers list it as its directory's key.
 int is_folder_marker(const char *name, int is_dir);
 

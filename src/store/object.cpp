@@ -29,6 +29,7 @@
 #include "store/layout.h"
 #include "store/meta.h"
 #include "store/names.h"
+#include "store/sweep.h"
 #include "store/tags.h"
 #include "store/temp_names.h"
 #include "store/versions.h"
@@ -292,16 +293,26 @@ int path_levels_plain(const char *path, size_t from, int *first_is_dir) {
 
 namespace {
 
-// The name an object has for the moment it moves between "a" and "a/" S3_DIR_OBJECT: a name
-// of the server's own beside it, used only under the exclusive bucket lock.
-constexpr char MOVING_NAME[] = ".quillmar-moving";
+// The folder an object passes through while it moves between "a" and "a/" S3_DIR_OBJECT,
+// beside "a" and under "a"'s own name, made and removed under the exclusive bucket lock. The
+// name says which key the object is: a kill at any step leaves it whole in one of its two
+// places or in this folder, and moves_repair puts it back under its key.
+constexpr char MOVING_NAME[] = S3_MOVING_FOLDER;
+// Entries put back by one repair; a folder holds one entry per move a kill cut short.
+constexpr int REPAIR_ENTRIES_MAX = 4096;
 
-// parent of path + "/" + name into out; 0 / -1.
-int sibling_path(const char *path, const char *name, char out[S3_FS_PATH]) {
-  const char *slash = strrchr(path, '/');
-  if (!slash) return -1;
-  int n = snprintf(out, S3_FS_PATH, "%.*s/%s", int(slash - path), path, name);
+// dir + "/" + name into out; 0 / -1.
+int join_name(const char *dir, const char *name, char out[S3_FS_PATH]) {
+  int n = snprintf(out, S3_FS_PATH, "%s/%s", dir, name);
   return n > 0 && size_t(n) < S3_FS_PATH ? 0 : -1;
+}
+
+// path's parent into dir and its last name into name; 0 / -1.
+int split_last(const char *path, char dir[S3_FS_PATH], char name[S3_NAME_SLOT]) {
+  const char *slash = strrchr(path, '/');
+  if (!slash || slash == path) return -1;
+  if (copy_text_n(dir, S3_FS_PATH, path, size_t(slash - path)) != 1) return -1;
+  return copy_text(name, S3_NAME_SLOT, slash + 1) == 1 && name[0] ? 0 : -1;
 }
 
 // 1 when path is a regular file of its own, not a directory or a link.
@@ -310,46 +321,148 @@ int is_plain_file(const char *path) {
   return plat_lstat(path, &st) == 0 && !st.is_dir && !st.is_link;
 }
 
+// Where the entry name of dir's moving folder belongs, into dst: dir/name when nothing holds
+// that name (a move cut short before its object reached the new place, or one out of a
+// directory cut short after the directory went), dir/name/S3_DIR_OBJECT when dir/name is a
+// directory without its object (a move into it cut short after the directory was made, or one
+// out of it cut short before the directory went). 1 with dst set; 0 when the key holds an
+// object stored since, which stays as it is; -1 when the paths do not fit.
+int leftover_place(const char *dir, const char *name, char dst[S3_FS_PATH]) {
+  if (join_name(dir, name, dst) != 0) return -1;
+  plat_stat_t st;
+  if (plat_lstat(dst, &st) != 0) return 1;
+  if (!st.is_dir || st.is_link) return 0;
+  char inner[S3_FS_PATH];
+  if (join_name(dst, S3_DIR_OBJECT, inner) != 0) return -1;
+  if (plat_lstat(inner, &st) == 0) return 0;
+  memcpy(dst, inner, strlen(inner) + 1);
+  return 1;
+}
+
+// The first entry of dir's moving folder (path moving) that can be put back, into name; 1
+// found, 0 none.
+int first_leftover(const char *dir, const char *moving, char name[S3_NAME_SLOT],
+                   char dst[S3_FS_PATH]) {
+  plat_dir *d = plat_dir_open(moving);
+  if (!d) return 0;
+  int is_dir = 0, found = 0;
+  while (!found && plat_dir_next(d, name, S3_NAME_SLOT, &is_dir) == 1)
+    found = leftover_place(dir, name, dst) == 1;
+  plat_dir_close(d);
+  return found;
+}
+
+// 1 when dir's moving folder holds an entry that moves_repair would put back.
+int moves_pending(const char *dir) {
+  char moving[S3_FS_PATH], name[S3_NAME_SLOT], dst[S3_FS_PATH];
+  if (join_name(dir, MOVING_NAME, moving) != 0 || !is_directory(moving)) return 0;
+  return first_leftover(dir, moving, name, dst);
+}
+
+// Puts every object a kill left in dir's moving folder back under its key, then removes the
+// folder. Only under the exclusive bucket lock: no move is then under way, so what the folder
+// holds is a crash's. An entry whose key holds an object stored since stays, and so does the
+// folder. A file of the moving name (left by a kill in an older build, which named no key) is
+// never touched. 0 when no moving folder is left, -1 otherwise.
+int moves_repair(const char *dir) {
+  char moving[S3_FS_PATH], name[S3_NAME_SLOT], held[S3_FS_PATH], dst[S3_FS_PATH];
+  if (join_name(dir, MOVING_NAME, moving) != 0) return -1;
+  plat_stat_t st;
+  if (plat_lstat(moving, &st) != 0) return 0;
+  if (!st.is_dir || st.is_link) return -1;
+  int put_back = 0;
+  for (int i = 0; i < REPAIR_ENTRIES_MAX && first_leftover(dir, moving, name, dst); i++) {
+    plat_err err = PLAT_OK;
+    if (join_name(moving, name, held) != 0 || plat_rename_replace(held, dst, &err) != 0) break;
+    sync_parent(dst);
+    put_back = 1;
+  }
+  // The objects are durable in their places before the folder's entries go.
+  if (put_back) plat_dir_sync(moving);
+  if (plat_rmdir(moving) != 0) return -1;
+  plat_dir_sync(dir);
+  return 0;
+}
+
+// Makes dir's moving folder for a move; 0, or -1 when it cannot be had (a file in its place).
+int moving_folder_make(const char *dir, char moving[S3_FS_PATH]) {
+  if (moves_repair(dir) != 0 && !is_directory(moving)) return -1;
+  plat_mkdir(moving);  // "exists" when a superseded leftover kept it; the status decides
+  if (!is_directory(moving)) return -1;
+  plat_dir_sync(dir);
+  return 0;
+}
+
 // Moves the object file at level into a directory of the same name, as level/S3_DIR_OBJECT,
 // so that keys below it can be stored. The caller holds the exclusive bucket lock and the
-// commit lock, so no read sees the moment between. 0, or -1 with the file where it was.
+// commit lock, so no read sees the moment between. Each step is made durable before the next,
+// so a power cut leaves one of the states moves_repair knows. 0, or -1 with the file where it
+// was.
 int move_into_dir(const char *level) {
-  char moving[S3_FS_PATH];
+  char dir[S3_FS_PATH], name[S3_NAME_SLOT], moving[S3_FS_PATH], held[S3_FS_PATH];
   char inner[S3_FS_PATH];
-  int n = snprintf(inner, sizeof inner, "%s/%s", level, S3_DIR_OBJECT);
-  if (n <= 0 || size_t(n) >= sizeof inner || sibling_path(level, MOVING_NAME, moving) != 0)
+  if (split_last(level, dir, name) != 0 || join_name(dir, MOVING_NAME, moving) != 0 ||
+      join_name(moving, name, held) != 0 || join_name(level, S3_DIR_OBJECT, inner) != 0)
     return -1;
+  if (moving_folder_make(dir, moving) != 0) return -1;
   plat_err err = PLAT_OK;
-  if (plat_rename_replace(level, moving, &err) != 0) return -1;
-  if (plat_mkdir(level) == 0 && plat_rename_replace(moving, inner, &err) == 0) return 0;
+  if (plat_rename_replace(level, held, &err) != 0) {
+    plat_rmdir(moving);
+    return -1;
+  }
+  plat_dir_sync(moving);
+  plat_dir_sync(dir);
+  if (plat_mkdir(level) == 0 && plat_rename_replace(held, inner, &err) == 0) {
+    plat_dir_sync(level);
+    plat_dir_sync(moving);
+    plat_rmdir(moving);
+    plat_dir_sync(dir);
+    return 0;
+  }
   plat_rmdir(level);
-  plat_rename_replace(moving, level, &err);
+  plat_rename_replace(held, level, &err);
+  moves_repair(dir);
   return -1;
 }
 
 // Moves dir/S3_DIR_OBJECT back to dir's own place once dir holds nothing else, so that the
-// object is a plain file again. Under the same locks as move_into_dir; a failure keeps the
-// object where it was.
-void move_out_of_dir(const char *dir) {
+// object is a plain file again. Under the same locks as move_into_dir, through the same
+// folder; a failure keeps the object where it was.
+void move_out_of_dir(const char *level) {
+  char dir[S3_FS_PATH], name[S3_NAME_SLOT], moving[S3_FS_PATH], held[S3_FS_PATH];
   char inner[S3_FS_PATH];
-  char moving[S3_FS_PATH];
-  int n = snprintf(inner, sizeof inner, "%s/%s", dir, S3_DIR_OBJECT);
-  if (n <= 0 || size_t(n) >= sizeof inner || !is_plain_file(inner) ||
-      sibling_path(dir, MOVING_NAME, moving) != 0)
+  if (split_last(level, dir, name) != 0 || join_name(dir, MOVING_NAME, moving) != 0 ||
+      join_name(moving, name, held) != 0 || join_name(level, S3_DIR_OBJECT, inner) != 0 ||
+      !is_plain_file(inner))
     return;
-  plat_dir *d = plat_dir_open(dir);
+  plat_dir *d = plat_dir_open(level);
   if (!d) return;
-  char name[S3_NAME_SLOT];
+  char entry[S3_NAME_SLOT];
   int is_dir = 0, others = 0;
-  while (!others && plat_dir_next(d, name, sizeof name, &is_dir) == 1)
-    others = strcmp(name, S3_DIR_OBJECT) != 0;
+  while (!others && plat_dir_next(d, entry, sizeof entry, &is_dir) == 1)
+    others = strcmp(entry, S3_DIR_OBJECT) != 0;
   plat_dir_close(d);
-  if (others) return;
+  if (others || moving_folder_make(dir, moving) != 0) return;
   plat_err err = PLAT_OK;
-  if (plat_rename_replace(inner, moving, &err) != 0) return;
-  if (plat_rmdir(dir) == 0 && plat_rename_replace(moving, dir, &err) == 0) return;
-  plat_mkdir(dir);
-  plat_rename_replace(moving, inner, &err);
+  if (plat_rename_replace(inner, held, &err) != 0) {
+    plat_rmdir(moving);
+    return;
+  }
+  plat_dir_sync(moving);
+  plat_dir_sync(level);
+  if (plat_rmdir(level) == 0) {
+    plat_dir_sync(dir);
+    if (plat_rename_replace(held, level, &err) == 0) {
+      plat_dir_sync(dir);
+      plat_dir_sync(moving);
+      plat_rmdir(moving);
+      plat_dir_sync(dir);
+      return;
+    }
+  }
+  // Back into the directory, made again when it went: moves_repair knows the way.
+  if (!is_directory(level)) plat_mkdir(level);
+  moves_repair(dir);
 }
 
 // Every level of path below the first `from` characters that is a file (an object stored
@@ -366,6 +479,25 @@ int file_levels(const char *path, size_t from, int move) {
     if (file) {
       met = 1;
       if (move && move_into_dir(buf) != 0) return -1;
+    }
+    buf[i] = '/';
+  }
+  return met;
+}
+
+// The directories of path from its first `from` characters (the tree's root for the bucket)
+// down to its parent: 1 when one holds a moving folder a kill left with an entry to put back,
+// which is put back when repair is 1 (under the exclusive bucket lock); 0 none.
+int leftover_levels(const char *path, size_t from, int repair) {
+  char buf[S3_FS_PATH];
+  if (copy_text(buf, sizeof buf, path) != 1 || from >= strlen(buf)) return 0;
+  int met = 0;
+  for (size_t i = from; buf[i]; i++) {
+    if (buf[i] != '/' || (i > from && buf[i - 1] == '/')) continue;
+    buf[i] = 0;
+    if (moves_pending(buf)) {
+      met = 1;
+      if (repair) moves_repair(buf);
     }
     buf[i] = '/';
   }
@@ -398,7 +530,8 @@ int object_room_needed(const char *bucket, const char *key) {
   size_t dl = 0, ml = 0;
   int have_meta = 0;
   if (room_paths(bucket, key, path, meta, &dl, &ml, &have_meta) != 0) return 0;
-  return file_levels(path, dl, 0) != 0 || (have_meta && file_levels(meta, ml, 0) != 0);
+  if (file_levels(path, dl, 0) != 0 || leftover_levels(path, dl, 0)) return 1;
+  return have_meta && (file_levels(meta, ml, 0) != 0 || leftover_levels(meta, ml, 0));
 }
 
 int object_make_room(const char *bucket, const char *key, int locked) {
@@ -406,18 +539,48 @@ int object_make_room(const char *bucket, const char *key, int locked) {
   size_t dl = 0, ml = 0;
   int have_meta = 0;
   if (room_paths(bucket, key, path, meta, &dl, &ml, &have_meta) != 0) return -1;
-  if (file_levels(path, dl, 0) == 0 && (!have_meta || file_levels(meta, ml, 0) == 0)) return 0;
+  if (!object_room_needed(bucket, key)) return 0;
   // Exclusively: commits hold the bucket's lock shared and readers look again under it, so no
-  // one meets the object between its two places.
+  // one meets the object between its two places. A move a kill cut short on the key's way is
+  // finished first, so that the object it held is kept (a version, in a versioned bucket)
+  // before anything is stored in its place.
   if (!locked) {
     bucket_lock_guard held(bucket, 1, 1);
     if (!held.held()) return -1;
-    if (file_levels(path, dl, 1) < 0) return -1;
-    return have_meta && file_levels(meta, ml, 1) < 0 ? -1 : 0;
+    return object_make_room(bucket, key, 1);
   }
+  leftover_levels(path, dl, 1);
+  if (have_meta) leftover_levels(meta, ml, 1);
   if (file_levels(path, dl, 1) < 0) return -1;
   return have_meta && file_levels(meta, ml, 1) < 0 ? -1 : 0;
 }
+
+namespace {
+
+// A read that found no object, or one without its record, at bucket/key: a move a kill cut
+// short on the key's way may hold it, which is put back under the exclusive bucket lock. The
+// common case, no moving folder on the way, looks without any lock.
+void settle_leftovers(const char *bucket, const char *key) {
+  char path[S3_FS_PATH], meta[S3_FS_PATH];
+  size_t dl = 0, ml = 0;
+  int have_meta = 0;
+  if (room_paths(bucket, key, path, meta, &dl, &ml, &have_meta) != 0) return;
+  if (!leftover_levels(path, dl, 0) && !(have_meta && leftover_levels(meta, ml, 0))) return;
+  bucket_lock_guard held(bucket, 1, 0);
+  if (!held.held()) return;
+  leftover_levels(path, dl, 1);
+  if (have_meta) leftover_levels(meta, ml, 1);
+}
+
+}  // namespace
+
+int object_moves_repair(const char *bucket, const char *dir) {
+  bucket_lock_guard held(bucket, 1, 1);
+  if (!held.held()) return -1;
+  return moves_repair(dir);
+}
+
+int object_moves_repair_held(const char *dir) { return moves_repair(dir); }
 
 // After bucket/key's file at path was removed (the locks held): an object that moved into the
 // directory that held it moves back once that directory holds nothing else, in both trees.
@@ -636,6 +799,9 @@ int batch_remove_file(remove_batch *b, const char *path) {
 }
 
 int remove_in(remove_batch *b, const char *bucket, const char *key) {
+  // An object a kill left in the middle of a move is put back first, so that it is the one
+  // removed, never one that comes back after the removal was answered.
+  settle_leftovers(bucket, key);
   char path[S3_FS_PATH];
   if (object_path(bucket, key, path) != 0) return -1;
   // Behind a link lies nothing of this store's, so no object to remove; nor is an upload's
@@ -751,6 +917,7 @@ int remove_if_locked(const char *bucket, const char *key, const char *path, cons
 }  // namespace
 
 int object_remove_if_match(const char *bucket, const char *key, const char *if_match) {
+  settle_leftovers(bucket, key);  // as object_remove
   char path[S3_FS_PATH];
   if (object_path(bucket, key, path) != 0) return -1;
   // Behind a link, as in a temporary file's place, there is no object of this store's.
@@ -874,6 +1041,7 @@ int snapshot_view(const char *bucket, const char *key, object_view *out, uint32_
     if (rc == 0) return 0;
     plat_sleep_ms(READ_PAUSE_MS);
   }
+  settle_leftovers(bucket, key);
   // Under the bucket's lock (shared) no object is between its two places, and under the key's
   // lock no commit is half done: a record that names another version now is one a crash left
   // behind, and the data reads as stored without a record.
@@ -1086,6 +1254,9 @@ int bucket_delete(const char *bucket) {
   if (plat_lstat(dir, &st) != 0) return 2;
   // Every key counts, dot-names included; a walk that cannot finish keeps the bucket.
   int has = dir_has_objects(dir);
+  // An object a kill left in the middle of a move is hidden from the walk: put back, it holds
+  // the bucket as any object does.
+  if (has == 0 && moves_repair_tree(dir) > 0) has = dir_has_objects(dir);
   if (has != 0) return has > 0 ? 1 : -1;
   // Kept versions and delete markers hold the bucket as objects do.
   has = versions_any(bucket);

@@ -213,8 +213,16 @@ int object_make_dirs(const char *bucket, const char *key);
 // -1 a move failed or the lock was not granted.
 int object_make_room(const char *bucket, const char *key, int locked);
 // 1 when an object is stored where bucket/key needs a directory (object_make_room would move
-// it), 0 otherwise.
+// it), or a move a kill cut short left an object on the key's way that object_make_room puts
+// back first; 0 otherwise.
 int object_room_needed(const char *bucket, const char *key);
+// Puts back, under bucket's exclusive lock (taken here), every object that a move cut short
+// by a kill left in the moving folder of dir, a directory of the bucket's data or record tree.
+// 0 when no moving folder is left there, -1 otherwise (the lock was not granted, or an entry
+// stays because its key holds an object stored since, or a file holds the folder's name).
+int object_moves_repair(const char *bucket, const char *dir);
+// The same for a caller that holds the bucket's exclusive lock.
+int object_moves_repair_held(const char *dir);
 // object_make_dirs for the key's file path as object_path gives it.
 int object_make_key_dirs(const char *bucket, const char *path);
 

@@ -1,6 +1,8 @@
 // The start-up sweep of temporary files: uploads, copies, joined multipart objects and
 // metadata records that were being written when the process died. Their names never show in
-// a listing, but their space would stay taken until the bucket is deleted.
+// a listing, but their space would stay taken until the bucket is deleted. The same walk puts
+// back the objects that a kill left in the middle of a move between "a" and "a/" (a moving
+// folder), so they read again under their keys.
 #include "store/sweep.h"
 
 #include <cstdio>
@@ -10,6 +12,7 @@
 #include "base/state.h"
 #include "platform/platform.h"
 #include "store/names.h"
+#include "store/object.h"
 
 namespace {
 
@@ -60,7 +63,7 @@ int join(const char *dir, const char *name, char out[S3_FS_PATH]) {
   return n < 0 || (size_t)n >= S3_FS_PATH ? -1 : 0;
 }
 
-// A temporary name, a regular file (never a link), and stale.
+// A temporary name (is_temp_name), a regular file (never a link), and stale.
 void consider(sweep_state *s, const char *path) {
   int is_file = 0;
   int64_t mtime = 0;
@@ -69,9 +72,12 @@ void consider(sweep_state *s, const char *path) {
   if (plat_unlink(path, &err) == 0) s->removed++;
 }
 
-// Visits every directory below top; a symbolic link is never listed as a directory, so the
-// walk stays inside the tree.
-void sweep_tree(sweep_state *s, const char *top) {
+// Visits every directory below top, a directory of bucket's data or record tree (bucket null
+// for a tree no object moves in); a symbolic link is never listed as a directory, so the walk
+// stays inside the tree. A moving folder is repaired under the bucket's exclusive lock, as
+// another server on the same root may be moving an object through it right now; when the lock
+// cannot be had, that server's own repair puts it back.
+void sweep_tree(sweep_state *s, const char *top, const char *bucket) {
   pending_dirs pending;
   pending.push(top);
   char dir[S3_FS_PATH];
@@ -84,16 +90,48 @@ void sweep_tree(sweep_state *s, const char *top) {
     while (s->budget > 0 && plat_dir_next(d, name, sizeof name, &is_dir) == 1) {
       s->budget--;
       if (join(dir, name, path) != 0) continue;
-      if (is_dir)
+      if (is_dir && strcmp(name, S3_MOVING_FOLDER) == 0) {
+        if (bucket) object_moves_repair(bucket, dir);
+      } else if (is_dir) {
         pending.push(path);
-      else if (is_own_name(name, 0))
+      } else if (is_temp_name(name)) {
         consider(s, path);
+      }
     }
     plat_dir_close(d);
   }
 }
 
 }  // namespace
+
+int moves_repair_tree(const char *top) {
+  pending_dirs pending;
+  pending.push(top);
+  char dir[S3_FS_PATH];
+  char path[S3_FS_PATH];
+  char name[NAME_BUF];
+  int repaired = 0;
+  while (pending.pop(dir)) {
+    plat_dir *d = plat_dir_open(dir);
+    if (!d) continue;
+    int is_dir = 0;
+    int found = 0;
+    while (plat_dir_next(d, name, sizeof name, &is_dir) == 1) {
+      if (!is_dir || join(dir, name, path) != 0) continue;
+      if (strcmp(name, S3_MOVING_FOLDER) == 0)
+        found = 1;
+      else
+        pending.push(path);
+    }
+    plat_dir_close(d);
+    // After the listing, so the entries put back are not met again.
+    if (found) {
+      object_moves_repair_held(dir);
+      repaired++;
+    }
+  }
+  return repaired;
+}
 
 uint64_t temp_sweep() {
   sweep_state s;
@@ -109,9 +147,23 @@ uint64_t temp_sweep() {
   // reserved directory that holds temporary files (uploads in progress have their own sweep).
   while (plat_dir_next(root, name, sizeof name, &is_dir) == 1) {
     if (!is_dir || !plain_bucket_name(name) || join(s_storage_root, name, path) != 0) continue;
-    sweep_tree(&s, path);
+    sweep_tree(&s, path, name);
   }
   plat_dir_close(root);
-  if (join(s_storage_root, ".s3meta", path) == 0) sweep_tree(&s, path);
+  // The metadata tree: each bucket's records under its name, the server's own directories
+  // (locks, kept versions, uploads) under names beginning with ".".
+  char meta[S3_FS_PATH];
+  if (join(s_storage_root, ".s3meta", meta) != 0) return s.removed;
+  plat_dir *top = plat_dir_open(meta);
+  if (!top) return s.removed;
+  while (s.budget > 0 && plat_dir_next(top, name, sizeof name, &is_dir) == 1) {
+    s.budget--;
+    if (join(meta, name, path) != 0) continue;
+    if (is_dir)
+      sweep_tree(&s, path, plain_bucket_name(name) ? name : nullptr);
+    else if (is_temp_name(name))
+      consider(&s, path);
+  }
+  plat_dir_close(top);
   return s.removed;
 }

@@ -1,7 +1,8 @@
 // Kill tests: the host program serves a temporary root while several clients store objects
-// (PUT, CopyObject, UploadPart, CompleteMultipartUpload); it is killed with SIGKILL at a random
-// moment, started again on the same root, and every key must then hold one whole version with
-// its own ETag, no acknowledged write may be missing, and no temporary file may be listed.
+// (PUT, CopyObject, UploadPart, CompleteMultipartUpload, and a key below an object, which moves
+// that object into its directory and back); it is killed with SIGKILL at a random moment,
+// started again on the same root, and every key must then hold one whole version with its own
+// ETag, no acknowledged write may be missing, and no temporary file may be listed.
 // In a versioned bucket, writers put, add delete markers and remove versions by id: after each
 // kill every version listed is whole, every acknowledged one that was not removed is there
 // with its bytes, and the current version is one of those listed.
@@ -30,6 +31,8 @@ namespace {
 
 constexpr int kRounds = 200;
 const char *kBucket = "killb";
+// The key whose object moves into its directory and out while keys below it come and go.
+const std::string kMovedKey = "mv/obj";
 
 // The multipart ETag a completed upload of these parts records: MD5 of the parts' digests.
 std::string multipart_etag(const std::vector<std::string> &parts) {
@@ -247,6 +250,19 @@ class KillTest : public ::testing::Test {
       stats.acked++;
     }
   }
+  // Stores and removes a key below m's own, again and again, so that m's object moves into
+  // its directory and back out, until the server goes away; m's bytes never change.
+  void mover(KeyModel *m) {
+    for (;;) {
+      int status = put(m->key + "/below", "b");
+      if (status == 200) status = qt::request(d.port, "DELETE", target(m->key + "/below")).status;
+      if (status != 200 && status != 204) {
+        EXPECT_EQ(status, 0) << "a move of " << m->key << " failed while the server ran";
+        return;
+      }
+      stats.acked++;
+    }
+  }
   // Completes u's acknowledged parts into m's key. 1 stored, 0 the server went away.
   int finish_upload(KeyModel *m, Upload *u) {
     std::string whole;
@@ -309,6 +325,7 @@ class KillTest : public ::testing::Test {
     std::set<std::string> listed;
     for (size_t at = 0; (at = list.body.find("<Key>", at)) != std::string::npos; at++)
       listed.insert(xml_value(list.body.substr(at), "Key"));
+    listed.erase(kMovedKey + "/below");  // stored or removed when the kill came
     std::set<std::string> expected(copy_sources.begin(), copy_sources.end());
     for (const KeyModel &m : models) expected.insert(m.key);
     EXPECT_EQ(listed, expected) << "round " << round;
@@ -316,13 +333,14 @@ class KillTest : public ::testing::Test {
 };
 
 TEST_F(KillTest, EveryKeyHoldsOneWholeVersionAfterSigkill) {
-  std::vector<KeyModel> models(5);
+  std::vector<KeyModel> models(6);
   Upload upload;
   models[0].key = "p0/obj";
   models[1].key = "p1/deep/obj";
   models[2].key = "c/dst";
   models[3].key = "c/deep/dst";
   models[4].key = "m/obj";
+  models[5].key = kMovedKey;
   // A first acknowledged version of every key.
   for (size_t i = 0; i < 2; i++) {
     models[i].acked = fresh_payload(100000);
@@ -335,6 +353,8 @@ TEST_F(KillTest, EveryKeyHoldsOneWholeVersionAfterSigkill) {
   }
   models[4].acked = copy_contents[0];
   ASSERT_EQ(put(models[4].key, models[4].acked), 200);
+  models[5].acked = fresh_payload(50000);
+  ASSERT_EQ(put(models[5].key, models[5].acked), 200);
 
   std::random_device rd;
   const uint32_t seed = rd();
@@ -348,6 +368,7 @@ TEST_F(KillTest, EveryKeyHoldsOneWholeVersionAfterSigkill) {
     writers.emplace_back([&, round] { copy_writer(&models[2], (size_t)round); });
     writers.emplace_back([&, round] { copy_writer(&models[3], (size_t)round + 2); });
     writers.emplace_back([&] { multipart_writer(&models[4], &upload); });
+    writers.emplace_back([&] { mover(&models[5]); });
     plat_sleep_ms((int)(rng() % 60));  // the moment of the crash, at random: not a wait
     d.kill();
     for (std::thread &t : writers) t.join();

@@ -123,6 +123,20 @@ TEST(OwnNames, OnlyTheServersTemporaryFiles) {
       {".a.xdev-1.tmp", 0, 0},
   };
   for (const row &r : rows) EXPECT_EQ(is_own_name(r.name, r.is_dir), r.own) << r.name;
+  // Of the server's own files, only temporary ones may be removed by a sweep, never one of
+  // the reserved prefix: those hold objects, markers, kept versions and encoded keys.
+  const std::pair<const char *, int> temps[] = {
+      {".upload-1714564800-140213-7.tmp", 1},
+      {".mpu-140213-8.tmp", 1},
+      {".photo.jpg.xdev-140213-3.tmp", 1},
+      {".quillmar-object", 0},
+      {".quillmar-folder", 0},
+      {".quillmar-moving", 0},
+      {".quillmar-v-0123456789abcdef0123456789abcdef", 0},
+      {".quillmar-k-.x.xdev-1-2.tmp", 0},  // the key ".x.xdev-1-2.tmp"
+      {".env", 0},
+  };
+  for (const auto &t : temps) EXPECT_EQ(is_temp_name(t.first), t.second) << t.first;
 }
 
 TEST_F(WalkTest, KeyOrderMatchesAPlainSortFromEveryStart) {
