@@ -62,13 +62,7 @@ const leftover_case kCases[] = {
 
 // Every path under dir whose last name is the moving folder's, or a file of that name.
 void moving_folders(const std::string &dir, std::vector<std::string> *out) {
-  plat_dir *d = plat_dir_open(dir.c_str());
-  if (!d) return;
-  std::vector<std::pair<std::string, int>> entries;
-  char name[4096];
-  int is_dir = 0;
-  while (plat_dir_next(d, name, sizeof name, &is_dir) == 1) entries.emplace_back(name, is_dir);
-  plat_dir_close(d);
+  std::vector<std::pair<std::string, int>> entries = qt::dir_entries(dir);
   for (auto &e : entries) {
     std::string path = dir + "/" + e.first;
     if (e.first == S3_MOVING_FOLDER) out->push_back(path);

@@ -116,13 +116,7 @@ std::string between(const std::string &s, const std::string &open, const std::st
 // The server's own temporary files anywhere under dir: those of its temporary folders (not their
 // lock files), and any named as temporary files once were (folder markers are objects).
 void own_temporaries(const std::string &dir, std::vector<std::string> *out) {
-  plat_dir *d = plat_dir_open(dir.c_str());
-  if (!d) return;
-  std::vector<std::pair<std::string, int>> entries;
-  char name[4096];
-  int is_dir = 0;
-  while (plat_dir_next(d, name, sizeof name, &is_dir) == 1) entries.emplace_back(name, is_dir);
-  plat_dir_close(d);
+  std::vector<std::pair<std::string, int>> entries = qt::dir_entries(dir);
   for (auto &e : entries) {
     std::string path = dir + "/" + e.first;
     bool in_temp_tree = path.find("/.s3tmp/") != std::string::npos;

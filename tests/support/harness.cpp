@@ -74,6 +74,17 @@ std::string make_temp_dir() {
   return "/tmp/quillmar-test-unusable";
 }
 
+std::vector<std::pair<std::string, int>> dir_entries(const std::string &dir) {
+  std::vector<std::pair<std::string, int>> entries;
+  plat_dir *d = plat_dir_open(dir.c_str());
+  if (!d) return entries;
+  char name[4096];
+  int is_dir = 0;
+  while (plat_dir_next(d, name, sizeof name, &is_dir) == 1) entries.emplace_back(name, is_dir);
+  plat_dir_close(d);
+  return entries;
+}
+
 // Symbolic links are removed, never followed (the directory listing reports them as files).
 void remove_tree(const std::string &path) {
   if (path.empty() || path == "/") return;
@@ -82,11 +93,8 @@ void remove_tree(const std::string &path) {
     plat_unlink(path.c_str(), nullptr);
     return;
   }
-  std::vector<std::pair<std::string, int>> entries;
-  char name[4096];
-  int is_dir = 0;
-  while (plat_dir_next(d, name, sizeof name, &is_dir) == 1) entries.emplace_back(name, is_dir);
   plat_dir_close(d);
+  std::vector<std::pair<std::string, int>> entries = dir_entries(path);
   for (auto &e : entries) {
     std::string child = path + "/" + e.first;
     if (e.second) remove_tree(child);

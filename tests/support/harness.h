@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "quillmar-s3.h"
@@ -39,6 +40,9 @@ int free_port();
 // A fresh empty directory under the system temp directory; removed by remove_tree.
 std::string make_temp_dir();
 void remove_tree(const std::string &path);
+// The names in dir with whether each is a directory (links count as files), in listing
+// order; empty when dir cannot be opened.
+std::vector<std::pair<std::string, int>> dir_entries(const std::string &dir);
 // A fresh temporary directory for the life of the guard.
 struct TempDir {
   std::string path;
