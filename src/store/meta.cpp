@@ -763,13 +763,28 @@ int meta_write_header_lines(plat_file *f, const char *head, size_t head_len) {
   return w.failed ? -1 : 0;
 }
 
+namespace {
+constexpr int PUBLISH_RETRIES = 5;
+constexpr int PUBLISH_PAUSE_MS = 10;
+}  // namespace
+
 int meta_draft_publish(meta_draft *d, int64_t stamp_ns) {
   if (!d->f) return -1;
   int rc = plat_file_set_mtime_ns(d->f, stamp_ns);
   plat_file_close(d->f);
   d->f = nullptr;
-  if (rc == 0) mkdir_parent(d->path);
-  if (rc == 0) rc = replace_file(d->tmp, d->path);
+  if (rc == 0) {
+    mkdir_parent(d->path);
+    rc = replace_file(d->tmp, d->path);
+    // On a file system shared by several servers, a folder another one made or emptied a
+    // moment ago can fail this move once: the folders are made again and the move retried,
+    // since the data it belongs to is already in place.
+    for (int again = 0; rc != 0 && again < PUBLISH_RETRIES; again++) {
+      plat_sleep_ms(PUBLISH_PAUSE_MS);
+      mkdir_parent(d->path);
+      rc = replace_file(d->tmp, d->path);
+    }
+  }
   if (rc != 0) {
     meta_draft_discard(d);
     return -1;

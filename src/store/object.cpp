@@ -195,8 +195,8 @@ int check_condition(const commit_condition *cond, const char *bucket, const char
 
 // One attempt at moving the flushed data (tmp, open as data) onto path and publishing its
 // drafted record, under the bucket lock and the process lock. Both get the same time stamp.
-// 0 done, -1 failed, 1 the destination is busy for a moment (try again later), or the
-// condition's COMMIT_* verdict. *drafted turns from 0 to 1 once the record is in place (-1 when
+// 0 done, -1 failed, 1 the destination is busy or its folder missing for a moment (try again
+// later), or the condition's COMMIT_* verdict. *drafted turns from 0 to 1 once the record is in place (-1 when
 // publishing it failed).
 int commit_attempt(const char *tmp, const char *path, const char *bucket, const char *key,
                    int64_t stamp, meta_draft *record, int *drafted, const commit_condition *cond,
@@ -210,7 +210,10 @@ int commit_attempt(const char *tmp, const char *path, const char *bucket, const 
   // A bucket deleted while the body arrived stays deleted: its directory is never made here.
   int dirs = object_make_key_dirs(bucket, path);
   if (dirs == 1) return COMMIT_NO_BUCKET;
-  if (dirs != 0 || !meta_usable(bucket, key)) return -1;
+  // A folder another server made or emptied a moment ago on a shared file system: tried again
+  // after a pause, as a busy destination is.
+  if (dirs != 0) return 1;
+  if (!meta_usable(bucket, key)) return -1;
   key_lock_guard key_held(bucket, key, 1);
   if (key_held.timed_out()) return COMMIT_SLOW_DOWN;
   if (!key_held.held()) return -1;
@@ -234,7 +237,8 @@ int commit_attempt(const char *tmp, const char *path, const char *bucket, const 
     if (vstate == VERSIONING_SUSPENDED && versions_drop_null(vdir) != 0) return -1;
   }
   plat_err err = PLAT_OK;
-  if (plat_rename_replace(tmp, path, &err) != 0) return err == PLAT_ERR_BUSY ? 1 : -1;
+  if (plat_rename_replace(tmp, path, &err) != 0)
+    return err == PLAT_ERR_BUSY || err == PLAT_ERR_NOT_FOUND ? 1 : -1;
   if (*drafted == 0) *drafted = meta_draft_publish(record, stamp) == 0 ? 1 : -1;
   return 0;
 }

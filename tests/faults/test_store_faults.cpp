@@ -285,7 +285,8 @@ TEST_F(StoreFaults, RecordMoveFailingAfterTheDataIsAnsweredAsAFailure) {
   {
     fault_scope scope;
     plat_clock_fix_ns((plat_time_now() - 3600) * 1000000000);
-    ASSERT_GE(plat_fault_arm("rename", ".rec", 1, 1), 0);
+    // Every try fails: the record's move is retried a few times before the commit gives up.
+    ASSERT_GE(plat_fault_arm("rename", ".rec", 1, 100), 0);
     r = send("PUT", "/bkt/obj", newer, {"Content-Type: image/png"});
   }
   EXPECT_EQ(status_lines(r.raw), 1) << r.raw;
@@ -299,6 +300,22 @@ TEST_F(StoreFaults, RecordMoveFailingAfterTheDataIsAnsweredAsAFailure) {
   EXPECT_TRUE(got.body == newer) << "the data's move did not fail, " << got.body.size() << " bytes";
   EXPECT_EQ(got.header("ETag"), "\"" + qt::md5_hex(newer) + "\"");
   EXPECT_NE(got.header("Content-Type"), "text/plain");
+}
+
+// A record move that fails once (a folder another server is making or emptying on a shared
+// file system) is tried again: the upload is stored whole, record and all.
+TEST_F(StoreFaults, RecordMoveFailingOnceIsTriedAgain) {
+  qt::Response r;
+  {
+    fault_scope scope;
+    ASSERT_GE(plat_fault_arm("rename", ".rec", 1, 1), 0);
+    r = send("PUT", "/bkt/once", newer, {"Content-Type: image/png"});
+  }
+  EXPECT_EQ(r.status, 200) << r.raw;
+  qt::Response got = send("GET", "/bkt/once");
+  ASSERT_EQ(got.status, 200);
+  EXPECT_TRUE(got.body == newer);
+  EXPECT_EQ(got.header("Content-Type"), "image/png");
 }
 
 // A fixed wall clock is the one the server stores by.
