@@ -26,6 +26,11 @@ constexpr int S3_WORKERS = 128;
 // front, its head whole, until one of that address's requests ends, so that one client cannot
 // hold every worker while others wait.
 constexpr int S3_MAX_WORKERS_PER_ADDR = S3_WORKERS / 4;
+// After an answer on a kept connection, its worker waits this long for the next request
+// itself, so that a client sending requests back to back costs no hand-over to and from the
+// front; only while fewer than half the workers are busy and the client address has no request
+// waiting for its share. Past it, the connection is watched by the front again.
+constexpr int S3_KEEP_WAIT_MS = 2;
 constexpr int S3_LISTEN_BACKLOG = 1024;
 constexpr int S3_IO_TIMEOUT_MS = 60000;
 // A connection without a request this long after the last answer (or after it opened) is

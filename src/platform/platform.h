@@ -166,6 +166,9 @@ struct plat_file;
 // (a temporary file made by plat_file_create and written by a later step is never cut).
 enum plat_file_mode { PLAT_READ = 0, PLAT_WRITE_TRUNC = 1, PLAT_WRITE_KEEP = 2 };
 plat_file *plat_file_open(const char *path, plat_file_mode mode);  // null on failure or a directory
+// plat_file_open, telling on failure whether the entry was missing (*err PLAT_ERR_NOT_FOUND:
+// it, or a directory on its way, does not exist) or failed otherwise (PLAT_ERR_OTHER).
+plat_file *plat_file_open_err(const char *path, plat_file_mode mode, plat_err *err);
 // Creates path as a new, empty regular file open for writing; an entry already there (a file,
 // a link, anything) is never opened or emptied. Null on failure, with *err PLAT_ERR_EXISTS
 // when the name was taken, so the caller can choose another.

@@ -255,8 +255,11 @@ int write_file_synced(const char *path, const void *data, size_t len) {
 int read_capped_file(const char *path, size_t cap, char **out, size_t *len) {
   *out = nullptr;
   *len = 0;
-  plat_file_guard f(plat_file_open(path, PLAT_READ));
+  plat_err err = PLAT_OK;
+  plat_file_guard f(plat_file_open_err(path, PLAT_READ, &err));
   if (!f.f) {
+    // Missing is the usual answer (a bucket without this configuration), told by the open.
+    if (err == PLAT_ERR_NOT_FOUND) return 0;
     plat_stat_t st;
     return plat_stat(path, &st) == 0 ? -1 : 0;
   }

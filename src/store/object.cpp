@@ -986,12 +986,12 @@ int snapshot_once(const char *bucket, const char *key, const char *path, object_
                   uint32_t want_part, const record_sums *page, tag_set *tags,
                   int trust_mismatch, const char *rec_path = nullptr) {
   view_clear(out, want_part, page, tags);
-  // Only a regular file is an object; a FIFO, socket or device in its place is never opened.
+  // Only a regular file is an object: the open refuses anything else (a FIFO, socket or
+  // device in its place) without waiting on it, by the status of the handle it opened.
   plat_file_id id;
-  if (plat_file_identity(path, &id) != 0) return -1;
   out->data = plat_file_open(path, PLAT_READ);
-  // An entry that was a file a moment ago and cannot be opened, or whose open handle has no
-  // status (ESTALE on a network file system), was replaced meanwhile.
+  // An entry that is a file now but could not be opened, or whose open handle has no status
+  // (ESTALE on a network file system), was replaced meanwhile.
   if (!out->data || plat_file_handle_identity(out->data, &id) != 0) {
     return plat_file_identity(path, &id) == 0 ? 1 : -1;
   }
@@ -1005,14 +1005,16 @@ int snapshot_once(const char *bucket, const char *key, const char *path, object_
   out->size = id.size;
   out->mtime = id.mtime_ns / 1000000000;  // times before 1970 are no object's
   out->id = id;
-  if (!rec_path && !meta_usable(bucket, key)) return 0;
+  // The record's path is found once (its place depends on whether a directory stands there).
+  char mpath[S3_FS_PATH];
+  if (!rec_path) {
+    if (meta_path(bucket, key, mpath) != 0 || !path_levels_plain(mpath, root_len())) return 0;
+    rec_path = mpath;
+  }
   record_tags rt = {0, tags};
-  int rc = rec_path ? meta_load_version_at(rec_path, &id, out->content_type, out->etag,
-                                           sizeof out->etag, out->user_meta, &out->content,
-                                           &out->parts, nullptr, &rt, &out->sums, out->version_id)
-                    : meta_load_version(bucket, key, &id, out->content_type, out->etag,
-                                        sizeof out->etag, out->user_meta, &out->content,
-                                        &out->parts, nullptr, &rt, &out->sums, out->version_id);
+  int rc = meta_load_version_at(rec_path, &id, out->content_type, out->etag, sizeof out->etag,
+                                out->user_meta, &out->content, &out->parts, nullptr, &rt,
+                                &out->sums, out->version_id);
   if (rc < 0 && !trust_mismatch) return 1;
   out->has_meta = rc > 0;
   if (rc <= 0) part_lookup_clear(&out->parts, want_part);

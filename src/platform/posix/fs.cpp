@@ -255,13 +255,17 @@ static int open_regular(const char *path, int flags, struct stat *st_out) {
   return fd;
 }
 
-plat_file *plat_file_open(const char *path, plat_file_mode mode) {
+plat_file *plat_file_open_err(const char *path, plat_file_mode mode, plat_err *err) {
   // O_TRUNC of a FIFO or device truncates nothing, and the handle is refused right after.
   int flags = mode == PLAT_READ ? O_RDONLY
               : mode == PLAT_WRITE_KEEP ? (O_WRONLY | O_CREAT)
                                         : (O_WRONLY | O_CREAT | O_TRUNC);
   struct stat st;
+  errno = 0;
   int fd = open_regular(path, flags, &st);
+  if (err) *err = fd >= 0 ? PLAT_OK
+                  : (errno == ENOENT || errno == ENOTDIR) ? PLAT_ERR_NOT_FOUND
+                                                          : PLAT_ERR_OTHER;
   if (fd < 0) return nullptr;
   plat_file *f = (plat_file *)malloc(sizeof *f);
   if (!f) {
@@ -273,6 +277,10 @@ plat_file *plat_file_open(const char *path, plat_file_mode mode) {
   f->fresh = mode == PLAT_READ;
   f->st = st;
   return f;
+}
+
+plat_file *plat_file_open(const char *path, plat_file_mode mode) {
+  return plat_file_open_err(path, mode, nullptr);
 }
 
 plat_file *plat_file_create(const char *path, plat_err *err) {

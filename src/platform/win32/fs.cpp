@@ -345,7 +345,10 @@ static plat_file *wrap_handle(HANDLE h, int write) {
   return f;
 }
 
-plat_file *plat_file_open(const char *path, plat_file_mode mode) {
+plat_file *plat_file_open_err(const char *path, plat_file_mode mode, plat_err *err) {
+  plat_err ignored;
+  if (!err) err = &ignored;
+  *err = PLAT_ERR_OTHER;
   wpath w(path);
   if (!w.p) return nullptr;
   int wr = mode != PLAT_READ;
@@ -353,7 +356,10 @@ plat_file *plat_file_open(const char *path, plat_file_mode mode) {
   DWORD disposition = mode == PLAT_READ ? OPEN_EXISTING : OPEN_ALWAYS;
   HANDLE h = os_CreateFileW(w.p, access, k_share_all, nullptr, disposition,
                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return nullptr;
+  if (h == INVALID_HANDLE_VALUE) {
+    if (map_error(GetLastError()) == PLAT_ERR_NOT_FOUND) *err = PLAT_ERR_NOT_FOUND;
+    return nullptr;
+  }
   BY_HANDLE_FILE_INFORMATION bi;
   // Only files on a disk are objects: a pipe or a device is refused before any read waits on it.
   if (GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandle(h, &bi) ||
@@ -366,7 +372,12 @@ plat_file *plat_file_open(const char *path, plat_file_mode mode) {
     os_CloseHandle(h);
     return nullptr;
   }
+  *err = PLAT_OK;
   return wrap_handle(h, wr);
+}
+
+plat_file *plat_file_open(const char *path, plat_file_mode mode) {
+  return plat_file_open_err(path, mode, nullptr);
 }
 
 plat_file *plat_file_create(const char *path, plat_err *err) {
