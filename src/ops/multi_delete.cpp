@@ -86,10 +86,9 @@ namespace {
 // bucket has versioning. An unversioned removal joins the batch b.
 void delete_one(remove_batch *b, dynbuf *d, const char *bucket, const char *key, const char *vid,
                 int versioned, int quiet) {
-  char path[S3_FS_PATH];
   // The same rules as a key in a request path: no "." or ".." segment (x/./y would delete
   // x/y), no name of the server's own.
-  if (!key[0] || !key_stays_inside(key) || object_path(bucket, key, path) != 0) {
+  if (!key[0] || !key_stays_inside(key) || !key_has_path(bucket, key)) {
     append_entry(d, key, "InvalidRequest", "Invalid key");
     return;
   }
@@ -171,8 +170,8 @@ void op_delete_objects(plat_sock s, S3Request *r, stream_state *st) {
   size_t pos = 0;
   char key[S3_KEY_FIELD];
   const int versioned = bucket_versioning(r->bucket) != VERSIONING_OFF;
-  // The removals wait for the disk once, not once per key, and what they leave is unlinked
-  // after the answer.
+  // The removals wait for the disk once, not once per key, and the space of what they remove
+  // is given back after the answer.
   remove_batch batch;
   remove_batch_begin(&batch);
   for (;;) {

@@ -143,6 +143,10 @@ int plat_mkdir(const char *path);                      // 0 / -1 (exists counts 
 int plat_rmdir(const char *path);                      // 0 / -1
 // Removes a file, never a directory. 0, or -1 with *err set (NOT_FOUND, IS_DIR, BUSY, OTHER).
 int plat_unlink(const char *path, plat_err *err);
+// 1 when a file may be unlinked while a handle to it is open, its name then gone at once and
+// its space given back only when the last handle closes (POSIX); 0 where an open handle keeps
+// the name from going (Windows).
+int plat_unlink_while_open();
 // Moves src onto dst, replacing dst atomically; across file systems falls back to copy + delete.
 // 0, or -1 with *err set.
 int plat_rename_replace(const char *src, const char *dst, plat_err *err);

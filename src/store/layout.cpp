@@ -20,7 +20,7 @@ static constexpr size_t PATH_MAX_CHARS = S3_FS_PATH - 1;
 // form (store/names), the folder marker's name when the key ends in "/" (a folder marker is a
 // file inside the directory its key names), and the object's name inside its directory when
 // a directory stands in the object's place (the object "a" beside the key "a/b").
-static int append_key_path(char out[S3_FS_PATH], size_t n, const char *key) {
+static int append_key_path(char out[S3_FS_PATH], size_t n, const char *key, int look = 1) {
   if (!key_is_storable(key)) return -1;
   for (const char *seg = key;;) {
     size_t sl = strcspn(seg, "/");
@@ -39,7 +39,7 @@ static int append_key_path(char out[S3_FS_PATH], size_t n, const char *key) {
     seg += sl + 1;
   }
   plat_stat_t st;
-  if (plat_lstat(out, &st) == 0 && st.is_dir) {
+  if (look && plat_lstat(out, &st) == 0 && st.is_dir) {
     if (n + sizeof S3_DIR_OBJECT > PATH_MAX_CHARS) return -1;
     out[n++] = '/';
     memcpy(out + n, S3_DIR_OBJECT, sizeof S3_DIR_OBJECT);
@@ -55,6 +55,17 @@ int object_path(const char *bucket, const char *key, char out[S3_FS_PATH]) {
   if (strncmp(out, s_storage_root, root_len) != 0) return -1;
   if (out[root_len] != '/' && out[root_len] != 0) return -1;
   return 0;
+}
+
+int key_has_path(const char *bucket, const char *key) {
+  char out[S3_FS_PATH];
+  int n = snprintf(out, S3_FS_PATH, "%s/%s", s_storage_root, bucket ? bucket : "");
+  if (n < 0 || size_t(n) > PATH_MAX_CHARS || !key || !*key) return 0;
+  if (append_key_path(out, size_t(n), key, 0) != 0) return 0;
+  // A path with room for the inner name of an object in a directory's place fits either way;
+  // one without depends on what stands there.
+  if (strlen(out) + 1 + sizeof S3_DIR_OBJECT <= PATH_MAX_CHARS) return 1;
+  return object_path(bucket, key, out) == 0;
 }
 
 int meta_path(const char *bucket, const char *key, char out[S3_FS_PATH]) {

@@ -11,6 +11,9 @@
 // directory (it stands beside keys below it) with S3_DIR_OBJECT appended; 0, or -1 when it
 // does not fit or the key is not storable (out must then not be used).
 int object_path(const char *bucket, const char *key, char out[S3_FS_PATH]);
+// 1 when bucket/key has a path as object_path makes it, whatever stands in the tree (no
+// file system call): the key is storable and its path fits.
+int key_has_path(const char *bucket, const char *key);
 // root/.s3meta/bucket/key into out[4352], mapped as object_path maps the key; 0 / -1.
 int meta_path(const char *bucket, const char *key, char out[S3_FS_PATH]);
 // Whether bucket/key can be stored as the tree stands: 0 it can (every key can be stored beside

@@ -564,16 +564,25 @@ namespace {
 // A read that found no object, or one without its record, at bucket/key: a move a kill cut
 // short on the key's way may hold it, which is put back under the exclusive bucket lock. The
 // common case, no moving folder on the way, looks without any lock.
+// settle_leftovers, handing back the data and record paths it looked at: 0 nothing was left
+// over (the paths stand), 1 leftovers were met (the paths may have changed), -1 no paths.
+int settle_leftovers_at(const char *bucket, const char *key, char path[S3_FS_PATH],
+                        char meta[S3_FS_PATH], int *have_meta) {
+  size_t dl = 0, ml = 0;
+  *have_meta = 0;
+  if (room_paths(bucket, key, path, meta, &dl, &ml, have_meta) != 0) return -1;
+  if (!leftover_levels(path, dl, 0) && !(*have_meta && leftover_levels(meta, ml, 0))) return 0;
+  bucket_lock_guard held(bucket, 1, 0);
+  if (!held.held()) return 1;
+  leftover_levels(path, dl, 1);
+  if (*have_meta) leftover_levels(meta, ml, 1);
+  return 1;
+}
+
 void settle_leftovers(const char *bucket, const char *key) {
   char path[S3_FS_PATH], meta[S3_FS_PATH];
-  size_t dl = 0, ml = 0;
   int have_meta = 0;
-  if (room_paths(bucket, key, path, meta, &dl, &ml, &have_meta) != 0) return;
-  if (!leftover_levels(path, dl, 0) && !(have_meta && leftover_levels(meta, ml, 0))) return;
-  bucket_lock_guard held(bucket, 1, 0);
-  if (!held.held()) return;
-  leftover_levels(path, dl, 1);
-  if (have_meta) leftover_levels(meta, ml, 1);
+  (void)settle_leftovers_at(bucket, key, path, meta, &have_meta);
 }
 
 }  // namespace
@@ -589,6 +598,12 @@ int object_moves_repair_held(const char *dir) { return moves_repair(dir); }
 // After bucket/key's file at path was removed (the locks held): an object that moved into the
 // directory that held it moves back once that directory holds nothing else, in both trees.
 // 1 when the directory holding path also holds an object of its own (S3_DIR_OBJECT).
+// 1 when path names an entry of the directory dir itself.
+static int directly_below(const char *path, const char *dir) {
+  size_t n = strlen(dir);
+  return strncmp(path, dir, n) == 0 && path[n] == '/' && !strchr(path + n + 1, '/');
+}
+
 static int beside_inner_object(const char *path) {
   const char *slash = strrchr(path, '/');
   if (!slash) return 0;
@@ -603,9 +618,14 @@ static void settle_locked(const char *bucket, const char *key, const char *path)
 // held it also holds an object that moved in, that object may move back, which takes the
 // bucket's lock exclusively. The common case, no such object, looks without any lock.
 static void settle_after_remove(const char *bucket, const char *key, const char *path) {
-  char meta[S3_FS_PATH];
-  int in_data = beside_inner_object(path);
-  int in_meta = meta_path(bucket, key, meta) == 0 && beside_inner_object(meta);
+  // A bucket's own directory is no object's place: what was removed at the top of a tree
+  // leaves nothing to move back there.
+  char meta[S3_FS_PATH], top[S3_FS_PATH];
+  int in_data = object_path(bucket, nullptr, top) == 0 && !directly_below(path, top) &&
+                beside_inner_object(path);
+  int mtop = snprintf(top, sizeof top, "%s/.s3meta/%s", s_storage_root, bucket);
+  int in_meta = meta_path(bucket, key, meta) == 0 && mtop > 0 && size_t(mtop) < sizeof top &&
+                !directly_below(meta, top) && beside_inner_object(meta);
   if (!in_data && !in_meta) return;
   bucket_lock_guard held(bucket, 1, 0);
   if (!held.held()) return;
@@ -760,6 +780,19 @@ int object_commit_at(const char *tmp, const char *path, const char *bucket, cons
 
 namespace {
 
+// Removed files held open by every batch at once: each costs a descriptor until its batch
+// ends, so beyond this many a batch moves its files instead.
+constexpr int HELD_OPEN_MAX = 4096;
+std::atomic<int> s_held_open{0};
+
+int held_budget_take() {
+  if (s_held_open.fetch_add(1, std::memory_order_relaxed) < HELD_OPEN_MAX) return 1;
+  s_held_open.fetch_sub(1, std::memory_order_relaxed);
+  return 0;
+}
+
+void held_budget_give() { s_held_open.fetch_sub(1, std::memory_order_relaxed); }
+
 // The folder holding path into b's list of folders to sync; a full list is synced first.
 void batch_note_dir(remove_batch *b, const char *path) {
   if (!b->dirs) return;
@@ -776,6 +809,24 @@ void batch_note_dir(remove_batch *b, const char *path) {
 // when it has one, else by unlinking it. remove_file's results.
 int batch_remove_file(remove_batch *b, const char *path) {
   if (!b) return remove_file(path);
+  if (b->held_count < b->held_cap && held_budget_take()) {
+    plat_err err = PLAT_OK;
+    plat_file *f = plat_file_open_err(path, PLAT_READ, &err);
+    if (f) {
+      int rc = remove_file(path);
+      if (rc == 0) {
+        b->held[b->held_count++] = f;
+        batch_note_dir(b, path);
+        return 0;
+      }
+      plat_file_close(f);
+      held_budget_give();
+      return rc;
+    }
+    held_budget_give();
+    if (err == PLAT_ERR_NOT_FOUND) return 1;
+    // Not a regular file (a directory stays, a link is moved), or no handle to spare.
+  }
   int rc;
   char dst[S3_FS_PATH];
   plat_stat_t st;
@@ -805,9 +856,10 @@ int batch_remove_file(remove_batch *b, const char *path) {
 int remove_in(remove_batch *b, const char *bucket, const char *key) {
   // An object a kill left in the middle of a move is put back first, so that it is the one
   // removed, never one that comes back after the removal was answered.
-  settle_leftovers(bucket, key);
-  char path[S3_FS_PATH];
-  if (object_path(bucket, key, path) != 0) return -1;
+  char path[S3_FS_PATH], mpath[S3_FS_PATH];
+  int have_meta = 0;
+  int settled = settle_leftovers_at(bucket, key, path, mpath, &have_meta);
+  if (settled < 0 || (settled > 0 && object_path(bucket, key, path) != 0)) return -1;
   // Behind a link lies nothing of this store's, so no object to remove; nor is an upload's
   // temporary file one a client may remove.
   if (!path_levels_plain(path, root_len())) return 1;
@@ -824,11 +876,13 @@ int remove_in(remove_batch *b, const char *bucket, const char *key) {
     // has no object of its own, like a missing one.
     removed = batch_remove_file(b, path);
     if (removed < 0 && is_directory(path)) return 1;
-    if (removed >= 0 && meta_usable(bucket, key)) {
-      char mpath[S3_FS_PATH];
+    // The record's path is taken under the locks, where no move between an object's two
+    // places can change it.
+    if (removed >= 0 && meta_path(bucket, key, mpath) == 0 &&
+        path_levels_plain(mpath, root_len())) {
       if (!b)
         meta_remove(bucket, key);
-      else if (meta_path(bucket, key, mpath) == 0)
+      else
         (void)batch_remove_file(b, mpath);
     }
   }
@@ -847,6 +901,14 @@ void remove_batch_begin(remove_batch *b) {
   b->moved = 0;
   b->dir_count = 0;
   b->dirs = static_cast<char (*)[S3_FS_PATH]>(malloc(REMOVE_BATCH_DIRS * S3_FS_PATH));
+  // A file and its record for each key of the largest request.
+  b->held_count = 0;
+  b->held_cap = 0;
+  b->held = nullptr;
+  if (b->dirs && plat_unlink_while_open()) {
+    b->held = static_cast<plat_file **>(malloc(2 * S3_DELETE_MAX_KEYS * sizeof(plat_file *)));
+    if (b->held) b->held_cap = 2 * S3_DELETE_MAX_KEYS;
+  }
   // Without the list no sync could follow the moves: removals then unlink as one alone does.
   if (!b->dirs || temp_area_dir(b->trash) != 0) b->trash[0] = 0;
 }
@@ -861,6 +923,13 @@ void remove_batch_sync(remove_batch *b) {
 }
 
 void remove_batch_end(remove_batch *b) {
+  for (uint32_t i = 0; i < b->held_count; i++) {
+    plat_file_close(b->held[i]);
+    held_budget_give();
+  }
+  free(b->held);
+  b->held = nullptr;
+  b->held_count = b->held_cap = 0;
   char path[S3_FS_PATH];
   for (uint32_t n = 0; n < b->moved; n++) {
     if (snprintf(path, sizeof path, "%s/%llx-%u.del", b->trash, (unsigned long long)b->id,

@@ -81,12 +81,17 @@ int object_commit_at(const char *tmp, const char *path, const char *bucket, cons
 // stays too; STORE_BUSY, with nothing removed.
 int object_remove(const char *bucket, const char *key);
 
-// Removals answered together (DeleteObjects). Under each key's locks its file and record are
-// moved into this server's temporary folder, a step that needs no device wait; before the
-// answer remove_batch_sync makes the removals durable with one sync of each folder that lost
-// an entry; after it remove_batch_end unlinks what was moved. A process killed in between
-// leaves the moved files in its temporary folder, which the next start's sweep removes.
+// Removals answered together (DeleteObjects), none of them waiting for the device to take
+// back the file's space (a file system mounted with discard waits for the device on every
+// unlink that frees a file). Under each key's locks its file and record are unlinked while
+// this batch holds them open, where the platform allows it, so that their space goes back only
+// when remove_batch_end closes them; otherwise (no handle to spare, or Windows) they are moved
+// into this server's temporary folder, to be unlinked by remove_batch_end. Before the answer
+// remove_batch_sync makes the removals durable with one sync of each folder that lost an
+// entry. A process killed in between leaves nothing behind: the file system frees what was
+// held open, and the next start's sweep removes what was moved.
 constexpr int REMOVE_BATCH_DIRS = 16;  // folders remembered for one sync each
+struct plat_file;
 struct remove_batch {
   char trash[S3_FS_PATH];  // this server's temporary folder; "" when there is none (removals
                            // then unlink at once)
@@ -94,6 +99,8 @@ struct remove_batch {
   uint32_t moved;
   int dir_count;
   char (*dirs)[S3_FS_PATH];  // REMOVE_BATCH_DIRS of them, on the heap
+  plat_file **held;          // removed files still open, on the heap (null: none are held)
+  uint32_t held_count, held_cap;
 };
 void remove_batch_begin(remove_batch *b);
 // object_remove's results, the removal made as described above.

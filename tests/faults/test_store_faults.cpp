@@ -86,8 +86,9 @@ const fault_case kCases[] = {
     {"CopyDataMove", OP_COPY, "rename", ".tmp", 1, 1},
     {"CopyBucketLock", OP_COPY, "lock", "{root}/.s3meta/.lock/bkt", 1, 0},
     {"CopyKeyLock", OP_COPY, "lock", "{root}/.s3meta/.keylock/bkt", 1, 0},
-    // Moving the object's file out of its place, and the lock the removal holds.
-    {"DeleteMove", OP_DELETE, "rename", "{root}/bkt/obj", 1, 1},
+    // Taking the object's file out of its place (unlinked while held open), and the lock the
+    // removal holds.
+    {"DeleteUnlink", OP_DELETE, "unlink", "{root}/bkt/obj", 1, 1},
     {"DeleteBucketLock", OP_DELETE, "lock", "{root}/.s3meta/.lock/bkt", 1, 0},
 };
 

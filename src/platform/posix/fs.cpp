@@ -62,6 +62,8 @@ static bool is_dir_nofollow(const char *path) {
   return lstat(path, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+int plat_unlink_while_open() { return 1; }
+
 int plat_unlink(const char *path, plat_err *err) {
   plat_err dummy;
   if (!err) err = &dummy;

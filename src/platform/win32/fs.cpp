@@ -151,6 +151,8 @@ int plat_rmdir(const char *path) {
   return w.p && RemoveDirectoryW(w.p) ? 0 : -1;
 }
 
+int plat_unlink_while_open() { return 0; }
+
 int plat_unlink(const char *path, plat_err *err) {
   plat_err dummy;
   if (!err) err = &dummy;
