@@ -1,6 +1,7 @@
 // Multi-object delete (POST /bucket?delete): reads the Delete document whole and, when it is
 // sound, removes each listed key's file and metadata file and reports every key in a
 // DeleteResult document.
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -123,6 +124,54 @@ size_t count_keys(const char *body, size_t len) {
   return n;
 }
 
+// One thread's part of a DeleteObjects: the keys from body position from on, at most count of
+// them, removed in its own batch, their entries in its own document part.
+struct delete_share {
+  const char *raw;
+  size_t len;
+  size_t from;
+  size_t count;
+  const char *bucket;
+  int versioned;
+  int quiet;
+  remove_batch batch;
+  dynbuf_guard d;
+};
+
+constexpr size_t k_share_min_keys = 64;   // fewer are removed by the request's own thread
+constexpr size_t k_share_stack = 4u << 20;
+constexpr int k_share_threads_max = 4;    // second threads of all requests at once
+std::atomic<int> s_share_threads{0};
+
+int share_place_take() {
+  if (s_share_threads.fetch_add(1, std::memory_order_relaxed) < k_share_threads_max) return 1;
+  s_share_threads.fetch_sub(1, std::memory_order_relaxed);
+  return 0;
+}
+
+void share_place_release() { s_share_threads.fetch_sub(1, std::memory_order_relaxed); }
+
+void run_share(delete_share *sh) {
+  size_t pos = sh->from;
+  char key[S3_KEY_FIELD];
+  for (size_t done = 0; done < sh->count; done++) {
+    size_t from = pos;
+    if (delete_body_next_key(sh->raw, sh->len, &pos, key) != 1) break;
+    char vid[S3_VID_CAP];
+    if (delete_body_version_id(sh->raw, sh->len, from, pos, vid) < 0) {
+      version_result v = {"", "", 0};
+      append_entry(&sh->d.b, key, "NoSuchVersion", "The specified version does not exist.", &v);
+      continue;
+    }
+    delete_one(&sh->batch, &sh->d.b, sh->bucket, key, vid, sh->versioned, sh->quiet);
+  }
+}
+
+int share_main(void *arg) {
+  run_share(static_cast<delete_share *>(arg));
+  return 0;
+}
+
 }  // namespace
 
 int delete_body_next_key(const char *body, size_t len, size_t *pos, char key[S3_KEY_FIELD]) {
@@ -163,34 +212,63 @@ void op_delete_objects(plat_sock s, S3Request *r, stream_state *st) {
     return;
   }
 
-  int quiet = quiet_requested(raw, len);
+  delete_share shares[2];
+  for (delete_share &sh : shares) {
+    sh.raw = raw;
+    sh.len = len;
+    sh.bucket = r->bucket;
+    sh.quiet = quiet_requested(raw, len);
+    sh.versioned = bucket_versioning(r->bucket) != VERSIONING_OFF;
+    sh.from = len;
+    sh.count = 0;
+    remove_batch_begin(&sh.batch);
+  }
+  // A long list is removed by two threads, each with half the keys (in order: the answer
+  // lists the first half, then the second), since each key's removal is mostly the file
+  // system's work on one core. The second share starts where the first one's last key ends,
+  // so that each key's VersionId is looked for where a single pass looks.
+  shares[0].from = 0;
+  shares[0].count = keys;
+  if (keys >= k_share_min_keys) {
+    size_t pos = 0;
+    char key[S3_KEY_FIELD];
+    size_t half = keys / 2, walked = 0;
+    while (walked < half && delete_body_next_key(raw, len, &pos, key) == 1) walked++;
+    // A key that ends the processing (one too long) in the first half leaves no second one.
+    if (walked == half) {
+      shares[0].count = walked;
+      shares[1].from = pos;
+      shares[1].count = keys;
+    }
+  }
+  plat_thread *helper = nullptr;
+  if (shares[1].from < len && share_place_take()) {
+    helper = plat_thread_start(share_main, &shares[1], k_share_stack, 0);
+    if (!helper) share_place_release();
+  }
+  run_share(&shares[0]);
+  if (helper) {
+    while (plat_thread_wait(helper, 60000) == 0) {
+    }
+    plat_thread_release(helper);
+    share_place_release();
+  } else if (shares[1].from < len) {
+    run_share(&shares[1]);
+  }
+  for (delete_share &sh : shares) remove_batch_sync(&sh.batch);
   dynbuf_guard doc;
   dynbuf *d = &doc.b;
   dynbuf_printf(d, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<DeleteResult>\n");
-  size_t pos = 0;
-  char key[S3_KEY_FIELD];
-  const int versioned = bucket_versioning(r->bucket) != VERSIONING_OFF;
-  // The removals wait for the disk once, not once per key, and the space of what they remove
-  // is given back after the answer.
-  remove_batch batch;
-  remove_batch_begin(&batch);
-  for (;;) {
-    size_t from = pos;
-    if (delete_body_next_key(raw, len, &pos, key) != 1) break;
-    char vid[S3_VID_CAP];
-    if (delete_body_version_id(raw, len, from, pos, vid) < 0) {
-      version_result v = {"", "", 0};
-      append_entry(d, key, "NoSuchVersion", "The specified version does not exist.", &v);
-      continue;
-    }
-    delete_one(&batch, d, r->bucket, key, vid, versioned, quiet);
+  for (delete_share &sh : shares) {
+    if (sh.d.b.failed) d->failed = 1;
+    if (sh.d.b.len) dynbuf_append(d, sh.d.b.data, sh.d.b.len);
   }
-  remove_batch_sync(&batch);
   dynbuf_printf(d, "</DeleteResult>\n");
   if (!d->failed) {
     count_request(d->len, 0);
     http_send_obj_headers(s, &r->answer, 200, "application/xml", d->len, nullptr);
     http_write_all(s, &r->answer, d->data, d->len);
   }
-  remove_batch_end(&batch);
+  // The space of what was removed is given back after the answer.
+  for (delete_share &sh : shares) remove_batch_end(&sh.batch);
 }

@@ -53,6 +53,25 @@ TEST_F(MultiDelete, ReportsEveryKeyInOrder) {
   while (longest.size() + 3 <= 4095) longest += "../";
   longest += std::string(4095 - longest.size(), 'k');
   const std::string too_long = longest + "k";
+  // Long lists are removed in two halves at once; the answer still lists every key in order,
+  // and a key that stops the processing in the first half stops it for the second too.
+  std::vector<std::string> many, many_stored, many_body_keys, cut_body_keys;
+  std::string many_expect, cut_expect;
+  for (int i = 0; i < 150; i++) {
+    char k[16];
+    snprintf(k, sizeof k, "k%03d", i);
+    many.push_back(k);
+    if (i % 2 == 0) many_stored.push_back(k);
+    many_expect += deleted(k);
+    if (i == 40) {
+      cut_body_keys.push_back(longest);
+      cut_body_keys.push_back(too_long);
+    }
+    cut_body_keys.push_back(k);
+    if (i < 40) cut_expect += deleted(k);
+  }
+  cut_expect += invalid(longest);
+  std::vector<std::string> cut_gone(many_stored.begin(), many_stored.begin() + 20);
   struct {
     const char *name;
     std::vector<std::string> stored;  // keys created first (in bucket md-<n>)
@@ -94,6 +113,9 @@ TEST_F(MultiDelete, ReportsEveryKeyInOrder) {
        delete_body({"d/.quillmar-folder"}), result(deleted("d/.quillmar-folder")), {}},
       {"dot segments", {"x/y", "x/./y"}, delete_body({"x/./y", "./x/y", "x/y/."}),
        result(deleted("x/./y") + deleted("./x/y") + deleted("x/y/.")), {}},
+      {"a long list", many_stored, delete_body(many), result(many_expect), many_stored},
+      {"a long list stopped in its first half", many_stored, delete_body(cut_body_keys),
+       result(cut_expect), cut_gone},
   };
   int n = 0;
   for (auto &c : cases) {
@@ -113,6 +135,7 @@ TEST_F(MultiDelete, ReportsEveryKeyInOrder) {
   EXPECT_TRUE(qt::dir_exists(root() + "/md-12/dir"));
   EXPECT_TRUE(qt::file_exists(root() + "/md-14/c"));
   EXPECT_TRUE(qt::file_exists(root() + "/md-16/x/y"));
+  EXPECT_TRUE(qt::file_exists(root() + "/md-18/k040"));  // after the key that stopped it
   // What the removals moved aside is gone soon after each answer: nothing is left behind in
   // the server's temporary folder.
   std::vector<std::string> left;
