@@ -19,6 +19,15 @@ void set_error(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // Empties the last-error text (a start, and the operations that succeed, begin afresh).
 void clear_error();
 
+// Takes one of max places counted in *taken, from any thread (helper threads, files held
+// open): 1 taken, 0 when all are; each taken place is given back with place_release.
+inline int place_take(uint32_t *taken, uint32_t max) {
+  if (plat_atomic_fetch_add_u32(taken, 1) < max) return 1;
+  plat_atomic_fetch_add_u32(taken, UINT32_MAX);
+  return 0;
+}
+inline void place_release(uint32_t *taken) { plat_atomic_fetch_add_u32(taken, UINT32_MAX); }
+
 // Counts one answered request with the bytes it served and received.
 void count_request(uint64_t bytes_served, uint64_t bytes_uploaded);
 void read_counters(uint64_t *requests, uint64_t *served, uint64_t *uploaded);

@@ -28,14 +28,6 @@ static constexpr uint32_t k_helpers_max = 4;
 
 static uint32_t s_helpers;  // helpers running or about to, changed only atomically
 
-// Takes one of the k_helpers_max places: 1, or 0 when all are taken.
-static int helper_place_take() {
-  if (plat_atomic_fetch_add_u32(&s_helpers, 1) < k_helpers_max) return 1;
-  plat_atomic_fetch_add_u32(&s_helpers, UINT32_MAX);
-  return 0;
-}
-
-static void helper_place_release() { plat_atomic_fetch_add_u32(&s_helpers, UINT32_MAX); }
 
 struct body_pipe {
   plat_file *file;
@@ -132,10 +124,11 @@ static int hand_on(body_pipe *p) {
     set_error("temp write fail");
     return -1;
   }
-  if (!p->helper && !p->no_helper && p->handed >= k_pipe_after && helper_place_take()) {
+  if (!p->helper && !p->no_helper && p->handed >= k_pipe_after &&
+      place_take(&s_helpers, k_helpers_max)) {
     p->helper = plat_thread_start(helper_main, p, k_helper_stack, 0);
     if (!p->helper) {
-      helper_place_release();
+      place_release(&s_helpers);
       p->no_helper = 1;
     }
   }
@@ -177,7 +170,7 @@ static void stop_helper(body_pipe *p, int abandon) {
   while (plat_thread_wait(p->helper, 60000) != 1) {
   }
   plat_thread_release(p->helper);
-  helper_place_release();
+  place_release(&s_helpers);
   p->helper = nullptr;
   p->no_helper = 1;
 }

@@ -1,7 +1,6 @@
 // Multi-object delete (POST /bucket?delete): reads the Delete document whole and, when it is
 // sound, removes each listed key's file and metadata file and reports every key in a
 // DeleteResult document.
-#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -140,16 +139,8 @@ struct delete_share {
 
 constexpr size_t k_share_min_keys = 64;   // fewer are removed by the request's own thread
 constexpr size_t k_share_stack = 4u << 20;
-constexpr int k_share_threads_max = 4;    // second threads of all requests at once
-std::atomic<int> s_share_threads{0};
-
-int share_place_take() {
-  if (s_share_threads.fetch_add(1, std::memory_order_relaxed) < k_share_threads_max) return 1;
-  s_share_threads.fetch_sub(1, std::memory_order_relaxed);
-  return 0;
-}
-
-void share_place_release() { s_share_threads.fetch_sub(1, std::memory_order_relaxed); }
+constexpr uint32_t k_share_threads_max = 4;  // second threads of all requests at once
+uint32_t s_share_threads = 0;                 // changed only atomically
 
 void run_share(delete_share *sh) {
   size_t pos = sh->from;
@@ -242,16 +233,16 @@ void op_delete_objects(plat_sock s, S3Request *r, stream_state *st) {
     }
   }
   plat_thread *helper = nullptr;
-  if (shares[1].from < len && share_place_take()) {
+  if (shares[1].from < len && place_take(&s_share_threads, k_share_threads_max)) {
     helper = plat_thread_start(share_main, &shares[1], k_share_stack, 0);
-    if (!helper) share_place_release();
+    if (!helper) place_release(&s_share_threads);
   }
   run_share(&shares[0]);
   if (helper) {
     while (plat_thread_wait(helper, 60000) == 0) {
     }
     plat_thread_release(helper);
-    share_place_release();
+    place_release(&s_share_threads);
   } else if (shares[1].from < len) {
     run_share(&shares[1]);
   }

@@ -782,16 +782,8 @@ namespace {
 
 // Removed files held open by every batch at once: each costs a descriptor until its batch
 // ends, so beyond this many a batch moves its files instead.
-constexpr int HELD_OPEN_MAX = 4096;
-std::atomic<int> s_held_open{0};
-
-int held_budget_take() {
-  if (s_held_open.fetch_add(1, std::memory_order_relaxed) < HELD_OPEN_MAX) return 1;
-  s_held_open.fetch_sub(1, std::memory_order_relaxed);
-  return 0;
-}
-
-void held_budget_give() { s_held_open.fetch_sub(1, std::memory_order_relaxed); }
+constexpr uint32_t HELD_OPEN_MAX = 4096;
+uint32_t s_held_open = 0;  // changed only atomically
 
 // The folder holding path into b's list of folders to sync; a full list is synced first.
 void batch_note_dir(remove_batch *b, const char *path) {
@@ -809,7 +801,7 @@ void batch_note_dir(remove_batch *b, const char *path) {
 // when it has one, else by unlinking it. remove_file's results.
 int batch_remove_file(remove_batch *b, const char *path) {
   if (!b) return remove_file(path);
-  if (b->held_count < b->held_cap && held_budget_take()) {
+  if (b->held_count < b->held_cap && place_take(&s_held_open, HELD_OPEN_MAX)) {
     plat_err err = PLAT_OK;
     plat_file *f = plat_file_open_err(path, PLAT_READ, &err);
     if (f) {
@@ -820,10 +812,10 @@ int batch_remove_file(remove_batch *b, const char *path) {
         return 0;
       }
       plat_file_close(f);
-      held_budget_give();
+      place_release(&s_held_open);
       return rc;
     }
-    held_budget_give();
+    place_release(&s_held_open);
     if (err == PLAT_ERR_NOT_FOUND) return 1;
     // Not a regular file (a directory stays, a link is moved), or no handle to spare.
   }
@@ -925,7 +917,7 @@ void remove_batch_sync(remove_batch *b) {
 void remove_batch_end(remove_batch *b) {
   for (uint32_t i = 0; i < b->held_count; i++) {
     plat_file_close(b->held[i]);
-    held_budget_give();
+    place_release(&s_held_open);
   }
   free(b->held);
   b->held = nullptr;
