@@ -28,7 +28,6 @@ static constexpr uint32_t k_helpers_max = 4;
 
 static uint32_t s_helpers;  // helpers running or about to, changed only atomically
 
-
 struct body_pipe {
   plat_file *file;
   body_hashing *hash;
