@@ -203,13 +203,15 @@ void op_delete_objects(plat_sock s, S3Request *r, stream_state *st) {
     return;
   }
 
+  const int quiet = quiet_requested(raw, len);
+  const int versioned = bucket_versioning(r->bucket) != VERSIONING_OFF;
   delete_share shares[2];
   for (delete_share &sh : shares) {
     sh.raw = raw;
     sh.len = len;
     sh.bucket = r->bucket;
-    sh.quiet = quiet_requested(raw, len);
-    sh.versioned = bucket_versioning(r->bucket) != VERSIONING_OFF;
+    sh.quiet = quiet;
+    sh.versioned = versioned;
     sh.from = len;
     sh.count = 0;
     remove_batch_begin(&sh.batch);

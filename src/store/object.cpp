@@ -561,9 +561,6 @@ int object_make_room(const char *bucket, const char *key, int locked) {
 
 namespace {
 
-// A read that found no object, or one without its record, at bucket/key: a move a kill cut
-// short on the key's way may hold it, which is put back under the exclusive bucket lock. The
-// common case, no moving folder on the way, looks without any lock.
 // settle_leftovers, handing back the data and record paths it looked at: 0 nothing was left
 // over (the paths stand), 1 leftovers were met (the paths may have changed), -1 no paths.
 int settle_leftovers_at(const char *bucket, const char *key, char path[S3_FS_PATH],
@@ -579,6 +576,9 @@ int settle_leftovers_at(const char *bucket, const char *key, char path[S3_FS_PAT
   return 1;
 }
 
+// A read that found no object, or one without its record, at bucket/key: a move a kill cut
+// short on the key's way may hold it, which is put back under the exclusive bucket lock. The
+// common case, no moving folder on the way, looks without any lock.
 void settle_leftovers(const char *bucket, const char *key) {
   char path[S3_FS_PATH], meta[S3_FS_PATH];
   int have_meta = 0;
@@ -595,15 +595,15 @@ int object_moves_repair(const char *bucket, const char *dir) {
 
 int object_moves_repair_held(const char *dir) { return moves_repair(dir); }
 
-// After bucket/key's file at path was removed (the locks held): an object that moved into the
-// directory that held it moves back once that directory holds nothing else, in both trees.
-// 1 when the directory holding path also holds an object of its own (S3_DIR_OBJECT).
 // 1 when path names an entry of the directory dir itself.
 static int directly_below(const char *path, const char *dir) {
   size_t n = strlen(dir);
   return strncmp(path, dir, n) == 0 && path[n] == '/' && !strchr(path + n + 1, '/');
 }
 
+// After bucket/key's file at path was removed (the locks held): an object that moved into the
+// directory that held it moves back once that directory holds nothing else, in both trees.
+// 1 when the directory holding path also holds an object of its own (S3_DIR_OBJECT).
 static int beside_inner_object(const char *path) {
   const char *slash = strrchr(path, '/');
   if (!slash) return 0;
@@ -797,8 +797,9 @@ void batch_note_dir(remove_batch *b, const char *path) {
   if (copy_text_n(b->dirs[b->dir_count], S3_FS_PATH, path, n) == 1) b->dir_count++;
 }
 
-// Removes the file at path as remove_file does (never a directory): into the batch's folder
-// when it has one, else by unlinking it. remove_file's results.
+// Removes the file at path as remove_file does (never a directory): unlinked while the batch
+// holds it open when it can, else moved into the batch's folder when it has one, else
+// unlinked. remove_file's results.
 int batch_remove_file(remove_batch *b, const char *path) {
   if (!b) return remove_file(path);
   if (b->held_count < b->held_cap && place_take(&s_held_open, HELD_OPEN_MAX)) {
